@@ -1,0 +1,423 @@
+// The kernels: collect the element models into a table, then walk it in
+// lxglobals.ElementList order and call the element operations with the arrays
+// and the step data read from SimulationParameters.
+//
+// Every Python-visible input is read and validated, and every index the
+// elements will use is checked against the arrays, before the first element
+// is called; the element loops themselves call nothing of Python.
+#include "kernel/kernels.hpp"
+
+#include "capi/args.hpp"
+#include "capi/buffer.hpp"
+#include "capi/convert.hpp"
+#include "capi/errors.hpp"
+#include "kernel/models/element_model.hpp"
+#include "kernel/module_state.hpp"
+#include "kernel/step.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace loxant {
+
+namespace {
+
+constexpr const char* kFile = "kernel/kernels.cpp";
+
+// Owned references to the models, so that dropping the netlist cannot leave
+// the table pointing at freed objects.
+class ModelTable {
+  public:
+    ~ModelTable() { clear(); }
+    void assign(std::vector<PyObject*>&& models) {
+        clear();
+        models_ = std::move(models);
+    }
+    Py_ssize_t size() const { return static_cast<Py_ssize_t>(models_.size()); }
+    ElementModelObject* operator[](Py_ssize_t k) const {
+        return reinterpret_cast<ElementModelObject*>(models_[k]);
+    }
+
+  private:
+    void clear() {
+        for (PyObject* model : models_) Py_DECREF(model);
+        models_.clear();
+    }
+    std::vector<PyObject*> models_;
+};
+
+ModelTable g_elements;
+ModelTable g_sources;
+
+// ---- reading the shared state ---------------------------------------------------
+
+capi::Ref sp_attr(const char* name) { return capi::get_attr(lookup_global("SP").get(), name); }
+capi::Ref lx_attr(const char* name) {
+    return capi::get_attr(lookup_global("lxglobals").get(), name);
+}
+
+int32_t count_of(const char* name) {
+    int32_t count = capi::to_int32(lx_attr(name).get());
+    if (count < 0)
+        capi::raise_format(PyExc_ValueError, "lxglobals.%s must not be negative (got %d)", name,
+                           count);
+    return count;
+}
+
+int32_t nthreads() { return capi::to_int32(lookup_global("NTHREADS").get()); }
+
+double first_item(const char* name) {
+    capi::Ref sequence = sp_attr(name);
+    return capi::to_double(capi::get_item_by_key(sequence.get(), 0).get());
+}
+
+double sp_double(const char* name) { return capi::to_double(sp_attr(name).get()); }
+
+// A value array or right-hand side given as an argument: writable, strided.
+capi::DoubleView argument_view(PyObject* obj, const char* name) {
+    capi::check_arg_type(obj, module_state().ndarray, name, false);
+    return capi::DoubleView(obj, "FLOAT_t", capi::Access::write);
+}
+
+// A per-unknown vector of SimulationParameters, read through a raw pointer.
+capi::DoubleView state_view(PyObject* obj) {
+    capi::check_value_type(obj, module_state().ndarray);
+    return capi::DoubleView(obj, "FLOAT_t", capi::Access::read_contiguous);
+}
+
+// The phase and derivative vectors of the present iterate.
+struct StateVectors {
+    capi::DoubleView phases, phases_prev, voltages, voltages_deriv, voltages_prev;
+
+    Py_ssize_t shortest() const {
+        Py_ssize_t n = std::min({phases.size(), phases_prev.size(), voltages.size(),
+                                 voltages_deriv.size()});
+        return voltages_prev.held() ? std::min(n, voltages_prev.size()) : n;
+    }
+};
+
+StateVectors read_state(bool with_previous_voltages) {
+    StateVectors s;
+    capi::Ref x = sp_attr("X");
+    capi::Ref xind = sp_attr("Xind");
+    s.phases = state_view(capi::Ref::steal(PyObject_GetItem(x.get(), xind.get())).get());
+    capi::Ref one = capi::Ref::steal(PyLong_FromLong(1));
+    capi::Ref previous = capi::Ref::steal(PyNumber_Subtract(xind.get(), one.get()));
+    s.phases_prev = state_view(capi::Ref::steal(PyObject_GetItem(x.get(), previous.get())).get());
+    s.voltages = state_view(sp_attr("DX").get());
+    s.voltages_deriv = state_view(sp_attr("DDX").get());
+    if (with_previous_voltages) s.voltages_prev = state_view(sp_attr("DXprev").get());
+    return s;
+}
+
+StepContext step_context(const StateVectors& s) {
+    StepContext ctx{};
+    ctx.coeff_dt = first_item("InterpCoeffDt");
+    ctx.coeff_ddt = first_item("InterpCoeffDDt");
+    ctx.smooth_factor = sp_double("InitialSmoothFactor");
+    ctx.time_step = first_item("TimeSteps");
+    ctx.phases = s.phases.data();
+    ctx.phases_prev = s.phases_prev.data();
+    ctx.voltages = s.voltages.data();
+    ctx.voltages_deriv = s.voltages_deriv.data();
+    ctx.voltages_prev = s.voltages_prev.held() ? s.voltages_prev.data() : nullptr;
+    return ctx;
+}
+
+// ---- checking the table before any element is called --------------------------------
+
+// The extremes over the whole table, recomputed only when a model or the
+// table changed since the last kernel call.
+struct TableSummary {
+    uint64_t generation = 0;
+    Py_ssize_t checked = -1;  // number of entries summarised
+    int32_t max_unknown = 0;
+    int32_t max_position = -1;
+    bool malformed = false;
+    bool values_unsafe = false;  // some model's Values would write outside its arrays
+};
+
+TableSummary g_summary;
+
+bool values_unsafe(const ElementModelObject* m) {
+    const Reach& r = m->reach;
+    if (!r.binds_arrays) return false;
+    return !m->bound || r.max_unknown > m->bound_unknowns || r.eindex >= m->bound_elements;
+}
+
+const TableSummary& summary(Py_ssize_t nelem) {
+    if (g_summary.generation == model_generation() && g_summary.checked == nelem) return g_summary;
+    TableSummary s;
+    s.generation = model_generation();
+    s.checked = nelem;
+    for (Py_ssize_t k = 0; k < nelem; ++k) {
+        const ElementModelObject* m = g_elements[k];
+        s.max_unknown = std::max(s.max_unknown, m->reach.max_unknown);
+        s.max_position = std::max(s.max_position, m->reach.max_position);
+        s.malformed |= m->reach.malformed;
+        s.values_unsafe |= values_unsafe(m);
+    }
+    g_summary = s;
+    return g_summary;
+}
+
+// What a kernel call provides: -1 where it does not apply.
+struct Extents {
+    Py_ssize_t unknowns = -1;   // entries of the shortest per-unknown vector
+    Py_ssize_t positions = -1;  // entries of the shortest value array
+    bool values = false;        // the call runs Values
+};
+
+[[noreturn]] void raise_for_model(Py_ssize_t k, const Extents& e) {
+    PyObject* obj = reinterpret_cast<PyObject*>(g_elements[k]);
+    const ElementModelObject* m = g_elements[k];
+    const char* name = short_type_name(obj);
+    const Reach& r = m->reach;
+    if (r.malformed)
+        capi::raise_format(PyExc_IndexError,
+                           "%s at element %zd has a negative unknown, position or eindex, or a "
+                           "branch unknown 0",
+                           name, k);
+    if (e.unknowns >= 0 && r.max_unknown > e.unknowns)
+        capi::raise_format(PyExc_IndexError,
+                           "%s at element %zd uses unknown %d but the arrays hold %zd unknowns",
+                           name, k, r.max_unknown, e.unknowns);
+    if (e.positions >= 0 && r.max_position >= e.positions)
+        capi::raise_format(PyExc_IndexError,
+                           "%s at element %zd stamps position %d but the value arrays hold %zd "
+                           "entries",
+                           name, k, r.max_position, e.positions);
+    if (!m->bound)
+        capi::raise_format(PyExc_RuntimeError,
+                           "%s at element %zd has no arrays bound: call InitModel first", name, k);
+    capi::raise_format(PyExc_IndexError,
+                       "%s at element %zd no longer fits the lxglobals arrays it bound: call "
+                       "InitModel again",
+                       name, k);
+}
+
+bool fits(const ElementModelObject* m, const Extents& e) {
+    const Reach& r = m->reach;
+    return !r.malformed && (e.unknowns < 0 || r.max_unknown <= e.unknowns) &&
+           (e.positions < 0 || r.max_position < e.positions) && !(e.values && values_unsafe(m));
+}
+
+void check_table(Py_ssize_t nelem, const Extents& e) {
+    if (nelem > g_elements.size())
+        capi::raise_format(PyExc_IndexError,
+                           "lxglobals.TotalElements is %zd but InitElementModels() collected %zd "
+                           "element models",
+                           nelem, g_elements.size());
+    const TableSummary& s = summary(nelem);
+    bool ok = !s.malformed && (e.unknowns < 0 || s.max_unknown <= e.unknowns) &&
+              (e.positions < 0 || s.max_position < e.positions) && !(e.values && s.values_unsafe);
+    if (ok) return;
+    for (Py_ssize_t k = 0; k < nelem; ++k)
+        if (!fits(g_elements[k], e)) raise_for_model(k, e);
+}
+
+// ---- InitElementModels ------------------------------------------------------------
+
+void store_rhs_helper(int32_t nth) {
+    capi::Ref np = lookup_global("np");
+    capi::Ref zeros = capi::get_attr(np.get(), "zeros");
+    capi::Ref shape =
+        capi::Ref::steal(Py_BuildValue("(iN)", nth, lx_attr("TotalNodes").release()));
+    capi::Ref kwargs = capi::Ref::steal(PyDict_New());
+    capi::Ref float64 = capi::get_attr(np.get(), "float64");
+    if (PyDict_SetItemString(kwargs.get(), "dtype", float64.get()) < 0) capi::raise_pending();
+    capi::Ref args = capi::Ref::steal(PyTuple_Pack(1, shape.get()));
+    capi::Ref helper = capi::Ref::steal(PyObject_Call(zeros.get(), args.get(), kwargs.get()));
+    if (PyObject_SetAttrString(module_state().module, "RHSHelper", helper.get()) < 0)
+        capi::raise_pending();
+}
+
+// Collects item k's `model` of the named list, looked up afresh for every item.
+std::vector<PyObject*> collect_models(const char* list_name, int32_t count) {
+    std::vector<PyObject*> models;
+    models.reserve(count);
+    try {
+        for (int32_t k = 0; k < count; ++k) {
+            capi::Ref list = lx_attr(list_name);
+            capi::Ref element = capi::get_item_by_key(list.get(), k);
+            capi::Ref model = capi::get_attr(element.get(), "model");
+            if (!PyObject_TypeCheck(model.get(), element_model_type()))
+                capi::raise_format(PyExc_TypeError,
+                                   "lxglobals.%s[%d].model is not an element model (got %.200s)",
+                                   list_name, k, Py_TYPE(model.get())->tp_name);
+            models.push_back(model.release());
+        }
+    } catch (...) {
+        for (PyObject* model : models) Py_DECREF(model);
+        throw;
+    }
+    return models;
+}
+
+PyObject* init_element_models(PyObject*, PyObject*) {
+    return capi::boundary_none("loxant.CircuitKernel.InitElementModels", kFile, [] {
+        int32_t nsource = count_of("TotalSourceElements");
+        int32_t nelem = count_of("TotalElements");
+        int32_t nth = nthreads();
+        store_rhs_helper(nth);
+        // Installed only once complete, so a failure leaves the previous tables.
+        std::vector<PyObject*> sources = collect_models("SourceElementList", nsource);
+        g_sources.assign(std::move(sources));
+        g_elements.assign(collect_models("ElementList", nelem));
+        touch_models();
+    });
+}
+
+// ---- BuildStaticMatrix ---------------------------------------------------------------
+
+void refresh_parameters() {
+    bool sources_only = false;
+    if (capi::truth(lx_attr("OptimizeSimulation").get())) {
+        capi::Ref now = lx_attr("CurrentTime");
+        capi::Ref ramp = sp_attr("INITIAL_RAMP");
+        capi::Ref later = capi::Ref::steal(PyObject_RichCompare(now.get(), ramp.get(), Py_GT));
+        sources_only = capi::truth(later.get());
+    }
+    capi::Ref list = lx_attr(sources_only ? "SourceElementList" : "ElementList");
+    capi::Ref iterator = capi::Ref::steal(PyObject_GetIter(list.get()));
+    while (capi::Ref element = capi::Ref::steal_or_null(PyIter_Next(iterator.get())))
+        capi::call_method(element.get(), "UpdateParameters");
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration)) capi::raise_pending();
+        PyErr_Clear();
+    }
+}
+
+PyObject* build_static_matrix(PyObject*, PyObject* a0) {
+    return capi::boundary_none("loxant.CircuitKernel.BuildStaticMatrix", kFile, [&] {
+        capi::DoubleView view = argument_view(a0, "A0");
+        int32_t nelem = count_of("TotalElements");
+        first_item("InterpCoeffDt");
+        first_item("InterpCoeffDDt");
+        nthreads();
+        refresh_parameters();
+        Extents extents;
+        extents.positions = view.size();
+        check_table(nelem, extents);
+        const DoubleArray a = view.strided();
+        for (int32_t k = 0; k < nelem; ++k) g_elements[k]->ops->admitance0(g_elements[k], a);
+    });
+}
+
+// ---- BuildMatrix and UpdateMatrix ---------------------------------------------------
+
+void assemble(const capi::DoubleView* a1, const capi::DoubleView& a2, const capi::DoubleView& b) {
+    StateVectors state = read_state(true);
+    int32_t nelem = count_of("TotalElements");
+    nthreads();
+    const StepContext ctx = step_context(state);
+    Extents extents;
+    extents.unknowns = std::min(state.shortest(), b.size());
+    extents.positions = a1 != nullptr ? std::min(a1->size(), a2.size()) : a2.size();
+    check_table(nelem, extents);
+    const DoubleArray va2 = a2.strided(), vb = b.strided();
+    if (a1 != nullptr) {
+        const DoubleArray va1 = a1->strided();
+        for (int32_t k = 0; k < nelem; ++k) {
+            ElementModelObject* m = g_elements[k];
+            m->ops->admitance1(m, va1, ctx);
+            m->ops->admitance2(m, va2, ctx);
+            m->ops->rhs_current(m, vb, ctx);
+        }
+    } else {
+        for (int32_t k = 0; k < nelem; ++k) {
+            ElementModelObject* m = g_elements[k];
+            m->ops->admitance2(m, va2, ctx);
+            m->ops->rhs_current(m, vb, ctx);
+        }
+    }
+}
+
+PyObject* build_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return capi::boundary_none("loxant.CircuitKernel.BuildMatrix", kFile, [&] {
+        static const char* const names[] = {"A1", "A2", "B"};
+        static const capi::Signature sig{"BuildMatrix", names, 3, 3};
+        PyObject* given[3];
+        capi::parse_args(sig, args, nargs, kwnames, given);
+        capi::DoubleView a1 = argument_view(given[0], "A1");
+        capi::DoubleView a2 = argument_view(given[1], "A2");
+        capi::DoubleView b = argument_view(given[2], "B");
+        assemble(&a1, a2, b);
+    });
+}
+
+PyObject* update_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return capi::boundary_none("loxant.CircuitKernel.UpdateMatrix", kFile, [&] {
+        static const char* const names[] = {"A2", "B"};
+        static const capi::Signature sig{"UpdateMatrix", names, 2, 2};
+        PyObject* given[2];
+        capi::parse_args(sig, args, nargs, kwnames, given);
+        capi::DoubleView a2 = argument_view(given[0], "A2");
+        capi::DoubleView b = argument_view(given[1], "B");
+        assemble(nullptr, a2, b);
+    });
+}
+
+// ---- UpdateRHS and UpdateValues ---------------------------------------------------------
+
+PyObject* update_rhs(PyObject*, PyObject* b_arg) {
+    return capi::boundary_none("loxant.CircuitKernel.UpdateRHS", kFile, [&] {
+        capi::DoubleView b = argument_view(b_arg, "B");
+        StateVectors state = read_state(false);
+        capi::Ref helper = lookup_global("RHSHelper");
+        if (helper.get() != Py_None) {
+            capi::check_value_type(helper.get(), module_state().ndarray);
+            capi::BufferView<double, 2> checked(helper.get(), "FLOAT_t", capi::Access::read);
+        }
+        int32_t nelem = count_of("TotalElements");
+        nthreads();
+        const StepContext ctx = step_context(state);
+        Extents extents;
+        extents.unknowns = std::min(state.shortest(), b.size());
+        check_table(nelem, extents);
+        const DoubleArray vb = b.strided();
+        for (int32_t k = 0; k < nelem; ++k) g_elements[k]->ops->rhs_current(g_elements[k], vb, ctx);
+    });
+}
+
+PyObject* update_values(PyObject*, PyObject*) {
+    return capi::boundary_none("loxant.CircuitKernel.UpdateValues", kFile, [] {
+        int32_t nelem = count_of("TotalElements");
+        nthreads();
+        StepContext ctx{};
+        ctx.smooth_factor = sp_double("InitialSmoothFactor");
+        ctx.time_step = first_item("TimeSteps");
+        ctx.phase_hysteresis = sp_double("PHASE_HISTERESIS");
+        Extents extents;
+        extents.values = true;
+        check_table(nelem, extents);
+        for (int32_t k = 0; k < nelem; ++k) g_elements[k]->ops->values(g_elements[k], ctx);
+    });
+}
+
+template <class F>
+PyCFunction as_cfunction(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef kKernelMethods[] = {
+    {"InitElementModels", init_element_models, METH_NOARGS,
+     "Collect the models of lxglobals.ElementList into the kernels' table and allocate "
+     "RHSHelper."},
+    {"BuildStaticMatrix", build_static_matrix, METH_O,
+     "Refresh element parameters, then add every element's time-invariant terms to A0."},
+    {"BuildMatrix", as_cfunction(build_matrix), METH_FASTCALL | METH_KEYWORDS,
+     "Add step-dependent terms to A1, phase-dependent terms to A2 and currents to B."},
+    {"UpdateMatrix", as_cfunction(update_matrix), METH_FASTCALL | METH_KEYWORDS,
+     "Add phase-dependent terms to A2 and currents to B."},
+    {"UpdateRHS", update_rhs, METH_O, "Add the element currents to the right-hand side B."},
+    {"UpdateValues", update_values, METH_NOARGS,
+     "Write every element's phase, voltage, current and turn count into lxglobals."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* kernel_method_defs() { return kKernelMethods; }
+
+}  // namespace loxant

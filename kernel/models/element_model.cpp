@@ -1,0 +1,520 @@
+// ElementModel and the machinery every model class shares: allocation with the
+// class's operation table, constructor arguments, InitModel's array binding,
+// SetParameters item access and pickling.
+#include "kernel/models/element_model.hpp"
+
+#include "capi/args.hpp"
+#include "capi/convert.hpp"
+#include "capi/errors.hpp"
+#include "kernel/module_state.hpp"
+
+#include <structmember.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+
+namespace loxant {
+
+namespace {
+
+constexpr const char* kFile = "kernel/models/element_model.cpp";
+constexpr long kLayoutChecksum = 0xd41d8cd;
+
+const ElementOps kNoOps = {no_admitance0, no_admitance, no_admitance, no_admitance, no_values};
+
+struct ArrayInfo {
+    const char* attribute;  // on lxglobals
+    const char* field;      // pointer field named in messages
+    bool per_unknown;       // indexed by unknown - 1, else by eindex
+};
+
+const std::array<ArrayInfo, kSharedArrayCount> kArrayInfo = {{
+    {"NodePhase", "node_phases", true},
+    {"NodeVoltage", "node_voltages", true},
+    {"NodeDVoltage", "node_dvoltages", true},
+    {"ElementPhase", "elem_phases", false},
+    {"ElementVoltage", "elem_voltages", false},
+    {"ElementCurrent", "elem_currents", false},
+    {"ElementN", "elem_n", false},
+    {"ElementInc", "elem_inc", false},
+    {"ElementDec", "elem_dec", false},
+}};
+
+// A registered class with everything its type object points to, kept for the
+// life of the process.
+struct RegisteredClass {
+    const ModelClass* cls;
+    PyTypeObject* type = nullptr;
+    std::string type_name;
+    std::string pickle_message;
+    std::vector<const char*> init_names;
+    std::vector<const char*> position_names;
+    std::vector<PyMemberDef> members;
+    std::vector<PyMethodDef> methods;
+    std::vector<PyGetSetDef> getset;
+};
+
+std::vector<const ModelClass*>& pending_classes() {
+    static std::vector<const ModelClass*> classes;
+    return classes;
+}
+
+std::vector<std::unique_ptr<RegisteredClass>>& registered() {
+    static std::vector<std::unique_ptr<RegisteredClass>> classes;
+    return classes;
+}
+
+PyTypeObject* g_element_model = nullptr;
+
+const RegisteredClass* registration_of(PyTypeObject* type) {
+    for (; type != nullptr; type = type->tp_base)
+        for (const auto& reg : registered())
+            if (reg->type == type) return reg.get();
+    return nullptr;
+}
+
+const RegisteredClass& registration_of_instance(PyObject* self) {
+    return *registration_of(Py_TYPE(self));
+}
+
+int32_t& int_field(ElementModelObject* self, size_t offset) {
+    return *reinterpret_cast<int32_t*>(reinterpret_cast<char*>(self) + offset);
+}
+
+void update_reach(ElementModelObject* self, const ModelClass& cls) {
+    Reach reach{0, -1, -1, false, !cls.arrays.empty()};
+    std::vector<int32_t> unknowns;
+    for (const TerminalField& f : cls.terminals) {
+        int32_t value = int_field(self, f.offset);
+        unknowns.push_back(value);
+        reach.malformed |= value < 0 || (f.branch && value == 0);
+        reach.max_unknown = std::max(reach.max_unknown, value);
+    }
+    reach.eindex = int_field(self, cls.eindex_offset);
+    reach.malformed |= reach.eindex < 0;
+    for (const PositionField& f : cls.positions) {
+        if (f.row < 0 || unknowns[f.row] == 0 || unknowns[f.col] == 0) continue;
+        int32_t position = int_field(self, f.offset);
+        reach.malformed |= position < 0;
+        reach.max_position = std::max(reach.max_position, position);
+    }
+    self->reach = reach;
+    touch_models();
+}
+
+// ---- allocation --------------------------------------------------------------
+
+PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* obj = type->tp_alloc(type, 0);  // zero-filled
+    if (obj == nullptr) return nullptr;
+    auto* self = reinterpret_cast<ElementModelObject*>(obj);
+    const RegisteredClass* reg = registration_of(type);
+    self->ops = reg != nullptr ? reg->cls->ops : &kNoOps;
+    self->reach = Reach{0, -1, -1, false, false};
+    if (reg != nullptr) update_reach(self, *reg->cls);
+    return obj;
+}
+
+void release_bound_arrays(ElementModelObject* self) {
+    for (PyObject*& ref : self->bound_refs) Py_CLEAR(ref);
+}
+
+void model_dealloc(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    release_bound_arrays(reinterpret_cast<ElementModelObject*>(obj));
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+// ---- ElementModel ----------------------------------------------------------------
+
+int element_model_init(PyObject*, PyObject* args, PyObject* kwargs) {
+    return capi::boundary_int("loxant.CircuitKernel.ElementModel.__init__", kFile, [&] {
+        static const capi::Signature sig{"__init__", nullptr, 0, 0};
+        capi::parse_args(sig, args, kwargs, nullptr);
+    });
+}
+
+
+[[noreturn]] void raise_incompatible_checksum(PyObject* checksum) {
+    capi::Ref pickle = capi::Ref::steal(PyImport_ImportModule("pickle"));
+    capi::Ref error = capi::get_attr(pickle.get(), "PickleError");
+    capi::Ref text = capi::Ref::steal(PyObject_Str(checksum));
+    PyErr_Format(error.get(), "Incompatible checksums (%U vs 0xd41d8cd = ())", text.get());
+    throw capi::PythonError{};
+}
+
+PyObject* element_model_reduce(PyObject* self, PyObject*) {
+    return capi::boundary("loxant.CircuitKernel.ElementModel.__reduce__", kFile, [&] {
+        capi::Ref checksum = capi::Ref::steal(PyLong_FromLong(kLayoutChecksum));
+        capi::Ref dict = capi::Ref::steal_or_null(PyObject_GetAttrString(self, "__dict__"));
+        if (!dict) PyErr_Clear();
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+        capi::Ref function_ref = lookup_global("_unpickle_ElementModel");
+        PyObject* function = function_ref.get();
+        if (dict && dict.get() != Py_None)
+            return capi::Ref::steal(Py_BuildValue("O(OOO)(O)", function, type, checksum.get(),
+                                                  Py_None, dict.get()));
+        return capi::Ref::steal(
+            Py_BuildValue("O(OO())", function, type, checksum.get()));
+    });
+}
+
+// Restores a pickled state: a tuple (or None) whose first item, if any,
+// updates the instance __dict__.
+void set_state(PyObject* self, PyObject* state) {
+    if (state != Py_None && !PyTuple_Check(state))
+        capi::raise_format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple",
+                           Py_TYPE(state)->tp_name);
+    if (state == Py_None || PyTuple_GET_SIZE(state) == 0) return;
+    capi::Ref dict = capi::Ref::steal_or_null(PyObject_GetAttrString(self, "__dict__"));
+    if (!dict) {
+        PyErr_Clear();
+        return;
+    }
+    capi::Ref update = capi::get_attr(dict.get(), "update");
+    capi::Ref done = capi::Ref::steal(
+        PyObject_CallFunctionObjArgs(update.get(), PyTuple_GET_ITEM(state, 0), nullptr));
+}
+
+PyObject* element_model_setstate(PyObject* self, PyObject* state) {
+    return capi::boundary_none("loxant.CircuitKernel.ElementModel.__setstate__", kFile,
+                               [&] { set_state(self, state); });
+}
+
+PyObject* unpickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return capi::boundary("loxant.CircuitKernel._unpickle_ElementModel", kFile, [&] {
+        static const char* const names[] = {"type", "checksum", "state"};
+        static const capi::Signature sig{"_unpickle_ElementModel", names, 3, 3};
+        PyObject* given[3];
+        capi::parse_args(sig, args, nargs, kwnames, given);
+        capi::Ref expected = capi::Ref::steal(PyLong_FromLong(kLayoutChecksum));
+        int same = PyObject_RichCompareBool(given[1], expected.get(), Py_EQ);
+        if (same < 0) capi::raise_pending();
+        if (!same) raise_incompatible_checksum(given[1]);
+        capi::Ref obj = capi::Ref::steal(PyObject_CallMethod(
+            reinterpret_cast<PyObject*>(g_element_model), "__new__", "O", given[0]));
+        if (given[2] != Py_None) set_state(obj.get(), given[2]);
+        return obj;
+    });
+}
+
+PyMethodDef kElementModelMethods[] = {
+    {"__reduce__", element_model_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", element_model_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- concrete classes: constructor ----------------------------------------------
+
+int model_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
+    const RegisteredClass& reg = registration_of_instance(obj);
+    return capi::boundary_int(qualified(reg.cls->name, "__init__"), kFile, [&] {
+        const ModelClass& cls = *reg.cls;
+        const Py_ssize_t n = static_cast<Py_ssize_t>(reg.init_names.size());
+        capi::Signature sig{"__init__", reg.init_names.data(), n, n};
+        std::vector<PyObject*> given(n);
+        capi::parse_args(sig, args, kwargs, given.data());
+        std::vector<int32_t> values(n);
+        for (Py_ssize_t k = 0; k < n; ++k) values[k] = capi::to_int32(given[k]);
+        auto* self = reinterpret_cast<ElementModelObject*>(obj);
+        for (size_t k = 0; k < cls.terminals.size(); ++k)
+            int_field(self, cls.terminals[k].offset) = values[k];
+        int_field(self, cls.eindex_offset) = values.back();
+        cls.set_defaults(self);
+        update_reach(self, cls);
+    });
+}
+
+// ---- InitModel ----------------------------------------------------------------
+
+// One lxglobals array fetched and validated, not yet stored in the model.
+struct FetchedArray {
+    capi::Ref array;
+    void* data = nullptr;
+    Py_ssize_t length = 0;
+};
+
+template <class T>
+FetchedArray fetch_typed(PyObject* array, const char* type_name) {
+    capi::BufferView<T, 1> view(array, type_name, capi::Access::write_contiguous);
+    return FetchedArray{capi::Ref::borrow(array), view.data(), view.size()};
+}
+
+FetchedArray fetch_array(PyObject* lxglobals, SharedArray which) {
+    capi::Ref array = capi::get_attr(lxglobals, kArrayInfo[which].attribute);
+    capi::check_value_type(array.get(), module_state().ndarray);
+    switch (which) {
+        case ElementN: return fetch_typed<int32_t>(array.get(), "INT_t");
+        case ElementInc:
+        case ElementDec: return fetch_typed<uint8_t>(array.get(), "UINT8_t");
+        default: return fetch_typed<double>(array.get(), "FLOAT_t");
+    }
+}
+
+void check_fits(const ElementModelObject* self, const ModelClass& cls, SharedArray which,
+                Py_ssize_t length) {
+    const ArrayInfo& info = kArrayInfo[which];
+    if (self->reach.malformed)
+        capi::raise_format(PyExc_IndexError,
+                           "%s has a negative unknown, position or eindex, or a branch "
+                           "unknown 0",
+                           cls.name);
+    if (info.per_unknown && self->reach.max_unknown > length)
+        capi::raise_format(PyExc_IndexError,
+                           "%s uses unknown %d but lxglobals.%s has only %zd entries", cls.name,
+                           self->reach.max_unknown, info.attribute, length);
+    if (!info.per_unknown && self->reach.eindex >= length)
+        capi::raise_format(PyExc_IndexError,
+                           "%s has eindex %d but lxglobals.%s has only %zd entries", cls.name,
+                           self->reach.eindex, info.attribute, length);
+}
+
+void store_positions(ElementModelObject* self, const RegisteredClass& reg,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const ModelClass& cls = *reg.cls;
+    const Py_ssize_t n = static_cast<Py_ssize_t>(reg.position_names.size());
+    capi::Signature sig{"InitModel", reg.position_names.data(), n, n};
+    std::vector<PyObject*> given(n);
+    capi::parse_args(sig, args, nargs, kwnames, given.data());
+    // Each position is stored as soon as it converts.
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        int32_t value = capi::to_int32(given[k]);
+        int_field(self, cls.positions[k].offset) = value;
+        update_reach(self, cls);
+    }
+}
+
+void bind_arrays(ElementModelObject* self, const ModelClass& cls) {
+    std::array<FetchedArray, kSharedArrayCount> fetched;
+    capi::Ref lxglobals_ref = lookup_global("lxglobals");
+    PyObject* lxglobals = lxglobals_ref.get();
+    Py_ssize_t unknowns = PY_SSIZE_T_MAX, elements = PY_SSIZE_T_MAX;
+    for (SharedArray which : cls.arrays) {
+        fetched[which] = fetch_array(lxglobals, which);
+        check_fits(self, cls, which, fetched[which].length);
+        Py_ssize_t& shortest = kArrayInfo[which].per_unknown ? unknowns : elements;
+        shortest = std::min(shortest, fetched[which].length);
+    }
+    // All arrays passed: store every pointer in one go.
+    SharedPointers& p = self->arrays;
+    void** slots[kSharedArrayCount] = {
+        reinterpret_cast<void**>(&p.node_phases),   reinterpret_cast<void**>(&p.node_voltages),
+        reinterpret_cast<void**>(&p.node_dvoltages), reinterpret_cast<void**>(&p.elem_phases),
+        reinterpret_cast<void**>(&p.elem_voltages), reinterpret_cast<void**>(&p.elem_currents),
+        reinterpret_cast<void**>(&p.elem_n),        reinterpret_cast<void**>(&p.elem_inc),
+        reinterpret_cast<void**>(&p.elem_dec)};
+    release_bound_arrays(self);
+    for (SharedArray which : cls.arrays) {
+        *slots[which] = fetched[which].data;
+        self->bound_refs[which] = fetched[which].array.release();
+    }
+    self->bound_unknowns = unknowns;
+    self->bound_elements = elements;
+    self->bound = true;
+    touch_models();
+}
+
+PyObject* init_model(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const RegisteredClass& reg = registration_of_instance(obj);
+    return capi::boundary_none(qualified(reg.cls->name, "InitModel"), kFile, [&] {
+        auto* self = reinterpret_cast<ElementModelObject*>(obj);
+        store_positions(self, reg, args, nargs, kwnames);
+        bind_arrays(self, *reg.cls);
+    });
+}
+
+// ---- SetParameters and pickling refusal -------------------------------------------
+
+PyObject* set_parameters(PyObject* obj, PyObject* params) {
+    const RegisteredClass& reg = registration_of_instance(obj);
+    return capi::boundary_none(qualified(reg.cls->name, "SetParameters"), kFile, [&] {
+        reg.cls->set_parameters(reinterpret_cast<ElementModelObject*>(obj), Params(params));
+    });
+}
+
+PyObject* refuse_pickling(PyObject* obj, const char* method) {
+    const RegisteredClass& reg = registration_of_instance(obj);
+    return capi::boundary_none(qualified(reg.cls->name, method), kFile, [&] {
+        capi::raise(PyExc_TypeError, reg.pickle_message.c_str());
+    });
+}
+
+PyObject* model_reduce(PyObject* obj, PyObject*) { return refuse_pickling(obj, "__reduce__"); }
+PyObject* model_setstate(PyObject* obj, PyObject*) {
+    return refuse_pickling(obj, "__setstate__");
+}
+
+// ---- registration ----------------------------------------------------------------
+
+std::string pickle_message(const ModelClass& cls) {
+    std::vector<std::string> fields;
+    for (SharedArray which : cls.arrays)
+        if (which != ElementInc && which != ElementDec)
+            fields.push_back(std::string("self.") + kArrayInfo[which].field);
+    std::sort(fields.begin(), fields.end());
+    std::string message;
+    for (const std::string& f : fields) message += (message.empty() ? "" : ",") + f;
+    return message + " cannot be converted to a Python object for pickling";
+}
+
+void describe(RegisteredClass& reg) {
+    const ModelClass& cls = *reg.cls;
+    reg.type_name = std::string("loxant.CircuitKernel.") + cls.name;
+    reg.pickle_message = pickle_message(cls);
+    for (const TerminalField& f : cls.terminals) {
+        reg.init_names.push_back(f.name);
+        reg.members.push_back({f.name, T_INT, static_cast<Py_ssize_t>(f.offset), READONLY, nullptr});
+    }
+    reg.init_names.push_back("eindex");
+    reg.members.push_back(
+        {"eindex", T_INT, static_cast<Py_ssize_t>(cls.eindex_offset), READONLY, nullptr});
+    for (const PositionField& f : cls.positions) {
+        reg.position_names.push_back(f.name);
+        reg.members.push_back({f.name, T_INT, static_cast<Py_ssize_t>(f.offset), READONLY, nullptr});
+    }
+    for (const DoubleField& f : cls.parameters)
+        reg.members.push_back(
+            {f.name, T_DOUBLE, static_cast<Py_ssize_t>(f.offset), READONLY, nullptr});
+    reg.members.push_back({nullptr, 0, 0, 0, nullptr});
+    reg.methods = {
+        {"InitModel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_model)),
+         METH_FASTCALL | METH_KEYWORDS, "Store the matrix positions and bind the lxglobals arrays."},
+        {"SetParameters", set_parameters, METH_O, "Set the parameters from a sequence."},
+        {"__reduce__", model_reduce, METH_NOARGS, nullptr},
+        {"__setstate__", model_setstate, METH_O, nullptr},
+    };
+    reg.methods.insert(reg.methods.end(), cls.extra_methods.begin(), cls.extra_methods.end());
+    reg.methods.push_back({nullptr, nullptr, 0, nullptr});
+    reg.getset = cls.extra_getset;
+    reg.getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+}
+
+PyTypeObject* make_type(const char* name, size_t basicsize, std::vector<PyType_Slot> slots,
+                        PyObject* bases) {
+    slots.push_back({Py_tp_new, reinterpret_cast<void*>(model_new)});
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(model_dealloc)});
+    slots.push_back({0, nullptr});
+    PyType_Spec spec{name, static_cast<int>(basicsize), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots.data()};
+    PyObject* type = PyType_FromSpecWithBases(&spec, bases);
+    if (type == nullptr) capi::raise_pending();
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+void add_type(PyObject* module, const char* name, PyTypeObject* type) {
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
+        Py_DECREF(type);
+        capi::raise_pending();
+    }
+}
+
+void add_element_model(PyObject* module) {
+    static const char* doc =
+        "Base of every element model: five native operations that do nothing.";
+    g_element_model = make_type(
+        "loxant.CircuitKernel.ElementModel", sizeof(ElementModelObject),
+        {{Py_tp_init, reinterpret_cast<void*>(element_model_init)},
+         {Py_tp_methods, kElementModelMethods},
+         {Py_tp_doc, const_cast<char*>(doc)}},
+        nullptr);
+    add_type(module, "ElementModel", g_element_model);
+}
+
+void add_model_class(PyObject* module, RegisteredClass& reg) {
+    describe(reg);
+    capi::Ref bases = capi::Ref::steal(PyTuple_Pack(1, g_element_model));
+    reg.type = make_type(reg.type_name.c_str(), reg.cls->basicsize,
+                         {{Py_tp_init, reinterpret_cast<void*>(model_init)},
+                          {Py_tp_methods, reg.methods.data()},
+                          {Py_tp_members, reg.members.data()},
+                          {Py_tp_getset, reg.getset.data()},
+                          {Py_tp_doc, const_cast<char*>(reg.cls->doc)}},
+                         bases.get());
+    add_type(module, reg.cls->name, reg.type);
+}
+
+// Classes appear in the module in this order, whatever order their files
+// registered in.
+const char* const kClassOrder[] = {
+    "InductorModel",      "InductorImpedanceModel", "ResistorModel",     "CapacitorModel",
+    "CurrentSourceModel", "PhaseSourceModel",       "VoltageSourceModel", "JunctionModel",
+    "JunctionRSJNModel",  "JunctionRSJPHModel",     "JunctionTJMModel",  "MutualInductanceModel",
+};
+
+int class_rank(const ModelClass* cls) {
+    for (size_t k = 0; k < std::size(kClassOrder); ++k)
+        if (std::strcmp(kClassOrder[k], cls->name) == 0) return static_cast<int>(k);
+    return static_cast<int>(std::size(kClassOrder));
+}
+
+}  // namespace
+
+capi::Ref Params::item(Py_ssize_t k) const {
+    if (PyList_Check(sequence_)) {
+        if (k >= PyList_GET_SIZE(sequence_)) capi::raise(PyExc_IndexError, "list index out of range");
+        return capi::Ref::borrow(PyList_GET_ITEM(sequence_, k));
+    }
+    if (PyTuple_Check(sequence_)) {
+        if (k >= PyTuple_GET_SIZE(sequence_))
+            capi::raise(PyExc_IndexError, "tuple index out of range");
+        return capi::Ref::borrow(PyTuple_GET_ITEM(sequence_, k));
+    }
+    return capi::get_item_by_key(sequence_, k);
+}
+
+double Params::real(Py_ssize_t k) const { return capi::to_double(item(k).get()); }
+
+bool register_model_class(const ModelClass* cls) {
+    pending_classes().push_back(cls);
+    return true;
+}
+
+void add_model_classes(PyObject* module) {
+    add_element_model(module);
+    std::vector<const ModelClass*> classes = pending_classes();
+    std::stable_sort(classes.begin(), classes.end(), [](const ModelClass* a, const ModelClass* b) {
+        return class_rank(a) < class_rank(b);
+    });
+    for (const ModelClass* cls : classes) {
+        registered().push_back(std::make_unique<RegisteredClass>());
+        registered().back()->cls = cls;
+        add_model_class(module, *registered().back());
+    }
+}
+
+PyTypeObject* element_model_type() { return g_element_model; }
+
+namespace {
+uint64_t g_generation = 1;
+}
+uint64_t model_generation() { return g_generation; }
+void touch_models() { ++g_generation; }
+
+PyMethodDef* unpickle_method_def() {
+    static PyMethodDef def = {"_unpickle_ElementModel",
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle)),
+                              METH_FASTCALL | METH_KEYWORDS,
+                              "Rebuild a pickled ElementModel (type, checksum, state)."};
+    return &def;
+}
+
+const ModelClass* class_of(PyObject* model) {
+    const RegisteredClass* reg = registration_of(Py_TYPE(model));
+    return reg != nullptr ? reg->cls : nullptr;
+}
+
+const char* short_type_name(PyObject* obj) {
+    const char* name = Py_TYPE(obj)->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    return dot != nullptr ? dot + 1 : name;
+}
+
+std::string qualified(const char* class_name, const char* method) {
+    return std::string("loxant.CircuitKernel.") + class_name + "." + method;
+}
+
+}  // namespace loxant

@@ -1,0 +1,221 @@
+// The element model object, its operation table, and the description from
+// which every model class is registered: constructor and InitModel arguments,
+// bound lxglobals arrays, parameters and read-only attributes.
+#pragma once
+
+#include "capi/buffer.hpp"
+#include "capi/ref.hpp"
+#include "kernel/step.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace loxant {
+
+using DoubleArray = capi::Strided<double>;
+
+struct ElementModelObject;
+
+// The five element operations, called by the kernels through the table of the
+// object's class.  They check nothing, report nothing and call nothing of Python.
+struct ElementOps {
+    void (*admitance0)(ElementModelObject* self, DoubleArray a0) noexcept;
+    void (*admitance1)(ElementModelObject* self, DoubleArray a1, const StepContext& ctx) noexcept;
+    void (*admitance2)(ElementModelObject* self, DoubleArray a2, const StepContext& ctx) noexcept;
+    void (*rhs_current)(ElementModelObject* self, DoubleArray b, const StepContext& ctx) noexcept;
+    void (*values)(ElementModelObject* self, const StepContext& ctx) noexcept;
+};
+
+// The lxglobals arrays a model may bind, with their attribute names.
+enum SharedArray : int {
+    NodePhase,
+    NodeVoltage,
+    NodeDVoltage,
+    ElementPhase,
+    ElementVoltage,
+    ElementCurrent,
+    ElementN,
+    ElementInc,
+    ElementDec,
+    kSharedArrayCount
+};
+
+// Raw data pointers into the bound lxglobals arrays; null until InitModel.
+struct SharedPointers {
+    double* node_phases;
+    double* node_voltages;
+    double* node_dvoltages;
+    double* elem_phases;
+    double* elem_voltages;
+    double* elem_currents;
+    int32_t* elem_n;
+    uint8_t* elem_inc;
+    uint8_t* elem_dec;
+};
+
+// What an element's operations touch, recomputed whenever its unknowns or
+// positions change, so that the kernels can refuse out-of-range indices before
+// any element stamps.
+struct Reach {
+    int32_t max_unknown;   // highest unknown number used; 0 when none
+    int32_t max_position;  // highest value-array position stamped; -1 when none
+    int32_t eindex;        // element index; -1 for a class without one
+    bool malformed;        // a negative number or position, or a branch unknown 0
+    bool binds_arrays;     // Values writes through the bound pointers
+};
+
+// Instances are zero-filled by the allocator.  Everything but `ops` and
+// `arrays` is bookkeeping of the Python-callable entry points.
+struct ElementModelObject {
+    PyObject_HEAD
+    const ElementOps* ops;
+    SharedPointers arrays;
+    Reach reach;
+    bool bound;                          // InitModel has bound the arrays
+    Py_ssize_t bound_unknowns;           // shortest bound per-unknown array
+    Py_ssize_t bound_elements;           // shortest bound per-element array
+    PyObject* bound_refs[kSharedArrayCount];  // keep the bound arrays alive
+};
+
+template <class Model>
+inline Model& as(ElementModelObject* self) noexcept {
+    return *reinterpret_cast<Model*>(self);
+}
+
+// Reads a model's parameter sequence: lists and tuples directly, any other
+// object through obj[k].  A missing item is IndexError.
+class Params {
+  public:
+    explicit Params(PyObject* sequence) : sequence_(sequence) {}
+    capi::Ref item(Py_ssize_t k) const;
+    double real(Py_ssize_t k) const;
+
+  private:
+    PyObject* sequence_;
+};
+
+struct TerminalField {
+    const char* name;
+    size_t offset;  // of an int32_t in the model
+    bool branch;    // a branch unknown, never ground
+};
+
+struct PositionField {
+    const char* name;
+    size_t offset;  // of an int32_t in the model
+    int row;        // index into the terminals of the entry's row; -1: stored, never stamped
+    int col;        // the same for the column
+};
+
+struct DoubleField {
+    const char* name;
+    size_t offset;  // of a double in the model
+};
+
+// Everything the generic entry points need to know about one model class.
+struct ModelClass {
+    const char* name;  // "ResistorModel"
+    const char* doc;
+    size_t basicsize;
+    const ElementOps* ops;
+    std::vector<TerminalField> terminals;  // constructor arguments before eindex
+    size_t eindex_offset;
+    std::vector<PositionField> positions;  // InitModel arguments, in order
+    std::vector<SharedArray> arrays;       // bound by InitModel, in this order
+    std::vector<DoubleField> parameters;   // exposed as read-only attributes
+    void (*set_defaults)(ElementModelObject* self);
+    void (*set_parameters)(ElementModelObject* self, const Params& params);
+    std::vector<PyMethodDef> extra_methods;  // besides InitModel and SetParameters
+    std::vector<PyGetSetDef> extra_getset;
+};
+
+// Called from a static initialiser in each model's file.
+bool register_model_class(const ModelClass* cls);
+
+// Creates ElementModel and every registered class in the module.
+void add_model_classes(PyObject* module);
+
+PyTypeObject* element_model_type();
+PyMethodDef* unpickle_method_def();  // the module's unpickling function
+const ModelClass* class_of(PyObject* model);  // null for a bare ElementModel
+const char* short_type_name(PyObject* obj);
+
+// Counts every change of a model's unknowns, positions or bindings, so the
+// kernels re-check their table only after something changed.
+uint64_t model_generation();
+void touch_models();
+
+// Qualified name for traceback entries: "loxant.CircuitKernel.<Class>.<method>".
+std::string qualified(const char* class_name, const char* method);
+
+// ---------------------------------------------------------------------------
+// Shared stamping patterns.  A terminal numbered 0 is ground: it has no row,
+// column or array entry, and its value counts as 0 in a difference.
+
+struct TwoTerminal {
+    int32_t i, j, eindex;
+    int32_t ind_ii, ind_ij, ind_ji, ind_jj;
+};
+
+// Conductance-like term g between i and j.
+inline void stamp(DoubleArray a, const TwoTerminal& t, double g) noexcept {
+    if (t.i == 0) {
+        a[t.ind_jj] += g;
+    } else if (t.j == 0) {
+        a[t.ind_ii] += g;
+    } else {
+        a[t.ind_ii] += g;
+        a[t.ind_ij] -= g;
+        a[t.ind_ji] -= g;
+        a[t.ind_jj] += g;
+    }
+}
+
+// Current c flowing from i to j through the element, drawn out of i into j.
+inline void stamp_current(DoubleArray b, int32_t i, int32_t j, double c) noexcept {
+    if (i != 0) b[i - 1] -= c;
+    if (j != 0) b[j - 1] += c;
+}
+
+// u_i - u_j of a per-unknown vector.
+inline double across(const double* u, int32_t i, int32_t j) noexcept {
+    return (i != 0 ? u[i - 1] : 0.0) - (j != 0 ? u[j - 1] : 0.0);
+}
+
+// Writes the element's phase and voltage difference from the node arrays.
+inline void read_out(const SharedPointers& p, int32_t i, int32_t j, int32_t e) noexcept {
+    p.elem_phases[e] = across(p.node_phases, i, j);
+    p.elem_voltages[e] = across(p.node_voltages, i, j);
+}
+
+inline void no_admitance0(ElementModelObject*, DoubleArray) noexcept {}
+inline void no_admitance(ElementModelObject*, DoubleArray, const StepContext&) noexcept {}
+inline void no_values(ElementModelObject*, const StepContext&) noexcept {}
+
+// Fields of a class whose model embeds a TwoTerminal as member `t`.
+template <class Model>
+std::vector<TerminalField> two_terminals() {
+    const size_t base = offsetof(Model, t);
+    return {{"i", base + offsetof(TwoTerminal, i), false},
+            {"j", base + offsetof(TwoTerminal, j), false}};
+}
+
+template <class Model>
+size_t two_terminal_eindex() {
+    return offsetof(Model, t) + offsetof(TwoTerminal, eindex);
+}
+
+// `stamped` false: positions are stored but never used.
+template <class Model>
+std::vector<PositionField> two_terminal_positions(bool stamped = true) {
+    const size_t base = offsetof(Model, t);
+    const int r_i = stamped ? 0 : -1, r_j = stamped ? 1 : -1;
+    return {{"ind_ii", base + offsetof(TwoTerminal, ind_ii), r_i, r_i},
+            {"ind_ij", base + offsetof(TwoTerminal, ind_ij), r_i, r_j},
+            {"ind_ji", base + offsetof(TwoTerminal, ind_ji), r_j, r_i},
+            {"ind_jj", base + offsetof(TwoTerminal, ind_jj), r_j, r_j}};
+}
+
+}  // namespace loxant

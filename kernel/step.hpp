@@ -1,0 +1,32 @@
+// The per-call record of step data that the kernels hand to the element
+// operations, and the 2*pi turn counter shared by junctions and sources.
+#pragma once
+
+#include <cstdint>
+
+namespace loxant {
+
+// Filled on the kernel's stack; each kernel fills only the fields it lists.
+// Pointer fields point into the SimulationParameters arrays, indexed by
+// unknown number - 1, and are valid only during the kernel call.
+struct StepContext {
+    double coeff_dt;          // InterpCoeffDt[0]: d(voltage)/d(phase)
+    double coeff_ddt;         // InterpCoeffDDt[0]: d(voltage derivative)/d(phase)
+    double smooth_factor;     // InitialSmoothFactor
+    double phase_hysteresis;  // PHASE_HISTERESIS (UpdateValues only)
+    double time_step;         // TimeSteps[0]
+    const double* phases;     // X[Xind]
+    const double* phases_prev;     // X[Xind - 1]
+    const double* voltages;        // DX
+    const double* voltages_deriv;  // DDX
+    const double* voltages_prev;   // DXprev (BuildMatrix, UpdateMatrix)
+};
+
+// Keeps `count` at the signed number of whole turns nearest to phase / 2*pi,
+// except inside a dead band of `hysteresis` radians around every odd multiple
+// of pi, where it keeps its last value.  `inc`/`dec` are 1 only in the update
+// that raised/lowered the count.
+void CountPhaseSlips(double phase, double hysteresis, int32_t& count, uint8_t& inc,
+                     uint8_t& dec) noexcept;
+
+}  // namespace loxant

@@ -1,0 +1,269 @@
+"""From a circuit description to a system the native kernels can assemble.
+
+:class:`System` numbers the unknowns, builds the compressed-column sparsity
+pattern, computes every element model's matrix positions, fills the shared
+state of ``lxglobals`` and ``SimulationParameters`` and creates the element
+models.
+
+Unknowns are numbered from 1: the nodes other than ground in order of first
+use, then one branch unknown per element that needs one (phase and voltage
+sources, inductors with a branch), in element order.  Ground is 0 and has no
+row, column or array entry; unknown k lives at index k - 1 of every
+per-unknown array.  Matrix positions are 0-based indices into the value arrays.
+
+The shared state lives in module globals, so one system at a time can be
+installed in a process: installing a new one replaces the previous one.
+"""
+
+import array
+import importlib
+
+import numpy as np
+
+from . import SimulationParameters as SP
+from . import lxconfig, lxglobals
+from .circuit import GROUND
+from .elements import CurrentSource, JunctionTJM, MutualInductance
+from .errors import CircuitError
+
+__all__ = ["System", "NetlistElement", "native_modules"]
+
+
+def native_modules():
+    """The modules ``loxant.CircuitKernel`` and ``loxant.SparseDirect``."""
+    modules = []
+    for name in ("CircuitKernel", "SparseDirect"):
+        try:
+            modules.append(importlib.import_module(f"loxant.{name}"))
+        except ImportError as exc:
+            raise ImportError(
+                f"loxant.{name} is not built or cannot be loaded ({exc}); "
+                "build the native modules first"
+            ) from exc
+    return tuple(modules)
+
+
+class NetlistElement:
+    """An element as the kernels see it in ``lxglobals.ElementList``.
+
+    ``model`` is its element model; ``UpdateParameters()`` hands the model the
+    parameters at the present ``lxglobals.CurrentTime``.
+    """
+
+    def __init__(self, decl, index, orientation, letters):
+        self.decl = decl
+        self.name = decl.name
+        self.index = index
+        self.orientation = orientation
+        #: unknown number of every position letter ("i", "j", "q", "v")
+        self.letters = letters
+        self.model = None
+        self.positions = ()
+
+    def UpdateParameters(self):  # noqa: N802 - name fixed by the kernels
+        sign = self.orientation.value_sign
+        self.model.SetParameters(self.decl.parameters(lxglobals.CurrentTime, sign))
+
+    def __repr__(self):
+        return f"<NetlistElement {self.index}: {self.decl!r}>"
+
+
+class System:
+    """Numbering, sparsity pattern and element models of one circuit."""
+
+    def __init__(self, circuit):
+        decls = circuit.elements
+        if not decls:
+            raise CircuitError("the circuit has no elements")
+        self.circuit = circuit
+        self.node_names = circuit.nodes
+        number = {name: k + 1 for k, name in enumerate(self.node_names)}
+        number[GROUND] = 0
+        self.n_nodes = len(self.node_names)
+
+        branch = {}
+        next_unknown = self.n_nodes + 1
+        for decl in decls:
+            if decl.has_branch:
+                branch[decl.name] = next_unknown
+                next_unknown += 1
+        #: number of unknowns, the order of the system
+        self.size = next_unknown - 1
+        #: element name -> its branch unknown
+        self.branch_unknowns = branch
+
+        self.elements = []
+        for index, decl in enumerate(decls):
+            if isinstance(decl, MutualInductance):
+                first, second = decl.inductors
+                orientation = decl.orientation(0, 0)
+                letters = {"q": branch[first.name], "v": branch[second.name]}
+            else:
+                a, b = decl.nodes
+                orientation = decl.orientation(number[a], number[b])
+                letters = {"i": orientation.i, "j": orientation.j}
+                if decl.has_branch:
+                    letters["q"] = branch[decl.name]
+            self.elements.append(NetlistElement(decl, index, orientation, letters))
+        self.sources = [e for e in self.elements if e.decl.is_source]
+        self.nonlinear = any(e.decl.nonlinear for e in self.elements)
+        self.steps_history = any(e.decl.steps_history for e in self.elements)
+
+        self._check_grounded()
+        self._build_pattern()
+
+    # -- structure ---------------------------------------------------------
+
+    def _stamps(self, element):
+        """(row, column) unknown pairs, one per position of the element's model."""
+        if isinstance(element.decl, CurrentSource):
+            return [None] * len(element.decl.positions)
+        letters = element.letters
+        pairs = []
+        for pos in element.decl.positions:
+            row, col = letters[pos[0]], letters[pos[1]]
+            pairs.append((row, col) if row and col else None)
+        return pairs
+
+    def _check_grounded(self):
+        """Every node must reach ground through elements that enter the matrix:
+        the phase of a floating sub-circuit is undefined."""
+        parent = list(range(self.n_nodes + 1))
+
+        def root(k):
+            while parent[k] != k:
+                parent[k] = parent[parent[k]]
+                k = parent[k]
+            return k
+
+        for element in self.elements:
+            decl = element.decl
+            if isinstance(decl, (CurrentSource, MutualInductance)):
+                continue
+            a, b = element.orientation.i, element.orientation.j
+            parent[root(a)] = root(b)
+        floating = [name for k, name in enumerate(self.node_names, 1) if root(k) != root(0)]
+        if floating:
+            raise CircuitError(
+                "no path to ground through elements other than current sources for node(s) "
+                + ", ".join(repr(n) for n in floating)
+            )
+
+    def _build_pattern(self):
+        stamps = [self._stamps(e) for e in self.elements]
+        entries = set()
+        for pairs in stamps:
+            entries.update((col, row) for row, col in filter(None, pairs))
+        entries = sorted(entries)  # column by column, rows ascending within each
+        n = self.size
+        ap = [0] * (n + 1)
+        for col, _ in entries:
+            ap[col] += 1  # unknown col is 0-based column col - 1, counted in ap[col]
+        for k in range(n):
+            ap[k + 1] += ap[k]
+        #: compressed-column pattern: column pointers and row indices, 0-based
+        self.Ap = array.array("i", ap)
+        self.Ai = array.array("i", [r - 1 for _, r in entries])
+        self.nnz = len(entries)
+        where = {(r, c): p for p, (c, r) in enumerate(entries)}
+        for element, pairs in zip(self.elements, stamps):
+            element.positions = tuple(where[p] if p else 0 for p in pairs)
+        empty = [k for k in range(n) if ap[k] == ap[k + 1]]
+        if empty:
+            raise CircuitError(
+                f"unknown(s) {', '.join(self.unknown_name(k + 1) for k in empty)} enter no equation"
+            )
+
+    def unknown_name(self, k):
+        """Readable name of unknown ``k`` (1-based)."""
+        if k <= self.n_nodes:
+            return f"node {self.node_names[k - 1]!r}"
+        for name, q in self.branch_unknowns.items():
+            if q == k:
+                return f"current of {name!r}"
+        raise IndexError(k)
+
+    def dense(self, values):
+        """The matrix with the pattern's entries set from ``values``, as a dense array."""
+        matrix = np.zeros((self.size, self.size))
+        ap, ai = self.Ap, self.Ai
+        for col in range(self.size):
+            for p in range(ap[col], ap[col + 1]):
+                matrix[ai[p], col] += values[p]
+        return matrix
+
+    # -- installation --------------------------------------------------------
+
+    def install(self, kernel, *, initial_ramp=0.0, phase_hysteresis=0.0):
+        """Fill the shared state, create the element models and register them.
+
+        ``kernel`` is the module ``loxant.CircuitKernel``.  Replaces the state of
+        any system installed before.
+        """
+        missing = sorted(
+            {e.decl.model_name for e in self.elements if not hasattr(kernel, e.decl.model_name)}
+        )
+        if missing:
+            users = [e.name for e in self.elements if e.decl.model_name in missing]
+            raise NotImplementedError(
+                f"this build of loxant.CircuitKernel lacks {', '.join(missing)}, "
+                f"needed by {', '.join(users)}"
+            )
+        self._check_tjm_kernels()
+
+        n, m = self.size, len(self.elements)
+        lxglobals.TotalNodes = n
+        lxglobals.TotalElements = m
+        lxglobals.TotalSourceElements = len(self.sources)
+        lxglobals.ElementList = list(self.elements)
+        lxglobals.SourceElementList = list(self.sources)
+        lxglobals.OptimizeSimulation = 0
+        lxglobals.CurrentTime = 0.0
+        lxglobals.NodePhase = np.zeros(n)
+        lxglobals.NodeVoltage = np.zeros(n)
+        lxglobals.NodeDVoltage = np.zeros(n)
+        lxglobals.ElementPhase = np.zeros(m)
+        lxglobals.ElementVoltage = np.zeros(m)
+        lxglobals.ElementCurrent = np.zeros(m)
+        lxglobals.ElementN = np.zeros(m, dtype=np.int32)
+        lxglobals.ElementInc = np.zeros(m, dtype=np.uint8)
+        lxglobals.ElementDec = np.zeros(m, dtype=np.uint8)
+
+        SP.X = [np.zeros(n) for _ in range(3)]
+        SP.Xind = 0
+        SP.DX = np.zeros(n)
+        SP.DDX = np.zeros(n)
+        SP.DXprev = np.zeros(n)
+        SP.InterpCoeffDt = [0.0, 0.0, 0.0]
+        SP.InterpCoeffDDt = [0.0, 0.0, 0.0]
+        SP.TimeSteps = [0.0, 0.0]
+        SP.InitialSmoothFactor = 0.0 if initial_ramp > 0 else 1.0
+        SP.INITIAL_RAMP = initial_ramp
+        SP.PHASE_HISTERESIS = phase_hysteresis
+
+        for element in self.elements:
+            decl, letters = element.decl, element.letters
+            if isinstance(decl, MutualInductance):
+                args = (letters["q"], letters["v"])
+            elif decl.has_branch:
+                args = (letters["i"], letters["j"], letters["q"])
+            else:
+                args = (letters["i"], letters["j"])
+            model = getattr(kernel, decl.model_name)(*args, element.index)
+            decl.prepare(model, element.orientation.value_sign)
+            model.InitModel(*element.positions)
+            element.model = model
+        kernel.InitElementModels()
+
+    def _check_tjm_kernels(self):
+        for element in self.elements:
+            decl = element.decl
+            if not isinstance(decl, JunctionTJM):
+                continue
+            if decl.kernel is not None:
+                lxconfig.tjm_models[decl.model] = decl.kernel
+            elif decl.model not in lxconfig.tjm_models:
+                known = ", ".join(sorted(lxconfig.tjm_models)) or "none"
+                raise CircuitError(
+                    f"{decl.name}: no TJM kernel named {decl.model!r} (known: {known})"
+                )

@@ -1,0 +1,198 @@
+"""Circuit description: nodes and elements, declared one call at a time.
+
+Example::
+
+    c = Circuit()
+    c.junction("J1", "n1", "0", ic=1.0, r=1.0, c=0.1)
+    c.current_source("I1", "0", "n1", value=1.2)
+    res = c.simulate(t_stop=200.0, dt=0.02)
+
+Nodes are named by strings or integers (an integer n is the node "n"); "0", 0
+and "gnd" (any case) are ground.  A node comes into being when an element first
+names it.  Element names are unique within a circuit.  All values are in
+normalised units (see :mod:`loxant.elements`); every element reports phase and
+voltage as (first node - second node) and current as flowing through it from
+its first node to its second.
+"""
+
+from . import elements as el
+from .errors import CircuitError
+
+__all__ = ["Circuit", "GROUND"]
+
+#: canonical name of the ground node
+GROUND = "0"
+
+
+def node_name(node):
+    """Canonical name of ``node``: ground is ``"0"``, an int n is ``"n"``."""
+    if isinstance(node, bool) or not isinstance(node, (str, int)):
+        raise CircuitError(f"node names are strings or integers, got {node!r}")
+    name = str(node).strip()
+    if not name:
+        raise CircuitError("node name must not be empty")
+    if name == GROUND or name.lower() == "gnd":
+        return GROUND
+    return name
+
+
+class Circuit:
+    """A circuit under construction; every adder returns the new element."""
+
+    def __init__(self, title=""):
+        self.title = title
+        self._elements = {}
+        self._nodes = {}
+
+    # -- queries -----------------------------------------------------------
+
+    @property
+    def nodes(self):
+        """Names of the nodes other than ground, in order of first use."""
+        return list(self._nodes)
+
+    @property
+    def elements(self):
+        """The elements, in order of declaration."""
+        return list(self._elements.values())
+
+    def __getitem__(self, name):
+        try:
+            return self._elements[name]
+        except KeyError:
+            raise KeyError(f"no element named {name!r}") from None
+
+    def __contains__(self, name):
+        return name in self._elements
+
+    def __iter__(self):
+        return iter(self._elements.values())
+
+    def __len__(self):
+        return len(self._elements)
+
+    def __repr__(self):
+        lines = [f"Circuit({self.title!r}): {len(self._nodes)} nodes, {len(self)} elements"]
+        lines += [f"  {element!r}" for element in self]
+        return "\n".join(lines)
+
+    # -- element adders ----------------------------------------------------
+
+    def resistor(self, name, a, b, r):
+        """Resistor of resistance ``r`` between ``a`` and ``b``."""
+        return self._two_terminal(el.Resistor, name, a, b, r)
+
+    def inductor(self, name, a, b, l, *, branch=False):  # noqa: E741 - l is the inductance
+        """Inductor of inductance ``l``; ``branch=True`` makes its current an unknown
+        of its own (needed for ``l`` = 0; done anyway for coupled inductors)."""
+        return self._two_terminal(el.Inductor, name, a, b, l, branch=branch)
+
+    def capacitor(self, name, a, b, c):
+        """Capacitor of capacitance ``c``."""
+        return self._two_terminal(el.Capacitor, name, a, b, c)
+
+    def mutual(self, name, first, second, *, m=None, k=None):
+        """Mutual inductance between the inductors named ``first`` and ``second``
+        (already declared): ``m``, or the coupling factor ``k`` with M = k sqrt(L1 L2).
+        Positive M when both currents, counted from each inductor's first node to its
+        second, add their fluxes."""
+        self._check_name(name)
+        inductors = []
+        for ref in (first, second):
+            element = self._elements.get(ref)
+            if element is None:
+                raise CircuitError(f"{name}: no inductor named {ref!r}")
+            if not isinstance(element, el.Inductor):
+                raise CircuitError(f"{name}: {ref!r} is a {element.kind}, not an inductor")
+            inductors.append(element)
+        return self._add(el.MutualInductance(name, *inductors, m=m, k=k))
+
+    def current_source(self, name, a, b, value):
+        """Current source driving ``value`` through itself from ``a`` to ``b`` (into
+        ``b``); ``value`` is a number, a waveform or a callable of time."""
+        return self._two_terminal(el.CurrentSource, name, a, b, value)
+
+    def phase_source(self, name, a, b, value):
+        """Phase source holding phase(a) - phase(b) at ``value``."""
+        return self._two_terminal(el.PhaseSource, name, a, b, value)
+
+    def voltage_source(self, name, a, b, value):
+        """Voltage source holding voltage(a) - voltage(b) at ``value``."""
+        return self._two_terminal(el.VoltageSource, name, a, b, value)
+
+    def junction(self, name, a, b, *, ic=1.0, r=1.0, c):
+        """Josephson junction (RCSJ): I = ic sin(phase) + V / r + c dV/dt."""
+        return self._two_terminal(el.Junction, name, a, b, ic, r, c)
+
+    def junction_rsjn(self, name, a, b, *, ic=1.0, r=1.0, c, v0=4.3, p=10):
+        """Junction whose shunt conducts only above the knee voltage ``v0``
+        (even exponent ``p``): I = ic sin(phase) + G(V) V + c dV/dt,
+        G = x / ((1 + x) r), x = (V / v0)**p."""
+        return self._two_terminal(el.JunctionRSJN, name, a, b, ic, r, c, v0, p)
+
+    def junction_rsjph(self, name, a, b, *, ic=1.0, r=1.0, c, theta):
+        """Junction with a shifted current-phase relation:
+        I = ic sin(phase + theta) + V / r + c dV/dt (reports phase + theta)."""
+        return self._two_terminal(el.JunctionRSJPH, name, a, b, ic, r, c, theta)
+
+    def junction_tjm(
+        self,
+        name,
+        a,
+        b,
+        *,
+        model,
+        amplitude=1.0,
+        c=1.0,
+        frequency_factor=2.6 / 0.63,
+        resistance_factor=0.6,
+        pair_factor=0.1,
+        kernel=None,
+    ):
+        """Tunnel junction of the microscopic model with the response kernel named
+        ``model`` in ``loxant.lxconfig.tjm_models``; ``kernel=(A, B, P)`` supplies
+        (and registers under that name) a kernel of one's own."""
+        return self._two_terminal(
+            el.JunctionTJM,
+            name,
+            a,
+            b,
+            model,
+            amplitude,
+            c,
+            frequency_factor,
+            resistance_factor,
+            pair_factor,
+            kernel,
+        )
+
+    # -- simulation --------------------------------------------------------
+
+    def simulate(self, t_stop, dt, **options):
+        """Transient simulation of this circuit; see :func:`loxant.transient.simulate`."""
+        from .transient import simulate
+
+        return simulate(self, t_stop, dt, **options)
+
+    # -- internals ---------------------------------------------------------
+
+    def _check_name(self, name):
+        if not isinstance(name, str) or not name.strip():
+            raise CircuitError(f"element names are non-empty strings, got {name!r}")
+        if name in self._elements:
+            raise CircuitError(f"duplicate element name {name!r}")
+
+    def _two_terminal(self, cls, name, a, b, *args, **kwargs):
+        self._check_name(name)
+        na, nb = node_name(a), node_name(b)
+        if na == nb:
+            raise CircuitError(f"{name} connects node {na!r} to itself")
+        element = cls(name, na, nb, *args, **kwargs)
+        for node in (na, nb):
+            if node != GROUND:
+                self._nodes.setdefault(node, None)
+        return self._add(element)
+
+    def _add(self, element):
+        self._elements[element.name] = element
+        return element

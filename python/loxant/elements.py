@@ -1,0 +1,426 @@
+"""Element declarations of a circuit.
+
+Each class describes one kind of element as the user declared it (name,
+terminals, parameter values) and knows how that kind maps onto its element
+model of ``loxant.CircuitKernel``:
+
+* ``model_name``: the model class;
+* ``positions``: the matrix positions that the model's ``InitModel`` takes, in
+  its argument order, each named by a pair of letters: ``i`` and ``j`` are the
+  model's two terminals, ``q`` the element's own branch unknown and ``v`` the
+  branch unknown of the second coupled inductor (mutual inductance only);
+* ``parameters(t, sign)``: the list handed to the model's ``SetParameters``.
+
+Sign convention seen by the user: every element reports its phase and voltage
+as (first terminal - second terminal) and its current as the current that flows
+through it from the first terminal to the second.  Where a model's own
+orientation differs, ``orientation`` says how the driver connects the model and
+how the reported values are turned round.
+
+Units are normalised: phases in radians, currents in units of a reference
+critical current, voltages as d(phase)/dt, time in units of Phi0 / (2 pi Ic R).
+"""
+
+import math
+from typing import NamedTuple
+
+from .errors import CircuitError
+from .waveforms import as_waveform
+
+__all__ = [
+    "Element",
+    "Resistor",
+    "Inductor",
+    "Capacitor",
+    "MutualInductance",
+    "CurrentSource",
+    "PhaseSource",
+    "VoltageSource",
+    "Junction",
+    "JunctionRSJN",
+    "JunctionRSJPH",
+    "JunctionTJM",
+]
+
+TWO_TERMINAL = ("ii", "ij", "ji", "jj")
+BRANCH = ("iq", "jq", "qi", "qj")
+
+
+def number(value, what, *, positive=False, nonnegative=False):
+    """``value`` as a finite float, checked for sign; ``what`` names it in errors."""
+    if isinstance(value, bool):
+        raise CircuitError(f"{what} must be a number, not bool")
+    try:
+        result = float(value)
+    except (TypeError, ValueError):
+        raise CircuitError(f"{what} must be a number, got {value!r}") from None
+    if not math.isfinite(result):
+        raise CircuitError(f"{what} must be finite, got {result}")
+    if positive and result <= 0:
+        raise CircuitError(f"{what} must be positive, got {result}")
+    if nonnegative and result < 0:
+        raise CircuitError(f"{what} must not be negative, got {result}")
+    return result
+
+
+class Orientation(NamedTuple):
+    """How one element is connected to its model.
+
+    ``i``, ``j``: unknown numbers of the model's terminals (0 = ground);
+    ``phase_sign`` turns the model's phase and voltage into the user's,
+    ``current_sign`` its current; ``value_sign`` multiplies the signed parameter
+    (source value or phase shift) handed to the model.
+    """
+
+    i: int
+    j: int
+    phase_sign: int = 1
+    current_sign: int = 1
+    value_sign: int = 1
+
+
+class Element:
+    """An element between two nodes."""
+
+    kind = "element"
+    model_name = ""
+    positions = TWO_TERMINAL
+    is_source = False
+    nonlinear = False
+    #: the model carries a history from step to step, so its step terms must be
+    #: rebuilt at every time step even when the step size stays the same
+    steps_history = False
+
+    def __init__(self, name, a, b):
+        self.name = name
+        self.nodes = (a, b)
+
+    @property
+    def has_branch(self):
+        """True if the element adds a branch unknown of its own."""
+        return False
+
+    def orientation(self, ua, ub):
+        """Connection of the model for terminal unknowns ``ua``, ``ub``."""
+        return Orientation(ua, ub)
+
+    def parameters(self, t, sign=1):
+        """``SetParameters`` list at time ``t``."""
+        raise NotImplementedError
+
+    def prepare(self, model, sign=1):
+        """Model-specific set-up between the constructor and ``InitModel``."""
+        model.SetParameters(self.parameters(0.0, sign))
+
+    def __repr__(self):
+        args = ", ".join(f"{k}={v!r}" for k, v in self._describe().items())
+        a, b = self.nodes
+        return f"{type(self).__name__}({self.name!r}, {a!r}, {b!r}, {args})"
+
+    def _describe(self):
+        return {}
+
+
+class Resistor(Element):
+    """Linear resistor: I = V / r."""
+
+    kind = "resistor"
+    model_name = "ResistorModel"
+
+    def __init__(self, name, a, b, r):
+        super().__init__(name, a, b)
+        self.r = number(r, f"resistance of {name}", positive=True)
+
+    def parameters(self, t, sign=1):
+        return [self.r]
+
+    def _describe(self):
+        return {"r": self.r}
+
+
+class Inductor(Element):
+    """Linear inductor: I = phase / l.
+
+    With ``branch=True`` (or when coupled by a mutual inductance) the current
+    is an unknown of its own and ``l`` may be 0 (a short).
+    """
+
+    kind = "inductor"
+
+    def __init__(self, name, a, b, l, branch=False):  # noqa: E741 - l is the inductance
+        super().__init__(name, a, b)
+        self.branch = bool(branch)
+        self.coupled = False
+        self.l = number(l, f"inductance of {name}", nonnegative=True)
+        if self.l == 0 and not self.branch:
+            raise CircuitError(f"inductance of {name} is 0: use branch=True for a zero inductor")
+
+    @property
+    def has_branch(self):
+        return self.branch or self.coupled
+
+    @property
+    def model_name(self):
+        return "InductorImpedanceModel" if self.has_branch else "InductorModel"
+
+    @property
+    def positions(self):
+        return BRANCH + ("qq",) if self.has_branch else TWO_TERMINAL
+
+    def parameters(self, t, sign=1):
+        return [self.l]
+
+    def _describe(self):
+        return {"l": self.l, "branch": self.branch}
+
+
+class Capacitor(Element):
+    """Linear capacitor: I = c * dV/dt."""
+
+    kind = "capacitor"
+    model_name = "CapacitorModel"
+
+    def __init__(self, name, a, b, c):
+        super().__init__(name, a, b)
+        self.c = number(c, f"capacitance of {name}", positive=True)
+
+    def parameters(self, t, sign=1):
+        return [self.c]
+
+    def _describe(self):
+        return {"c": self.c}
+
+
+class MutualInductance(Element):
+    """Coupling of two inductors: phase_1 = L1 I1 + M I2, phase_2 = M I1 + L2 I2.
+
+    The currents are counted from each inductor's first terminal to its second.
+    Give either ``m`` or the coupling factor ``k`` (M = k sqrt(L1 L2)).
+    """
+
+    kind = "mutual inductance"
+    model_name = "MutualInductanceModel"
+    positions = ("qq", "qv", "vq", "vv")
+
+    def __init__(self, name, first, second, m=None, k=None):
+        super().__init__(name, None, None)
+        self.inductors = (first, second)
+        if first is second:
+            raise CircuitError(f"{name} couples {first.name} with itself")
+        if (m is None) == (k is None):
+            raise CircuitError(f"{name}: give exactly one of m and k")
+        limit = math.sqrt(first.l * second.l)
+        if k is not None:
+            self.k = number(k, f"coupling factor of {name}")
+            self.m = self.k * limit
+        else:
+            self.m = number(m, f"mutual inductance of {name}")
+            self.k = self.m / limit if limit > 0 else 0.0
+        if abs(self.m) > limit:
+            raise CircuitError(
+                f"{name}: |M| = {abs(self.m):g} exceeds sqrt(L1*L2) = {limit:g} (|k| > 1)"
+            )
+        first.coupled = second.coupled = True
+
+    def parameters(self, t, sign=1):
+        return [self.m]
+
+    def __repr__(self):
+        first, second = self.inductors
+        return f"MutualInductance({self.name!r}, {first.name!r}, {second.name!r}, m={self.m!r})"
+
+
+class Source(Element):
+    """Independent source whose value follows a waveform of time."""
+
+    is_source = True
+
+    def __init__(self, name, a, b, value):
+        super().__init__(name, a, b)
+        try:
+            self.waveform = as_waveform(value)
+        except (TypeError, ValueError) as exc:
+            raise CircuitError(f"value of {name}: {exc}") from None
+
+    def parameters(self, t, sign=1):
+        return [sign * self.waveform(t)]
+
+    def _describe(self):
+        return {"value": self.waveform}
+
+
+class CurrentSource(Source):
+    """Drives its value as a current through itself from the first node to the second."""
+
+    kind = "current source"
+    model_name = "CurrentSourceModel"
+
+    def orientation(self, ua, ub):
+        # The model injects its value into its first terminal, or - with one
+        # terminal grounded - into the live one.  So it is connected the other
+        # way round, and its value turned round when the destination is ground.
+        sign = 1 if ub != 0 else -1
+        return Orientation(ub, ua, phase_sign=-1, current_sign=sign, value_sign=sign)
+
+
+class PhaseSource(Source):
+    """Holds phase(first) - phase(second) at its value; its current is a branch unknown."""
+
+    kind = "phase source"
+    model_name = "PhaseSourceModel"
+    positions = BRANCH
+
+    @property
+    def has_branch(self):
+        return True
+
+
+class VoltageSource(Source):
+    """Holds voltage(first) - voltage(second) at its value; its current is a branch unknown."""
+
+    kind = "voltage source"
+    model_name = "VoltageSourceModel"
+    positions = BRANCH
+
+    @property
+    def has_branch(self):
+        return True
+
+
+class Junction(Element):
+    """Resistively and capacitively shunted Josephson junction:
+    I = ic sin(phase) + V / r + c dV/dt."""
+
+    kind = "junction"
+    model_name = "JunctionModel"
+    nonlinear = True
+
+    def __init__(self, name, a, b, ic, r, c):
+        super().__init__(name, a, b)
+        self.ic = number(ic, f"critical current of {name}")
+        self.r = number(r, f"resistance of {name}", positive=True)
+        self.c = number(c, f"capacitance of {name}", nonnegative=True)
+
+    def parameters(self, t, sign=1):
+        return [self.ic, self.r, self.c]
+
+    def _describe(self):
+        return {"ic": self.ic, "r": self.r, "c": self.c}
+
+
+class JunctionRSJN(Junction):
+    """Junction whose shunt conducts only above a knee voltage:
+    I = ic sin(phase) + G(V) V + c dV/dt, G(V) = x / ((1 + x) r), x = (V / v0)**p.
+    """
+
+    kind = "RSJN junction"
+    model_name = "JunctionRSJNModel"
+
+    def __init__(self, name, a, b, ic, r, c, v0, p):
+        super().__init__(name, a, b, ic, r, c)
+        self.v0 = number(v0, f"knee voltage of {name}", positive=True)
+        self.p = number(p, f"knee exponent of {name}", positive=True)
+        # An odd or fractional exponent would make the shunt current of a
+        # negative voltage wrong in sign (odd) or NaN (fractional).
+        if self.p % 2 != 0:
+            raise CircuitError(f"knee exponent of {name} must be an even integer, got {self.p}")
+
+    def parameters(self, t, sign=1):
+        return [self.ic, self.r, self.v0, self.p, self.c]
+
+    def _describe(self):
+        return {**super()._describe(), "v0": self.v0, "p": self.p}
+
+
+class JunctionRSJPH(Junction):
+    """Junction with a shifted current-phase relation:
+    I = ic sin(phase + theta) + V / r + c dV/dt; it reports phase + theta."""
+
+    kind = "RSJPH junction"
+    model_name = "JunctionRSJPHModel"
+
+    def __init__(self, name, a, b, ic, r, c, theta):
+        super().__init__(name, a, b, ic, r, c)
+        self.theta = number(theta, f"phase shift of {name}")
+
+    def orientation(self, ua, ub):
+        # With its first terminal grounded the model applies the shift to the
+        # live node's phase, i.e. with the opposite sign.
+        return Orientation(ua, ub, value_sign=-1 if ua == 0 else 1)
+
+    def parameters(self, t, sign=1):
+        return [self.ic, self.r, self.c, sign * self.theta]
+
+    def _describe(self):
+        return {**super()._describe(), "theta": self.theta}
+
+
+class JunctionTJM(Element):
+    """Tunnel junction of the microscopic model, with the response kernel
+    ``model`` of ``loxant.lxconfig.tjm_models`` (or ``kernel`` = (A, B, P), which is
+    registered there under ``model``)."""
+
+    kind = "TJM junction"
+    model_name = "JunctionTJMModel"
+    nonlinear = True
+    steps_history = True
+    max_terms = 20
+
+    def __init__(
+        self,
+        name,
+        a,
+        b,
+        model,
+        amplitude,
+        c,
+        frequency_factor,
+        resistance_factor,
+        pair_factor,
+        kernel=None,
+    ):
+        super().__init__(name, a, b)
+        if not isinstance(model, str) or not model:
+            raise CircuitError(f"TJM model name of {name} must be a non-empty string")
+        self.model = model
+        self.amplitude = number(amplitude, f"amplitude of {name}")
+        self.c = number(c, f"capacitance of {name}", nonnegative=True)
+        self.frequency_factor = number(
+            frequency_factor, f"frequency factor of {name}", positive=True
+        )
+        self.resistance_factor = number(
+            resistance_factor, f"resistance factor of {name}", positive=True
+        )
+        self.pair_factor = number(pair_factor, f"pair factor of {name}")
+        self.kernel = None if kernel is None else self._check_kernel(kernel)
+
+    def _check_kernel(self, kernel):
+        try:
+            a, b, p = (tuple(complex(z) for z in seq) for seq in kernel)
+        except (TypeError, ValueError):
+            raise CircuitError(
+                f"kernel of {self.name} must be three sequences (A, B, P) of complex numbers"
+            ) from None
+        if not len(a) == len(b) == len(p):
+            raise CircuitError(f"kernel of {self.name}: A, B and P differ in length")
+        if len(a) > self.max_terms:
+            raise CircuitError(f"kernel of {self.name} has {len(a)} terms, at most 20 allowed")
+        if any(z == 0 for z in p):
+            raise CircuitError(f"kernel of {self.name} has a zero pole")
+        return (a, b, p)
+
+    def parameters(self, t, sign=1):
+        return [
+            self.model,
+            self.amplitude,
+            self.c,
+            self.frequency_factor,
+            self.resistance_factor,
+            self.pair_factor,
+        ]
+
+    def prepare(self, model, sign=1):
+        model.InitTJMModel(self.parameters(0.0, sign))
+
+    def _describe(self):
+        return {"model": self.model, "amplitude": self.amplitude, "c": self.c}

@@ -1,0 +1,194 @@
+"""Source waveforms: values of a source as a function of time.
+
+A waveform is any object called with the time (a float, in normalised time
+units) that returns the source value at that time.  The driver evaluates the
+waveform of every source once per time step, at the end of the step.
+Plain numbers and Python callables are accepted wherever a waveform is; use
+:func:`as_waveform` to turn them into :class:`Waveform` objects.
+"""
+
+import math
+from bisect import bisect_right
+
+__all__ = ["Waveform", "Constant", "PWL", "Pulse", "Sine", "Function", "as_waveform"]
+
+
+def _finite(value, what):
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{what} must be a number, got {type(value).__name__}") from None
+    if not math.isfinite(number):
+        raise ValueError(f"{what} must be finite, got {number}")
+    return number
+
+
+class Waveform:
+    """Base class: ``waveform(t)`` returns the value at time ``t``."""
+
+    def __call__(self, t):
+        raise NotImplementedError
+
+
+class Constant(Waveform):
+    """The same value at every time."""
+
+    def __init__(self, value):
+        self.value = _finite(value, "constant value")
+
+    def __call__(self, t):
+        return self.value
+
+    def __repr__(self):
+        return f"Constant({self.value!r})"
+
+
+class PWL(Waveform):
+    """Piecewise linear waveform through ``(time, value)`` points.
+
+    Times must not decrease; two points with the same time make a step.  Before
+    the first point the waveform keeps the first value, after the last point the
+    last value.
+    """
+
+    def __init__(self, points):
+        pairs = []
+        for point in points:
+            try:
+                t, v = point
+            except (TypeError, ValueError):
+                raise TypeError(f"PWL points must be (time, value) pairs, got {point!r}") from None
+            pairs.append((_finite(t, "PWL time"), _finite(v, "PWL value")))
+        if not pairs:
+            raise ValueError("PWL needs at least one point")
+        for (t0, _), (t1, _) in zip(pairs, pairs[1:]):
+            if t1 < t0:
+                raise ValueError(f"PWL times must not decrease ({t1} follows {t0})")
+        self.times = [t for t, _ in pairs]
+        self.values = [v for _, v in pairs]
+
+    def __call__(self, t):
+        times, values = self.times, self.values
+        k = bisect_right(times, t)
+        if k == 0:
+            return values[0]
+        if k == len(times):
+            return values[-1]
+        t0, t1 = times[k - 1], times[k]
+        v0, v1 = values[k - 1], values[k]
+        return v0 + (v1 - v0) * (t - t0) / (t1 - t0)
+
+    def __repr__(self):
+        return f"PWL({list(zip(self.times, self.values))!r})"
+
+
+class Pulse(Waveform):
+    """Trapezoidal pulse, optionally repeated.
+
+    ``low`` until ``delay``, then a linear rise to ``high`` over ``rise``, ``high``
+    for ``width``, a linear fall back to ``low`` over ``fall``.  With ``period``
+    the pulse repeats every ``period`` after ``delay``.
+    """
+
+    def __init__(self, low, high, *, delay=0.0, rise=0.0, fall=0.0, width, period=None):
+        self.low = _finite(low, "pulse low value")
+        self.high = _finite(high, "pulse high value")
+        self.delay = _finite(delay, "pulse delay")
+        self.rise = _finite(rise, "pulse rise time")
+        self.fall = _finite(fall, "pulse fall time")
+        self.width = _finite(width, "pulse width")
+        if min(self.rise, self.fall, self.width) < 0:
+            raise ValueError("pulse rise, fall and width must not be negative")
+        self.period = None
+        if period is not None:
+            self.period = _finite(period, "pulse period")
+            if self.period < self.rise + self.width + self.fall or self.period <= 0:
+                raise ValueError("pulse period must be positive and cover rise + width + fall")
+
+    def __call__(self, t):
+        tau = t - self.delay
+        if tau < 0:
+            return self.low
+        if self.period is not None:
+            tau = math.fmod(tau, self.period)
+        if tau < self.rise:
+            return self.low + (self.high - self.low) * tau / self.rise
+        tau -= self.rise
+        if tau <= self.width:
+            return self.high
+        tau -= self.width
+        if tau < self.fall:
+            return self.high + (self.low - self.high) * tau / self.fall
+        return self.low
+
+    def __repr__(self):
+        return (
+            f"Pulse({self.low!r}, {self.high!r}, delay={self.delay!r}, rise={self.rise!r}, "
+            f"fall={self.fall!r}, width={self.width!r}, period={self.period!r})"
+        )
+
+
+class Sine(Waveform):
+    """``offset + amplitude * sin(2*pi*frequency*(t - delay) + phase)`` from ``delay`` on,
+    ``offset + amplitude * sin(phase)`` before."""
+
+    def __init__(self, offset, amplitude, frequency, *, delay=0.0, phase=0.0):
+        self.offset = _finite(offset, "sine offset")
+        self.amplitude = _finite(amplitude, "sine amplitude")
+        self.frequency = _finite(frequency, "sine frequency")
+        self.delay = _finite(delay, "sine delay")
+        self.phase = _finite(phase, "sine phase")
+
+    def __call__(self, t):
+        tau = max(t - self.delay, 0.0)
+        return self.offset + self.amplitude * math.sin(
+            2.0 * math.pi * self.frequency * tau + self.phase
+        )
+
+    def __repr__(self):
+        return (
+            f"Sine({self.offset!r}, {self.amplitude!r}, {self.frequency!r}, "
+            f"delay={self.delay!r}, phase={self.phase!r})"
+        )
+
+
+class Function(Waveform):
+    """Wraps a Python callable of time; its results must be finite numbers."""
+
+    def __init__(self, func):
+        if not callable(func):
+            raise TypeError(f"expected a callable of time, got {type(func).__name__}")
+        self.func = func
+
+    def __call__(self, t):
+        value = self.func(t)
+        try:
+            number = float(value)
+        except (TypeError, ValueError):
+            raise TypeError(
+                f"waveform {self.func!r} returned {type(value).__name__} at t={t}, not a number"
+            ) from None
+        if not math.isfinite(number):
+            raise ValueError(f"waveform {self.func!r} returned {number} at t={t}")
+        return number
+
+    def __repr__(self):
+        return f"Function({self.func!r})"
+
+
+def as_waveform(value):
+    """A :class:`Waveform` for ``value``: a waveform, a number or a callable of time."""
+    if isinstance(value, Waveform):
+        return value
+    if isinstance(value, bool):
+        raise TypeError("a source value must be a number, a waveform or a callable, not bool")
+    if isinstance(value, (int, float)):
+        return Constant(value)
+    if callable(value):
+        return Function(value)
+    try:
+        return Constant(float(value))
+    except (TypeError, ValueError):
+        raise TypeError(
+            f"a source value must be a number, a waveform or a callable, got {type(value).__name__}"
+        ) from None
