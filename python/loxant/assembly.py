@@ -26,7 +26,7 @@ from .circuit import GROUND
 from .elements import CurrentSource, JunctionTJM, MutualInductance
 from .errors import CircuitError
 
-__all__ = ["System", "NetlistElement", "native_modules"]
+__all__ = ["NetlistElement", "System", "native_modules"]
 
 
 def native_modules():
@@ -60,7 +60,7 @@ class NetlistElement:
         self.model = None
         self.positions = ()
 
-    def UpdateParameters(self):  # noqa: N802 - name fixed by the kernels
+    def UpdateParameters(self):
         sign = self.orientation.value_sign
         self.model.SetParameters(self.decl.parameters(lxglobals.CurrentTime, sign))
 

@@ -18,7 +18,7 @@ its first node to its second.
 from . import elements as el
 from .errors import CircuitError
 
-__all__ = ["Circuit", "GROUND"]
+__all__ = ["GROUND", "Circuit"]
 
 #: canonical name of the ground node
 GROUND = "0"
@@ -82,7 +82,7 @@ class Circuit:
         """Resistor of resistance ``r`` between ``a`` and ``b``."""
         return self._two_terminal(el.Resistor, name, a, b, r)
 
-    def inductor(self, name, a, b, l, *, branch=False):  # noqa: E741 - l is the inductance
+    def inductor(self, name, a, b, l, *, branch=False):
         """Inductor of inductance ``l``; ``branch=True`` makes its current an unknown
         of its own (needed for ``l`` = 0; done anyway for coupled inductors)."""
         return self._two_terminal(el.Inductor, name, a, b, l, branch=branch)

@@ -28,18 +28,18 @@ from .errors import CircuitError
 from .waveforms import as_waveform
 
 __all__ = [
-    "Element",
-    "Resistor",
-    "Inductor",
     "Capacitor",
-    "MutualInductance",
     "CurrentSource",
-    "PhaseSource",
-    "VoltageSource",
+    "Element",
+    "Inductor",
     "Junction",
     "JunctionRSJN",
     "JunctionRSJPH",
     "JunctionTJM",
+    "MutualInductance",
+    "PhaseSource",
+    "Resistor",
+    "VoltageSource",
 ]
 
 TWO_TERMINAL = ("ii", "ij", "ji", "jj")
@@ -147,7 +147,7 @@ class Inductor(Element):
 
     kind = "inductor"
 
-    def __init__(self, name, a, b, l, branch=False):  # noqa: E741 - l is the inductance
+    def __init__(self, name, a, b, l, branch=False):
         super().__init__(name, a, b)
         self.branch = bool(branch)
         self.coupled = False

@@ -1,6 +1,6 @@
 """Exceptions raised by the circuit description and the transient driver."""
 
-__all__ = ["CircuitError", "SimulationError", "ConvergenceError", "SingularMatrixError"]
+__all__ = ["CircuitError", "ConvergenceError", "SimulationError", "SingularMatrixError"]
 
 
 class CircuitError(ValueError):

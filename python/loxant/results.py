@@ -15,7 +15,7 @@ import numpy as np
 from . import lxglobals
 from .circuit import GROUND
 
-__all__ = ["Results", "Recorder"]
+__all__ = ["Recorder", "Results"]
 
 
 class Results:

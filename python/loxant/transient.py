@@ -33,7 +33,7 @@ from .elements import CurrentSource, number
 from .errors import CircuitError, ConvergenceError, SingularMatrixError
 from .results import Recorder
 
-__all__ = ["simulate", "Transient", "bdf_coefficients", "smooth_factor"]
+__all__ = ["Transient", "bdf_coefficients", "simulate", "smooth_factor"]
 
 _running = threading.Lock()
 
@@ -142,13 +142,13 @@ class Transient:
         def derivatives():
             # a1 = -(a0 + a2): differences keep large phases from cancelling
             np.subtract(x, x_prev, out=dx)
-            dx *= a0
+            np.multiply(dx, a0, out=dx)
             if a2:
-                dx += a2 * (x_prev2 - x_prev)
+                np.add(dx, a2 * (x_prev2 - x_prev), out=dx)
             np.multiply(dx, a0, out=ddx)
-            ddx += a1 * self.v1
+            np.add(ddx, a1 * self.v1, out=ddx)
             if a2:
-                ddx += a2 * self.v2
+                np.add(ddx, a2 * self.v2, out=ddx)
 
         derivatives()
         kernel, A2, B = self.kernel, self.A2, self.B
@@ -304,7 +304,7 @@ def simulate(
             initial_ramp=initial_ramp,
         )
         run.begin()
-        expected = int(math.ceil(t_stop / dt)) // record_every + 2
+        expected = math.ceil(t_stop / dt) // record_every + 2
         recorder = Recorder(system, capacity=expected)
         if record_from <= 0:
             _record_initial_state(system, recorder, initial_ramp)

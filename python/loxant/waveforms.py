@@ -10,7 +10,7 @@ Plain numbers and Python callables are accepted wherever a waveform is; use
 import math
 from bisect import bisect_right
 
-__all__ = ["Waveform", "Constant", "PWL", "Pulse", "Sine", "Function", "as_waveform"]
+__all__ = ["PWL", "Constant", "Function", "Pulse", "Sine", "Waveform", "as_waveform"]
 
 
 def _finite(value, what):
