@@ -29,7 +29,7 @@ import numpy as np
 from . import SimulationParameters as SP
 from . import lxglobals
 from .assembly import System, native_modules
-from .elements import CurrentSource, number
+from .elements import number
 from .errors import CircuitError, ConvergenceError, SingularMatrixError
 from .results import Recorder
 
@@ -303,31 +303,19 @@ def simulate(
             max_iterations=max_iterations,
             initial_ramp=initial_ramp,
         )
-        run.begin()
+        # The models report the state at rest before the static matrix is built:
+        # building it (re)starts the history of models that keep one.
+        kernel.UpdateValues()
         expected = math.ceil(t_stop / dt) // record_every + 2
         recorder = Recorder(system, capacity=expected)
         if record_from <= 0:
-            _record_initial_state(system, recorder, initial_ramp)
+            recorder.record(0.0)
+        run.begin()
         _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from)
         stats = dict(run.stats, wall_time=_time.perf_counter() - started)
         return recorder.results(stats)
     finally:
         _running.release()
-
-
-def _record_initial_state(system, recorder, ramp):
-    """The state at t = 0: all at rest, current sources at their starting value."""
-    lxglobals.ElementCurrent[:] = 0.0
-    lxglobals.ElementPhase[:] = 0.0
-    lxglobals.ElementVoltage[:] = 0.0
-    factor = smooth_factor(0.0, ramp)
-    for element in system.sources:
-        if isinstance(element.decl, CurrentSource):
-            value = factor * element.decl.waveform(0.0)
-            # the recorder turns the model's current into the user's orientation
-            lxglobals.ElementCurrent[element.index] = element.orientation.current_sign * value
-    recorder.record(0.0)
-    lxglobals.ElementCurrent[:] = 0.0
 
 
 def _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from):

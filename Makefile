@@ -1,0 +1,52 @@
+# Set-up and checks for loxant.  Every target creates .venv and installs what
+# it needs, so `make demo` and `make test` work on a fresh Debian machine
+# (as root they also install KLU with apt-get).
+
+PYTHON ?= python3
+VENV := .venv
+BIN := $(VENV)/bin
+# Extra CMake options, for example LOXANT_CMAKE="-DLOXANT_SANITIZE=ON"
+LOXANT_CMAKE ?= -DLOXANT_WERROR=ON
+
+.PHONY: all deps install test demo bench lint format clean
+
+all: test
+
+deps:
+	@if [ ! -f /usr/include/suitesparse/klu.h ]; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libsuitesparse-dev >/dev/null; \
+	  else \
+	    echo "KLU is missing: install the Debian package libsuitesparse-dev"; exit 1; \
+	  fi; \
+	fi
+
+$(BIN)/python:
+	$(PYTHON) -m venv $(VENV)
+	$(BIN)/pip install -q --upgrade pip
+	$(BIN)/pip install -q "scikit-build-core>=0.10" "numpy>=1.23" ninja cmake
+
+install: deps $(BIN)/python
+	CMAKE_ARGS="$(LOXANT_CMAKE)" $(BIN)/pip install -q --no-build-isolation ".[test,plot]"
+
+test: install
+	$(BIN)/python -m pytest -q
+
+demo: install
+	$(BIN)/python examples/demo.py
+
+bench: install
+	$(BIN)/python benchmarks/run_all.py
+
+lint: $(BIN)/python
+	$(BIN)/pip install -q ruff
+	$(BIN)/ruff check python tests benchmarks examples
+	$(BIN)/ruff format --check python tests benchmarks examples
+	clang-format --dry-run --Werror capi/*.hpp kernel/*.hpp kernel/*.cpp kernel/models/*.hpp kernel/models/*.cpp solver/*.cpp
+
+format:
+	$(BIN)/ruff format python tests benchmarks examples
+	clang-format -i capi/*.hpp kernel/*.hpp kernel/*.cpp kernel/models/*.hpp kernel/models/*.cpp solver/*.cpp
+
+clean:
+	rm -rf build $(VENV)
