@@ -16,7 +16,7 @@ import scipy.sparse.linalg as sla
 from loxant.SparseDirect import SparseDirect
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "solver"))
-from solver_matrices import csc_inputs, jtl_matrix  # noqa: E402
+from solver_matrices import csc_inputs, jtl_matrix
 
 SIZES = (10, 100, 1_000, 10_000)
 
@@ -74,7 +74,15 @@ def bench(n):
 
 
 def main():
-    header = ("n", "nnz", "solveSparseMatrix", "solve (array)", "splu+solve", "speed-up", "max |dx|")
+    header = (
+        "n",
+        "nnz",
+        "solveSparseMatrix",
+        "solve (array)",
+        "splu+solve",
+        "speed-up",
+        "max |dx|",
+    )
     print("{:>7} {:>7} {:>18} {:>14} {:>11} {:>9} {:>9}".format(*header))
     print("{:>7} {:>7} {:>18} {:>14} {:>11}".format("", "", "us/call", "us/call", "us/call"))
     for size in SIZES:

@@ -143,11 +143,11 @@ class BufferView {
         held_ = false;
     }
     bool held() const noexcept { return held_; }
-    T* data() const noexcept { return static_cast<T*>(buf_.buf); }
+    T* data() const noexcept { return held_ ? static_cast<T*>(buf_.buf) : nullptr; }
     Py_ssize_t shape(int axis) const noexcept { return buf_.shape[axis]; }
     Py_ssize_t size() const noexcept { return buf_.shape[0]; }
     Py_ssize_t stride(int axis) const noexcept { return buf_.strides[axis]; }
-    PyObject* owner() const noexcept { return buf_.obj; }
+    PyObject* owner() const noexcept { return held_ ? buf_.obj : nullptr; }
 
     Strided<T> strided() const noexcept {
         static_assert(ND == 1, "strided() is for one-dimensional views");

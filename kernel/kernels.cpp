@@ -140,9 +140,10 @@ struct TableSummary {
 TableSummary g_summary;
 
 bool values_unsafe(const ElementModelObject* m) {
-    const Reach& r = m->reach;
-    if (!r.binds_arrays) return false;
-    return !m->bound || r.max_unknown > m->bound_unknowns || r.eindex >= m->bound_elements;
+    const ModelBookkeeping& book = *m->book;
+    if (!book.reach.binds_arrays) return false;
+    return !book.bound || book.reach.max_unknown > book.bound_unknowns ||
+           book.reach.eindex >= book.bound_elements;
 }
 
 const TableSummary& summary(Py_ssize_t nelem) {
@@ -152,9 +153,10 @@ const TableSummary& summary(Py_ssize_t nelem) {
     s.checked = nelem;
     for (Py_ssize_t k = 0; k < nelem; ++k) {
         const ElementModelObject* m = g_elements[k];
-        s.max_unknown = std::max(s.max_unknown, m->reach.max_unknown);
-        s.max_position = std::max(s.max_position, m->reach.max_position);
-        s.malformed |= m->reach.malformed;
+        const Reach& r = m->book->reach;
+        s.max_unknown = std::max(s.max_unknown, r.max_unknown);
+        s.max_position = std::max(s.max_position, r.max_position);
+        s.malformed |= r.malformed;
         s.values_unsafe |= values_unsafe(m);
     }
     g_summary = s;
@@ -172,7 +174,7 @@ struct Extents {
     PyObject* obj = reinterpret_cast<PyObject*>(g_elements[k]);
     const ElementModelObject* m = g_elements[k];
     const char* name = short_type_name(obj);
-    const Reach& r = m->reach;
+    const Reach& r = m->book->reach;
     if (r.malformed)
         capi::raise_format(PyExc_IndexError,
                            "%s at element %zd has a negative unknown, position or eindex, or a "
@@ -187,7 +189,7 @@ struct Extents {
                            "%s at element %zd stamps position %d but the value arrays hold %zd "
                            "entries",
                            name, k, r.max_position, e.positions);
-    if (!m->bound)
+    if (!m->book->bound)
         capi::raise_format(PyExc_RuntimeError,
                            "%s at element %zd has no arrays bound: call InitModel first", name, k);
     capi::raise_format(PyExc_IndexError,
@@ -197,7 +199,7 @@ struct Extents {
 }
 
 bool fits(const ElementModelObject* m, const Extents& e) {
-    const Reach& r = m->reach;
+    const Reach& r = m->book->reach;
     return !r.malformed && (e.unknowns < 0 || r.max_unknown <= e.unknowns) &&
            (e.positions < 0 || r.max_position < e.positions) && !(e.values && values_unsafe(m));
 }

@@ -90,12 +90,16 @@ void KluSolver::analyze(int32_t n, PyObject *ap, PyObject *ai, PyObject *value_t
 }
 
 void KluSolver::solve(const DoubleView &values, const DoubleView &rhs) {
+    if (!analysed())
+        return;
     check_length("Ax", values.size(), current_.nnz);
     check_length("B", rhs.size(), current_.n);
     factor_and_solve(values.data(), rhs.data());
 }
 
 void KluSolver::solve_dense(const DenseView &dense, const DoubleView &rhs) {
+    if (!analysed())
+        return;
     const int32_t n = current_.n;
     if (dense.shape(0) < n || dense.shape(1) < n)
         capi::raise_format(PyExc_ValueError,

@@ -72,7 +72,9 @@ class KluSolver {
     // True when a symbolic analysis is held, so solves factor and solve.
     bool analysed() const noexcept { return current_.symbolic.get() != nullptr; }
 
-    // Factor with `values` (nnz entries) and solve in place in `rhs`.
+    // Factor with `values` (nnz entries) and solve in place in `rhs`; does
+    // nothing unless analysed.  Lengths are checked against the analysis
+    // current at the call, with no Python code run before KLU reads them.
     void solve(const DoubleView &values, const DoubleView &rhs);
     // Same, with the values gathered from a dense matrix into the value array.
     void solve_dense(const DenseView &dense, const DoubleView &rhs);

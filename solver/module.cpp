@@ -45,26 +45,30 @@ void register_in_sys_modules(PyObject *module) {
         capi::raise_pending();
 }
 
-capi::Ref create_module() {
-    capi::Ref module = capi::Ref::steal(PyModule_Create(&module_def));
-    capi::check_python_version(kModuleName);
-    set_global(module.get(), "__builtins__", PyEval_GetBuiltins());
-    add_sparse_direct_type(module.get());
-
-    capi::Ref numpy = capi::Ref::steal(PyImport_ImportModule("numpy"));
-    capi::Ref array = capi::Ref::steal(PyImport_ImportModule("array"));
-    set_global(module.get(), "np", numpy.get());
-    set_global(module.get(), "array", array.get());
-
-    capi::Ref ndarray = get_type(numpy.get(), "ndarray");
-    capi::Ref array_type = get_type(array.get(), "array");
+// Looks up what the class checks against.  Kept for the life of the process,
+// like the module itself; set before the class becomes reachable.
+void bind_module_state(PyObject *numpy, PyObject *array) {
+    capi::Ref ndarray = get_type(numpy, "ndarray");
+    capi::Ref array_type = get_type(array, "array");
     capi::Ref value_template = capi::Ref::steal(PyObject_CallFunction(array_type.get(), "s", "d"));
-    register_in_sys_modules(module.get());
-    // Kept for the life of the process, like the module itself.
     SolverModuleState &state = solver_module_state();
     state.ndarray = reinterpret_cast<PyTypeObject *>(ndarray.release());
     state.array = reinterpret_cast<PyTypeObject *>(array_type.release());
     state.value_template = value_template.release();
+}
+
+capi::Ref create_module() {
+    capi::Ref module = capi::Ref::steal(PyModule_Create(&module_def));
+    capi::check_python_version(kModuleName);
+    set_global(module.get(), "__builtins__", PyEval_GetBuiltins());
+
+    capi::Ref numpy = capi::Ref::steal(PyImport_ImportModule("numpy"));
+    capi::Ref array = capi::Ref::steal(PyImport_ImportModule("array"));
+    bind_module_state(numpy.get(), array.get());
+    set_global(module.get(), "np", numpy.get());
+    set_global(module.get(), "array", array.get());
+    add_sparse_direct_type(module.get());
+    register_in_sys_modules(module.get());
     return module;
 }
 

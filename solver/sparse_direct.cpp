@@ -102,9 +102,7 @@ PyObject *solve_sparse_matrix(PyObject *self, PyObject *const *args, Py_ssize_t 
                              solver_module_state().ndarray, false, given);
         const DoubleView values(given[0], "double", capi::Access::read_contiguous);
         const DoubleView rhs(given[1], "double", capi::Access::write_contiguous);
-        KluSolver &solver = solver_of(self);
-        if (solver.analysed())
-            solver.solve(values, rhs);
+        solver_of(self).solve(values, rhs);
     });
 }
 
@@ -115,9 +113,7 @@ PyObject *solve_matrix(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
                              false, given);
         const DenseView dense(given[0], "double", capi::Access::read_contiguous);
         const DoubleView rhs(given[1], "double", capi::Access::write_contiguous);
-        KluSolver &solver = solver_of(self);
-        if (solver.analysed())
-            solver.solve_dense(dense, rhs);
+        solver_of(self).solve_dense(dense, rhs);
     });
 }
 

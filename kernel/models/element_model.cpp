@@ -100,7 +100,7 @@ void update_reach(ElementModelObject* self, const ModelClass& cls) {
         reach.malformed |= position < 0;
         reach.max_position = std::max(reach.max_position, position);
     }
-    self->reach = reach;
+    self->book->reach = reach;
     touch_models();
 }
 
@@ -110,20 +110,28 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* obj = type->tp_alloc(type, 0);  // zero-filled
     if (obj == nullptr) return nullptr;
     auto* self = reinterpret_cast<ElementModelObject*>(obj);
+    self->book = static_cast<ModelBookkeeping*>(PyMem_Calloc(1, sizeof(ModelBookkeeping)));
+    if (self->book == nullptr) {
+        Py_DECREF(obj);
+        return PyErr_NoMemory();
+    }
     const RegisteredClass* reg = registration_of(type);
     self->ops = reg != nullptr ? reg->cls->ops : &kNoOps;
-    self->reach = Reach{0, -1, -1, false, false};
+    self->book->reach = Reach{0, -1, -1, false, false};
     if (reg != nullptr) update_reach(self, *reg->cls);
     return obj;
 }
 
 void release_bound_arrays(ElementModelObject* self) {
-    for (PyObject*& ref : self->bound_refs) Py_CLEAR(ref);
+    if (self->book == nullptr) return;
+    for (PyObject*& ref : self->book->bound_refs) Py_CLEAR(ref);
 }
 
 void model_dealloc(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
-    release_bound_arrays(reinterpret_cast<ElementModelObject*>(obj));
+    auto* self = reinterpret_cast<ElementModelObject*>(obj);
+    release_bound_arrays(self);
+    PyMem_Free(self->book);
     type->tp_free(obj);
     Py_DECREF(type);
 }
@@ -257,19 +265,20 @@ FetchedArray fetch_array(PyObject* lxglobals, SharedArray which) {
 void check_fits(const ElementModelObject* self, const ModelClass& cls, SharedArray which,
                 Py_ssize_t length) {
     const ArrayInfo& info = kArrayInfo[which];
-    if (self->reach.malformed)
+    const Reach& reach = self->book->reach;
+    if (reach.malformed)
         capi::raise_format(PyExc_IndexError,
                            "%s has a negative unknown, position or eindex, or a branch "
                            "unknown 0",
                            cls.name);
-    if (info.per_unknown && self->reach.max_unknown > length)
+    if (info.per_unknown && reach.max_unknown > length)
         capi::raise_format(PyExc_IndexError,
                            "%s uses unknown %d but lxglobals.%s has only %zd entries", cls.name,
-                           self->reach.max_unknown, info.attribute, length);
-    if (!info.per_unknown && self->reach.eindex >= length)
+                           reach.max_unknown, info.attribute, length);
+    if (!info.per_unknown && reach.eindex >= length)
         capi::raise_format(PyExc_IndexError,
                            "%s has eindex %d but lxglobals.%s has only %zd entries", cls.name,
-                           self->reach.eindex, info.attribute, length);
+                           reach.eindex, info.attribute, length);
 }
 
 void store_positions(ElementModelObject* self, const RegisteredClass& reg,
@@ -309,11 +318,11 @@ void bind_arrays(ElementModelObject* self, const ModelClass& cls) {
     release_bound_arrays(self);
     for (SharedArray which : cls.arrays) {
         *slots[which] = fetched[which].data;
-        self->bound_refs[which] = fetched[which].array.release();
+        self->book->bound_refs[which] = fetched[which].array.release();
     }
-    self->bound_unknowns = unknowns;
-    self->bound_elements = elements;
-    self->bound = true;
+    self->book->bound_unknowns = unknowns;
+    self->book->bound_elements = elements;
+    self->book->bound = true;
     touch_models();
 }
 

@@ -66,17 +66,22 @@ struct Reach {
     bool binds_arrays;     // Values writes through the bound pointers
 };
 
-// Instances are zero-filled by the allocator.  Everything but `ops` and
-// `arrays` is bookkeeping of the Python-callable entry points.
+// Bookkeeping of the Python-callable entry points, kept apart from the object
+// so that the fields the operations read stay close together in memory.
+struct ModelBookkeeping {
+    Reach reach;
+    bool bound;                               // InitModel has bound the arrays
+    Py_ssize_t bound_unknowns;                // shortest bound per-unknown array
+    Py_ssize_t bound_elements;                // shortest bound per-element array
+    PyObject* bound_refs[kSharedArrayCount];  // keep the bound arrays alive
+};
+
+// Instances are zero-filled by the allocator; `book` is allocated with them.
 struct ElementModelObject {
     PyObject_HEAD
     const ElementOps* ops;
+    ModelBookkeeping* book;
     SharedPointers arrays;
-    Reach reach;
-    bool bound;                          // InitModel has bound the arrays
-    Py_ssize_t bound_unknowns;           // shortest bound per-unknown array
-    Py_ssize_t bound_elements;           // shortest bound per-element array
-    PyObject* bound_refs[kSharedArrayCount];  // keep the bound arrays alive
 };
 
 template <class Model>

@@ -244,7 +244,7 @@ def test_subclass_and_cycle_through_its_dict():
         pass
 
     solver = Solver("ignored", key=1)
-    n, Ap, Ai, values = csc_inputs(random_matrix(6, 0.4, 18))
+    n, Ap, Ai, _ = csc_inputs(random_matrix(6, 0.4, 18))
     solver.analyze(n, Ap, Ai)
     solver.me = solver
     probe = weakref.ref(solver)
