@@ -8,7 +8,7 @@ BIN := $(VENV)/bin
 # Extra CMake options, for example LOXANT_CMAKE="-DLOXANT_SANITIZE=ON"
 LOXANT_CMAKE ?= -DLOXANT_WERROR=ON
 
-.PHONY: all deps install test demo bench lint format clean
+.PHONY: all deps install test sanitize demo bench lint format clean
 
 all: test
 
@@ -31,6 +31,17 @@ install: deps $(BIN)/python
 
 test: install
 	$(BIN)/python -m pytest -q
+
+# The whole test suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer; any report fails the run.
+SANITIZER_RUNTIME = $$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)
+sanitize: install
+	PATH="$(CURDIR)/$(BIN):$$PATH" CMAKE_ARGS="-DLOXANT_SANITIZE=ON -DLOXANT_WERROR=ON" \
+	  tools/devbuild build/sanitize > build/sanitize.env
+	. build/sanitize.env && LD_PRELOAD="$(SANITIZER_RUNTIME)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(BIN)/python -m pytest -q -p no:cacheprovider
 
 demo: install
 	$(BIN)/python examples/demo.py

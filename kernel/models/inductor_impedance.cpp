@@ -23,10 +23,14 @@ void admitance0(ElementModelObject* self, DoubleArray a0) noexcept {
     const InductorImpedance& m = as<InductorImpedance>(self);
     // Tested per terminal, so that an element with both ends grounded writes
     // nothing but its own branch diagonal.
-    if (m.i != 0) a0[m.ind_iq] += 1.0;
-    if (m.j != 0) a0[m.ind_jq] -= 1.0;
-    if (m.i != 0) a0[m.ind_qi] -= 1.0;
-    if (m.j != 0) a0[m.ind_qj] += 1.0;
+    if (m.i != 0) {
+        a0[m.ind_iq] += 1.0;
+        a0[m.ind_qi] -= 1.0;
+    }
+    if (m.j != 0) {
+        a0[m.ind_jq] -= 1.0;
+        a0[m.ind_qj] += 1.0;
+    }
     a0[m.ind_qq] += m.inductance;
 }
 
@@ -44,7 +48,9 @@ void values(ElementModelObject* self, const StepContext&) noexcept {
     p.elem_currents[m.eindex] = p.node_phases[m.q - 1];
 }
 
-void set_defaults(ElementModelObject* self) { as<InductorImpedance>(self).inductance = 1.0; }
+void set_defaults(ElementModelObject* self) {
+    as<InductorImpedance>(self).inductance = 1.0;
+}
 
 void set_parameters(ElementModelObject* self, const Params& params) {
     as<InductorImpedance>(self).inductance = params.real(0);
@@ -80,5 +86,5 @@ const ModelClass kClass = {
 
 const bool kRegistered = register_model_class(&kClass);
 
-}  // namespace
-}  // namespace loxant
+} // namespace
+} // namespace loxant

@@ -20,25 +20,25 @@ struct Junction {
     double resistance;
     double capacitance;
 
-    double current(const JunctionState &s) const noexcept {
+    double current(const JunctionState& s) const noexcept {
         return critical_current * std::sin(s.phase) + s.voltage / resistance +
                capacitance * s.dvoltage;
     }
-    double step_admitance(const StepContext &ctx) const noexcept {
+    double step_admitance(const StepContext& ctx) const noexcept {
         return shunt_admitance(*this, ctx);
     }
-    double phase_slope(const JunctionState &s, const StepContext &) const noexcept {
+    double phase_slope(const JunctionState& s, const StepContext&) const noexcept {
         return critical_current * std::cos(s.phase);
     }
     double shown_phase(double phase) const noexcept { return phase; }
 };
 
-void set_defaults(ElementModelObject *self) {
+void set_defaults(ElementModelObject* self) {
     set_junction_defaults(as<Junction>(self));
 }
 
-void set_parameters(ElementModelObject *self, const Params &params) {
-    Junction &m = as<Junction>(self);
+void set_parameters(ElementModelObject* self, const Params& params) {
+    Junction& m = as<Junction>(self);
     m.critical_current = params.real(0);
     m.resistance = params.real(1);
     m.capacitance = params.real(2);

@@ -33,7 +33,7 @@ struct LiveSide {
     double sign; // -1 when the junction's i is ground
 };
 
-inline LiveSide live_side(const TwoTerminal &t) noexcept {
+inline LiveSide live_side(const TwoTerminal& t) noexcept {
     return t.i == 0 ? LiveSide{t.j, 0, -1.0} : LiveSide{t.i, t.j, 1.0};
 }
 
@@ -44,24 +44,24 @@ struct JunctionState {
     double dvoltage;
 };
 
-inline JunctionState state_at(const LiveSide &s, const double *phases, const double *voltages,
-                              const double *dvoltages) noexcept {
+inline JunctionState state_at(const LiveSide& s, const double* phases, const double* voltages,
+                              const double* dvoltages) noexcept {
     return {across(phases, s.from, s.to), across(voltages, s.from, s.to),
             across(dvoltages, s.from, s.to)};
 }
 
-inline JunctionState estimate(const LiveSide &s, const StepContext &ctx) noexcept {
+inline JunctionState estimate(const LiveSide& s, const StepContext& ctx) noexcept {
     return state_at(s, ctx.phases, ctx.voltages, ctx.voltages_deriv);
 }
 
 // The g of a linear shunt: V / R + C dV differentiated with respect to the phase.
-template <class Model> double shunt_admitance(const Model &m, const StepContext &ctx) noexcept {
+template <class Model> double shunt_admitance(const Model& m, const StepContext& ctx) noexcept {
     return ctx.coeff_dt / m.resistance + m.capacitance * ctx.coeff_ddt;
 }
 
 // Writes current, phase and voltage at eindex and counts the phase's turns.
-inline void report_junction(const SharedPointers &p, int32_t e, double current, double phase,
-                            double voltage, const StepContext &ctx) noexcept {
+inline void report_junction(const SharedPointers& p, int32_t e, double current, double phase,
+                            double voltage, const StepContext& ctx) noexcept {
     p.elem_currents[e] = current;
     p.elem_phases[e] = phase;
     p.elem_voltages[e] = voltage;
@@ -70,28 +70,28 @@ inline void report_junction(const SharedPointers &p, int32_t e, double current, 
 }
 
 template <class Model> struct JunctionOps {
-    static void admitance1(ElementModelObject *self, DoubleArray a1,
-                           const StepContext &ctx) noexcept {
-        const Model &m = as<Model>(self);
+    static void admitance1(ElementModelObject* self, DoubleArray a1,
+                           const StepContext& ctx) noexcept {
+        const Model& m = as<Model>(self);
         stamp(a1, m.t, m.step_admitance(ctx));
     }
 
-    static void admitance2(ElementModelObject *self, DoubleArray a2,
-                           const StepContext &ctx) noexcept {
-        const Model &m = as<Model>(self);
+    static void admitance2(ElementModelObject* self, DoubleArray a2,
+                           const StepContext& ctx) noexcept {
+        const Model& m = as<Model>(self);
         stamp(a2, m.t, m.phase_slope(estimate(live_side(m.t), ctx), ctx));
     }
 
-    static void rhs_current(ElementModelObject *self, DoubleArray b,
-                            const StepContext &ctx) noexcept {
-        const Model &m = as<Model>(self);
+    static void rhs_current(ElementModelObject* self, DoubleArray b,
+                            const StepContext& ctx) noexcept {
+        const Model& m = as<Model>(self);
         const LiveSide s = live_side(m.t);
         stamp_current(b, s.from, s.to, m.current(estimate(s, ctx)));
     }
 
-    static void values(ElementModelObject *self, const StepContext &ctx) noexcept {
-        const Model &m = as<Model>(self);
-        const SharedPointers &p = self->arrays;
+    static void values(ElementModelObject* self, const StepContext& ctx) noexcept {
+        const Model& m = as<Model>(self);
+        const SharedPointers& p = self->arrays;
         const LiveSide s = live_side(m.t);
         const JunctionState now = state_at(s, p.node_phases, p.node_voltages, p.node_dvoltages);
         report_junction(p, m.t.eindex, s.sign * m.current(now), s.sign * m.shown_phase(now.phase),
@@ -104,7 +104,7 @@ inline constexpr ElementOps junction_ops = {
     no_admitance0, JunctionOps<Model>::admitance1, JunctionOps<Model>::admitance2,
     JunctionOps<Model>::rhs_current, JunctionOps<Model>::values};
 
-template <class Model> void set_junction_defaults(Model &m) {
+template <class Model> void set_junction_defaults(Model& m) {
     m.critical_current = 0.0;
     m.resistance = 1.0;
     m.capacitance = 1.0;
@@ -113,10 +113,10 @@ template <class Model> void set_junction_defaults(Model &m) {
 // The class description of a junction: two terminals, four stamped positions,
 // the nine arrays, Ic, R, C and then `own_parameters` as read-only attributes.
 template <class Model>
-ModelClass junction_class(const char *name, const char *doc,
+ModelClass junction_class(const char* name, const char* doc,
                           std::vector<DoubleField> own_parameters,
-                          void (*set_defaults)(ElementModelObject *),
-                          void (*set_parameters)(ElementModelObject *, const Params &)) {
+                          void (*set_defaults)(ElementModelObject*),
+                          void (*set_parameters)(ElementModelObject*, const Params&)) {
     std::vector<DoubleField> parameters = {{"critical_current", offsetof(Model, critical_current)},
                                            {"resistance", offsetof(Model, resistance)},
                                            {"capacitance", offsetof(Model, capacitance)}};

@@ -29,15 +29,15 @@ struct RsjnJunction {
     double knee_ratio(double voltage) const noexcept {
         return std::pow(voltage / knee_voltage, knee_exponent);
     }
-    double current(const JunctionState &s) const noexcept {
+    double current(const JunctionState& s) const noexcept {
         const double x = knee_ratio(s.voltage);
         return critical_current * std::sin(s.phase) + x * s.voltage / ((x + 1) * resistance) +
                capacitance * s.dvoltage;
     }
-    double step_admitance(const StepContext &ctx) const noexcept {
+    double step_admitance(const StepContext& ctx) const noexcept {
         return capacitance * ctx.coeff_ddt;
     }
-    double phase_slope(const JunctionState &s, const StepContext &ctx) const noexcept {
+    double phase_slope(const JunctionState& s, const StepContext& ctx) const noexcept {
         const double x = knee_ratio(s.voltage);
         return critical_current * std::cos(s.phase) +
                (knee_exponent + 1 + x) * (ctx.coeff_dt * x) / (resistance * (x + 1) * (x + 1));
@@ -45,16 +45,16 @@ struct RsjnJunction {
     double shown_phase(double phase) const noexcept { return phase; }
 };
 
-void set_defaults(ElementModelObject *self) {
-    RsjnJunction &m = as<RsjnJunction>(self);
+void set_defaults(ElementModelObject* self) {
+    RsjnJunction& m = as<RsjnJunction>(self);
     set_junction_defaults(m);
     m.knee_voltage = 4.3;
     m.knee_exponent = 10.0;
 }
 
 // The capacitance comes last in the parameter list.
-void set_parameters(ElementModelObject *self, const Params &params) {
-    RsjnJunction &m = as<RsjnJunction>(self);
+void set_parameters(ElementModelObject* self, const Params& params) {
+    RsjnJunction& m = as<RsjnJunction>(self);
     m.critical_current = params.real(0);
     m.resistance = params.real(1);
     m.knee_voltage = params.real(2);

@@ -25,27 +25,27 @@ struct RsjphJunction {
     double capacitance;
     double phase_shift;
 
-    double current(const JunctionState &s) const noexcept {
+    double current(const JunctionState& s) const noexcept {
         return critical_current * std::sin(s.phase + phase_shift) + s.voltage / resistance +
                capacitance * s.dvoltage;
     }
-    double step_admitance(const StepContext &ctx) const noexcept {
+    double step_admitance(const StepContext& ctx) const noexcept {
         return shunt_admitance(*this, ctx);
     }
-    double phase_slope(const JunctionState &s, const StepContext &) const noexcept {
+    double phase_slope(const JunctionState& s, const StepContext&) const noexcept {
         return critical_current * std::cos(s.phase + phase_shift);
     }
     double shown_phase(double phase) const noexcept { return phase + phase_shift; }
 };
 
-void set_defaults(ElementModelObject *self) {
-    RsjphJunction &m = as<RsjphJunction>(self);
+void set_defaults(ElementModelObject* self) {
+    RsjphJunction& m = as<RsjphJunction>(self);
     set_junction_defaults(m);
     m.phase_shift = 0.0;
 }
 
-void set_parameters(ElementModelObject *self, const Params &params) {
-    RsjphJunction &m = as<RsjphJunction>(self);
+void set_parameters(ElementModelObject* self, const Params& params) {
+    RsjphJunction& m = as<RsjphJunction>(self);
     m.critical_current = params.real(0);
     m.resistance = params.real(1);
     m.capacitance = params.real(2);

@@ -39,7 +39,9 @@ void values(ElementModelObject* self, const StepContext&) noexcept {
     p.elem_voltages[m.eindex] = 0.0;
 }
 
-void set_defaults(ElementModelObject* self) { as<MutualInductance>(self).mutual_inductance = 0.0; }
+void set_defaults(ElementModelObject* self) {
+    as<MutualInductance>(self).mutual_inductance = 0.0;
+}
 
 void set_parameters(ElementModelObject* self, const Params& params) {
     as<MutualInductance>(self).mutual_inductance = params.real(0);
@@ -58,10 +60,10 @@ const ModelClass kClass = {
     &kOps,
     {{"q", offsetof(MutualInductance, q), true}, {"v", offsetof(MutualInductance, v), true}},
     offsetof(MutualInductance, eindex),
-    {{"ind_qq", offsetof(MutualInductance, ind_qq), kQ, kQ},
+    {{"ind_qq", offsetof(MutualInductance, ind_qq), kUnused, kUnused},
      {"ind_qv", offsetof(MutualInductance, ind_qv), kQ, kV},
      {"ind_vq", offsetof(MutualInductance, ind_vq), kV, kQ},
-     {"ind_vv", offsetof(MutualInductance, ind_vv), kQ, kQ}},
+     {"ind_vv", offsetof(MutualInductance, ind_vv), kUnused, kUnused}},
     {NodePhase, NodeVoltage, ElementPhase, ElementVoltage, ElementCurrent},
     {{"mutual_inductance", offsetof(MutualInductance, mutual_inductance)}},
     set_defaults,
@@ -72,5 +74,5 @@ const ModelClass kClass = {
 
 const bool kRegistered = register_model_class(&kClass);
 
-}  // namespace
-}  // namespace loxant
+} // namespace
+} // namespace loxant

@@ -129,7 +129,7 @@ class Results:
                 self.voltages[:, k, None],
                 self.turns[:, k, None].astype(float),
             ]
-        table = np.hstack(columns)
+        table = np.hstack(columns) + 0.0  # no negative zeros in the file
         with open(path, "w", newline="") as stream:
             csv.writer(stream).writerow(header)
             np.savetxt(stream, table, delimiter=",", fmt="%.17g")

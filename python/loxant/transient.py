@@ -1,8 +1,7 @@
 """Transient simulation: the time loop around the native kernels.
 
-Integration is variable-step BDF2 (the first step, and the first after a
-restart, backward Euler) applied to every unknown's phase and to its
-derivative::
+Integration is variable-step BDF2 (the first step backward Euler) applied to
+every unknown's phase and to its derivative::
 
     V_n  = a0 phi_n + a1 phi_{n-1} + a2 phi_{n-2}
     dV_n = a0 V_n   + a1 V_{n-1}   + a2 V_{n-2}
@@ -98,7 +97,9 @@ class Transient:
         self.Ax = np.zeros(nnz)
         self.B = np.zeros(n)
         self._rhs_copy = np.zeros(n)
-        self._scale = np.zeros(n)
+        self._work = np.zeros(n)
+        #: the solver exposes KLU's status (0 = factored, 1 = singular)
+        self._reports_status = hasattr(solver, "status")
         #: derivative of the last and the last-but-one accepted level
         self.v1 = SP.DXprev
         self.v2 = np.zeros(n)
@@ -138,20 +139,18 @@ class Transient:
         x += x_prev  # predictor: phi_{n-1} + h V_{n-1}
         SP.Xind = new
         dx, ddx = SP.DX, SP.DDX
+        # a1 = -(a0 + a2): written with differences, large phases do not cancel
+        np.subtract(x, x_prev, out=dx)
+        dx *= a0
+        if a2:
+            dx += a2 * (x_prev2 - x_prev)
+        np.multiply(dx, a0, out=ddx)
+        ddx += a1 * self.v1
+        if a2:
+            ddx += a2 * self.v2
 
-        def derivatives():
-            # a1 = -(a0 + a2): differences keep large phases from cancelling
-            np.subtract(x, x_prev, out=dx)
-            np.multiply(dx, a0, out=dx)
-            if a2:
-                np.add(dx, a2 * (x_prev2 - x_prev), out=dx)
-            np.multiply(dx, a0, out=ddx)
-            np.add(ddx, a1 * self.v1, out=ddx)
-            if a2:
-                np.add(ddx, a2 * self.v2, out=ddx)
-
-        derivatives()
         kernel, A2, B = self.kernel, self.A2, self.B
+        nonlinear = self.system.nonlinear
         try:
             if self.system.steps_history or a0 != self._built_a0:
                 self.A1.fill(0.0)
@@ -161,7 +160,7 @@ class Transient:
                 np.add(self.A0, self.A1, out=self.A01)
                 self._built_a0 = a0
                 self.stats["matrix_builds"] += 1
-            elif self.system.nonlinear:
+            elif nonlinear:
                 A2.fill(0.0)
                 B.fill(0.0)
                 kernel.UpdateMatrix(A2, B)
@@ -170,20 +169,18 @@ class Transient:
                 kernel.UpdateRHS(B)
 
             for iteration in range(1, self.max_iterations + 1):
-                if self.system.nonlinear:
+                if nonlinear:
                     np.add(self.A01, A2, out=self.Ax)
-                    self._solve(self.Ax, t_new)
+                    self._solve(self.Ax)
                 else:
-                    self._solve(self.A01, t_new)
+                    self._solve(self.A01)
                 x += B
-                derivatives()
-                if not self.system.nonlinear:
-                    break
-                np.abs(x, out=self._scale)
-                self._scale *= self.reltol
-                self._scale += self.abstol
-                np.abs(B, out=B)
-                if (B <= self._scale).all():
+                # V and dV are linear in the present phase: d/dphi = a0 and a0**2
+                np.multiply(B, a0, out=self._work)
+                dx += self._work
+                self._work *= a0
+                ddx += self._work
+                if not nonlinear or self._converged(x):
                     break
                 A2.fill(0.0)
                 B.fill(0.0)
@@ -197,6 +194,17 @@ class Transient:
         self.stats["iterations"] += iteration
         self.stats["max_iterations"] = max(self.stats["max_iterations"], iteration)
 
+    def _converged(self, x):
+        """True if every correction in B obeys |delta| <= abstol + reltol |x| (B is
+        overwritten)."""
+        largest = np.abs(self.B, out=self.B).max()
+        if largest <= self.abstol:
+            return True
+        np.abs(x, out=self._work)
+        self._work *= self.reltol
+        self._work += self.abstol
+        return bool((self.B <= self._work).all())
+
     def accept(self):
         """Publish the converged step to the element models and shift the history."""
         x = SP.X[SP.Xind]
@@ -208,26 +216,26 @@ class Transient:
         self.v1[:] = SP.DX
         self.stats["steps"] += 1
 
-    def _solve(self, values, t):
-        B = self.B
-        solver = self.solver
-        status = getattr(solver, "status", None)
-        check_copy = status is None and not hasattr(solver, "singular")
-        if check_copy:
-            self._rhs_copy[:] = B
-        solver.solveSparseMatrix(values, B)
-        status = getattr(solver, "status", None)
-        if status is not None:
-            if status != 0:
-                raise _StepFailure(f"sparse solver status {status}", singular=status == 1)
-        elif getattr(solver, "singular", False):
-            raise _StepFailure("singular matrix", singular=True)
-        elif check_copy and np.array_equal(B, self._rhs_copy) and B.any():
-            # The solver leaves B as it was when it cannot factor the matrix; a
-            # right-hand side that solves to itself is told apart by the residual.
-            residual = self.system.dense(values) @ B - self._rhs_copy
-            if np.abs(residual).max() > 1e-8 * (1.0 + np.abs(self._rhs_copy).max()):
+    def _solve(self, values):
+        """Solve (values) delta = B in place; raise :class:`_StepFailure` if the
+        matrix cannot be factored or the correction is not finite."""
+        B, solver = self.B, self.solver
+        if self._reports_status:
+            solver.solveSparseMatrix(values, B)
+            status = solver.status
+            if status == 1:
                 raise _StepFailure("singular matrix", singular=True)
+            if status != 0:
+                raise _StepFailure(f"sparse solver status {status}")
+        else:
+            self._rhs_copy[:] = B
+            solver.solveSparseMatrix(values, B)
+            # A solver that cannot factor the matrix leaves B as it was; a
+            # right-hand side that solves to itself is told apart by its residual.
+            if B.any() and np.array_equal(B, self._rhs_copy):
+                residual = self.system.dense(values) @ B - self._rhs_copy
+                if np.abs(residual).max() > 1e-8 * (1.0 + np.abs(self._rhs_copy).max()):
+                    raise _StepFailure("singular matrix", singular=True)
         if not np.isfinite(B).all():
             raise _StepFailure("non-finite correction")
 
@@ -273,19 +281,13 @@ def simulate(
     dt_min = dt / 1024 if dt_min is None else number(dt_min, "dt_min", positive=True)
     if dt_min > dt:
         raise CircuitError(f"dt_min = {dt_min} exceeds dt = {dt}")
-    if isinstance(record_every, bool) or not isinstance(record_every, int) or record_every < 1:
-        raise CircuitError(f"record_every must be a positive integer, got {record_every!r}")
+    record_every = _count(record_every, "record_every")
     record_from = number(record_from, "record_from")
     initial_ramp = number(initial_ramp, "initial_ramp", nonnegative=True)
     phase_hysteresis = number(phase_hysteresis, "phase_hysteresis", nonnegative=True)
     abstol = number(abstol, "abstol", positive=True)
     reltol = number(reltol, "reltol", nonnegative=True)
-    if (
-        isinstance(max_iterations, bool)
-        or not isinstance(max_iterations, int)
-        or max_iterations < 1
-    ):
-        raise CircuitError(f"max_iterations must be a positive integer, got {max_iterations!r}")
+    max_iterations = _count(max_iterations, "max_iterations")
 
     kernel, sparse = native_modules()
     system = System(circuit)
@@ -318,6 +320,12 @@ def simulate(
         _running.release()
 
 
+def _count(value, what):
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise CircuitError(f"{what} must be a positive integer, got {value!r}")
+    return value
+
+
 def _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from):
     t, h, h_prev = 0.0, dt, None
     calm = 0
@@ -332,12 +340,17 @@ def _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from):
             run.stats["rejected"] += 1
             h = step / 2
             if h < dt_min:
-                error = SingularMatrixError if failure.singular else ConvergenceError
-                raise error(
+                message = (
                     f"step from t = {t:.10g} failed at every step size down to {step:.3g}: "
-                    f"{failure}",
-                    time=t,
-                ) from None
+                    f"{failure}"
+                )
+                if failure.singular:
+                    raise SingularMatrixError(
+                        message + " (look for loops of phase sources, voltage sources and "
+                        "zero inductors)",
+                        time=t,
+                    ) from None
+                raise ConvergenceError(message, time=t) from None
             calm = 0
             continue
         run.accept()

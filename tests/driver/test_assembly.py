@@ -2,7 +2,6 @@
 
 import numpy as np
 import pytest
-
 from loxant.assembly import System
 from loxant.circuit import Circuit
 from loxant.errors import CircuitError

@@ -1,6 +1,5 @@
 import numpy as np
 import pytest
-
 from loxant.transient import bdf_coefficients, smooth_factor
 
 

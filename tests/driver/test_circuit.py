@@ -1,7 +1,6 @@
 import math
 
 import pytest
-
 from loxant.circuit import Circuit
 from loxant.errors import CircuitError
 from loxant.transient import simulate

@@ -14,10 +14,10 @@ kernel = pytest.importorskip(
     "loxant.CircuitKernel", reason="the native module loxant.CircuitKernel is not built"
 )
 
-from loxant import SimulationParameters as SP  # noqa: E402
-from loxant.assembly import System  # noqa: E402
-from loxant.circuit import Circuit  # noqa: E402
-from loxant.transient import bdf_coefficients  # noqa: E402
+from loxant import SimulationParameters as SP
+from loxant.assembly import System
+from loxant.circuit import Circuit
+from loxant.transient import bdf_coefficients
 
 ADD = {
     "resistor": lambda c, a, b: c.resistor("X", a, b, 0.7),

@@ -6,12 +6,14 @@ import pytest
 kernel = pytest.importorskip(
     "loxant.CircuitKernel", reason="the native module loxant.CircuitKernel is not built"
 )
-pytest.importorskip("loxant.SparseDirect", reason="the native module loxant.SparseDirect is not built")
+pytest.importorskip(
+    "loxant.SparseDirect", reason="the native module loxant.SparseDirect is not built"
+)
 
-from loxant.circuit import Circuit  # noqa: E402
-from loxant.errors import CircuitError, ConvergenceError, SingularMatrixError  # noqa: E402
-from loxant.transient import simulate  # noqa: E402
-from loxant.waveforms import PWL  # noqa: E402
+from loxant.circuit import Circuit
+from loxant.errors import CircuitError, ConvergenceError, SingularMatrixError
+from loxant.transient import simulate
+from loxant.waveforms import PWL
 
 
 def _require(*names):
@@ -30,8 +32,15 @@ def _biased_junction(bias=1.5, c=0.5):
 def test_every_node_balances_its_currents():
     """Currents reported in the user's orientation obey Kirchhoff's current law,
     whichever way round each element was declared."""
-    _require("ResistorModel", "InductorModel", "InductorImpedanceModel", "CapacitorModel",
-             "JunctionRSJPHModel", "PhaseSourceModel", "VoltageSourceModel")
+    _require(
+        "ResistorModel",
+        "InductorModel",
+        "InductorImpedanceModel",
+        "CapacitorModel",
+        "JunctionRSJPHModel",
+        "PhaseSourceModel",
+        "VoltageSourceModel",
+    )
     c = Circuit()
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.3)
     c.junction("J2", "0", "b", ic=0.8, r=1.5, c=0.2)

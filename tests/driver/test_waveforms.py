@@ -1,14 +1,21 @@
 import math
 
 import pytest
-
 from loxant.waveforms import PWL, Constant, Function, Pulse, Sine, as_waveform
 
 
 @pytest.mark.parametrize(
     ("t", "expected"),
-    [(-1.0, 0.0), (0.0, 0.0), (5.0, 0.6), (10.0, 1.2), (12.0, 1.2), (16.0, 0.6), (20.0, 0.0),
-     (99.0, 0.0)],
+    [
+        (-1.0, 0.0),
+        (0.0, 0.0),
+        (5.0, 0.6),
+        (10.0, 1.2),
+        (12.0, 1.2),
+        (16.0, 0.6),
+        (20.0, 0.0),
+        (99.0, 0.0),
+    ],
 )
 def test_pwl_interpolates_and_holds_the_end_values(t, expected):
     wave = PWL([(0, 0), (10, 1.2), (12, 1.2), (20, 0)])
@@ -23,8 +30,18 @@ def test_pwl_step_takes_the_later_value_at_the_step_time():
 
 @pytest.mark.parametrize(
     ("t", "expected"),
-    [(0.0, -1.0), (1.0, -1.0), (1.5, 0.0), (2.0, 1.0), (4.0, 1.0), (4.5, 0.5), (5.0, 0.0), (6.0, -1.0),
-     (11.5, 0.0), (13.0, 1.0)],
+    [
+        (0.0, -1.0),
+        (1.0, -1.0),
+        (1.5, 0.0),
+        (2.0, 1.0),
+        (4.0, 1.0),
+        (4.5, 0.5),
+        (5.0, 0.0),
+        (6.0, -1.0),
+        (11.5, 0.0),
+        (13.0, 1.0),
+    ],
 )
 def test_periodic_pulse(t, expected):
     wave = Pulse(-1, 1, delay=1, rise=1, fall=2, width=2, period=10)
@@ -44,8 +61,12 @@ def test_sine_starts_at_its_delay():
 
 @pytest.mark.parametrize(
     ("value", "kind", "at_3"),
-    [(2, Constant, 2.0), (1.5, Constant, 1.5), (lambda t: t * t, Function, 9.0),
-     (PWL([(0, 0), (6, 6)]), PWL, 3.0)],
+    [
+        (2, Constant, 2.0),
+        (1.5, Constant, 1.5),
+        (lambda t: t * t, Function, 9.0),
+        (PWL([(0, 0), (6, 6)]), PWL, 3.0),
+    ],
 )
 def test_as_waveform(value, kind, at_3):
     wave = as_waveform(value)

@@ -4,12 +4,16 @@ analytic results and an independent ODE integration."""
 import numpy as np
 import pytest
 
-pytest.importorskip("loxant.CircuitKernel", reason="the native module loxant.CircuitKernel is not built")
-pytest.importorskip("loxant.SparseDirect", reason="the native module loxant.SparseDirect is not built")
+pytest.importorskip(
+    "loxant.CircuitKernel", reason="the native module loxant.CircuitKernel is not built"
+)
+pytest.importorskip(
+    "loxant.SparseDirect", reason="the native module loxant.SparseDirect is not built"
+)
 solve_ivp = pytest.importorskip("scipy.integrate").solve_ivp
 
-from loxant.circuit import Circuit  # noqa: E402
-from loxant.waveforms import PWL  # noqa: E402
+from loxant.circuit import Circuit
+from loxant.waveforms import PWL
 
 
 def biased_junction(bias, c):
@@ -39,8 +43,9 @@ def rcsj_reference(bias, c, times):
     def rhs(t, y):
         return [y[1], (bias - np.sin(y[0]) - y[1]) / c]
 
-    solution = solve_ivp(rhs, (0.0, times[-1]), [0.0, 0.0], t_eval=times, method="DOP853",
-                         rtol=1e-12, atol=1e-12)
+    solution = solve_ivp(
+        rhs, (0.0, times[-1]), [0.0, 0.0], t_eval=times, method="DOP853", rtol=1e-12, atol=1e-12
+    )
     return solution.y[0]
 
 
@@ -82,8 +87,10 @@ def test_underdamped_junction_is_hysteretic_and_retraps_near_the_predicted_curre
     # at 0.5 on the way down it still runs (its voltage lags the bias by R C = 100)
     assert average(495, 505) > 0.3
     # running states near retrapping carry V ~ 0.08..0.16; a trapped phase rings about 0
-    running = [average(700 + k * hold + hold - 100, 700 + (k + 1) * hold) > 0.05
-               for k in range(len(levels))]
+    running = [
+        average(700 + k * hold + hold - 100, 700 + (k + 1) * hold) > 0.05
+        for k in range(len(levels))
+    ]
     assert running[0] and not running[-1]
     first_trapped = running.index(False)
     assert all(running[:first_trapped]) and not any(running[first_trapped:])

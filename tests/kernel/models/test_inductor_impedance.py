@@ -7,7 +7,6 @@ import pickle
 
 import numpy as np
 import pytest
-
 from harness import Harness
 from loxant import CircuitKernel as ck
 from loxant import lxglobals
@@ -44,7 +43,7 @@ def expected_static(i, j, q, inductance):
     return a
 
 
-TERMINALS = [(1, 2), (0, 2), (1, 0)]
+TERMINALS = [(1, 2), (0, 2), (1, 0), (0, 0)]
 
 
 @pytest.mark.parametrize("i,j", TERMINALS)
@@ -105,7 +104,9 @@ def test_inductance_kept_as_given():
     assert model.inductance == 3.25
 
 
-@pytest.mark.parametrize("params,error", [([], IndexError), (["x"], TypeError), ([None], TypeError)])
+@pytest.mark.parametrize(
+    "params,error", [([], IndexError), (["x"], TypeError), ([None], TypeError)]
+)
 def test_bad_parameters_leave_inductance(params, error):
     model = ck.InductorImpedanceModel(1, 2, 3, 0)
     model.SetParameters([2.5])
@@ -132,8 +133,11 @@ def test_branch_unknown_zero_is_refused():
 
 
 def test_pickling_refused():
-    with pytest.raises(TypeError, match="^self.elem_currents,self.elem_phases,self.elem_voltages,"
-                       "self.node_phases,self.node_voltages cannot be converted"):
+    with pytest.raises(
+        TypeError,
+        match="^self.elem_currents,self.elem_phases,self.elem_voltages,"
+        "self.node_phases,self.node_voltages cannot be converted",
+    ):
         pickle.dumps(ck.InductorImpedanceModel(1, 2, 3, 0))
 
 

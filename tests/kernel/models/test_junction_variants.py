@@ -12,7 +12,6 @@ import pickle
 import numpy as np
 import pytest
 from harness import Harness
-
 from loxant import CircuitKernel as ck
 from loxant import SimulationParameters as SP
 
@@ -72,7 +71,7 @@ def random_state(rng, n=2):
 def test_rsjph_without_shift_is_junction(i, j, seed):
     rng = np.random.default_rng(seed)
     ic, r, c = rng.uniform(0.5, 2.0, 3)
-    coeffs = dict(coeff_dt=rng.uniform(1, 20), coeff_ddt=rng.uniform(1, 400))
+    coeffs = {"coeff_dt": rng.uniform(1, 20), "coeff_ddt": rng.uniform(1, 400)}
     state = random_state(rng)
     h, _ = install(ck.JunctionModel, i, j, [ic, r, c], **coeffs)
     expected = outputs(h, *state)
@@ -280,18 +279,18 @@ def test_grounded_terminal_order(cls, params):
         (
             ck.JunctionRSJNModel,
             [1, 2, 3, 4, 5],
-            dict(
-                critical_current=1,
-                resistance=2,
-                knee_voltage=3,
-                knee_exponent=4,
-                capacitance=5,
-            ),
+            {
+                "critical_current": 1,
+                "resistance": 2,
+                "knee_voltage": 3,
+                "knee_exponent": 4,
+                "capacitance": 5,
+            },
         ),
         (
             ck.JunctionRSJPHModel,
             [1, 2, 3, 0.25],
-            dict(critical_current=1, resistance=2, capacitance=3, phase_shift=0.25),
+            {"critical_current": 1, "resistance": 2, "capacitance": 3, "phase_shift": 0.25},
         ),
     ],
 )
@@ -306,17 +305,17 @@ def test_parameter_order(cls, params, fields):
     [
         (
             ck.JunctionRSJNModel,
-            dict(
-                critical_current=0.0,
-                resistance=1.0,
-                capacitance=1.0,
-                knee_voltage=4.3,
-                knee_exponent=10.0,
-            ),
+            {
+                "critical_current": 0.0,
+                "resistance": 1.0,
+                "capacitance": 1.0,
+                "knee_voltage": 4.3,
+                "knee_exponent": 10.0,
+            },
         ),
         (
             ck.JunctionRSJPHModel,
-            dict(critical_current=0.0, resistance=1.0, capacitance=1.0, phase_shift=0.0),
+            {"critical_current": 0.0, "resistance": 1.0, "capacitance": 1.0, "phase_shift": 0.0},
         ),
     ],
 )

@@ -274,6 +274,34 @@ def test_init_model_binds_only_its_own_arrays(cls, broken, error):
     assert last == 3  # the positions are stored either way
 
 
+@pytest.mark.parametrize(
+    "cls, i, j, slot, used",
+    [
+        (ck.ResistorModel, 1, 2, "ind_jj", True),
+        (ck.ResistorModel, 0, 2, "ind_ij", False),
+        (ck.InductorModel, 2, 0, "ind_ii", True),
+        (ck.InductorModel, 2, 0, "ind_jj", False),
+        (ck.CapacitorModel, 0, 1, "ind_ji", False),
+        (ck.PhaseSourceModel, 0, 2, "ind_qi", False),
+        (ck.PhaseSourceModel, 0, 2, "ind_qj", True),
+        (ck.VoltageSourceModel, 2, 0, "ind_jq", False),
+        (ck.VoltageSourceModel, 2, 0, "ind_iq", True),
+    ],
+)
+def test_kernels_refuse_only_positions_that_are_stamped(cls, i, j, slot, used):
+    h = bench(3)
+    model = place(h, cls, i, j, [1.0], q=3 if cls in SOURCES else None)
+    clean = sum(matrices(h))
+    names = ("ind_iq", "ind_jq", "ind_qi", "ind_qj") if cls in SOURCES else (
+        "ind_ii", "ind_ij", "ind_ji", "ind_jj")
+    model.InitModel(**{name: h.nnz if name == slot else getattr(model, name) for name in names})
+    if used:
+        with pytest.raises(IndexError, match=f"stamps position {h.nnz} "):
+            matrices(h)
+    else:
+        np.testing.assert_array_equal(sum(matrices(h)), clean)
+
+
 # ---- branch sources -----------------------------------------------------------
 
 

@@ -8,7 +8,6 @@ import pickle
 
 import numpy as np
 import pytest
-
 from harness import Harness
 from loxant import CircuitKernel as ck
 from loxant import lxglobals
@@ -97,8 +96,11 @@ def test_bad_parameters_leave_value(params, error):
 
 
 def test_pickling_refused():
-    with pytest.raises(TypeError, match="^self.elem_currents,self.elem_phases,self.elem_voltages,"
-                       "self.node_phases,self.node_voltages cannot be converted"):
+    with pytest.raises(
+        TypeError,
+        match="^self.elem_currents,self.elem_phases,self.elem_voltages,"
+        "self.node_phases,self.node_voltages cannot be converted",
+    ):
         pickle.dumps(ck.MutualInductanceModel(1, 2, 0))
 
 
