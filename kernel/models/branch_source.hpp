@@ -37,7 +37,7 @@ inline void report_branch_source(const SharedPointers &p, const BranchSource &b,
 
 inline std::vector<SharedArray> branch_source_arrays() {
     return {NodePhase,      NodeVoltage, ElementPhase, ElementVoltage,
-            ElementCurrent, ElementN,    ElementInc,   ElementDec};
+            ElementCurrent,    ElementInc,   ElementDec};
 }
 
 // Fields of a class whose model embeds a BranchSource as member `b`.

@@ -40,7 +40,7 @@ void set_parameters(ElementModelObject *self, const Params &params) {
     as<PhaseSource>(self).source_phase = params.real(0);
 }
 
-const ElementOps kOps = {no_admitance0, no_admitance, no_admitance, rhs_current, values};
+const ElementOps kOps = {admitance0, no_admitance, no_admitance, rhs_current, values};
 
 const ModelClass kClass = {
     "PhaseSourceModel",
