@@ -13,7 +13,7 @@ struct BranchSource {
 };
 
 // Row i gets +I_q, row j gets -I_q, and the branch row reads phi_i - phi_j.
-inline void stamp_branch(DoubleArray a, const BranchSource &b) noexcept {
+inline void stamp_branch(DoubleArray a, const BranchSource& b) noexcept {
     if (b.i != 0) {
         a[b.ind_iq] += 1.0;
         a[b.ind_qi] += 1.0;
@@ -26,8 +26,8 @@ inline void stamp_branch(DoubleArray a, const BranchSource &b) noexcept {
 
 // The current is the branch unknown as the driver left it in NodePhase; the
 // phase across the source turns like a junction's and is counted the same way.
-inline void report_branch_source(const SharedPointers &p, const BranchSource &b,
-                                 const StepContext &ctx) noexcept {
+inline void report_branch_source(const SharedPointers& p, const BranchSource& b,
+                                 const StepContext& ctx) noexcept {
     const int32_t e = b.eindex;
     p.elem_currents[e] = p.node_phases[b.q - 1];
     read_out(p, b.i, b.j, e);
@@ -37,7 +37,7 @@ inline void report_branch_source(const SharedPointers &p, const BranchSource &b,
 
 inline std::vector<SharedArray> branch_source_arrays() {
     return {NodePhase,      NodeVoltage, ElementPhase, ElementVoltage,
-            ElementCurrent,    ElementInc,   ElementDec};
+            ElementCurrent, ElementN,    ElementInc,   ElementDec};
 }
 
 // Fields of a class whose model embeds a BranchSource as member `b`.

@@ -17,28 +17,28 @@ struct Capacitor {
     double capacitance;
 };
 
-void admitance1(ElementModelObject *self, DoubleArray a1, const StepContext &ctx) noexcept {
-    const Capacitor &m = as<Capacitor>(self);
+void admitance1(ElementModelObject* self, DoubleArray a1, const StepContext& ctx) noexcept {
+    const Capacitor& m = as<Capacitor>(self);
     stamp(a1, m.t, m.capacitance * ctx.coeff_ddt);
 }
 
-void rhs_current(ElementModelObject *self, DoubleArray b, const StepContext &ctx) noexcept {
-    const Capacitor &m = as<Capacitor>(self);
+void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx) noexcept {
+    const Capacitor& m = as<Capacitor>(self);
     stamp_current(b, m.t.i, m.t.j, across(ctx.voltages_deriv, m.t.i, m.t.j) * m.capacitance);
 }
 
-void values(ElementModelObject *self, const StepContext &) noexcept {
-    const Capacitor &m = as<Capacitor>(self);
-    const SharedPointers &p = self->arrays;
+void values(ElementModelObject* self, const StepContext&) noexcept {
+    const Capacitor& m = as<Capacitor>(self);
+    const SharedPointers& p = self->arrays;
     p.elem_currents[m.t.eindex] = m.capacitance * across(p.node_dvoltages, m.t.i, m.t.j);
     read_out(p, m.t.i, m.t.j, m.t.eindex);
 }
 
-void set_defaults(ElementModelObject *self) {
+void set_defaults(ElementModelObject* self) {
     as<Capacitor>(self).capacitance = 1.0;
 }
 
-void set_parameters(ElementModelObject *self, const Params &params) {
+void set_parameters(ElementModelObject* self, const Params& params) {
     as<Capacitor>(self).capacitance = params.real(0);
 }
 

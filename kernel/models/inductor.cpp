@@ -18,30 +18,30 @@ struct Inductor {
     double inv_inductance;
 };
 
-void admitance0(ElementModelObject *self, DoubleArray a0) noexcept {
-    const Inductor &m = as<Inductor>(self);
+void admitance0(ElementModelObject* self, DoubleArray a0) noexcept {
+    const Inductor& m = as<Inductor>(self);
     stamp(a0, m.t, m.inv_inductance);
 }
 
-void rhs_current(ElementModelObject *self, DoubleArray b, const StepContext &ctx) noexcept {
-    const Inductor &m = as<Inductor>(self);
+void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx) noexcept {
+    const Inductor& m = as<Inductor>(self);
     stamp_current(b, m.t.i, m.t.j, across(ctx.phases, m.t.i, m.t.j) * m.inv_inductance);
 }
 
-void values(ElementModelObject *self, const StepContext &) noexcept {
-    const Inductor &m = as<Inductor>(self);
-    const SharedPointers &p = self->arrays;
+void values(ElementModelObject* self, const StepContext&) noexcept {
+    const Inductor& m = as<Inductor>(self);
+    const SharedPointers& p = self->arrays;
     p.elem_currents[m.t.eindex] = across(p.node_phases, m.t.i, m.t.j) * m.inv_inductance;
     read_out(p, m.t.i, m.t.j, m.t.eindex);
 }
 
-void set_defaults(ElementModelObject *self) {
+void set_defaults(ElementModelObject* self) {
     as<Inductor>(self).inv_inductance = 1.0;
 }
 
 // 1.0 / L with Python's division, so L = 0 is ZeroDivisionError and an item of
 // another numeric type divides by its own rules.
-void set_parameters(ElementModelObject *self, const Params &params) {
+void set_parameters(ElementModelObject* self, const Params& params) {
     capi::Ref inductance = params.item(0);
     capi::Ref one = capi::Ref::steal(PyFloat_FromDouble(1.0));
     capi::Ref inverse = capi::Ref::steal(PyNumber_TrueDivide(one.get(), inductance.get()));

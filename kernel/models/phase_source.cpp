@@ -17,26 +17,26 @@ struct PhaseSource {
     double source_phase;
 };
 
-void admitance0(ElementModelObject *self, DoubleArray a0) noexcept {
+void admitance0(ElementModelObject* self, DoubleArray a0) noexcept {
     stamp_branch(a0, as<PhaseSource>(self).b);
 }
 
-void rhs_current(ElementModelObject *self, DoubleArray b, const StepContext &ctx) noexcept {
-    const PhaseSource &m = as<PhaseSource>(self);
-    const BranchSource &s = m.b;
+void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx) noexcept {
+    const PhaseSource& m = as<PhaseSource>(self);
+    const BranchSource& s = m.b;
     stamp_current(b, s.i, s.j, ctx.phases[s.q - 1]);
     b[s.q - 1] -= across(ctx.phases, s.i, s.j) - m.source_phase * ctx.smooth_factor;
 }
 
-void values(ElementModelObject *self, const StepContext &ctx) noexcept {
+void values(ElementModelObject* self, const StepContext& ctx) noexcept {
     report_branch_source(self->arrays, as<PhaseSource>(self).b, ctx);
 }
 
-void set_defaults(ElementModelObject *self) {
+void set_defaults(ElementModelObject* self) {
     as<PhaseSource>(self).source_phase = 0.0;
 }
 
-void set_parameters(ElementModelObject *self, const Params &params) {
+void set_parameters(ElementModelObject* self, const Params& params) {
     as<PhaseSource>(self).source_phase = params.real(0);
 }
 

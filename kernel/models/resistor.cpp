@@ -17,28 +17,28 @@ struct Resistor {
     double resistance;
 };
 
-void admitance1(ElementModelObject *self, DoubleArray a1, const StepContext &ctx) noexcept {
-    const Resistor &m = as<Resistor>(self);
+void admitance1(ElementModelObject* self, DoubleArray a1, const StepContext& ctx) noexcept {
+    const Resistor& m = as<Resistor>(self);
     stamp(a1, m.t, ctx.coeff_dt / m.resistance);
 }
 
-void rhs_current(ElementModelObject *self, DoubleArray b, const StepContext &ctx) noexcept {
-    const Resistor &m = as<Resistor>(self);
+void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx) noexcept {
+    const Resistor& m = as<Resistor>(self);
     stamp_current(b, m.t.i, m.t.j, across(ctx.voltages, m.t.i, m.t.j) / m.resistance);
 }
 
-void values(ElementModelObject *self, const StepContext &) noexcept {
-    const Resistor &m = as<Resistor>(self);
-    const SharedPointers &p = self->arrays;
+void values(ElementModelObject* self, const StepContext&) noexcept {
+    const Resistor& m = as<Resistor>(self);
+    const SharedPointers& p = self->arrays;
     p.elem_currents[m.t.eindex] = across(p.node_voltages, m.t.i, m.t.j) / m.resistance;
     read_out(p, m.t.i, m.t.j, m.t.eindex);
 }
 
-void set_defaults(ElementModelObject *self) {
+void set_defaults(ElementModelObject* self) {
     as<Resistor>(self).resistance = 1.0;
 }
 
-void set_parameters(ElementModelObject *self, const Params &params) {
+void set_parameters(ElementModelObject* self, const Params& params) {
     as<Resistor>(self).resistance = params.real(0);
 }
 

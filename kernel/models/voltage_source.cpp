@@ -20,27 +20,27 @@ struct VoltageSource {
     double source_voltage;
 };
 
-void admitance1(ElementModelObject *self, DoubleArray a1, const StepContext &) noexcept {
+void admitance1(ElementModelObject* self, DoubleArray a1, const StepContext&) noexcept {
     stamp_branch(a1, as<VoltageSource>(self).b);
 }
 
-void rhs_current(ElementModelObject *self, DoubleArray b, const StepContext &ctx) noexcept {
-    const VoltageSource &m = as<VoltageSource>(self);
-    const BranchSource &s = m.b;
+void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx) noexcept {
+    const VoltageSource& m = as<VoltageSource>(self);
+    const BranchSource& s = m.b;
     stamp_current(b, s.i, s.j, ctx.phases[s.q - 1]);
     const double residual = across(ctx.voltages, s.i, s.j) - m.source_voltage * ctx.smooth_factor;
     b[s.q - 1] -= residual / ctx.coeff_dt;
 }
 
-void values(ElementModelObject *self, const StepContext &ctx) noexcept {
+void values(ElementModelObject* self, const StepContext& ctx) noexcept {
     report_branch_source(self->arrays, as<VoltageSource>(self).b, ctx);
 }
 
-void set_defaults(ElementModelObject *self) {
+void set_defaults(ElementModelObject* self) {
     as<VoltageSource>(self).source_voltage = 0.0;
 }
 
-void set_parameters(ElementModelObject *self, const Params &params) {
+void set_parameters(ElementModelObject* self, const Params& params) {
     as<VoltageSource>(self).source_voltage = params.real(0);
 }
 

@@ -1,9 +1,31 @@
 """loxant: transient simulation of superconducting circuits.
 
-The numerical core lives in two extension modules, ``loxant.CircuitKernel``
-(element models and the assembly kernels) and ``loxant.SparseDirect`` (the KLU
-sparse solver).  The modules ``lxglobals``, ``SimulationParameters`` and
-``lxconfig`` hold the shared state that the kernels read and write.
+Describe a circuit with :class:`Circuit` (normalised units: phases in radians,
+currents in units of a reference critical current, voltage = d phase / dt) and
+run it with :func:`simulate`.  The numerical core lives in two extension
+modules, ``loxant.CircuitKernel`` (element models and assembly kernels) and
+``loxant.SparseDirect`` (the KLU sparse solver); ``lxglobals``,
+``SimulationParameters`` and ``lxconfig`` hold the state they share.
 """
 
+from .circuit import Circuit
+from .errors import CircuitError, ConvergenceError, SimulationError, SingularMatrixError
+from .results import Results
+from .transient import simulate
+from .waveforms import PWL, Constant, Pulse, Sine
+
 __version__ = "0.1.0"
+
+__all__ = [
+    "Circuit",
+    "CircuitError",
+    "Constant",
+    "ConvergenceError",
+    "PWL",
+    "Pulse",
+    "Results",
+    "SimulationError",
+    "Sine",
+    "SingularMatrixError",
+    "simulate",
+]
