@@ -27,11 +27,21 @@ import pytest
 from loxant import lxconfig
 from loxant.circuit import Circuit
 
-DEFAULTS = dict(
-    amplitude=1.0, c=1.0, frequency_factor=2.6 / 0.63, resistance_factor=0.6, pair_factor=0.1
-)
+DEFAULTS = {
+    "amplitude": 1.0,
+    "c": 1.0,
+    "frequency_factor": 2.6 / 0.63,
+    "resistance_factor": 0.6,
+    "pair_factor": 0.1,
+}
 # A second kernel with every parameter changed; ff = 6 also shortens its memory.
-OTHER = dict(amplitude=2.0, c=0.5, frequency_factor=6.0, resistance_factor=1.0, pair_factor=0.3)
+OTHER = {
+    "amplitude": 2.0,
+    "c": 0.5,
+    "frequency_factor": 6.0,
+    "resistance_factor": 1.0,
+    "pair_factor": 0.3,
+}
 
 
 def response(model, x):
@@ -56,8 +66,8 @@ _simulated = {}
 
 
 def under_voltage(model, params, x, settle=150.0, window=100.0):
-    """(I0, I1) of the simulated current under V = x * frequency_factor, averaged
-    over whole Josephson periods once the start has been forgotten."""
+    """(I0, I1) of the simulated current under V = x * frequency_factor, once the
+    start has been forgotten."""
     key = (model, tuple(sorted(params.items())), x)
     if key not in _simulated:
         voltage = x * params["frequency_factor"]
@@ -68,10 +78,11 @@ def under_voltage(model, params, x, settle=150.0, window=100.0):
         circuit.voltage_source("V1", "a", 0, value=voltage)
         run = circuit.simulate(t_stop=t_stop, dt=period / 40, initial_ramp=30.0)
         keep = run.time >= settle - 1e-9
-        t, current, phase = run.time[keep], run.current("J1")[keep], run.phase("J1")[keep]
-        span = t[-1] - t[0]
-        i0 = np.trapezoid(current, t) / span
-        i1 = 2 * np.trapezoid(current * np.exp(-1j * phase), t) / span
+        current, phase = run.current("J1")[keep], run.phase("J1")[keep]
+        # least squares fit of I0 + Re(I1 e^(i phi)), which the current should be exactly
+        basis = np.column_stack([np.ones_like(phase), np.cos(phase), np.sin(phase)])
+        (i0, re1, im1), *_ = np.linalg.lstsq(basis, current, rcond=None)
+        i1 = complex(re1, -im1)
         _simulated[key] = (i0, i1)
     return _simulated[key]
 
