@@ -31,8 +31,7 @@ inline void report_branch_source(const SharedPointers& p, const BranchSource& b,
     const int32_t e = b.eindex;
     p.elem_currents[e] = p.node_phases[b.q - 1];
     read_out(p, b.i, b.j, e);
-    CountPhaseSlips(p.elem_phases[e], ctx.phase_hysteresis, p.elem_n[e], p.elem_inc[e],
-                    p.elem_dec[e]);
+    count_turns(p, e, ctx);
 }
 
 inline std::vector<SharedArray> branch_source_arrays() {

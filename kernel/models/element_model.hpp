@@ -195,6 +195,12 @@ inline void read_out(const SharedPointers& p, int32_t i, int32_t j, int32_t e) n
     p.elem_voltages[e] = across(p.node_voltages, i, j);
 }
 
+// Counts whole 2*pi turns of the phase just written at e.
+inline void count_turns(const SharedPointers& p, int32_t e, const StepContext& ctx) noexcept {
+    CountPhaseSlips(p.elem_phases[e], ctx.phase_hysteresis, p.elem_n[e], p.elem_inc[e],
+                    p.elem_dec[e]);
+}
+
 inline void no_admitance0(ElementModelObject*, DoubleArray) noexcept {}
 inline void no_admitance(ElementModelObject*, DoubleArray, const StepContext&) noexcept {}
 inline void no_values(ElementModelObject*, const StepContext&) noexcept {}

@@ -65,8 +65,7 @@ inline void report_junction(const SharedPointers& p, int32_t e, double current, 
     p.elem_currents[e] = current;
     p.elem_phases[e] = phase;
     p.elem_voltages[e] = voltage;
-    CountPhaseSlips(p.elem_phases[e], ctx.phase_hysteresis, p.elem_n[e], p.elem_inc[e],
-                    p.elem_dec[e]);
+    count_turns(p, e, ctx);
 }
 
 template <class Model> struct JunctionOps {
