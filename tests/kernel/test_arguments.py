@@ -11,22 +11,61 @@ a = np.zeros(4)
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: ck.BuildMatrix(a, a), "BuildMatrix() takes exactly 3 positional arguments (2 given)"),
-        (lambda: ck.BuildMatrix(a, a, a, a), "BuildMatrix() takes exactly 3 positional arguments (4 given)"),
-        (lambda: ck.UpdateMatrix(a, a, a), "UpdateMatrix() takes exactly 2 positional arguments (3 given)"),
-        (lambda: ck.UpdateMatrix(a, A2=a), "UpdateMatrix() got multiple values for keyword argument 'A2'"),
-        (lambda: ck.UpdateMatrix(a, a, C=a), "UpdateMatrix() got an unexpected keyword argument 'C'"),
-        (lambda: ck.UpdateMatrix(B=a), "UpdateMatrix() takes exactly 2 positional arguments (0 given)"),
+        (
+            lambda: ck.BuildMatrix(a, a),
+            "BuildMatrix() takes exactly 3 positional arguments (2 given)",
+        ),
+        (
+            lambda: ck.BuildMatrix(a, a, a, a),
+            "BuildMatrix() takes exactly 3 positional arguments (4 given)",
+        ),
+        (
+            lambda: ck.UpdateMatrix(a, a, a),
+            "UpdateMatrix() takes exactly 2 positional arguments (3 given)",
+        ),
+        (
+            lambda: ck.UpdateMatrix(a, A2=a),
+            "UpdateMatrix() got multiple values for keyword argument 'A2'",
+        ),
+        (
+            lambda: ck.UpdateMatrix(a, a, C=a),
+            "UpdateMatrix() got an unexpected keyword argument 'C'",
+        ),
+        (
+            lambda: ck.UpdateMatrix(B=a),
+            "UpdateMatrix() takes exactly 2 positional arguments (0 given)",
+        ),
         (lambda: ck.ElementModel(1), "__init__() takes exactly 0 positional arguments (1 given)"),
         (lambda: ck.ElementModel(x=1), "__init__() got an unexpected keyword argument 'x'"),
-        (lambda: ck.JunctionModel(1, 2), "__init__() takes exactly 3 positional arguments (2 given)"),
-        (lambda: ck.JunctionModel(1, eindex=0), "__init__() takes exactly 3 positional arguments (1 given)"),
-        (lambda: ck.JunctionModel(1, 2, 3, i=1), "__init__() got multiple values for keyword argument 'i'"),
-        (lambda: ck.JunctionModel(1, 2, 3).InitModel(1, 2, 3), "InitModel() takes exactly 4 positional arguments (3 given)"),
-        (lambda: ck.BuildStaticMatrix([0.0]), "Argument 'A0' has incorrect type (expected numpy.ndarray, got list)"),
-        (lambda: ck.BuildStaticMatrix(None), "Argument 'A0' has incorrect type (expected numpy.ndarray, got NoneType)"),
+        (
+            lambda: ck.JunctionModel(1, 2),
+            "__init__() takes exactly 3 positional arguments (2 given)",
+        ),
+        (
+            lambda: ck.JunctionModel(1, eindex=0),
+            "__init__() takes exactly 3 positional arguments (1 given)",
+        ),
+        (
+            lambda: ck.JunctionModel(1, 2, 3, i=1),
+            "__init__() got multiple values for keyword argument 'i'",
+        ),
+        (
+            lambda: ck.JunctionModel(1, 2, 3).InitModel(1, 2, 3),
+            "InitModel() takes exactly 4 positional arguments (3 given)",
+        ),
+        (
+            lambda: ck.BuildStaticMatrix([0.0]),
+            "Argument 'A0' has incorrect type (expected numpy.ndarray, got list)",
+        ),
+        (
+            lambda: ck.BuildStaticMatrix(None),
+            "Argument 'A0' has incorrect type (expected numpy.ndarray, got NoneType)",
+        ),
         (lambda: ck.UpdateRHS(B=a), "loxant.CircuitKernel.UpdateRHS() takes no keyword arguments"),
-        (lambda: ck.UpdateMatrix(a, (1.0,)), "Argument 'B' has incorrect type (expected numpy.ndarray, got tuple)"),
+        (
+            lambda: ck.UpdateMatrix(a, (1.0,)),
+            "Argument 'B' has incorrect type (expected numpy.ndarray, got tuple)",
+        ),
         (lambda: ck.JunctionModel("1", 0, 0), "an integer is required"),
         (lambda: ck.JunctionModel(2**31, 0, 0), "value too large to convert to int"),
         (lambda: ck.JunctionModel(0, -(2**31) - 1, 0), "value too large to convert to int"),
@@ -59,7 +98,10 @@ def test_failed_constructor_stores_nothing():
 @pytest.mark.parametrize(
     "call, qualname",
     [
-        (lambda: ck.JunctionModel(1, 2, 3).SetParameters([1, None, 1]), "loxant.CircuitKernel.JunctionModel.SetParameters"),
+        (
+            lambda: ck.JunctionModel(1, 2, 3).SetParameters([1, None, 1]),
+            "loxant.CircuitKernel.JunctionModel.SetParameters",
+        ),
         (lambda: ck.JunctionModel(1), "loxant.CircuitKernel.JunctionModel.__init__"),
         (lambda: ck.BuildMatrix(a, a), "loxant.CircuitKernel.BuildMatrix"),
         (lambda: ck.UpdateRHS([]), "loxant.CircuitKernel.UpdateRHS"),

@@ -16,7 +16,10 @@ from loxant import lxglobals
         (np.zeros(()), "Buffer has wrong number of dimensions (expected 1, got 0)"),
         (np.zeros(4, np.float32), "Buffer dtype mismatch, expected 'FLOAT_t' but got 'float'"),
         (np.zeros(4, np.int64), "Buffer dtype mismatch, expected 'FLOAT_t' but got 'long'"),
-        (np.zeros(4, np.complex128), "Buffer dtype mismatch, expected 'FLOAT_t' but got 'complex double'"),
+        (
+            np.zeros(4, np.complex128),
+            "Buffer dtype mismatch, expected 'FLOAT_t' but got 'complex double'",
+        ),
         (np.zeros(4, ">f8"), "Big-endian buffer not supported on little-endian compiler"),
         (np.zeros(4, [("a", "f8")]), "Buffer dtype mismatch, expected 'FLOAT_t' but got a struct"),
     ],
@@ -40,9 +43,21 @@ def test_read_only_value_array_is_refused():
         ("NodePhase", np.zeros(8)[::2], "ndarray is not C contiguous"),
         ("NodePhase", [0.0] * 4, "Cannot convert list to numpy.ndarray"),
         ("NodePhase", None, "Cannot convert NoneType to numpy.ndarray"),
-        ("ElementN", np.zeros(4, np.int64), "Buffer dtype mismatch, expected 'INT_t' but got 'long'"),
-        ("ElementInc", np.zeros(4, np.int8), "Buffer dtype mismatch, expected 'UINT8_t' but got 'signed char'"),
-        ("ElementDec", np.zeros((4, 1), np.uint8), "Buffer has wrong number of dimensions (expected 1, got 2)"),
+        (
+            "ElementN",
+            np.zeros(4, np.int64),
+            "Buffer dtype mismatch, expected 'INT_t' but got 'long'",
+        ),
+        (
+            "ElementInc",
+            np.zeros(4, np.int8),
+            "Buffer dtype mismatch, expected 'UINT8_t' but got 'signed char'",
+        ),
+        (
+            "ElementDec",
+            np.zeros((4, 1), np.uint8),
+            "Buffer has wrong number of dimensions (expected 1, got 2)",
+        ),
     ],
 )
 def test_init_model_binding_checks_keep_old_pointers(name, array, message):
@@ -68,7 +83,12 @@ def test_boolean_flags_are_accepted_as_bytes():
     [
         ("DX", None, TypeError, "Cannot convert NoneType to numpy.ndarray"),
         ("DDX", np.zeros(8)[::2], ValueError, "ndarray is not C contiguous"),
-        ("DXprev", np.zeros((2, 2)), ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
+        (
+            "DXprev",
+            np.zeros((2, 2)),
+            ValueError,
+            "Buffer has wrong number of dimensions (expected 1, got 2)",
+        ),
         ("InterpCoeffDt", [], IndexError, "list index out of range"),
         ("TimeSteps", (), IndexError, "tuple index out of range"),
         ("InitialSmoothFactor", "x", TypeError, "must be real number, not str"),

@@ -171,9 +171,13 @@ def test_out_of_range_indices_are_refused_before_stamping():
     h.add(far)
     lxglobals.TotalElements = 2
     b = np.zeros(2)
-    with pytest.raises(IndexError, match="JunctionModel at element 1 uses unknown 3 but the arrays hold 2"):
+    with pytest.raises(
+        IndexError, match="JunctionModel at element 1 uses unknown 3 but the arrays hold 2"
+    ):
         ck.UpdateMatrix(np.zeros(9), b)
-    with pytest.raises(IndexError, match="JunctionModel at element 1 stamps position 8 but the value arrays hold 8"):
+    with pytest.raises(
+        IndexError, match="JunctionModel at element 1 stamps position 8 but the value arrays hold 8"
+    ):
         ck.BuildMatrix(np.zeros(8), np.zeros(9), np.zeros(3))
     assert not b.any()
     lxglobals.TotalElements = 3
@@ -230,7 +234,9 @@ def test_init_element_models_checks_counts_and_models():
         ck.InitElementModels()
     lxglobals.TotalElements = 1
     lxglobals.ElementList = [Element(42)]
-    with pytest.raises(TypeError, match=r"ElementList\[0\].model is not an element model \(got int\)"):
+    with pytest.raises(
+        TypeError, match=r"ElementList\[0\].model is not an element model \(got int\)"
+    ):
         ck.InitElementModels()
 
 

@@ -30,7 +30,9 @@ def test_subclass_state_travels_through_setstate():
 
 def test_unpickling_checks_the_checksum_and_state_type():
     function = ck._unpickle_ElementModel
-    with pytest.raises(pickle.PickleError, match=r"^Incompatible checksums \(12 vs 0xd41d8cd = \(\)\)$"):
+    with pytest.raises(
+        pickle.PickleError, match=r"^Incompatible checksums \(12 vs 0xd41d8cd = \(\)\)$"
+    ):
         function(ck.ElementModel, 12, ())
     with pytest.raises(TypeError, match="^Expected tuple, got list$"):
         function(Annotated, 0xD41D8CD, [{}])
@@ -59,7 +61,10 @@ TWO_TERMINAL_FIELDS = (
 
 @pytest.mark.parametrize(
     "model, fields",
-    [(ck.JunctionModel(1, 0, 0), JUNCTION_FIELDS), (ck.CurrentSourceModel(1, 0, 0), TWO_TERMINAL_FIELDS)],
+    [
+        (ck.JunctionModel(1, 0, 0), JUNCTION_FIELDS),
+        (ck.CurrentSourceModel(1, 0, 0), TWO_TERMINAL_FIELDS),
+    ],
 )
 def test_concrete_models_refuse_pickling(model, fields):
     message = f"^{fields} cannot be converted to a Python object for pickling$"
