@@ -19,16 +19,24 @@ struct Junction {
     double critical_current;
     double resistance;
     double capacitance;
+    // sin of the phase Admitance2 last saw: within one UpdateMatrix the right-hand
+    // side then needs no second evaluation (the same phase gives the same value).
+    mutable double seen_phase;
+    mutable double seen_sin;
 
     double current(const JunctionState& s) const noexcept {
-        return critical_current * std::sin(s.phase) + s.voltage / resistance +
-               capacitance * s.dvoltage;
+        const double sine = s.phase == seen_phase ? seen_sin : std::sin(s.phase);
+        return critical_current * sine + s.voltage / resistance + capacitance * s.dvoltage;
     }
     double step_admitance(const StepContext& ctx) const noexcept {
         return shunt_admitance(*this, ctx);
     }
     double phase_slope(const JunctionState& s, const StepContext&) const noexcept {
-        return critical_current * std::cos(s.phase);
+        double sine, cosine;
+        ::sincos(s.phase, &sine, &cosine);
+        seen_phase = s.phase;
+        seen_sin = sine;
+        return critical_current * cosine;
     }
     double shown_phase(double phase) const noexcept { return phase; }
 };

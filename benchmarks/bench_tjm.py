@@ -1,0 +1,123 @@
+"""Cost per TJM junction per kernel call, beside the plain JunctionModel.
+
+A chain of junctions (junction k joins unknown k to unknown k+1, the last one to
+ground) is driven through BuildMatrix (once per step: step weights, history and
+the phase-dependent terms) and UpdateMatrix (once per Newton iteration).  The
+TJM cost of BuildMatrix depends on the step: for |pole * step| < 2 the weights
+come from a series, above it from their closed forms.
+"""
+
+import argparse
+import time
+
+import loxant.CircuitKernel as ck
+import numpy as np
+from loxant import SimulationParameters as SP
+from loxant import lxconfig, lxglobals
+
+
+class Element:
+    def __init__(self, model):
+        self.model = model
+
+    def UpdateParameters(self):
+        pass
+
+
+def setup_state(n):
+    lxglobals.TotalNodes = n
+    for name in ("NodePhase", "NodeVoltage", "NodeDVoltage"):
+        setattr(lxglobals, name, np.zeros(n))
+    for name in ("ElementPhase", "ElementVoltage", "ElementCurrent"):
+        setattr(lxglobals, name, np.zeros(n))
+    lxglobals.ElementN = np.zeros(n, np.int32)
+    lxglobals.ElementInc = np.zeros(n, np.uint8)
+    lxglobals.ElementDec = np.zeros(n, np.uint8)
+    lxglobals.OptimizeSimulation, lxglobals.CurrentTime = 0, 0.0
+    rng = np.random.default_rng(1)
+    SP.X = [rng.uniform(-3, 3, n) for _ in range(3)]
+    SP.Xind = 1
+    SP.DX, SP.DDX, SP.DXprev = (rng.uniform(-1, 1, n) for _ in range(3))
+    SP.InterpCoeffDt, SP.InterpCoeffDDt, SP.TimeSteps = [100.0], [1e4], [0.01]
+    SP.InitialSmoothFactor, SP.INITIAL_RAMP, SP.PHASE_HISTERESIS = 1.0, 0.0, 0.1
+
+
+def chain(n, make_model):
+    """n junctions made by make_model(i, j, eindex); returns the value-array length."""
+    setup_state(n)
+    elements = []
+    for k in range(n):
+        i, j = k + 1, (k + 2 if k + 1 < n else 0)
+        model = make_model(i, j, k)
+        base = 3 * k
+        model.InitModel(base, base + 1, base + 2, base + 3 if j else 0)
+        elements.append(Element(model))
+    lxglobals.ElementList, lxglobals.SourceElementList = elements, []
+    lxglobals.TotalElements, lxglobals.TotalSourceElements = n, 0
+    ck.InitElementModels()
+    return 3 * n + 1
+
+
+def plain_junction(i, j, k):
+    model = ck.JunctionModel(i, j, k)
+    model.SetParameters([1.0, 1.0, 0.1])
+    return model
+
+
+def tjm_junction(kernel):
+    def make(i, j, k):
+        model = ck.JunctionTJMModel(i, j, k)
+        model.InitTJMModel([kernel, 1.0, 1.0, 2.6 / 0.63, 0.6, 0.1])
+        return model
+
+    return make
+
+
+def twenty_term_kernel():
+    """The ten terms of NbNb_4K2_001 and ten more with the poles moved a little."""
+    a, b, p = lxconfig.tjm_models["NbNb_4K2_001"]
+    return (a + a, b + b, p + [z * (1.05 + 0.02j) for z in p])
+
+
+def best_time(call, repeat, number):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(number):
+            call()
+        best = min(best, (time.perf_counter() - start) / number)
+    return best
+
+
+def measure(n, make_model, step):
+    nnz = chain(n, make_model)
+    a1, a2, b = np.zeros(nnz), np.zeros(nnz), np.zeros(n)
+    ck.BuildStaticMatrix(a1)
+    SP.TimeSteps = [step]
+    build = best_time(lambda: ck.BuildMatrix(a1, a2, b), 5, 5)
+    update = best_time(lambda: ck.UpdateMatrix(a2, b), 5, 10)
+    return build / n * 1e9, update / n * 1e9
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--junctions", type=int, default=20_000)
+    args = parser.parse_args()
+    lxconfig.tjm_models["twenty"] = twenty_term_kernel()
+    rows = [("JunctionModel", plain_junction)]
+    rows += [
+        (f"TJM, {len(lxconfig.tjm_models[name][0])} terms", tjm_junction(name))
+        for name in ("NbNb_4K2_008", "twenty")
+    ]
+    n = args.junctions
+    print(f"ns per junction per call, {n} junctions")
+    print(f"  {'model':16s} {'BuildMatrix':>12s} {'BuildMatrix':>12s} {'UpdateMatrix':>13s}")
+    print(f"  {'':16s} {'step 0.01':>12s} {'step 1':>12s} {'':>13s}")
+    for label, make in rows:
+        small_build, update = measure(n, make, 0.01)
+        large_build, _ = measure(n, make, 1.0)
+        print(f"  {label:16s} {small_build:12.1f} {large_build:12.1f} {update:13.1f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,399 @@
+"""Physical units: circuits stated in amperes, ohms, henries, farads and seconds.
+
+The driver works in normalised units fixed by a reference critical current
+Ic0 and a reference resistance R0, with Phi0 / 2 pi = 1::
+
+    current      Ic0                      voltage      Ic0 R0
+    time         Phi0 / (2 pi Ic0 R0)     frequency    2 pi Ic0 R0 / Phi0
+    inductance   Phi0 / (2 pi Ic0)        capacitance  Phi0 / (2 pi Ic0 R0**2)
+    resistance   R0                       flux         Phi0 / (2 pi)  (phase in rad)
+
+A value is a number or a string such as ``"250uA"``, ``"3pH"``, ``"1.2 ohm"``,
+``"0.35 pF"`` or ``"2ps"``: a number, then a unit symbol with an optional SI
+prefix (f p n u µ m k M G T; the prefix alone, ``"250u"``, is accepted too).
+A plain number is taken in the unit asked for, so ``to_si(3, "pH")`` is 3 pH
+and ``to_si(3e-12, "H")`` is the same.
+
+:class:`Units` converts single values and arrays both ways;
+:class:`PhysicalCircuit` mirrors :class:`~loxant.circuit.Circuit` with
+physical parameters and returns :class:`PhysicalResults`::
+
+    pc = PhysicalCircuit(ic0="250uA", r0="2ohm")
+    pc.junction("J1", "a", "0", ic="250uA", beta_c=1.0, c="0.35pF")
+    pc.current_source("I1", "0", "a", "300uA")
+    res = pc.simulate(t_stop="100ps", dt="0.05ps")
+    res.time("ps"), res.voltage("J1", "mV")
+"""
+
+import math
+import re
+
+from .circuit import Circuit
+from .errors import CircuitError
+from .waveforms import PWL, Waveform, as_waveform
+
+__all__ = [
+    "PHI0",
+    "PhysicalCircuit",
+    "PhysicalResults",
+    "Units",
+    "from_si",
+    "shunt_resistance",
+    "split_unit",
+    "to_si",
+]
+
+#: magnetic flux quantum h / 2e in webers
+PHI0 = 2.067833848e-15
+
+PREFIXES = {
+    "f": 1e-15,
+    "p": 1e-12,
+    "n": 1e-9,
+    "u": 1e-6,
+    "\u00b5": 1e-6,  # micro sign
+    "\u03bc": 1e-6,  # Greek mu
+    "m": 1e-3,
+    "": 1.0,
+    "k": 1e3,
+    "M": 1e6,
+    "G": 1e9,
+    "T": 1e12,
+}
+
+#: unit symbol -> the quantity it measures
+QUANTITIES = {
+    "A": "current",
+    "V": "voltage",
+    "s": "time",
+    "Hz": "frequency",
+    "H": "inductance",
+    "F": "capacitance",
+    "ohm": "resistance",
+    "Wb": "flux",
+    "rad": "phase",
+}
+
+_SPELLINGS = {symbol: symbol for symbol in QUANTITIES}
+_SPELLINGS.update({"ohms": "ohm", "Ohm": "ohm", "Ohms": "ohm", "\u03a9": "ohm", "\u2126": "ohm"})
+_LONGEST_FIRST = sorted(_SPELLINGS, key=len, reverse=True)
+_NUMBER_AND_UNIT = re.compile(r"([+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?)\s*(.*)")
+
+
+def split_unit(unit):
+    """``(factor, symbol)`` of a unit written with an optional prefix: ``"mV"`` gives
+    ``(1e-3, "V")``; a bare prefix gives symbol None."""
+    if not isinstance(unit, str):
+        raise TypeError(f"a unit is a string such as 'pH', got {type(unit).__name__}")
+    text = unit.strip()
+    for spelling in _LONGEST_FIRST:
+        if text.endswith(spelling) and text[: -len(spelling)] in PREFIXES:
+            return PREFIXES[text[: -len(spelling)]], _SPELLINGS[spelling]
+    if text in PREFIXES:
+        return PREFIXES[text], None
+    raise ValueError(
+        f"unknown unit {unit!r}: expected one of {', '.join(QUANTITIES)} "
+        "with an optional SI prefix (f p n u m k M G T)"
+    )
+
+
+def to_si(value, unit):
+    """``value`` in SI units of the quantity that ``unit`` measures.
+
+    A number is taken in ``unit`` (which may carry a prefix: ``to_si(3, "pH")`` is
+    3e-12); a string may carry its own unit, which must measure the same quantity.
+    """
+    factor, symbol = split_unit(unit)
+    if symbol is None:
+        raise ValueError(f"unit {unit!r} names no quantity")
+    quantity = QUANTITIES[symbol]
+    if isinstance(value, str):
+        match = _NUMBER_AND_UNIT.fullmatch(value.strip())
+        if match is None:
+            raise ValueError(
+                f"cannot read {value!r} as a {quantity}: expected a number and a unit, "
+                f"such as '2.5 m{symbol}'"
+            )
+        number, written = float(match.group(1)), match.group(2)
+        if written:
+            try:
+                factor, written_symbol = split_unit(written)
+            except ValueError:
+                raise ValueError(
+                    f"cannot read {value!r} as a {quantity}: unknown unit {written!r} "
+                    f"(expected {symbol} with an optional SI prefix)"
+                ) from None
+            if written_symbol not in (None, symbol):
+                raise ValueError(
+                    f"{value!r} is a {QUANTITIES[written_symbol]}, expected a {quantity} "
+                    f"in {symbol}"
+                )
+        value = number
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(
+            f"a {quantity} is a number or a string such as '2.5 m{symbol}', "
+            f"got {type(value).__name__}"
+        )
+    if not math.isfinite(value):
+        raise ValueError(f"a {quantity} must be finite, got {value!r}")
+    return float(value) * factor
+
+
+def from_si(value, unit):
+    """An SI value (number or array) expressed in ``unit``: ``from_si(2e-12, "ps")`` is 2."""
+    factor, symbol = split_unit(unit)
+    if symbol is None:
+        raise ValueError(f"unit {unit!r} names no quantity")
+    return value / factor
+
+
+def shunt_resistance(ic, c, beta_c=1.0):
+    """Resistance in ohms that gives a junction of critical current ``ic`` and
+    capacitance ``c`` the McCumber parameter beta_c = 2 pi ic R**2 c / Phi0."""
+    ic, c = to_si(ic, "A"), to_si(c, "F")
+    if ic <= 0 or c <= 0 or beta_c <= 0:
+        raise ValueError("ic, c and beta_c must be positive")
+    return math.sqrt(beta_c * PHI0 / (2 * math.pi * ic * c))
+
+
+class Units:
+    """The normalised units set by a reference critical current ``ic0`` and a
+    reference resistance ``r0``; converts values to and from them."""
+
+    def __init__(self, ic0, r0):
+        self.ic0 = to_si(ic0, "A")
+        self.r0 = to_si(r0, "ohm")
+        if self.ic0 <= 0 or self.r0 <= 0:
+            raise ValueError(f"ic0 and r0 must be positive, got {self.ic0} A and {self.r0} ohm")
+        phi = PHI0 / (2 * math.pi)
+        #: size in SI units of one normalised unit, by unit symbol
+        self.scale = {
+            "A": self.ic0,
+            "V": self.ic0 * self.r0,
+            "s": phi / (self.ic0 * self.r0),
+            "Hz": self.ic0 * self.r0 / phi,
+            "H": phi / self.ic0,
+            "F": phi / (self.ic0 * self.r0**2),
+            "ohm": self.r0,
+            "Wb": phi,
+            "rad": 1.0,
+        }
+
+    def to_normalised(self, value, unit):
+        """``value`` (a number in ``unit``, or a string with its own unit) in
+        normalised units: ``to_normalised("3pH", "H") == to_normalised(3, "pH")``."""
+        return to_si(value, unit) / self.scale[split_unit(unit)[1]]
+
+    def from_normalised(self, value, unit):
+        """A normalised value (number or array) expressed in ``unit``, e.g. ``"mV"``."""
+        factor, symbol = split_unit(unit)
+        if symbol is None:
+            raise ValueError(f"unit {unit!r} names no quantity")
+        return value * (self.scale[symbol] / factor)
+
+    def __repr__(self):
+        return (
+            f"Units(ic0={self.ic0 * 1e6:.4g} uA, r0={self.r0:.4g} ohm: "
+            f"time {self.scale['s'] * 1e12:.4g} ps, voltage {self.scale['V'] * 1e3:.4g} mV, "
+            f"inductance {self.scale['H'] * 1e12:.4g} pH, "
+            f"capacitance {self.scale['F'] * 1e12:.4g} pF)"
+        )
+
+
+class _Rescaled(Waveform):
+    """A waveform of SI time with SI values, seen in normalised units."""
+
+    def __init__(self, waveform, time_scale, value_scale):
+        self.waveform = as_waveform(waveform)
+        self.time_scale = time_scale
+        self.value_scale = value_scale
+
+    def __call__(self, t):
+        return self.waveform(t * self.time_scale) / self.value_scale
+
+    def __repr__(self):
+        return f"{self.waveform!r} in SI units"
+
+
+class PhysicalCircuit:
+    """A :class:`~loxant.circuit.Circuit` whose parameters are physical values.
+
+    Every adder takes the arguments of its namesake in ``Circuit``, with values
+    as numbers in SI units or strings with units.  A source value is a constant,
+    a list of ``(time, value)`` pairs (piecewise linear, e.g.
+    ``[("0ps", 0), ("20ps", "175uA")]``), or a waveform or callable of the time
+    in seconds returning SI values.  ``circuit`` is the normalised circuit.
+    """
+
+    def __init__(self, ic0, r0, title=""):
+        self.units = Units(ic0, r0)
+        self.circuit = Circuit(title)
+
+    @property
+    def nodes(self):
+        return self.circuit.nodes
+
+    def __getitem__(self, name):
+        return self.circuit[name]
+
+    def __repr__(self):
+        return f"{self.units!r}\n{self.circuit!r}"
+
+    def _value(self, value, unit, what):
+        try:
+            return self.units.to_normalised(value, unit)
+        except (TypeError, ValueError) as exc:
+            raise CircuitError(f"{what}: {exc}") from None
+
+    def _waveform(self, value, unit, name):
+        if isinstance(value, (str, int, float)):
+            return self._value(value, unit, f"value of {name}")
+        if isinstance(value, (list, tuple)):
+            points = []
+            for point in value:
+                try:
+                    t, v = point
+                except (TypeError, ValueError):
+                    raise CircuitError(
+                        f"{name}: PWL points are (time, value) pairs, got {point!r}"
+                    ) from None
+                t = self._value(t, "s", f"PWL time of {name}")
+                points.append((t, self._value(v, unit, f"PWL value of {name}")))
+            try:
+                return PWL(points)
+            except ValueError as exc:
+                raise CircuitError(f"{name}: {exc}") from None
+        try:
+            return _Rescaled(value, self.units.scale["s"], self.units.scale[unit])
+        except TypeError as exc:
+            raise CircuitError(f"value of {name}: {exc}") from None
+
+    def resistor(self, name, a, b, r):
+        return self.circuit.resistor(name, a, b, self._value(r, "ohm", f"resistance of {name}"))
+
+    def inductor(self, name, a, b, l, *, branch=False):
+        l = self._value(l, "H", f"inductance of {name}")
+        return self.circuit.inductor(name, a, b, l, branch=branch)
+
+    def capacitor(self, name, a, b, c):
+        return self.circuit.capacitor(name, a, b, self._value(c, "F", f"capacitance of {name}"))
+
+    def mutual(self, name, first, second, *, m=None, k=None):
+        """Mutual inductance ``m`` (in henries) or coupling factor ``k``."""
+        if m is not None:
+            m = self._value(m, "H", f"mutual inductance of {name}")
+        return self.circuit.mutual(name, first, second, m=m, k=k)
+
+    def current_source(self, name, a, b, value):
+        return self.circuit.current_source(name, a, b, self._waveform(value, "A", name))
+
+    def phase_source(self, name, a, b, value):
+        """Phase source; its value is in radians."""
+        return self.circuit.phase_source(name, a, b, self._waveform(value, "rad", name))
+
+    def voltage_source(self, name, a, b, value):
+        return self.circuit.voltage_source(name, a, b, self._waveform(value, "V", name))
+
+    def junction(self, name, a, b, *, ic, r=None, c=None, beta_c=None):
+        """Josephson junction of critical current ``ic``, given two of its shunt
+        resistance ``r``, capacitance ``c`` and McCumber parameter ``beta_c``."""
+        return self.circuit.junction(name, a, b, **self._junction(name, ic, r, c, beta_c))
+
+    def junction_rsjn(self, name, a, b, *, ic, r=None, c=None, beta_c=None, v0, p=10):
+        """Junction whose shunt conducts above the knee voltage ``v0`` (in volts)."""
+        v0 = self._value(v0, "V", f"knee voltage of {name}")
+        params = self._junction(name, ic, r, c, beta_c)
+        return self.circuit.junction_rsjn(name, a, b, v0=v0, p=p, **params)
+
+    def junction_rsjph(self, name, a, b, *, ic, r=None, c=None, beta_c=None, theta):
+        """Junction with the phase shift ``theta`` (radians)."""
+        params = self._junction(name, ic, r, c, beta_c)
+        return self.circuit.junction_rsjph(name, a, b, theta=theta, **params)
+
+    def _junction(self, name, ic, r, c, beta_c):
+        given = [k for k, v in (("r", r), ("c", c), ("beta_c", beta_c)) if v is not None]
+        if len(given) != 2:
+            raise CircuitError(f"{name}: give exactly two of r, c and beta_c, got {given}")
+        ic = self._value(ic, "A", f"critical current of {name}")
+        if r is not None:
+            r = self._value(r, "ohm", f"resistance of {name}")
+        if c is not None:
+            c = self._value(c, "F", f"capacitance of {name}")
+        # normalised: beta_c = ic r**2 c
+        if beta_c is not None and (ic <= 0 or beta_c < 0):
+            raise CircuitError(f"{name}: beta_c needs a positive ic and beta_c >= 0")
+        if r is None:
+            if c <= 0:
+                raise CircuitError(f"{name}: beta_c needs a positive capacitance")
+            r = math.sqrt(beta_c / (ic * c))
+        elif c is None:
+            c = beta_c / (ic * r * r)
+        return {"ic": ic, "r": r, "c": c}
+
+    def simulate(self, t_stop, dt, **options):
+        """Transient simulation (see :func:`loxant.transient.simulate`); the times
+        ``t_stop``, ``dt``, ``dt_min``, ``record_from`` and ``initial_ramp`` are
+        physical, the other options as there.  Returns :class:`PhysicalResults`."""
+        from .transient import simulate
+
+        times = {"t_stop": t_stop, "dt": dt}
+        times.update(
+            {k: options.pop(k) for k in ("dt_min", "record_from", "initial_ramp") if k in options}
+        )
+        for key, value in times.items():
+            times[key] = self._value(value, "s", key)
+        results = simulate(self.circuit, times.pop("t_stop"), times.pop("dt"), **times, **options)
+        return PhysicalResults(results, self.units)
+
+
+class PhysicalResults:
+    """Results of a simulation in physical units; ``normalised`` holds the
+    :class:`~loxant.results.Results` they come from.  Every accessor takes the
+    unit to express its values in (any prefix of the right symbol)."""
+
+    def __init__(self, results, units):
+        self.normalised = results
+        self.units = units
+        self.stats = results.stats
+        self.nodes = results.nodes
+        self.elements = results.elements
+
+    def __len__(self):
+        return len(self.normalised)
+
+    def __repr__(self):
+        return f"<PhysicalResults of {self.normalised!r}, {self.units!r}>"
+
+    def _in(self, values, unit, symbol):
+        if split_unit(unit)[1] != symbol:
+            raise ValueError(f"unit {unit!r} is not a {QUANTITIES[symbol]} unit ({symbol})")
+        return self.units.from_normalised(values, unit)
+
+    def time(self, unit="ps"):
+        return self._in(self.normalised.time, unit, "s")
+
+    def node_phase(self, name):
+        """Phase of node ``name`` in radians."""
+        return self.normalised.node_phase(name)
+
+    def node_voltage(self, name, unit="mV"):
+        return self._in(self.normalised.node_voltage(name), unit, "V")
+
+    def current(self, name, unit="uA"):
+        return self._in(self.normalised.current(name), unit, "A")
+
+    def phase(self, name):
+        """Phase of element ``name`` in radians."""
+        return self.normalised.phase(name)
+
+    def voltage(self, name, unit="mV"):
+        return self._in(self.normalised.voltage(name), unit, "V")
+
+    def turn_count(self, name):
+        return self.normalised.turn_count(name)
+
+    def average_voltage(self, name, t_from=None, t_to=None, unit="mV"):
+        """Time-averaged voltage of element ``name`` between the physical times
+        ``t_from`` and ``t_to`` (strings with units, or seconds)."""
+        window = [None if t is None else self.units.to_normalised(t, "s") for t in (t_from, t_to)]
+        return self._in(self.normalised.average_voltage(name, *window), unit, "V")
