@@ -4,7 +4,6 @@ The recursion itself is checked against quadrature in test_tjm_kernel.py.
 """
 
 import math
-import pickle
 import traceback
 
 import loxant.CircuitKernel as ck
@@ -56,13 +55,6 @@ def test_fresh_model_has_defaults_and_an_empty_kernel():
     assert model.coef_a == model.coef_b == model.poles == model.yc == [0j] * 6
 
 
-def test_start_state_before_a_kernel_is_loaded_is_nan():
-    h = Harness(1)
-    model = placed(h, ck.JunctionTJMModel(1, 0, 0))
-    h.static_matrix()
-    assert all(math.isnan(y.real) and math.isnan(y.imag) for y in model.yc)
-
-
 def test_set_parameters_reads_items_1_and_2_only():
     model = loaded()
     before = kernel_state(model)
@@ -73,16 +65,6 @@ def test_set_parameters_reads_items_1_and_2_only():
     with pytest.raises(IndexError):
         model.SetParameters([None, 4.0])
     assert (model.amplitude, model.capacitance) == (4.0, 3.0)
-
-
-def test_pickling_is_refused():
-    message = (
-        "self.elem_currents,self.elem_n,self.elem_phases,self.elem_voltages,"
-        "self.node_dvoltages,self.node_phases,self.node_voltages cannot be converted to a "
-        "Python object for pickling"
-    )
-    with pytest.raises(TypeError, match=message):
-        pickle.dumps(loaded())
 
 
 # ---- kernel loading -------------------------------------------------------------------

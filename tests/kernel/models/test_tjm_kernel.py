@@ -19,8 +19,6 @@ from loxant import SimulationParameters as SP
 from loxant import lxconfig
 from scipy.integrate import quad
 
-mpmath.mp.dps = 50
-
 MAX_TERMS = 20
 
 
@@ -49,6 +47,7 @@ def junction(kernel, *, ff=2.0, amplitude=1.0, capacitance=1.0, rf=0.6, pf=0.1):
 
 
 def exact_weights(z, h):
+    """The weights for z and h, computed with 50 digits (call under workdps(50))."""
     z = mpmath.mpc(z)
     e, z3 = mpmath.exp(z), z**3
     return (
@@ -79,19 +78,20 @@ MODULI = np.concatenate(
         [r * f for r in (1 / 64, 1 / 8, 1 / 2, 2) for f in (1 - 1e-9, 1 + 1e-9)],
     ]
 )
-ANGLES = [math.pi, 7 * math.pi / 8, 3 * math.pi / 4, math.pi / 2, math.pi / 4, 0.0, -math.pi / 3]
+ANGLES = [2 * math.pi * k / 32 for k in range(32)]
 
 
 @pytest.mark.parametrize("angle", ANGLES)
-@pytest.mark.parametrize("h", [2.0**-3, 1.0, 16.0])
+@pytest.mark.parametrize("h", [2.0**-3, 16.0])
 def test_step_weights_have_full_precision(angle, h):
     # h a power of two keeps z = p h exact, so the reference sees the model's z.
     zs = [complex(r * math.cos(angle), r * math.sin(angle)) for r in MODULI]
     worst = 0.0
-    for z, got in zip(zs, model_weights(zs, h)):
-        for w, ref in zip(got, exact_weights(z, h)):
-            worst = max(worst, float(abs(mpmath.mpc(w) - ref) / abs(ref)))
-    assert worst < 1e-14
+    with mpmath.workdps(50):
+        for z, got in zip(zs, model_weights(zs, h)):
+            for w, ref in zip(got, exact_weights(z, h)):
+                worst = max(worst, float(abs(mpmath.mpc(w) - ref) / abs(ref)))
+    assert worst < 5e-15  # about 7e-16 with a correctly rounded exp, sin and cos
 
 
 @pytest.mark.parametrize("pole, step", [(0j, 0.1), (-1 + 1j, 0.0), (0j, 0.0)])
@@ -107,6 +107,8 @@ def test_step_weights_are_nan_for_z_zero(pole, step):
 
 # ---- complex division, seen through the start state yc = -1/p --------------------------
 
+NAN = complex(math.nan, math.nan)
+
 
 @pytest.mark.parametrize(
     "pole, expected",
@@ -116,20 +118,19 @@ def test_step_weights_are_nan_for_z_zero(pole, step):
         (1e300 + 1e300j, complex(-5e-301, 5e-301)),  # |p|^2 overflows
         (1e-300 + 2e-300j, complex(-2e299, 4e299)),  # |p|^2 underflows
         (3e200 - 4e200j, complex(-3e-201, -4e-201) / 25),
+        (0j, NAN),
+        (complex(math.nan, 1.0), NAN),
+        (complex(1.0, math.nan), NAN),
     ],
 )
-def test_start_state_divides_without_overflow(pole, expected):
+def test_start_state_divides_without_overflow_and_nan_for_zero_or_nan(pole, expected):
     harness, m = junction(([1.0], [0.0], [pole]))
     harness.static_matrix()
-    assert m.yc[0] == pytest.approx(expected, rel=1e-15)
+    if cmath.isnan(expected):
+        assert math.isnan(m.yc[0].real) and math.isnan(m.yc[0].imag)
+    else:
+        assert m.yc[0] == pytest.approx(expected, rel=1e-15)
     assert m.ys == [0j]
-
-
-@pytest.mark.parametrize("pole", [0j, complex(math.nan, 1.0), complex(1.0, math.nan)])
-def test_start_state_is_nan_for_a_zero_or_nan_pole(pole):
-    harness, m = junction(([1.0], [0.0], [pole]))
-    harness.static_matrix()
-    assert math.isnan(m.yc[0].real) and math.isnan(m.yc[0].imag)
 
 
 # ---- the recursion against the convolution integrals ------------------------------------
@@ -250,22 +251,3 @@ def test_recursion_converges_to_the_convolution_of_the_phase(kernel, ff):
     yc = [convolution(p, cos_pieces, t_end, 1.0) for p in m.poles]
     ys = [convolution(p, sin_pieces, t_end, 0.0) for p in m.poles]
     check_against(m, phases[-1], slopes[-1], yc, ys, b, current, 1e-8)
-
-
-def test_constant_phase_is_a_fixed_point_with_the_critical_current_amplitude():
-    # At rest at phase phi: yc = -cos(phi/2)/p, ys = -sin(phi/2)/p, and since
-    # sum Re(a_k/p_k) = 1 the current is amplitude * sin(phi), whatever b is.
-    phi, amplitude = 1.1, 2.5
-    harness, m = junction("NbNb_4K2_008", ff=2.6 / 0.63, amplitude=amplitude)
-    harness.static_matrix()
-    count = 400  # long enough for the slowest term to forget the start
-    phases = np.concatenate([[0.0], np.full(count, phi)])
-    drive(harness, [4.0] * count, phases, np.zeros(count))
-    _, current = drive(harness, [0.5], [phi, phi], [0.0])
-    p = np.array(m.poles)
-    assert np.allclose(m.yc, -math.cos(phi / 2) / p, rtol=1e-12, atol=1e-13)
-    assert np.allclose(m.ys, -math.sin(phi / 2) / p, rtol=1e-12, atol=1e-13)
-    g = m.conductance
-    assert current == pytest.approx(
-        amplitude * (math.sin(phi) + g * g * m.capacitance * 0.3), rel=1e-12
-    )
