@@ -29,7 +29,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext&) noexcept {
     const Capacitor& m = as<Capacitor>(self);
-    const SharedPointers& p = self->arrays;
+    const SharedPointers& p = self->book->arrays;
     p.elem_currents[m.t.eindex] = m.capacitance * across(p.node_dvoltages, m.t.i, m.t.j);
     read_out(p, m.t.i, m.t.j, m.t.eindex);
 }

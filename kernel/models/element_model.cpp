@@ -308,7 +308,7 @@ void bind_arrays(ElementModelObject* self, const ModelClass& cls) {
         shortest = std::min(shortest, fetched[which].length);
     }
     // All arrays passed: store every pointer in one go.
-    SharedPointers& p = self->arrays;
+    SharedPointers& p = self->book->arrays;
     void** slots[kSharedArrayCount] = {
         reinterpret_cast<void**>(&p.node_phases),   reinterpret_cast<void**>(&p.node_voltages),
         reinterpret_cast<void**>(&p.node_dvoltages), reinterpret_cast<void**>(&p.elem_phases),

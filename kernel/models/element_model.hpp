@@ -66,9 +66,11 @@ struct Reach {
     bool binds_arrays;     // Values writes through the bound pointers
 };
 
-// Bookkeeping of the Python-callable entry points, kept apart from the object
-// so that the fields the operations read stay close together in memory.
+// The bound array pointers and the bookkeeping of the Python-callable entry
+// points, kept apart from the object so that the fields the matrix and
+// right-hand-side operations read stay close together in memory.
 struct ModelBookkeeping {
+    SharedPointers arrays;  // read by Values only
     Reach reach;
     bool bound;                               // InitModel has bound the arrays
     Py_ssize_t bound_unknowns;                // shortest bound per-unknown array
@@ -81,7 +83,6 @@ struct ElementModelObject {
     PyObject_HEAD
     const ElementOps* ops;
     ModelBookkeeping* book;
-    SharedPointers arrays;
 };
 
 template <class Model>

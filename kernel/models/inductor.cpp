@@ -30,7 +30,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext&) noexcept {
     const Inductor& m = as<Inductor>(self);
-    const SharedPointers& p = self->arrays;
+    const SharedPointers& p = self->book->arrays;
     p.elem_currents[m.t.eindex] = across(p.node_phases, m.t.i, m.t.j) * m.inv_inductance;
     read_out(p, m.t.i, m.t.j, m.t.eindex);
 }

@@ -90,7 +90,7 @@ template <class Model> struct JunctionOps {
 
     static void values(ElementModelObject* self, const StepContext& ctx) noexcept {
         const Model& m = as<Model>(self);
-        const SharedPointers& p = self->arrays;
+        const SharedPointers& p = self->book->arrays;
         const LiveSide s = live_side(m.t);
         const JunctionState now = state_at(s, p.node_phases, p.node_voltages, p.node_dvoltages);
         report_junction(p, m.t.eindex, s.sign * m.current(now), s.sign * m.shown_phase(now.phase),
