@@ -131,9 +131,9 @@ L0, C0 = 10 * T0, T0 / 10
 def test_physical_and_normalised_descriptions_agree():
     norm = Circuit()
     norm.current_source("Ib", "0", "a", PWL([(0, 0), (10, 1.4)]))
-    norm.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.5)
+    norm.junction("J1", "a", "0", ic=0.8, r=1.25, c=0.5)
     norm.inductor("L1", "a", "b", 2.0)
-    norm.junction("J2", "b", "0", ic=0.8, r=1.25, c=0.4)
+    norm.junction("J2", "b", "0", ic=1.2, r=1.0, c=0.4)
     norm.capacitor("C1", "b", "c", 0.3)
     norm.resistor("R1", "c", "0", 2.0)
     norm.current_source("Ip", "0", "b", Pulse(0.0, 0.5, delay=20, rise=1, fall=1, width=3))
@@ -143,9 +143,10 @@ def test_physical_and_normalised_descriptions_agree():
 
     phys = PhysicalCircuit(ic0="100uA", r0="10ohm")
     phys.current_source("Ib", "0", "a", [(0, 0), (10 * T0, "140uA")])
-    phys.junction("J1", "a", "0", ic="100uA", c=0.5 * C0, beta_c=0.5)  # so r = 10 ohm
+    # normalised beta_c = ic r**2 c
+    phys.junction("J1", "a", "0", ic="80uA", c=0.5 * C0, beta_c=0.8 * 1.25**2 * 0.5)
     phys.inductor("L1", "a", "b", 2 * L0)
-    phys.junction("J2", "b", "0", ic="80 uA", r="12.5ohm", c=0.4 * C0)
+    phys.junction("J2", "b", "0", ic="0.12 mA", r="10ohm", beta_c=1.2 * 0.4)
     phys.capacitor("C1", "b", "c", 0.3 * C0)
     phys.resistor("R1", "c", "0", "20 ohm")
     pulse = Pulse(0.0, 50e-6, delay=20 * T0, rise=T0, fall=T0, width=3 * T0)

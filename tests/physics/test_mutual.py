@@ -8,6 +8,8 @@ and the stored energy 1/2 L1 I1^2 + M I1 I2 + 1/2 (L2 + L3) I2^2 equals the
 work 1/2 phi_a I1 done by the source.
 """
 
+import math
+
 import numpy as np
 import pytest
 
@@ -135,3 +137,30 @@ def test_branch_inductor_gives_the_same_phases(build):
     assert np.abs(plain.node_phases).max() > np.pi
     np.testing.assert_allclose(branch.node_phases, plain.node_phases, rtol=0, atol=1e-9)
     np.testing.assert_allclose(branch.current("L1"), plain.current("L1"), rtol=0, atol=1e-9)
+
+
+def test_flux_coupled_through_a_mutual_inductance_switches_an_rf_squid():
+    """Loop of a junction and L2 = 3, flux M * I1 from a primary: the junction
+    slips by 2 pi when the flux reaches phi + L2 sin(phi) at 1 + L2 cos(phi) = 0."""
+    l1, l2, k, ramp_end = 1.0, 3.0, 0.5, 8.0
+    m = k * math.sqrt(l1 * l2)
+    critical_phase = math.acos(-1 / l2)
+    critical_flux = critical_phase + l2 * math.sin(critical_phase)
+    c = Circuit("rf SQUID with a primary")
+    c.current_source("I1", "0", "p", value=PWL([(0, 0), (1600, ramp_end)]))
+    c.inductor("L1", "p", "0", l=l1, branch=True)
+    c.junction("J", "n", "0", ic=1.0, r=1.0, c=0.5)
+    c.inductor("L2", "n", "0", l=l2, branch=True)
+    c.mutual("M", "L1", "L2", k=k)
+    res = c.simulate(t_stop=1650.0, dt=0.1)
+    turns = res.turn_count("J")
+    first = int(np.argmax(turns > 0))
+    drive = ramp_end * np.minimum(res.time, 1600) / 1600
+    # Before the slip the loop follows the static relation for the coupled flux.
+    before = res.phase("J")[first // 2]
+    assert before + l2 * math.sin(before) == pytest.approx(m * drive[first // 2], rel=5e-3)
+    # The slip comes once the drive passes its critical value, after a short delay.
+    assert 1.0 < drive[first] / (critical_flux / m) < 1.04
+    assert turns[-1] == 1 and set(np.diff(turns)) <= {0, 1}
+    phase = res.phase("J")[-1]
+    assert phase + l2 * math.sin(phase) == pytest.approx(m * ramp_end, abs=1e-6)
