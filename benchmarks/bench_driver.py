@@ -25,6 +25,8 @@ import sys
 import time
 import tracemalloc
 
+import numpy as np
+
 KERNEL_FUNCTIONS = ("BuildStaticMatrix", "BuildMatrix", "UpdateMatrix", "UpdateRHS", "UpdateValues")
 
 
@@ -161,7 +163,7 @@ def run_one(n, steps, repeat):
     return best
 
 
-def source_update_us(circuit, repeat=5):
+def source_update_us(circuit, repeat=15):
     """Time of the driver's per-step loop that hands every source its present value."""
     import loxant.CircuitKernel as ck
     from loxant.assembly import System
@@ -199,16 +201,12 @@ def print_table(rows):
 
 
 def linear_fit(rows):
-    """Least-squares slope of log(step time) against log(N) over the two largest sizes
-    and overall: about 1 when the cost per step is linear in N."""
-    pairs = [(math.log(r["n"]), math.log(r["step_us"])) for r in rows]
-    if len(pairs) < 2:
-        return None, None
-    (x0, y0), (x1, y1) = pairs[-2:]
-    mx = sum(x for x, _ in pairs) / len(pairs)
-    my = sum(y for _, y in pairs) / len(pairs)
-    slope = sum((x - mx) * (y - my) for x, y in pairs) / sum((x - mx) ** 2 for x, _ in pairs)
-    return slope, (y1 - y0) / (x1 - x0)
+    """Step time as a + b N, fitted for the smallest relative error; returns
+    (a, b, largest relative deviation of a measurement from the fit)."""
+    n = np.array([r["n"] for r in rows], dtype=float)
+    y = np.array([r["step_us"] for r in rows])
+    b, a = np.polyfit(n, y, 1, w=1 / y)
+    return a, b, float(np.abs((a + b * n) / y - 1).max())
 
 
 def main():
@@ -234,11 +232,11 @@ def main():
         print(f"  N = {n}: {rows[-1]['step_us']:.1f} us per step", file=sys.stderr)
     print(f"\nTransient driver on a JTL, best of {args.repeat} runs per size\n")
     print_table(rows)
-    overall, top = linear_fit(rows)
-    if overall is not None:
+    if len(rows) >= 2:
+        a, b, deviation = linear_fit(rows)
         print(
-            f"\nstep time ~ N^{overall:.2f} over all sizes, N^{top:.2f} between the two "
-            "largest (1 = linear)"
+            f"\nstep time ~ {a:.1f} us + {b:.3f} us x N (linear in N: every size within "
+            f"{100 * deviation:.0f}% of this line)"
         )
 
 

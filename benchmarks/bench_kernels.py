@@ -7,9 +7,8 @@ junction per call of UpdateMatrix and UpdateRHS on a large chain.
 import argparse
 import time
 
-import numpy as np
-
 import loxant.CircuitKernel as ck
+import numpy as np
 from loxant import SimulationParameters as SP
 from loxant import lxglobals
 

@@ -4,7 +4,7 @@ A chain of junctions (250 uA, shunted to beta_c = 1) coupled by 3 pH inductors,
 each biased at 0.7 Ic by a current that ramps on over the first 20 ps and then
 holds.  At 40 ps a phase source steps by 2 pi behind a 3 pH inductor, which
 pushes one flux quantum into the first stage; every junction in turn slips its
-phase by 2 pi, with a voltage pulse of about 1 mV.
+phase by 2 pi, with a voltage pulse of about 0.9 mV peak.
 
     python examples/demo.py [plot.png] [--stages 24]
 
@@ -16,11 +16,12 @@ and the peak voltages, and saves a plot of phases and voltages against time
 
 import argparse
 import math
+import os
 import sys
 import time
 
 import numpy as np
-from loxant.units import PhysicalCircuit, shunt_resistance
+from loxant.units import PHI0, PhysicalCircuit, shunt_resistance
 
 IC = "250uA"
 C_JUNCTION = "0.15pF"
@@ -69,7 +70,7 @@ def summarise(res, stages):
         print(f"{name:>8}  {arrival:12.3f}  {count:5d}  {peak:11.3f}")
 
     inner = slice(END_STAGES, stages - END_STAGES)
-    delays = np.diff(arrivals)[inner]
+    delays = np.diff(arrivals[inner])
     print(
         f"\ndelay per stage (J{END_STAGES + 1}..J{stages - END_STAGES}): "
         f"{delays.mean():.3f} ps +- {delays.std():.3f} ps "
@@ -78,6 +79,15 @@ def summarise(res, stages):
     print(
         f"peak voltage: {peaks[inner].mean():.3f} mV away from the ends, "
         f"{peaks.max():.3f} mV at most (J{int(peaks.argmax()) + 1})"
+    )
+    # each pulse carries one flux quantum: the integral of V dt over it is Phi0
+    areas = []
+    for name, arrival in zip(names[inner], arrivals[inner]):
+        w = (t > arrival - 10) & (t < arrival + 10)
+        v = res.voltage(name, "mV")[w]
+        areas.append(np.sum(0.5 * (v[1:] + v[:-1]) * np.diff(t[w])))
+    print(
+        f"pulse area (integral of V dt): {np.mean(areas):.4f} mV ps; Phi0 = {PHI0 * 1e15:.4f} mV ps"
     )
     print(f"turn counts: {' '.join(str(c) for c in turns)}")
     return arrivals, turns
@@ -95,7 +105,7 @@ def plot(res, stages, arrivals, path):
     t = res.time("ps")
     colours = matplotlib.colormaps["viridis"]
     fig, (ax_phase, ax_volt, ax_delay) = plt.subplots(
-        3, 1, figsize=(9, 10), gridspec_kw={"height_ratios": [3, 3, 2]}
+        3, 1, figsize=(9, 10), gridspec_kw={"height_ratios": [3, 3, 2]}, layout="constrained"
     )
     for k in range(1, stages + 1):
         colour = colours((k - 1) / max(stages - 1, 1))
@@ -128,9 +138,9 @@ def plot(res, stages, arrivals, path):
     ax_delay.legend(loc="upper left")
     ax_delay.grid(alpha=0.3)
     fig.suptitle(f"Flux quantum in a {stages}-stage Josephson transmission line")
-    fig.savefig(path, dpi=110, bbox_inches="tight")
+    fig.savefig(path, dpi=110)
     plt.close(fig)
-    print(f"plot: {path}")
+    print(f"plot: {os.path.abspath(path)}")
 
 
 def main():

@@ -12,20 +12,23 @@ from .circuit import Circuit
 from .errors import CircuitError, ConvergenceError, SimulationError, SingularMatrixError
 from .results import Results
 from .transient import simulate
+from .units import PhysicalCircuit, Units
 from .waveforms import PWL, Constant, Pulse, Sine
 
 __version__ = "0.1.0"
 
 __all__ = [
+    "PWL",
     "Circuit",
     "CircuitError",
     "Constant",
     "ConvergenceError",
-    "PWL",
+    "PhysicalCircuit",
     "Pulse",
     "Results",
     "SimulationError",
     "Sine",
     "SingularMatrixError",
+    "Units",
     "simulate",
 ]

@@ -26,6 +26,7 @@ physical parameters and returns :class:`PhysicalResults`::
 """
 
 import math
+import numbers
 import re
 
 from .circuit import Circuit
@@ -97,6 +98,10 @@ def split_unit(unit):
     )
 
 
+def _with_article(quantity):
+    return ("an " if quantity[0] in "aeiou" else "a ") + quantity
+
+
 def to_si(value, unit):
     """``value`` in SI units of the quantity that ``unit`` measures.
 
@@ -107,11 +112,12 @@ def to_si(value, unit):
     if symbol is None:
         raise ValueError(f"unit {unit!r} names no quantity")
     quantity = QUANTITIES[symbol]
+    a_quantity = _with_article(quantity)
     if isinstance(value, str):
         match = _NUMBER_AND_UNIT.fullmatch(value.strip())
         if match is None:
             raise ValueError(
-                f"cannot read {value!r} as a {quantity}: expected a number and a unit, "
+                f"cannot read {value!r} as {a_quantity}: expected a number and a unit, "
                 f"such as '2.5 m{symbol}'"
             )
         number, written = float(match.group(1)), match.group(2)
@@ -120,22 +126,22 @@ def to_si(value, unit):
                 factor, written_symbol = split_unit(written)
             except ValueError:
                 raise ValueError(
-                    f"cannot read {value!r} as a {quantity}: unknown unit {written!r} "
+                    f"cannot read {value!r} as {a_quantity}: unknown unit {written!r} "
                     f"(expected {symbol} with an optional SI prefix)"
                 ) from None
             if written_symbol not in (None, symbol):
                 raise ValueError(
-                    f"{value!r} is a {QUANTITIES[written_symbol]}, expected a {quantity} "
+                    f"{value!r} is {_with_article(QUANTITIES[written_symbol])}, expected {a_quantity} "
                     f"in {symbol}"
                 )
         value = number
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(
-            f"a {quantity} is a number or a string such as '2.5 m{symbol}', "
+            f"{a_quantity} is a number or a string such as '2.5 m{symbol}', "
             f"got {type(value).__name__}"
         )
     if not math.isfinite(value):
-        raise ValueError(f"a {quantity} must be finite, got {value!r}")
+        raise ValueError(f"{a_quantity} must be finite, got {value!r}")
     return float(value) * factor
 
 
@@ -246,7 +252,7 @@ class PhysicalCircuit:
             raise CircuitError(f"{what}: {exc}") from None
 
     def _waveform(self, value, unit, name):
-        if isinstance(value, (str, int, float)):
+        if isinstance(value, (str, numbers.Real)):
             return self._value(value, unit, f"value of {name}")
         if isinstance(value, (list, tuple)):
             points = []

@@ -49,7 +49,7 @@ def test_values_are_read_in_si_units(value, unit, si):
     ("value", "unit", "message"),
     [
         ("250uV", "A", "is a voltage, expected a current"),
-        ("3pF", "H", "is a capacitance, expected a inductance"),
+        ("3pF", "H", "is a capacitance, expected an inductance"),
         ("3ph", "H", "unknown unit 'ph'"),
         ("3 pX", "H", "unknown unit 'pX'"),
         ("1.2.3A", "A", "unknown unit '.3A'"),

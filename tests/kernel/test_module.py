@@ -5,9 +5,8 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import loxant.CircuitKernel as ck
+import pytest
 
 
 def run_fresh(code):

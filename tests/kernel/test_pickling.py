@@ -3,9 +3,8 @@
 import copy
 import pickle
 
-import pytest
-
 import loxant.CircuitKernel as ck
+import pytest
 
 
 class Annotated(ck.ElementModel):

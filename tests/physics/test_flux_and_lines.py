@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-
 from loxant import PWL, Circuit
 
 pytest.importorskip("loxant.CircuitKernel")

@@ -8,9 +8,8 @@ numbers of an untouched bench: a failed call may not leave anything behind.
 
 import pickle
 
-import numpy as np
-
 import loxant.CircuitKernel as ck
+import numpy as np
 from loxant import SimulationParameters as SP
 from loxant import lxconfig, lxglobals
 
@@ -32,7 +31,8 @@ ALLOWED = (
 assert SystemError not in ALLOWED and not issubclass(SystemError, ALLOWED)
 
 HAS_TJM = hasattr(getattr(ck, "JunctionTJMModel", None), "InitTJMModel")
-TJM_KERNEL = next(iter(lxconfig.tjm_models)) if HAS_TJM else None
+TJM_MODELS = lxconfig.tjm_models
+TJM_KERNEL = next(iter(TJM_MODELS)) if HAS_TJM else None
 
 
 def attempt(call, *args, exact_exception=False, **kwargs):
@@ -150,6 +150,7 @@ def shared_state():
     state[SP, "TimeSteps"] = [0.05, 0.05]
     state[SP, "INITIAL_RAMP"] = 1.0
     state[SP, "PHASE_HISTERESIS"] = 0.1
+    state[lxconfig, "tjm_models"] = TJM_MODELS
     return state
 
 
@@ -168,6 +169,12 @@ class ModuleSnapshot:
             for name in [n for n in namespace if n not in saved]:
                 del namespace[name]
             namespace.update(saved)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.restore()
 
 
 class Bench:
