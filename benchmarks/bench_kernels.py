@@ -7,8 +7,9 @@ junction per call of UpdateMatrix and UpdateRHS on a large chain.
 import argparse
 import time
 
-import loxant.CircuitKernel as ck
 import numpy as np
+
+import loxant.CircuitKernel as ck
 from loxant import SimulationParameters as SP
 from loxant import lxglobals
 

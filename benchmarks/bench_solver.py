@@ -13,6 +13,7 @@ import time
 
 import numpy as np
 import scipy.sparse.linalg as sla
+
 from loxant.SparseDirect import SparseDirect
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "solver"))

@@ -10,8 +10,9 @@ come from a series, above it from their closed forms.
 import argparse
 import time
 
-import loxant.CircuitKernel as ck
 import numpy as np
+
+import loxant.CircuitKernel as ck
 from loxant import SimulationParameters as SP
 from loxant import lxconfig, lxglobals
 

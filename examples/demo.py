@@ -21,6 +21,7 @@ import sys
 import time
 
 import numpy as np
+
 from loxant.units import PHI0, PhysicalCircuit, shunt_resistance
 
 IC = "250uA"

@@ -16,6 +16,7 @@ import os
 import sys
 
 import numpy as np
+
 from loxant import Circuit
 
 CURRENTS = (0.5, 0.9, 0.98, 1.02, 1.05, 1.1, 1.2, 1.4, 1.7, 2.0, 2.5, 3.0)

@@ -6,6 +6,7 @@ column c) of unknowns r, c >= 1 lives at position ``pos(r, c)``.
 """
 
 import numpy as np
+
 from loxant import CircuitKernel as ck
 from loxant import SimulationParameters as SP
 from loxant import lxglobals

@@ -31,6 +31,7 @@ from .assembly import System, native_modules
 from .elements import number
 from .errors import CircuitError, ConvergenceError, SingularMatrixError
 from .results import Recorder
+from .waveforms import Constant
 
 __all__ = ["Transient", "bdf_coefficients", "simulate", "smooth_factor"]
 
@@ -104,6 +105,10 @@ class Transient:
         self.v1 = SP.DXprev
         self.v2 = np.zeros(n)
         self._built_a0 = None
+        # Constant sources keep the value BuildStaticMatrix gave them.
+        self._timed_sources = [
+            e for e in system.sources if not isinstance(e.decl.waveform, Constant)
+        ]
         self.stats = {
             "steps": 0,
             "rejected": 0,
@@ -129,7 +134,7 @@ class Transient:
         t_new = t + h
         lxglobals.CurrentTime = t_new
         SP.InitialSmoothFactor = smooth_factor(t_new, self.initial_ramp)
-        for element in self.system.sources:
+        for element in self._timed_sources:
             element.UpdateParameters()
 
         old = SP.Xind
@@ -168,7 +173,7 @@ class Transient:
                 B.fill(0.0)
                 kernel.UpdateRHS(B)
 
-            for iteration in range(1, self.max_iterations + 1):
+            for iteration in range(1, self.max_iterations + 1):  # noqa: B007
                 if nonlinear:
                     np.add(self.A01, A2, out=self.Ax)
                     self._solve(self.Ax)

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+
 from loxant.assembly import System
 from loxant.circuit import Circuit
 from loxant.errors import CircuitError

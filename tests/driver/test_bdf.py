@@ -1,5 +1,6 @@
 import numpy as np
 import pytest
+
 from loxant.transient import bdf_coefficients, smooth_factor
 
 

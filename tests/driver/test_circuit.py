@@ -1,6 +1,7 @@
 import math
 
 import pytest
+
 from loxant.circuit import Circuit
 from loxant.errors import CircuitError
 from loxant.transient import simulate

@@ -3,6 +3,7 @@ import math
 
 import numpy as np
 import pytest
+
 from loxant.circuit import Circuit
 from loxant.errors import CircuitError
 from loxant.units import PhysicalCircuit, Units, from_si, shunt_resistance, to_si

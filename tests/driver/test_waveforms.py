@@ -1,6 +1,7 @@
 import math
 
 import pytest
+
 from loxant.waveforms import PWL, Constant, Function, Pulse, Sine, as_waveform
 
 

@@ -1,8 +1,9 @@
 """Argument matching, conversion and the traceback entry of a failing call."""
 
-import loxant.CircuitKernel as ck
 import numpy as np
 import pytest
+
+import loxant.CircuitKernel as ck
 
 a = np.zeros(4)
 

@@ -1,8 +1,9 @@
 """Typed buffer views: dimensions, element types, contiguity, writability."""
 
-import loxant.CircuitKernel as ck
 import numpy as np
 import pytest
+
+import loxant.CircuitKernel as ck
 from harness import Harness
 from loxant import SimulationParameters as SP
 from loxant import lxglobals

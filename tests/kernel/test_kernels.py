@@ -4,9 +4,10 @@ import gc
 import math
 import weakref
 
-import loxant.CircuitKernel as ck
 import numpy as np
 import pytest
+
+import loxant.CircuitKernel as ck
 from harness import Element, Harness
 from loxant import SimulationParameters as SP
 from loxant import lxglobals

@@ -5,8 +5,9 @@ import subprocess
 import sys
 import textwrap
 
-import loxant.CircuitKernel as ck
 import pytest
+
+import loxant.CircuitKernel as ck
 
 
 def run_fresh(code):

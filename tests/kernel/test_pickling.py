@@ -3,8 +3,9 @@
 import copy
 import pickle
 
-import loxant.CircuitKernel as ck
 import pytest
+
+import loxant.CircuitKernel as ck
 
 
 class Annotated(ck.ElementModel):

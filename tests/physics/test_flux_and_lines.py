@@ -4,6 +4,7 @@ import math
 
 import numpy as np
 import pytest
+
 from loxant import PWL, Circuit
 
 pytest.importorskip("loxant.CircuitKernel")

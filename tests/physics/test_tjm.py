@@ -24,6 +24,7 @@ import math
 
 import numpy as np
 import pytest
+
 from loxant import lxconfig
 from loxant.circuit import Circuit
 

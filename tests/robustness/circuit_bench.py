@@ -8,8 +8,9 @@ numbers of an untouched bench: a failed call may not leave anything behind.
 
 import pickle
 
-import loxant.CircuitKernel as ck
 import numpy as np
+
+import loxant.CircuitKernel as ck
 from loxant import SimulationParameters as SP
 from loxant import lxconfig, lxglobals
 

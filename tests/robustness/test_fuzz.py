@@ -11,7 +11,6 @@ import decimal
 import functools
 import pickle
 
-import loxant.CircuitKernel as ck
 import numpy as np
 import pytest
 from circuit_bench import (
@@ -31,6 +30,8 @@ from circuit_bench import (
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
+
+import loxant.CircuitKernel as ck
 from loxant import SimulationParameters as SP
 from loxant import lxconfig, lxglobals
 from loxant.SparseDirect import SparseDirect

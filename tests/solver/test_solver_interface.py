@@ -11,9 +11,10 @@ import traceback
 import numpy as np
 import pytest
 import scipy.sparse.linalg as sla
+from solver_matrices import circuit_matrix, csc_inputs
+
 from loxant import SparseDirect as module
 from loxant.SparseDirect import SparseDirect
-from solver_matrices import circuit_matrix, csc_inputs
 
 A = circuit_matrix(6, 2, 0)
 N, AP, AI, VALUES = csc_inputs(A)

@@ -10,8 +10,9 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 import scipy.sparse.linalg as sla
-from loxant.SparseDirect import SparseDirect
 from solver_matrices import circuit_matrix, csc_inputs, jtl_matrix, random_matrix
+
+from loxant.SparseDirect import SparseDirect
 
 KLU_OK, KLU_SINGULAR, KLU_INVALID = 0, 1, -3
 

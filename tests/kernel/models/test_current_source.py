@@ -1,8 +1,9 @@
 """CurrentSourceModel: right-hand side in every ground case, values, parameters."""
 
-import loxant.CircuitKernel as ck
 import numpy as np
 import pytest
+
+import loxant.CircuitKernel as ck
 from harness import Harness
 from loxant import SimulationParameters as SP
 

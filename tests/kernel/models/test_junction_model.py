@@ -2,9 +2,10 @@
 
 import math
 
-import loxant.CircuitKernel as ck
 import numpy as np
 import pytest
+
+import loxant.CircuitKernel as ck
 from harness import Harness
 from loxant import SimulationParameters as SP
 

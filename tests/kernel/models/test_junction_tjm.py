@@ -6,9 +6,10 @@ The recursion itself is checked against quadrature in test_tjm_kernel.py.
 import math
 import traceback
 
-import loxant.CircuitKernel as ck
 import numpy as np
 import pytest
+
+import loxant.CircuitKernel as ck
 from harness import Harness
 from loxant import SimulationParameters as SP
 from loxant import lxconfig

@@ -12,9 +12,10 @@ import pickle
 from decimal import Decimal
 from fractions import Fraction
 
-import loxant.CircuitKernel as ck
 import numpy as np
 import pytest
+
+import loxant.CircuitKernel as ck
 from harness import Harness
 from loxant import SimulationParameters as SP
 from loxant import lxglobals

@@ -8,6 +8,7 @@ import pickle
 
 import numpy as np
 import pytest
+
 from harness import Harness
 from loxant import CircuitKernel as ck
 from loxant import lxglobals

@@ -13,11 +13,12 @@ import math
 import mpmath
 import numpy as np
 import pytest
+from scipy.integrate import quad
+
 from harness import Harness
 from loxant import CircuitKernel as ck
 from loxant import SimulationParameters as SP
 from loxant import lxconfig
-from scipy.integrate import quad
 
 MAX_TERMS = 20
 
