@@ -123,7 +123,13 @@ class BufferView {
         int flags = PyBUF_FORMAT | PyBUF_STRIDES | (writes(access) ? PyBUF_WRITABLE : 0);
         if (PyObject_GetBuffer(obj, &buf_, flags) < 0) raise_pending();
         held_ = true;
-        validate(type_name, access);
+        // A constructor that throws runs no destructor: release here.
+        try {
+            validate(type_name, access);
+        } catch (...) {
+            release();
+            throw;
+        }
     }
     BufferView(BufferView&& other) noexcept : buf_(other.buf_), held_(std::exchange(other.held_, false)) {}
     BufferView& operator=(BufferView&& other) noexcept {

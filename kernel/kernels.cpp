@@ -16,6 +16,7 @@
 #include "kernel/step.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace loxant {
@@ -28,10 +29,18 @@ constexpr const char* kFile = "kernel/kernels.cpp";
 // the table pointing at freed objects.
 class ModelTable {
   public:
-    ~ModelTable() { clear(); }
+    // At process exit the interpreter is gone: the references are left to the
+    // operating system, since releasing one can run Python code.
+    ~ModelTable() {
+        if (Py_IsInitialized())
+            release(std::move(models_));
+    }
+    // The new table is in place, and marked changed, before the old models are
+    // released: their finalizers may call the kernels.
     void assign(std::vector<PyObject*>&& models) {
-        clear();
-        models_ = std::move(models);
+        std::vector<PyObject*> old = std::exchange(models_, std::move(models));
+        touch_models();
+        release(std::move(old));
     }
     Py_ssize_t size() const { return static_cast<Py_ssize_t>(models_.size()); }
     ElementModelObject* operator[](Py_ssize_t k) const {
@@ -39,9 +48,9 @@ class ModelTable {
     }
 
   private:
-    void clear() {
-        for (PyObject* model : models_) Py_DECREF(model);
-        models_.clear();
+    static void release(std::vector<PyObject*> models) {
+        for (PyObject* model : models)
+            Py_DECREF(model);
     }
     std::vector<PyObject*> models_;
 };
@@ -236,8 +245,8 @@ void store_rhs_helper(int32_t nth) {
 
 // Collects item k's `model` of the named list, looked up afresh for every item.
 std::vector<PyObject*> collect_models(const char* list_name, int32_t count) {
+    // Grown item by item: the count is not trusted to size anything.
     std::vector<PyObject*> models;
-    models.reserve(count);
     try {
         for (int32_t k = 0; k < count; ++k) {
             capi::Ref list = lx_attr(list_name);
@@ -266,7 +275,6 @@ PyObject* init_element_models(PyObject*, PyObject*) {
         std::vector<PyObject*> sources = collect_models("SourceElementList", nsource);
         g_sources.assign(std::move(sources));
         g_elements.assign(collect_models("ElementList", nelem));
-        touch_models();
     });
 }
 

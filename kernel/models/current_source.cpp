@@ -3,7 +3,7 @@
 //   s = source_current * smooth_factor
 //   RHSCurrent: i = 0: B[j-1] += s;  j = 0: B[i-1] += s;  else B[i-1] += s, B[j-1] -= s
 //               (with one terminal grounded the value is added at the live node,
-//               whichever terminal is ground)
+//               whichever terminal is ground; with both grounded, nowhere)
 //   Values:     current s; phase and voltage i - j
 //   No matrix terms; the positions are stored but never used.
 #include "kernel/models/element_model.hpp"
@@ -21,7 +21,8 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
     const CurrentSource& m = as<CurrentSource>(self);
     const double s = m.source_current * ctx.smooth_factor;
     if (m.t.i == 0) {
-        b[m.t.j - 1] += s;
+        if (m.t.j != 0)
+            b[m.t.j - 1] += s;
     } else if (m.t.j == 0) {
         b[m.t.i - 1] += s;
     } else {

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace loxant {
 
@@ -315,15 +316,18 @@ void bind_arrays(ElementModelObject* self, const ModelClass& cls) {
         reinterpret_cast<void**>(&p.elem_voltages), reinterpret_cast<void**>(&p.elem_currents),
         reinterpret_cast<void**>(&p.elem_n),        reinterpret_cast<void**>(&p.elem_inc),
         reinterpret_cast<void**>(&p.elem_dec)};
-    release_bound_arrays(self);
     for (SharedArray which : cls.arrays) {
         *slots[which] = fetched[which].data;
-        self->book->bound_refs[which] = fetched[which].array.release();
+        PyObject* old =
+            std::exchange(self->book->bound_refs[which], fetched[which].array.release());
+        fetched[which].array = capi::Ref::steal_or_null(old);
     }
     self->book->bound_unknowns = unknowns;
     self->book->bound_elements = elements;
     self->book->bound = true;
     touch_models();
+    // The arrays bound before are released on return, when dropping one can
+    // run Python code that finds this model bound to the new ones.
 }
 
 PyObject* init_model(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -165,10 +165,11 @@ struct TwoTerminal {
     int32_t ind_ii, ind_ij, ind_ji, ind_jj;
 };
 
-// Conductance-like term g between i and j.
+// Conductance-like term g between i and j; nothing when both are ground.
 inline void stamp(DoubleArray a, const TwoTerminal& t, double g) noexcept {
     if (t.i == 0) {
-        a[t.ind_jj] += g;
+        if (t.j != 0)
+            a[t.ind_jj] += g;
     } else if (t.j == 0) {
         a[t.ind_ii] += g;
     } else {
