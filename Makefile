@@ -41,7 +41,7 @@ sanitize: install
 	. build/sanitize.env && LD_PRELOAD="$(SANITIZER_RUNTIME)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  $(BIN)/python -m pytest -q -p no:cacheprovider
+	  $(BIN)/python -m pytest -q -s -p no:cacheprovider
 
 demo: install
 	$(BIN)/python examples/demo.py

@@ -9,7 +9,7 @@ namespace capi {
 // A function's declared parameters: the first `required` of `names` must be
 // given; the rest are optional.
 struct Signature {
-    const char* function;  // name used in messages, such as "InitModel"
+    const char* function; // name used in messages, such as "InitModel"
     const char* const* names;
     Py_ssize_t count;
     Py_ssize_t required;
@@ -28,7 +28,8 @@ namespace detail {
 
 inline Py_ssize_t find_name(const Signature& sig, PyObject* key) {
     for (Py_ssize_t k = 0; k < sig.count; ++k)
-        if (PyUnicode_CompareWithASCIIString(key, sig.names[k]) == 0) return k;
+        if (PyUnicode_CompareWithASCIIString(key, sig.names[k]) == 0)
+            return k;
     return -1;
 }
 
@@ -38,8 +39,8 @@ inline void match_keyword(const Signature& sig, PyObject* key, PyObject* value, 
         raise_format(PyExc_TypeError, "%.200s() keywords must be strings", sig.function);
     Py_ssize_t index = find_name(sig, key);
     if (index < 0)
-        raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     sig.function, key);
+        raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.function,
+                     key);
     if (index < nargs || out[index] != nullptr)
         raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                      sig.function, key);
@@ -48,16 +49,19 @@ inline void match_keyword(const Signature& sig, PyObject* key, PyObject* value, 
 
 inline void check_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                              PyObject** out) {
-    if (nargs > sig.count) raise_count(sig, nargs);
-    for (Py_ssize_t k = 0; k < sig.count; ++k) out[k] = k < nargs ? args[k] : nullptr;
+    if (nargs > sig.count)
+        raise_count(sig, nargs);
+    for (Py_ssize_t k = 0; k < sig.count; ++k)
+        out[k] = k < nargs ? args[k] : nullptr;
 }
 
 inline void check_required(const Signature& sig, PyObject** out) {
     for (Py_ssize_t k = 0; k < sig.required; ++k)
-        if (out[k] == nullptr) raise_count(sig, k);
+        if (out[k] == nullptr)
+            raise_count(sig, k);
 }
 
-}  // namespace detail
+} // namespace detail
 
 // Vectorcall form (METH_FASTCALL | METH_KEYWORDS).  Fills out[0..count) with
 // borrowed references; an optional argument not given is NULL.
@@ -85,19 +89,22 @@ inline void parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, P
 
 // Checks that an argument is an instance of `type` or of a subclass.  None
 // passes only where `none_allowed`.
-inline void check_arg_type(PyObject* obj, PyTypeObject* type, const char* name,
-                           bool none_allowed) {
-    if (obj == Py_None && none_allowed) return;
-    if (PyObject_TypeCheck(obj, type)) return;
-    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, type->tp_name, Py_TYPE(obj)->tp_name);
+inline void check_arg_type(PyObject* obj, PyTypeObject* type, const char* name, bool none_allowed) {
+    if (obj == Py_None && none_allowed)
+        return;
+    if (PyObject_TypeCheck(obj, type))
+        return;
+    raise_format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 type->tp_name, Py_TYPE(obj)->tp_name);
 }
 
 // The conversion test applied to values fetched from attributes (not arguments).
 inline void check_value_type(PyObject* obj, PyTypeObject* type) {
-    if (obj != Py_None && PyObject_TypeCheck(obj, type)) return;
+    if (obj != Py_None && PyObject_TypeCheck(obj, type))
+        return;
     raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj)->tp_name,
                  type->tp_name);
 }
 
-}  // namespace capi
+} // namespace capi

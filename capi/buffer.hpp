@@ -11,13 +11,10 @@ namespace capi {
 
 // One-dimensional strided access: element n lives at data + n * stride bytes.
 // Plain data, safe to copy into hot loops.
-template <class T>
-struct Strided {
+template <class T> struct Strided {
     char* data = nullptr;
     Py_ssize_t stride = sizeof(T);
-    T& operator[](Py_ssize_t n) const noexcept {
-        return *reinterpret_cast<T*>(data + n * stride);
-    }
+    T& operator[](Py_ssize_t n) const noexcept { return *reinterpret_cast<T*>(data + n * stride); }
 };
 
 namespace format {
@@ -25,47 +22,105 @@ namespace format {
 // The kind of a struct-module type character: signed, unsigned, real, complex.
 inline char group(char type, bool is_complex) {
     switch (type) {
-        case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': return 'I';
-        case '?': case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': return 'U';
-        case 'e': case 'f': case 'd': case 'g': return is_complex ? 'C' : 'R';
-        default: return '?';
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'n':
+        return 'I';
+    case '?':
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q':
+    case 'N':
+        return 'U';
+    case 'e':
+    case 'f':
+    case 'd':
+    case 'g':
+        return is_complex ? 'C' : 'R';
+    default:
+        return '?';
     }
 }
 
 inline Py_ssize_t size(char type, bool native) {
     switch (type) {
-        case '?': case 'b': case 'B': case 'c': return 1;
-        case 'h': case 'H': case 'e': return 2;
-        case 'i': case 'I': case 'f': return 4;
-        case 'l': case 'L': return native ? static_cast<Py_ssize_t>(sizeof(long)) : 4;
-        case 'q': case 'Q': case 'd': case 'n': case 'N': return 8;
-        case 'g': return static_cast<Py_ssize_t>(sizeof(long double));
-        default: return 0;
+    case '?':
+    case 'b':
+    case 'B':
+    case 'c':
+        return 1;
+    case 'h':
+    case 'H':
+    case 'e':
+        return 2;
+    case 'i':
+    case 'I':
+    case 'f':
+        return 4;
+    case 'l':
+    case 'L':
+        return native ? static_cast<Py_ssize_t>(sizeof(long)) : 4;
+    case 'q':
+    case 'Q':
+    case 'd':
+    case 'n':
+    case 'N':
+        return 8;
+    case 'g':
+        return static_cast<Py_ssize_t>(sizeof(long double));
+    default:
+        return 0;
     }
 }
 
 inline const char* describe(char type, bool is_complex) {
     switch (type) {
-        case 'c': return "'char'";
-        case 'b': return "'signed char'";
-        case 'B': return "'unsigned char'";
-        case 'h': return "'short'";
-        case 'H': return "'unsigned short'";
-        case 'i': return "'int'";
-        case 'I': return "'unsigned int'";
-        case 'l': return "'long'";
-        case 'L': return "'unsigned long'";
-        case 'q': return "'long long'";
-        case 'Q': return "'unsigned long long'";
-        case 'f': return is_complex ? "'complex float'" : "'float'";
-        case 'd': return is_complex ? "'complex double'" : "'double'";
-        case 'g': return is_complex ? "'complex long double'" : "'long double'";
-        case 'T': return "a struct";
-        case 'O': return "Python object";
-        case 'P': return "a pointer";
-        case 's': case 'p': return "a string";
-        case 0: return "end";
-        default: return "unparseable format string";
+    case 'c':
+        return "'char'";
+    case 'b':
+        return "'signed char'";
+    case 'B':
+        return "'unsigned char'";
+    case 'h':
+        return "'short'";
+    case 'H':
+        return "'unsigned short'";
+    case 'i':
+        return "'int'";
+    case 'I':
+        return "'unsigned int'";
+    case 'l':
+        return "'long'";
+    case 'L':
+        return "'unsigned long'";
+    case 'q':
+        return "'long long'";
+    case 'Q':
+        return "'unsigned long long'";
+    case 'f':
+        return is_complex ? "'complex float'" : "'float'";
+    case 'd':
+        return is_complex ? "'complex double'" : "'double'";
+    case 'g':
+        return is_complex ? "'complex long double'" : "'long double'";
+    case 'T':
+        return "a struct";
+    case 'O':
+        return "Python object";
+    case 'P':
+        return "a pointer";
+    case 's':
+    case 'p':
+        return "a string";
+    case 0:
+        return "end";
+    default:
+        return "unparseable format string";
     }
 }
 
@@ -82,7 +137,8 @@ inline void check(const char* fmt, char want_group, Py_ssize_t want_size, const 
         ++p;
     }
     bool is_complex = *p == 'Z';
-    if (is_complex) ++p;
+    if (is_complex)
+        ++p;
     char type = *p;
     bool single = type != 0 && p[1] == 0;
     if (!single || group(type, is_complex) != want_group || size(type, native) != want_size)
@@ -90,38 +146,32 @@ inline void check(const char* fmt, char want_group, Py_ssize_t want_size, const 
                      type_name, "'", describe(type, is_complex));
 }
 
-}  // namespace format
+} // namespace format
 
-template <class T>
-struct ElementKind;
-template <>
-struct ElementKind<double> {
-    static constexpr char group = 'R';
-};
-template <>
-struct ElementKind<int32_t> {
-    static constexpr char group = 'I';
-};
-template <>
-struct ElementKind<uint8_t> {
-    static constexpr char group = 'U';
-};
+template <class T> struct ElementKind;
+template <> struct ElementKind<double> { static constexpr char group = 'R'; };
+template <> struct ElementKind<int32_t> { static constexpr char group = 'I'; };
+template <> struct ElementKind<uint8_t> { static constexpr char group = 'U'; };
 
 enum class Access : int { read = 0, write = 1, read_contiguous = 2, write_contiguous = 3 };
 
-inline bool writes(Access access) { return (static_cast<int>(access) & 1) != 0; }
-inline bool contiguous(Access access) { return (static_cast<int>(access) & 2) != 0; }
+inline bool writes(Access access) {
+    return (static_cast<int>(access) & 1) != 0;
+}
+inline bool contiguous(Access access) {
+    return (static_cast<int>(access) & 2) != 0;
+}
 
 // Holds one buffer export of an ND-dimensional array of T, acquired and
 // validated in the constructor and released in the destructor.
-template <class T, int ND>
-class BufferView {
+template <class T, int ND> class BufferView {
   public:
     BufferView() = default;
     // `type_name` names T in messages ("FLOAT_t", "INT_t", "double", ...).
     BufferView(PyObject* obj, const char* type_name, Access access) {
         int flags = PyBUF_FORMAT | PyBUF_STRIDES | (writes(access) ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(obj, &buf_, flags) < 0) raise_pending();
+        if (PyObject_GetBuffer(obj, &buf_, flags) < 0)
+            raise_pending();
         held_ = true;
         // A constructor that throws runs no destructor: release here.
         try {
@@ -131,12 +181,11 @@ class BufferView {
             throw;
         }
     }
-    BufferView(BufferView&& other) noexcept : buf_(other.buf_), held_(std::exchange(other.held_, false)) {}
+    BufferView(BufferView&& other) noexcept { take(other); }
     BufferView& operator=(BufferView&& other) noexcept {
         if (this != &other) {
             release();
-            buf_ = other.buf_;
-            held_ = std::exchange(other.held_, false);
+            take(other);
         }
         return *this;
     }
@@ -145,7 +194,8 @@ class BufferView {
     ~BufferView() { release(); }
 
     void release() noexcept {
-        if (held_) PyBuffer_Release(&buf_);
+        if (held_)
+            PyBuffer_Release(&buf_);
         held_ = false;
     }
     bool held() const noexcept { return held_; }
@@ -177,6 +227,22 @@ class BufferView {
     }
 
   private:
+    // Some exporters (array.array) point shape or strides at fields of the
+    // Py_buffer itself; those pointers must follow the moved struct.
+    void take(BufferView& other) noexcept {
+        buf_ = other.buf_;
+        held_ = std::exchange(other.held_, false);
+        buf_.shape = rebase(buf_.shape, other.buf_);
+        buf_.strides = rebase(buf_.strides, other.buf_);
+    }
+    Py_ssize_t* rebase(Py_ssize_t* pointer, const Py_buffer& from) noexcept {
+        const auto p = reinterpret_cast<std::uintptr_t>(pointer);
+        const auto start = reinterpret_cast<std::uintptr_t>(&from);
+        if (p < start || p >= start + sizeof(Py_buffer))
+            return pointer;
+        return reinterpret_cast<Py_ssize_t*>(reinterpret_cast<char*>(&buf_) + (p - start));
+    }
+
     void validate(const char* type_name, Access access) {
         if (buf_.ndim != ND)
             raise_format(PyExc_ValueError,
@@ -185,10 +251,11 @@ class BufferView {
         format::check(buf_.format, ElementKind<T>::group, sizeof(T), type_name);
         if (buf_.itemsize != static_cast<Py_ssize_t>(sizeof(T))) {
             Py_ssize_t want = sizeof(T);
-            raise_format(PyExc_ValueError,
-                         "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
-                         buf_.itemsize, buf_.itemsize == 1 ? "" : "s", type_name, want,
-                         want == 1 ? "" : "s");
+            raise_format(
+                PyExc_ValueError,
+                "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
+                buf_.itemsize, buf_.itemsize == 1 ? "" : "s", type_name, want,
+                want == 1 ? "" : "s");
         }
         if (contiguous(access) && !is_c_contiguous())
             raise(PyExc_ValueError, "ndarray is not C contiguous");
@@ -196,7 +263,8 @@ class BufferView {
     bool is_c_contiguous() const noexcept {
         Py_ssize_t expected = sizeof(T);
         for (int axis = ND - 1; axis >= 0; --axis) {
-            if (buf_.shape[axis] > 1 && buf_.strides[axis] != expected) return false;
+            if (buf_.shape[axis] > 1 && buf_.strides[axis] != expected)
+                return false;
             expected *= buf_.shape[axis];
         }
         return true;
@@ -208,4 +276,4 @@ class BufferView {
 
 using DoubleView = BufferView<double, 1>;
 
-}  // namespace capi
+} // namespace capi

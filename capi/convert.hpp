@@ -24,7 +24,8 @@ inline int32_t to_int32(PyObject* obj) {
     }
     int overflow = 0;
     long value = PyLong_AsLongAndOverflow(obj, &overflow);
-    if (value == -1 && PyErr_Occurred()) raise_pending();
+    if (value == -1 && PyErr_Occurred())
+        raise_pending();
     if (overflow != 0 || value < INT32_MIN || value > INT32_MAX)
         raise(PyExc_OverflowError, "value too large to convert to int");
     return static_cast<int32_t>(value);
@@ -33,8 +34,9 @@ inline int32_t to_int32(PyObject* obj) {
 // Converts with Python's float conversion.
 inline double to_double(PyObject* obj) {
     double value = PyFloat_AsDouble(obj);
-    if (value == -1.0 && PyErr_Occurred()) raise_pending();
+    if (value == -1.0 && PyErr_Occurred())
+        raise_pending();
     return value;
 }
 
-}  // namespace capi
+} // namespace capi

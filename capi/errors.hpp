@@ -21,7 +21,8 @@ inline void add_traceback(const char* qualname, const char* filename) {
     // A failure while building the entry must not replace the real error.
     PyErr_Clear();
     PyErr_Restore(type, value, traceback);
-    if (frame) PyTraceBack_Here(frame);
+    if (frame)
+        PyTraceBack_Here(frame);
     Py_XDECREF(frame);
     Py_XDECREF(globals);
     Py_XDECREF(code);
@@ -52,14 +53,16 @@ bool guarded(const Name& qualname, const char* filename, Body&& body) noexcept {
 template <class Name, class Body>
 PyObject* boundary(const Name& qualname, const char* filename, Body&& body) noexcept {
     PyObject* result = nullptr;
-    if (!guarded(qualname, filename, [&] { result = body().release(); })) return nullptr;
+    if (!guarded(qualname, filename, [&] { result = body().release(); }))
+        return nullptr;
     return result;
 }
 
 // Boundary of a function returning None on success.
 template <class Name, class Body>
 PyObject* boundary_none(const Name& qualname, const char* filename, Body&& body) noexcept {
-    if (!guarded(qualname, filename, body)) return nullptr;
+    if (!guarded(qualname, filename, body))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -69,4 +72,4 @@ int boundary_int(const Name& qualname, const char* filename, Body&& body) noexce
     return guarded(qualname, filename, body) ? 0 : -1;
 }
 
-}  // namespace capi
+} // namespace capi

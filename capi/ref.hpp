@@ -13,7 +13,9 @@ namespace capi {
 struct PythonError {};
 
 // Throws PythonError unless an error is set; call after a failed C-API call.
-[[noreturn]] inline void raise_pending() { throw PythonError{}; }
+[[noreturn]] inline void raise_pending() {
+    throw PythonError{};
+}
 
 // Sets the error and throws.
 [[noreturn]] inline void raise(PyObject* type, const char* message) {
@@ -33,7 +35,8 @@ class Ref {
     Ref() = default;
     // Takes ownership of a new reference; throws if it is NULL (error set).
     static Ref steal(PyObject* obj) {
-        if (obj == nullptr) raise_pending();
+        if (obj == nullptr)
+            raise_pending();
         return Ref(obj);
     }
     // Takes ownership of a new reference that may be NULL without an error.
@@ -87,8 +90,9 @@ inline Ref call_method(PyObject* obj, const char* name) {
 
 inline bool truth(PyObject* obj) {
     int result = PyObject_IsTrue(obj);
-    if (result < 0) raise_pending();
+    if (result < 0)
+        raise_pending();
     return result != 0;
 }
 
-}  // namespace capi
+} // namespace capi

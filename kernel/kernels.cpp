@@ -60,7 +60,9 @@ ModelTable g_sources;
 
 // ---- reading the shared state ---------------------------------------------------
 
-capi::Ref sp_attr(const char* name) { return capi::get_attr(lookup_global("SP").get(), name); }
+capi::Ref sp_attr(const char* name) {
+    return capi::get_attr(lookup_global("SP").get(), name);
+}
 capi::Ref lx_attr(const char* name) {
     return capi::get_attr(lookup_global("lxglobals").get(), name);
 }
@@ -73,14 +75,18 @@ int32_t count_of(const char* name) {
     return count;
 }
 
-int32_t nthreads() { return capi::to_int32(lookup_global("NTHREADS").get()); }
+int32_t nthreads() {
+    return capi::to_int32(lookup_global("NTHREADS").get());
+}
 
 double first_item(const char* name) {
     capi::Ref sequence = sp_attr(name);
     return capi::to_double(capi::get_item_by_key(sequence.get(), 0).get());
 }
 
-double sp_double(const char* name) { return capi::to_double(sp_attr(name).get()); }
+double sp_double(const char* name) {
+    return capi::to_double(sp_attr(name).get());
+}
 
 // A value array or right-hand side given as an argument: writable, strided.
 capi::DoubleView argument_view(PyObject* obj, const char* name) {
@@ -99,8 +105,8 @@ struct StateVectors {
     capi::DoubleView phases, phases_prev, voltages, voltages_deriv, voltages_prev;
 
     Py_ssize_t shortest() const {
-        Py_ssize_t n = std::min({phases.size(), phases_prev.size(), voltages.size(),
-                                 voltages_deriv.size()});
+        Py_ssize_t n =
+            std::min({phases.size(), phases_prev.size(), voltages.size(), voltages_deriv.size()});
         return voltages_prev.held() ? std::min(n, voltages_prev.size()) : n;
     }
 };
@@ -115,7 +121,8 @@ StateVectors read_state(bool with_previous_voltages) {
     s.phases_prev = state_view(capi::Ref::steal(PyObject_GetItem(x.get(), previous.get())).get());
     s.voltages = state_view(sp_attr("DX").get());
     s.voltages_deriv = state_view(sp_attr("DDX").get());
-    if (with_previous_voltages) s.voltages_prev = state_view(sp_attr("DXprev").get());
+    if (with_previous_voltages)
+        s.voltages_prev = state_view(sp_attr("DXprev").get());
     return s;
 }
 
@@ -139,24 +146,26 @@ StepContext step_context(const StateVectors& s) {
 // table changed since the last kernel call.
 struct TableSummary {
     uint64_t generation = 0;
-    Py_ssize_t checked = -1;  // number of entries summarised
+    Py_ssize_t checked = -1; // number of entries summarised
     int32_t max_unknown = 0;
     int32_t max_position = -1;
     bool malformed = false;
-    bool values_unsafe = false;  // some model's Values would write outside its arrays
+    bool values_unsafe = false; // some model's Values would write outside its arrays
 };
 
 TableSummary g_summary;
 
 bool values_unsafe(const ElementModelObject* m) {
     const ModelBookkeeping& book = *m->book;
-    if (!book.reach.binds_arrays) return false;
+    if (!book.reach.binds_arrays)
+        return false;
     return !book.bound || book.reach.max_unknown > book.bound_unknowns ||
            book.reach.eindex >= book.bound_elements;
 }
 
 const TableSummary& summary(Py_ssize_t nelem) {
-    if (g_summary.generation == model_generation() && g_summary.checked == nelem) return g_summary;
+    if (g_summary.generation == model_generation() && g_summary.checked == nelem)
+        return g_summary;
     TableSummary s;
     s.generation = model_generation();
     s.checked = nelem;
@@ -174,9 +183,9 @@ const TableSummary& summary(Py_ssize_t nelem) {
 
 // What a kernel call provides: -1 where it does not apply.
 struct Extents {
-    Py_ssize_t unknowns = -1;   // entries of the shortest per-unknown vector
-    Py_ssize_t positions = -1;  // entries of the shortest value array
-    bool values = false;        // the call runs Values
+    Py_ssize_t unknowns = -1;  // entries of the shortest per-unknown vector
+    Py_ssize_t positions = -1; // entries of the shortest value array
+    bool values = false;       // the call runs Values
 };
 
 [[noreturn]] void raise_for_model(Py_ssize_t k, const Extents& e) {
@@ -222,9 +231,11 @@ void check_table(Py_ssize_t nelem, const Extents& e) {
     const TableSummary& s = summary(nelem);
     bool ok = !s.malformed && (e.unknowns < 0 || s.max_unknown <= e.unknowns) &&
               (e.positions < 0 || s.max_position < e.positions) && !(e.values && s.values_unsafe);
-    if (ok) return;
+    if (ok)
+        return;
     for (Py_ssize_t k = 0; k < nelem; ++k)
-        if (!fits(g_elements[k], e)) raise_for_model(k, e);
+        if (!fits(g_elements[k], e))
+            raise_for_model(k, e);
 }
 
 // ---- InitElementModels ------------------------------------------------------------
@@ -232,11 +243,11 @@ void check_table(Py_ssize_t nelem, const Extents& e) {
 void store_rhs_helper(int32_t nth) {
     capi::Ref np = lookup_global("np");
     capi::Ref zeros = capi::get_attr(np.get(), "zeros");
-    capi::Ref shape =
-        capi::Ref::steal(Py_BuildValue("(iN)", nth, lx_attr("TotalNodes").release()));
+    capi::Ref shape = capi::Ref::steal(Py_BuildValue("(iN)", nth, lx_attr("TotalNodes").release()));
     capi::Ref kwargs = capi::Ref::steal(PyDict_New());
     capi::Ref float64 = capi::get_attr(np.get(), "float64");
-    if (PyDict_SetItemString(kwargs.get(), "dtype", float64.get()) < 0) capi::raise_pending();
+    if (PyDict_SetItemString(kwargs.get(), "dtype", float64.get()) < 0)
+        capi::raise_pending();
     capi::Ref args = capi::Ref::steal(PyTuple_Pack(1, shape.get()));
     capi::Ref helper = capi::Ref::steal(PyObject_Call(zeros.get(), args.get(), kwargs.get()));
     if (PyObject_SetAttrString(module_state().module, "RHSHelper", helper.get()) < 0)
@@ -259,7 +270,8 @@ std::vector<PyObject*> collect_models(const char* list_name, int32_t count) {
             models.push_back(model.release());
         }
     } catch (...) {
-        for (PyObject* model : models) Py_DECREF(model);
+        for (PyObject* model : models)
+            Py_DECREF(model);
         throw;
     }
     return models;
@@ -293,7 +305,8 @@ void refresh_parameters() {
     while (capi::Ref element = capi::Ref::steal_or_null(PyIter_Next(iterator.get())))
         capi::call_method(element.get(), "UpdateParameters");
     if (PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_StopIteration)) capi::raise_pending();
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+            capi::raise_pending();
         PyErr_Clear();
     }
 }
@@ -310,7 +323,8 @@ PyObject* build_static_matrix(PyObject*, PyObject* a0) {
         extents.positions = view.size();
         check_table(nelem, extents);
         const DoubleArray a = view.strided();
-        for (int32_t k = 0; k < nelem; ++k) g_elements[k]->ops->admitance0(g_elements[k], a);
+        for (int32_t k = 0; k < nelem; ++k)
+            g_elements[k]->ops->admitance0(g_elements[k], a);
     });
 }
 
@@ -386,7 +400,8 @@ PyObject* update_rhs(PyObject*, PyObject* b_arg) {
         extents.unknowns = std::min(state.shortest(), b.size());
         check_table(nelem, extents);
         const DoubleArray vb = b.strided();
-        for (int32_t k = 0; k < nelem; ++k) g_elements[k]->ops->rhs_current(g_elements[k], vb, ctx);
+        for (int32_t k = 0; k < nelem; ++k)
+            g_elements[k]->ops->rhs_current(g_elements[k], vb, ctx);
     });
 }
 
@@ -401,12 +416,12 @@ PyObject* update_values(PyObject*, PyObject*) {
         Extents extents;
         extents.values = true;
         check_table(nelem, extents);
-        for (int32_t k = 0; k < nelem; ++k) g_elements[k]->ops->values(g_elements[k], ctx);
+        for (int32_t k = 0; k < nelem; ++k)
+            g_elements[k]->ops->values(g_elements[k], ctx);
     });
 }
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
+template <class F> PyCFunction as_cfunction(F* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
@@ -426,8 +441,10 @@ PyMethodDef kKernelMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-}  // namespace
+} // namespace
 
-PyMethodDef* kernel_method_defs() { return kKernelMethods; }
+PyMethodDef* kernel_method_defs() {
+    return kKernelMethods;
+}
 
-}  // namespace loxant
+} // namespace loxant

@@ -9,4 +9,4 @@ namespace loxant {
 // UpdateValues; terminated by a null entry.
 PyMethodDef* kernel_method_defs();
 
-}  // namespace loxant
+} // namespace loxant

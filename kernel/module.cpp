@@ -1,7 +1,7 @@
 // Initialisation of loxant.CircuitKernel: two-phase, one interpreter per
 // process, executed once; then the classes and the module body.
-#include "capi/errors.hpp"
 #include "capi/module.hpp"
+#include "capi/errors.hpp"
 #include "kernel/kernels.hpp"
 #include "kernel/models/element_model.hpp"
 #include "kernel/module_state.hpp"
@@ -18,8 +18,8 @@ namespace {
 
 constexpr const char* kFile = "kernel/module.cpp";
 
-PyObject* g_created = nullptr;   // the one module object of this process
-PyObject* g_executed = nullptr;  // set once its exec step has run
+PyObject* g_created = nullptr;  // the one module object of this process
+PyObject* g_executed = nullptr; // set once its exec step has run
 int64_t g_interpreter = -1;
 
 int64_t current_interpreter() {
@@ -34,12 +34,15 @@ void copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, con
                          bool none_allowed) {
     capi::Ref value = capi::Ref::steal_or_null(PyObject_GetAttrString(spec, from));
     if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) capi::raise_pending();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            capi::raise_pending();
         PyErr_Clear();
         return;
     }
-    if (value.get() == Py_None && !none_allowed) return;
-    if (PyObject_SetAttrString(module, to, value.get()) < 0) capi::raise_pending();
+    if (value.get() == Py_None && !none_allowed)
+        return;
+    if (PyObject_SetAttrString(module, to, value.get()) < 0)
+        capi::raise_pending();
 }
 
 PyObject* create(PyObject* spec, PyModuleDef*) {
@@ -66,15 +69,17 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
         copy_spec_attribute(spec, made.get(), "submodule_search_locations", "__path__", false);
         module = made.release();
     });
-    if (!ok) return nullptr;
+    if (!ok)
+        return nullptr;
     Py_INCREF(module);
     g_created = module;
     return module;
 }
 
 void set_global(PyObject* module, const char* name, capi::Ref value) {
-    if (PyModule_AddObject(module, name, value.get()) < 0) capi::raise_pending();
-    value.release();  // the module took it
+    if (PyModule_AddObject(module, name, value.get()) < 0)
+        capi::raise_pending();
+    value.release(); // the module took it
 }
 
 void register_in_sys_modules(PyObject* module) {
@@ -131,7 +136,8 @@ void run_module_body(PyObject* module) {
 
 int exec(PyObject* module) {
     if (g_executed != nullptr) {
-        if (g_executed == module) return 0;
+        if (g_executed == module)
+            return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'CircuitKernel' has already been imported. Re-initialisation is "
                         "not supported.");
@@ -147,7 +153,8 @@ int exec(PyObject* module) {
         add_model_classes(module);
         run_module_body(module);
     });
-    if (!ok) return -1;
+    if (!ok)
+        return -1;
     g_executed = module;
     return 0;
 }
@@ -170,7 +177,7 @@ PyModuleDef kModuleDef = {
     nullptr,
 };
 
-}  // namespace
+} // namespace
 
 ModuleState& module_state() {
     static ModuleState state;
@@ -188,6 +195,8 @@ capi::Ref lookup_global(const char* name) {
     return capi::Ref::borrow(value);
 }
 
-}  // namespace loxant
+} // namespace loxant
 
-PyMODINIT_FUNC PyInit_CircuitKernel() { return PyModuleDef_Init(&loxant::kModuleDef); }
+PyMODINIT_FUNC PyInit_CircuitKernel() {
+    return PyModuleDef_Init(&loxant::kModuleDef);
+}

@@ -17,4 +17,4 @@ ModuleState& module_state();
 // Looks a module global up at call time: NameError when it is missing.
 capi::Ref lookup_global(const char* name);
 
-}  // namespace loxant
+} // namespace loxant

@@ -7,7 +7,7 @@ namespace loxant {
 namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kFourPi = 12.566370614359172;
-}  // namespace
+} // namespace
 
 void CountPhaseSlips(double phase, double hysteresis, int32_t& count, uint8_t& inc,
                      uint8_t& dec) noexcept {
@@ -27,4 +27,4 @@ void CountPhaseSlips(double phase, double hysteresis, int32_t& count, uint8_t& i
     }
 }
 
-}  // namespace loxant
+} // namespace loxant

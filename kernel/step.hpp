@@ -10,16 +10,16 @@ namespace loxant {
 // Pointer fields point into the SimulationParameters arrays, indexed by
 // unknown number - 1, and are valid only during the kernel call.
 struct StepContext {
-    double coeff_dt;          // InterpCoeffDt[0]: d(voltage)/d(phase)
-    double coeff_ddt;         // InterpCoeffDDt[0]: d(voltage derivative)/d(phase)
-    double smooth_factor;     // InitialSmoothFactor
-    double phase_hysteresis;  // PHASE_HISTERESIS (UpdateValues only)
-    double time_step;         // TimeSteps[0]
-    const double* phases;     // X[Xind]
-    const double* phases_prev;     // X[Xind - 1]
-    const double* voltages;        // DX
-    const double* voltages_deriv;  // DDX
-    const double* voltages_prev;   // DXprev (BuildMatrix, UpdateMatrix)
+    double coeff_dt;              // InterpCoeffDt[0]: d(voltage)/d(phase)
+    double coeff_ddt;             // InterpCoeffDDt[0]: d(voltage derivative)/d(phase)
+    double smooth_factor;         // InitialSmoothFactor
+    double phase_hysteresis;      // PHASE_HISTERESIS (UpdateValues only)
+    double time_step;             // TimeSteps[0]
+    const double* phases;         // X[Xind]
+    const double* phases_prev;    // X[Xind - 1]
+    const double* voltages;       // DX
+    const double* voltages_deriv; // DDX
+    const double* voltages_prev;  // DXprev (BuildMatrix, UpdateMatrix)
 };
 
 // Keeps `count` at the signed number of whole turns nearest to phase / 2*pi,
@@ -29,4 +29,4 @@ struct StepContext {
 void CountPhaseSlips(double phase, double hysteresis, int32_t& count, uint8_t& inc,
                      uint8_t& dec) noexcept;
 
-}  // namespace loxant
+} // namespace loxant

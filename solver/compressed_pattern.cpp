@@ -6,7 +6,7 @@ namespace loxant {
 
 namespace {
 
-void check_column_pointers(const int32_t *ap, int32_t n) {
+void check_column_pointers(const int32_t* ap, int32_t n) {
     if (ap[0] != 0)
         capi::raise_format(PyExc_ValueError, "Ap[0] must be 0, got %d", ap[0]);
     for (int32_t j = 0; j < n; ++j)
@@ -16,7 +16,7 @@ void check_column_pointers(const int32_t *ap, int32_t n) {
                                j + 1, ap[j + 1]);
 }
 
-void check_row_indices(const int32_t *ai, int32_t nnz, int32_t n) {
+void check_row_indices(const int32_t* ai, int32_t nnz, int32_t n) {
     for (int32_t k = 0; k < nnz; ++k)
         if (ai[k] < 0 || ai[k] >= n)
             capi::raise_format(PyExc_ValueError, "Ai[%d] = %d is out of range for n = %d", k, ai[k],
@@ -25,13 +25,13 @@ void check_row_indices(const int32_t *ai, int32_t nnz, int32_t n) {
 
 } // namespace
 
-void check_length(const char *name, Py_ssize_t have, int64_t need) {
+void check_length(const char* name, Py_ssize_t have, int64_t need) {
     if (have < need)
         capi::raise_format(PyExc_ValueError, "Argument '%s' has %zd items, expected at least %lld",
                            name, have, static_cast<long long>(need));
 }
 
-CompressedPattern copy_pattern(int32_t n, const IntView &ap, const IntView &ai) {
+CompressedPattern copy_pattern(int32_t n, const IntView& ap, const IntView& ai) {
     check_length("Ap", ap.size(), int64_t{n} + 1);
     check_column_pointers(ap.data(), n);
     const int32_t nnz = ap.data()[n];

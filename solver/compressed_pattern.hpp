@@ -22,9 +22,9 @@ struct CompressedPattern {
 // Checks that `ap` and `ai` describe a valid pattern of order n (column
 // pointers from 0, non-decreasing, row indices in [0, n)) and copies it;
 // ValueError names the first offending entry.
-CompressedPattern copy_pattern(int32_t n, const IntView &ap, const IntView &ai);
+CompressedPattern copy_pattern(int32_t n, const IntView& ap, const IntView& ai);
 
 // ValueError unless `have` items cover the `need` that the pattern requires.
-void check_length(const char *name, Py_ssize_t have, int64_t need);
+void check_length(const char* name, Py_ssize_t have, int64_t need);
 
 } // namespace loxant

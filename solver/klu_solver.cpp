@@ -5,10 +5,10 @@
 
 namespace loxant {
 
-SymbolicHandle::SymbolicHandle(SymbolicHandle &&other) noexcept
+SymbolicHandle::SymbolicHandle(SymbolicHandle&& other) noexcept
     : symbolic_(std::exchange(other.symbolic_, nullptr)), common_(other.common_) {}
 
-SymbolicHandle &SymbolicHandle::operator=(SymbolicHandle &&other) noexcept {
+SymbolicHandle& SymbolicHandle::operator=(SymbolicHandle&& other) noexcept {
     if (this != &other) {
         reset();
         symbolic_ = std::exchange(other.symbolic_, nullptr);
@@ -33,7 +33,7 @@ void Analysis::release() noexcept {
 namespace {
 
 // A zeroed array.array('d') of nnz items, the same type as the template.
-capi::Ref make_value_array(PyObject *value_template, int32_t nnz) {
+capi::Ref make_value_array(PyObject* value_template, int32_t nnz) {
     capi::Ref array = capi::Ref::steal(PyObject_CallMethod(value_template, "__copy__", nullptr));
     const Py_ssize_t bytes = static_cast<Py_ssize_t>(nnz) * static_cast<Py_ssize_t>(sizeof(double));
     capi::Ref zeros = capi::Ref::steal(PyBytes_FromStringAndSize(nullptr, bytes));
@@ -42,18 +42,18 @@ capi::Ref make_value_array(PyObject *value_template, int32_t nnz) {
     return array;
 }
 
-template <class View> PyObject *held_owner(const View &view) noexcept {
+template <class View> PyObject* held_owner(const View& view) noexcept {
     return view.held() ? view.owner() : nullptr;
 }
 
 } // namespace
 
-void require_array(PyObject *obj, const char *name) {
+void require_array(PyObject* obj, const char* name) {
     if (obj == Py_None)
         capi::raise_format(PyExc_TypeError, "Argument '%s' must be an array, not None", name);
 }
 
-void KluSolver::analyze(int32_t n, PyObject *ap, PyObject *ai, PyObject *value_template) {
+void KluSolver::analyze(int32_t n, PyObject* ap, PyObject* ai, PyObject* value_template) {
     if (n < 0)
         capi::raise_format(PyExc_ValueError, "n must be non-negative, got %d", n);
     require_array(ap, "Ap");
@@ -72,7 +72,7 @@ void KluSolver::analyze(int32_t n, PyObject *ap, PyObject *ai, PyObject *value_t
 
     // An empty system needs no analysis; KLU would call n = 0 invalid.
     if (n > 0) {
-        klu_symbolic *symbolic =
+        klu_symbolic* symbolic =
             klu_analyze(n, next.pattern.col_ptr.data(), next.pattern.row_idx.data(), &common_);
         next.symbolic = SymbolicHandle(symbolic, &common_);
     } else {
@@ -89,7 +89,7 @@ void KluSolver::analyze(int32_t n, PyObject *ap, PyObject *ai, PyObject *value_t
     // arrays' finalizers, which then find this object complete.
 }
 
-void KluSolver::solve(const DoubleView &values, const DoubleView &rhs) {
+void KluSolver::solve(const DoubleView& values, const DoubleView& rhs) {
     if (!analysed())
         return;
     check_length("Ax", values.size(), current_.nnz);
@@ -97,7 +97,7 @@ void KluSolver::solve(const DoubleView &values, const DoubleView &rhs) {
     factor_and_solve(values.data(), rhs.data());
 }
 
-void KluSolver::solve_dense(const DenseView &dense, const DoubleView &rhs) {
+void KluSolver::solve_dense(const DenseView& dense, const DoubleView& rhs) {
     if (!analysed())
         return;
     const int32_t n = current_.n;
@@ -110,21 +110,21 @@ void KluSolver::solve_dense(const DenseView &dense, const DoubleView &rhs) {
     factor_and_solve(current_.ax_export.data(), rhs.data());
 }
 
-void KluSolver::gather(const DenseView &dense) noexcept {
-    const CompressedPattern &pattern = current_.pattern;
-    double *values = current_.ax_export.data();
-    const char *base = reinterpret_cast<const char *>(dense.data());
+void KluSolver::gather(const DenseView& dense) noexcept {
+    const CompressedPattern& pattern = current_.pattern;
+    double* values = current_.ax_export.data();
+    const char* base = reinterpret_cast<const char*>(dense.data());
     const Py_ssize_t row_stride = dense.stride(0);
     const Py_ssize_t col_stride = dense.stride(1);
     for (int32_t j = 0; j < pattern.n; ++j)
         for (int32_t k = pattern.col_ptr[j]; k < pattern.col_ptr[j + 1]; ++k)
-            values[k] = *reinterpret_cast<const double *>(base + pattern.row_idx[k] * row_stride +
-                                                          j * col_stride);
+            values[k] = *reinterpret_cast<const double*>(base + pattern.row_idx[k] * row_stride +
+                                                         j * col_stride);
 }
 
-void KluSolver::factor_and_solve(double *values, double *rhs) noexcept {
-    CompressedPattern &pattern = current_.pattern;
-    klu_numeric *numeric = klu_factor(pattern.col_ptr.data(), pattern.row_idx.data(), values,
+void KluSolver::factor_and_solve(double* values, double* rhs) noexcept {
+    CompressedPattern& pattern = current_.pattern;
+    klu_numeric* numeric = klu_factor(pattern.col_ptr.data(), pattern.row_idx.data(), values,
                                       current_.symbolic.get(), &common_);
     singular_ = common_.status == KLU_SINGULAR;
     // Skipping klu_solve after a failed factorization leaves B as it was and
@@ -140,12 +140,12 @@ void KluSolver::clear() noexcept {
     singular_ = false;
 }
 
-int KluSolver::traverse(visitproc visit, void *arg) const {
+int KluSolver::traverse(visitproc visit, void* arg) const {
     Py_VISIT(current_.ap.get());
     Py_VISIT(current_.ai.get());
     Py_VISIT(current_.ax.get());
     // Each held export owns one more reference to its array.
-    for (PyObject *owner : {held_owner(current_.ap_export), held_owner(current_.ai_export),
+    for (PyObject* owner : {held_owner(current_.ap_export), held_owner(current_.ai_export),
                             held_owner(current_.ax_export)})
         Py_VISIT(owner);
     return 0;

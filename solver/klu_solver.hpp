@@ -17,26 +17,26 @@ using DoubleView = capi::BufferView<double, 1>;
 using DenseView = capi::BufferView<double, 2>;
 
 // TypeError where an array is required and None was given.
-void require_array(PyObject *obj, const char *name);
+void require_array(PyObject* obj, const char* name);
 
 // Owns one klu_symbolic; freeing accepts NULL and nulls the handle.
 class SymbolicHandle {
   public:
     SymbolicHandle() = default;
-    SymbolicHandle(klu_symbolic *symbolic, klu_common *common) noexcept
+    SymbolicHandle(klu_symbolic* symbolic, klu_common* common) noexcept
         : symbolic_(symbolic), common_(common) {}
-    SymbolicHandle(SymbolicHandle &&other) noexcept;
-    SymbolicHandle &operator=(SymbolicHandle &&other) noexcept;
-    SymbolicHandle(const SymbolicHandle &) = delete;
-    SymbolicHandle &operator=(const SymbolicHandle &) = delete;
+    SymbolicHandle(SymbolicHandle&& other) noexcept;
+    SymbolicHandle& operator=(SymbolicHandle&& other) noexcept;
+    SymbolicHandle(const SymbolicHandle&) = delete;
+    SymbolicHandle& operator=(const SymbolicHandle&) = delete;
     ~SymbolicHandle() { reset(); }
 
     void reset() noexcept;
-    klu_symbolic *get() const noexcept { return symbolic_; }
+    klu_symbolic* get() const noexcept { return symbolic_; }
 
   private:
-    klu_symbolic *symbolic_ = nullptr;
-    klu_common *common_ = nullptr;
+    klu_symbolic* symbolic_ = nullptr;
+    klu_common* common_ = nullptr;
 };
 
 // Everything one analyze establishes.  It is replaced as a whole, so the
@@ -67,7 +67,7 @@ class KluSolver {
     // Checks and copies the pattern, makes the value array by copying
     // `value_template`, runs klu_analyze.  If anything raises, the earlier
     // analysis is kept unchanged.
-    void analyze(int32_t n, PyObject *ap, PyObject *ai, PyObject *value_template);
+    void analyze(int32_t n, PyObject* ap, PyObject* ai, PyObject* value_template);
 
     // True when a symbolic analysis is held, so solves factor and solve.
     bool analysed() const noexcept { return current_.symbolic.get() != nullptr; }
@@ -75,21 +75,21 @@ class KluSolver {
     // Factor with `values` (nnz entries) and solve in place in `rhs`; does
     // nothing unless analysed.  Lengths are checked against the analysis
     // current at the call, with no Python code run before KLU reads them.
-    void solve(const DoubleView &values, const DoubleView &rhs);
+    void solve(const DoubleView& values, const DoubleView& rhs);
     // Same, with the values gathered from a dense matrix into the value array.
-    void solve_dense(const DenseView &dense, const DoubleView &rhs);
+    void solve_dense(const DenseView& dense, const DoubleView& rhs);
 
     void release() noexcept { current_.release(); } // __del__
     void clear() noexcept;                          // back to the empty state
-    int traverse(visitproc visit, void *arg) const;
+    int traverse(visitproc visit, void* arg) const;
 
-    const Analysis &analysis() const noexcept { return current_; }
+    const Analysis& analysis() const noexcept { return current_; }
     int status() const noexcept { return common_.status; }
     bool singular() const noexcept { return singular_; }
 
   private:
-    void factor_and_solve(double *values, double *rhs) noexcept;
-    void gather(const DenseView &dense) noexcept;
+    void factor_and_solve(double* values, double* rhs) noexcept;
+    void gather(const DenseView& dense) noexcept;
 
     klu_common common_{}; // declared first: the analysis frees through it
     Analysis current_;

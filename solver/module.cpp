@@ -7,7 +7,7 @@ namespace loxant {
 
 namespace {
 
-constexpr const char *kModuleName = "loxant.SparseDirect";
+constexpr const char* kModuleName = "loxant.SparseDirect";
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -21,12 +21,12 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-void set_global(PyObject *module, const char *name, PyObject *value) {
+void set_global(PyObject* module, const char* name, PyObject* value) {
     if (PyDict_SetItemString(PyModule_GetDict(module), name, value) < 0)
         capi::raise_pending();
 }
 
-capi::Ref get_type(PyObject *module, const char *name) {
+capi::Ref get_type(PyObject* module, const char* name) {
     capi::Ref type = capi::get_attr(module, name);
     if (!PyType_Check(type.get()))
         capi::raise_format(PyExc_TypeError, "%.200s.%.200s is not a type object",
@@ -35,8 +35,8 @@ capi::Ref get_type(PyObject *module, const char *name) {
 }
 
 // Entered in sys.modules last, so that a failed init leaves nothing behind.
-void register_in_sys_modules(PyObject *module) {
-    PyObject *modules = PyImport_GetModuleDict();
+void register_in_sys_modules(PyObject* module) {
+    PyObject* modules = PyImport_GetModuleDict();
     int present =
         PyDict_Contains(modules, capi::Ref::steal(PyUnicode_FromString(kModuleName)).get());
     if (present < 0)
@@ -47,13 +47,13 @@ void register_in_sys_modules(PyObject *module) {
 
 // Looks up what the class checks against.  Kept for the life of the process,
 // like the module itself; set before the class becomes reachable.
-void bind_module_state(PyObject *numpy, PyObject *array) {
+void bind_module_state(PyObject* numpy, PyObject* array) {
     capi::Ref ndarray = get_type(numpy, "ndarray");
     capi::Ref array_type = get_type(array, "array");
     capi::Ref value_template = capi::Ref::steal(PyObject_CallFunction(array_type.get(), "s", "d"));
-    SolverModuleState &state = solver_module_state();
-    state.ndarray = reinterpret_cast<PyTypeObject *>(ndarray.release());
-    state.array = reinterpret_cast<PyTypeObject *>(array_type.release());
+    SolverModuleState& state = solver_module_state();
+    state.ndarray = reinterpret_cast<PyTypeObject*>(ndarray.release());
+    state.array = reinterpret_cast<PyTypeObject*>(array_type.release());
     state.value_template = value_template.release();
 }
 
@@ -77,7 +77,7 @@ capi::Ref create_module() {
 } // namespace loxant
 
 PyMODINIT_FUNC PyInit_SparseDirect() {
-    PyObject *module = nullptr;
+    PyObject* module = nullptr;
     const bool made = capi::guarded("init loxant.SparseDirect", "module.cpp",
                                     [&] { module = loxant::create_module().release(); });
     if (made)

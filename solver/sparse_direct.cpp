@@ -12,53 +12,53 @@ namespace loxant {
 
 namespace {
 
-constexpr const char *kFile = "sparse_direct.cpp";
+constexpr const char* kFile = "sparse_direct.cpp";
 
 struct SparseDirectObject {
     PyObject ob_base; // PyObject_HEAD, spelled out for the formatter
     KluSolver solver;
 };
 
-KluSolver &solver_of(PyObject *self) {
-    return reinterpret_cast<SparseDirectObject *>(self)->solver;
+KluSolver& solver_of(PyObject* self) {
+    return reinterpret_cast<SparseDirectObject*>(self)->solver;
 }
 
 // ---- construction and destruction ----
 
 // Arguments are ignored, so SparseDirect(1, 2) makes an empty solver.
-PyObject *sparse_direct_new(PyTypeObject *type, PyObject *, PyObject *) {
-    PyObject *self = type->tp_alloc(type, 0);
+PyObject* sparse_direct_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr)
         return nullptr;
     new (&solver_of(self)) KluSolver();
     return self;
 }
 
-void sparse_direct_dealloc(PyObject *self) {
+void sparse_direct_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     solver_of(self).~KluSolver();
     Py_TYPE(self)->tp_free(self);
 }
 
-int sparse_direct_traverse(PyObject *self, visitproc visit, void *arg) {
+int sparse_direct_traverse(PyObject* self, visitproc visit, void* arg) {
     return solver_of(self).traverse(visit, arg);
 }
 
-int sparse_direct_clear(PyObject *self) {
+int sparse_direct_clear(PyObject* self) {
     solver_of(self).clear();
     return 0;
 }
 
 // ---- methods ----
 
-PyObject *analyze(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject* analyze(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return capi::boundary_none("loxant.SparseDirect.SparseDirect.analyze", kFile, [&] {
-        static const char *const names[] = {"n", "Ap", "Ai"};
+        static const char* const names[] = {"n", "Ap", "Ai"};
         static const capi::Signature signature{"analyze", names, 3, 3};
-        PyObject *given[3];
+        PyObject* given[3];
         capi::parse_args(signature, args, nargs, kwnames, given);
         const int32_t n = capi::to_int32(given[0]);
-        PyTypeObject *array = solver_module_state().array;
+        PyTypeObject* array = solver_module_state().array;
         capi::check_arg_type(given[1], array, "Ap", true);
         capi::check_arg_type(given[2], array, "Ai", true);
         solver_of(self).analyze(n, given[1], given[2], solver_module_state().value_template);
@@ -66,10 +66,10 @@ PyObject *analyze(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
 }
 
 // Matches (Ax, B), both declared of `type`.
-void parse_values_and_rhs(const char *function, PyObject *const *args, Py_ssize_t nargs,
-                          PyObject *kwnames, PyTypeObject *type, bool none_allowed,
-                          PyObject **given) {
-    static const char *const names[] = {"Ax", "B"};
+void parse_values_and_rhs(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, PyTypeObject* type, bool none_allowed,
+                          PyObject** given) {
+    static const char* const names[] = {"Ax", "B"};
     const capi::Signature signature{function, names, 2, 2};
     capi::parse_args(signature, args, nargs, kwnames, given);
     capi::check_arg_type(given[0], type, "Ax", none_allowed);
@@ -78,12 +78,12 @@ void parse_values_and_rhs(const char *function, PyObject *const *args, Py_ssize_
 
 // Values and right-hand side as array.array('d'); buffers are taken only when
 // there is something to solve.
-PyObject *solve(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject* solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return capi::boundary_none("loxant.SparseDirect.SparseDirect.solve", kFile, [&] {
-        PyObject *given[2];
+        PyObject* given[2];
         parse_values_and_rhs("solve", args, nargs, kwnames, solver_module_state().array, true,
                              given);
-        KluSolver &solver = solver_of(self);
+        KluSolver& solver = solver_of(self);
         if (!solver.analysed())
             return;
         require_array(given[0], "Ax");
@@ -94,10 +94,10 @@ PyObject *solve(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     });
 }
 
-PyObject *solve_sparse_matrix(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                              PyObject *kwnames) {
+PyObject* solve_sparse_matrix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
     return capi::boundary_none("loxant.SparseDirect.SparseDirect.solveSparseMatrix", kFile, [&] {
-        PyObject *given[2];
+        PyObject* given[2];
         parse_values_and_rhs("solveSparseMatrix", args, nargs, kwnames,
                              solver_module_state().ndarray, false, given);
         const DoubleView values(given[0], "double", capi::Access::read_contiguous);
@@ -106,9 +106,9 @@ PyObject *solve_sparse_matrix(PyObject *self, PyObject *const *args, Py_ssize_t 
     });
 }
 
-PyObject *solve_matrix(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject* solve_matrix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return capi::boundary_none("loxant.SparseDirect.SparseDirect.solveMatrix", kFile, [&] {
-        PyObject *given[2];
+        PyObject* given[2];
         parse_values_and_rhs("solveMatrix", args, nargs, kwnames, solver_module_state().ndarray,
                              false, given);
         const DenseView dense(given[0], "double", capi::Access::read_contiguous);
@@ -117,53 +117,53 @@ PyObject *solve_matrix(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
     });
 }
 
-PyObject *release(PyObject *self, PyObject *) {
+PyObject* release(PyObject* self, PyObject*) {
     solver_of(self).release();
     Py_RETURN_NONE;
 }
 
 // The object holds KLU memory that cannot be pickled.
-PyObject *refuse_pickling(const char *qualname) {
+PyObject* refuse_pickling(const char* qualname) {
     return capi::boundary_none(qualname, kFile, [] {
         capi::raise(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
     });
 }
 
-PyObject *reduce(PyObject *, PyObject *) {
+PyObject* reduce(PyObject*, PyObject*) {
     return refuse_pickling("loxant.SparseDirect.SparseDirect.__reduce__");
 }
 
-PyObject *setstate(PyObject *, PyObject *) {
+PyObject* setstate(PyObject*, PyObject*) {
     return refuse_pickling("loxant.SparseDirect.SparseDirect.__setstate__");
 }
 
 // ---- attributes ----
 
-PyObject *get_n(PyObject *self, void *) {
+PyObject* get_n(PyObject* self, void*) {
     return PyLong_FromLong(solver_of(self).analysis().n);
 }
 
-PyObject *get_nnz(PyObject *self, void *) {
+PyObject* get_nnz(PyObject* self, void*) {
     return PyLong_FromLong(solver_of(self).analysis().nnz);
 }
 
-PyObject *new_ref(const capi::Ref &ref) {
+PyObject* new_ref(const capi::Ref& ref) {
     return capi::Ref::borrow(ref.get()).release();
 }
 
-PyObject *get_ap(PyObject *self, void *) {
+PyObject* get_ap(PyObject* self, void*) {
     return new_ref(solver_of(self).analysis().ap);
 }
-PyObject *get_ai(PyObject *self, void *) {
+PyObject* get_ai(PyObject* self, void*) {
     return new_ref(solver_of(self).analysis().ai);
 }
-PyObject *get_ax(PyObject *self, void *) {
+PyObject* get_ax(PyObject* self, void*) {
     return new_ref(solver_of(self).analysis().ax);
 }
-PyObject *get_status(PyObject *self, void *) {
+PyObject* get_status(PyObject* self, void*) {
     return PyLong_FromLong(solver_of(self).status());
 }
-PyObject *get_singular(PyObject *self, void *) {
+PyObject* get_singular(PyObject* self, void*) {
     return PyBool_FromLong(solver_of(self).singular());
 }
 
@@ -219,15 +219,15 @@ PyTypeObject sparse_direct_type = make_type();
 
 } // namespace
 
-SolverModuleState &solver_module_state() {
+SolverModuleState& solver_module_state() {
     static SolverModuleState state;
     return state;
 }
 
-void add_sparse_direct_type(PyObject *module) {
+void add_sparse_direct_type(PyObject* module) {
     if (PyType_Ready(&sparse_direct_type) < 0)
         capi::raise_pending();
-    PyObject *type = reinterpret_cast<PyObject *>(&sparse_direct_type);
+    PyObject* type = reinterpret_cast<PyObject*>(&sparse_direct_type);
     if (PyModule_AddObject(module, "SparseDirect", capi::Ref::borrow(type).release()) < 0) {
         Py_DECREF(type);
         capi::raise_pending();

@@ -38,7 +38,9 @@ void values(ElementModelObject* self, const StepContext& ctx) noexcept {
     read_out(p, m.t.i, m.t.j, m.t.eindex);
 }
 
-void set_defaults(ElementModelObject* self) { as<CurrentSource>(self).source_current = 0.0; }
+void set_defaults(ElementModelObject* self) {
+    as<CurrentSource>(self).source_current = 0.0;
+}
 
 void set_parameters(ElementModelObject* self, const Params& params) {
     as<CurrentSource>(self).source_current = params.real(0);
@@ -64,5 +66,5 @@ const ModelClass kClass = {
 
 const bool kRegistered = register_model_class(&kClass);
 
-}  // namespace
-}  // namespace loxant
+} // namespace
+} // namespace loxant

@@ -26,9 +26,9 @@ constexpr long kLayoutChecksum = 0xd41d8cd;
 const ElementOps kNoOps = {no_admitance0, no_admitance, no_admitance, no_admitance, no_values};
 
 struct ArrayInfo {
-    const char* attribute;  // on lxglobals
-    const char* field;      // pointer field named in messages
-    bool per_unknown;       // indexed by unknown - 1, else by eindex
+    const char* attribute; // on lxglobals
+    const char* field;     // pointer field named in messages
+    bool per_unknown;      // indexed by unknown - 1, else by eindex
 };
 
 const std::array<ArrayInfo, kSharedArrayCount> kArrayInfo = {{
@@ -72,7 +72,8 @@ PyTypeObject* g_element_model = nullptr;
 const RegisteredClass* registration_of(PyTypeObject* type) {
     for (; type != nullptr; type = type->tp_base)
         for (const auto& reg : registered())
-            if (reg->type == type) return reg.get();
+            if (reg->type == type)
+                return reg.get();
     return nullptr;
 }
 
@@ -96,7 +97,8 @@ void update_reach(ElementModelObject* self, const ModelClass& cls) {
     reach.eindex = int_field(self, cls.eindex_offset);
     reach.malformed |= reach.eindex < 0;
     for (const PositionField& f : cls.positions) {
-        if (f.row < 0 || unknowns[f.row] == 0 || unknowns[f.col] == 0) continue;
+        if (f.row < 0 || unknowns[f.row] == 0 || unknowns[f.col] == 0)
+            continue;
         int32_t position = int_field(self, f.offset);
         reach.malformed |= position < 0;
         reach.max_position = std::max(reach.max_position, position);
@@ -108,8 +110,9 @@ void update_reach(ElementModelObject* self, const ModelClass& cls) {
 // ---- allocation --------------------------------------------------------------
 
 PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* obj = type->tp_alloc(type, 0);  // zero-filled
-    if (obj == nullptr) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0); // zero-filled
+    if (obj == nullptr)
+        return nullptr;
     auto* self = reinterpret_cast<ElementModelObject*>(obj);
     self->book = static_cast<ModelBookkeeping*>(PyMem_Calloc(1, sizeof(ModelBookkeeping)));
     if (self->book == nullptr) {
@@ -119,13 +122,16 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
     const RegisteredClass* reg = registration_of(type);
     self->ops = reg != nullptr ? reg->cls->ops : &kNoOps;
     self->book->reach = Reach{0, -1, -1, false, false};
-    if (reg != nullptr) update_reach(self, *reg->cls);
+    if (reg != nullptr)
+        update_reach(self, *reg->cls);
     return obj;
 }
 
 void release_bound_arrays(ElementModelObject* self) {
-    if (self->book == nullptr) return;
-    for (PyObject*& ref : self->book->bound_refs) Py_CLEAR(ref);
+    if (self->book == nullptr)
+        return;
+    for (PyObject*& ref : self->book->bound_refs)
+        Py_CLEAR(ref);
 }
 
 void model_dealloc(PyObject* obj) {
@@ -146,7 +152,6 @@ int element_model_init(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-
 [[noreturn]] void raise_incompatible_checksum(PyObject* checksum) {
     capi::Ref pickle = capi::Ref::steal(PyImport_ImportModule("pickle"));
     capi::Ref error = capi::get_attr(pickle.get(), "PickleError");
@@ -159,15 +164,15 @@ PyObject* element_model_reduce(PyObject* self, PyObject*) {
     return capi::boundary("loxant.CircuitKernel.ElementModel.__reduce__", kFile, [&] {
         capi::Ref checksum = capi::Ref::steal(PyLong_FromLong(kLayoutChecksum));
         capi::Ref dict = capi::Ref::steal_or_null(PyObject_GetAttrString(self, "__dict__"));
-        if (!dict) PyErr_Clear();
+        if (!dict)
+            PyErr_Clear();
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
         capi::Ref function_ref = lookup_global("_unpickle_ElementModel");
         PyObject* function = function_ref.get();
         if (dict && dict.get() != Py_None)
-            return capi::Ref::steal(Py_BuildValue("O(OOO)(O)", function, type, checksum.get(),
-                                                  Py_None, dict.get()));
-        return capi::Ref::steal(
-            Py_BuildValue("O(OO())", function, type, checksum.get()));
+            return capi::Ref::steal(
+                Py_BuildValue("O(OOO)(O)", function, type, checksum.get(), Py_None, dict.get()));
+        return capi::Ref::steal(Py_BuildValue("O(OO())", function, type, checksum.get()));
     });
 }
 
@@ -177,7 +182,8 @@ void set_state(PyObject* self, PyObject* state) {
     if (state != Py_None && !PyTuple_Check(state))
         capi::raise_format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple",
                            Py_TYPE(state)->tp_name);
-    if (state == Py_None || PyTuple_GET_SIZE(state) == 0) return;
+    if (state == Py_None || PyTuple_GET_SIZE(state) == 0)
+        return;
     capi::Ref dict = capi::Ref::steal_or_null(PyObject_GetAttrString(self, "__dict__"));
     if (!dict) {
         PyErr_Clear();
@@ -201,11 +207,14 @@ PyObject* unpickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         capi::parse_args(sig, args, nargs, kwnames, given);
         capi::Ref expected = capi::Ref::steal(PyLong_FromLong(kLayoutChecksum));
         int same = PyObject_RichCompareBool(given[1], expected.get(), Py_EQ);
-        if (same < 0) capi::raise_pending();
-        if (!same) raise_incompatible_checksum(given[1]);
+        if (same < 0)
+            capi::raise_pending();
+        if (!same)
+            raise_incompatible_checksum(given[1]);
         capi::Ref obj = capi::Ref::steal(PyObject_CallMethod(
             reinterpret_cast<PyObject*>(g_element_model), "__new__", "O", given[0]));
-        if (given[2] != Py_None) set_state(obj.get(), given[2]);
+        if (given[2] != Py_None)
+            set_state(obj.get(), given[2]);
         return obj;
     });
 }
@@ -227,7 +236,8 @@ int model_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
         std::vector<PyObject*> given(n);
         capi::parse_args(sig, args, kwargs, given.data());
         std::vector<int32_t> values(n);
-        for (Py_ssize_t k = 0; k < n; ++k) values[k] = capi::to_int32(given[k]);
+        for (Py_ssize_t k = 0; k < n; ++k)
+            values[k] = capi::to_int32(given[k]);
         auto* self = reinterpret_cast<ElementModelObject*>(obj);
         for (size_t k = 0; k < cls.terminals.size(); ++k)
             int_field(self, cls.terminals[k].offset) = values[k];
@@ -246,8 +256,7 @@ struct FetchedArray {
     Py_ssize_t length = 0;
 };
 
-template <class T>
-FetchedArray fetch_typed(PyObject* array, const char* type_name) {
+template <class T> FetchedArray fetch_typed(PyObject* array, const char* type_name) {
     capi::BufferView<T, 1> view(array, type_name, capi::Access::write_contiguous);
     return FetchedArray{capi::Ref::borrow(array), view.data(), view.size()};
 }
@@ -256,10 +265,13 @@ FetchedArray fetch_array(PyObject* lxglobals, SharedArray which) {
     capi::Ref array = capi::get_attr(lxglobals, kArrayInfo[which].attribute);
     capi::check_value_type(array.get(), module_state().ndarray);
     switch (which) {
-        case ElementN: return fetch_typed<int32_t>(array.get(), "INT_t");
-        case ElementInc:
-        case ElementDec: return fetch_typed<uint8_t>(array.get(), "UINT8_t");
-        default: return fetch_typed<double>(array.get(), "FLOAT_t");
+    case ElementN:
+        return fetch_typed<int32_t>(array.get(), "INT_t");
+    case ElementInc:
+    case ElementDec:
+        return fetch_typed<uint8_t>(array.get(), "UINT8_t");
+    default:
+        return fetch_typed<double>(array.get(), "FLOAT_t");
     }
 }
 
@@ -282,8 +294,8 @@ void check_fits(const ElementModelObject* self, const ModelClass& cls, SharedArr
                            reach.eindex, info.attribute, length);
 }
 
-void store_positions(ElementModelObject* self, const RegisteredClass& reg,
-                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+void store_positions(ElementModelObject* self, const RegisteredClass& reg, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames) {
     const ModelClass& cls = *reg.cls;
     const Py_ssize_t n = static_cast<Py_ssize_t>(reg.position_names.size());
     capi::Signature sig{"InitModel", reg.position_names.data(), n, n};
@@ -311,10 +323,10 @@ void bind_arrays(ElementModelObject* self, const ModelClass& cls) {
     // All arrays passed: store every pointer in one go.
     SharedPointers& p = self->book->arrays;
     void** slots[kSharedArrayCount] = {
-        reinterpret_cast<void**>(&p.node_phases),   reinterpret_cast<void**>(&p.node_voltages),
+        reinterpret_cast<void**>(&p.node_phases),    reinterpret_cast<void**>(&p.node_voltages),
         reinterpret_cast<void**>(&p.node_dvoltages), reinterpret_cast<void**>(&p.elem_phases),
-        reinterpret_cast<void**>(&p.elem_voltages), reinterpret_cast<void**>(&p.elem_currents),
-        reinterpret_cast<void**>(&p.elem_n),        reinterpret_cast<void**>(&p.elem_inc),
+        reinterpret_cast<void**>(&p.elem_voltages),  reinterpret_cast<void**>(&p.elem_currents),
+        reinterpret_cast<void**>(&p.elem_n),         reinterpret_cast<void**>(&p.elem_inc),
         reinterpret_cast<void**>(&p.elem_dec)};
     for (SharedArray which : cls.arrays) {
         *slots[which] = fetched[which].data;
@@ -350,12 +362,13 @@ PyObject* set_parameters(PyObject* obj, PyObject* params) {
 
 PyObject* refuse_pickling(PyObject* obj, const char* method) {
     const RegisteredClass& reg = registration_of_instance(obj);
-    return capi::boundary_none(qualified(reg.cls->name, method), kFile, [&] {
-        capi::raise(PyExc_TypeError, reg.pickle_message.c_str());
-    });
+    return capi::boundary_none(qualified(reg.cls->name, method), kFile,
+                               [&] { capi::raise(PyExc_TypeError, reg.pickle_message.c_str()); });
 }
 
-PyObject* model_reduce(PyObject* obj, PyObject*) { return refuse_pickling(obj, "__reduce__"); }
+PyObject* model_reduce(PyObject* obj, PyObject*) {
+    return refuse_pickling(obj, "__reduce__");
+}
 PyObject* model_setstate(PyObject* obj, PyObject*) {
     return refuse_pickling(obj, "__setstate__");
 }
@@ -369,7 +382,8 @@ std::string pickle_message(const ModelClass& cls) {
             fields.push_back(std::string("self.") + kArrayInfo[which].field);
     std::sort(fields.begin(), fields.end());
     std::string message;
-    for (const std::string& f : fields) message += (message.empty() ? "" : ",") + f;
+    for (const std::string& f : fields)
+        message += (message.empty() ? "" : ",") + f;
     return message + " cannot be converted to a Python object for pickling";
 }
 
@@ -379,14 +393,16 @@ void describe(RegisteredClass& reg) {
     reg.pickle_message = pickle_message(cls);
     for (const TerminalField& f : cls.terminals) {
         reg.init_names.push_back(f.name);
-        reg.members.push_back({f.name, T_INT, static_cast<Py_ssize_t>(f.offset), READONLY, nullptr});
+        reg.members.push_back(
+            {f.name, T_INT, static_cast<Py_ssize_t>(f.offset), READONLY, nullptr});
     }
     reg.init_names.push_back("eindex");
     reg.members.push_back(
         {"eindex", T_INT, static_cast<Py_ssize_t>(cls.eindex_offset), READONLY, nullptr});
     for (const PositionField& f : cls.positions) {
         reg.position_names.push_back(f.name);
-        reg.members.push_back({f.name, T_INT, static_cast<Py_ssize_t>(f.offset), READONLY, nullptr});
+        reg.members.push_back(
+            {f.name, T_INT, static_cast<Py_ssize_t>(f.offset), READONLY, nullptr});
     }
     for (const DoubleField& f : cls.parameters)
         reg.members.push_back(
@@ -394,7 +410,8 @@ void describe(RegisteredClass& reg) {
     reg.members.push_back({nullptr, 0, 0, 0, nullptr});
     reg.methods = {
         {"InitModel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_model)),
-         METH_FASTCALL | METH_KEYWORDS, "Store the matrix positions and bind the lxglobals arrays."},
+         METH_FASTCALL | METH_KEYWORDS,
+         "Store the matrix positions and bind the lxglobals arrays."},
         {"SetParameters", set_parameters, METH_O, "Set the parameters from a sequence."},
         {"__reduce__", model_reduce, METH_NOARGS, nullptr},
         {"__setstate__", model_setstate, METH_O, nullptr},
@@ -410,10 +427,11 @@ PyTypeObject* make_type(const char* name, size_t basicsize, std::vector<PyType_S
     slots.push_back({Py_tp_new, reinterpret_cast<void*>(model_new)});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(model_dealloc)});
     slots.push_back({0, nullptr});
-    PyType_Spec spec{name, static_cast<int>(basicsize), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots.data()};
+    PyType_Spec spec{name, static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                     slots.data()};
     PyObject* type = PyType_FromSpecWithBases(&spec, bases);
-    if (type == nullptr) capi::raise_pending();
+    if (type == nullptr)
+        capi::raise_pending();
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
@@ -426,14 +444,12 @@ void add_type(PyObject* module, const char* name, PyTypeObject* type) {
 }
 
 void add_element_model(PyObject* module) {
-    static const char* doc =
-        "Base of every element model: five native operations that do nothing.";
-    g_element_model = make_type(
-        "loxant.CircuitKernel.ElementModel", sizeof(ElementModelObject),
-        {{Py_tp_init, reinterpret_cast<void*>(element_model_init)},
-         {Py_tp_methods, kElementModelMethods},
-         {Py_tp_doc, const_cast<char*>(doc)}},
-        nullptr);
+    static const char* doc = "Base of every element model: five native operations that do nothing.";
+    g_element_model = make_type("loxant.CircuitKernel.ElementModel", sizeof(ElementModelObject),
+                                {{Py_tp_init, reinterpret_cast<void*>(element_model_init)},
+                                 {Py_tp_methods, kElementModelMethods},
+                                 {Py_tp_doc, const_cast<char*>(doc)}},
+                                nullptr);
     add_type(module, "ElementModel", g_element_model);
 }
 
@@ -453,22 +469,24 @@ void add_model_class(PyObject* module, RegisteredClass& reg) {
 // Classes appear in the module in this order, whatever order their files
 // registered in.
 const char* const kClassOrder[] = {
-    "InductorModel",      "InductorImpedanceModel", "ResistorModel",     "CapacitorModel",
+    "InductorModel",      "InductorImpedanceModel", "ResistorModel",      "CapacitorModel",
     "CurrentSourceModel", "PhaseSourceModel",       "VoltageSourceModel", "JunctionModel",
-    "JunctionRSJNModel",  "JunctionRSJPHModel",     "JunctionTJMModel",  "MutualInductanceModel",
+    "JunctionRSJNModel",  "JunctionRSJPHModel",     "JunctionTJMModel",   "MutualInductanceModel",
 };
 
 int class_rank(const ModelClass* cls) {
     for (size_t k = 0; k < std::size(kClassOrder); ++k)
-        if (std::strcmp(kClassOrder[k], cls->name) == 0) return static_cast<int>(k);
+        if (std::strcmp(kClassOrder[k], cls->name) == 0)
+            return static_cast<int>(k);
     return static_cast<int>(std::size(kClassOrder));
 }
 
-}  // namespace
+} // namespace
 
 capi::Ref Params::item(Py_ssize_t k) const {
     if (PyList_Check(sequence_)) {
-        if (k >= PyList_GET_SIZE(sequence_)) capi::raise(PyExc_IndexError, "list index out of range");
+        if (k >= PyList_GET_SIZE(sequence_))
+            capi::raise(PyExc_IndexError, "list index out of range");
         return capi::Ref::borrow(PyList_GET_ITEM(sequence_, k));
     }
     if (PyTuple_Check(sequence_)) {
@@ -479,7 +497,9 @@ capi::Ref Params::item(Py_ssize_t k) const {
     return capi::get_item_by_key(sequence_, k);
 }
 
-double Params::real(Py_ssize_t k) const { return capi::to_double(item(k).get()); }
+double Params::real(Py_ssize_t k) const {
+    return capi::to_double(item(k).get());
+}
 
 bool register_model_class(const ModelClass* cls) {
     pending_classes().push_back(cls);
@@ -499,13 +519,19 @@ void add_model_classes(PyObject* module) {
     }
 }
 
-PyTypeObject* element_model_type() { return g_element_model; }
+PyTypeObject* element_model_type() {
+    return g_element_model;
+}
 
 namespace {
 uint64_t g_generation = 1;
 }
-uint64_t model_generation() { return g_generation; }
-void touch_models() { ++g_generation; }
+uint64_t model_generation() {
+    return g_generation;
+}
+void touch_models() {
+    ++g_generation;
+}
 
 PyMethodDef* unpickle_method_def() {
     static PyMethodDef def = {"_unpickle_ElementModel",
@@ -530,4 +556,4 @@ std::string qualified(const char* class_name, const char* method) {
     return std::string("loxant.CircuitKernel.") + class_name + "." + method;
 }
 
-}  // namespace loxant
+} // namespace loxant

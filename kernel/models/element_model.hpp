@@ -59,34 +59,32 @@ struct SharedPointers {
 // positions change, so that the kernels can refuse out-of-range indices before
 // any element stamps.
 struct Reach {
-    int32_t max_unknown;   // highest unknown number used; 0 when none
-    int32_t max_position;  // highest value-array position stamped; -1 when none
-    int32_t eindex;        // element index; -1 for a class without one
-    bool malformed;        // a negative number or position, or a branch unknown 0
-    bool binds_arrays;     // Values writes through the bound pointers
+    int32_t max_unknown;  // highest unknown number used; 0 when none
+    int32_t max_position; // highest value-array position stamped; -1 when none
+    int32_t eindex;       // element index; -1 for a class without one
+    bool malformed;       // a negative number or position, or a branch unknown 0
+    bool binds_arrays;    // Values writes through the bound pointers
 };
 
 // The bound array pointers and the bookkeeping of the Python-callable entry
 // points, kept apart from the object so that the fields the matrix and
 // right-hand-side operations read stay close together in memory.
 struct ModelBookkeeping {
-    SharedPointers arrays;  // read by Values only
+    SharedPointers arrays; // read by Values only
     Reach reach;
-    bool bound;                               // InitModel has bound the arrays
-    Py_ssize_t bound_unknowns;                // shortest bound per-unknown array
-    Py_ssize_t bound_elements;                // shortest bound per-element array
-    PyObject* bound_refs[kSharedArrayCount];  // keep the bound arrays alive
+    bool bound;                              // InitModel has bound the arrays
+    Py_ssize_t bound_unknowns;               // shortest bound per-unknown array
+    Py_ssize_t bound_elements;               // shortest bound per-element array
+    PyObject* bound_refs[kSharedArrayCount]; // keep the bound arrays alive
 };
 
 // Instances are zero-filled by the allocator; `book` is allocated with them.
 struct ElementModelObject {
-    PyObject_HEAD
-    const ElementOps* ops;
+    PyObject_HEAD const ElementOps* ops;
     ModelBookkeeping* book;
 };
 
-template <class Model>
-inline Model& as(ElementModelObject* self) noexcept {
+template <class Model> inline Model& as(ElementModelObject* self) noexcept {
     return *reinterpret_cast<Model*>(self);
 }
 
@@ -104,36 +102,36 @@ class Params {
 
 struct TerminalField {
     const char* name;
-    size_t offset;  // of an int32_t in the model
-    bool branch;    // a branch unknown, never ground
+    size_t offset; // of an int32_t in the model
+    bool branch;   // a branch unknown, never ground
 };
 
 struct PositionField {
     const char* name;
-    size_t offset;  // of an int32_t in the model
-    int row;        // index into the terminals of the entry's row; -1: stored, never stamped
-    int col;        // the same for the column
+    size_t offset; // of an int32_t in the model
+    int row;       // index into the terminals of the entry's row; -1: stored, never stamped
+    int col;       // the same for the column
 };
 
 struct DoubleField {
     const char* name;
-    size_t offset;  // of a double in the model
+    size_t offset; // of a double in the model
 };
 
 // Everything the generic entry points need to know about one model class.
 struct ModelClass {
-    const char* name;  // "ResistorModel"
+    const char* name; // "ResistorModel"
     const char* doc;
     size_t basicsize;
     const ElementOps* ops;
-    std::vector<TerminalField> terminals;  // constructor arguments before eindex
+    std::vector<TerminalField> terminals; // constructor arguments before eindex
     size_t eindex_offset;
-    std::vector<PositionField> positions;  // InitModel arguments, in order
-    std::vector<SharedArray> arrays;       // bound by InitModel, in this order
-    std::vector<DoubleField> parameters;   // exposed as read-only attributes
+    std::vector<PositionField> positions; // InitModel arguments, in order
+    std::vector<SharedArray> arrays;      // bound by InitModel, in this order
+    std::vector<DoubleField> parameters;  // exposed as read-only attributes
     void (*set_defaults)(ElementModelObject* self);
     void (*set_parameters)(ElementModelObject* self, const Params& params);
-    std::vector<PyMethodDef> extra_methods;  // besides InitModel and SetParameters
+    std::vector<PyMethodDef> extra_methods; // besides InitModel and SetParameters
     std::vector<PyGetSetDef> extra_getset;
 };
 
@@ -144,8 +142,8 @@ bool register_model_class(const ModelClass* cls);
 void add_model_classes(PyObject* module);
 
 PyTypeObject* element_model_type();
-PyMethodDef* unpickle_method_def();  // the module's unpickling function
-const ModelClass* class_of(PyObject* model);  // null for a bare ElementModel
+PyMethodDef* unpickle_method_def();          // the module's unpickling function
+const ModelClass* class_of(PyObject* model); // null for a bare ElementModel
 const char* short_type_name(PyObject* obj);
 
 // Counts every change of a model's unknowns, positions or bindings, so the
@@ -182,8 +180,10 @@ inline void stamp(DoubleArray a, const TwoTerminal& t, double g) noexcept {
 
 // Current c flowing from i to j through the element, drawn out of i into j.
 inline void stamp_current(DoubleArray b, int32_t i, int32_t j, double c) noexcept {
-    if (i != 0) b[i - 1] -= c;
-    if (j != 0) b[j - 1] += c;
+    if (i != 0)
+        b[i - 1] -= c;
+    if (j != 0)
+        b[j - 1] += c;
 }
 
 // u_i - u_j of a per-unknown vector.
@@ -208,21 +208,18 @@ inline void no_admitance(ElementModelObject*, DoubleArray, const StepContext&) n
 inline void no_values(ElementModelObject*, const StepContext&) noexcept {}
 
 // Fields of a class whose model embeds a TwoTerminal as member `t`.
-template <class Model>
-std::vector<TerminalField> two_terminals() {
+template <class Model> std::vector<TerminalField> two_terminals() {
     const size_t base = offsetof(Model, t);
     return {{"i", base + offsetof(TwoTerminal, i), false},
             {"j", base + offsetof(TwoTerminal, j), false}};
 }
 
-template <class Model>
-size_t two_terminal_eindex() {
+template <class Model> size_t two_terminal_eindex() {
     return offsetof(Model, t) + offsetof(TwoTerminal, eindex);
 }
 
 // `stamped` false: positions are stored but never used.
-template <class Model>
-std::vector<PositionField> two_terminal_positions(bool stamped = true) {
+template <class Model> std::vector<PositionField> two_terminal_positions(bool stamped = true) {
     const size_t base = offsetof(Model, t);
     const int r_i = stamped ? 0 : -1, r_j = stamped ? 1 : -1;
     return {{"ind_ii", base + offsetof(TwoTerminal, ind_ii), r_i, r_i},
@@ -231,4 +228,4 @@ std::vector<PositionField> two_terminal_positions(bool stamped = true) {
             {"ind_jj", base + offsetof(TwoTerminal, ind_jj), r_j, r_j}};
 }
 
-}  // namespace loxant
+} // namespace loxant
