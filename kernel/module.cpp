@@ -30,9 +30,9 @@ int64_t current_interpreter() {
 #endif
 }
 
-void copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to,
+void copy_spec_attribute(PyObject* import_spec, PyObject* module, const char* from, const char* to,
                          bool none_allowed) {
-    capi::Ref value = capi::Ref::steal_or_null(PyObject_GetAttrString(spec, from));
+    capi::Ref value = capi::Ref::steal_or_null(PyObject_GetAttrString(import_spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             capi::raise_pending();
@@ -45,7 +45,7 @@ void copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, con
         capi::raise_pending();
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) {
+PyObject* create(PyObject* import_spec, PyModuleDef*) {
     int64_t interpreter = current_interpreter();
     if (g_interpreter == -1) {
         g_interpreter = interpreter;
@@ -61,12 +61,13 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
     }
     PyObject* module = nullptr;
     bool ok = capi::guarded("init loxant.CircuitKernel", kFile, [&] {
-        capi::Ref name = capi::get_attr(spec, "name");
+        capi::Ref name = capi::get_attr(import_spec, "name");
         capi::Ref made = capi::Ref::steal(PyModule_NewObject(name.get()));
-        copy_spec_attribute(spec, made.get(), "loader", "__loader__", true);
-        copy_spec_attribute(spec, made.get(), "origin", "__file__", true);
-        copy_spec_attribute(spec, made.get(), "parent", "__package__", true);
-        copy_spec_attribute(spec, made.get(), "submodule_search_locations", "__path__", false);
+        copy_spec_attribute(import_spec, made.get(), "loader", "__loader__", true);
+        copy_spec_attribute(import_spec, made.get(), "origin", "__file__", true);
+        copy_spec_attribute(import_spec, made.get(), "parent", "__package__", true);
+        copy_spec_attribute(import_spec, made.get(), "submodule_search_locations", "__path__",
+                            false);
         module = made.release();
     });
     if (!ok)

@@ -427,9 +427,9 @@ PyTypeObject* make_type(const char* name, size_t basicsize, std::vector<PyType_S
     slots.push_back({Py_tp_new, reinterpret_cast<void*>(model_new)});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(model_dealloc)});
     slots.push_back({0, nullptr});
-    PyType_Spec spec{name, static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-                     slots.data()};
-    PyObject* type = PyType_FromSpecWithBases(&spec, bases);
+    PyType_Spec type_spec{name, static_cast<int>(basicsize), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots.data()};
+    PyObject* type = PyType_FromSpecWithBases(&type_spec, bases);
     if (type == nullptr)
         capi::raise_pending();
     return reinterpret_cast<PyTypeObject*>(type);

@@ -82,9 +82,9 @@ def test_a_second_interpreter_cannot_load_the_module():
         interp = interpreters.create()
         code = (
             "import importlib.util\\n"
-            "spec = importlib.util.spec_from_file_location('loxant.CircuitKernel', %r)\\n"
+            "found = importlib.util.spec_from_file_location('loxant.CircuitKernel', %r)\\n"
             "try:\\n"
-            "    importlib.util.module_from_spec(spec)\\n"
+            "    importlib.util.module_from_spec(found)\\n"
             "except ImportError as error:\\n"
             "    print(error)\\n"
         ) % ck.__file__

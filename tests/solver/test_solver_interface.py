@@ -159,8 +159,8 @@ def test_failed_init_names_itself():
 
     script = (
         "import sys, importlib.util; sys.modules['numpy'] = None\n"
-        f"spec = importlib.util.spec_from_file_location('loxant.SparseDirect', {module.__file__!r})\n"
-        "try:\n    importlib.util.module_from_spec(spec)\n"
+        f"found = importlib.util.spec_from_file_location('loxant.SparseDirect', {module.__file__!r})\n"
+        "try:\n    importlib.util.module_from_spec(found)\n"
         "except ImportError as e:\n"
         "    import traceback\n"
         "    print([f.name for f in traceback.extract_tb(e.__traceback__)][-1])\n"
