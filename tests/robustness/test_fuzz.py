@@ -27,7 +27,7 @@ from circuit_bench import (
     attempt,
     shared_state,
 )
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
@@ -345,6 +345,8 @@ kernel_entries = st.one_of(
 )
 @each_example
 def test_tjm_kernel_loading_refuses_bad_kernels(table, name, numbers):
+    # `name in table` on an endless sequence never returns, in Python as here.
+    assume(not isinstance(table, Weird.Endless))
     bench = Bench()
     want = bench.round()
     row = next(k for k, entry in enumerate(NETLIST) if entry[0] == "JunctionTJMModel")
