@@ -150,7 +150,6 @@ def run_one(n, steps, repeat):
     rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     best["rss_mb"] = (rss_after - rss_before) / 1024  # ru_maxrss is in KiB on Linux
 
-    best["sources_us"] = source_update_us(circuit)
     m, nodes = len(res.elements), len(res.nodes)
     best["sample_kb"] = ((2 * nodes + 3 * m) * 8 + 4 * m) / 1024
 
@@ -163,22 +162,6 @@ def run_one(n, steps, repeat):
     return best
 
 
-def source_update_us(circuit, repeat=15):
-    """Time of the driver's per-step loop that hands every source its present value."""
-    import loxant.CircuitKernel as ck
-    from loxant.assembly import System
-
-    system = System(circuit)
-    system.install(ck)
-    best = math.inf
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for element in system.sources:
-            element.UpdateParameters()
-        best = min(best, time.perf_counter() - start)
-    return best * 1e6
-
-
 def default_steps(n):
     """Enough steps for a stable figure, few enough for a quick run."""
     return int(min(4000, max(200, 2_000_000 // n)))
@@ -187,15 +170,15 @@ def default_steps(n):
 def print_table(rows):
     print(
         "| N | steps | Newton it/step | step (us) | kernels (us) | solver (us) | "
-        "Python (us) | of which source updates (us) | step / N (us) | set-up (ms) | "
+        "Python (us) | step / N (us) | set-up (ms) | "
         "working memory (MB) | RSS growth (MB) | kB per recorded sample |"
     )
-    print("|" + "---:|" * 13)
+    print("|" + "---:|" * 12)
     for r in rows:
         print(
             f"| {r['n']} | {r['steps']} | {r['iterations']:.2f} | {r['step_us']:.1f} | "
             f"{r['kernel_us']:.1f} | {r['solver_us']:.1f} | {r['python_us']:.1f} | "
-            f"{r['sources_us']:.1f} | {r['step_us'] / r['n']:.3f} | {r['setup_ms']:.1f} | "
+            f"{r['step_us'] / r['n']:.3f} | {r['setup_ms']:.1f} | "
             f"{r['traced_mb']:.2f} | {r['rss_mb']:.1f} | {r['sample_kb']:.1f} |"
         )
 
