@@ -40,14 +40,20 @@ def setup_state(unknowns, elements):
     SP.InitialSmoothFactor, SP.INITIAL_RAMP, SP.PHASE_HISTERESIS = 1.0, 0.0, 0.1
 
 
-def chain_of_junctions(n):
-    """Junction k joins unknown k to unknown k+1 (the last one to ground)."""
+def plain_junction(i, j, k):
+    model = ck.JunctionModel(i, j, k)
+    model.SetParameters([1.0, 1.0, 0.1])
+    return model
+
+
+def chain(n, make_model=plain_junction):
+    """n junctions made by make_model(i, j, eindex), junction k joining unknown k
+    to unknown k+1 (the last one to ground); returns the value-array length."""
     setup_state(n, n)
     elements = []
     for k in range(n):
         i, j = k + 1, (k + 2 if k + 1 < n else 0)
-        model = ck.JunctionModel(i, j, k)
-        model.SetParameters([1.0, 1.0, 0.1])
+        model = make_model(i, j, k)
         base = 3 * k
         model.InitModel(base, base + 1, base + 2, base + 3 if j else 0)
         elements.append(Element(model))
@@ -88,7 +94,7 @@ def main():
         print(f"  {name:18s} {best_time(call, 5, 20_000) * 1e6:8.2f}")
 
     n = args.junctions
-    nnz = chain_of_junctions(n)
+    nnz = chain(n)
     a, b = np.zeros(nnz), np.zeros(n)
 
     def next_iterate():

@@ -11,58 +11,11 @@ import argparse
 import time
 
 import numpy as np
+from bench_kernels import chain, plain_junction
 
 import loxant.CircuitKernel as ck
 from loxant import SimulationParameters as SP
-from loxant import lxconfig, lxglobals
-
-
-class Element:
-    def __init__(self, model):
-        self.model = model
-
-    def UpdateParameters(self):
-        pass
-
-
-def setup_state(n):
-    lxglobals.TotalNodes = n
-    for name in ("NodePhase", "NodeVoltage", "NodeDVoltage"):
-        setattr(lxglobals, name, np.zeros(n))
-    for name in ("ElementPhase", "ElementVoltage", "ElementCurrent"):
-        setattr(lxglobals, name, np.zeros(n))
-    lxglobals.ElementN = np.zeros(n, np.int32)
-    lxglobals.ElementInc = np.zeros(n, np.uint8)
-    lxglobals.ElementDec = np.zeros(n, np.uint8)
-    lxglobals.OptimizeSimulation, lxglobals.CurrentTime = 0, 0.0
-    rng = np.random.default_rng(1)
-    SP.X = [rng.uniform(-3, 3, n) for _ in range(3)]
-    SP.Xind = 1
-    SP.DX, SP.DDX, SP.DXprev = (rng.uniform(-1, 1, n) for _ in range(3))
-    SP.InterpCoeffDt, SP.InterpCoeffDDt, SP.TimeSteps = [100.0], [1e4], [0.01]
-    SP.InitialSmoothFactor, SP.INITIAL_RAMP, SP.PHASE_HISTERESIS = 1.0, 0.0, 0.1
-
-
-def chain(n, make_model):
-    """n junctions made by make_model(i, j, eindex); returns the value-array length."""
-    setup_state(n)
-    elements = []
-    for k in range(n):
-        i, j = k + 1, (k + 2 if k + 1 < n else 0)
-        model = make_model(i, j, k)
-        base = 3 * k
-        model.InitModel(base, base + 1, base + 2, base + 3 if j else 0)
-        elements.append(Element(model))
-    lxglobals.ElementList, lxglobals.SourceElementList = elements, []
-    lxglobals.TotalElements, lxglobals.TotalSourceElements = n, 0
-    ck.InitElementModels()
-    return 3 * n + 1
-
-
-def plain_junction(i, j, k):
-    model = ck.JunctionModel(i, j, k)
-    model.SetParameters([1.0, 1.0, 0.1])
-    return model
+from loxant import lxconfig
 
 
 def tjm_junction(kernel):
