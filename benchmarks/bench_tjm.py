@@ -8,10 +8,9 @@ come from a series, above it from their closed forms.
 """
 
 import argparse
-import time
 
 import numpy as np
-from bench_kernels import chain, plain_junction
+from bench_kernels import best_time, chain, plain_junction
 
 import loxant.CircuitKernel as ck
 from loxant import SimulationParameters as SP
@@ -31,16 +30,6 @@ def twenty_term_kernel():
     """The ten terms of NbNb_4K2_001 and ten more with the poles moved a little."""
     a, b, p = lxconfig.tjm_models["NbNb_4K2_001"]
     return (a + a, b + b, p + [z * (1.05 + 0.02j) for z in p])
-
-
-def best_time(call, repeat, number):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            call()
-        best = min(best, (time.perf_counter() - start) / number)
-    return best
 
 
 def measure(n, make_model, step):
