@@ -10,10 +10,11 @@ modules, ``loxant.CircuitKernel`` (element models and assembly kernels) and
 
 from .circuit import Circuit
 from .errors import CircuitError, ConvergenceError, SimulationError, SingularMatrixError
+from .netlist import Netlist, NetlistError, read_netlist
 from .results import Results
 from .transient import simulate
 from .units import PhysicalCircuit, Units
-from .waveforms import PWL, Constant, Pulse, Sine
+from .waveforms import PWL, Constant, DampedSine, Exp, Pulse, Sine
 
 __version__ = "0.1.0"
 
@@ -23,6 +24,10 @@ __all__ = [
     "CircuitError",
     "Constant",
     "ConvergenceError",
+    "DampedSine",
+    "Exp",
+    "Netlist",
+    "NetlistError",
     "PhysicalCircuit",
     "Pulse",
     "Results",
@@ -30,5 +35,6 @@ __all__ = [
     "Sine",
     "SingularMatrixError",
     "Units",
+    "read_netlist",
     "simulate",
 ]

@@ -28,6 +28,9 @@ physical parameters and returns :class:`PhysicalResults`::
 import math
 import numbers
 import re
+from typing import NamedTuple
+
+import numpy as np
 
 from .circuit import Circuit
 from .errors import CircuitError
@@ -37,8 +40,10 @@ __all__ = [
     "PHI0",
     "PhysicalCircuit",
     "PhysicalResults",
+    "Probe",
     "Units",
     "from_si",
+    "parse_probe",
     "shunt_resistance",
     "split_unit",
     "to_si",
@@ -160,6 +165,49 @@ def shunt_resistance(ic, c, beta_c=1.0):
     if ic <= 0 or c <= 0 or beta_c <= 0:
         raise ValueError("ic, c and beta_c must be positive")
     return math.sqrt(beta_c * PHI0 / (2 * math.pi * ic * c))
+
+
+class Probe(NamedTuple):
+    """One trace of a simulation, as ``V(2)``, ``P(B1)``, ``I(L1)`` or ``V(1,2)`` name it.
+
+    ``quantity`` is "phase", "voltage" or "current"; an element probe names its
+    ``element``, a node probe its two ``nodes`` (the second "0" for ground);
+    ``symbol`` is the SI unit of its values (rad, V, A).
+    """
+
+    label: str
+    quantity: str
+    element: object
+    nodes: tuple
+    symbol: str
+
+
+_PROBE = re.compile(r"\s*([VPIvpi])\(\s*([^,()\s]+)\s*(?:,\s*([^,()\s]+)\s*)?\)\s*")
+_PROBE_KINDS = {"V": ("voltage", "V"), "P": ("phase", "rad"), "I": ("current", "A")}
+
+
+def parse_probe(text, nodes, elements):
+    """The :class:`Probe` named by ``text`` in a circuit of these ``nodes`` and
+    ``elements`` (names).  ``V(x)`` and ``P(x)`` are the voltage and phase of the
+    element ``x`` if there is one, else of the node ``x``; ``I(x)`` is the current
+    through element ``x``.  Raises ValueError for anything else."""
+    match = _PROBE.fullmatch(text) if isinstance(text, str) else None
+    if match is None:
+        raise ValueError(f"cannot read probe {text!r}: expected V(x), P(x), I(x) or V(a,b)")
+    letter, first, second = match.group(1).upper(), match.group(2), match.group(3)
+    quantity, symbol = _PROBE_KINDS[letter]
+    if second is None and first in elements:
+        return Probe(f"{letter}({first})", quantity, first, (), symbol)
+    if letter == "I":
+        raise ValueError(f"probe {text!r}: no element named {first!r}")
+    pair = []
+    for name in (first, "0" if second is None else second):
+        canonical = "0" if name == "0" or name.lower() == "gnd" else name
+        if canonical != "0" and canonical not in nodes:
+            raise ValueError(f"probe {text!r}: no node or element named {name!r}")
+        pair.append(canonical)
+    label = f"{letter}({first})" if second is None else f"{letter}({first},{second})"
+    return Probe(label, quantity, None, tuple(pair), symbol)
 
 
 class Units:
@@ -403,3 +451,49 @@ class PhysicalResults:
         ``t_from`` and ``t_to`` (strings with units, or seconds)."""
         window = [None if t is None else self.units.to_normalised(t, "s") for t in (t_from, t_to)]
         return self._in(self.normalised.average_voltage(name, *window), unit, "V")
+
+    def probe(self, text):
+        """The :class:`Probe` named by ``text`` (see :func:`parse_probe`)."""
+        return parse_probe(text, self.nodes, self.elements)
+
+    def trace(self, probe):
+        """``(unit, values)`` of a probe (a :class:`Probe` or its text such as
+        ``"P(B1)"``), values in SI units: rad, V or A."""
+        if not isinstance(probe, Probe):
+            probe = self.probe(probe)
+        unit = probe.symbol
+        if probe.element is not None:
+            series = {"phase": self.phase, "voltage": self.voltage, "current": self.current}
+            getter = series[probe.quantity]
+            values = getter(probe.element) if unit == "rad" else getter(probe.element, unit)
+        else:
+            getter = self.node_phase if unit == "rad" else (lambda n: self.node_voltage(n, "V"))
+            first, second = probe.nodes
+            values = getter(first) - getter(second)
+        return unit, values
+
+    def default_probes(self):
+        """Phase and voltage of every node, current, phase and voltage of every element."""
+        probes = [f"{k}({n})" for n in self.nodes for k in "PV"]
+        probes += [f"{k}({e})" for e in self.elements for k in "IPV"]
+        return probes
+
+    def to_csv(self, path, probes=None, *, units_in_header=True):
+        """Write a CSV file in SI units, one row per sample: ``time`` then one column per
+        probe (``"P(B1)"``, ``"V(2)"``, ``"I(L1)"``, ``"V(1,2)"``...; default: every node
+        and element series, see :meth:`default_probes`).  The header names each column
+        with its unit, ``time [s],"P(B1) [rad]",...``, or without units
+        (``units_in_header=False``: ``time,"P(B1)",...``, as other simulators write)."""
+        probes = self.default_probes() if probes is None else list(probes)
+        resolved = [p if isinstance(p, Probe) else self.probe(p) for p in probes]
+        columns = [self.time("s")]
+        header = ["time [s]" if units_in_header else "time"]
+        for probe in resolved:
+            unit, values = self.trace(probe)
+            columns.append(values)
+            label = f"{probe.label} [{unit}]" if units_in_header else probe.label
+            header.append('"' + label.replace('"', '""') + '"')
+        table = np.column_stack(columns) + 0.0  # no negative zeros in the file
+        with open(path, "w", newline="") as stream:
+            stream.write(",".join(header) + "\n")
+            np.savetxt(stream, table, delimiter=",", fmt="%.17g")

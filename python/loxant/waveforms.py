@@ -10,7 +10,17 @@ Plain numbers and Python callables are accepted wherever a waveform is; use
 import math
 from bisect import bisect_right
 
-__all__ = ["PWL", "Constant", "Function", "Pulse", "Sine", "Waveform", "as_waveform"]
+__all__ = [
+    "PWL",
+    "Constant",
+    "DampedSine",
+    "Exp",
+    "Function",
+    "Pulse",
+    "Sine",
+    "Waveform",
+    "as_waveform",
+]
 
 
 def _finite(value, what):
@@ -149,6 +159,71 @@ class Sine(Waveform):
         return (
             f"Sine({self.offset!r}, {self.amplitude!r}, {self.frequency!r}, "
             f"delay={self.delay!r}, phase={self.phase!r})"
+        )
+
+
+class DampedSine(Waveform):
+    """``offset`` until ``delay``, then
+    ``offset + amplitude * exp(-damping * tau) * sin(2*pi*frequency*tau)``, tau = t - delay."""
+
+    def __init__(self, offset, amplitude, frequency, *, delay=0.0, damping=0.0):
+        self.offset = _finite(offset, "sine offset")
+        self.amplitude = _finite(amplitude, "sine amplitude")
+        self.frequency = _finite(frequency, "sine frequency")
+        self.delay = _finite(delay, "sine delay")
+        self.damping = _finite(damping, "sine damping")
+
+    def __call__(self, t):
+        tau = t - self.delay
+        if tau <= 0:
+            return self.offset
+        envelope = math.exp(-self.damping * tau)
+        return self.offset + self.amplitude * envelope * math.sin(
+            2.0 * math.pi * self.frequency * tau
+        )
+
+    def __repr__(self):
+        return (
+            f"DampedSine({self.offset!r}, {self.amplitude!r}, {self.frequency!r}, "
+            f"delay={self.delay!r}, damping={self.damping!r})"
+        )
+
+
+class Exp(Waveform):
+    """Exponential rise and fall: ``v1`` until ``delay_rise``, then approaching ``v2``
+    with time constant ``tau_rise``; from ``delay_fall`` on, returning towards ``v1``
+    with ``tau_fall``.  A time constant of 0 is an instant step."""
+
+    def __init__(self, v1, v2, delay_rise, tau_rise, delay_fall, tau_fall):
+        self.v1 = _finite(v1, "exp initial value")
+        self.v2 = _finite(v2, "exp pulsed value")
+        self.delay_rise = _finite(delay_rise, "exp rise delay")
+        self.tau_rise = _finite(tau_rise, "exp rise time constant")
+        self.delay_fall = _finite(delay_fall, "exp fall delay")
+        self.tau_fall = _finite(tau_fall, "exp fall time constant")
+        if self.tau_rise < 0 or self.tau_fall < 0:
+            raise ValueError("exp time constants must not be negative")
+        if self.delay_fall < self.delay_rise:
+            raise ValueError("exp fall delay must not precede its rise delay")
+
+    @staticmethod
+    def _approach(tau, time_constant):
+        if tau <= 0:
+            return 0.0
+        if time_constant == 0:
+            return 1.0
+        return -math.expm1(-tau / time_constant)
+
+    def __call__(self, t):
+        step = self.v2 - self.v1
+        rise = self._approach(t - self.delay_rise, self.tau_rise)
+        fall = self._approach(t - self.delay_fall, self.tau_fall)
+        return self.v1 + step * rise - step * fall
+
+    def __repr__(self):
+        return (
+            f"Exp({self.v1!r}, {self.v2!r}, {self.delay_rise!r}, {self.tau_rise!r}, "
+            f"{self.delay_fall!r}, {self.tau_fall!r})"
         )
 
 
