@@ -27,7 +27,7 @@ $(BIN)/python:
 	$(BIN)/pip install -q "scikit-build-core>=0.10" "numpy>=1.23" ninja cmake
 
 install: deps $(BIN)/python
-	CMAKE_ARGS="$(LOXANT_CMAKE)" $(BIN)/pip install -q --no-build-isolation ".[test,plot]"
+	CMAKE_ARGS="$(LOXANT_CMAKE)" $(BIN)/pip install -q --no-build-isolation ".[test,plot,cli]"
 
 test: install
 	$(BIN)/python -m pytest -q
@@ -44,7 +44,7 @@ sanitize: install
 	  $(BIN)/python -m pytest -q -s -p no:cacheprovider
 
 demo: install
-	$(BIN)/python examples/demo.py
+	$(BIN)/loxant run examples/jtl.cir --plot jtl.png
 
 bench: install
 	$(BIN)/python benchmarks/run_all.py

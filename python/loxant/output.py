@@ -1,0 +1,81 @@
+"""Trace files as the simulators of the field write them, in SI units.
+
+A trace is ``(label, unit, values)`` with ``label`` such as ``"P(B1)"``, unit
+"rad", "V" or "A"; every writer takes the time axis in seconds and a list of
+traces, in order:
+
+* :func:`write_csv`: ``time,"P(B1)","V(2)"`` then one comma-separated row per sample;
+* :func:`write_dat`: the same, space-separated, header ``time P(B1) V(2)``;
+* :func:`write_raw`: an ASCII SPICE raw file (one plot, real values).
+
+:func:`write_traces` picks the writer from the file name: ``.csv``, ``.dat``,
+anything else raw.
+"""
+
+import datetime
+import os
+
+import numpy as np
+
+__all__ = ["FORMATS", "format_of", "write_csv", "write_dat", "write_raw", "write_traces"]
+
+#: variable type of each unit in a raw file
+_RAW_TYPES = {"rad": "phase", "V": "voltage", "A": "current"}
+
+
+def _table(time, traces):
+    return np.column_stack([time] + [values for _, _, values in traces]) + 0.0
+
+
+def write_csv(path, time, traces):
+    header = ["time"] + ['"' + label.replace('"', '""') + '"' for label, _, _ in traces]
+    with open(path, "w", newline="") as stream:
+        stream.write(",".join(header) + "\n")
+        np.savetxt(stream, _table(time, traces), delimiter=",", fmt="%.17g")
+
+
+def write_dat(path, time, traces):
+    header = ["time"] + [label for label, _, _ in traces]
+    with open(path, "w") as stream:
+        stream.write(" ".join(header) + "\n")
+        np.savetxt(stream, _table(time, traces), delimiter=" ", fmt="%.17g")
+
+
+def write_raw(path, time, traces, title=""):
+    lines = [
+        f"Title: {title or os.path.basename(os.fspath(path))}",
+        f"Date: {datetime.datetime.now().strftime('%a %b %d %H:%M:%S %Y')}",
+        "Plotname: Transient Analysis",
+        "Flags: real",
+        f"No. Variables: {len(traces) + 1}",
+        f"No. Points: {len(time)}",
+        "Variables:",
+        "\t0\ttime\ttime",
+    ]
+    lines += [f"\t{k}\t{label}\t{_RAW_TYPES[unit]}" for k, (label, unit, _) in enumerate(traces, 1)]
+    lines.append("Values:")
+    table = _table(time, traces)
+    with open(path, "w") as stream:
+        stream.write("\n".join(lines) + "\n")
+        for k, row in enumerate(table):
+            stream.write(f" {k}\t{row[0]:.17e}\n")
+            stream.writelines(f"\t{value:.17e}\n" for value in row[1:])
+
+
+FORMATS = {"csv": write_csv, "dat": write_dat, "raw": write_raw}
+
+
+def format_of(path):
+    """ "csv", "dat" or "raw" (every other name) for an output file name."""
+    extension = os.path.splitext(os.fspath(path))[1].lower()
+    return {".csv": "csv", ".dat": "dat"}.get(extension, "raw")
+
+
+def write_traces(path, time, traces, title=""):
+    """Write ``traces`` to ``path`` in the format its name asks for; returns the format."""
+    kind = format_of(path)
+    if kind == "raw":
+        write_raw(path, time, traces, title)
+    else:
+        FORMATS[kind](path, time, traces)
+    return kind
