@@ -95,6 +95,9 @@ class ExpressionError(Exception):
         self.message = message
         self.where = where
 
+    def __str__(self):
+        return self.message
+
 
 _NUMBER = re.compile(r"(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
 _LETTERS = re.compile(r"[A-Za-z]*")
@@ -159,8 +162,9 @@ def _tokens(text):
 
 
 class _Parser:
-    """Recursive descent over the tokens; builds tuples:
-    ("num", v), ("name", n), ("neg", a), ("bin", op, a, b), ("call", f, [args])."""
+    """Recursive descent over the tokens; builds tuples: ("num", v), ("name", n),
+    ("neg", a), ("bin", "^", a, b), ("call", f, [args]) and, for runs of + - or * /,
+    ("chain", first, [(op, operand), ...]), so long sums stay shallow."""
 
     def __init__(self, text):
         self.text = text
@@ -173,6 +177,8 @@ class _Parser:
 
     def take(self, op=None):
         kind, value = self.peek()
+        if kind is None and op is not None:
+            raise ExpressionError(f"expected {op!r} at the end of {self.text!r}")
         if kind is None:
             raise ExpressionError(f"expression {self.text!r} ends too early")
         if op is not None and (kind != "op" or value != op):
@@ -197,19 +203,17 @@ class _Parser:
         finally:
             self.depth -= 1
 
+    def _chain(self, operand, ops):
+        first, rest = operand(), []
+        while self.peek() in ops:
+            rest.append((self.take()[1], operand()))
+        return ("chain", first, rest) if rest else first
+
     def sum(self):
-        tree = self.product()
-        while self.peek() in (("op", "+"), ("op", "-")):
-            op = self.take()[1]
-            tree = ("bin", op, tree, self.product())
-        return tree
+        return self._chain(self.product, (("op", "+"), ("op", "-")))
 
     def product(self):
-        tree = self.unary()
-        while self.peek() in (("op", "*"), ("op", "/")):
-            op = self.take()[1]
-            tree = ("bin", op, tree, self.unary())
-        return tree
+        return self._chain(self.unary, (("op", "*"), ("op", "/")))
 
     def unary(self):
         if self.peek() in (("op", "-"), ("op", "+")):
@@ -264,6 +268,8 @@ def names(tree):
             pending.append(node[1])
         elif node[0] == "bin":
             pending += node[2:]
+        elif node[0] == "chain":
+            pending += [node[1]] + [operand for _, operand in node[2]]
         elif node[0] == "call":
             pending += node[2]
     return found
@@ -316,6 +322,11 @@ def _evaluate(tree, lookup, rng):
         return lookup(tree[1])
     if kind == "neg":
         return -_evaluate(tree[1], lookup, rng)
+    if kind == "chain":
+        value = _evaluate(tree[1], lookup, rng)
+        for op, operand in tree[2]:
+            value = _binary(op, value, _evaluate(operand, lookup, rng))
+        return float(value)
     if kind == "bin":
         left, right = _evaluate(tree[2], lookup, rng), _evaluate(tree[3], lookup, rng)
         return float(_binary(tree[1], left, right))
