@@ -396,7 +396,7 @@ class Scope:
             raise ExpressionError(f"parameters depend on each other: {' -> '.join(cycle)}", where)
         self._busy.append(name)
         try:
-            value = evaluate(tree, self.value, self.rng)
+            value = evaluate(tree, self._lookup_for(name), self.rng)
         except ExpressionError as exc:
             if exc.where is None:
                 exc.where = where
@@ -406,6 +406,17 @@ class Scope:
             self._busy.pop()
         self._values[name] = value
         return value
+
+    def _lookup_for(self, defined):
+        """Lookup for the definition of ``defined``: where it names itself (a
+        subcircuit's ``lb=LB``) it means the value from the enclosing scope."""
+        if self.parent is None:
+            return self.value
+
+        def lookup(name):
+            return self.parent.value(name) if name == defined else self.value(name)
+
+        return lookup
 
     def evaluate(self, tree):
         """``tree`` evaluated with this scope's names (drawing afresh from ``rng``)."""

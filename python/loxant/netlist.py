@@ -721,6 +721,8 @@ def _junction_model(model, scope):
         )
     if values["RTYPE"] != 0:
         raise model.line.error(f"model {model.name}: rtype must be 0 or 1, got {values['RTYPE']:g}")
+    if not values["RN"] > 0 or not values["CAP"] >= 0:
+        raise model.line.error(f"model {model.name}: rn must be positive and cap not negative")
     return values["ICRIT"] * harmonic, values["RN"], values["CAP"], values["PHI"]
 
 
@@ -806,6 +808,8 @@ class _Builder:
         if letter == "B":
             ic, rn, cap, phi = self.model(element.model, element)
             if "IC" in element.options:
+                if ic == 0:
+                    raise element.line.error(f"{element.name}: ic= needs a model with icrit > 0")
                 area = scope.evaluate(element.options["IC"].tree) / ic
             elif "AREA" in element.options:
                 area = scope.evaluate(element.options["AREA"].tree)
