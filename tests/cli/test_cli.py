@@ -1,0 +1,217 @@
+"""The loxant command: outputs read back, summary, exit statuses, no tracebacks."""
+
+import csv
+import io
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from loxant import Netlist, __version__
+from loxant.cli import first_switch, main
+
+JTL = """\
+* four-stage JTL
+.model jm jj(rtype=0, icrit=250u, rn=2.74, cap=0.175p)
+.subckt stage in out
+B1 in 0 jm
+IB 0 in pwl(0 0 10p 175u)
+L1 in out 3p
+.ends
+VIN IN 0 pwl(0 0 20p 0 22.5p 827.13u 25p 0)
+LIN IN 1 3p
+X1 stage 1 2
+X2 stage 2 3
+X3 stage 3 4
+BEND 4 0 jm
+IBEND 0 4 pwl(0 0 10p 175u)
+.tran 0.05p 60p 0 0.25p
+.print p(B1.X1) V(2) i(LIN) p(BEND) v(1,2)
+.end
+"""
+
+
+@pytest.fixture
+def jtl(tmp_path):
+    path = tmp_path / "jtl.cir"
+    path.write_text(JTL)
+    return path
+
+
+@pytest.fixture(scope="module")
+def expected():
+    """Traces of the same netlist from the Python interface."""
+    net = Netlist.from_string(JTL)
+    res = net.simulate()
+    return res.time("s"), {label: values for label, _, values in net.traces(res)}
+
+
+def read_raw(path):
+    """A minimal reader of ASCII SPICE raw files, written from the format."""
+    with open(path) as stream:
+        lines = stream.read().splitlines()
+    header = {}
+    k = 0
+    while not lines[k].startswith("Variables:"):
+        key, _, value = lines[k].partition(":")
+        header[key] = value.strip()
+        k += 1
+    count, points = int(header["No. Variables"]), int(header["No. Points"])
+    names = [lines[k + 1 + j].split("\t")[2] for j in range(count)]
+    kinds = [lines[k + 1 + j].split("\t")[3] for j in range(count)]
+    assert lines[k + 1 + count] == "Values:"
+    numbers = " ".join(lines[k + 2 + count :]).split()
+    table = np.array(numbers, dtype=float).reshape(points, count + 1)
+    assert np.array_equal(table[:, 0], np.arange(points))
+    return names, kinds, table[:, 1:]
+
+
+@pytest.mark.parametrize("extension", ["csv", "dat", "raw", "txt"])
+def test_outputs_read_back_in_si_units(jtl, tmp_path, extension, expected, capsys):
+    out = tmp_path / f"out.{extension}"
+    assert main(["run", str(jtl), "-o", str(out)]) == 0
+    time, traces = expected
+    labels = ["P(B1|X1)", "V(2)", "I(LIN)", "P(BEND)", "V(1,2)"]
+    if extension == "csv":
+        with open(out) as stream:
+            assert stream.readline() == 'time,"P(B1|X1)","V(2)","I(LIN)","P(BEND)","V(1,2)"\n'
+        rows = list(csv.reader(open(out)))
+        assert rows[0] == ["time"] + labels
+        table = np.array(rows[1:], dtype=float)
+    elif extension == "dat":
+        with open(out) as stream:
+            assert stream.readline().split() == ["time"] + labels
+        table = np.loadtxt(out, skiprows=1)
+    else:
+        names, kinds, table = read_raw(out)
+        assert names == ["time"] + labels
+        assert kinds == ["time", "phase", "voltage", "current", "phase", "voltage"]
+    np.testing.assert_array_equal(table[:, 0], time)
+    for k, label in enumerate(labels, 1):
+        np.testing.assert_array_equal(table[:, k], traces[label])
+    # SI units: a flux quantum's pulse peaks near 0.8 mV, the input pulse at 827 uA
+    assert 0.5e-3 < table[:, 2].max() < 1.2e-3
+    assert capsys.readouterr().out.startswith(f"wrote 5 traces, {len(time)} samples")
+
+
+def test_summary_counts_switches_and_their_times(jtl, capsys, expected):
+    assert main(["run", str(jtl)]) == 0
+    out, err = capsys.readouterr()
+    lines = out.splitlines()
+    assert lines[0] == f"{jtl}: 4 junction(s), 241 samples"
+    rows = {line.split()[0]: line.split()[1:] for line in lines[2:]}
+    assert list(rows) == ["B1|X1", "B1|X2", "B1|X3", "BEND"]
+    assert all(count == "1" for count, _ in rows.values())
+    time, traces = expected
+    phase = traces["P(B1|X1)"]
+    k = np.argmax(phase > math.pi)
+    crossing = time[k - 1] + (math.pi - phase[k - 1]) / (phase[k] - phase[k - 1]) * (
+        time[k] - time[k - 1]
+    )
+    assert float(rows["B1|X1"][1]) == pytest.approx(crossing * 1e12, abs=1e-3)
+    times = [float(first) for _, first in rows.values()]
+    assert times == sorted(times)
+    assert err.startswith("loxant: 1200 steps (0 rejected), ")
+    assert "Newton iterations" in err and err.rstrip().endswith(" s")
+
+
+def test_quiet_runs_print_no_statistics(jtl, tmp_path, capsys):
+    assert main(["run", str(jtl), "-q", "-o", str(tmp_path / "x.csv")]) == 0
+    assert capsys.readouterr() == ("", "")
+
+
+def test_first_switch_of_a_phase_going_down():
+    t = np.array([0.0, 1.0, 2.0, 3.0])
+    phase = np.array([0.0, -2.0, -4.0, -6.0])
+    turns = np.array([0, 0, -1, -1])
+    assert first_switch(t, phase, turns) == pytest.approx(1.0 + (math.pi - 2.0) / 2.0)
+    assert first_switch(t, phase, np.zeros(4, dtype=int)) is None
+
+
+def test_standard_input_and_default_outputs(tmp_path, monkeypatch, capsys):
+    text = JTL.replace(".print p(B1.X1) V(2) i(LIN) p(BEND) v(1,2)\n", "")
+    monkeypatch.setattr(sys, "stdin", io.StringIO(text))
+    out = tmp_path / "all.csv"
+    assert main(["run", "-", "-o", str(out), "-q"]) == 0
+    with open(out) as stream:
+        header = next(csv.reader(stream))
+    assert header == ["time", "P(B1|X1)", "P(B1|X2)", "P(B1|X3)", "P(BEND)", "V(IN)"] + [
+        f"V({n})" for n in range(1, 5)
+    ]
+
+
+def test_plot_writes_an_image(jtl, tmp_path):
+    pytest.importorskip("matplotlib")
+    image = tmp_path / "plot.png"
+    assert main(["run", str(jtl), "-q", "--plot", str(image)]) == 0
+    assert image.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_progress_bar_on_a_terminal(jtl, monkeypatch):
+    pytest.importorskip("tqdm")
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    assert main(["run", str(jtl), "-o", os.devnull]) == 0
+    assert "100%" in terminal.getvalue()
+    assert "steps" in terminal.getvalue().splitlines()[-1]
+
+
+@pytest.mark.parametrize(
+    ("netlist", "status", "message"),
+    [
+        ("R1 1 0 5\nR2 1 0 q(\n", 2, "bad.cir:2: bad value 'q('"),
+        ("R1 1 0 5\nR2 1 0 5\n", 2, "bad.cir: the netlist has no .tran analysis"),
+        (
+            "P1 1 0 pwl(0 0 5p 1)\nL1 1 0 0\n.tran 0.1p 10p\n",
+            1,
+            "simulation failed: step from t = 0",
+        ),
+    ],
+)
+def test_exit_statuses(tmp_path, capsys, netlist, status, message):
+    path = tmp_path / "bad.cir"
+    path.write_text(netlist)
+    assert main(["run", str(path)]) == status
+    err = capsys.readouterr().err
+    assert message in err and "Traceback" not in err
+
+
+def test_unwritable_output_fails_cleanly(jtl, tmp_path, capsys):
+    assert main(["run", str(jtl), "-q", "-o", str(tmp_path / "no" / "x.csv")]) == 1
+    assert "cannot write" in capsys.readouterr().err
+
+
+def test_usage_version_and_help(capsys):
+    with pytest.raises(SystemExit) as info:
+        main(["--version"])
+    assert info.value.code == 0 and capsys.readouterr().out.strip() == f"loxant {__version__}"
+    with pytest.raises(SystemExit) as info:
+        main(["run", "--help"])
+    assert info.value.code == 0 and "--plot" in capsys.readouterr().out
+    with pytest.raises(SystemExit) as info:
+        main(["run"])
+    assert info.value.code == 2
+    assert main([]) == 2
+
+
+def test_the_command_as_a_process(jtl, tmp_path):
+    """The installed entry point behaves the same: statuses, and a user's mistake
+    prints one message, no traceback."""
+    bad = tmp_path / "bad.cir"
+    bad.write_text("R1 1 0 5\nJ1 1 0 5\n.tran 1p 2p\n")
+    command = [sys.executable, "-m", "loxant", "run"]
+    failed = subprocess.run(command + [str(bad)], capture_output=True, text=True)
+    assert failed.returncode == 2
+    assert failed.stderr == f"{bad}:2: unknown element letter 'J' of J1\n    J1 1 0 5\n"
+    missing = subprocess.run(command + [str(tmp_path / "none.cir")], capture_output=True, text=True)
+    assert missing.returncode == 2 and "Traceback" not in missing.stderr
+    good = subprocess.run(command + [str(jtl), "-q"], capture_output=True, text=True)
+    assert good.returncode == 0 and "B1|X1" in good.stdout and good.stderr == ""
