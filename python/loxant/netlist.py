@@ -412,7 +412,7 @@ class _Parser:
             names[element.name] = line
             self.body.elements.append(element)
 
-    def finish(self, last_file):
+    def finish(self):
         if self.stack:
             sub = self.stack[-1]
             raise sub.line.error(f".subckt {sub.name} has no .ends")
@@ -969,7 +969,7 @@ def _waveform(values, tran, time_scale, value_scale):
             rise=tstep if t[3] is None else t[3],
             fall=tstep if t[4] is None else t[4],
             width=tstop if t[5] is None else t[5],
-            period=t[6],
+            period=t[6] or None,  # a period of 0 means no repetition
         )
     if kind == "sin":
         freq = args[2] * time_scale if len(args) > 2 else 1.0 / tstop
@@ -1112,7 +1112,7 @@ class Netlist:
                         title = line.text
                         continue
                 parser.feed(line)
-            parser.finish(file)
+            parser.finish()
             return cls(parser, title, file)
         except RecursionError:
             raise NetlistError("the netlist nests too deeply", file) from None

@@ -137,6 +137,10 @@ def test_every_element_and_waveform_matches_the_python_api():
             "pulse(1u 3u 10p 2p 4p 5p 30p)",
             np.vectorize(spice_pulse(1e-6, 3e-6, 10e-12, 2e-12, 4e-12, 5e-12, 30e-12)),
         ),
+        (
+            "pulse(0 2u 1p 1p 1p 3p 0)",
+            np.vectorize(spice_pulse(0.0, 2e-6, 1e-12, 1e-12, 1e-12, 3e-12)),
+        ),
         ("pulse(0 2u)", np.vectorize(spice_pulse(0.0, 2e-6, 0, 0.5e-12, 0.5e-12, 100e-12))),
         ("sin(1u 2u 50g)", np.vectorize(spice_sin(1e-6, 2e-6, 50e9))),
         ("sin(1u 2u 50g 10p)", np.vectorize(spice_sin(1e-6, 2e-6, 50e9, 10e-12))),
