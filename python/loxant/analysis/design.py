@@ -178,6 +178,9 @@ class Design:
         element_name, attribute = self._split(name)
         circuit = self.normalised(self._nominal)
         if element_name not in circuit:
+            prefix, dot, attribute = name.rpartition(".")
+            if dot and prefix in circuit:
+                raise ValueError(f"{name}: cannot scale attribute {attribute!r}")
             known = "element" + (" or .param" if self.is_netlist else "")
             raise ValueError(f"no {known} named {element_name!r}")
         element = circuit[element_name]
