@@ -47,7 +47,7 @@ def biased_junction(ic=1.0, bias=BIAS):
     return c
 
 
-JUNCTION_RUN = {"t_stop": 150.0, "dt": 0.5}
+JUNCTION_RUN = {"t_stop": 100.0, "dt": 0.5}
 
 
 class FakeNetlist:
