@@ -17,8 +17,9 @@ progress bar, and turns a run lost with its worker into a failed outcome.
   ``"tcp://10.0.0.1:8786"`` (for example of a cluster started by dask-jobqueue).
 
 A run whose worker dies is rescheduled by Dask on another worker (up to the
-scheduler's ``distributed.scheduler.allowed-failures`` times); a run that still
-cannot finish is reported as failed with reason ``"worker"``.  Ctrl-C cancels
+scheduler's ``distributed.scheduler.allowed-failures`` times), and once more by
+the runner (runs merely queued on a dying worker share its fate in Dask); a run
+that still cannot finish is reported as failed with reason ``"worker"``.  Ctrl-C cancels
 the runs not yet finished and closes a cluster started here.
 """
 
@@ -144,10 +145,11 @@ class ListPlan:
 class Runner:
     """Runs the plans of an analysis; use as a context manager so that a cluster
     started here is closed.  ``progress`` shows a tqdm bar on standard error
-    (True: when it is a terminal; False: never); ``retries`` is handed to Dask for
-    runs whose task raised on a worker."""
+    (True: when it is a terminal; False: never).  ``retries``: how many times a
+    run lost with its worker is submitted again (after Dask's own rescheduling),
+    and Dask's retries of a task that raised."""
 
-    def __init__(self, client="local", *, progress=True, retries=2, description="runs"):
+    def __init__(self, client="local", *, progress=True, retries=1, description="runs"):
         self._client_arg = client
         self.progress = progress
         self.retries = retries
@@ -210,36 +212,48 @@ class Runner:
 
         # two runs per worker: the next one is queued while one runs
         capacity = 2 * self.workers
-        pending = {}
+        pending = {}  # future -> (key, run, submissions so far)
         completed = as_completed()
+
+        def submit(batch):
+            futures = self.client.map(
+                evaluate,
+                [design] * len(batch),
+                [run for _, run, _ in batch],
+                [criterion] * len(batch),
+                [measure] * len(batch),
+                [events] * len(batch),
+                key=[f"loxant-run-{uuid.uuid4().hex}" for _ in batch],
+                pure=False,
+                retries=self.retries,
+            )
+            for (key, run, tries), future in zip(batch, futures):
+                pending[future] = (key, run, tries + 1)
+                completed.add(future)
+
         try:
             while True:
                 batch = plan.take(capacity - len(pending))
                 if batch:
-                    futures = self.client.map(
-                        evaluate,
-                        [design] * len(batch),
-                        [run for _, run in batch],
-                        [criterion] * len(batch),
-                        [measure] * len(batch),
-                        [events] * len(batch),
-                        key=[f"loxant-run-{uuid.uuid4().hex}" for _ in batch],
-                        pure=False,
-                        retries=self.retries,
-                    )
-                    for (key, _), future in zip(batch, futures):
-                        pending[future] = key
-                        completed.add(future)
+                    submit([(key, run, 0) for key, run in batch])
                 if not pending:
                     return
                 future = next(completed)
-                key = pending.pop(future)
-                self._count(plan, key, _collect(future), bar, started)
+                key, run, tries = pending.pop(future)
+                outcome = _collect(future)
+                del future
+                # Runs queued on a worker that died are lost with it too, innocent
+                # or not: they get another chance before they count as failed.
+                if outcome.reason == "worker" and tries <= self.retries:
+                    submit([(key, run, tries)])
+                    continue
+                self._count(plan, key, outcome, bar, started)
         except BaseException:
             # Ctrl-C or any error: nothing is left running on the cluster
             completed.clear()
             if pending:
                 self.client.cancel(list(pending))
+            pending.clear()
             raise
 
     def _count(self, plan, key, outcome, bar, started):
@@ -274,10 +288,12 @@ class Runner:
 def _collect(future):
     """The outcome of a finished future; a run lost with its worker, or whose task
     raised, is a failed outcome."""
-    try:
+    if future.status == "finished":
         return future.result()
-    except Exception as exc:
-        return Outcome(False, "worker", f"{type(exc).__name__}: {exc}")
+    # no future.result(): its traceback would keep the future (and its task) alive
+    exc = future.exception() if future.status == "error" else None
+    detail = f"{type(exc).__name__}: {exc}" if exc is not None else f"run {future.status}"
+    return Outcome(False, "worker", detail)
 
 
 def _connect(client, owned):
