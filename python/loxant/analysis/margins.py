@@ -99,13 +99,14 @@ class MarginResult:
     ``critical_margin`` (percent) and ``critical_parameter``: the smallest of
     every parameter's ``min(-low %, high %)``; ``runs``: every run's parameter,
     multiplier, outcome and failure reason; ``nominal``: the outcome of the
-    nominal run.
+    nominal run; ``stats``: the runner's counts and times.
     """
 
     def __init__(self, table, runs, nominal):
         self.table = table
         self.runs = runs
         self.nominal = nominal
+        self.stats = {}
         sizes = [min(-lo, hi) for lo, hi in zip(table["low %"], table["high %"])]
         best = min(range(len(sizes)), key=sizes.__getitem__) if sizes else None
         self.critical_margin = sizes[best] if sizes else math.nan
@@ -193,7 +194,9 @@ def margins(
         criterion, nominal = nominal_criterion(runner, design, criterion, junctions, window)
         plan = _BisectionPlan(searches)
         runner.run(plan, criterion=criterion, design=design)
-    return _result(design, names, searches, plan.log, nominal)
+    result = _result(design, names, searches, plan.log, nominal)
+    result.stats = runner.stats
+    return result
 
 
 def _parameters(design, params, global_bias):

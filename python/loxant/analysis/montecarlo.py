@@ -136,6 +136,8 @@ class YieldResult:
         self.confidence = confidence
         self.interval = wilson_interval(self.passed, self.n, confidence)
         self.nominal = nominal
+        #: the runner's counts and times
+        self.stats = {}
 
     def __repr__(self):
         lo, hi = self.interval
@@ -200,7 +202,9 @@ def yield_analysis(
         criterion, nominal = nominal_criterion(runner, design, criterion, junctions, window)
         plan = ListPlan(runs)
         runner.run(plan, criterion=criterion, design=design)
-    return YieldResult(_table(plan.outcomes), confidence, nominal)
+    result = YieldResult(_table(plan.outcomes), confidence, nominal)
+    result.stats = runner.stats
+    return result
 
 
 def _table(outcomes):

@@ -158,20 +158,38 @@ class Runner:
         self._owned = []
         self.done = 0
         self.failed = 0
-        #: seconds from the start of the first plan to its first outcome
-        self.first_result = None
+        self._opened = None
+        #: seconds spent connecting (starting a local cluster included), and from
+        #: the start to the first outcome and to the end
+        self.connect_time = self.first_result = self.wall_time = None
 
     # -- connection --------------------------------------------------------
 
     def __enter__(self):
+        self._opened = time.perf_counter()
         self.client = _connect(self._client_arg, self._owned)
+        self.connect_time = time.perf_counter() - self._opened
+        self._workers_at_start = self.workers
         return self
 
     def __exit__(self, *exc_info):
+        self.wall_time = time.perf_counter() - self._opened
         for resource in reversed(self._owned):
             resource.close()
         self._owned.clear()
         self.client = None
+
+    @property
+    def stats(self):
+        """Runs done and failed, workers, and the times above (seconds)."""
+        return {
+            "runs": self.done,
+            "failed": self.failed,
+            "workers": getattr(self, "_workers_at_start", self.workers),
+            "connect_time": self.connect_time,
+            "first_result": self.first_result,
+            "wall_time": self.wall_time,
+        }
 
     @property
     def workers(self):
@@ -188,7 +206,7 @@ class Runner:
         outcomes), ``plan.record(key, outcome)`` takes each outcome back,
         ``plan.remaining()`` estimates the runs still to come."""
         bar = self._bar(total if total is not None else plan.remaining())
-        started = time.perf_counter()
+        started = self._opened if self._opened is not None else time.perf_counter()
         try:
             if self.client is None:
                 self._serial(plan, bar, design, criterion, measure, events, started)

@@ -68,7 +68,8 @@ def sweep(
     ``passed`` and ``reason`` (a failed run has NaN measures).  ``criterion`` is
     optional here (default: every run that simulates passes).  With several
     parameters, ``table.set_index(params).to_xarray()`` gives an array
-    per measure (needs xarray)."""
+    per measure (needs xarray).  ``table.attrs["stats"]`` holds the runner's
+    counts and times (see :attr:`loxant.analysis.runner.Runner.stats`)."""
     import pandas as pd
 
     if not callable(measure):
@@ -87,4 +88,6 @@ def sweep(
         row.update({k: outcome.measures.get(k, math.nan) for k in measures})
         row.update(passed=outcome.passed, reason=outcome.reason)
         rows.append(row)
-    return pd.DataFrame(rows, columns=names + measures + ["passed", "reason"])
+    table = pd.DataFrame(rows, columns=names + measures + ["passed", "reason"])
+    table.attrs["stats"] = runner.stats
+    return table
