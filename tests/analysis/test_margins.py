@@ -199,3 +199,45 @@ def test_default_parameters_are_the_biases_and_element_values():
     design = Design(jtl(2), t_stop=1.0, dt=0.1)
     assert design.default_parameters() == ["I1", "I2", "Lin", "J1", "L1", "J2"]
     assert math.isclose(design.nominal(GLOBAL_BIAS), 1.4)
+
+
+def _physical_pair():
+    from loxant import PhysicalCircuit
+
+    pc = PhysicalCircuit(ic0="250uA", r0="2ohm")
+    pc.phase_source("P", "in", "0", [("0ps", 0), ("5ps", 0), ("8ps", 2 * math.pi)])
+    pc.inductor("Lin", "in", "a", "2pH")
+    pc.junction("J1", "a", "0", ic="250uA", r="2ohm", c="0.3pF")
+    pc.current_source("I1", "0", "a", [("0ps", 0), ("3ps", "175uA")])
+    pc.inductor("L1", "a", "b", "2pH")
+    pc.junction("J2", "b", "0", ic="250uA", r="2ohm", c="0.3pF")
+    pc.current_source("I2", "0", "b", [("0ps", 0), ("3ps", "175uA")])
+    return pc
+
+
+def test_physical_circuit_margins_report_si_nominals_and_survive_pickling(capsys):
+    import pickle
+
+    pc = _physical_pair()
+    copy = pickle.loads(pickle.dumps(pc))
+    first, second = (c.simulate("40ps", "0.05ps") for c in (pc, copy))
+    np.testing.assert_array_equal(first.phase("J2"), second.phase("J2"))
+
+    result = margins(
+        pc,
+        ["J1", "Lin", GLOBAL_BIAS],
+        resolution=5,
+        client=None,
+        progress="always",
+        t_stop="40ps",
+        dt="0.05ps",
+    )
+    table = result.table.set_index("parameter")
+    assert table.loc["J1", "nominal"] == pytest.approx(250e-6)
+    assert table.loc["Lin", "nominal"] == pytest.approx(2e-12)
+    assert table.loc[GLOBAL_BIAS, "nominal"] == pytest.approx(350e-6)
+    assert len(result.nominal.events) == 2  # one turn of each junction (10 ps window)
+    stats = result.stats
+    assert stats["runs"] == len(result.runs) + 1  # the nominal run
+    bar = capsys.readouterr().err
+    assert f"done {stats['runs']}, failed {stats['failed']}, remaining 0" in bar

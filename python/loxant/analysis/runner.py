@@ -145,7 +145,7 @@ class ListPlan:
 class Runner:
     """Runs the plans of an analysis; use as a context manager so that a cluster
     started here is closed.  ``progress`` shows a tqdm bar on standard error
-    (True: when it is a terminal; False: never).  ``retries``: how many times a
+    (True: when that is a terminal; False: never; any other true value: always).  ``retries``: how many times a
     run lost with its worker is submitted again (after Dask's own rescheduling),
     and Dask's retries of a task that raised."""
 
@@ -159,6 +159,7 @@ class Runner:
         self.done = 0
         self.failed = 0
         self._opened = None
+        self._bar = None
         #: seconds spent connecting (starting a local cluster included), and from
         #: the start to the first outcome and to the end
         self.connect_time = self.first_result = self.wall_time = None
@@ -174,6 +175,10 @@ class Runner:
 
     def __exit__(self, *exc_info):
         self.wall_time = time.perf_counter() - self._opened
+        if self._bar is not None:
+            self._bar.refresh()  # the last counts, whatever the refresh interval
+            self._bar.close()
+            self._bar = None
         for resource in reversed(self._owned):
             resource.close()
         self._owned.clear()
@@ -200,21 +205,20 @@ class Runner:
 
     # -- running -----------------------------------------------------------
 
-    def run(self, plan, criterion=None, design=None, measure=None, total=None, events=None):
+    def run(self, plan, criterion=None, design=None, measure=None, events=None):
         """Run ``plan`` to its end: ``plan.take(limit)`` gives up to ``limit``
         ``(key, Run)`` pairs that can start now (fewer, or none, while it waits for
         outcomes), ``plan.record(key, outcome)`` takes each outcome back,
         ``plan.remaining()`` estimates the runs still to come."""
-        bar = self._bar(total if total is not None else plan.remaining())
+        bar = self._progress_bar()
+        if bar is not None:
+            bar.total = bar.n + plan.remaining()
+            bar.refresh()
         started = self._opened if self._opened is not None else time.perf_counter()
-        try:
-            if self.client is None:
-                self._serial(plan, bar, design, criterion, measure, events, started)
-            else:
-                self._parallel(plan, bar, design, criterion, measure, events, started)
-        finally:
-            if bar is not None:
-                bar.close()
+        if self.client is None:
+            self._serial(plan, bar, design, criterion, measure, events, started)
+        else:
+            self._parallel(plan, bar, design, criterion, measure, events, started)
 
     def _serial(self, plan, bar, design, criterion, measure, events, started):
         while True:
@@ -282,25 +286,26 @@ class Runner:
         self.failed += not outcome.passed
         if bar is not None:
             remaining = plan.remaining()
-            if bar.total is not None and bar.n + 1 + remaining != bar.total:
-                bar.total = bar.n + 1 + remaining
-            bar.update(1)
+            bar.total = bar.n + 1 + remaining  # bisections end when they end
             bar.set_postfix_str(
                 f"done {self.done}, failed {self.failed}, remaining {remaining}", refresh=False
             )
+            bar.update(1)
 
-    def _bar(self, total):
+    def _progress_bar(self):
         if not self.progress:
             return None
-        from tqdm import tqdm
+        if self._bar is None:
+            from tqdm import tqdm
 
-        return tqdm(
-            total=total,
-            desc=self.description,
-            unit="run",
-            disable=None if self.progress is True else False,
-            leave=False,
-        )
+            self._bar = tqdm(
+                total=0,
+                desc=self.description,
+                unit="run",
+                disable=None if self.progress is True else False,
+                leave=False,
+            )
+        return self._bar
 
 
 def _collect(future):
@@ -312,6 +317,13 @@ def _collect(future):
     exc = future.exception() if future.status == "error" else None
     detail = f"{type(exc).__name__}: {exc}" if exc is not None else f"run {future.status}"
     return Outcome(False, "worker", detail)
+
+
+def _cores():
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on every platform
+        return os.cpu_count() or 1
 
 
 def _connect(client, owned):
@@ -326,7 +338,7 @@ def _connect(client, owned):
         from distributed import LocalCluster
 
         cluster = LocalCluster(
-            n_workers=os.cpu_count() or 1,
+            n_workers=_cores(),
             threads_per_worker=1,
             processes=True,
             dashboard_address=None,
