@@ -74,3 +74,22 @@ def test_bad_yield_arguments(kwargs, message):
     kwargs = {"n": 3, **kwargs}
     with pytest.raises(ValueError, match=message):
         yield_analysis(biased_junction(), client=None, progress=False, **kwargs, **JUNCTION_RUN)
+
+
+def test_sweep_of_a_netlist_param_counts_the_josephson_turns():
+    from loxant.analysis import SwitchCount, sweep
+
+    points = [{"IB": 0.5}, {"IB": 1.2}, {"IB": 1.5}]
+    table = sweep(
+        FakeNetlist(), points=points, measure=SwitchCount("J1"), client=None, progress=False
+    )
+    assert list(table.columns) == ["IB", "value", "passed", "reason"]
+    assert table["value"][0] == 0
+    # overdamped: 2 pi turns at the rate sqrt(Ib**2 - Ic**2) / 2 pi once the bias is up
+    for row in table.iloc[1:].itertuples():
+        expected = (100.0 - 10.0) * (row.IB**2 - 1) ** 0.5 / (2 * 3.141592653589793)
+        assert abs(row.value - expected) <= 2
+    with pytest.raises(ValueError, match="either a grid"):
+        sweep(FakeNetlist(), {"IB": [1.0]}, points=points, measure=len, client=None)
+    with pytest.raises(ValueError, match="same parameters"):
+        sweep(FakeNetlist(), points=[{"IB": 1.0}, {"IC": 1.0}], measure=len, client=None)
