@@ -130,24 +130,28 @@ class ListPlan:
         self.runs = list(runs)
         self.outcomes = [None] * len(self.runs)
         self._next = 0
+        self._recorded = 0
 
     def take(self, limit):
         start, self._next = self._next, min(self._next + limit, len(self.runs))
         return [(k, self.runs[k]) for k in range(start, self._next)]
 
     def record(self, key, outcome):
+        self._recorded += self.outcomes[key] is None
         self.outcomes[key] = outcome
 
     def remaining(self):
-        return len(self.runs) - sum(o is not None for o in self.outcomes)
+        return len(self.runs) - self._recorded
 
 
 class Runner:
     """Runs the plans of an analysis; use as a context manager so that a cluster
-    started here is closed.  ``progress`` shows a tqdm bar on standard error
-    (True: when that is a terminal; False: never; any other true value: always).  ``retries``: how many times a
-    run lost with its worker is submitted again (after Dask's own rescheduling),
-    and Dask's retries of a task that raised."""
+    started here is closed.
+
+    ``progress`` shows a tqdm bar on standard error (True: when that is a
+    terminal; False: never; any other true value: always).  ``retries``: how many
+    times a run lost with its worker is submitted again (after Dask's own
+    rescheduling), and Dask's retries of a task that raised."""
 
     def __init__(self, client="local", *, progress=True, retries=1, description="runs"):
         self._client_arg = client
@@ -160,6 +164,7 @@ class Runner:
         self.failed = 0
         self._opened = None
         self._bar = None
+        self._workers_at_start = None
         #: seconds spent connecting (starting a local cluster included), and from
         #: the start to the first outcome and to the end
         self.connect_time = self.first_result = self.wall_time = None
@@ -190,7 +195,7 @@ class Runner:
         return {
             "runs": self.done,
             "failed": self.failed,
-            "workers": getattr(self, "_workers_at_start", self.workers),
+            "workers": self._workers_at_start or self.workers,
             "connect_time": self.connect_time,
             "first_result": self.first_result,
             "wall_time": self.wall_time,
