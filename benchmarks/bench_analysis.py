@@ -83,7 +83,8 @@ def main():
         parallel, parallel_time = run_sweep(circuit, grid, measure, client)
         stats = parallel.attrs["stats"]
         print(
-            f"  Dask, {args.workers} workers (cluster up):  {args.runs / parallel_time:7.1f} runs/s "
+            f"  Dask, {args.workers} workers (cluster up): "
+            f"{args.runs / parallel_time:7.1f} runs/s "
             f"({parallel_time:.2f} s; first result after {stats['first_result'] * 1e3:.0f} ms), "
             f"speed-up {serial_time / parallel_time:.2f}"
         )
