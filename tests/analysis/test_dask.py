@@ -94,8 +94,10 @@ def test_a_killed_worker_loses_no_run(client, tmp_path):
 
 
 def test_a_run_that_keeps_killing_workers_is_reported_failed(client):
-    # Runs that kill every worker they run on fail with reason "worker"; the others finish.
-    grid = {"J1.ic": [0.5, 1.1, 1.2]}  # 0.5: the junction runs away
+    # A run that kills every worker it runs on fails with reason "worker"; the others
+    # finish.  It comes last, so that no other run waits behind it on a worker: a run
+    # queued on a dying worker shares its fate.
+    grid = {"J1.ic": [1.1, 1.2, 0.5]}  # 0.5: the junction runs away
     table = sweep(
         biased_junction(),
         grid,
@@ -105,9 +107,9 @@ def test_a_run_that_keeps_killing_workers_is_reported_failed(client):
         **JUNCTION_RUN,
     )
     client.wait_for_workers(2, timeout=60)
-    assert list(table["J1.ic"]) == [0.5, 1.1, 1.2]
-    assert [r if isinstance(r, str) else None for r in table["reason"]] == ["worker", None, None]
-    assert list(table["passed"]) == [False, True, True]
+    assert list(table["J1.ic"]) == [1.1, 1.2, 0.5]
+    assert [r if isinstance(r, str) else None for r in table["reason"]] == [None, None, "worker"]
+    assert list(table["passed"]) == [True, True, False]
 
 
 def test_ctrl_c_cancels_outstanding_runs(client):
