@@ -27,7 +27,7 @@ $(BIN)/python:
 	$(BIN)/pip install -q "scikit-build-core>=0.10" "numpy>=1.23" ninja cmake
 
 install: deps $(BIN)/python
-	CMAKE_ARGS="$(LOXANT_CMAKE)" $(BIN)/pip install -q --no-build-isolation ".[test,plot,cli]"
+	CMAKE_ARGS="$(LOXANT_CMAKE)" $(BIN)/pip install -q --no-build-isolation ".[test,plot,cli,analysis]"
 
 test: install
 	$(BIN)/python -m pytest -q

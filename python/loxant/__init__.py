@@ -2,8 +2,10 @@
 
 Describe a circuit with :class:`Circuit` (normalised units: phases in radians,
 currents in units of a reference critical current, voltage = d phase / dt) and
-run it with :func:`simulate`.  The numerical core lives in two extension
-modules, ``loxant.CircuitKernel`` (element models and assembly kernels) and
+run it with :func:`simulate`; :func:`margins`, :func:`yield_analysis` and
+:func:`sweep` (in :mod:`loxant.analysis`) run many simulations, in parallel on
+Dask.  The numerical core lives in two extension modules,
+``loxant.CircuitKernel`` (element models and assembly kernels) and
 ``loxant.SparseDirect`` (the KLU sparse solver); ``lxglobals``,
 ``SimulationParameters`` and ``lxconfig`` hold the state they share.
 """
@@ -17,6 +19,18 @@ from .units import PhysicalCircuit, Units
 from .waveforms import PWL, Constant, DampedSine, Exp, Pulse, Sine
 
 __version__ = "0.1.0"
+
+#: analyses, imported on first use (they bring in pandas and dask)
+_ANALYSES = ("margins", "sweep", "yield_analysis")
+
+
+def __getattr__(name):
+    if name in _ANALYSES:
+        from . import analysis
+
+        return getattr(analysis, name)
+    raise AttributeError(f"module 'loxant' has no attribute {name!r}")
+
 
 __all__ = [
     "PWL",
@@ -35,6 +49,9 @@ __all__ = [
     "Sine",
     "SingularMatrixError",
     "Units",
+    "margins",
     "read_netlist",
     "simulate",
+    "sweep",
+    "yield_analysis",
 ]

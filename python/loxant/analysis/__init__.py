@@ -1,0 +1,40 @@
+"""Analyses over many simulations: margins, yield and sweeps, in parallel on Dask.
+
+* :func:`margins` - how far each parameter can move before the circuit fails;
+* :func:`yield_analysis` - the fraction of circuits that work under spread;
+* :func:`sweep` - measures over a grid of parameter values;
+* :mod:`loxant.analysis.events` - switching times, delays and mean voltages.
+
+Each analysis takes a circuit, a physical circuit or a netlist, and
+``client``: None runs everything in this process, ``"local"`` (the default)
+starts a local Dask cluster with one worker process per core, and a
+``distributed.Client`` or a scheduler address uses that cluster.
+"""
+
+from .criterion import EventCriterion
+from .design import GLOBAL_BIAS, Design
+from .events import Delay, MeanVoltage, SwitchCount, delay, events, mean_voltage, switching_times
+from .margins import MarginResult, margins
+from .montecarlo import YieldResult, yield_analysis
+from .runner import REASONS, Outcome
+from .sweep import sweep
+
+__all__ = [
+    "GLOBAL_BIAS",
+    "REASONS",
+    "Delay",
+    "Design",
+    "EventCriterion",
+    "MarginResult",
+    "MeanVoltage",
+    "Outcome",
+    "SwitchCount",
+    "YieldResult",
+    "delay",
+    "events",
+    "margins",
+    "mean_voltage",
+    "sweep",
+    "switching_times",
+    "yield_analysis",
+]

@@ -1,0 +1,322 @@
+"""What an analysis varies: a circuit or netlist, its parameters and how to run it.
+
+A :class:`Design` wraps a :class:`~loxant.circuit.Circuit`, a
+:class:`~loxant.units.PhysicalCircuit`, or a netlist (any object with
+``circuit(params=None, rng=None)``, ``params`` and ``tran``, such as the one
+``loxant.read_netlist`` returns) together with the simulation settings, and
+builds fresh circuits with some parameters changed.  It is picklable, so it
+travels to worker processes; a Python callable used as a waveform must then be
+importable there (defined in a module, not in ``__main__`` or a notebook, unless
+the workers can unpickle it by value).
+
+Parameters are named by strings:
+
+* an element name scales the element's value by a multiplier: a resistor's,
+  inductor's or capacitor's value, a source's waveform, a mutual inductance's M;
+  a junction is scaled as its area is: critical current and capacitance times the
+  multiplier, resistances divided by it (so beta_c stays);
+* ``"NAME.attr"`` scales one attribute of an element only, e.g. ``"J1.ic"``;
+* ``GLOBAL_BIAS`` (``"global bias"``) scales every current source together;
+* a netlist's ``.param`` name sets that parameter (its nominal times the multiplier).
+
+Scaling an inductor keeps the coupling factor of its mutual inductances.
+"""
+
+import copy
+import math
+import numbers
+
+from .. import elements as el
+from ..errors import CircuitError
+from ..waveforms import PWL, Constant, Waveform
+
+__all__ = ["GLOBAL_BIAS", "Design", "Scaled"]
+
+#: name of the parameter that scales every current source at once
+GLOBAL_BIAS = "global bias"
+
+_JUNCTIONS = (el.Junction, el.JunctionTJM)
+#: attributes that a multiplier of a junction's area multiplies (+1) or divides (-1)
+_AREA = {"ic": 1, "amplitude": 1, "c": 1, "r": -1}
+#: normalised unit symbol of each scalable attribute
+_ATTRIBUTE_UNITS = {"ic": "A", "amplitude": "A", "c": "F", "r": "ohm", "l": "H", "m": "H"}
+_SOURCE_UNITS = {el.CurrentSource: "A", el.VoltageSource: "V", el.PhaseSource: "rad"}
+
+
+class Scaled(Waveform):
+    """A waveform times a constant factor."""
+
+    def __init__(self, waveform, factor):
+        self.waveform = waveform
+        self.factor = float(factor)
+
+    def __call__(self, t):
+        return self.factor * self.waveform(t)
+
+    def __repr__(self):
+        return f"{self.factor!r} * {self.waveform!r}"
+
+
+def _scaled_waveform(waveform, factor):
+    # Constant waveforms stay constant: the driver keeps their matrix values.
+    if isinstance(waveform, Constant):
+        return Constant(factor * waveform.value)
+    if isinstance(waveform, Scaled):
+        return Scaled(waveform.waveform, factor * waveform.factor)
+    return Scaled(waveform, factor)
+
+
+def _waveform_size(waveform):
+    """The largest magnitude a waveform reaches, where it can be read off; else NaN."""
+    if isinstance(waveform, Constant):
+        return abs(waveform.value)
+    if isinstance(waveform, PWL):
+        return max(abs(v) for v in waveform.values)
+    if isinstance(waveform, Scaled):
+        return abs(waveform.factor) * _waveform_size(waveform.waveform)
+    return math.nan
+
+
+def _is_netlist(source):
+    return callable(getattr(source, "circuit", None)) and hasattr(source, "params")
+
+
+def _tran_settings(tran):
+    """(t_stop, dt) from a netlist's analysis settings: an object or a mapping with
+    ``tstop``/``t_stop`` and ``tstep``/``dt``."""
+    if tran is None:
+        return None, None
+
+    def get(*names):
+        for name in names:
+            if isinstance(tran, dict) and name in tran:
+                return tran[name]
+            if hasattr(tran, name):
+                return getattr(tran, name)
+        return None
+
+    return get("t_stop", "tstop", "stop"), get("dt", "tstep", "step")
+
+
+class Design:
+    """A circuit or netlist with the settings of its simulations.
+
+    ``t_stop`` and ``dt`` default to a netlist's ``.tran``; ``options`` are further
+    keyword arguments of ``simulate`` (times physical for physical circuits).
+    """
+
+    def __init__(self, source, *, t_stop=None, dt=None, options=None):
+        if isinstance(source, Design):
+            raise TypeError("already a Design")
+        self.source = source
+        self.is_netlist = _is_netlist(source)
+        if (
+            not self.is_netlist
+            and not hasattr(source, "elements")
+            and not hasattr(source, "circuit")
+        ):
+            raise TypeError(
+                f"expected a Circuit, a PhysicalCircuit or a netlist, got {type(source).__name__}"
+            )
+        if self.is_netlist:
+            tran_stop, tran_dt = _tran_settings(getattr(source, "tran", None))
+            t_stop = tran_stop if t_stop is None else t_stop
+            dt = tran_dt if dt is None else dt
+        if t_stop is None or dt is None:
+            raise ValueError("give t_stop and dt (a netlist's .tran supplies them)")
+        self.t_stop, self.dt = t_stop, dt
+        self.options = dict(options or {})
+        self.param_names = dict(source.params) if self.is_netlist else {}
+        self._nominal = self.fresh()
+
+    # -- the circuits ------------------------------------------------------
+
+    def fresh(self, param_values=None, rng=None):
+        """A new circuit object (Circuit or PhysicalCircuit) with ``.param`` values
+        set (netlists) and random functions drawn from ``rng`` (netlists)."""
+        if self.is_netlist:
+            return self.source.circuit(params=param_values or None, rng=rng)
+        if param_values:
+            raise ValueError(f"no .param named {next(iter(param_values))!r} in a circuit")
+        return copy.deepcopy(self.source)
+
+    @staticmethod
+    def normalised(circuit):
+        """The normalised :class:`~loxant.circuit.Circuit` inside a circuit object."""
+        return circuit.circuit if hasattr(circuit, "units") else circuit
+
+    @property
+    def units(self):
+        return getattr(self._nominal, "units", None)
+
+    @property
+    def elements(self):
+        """The elements of the nominal circuit."""
+        return self.normalised(self._nominal).elements
+
+    def simulate(self, circuit):
+        return circuit.simulate(self.t_stop, self.dt, **self.options)
+
+    # -- parameters --------------------------------------------------------
+
+    def default_parameters(self):
+        """Every current source, then every resistor, inductor, capacitor and
+        junction, in declaration order (a netlist's ``.param`` names are not)."""
+        elements = self.elements
+        sources = [e.name for e in elements if isinstance(e, el.CurrentSource)]
+        values = (el.Resistor, el.Inductor, el.Capacitor) + _JUNCTIONS
+        return sources + [e.name for e in elements if isinstance(e, values)]
+
+    def check(self, name):
+        """Raise ValueError unless ``name`` is a parameter of this design."""
+        if name == GLOBAL_BIAS:
+            if not any(isinstance(e, el.CurrentSource) for e in self.elements):
+                raise ValueError("the global bias needs at least one current source")
+            return
+        if name in self.param_names:
+            return
+        element_name, attribute = self._split(name)
+        circuit = self.normalised(self._nominal)
+        if element_name not in circuit:
+            prefix, dot, attribute = name.rpartition(".")
+            if dot and prefix in circuit:
+                raise ValueError(f"{name}: cannot scale attribute {attribute!r}")
+            known = "element" + (" or .param" if self.is_netlist else "")
+            raise ValueError(f"no {known} named {element_name!r}")
+        element = circuit[element_name]
+        if attribute is not None and attribute not in _ATTRIBUTE_UNITS:
+            raise ValueError(f"{name}: cannot scale attribute {attribute!r}")
+        if attribute is not None and not isinstance(getattr(element, attribute, None), float):
+            raise ValueError(f"{name}: a {element.kind} has no value {attribute!r}")
+        if attribute is None and not self._scalable(element):
+            raise ValueError(f"{name}: a {element.kind} has no value to scale")
+
+    @staticmethod
+    def _split(name):
+        if not isinstance(name, str) or not name:
+            raise ValueError(f"parameters are named by non-empty strings, got {name!r}")
+        element_name, dot, attribute = name.rpartition(".")
+        if dot and attribute in _ATTRIBUTE_UNITS:
+            return element_name, attribute
+        return name, None
+
+    @staticmethod
+    def _scalable(element):
+        if isinstance(element, el.Source) or isinstance(element, _JUNCTIONS):
+            return True
+        return isinstance(element, (el.Resistor, el.Inductor, el.Capacitor, el.MutualInductance))
+
+    def nominal(self, name):
+        """Nominal value of a parameter: SI for physical circuits (a source's
+        largest value, the total bias for the global bias), normalised otherwise."""
+        if name in self.param_names:
+            return float(self.param_names[name])
+        value = self.nominal_of(self.normalised(self._nominal), name)
+        units = self.units
+        return value if units is None else value * units.scale[self._symbol(name)]
+
+    def nominal_of(self, circuit, name):
+        """The normalised value of element parameter ``name`` in ``circuit``."""
+        if name == GLOBAL_BIAS:
+            return float(
+                sum(
+                    _waveform_size(e.waveform)
+                    for e in circuit.elements
+                    if isinstance(e, el.CurrentSource)
+                )
+            )
+        element_name, attribute = self._split(name)
+        element = circuit[element_name]
+        if isinstance(element, el.Source):
+            return float(_waveform_size(element.waveform))
+        return float(getattr(element, attribute or self._main_attribute(element)))
+
+    def _symbol(self, name):
+        if name == GLOBAL_BIAS:
+            return "A"
+        element_name, attribute = self._split(name)
+        element = self.normalised(self._nominal)[element_name]
+        if isinstance(element, el.Source):
+            return _SOURCE_UNITS[type(element)]
+        return _ATTRIBUTE_UNITS[attribute or self._main_attribute(element)]
+
+    @staticmethod
+    def _main_attribute(element):
+        if isinstance(element, el.JunctionTJM):
+            return "amplitude"
+        if isinstance(element, el.Junction):
+            return "ic"
+        return {
+            el.Resistor: "r",
+            el.Inductor: "l",
+            el.Capacitor: "c",
+            el.MutualInductance: "m",
+        }[type(element)]
+
+    # -- building ----------------------------------------------------------
+
+    def build(self, multipliers=None, values=None, rng=None):
+        """A fresh circuit object with parameters scaled by ``multipliers``
+        ({name: multiplier}) and ``.param`` names set to ``values`` ({name: value})."""
+        multipliers = dict(multipliers or {})
+        param_values = dict(values or {})
+        for name in list(multipliers):
+            if name in self.param_names:
+                param_values[name] = self.param_names[name] * multipliers.pop(name)
+        circuit_object = self.fresh(param_values, rng)
+        circuit = self.normalised(circuit_object)
+        for name, factor in multipliers.items():
+            _scale(circuit, name, _multiplier(name, factor))
+        _recouple(circuit, multipliers)
+        return circuit_object
+
+
+def _multiplier(name, factor):
+    if isinstance(factor, bool) or not isinstance(factor, numbers.Real):
+        raise CircuitError(f"multiplier of {name} must be a number, got {factor!r}")
+    if not (math.isfinite(factor) and factor > 0):
+        raise CircuitError(f"multiplier of {name} must be positive and finite, got {factor!r}")
+    return float(factor)
+
+
+def _scale(circuit, name, factor):
+    """Scale parameter ``name`` of ``circuit`` (a fresh copy) in place."""
+    if name == GLOBAL_BIAS:
+        for element in circuit.elements:
+            if isinstance(element, el.CurrentSource):
+                element.waveform = _scaled_waveform(element.waveform, factor)
+        return
+    element_name, attribute = Design._split(name)
+    element = circuit[element_name]
+    if attribute is not None:
+        setattr(element, attribute, getattr(element, attribute) * factor)
+    elif isinstance(element, el.Source):
+        element.waveform = _scaled_waveform(element.waveform, factor)
+    elif isinstance(element, _JUNCTIONS):
+        for attr, power in _AREA.items():
+            if isinstance(getattr(element, attr, None), float):
+                setattr(element, attr, getattr(element, attr) * factor**power)
+    elif isinstance(element, el.MutualInductance):
+        element.m *= factor
+    else:
+        attr = Design._main_attribute(element)
+        setattr(element, attr, getattr(element, attr) * factor)
+
+
+def _recouple(circuit, multipliers):
+    """Keep the coupling factor of mutual inductances whose inductors were scaled,
+    and refuse a scaled mutual inductance that couples more than fully."""
+    for element in circuit.elements:
+        if not isinstance(element, el.MutualInductance):
+            continue
+        first, second = element.inductors
+        limit = math.sqrt(first.l * second.l)
+        scaled_own = any(Design._split(n)[0] == element.name for n in multipliers)
+        if scaled_own:
+            element.k = element.m / limit if limit > 0 else 0.0
+        else:
+            element.m = element.k * limit
+        if abs(element.m) > limit:
+            raise CircuitError(
+                f"{element.name}: |M| = {abs(element.m):g} exceeds sqrt(L1*L2) = {limit:g}"
+            )

@@ -1,0 +1,173 @@
+"""Switching events of junctions and the measures designers take from them.
+
+A junction *switches* each time its phase turns by 2 pi.  The event is dated
+where the phase passes an odd multiple of pi (the middle of the turn, where
+the voltage pulse peaks), interpolated linearly between the two samples around
+it; a turn backwards is an event of sign -1.  Every function here takes the
+results of a simulation, normalised (:class:`~loxant.results.Results`) or
+physical (:class:`~loxant.units.PhysicalResults`); times are then in the
+normalised time unit or in seconds, voltages in the normalised unit or in
+volts.
+
+    switching_times(res, "J3")                # times of the 2 pi turns of J3
+    delay(res, "J1", "J10")                   # from J1's first turn to J10's
+    mean_voltage(res, "J1", t_from=100.0)     # over whole Josephson periods
+
+The classes at the end (:class:`SwitchCount`, :class:`Delay`,
+:class:`MeanVoltage`) are the same measures as picklable callables of the
+results, for sweeps that run them on other processes.
+"""
+
+import math
+
+import numpy as np
+
+from ..units import PHI0
+
+__all__ = [
+    "Delay",
+    "MeanVoltage",
+    "SwitchCount",
+    "delay",
+    "events",
+    "is_physical",
+    "mean_voltage",
+    "switching_times",
+]
+
+TWO_PI = 2.0 * math.pi
+
+
+def is_physical(results):
+    """True for results in physical units (times in seconds, voltages in volts)."""
+    return hasattr(results, "normalised") and hasattr(results, "units")
+
+
+def _time_and_phase(results, name):
+    if is_physical(results):
+        return results.time("s"), np.asarray(results.phase(name), dtype=float)
+    return np.asarray(results.time, dtype=float), np.asarray(results.phase(name), dtype=float)
+
+
+def _crossings(time, phase):
+    """(times, signs) of the passages of the phase through odd multiples of pi."""
+    # turn index: floor((phase + pi) / 2 pi) steps by one at every odd multiple of pi
+    index = np.floor((phase + math.pi) / TWO_PI)
+    steps = np.flatnonzero(np.diff(index))
+    times, signs = [], []
+    for k in steps:
+        p0, p1, t0, t1 = phase[k], phase[k + 1], time[k], time[k + 1]
+        first, last = index[k], index[k + 1]
+        sign = 1 if last > first else -1
+        # one event per level passed; a sample interval may hold several
+        levels = np.arange(first, last, sign) + (1 if sign > 0 else 0)
+        for level in levels:
+            at = (2 * level - 1) * math.pi
+            times.append(t0 + (at - p0) / (p1 - p0) * (t1 - t0))
+            signs.append(sign)
+    return np.array(times, dtype=float), np.array(signs, dtype=int)
+
+
+def switching_times(results, name, *, direction=None):
+    """Times at which the phase of element ``name`` passes an odd multiple of pi,
+    interpolated between samples, in order.  ``direction`` = +1 or -1 keeps only
+    the forward or the backward turns (default: both)."""
+    times, signs = _crossings(*_time_and_phase(results, name))
+    if direction is None:
+        return times
+    if direction not in (1, -1):
+        raise ValueError(f"direction must be +1, -1 or None, got {direction!r}")
+    return times[signs == direction]
+
+
+def events(results, names):
+    """Every switching event of the elements ``names``, in order of time, as a list
+    of ``(time, name, sign)``; simultaneous events keep the order of ``names``."""
+    found = []
+    for order, name in enumerate(names):
+        times, signs = _crossings(*_time_and_phase(results, name))
+        found += [(float(t), order, name, int(s)) for t, s in zip(times, signs)]
+    found.sort(key=lambda event: (event[0], event[1]))
+    return [(t, name, sign) for t, _, name, sign in found]
+
+
+def delay(results, first, second, *, index=0):
+    """Time from the ``index``-th forward turn of ``first`` to the ``index``-th
+    forward turn of ``second``; NaN if either has no such turn."""
+    a = switching_times(results, first, direction=1)
+    b = switching_times(results, second, direction=1)
+    if len(a) <= index or len(b) <= index:
+        return math.nan
+    return float(b[index] - a[index])
+
+
+def mean_voltage(results, name, t_from=None, t_to=None):
+    """Mean voltage of element ``name`` between ``t_from`` and ``t_to`` (default:
+    the whole record), taken over the whole Josephson periods inside the window:
+    2 pi times the number of turns between the first and the last passage of the
+    same direction, over the time between them, so a window that cuts a period
+    does not bias it.  With fewer than two such passages (a junction at rest or
+    barely turning) it is the change of phase over the window."""
+    time, phase = _time_and_phase(results, name)
+    lo = time[0] if t_from is None else t_from
+    hi = time[-1] if t_to is None else t_to
+    inside = np.flatnonzero((time >= lo) & (time <= hi))
+    if len(inside) < 2:
+        raise ValueError(f"the window {lo:g}..{hi:g} holds fewer than two samples")
+    times, signs = _crossings(time, phase)
+    keep = (times >= lo) & (times <= hi)
+    times, signs = times[keep], signs[keep]
+    value = None
+    if len(times) >= 2:
+        sign = 1 if signs.sum() >= 0 else -1
+        same = times[signs == sign]
+        net = int(signs[(times >= same[0]) & (times <= same[-1])].sum()) if len(same) else 0
+        if len(same) >= 2 and same[-1] > same[0] and net:
+            # each net turn after the first passage is one period
+            value = TWO_PI * (net - sign) / (same[-1] - same[0])
+    if value is None:
+        k0, k1 = inside[0], inside[-1]
+        value = (phase[k1] - phase[k0]) / (time[k1] - time[k0])
+    if is_physical(results):
+        return float(value * PHI0 / TWO_PI)  # d phase / dt in rad/s to volts
+    return float(value)
+
+
+class SwitchCount:
+    """Measure: the net number of 2 pi turns of element ``name``."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __call__(self, results):
+        _, signs = _crossings(*_time_and_phase(results, self.name))
+        return int(signs.sum())
+
+    def __repr__(self):
+        return f"SwitchCount({self.name!r})"
+
+
+class Delay:
+    """Measure: :func:`delay` from ``first`` to ``second``."""
+
+    def __init__(self, first, second, index=0):
+        self.first, self.second, self.index = first, second, index
+
+    def __call__(self, results):
+        return delay(results, self.first, self.second, index=self.index)
+
+    def __repr__(self):
+        return f"Delay({self.first!r}, {self.second!r}, index={self.index})"
+
+
+class MeanVoltage:
+    """Measure: :func:`mean_voltage` of ``name`` over a window."""
+
+    def __init__(self, name, t_from=None, t_to=None):
+        self.name, self.t_from, self.t_to = name, t_from, t_to
+
+    def __call__(self, results):
+        return mean_voltage(results, self.name, self.t_from, self.t_to)
+
+    def __repr__(self):
+        return f"MeanVoltage({self.name!r}, t_from={self.t_from!r}, t_to={self.t_to!r})"

@@ -1,0 +1,360 @@
+"""Running many simulations: in this process, or on Dask workers.
+
+Every simulation is one call of :func:`evaluate` with a :class:`Run`; it never
+raises for a failed simulation but returns an :class:`Outcome` saying why.
+:class:`Runner` feeds runs from a *plan* (an object that hands out the runs it
+can start now and takes their outcomes back) to ``client.map`` in batches
+that keep every worker busy, collects them with ``as_completed``, shows a
+progress bar, and turns a run lost with its worker into a failed outcome.
+
+``client`` chooses where runs go:
+
+* ``None``: one after another in this process;
+* ``"local"`` (the default of the analyses): a local Dask cluster started for
+  the analysis, one single-threaded worker process per core (the simulation
+  state is shared within a process, so one simulation runs per process);
+* a ``distributed.Client``, or a scheduler address such as
+  ``"tcp://10.0.0.1:8786"`` (for example of a cluster started by dask-jobqueue).
+
+A run whose worker dies is rescheduled by Dask on another worker (up to the
+scheduler's ``distributed.scheduler.allowed-failures`` times), and once more by
+the runner (runs merely queued on a dying worker share its fate in Dask); a run
+that still cannot finish is reported as failed with reason ``"worker"``.  Ctrl-C cancels
+the runs not yet finished and closes a cluster started here.
+"""
+
+import os
+import time
+import uuid
+from dataclasses import dataclass, field
+
+from ..errors import CircuitError, ConvergenceError, SingularMatrixError
+
+__all__ = ["REASONS", "Outcome", "Run", "Runner", "evaluate"]
+
+#: why a run can fail
+REASONS = {
+    "criterion": "the circuit did not behave as required",
+    "convergence": "Newton's iteration did not converge",
+    "singular": "the system matrix is singular",
+    "invalid": "the changed circuit is not valid",
+    "error": "the criterion, the measure or the simulation raised an exception",
+    "worker": "the run was lost with its worker process",
+}
+
+
+@dataclass
+class Run:
+    """One simulation: what to change in the design and what to judge and measure.
+
+    ``sample`` is ``(seed, index, spreads)`` for a Monte Carlo sample (see
+    :mod:`loxant.analysis.montecarlo`), None otherwise.
+    """
+
+    multipliers: dict = field(default_factory=dict)
+    values: dict = field(default_factory=dict)
+    sample: tuple = None
+
+
+@dataclass
+class Outcome:
+    """What became of one run.  ``reason`` is None for a run that passed, else a
+    key of :data:`REASONS`; ``measures`` holds the measure's values (a dict),
+    ``drawn`` the multipliers a Monte Carlo sample drew, ``events`` the switching
+    events of the named junctions when asked for (the nominal run)."""
+
+    passed: bool
+    reason: str = None
+    message: str = ""
+    measures: dict = field(default_factory=dict)
+    drawn: dict = field(default_factory=dict)
+    events: list = None
+
+
+def evaluate(design, run, criterion=None, measure=None, record_events=None):
+    """Build and simulate one run of ``design`` and judge it; never raises for a
+    failed run.  ``criterion(results)`` returns True/False or ``(passed, message)``;
+    ``measure(results)`` a number or a dict of numbers; ``record_events`` names the
+    junctions whose events to return."""
+    from .events import events as find_events
+    from .montecarlo import draw_sample
+
+    drawn = {}
+    try:
+        if run.sample is not None:
+            circuit, drawn = draw_sample(design, run.multipliers, run.values, *run.sample)
+        else:
+            circuit = design.build(run.multipliers, run.values)
+        results = design.simulate(circuit)
+    except ConvergenceError as exc:
+        return Outcome(False, "convergence", str(exc), drawn=drawn)
+    except SingularMatrixError as exc:
+        return Outcome(False, "singular", str(exc), drawn=drawn)
+    except CircuitError as exc:
+        return Outcome(False, "invalid", str(exc), drawn=drawn)
+    except Exception as exc:  # a run must not take the analysis down
+        return Outcome(False, "error", f"{type(exc).__name__}: {exc}", drawn=drawn)
+    try:
+        measures = _measures(measure, results)
+        passed, message = _judge(criterion, results)
+        found = find_events(results, record_events) if record_events is not None else None
+    except Exception as exc:
+        return Outcome(False, "error", f"{type(exc).__name__}: {exc}", drawn=drawn)
+    reason = None if passed else "criterion"
+    return Outcome(passed, reason, message, measures, drawn, found)
+
+
+def _judge(criterion, results):
+    if criterion is None:
+        return True, ""
+    verdict = criterion(results)
+    if isinstance(verdict, tuple):
+        passed, message = verdict
+        return bool(passed), str(message)
+    return bool(verdict), ""
+
+
+def _measures(measure, results):
+    if measure is None:
+        return {}
+    value = measure(results)
+    if isinstance(value, dict):
+        return {str(k): v for k, v in value.items()}
+    return {"value": value}
+
+
+class ListPlan:
+    """A plan of runs known in advance, keyed by their position."""
+
+    def __init__(self, runs):
+        self.runs = list(runs)
+        self.outcomes = [None] * len(self.runs)
+        self._next = 0
+        self._recorded = 0
+
+    def take(self, limit):
+        start, self._next = self._next, min(self._next + limit, len(self.runs))
+        return [(k, self.runs[k]) for k in range(start, self._next)]
+
+    def record(self, key, outcome):
+        self._recorded += self.outcomes[key] is None
+        self.outcomes[key] = outcome
+
+    def remaining(self):
+        return len(self.runs) - self._recorded
+
+
+class Runner:
+    """Runs the plans of an analysis; use as a context manager so that a cluster
+    started here is closed.
+
+    ``progress`` shows a tqdm bar on standard error (True: when that is a
+    terminal; False: never; any other true value: always).  ``retries``: how many
+    times a run lost with its worker is submitted again (after Dask's own
+    rescheduling), and Dask's retries of a task that raised."""
+
+    def __init__(self, client="local", *, progress=True, retries=1, description="runs"):
+        self._client_arg = client
+        self.progress = progress
+        self.retries = retries
+        self.description = description
+        self.client = None
+        self._owned = []
+        self.done = 0
+        self.failed = 0
+        self._opened = None
+        self._bar = None
+        self._workers_at_start = None
+        #: seconds spent connecting (starting a local cluster included), and from
+        #: the start to the first outcome and to the end
+        self.connect_time = self.first_result = self.wall_time = None
+
+    # -- connection --------------------------------------------------------
+
+    def __enter__(self):
+        self._opened = time.perf_counter()
+        self.client = _connect(self._client_arg, self._owned)
+        self.connect_time = time.perf_counter() - self._opened
+        self._workers_at_start = self.workers
+        return self
+
+    def __exit__(self, *exc_info):
+        self.wall_time = time.perf_counter() - self._opened
+        if self._bar is not None:
+            self._bar.refresh()  # the last counts, whatever the refresh interval
+            self._bar.close()
+            self._bar = None
+        for resource in reversed(self._owned):
+            resource.close()
+        self._owned.clear()
+        self.client = None
+
+    @property
+    def stats(self):
+        """Runs done and failed, workers, and the times above (seconds)."""
+        return {
+            "runs": self.done,
+            "failed": self.failed,
+            "workers": self._workers_at_start or self.workers,
+            "connect_time": self.connect_time,
+            "first_result": self.first_result,
+            "wall_time": self.wall_time,
+        }
+
+    @property
+    def workers(self):
+        """Number of runs that can go on at once."""
+        if self.client is None:
+            return 1
+        return max(sum(self.client.nthreads().values()), 1)
+
+    # -- running -----------------------------------------------------------
+
+    def run(self, plan, criterion=None, design=None, measure=None, events=None):
+        """Run ``plan`` to its end: ``plan.take(limit)`` gives up to ``limit``
+        ``(key, Run)`` pairs that can start now (fewer, or none, while it waits for
+        outcomes), ``plan.record(key, outcome)`` takes each outcome back,
+        ``plan.remaining()`` estimates the runs still to come."""
+        bar = self._progress_bar()
+        if bar is not None:
+            bar.total = bar.n + plan.remaining()
+            bar.refresh()
+        started = self._opened if self._opened is not None else time.perf_counter()
+        if self.client is None:
+            self._serial(plan, bar, design, criterion, measure, events, started)
+        else:
+            self._parallel(plan, bar, design, criterion, measure, events, started)
+
+    def _serial(self, plan, bar, design, criterion, measure, events, started):
+        while True:
+            batch = plan.take(1)
+            if not batch:
+                return
+            for key, run in batch:
+                outcome = evaluate(design, run, criterion, measure, events)
+                self._count(plan, key, outcome, bar, started)
+
+    def _parallel(self, plan, bar, design, criterion, measure, events, started):
+        from distributed import as_completed
+
+        # two runs per worker: the next one is queued while one runs
+        capacity = 2 * self.workers
+        pending = {}  # future -> (key, run, submissions so far)
+        completed = as_completed()
+
+        def submit(batch):
+            futures = self.client.map(
+                evaluate,
+                [design] * len(batch),
+                [run for _, run, _ in batch],
+                [criterion] * len(batch),
+                [measure] * len(batch),
+                [events] * len(batch),
+                key=[f"loxant-run-{uuid.uuid4().hex}" for _ in batch],
+                pure=False,
+                retries=self.retries,
+            )
+            for (key, run, tries), future in zip(batch, futures):
+                pending[future] = (key, run, tries + 1)
+                completed.add(future)
+
+        try:
+            while True:
+                batch = plan.take(capacity - len(pending))
+                if batch:
+                    submit([(key, run, 0) for key, run in batch])
+                if not pending:
+                    return
+                future = next(completed)
+                key, run, tries = pending.pop(future)
+                outcome = _collect(future)
+                del future
+                # Runs queued on a worker that died are lost with it too, innocent
+                # or not: they get another chance before they count as failed.
+                if outcome.reason == "worker" and tries <= self.retries:
+                    submit([(key, run, tries)])
+                    continue
+                self._count(plan, key, outcome, bar, started)
+        except BaseException:
+            # Ctrl-C or any error: nothing is left running on the cluster
+            completed.clear()
+            if pending:
+                self.client.cancel(list(pending))
+            pending.clear()
+            raise
+
+    def _count(self, plan, key, outcome, bar, started):
+        if self.first_result is None:
+            self.first_result = time.perf_counter() - started
+        plan.record(key, outcome)
+        self.done += 1
+        self.failed += not outcome.passed
+        if bar is not None:
+            remaining = plan.remaining()
+            bar.total = bar.n + 1 + remaining  # bisections end when they end
+            bar.set_postfix_str(
+                f"done {self.done}, failed {self.failed}, remaining {remaining}", refresh=False
+            )
+            bar.update(1)
+
+    def _progress_bar(self):
+        if not self.progress:
+            return None
+        if self._bar is None:
+            from tqdm import tqdm
+
+            self._bar = tqdm(
+                total=0,
+                desc=self.description,
+                unit="run",
+                disable=None if self.progress is True else False,
+                leave=False,
+            )
+        return self._bar
+
+
+def _collect(future):
+    """The outcome of a finished future; a run lost with its worker, or whose task
+    raised, is a failed outcome."""
+    if future.status == "finished":
+        return future.result()
+    # no future.result(): its traceback would keep the future (and its task) alive
+    exc = future.exception() if future.status == "error" else None
+    detail = f"{type(exc).__name__}: {exc}" if exc is not None else f"run {future.status}"
+    return Outcome(False, "worker", detail)
+
+
+def _cores():
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on every platform
+        return os.cpu_count() or 1
+
+
+def _connect(client, owned):
+    """A distributed.Client for ``client`` (see the module), or None."""
+    if client is None:
+        return None
+    from distributed import Client
+
+    if isinstance(client, Client):
+        return client
+    if client == "local":
+        from distributed import LocalCluster
+
+        cluster = LocalCluster(
+            n_workers=_cores(),
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+        )
+        owned.append(cluster)
+        client = cluster
+    if isinstance(client, str) or hasattr(client, "scheduler_address"):
+        connected = Client(client)
+        owned.append(connected)
+        return connected
+    raise TypeError(
+        f"client must be None, 'local', a distributed.Client or a scheduler address, "
+        f"got {type(client).__name__}"
+    )

@@ -1,0 +1,104 @@
+"""Small circuits and criteria shared by the analysis tests.
+
+They live in a module of their own so that Dask workers can import them: a
+waveform or criterion defined here travels to a worker by name.
+"""
+
+import math
+import os
+import signal
+
+from loxant import PWL, Circuit
+
+BIAS = 0.9  # of the junction's nominal critical current
+
+
+def input_phase(t):
+    """2 pi step of the input phase from t = 5 to 8 (a plain function of time)."""
+    if t <= 5.0:
+        return 0.0
+    if t >= 8.0:
+        return 2 * math.pi
+    return 2 * math.pi * (t - 5.0) / 3.0
+
+
+def jtl(stages=4, bias=0.7):
+    """A flux quantum pushed down a JTL of ``stages`` junctions (ic = r = c = 1)."""
+    c = Circuit(f"JTL of {stages}")
+    c.phase_source("P", "in", "0", input_phase)
+    c.inductor("Lin", "in", 1, 2.0)
+    for k in range(1, stages + 1):
+        c.junction(f"J{k}", k, 0, ic=1.0, r=1.0, c=1.0)
+        c.current_source(f"I{k}", 0, k, PWL([(0, 0), (3, bias)]))
+        if k < stages:
+            c.inductor(f"L{k}", k, k + 1, 2.0)
+    return c
+
+
+JTL_RUN = {"t_stop": 30.0, "dt": 0.2, "window": 1.0}
+
+
+def biased_junction(ic=1.0, bias=BIAS):
+    """One overdamped junction whose bias ramps to ``bias``: it stays at rest while
+    its critical current exceeds the bias and runs away below it."""
+    c = Circuit("biased junction")
+    c.junction("J1", "a", "0", ic=ic, r=1.0, c=0.1)
+    c.current_source("I1", "0", "a", PWL([(0, 0), (10, bias)]))
+    return c
+
+
+JUNCTION_RUN = {"t_stop": 100.0, "dt": 0.5}
+
+
+class FakeNetlist:
+    """The interface of a netlist: ``params``, ``tran`` and ``circuit(params, rng)``;
+    IC carries a gauss(IC, SIGMA) random function."""
+
+    SIGMA = 0.1
+
+    def __init__(self):
+        self.params = {"IC": 1.0, "IB": BIAS}
+        self.tran = {"tstep": JUNCTION_RUN["dt"], "tstop": JUNCTION_RUN["t_stop"]}
+
+    def circuit(self, params=None, rng=None):
+        values = dict(self.params, **(params or {}))
+        ic = values["IC"]
+        if rng is not None:
+            ic *= 1 + self.SIGMA * rng.standard_normal()
+        return biased_junction(ic=ic, bias=values["IB"])
+
+
+class KillOnce:
+    """Criterion that kills its worker process when it judges its ``after``-th run
+    (counted over every process in the file ``counter``), once; otherwise it lets
+    every run pass."""
+
+    def __init__(self, counter, after=6):
+        self.counter = str(counter)
+        self.after = after
+
+    def __call__(self, results):
+        with open(self.counter, "ab") as stream:
+            stream.write(b"x")
+        if os.path.getsize(self.counter) < self.after:
+            return True
+        try:  # the first process past the count creates the marker and dies
+            os.close(os.open(self.counter + ".killed", os.O_CREAT | os.O_EXCL))
+        except FileExistsError:
+            return True
+        os.kill(os.getpid(), signal.SIGKILL)
+        return False
+
+
+def kill_when_switching(results):
+    """Measure that kills its worker whenever junction J1 turns (runaway samples)."""
+    if results.turn_count("J1")[-1] != 0:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return 0.0
+
+
+def slow_measure(results):
+    import time
+
+    time.sleep(0.5)
+    return 0.0

@@ -1,0 +1,243 @@
+"""Margins found by bisection against a dense scan of the same parameters, the
+.param path of a netlist against the closed-form threshold of a biased junction,
+and the failure reasons kept per run."""
+
+import math
+
+import numpy as np
+import pytest
+from analysis_circuits import BIAS, JTL_RUN, JUNCTION_RUN, FakeNetlist, biased_junction, jtl
+
+from loxant import Circuit
+from loxant.analysis import GLOBAL_BIAS, Design, EventCriterion, margins, sweep
+from loxant.analysis.runner import Run, evaluate
+
+RESOLUTION = 2.0  # percent
+SCAN_STEP = 0.01
+
+
+@pytest.fixture(scope="module")
+def jtl_margins():
+    return margins(
+        jtl(), ["J2", GLOBAL_BIAS], resolution=RESOLUTION, client=None, progress=False, **JTL_RUN
+    )
+
+
+def _scan_bounds(passed, multipliers):
+    """Lowest and highest multiplier of the passing run of grid points around 1."""
+    centre = int(np.argmin(np.abs(multipliers - 1.0)))
+    lo = hi = centre
+    while lo > 0 and passed[lo - 1]:
+        lo -= 1
+    while hi < len(passed) - 1 and passed[hi + 1]:
+        hi += 1
+    return multipliers[lo], multipliers[hi]
+
+
+def test_bisection_agrees_with_a_dense_scan(jtl_margins):
+    circuit = jtl()
+    options = {k: v for k, v in JTL_RUN.items() if k != "window"}
+    nominal = circuit.simulate(**options)
+    names = [f"J{k}" for k in range(1, 5)]
+    criterion = EventCriterion.from_results(nominal, names, JTL_RUN["window"])
+    grid = np.round(np.arange(0.4, 1.6 + 1e-9, SCAN_STEP), 10)
+    for row in jtl_margins.table.itertuples(index=False):
+        scan = sweep(
+            circuit,
+            {row.parameter: grid},
+            measure=len,
+            criterion=criterion,
+            client=None,
+            progress=False,
+            **options,
+        )
+        low, high = _scan_bounds(scan["passed"].to_numpy(), grid)
+        tolerance = (RESOLUTION / 100 + SCAN_STEP) * 100 + 1e-6
+        assert (row._2 - (low - 1) * 100) == pytest.approx(0, abs=tolerance), row.parameter
+        assert (row._3 - (high - 1) * 100) == pytest.approx(0, abs=tolerance), row.parameter
+        # the bounds are real margins: something inside the range fails
+        assert -60 < row._2 < 0 < row._3 < 60
+
+
+def test_margin_result_table_runs_and_chart(jtl_margins, tmp_path):
+    result = jtl_margins
+    assert list(result.table.columns) == ["parameter", "nominal", "low %", "high %"]
+    assert list(result.table["nominal"]) == [1.0, 4 * 0.7]
+    sizes = np.minimum(-result.table["low %"], result.table["high %"])
+    assert result.critical_margin == sizes.min()
+    assert result.critical_parameter == result.table["parameter"][int(sizes.argmin())]
+    runs = result.runs
+    assert set(runs["parameter"]) == {"J2", GLOBAL_BIAS}
+    assert set(runs.loc[~runs["passed"], "reason"]) == {"criterion"}
+    assert runs["reason"][runs["passed"]].isna().all()
+    # every bound is the largest passing multiplier tried, the next one tried fails
+    for row in result.table.itertuples(index=False):
+        tried = runs[runs["parameter"] == row.parameter]
+        high = 1 + row._3 / 100
+        best = tried[tried["passed"] & (tried["multiplier"] > 1)]["multiplier"].max()
+        assert best == pytest.approx(high, abs=1e-9)
+    path = result.plot(tmp_path / "margins.png")
+    assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_param_and_element_margins_of_a_biased_junction_match_its_threshold():
+    # The junction stays at rest while Ic > Ib: the bias may rise to Ic / Ib
+    # (+11.1 %), and the junction's area may shrink to Ib / Ic (-10 %).
+    result = margins(
+        FakeNetlist(),
+        ["IB", "J1", "I1"],
+        resolution=0.5,
+        global_bias=False,
+        client=None,
+        progress=False,
+    )
+    table = result.table.set_index("parameter")
+    threshold = (1 / BIAS - 1) * 100
+    assert table.loc["IB", "high %"] == pytest.approx(threshold, abs=0.6)
+    assert table.loc["I1", "high %"] == pytest.approx(threshold, abs=0.6)
+    assert table.loc["J1", "low %"] == pytest.approx((BIAS - 1) * 100, abs=0.6)
+    assert table.loc["IB", "low %"] == -60.0 and table.loc["J1", "high %"] == 60.0
+    assert table.loc["IB", "nominal"] == BIAS
+    assert result.critical_parameter == "J1"
+
+
+def _mutual_circuit():
+    c = Circuit()
+    c.inductor("L1", "a", "0", 1.0)
+    c.inductor("L2", "b", "0", 1.0)
+    c.mutual("K1", "L1", "L2", k=0.9)
+    c.junction("J1", "a", "0", ic=1.0, r=1.0, c=1.0)
+    c.current_source("I1", "0", "a", 0.5)
+    c.resistor("R1", "b", "0", 1.0)
+    return c
+
+
+def _shorted_sources():
+    c = Circuit()
+    c.phase_source("P1", "a", "0", 0.1)
+    c.phase_source("P2", "a", "0", 0.2)
+    c.junction("J1", "a", "0", ic=1.0, r=1.0, c=1.0)
+    return c
+
+
+def _refuse(results):
+    return False, "refused"
+
+
+def _raise(results):
+    raise ZeroDivisionError("oops")
+
+
+@pytest.mark.parametrize(
+    "circuit, options, run, criterion, reason, text",
+    [
+        (_mutual_circuit, {}, Run({"K1": 1.2}), None, "invalid", "exceeds"),
+        (_mutual_circuit, {}, Run({"L1": 3.0}), None, None, ""),  # k kept
+        (_mutual_circuit, {}, Run(), _refuse, "criterion", "refused"),
+        (_mutual_circuit, {}, Run(), _raise, "error", "ZeroDivisionError: oops"),
+        (_mutual_circuit, {"max_iterations": 1, "dt_min": 0.1}, Run(), None, "convergence", ""),
+        (_shorted_sources, {}, Run(), None, "singular", "singular"),
+        (_mutual_circuit, {}, Run({"J1": -1.0}), None, "invalid", "positive"),
+    ],
+)
+def test_failure_reasons(circuit, options, run, criterion, reason, text):
+    design = Design(circuit(), t_stop=2.0, dt=0.1, options=options)
+    outcome = evaluate(design, run, criterion)
+    assert outcome.reason == reason
+    assert outcome.passed == (reason is None)
+    assert text in outcome.message
+
+
+def test_scaled_copies_leave_the_design_untouched():
+    design = Design(_mutual_circuit(), t_stop=1.0, dt=0.1)
+    scaled = design.build({"J1": 2.0, "L1": 4.0, GLOBAL_BIAS: 3.0})
+    assert (scaled["J1"].ic, scaled["J1"].c, scaled["J1"].r) == (2.0, 2.0, 0.5)
+    assert scaled["K1"].k == pytest.approx(0.9) and scaled["K1"].m == pytest.approx(1.8)
+    assert scaled["I1"].waveform(0.0) == 1.5
+    fresh = design.build()
+    assert (fresh["J1"].ic, fresh["L1"].l, fresh["K1"].m, fresh["I1"].waveform(0.0)) == (
+        1.0,
+        1.0,
+        0.9,
+        0.5,
+    )
+    only_ic = design.build({"J1.ic": 2.0})
+    assert (only_ic["J1"].ic, only_ic["J1"].c, only_ic["J1"].r) == (2.0, 1.0, 1.0)
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"params": ["nope"]}, "no element named 'nope'"),
+        ({"params": ["J1.v0"]}, "cannot scale"),
+        ({"params": ["J1", "J1"]}, "named twice"),
+        ({"limits": (10, 60)}, "limits"),
+        ({"resolution": 0}, "resolution"),
+        ({"junctions": ["J9"]}, "no junction named 'J9'"),
+        ({"window": "5ps"}, "physical"),
+    ],
+)
+def test_bad_arguments_are_refused_before_running(kwargs, message):
+    kwargs = {"params": ["J1"], **kwargs}
+    with pytest.raises(ValueError, match=message):
+        margins(biased_junction(), client=None, progress=False, **kwargs, **JUNCTION_RUN)
+
+
+def test_a_nominal_circuit_that_fails_its_own_criterion_is_refused():
+    with pytest.raises(RuntimeError, match="nominal run fails its criterion"):
+        margins(
+            biased_junction(),
+            ["J1"],
+            criterion=_refuse,
+            client=None,
+            progress=False,
+            **JUNCTION_RUN,
+        )
+
+
+def test_default_parameters_are_the_biases_and_element_values():
+    design = Design(jtl(2), t_stop=1.0, dt=0.1)
+    assert design.default_parameters() == ["I1", "I2", "Lin", "J1", "L1", "J2"]
+    assert math.isclose(design.nominal(GLOBAL_BIAS), 1.4)
+
+
+def _physical_pair():
+    from loxant import PhysicalCircuit
+
+    pc = PhysicalCircuit(ic0="250uA", r0="2ohm")
+    pc.phase_source("P", "in", "0", [("0ps", 0), ("5ps", 0), ("8ps", 2 * math.pi)])
+    pc.inductor("Lin", "in", "a", "2pH")
+    pc.junction("J1", "a", "0", ic="250uA", r="2ohm", c="0.3pF")
+    pc.current_source("I1", "0", "a", [("0ps", 0), ("3ps", "175uA")])
+    pc.inductor("L1", "a", "b", "2pH")
+    pc.junction("J2", "b", "0", ic="250uA", r="2ohm", c="0.3pF")
+    pc.current_source("I2", "0", "b", [("0ps", 0), ("3ps", "175uA")])
+    return pc
+
+
+def test_physical_circuit_margins_report_si_nominals_and_survive_pickling(capsys):
+    import pickle
+
+    pc = _physical_pair()
+    copy = pickle.loads(pickle.dumps(pc))
+    first, second = (c.simulate("40ps", "0.05ps") for c in (pc, copy))
+    np.testing.assert_array_equal(first.phase("J2"), second.phase("J2"))
+
+    result = margins(
+        pc,
+        ["J1", "Lin", GLOBAL_BIAS],
+        resolution=5,
+        client=None,
+        progress="always",
+        t_stop="40ps",
+        dt="0.05ps",
+    )
+    table = result.table.set_index("parameter")
+    assert table.loc["J1", "nominal"] == pytest.approx(250e-6)
+    assert table.loc["Lin", "nominal"] == pytest.approx(2e-12)
+    assert table.loc[GLOBAL_BIAS, "nominal"] == pytest.approx(350e-6)
+    assert len(result.nominal.events) == 2  # one turn of each junction (10 ps window)
+    stats = result.stats
+    assert stats["runs"] == len(result.runs) + 1  # the nominal run
+    bar = capsys.readouterr().err
+    assert f"done {stats['runs']}, failed {stats['failed']}, remaining 0" in bar
