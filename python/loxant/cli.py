@@ -22,6 +22,7 @@ import time
 import numpy as np
 
 from . import __version__, lxglobals
+from .analysis.commands import add_subcommands
 from .errors import CircuitError, SimulationError
 from .netlist import Netlist, NetlistError
 from .output import write_traces
@@ -53,6 +54,8 @@ def build_parser():
     run.add_argument(
         "-q", "--quiet", action="store_true", help="no progress bar and no statistics line"
     )
+    run.set_defaults(func=run_command)
+    add_subcommands(commands)
     return parser
 
 
@@ -63,7 +66,7 @@ def main(argv=None):
         parser.print_help(sys.stderr)
         return EXIT_NETLIST
     try:
-        return run(args)
+        return args.func(args)
     except KeyboardInterrupt:
         print("loxant: interrupted", file=sys.stderr)
         return 130
@@ -75,7 +78,7 @@ def _read(name):
     return Netlist.from_file(name)
 
 
-def run(args):
+def run_command(args):
     try:
         netlist = _read(args.netlist)
         if netlist.tran is None:

@@ -215,3 +215,17 @@ def test_the_command_as_a_process(jtl, tmp_path):
     assert missing.returncode == 2 and "Traceback" not in missing.stderr
     good = subprocess.run(command + [str(jtl), "-q"], capture_output=True, text=True)
     assert good.returncode == 0 and "B1|X1" in good.stdout and good.stderr == ""
+
+
+def test_margins_subcommand_through_the_command(jtl, tmp_path, capsys):
+    """The analyses' subcommands are reachable from the command and read the netlist
+    themselves: a global-bias margin of the JTL, serially, written as CSV."""
+    table = tmp_path / "margins.csv"
+    status = main(["margins", str(jtl), "--serial", "--params", "IBEND", "-o", str(table)])
+    assert status == 0
+    rows = {row["parameter"]: row for row in csv.DictReader(table.open())}
+    assert set(rows) == {"IBEND", "global bias"}
+    for row in rows.values():
+        assert float(row["low %"]) < 0 < float(row["high %"])
+    assert main(["margins", str(tmp_path / "missing.cir"), "--serial"]) == 2
+    assert "missing.cir" in capsys.readouterr().err

@@ -13,6 +13,8 @@ runs the analysis through the Python API and returns the exit status: 0 done,
 import functools
 import sys
 
+from ..errors import CircuitError
+
 __all__ = ["add_subcommands"]
 
 
@@ -93,17 +95,13 @@ class _UserError(Exception):
 
 def _read(args, reader):
     if reader is None:
-        import loxant
-
-        reader = getattr(loxant, "read_netlist", None)
-        if reader is None:
-            raise _UserError("this loxant has no netlist reader")
+        from ..netlist import read_netlist as reader
     source = sys.stdin.read() if args.netlist == "-" else args.netlist
     try:
         return reader(source)
     except OSError as exc:
         raise _UserError(f"cannot read {args.netlist}: {exc.strerror or exc}") from None
-    except Exception as exc:  # the reader's own error: its message says where
+    except CircuitError as exc:  # the reader's own error: its message says where
         raise _UserError(str(exc)) from None
 
 
