@@ -61,7 +61,7 @@ a = np.zeros(4)
             lambda: ck.BuildStaticMatrix(None),
             "Argument 'A0' has incorrect type (expected numpy.ndarray, got NoneType)",
         ),
-        (lambda: ck.UpdateRHS(B=a), "loxant.CircuitKernel.UpdateRHS() takes no keyword arguments"),
+        (lambda: ck.UpdateRHS(B=a), "UpdateRHS() got an unexpected keyword argument 'B'"),
         (
             lambda: ck.UpdateMatrix(a, (1.0,)),
             "Argument 'B' has incorrect type (expected numpy.ndarray, got tuple)",
