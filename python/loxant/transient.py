@@ -251,18 +251,21 @@ class Transient:
 
 
 def _nonfinite_reason(system, kernel, B):
-    """Why a correction came out non-finite: the elements whose own current is
-    not finite at the present iterate, found by evaluating them one at a time
-    (B is overwritten; the kernels' table is restored)."""
+    """Why a correction came out non-finite: the elements whose own current or
+    matrix terms are not finite at the present iterate, found by assembling
+    them one at a time (B is overwritten; the kernels' table is restored, and
+    the step that failed is rebuilt when it is retried)."""
     culprits = []
+    a1, a2 = np.zeros(system.nnz), np.zeros(system.nnz)
     try:
         for element in system.elements:
             lxglobals.ElementList = [element]
             lxglobals.TotalElements = 1
             kernel.InitElementModels()
-            B.fill(0.0)
-            kernel.UpdateRHS(B)
-            if not np.isfinite(B).all():
+            for array in (a1, a2, B):
+                array.fill(0.0)
+            kernel.BuildMatrix(a1, a2, B)
+            if not all(np.isfinite(array).all() for array in (a1, a2, B)):
                 culprits.append(element.name)
     finally:
         lxglobals.ElementList = list(system.elements)
@@ -271,8 +274,8 @@ def _nonfinite_reason(system, kernel, B):
     if not culprits:
         return "non-finite correction"
     return (
-        f"non-finite correction: the current of {', '.join(culprits)} is not finite "
-        "(check the parameters)"
+        f"non-finite correction: the current or matrix terms of {', '.join(culprits)} are not "
+        "finite (check the parameters)"
     )
 
 
