@@ -15,6 +15,9 @@
 #include "kernel/module_state.hpp"
 #include "kernel/step.hpp"
 
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/ndarraytypes.h>
+
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -90,72 +93,78 @@ double sp_double(const char* name) {
     return capi::to_double(sp_attr(name).get());
 }
 
-// A value array or right-hand side given as an argument: writable, strided.
-// Checked when the call starts; the view the elements use is taken again after
-// the last Python call, which may have reallocated the array.
-capi::DoubleView argument_view(PyObject* obj, const char* name) {
-    capi::check_arg_type(obj, module_state().ndarray, name, false);
-    return capi::DoubleView(obj, "FLOAT_t", capi::Access::write);
-}
+// A float64 view taken when its array is checked, at the start of a kernel,
+// and renewed after the kernel's last Python call if that code reallocated,
+// resized, restrided or write-protected the array (NumPy's resize with
+// refcheck=False frees the old data at once).
+class KernelView {
+  public:
+    KernelView() = default;
+    KernelView(PyObject* obj, capi::Access access)
+        : obj_(capi::Ref::borrow(obj)), access_(access), view_(obj, "FLOAT_t", access) {}
 
-void check_argument(PyObject* obj, const char* name) {
-    argument_view(obj, name);
+    // The array is known to be an ndarray: its fields are read directly.
+    void renew() {
+        if (!view_.held())
+            return;
+        const auto* a = reinterpret_cast<PyArrayObject*>(obj_.get());
+        const bool same = PyArray_NDIM(a) == 1 && PyArray_DATA(a) == view_.data() &&
+                          PyArray_DIMS(a)[0] == view_.size() &&
+                          PyArray_STRIDES(a)[0] == view_.stride(0) &&
+                          (!capi::writes(access_) || PyArray_ISWRITEABLE(a));
+        if (!same)
+            view_ = capi::DoubleView(obj_.get(), "FLOAT_t", access_);
+    }
+    const capi::DoubleView& get() const noexcept { return view_; }
+    bool held() const noexcept { return view_.held(); }
+
+  private:
+    capi::Ref obj_;
+    capi::Access access_ = capi::Access::read;
+    capi::DoubleView view_;
+};
+
+// A value array or right-hand side given as an argument: writable, strided.
+KernelView argument_view(PyObject* obj, const char* name) {
+    capi::check_arg_type(obj, module_state().ndarray, name, false);
+    return KernelView(obj, capi::Access::write);
 }
 
 // A per-unknown vector of SimulationParameters, read through a raw pointer.
-capi::DoubleView state_view(PyObject* obj) {
-    capi::check_value_type(obj, module_state().ndarray);
-    return capi::DoubleView(obj, "FLOAT_t", capi::Access::read_contiguous);
+KernelView state_view(const capi::Ref& obj) {
+    capi::check_value_type(obj.get(), module_state().ndarray);
+    return KernelView(obj.get(), capi::Access::read_contiguous);
 }
 
-// Fetches a state vector and checks it at once, so that errors come in the
-// order the vectors are read; the view itself is taken later.
-capi::Ref checked_state(capi::Ref obj) {
-    state_view(obj.get());
-    return obj;
-}
-
-// The phase and derivative vectors of the present iterate: first the objects,
-// read through Python, then their views.
-struct StateObjects {
-    capi::Ref phases, phases_prev, voltages, voltages_deriv, voltages_prev;
-};
-
+// The phase and derivative vectors of the present iterate.
 struct StateVectors {
-    capi::DoubleView phases, phases_prev, voltages, voltages_deriv, voltages_prev;
+    KernelView phases, phases_prev, voltages, voltages_deriv, voltages_prev;
 
     Py_ssize_t shortest() const {
-        Py_ssize_t n =
-            std::min({phases.size(), phases_prev.size(), voltages.size(), voltages_deriv.size()});
-        return voltages_prev.held() ? std::min(n, voltages_prev.size()) : n;
+        Py_ssize_t n = std::min({phases.get().size(), phases_prev.get().size(),
+                                 voltages.get().size(), voltages_deriv.get().size()});
+        return voltages_prev.held() ? std::min(n, voltages_prev.get().size()) : n;
+    }
+    // Call only after the last Python call of the kernel.
+    void renew() {
+        for (KernelView* v : {&phases, &phases_prev, &voltages, &voltages_deriv, &voltages_prev})
+            v->renew();
     }
 };
 
-StateObjects read_state(bool with_previous_voltages) {
-    StateObjects s;
+StateVectors read_state(bool with_previous_voltages) {
+    StateVectors s;
     capi::Ref x = sp_attr("X");
     capi::Ref xind = sp_attr("Xind");
-    s.phases = checked_state(capi::Ref::steal(PyObject_GetItem(x.get(), xind.get())));
+    s.phases = state_view(capi::Ref::steal(PyObject_GetItem(x.get(), xind.get())));
     capi::Ref one = capi::Ref::steal(PyLong_FromLong(1));
     capi::Ref previous = capi::Ref::steal(PyNumber_Subtract(xind.get(), one.get()));
-    s.phases_prev = checked_state(capi::Ref::steal(PyObject_GetItem(x.get(), previous.get())));
-    s.voltages = checked_state(sp_attr("DX"));
-    s.voltages_deriv = checked_state(sp_attr("DDX"));
+    s.phases_prev = state_view(capi::Ref::steal(PyObject_GetItem(x.get(), previous.get())));
+    s.voltages = state_view(sp_attr("DX"));
+    s.voltages_deriv = state_view(sp_attr("DDX"));
     if (with_previous_voltages)
-        s.voltages_prev = checked_state(sp_attr("DXprev"));
+        s.voltages_prev = state_view(sp_attr("DXprev"));
     return s;
-}
-
-// Call only after the last Python call of the kernel.
-StateVectors view_state(const StateObjects& s) {
-    StateVectors v;
-    v.phases = state_view(s.phases.get());
-    v.phases_prev = state_view(s.phases_prev.get());
-    v.voltages = state_view(s.voltages.get());
-    v.voltages_deriv = state_view(s.voltages_deriv.get());
-    if (s.voltages_prev)
-        v.voltages_prev = state_view(s.voltages_prev.get());
-    return v;
 }
 
 // The numbers of the step context, read through Python.
@@ -169,11 +178,11 @@ StepContext step_values() {
 }
 
 void point_at(StepContext& ctx, const StateVectors& s) {
-    ctx.phases = s.phases.data();
-    ctx.phases_prev = s.phases_prev.data();
-    ctx.voltages = s.voltages.data();
-    ctx.voltages_deriv = s.voltages_deriv.data();
-    ctx.voltages_prev = s.voltages_prev.held() ? s.voltages_prev.data() : nullptr;
+    ctx.phases = s.phases.get().data();
+    ctx.phases_prev = s.phases_prev.get().data();
+    ctx.voltages = s.voltages.get().data();
+    ctx.voltages_deriv = s.voltages_deriv.get().data();
+    ctx.voltages_prev = s.voltages_prev.held() ? s.voltages_prev.get().data() : nullptr;
 }
 
 // ---- checking the table before any element is called --------------------------------
@@ -417,17 +426,17 @@ PyObject* build_static_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs
                               PyObject* kwnames) {
     return capi::boundary_none("loxant.CircuitKernel.BuildStaticMatrix", kFile, [&] {
         PyObject* a0 = capi::parse_one("BuildStaticMatrix", args, nargs, kwnames);
-        check_argument(a0, "A0");
+        KernelView view = argument_view(a0, "A0");
         int32_t nelem = count_of("TotalElements");
         first_item("InterpCoeffDt");
         first_item("InterpCoeffDDt");
         nthreads();
         refresh_parameters();
-        capi::DoubleView view = argument_view(a0, "A0");
+        view.renew(); // the elements' UpdateParameters() may have moved A0
         Extents extents;
-        extents.positions[kA0] = view.size();
+        extents.positions[kA0] = view.get().size();
         check_table(nelem, extents);
-        const DoubleArray a = view.strided();
+        const DoubleArray a = view.get().strided();
         for (int32_t k = 0; k < nelem; ++k)
             g_elements[k]->ops->admitance0(g_elements[k], a);
     });
@@ -435,29 +444,26 @@ PyObject* build_static_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 // ---- BuildMatrix and UpdateMatrix ---------------------------------------------------
 
-// a1 is null for UpdateMatrix.  The arguments have been checked.
-void assemble(PyObject* a1_arg, PyObject* a2_arg, PyObject* b_arg) {
-    const StateObjects objects = read_state(true);
+// The arguments' views are taken; a1 is empty for UpdateMatrix.
+void assemble(KernelView& a1, KernelView& a2, KernelView& b) {
+    StateVectors state = read_state(true);
     int32_t nelem = count_of("TotalElements");
     nthreads();
     StepContext ctx = step_values();
     // No Python code runs from here on.
-    const StateVectors state = view_state(objects);
+    for (KernelView* v : {&a1, &a2, &b})
+        v->renew();
+    state.renew();
     point_at(ctx, state);
-    capi::DoubleView a1;
-    if (a1_arg != nullptr)
-        a1 = argument_view(a1_arg, "A1");
-    const capi::DoubleView a2 = argument_view(a2_arg, "A2");
-    const capi::DoubleView b = argument_view(b_arg, "B");
     Extents extents;
-    extents.unknowns = std::min(state.shortest(), b.size());
-    if (a1_arg != nullptr)
-        extents.positions[kA1] = a1.size();
-    extents.positions[kA2] = a2.size();
+    extents.unknowns = std::min(state.shortest(), b.get().size());
+    if (a1.held())
+        extents.positions[kA1] = a1.get().size();
+    extents.positions[kA2] = a2.get().size();
     check_table(nelem, extents);
-    const DoubleArray va2 = a2.strided(), vb = b.strided();
-    if (a1_arg != nullptr) {
-        const DoubleArray va1 = a1.strided();
+    const DoubleArray va2 = a2.get().strided(), vb = b.get().strided();
+    if (a1.held()) {
+        const DoubleArray va1 = a1.get().strided();
         for (int32_t k = 0; k < nelem; ++k) {
             ElementModelObject* m = g_elements[k];
             m->ops->admitance1(m, va1, ctx);
@@ -479,10 +485,10 @@ PyObject* build_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         static const capi::Signature sig{"BuildMatrix", names, 3, 3};
         PyObject* given[3];
         capi::parse_args(sig, args, nargs, kwnames, given);
-        check_argument(given[0], "A1");
-        check_argument(given[1], "A2");
-        check_argument(given[2], "B");
-        assemble(given[0], given[1], given[2]);
+        KernelView a1 = argument_view(given[0], "A1");
+        KernelView a2 = argument_view(given[1], "A2");
+        KernelView b = argument_view(given[2], "B");
+        assemble(a1, a2, b);
     });
 }
 
@@ -492,9 +498,10 @@ PyObject* update_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         static const capi::Signature sig{"UpdateMatrix", names, 2, 2};
         PyObject* given[2];
         capi::parse_args(sig, args, nargs, kwnames, given);
-        check_argument(given[0], "A2");
-        check_argument(given[1], "B");
-        assemble(nullptr, given[0], given[1]);
+        KernelView none;
+        KernelView a2 = argument_view(given[0], "A2");
+        KernelView b = argument_view(given[1], "B");
+        assemble(none, a2, b);
     });
 }
 
@@ -503,8 +510,8 @@ PyObject* update_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* update_rhs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return capi::boundary_none("loxant.CircuitKernel.UpdateRHS", kFile, [&] {
         PyObject* b_arg = capi::parse_one("UpdateRHS", args, nargs, kwnames);
-        check_argument(b_arg, "B");
-        const StateObjects objects = read_state(false);
+        KernelView b = argument_view(b_arg, "B");
+        StateVectors state = read_state(false);
         capi::Ref helper = lookup_global("RHSHelper");
         if (helper.get() != Py_None) {
             capi::check_value_type(helper.get(), module_state().ndarray);
@@ -514,13 +521,13 @@ PyObject* update_rhs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         nthreads();
         StepContext ctx = step_values();
         // No Python code runs from here on.
-        const StateVectors state = view_state(objects);
+        b.renew();
+        state.renew();
         point_at(ctx, state);
-        const capi::DoubleView b = argument_view(b_arg, "B");
         Extents extents;
-        extents.unknowns = std::min(state.shortest(), b.size());
+        extents.unknowns = std::min(state.shortest(), b.get().size());
         check_table(nelem, extents);
-        const DoubleArray vb = b.strided();
+        const DoubleArray vb = b.get().strided();
         for (int32_t k = 0; k < nelem; ++k)
             g_elements[k]->ops->rhs_current(g_elements[k], vb, ctx);
     });
