@@ -24,6 +24,12 @@ struct Signature {
                  sig.function, word, expected, expected == 1 ? "" : "s", given);
 }
 
+[[noreturn]] inline void raise_unexpected_keyword(const char* function, PyObject* key) {
+    if (!PyUnicode_Check(key))
+        raise_format(PyExc_TypeError, "%.200s() keywords must be strings", function);
+    raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+}
+
 namespace detail {
 
 inline Py_ssize_t find_name(const Signature& sig, PyObject* key) {
@@ -35,12 +41,9 @@ inline Py_ssize_t find_name(const Signature& sig, PyObject* key) {
 
 inline void match_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize_t nargs,
                           PyObject** out) {
-    if (!PyUnicode_Check(key))
-        raise_format(PyExc_TypeError, "%.200s() keywords must be strings", sig.function);
-    Py_ssize_t index = find_name(sig, key);
+    Py_ssize_t index = PyUnicode_Check(key) ? find_name(sig, key) : -1;
     if (index < 0)
-        raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.function,
-                     key);
+        raise_unexpected_keyword(sig.function, key);
     if (index < nargs || out[index] != nullptr)
         raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                      sig.function, key);
@@ -72,6 +75,35 @@ inline void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t n
     for (Py_ssize_t k = 0; k < nkw; ++k)
         detail::match_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, out);
     detail::check_required(sig, out);
+}
+
+// Vectorcall form of a function whose `count` arguments are positional only
+// (no names): any keyword is unexpected.  Fills out[0..count).
+inline void parse_positional(const char* function, Py_ssize_t count, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    const Signature sig{function, nullptr, count, count};
+    if (nargs > count)
+        raise_count(sig, nargs);
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0)
+        raise_unexpected_keyword(function, PyTuple_GET_ITEM(kwnames, 0));
+    if (nargs < count)
+        raise_count(sig, nargs);
+    for (Py_ssize_t k = 0; k < count; ++k)
+        out[k] = args[k];
+}
+
+// The same for a function of exactly one positional argument; returns it.
+inline PyObject* parse_one(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    PyObject* arg = nullptr;
+    parse_positional(function, 1, args, nargs, kwnames, &arg);
+    return arg;
+}
+
+// The same for a function of no arguments.
+inline void parse_none(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    parse_positional(function, 0, args, nargs, kwnames, nullptr);
 }
 
 // Tuple-and-dict form (tp_init, tp_new).

@@ -82,6 +82,10 @@ inline const char* describe(char type, bool is_complex) {
     switch (type) {
     case 'c':
         return "'char'";
+    case '?':
+        return "'bool'";
+    case 'e':
+        return is_complex ? "'complex float16'" : "'float16'";
     case 'b':
         return "'signed char'";
     case 'B':

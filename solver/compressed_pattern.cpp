@@ -23,6 +23,19 @@ void check_row_indices(const int32_t* ai, int32_t nnz, int32_t n) {
                                n);
 }
 
+// KLU refuses a column that names a row twice; say which.
+void check_no_duplicates(const int32_t* ap, const int32_t* ai, int32_t n) {
+    std::vector<int32_t> seen_in(static_cast<size_t>(n), -1); // column that last named the row
+    for (int32_t j = 0; j < n; ++j)
+        for (int32_t k = ap[j]; k < ap[j + 1]; ++k) {
+            if (seen_in[ai[k]] == j)
+                capi::raise_format(PyExc_ValueError,
+                                   "Ai[%d] = %d repeats a row already stored in column %d", k,
+                                   ai[k], j);
+            seen_in[ai[k]] = j;
+        }
+}
+
 } // namespace
 
 void check_length(const char* name, Py_ssize_t have, int64_t need) {
@@ -37,6 +50,7 @@ CompressedPattern copy_pattern(int32_t n, const IntView& ap, const IntView& ai) 
     const int32_t nnz = ap.data()[n];
     check_length("Ai", ai.size(), nnz);
     check_row_indices(ai.data(), nnz, n);
+    check_no_duplicates(ap.data(), ai.data(), n);
 
     CompressedPattern pattern;
     pattern.n = n;

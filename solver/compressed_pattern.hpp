@@ -20,7 +20,8 @@ struct CompressedPattern {
 };
 
 // Checks that `ap` and `ai` describe a valid pattern of order n (column
-// pointers from 0, non-decreasing, row indices in [0, n)) and copies it;
+// pointers from 0, non-decreasing, row indices in [0, n), no row twice in a
+// column) and copies it;
 // ValueError names the first offending entry.
 CompressedPattern copy_pattern(int32_t n, const IntView& ap, const IntView& ai);
 

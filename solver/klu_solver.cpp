@@ -78,28 +78,46 @@ void KluSolver::analyze(int32_t n, PyObject* ap, PyObject* ai, PyObject* value_t
     } else {
         common_.status = KLU_OK;
     }
-    // KLU refused the pattern (duplicates, memory): keep the attributes for
-    // inspection, hold nothing; solves do nothing and `status` says why.
-    if (next.symbolic.get() == nullptr)
+    // The pattern passed every check, so KLU refuses it only for its size or
+    // for want of memory; the earlier analysis stays.
+    if (n > 0 && next.symbolic.get() == nullptr) {
+        if (common_.status == KLU_OUT_OF_MEMORY)
+            capi::raise(PyExc_MemoryError, "KLU ran out of memory analysing the pattern");
+        capi::raise_format(PyExc_ValueError, "KLU could not analyse the pattern (status %d)",
+                           common_.status);
+    }
+    // An empty system holds nothing; solves have nothing to do.
+    if (n == 0)
         next.release();
 
     std::swap(current_, next);
     singular_ = false;
+    skipped_ = false;
+    empty_system_ = n == 0;
     // `next` now holds the earlier analysis.  Freeing it last can run the
     // arrays' finalizers, which then find this object complete.
 }
 
+void KluSolver::release() noexcept {
+    current_.release();
+    empty_system_ = false;
+}
+
 void KluSolver::solve(const DoubleView& values, const DoubleView& rhs) {
-    if (!analysed())
+    if (!analysed()) {
+        skip();
         return;
+    }
     check_length("Ax", values.size(), current_.nnz);
     check_length("B", rhs.size(), current_.n);
     factor_and_solve(values.data(), rhs.data());
 }
 
 void KluSolver::solve_dense(const DenseView& dense, const DoubleView& rhs) {
-    if (!analysed())
+    if (!analysed()) {
+        skip();
         return;
+    }
     const int32_t n = current_.n;
     if (dense.shape(0) < n || dense.shape(1) < n)
         capi::raise_format(PyExc_ValueError,
@@ -127,6 +145,7 @@ void KluSolver::factor_and_solve(double* values, double* rhs) noexcept {
     klu_numeric* numeric = klu_factor(pattern.col_ptr.data(), pattern.row_idx.data(), values,
                                       current_.symbolic.get(), &common_);
     singular_ = common_.status == KLU_SINGULAR;
+    skipped_ = false;
     // Skipping klu_solve after a failed factorization leaves B as it was and
     // keeps the factorization's status rather than klu_solve's KLU_INVALID.
     if (numeric != nullptr && common_.status == KLU_OK)
@@ -138,6 +157,8 @@ void KluSolver::clear() noexcept {
     Analysis empty;
     std::swap(current_, empty);
     singular_ = false;
+    skipped_ = false;
+    empty_system_ = false;
 }
 
 int KluSolver::traverse(visitproc visit, void* arg) const {

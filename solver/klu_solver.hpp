@@ -16,6 +16,11 @@ static_assert(std::is_same_v<int, int32_t>, "KLU's int must be int32_t");
 using DoubleView = capi::BufferView<double, 1>;
 using DenseView = capi::BufferView<double, 2>;
 
+// `status` after a solve that factored nothing because no analysis was held
+// (before analyze, after __del__); KLU's own codes are 0, 1 and negative
+// numbers below -1.
+constexpr int kNotFactored = -1;
+
 // TypeError where an array is required and None was given.
 void require_array(PyObject* obj, const char* name);
 
@@ -65,8 +70,8 @@ class KluSolver {
     KluSolver() noexcept { klu_defaults(&common_); }
 
     // Checks and copies the pattern, makes the value array by copying
-    // `value_template`, runs klu_analyze.  If anything raises, the earlier
-    // analysis is kept unchanged.
+    // `value_template`, runs klu_analyze.  If anything raises (KLU refusing
+    // the pattern included), the earlier analysis is kept unchanged.
     void analyze(int32_t n, PyObject* ap, PyObject* ai, PyObject* value_template);
 
     // True when a symbolic analysis is held, so solves factor and solve.
@@ -79,12 +84,15 @@ class KluSolver {
     // Same, with the values gathered from a dense matrix into the value array.
     void solve_dense(const DenseView& dense, const DoubleView& rhs);
 
-    void release() noexcept { current_.release(); } // __del__
-    void clear() noexcept;                          // back to the empty state
+    void release() noexcept; // __del__
+    void clear() noexcept;   // back to the empty state
+    // A solve call that finds no analysis: nothing is factored, and `status`
+    // says so (an analysed empty system needs no factorization).
+    void skip() noexcept { skipped_ = !empty_system_; }
     int traverse(visitproc visit, void* arg) const;
 
     const Analysis& analysis() const noexcept { return current_; }
-    int status() const noexcept { return common_.status; }
+    int status() const noexcept { return skipped_ ? kNotFactored : common_.status; }
     bool singular() const noexcept { return singular_; }
 
   private:
@@ -94,6 +102,8 @@ class KluSolver {
     klu_common common_{}; // declared first: the analysis frees through it
     Analysis current_;
     bool singular_ = false;
+    bool skipped_ = false;      // the last solve call factored nothing
+    bool empty_system_ = false; // analysed with n = 0
 };
 
 } // namespace loxant

@@ -84,8 +84,10 @@ PyObject* solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         parse_values_and_rhs("solve", args, nargs, kwnames, solver_module_state().array, true,
                              given);
         KluSolver& solver = solver_of(self);
-        if (!solver.analysed())
+        if (!solver.analysed()) {
+            solver.skip();
             return;
+        }
         require_array(given[0], "Ax");
         require_array(given[1], "B");
         const DoubleView values(given[0], "double", capi::Access::read_contiguous);
@@ -193,7 +195,11 @@ PyGetSetDef attributes[] = {
     {"Ap", get_ap, nullptr, "column pointers given to analyze", nullptr},
     {"Ai", get_ai, nullptr, "row indices given to analyze", nullptr},
     {"Ax", get_ax, nullptr, "value array filled by solveMatrix", nullptr},
-    {"status", get_status, nullptr, "KLU status of the last analysis or factorization", nullptr},
+    {"status", get_status, nullptr,
+     "KLU status of the last analysis or factorization (0 factored, 1 singular, negative: KLU "
+     "error), or SparseDirect.NOT_FACTORED (-1) after a solve call that factored nothing because "
+     "no analysis was held (before analyze, after __del__)",
+     nullptr},
     {"singular", get_singular, nullptr, "whether the last factorization found a singular matrix",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -227,6 +233,10 @@ SolverModuleState& solver_module_state() {
 void add_sparse_direct_type(PyObject* module) {
     if (PyType_Ready(&sparse_direct_type) < 0)
         capi::raise_pending();
+    capi::Ref not_factored = capi::Ref::steal(PyLong_FromLong(kNotFactored));
+    if (PyDict_SetItemString(sparse_direct_type.tp_dict, "NOT_FACTORED", not_factored.get()) < 0)
+        capi::raise_pending();
+    PyType_Modified(&sparse_direct_type);
     PyObject* type = reinterpret_cast<PyObject*>(&sparse_direct_type);
     if (PyModule_AddObject(module, "SparseDirect", capi::Ref::borrow(type).release()) < 0) {
         Py_DECREF(type);

@@ -30,7 +30,10 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 void values(ElementModelObject* self, const StepContext&) noexcept {
     const Capacitor& m = as<Capacitor>(self);
     const SharedPointers& p = self->book->arrays;
-    p.elem_currents[m.t.eindex] = m.capacitance * across(p.node_dvoltages, m.t.i, m.t.j);
+    // With i grounded the current is -(dV_j C): -0.0 where dV_j is 0.
+    p.elem_currents[m.t.eindex] = m.t.i == 0
+                                      ? -(across(p.node_dvoltages, m.t.j, 0) * m.capacitance)
+                                      : m.capacitance * across(p.node_dvoltages, m.t.i, m.t.j);
     read_out(p, m.t.i, m.t.j, m.t.eindex);
 }
 

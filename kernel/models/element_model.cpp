@@ -10,6 +10,9 @@
 
 #include <structmember.h>
 
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/ndarraytypes.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -152,6 +155,18 @@ int element_model_init(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The instance __dict__, or null when there is none.  Only AttributeError
+// means "none": any other error of the lookup propagates.
+capi::Ref instance_dict(PyObject* self) {
+    capi::Ref dict = capi::Ref::steal_or_null(PyObject_GetAttrString(self, "__dict__"));
+    if (!dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            capi::raise_pending();
+        PyErr_Clear();
+    }
+    return dict;
+}
+
 [[noreturn]] void raise_incompatible_checksum(PyObject* checksum) {
     capi::Ref pickle = capi::Ref::steal(PyImport_ImportModule("pickle"));
     capi::Ref error = capi::get_attr(pickle.get(), "PickleError");
@@ -163,9 +178,7 @@ int element_model_init(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* element_model_reduce(PyObject* self, PyObject*) {
     return capi::boundary("loxant.CircuitKernel.ElementModel.__reduce__", kFile, [&] {
         capi::Ref checksum = capi::Ref::steal(PyLong_FromLong(kLayoutChecksum));
-        capi::Ref dict = capi::Ref::steal_or_null(PyObject_GetAttrString(self, "__dict__"));
-        if (!dict)
-            PyErr_Clear();
+        capi::Ref dict = instance_dict(self);
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
         capi::Ref function_ref = lookup_global("_unpickle_ElementModel");
         PyObject* function = function_ref.get();
@@ -184,11 +197,9 @@ void set_state(PyObject* self, PyObject* state) {
                            Py_TYPE(state)->tp_name);
     if (state == Py_None || PyTuple_GET_SIZE(state) == 0)
         return;
-    capi::Ref dict = capi::Ref::steal_or_null(PyObject_GetAttrString(self, "__dict__"));
-    if (!dict) {
-        PyErr_Clear();
+    capi::Ref dict = instance_dict(self);
+    if (!dict)
         return;
-    }
     capi::Ref update = capi::get_attr(dict.get(), "update");
     capi::Ref done = capi::Ref::steal(
         PyObject_CallFunctionObjArgs(update.get(), PyTuple_GET_ITEM(state, 0), nullptr));
@@ -330,6 +341,8 @@ void bind_arrays(ElementModelObject* self, const ModelClass& cls) {
         reinterpret_cast<void**>(&p.elem_dec)};
     for (SharedArray which : cls.arrays) {
         *slots[which] = fetched[which].data;
+        self->book->bound_data[which] = fetched[which].data;
+        self->book->bound_lengths[which] = fetched[which].length;
         PyObject* old =
             std::exchange(self->book->bound_refs[which], fetched[which].array.release());
         fetched[which].array = capi::Ref::steal_or_null(old);
@@ -353,9 +366,11 @@ PyObject* init_model(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // ---- SetParameters and pickling refusal -------------------------------------------
 
-PyObject* set_parameters(PyObject* obj, PyObject* params) {
+PyObject* set_parameters(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
     const RegisteredClass& reg = registration_of_instance(obj);
     return capi::boundary_none(qualified(reg.cls->name, "SetParameters"), kFile, [&] {
+        PyObject* params = capi::parse_one("SetParameters", args, nargs, kwnames);
         reg.cls->set_parameters(reinterpret_cast<ElementModelObject*>(obj), Params(params));
     });
 }
@@ -412,7 +427,9 @@ void describe(RegisteredClass& reg) {
         {"InitModel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_model)),
          METH_FASTCALL | METH_KEYWORDS,
          "Store the matrix positions and bind the lxglobals arrays."},
-        {"SetParameters", set_parameters, METH_O, "Set the parameters from a sequence."},
+        {"SetParameters",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_parameters)),
+         METH_FASTCALL | METH_KEYWORDS, "Set the parameters from a sequence."},
         {"__reduce__", model_reduce, METH_NOARGS, nullptr},
         {"__setstate__", model_setstate, METH_O, nullptr},
     };
@@ -550,6 +567,31 @@ const char* short_type_name(PyObject* obj) {
     const char* name = Py_TYPE(obj)->tp_name;
     const char* dot = std::strrchr(name, '.');
     return dot != nullptr ? dot + 1 : name;
+}
+
+// Read from the array's own fields, calling nothing of Python: InitModel
+// checked that it is an ndarray.
+bool BoundArray::current() const noexcept {
+    const auto* a = reinterpret_cast<PyArrayObject*>(array);
+    return PyArray_NDIM(a) == 1 && PyArray_DATA(a) == data && PyArray_DIMS(a)[0] == length;
+}
+
+std::vector<BoundArray> bindings_of(const ElementModelObject* model) {
+    std::vector<BoundArray> bindings;
+    const ModelBookkeeping& book = *model->book;
+    for (int k = 0; k < kSharedArrayCount; ++k)
+        if (book.bound_refs[k] != nullptr)
+            bindings.push_back({book.bound_refs[k], book.bound_data[k], book.bound_lengths[k]});
+    return bindings;
+}
+
+bool bindings_current(const ElementModelObject* model) noexcept {
+    const ModelBookkeeping& book = *model->book;
+    for (int k = 0; k < kSharedArrayCount; ++k)
+        if (book.bound_refs[k] != nullptr &&
+            !BoundArray{book.bound_refs[k], book.bound_data[k], book.bound_lengths[k]}.current())
+            return false;
+    return true;
 }
 
 std::string qualified(const char* class_name, const char* method) {

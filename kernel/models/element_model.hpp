@@ -66,6 +66,21 @@ struct Reach {
     bool binds_arrays;    // Values writes through the bound pointers
 };
 
+// One lxglobals array as a model bound it: the array (kept alive by the
+// model), its data pointer and length at InitModel.
+struct BoundArray {
+    PyObject* array;
+    void* data;
+    Py_ssize_t length;
+
+    // False once the array was reallocated or resized in place (NumPy's
+    // resize(..., refcheck=False) does both) or reshaped.
+    bool current() const noexcept;
+    bool operator==(const BoundArray& other) const noexcept {
+        return array == other.array && data == other.data && length == other.length;
+    }
+};
+
 // The bound array pointers and the bookkeeping of the Python-callable entry
 // points, kept apart from the object so that the fields the matrix and
 // right-hand-side operations read stay close together in memory.
@@ -76,6 +91,8 @@ struct ModelBookkeeping {
     Py_ssize_t bound_unknowns;               // shortest bound per-unknown array
     Py_ssize_t bound_elements;               // shortest bound per-element array
     PyObject* bound_refs[kSharedArrayCount]; // keep the bound arrays alive
+    void* bound_data[kSharedArrayCount];     // their data pointers at InitModel
+    Py_ssize_t bound_lengths[kSharedArrayCount];
 };
 
 // Instances are zero-filled by the allocator; `book` is allocated with them.
@@ -145,6 +162,11 @@ PyTypeObject* element_model_type();
 PyMethodDef* unpickle_method_def();          // the module's unpickling function
 const ModelClass* class_of(PyObject* model); // null for a bare ElementModel
 const char* short_type_name(PyObject* obj);
+
+// The arrays a model bound, and whether all of them are still where and as
+// long as they were at InitModel.
+std::vector<BoundArray> bindings_of(const ElementModelObject* model);
+bool bindings_current(const ElementModelObject* model) noexcept;
 
 // Counts every change of a model's unknowns, positions or bindings, so the
 // kernels re-check their table only after something changed.

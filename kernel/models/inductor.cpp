@@ -31,7 +31,10 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 void values(ElementModelObject* self, const StepContext&) noexcept {
     const Inductor& m = as<Inductor>(self);
     const SharedPointers& p = self->book->arrays;
-    p.elem_currents[m.t.eindex] = across(p.node_phases, m.t.i, m.t.j) * m.inv_inductance;
+    // With i grounded the current is -(phi_j g): -0.0 where phi_j is 0.
+    p.elem_currents[m.t.eindex] = m.t.i == 0
+                                      ? -(across(p.node_phases, m.t.j, 0) * m.inv_inductance)
+                                      : across(p.node_phases, m.t.i, m.t.j) * m.inv_inductance;
     read_out(p, m.t.i, m.t.j, m.t.eindex);
 }
 

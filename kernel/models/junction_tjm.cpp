@@ -19,6 +19,7 @@
 #include "kernel/models/junction.hpp"
 #include "kernel/models/tjm_kernel.hpp"
 
+#include "capi/args.hpp"
 #include "capi/convert.hpp"
 #include "capi/errors.hpp"
 #include "kernel/module_state.hpp"
@@ -287,8 +288,10 @@ void load_kernel(JunctionTJM& m, const RawKernel& kernel) {
     }
 }
 
-PyObject* init_tjm_model(PyObject* obj, PyObject* params) {
+PyObject* init_tjm_model(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
     return capi::boundary_none(qualified(kName, "InitTJMModel"), kFile, [&] {
+        PyObject* params = capi::parse_one("InitTJMModel", args, nargs, kwnames);
         JunctionTJM& m = as<JunctionTJM>(reinterpret_cast<ElementModelObject*>(obj));
         const Params items(params);
         m.amplitude = items.real(1);
@@ -370,7 +373,8 @@ const ModelClass kClass = {
      {"cos_half", offsetof(JunctionTJM, cos_half)}},
     set_defaults,
     set_parameters,
-    {{"InitTJMModel", init_tjm_model, METH_O,
+    {{"InitTJMModel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_tjm_model)),
+      METH_FASTCALL | METH_KEYWORDS,
       "Set the parameters and load the kernel named by item 0 from lxconfig.tjm_models."}},
     {{"n_terms", get_n_terms, nullptr, "Number of kernel terms in use.", nullptr},
      terms_attribute<&JunctionTJM::coef_a>("coef_a"),

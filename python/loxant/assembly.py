@@ -23,7 +23,7 @@ import numpy as np
 from . import SimulationParameters as SP
 from . import lxconfig, lxglobals
 from .circuit import GROUND
-from .elements import CurrentSource, JunctionTJM, MutualInductance
+from .elements import CurrentSource, JunctionTJM, MutualInductance, check_kernel_finite
 from .errors import CircuitError
 
 __all__ = ["NetlistElement", "System", "native_modules"]
@@ -41,6 +41,15 @@ def native_modules():
                 "build the native modules first"
             ) from exc
     return tuple(modules)
+
+
+def _return_tjm_kernels(lent):
+    """Undoes what ``System._lend_tjm_kernels`` put into ``lxconfig.tjm_models``."""
+    for name, previous in lent.items():
+        if previous is None:
+            lxconfig.tjm_models.pop(name, None)
+        else:
+            lxconfig.tjm_models[name] = previous
 
 
 class NetlistElement:
@@ -209,8 +218,14 @@ class System:
                 f"this build of loxant.CircuitKernel lacks {', '.join(missing)}, "
                 f"needed by {', '.join(users)}"
             )
-        self._check_tjm_kernels()
+        lent = self._lend_tjm_kernels()
+        try:
+            self._install(kernel, initial_ramp, phase_hysteresis)
+        finally:
+            # A kernel given with one circuit is not left for later circuits.
+            _return_tjm_kernels(lent)
 
+    def _install(self, kernel, initial_ramp, phase_hysteresis):
         n, m = self.size, len(self.elements)
         lxglobals.TotalNodes = n
         lxglobals.TotalElements = m
@@ -255,15 +270,28 @@ class System:
             element.model = model
         kernel.InitElementModels()
 
-    def _check_tjm_kernels(self):
-        for element in self.elements:
-            decl = element.decl
-            if not isinstance(decl, JunctionTJM):
-                continue
-            if decl.kernel is not None:
-                lxconfig.tjm_models[decl.model] = decl.kernel
-            elif decl.model not in lxconfig.tjm_models:
-                known = ", ".join(sorted(lxconfig.tjm_models)) or "none"
-                raise CircuitError(
-                    f"{decl.name}: no TJM kernel named {decl.model!r} (known: {known})"
-                )
+    def _lend_tjm_kernels(self):
+        """Puts the kernels the junctions bring into ``lxconfig.tjm_models`` for
+        the models to load, and checks that every other named kernel is there.
+        Returns name -> the entry it replaced (None if none), to put back."""
+        lent = {}
+        try:
+            for element in self.elements:
+                decl = element.decl
+                if not isinstance(decl, JunctionTJM):
+                    continue
+                if decl.kernel is not None:
+                    if decl.model not in lent:
+                        lent[decl.model] = lxconfig.tjm_models.get(decl.model)
+                    lxconfig.tjm_models[decl.model] = decl.kernel
+                elif decl.model not in lxconfig.tjm_models:
+                    known = ", ".join(sorted(lxconfig.tjm_models)) or "none"
+                    raise CircuitError(
+                        f"{decl.name}: no TJM kernel named {decl.model!r} (known: {known})"
+                    )
+                else:
+                    check_kernel_finite(decl.name, lxconfig.tjm_models[decl.model])
+        except BaseException:
+            _return_tjm_kernels(lent)
+            raise
+        return lent

@@ -185,6 +185,10 @@ class Circuit:
     def _two_terminal(self, cls, name, a, b, *args, **kwargs):
         self._check_name(name)
         na, nb = node_name(a), node_name(b)
+        if na == nb == GROUND:
+            raise CircuitError(
+                f"{name} connects ground to ground ({a!r} and {b!r} both name ground)"
+            )
         if na == nb:
             raise CircuitError(f"{name} connects node {na!r} to itself")
         element = cls(name, na, nb, *args, **kwargs)

@@ -24,7 +24,7 @@ critical current, voltages as d(phase)/dt, time in units of Phi0 / (2 pi Ic R).
 import math
 from typing import NamedTuple
 
-from .errors import CircuitError
+from .errors import CircuitError, SimulationError
 from .waveforms import as_waveform
 
 __all__ = [
@@ -61,6 +61,15 @@ def number(value, what, *, positive=False, nonnegative=False):
     if nonnegative and result < 0:
         raise CircuitError(f"{what} must not be negative, got {result}")
     return result
+
+
+def check_kernel_finite(name, kernel):
+    """CircuitError unless every number of a TJM kernel (A, B, P) is finite."""
+    for label, terms in zip("ABP", kernel):
+        for k, z in enumerate(terms):
+            z = complex(z)
+            if not (math.isfinite(z.real) and math.isfinite(z.imag)):
+                raise CircuitError(f"kernel of {name}: {label}[{k}] = {z} is not finite")
 
 
 class Orientation(NamedTuple):
@@ -209,6 +218,12 @@ class MutualInductance(Element):
             raise CircuitError(f"{name} couples {first.name} with itself")
         if (m is None) == (k is None):
             raise CircuitError(f"{name}: give exactly one of m and k")
+        zero = [inductor.name for inductor in (first, second) if inductor.l == 0]
+        if zero and m is not None and number(m, f"mutual inductance of {name}") != 0:
+            raise CircuitError(
+                f"{name}: {' and '.join(zero)} has zero inductance, so no mutual inductance "
+                "can couple to it (M must be 0)"
+            )
         limit = math.sqrt(first.l * second.l)
         if k is not None:
             self.k = number(k, f"coupling factor of {name}")
@@ -243,7 +258,15 @@ class Source(Element):
             raise CircuitError(f"value of {name}: {exc}") from None
 
     def parameters(self, t, sign=1):
-        return [sign * self.waveform(t)]
+        try:
+            value = self.waveform(t)
+        except Exception as exc:
+            raise SimulationError(
+                f"the waveform of {self.kind} {self.name} failed at t = {t:g}: "
+                f"{type(exc).__name__}: {exc}",
+                time=t,
+            ) from exc
+        return [sign * value]
 
     def _describe(self):
         return {"value": self.waveform}
@@ -324,6 +347,17 @@ class JunctionRSJN(Junction):
         # negative voltage wrong in sign (odd) or NaN (fractional).
         if self.p % 2 != 0:
             raise CircuitError(f"knee exponent of {name} must be an even integer, got {self.p}")
+        # The shunt conductance takes (V / v0)**p: it must stay finite up to a
+        # voltage of the order of ic r.
+        try:
+            finite = math.isfinite((1.0 / self.v0) ** self.p)
+        except OverflowError:
+            finite = False
+        if not finite:
+            raise CircuitError(
+                f"knee voltage of {name} is too small for exponent {self.p:g}: "
+                f"(V / v0)**p overflows already at V = 1 (v0 = {self.v0:g})"
+            )
 
     def parameters(self, t, sign=1):
         return [self.ic, self.r, self.v0, self.p, self.c]
@@ -407,6 +441,7 @@ class JunctionTJM(Element):
             raise CircuitError(f"kernel of {self.name} has {len(a)} terms, at most 20 allowed")
         if any(z == 0 for z in p):
             raise CircuitError(f"kernel of {self.name} has a zero pole")
+        check_kernel_finite(self.name, (a, b, p))
         return (a, b, p)
 
     def parameters(self, t, sign=1):

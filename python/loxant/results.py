@@ -103,6 +103,9 @@ class Results:
         nearest to ``t_from`` and ``t_to`` (default: the whole record), computed as
         the change of its phase divided by the time between the two samples."""
         phase = self.phase(name)
+        for what, t in (("t_from", t_from), ("t_to", t_to)):
+            if t is not None and not np.isfinite(t):
+                raise ValueError(f"{what} must be a finite time, got {t!r}")
         k0 = 0 if t_from is None else int(np.argmin(np.abs(self.time - t_from)))
         k1 = len(self) - 1 if t_to is None else int(np.argmin(np.abs(self.time - t_to)))
         if k1 <= k0:

@@ -37,6 +37,11 @@ __all__ = ["Transient", "bdf_coefficients", "simulate", "smooth_factor"]
 
 _running = threading.Lock()
 
+#: most time steps a run may project (t_stop / dt)
+MAX_STEPS = 10**9
+#: largest recording, in bytes, a run may project
+MAX_RECORDING_BYTES = 256 * 2**20
+
 
 def bdf_coefficients(h, h_prev=None):
     """(a0, a1, a2) of the derivative estimate for step ``h`` after a step ``h_prev``.
@@ -242,7 +247,36 @@ class Transient:
                 if np.abs(residual).max() > 1e-8 * (1.0 + np.abs(self._rhs_copy).max()):
                     raise _StepFailure("singular matrix", singular=True)
         if not np.isfinite(B).all():
-            raise _StepFailure("non-finite correction")
+            raise _StepFailure(_nonfinite_reason(self.system, self.kernel, B))
+
+
+def _nonfinite_reason(system, kernel, B):
+    """Why a correction came out non-finite: the elements whose own current or
+    matrix terms are not finite at the present iterate, found by assembling
+    them one at a time (B is overwritten; the kernels' table is restored, and
+    the step that failed is rebuilt when it is retried)."""
+    culprits = []
+    a1, a2 = np.zeros(system.nnz), np.zeros(system.nnz)
+    try:
+        for element in system.elements:
+            lxglobals.ElementList = [element]
+            lxglobals.TotalElements = 1
+            kernel.InitElementModels()
+            for array in (a1, a2, B):
+                array.fill(0.0)
+            kernel.BuildMatrix(a1, a2, B)
+            if not all(np.isfinite(array).all() for array in (a1, a2, B)):
+                culprits.append(element.name)
+    finally:
+        lxglobals.ElementList = list(system.elements)
+        lxglobals.TotalElements = len(system.elements)
+        kernel.InitElementModels()
+    if not culprits:
+        return "non-finite correction"
+    return (
+        f"non-finite correction: the current or matrix terms of {', '.join(culprits)} are not "
+        "finite (check the parameters)"
+    )
 
 
 def simulate(
@@ -293,6 +327,7 @@ def simulate(
     abstol = number(abstol, "abstol", positive=True)
     reltol = number(reltol, "reltol", nonnegative=True)
     max_iterations = _count(max_iterations, "max_iterations")
+    _check_run_size(circuit, t_stop, dt, record_every, record_from)
 
     kernel, sparse = native_modules()
     system = System(circuit)
@@ -323,6 +358,30 @@ def simulate(
         return recorder.results(stats)
     finally:
         _running.release()
+
+
+def _check_run_size(circuit, t_stop, dt, record_every, record_from):
+    """Refuses a run whose step count or recording is out of reach, before
+    anything is allocated, saying which option to change."""
+    steps = math.ceil(t_stop / dt)
+    if steps > MAX_STEPS:
+        raise CircuitError(
+            f"t_stop = {t_stop:g} with dt = {dt:g} projects {steps:.3g} time steps, more than "
+            f"{MAX_STEPS:.0e}: raise dt or shorten t_stop"
+        )
+    recorded = math.ceil(max(t_stop - max(record_from, 0.0), 0.0) / dt)
+    samples = recorded // record_every + 2
+    n, m = len(circuit.nodes), len(circuit.elements)
+    per_sample = 8 * (1 + 2 * n + 3 * m) + 4 * m
+    size = samples * per_sample
+    if size > MAX_RECORDING_BYTES:
+        fits = max(MAX_RECORDING_BYTES // per_sample - 2, 1)
+        raise CircuitError(
+            f"the recording would take {size / 2**20:.4g} MiB ({samples:.3g} samples of "
+            f"{per_sample} bytes), more than {MAX_RECORDING_BYTES // 2**20} MiB: raise "
+            f"record_every to at least {math.ceil(recorded / fits)}, start recording later "
+            "with record_from, or raise dt"
+        )
 
 
 def _count(value, what):

@@ -25,6 +25,7 @@ physical parameters and returns :class:`PhysicalResults`::
     res.time("ps"), res.voltage("J1", "mV")
 """
 
+import functools
 import math
 import numbers
 import re
@@ -33,6 +34,7 @@ from typing import NamedTuple
 import numpy as np
 
 from .circuit import Circuit
+from .elements import Inductor, number
 from .errors import CircuitError
 from .waveforms import PWL, Waveform, as_waveform
 
@@ -269,6 +271,37 @@ class _Rescaled(Waveform):
         return f"{self.waveform!r} in SI units"
 
 
+#: a bare number of seconds for a time of more than this many time units of
+#: the circuit is taken for a slip (100 meaning 100 ps, say) and refused
+PLAUSIBLE_TIME_UNITS = 1e7
+
+
+def _as_typed(value, symbol):
+    """A value as the user wrote it: a string quoted, a number with its SI unit."""
+    return repr(value) if isinstance(value, str) else f"{value!r} {symbol}"
+
+
+def _quoting_input(method):
+    """Errors of the normalised circuit quote the values as the user wrote them,
+    not their normalised numbers."""
+
+    @functools.wraps(method)
+    def wrapper(self, *args, **kwargs):
+        self._typed = {}
+        try:
+            return method(self, *args, **kwargs)
+        except CircuitError as exc:
+            message = str(exc)
+            for normalised, text in self._typed.items():
+                for shown in {str(normalised), f"{normalised:g}"}:
+                    message = re.sub(rf"(?<![\w.+-]){re.escape(shown)}(?![\w.])", text, message)
+            if message == str(exc):
+                raise
+            raise CircuitError(message) from None
+
+    return wrapper
+
+
 class PhysicalCircuit:
     """A :class:`~loxant.circuit.Circuit` whose parameters are physical values.
 
@@ -282,6 +315,8 @@ class PhysicalCircuit:
     def __init__(self, ic0, r0, title=""):
         self.units = Units(ic0, r0)
         self.circuit = Circuit(title)
+        #: normalised value -> the value as written, for the error of one call
+        self._typed = {}
 
     @property
     def nodes(self):
@@ -295,9 +330,11 @@ class PhysicalCircuit:
 
     def _value(self, value, unit, what):
         try:
-            return self.units.to_normalised(value, unit)
+            normalised = self.units.to_normalised(value, unit)
         except (TypeError, ValueError) as exc:
             raise CircuitError(f"{what}: {exc}") from None
+        self._typed[normalised] = _as_typed(value, split_unit(unit)[1])
+        return normalised
 
     def _waveform(self, value, unit, name):
         if isinstance(value, (str, numbers.Real)):
@@ -322,46 +359,71 @@ class PhysicalCircuit:
         except TypeError as exc:
             raise CircuitError(f"value of {name}: {exc}") from None
 
+    @_quoting_input
     def resistor(self, name, a, b, r):
         return self.circuit.resistor(name, a, b, self._value(r, "ohm", f"resistance of {name}"))
 
+    @_quoting_input
     def inductor(self, name, a, b, l, *, branch=False):
         l = self._value(l, "H", f"inductance of {name}")
         return self.circuit.inductor(name, a, b, l, branch=branch)
 
+    @_quoting_input
     def capacitor(self, name, a, b, c):
         return self.circuit.capacitor(name, a, b, self._value(c, "F", f"capacitance of {name}"))
 
+    @_quoting_input
     def mutual(self, name, first, second, *, m=None, k=None):
         """Mutual inductance ``m`` (in henries) or coupling factor ``k``."""
         if m is not None:
+            typed = m
             m = self._value(m, "H", f"mutual inductance of {name}")
+            self._check_coupling(name, (first, second), m, typed)
         return self.circuit.mutual(name, first, second, m=m, k=k)
 
+    def _check_coupling(self, name, refs, m, typed):
+        """|M| <= sqrt(L1 L2), said in henries."""
+        inductors = [self.circuit[ref] for ref in refs if ref in self.circuit]
+        if len(inductors) != 2 or not all(isinstance(e, Inductor) for e in inductors):
+            return  # the circuit names what is missing
+        limit = math.sqrt(inductors[0].l * inductors[1].l)
+        if limit > 0 and abs(m) > limit:
+            raise CircuitError(
+                f"{name}: |M| = {_as_typed(typed, 'H')} exceeds sqrt(L1*L2) = "
+                f"{limit * self.units.scale['H'] * 1e12:.4g} pH (|k| > 1)"
+            )
+
+    @_quoting_input
     def current_source(self, name, a, b, value):
         return self.circuit.current_source(name, a, b, self._waveform(value, "A", name))
 
+    @_quoting_input
     def phase_source(self, name, a, b, value):
         """Phase source; its value is in radians."""
         return self.circuit.phase_source(name, a, b, self._waveform(value, "rad", name))
 
+    @_quoting_input
     def voltage_source(self, name, a, b, value):
         return self.circuit.voltage_source(name, a, b, self._waveform(value, "V", name))
 
+    @_quoting_input
     def junction(self, name, a, b, *, ic, r=None, c=None, beta_c=None):
         """Josephson junction of critical current ``ic``, given two of its shunt
         resistance ``r``, capacitance ``c`` and McCumber parameter ``beta_c``."""
         return self.circuit.junction(name, a, b, **self._junction(name, ic, r, c, beta_c))
 
+    @_quoting_input
     def junction_rsjn(self, name, a, b, *, ic, r=None, c=None, beta_c=None, v0, p=10):
         """Junction whose shunt conducts above the knee voltage ``v0`` (in volts)."""
         v0 = self._value(v0, "V", f"knee voltage of {name}")
         params = self._junction(name, ic, r, c, beta_c)
         return self.circuit.junction_rsjn(name, a, b, v0=v0, p=p, **params)
 
+    @_quoting_input
     def junction_rsjph(self, name, a, b, *, ic, r=None, c=None, beta_c=None, theta):
         """Junction with the phase shift ``theta`` (radians)."""
         params = self._junction(name, ic, r, c, beta_c)
+        theta = self._value(theta, "rad", f"phase shift of {name}")
         return self.circuit.junction_rsjph(name, a, b, theta=theta, **params)
 
     def _junction(self, name, ic, r, c, beta_c):
@@ -373,6 +435,8 @@ class PhysicalCircuit:
             r = self._value(r, "ohm", f"resistance of {name}")
         if c is not None:
             c = self._value(c, "F", f"capacitance of {name}")
+        if beta_c is not None:
+            beta_c = number(beta_c, f"beta_c of {name}")
         # normalised: beta_c = ic r**2 c
         if beta_c is not None and (ic <= 0 or beta_c < 0):
             raise CircuitError(f"{name}: beta_c needs a positive ic and beta_c >= 0")
@@ -384,6 +448,7 @@ class PhysicalCircuit:
             c = beta_c / (ic * r * r)
         return {"ic": ic, "r": r, "c": c}
 
+    @_quoting_input
     def simulate(self, t_stop, dt, **options):
         """Transient simulation (see :func:`loxant.transient.simulate`); the times
         ``t_stop``, ``dt``, ``dt_min``, ``record_from`` and ``initial_ramp`` are
@@ -396,8 +461,21 @@ class PhysicalCircuit:
         )
         for key, value in times.items():
             times[key] = self._value(value, "s", key)
+            self._check_plausible(key, value, times[key])
         results = simulate(self.circuit, times.pop("t_stop"), times.pop("dt"), **times, **options)
         return PhysicalResults(results, self.units)
+
+    def _check_plausible(self, key, value, normalised):
+        """A bare number is seconds; one far beyond the circuit's time scale is a
+        slip, and running it would be meaningless or endless."""
+        if isinstance(value, str) or abs(normalised) <= PLAUSIBLE_TIME_UNITS:
+            return
+        unit = self.units.scale["s"]
+        raise CircuitError(
+            f"{key} = {value!r} was read as {value:g} s, {normalised:.3g} time units of this "
+            f"circuit ({unit * 1e12:.4g} ps each): write the unit, such as {key}='{value:g}ps', "
+            "if you meant another"
+        )
 
 
 class PhysicalResults:

@@ -61,7 +61,7 @@ a = np.zeros(4)
             lambda: ck.BuildStaticMatrix(None),
             "Argument 'A0' has incorrect type (expected numpy.ndarray, got NoneType)",
         ),
-        (lambda: ck.UpdateRHS(B=a), "loxant.CircuitKernel.UpdateRHS() takes no keyword arguments"),
+        (lambda: ck.UpdateRHS(B=a), "UpdateRHS() got an unexpected keyword argument 'B'"),
         (
             lambda: ck.UpdateMatrix(a, (1.0,)),
             "Argument 'B' has incorrect type (expected numpy.ndarray, got tuple)",
@@ -117,3 +117,56 @@ def test_failing_call_adds_one_traceback_entry_named_by_qualified_name(call, qua
         tb = tb.tb_next
     assert names.count(qualname) == 1
     assert names[-1] == qualname
+
+
+def _one_and_no_argument_calls():
+    """(callable, name, argument count, qualified name) of every function that
+    takes one positional argument or none."""
+    junction, tjm = ck.JunctionModel(1, 0, 0), ck.JunctionTJMModel(1, 0, 0)
+    calls = [
+        (ck.InitElementModels, "InitElementModels", 0, "loxant.CircuitKernel.InitElementModels"),
+        (ck.UpdateValues, "UpdateValues", 0, "loxant.CircuitKernel.UpdateValues"),
+        (ck.BuildStaticMatrix, "BuildStaticMatrix", 1, "loxant.CircuitKernel.BuildStaticMatrix"),
+        (ck.UpdateRHS, "UpdateRHS", 1, "loxant.CircuitKernel.UpdateRHS"),
+        (tjm.InitTJMModel, "InitTJMModel", 1, "loxant.CircuitKernel.JunctionTJMModel.InitTJMModel"),
+        (
+            junction.SetParameters,
+            "SetParameters",
+            1,
+            "loxant.CircuitKernel.JunctionModel.SetParameters",
+        ),
+    ]
+    for name in ("InductorModel", "ResistorModel", "CurrentSourceModel", "MutualInductanceModel"):
+        model = getattr(ck, name)(1, 2, 0)
+        calls.append(
+            (model.SetParameters, "SetParameters", 1, f"loxant.CircuitKernel.{name}.SetParameters")
+        )
+    return calls
+
+
+def _traceback_names(error):
+    names, tb = [], error.__traceback__
+    while tb is not None:
+        names.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    return names
+
+
+@pytest.mark.parametrize("call, name, count, qualname", _one_and_no_argument_calls())
+def test_one_and_no_argument_functions_use_the_message_families(call, name, count, qualname):
+    plural = "" if count == 1 else "s"
+    wrong = [(count + 1, {}), (count + 2, {})] + ([(0, {})] if count else [])
+    cases = [
+        (args, kwargs, f"{name}() takes exactly {count} positional argument{plural} ({args} given)")
+        for args, kwargs in wrong
+    ]
+    cases += [
+        (count, {"A0": a}, f"{name}() got an unexpected keyword argument 'A0'"),
+        (0, {"params": a}, f"{name}() got an unexpected keyword argument 'params'"),
+    ]
+    for nargs, kwargs, message in cases:
+        with pytest.raises(TypeError) as info:
+            call(*[a] * nargs, **kwargs)
+        assert str(info.value) == message
+        assert _traceback_names(info.value).count(qualname) == 1
+        assert _traceback_names(info.value)[-1] == qualname

@@ -279,3 +279,82 @@ def test_turn_counting_through_update_values(hysteresis, phases, counts, incs, d
         _, _, _, n, inc, dec = h.values()
         seen.append((n, inc, dec))
     assert seen == list(zip(counts, incs, decs))
+
+
+def test_failed_init_element_models_keeps_both_tables():
+    """The tables own their models: a model only a table holds stays alive
+    exactly as long as its table is installed."""
+
+    class Tracked(ck.CurrentSourceModel):
+        pass
+
+    h = Harness(2)
+    old_source = Tracked(1, 0, 0)
+    h.add(old_source, source=True)
+    kept = weakref.ref(old_source)
+    new_source = Tracked(1, 0, 0)
+    fresh = weakref.ref(new_source)
+    lxglobals.SourceElementList = [Element(new_source)]  # collects fine
+    lxglobals.ElementList = [Element(42)]  # then the element table fails
+    h.elements.clear()
+    del old_source, new_source
+    with pytest.raises(TypeError, match="is not an element model"):
+        ck.InitElementModels()
+    lxglobals.SourceElementList = lxglobals.ElementList = []
+    gc.collect()
+    assert kept() is not None  # still in the source table kept
+    assert fresh() is None  # the new source table was never installed
+    lxglobals.TotalElements = lxglobals.TotalSourceElements = 0
+    ck.InitElementModels()
+    gc.collect()
+    assert kept() is None
+
+
+def linear(h, cls, i, j, value, eindex=0):
+    model = getattr(ck, cls)(i, j, eindex)
+    model.SetParameters([value])
+    model.InitModel(*h.positions((i, i), (i, j), (j, i), (j, j)))
+    return model
+
+
+def test_each_value_array_is_checked_against_the_positions_it_receives():
+    h = Harness(2)
+    h.add(linear(h, "ResistorModel", 1, 2, 2.0))  # A1 only
+    h.add(linear(h, "InductorModel", 1, 0, 0.5, eindex=1))  # A0 only
+    a1, b = np.zeros(h.nnz), np.zeros(h.n)
+    ck.BuildMatrix(a1, np.zeros(0), b)  # nothing stamps A2: an empty one will do
+    ck.UpdateMatrix(np.zeros(0), np.zeros(h.n))
+    assert a1[h.pos(1, 2)] == -SP.InterpCoeffDt[0] / 2.0
+    a0 = np.zeros(1)  # the inductor stamps position 0 only
+    ck.BuildStaticMatrix(a0)
+    assert a0[0] == 2.0
+    with pytest.raises(
+        IndexError, match="stamps position 3 but the value arrays hold 3 entries in A1"
+    ):
+        ck.BuildMatrix(np.zeros(3), np.zeros(0), b)
+    h.add(junction(h, 2, 0, eindex=2))  # stamps A1 and A2 at position 3
+    with pytest.raises(
+        IndexError, match="stamps position 3 but the value arrays hold 0 entries in A2"
+    ):
+        ck.BuildMatrix(np.zeros(h.nnz), np.zeros(0), b)
+    with pytest.raises(IndexError, match="in A2"):
+        ck.UpdateMatrix(np.zeros(3), b)
+
+
+@pytest.mark.parametrize(
+    "cls, node_array", [("InductorModel", "NodePhase"), ("CapacitorModel", "NodeDVoltage")]
+)
+@pytest.mark.parametrize("value", [0.0, -0.0, 1.25, -3.5])
+def test_grounded_first_terminal_current_is_the_negated_product(cls, node_array, value):
+    """For i = 0 the current is -(u_j x) with x = 1/L or C: -0.0 where u_j is
+    0.0, which (0 - u_j) x would give as +0.0; for j = 0 it is u_i x."""
+    h = Harness(1)
+    h.add(linear(h, cls, 0, 1, 2.0))
+    h.add(linear(h, cls, 1, 0, 2.0, eindex=1))
+    getattr(lxglobals, node_array)[0] = value
+    ck.UpdateValues()
+    x = 0.5 if cls == "InductorModel" else 2.0
+    first, second = lxglobals.ElementCurrent[:2]
+    want_first, want_second = -(value * x), value * x
+    assert (first, np.signbit(first)) == (want_first, np.signbit(want_first))
+    assert (second, np.signbit(second)) == (want_second, np.signbit(want_second))

@@ -129,19 +129,29 @@ def test_solves_before_analyze_and_after_del_do_nothing():
     solver = SparseDirect()
     b = rhs(4)
     x = b.copy()
-    solver.solveSparseMatrix(np.ones(9), x)
-    solver.solve(None, None)
-    solver.solveMatrix(np.eye(4), x)
+    assert solver.status == KLU_OK  # nothing solved yet
+    for solve in (
+        lambda: solver.solveSparseMatrix(np.ones(9), x),
+        lambda: solver.solve(None, None),
+        lambda: solver.solveMatrix(np.eye(4), x),
+    ):
+        solve()
+        assert (solver.status, solver.singular) == (SparseDirect.NOT_FACTORED, False)
     np.testing.assert_array_equal(x, b)
 
     A = random_matrix(4, 0.5, 11)
     solver, values = analysed(A)
+    solver.solveSparseMatrix(values, rhs(4))
+    assert solver.status == KLU_OK
     solver.__del__()
     solver.__del__()
     solver.solveSparseMatrix(values, x)
+    assert solver.status == SparseDirect.NOT_FACTORED
     solver.solve(None, None)
+    assert solver.status == SparseDirect.NOT_FACTORED
     np.testing.assert_array_equal(x, b)
     assert solver.n == 4  # kept after release
+    assert SparseDirect.NOT_FACTORED not in (KLU_OK, KLU_SINGULAR, -2, KLU_INVALID, -4)
 
 
 def test_empty_pattern():
@@ -153,6 +163,7 @@ def test_empty_pattern():
     x = np.array([5.0])
     solver.solveSparseMatrix(np.empty(0), x)
     assert x[0] == 5.0
+    assert solver.status == KLU_OK  # an empty system is solved by doing nothing
 
 
 def test_reanalysis_with_new_pattern_replaces_everything():
@@ -189,15 +200,26 @@ def test_in_place_edits_of_pattern_cannot_desync_analysis():
     np.testing.assert_allclose(x, sla.spsolve(A, b), rtol=1e-10)
 
 
-def test_pattern_klu_rejects_leaves_nothing_to_solve():
-    solver = SparseDirect()
-    Ap, Ai = array.array("i", [0, 2, 3]), array.array("i", [0, 0, 1])  # duplicate (0, 0)
-    solver.analyze(2, Ap, Ai)
-    assert (solver.n, solver.nnz, solver.status) == (2, 3, KLU_INVALID)
-    Ap.append(0)  # nothing analysed, nothing held
-    x = np.array([1.0, 2.0])
-    solver.solveSparseMatrix(np.ones(3), x)
-    np.testing.assert_array_equal(x, [1.0, 2.0])
+@pytest.mark.parametrize(
+    "ap, ai",
+    [
+        ([0, 2, 3], [0, 0, 1]),  # (0, 0) twice, next to each other
+        ([0, 3, 4], [1, 0, 1, 1]),  # (1, 0) twice, apart
+        ([0, 1, 3], [0, 1, 1]),  # in the last column
+    ],
+)
+def test_duplicate_row_in_a_column_is_refused_and_the_analysis_kept(ap, ai):
+    A = random_matrix(2, 1.0, 21)
+    solver, values = analysed(A)
+    before = (solver.n, solver.nnz, solver.Ap, solver.Ai, solver.Ax)
+    with pytest.raises(ValueError, match=r"Ai\[\d\] = \d repeats a row already stored in column"):
+        solver.analyze(2, array.array("i", ap), array.array("i", ai))
+    assert (solver.n, solver.nnz, solver.Ap, solver.Ai, solver.Ax) == before
+    b = rhs(2)
+    x = b.copy()
+    solver.solveSparseMatrix(values, x)
+    np.testing.assert_allclose(x, sla.spsolve(A, b), rtol=1e-12)
+    assert solver.status == KLU_OK
 
 
 @pytest.mark.parametrize(
