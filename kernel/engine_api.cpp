@@ -1,0 +1,20 @@
+#include "kernel/engine_api.hpp"
+
+namespace loxant {
+
+namespace {
+
+const EngineApi kEngineApi = {kEngineApiVersion, sizeof(ElementModelObject), element_model_type,
+                              class_of};
+
+} // namespace
+
+void add_engine_api(PyObject* module) {
+    capi::Ref capsule = capi::Ref::steal(
+        PyCapsule_New(const_cast<EngineApi*>(&kEngineApi), kEngineApiCapsule, nullptr));
+    if (PyModule_AddObject(module, "_engine_api", capsule.get()) < 0)
+        capi::raise_pending();
+    capsule.release();
+}
+
+} // namespace loxant

@@ -1,0 +1,179 @@
+"""What a simulation records: the probes named by ``simulate(..., record=...)``.
+
+A probe is a node or element name, which keeps every series of it (a node's
+phase and voltage; an element's current, phase, voltage and turn count), or a
+quantity of one name, written as in the CSV header: ``"phase(J1)"``,
+``"voltage(n3)"``, ``"current(L1)"``, ``"turns(J1)"``.  ``record=None`` keeps
+everything while that stays under :data:`DEFAULT_LIMIT_MIB`; ``record="all"``
+keeps everything regardless.
+
+A :class:`RecordPlan` lays the recorded series out as the columns of one float
+table (grouped by quantity, each group in circuit order) and one table of
+turn counts, which both engines fill row by row.
+"""
+
+import re
+
+import numpy as np
+
+from .circuit import GROUND
+from .errors import CircuitError
+
+__all__ = ["DEFAULT_LIMIT_MIB", "FLOAT_QUANTITIES", "RecordPlan", "grow"]
+
+#: the default record keeps everything up to this projected size
+DEFAULT_LIMIT_MIB = 256
+
+#: quantities of the float table, in column order; the index is the engine's code
+FLOAT_QUANTITIES = ("node_phase", "node_voltage", "current", "phase", "voltage")
+_NODE_QUANTITIES = {"phase": "node_phase", "voltage": "node_voltage"}
+_ELEMENT_QUANTITIES = {
+    "current": "current",
+    "phase": "phase",
+    "voltage": "voltage",
+    "turns": "turns",
+}
+_PROBE = re.compile(r"^\s*(phase|voltage|current|turns)\s*\((.+)\)\s*$")
+
+_HOW = (
+    "choose probes with record=[...]: names of nodes or elements, or one quantity as "
+    "'phase(name)', 'voltage(name)', 'current(name)', 'turns(name)'"
+)
+
+
+class RecordPlan:
+    """The series one simulation records, and their columns.
+
+    ``columns[quantity]`` lists the recorded names of each quantity (the node
+    quantities ``node_phase``, ``node_voltage``; the element quantities
+    ``current``, ``phase``, ``voltage``, ``turns``) in circuit order.
+    """
+
+    def __init__(self, system, record=None, samples=0):
+        self.system = system
+        self.node_names = list(system.node_names)
+        self.element_names = [e.name for e in system.elements]
+        self._node_set, self._element_set = set(self.node_names), set(self.element_names)
+        wanted = self._select(record)
+        self.columns = {
+            q: [
+                n
+                for n in (self.node_names if q.startswith("node") else self.element_names)
+                if n in wanted[q]
+            ]
+            for q in (*FLOAT_QUANTITIES, "turns")
+        }
+        if record is None and samples * self.bytes_per_sample() > DEFAULT_LIMIT_MIB * 2**20:
+            series = sum(len(names) for names in self.columns.values())
+            mib = samples * self.bytes_per_sample() / 2**20
+            raise CircuitError(
+                f"recording all {series} series at {samples} samples would take {mib:.0f} MiB, "
+                f"more than the {DEFAULT_LIMIT_MIB} MiB recorded by default: {_HOW}, keep fewer "
+                "samples with record_every=k, or pass record='all' to keep everything anyway"
+            )
+        self._layout()
+
+    # -- selection ---------------------------------------------------------
+
+    def _select(self, record):
+        everything = {q: set(self.node_names) for q in _NODE_QUANTITIES.values()}
+        everything.update({q: set(self.element_names) for q in _ELEMENT_QUANTITIES.values()})
+        if record is None or (isinstance(record, str) and record == "all"):
+            return everything
+        if isinstance(record, (str, int)):
+            record = [record]
+        try:
+            probes = list(record)
+        except TypeError:
+            raise CircuitError(f"record must be None, 'all' or a list of probes; {_HOW}") from None
+        wanted = {q: set() for q in everything}
+        for probe in probes:
+            self._add(wanted, probe)
+        return wanted
+
+    def _add(self, wanted, probe):
+        if isinstance(probe, bool) or not isinstance(probe, (str, int)):
+            raise CircuitError(f"record: a probe is a string, got {probe!r}; {_HOW}")
+        text = str(probe)
+        match = _PROBE.match(text)
+        quantity, name = (match.group(1), match.group(2).strip()) if match else (None, text.strip())
+        if name == GROUND or name.lower() == "gnd":
+            raise CircuitError(f"record: {text!r} names ground, whose phase and voltage are 0")
+        is_node = name in self._node_set
+        is_element = name in self._element_set
+        if not (is_node or is_element):
+            raise CircuitError(f"record: no node or element named {name!r}")
+        node_q = _NODE_QUANTITIES if quantity is None else _pick(_NODE_QUANTITIES, quantity)
+        elem_q = _ELEMENT_QUANTITIES if quantity is None else _pick(_ELEMENT_QUANTITIES, quantity)
+        if not ((is_node and node_q) or (is_element and elem_q)):
+            raise CircuitError(f"record: {text!r}: a node has no {quantity}")
+        for q in node_q.values() if is_node else ():
+            wanted[q].add(name)
+        for q in elem_q.values() if is_element else ():
+            wanted[q].add(name)
+
+    # -- layout ------------------------------------------------------------
+
+    def _layout(self):
+        node_index = {name: k for k, name in enumerate(self.node_names)}
+        elements = {e.name: e for e in self.system.elements}
+        channels = []
+        #: quantity -> first column of its group in the float table
+        self.first_column = {}
+        for code, quantity in enumerate(FLOAT_QUANTITIES):
+            self.first_column[quantity] = len(channels)
+            for name in self.columns[quantity]:
+                if code <= 1:
+                    channels.append((code, node_index[name], 1.0))
+                else:
+                    e = elements[name]
+                    sign = (
+                        e.orientation.current_sign
+                        if quantity == "current"
+                        else (e.orientation.phase_sign)
+                    )
+                    channels.append((code, e.index, float(sign)))
+        #: (quantity code, index, sign) of every float column, as the engine takes them
+        self.channels = channels
+        #: element index of every turn column
+        self.turn_channels = [elements[name].index for name in self.columns["turns"]]
+        self.indices = np.array([c[1] for c in channels], dtype=np.intp)
+        self.signs = np.array([c[2] for c in channels])
+        self.turn_indices = np.array(self.turn_channels, dtype=np.intp)
+
+    def bytes_per_sample(self):
+        floats = sum(len(self.columns[q]) for q in FLOAT_QUANTITIES)
+        return 8 * (1 + floats) + 4 * len(self.columns["turns"])
+
+    def allocate(self, rows):
+        """Empty (time, values, turns) tables of ``rows`` rows."""
+        rows = max(int(rows), 2)
+        return (
+            np.empty(rows),
+            np.empty((rows, len(self.channels))),
+            np.empty((rows, len(self.turn_channels)), dtype=np.int32),
+        )
+
+    def views(self, values, turns):
+        """quantity -> (matrix of its columns, names) over the given tables (views)."""
+        out = {}
+        for quantity in FLOAT_QUANTITIES:
+            start = self.first_column[quantity]
+            names = self.columns[quantity]
+            out[quantity] = (values[:, start : start + len(names)], names)
+        out["turns"] = (turns, self.columns["turns"])
+        return out
+
+
+def _pick(quantities, quantity):
+    return {quantity: quantities[quantity]} if quantity in quantities else {}
+
+
+def grow(tables, rows_used):
+    """Tables twice as long holding the first ``rows_used`` rows of ``tables``."""
+    grown = []
+    for table in tables:
+        bigger = np.empty((2 * len(table),) + table.shape[1:], dtype=table.dtype)
+        bigger[:rows_used] = table[:rows_used]
+        grown.append(bigger)
+    return tuple(grown)
