@@ -65,14 +65,24 @@ EngineState& state_of(PyObject* self) {
 
 // ---- options ------------------------------------------------------------------------
 
-const char* const kOptionNames[] = {"t_stop",           "dt",
-                                    "dt_min",           "abstol",
-                                    "reltol",           "max_iterations",
-                                    "initial_ramp",     "phase_hysteresis",
-                                    "record_every",     "record_from",
-                                    "nonlinear",        "steps_history",
-                                    "profile",          "progress",
-                                    "progress_interval"};
+const char* const kOptionNames[] = {"t_stop",
+                                    "dt",
+                                    "dt_min",
+                                    "abstol",
+                                    "reltol",
+                                    "max_iterations",
+                                    "initial_ramp",
+                                    "phase_hysteresis",
+                                    "record_every",
+                                    "record_from",
+                                    "nonlinear",
+                                    "steps_history",
+                                    "profile",
+                                    "progress",
+                                    "progress_interval",
+                                    "modified_newton",
+                                    "rate_test",
+                                    "predictor_degree"};
 
 PyObject* option(PyObject* options, const char* name) {
     PyObject* value = PyDict_GetItemString(options, name);
@@ -135,6 +145,13 @@ Options read_options(PyObject* options, EngineState& state) {
                            Py_TYPE(progress)->tp_name);
     state.progress = capi::Ref::borrow(progress);
     o.pause_every = real_option(options, "progress_interval", 0.0, true);
+    // Tuning, each optional.
+    if (PyDict_GetItemString(options, "modified_newton") != nullptr)
+        o.modified_newton = capi::truth(option(options, "modified_newton"));
+    if (PyDict_GetItemString(options, "rate_test") != nullptr)
+        o.rate_test = capi::truth(option(options, "rate_test"));
+    if (PyDict_GetItemString(options, "predictor_degree") != nullptr)
+        o.predictor_degree = static_cast<int32_t>(count_option(options, "predictor_degree"));
     return o;
 }
 
@@ -331,8 +348,8 @@ std::unique_ptr<EngineState> make_state(PyObject* const* given) {
                         s->elem_phase.data(), s->elem_voltage.data(), s->elem_current.data(),
                         s->elem_n.data()};
     s->transient =
-        std::make_unique<Transient>(s->models, n, options, std::move(sources), std::move(channels),
-                                    std::move(turn_channels), shared);
+        std::make_unique<Transient>(s->models, *g_api->empty_ops, n, options, std::move(sources),
+                                    std::move(channels), std::move(turn_channels), shared);
     if (!s->transient->prepare(pattern.col_ptr.data(), pattern.row_idx.data(), a0.data()))
         capi::raise_format(PyExc_ValueError, "KLU cannot analyse the pattern (status %d)",
                            s->transient->solver().status());
@@ -497,6 +514,21 @@ PyObject* engine_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+PyObject* engine_floor(PyObject* self, PyObject* arg) {
+    return capi::boundary("loxant.NativeEngine.Engine.linear_algebra_floor", kFile, [&] {
+        EngineState& s = state_of(self);
+        const int32_t repeats = capi::to_int32(arg);
+        if (repeats < 1)
+            capi::raise(PyExc_ValueError, "repeats must be positive");
+        if (s.running)
+            capi::raise(PyExc_RuntimeError, "Engine.run is running");
+        const double seconds = s.transient->linear_algebra_floor(repeats);
+        if (seconds < 0)
+            return capi::Ref::borrow(Py_None);
+        return capi::Ref::steal(PyFloat_FromDouble(seconds));
+    });
+}
+
 // ---- attributes -------------------------------------------------------------------
 
 int set_item(PyObject* dict, const char* key, PyObject* value) {
@@ -565,6 +597,9 @@ PyMethodDef kMethods[] = {
      "run(time, values, turns)\n--\n\nSteps on, recording into the given tables; returns 0 "
      "when t_stop is reached, 1 when the tables are full (call again with larger ones holding "
      "the rows recorded so far), 2 when a step failed (see failure)."},
+    {"linear_algebra_floor", engine_floor, METH_O,
+     "linear_algebra_floor(repeats)\n--\n\nSeconds of one klu_refactor + klu_solve of the last "
+     "matrix factored (mean of repeats), or None before the first factorisation."},
     {nullptr, nullptr, 0, nullptr},
 };
 

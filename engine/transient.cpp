@@ -9,6 +9,9 @@ namespace loxant::engine {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
+// A modified Newton iteration whose corrections shrink slower than this
+// refactors at the present iterate.
+constexpr double kSlowRate = 0.125;
 
 DoubleArray strided(std::vector<double>& v) noexcept {
     return DoubleArray{reinterpret_cast<char*>(v.data()), sizeof(double)};
@@ -27,17 +30,26 @@ double smooth_factor(double t, double ramp) noexcept {
 
 } // namespace
 
-Transient::Transient(std::vector<ElementModelObject*> models, int32_t size, const Options& options,
-                     std::vector<Source> sources, std::vector<Channel> channels,
-                     std::vector<int32_t> turn_channels, SharedArrays shared)
+Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& empty, int32_t size,
+                     const Options& options, std::vector<Source> sources,
+                     std::vector<Channel> channels, std::vector<int32_t> turn_channels,
+                     SharedArrays shared)
     : models_(std::move(models)), n_(size), options_(options), sources_(std::move(sources)),
       channels_(std::move(channels)), turn_channels_(std::move(turn_channels)), shared_(shared) {
     const size_t n = static_cast<size_t>(n_);
     for (std::vector<double>& level : levels_)
         level.assign(n, 0.0);
-    for (std::vector<double>* v : {&dx_, &ddx_, &v1_, &v2_, &dv1_, &b_})
+    for (std::vector<double>* v : {&dx_, &ddx_, &v1_, &v2_, &dv1_, &dv2_, &b_})
         v->assign(n, 0.0);
     h_ = options_.dt;
+    for (ElementModelObject* m : models_) {
+        if (m->ops->admitance2 != empty.admitance2)
+            with_a2_.push_back(m);
+        if (m->ops->rhs_current != empty.rhs_current)
+            with_rhs_.push_back(m);
+        if (m->ops->values != empty.values)
+            with_values_.push_back(m);
+    }
 }
 
 bool Transient::prepare(const int32_t* col_ptr, const int32_t* row_idx, const double* a0) {
@@ -61,19 +73,23 @@ void Transient::update_sources(double t) {
         *s.value = s.sign * s.waveform->evaluate(t);
 }
 
-// The new level from the last one, its voltage and its voltage derivative
-// (the Taylor polynomial of degree 2 of the solution the BDF2 estimates
-// describe), then the estimates V and dV of the formula at that level.
-void Transient::predict(double h, double a0, double a1, double a2) {
+// The new level from the last one, its voltage, its voltage derivative and
+// (degree 3) the change of that derivative over the last step: the Taylor
+// polynomial of the solution the BDF2 estimates describe.  Then the estimates
+// V and dV of the formula at that level.
+void Transient::predict(double h, double h_prev, double a0, double a1, double a2) {
     const int old = xind_, fresh = (old + 1) % 3;
     const double* x_prev = levels_[old].data();
     const double* x_prev2 = levels_[(old + 2) % 3].data();
     double* x = levels_[fresh].data();
     double *dx = dx_.data(), *ddx = ddx_.data();
-    const double *v1 = v1_.data(), *v2 = v2_.data(), *dv1 = dv1_.data();
+    const double *v1 = v1_.data(), *v2 = v2_.data(), *dv1 = dv1_.data(), *dv2 = dv2_.data();
     const double half_h2 = 0.5 * h * h;
+    const double cubic = options_.predictor_degree >= 3 && h_prev > 0 && stats_.steps >= 2
+                             ? h * h * h / (6.0 * h_prev)
+                             : 0.0;
     for (int32_t k = 0; k < n_; ++k) {
-        x[k] = x_prev[k] + h * v1[k] + half_h2 * dv1[k];
+        x[k] = x_prev[k] + h * v1[k] + half_h2 * dv1[k] + cubic * (dv1[k] - dv2[k]);
         // a1 = -(a0 + a2): written with differences, large phases do not cancel
         double v = (x[k] - x_prev[k]) * a0;
         if (a2 != 0.0)
@@ -102,6 +118,7 @@ void Transient::assemble(bool rebuild) {
     if (rebuild) {
         zero(a1_);
         const DoubleArray a1 = strided(a1_);
+        // Each model sees its three slots in this order, as in BuildMatrix.
         for (ElementModelObject* m : models_) {
             m->ops->admitance1(m, a1, ctx_);
             m->ops->admitance2(m, a2, ctx_);
@@ -110,10 +127,10 @@ void Transient::assemble(bool rebuild) {
         for (int32_t p = 0; p < nnz_; ++p)
             a01_[p] = a0_[p] + a1_[p];
     } else {
-        for (ElementModelObject* m : models_) {
+        for (ElementModelObject* m : with_a2_)
             m->ops->admitance2(m, a2, ctx_);
+        for (ElementModelObject* m : with_rhs_)
             m->ops->rhs_current(m, b, ctx_);
-        }
     }
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
@@ -123,7 +140,7 @@ void Transient::update_rhs_only() {
     const double start = options_.profile ? now() : 0.0;
     zero(b_);
     const DoubleArray b = strided(b_);
-    for (ElementModelObject* m : models_)
+    for (ElementModelObject* m : with_rhs_)
         m->ops->rhs_current(m, b, ctx_);
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
@@ -141,13 +158,26 @@ bool Transient::factor_and_solve(double* values, bool refactor) {
     return ok;
 }
 
-// Every correction obeys |delta| <= abstol + reltol |x|.
-bool Transient::converged(const double* x) const noexcept {
+// Adds the correction in B to the phases and to their V and dV estimates
+// (linear in the phase: d/dphi = a0 and a0**2), and returns
+// max |delta| / (abstol + reltol |x|), at most 1 when every correction obeys
+// the tolerance; not finite if some correction is not.
+double Transient::apply_correction(double* x, double a0) noexcept {
     const double abstol = options_.abstol, reltol = options_.reltol;
-    for (int32_t k = 0; k < n_; ++k)
-        if (!(std::fabs(b_[k]) <= std::fabs(x[k]) * reltol + abstol))
-            return false;
-    return true;
+    double *dx = dx_.data(), *ddx = ddx_.data();
+    const double* b = b_.data();
+    double largest = 0.0, sum = 0.0;
+    for (int32_t k = 0; k < n_; ++k) {
+        const double d = b[k];
+        sum += d * 0.0; // NaN when d is not finite
+        x[k] += d;
+        double work = d * a0;
+        dx[k] += work;
+        work *= a0;
+        ddx[k] += work;
+        largest = std::max(largest, std::fabs(d) / (std::fabs(x[k]) * reltol + abstol));
+    }
+    return std::isfinite(sum) ? largest : sum;
 }
 
 Transient::StepStatus Transient::step(double t, double h, bool has_prev, double h_prev) {
@@ -168,7 +198,7 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
     update_sources(t_new);
 
     const int old = xind_;
-    predict(h, a0, a1, a2);
+    predict(h, has_prev ? h_prev : 0.0, a0, a1, a2);
     double* x = levels_[xind_].data();
     const bool nonlinear = options_.nonlinear;
     const bool rebuild = options_.steps_history || !built_ || a0 != built_a0_;
@@ -186,12 +216,16 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
 
     StepStatus status = StepStatus::no_convergence;
     int32_t iteration = 1;
+    bool fresh_jacobian = true; // A2 was assembled at the present iterate
+    double previous_norm = 0.0;
     for (; iteration <= options_.max_iterations; ++iteration) {
         bool ok;
-        if (nonlinear) {
+        if (nonlinear && fresh_jacobian) {
             for (int32_t p = 0; p < nnz_; ++p)
                 ax_[p] = a01_[p] + a2_[p];
             ok = factor_and_solve(ax_.data(), true);
+        } else if (nonlinear) {
+            ok = factor_and_solve(nullptr, false);
         } else {
             ok = factor_and_solve(a01_.data(), !linear_factored_);
             linear_factored_ = ok;
@@ -200,26 +234,32 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
             status = StepStatus::singular;
             break;
         }
-        bool finite = true;
-        for (int32_t k = 0; k < n_; ++k)
-            finite &= std::isfinite(b_[k]);
-        if (!finite) {
+        // One pass: apply the correction, check it and measure it.
+        const double norm = apply_correction(x, a0);
+        if (!std::isfinite(norm)) {
             status = StepStatus::not_finite;
             break;
         }
-        for (int32_t k = 0; k < n_; ++k) {
-            const double d = b_[k];
-            x[k] += d;
-            double work = d * a0;
-            dx_[k] += work;
-            work *= a0;
-            ddx_[k] += work;
-        }
-        if (!nonlinear || converged(x)) {
+        if (!nonlinear) {
             status = StepStatus::ok;
             break;
         }
-        assemble(false);
+        // Converged when the correction obeys the tolerance, or when the rate
+        // at which corrections shrink bounds the error left after it by the
+        // tolerance.
+        const bool rate_known = iteration > 1 && previous_norm > 0;
+        const double rate = rate_known ? norm / previous_norm : 0.0;
+        if (norm <= 1.0 ||
+            (options_.rate_test && rate_known && rate < 1.0 && rate / (1.0 - rate) * norm <= 1.0)) {
+            status = StepStatus::ok;
+            break;
+        }
+        previous_norm = norm;
+        fresh_jacobian = !options_.modified_newton || rate > kSlowRate;
+        if (fresh_jacobian)
+            assemble(false);
+        else
+            update_rhs_only();
     }
     if (status != StepStatus::ok) {
         xind_ = old;
@@ -245,14 +285,29 @@ void Transient::accept(double h) {
     ctx.time_step = h;
     ctx.phase_hysteresis = options_.phase_hysteresis;
     const double start = options_.profile ? now() : 0.0;
-    for (ElementModelObject* m : models_)
+    for (ElementModelObject* m : with_values_)
         m->ops->values(m, ctx);
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
     v2_.swap(v1_);
     std::memcpy(v1_.data(), dx_.data(), bytes);
+    dv2_.swap(dv1_);
     std::memcpy(dv1_.data(), ddx_.data(), bytes);
     ++stats_.steps;
+}
+
+double Transient::linear_algebra_floor(int32_t repeats) {
+    if (!built_ || solver_.factorisations() == 0)
+        return -1.0;
+    const std::vector<double>& values = options_.nonlinear ? ax_ : a01_;
+    std::vector<double> rhs(b_.size());
+    const double start = now();
+    for (int32_t k = 0; k < repeats; ++k) {
+        std::fill(rhs.begin(), rhs.end(), 1.0);
+        solver_.factor(values.data());
+        solver_.solve(rhs.data());
+    }
+    return (now() - start) / repeats;
 }
 
 // ---- recording ---------------------------------------------------------------------

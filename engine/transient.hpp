@@ -29,6 +29,12 @@ struct Options {
     bool steps_history = false; // some element keeps a history: rebuild every step
     bool profile = false;       // time kernels and linear algebra apart
     double pause_every = 0.1;   // seconds between calls of Host::pause
+    // Newton: later iterations of a step reuse the factorisation of its first
+    // while the corrections shrink fast; convergence may be judged from the
+    // rate at which they shrink; the predictor's degree (2 or 3).
+    bool modified_newton = true;
+    bool rate_test = true;
+    int32_t predictor_degree = 3;
 };
 
 struct Stats {
@@ -93,8 +99,10 @@ struct Failure {
 
 class Transient {
   public:
-    Transient(std::vector<ElementModelObject*> models, int32_t size, const Options& options,
-              std::vector<Source> sources, std::vector<Channel> channels,
+    // `empty` holds the operations that do nothing; models whose slot holds
+    // one are left out of that slot's loop.
+    Transient(std::vector<ElementModelObject*> models, const ElementOps& empty, int32_t size,
+              const Options& options, std::vector<Source> sources, std::vector<Channel> channels,
               std::vector<int32_t> turn_channels, SharedArrays shared);
 
     // Analyses the pattern and copies the static matrix; false if KLU refuses.
@@ -104,6 +112,10 @@ class Transient {
     // Steps on until t_stop, a full table, a failure or a stop from the host.
     // Waveforms that call Python may throw capi::PythonError.
     Outcome run(const RecordTables& tables, Host& host);
+
+    // Seconds of one klu_refactor + klu_solve of the last matrix factored, the
+    // mean of `repeats`; negative if nothing has been factored yet.
+    double linear_algebra_floor(int32_t repeats);
 
     const Stats& stats() const noexcept { return stats_; }
     const LinearSolver& solver() const noexcept { return solver_; }
@@ -118,11 +130,11 @@ class Transient {
     enum class StepStatus { ok, no_convergence, singular, not_finite };
 
     StepStatus step(double t, double h, bool has_prev, double h_prev);
-    void predict(double h, double a0, double a1, double a2);
+    void predict(double h, double h_prev, double a0, double a1, double a2);
     void assemble(bool rebuild);
     void update_rhs_only();
     bool factor_and_solve(double* values, bool refactor);
-    bool converged(const double* x) const noexcept;
+    double apply_correction(double* x, double a0) noexcept;
     void accept(double h);
     void record(const RecordTables& tables, double t);
     void update_sources(double t);
@@ -130,6 +142,9 @@ class Transient {
     double now() const noexcept;
 
     std::vector<ElementModelObject*> models_;
+    // The models whose phase terms, currents and values do something, in
+    // table order.
+    std::vector<ElementModelObject*> with_a2_, with_rhs_, with_values_;
     int32_t n_;
     int32_t nnz_ = 0;
     Options options_;
@@ -146,7 +161,7 @@ class Transient {
     // two accepted levels.
     std::vector<double> levels_[3];
     int xind_ = 0;
-    std::vector<double> dx_, ddx_, v1_, v2_, dv1_;
+    std::vector<double> dx_, ddx_, v1_, v2_, dv1_, dv2_;
     std::vector<double> a0_, a1_, a2_, a01_, ax_, b_;
     StepContext ctx_{};
     double built_a0_ = 0.0;

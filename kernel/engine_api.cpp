@@ -4,8 +4,10 @@ namespace loxant {
 
 namespace {
 
+const ElementOps kEmptyOps = {no_admitance0, no_admitance, no_admitance, no_admitance, no_values};
+
 const EngineApi kEngineApi = {kEngineApiVersion, sizeof(ElementModelObject), element_model_type,
-                              class_of};
+                              class_of, &kEmptyOps};
 
 } // namespace
 

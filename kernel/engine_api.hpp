@@ -17,6 +17,9 @@ struct EngineApi {
     size_t object_size; // sizeof(ElementModelObject): both sides built from the same headers
     PyTypeObject* (*element_model_type)();
     const ModelClass* (*class_of)(PyObject* model); // null for a bare ElementModel
+    // The operations that do nothing, as the models' tables hold them, so a
+    // loop can leave out the calls that would change nothing.
+    const ElementOps* empty_ops;
 };
 
 // Adds the capsule to the module's globals.

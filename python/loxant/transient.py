@@ -367,8 +367,9 @@ def simulate(
             )
             with _state_lock:
                 run = _native_setup(system, kernel, plan, dict(settings, **loop))
+            setup = _time.perf_counter() - started
             tables = native.run(run, plan, expected, max_iterations)
-            stats = run.stats
+            stats = dict(run.stats, setup_seconds=setup)
             if not profile:
                 del stats["kernel_seconds"], stats["solver_seconds"]
             results = Results.from_tables(*tables, plan, stats)
