@@ -588,6 +588,23 @@ PyObject* get_failure(PyObject* self, void*) {
     });
 }
 
+// waveform_values(spec, times, out): out[k] = the waveform at times[k], as the
+// loop evaluates it.
+PyObject* waveform_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return capi::boundary_none("loxant.NativeEngine.waveform_values", kFile, [&] {
+        static const char* const names[] = {"spec", "times", "out"};
+        static const capi::Signature sig{"waveform_values", names, 3, 3};
+        PyObject* given[3];
+        capi::parse_args(sig, args, nargs, kwnames, given);
+        const std::unique_ptr<Waveform> waveform = Waveform::parse(given[0]);
+        const capi::DoubleView times(given[1], "double", capi::Access::read);
+        const capi::DoubleView out(given[2], "double", capi::Access::write);
+        check_length("out", out.size(), times.size());
+        for (Py_ssize_t k = 0; k < times.size(); ++k)
+            out.strided()[k] = waveform->evaluate(times.strided()[k]);
+    });
+}
+
 template <class F> PyCFunction as_cfunction(F* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
@@ -619,6 +636,13 @@ const char* kDoc =
     "against `arrays` (NodePhase, NodeVoltage, NodeDVoltage, ElementPhase, ElementVoltage,\n"
     "ElementCurrent, ElementN); A0 holds the static matrix over the pattern (Ap, Ai).";
 
+PyMethodDef kFunctions[] = {
+    {"waveform_values", as_cfunction(waveform_values), METH_FASTCALL | METH_KEYWORDS,
+     "waveform_values(spec, times, out)\n--\n\nWrites the value of the waveform described by "
+     "spec (see loxant.native.waveform_spec) at each of times into out."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 void import_engine_api() {
     capi::Ref kernel = capi::Ref::steal(PyImport_ImportModule("loxant.CircuitKernel"));
     auto* api = static_cast<const EngineApi*>(PyCapsule_Import(kEngineApiCapsule, 0));
@@ -649,6 +673,8 @@ void add_engine_type(PyObject* module) {
     if (PyModule_AddObject(module, "Engine", type.get()) < 0)
         capi::raise_pending();
     type.release();
+    if (PyModule_AddFunctions(module, kFunctions) < 0)
+        capi::raise_pending();
 }
 
 } // namespace loxant::engine

@@ -246,17 +246,22 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
         }
         // Converged when the correction obeys the tolerance, or when the rate
         // at which corrections shrink bounds the error left after it by the
-        // tolerance.
+        // tolerance.  Not for models that keep a history: they commit the state
+        // of the last iterate they saw, before the last correction, which must
+        // then be small itself.
         const bool rate_known = iteration > 1 && previous_norm > 0;
         const double rate = rate_known ? norm / previous_norm : 0.0;
-        if (norm <= 1.0 ||
-            (options_.rate_test && rate_known && rate < 1.0 && rate / (1.0 - rate) * norm <= 1.0)) {
+        if (norm <= 1.0 || (options_.rate_test && !options_.steps_history && rate_known &&
+                            rate < 1.0 && rate / (1.0 - rate) * norm <= 1.0)) {
             status = StepStatus::ok;
             break;
         }
         previous_norm = norm;
+        // A kept factorisation needs only the currents, except from models
+        // that keep a history (TJM): their Admitance2 computes the state that
+        // their current reads.
         fresh_jacobian = !options_.modified_newton || rate > kSlowRate;
-        if (fresh_jacobian)
+        if (fresh_jacobian || options_.steps_history)
             assemble(false);
         else
             update_rhs_only();

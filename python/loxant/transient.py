@@ -21,6 +21,8 @@ for its whole run; the native engine (``loxant.native``, the default) only for
 set-up, so native runs in separate threads proceed in parallel.
 """
 
+import contextlib
+import gc
 import math
 import threading
 import time as _time
@@ -325,7 +327,8 @@ def simulate(
     kernel, sparse = native_modules()
     if engine == "native":
         native.engine_module()
-    system = System(circuit)
+    with _collector_paused():
+        system = System(circuit)
     expected = math.ceil(t_stop / dt) // record_every + 2
     plan = RecordPlan(system, record, samples=expected)
     if getattr(_this_thread, "active", False):
@@ -365,7 +368,7 @@ def simulate(
                 progress=progress,
                 progress_interval=0.1,
             )
-            with _state_lock:
+            with _state_lock, _collector_paused():
                 run = _native_setup(system, kernel, plan, dict(settings, **loop))
             setup = _time.perf_counter() - started
             tables = native.run(run, plan, expected, max_iterations)
@@ -410,6 +413,19 @@ def _native_setup(system, kernel, plan, options):
     A0 = np.zeros(system.nnz)
     kernel.BuildStaticMatrix(A0)
     return native.make_engine(system, A0, plan, options)
+
+
+@contextlib.contextmanager
+def _collector_paused():
+    """Set-up makes a few objects per element and frees none: the cyclic garbage
+    collector would only walk them again and again."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 
 
 def _count(value, what):
