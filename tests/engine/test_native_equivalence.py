@@ -72,10 +72,17 @@ CASES = {
 def assert_same_trajectories(a, b):
     assert a.nodes == b.nodes and a.elements == b.elements
     np.testing.assert_array_equal(a.time, b.time)
-    for quantity in ("node_phase", "node_voltage", "current", "phase", "voltage"):
+    getters = {
+        "node_phase": "node_phase",
+        "node_voltage": "node_voltage",
+        "current": "current",
+        "phase": "phase",
+        "voltage": "voltage",
+    }
+    for quantity, getter in getters.items():
         for name in a.recorded(quantity):
-            x = getattr(a, "_lookup")(quantity, name)
-            y = getattr(b, "_lookup")(quantity, name)
+            x = getattr(a, getter)(name)
+            y = getattr(b, getter)(name)
             scale = max(np.abs(x).max(), 1.0)
             np.testing.assert_allclose(y, x, rtol=RTOL, atol=RTOL * scale, err_msg=name)
     np.testing.assert_array_equal(a.turns, b.turns)
