@@ -464,7 +464,6 @@ RecordTables tables_of(const capi::DoubleView& time, const DoubleTable& values,
 Outcome run_loop(EngineState& s, const RecordTables& tables) {
     Transient& t = *s.transient;
     PythonHost host(s.progress.get());
-    BusyModels busy(s.models);
     if (!s.started) {
         t.record_start(tables);
         s.started = true;
@@ -493,6 +492,7 @@ PyObject* engine_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         const IntTable turns(given[2], "int32", capi::Access::write_contiguous);
         const RecordTables tables = tables_of(time, values, turns, *s.transient);
         Outcome outcome;
+        const BusyModels busy(s.models); // refuses before anything starts
         s.running = true;
         try {
             outcome = run_loop(s, tables);
