@@ -340,14 +340,17 @@ def test_an_engine_is_used_once_at_a_time_and_not_after_an_error():
 
 
 def test_engines_release_what_they_hold():
+    import gc
     import sys
 
     args, plan, _ = valid_args()
     watched = [args["models"][0], args["arrays"][0], args["A0"], args["Ap"]]
+    gc.collect()
     before = [sys.getrefcount(obj) for obj in watched]
     for _ in range(20):
         engine = Engine(**args)
         run_to_end(engine, plan)
         attempt(Engine, **dict(args, channels=[(9, 0, 1.0)]))  # fails half-way through set-up
         del engine
+    gc.collect()
     assert [sys.getrefcount(obj) for obj in watched] == before
