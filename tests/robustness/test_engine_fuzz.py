@@ -343,7 +343,7 @@ def test_engines_release_what_they_hold():
     import gc
     import sys
 
-    args, plan, _ = valid_args()
+    args, plan, first = valid_args()
     watched = [args["models"][0], args["arrays"][0], args["A0"], args["Ap"]]
     gc.collect()
     before = [sys.getrefcount(obj) for obj in watched]
@@ -354,3 +354,6 @@ def test_engines_release_what_they_hold():
         del engine
     gc.collect()
     assert [sys.getrefcount(obj) for obj in watched] == before
+    del first  # the engine of valid_args, which holds one of each
+    gc.collect()
+    assert [sys.getrefcount(obj) for obj in watched] == [n - 1 for n in before[:2]] + before[2:]
