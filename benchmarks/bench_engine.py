@@ -10,7 +10,7 @@ For every N and engine: time per step, split into the kernels, the linear
 algebra and the rest (from a second run with the engine's profile clocks on);
 Newton iterations, factorisations and refactorisations per step; set-up time;
 the peak resident memory above the interpreter's own (with numpy and loxant
-imported); and, in the same run, the floor: one klu_refactor + klu_solve of the
+imported), and the part of it that the run adds to the described circuit; and, in the same run, the floor: one klu_refactor + klu_solve of the
 same matrix.  Each size and engine runs in a fresh interpreter.  Also the delay
 per stage of a 40-stage line from both engines, and the set-up of a
 10 000-stage line.
@@ -102,6 +102,7 @@ def one(n, engine, steps):
 
     base = rss_mib()
     pc = jtl(n)
+    described = rss_mib()
     t_stop = f"{steps * 0.1}ps"
     started = time.perf_counter()
     res = pc.simulate(t_stop, DT, record=probes(n), engine=engine)
@@ -119,6 +120,7 @@ def one(n, engine, steps):
         "factorisations": stats["factorisations"] / stats["steps"],
         "refactorisations": stats["refactorisations"] / stats["steps"],
         "peak_mib": peak,
+        "run_mib": rss_mib() - described,
     }
     if engine == "native":
         pstats, floor = run_native_with_floor(pc, t_stop, n)
@@ -158,9 +160,9 @@ def print_table(rows):
     print(
         "| N | engine | step (us) | kernels | linear algebra | rest | floor (us) | "
         "step / floor | Newton it/step | factor/step | refactor/step | set-up (ms) | "
-        "peak memory (MiB) |"
+        "peak memory (MiB) | of it the run (MiB) |"
     )
-    print("|---:|---|" + "---:|" * 11)
+    print("|---:|---|" + "---:|" * 12)
     for r in rows:
         native = r["engine"] == "native"
         split = (
@@ -171,10 +173,11 @@ def print_table(rows):
         cells = [f"{v:.2f}" for v in split] if split else ["", "", ""]
         floor = f"{r['floor_us']:.2f}" if native else ""
         ratio = f"{r['step_us'] / r['floor_us']:.2f}" if native else ""
+        setup = f"{r['setup_ms']:.1f}" if native else ""
         print(
             f"| {r['n']} | {r['engine']} | {r['step_us']:.2f} | {' | '.join(cells)} | {floor} | "
             f"{ratio} | {r['iterations']:.2f} | {r['factorisations']:.3f} | "
-            f"{r['refactorisations']:.2f} | {r['setup_ms']:.1f} | {r['peak_mib']:.1f} |"
+            f"{r['refactorisations']:.2f} | {setup} | {r['peak_mib']:.1f} | {r['run_mib']:.1f} |"
         )
 
 

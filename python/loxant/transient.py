@@ -327,6 +327,7 @@ def simulate(
     kernel, sparse = native_modules()
     if engine == "native":
         native.engine_module()
+    started = _time.perf_counter()
     with _collector_paused():
         system = System(circuit)
     expected = math.ceil(t_stop / dt) // record_every + 2
@@ -335,7 +336,6 @@ def simulate(
         raise RuntimeError("another simulation is running in this thread")
     _this_thread.active = True
     try:
-        started = _time.perf_counter()
         settings = dict(
             initial_ramp=initial_ramp,
             phase_hysteresis=phase_hysteresis,

@@ -197,11 +197,20 @@ class Units:
             "Wb": phi,
             "rad": 1.0,
         }
+        self._known = {}
 
     def to_normalised(self, value, unit):
         """``value`` (a number in ``unit``, or a string with its own unit) in
         normalised units: ``to_normalised("3pH", "H") == to_normalised(3, "pH")``."""
-        return to_si(value, unit) / self.scale[split_unit(unit)[1]]
+        # A large circuit states the same few values many times.
+        key = (type(value), value, unit) if isinstance(value, (str, int, float)) else None
+        known = self._known.get(key) if key is not None else None
+        if known is not None:
+            return known
+        result = to_si(value, unit) / self.scale[split_unit(unit)[1]]
+        if key is not None and len(self._known) < 4096:
+            self._known[key] = result
+        return result
 
     def from_normalised(self, value, unit):
         """A normalised value (number or array) expressed in ``unit``, e.g. ``"mV"``."""
