@@ -49,6 +49,7 @@ struct EngineState {
     bool started = false;
     bool running = false;
     bool stopped = false; // an error ended the run
+    int32_t size = 0, nnz = 0;
 };
 
 struct EngineObject {
@@ -335,6 +336,8 @@ std::unique_ptr<EngineState> make_state(PyObject* const* given) {
         capi::raise(PyExc_OverflowError, "value too large to convert to int");
     const int32_t n = static_cast<int32_t>(ap.size() - 1);
     const CompressedPattern pattern = copy_pattern(n, ap, ai);
+    s->size = n;
+    s->nnz = pattern.nnz();
     const capi::DoubleView a0(given[3], "double", capi::Access::read_contiguous);
     check_length("A0", a0.size(), pattern.nnz());
     read_shared(given[4], n, *s);
@@ -393,7 +396,26 @@ void engine_dealloc(PyObject* self) {
 // loop runs without it.
 class PythonHost : public Host {
   public:
-    explicit PythonHost(PyObject* progress) : progress_(progress) {}
+    PythonHost(PyObject* progress, const EngineState& state, int32_t n, int32_t nnz)
+        : progress_(progress), state_(state), n_(n), nnz_(nnz),
+          generation_(g_api->model_generation()) {}
+    // Python code may have called InitModel on a model of the run: then every
+    // model is checked again, as at set-up.
+    bool models_still_fit() override {
+        if (g_api->model_generation() == generation_)
+            return true;
+        if (released_ != nullptr)
+            PyEval_RestoreThread(released_);
+        bool ok = capi::guarded("loxant.NativeEngine.Engine.run", kFile, [&] {
+            for (size_t k = 0; k < state_.models.size(); ++k)
+                check_model(state_.model_refs[k].get(), static_cast<Py_ssize_t>(k), n_, nnz_,
+                            state_);
+        });
+        generation_ = g_api->model_generation();
+        if (released_ != nullptr)
+            released_ = PyEval_SaveThread();
+        return ok;
+    }
     bool pause(double t) override {
         if (released_ != nullptr)
             PyEval_RestoreThread(released_);
@@ -415,6 +437,9 @@ class PythonHost : public Host {
 
   private:
     PyObject* progress_;
+    const EngineState& state_;
+    int32_t n_, nnz_;
+    uint64_t generation_;
     PyThreadState* released_ = nullptr;
 };
 
@@ -463,7 +488,7 @@ RecordTables tables_of(const capi::DoubleView& time, const DoubleTable& values,
 
 Outcome run_loop(EngineState& s, const RecordTables& tables) {
     Transient& t = *s.transient;
-    PythonHost host(s.progress.get());
+    PythonHost host(s.progress.get(), s, s.size, s.nnz);
     if (!s.started) {
         t.record_start(tables);
         s.started = true;

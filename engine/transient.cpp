@@ -42,6 +42,8 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
     for (std::vector<double>* v : {&dx_, &ddx_, &v1_, &v2_, &dv1_, &dv2_, &b_})
         v->assign(n, 0.0);
     h_ = options_.dt;
+    for (const Source& s : sources_)
+        calls_python_ |= s.waveform->calls_python();
     for (ElementModelObject* m : models_) {
         if (m->ops->admitance2 != empty.admitance2)
             with_a2_.push_back(m);
@@ -180,7 +182,8 @@ double Transient::apply_correction(double* x, double a0) noexcept {
     return std::isfinite(sum) ? largest : sum;
 }
 
-Transient::StepStatus Transient::step(double t, double h, bool has_prev, double h_prev) {
+Transient::StepStatus Transient::step(double t, double h, bool has_prev, double h_prev,
+                                      Host& host) {
     double a0, a1, a2;
     if (!has_prev) {
         a0 = 1.0 / h, a1 = -1.0 / h, a2 = 0.0;
@@ -196,6 +199,8 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
     const double t_new = t + h;
     ctx_.smooth_factor = smooth_factor(t_new, options_.initial_ramp);
     update_sources(t_new);
+    if (calls_python_ && !host.models_still_fit())
+        return StepStatus::stopped;
 
     const int old = xind_;
     predict(h, has_prev ? h_prev : 0.0, a0, a1, a2);
@@ -362,14 +367,16 @@ Outcome Transient::run(const RecordTables& tables, Host& host) {
         if (records_next && recorded_ >= tables.capacity)
             return Outcome::tables_full;
         if (now() >= next_pause) {
-            if (!host.pause(t_))
+            if (!host.pause(t_) || !host.models_still_fit())
                 return Outcome::interrupted;
             next_pause = now() + options_.pause_every;
         }
         double step_size = std::min(h_, t_stop - t_);
         if (t_stop - (t_ + step_size) < 1e-3 * step_size)
             step_size = t_stop - t_; // no sliver of a step at the end
-        const StepStatus status = step(t_, step_size, has_prev_, h_prev_);
+        const StepStatus status = step(t_, step_size, has_prev_, h_prev_, host);
+        if (status == StepStatus::stopped)
+            return Outcome::interrupted;
         if (status != StepStatus::ok) {
             ++stats_.rejected;
             h_ = step_size / 2;

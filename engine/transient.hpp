@@ -79,12 +79,14 @@ struct SharedArrays {
     int32_t* elem_n = nullptr;
 };
 
-// What the loop asks of its caller about ten times a second: report
-// progress; false stops the run (a Python error is then pending).
+// What the loop asks of its caller: about ten times a second, to report
+// progress; after Python code ran (a waveform), whether the models still fit
+// what was checked.  False stops the run (a Python error is then pending).
 class Host {
   public:
     virtual ~Host() = default;
     virtual bool pause(double t) = 0;
+    virtual bool models_still_fit() = 0;
 };
 
 enum class Outcome { finished, tables_full, failed, interrupted };
@@ -127,9 +129,9 @@ class Transient {
     size_t turn_channel_count() const noexcept { return turn_channels_.size(); }
 
   private:
-    enum class StepStatus { ok, no_convergence, singular, not_finite };
+    enum class StepStatus { ok, no_convergence, singular, not_finite, stopped };
 
-    StepStatus step(double t, double h, bool has_prev, double h_prev);
+    StepStatus step(double t, double h, bool has_prev, double h_prev, Host& host);
     void predict(double h, double h_prev, double a0, double a1, double a2);
     void assemble(bool rebuild);
     void update_rhs_only();
@@ -138,6 +140,7 @@ class Transient {
     void accept(double h);
     void record(const RecordTables& tables, double t);
     void update_sources(double t);
+    bool calls_python_ = false;
 
     double now() const noexcept;
 

@@ -6,8 +6,9 @@ namespace {
 
 const ElementOps kEmptyOps = {no_admitance0, no_admitance, no_admitance, no_admitance, no_values};
 
-const EngineApi kEngineApi = {kEngineApiVersion, sizeof(ElementModelObject), element_model_type,
-                              class_of, &kEmptyOps};
+const EngineApi kEngineApi = {kEngineApiVersion,  sizeof(ElementModelObject),
+                              element_model_type, class_of,
+                              &kEmptyOps,         model_generation};
 
 } // namespace
 

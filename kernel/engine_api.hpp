@@ -20,6 +20,8 @@ struct EngineApi {
     // The operations that do nothing, as the models' tables hold them, so a
     // loop can leave out the calls that would change nothing.
     const ElementOps* empty_ops;
+    // Counts every change of a model's unknowns, positions or bindings.
+    uint64_t (*model_generation)();
 };
 
 // Adds the capsule to the module's globals.

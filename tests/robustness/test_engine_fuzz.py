@@ -357,3 +357,25 @@ def test_engines_release_what_they_hold():
     del first  # the engine of valid_args, which holds one of each
     gc.collect()
     assert [sys.getrefcount(obj) for obj in watched] == [n - 1 for n in before[:2]] + before[2:]
+
+
+def test_a_model_changed_from_a_waveform_during_the_run_stops_it():
+    """InitModel from Python code inside the loop may point a model beyond the
+    engine's arrays: the run checks the models again and stops."""
+    c = circuit()
+    moved = []
+
+    def meddle(t):
+        if t > 0.5 and not moved:
+            from loxant import lxglobals
+
+            model = lxglobals.ElementList[0].model  # J1
+            model.InitModel(10**6, 0, 0, 10**6)
+            moved.append(t)
+        return 0.3
+
+    c.current_source("Im", "0", "a", meddle)
+    with pytest.raises(ValueError, match=r"models\[0\] uses unknown"):
+        c.simulate(2.0, 0.1)
+    assert moved
+    assert len(c.simulate(0.3, 0.1)) == 4
