@@ -53,16 +53,17 @@ class RecordPlan:
         self.system = system
         self.node_names = list(system.node_names)
         self.element_names = [e.name for e in system.elements]
-        self._node_set, self._element_set = set(self.node_names), set(self.element_names)
+        self._node_index = {name: k for k, name in enumerate(self.node_names)}
+        self._element_index = {name: k for k, name in enumerate(self.element_names)}
         wanted = self._select(record)
-        self.columns = {
-            q: [
-                n
-                for n in (self.node_names if q.startswith("node") else self.element_names)
-                if n in wanted[q]
-            ]
-            for q in (*FLOAT_QUANTITIES, "turns")
-        }
+        self.columns = {}
+        for q in (*FLOAT_QUANTITIES, "turns"):
+            node = q.startswith("node")
+            if wanted is None:
+                self.columns[q] = list(self.node_names if node else self.element_names)
+            else:
+                where = self._node_index if node else self._element_index
+                self.columns[q] = sorted(wanted[q], key=where.__getitem__)
         if record is None and samples * self.bytes_per_sample() > DEFAULT_LIMIT_MIB * 2**20:
             series = sum(len(names) for names in self.columns.values())
             mib = samples * self.bytes_per_sample() / 2**20
@@ -76,17 +77,15 @@ class RecordPlan:
     # -- selection ---------------------------------------------------------
 
     def _select(self, record):
-        everything = {q: set(self.node_names) for q in _NODE_QUANTITIES.values()}
-        everything.update({q: set(self.element_names) for q in _ELEMENT_QUANTITIES.values()})
         if record is None or (isinstance(record, str) and record == "all"):
-            return everything
+            return None  # everything
         if isinstance(record, (str, int)):
             record = [record]
         try:
             probes = list(record)
         except TypeError:
             raise CircuitError(f"record must be None, 'all' or a list of probes; {_HOW}") from None
-        wanted = {q: set() for q in everything}
+        wanted = {q: set() for q in (*_NODE_QUANTITIES.values(), *_ELEMENT_QUANTITIES.values())}
         for probe in probes:
             self._add(wanted, probe)
         return wanted
@@ -99,8 +98,8 @@ class RecordPlan:
         quantity, name = (match.group(1), match.group(2).strip()) if match else (None, text.strip())
         if name == GROUND or name.lower() == "gnd":
             raise CircuitError(f"record: {text!r} names ground, whose phase and voltage are 0")
-        is_node = name in self._node_set
-        is_element = name in self._element_set
+        is_node = name in self._node_index
+        is_element = name in self._element_index
         if not (is_node or is_element):
             raise CircuitError(f"record: no node or element named {name!r}")
         node_q = _NODE_QUANTITIES if quantity is None else _pick(_NODE_QUANTITIES, quantity)
@@ -115,8 +114,9 @@ class RecordPlan:
     # -- layout ------------------------------------------------------------
 
     def _layout(self):
-        node_index = {name: k for k, name in enumerate(self.node_names)}
-        elements = {e.name: e for e in self.system.elements}
+        node_index = self._node_index
+        elements = self.system.elements
+        elements = {name: elements[k] for name, k in self._element_index.items()}
         channels = []
         #: quantity -> first column of its group in the float table
         self.first_column = {}
