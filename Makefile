@@ -53,11 +53,11 @@ lint: $(BIN)/python
 	$(BIN)/pip install -q ruff
 	$(BIN)/ruff check python tests benchmarks examples
 	$(BIN)/ruff format --check python tests benchmarks examples
-	clang-format --dry-run --Werror capi/*.hpp kernel/*.hpp kernel/*.cpp kernel/models/*.hpp kernel/models/*.cpp solver/*.hpp solver/*.cpp
+	clang-format --dry-run --Werror capi/*.hpp kernel/*.hpp kernel/*.cpp kernel/models/*.hpp kernel/models/*.cpp solver/*.hpp solver/*.cpp engine/*.hpp engine/*.cpp
 
 format:
 	$(BIN)/ruff format python tests benchmarks examples
-	clang-format -i capi/*.hpp kernel/*.hpp kernel/*.cpp kernel/models/*.hpp kernel/models/*.cpp solver/*.hpp solver/*.cpp
+	clang-format -i capi/*.hpp kernel/*.hpp kernel/*.cpp kernel/models/*.hpp kernel/models/*.cpp solver/*.hpp solver/*.cpp engine/*.hpp engine/*.cpp
 
 clean:
 	rm -rf build $(VENV)

@@ -2,6 +2,7 @@
 // process, executed once; then the classes and the module body.
 #include "capi/module.hpp"
 #include "capi/errors.hpp"
+#include "kernel/engine_api.hpp"
 #include "kernel/kernels.hpp"
 #include "kernel/models/element_model.hpp"
 #include "kernel/module_state.hpp"
@@ -133,6 +134,7 @@ void run_module_body(PyObject* module) {
     set_global(module, "NTHREADS", capi::Ref::steal(PyLong_FromLong(4)));
     add_functions(module);
     set_global(module, "__test__", capi::Ref::steal(PyDict_New()));
+    add_engine_api(module);
 }
 
 int exec(PyObject* module) {

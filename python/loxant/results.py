@@ -5,7 +5,9 @@ Node values: phase and voltage of every node other than ground.  Element
 values, in the user's orientation (first node minus second node, current
 from the first node to the second): current, phase, voltage and the signed
 count of whole 2 pi turns of the phase (junctions, phase and voltage sources;
-0 for the other elements).
+0 for the other elements).  Only the series chosen with ``simulate(...,
+record=...)`` are kept; asking for another one is a ``KeyError`` that says
+how to record it.
 """
 
 import csv
@@ -14,12 +16,27 @@ import numpy as np
 
 from . import lxglobals
 from .circuit import GROUND
+from .probes import FLOAT_QUANTITIES, grow
 
 __all__ = ["Recorder", "Results"]
 
+_DESCRIBE = {
+    "node_phase": ("phase", "node"),
+    "node_voltage": ("voltage", "node"),
+    "current": ("current", "element"),
+    "phase": ("phase", "element"),
+    "voltage": ("voltage", "element"),
+    "turns": ("turns", "element"),
+}
+
 
 class Results:
-    """Time series of one simulation, looked up by node and element name."""
+    """Time series of one simulation, looked up by node and element name.
+
+    Built from whole tables (one column per node or element, as the
+    constructor takes them) or, with :meth:`from_tables`, from the tables of a
+    :class:`~loxant.probes.RecordPlan`.
+    """
 
     def __init__(
         self,
@@ -34,20 +51,69 @@ class Results:
         turns,
         stats=None,
     ):
+        nodes, elements = list(nodes), list(elements)
+        series = {
+            "node_phase": (node_phases, nodes),
+            "node_voltage": (node_voltages, nodes),
+            "current": (currents, elements),
+            "phase": (phases, elements),
+            "voltage": (voltages, elements),
+            "turns": (turns, elements),
+        }
+        self._setup(time, nodes, elements, series, stats)
+
+    @classmethod
+    def from_tables(cls, time, values, turns, plan, stats=None):
+        """Results over the tables that ``plan`` laid out (the columns are views)."""
+        self = cls.__new__(cls)
+        self._setup(time, plan.node_names, plan.element_names, plan.views(values, turns), stats)
+        return self
+
+    def _setup(self, time, nodes, elements, series, stats):
         self.time = time
-        #: names of the nodes (ground excluded) and of the elements, in column order
+        #: names of every node (ground excluded) and element of the circuit
         self.nodes = list(nodes)
         self.elements = list(elements)
-        self.node_phases = node_phases
-        self.node_voltages = node_voltages
-        self.currents = currents
-        self.phases = phases
-        self.voltages = voltages
-        self.turns = turns
-        #: counters of the run: accepted and rejected steps, Newton iterations...
+        self._node_set, self._elem_set = set(self.nodes), set(self.elements)
+        #: quantity -> (table, name -> column) of the recorded series
+        self._series = {
+            q: (table, {name: k for k, name in enumerate(names)})
+            for q, (table, names) in series.items()
+        }
+        #: counters of the run: accepted and rejected steps, Newton iterations,
+        #: factorisations and refactorisations of the matrix...
         self.stats = dict(stats or {})
-        self._node_col = {name: k for k, name in enumerate(self.nodes)}
-        self._elem_col = {name: k for k, name in enumerate(self.elements)}
+
+    # -- whole tables, one column per recorded name --------------------------
+
+    @property
+    def node_phases(self):
+        return self._series["node_phase"][0]
+
+    @property
+    def node_voltages(self):
+        return self._series["node_voltage"][0]
+
+    @property
+    def currents(self):
+        return self._series["current"][0]
+
+    @property
+    def phases(self):
+        return self._series["phase"][0]
+
+    @property
+    def voltages(self):
+        return self._series["voltage"][0]
+
+    @property
+    def turns(self):
+        return self._series["turns"][0]
+
+    def recorded(self, quantity):
+        """Names whose ``quantity`` (``node_phase``, ``node_voltage``, ``current``,
+        ``phase``, ``voltage``, ``turns``) was recorded, in circuit order."""
+        return list(self._series[quantity][1])
 
     def __len__(self):
         return len(self.time)
@@ -59,44 +125,51 @@ class Results:
             f"{len(self.elements)} elements>"
         )
 
-    def _node(self, table, name):
+    def _lookup(self, quantity, name):
+        table, columns = self._series[quantity]
+        try:
+            return table[:, columns[name]]
+        except (KeyError, TypeError):
+            pass
+        word, kind = _DESCRIBE[quantity]
+        known = self._node_set if kind == "node" else self._elem_set
+        if name not in known:
+            raise KeyError(f"no {kind} named {name!r}") from None
+        raise KeyError(
+            f"the {word} of {kind} {name!r} was not recorded: record it with "
+            f"simulate(..., record=[{name!r}]) or record=['{word}({name})'] "
+            "(record=None keeps every series of a small run)"
+        ) from None
+
+    def _node(self, quantity, name):
         name = str(name)
         if name == GROUND or name.lower() == "gnd":
             return np.zeros_like(self.time)
-        try:
-            return table[:, self._node_col[name]]
-        except KeyError:
-            raise KeyError(f"no node named {name!r}") from None
-
-    def _element(self, table, name):
-        try:
-            return table[:, self._elem_col[name]]
-        except KeyError:
-            raise KeyError(f"no element named {name!r}") from None
+        return self._lookup(quantity, name)
 
     def node_phase(self, name):
         """Phase of node ``name`` (0 for ground)."""
-        return self._node(self.node_phases, name)
+        return self._node("node_phase", name)
 
     def node_voltage(self, name):
         """Voltage (d phase / dt) of node ``name``."""
-        return self._node(self.node_voltages, name)
+        return self._node("node_voltage", name)
 
     def current(self, name):
         """Current through element ``name`` from its first node to its second."""
-        return self._element(self.currents, name)
+        return self._lookup("current", name)
 
     def phase(self, name):
         """Phase of element ``name``: first node minus second node."""
-        return self._element(self.phases, name)
+        return self._lookup("phase", name)
 
     def voltage(self, name):
         """Voltage of element ``name``: first node minus second node."""
-        return self._element(self.voltages, name)
+        return self._lookup("voltage", name)
 
     def turn_count(self, name):
         """Signed number of whole 2 pi turns of the phase of element ``name``."""
-        return self._element(self.turns, name)
+        return self._lookup("turns", name)
 
     def average_voltage(self, name, t_from=None, t_to=None):
         """Time average of the voltage of element ``name`` between the samples
@@ -113,25 +186,25 @@ class Results:
         return float((phase[k1] - phase[k0]) / (self.time[k1] - self.time[k0]))
 
     def to_csv(self, path):
-        """Write every series to a CSV file, one row per sample.
+        """Write every recorded series to a CSV file, one row per sample.
 
         Columns: ``time``; ``phase(node)``, ``voltage(node)`` per node;
         ``current(elem)``, ``phase(elem)``, ``voltage(elem)``, ``turns(elem)`` per
-        element.
+        element; a series that was not recorded is left out.
         """
         header = ["time"]
         columns = [self.time[:, None]]
-        for k, name in enumerate(self.nodes):
-            header += [f"phase({name})", f"voltage({name})"]
-            columns += [self.node_phases[:, k, None], self.node_voltages[:, k, None]]
-        for k, name in enumerate(self.elements):
-            header += [f"current({name})", f"phase({name})", f"voltage({name})", f"turns({name})"]
-            columns += [
-                self.currents[:, k, None],
-                self.phases[:, k, None],
-                self.voltages[:, k, None],
-                self.turns[:, k, None].astype(float),
-            ]
+        for names, quantities in (
+            (self.nodes, ("node_phase", "node_voltage")),
+            (self.elements, ("current", "phase", "voltage", "turns")),
+        ):
+            for name in names:
+                for q in quantities:
+                    table, where = self._series[q]
+                    if name in where:
+                        header.append(f"{_DESCRIBE[q][0]}({name})")
+                        column = table[:, where[name], None]
+                        columns.append(column.astype(float) if q == "turns" else column)
         table = np.hstack(columns) + 0.0  # no negative zeros in the file
         with open(path, "w", newline="") as stream:
             csv.writer(stream).writerow(header)
@@ -139,64 +212,46 @@ class Results:
 
 
 class Recorder:
-    """Collects samples from ``lxglobals`` after each step of a simulation."""
+    """Collects the series of a :class:`~loxant.probes.RecordPlan` from
+    ``lxglobals`` after each step of a simulation (the Python driver)."""
 
-    def __init__(self, system, capacity=64):
-        self.system = system
-        elements = system.elements
-        self.phase_sign = np.array([e.orientation.phase_sign for e in elements], dtype=float)
-        self.current_sign = np.array([e.orientation.current_sign for e in elements], dtype=float)
+    def __init__(self, plan, capacity=64):
+        self.plan = plan
         self.count = 0
-        n, m = system.n_nodes, len(elements)
-        capacity = max(int(capacity), 2)
-        self.time = np.empty(capacity)
-        self.node_phases = np.empty((capacity, n))
-        self.node_voltages = np.empty((capacity, n))
-        self.currents = np.empty((capacity, m))
-        self.phases = np.empty((capacity, m))
-        self.voltages = np.empty((capacity, m))
-        self.turns = np.empty((capacity, m), dtype=np.int32)
-
-    def _grow(self):
-        for name in (
-            "time",
-            "node_phases",
-            "node_voltages",
-            "currents",
-            "phases",
-            "voltages",
-            "turns",
-        ):
-            old = getattr(self, name)
-            new = np.empty((2 * len(old),) + old.shape[1:], dtype=old.dtype)
-            new[: self.count] = old[: self.count]
-            setattr(self, name, new)
+        self.tables = plan.allocate(capacity)
+        self._sources = []  # (lxglobals array name, column slice, indices, signs or None)
+        for code, quantity in enumerate(FLOAT_QUANTITIES):
+            start = plan.first_column[quantity]
+            stop = start + len(plan.columns[quantity])
+            if stop > start:
+                name = (
+                    "NodePhase",
+                    "NodeVoltage",
+                    "ElementCurrent",
+                    "ElementPhase",
+                    "ElementVoltage",
+                )[code]
+                signs = None if code <= 1 else plan.signs[start:stop]
+                self._sources.append((name, slice(start, stop), plan.indices[start:stop], signs))
 
     def record(self, t):
         """Store the present contents of the ``lxglobals`` result arrays at time ``t``."""
-        if self.count == len(self.time):
-            self._grow()
-        k, n = self.count, self.system.n_nodes
-        self.time[k] = t
-        self.node_phases[k] = lxglobals.NodePhase[:n]
-        self.node_voltages[k] = lxglobals.NodeVoltage[:n]
-        np.multiply(lxglobals.ElementCurrent, self.current_sign, out=self.currents[k])
-        np.multiply(lxglobals.ElementPhase, self.phase_sign, out=self.phases[k])
-        np.multiply(lxglobals.ElementVoltage, self.phase_sign, out=self.voltages[k])
-        self.turns[k] = lxglobals.ElementN
+        if self.count == len(self.tables[0]):
+            self.tables = grow(self.tables, self.count)
+        k = self.count
+        time, values, turns = self.tables
+        time[k] = t
+        row = values[k]
+        for name, columns, indices, signs in self._sources:
+            taken = getattr(lxglobals, name)[indices]
+            if signs is None:
+                row[columns] = taken
+            else:
+                np.multiply(taken, signs, out=row[columns])
+        turns[k] = lxglobals.ElementN[self.plan.turn_indices]
         self.count += 1
 
     def results(self, stats=None):
         k = self.count
-        return Results(
-            self.time[:k].copy(),
-            self.system.node_names,
-            [e.name for e in self.system.elements],
-            self.node_phases[:k].copy(),
-            self.node_voltages[:k].copy(),
-            self.currents[:k].copy(),
-            self.phases[:k].copy(),
-            self.voltages[:k].copy(),
-            self.turns[:k].copy(),
-            stats,
-        )
+        time, values, turns = self.tables
+        return Results.from_tables(time[:k], values[:k], turns[:k], self.plan, stats)

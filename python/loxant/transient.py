@@ -15,10 +15,14 @@ correction in place.  The iteration has converged when every correction obeys
 with half the step size, down to ``dt_min``; the step size then grows back.
 
 The simulation state is shared with the kernels through module globals
-(``loxant.lxglobals``, ``loxant.SimulationParameters``), so one simulation runs
-at a time in a process; each new simulation resets that state.
+(``loxant.lxglobals``, ``loxant.SimulationParameters``): set-up through it is
+serialised by a lock.  This Python driver (``engine="python"``) holds that lock
+for its whole run; the native engine (``loxant.native``, the default) only for
+set-up, so native runs in separate threads proceed in parallel.
 """
 
+import contextlib
+import gc
 import math
 import threading
 import time as _time
@@ -26,16 +30,20 @@ import time as _time
 import numpy as np
 
 from . import SimulationParameters as SP
-from . import lxglobals
+from . import lxglobals, native
 from .assembly import System, native_modules
 from .elements import number
 from .errors import CircuitError, ConvergenceError, SingularMatrixError
-from .results import Recorder
+from .probes import HOW_TO_RECORD, RecordPlan
+from .results import Recorder, Results
 from .waveforms import Constant
 
 __all__ = ["Transient", "bdf_coefficients", "simulate", "smooth_factor"]
 
-_running = threading.Lock()
+#: serialises every use of the shared lxglobals / SimulationParameters state
+_state_lock = threading.Lock()
+#: ``active`` is true while this thread is inside :func:`simulate`
+_this_thread = threading.local()
 
 #: most time steps a run may project (t_stop / dt)
 MAX_STEPS = 10**9
@@ -120,6 +128,8 @@ class Transient:
             "iterations": 0,
             "matrix_builds": 0,
             "max_iterations": 0,
+            "factorisations": 0,
+            "refactorisations": 0,
         }
 
     def begin(self):
@@ -230,6 +240,7 @@ class Transient:
         """Solve (values) delta = B in place; raise :class:`_StepFailure` if the
         matrix cannot be factored or the correction is not finite."""
         B, solver = self.B, self.solver
+        self.stats["factorisations"] += 1
         if self._reports_status:
             solver.solveSparseMatrix(values, B)
             status = solver.status
@@ -292,6 +303,10 @@ def simulate(
     reltol=1e-9,
     max_iterations=20,
     dt_min=None,
+    record=None,
+    engine="native",
+    progress=None,
+    profile=False,
 ):
     """Simulate ``circuit`` from t = 0 to ``t_stop`` with time step ``dt``.
 
@@ -300,6 +315,10 @@ def simulate(
     Options:
         record_every: keep every k-th accepted step (the state at t = 0 is kept).
         record_from: keep only steps at or after this time.
+        record: what to keep: a list of probes, each a node or element name (all
+            its series) or one quantity of it as ``"phase(J1)"``, ``"voltage(n2)"``,
+            ``"current(L1)"``, ``"turns(J1)"``; ``"all"`` for everything; None (the
+            default) for everything while that stays under 256 MiB.
         initial_ramp: sources rise smoothly from 0 to their values over this time.
         phase_hysteresis: width in radians of the dead band of the turn counters.
         abstol, reltol: Newton converges when every correction obeys
@@ -307,11 +326,18 @@ def simulate(
         max_iterations: Newton iterations per step before the step is retried
             with half the size.
         dt_min: smallest step size tried before giving up (default ``dt / 1024``).
+        engine: ``"native"`` (the time loop in C++) or ``"python"`` (the reference
+            driver of this module).
+        progress: called with the simulation time about ten times a second.
+        profile: time the kernels and the linear algebra apart (native engine;
+            ``kernel_seconds`` and ``solver_seconds`` in the stats).
 
-    Returns a :class:`~loxant.results.Results`.  Raises
+    Returns a :class:`~loxant.results.Results`; its ``stats`` count steps,
+    Newton iterations, factorisations and refactorisations.  Raises
     :class:`~loxant.errors.ConvergenceError` or
     :class:`~loxant.errors.SingularMatrixError` naming the time at which the
-    simulation stopped.  One simulation runs at a time per process.
+    simulation stopped.  A simulation may not start another one in the same
+    thread (for instance from a source's waveform).
     """
     t_stop = number(t_stop, "t_stop", positive=True)
     dt = number(dt, "dt", positive=True)
@@ -327,60 +353,141 @@ def simulate(
     abstol = number(abstol, "abstol", positive=True)
     reltol = number(reltol, "reltol", nonnegative=True)
     max_iterations = _count(max_iterations, "max_iterations")
-    _check_run_size(circuit, t_stop, dt, record_every, record_from)
+    _check_step_count(t_stop, dt)
+    if engine not in ("native", "python"):
+        raise CircuitError(f"engine must be 'native' or 'python', got {engine!r}")
+    if progress is not None and not callable(progress):
+        raise CircuitError(f"progress must be a callable of the time, got {progress!r}")
 
     kernel, sparse = native_modules()
-    system = System(circuit)
-    if not _running.acquire(blocking=False):
-        raise RuntimeError("another simulation is running in this process")
+    if engine == "native":
+        native.engine_module()
+    started = _time.perf_counter()
+    with _collector_paused():
+        system = System(circuit)
+    expected = math.ceil(t_stop / dt) // record_every + 2
+    plan = RecordPlan(system, record)
+    if not (isinstance(record, str) and record == "all"):
+        _check_recording(plan.bytes_per_sample(), t_stop, dt, record_every, record_from)
+    if getattr(_this_thread, "active", False):
+        raise RuntimeError("another simulation is running in this thread")
+    _this_thread.active = True
     try:
-        started = _time.perf_counter()
-        system.install(kernel, initial_ramp=initial_ramp, phase_hysteresis=phase_hysteresis)
-        run = Transient(
-            system,
-            kernel,
-            sparse.SparseDirect(),
+        settings = dict(
+            initial_ramp=initial_ramp,
+            phase_hysteresis=phase_hysteresis,
             abstol=abstol,
             reltol=reltol,
             max_iterations=max_iterations,
-            initial_ramp=initial_ramp,
         )
-        # The models report the state at rest before the static matrix is built:
-        # building it (re)starts the history of models that keep one.
-        kernel.UpdateValues()
-        expected = math.ceil(t_stop / dt) // record_every + 2
-        recorder = Recorder(system, capacity=expected)
-        if record_from <= 0:
-            recorder.record(0.0)
-        run.begin()
-        _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from)
-        stats = dict(run.stats, wall_time=_time.perf_counter() - started)
-        return recorder.results(stats)
+        if engine == "python":
+            with _state_lock:
+                recorder = Recorder(plan, capacity=expected)
+                stats = _run_python(
+                    system,
+                    kernel,
+                    sparse,
+                    recorder,
+                    settings,
+                    (t_stop, dt, dt_min, record_every, record_from, progress),
+                )
+            results = recorder.results(stats)
+        else:
+            loop = dict(
+                t_stop=t_stop,
+                dt=dt,
+                dt_min=dt_min,
+                record_every=record_every,
+                record_from=record_from,
+                nonlinear=system.nonlinear,
+                steps_history=system.steps_history,
+                profile=bool(profile),
+                progress=progress,
+                progress_interval=0.1,
+            )
+            with _state_lock, _collector_paused():
+                run = _native_setup(system, kernel, plan, dict(settings, **loop))
+            setup = _time.perf_counter() - started
+            tables = native.run(run, plan, expected, max_iterations)
+            stats = dict(run.stats, setup_seconds=setup)
+            if not profile:
+                del stats["kernel_seconds"], stats["solver_seconds"]
+            results = Results.from_tables(*tables, plan, stats)
+        results.stats["wall_time"] = _time.perf_counter() - started
+        return results
     finally:
-        _running.release()
+        _this_thread.active = False
 
 
-def _check_run_size(circuit, t_stop, dt, record_every, record_from):
-    """Refuses a run whose step count or recording is out of reach, before
-    anything is allocated, saying which option to change."""
+def _run_python(system, kernel, sparse, recorder, settings, loop):
+    """The Python driver's run: set-up and loop, all through the shared state."""
+    t_stop, dt, dt_min, record_every, record_from, progress = loop
+    system.install(
+        kernel,
+        initial_ramp=settings["initial_ramp"],
+        phase_hysteresis=settings["phase_hysteresis"],
+    )
+    options = {k: v for k, v in settings.items() if k != "phase_hysteresis"}
+    run = Transient(system, kernel, sparse.SparseDirect(), **options)
+    # The models report the state at rest before the static matrix is built:
+    # building it (re)starts the history of models that keep one.
+    kernel.UpdateValues()
+    if record_from <= 0:
+        recorder.record(0.0)
+    run.begin()
+    _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress)
+    return dict(run.stats)
+
+
+def _native_setup(system, kernel, plan, options):
+    """Installs the system and hands its models to a native engine."""
+    system.install(
+        kernel,
+        initial_ramp=options["initial_ramp"],
+        phase_hysteresis=options["phase_hysteresis"],
+    )
+    kernel.UpdateValues()
+    A0 = np.zeros(system.nnz)
+    kernel.BuildStaticMatrix(A0)
+    return native.make_engine(system, A0, plan, options)
+
+
+@contextlib.contextmanager
+def _collector_paused():
+    """Set-up makes a few objects per element and frees none: the cyclic garbage
+    collector would only walk them again and again."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _check_step_count(t_stop, dt):
+    """Refuses a run whose step count is out of reach, before anything is built."""
     steps = math.ceil(t_stop / dt)
     if steps > MAX_STEPS:
         raise CircuitError(
             f"t_stop = {t_stop:g} with dt = {dt:g} projects {steps:.3g} time steps, more than "
             f"{MAX_STEPS:.0e}: raise dt or shorten t_stop"
         )
+
+
+def _check_recording(per_sample, t_stop, dt, record_every, record_from):
+    """Refuses a recording of ``per_sample`` bytes a sample that would exceed
+    :data:`MAX_RECORDING_BYTES`, before it is allocated, saying what to change."""
     recorded = math.ceil(max(t_stop - max(record_from, 0.0), 0.0) / dt)
     samples = recorded // record_every + 2
-    n, m = len(circuit.nodes), len(circuit.elements)
-    per_sample = 8 * (1 + 2 * n + 3 * m) + 4 * m
     size = samples * per_sample
     if size > MAX_RECORDING_BYTES:
         fits = max(MAX_RECORDING_BYTES // per_sample - 2, 1)
         raise CircuitError(
             f"the recording would take {size / 2**20:.4g} MiB ({samples:.3g} samples of "
-            f"{per_sample} bytes), more than {MAX_RECORDING_BYTES // 2**20} MiB: raise "
-            f"record_every to at least {math.ceil(recorded / fits)}, start recording later "
-            "with record_from, or raise dt"
+            f"{per_sample} bytes), more than {MAX_RECORDING_BYTES // 2**20} MiB: {HOW_TO_RECORD}, "
+            f"raise record_every to at least {math.ceil(recorded / fits)}, start recording "
+            "later with record_from, or pass record='all' to keep everything anyway"
         )
 
 
@@ -390,11 +497,15 @@ def _count(value, what):
     return value
 
 
-def _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from):
+def _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress=None):
     t, h, h_prev = 0.0, dt, None
     calm = 0
     accepted = 0
+    next_report = _time.perf_counter() + 0.1
     while t_stop - t > 1e-9 * dt:
+        if progress is not None and _time.perf_counter() >= next_report:
+            progress(t)
+            next_report = _time.perf_counter() + 0.1
         step = min(h, t_stop - t)
         if t_stop - (t + step) < 1e-3 * step:
             step = t_stop - t  # no sliver of a step at the end

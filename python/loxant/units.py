@@ -88,21 +88,34 @@ _LONGEST_FIRST = sorted(_SPELLINGS, key=len, reverse=True)
 _NUMBER_AND_UNIT = re.compile(r"([+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?)\s*(.*)")
 
 
+#: units already read (a large circuit names the same few units many times)
+_SPLIT = {}
+
+
 def split_unit(unit):
     """``(factor, symbol)`` of a unit written with an optional prefix: ``"mV"`` gives
     ``(1e-3, "V")``; a bare prefix gives symbol None."""
     if not isinstance(unit, str):
         raise TypeError(f"a unit is a string such as 'pH', got {type(unit).__name__}")
+    known = _SPLIT.get(unit)
+    if known is not None:
+        return known
     text = unit.strip()
     for spelling in _LONGEST_FIRST:
         if text.endswith(spelling) and text[: -len(spelling)] in PREFIXES:
-            return PREFIXES[text[: -len(spelling)]], _SPELLINGS[spelling]
+            return _remember(unit, (PREFIXES[text[: -len(spelling)]], _SPELLINGS[spelling]))
     if text in PREFIXES:
-        return PREFIXES[text], None
+        return _remember(unit, (PREFIXES[text], None))
     raise ValueError(
         f"unknown unit {unit!r}: expected one of {', '.join(QUANTITIES)} "
         "with an optional SI prefix (f p n u m k M G T)"
     )
+
+
+def _remember(unit, split):
+    if len(_SPLIT) < 1024:
+        _SPLIT[unit] = split
+    return split
 
 
 def _with_article(quantity):
@@ -234,11 +247,20 @@ class Units:
             "Wb": phi,
             "rad": 1.0,
         }
+        self._known = {}
 
     def to_normalised(self, value, unit):
         """``value`` (a number in ``unit``, or a string with its own unit) in
         normalised units: ``to_normalised("3pH", "H") == to_normalised(3, "pH")``."""
-        return to_si(value, unit) / self.scale[split_unit(unit)[1]]
+        # A large circuit states the same few values many times.
+        key = (type(value), value, unit) if isinstance(value, (str, int, float)) else None
+        known = self._known.get(key) if key is not None else None
+        if known is not None:
+            return known
+        result = to_si(value, unit) / self.scale[split_unit(unit)[1]]
+        if key is not None and len(self._known) < 4096:
+            self._known[key] = result
+        return result
 
     def from_normalised(self, value, unit):
         """A normalised value (number or array) expressed in ``unit``, e.g. ``"mV"``."""

@@ -9,7 +9,7 @@ import pytest
 
 from loxant import Circuit, PhysicalCircuit, SimulationError, lxconfig, simulate
 from loxant.errors import CircuitError, ConvergenceError
-from loxant.transient import MAX_RECORDING_BYTES, _check_run_size
+from loxant.transient import MAX_RECORDING_BYTES, _check_recording
 
 KERNEL = ([1.0 + 0.5j, 0.3], [0.2, 0.1j], [-1.0 + 2.0j, -3.0])
 
@@ -38,14 +38,13 @@ def test_runs_out_of_reach_are_refused_before_allocating(t_stop, dt, match):
 
 
 def test_suggested_record_every_fits_and_one_less_does_not():
-    circuit = biased_junction()
     with pytest.raises(CircuitError) as info:
-        _check_run_size(circuit, 1e5, 1e-3, 1, 0.0)
+        _check_recording(80, 1e5, 1e-3, 1, 0.0)
     suggested = int(re.search(r"at least (\d+)", str(info.value)).group(1))
-    _check_run_size(circuit, 1e5, 1e-3, suggested, 0.0)
+    _check_recording(80, 1e5, 1e-3, suggested, 0.0)
     with pytest.raises(CircuitError):
-        _check_run_size(circuit, 1e5, 1e-3, suggested - 1, 0.0)
-    _check_run_size(circuit, 1e5, 1e-3, 1, 1e5 - 1.0)  # recording only the end fits
+        _check_recording(80, 1e5, 1e-3, suggested - 1, 0.0)
+    _check_recording(80, 1e5, 1e-3, 1, 1e5 - 1.0)  # recording only the end fits
     samples = 1e8 // suggested + 2
     assert samples * 80 <= MAX_RECORDING_BYTES  # 80 bytes: 1 node and 2 elements
 

@@ -1,0 +1,410 @@
+#include "engine/transient.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace loxant::engine {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+// A modified Newton iteration whose corrections shrink slower than this
+// refactors at the present iterate.
+constexpr double kSlowRate = 0.125;
+
+DoubleArray strided(std::vector<double>& v) noexcept {
+    return DoubleArray{reinterpret_cast<char*>(v.data()), sizeof(double)};
+}
+
+void zero(std::vector<double>& v) noexcept {
+    std::fill(v.begin(), v.end(), 0.0);
+}
+
+// The source factor of loxant.transient.smooth_factor.
+double smooth_factor(double t, double ramp) noexcept {
+    if (ramp <= 0 || t >= ramp)
+        return 1.0;
+    return 0.5 * (1.0 - std::cos(kPi * t / ramp));
+}
+
+} // namespace
+
+Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& empty, int32_t size,
+                     const Options& options, std::vector<Source> sources,
+                     std::vector<Channel> channels, std::vector<int32_t> turn_channels,
+                     SharedArrays shared)
+    : models_(std::move(models)), n_(size), options_(options), sources_(std::move(sources)),
+      channels_(std::move(channels)), turn_channels_(std::move(turn_channels)), shared_(shared) {
+    const size_t n = static_cast<size_t>(n_);
+    for (std::vector<double>& level : levels_)
+        level.assign(n, 0.0);
+    for (std::vector<double>* v : {&dx_, &ddx_, &v1_, &v2_, &dv1_, &dv2_, &b_})
+        v->assign(n, 0.0);
+    h_ = options_.dt;
+    for (const Source& s : sources_)
+        calls_python_ |= s.waveform->calls_python();
+    for (ElementModelObject* m : models_) {
+        if (m->ops->admitance2 != empty.admitance2)
+            with_a2_.push_back(m);
+        if (m->ops->rhs_current != empty.rhs_current)
+            with_rhs_.push_back(m);
+        if (m->ops->values != empty.values)
+            with_values_.push_back(m);
+    }
+}
+
+bool Transient::prepare(const int32_t* col_ptr, const int32_t* row_idx, const double* a0) {
+    nnz_ = col_ptr[n_];
+    const size_t nnz = static_cast<size_t>(nnz_);
+    a0_.assign(a0, a0 + nnz);
+    for (std::vector<double>* v : {&a1_, &a2_, &a01_, &ax_})
+        v->assign(nnz, 0.0);
+    return solver_.analyse(n_, col_ptr, row_idx);
+}
+
+double Transient::now() const noexcept {
+    using clock = std::chrono::steady_clock;
+    return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
+}
+
+// ---- one step ----------------------------------------------------------------------
+
+void Transient::update_sources(double t) {
+    for (Source& s : sources_)
+        *s.value = s.sign * s.waveform->evaluate(t);
+}
+
+// The new level from the last one, its voltage, its voltage derivative and
+// (degree 3) the change of that derivative over the last step: the Taylor
+// polynomial of the solution the BDF2 estimates describe.  Then the estimates
+// V and dV of the formula at that level.
+void Transient::predict(double h, double h_prev, double a0, double a1, double a2) {
+    const int old = xind_, fresh = (old + 1) % 3;
+    const double* x_prev = levels_[old].data();
+    const double* x_prev2 = levels_[(old + 2) % 3].data();
+    double* x = levels_[fresh].data();
+    double *dx = dx_.data(), *ddx = ddx_.data();
+    const double *v1 = v1_.data(), *v2 = v2_.data(), *dv1 = dv1_.data(), *dv2 = dv2_.data();
+    const double half_h2 = 0.5 * h * h;
+    const double cubic = options_.predictor_degree >= 3 && h_prev > 0 && stats_.steps >= 2
+                             ? h * h * h / (6.0 * h_prev)
+                             : 0.0;
+    for (int32_t k = 0; k < n_; ++k) {
+        x[k] = x_prev[k] + h * v1[k] + half_h2 * dv1[k] + cubic * (dv1[k] - dv2[k]);
+        // a1 = -(a0 + a2): written with differences, large phases do not cancel
+        double v = (x[k] - x_prev[k]) * a0;
+        if (a2 != 0.0)
+            v += a2 * (x_prev2[k] - x_prev[k]);
+        dx[k] = v;
+        double dv = v * a0;
+        dv += a1 * v1[k];
+        if (a2 != 0.0)
+            dv += a2 * v2[k];
+        ddx[k] = dv;
+    }
+    xind_ = fresh;
+    ctx_.phases = x;
+    ctx_.phases_prev = x_prev;
+    ctx_.voltages = dx;
+    ctx_.voltages_deriv = ddx;
+    ctx_.voltages_prev = v1;
+}
+
+// Step terms (when `rebuild`), phase terms and right-hand side at the present iterate.
+void Transient::assemble(bool rebuild) {
+    const double start = options_.profile ? now() : 0.0;
+    zero(a2_);
+    zero(b_);
+    const DoubleArray a2 = strided(a2_), b = strided(b_);
+    if (rebuild) {
+        zero(a1_);
+        const DoubleArray a1 = strided(a1_);
+        // Each model sees its three slots in this order, as in BuildMatrix.
+        for (ElementModelObject* m : models_) {
+            m->ops->admitance1(m, a1, ctx_);
+            m->ops->admitance2(m, a2, ctx_);
+            m->ops->rhs_current(m, b, ctx_);
+        }
+        for (int32_t p = 0; p < nnz_; ++p)
+            a01_[p] = a0_[p] + a1_[p];
+    } else {
+        for (ElementModelObject* m : with_a2_)
+            m->ops->admitance2(m, a2, ctx_);
+        for (ElementModelObject* m : with_rhs_)
+            m->ops->rhs_current(m, b, ctx_);
+    }
+    if (options_.profile)
+        stats_.kernel_seconds += now() - start;
+}
+
+void Transient::update_rhs_only() {
+    const double start = options_.profile ? now() : 0.0;
+    zero(b_);
+    const DoubleArray b = strided(b_);
+    for (ElementModelObject* m : with_rhs_)
+        m->ops->rhs_current(m, b, ctx_);
+    if (options_.profile)
+        stats_.kernel_seconds += now() - start;
+}
+
+bool Transient::factor_and_solve(double* values, bool refactor) {
+    const double start = options_.profile ? now() : 0.0;
+    bool ok = !refactor || solver_.factor(values);
+    if (ok) {
+        solver_.solve(b_.data());
+        ++stats_.solves;
+    }
+    if (options_.profile)
+        stats_.solver_seconds += now() - start;
+    return ok;
+}
+
+// Adds the correction in B to the phases and to their V and dV estimates
+// (linear in the phase: d/dphi = a0 and a0**2), and returns
+// max |delta| / (abstol + reltol |x|), at most 1 when every correction obeys
+// the tolerance; not finite if some correction is not.
+double Transient::apply_correction(double* x, double a0) noexcept {
+    const double abstol = options_.abstol, reltol = options_.reltol;
+    double *dx = dx_.data(), *ddx = ddx_.data();
+    const double* b = b_.data();
+    double largest = 0.0, sum = 0.0;
+    for (int32_t k = 0; k < n_; ++k) {
+        const double d = b[k];
+        sum += d * 0.0; // NaN when d is not finite
+        x[k] += d;
+        double work = d * a0;
+        dx[k] += work;
+        work *= a0;
+        ddx[k] += work;
+        largest = std::max(largest, std::fabs(d) / (std::fabs(x[k]) * reltol + abstol));
+    }
+    return std::isfinite(sum) ? largest : sum;
+}
+
+Transient::StepStatus Transient::step(double t, double h, bool has_prev, double h_prev,
+                                      Host& host) {
+    double a0, a1, a2;
+    if (!has_prev) {
+        a0 = 1.0 / h, a1 = -1.0 / h, a2 = 0.0;
+    } else {
+        const double w = h / h_prev;
+        a0 = (1.0 + 2.0 * w) / (h * (1.0 + w));
+        a1 = -(1.0 + w) / h;
+        a2 = w * w / (h * (1.0 + w));
+    }
+    ctx_.coeff_dt = a0;
+    ctx_.coeff_ddt = a0 * a0;
+    ctx_.time_step = h;
+    const double t_new = t + h;
+    ctx_.smooth_factor = smooth_factor(t_new, options_.initial_ramp);
+    update_sources(t_new);
+    if (calls_python_ && !host.models_still_fit())
+        return StepStatus::stopped;
+
+    const int old = xind_;
+    predict(h, has_prev ? h_prev : 0.0, a0, a1, a2);
+    double* x = levels_[xind_].data();
+    const bool nonlinear = options_.nonlinear;
+    const bool rebuild = options_.steps_history || !built_ || a0 != built_a0_;
+    if (rebuild) {
+        assemble(true);
+        built_a0_ = a0;
+        built_ = true;
+        linear_factored_ = false;
+        ++stats_.matrix_builds;
+    } else if (nonlinear) {
+        assemble(false);
+    } else {
+        update_rhs_only();
+    }
+
+    StepStatus status = StepStatus::no_convergence;
+    int32_t iteration = 1;
+    bool fresh_jacobian = true; // A2 was assembled at the present iterate
+    double previous_norm = 0.0;
+    for (; iteration <= options_.max_iterations; ++iteration) {
+        bool ok;
+        if (nonlinear && fresh_jacobian) {
+            for (int32_t p = 0; p < nnz_; ++p)
+                ax_[p] = a01_[p] + a2_[p];
+            ok = factor_and_solve(ax_.data(), true);
+        } else if (nonlinear) {
+            ok = factor_and_solve(nullptr, false);
+        } else {
+            ok = factor_and_solve(a01_.data(), !linear_factored_);
+            linear_factored_ = ok;
+        }
+        if (!ok) {
+            status = StepStatus::singular;
+            break;
+        }
+        // One pass: apply the correction, check it and measure it.
+        const double norm = apply_correction(x, a0);
+        if (!std::isfinite(norm)) {
+            status = StepStatus::not_finite;
+            break;
+        }
+        if (!nonlinear) {
+            status = StepStatus::ok;
+            break;
+        }
+        // Converged when the correction obeys the tolerance, or when the rate
+        // at which corrections shrink bounds the error left after it by the
+        // tolerance.  Not for models that keep a history: they commit the state
+        // of the last iterate they saw, before the last correction, which must
+        // then be small itself.
+        const bool rate_known = iteration > 1 && previous_norm > 0;
+        const double rate = rate_known ? norm / previous_norm : 0.0;
+        if (norm <= 1.0 || (options_.rate_test && !options_.steps_history && rate_known &&
+                            rate < 1.0 && rate / (1.0 - rate) * norm <= 1.0)) {
+            status = StepStatus::ok;
+            break;
+        }
+        previous_norm = norm;
+        // A kept factorisation needs only the currents, except from models
+        // that keep a history (TJM): their Admitance2 computes the state that
+        // their current reads.
+        fresh_jacobian = !options_.modified_newton || rate > kSlowRate;
+        if (fresh_jacobian || options_.steps_history)
+            assemble(false);
+        else
+            update_rhs_only();
+    }
+    if (status != StepStatus::ok) {
+        xind_ = old;
+        built_ = false;
+        linear_factored_ = false;
+        solver_.forget();
+        failure_.iterations = std::min(iteration, options_.max_iterations);
+        return status;
+    }
+    stats_.iterations += iteration;
+    stats_.max_iterations = std::max<int64_t>(stats_.max_iterations, iteration);
+    return status;
+}
+
+// Publishes the converged level to the models and shifts the history.
+void Transient::accept(double h) {
+    const size_t bytes = static_cast<size_t>(n_) * sizeof(double);
+    std::memcpy(shared_.node_phase, levels_[xind_].data(), bytes);
+    std::memcpy(shared_.node_voltage, dx_.data(), bytes);
+    std::memcpy(shared_.node_dvoltage, ddx_.data(), bytes);
+    StepContext ctx{};
+    ctx.smooth_factor = ctx_.smooth_factor;
+    ctx.time_step = h;
+    ctx.phase_hysteresis = options_.phase_hysteresis;
+    const double start = options_.profile ? now() : 0.0;
+    for (ElementModelObject* m : with_values_)
+        m->ops->values(m, ctx);
+    if (options_.profile)
+        stats_.kernel_seconds += now() - start;
+    v2_.swap(v1_);
+    std::memcpy(v1_.data(), dx_.data(), bytes);
+    dv2_.swap(dv1_);
+    std::memcpy(dv1_.data(), ddx_.data(), bytes);
+    ++stats_.steps;
+}
+
+double Transient::linear_algebra_floor(int32_t repeats) {
+    if (!built_ || solver_.factorisations() == 0)
+        return -1.0;
+    const std::vector<double>& values = options_.nonlinear ? ax_ : a01_;
+    std::vector<double> rhs(b_.size());
+    const double start = now();
+    for (int32_t k = 0; k < repeats; ++k) {
+        std::fill(rhs.begin(), rhs.end(), 1.0);
+        solver_.factor(values.data());
+        solver_.solve(rhs.data());
+    }
+    return (now() - start) / repeats;
+}
+
+// ---- recording ---------------------------------------------------------------------
+
+void Transient::record(const RecordTables& tables, double t) {
+    const int64_t row = recorded_++;
+    tables.time[row] = t;
+    double* values = tables.values + row * static_cast<int64_t>(channels_.size());
+    const double* x = levels_[xind_].data();
+    for (size_t c = 0; c < channels_.size(); ++c) {
+        const Channel& ch = channels_[c];
+        switch (ch.quantity) {
+        case Quantity::node_phase:
+            values[c] = x[ch.index];
+            break;
+        case Quantity::node_voltage:
+            values[c] = dx_[ch.index];
+            break;
+        case Quantity::current:
+            values[c] = shared_.elem_current[ch.index] * ch.sign;
+            break;
+        case Quantity::phase:
+            values[c] = shared_.elem_phase[ch.index] * ch.sign;
+            break;
+        case Quantity::voltage:
+            values[c] = shared_.elem_voltage[ch.index] * ch.sign;
+            break;
+        }
+    }
+    int32_t* turns = tables.turns + row * static_cast<int64_t>(turn_channels_.size());
+    for (size_t c = 0; c < turn_channels_.size(); ++c)
+        turns[c] = shared_.elem_n[turn_channels_[c]];
+}
+
+void Transient::record_start(const RecordTables& tables) {
+    if (options_.record_from <= 0 && recorded_ < tables.capacity)
+        record(tables, 0.0);
+}
+
+// ---- the loop ----------------------------------------------------------------------
+
+Outcome Transient::run(const RecordTables& tables, Host& host) {
+    const double t_stop = options_.t_stop, dt = options_.dt;
+    double next_pause = now() + options_.pause_every;
+    while (t_stop - t_ > 1e-9 * dt) {
+        const bool records_next = (accepted_ + 1) % options_.record_every == 0;
+        if (records_next && recorded_ >= tables.capacity)
+            return Outcome::tables_full;
+        if (now() >= next_pause) {
+            if (!host.pause(t_) || !host.models_still_fit())
+                return Outcome::interrupted;
+            next_pause = now() + options_.pause_every;
+        }
+        double step_size = std::min(h_, t_stop - t_);
+        if (t_stop - (t_ + step_size) < 1e-3 * step_size)
+            step_size = t_stop - t_; // no sliver of a step at the end
+        const StepStatus status = step(t_, step_size, has_prev_, h_prev_, host);
+        if (status == StepStatus::stopped)
+            return Outcome::interrupted;
+        if (status != StepStatus::ok) {
+            ++stats_.rejected;
+            h_ = step_size / 2;
+            if (h_ < options_.dt_min) {
+                failure_.time = t_;
+                failure_.step = step_size;
+                failure_.singular = status == StepStatus::singular;
+                failure_.reason = status == StepStatus::singular     ? "singular matrix"
+                                  : status == StepStatus::not_finite ? "non-finite correction"
+                                                                     : "no convergence";
+                return Outcome::failed;
+            }
+            calm_ = 0;
+            continue;
+        }
+        accept(step_size);
+        t_ = step_size == t_stop - t_ ? t_stop : t_ + step_size;
+        h_prev_ = step_size;
+        has_prev_ = true;
+        ++accepted_;
+        if (accepted_ % options_.record_every == 0 && t_ >= options_.record_from - 1e-9 * dt)
+            record(tables, t_);
+        if (h_ < dt && ++calm_ >= 4) {
+            h_ = std::min(2 * h_, dt);
+            calm_ = 0;
+        }
+    }
+    return Outcome::finished;
+}
+
+} // namespace loxant::engine

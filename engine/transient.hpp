@@ -1,0 +1,182 @@
+// The native time loop: variable-step BDF2 with Newton's method, driving every
+// element through its model's own operation table and KLU directly.  The
+// arithmetic of a step follows the Python driver (loxant.transient) operation
+// by operation, except for the predictor and the reuse of factorisations.
+//
+// Everything here runs without the interpreter lock unless a source calls
+// Python; the caller has checked every index before the loop starts.
+#pragma once
+
+#include "engine/linear_solver.hpp"
+#include "engine/waveform.hpp"
+#include "kernel/models/element_model.hpp"
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+namespace loxant::engine {
+
+struct Options {
+    double t_stop = 0.0, dt = 0.0, dt_min = 0.0;
+    double abstol = 1e-9, reltol = 1e-9;
+    int32_t max_iterations = 20;
+    double initial_ramp = 0.0;
+    double phase_hysteresis = 0.0;
+    int64_t record_every = 1;
+    double record_from = 0.0;
+    bool nonlinear = true;      // some element's matrix terms depend on the phases
+    bool steps_history = false; // some element keeps a history: rebuild every step
+    bool profile = false;       // time kernels and linear algebra apart
+    double pause_every = 0.1;   // seconds between calls of Host::pause
+    // Newton: later iterations of a step reuse the factorisation of its first
+    // while the corrections shrink fast; convergence may be judged from the
+    // rate at which they shrink; the predictor's degree (2 or 3).
+    bool modified_newton = true;
+    bool rate_test = true;
+    int32_t predictor_degree = 3;
+};
+
+struct Stats {
+    int64_t steps = 0, rejected = 0, iterations = 0, max_iterations = 0;
+    int64_t matrix_builds = 0, solves = 0;
+    double kernel_seconds = 0.0, solver_seconds = 0.0;
+};
+
+// The sources whose value follows a waveform: the engine writes sign * w(t)
+// where the model's SetParameters would store item 0.
+struct Source {
+    double* value;
+    double sign;
+    std::unique_ptr<Waveform> waveform;
+};
+
+enum class Quantity : int32_t { node_phase, node_voltage, current, phase, voltage };
+
+struct Channel {
+    Quantity quantity;
+    int32_t index; // unknown - 1 for node quantities, element index otherwise
+    double sign;
+};
+
+// Row-major tables the caller owns: `capacity` rows of time, of the float
+// channels and of the turn counts.
+struct RecordTables {
+    double* time = nullptr;
+    double* values = nullptr;
+    int32_t* turns = nullptr;
+    int64_t capacity = 0;
+};
+
+// The lxglobals arrays the models were bound to.
+struct SharedArrays {
+    double* node_phase = nullptr;
+    double* node_voltage = nullptr;
+    double* node_dvoltage = nullptr;
+    double* elem_phase = nullptr;
+    double* elem_voltage = nullptr;
+    double* elem_current = nullptr;
+    int32_t* elem_n = nullptr;
+};
+
+// What the loop asks of its caller: about ten times a second, to report
+// progress; after Python code ran (a waveform), whether the models still fit
+// what was checked.  False stops the run (a Python error is then pending).
+class Host {
+  public:
+    virtual ~Host() = default;
+    virtual bool pause(double t) = 0;
+    virtual bool models_still_fit() = 0;
+};
+
+enum class Outcome { finished, tables_full, failed, interrupted };
+
+// A step that failed at every step size down to dt_min.
+struct Failure {
+    double time = 0.0, step = 0.0;
+    const char* reason = "";
+    bool singular = false;
+    int32_t iterations = 0;
+};
+
+class Transient {
+  public:
+    // `empty` holds the operations that do nothing; models whose slot holds
+    // one are left out of that slot's loop.
+    Transient(std::vector<ElementModelObject*> models, const ElementOps& empty, int32_t size,
+              const Options& options, std::vector<Source> sources, std::vector<Channel> channels,
+              std::vector<int32_t> turn_channels, SharedArrays shared);
+
+    // Analyses the pattern and copies the static matrix; false if KLU refuses.
+    bool prepare(const int32_t* col_ptr, const int32_t* row_idx, const double* a0);
+    // Records the state at t = 0 when it is to be kept (call once, before run).
+    void record_start(const RecordTables& tables);
+    // Steps on until t_stop, a full table, a failure or a stop from the host.
+    // Waveforms that call Python may throw capi::PythonError.
+    Outcome run(const RecordTables& tables, Host& host);
+
+    // Seconds of one klu_refactor + klu_solve of the last matrix factored, the
+    // mean of `repeats`; negative if nothing has been factored yet.
+    double linear_algebra_floor(int32_t repeats);
+
+    const Stats& stats() const noexcept { return stats_; }
+    const LinearSolver& solver() const noexcept { return solver_; }
+    const Failure& failure() const noexcept { return failure_; }
+    int64_t recorded() const noexcept { return recorded_; }
+    double time() const noexcept { return t_; }
+    bool done() const noexcept { return !(options_.t_stop - t_ > 1e-9 * options_.dt); }
+    size_t channel_count() const noexcept { return channels_.size(); }
+    size_t turn_channel_count() const noexcept { return turn_channels_.size(); }
+
+  private:
+    enum class StepStatus { ok, no_convergence, singular, not_finite, stopped };
+
+    StepStatus step(double t, double h, bool has_prev, double h_prev, Host& host);
+    void predict(double h, double h_prev, double a0, double a1, double a2);
+    void assemble(bool rebuild);
+    void update_rhs_only();
+    bool factor_and_solve(double* values, bool refactor);
+    double apply_correction(double* x, double a0) noexcept;
+    void accept(double h);
+    void record(const RecordTables& tables, double t);
+    void update_sources(double t);
+    bool calls_python_ = false;
+
+    double now() const noexcept;
+
+    std::vector<ElementModelObject*> models_;
+    // The models whose phase terms, currents and values do something, in
+    // table order.
+    std::vector<ElementModelObject*> with_a2_, with_rhs_, with_values_;
+    int32_t n_;
+    int32_t nnz_ = 0;
+    Options options_;
+    std::vector<Source> sources_;
+    std::vector<Channel> channels_;
+    std::vector<int32_t> turn_channels_;
+    SharedArrays shared_;
+    LinearSolver solver_;
+    Stats stats_;
+    Failure failure_;
+
+    // Integration state: three phase levels, derivative estimates of the
+    // present iterate, and the voltages and voltage derivatives of the last
+    // two accepted levels.
+    std::vector<double> levels_[3];
+    int xind_ = 0;
+    std::vector<double> dx_, ddx_, v1_, v2_, dv1_, dv2_;
+    std::vector<double> a0_, a1_, a2_, a01_, ax_, b_;
+    StepContext ctx_{};
+    double built_a0_ = 0.0;
+    bool built_ = false;
+    bool linear_factored_ = false;
+
+    // Loop position, kept between calls of run.
+    double t_ = 0.0, h_ = 0.0, h_prev_ = 0.0;
+    bool has_prev_ = false;
+    int calm_ = 0;
+    int64_t accepted_ = 0;
+    int64_t recorded_ = 0;
+};
+
+} // namespace loxant::engine

@@ -1,0 +1,44 @@
+// Source waveforms evaluated natively.  Each kind repeats the arithmetic of
+// its class in loxant.waveforms operation by operation, so that both give the
+// same doubles; a waveform the engine does not know is called in Python.
+#pragma once
+
+#include "capi/ref.hpp"
+
+#include <memory>
+#include <vector>
+
+namespace loxant::engine {
+
+class Waveform {
+  public:
+    enum class Kind { constant, pwl, pulse, sine, scaled, python };
+
+    // Reads a description made by loxant.engine (a tuple whose item 0 names
+    // the kind); ValueError or TypeError for anything malformed.
+    static std::unique_ptr<Waveform> parse(PyObject* spec, int depth = 0);
+
+    Kind kind() const noexcept { return kind_; }
+    bool constant() const noexcept { return kind_ == Kind::constant; }
+    // True if evaluating calls Python (needs the interpreter lock, may raise).
+    bool calls_python() const noexcept;
+
+    // The value at t; only for waveforms that do not call Python.
+    double value(double t) const noexcept;
+    // The value at t, calling Python where needed; throws capi::PythonError.
+    double evaluate(double t) const;
+
+  private:
+    double pwl(double t) const noexcept;
+    double pulse(double t) const noexcept;
+    double sine(double t) const noexcept;
+
+    Kind kind_ = Kind::constant;
+    double p_[7] = {}; // parameters in the order of the description
+    bool periodic_ = false;
+    std::vector<double> times_, values_;
+    std::unique_ptr<Waveform> inner_; // scaled
+    capi::Ref callable_;              // python
+};
+
+} // namespace loxant::engine

@@ -1,0 +1,121 @@
+"""The native engine: a whole transient run in ``loxant.NativeEngine``.
+
+Set-up goes through the shared state of ``lxglobals`` and
+``SimulationParameters`` as the Python driver's does (numbering, element
+models, the static matrix), under the package's set-up lock; from then on the
+run owns its models and arrays, and the time loop runs in C++ without the
+interpreter lock unless a source's waveform is a Python callable.  Several
+runs can so proceed in parallel threads.
+
+The loop repeats the arithmetic of :class:`loxant.transient.Transient` but
+predicts each step from the last level's voltage and voltage derivative and
+keeps KLU's factorisation from solve to solve (refactoring with the kept
+pivots), so results agree with the Python driver to the Newton tolerance,
+not bit for bit.
+"""
+
+import importlib
+
+from . import lxglobals
+from .errors import ConvergenceError, SingularMatrixError
+from .probes import grow
+from .units import _Rescaled
+from .waveforms import PWL, Constant, Pulse, Sine
+
+__all__ = ["engine_module", "make_engine", "run", "waveform_spec"]
+
+
+def engine_module():
+    """The module ``loxant.NativeEngine``."""
+    try:
+        return importlib.import_module("loxant.NativeEngine")
+    except ImportError as exc:
+        raise ImportError(
+            f"loxant.NativeEngine is not built or cannot be loaded ({exc}); build the native "
+            "modules first, or simulate with engine='python'"
+        ) from exc
+
+
+def waveform_spec(waveform):
+    """The engine's description of ``waveform``: its parameters for the kinds the
+    engine evaluates itself, else the object, called from the loop."""
+    kind = type(waveform)
+    if kind is Constant:
+        return ("constant", waveform.value)
+    if kind is PWL:
+        return ("pwl", waveform.times, waveform.values)
+    if kind is Pulse:
+        w = waveform
+        return ("pulse", w.low, w.high, w.delay, w.rise, w.fall, w.width, w.period)
+    if kind is Sine:
+        w = waveform
+        return ("sine", w.offset, w.amplitude, w.frequency, w.delay, w.phase)
+    if kind is _Rescaled:
+        return (
+            "scaled",
+            waveform_spec(waveform.waveform),
+            waveform.time_scale,
+            waveform.value_scale,
+        )
+    if isinstance(waveform, Constant):
+        # The Python driver never re-evaluates a constant after t = 0 either.
+        return ("constant", waveform.value)
+    return ("python", waveform)
+
+
+def make_engine(system, A0, plan, options):
+    """The engine of an installed system whose static matrix is ``A0``."""
+    module = engine_module()
+    arrays = (
+        lxglobals.NodePhase,
+        lxglobals.NodeVoltage,
+        lxglobals.NodeDVoltage,
+        lxglobals.ElementPhase,
+        lxglobals.ElementVoltage,
+        lxglobals.ElementCurrent,
+        lxglobals.ElementN,
+    )
+    sources = [
+        (e.index, float(e.orientation.value_sign), waveform_spec(e.decl.waveform))
+        for e in system.sources
+    ]
+    return module.Engine(
+        [e.model for e in system.elements],
+        system.Ap,
+        system.Ai,
+        A0,
+        arrays,
+        sources,
+        plan.channels,
+        plan.turn_channels,
+        options,
+    )
+
+
+def run(engine, plan, capacity, max_iterations):
+    """Runs ``engine`` to its end; returns (time, values, turns) cut to the rows
+    recorded (views, not copies).  Raises the errors of the Python driver."""
+    tables = plan.allocate(capacity)
+    while True:
+        code = engine.run(*tables)
+        if code == 0:
+            break
+        if code == 1:
+            tables = grow(tables, engine.recorded)
+            continue
+        raise _failure(engine.failure, max_iterations)
+    k = engine.recorded
+    return tuple(table[:k] for table in tables)
+
+
+def _failure(failure, max_iterations):
+    t, step, reason, singular, _ = failure
+    if reason == "no convergence":
+        reason = f"no convergence in {max_iterations} Newton iterations"
+    message = f"step from t = {t:.10g} failed at every step size down to {step:.3g}: {reason}"
+    if singular:
+        return SingularMatrixError(
+            message + " (look for loops of phase sources, voltage sources and zero inductors)",
+            time=t,
+        )
+    return ConvergenceError(message, time=t)

@@ -1,0 +1,158 @@
+"""Recording by probe: only what was asked for is kept, in the tables the
+engine filled; asking for anything else says how to record it."""
+
+import csv
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from loxant import PWL, Circuit, CircuitError, Sine
+
+
+def line(n=6, bias=0.8):
+    c = Circuit("line")
+    c.phase_source("P", "in", "0", PWL([(0, 0), (10, 0), (12, 2 * np.pi)]))
+    c.inductor("Lin", "in", "n1", 0.5)
+    for k in range(1, n + 1):
+        c.junction(f"J{k}", f"n{k}", "0", ic=1.0, r=1.0, c=1.0)
+        c.current_source(f"I{k}", "0", f"n{k}", bias)
+        if k < n:
+            c.inductor(f"L{k}", f"n{k}", f"n{k + 1}", 0.5)
+    return c
+
+
+@pytest.mark.parametrize("engine", ["native", "python"])
+def test_probes_keep_only_what_was_asked_for(engine):
+    full = line().simulate(60.0, 0.1, engine=engine)
+    res = line().simulate(60.0, 0.1, engine=engine, record=["J2", "phase(n4)", "voltage(L1)"])
+    assert res.recorded("phase") == ["J2"]
+    assert res.recorded("node_phase") == ["n4"] and res.recorded("node_voltage") == []
+    assert res.recorded("voltage") == ["L1", "J2"]
+    for getter, name in [
+        ("phase", "J2"),
+        ("current", "J2"),
+        ("turn_count", "J2"),
+        ("node_phase", "n4"),
+        ("voltage", "L1"),
+    ]:
+        np.testing.assert_array_equal(getattr(res, getter)(name), getattr(full, getter)(name))
+    assert res.turn_count("J2")[-1] == 1  # the pulse went by
+    # one table, so the series are columns of it and nothing was copied
+    assert res.phase("J2").base is not None
+    assert res.phase("J2").base is res.voltage("L1").base
+
+
+def test_asking_for_an_unrecorded_series_says_how_to_record_it():
+    res = line().simulate(5.0, 0.1, record=["phase(J1)"])
+    with pytest.raises(
+        KeyError, match=r"current of element 'J1' was not recorded.*record=\['J1'\]"
+    ):
+        res.current("J1")
+    with pytest.raises(KeyError, match=r"phase of node 'n2' was not recorded.*'phase\(n2\)'"):
+        res.node_phase("n2")
+    with pytest.raises(KeyError, match="no element named 'J9'"):
+        res.phase("J9")
+    with pytest.raises(KeyError, match="no node named 'x'"):
+        res.node_voltage("x")
+    np.testing.assert_array_equal(res.node_phase("0"), 0.0)
+
+
+@pytest.mark.parametrize(
+    "record, message",
+    [
+        (["J9"], "no node or element named 'J9'"),
+        (["current(n1)"], "a node has no current"),
+        (["phase(0)"], "names ground"),
+        ([3.5], "a probe is a string"),
+        (42, "no node or element named '42'"),
+        (object(), "record must be None, 'all' or a list"),
+    ],
+)
+def test_bad_probes_are_refused(record, message):
+    with pytest.raises(CircuitError, match=message):
+        line().simulate(1.0, 0.1, record=record)
+
+
+def test_a_large_default_record_is_refused_before_anything_is_allocated():
+    with pytest.raises(CircuitError, match=r"MiB.*record=\[.*record_every.*record='all'"):
+        line(20).simulate(1e6, 1e-3)
+    res = line(20).simulate(2.0, 0.1, record="all")
+    assert len(res.recorded("current")) == 61
+
+
+def test_csv_holds_the_recorded_series(tmp_path):
+    res = line().simulate(5.0, 0.1, record=["J1", "voltage(n2)"])
+    path = tmp_path / "probes.csv"
+    res.to_csv(path)
+    with open(path) as stream:
+        header = next(csv.reader(stream))
+    assert header == ["time", "voltage(n2)", "current(J1)", "phase(J1)", "voltage(J1)", "turns(J1)"]
+    table = np.loadtxt(path, delimiter=",", skiprows=1)
+    np.testing.assert_array_equal(table[:, 3], res.phase("J1"))
+
+
+def test_stats_count_steps_iterations_and_factorisations():
+    res = line().simulate(30.0, 0.1)
+    stats = res.stats
+    for key in ("steps", "iterations", "factorisations", "refactorisations"):
+        assert stats[key] >= 1, key
+    assert stats["steps"] == 300
+    assert stats["iterations"] <= 2.5 * stats["steps"]
+    assert stats["factorisations"] + stats["refactorisations"] <= stats["iterations"]
+    profiled = line().simulate(30.0, 0.1, profile=True).stats
+    assert 0 < profiled["kernel_seconds"] and 0 < profiled["solver_seconds"]
+
+
+def run_alone(c, record):
+    return c.simulate(400.0, 0.05, record=record)
+
+
+def test_runs_in_two_threads_give_the_results_they_give_alone():
+    circuits = [line(30), line(30, bias=0.7)]
+    alone = [run_alone(c, ["J1", "J15", "J30"]) for c in circuits]
+    together = [None, None]
+
+    def work(k):
+        together[k] = run_alone(circuits[k], ["J1", "J15", "J30"])
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for a, b in zip(alone, together):
+        np.testing.assert_array_equal(a.time, b.time)
+        np.testing.assert_array_equal(a.phase("J30"), b.phase("J30"))
+        np.testing.assert_array_equal(a.turn_count("J15"), b.turn_count("J15"))
+    assert alone[0].turn_count("J30")[-1] != alone[1].turn_count("J30")[-1] or not np.array_equal(
+        alone[0].phase("J30"), alone[1].phase("J30")
+    )
+
+
+def test_progress_is_reported_at_most_ten_times_a_second():
+    calls = []
+
+    def slow(t):  # a Python waveform, so the run takes a while
+        time.sleep(2e-5)
+        return 0.8 + 0.1 * np.sin(t)
+
+    c = line(4)
+    c.current_source("Islow", "0", "n1", slow)
+    res = c.simulate(300.0, 0.05, progress=lambda t: calls.append((time.perf_counter(), t)))
+    assert len(calls) >= 2
+    stamps = np.array([w for w, _ in calls])
+    assert np.diff(stamps).min() >= 0.099
+    times = [t for _, t in calls]
+    assert times == sorted(times) and 0 < times[0] and times[-1] < res.time[-1]
+
+
+def test_a_progress_callback_that_raises_stops_the_run():
+    def stop(t):
+        raise KeyboardInterrupt
+
+    c = line(200)
+    c.current_source("Is", "0", "n1", Sine(0.0, 0.01, 0.1))
+    with pytest.raises(KeyboardInterrupt):
+        c.simulate(2000.0, 0.01, progress=stop, record=["J1"])

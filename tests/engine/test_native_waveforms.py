@@ -1,0 +1,119 @@
+"""Native waveforms give exactly the values of the Python objects."""
+
+import math
+
+import numpy as np
+import pytest
+
+from loxant import PWL, Circuit, Constant, PhysicalCircuit, Pulse, Sine
+from loxant.native import engine_module, waveform_spec
+from loxant.units import _Rescaled
+from loxant.waveforms import Function
+
+WAVEFORMS = {
+    "constant": Constant(0.75),
+    "pwl": PWL([(0, 0), (1.5, 2.0), (1.5, -1.0), (3.0, 0.25), (7.0, 0.25), (8.0, 1e-3)]),
+    "pwl one point": PWL([(2.0, 3.5)]),
+    "pulse": Pulse(-0.5, 1.5, delay=1.0, rise=0.3, fall=0.7, width=1.1),
+    "pulse periodic": Pulse(0.0, 1.0, delay=0.25, rise=0.1, fall=0.2, width=0.4, period=1.3),
+    "pulse sharp": Pulse(0.0, 2.0, delay=0.5, rise=0.0, fall=0.0, width=1.0, period=2.0),
+    "sine": Sine(0.1, 0.9, 0.37, delay=1.2, phase=0.4),
+    "rescaled pwl": _Rescaled(PWL([(0, 0), (2e-11, 1.75e-4)]), 4.8e-13, 2.5e-4),
+    "rescaled sine": _Rescaled(Sine(0.0, 1e-4, 2e10), 4.8e-13, 2.5e-4),
+    "callable": Function(lambda t: math.exp(-t) * math.cos(3 * t)),
+    "rescaled callable": _Rescaled(lambda t: 1e-4 * math.tanh(t * 1e11), 4.8e-13, 2.5e-4),
+}
+
+
+def times_around(edges, span=(-1.0, 12.0)):
+    """A grid, every edge, and the doubles next to each edge on both sides."""
+    times = list(np.linspace(*span, 1001))
+    for t in edges:
+        times += [t, np.nextafter(t, -np.inf), np.nextafter(t, np.inf), t + 1e-9, t - 1e-9]
+    return np.array(sorted(times))
+
+
+def edges_of(w):
+    if isinstance(w, PWL):
+        return w.times
+    if isinstance(w, Pulse):
+        p = w.period or 0.0
+        start = [w.delay + k * p for k in range(4)]
+        return [
+            s + d for s in start for d in (0, w.rise, w.rise + w.width, w.rise + w.width + w.fall)
+        ]
+    if isinstance(w, Sine):
+        return [w.delay]
+    if isinstance(w, _Rescaled) and isinstance(w.waveform, PWL):
+        return [t / w.time_scale for t in w.waveform.times]
+    return []
+
+
+@pytest.mark.parametrize("name", sorted(WAVEFORMS))
+def test_native_values_equal_the_python_objects(name):
+    w = WAVEFORMS[name]
+    times = times_around(edges_of(w), span=(-1.0, 60.0) if "rescaled" in name else (-1.0, 12.0))
+    native = np.full_like(times, np.nan)
+    engine_module().waveform_values(waveform_spec(w), times, native)
+    python = np.array([w(t) for t in times])
+    np.testing.assert_array_equal(native, python)
+    assert len(set(python)) > 1 or name in ("constant", "pwl one point")
+
+
+def test_only_unknown_waveforms_are_called_in_python():
+    kinds = {name: waveform_spec(w)[0] for name, w in WAVEFORMS.items()}
+    assert kinds["callable"] == "python"
+    assert kinds["rescaled callable"] == "scaled"
+    assert waveform_spec(WAVEFORMS["rescaled callable"])[1][0] == "python"
+
+    class Shifted(PWL):
+        def __call__(self, t):
+            return super().__call__(t - 1.0)
+
+    assert waveform_spec(Shifted([(0, 0), (1, 1)]))[0] == "python"
+    assert {kinds[n] for n in kinds if "callable" not in n} == {
+        "constant",
+        "pwl",
+        "pulse",
+        "sine",
+        "scaled",
+    }
+
+
+def test_sources_in_a_run_follow_their_waveforms_exactly():
+    """The value every source gets in the loop is the Python object's at the
+    step's end time (the last, shortened step aside)."""
+    c = Circuit()
+    for k, name in enumerate(["pwl", "pulse periodic", "sine", "callable"]):
+        c.current_source(f"I{k}", "0", "a", WAVEFORMS[name])
+    c.resistor("R1", "a", "0", 1.0)
+    for engine in ("native", "python"):
+        res = c.simulate(10.0, 0.05, engine=engine)
+        for k, name in enumerate(["pwl", "pulse periodic", "sine", "callable"]):
+            expected = [WAVEFORMS[name](t) for t in res.time[1:-1]]
+            np.testing.assert_array_equal(res.current(f"I{k}")[1:-1], expected, err_msg=name)
+
+
+def test_physical_sources_agree_between_engines():
+    pc = PhysicalCircuit(ic0="250uA", r0="2ohm")
+    pc.junction("J1", "a", "0", ic="250uA", beta_c=1.0, c="0.35pF")
+    pc.current_source("I1", "0", "a", [("0ps", 0), ("20ps", "300uA")])
+    pc.current_source("I2", "0", "a", Sine(0.0, 5e-5, 2e10))
+    a = pc.simulate("60ps", "0.05ps", engine="python")
+    b = pc.simulate("60ps", "0.05ps")
+    np.testing.assert_array_equal(a.current("I1"), b.current("I1"))
+    np.testing.assert_array_equal(a.current("I2"), b.current("I2"))
+
+
+def test_a_failing_callable_stops_the_run_with_its_error():
+    def broken(t):
+        if t > 1.0:
+            raise ZeroDivisionError("waveform gave up")
+        return 0.5
+
+    c = Circuit()
+    c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.5)
+    c.current_source("I1", "0", "a", broken)
+    with pytest.raises(ZeroDivisionError, match="gave up"):
+        c.simulate(5.0, 0.1)
+    assert len(c.simulate(0.5, 0.1)) == 6  # nothing is left half-done
