@@ -608,8 +608,15 @@ PyObject* get_failure(PyObject* self, void*) {
         const Failure& f = s.transient->failure();
         if (!s.stopped || f.reason[0] == 0)
             return capi::Ref::borrow(Py_None);
-        return capi::Ref::steal(Py_BuildValue("(ddsOi)", f.time, f.step, f.reason,
-                                              f.singular ? Py_True : Py_False, f.iterations));
+        capi::Ref culprits =
+            capi::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(f.non_finite_models.size())));
+        for (size_t k = 0; k < f.non_finite_models.size(); ++k) {
+            capi::Ref index = capi::Ref::steal(PyLong_FromLong(f.non_finite_models[k]));
+            PyTuple_SET_ITEM(culprits.get(), static_cast<Py_ssize_t>(k), index.release());
+        }
+        return capi::Ref::steal(Py_BuildValue("(ddsOiO)", f.time, f.step, f.reason,
+                                              f.singular ? Py_True : Py_False, f.iterations,
+                                              culprits.get()));
     });
 }
 
@@ -649,8 +656,8 @@ PyGetSetDef kGetSet[] = {
     {"stats", get_stats, nullptr, "counters of the run", nullptr},
     {"recorded", get_recorded, nullptr, "rows recorded so far", nullptr},
     {"time", get_time, nullptr, "time of the last accepted step", nullptr},
-    {"failure", get_failure, nullptr, "(time, step, reason, singular, iterations) or None",
-     nullptr},
+    {"failure", get_failure, nullptr,
+     "(time, step, reason, singular, iterations, non-finite models) or None", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

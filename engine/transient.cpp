@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace loxant::engine {
 
@@ -160,18 +161,37 @@ bool Transient::factor_and_solve(double* values, bool refactor) {
     return ok;
 }
 
+namespace {
+
+// True if no value is an infinity or a NaN: an integer test of the exponent
+// bits, which the compiler vectorises.
+bool all_finite(const double* values, int32_t n) noexcept {
+    constexpr uint64_t exponent = 0x7ff0000000000000ULL;
+    uint64_t bad = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        uint64_t bits;
+        std::memcpy(&bits, &values[k], sizeof bits);
+        bad |= static_cast<uint64_t>((bits & exponent) == exponent);
+    }
+    return bad == 0;
+}
+
+} // namespace
+
 // Adds the correction in B to the phases and to their V and dV estimates
 // (linear in the phase: d/dphi = a0 and a0**2), and returns
 // max |delta| / (abstol + reltol |x|), at most 1 when every correction obeys
-// the tolerance; not finite if some correction is not.
+// the tolerance.  A correction that is not finite is not applied (the
+// iterate stays as the models saw it) and NaN is returned.
 double Transient::apply_correction(double* x, double a0) noexcept {
+    const double* b = b_.data();
+    if (!all_finite(b, n_))
+        return std::numeric_limits<double>::quiet_NaN();
     const double abstol = options_.abstol, reltol = options_.reltol;
     double *dx = dx_.data(), *ddx = ddx_.data();
-    const double* b = b_.data();
-    double largest = 0.0, sum = 0.0;
+    double largest = 0.0;
     for (int32_t k = 0; k < n_; ++k) {
         const double d = b[k];
-        sum += d * 0.0; // NaN when d is not finite
         x[k] += d;
         double work = d * a0;
         dx[k] += work;
@@ -179,7 +199,30 @@ double Transient::apply_correction(double* x, double a0) noexcept {
         ddx[k] += work;
         largest = std::max(largest, std::fabs(d) / (std::fabs(x[k]) * reltol + abstol));
     }
-    return std::isfinite(sum) ? largest : sum;
+    return largest;
+}
+
+// Only on the failure path: assembles each model alone at the present iterate
+// (into the step's scratch arrays, rebuilt when the step is retried) and keeps
+// those whose terms are not finite, so the error can name them.
+void Transient::find_non_finite_models() {
+    failure_.non_finite_models.clear();
+    const DoubleArray a1 = strided(a1_), a2 = strided(a2_), b = strided(b_);
+    for (size_t k = 0; k < models_.size(); ++k) {
+        ElementModelObject* m = models_[k];
+        zero(a1_);
+        zero(a2_);
+        zero(b_);
+        m->ops->admitance1(m, a1, ctx_);
+        m->ops->admitance2(m, a2, ctx_);
+        m->ops->rhs_current(m, b, ctx_);
+        bool finite = true;
+        for (const std::vector<double>* v : {&a1_, &a2_, &b_})
+            for (double value : *v)
+                finite = finite && std::isfinite(value);
+        if (!finite)
+            failure_.non_finite_models.push_back(static_cast<int32_t>(k));
+    }
 }
 
 Transient::StepStatus Transient::step(double t, double h, bool has_prev, double h_prev,
@@ -243,6 +286,7 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
         const double norm = apply_correction(x, a0);
         if (!std::isfinite(norm)) {
             status = StepStatus::not_finite;
+            find_non_finite_models();
             break;
         }
         if (!nonlinear) {

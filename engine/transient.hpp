@@ -97,6 +97,9 @@ struct Failure {
     const char* reason = "";
     bool singular = false;
     int32_t iterations = 0;
+    // Table positions of the models whose own terms were not finite at the
+    // iterate where a correction first came out non-finite.
+    std::vector<int32_t> non_finite_models;
 };
 
 class Transient {
@@ -137,6 +140,7 @@ class Transient {
     void update_rhs_only();
     bool factor_and_solve(double* values, bool refactor);
     double apply_correction(double* x, double a0) noexcept;
+    void find_non_finite_models();
     void accept(double h);
     void record(const RecordTables& tables, double t);
     void update_sources(double t);

@@ -258,15 +258,19 @@ class Source(Element):
             raise CircuitError(f"value of {name}: {exc}") from None
 
     def parameters(self, t, sign=1):
+        return [sign * self.value_at(t, self.waveform)]
+
+    def value_at(self, t, waveform):
+        """``waveform(t)``; an exception from it becomes a :class:`SimulationError`
+        that names this source."""
         try:
-            value = self.waveform(t)
+            return waveform(t)
         except Exception as exc:
             raise SimulationError(
                 f"the waveform of {self.kind} {self.name} failed at t = {t:g}: "
                 f"{type(exc).__name__}: {exc}",
                 time=t,
             ) from exc
-        return [sign * value]
 
     def _describe(self):
         return {"value": self.waveform}

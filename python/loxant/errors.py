@@ -1,6 +1,12 @@
 """Exceptions raised by the circuit description and the transient driver."""
 
-__all__ = ["CircuitError", "ConvergenceError", "SimulationError", "SingularMatrixError"]
+__all__ = [
+    "CircuitError",
+    "ConvergenceError",
+    "SimulationError",
+    "SingularMatrixError",
+    "non_finite_reason",
+]
 
 
 class CircuitError(ValueError):
@@ -24,3 +30,14 @@ class ConvergenceError(SimulationError):
 
 class SingularMatrixError(SimulationError):
     """The system matrix could not be factored."""
+
+
+def non_finite_reason(culprits):
+    """Why a step failed with a non-finite correction, naming the elements whose
+    own terms were not finite there (if any were found)."""
+    if not culprits:
+        return "non-finite correction"
+    return (
+        f"non-finite correction: the current or matrix terms of {', '.join(culprits)} are not "
+        "finite (check the parameters)"
+    )

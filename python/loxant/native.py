@@ -14,10 +14,11 @@ pivots), so results agree with the Python driver to the Newton tolerance,
 not bit for bit.
 """
 
+import functools
 import importlib
 
 from . import lxglobals
-from .errors import ConvergenceError, SingularMatrixError
+from .errors import ConvergenceError, SingularMatrixError, non_finite_reason
 from .probes import grow
 from .units import _Rescaled
 from .waveforms import PWL, Constant, Pulse, Sine
@@ -36,9 +37,10 @@ def engine_module():
         ) from exc
 
 
-def waveform_spec(waveform):
+def waveform_spec(waveform, source=None):
     """The engine's description of ``waveform``: its parameters for the kinds the
-    engine evaluates itself, else the object, called from the loop."""
+    engine evaluates itself, else a callable the loop calls (through ``source``,
+    the declaration, so that a failure names it)."""
     kind = type(waveform)
     if kind is Constant:
         return ("constant", waveform.value)
@@ -53,14 +55,16 @@ def waveform_spec(waveform):
     if kind is _Rescaled:
         return (
             "scaled",
-            waveform_spec(waveform.waveform),
+            waveform_spec(waveform.waveform, source),
             waveform.time_scale,
             waveform.value_scale,
         )
     if isinstance(waveform, Constant):
         # The Python driver never re-evaluates a constant after t = 0 either.
         return ("constant", waveform.value)
-    return ("python", waveform)
+    if source is None:
+        return ("python", waveform)
+    return ("python", functools.partial(source.value_at, waveform=waveform))
 
 
 def make_engine(system, A0, plan, options):
@@ -76,7 +80,7 @@ def make_engine(system, A0, plan, options):
         lxglobals.ElementN,
     )
     sources = [
-        (e.index, float(e.orientation.value_sign), waveform_spec(e.decl.waveform))
+        (e.index, float(e.orientation.value_sign), waveform_spec(e.decl.waveform, e.decl))
         for e in system.sources
     ]
     return module.Engine(
@@ -103,13 +107,15 @@ def run(engine, plan, capacity, max_iterations):
         if code == 1:
             tables = grow(tables, engine.recorded)
             continue
-        raise _failure(engine.failure, max_iterations)
+        raise _failure(engine.failure, max_iterations, plan.element_names)
     k = engine.recorded
     return tuple(table[:k] for table in tables)
 
 
-def _failure(failure, max_iterations):
-    t, step, reason, singular, _ = failure
+def _failure(failure, max_iterations, element_names):
+    t, step, reason, singular, _, non_finite = failure
+    if reason == "non-finite correction":
+        reason = non_finite_reason([element_names[k] for k in non_finite])
     if reason == "no convergence":
         reason = f"no convergence in {max_iterations} Newton iterations"
     message = f"step from t = {t:.10g} failed at every step size down to {step:.3g}: {reason}"

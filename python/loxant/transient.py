@@ -33,7 +33,7 @@ from . import SimulationParameters as SP
 from . import lxglobals, native
 from .assembly import System, native_modules
 from .elements import number
-from .errors import CircuitError, ConvergenceError, SingularMatrixError
+from .errors import CircuitError, ConvergenceError, SingularMatrixError, non_finite_reason
 from .probes import HOW_TO_RECORD, RecordPlan
 from .results import Recorder, Results
 from .waveforms import Constant
@@ -282,12 +282,7 @@ def _nonfinite_reason(system, kernel, B):
         lxglobals.ElementList = list(system.elements)
         lxglobals.TotalElements = len(system.elements)
         kernel.InitElementModels()
-    if not culprits:
-        return "non-finite correction"
-    return (
-        f"non-finite correction: the current or matrix terms of {', '.join(culprits)} are not "
-        "finite (check the parameters)"
-    )
+    return non_finite_reason(culprits)
 
 
 def simulate(

@@ -51,7 +51,7 @@ def valid_args(t_stop=2.0):
     """Keyword arguments of a working Engine, from the package's own set-up."""
     kernel, _ = transient.native_modules()
     system = System(circuit())
-    plan = RecordPlan(system, None, samples=100)
+    plan = RecordPlan(system, None)
     options = dict(
         t_stop=t_stop,
         dt=0.1,
