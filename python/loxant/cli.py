@@ -16,12 +16,11 @@ the simulation fails.
 import argparse
 import math
 import sys
-import threading
 import time
 
 import numpy as np
 
-from . import __version__, lxglobals
+from . import __version__
 from .analysis.commands import add_subcommands
 from .errors import CircuitError, SimulationError
 from .netlist import Netlist, NetlistError
@@ -89,8 +88,10 @@ def run_command(args):
         return EXIT_NETLIST
     started = time.perf_counter()
     try:
-        with _Progress(netlist, enabled=not args.quiet and sys.stderr.isatty()):
-            results = netlist.simulate()
+        with _Progress(netlist, enabled=not args.quiet and sys.stderr.isatty()) as progress:
+            results = netlist.simulate(
+                record=netlist.record(junctions=not args.output), progress=progress.update
+            )
     except SimulationError as exc:
         print(f"{netlist.file}: simulation failed: {exc}", file=sys.stderr)
         return EXIT_FAILED
@@ -136,15 +137,12 @@ def _default_probes(netlist):
 
 
 class _Progress:
-    """A tqdm bar on standard error following the simulation time, polled from a
-    thread so that the time loop pays nothing for it."""
+    """A tqdm bar on standard error following the simulation time, which the
+    engine reports about ten times a second through :meth:`update`."""
 
-    def __init__(self, netlist, enabled, interval=0.1):
+    def __init__(self, netlist, enabled):
         self.enabled = enabled
-        self.interval = interval
         self.time_scale = netlist.units.scale["s"] / netlist.tran.tstop
-        self._stop = threading.Event()
-        self._thread = None
         self._bar = None
 
     def __enter__(self):
@@ -155,25 +153,19 @@ class _Progress:
         except ImportError:
             return self
         self._bar = tqdm(total=100, file=sys.stderr, unit="%", bar_format="{l_bar}{bar}| {elapsed}")
-        self._thread = threading.Thread(target=self._follow, daemon=True)
-        self._thread.start()
         return self
 
-    def _follow(self):
-        while not self._stop.wait(self.interval):
-            done = min(
-                100.0, 100.0 * float(getattr(lxglobals, "CurrentTime", 0.0)) * self.time_scale
-            )
+    def update(self, t):
+        """Called with the normalised simulation time."""
+        if self._bar is not None:
+            done = min(100.0, 100.0 * float(t) * self.time_scale)
             self._bar.update(max(0.0, done - self._bar.n))
 
     def __exit__(self, *exc):
-        if self._thread is not None:
-            self._stop.set()
-            self._thread.join()
+        if self._bar is not None:
             if exc[0] is None:
                 self._bar.update(100 - self._bar.n)
             self._bar.close()
-        return False
 
 
 def first_switch(t, phase, turns):

@@ -1180,6 +1180,18 @@ class Netlist:
         :func:`record_quantities`)."""
         return record_quantities(self.resolved_probes())
 
+    def record(self, junctions=False):
+        """The ``record=`` probes of :func:`~loxant.transient.simulate` that give
+        the output requests (and, with ``junctions``, every junction's phase and
+        turn count); None, recording everything, when nothing is requested."""
+        if not self.probes:
+            return None
+        names = {"node_phase": "phase", "node_voltage": "voltage"}
+        wanted = [f"{names.get(q, q)}({name})" for q, name in self.quantities()]
+        for name in self.junctions() if junctions else ():
+            wanted += [f"phase({name})", f"turns({name})"]
+        return wanted
+
     def junctions(self):
         """Names of the junctions, in netlist order."""
         return [e.name for e in self._nominal.circuit.elements if e.kind.endswith("junction")]

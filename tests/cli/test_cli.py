@@ -229,3 +229,14 @@ def test_margins_subcommand_through_the_command(jtl, tmp_path, capsys):
         assert float(row["low %"]) < 0 < float(row["high %"])
     assert main(["margins", str(tmp_path / "missing.cir"), "--serial"]) == 2
     assert "missing.cir" in capsys.readouterr().err
+
+
+def test_recording_only_the_requests_gives_the_same_traces(expected):
+    net = Netlist.from_string(JTL)
+    res = net.simulate(record=net.record())
+    for label, _, values in net.traces(res):
+        np.testing.assert_array_equal(values, expected[1][label])
+    with pytest.raises(KeyError, match="record"):
+        res.phase("B1|X2")
+    summary = net.simulate(record=net.record(junctions=True))
+    assert summary.turn_count("B1|X2")[-1] == 1
