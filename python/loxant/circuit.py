@@ -166,6 +166,12 @@ class Circuit:
             kernel,
         )
 
+    def transmission_line(self, name, a, b, c, d, *, td, z0):
+        """Lossless transmission line of delay ``td`` and impedance ``z0`` from port
+        (``a``, ``b``) to port (``c``, ``d``); reports port 1 (current into ``a``).
+        The simulation's time step must not exceed ``td``."""
+        return self._multi_port(el.TransmissionLine, name, (a, b, c, d), ((0, 1), (2, 3)), td, z0)
+
     # -- simulation --------------------------------------------------------
 
     def simulate(self, t_stop, dt, **options):
@@ -189,6 +195,20 @@ class Circuit:
             raise CircuitError(f"{name} connects node {na!r} to itself")
         element = cls(name, na, nb, *args, **kwargs)
         for node in (na, nb):
+            if node != GROUND:
+                self._nodes.setdefault(node, None)
+        return self._add(element)
+
+    def _multi_port(self, cls, name, nodes, pairs, *args, **kwargs):
+        """An element on ``nodes``; each of ``pairs`` (indices into ``nodes``) must
+        join two different nodes."""
+        self._check_name(name)
+        names = tuple(node_name(n) for n in nodes)
+        for x, y in pairs:
+            if names[x] == names[y]:
+                raise CircuitError(f"{name} connects node {names[x]!r} to itself")
+        element = cls(name, *names, *args, **kwargs)
+        for node in names:
             if node != GROUND:
                 self._nodes.setdefault(node, None)
         return self._add(element)

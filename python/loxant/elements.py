@@ -36,9 +36,11 @@ __all__ = [
     "JunctionRSJN",
     "JunctionRSJPH",
     "JunctionTJM",
+    "MultiPort",
     "MutualInductance",
     "PhaseSource",
     "Resistor",
+    "TransmissionLine",
     "VoltageSource",
 ]
 
@@ -424,3 +426,67 @@ class JunctionTJM(Element):
 
     def _describe(self):
         return {"model": self.model, "amplitude": self.amplitude, "c": self.c}
+
+
+class MultiPort(Element):
+    """An element with more than two nodes or a controlling branch.
+
+    ``model_letters``: the model constructor's unknowns before ``eindex``;
+    ``conducting``: pairs of letters joined by a path that enters the matrix
+    (for the check that every node reaches ground).
+    """
+
+    model_letters = ("i", "j", "k", "l")
+    conducting = ()
+
+    def __init__(self, name, nodes):
+        self.name = name
+        self.nodes = tuple(nodes)
+
+    def letters(self, number, branch):
+        """Unknown number of every position letter, from the node numbering
+        ``number`` and the branch unknowns ``branch`` (by element name)."""
+        out = dict(zip("ijkl", (number[n] for n in self.nodes)))
+        if self.has_branch:
+            out["q"] = branch[self.name]
+        return out
+
+    def __repr__(self):
+        args = ", ".join(f"{k}={v!r}" for k, v in self._describe().items())
+        nodes = ", ".join(repr(n) for n in self.nodes)
+        return f"{type(self).__name__}({self.name!r}, {nodes}, {args})"
+
+
+class TransmissionLine(MultiPort):
+    """Lossless transmission line of delay ``td`` and characteristic impedance
+    ``z0`` from port (a, b) to port (c, d).  Its current is that of port 1, into
+    ``a``; its phase and voltage those of port 1.  The history is kept on a grid
+    of the simulation's time step, which must not exceed ``td``."""
+
+    kind = "transmission line"
+    model_name = "TransmissionLineModel"
+    positions = TWO_TERMINAL + ("kk", "kl", "lk", "ll")
+    conducting = (("i", "j"), ("k", "l"))
+    steps_history = True
+
+    def __init__(self, name, a, b, c, d, td, z0):
+        super().__init__(name, (a, b, c, d))
+        self.td = number(td, f"delay of {name}", positive=True)
+        self.z0 = number(z0, f"impedance of {name}", positive=True)
+        #: spacing of the model's history; the driver sets it to its time step
+        self.history_step = self.td / 1024
+
+    def use_time_step(self, dt):
+        """Size the history for steps of at most ``dt``."""
+        if dt > self.td * (1 + 1e-12):
+            raise CircuitError(
+                f"{self.name}: the time step {dt:g} exceeds the line's delay {self.td:g}; "
+                "use a time step of at most the delay"
+            )
+        self.history_step = dt
+
+    def parameters(self, t, sign=1):
+        return [self.td, self.z0, self.history_step]
+
+    def _describe(self):
+        return {"td": self.td, "z0": self.z0}

@@ -268,9 +268,8 @@ LONG_REQUESTS = {
     "nodev": ("V", "node"),
     "nodep": ("P", "node"),
 }
-ELEMENT_LETTERS = set("RLCKBIVPX")
+ELEMENT_LETTERS = set("RLCKBIVPXT")
 NOT_YET_ELEMENTS = {
-    "T": "transmission lines",
     "E": "voltage-controlled voltage sources",
     "F": "current-controlled current sources",
     "G": "voltage-controlled current sources",
@@ -436,6 +435,8 @@ class _Parser:
             return self._junction(name, line, rest)
         if letter == "X":
             return self._instance(name, line, rest)
+        if letter == "T":
+            return self._line(name, line, rest)
         return self._source(letter, name, line, rest)
 
     def _nodes(self, name, line, rest, count, what):
@@ -475,6 +476,20 @@ class _Parser:
         if len(options) == 2:
             raise line.error(f"{name}: give area or ic, not both")
         return Element("B", name, positional[:2], line, model=positional[-1], options=options)
+
+    def _line(self, name, line, rest):
+        split = _split_options(rest)
+        nodes = self._nodes(name, line, rest[:split], 4, "nodes, then td= and z0=")
+        if split != 4:
+            raise line.error(f"{name}: expected 4 nodes, then td= and z0=")
+        options = {}
+        for key, tokens in _options(line, rest[4:], name).items():
+            if key not in ("TD", "Z0"):
+                raise line.error(f"{name}: unknown transmission line parameter {key.lower()}")
+            options[key] = _value(line, tokens)
+        if len(options) != 2:
+            raise line.error(f"{name}: a transmission line needs td= and z0=")
+        return Element("T", name, nodes, line, options=options)
 
     def _instance(self, name, line, rest):
         split = _split_options(rest)
@@ -818,6 +833,8 @@ class _Builder:
             if not area > 0:
                 raise element.line.error(f"{element.name}: area must be positive, got {area:g}")
             return {"ic": ic * area, "r": rn / area, "c": cap * area, "phi": phi}
+        if letter == "T":
+            return {k.lower(): scope.evaluate(v.tree) for k, v in element.options.items()}
         kind, values = element.wave
         return {"wave": kind, "args": [scope.evaluate(v.tree) for v in values]}
 
@@ -913,14 +930,17 @@ def _check_connections(flat):
 
     group = {}
     for element in flat:
-        if element.letter not in "IK":
-            a, b = element.nodes
-            group[root(a)] = root(b)
+        for x, y in _CONDUCTING.get(element.letter, ((0, 1),)):
+            group[root(element.nodes[x])] = root(element.nodes[y])
     for node, elements in touches.items():
         if root(node) != root(GROUND):
             raise elements[0].line.error(
                 f"node {node} has no path to ground other than through current sources"
             )
+
+
+#: node pairs (by position) that an element joins by a path entering the matrix
+_CONDUCTING = {"I": (), "K": (), "T": ((0, 1), (2, 3))}
 
 
 def _path(edges, start, goal):
@@ -995,7 +1015,8 @@ def _fill(pc, flat, tran):
     scale = pc.units.scale
     couplings = []
     for element in flat:
-        name, (a, b), values = element.name, element.nodes, element.values
+        name, values = element.name, element.values
+        a, b = element.nodes[:2]
         try:
             if element.letter == "R":
                 pc.resistor(name, a, b, values["value"])
@@ -1005,6 +1026,8 @@ def _fill(pc, flat, tran):
                 pc.capacitor(name, a, b, values["value"])
             elif element.letter == "K":
                 couplings.append(element)
+            elif element.letter == "T":
+                pc.transmission_line(name, *element.nodes, td=values["td"], z0=values["z0"])
             elif element.letter == "B":
                 shape = {"ic": values["ic"], "r": values["r"], "c": values["c"]}
                 if values["phi"]:

@@ -300,7 +300,9 @@ def simulate(
         raise RuntimeError("another simulation is running in this process")
     try:
         started = _time.perf_counter()
-        system.install(kernel, initial_ramp=initial_ramp, phase_hysteresis=phase_hysteresis)
+        system.install(
+            kernel, initial_ramp=initial_ramp, phase_hysteresis=phase_hysteresis, time_step=dt
+        )
         run = Transient(
             system,
             kernel,

@@ -364,6 +364,12 @@ class PhysicalCircuit:
         params = self._junction(name, ic, r, c, beta_c)
         return self.circuit.junction_rsjph(name, a, b, theta=theta, **params)
 
+    def transmission_line(self, name, a, b, c, d, *, td, z0):
+        """Lossless line of delay ``td`` (seconds) and impedance ``z0`` (ohms)."""
+        td = self._value(td, "s", f"delay of {name}")
+        z0 = self._value(z0, "ohm", f"impedance of {name}")
+        return self.circuit.transmission_line(name, a, b, c, d, td=td, z0=z0)
+
     def _junction(self, name, ic, r, c, beta_c):
         given = [k for k, v in (("r", r), ("c", c), ("beta_c", beta_c)) if v is not None]
         if len(given) != 2:
