@@ -28,6 +28,8 @@ from .errors import CircuitError
 from .waveforms import as_waveform
 
 __all__ = [
+    "CCCS",
+    "CCVS",
     "Capacitor",
     "CurrentSource",
     "Element",
@@ -41,6 +43,8 @@ __all__ = [
     "PhaseSource",
     "Resistor",
     "TransmissionLine",
+    "VCCS",
+    "VCVS",
     "VoltageSource",
 ]
 
@@ -490,3 +494,101 @@ class TransmissionLine(MultiPort):
 
     def _describe(self):
         return {"td": self.td, "z0": self.z0}
+
+
+def _controlling_branch(name, control):
+    """Make sure the current of ``control`` is a branch unknown."""
+    if isinstance(control, Inductor):
+        control.coupled = True  # an inductor carries its current as an unknown when asked
+    elif not control.has_branch:
+        raise CircuitError(
+            f"{name}: the current of {control.name!r} ({control.kind}) is not a branch "
+            "unknown; name a voltage or phase source, an inductor or an E or H source"
+        )
+
+
+class VCVS(MultiPort):
+    """Voltage-controlled voltage source (E): V(a) - V(b) = gain (V(c) - V(d)); its
+    current, through it from a to b, is a branch unknown."""
+
+    kind = "voltage-controlled voltage source"
+    model_name = "VCVSModel"
+    positions = BRANCH + ("qk", "ql")
+    model_letters = ("i", "j", "k", "l", "q")
+    conducting = (("i", "j"),)
+
+    def __init__(self, name, a, b, c, d, gain):
+        super().__init__(name, (a, b, c, d))
+        self.gain = number(gain, f"gain of {name}")
+
+    @property
+    def has_branch(self):
+        return True
+
+    def parameters(self, t, sign=1):
+        return [self.gain]
+
+    def _describe(self):
+        return {"gain": self.gain}
+
+
+class VCCS(VCVS):
+    """Voltage-controlled current source (G): a current gain (V(c) - V(d)) through it
+    from a to b."""
+
+    kind = "voltage-controlled current source"
+    model_name = "VCCSModel"
+    positions = ("ik", "il", "jk", "jl")
+    model_letters = ("i", "j", "k", "l")
+    conducting = ()
+
+    @property
+    def has_branch(self):
+        return False
+
+
+class CCVS(MultiPort):
+    """Current-controlled voltage source (H): V(a) - V(b) = gain I(control), the
+    current through the element ``control`` from its first node to its second."""
+
+    kind = "current-controlled voltage source"
+    model_name = "CCVSModel"
+    positions = BRANCH + ("qc",)
+    model_letters = ("i", "j", "q", "c")
+    conducting = (("i", "j"),)
+
+    def __init__(self, name, a, b, control, gain):
+        super().__init__(name, (a, b))
+        _controlling_branch(name, control)
+        self.control = control
+        self.gain = number(gain, f"gain of {name}")
+
+    @property
+    def has_branch(self):
+        return True
+
+    def letters(self, number, branch):
+        out = super().letters(number, branch)
+        out["c"] = branch[self.control.name]
+        return out
+
+    def parameters(self, t, sign=1):
+        return [self.gain]
+
+    def _describe(self):
+        return {"control": self.control.name, "gain": self.gain}
+
+
+class CCCS(CCVS):
+    """Current-controlled current source (F): a current gain I(control) through it
+    from a to b."""
+
+    kind = "current-controlled current source"
+    model_name = "CCCSModel"
+    positions = ("ic", "jc")
+    model_letters = ("i", "j", "c")
+    conducting = ()
+
+    @property
+    def has_branch(self):
+        return False

@@ -76,11 +76,15 @@ CLASSES = {
         FOUR + ("ind_kk", "ind_kl", "ind_lk", "ind_ll"),
         3,
     ),
+    "VCVSModel": (("i", "j", "k", "l", "q", "eindex"), BRANCH_POSITIONS + ("ind_qk", "ind_ql"), 1),
+    "VCCSModel": (("i", "j", "k", "l", "eindex"), ("ind_ik", "ind_il", "ind_jk", "ind_jl"), 1),
+    "CCCSModel": (("i", "j", "c", "eindex"), ("ind_ic", "ind_jc"), 1),
+    "CCVSModel": (("i", "j", "q", "c", "eindex"), BRANCH_POSITIONS + ("ind_qc",), 1),
 }
 if HAS_TJM:
     CLASSES["JunctionTJMModel"] = (TWO, FOUR, 3)
 
-UNKNOWNS = 7  # nodes 1-3, branch unknowns 4-7
+UNKNOWNS = 9  # nodes 1-3, branch unknowns 4-9
 NNZ = UNKNOWNS * UNKNOWNS
 
 # (class, terminals, parameters, is a source); the element index is the row.
@@ -98,6 +102,10 @@ NETLIST = [
     ("JunctionRSJNModel", (2, 0), [1.0, 2.0, 0.7, 10.0, 0.5], False),
     ("JunctionRSJPHModel", (0, 3), [1.0, 2.0, 0.5, 0.25], False),
     ("TransmissionLineModel", (1, 0, 3, 2), [1.0, 2.0, 0.05], False),
+    ("VCVSModel", (1, 2, 3, 0, 8), [1.5], False),
+    ("VCCSModel", (0, 2, 1, 3), [0.25], False),
+    ("CCCSModel", (2, 0, 7), [0.5], False),
+    ("CCVSModel", (3, 0, 9, 6), [2.0], False),
 ]
 if HAS_TJM:
     NETLIST.append(("JunctionTJMModel", (1, 3), [TJM_KERNEL, 1.2, 0.6], False))
