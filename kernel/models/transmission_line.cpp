@@ -74,9 +74,10 @@ double wave_at(const TransmissionLine& m, const double* w, double last, double t
     const int64_t first = oldest(m);
     if (!(position >= static_cast<double>(first)))
         return w[first % kCapacity];
-    int64_t k = static_cast<int64_t>(position);
-    if (k > m.next - 1)
-        k = m.next - 1;
+    // Compared as doubles first: after a change of grid the position may lie
+    // beyond any integer.
+    const int64_t k =
+        position < static_cast<double>(m.next - 1) ? static_cast<int64_t>(position) : m.next - 1;
     const double t_k = static_cast<double>(k) * m.grid;
     const double value_k = w[k % kCapacity];
     if (k + 1 < m.next) {

@@ -471,7 +471,6 @@ class TransmissionLine(MultiPort):
     model_name = "TransmissionLineModel"
     positions = TWO_TERMINAL + ("kk", "kl", "lk", "ll")
     conducting = (("i", "j"), ("k", "l"))
-    steps_history = True
 
     def __init__(self, name, a, b, c, d, td, z0):
         super().__init__(name, (a, b, c, d))

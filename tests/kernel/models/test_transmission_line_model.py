@@ -66,3 +66,30 @@ def test_ports_see_the_wave_sent_one_delay_earlier():
     ck.UpdateRHS(b)
     assert b[1] == pytest.approx(-(0.0 - 2.0) / 2.0)
     assert lxglobals.ElementCurrent[0] == pytest.approx(1.0 / 2.0)
+
+
+@pytest.mark.parametrize("step", [0.1, -1.0, math.nan, math.inf, 1e300])
+def test_any_step_or_new_grid_after_a_history_keeps_the_state_finite(step):
+    """Steps the driver never takes, and a grid made far finer after a history
+    was kept, leave the model computing finite currents."""
+    h = Harness(2, elements=1)
+    model = ck.TransmissionLineModel(1, 0, 2, 0, 0)
+    model.SetParameters([0.5, 2.0, 0.1])
+    model.InitModel(*[h.pos(r, c) for r, c in [(1, 1), (1, 0), (0, 1), (0, 0)] * 2])
+    lxglobals.ElementList = [Element(model)]
+    lxglobals.SourceElementList = []
+    lxglobals.TotalElements, lxglobals.TotalSourceElements = 1, 0
+    ck.InitElementModels()
+    ck.BuildStaticMatrix(np.zeros(h.nnz))
+    lxglobals.NodeVoltage[:] = [1.0, -1.0]
+    SP.TimeSteps = [0.1]
+    for _ in range(20):
+        ck.UpdateValues()
+    SP.TimeSteps = [step]
+    ck.UpdateValues()
+    model.SetParameters([1e-300, 2.0, 1e-300])
+    for _ in range(3):
+        ck.UpdateValues()
+        b = np.zeros(2)
+        ck.UpdateRHS(b)
+        assert np.isfinite(b).all() and np.isfinite(lxglobals.ElementCurrent).all()
