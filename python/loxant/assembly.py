@@ -23,7 +23,13 @@ import numpy as np
 from . import SimulationParameters as SP
 from . import lxconfig, lxglobals
 from .circuit import GROUND
-from .elements import CurrentSource, JunctionTJM, MutualInductance, check_kernel_finite
+from .elements import (
+    CurrentSource,
+    JunctionTJM,
+    MultiPort,
+    MutualInductance,
+    check_kernel_finite,
+)
 from .errors import CircuitError
 
 __all__ = ["NetlistElement", "System", "native_modules"]
@@ -107,6 +113,9 @@ class System:
                 first, second = decl.inductors
                 orientation = decl.orientation(0, 0)
                 letters = {"q": branch[first.name], "v": branch[second.name]}
+            elif isinstance(decl, MultiPort):
+                orientation = decl.orientation(number[decl.nodes[0]], number[decl.nodes[1]])
+                letters = decl.letters(number, branch)
             else:
                 a, b = decl.nodes
                 orientation = decl.orientation(number[a], number[b])
@@ -148,6 +157,10 @@ class System:
         for element in self.elements:
             decl = element.decl
             if isinstance(decl, (CurrentSource, MutualInductance)):
+                continue
+            if isinstance(decl, MultiPort):
+                for x, y in decl.conducting:
+                    parent[root(element.letters[x])] = root(element.letters[y])
                 continue
             a, b = element.orientation.i, element.orientation.j
             parent[root(a)] = root(b)
@@ -203,12 +216,17 @@ class System:
 
     # -- installation --------------------------------------------------------
 
-    def install(self, kernel, *, initial_ramp=0.0, phase_hysteresis=0.0):
+    def install(self, kernel, *, initial_ramp=0.0, phase_hysteresis=0.0, time_step=None):
         """Fill the shared state, create the element models and register them.
 
-        ``kernel`` is the module ``loxant.CircuitKernel``.  Replaces the state of
-        any system installed before.
+        ``kernel`` is the module ``loxant.CircuitKernel``.  ``time_step``, the
+        largest step the driver will take, sizes the history of transmission
+        lines.  Replaces the state of any system installed before.
         """
+        if time_step is not None:
+            for element in self.elements:
+                if hasattr(element.decl, "use_time_step"):
+                    element.decl.use_time_step(time_step)
         missing = sorted(
             {e.decl.model_name for e in self.elements if not hasattr(kernel, e.decl.model_name)}
         )
@@ -260,6 +278,8 @@ class System:
             decl, letters = element.decl, element.letters
             if isinstance(decl, MutualInductance):
                 args = (letters["q"], letters["v"])
+            elif isinstance(decl, MultiPort):
+                args = tuple(letters[x] for x in decl.model_letters)
             elif decl.has_branch:
                 args = (letters["i"], letters["j"], letters["q"])
             else:

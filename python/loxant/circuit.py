@@ -166,6 +166,31 @@ class Circuit:
             kernel,
         )
 
+    def transmission_line(self, name, a, b, c, d, *, td, z0):
+        """Lossless transmission line of delay ``td`` and impedance ``z0`` from port
+        (``a``, ``b``) to port (``c``, ``d``); reports port 1 (current into ``a``).
+        The simulation's time step must not exceed ``td``."""
+        return self._multi_port(el.TransmissionLine, name, (a, b, c, d), ((0, 1), (2, 3)), td, z0)
+
+    def vcvs(self, name, a, b, c, d, *, gain):
+        """Voltage-controlled voltage source: V(a) - V(b) = gain (V(c) - V(d))."""
+        return self._multi_port(el.VCVS, name, (a, b, c, d), ((0, 1), (2, 3)), gain)
+
+    def vccs(self, name, a, b, c, d, *, gm):
+        """Voltage-controlled current source: gm (V(c) - V(d)) through it from a to b."""
+        return self._multi_port(el.VCCS, name, (a, b, c, d), ((0, 1), (2, 3)), gm)
+
+    def ccvs(self, name, a, b, control, *, r):
+        """Current-controlled voltage source: V(a) - V(b) = r I(control), the current
+        of the element named ``control`` (already declared: a voltage or phase source,
+        an inductor, or an E or H source)."""
+        return self._multi_port(el.CCVS, name, (a, b), ((0, 1),), self._control(name, control), r)
+
+    def cccs(self, name, a, b, control, *, gain):
+        """Current-controlled current source: gain I(control) through it from a to b."""
+        control = self._control(name, control)
+        return self._multi_port(el.CCCS, name, (a, b), ((0, 1),), control, gain)
+
     # -- simulation --------------------------------------------------------
 
     def simulate(self, t_stop, dt, **options):
@@ -193,6 +218,26 @@ class Circuit:
             raise CircuitError(f"{name} connects node {na!r} to itself")
         element = cls(name, na, nb, *args, **kwargs)
         for node in (na, nb):
+            if node != GROUND:
+                self._nodes.setdefault(node, None)
+        return self._add(element)
+
+    def _control(self, name, control):
+        element = self._elements.get(control)
+        if element is None:
+            raise CircuitError(f"{name}: no element named {control!r} to take the current of")
+        return element
+
+    def _multi_port(self, cls, name, nodes, pairs, *args, **kwargs):
+        """An element on ``nodes``; each of ``pairs`` (indices into ``nodes``) must
+        join two different nodes."""
+        self._check_name(name)
+        names = tuple(node_name(n) for n in nodes)
+        for x, y in pairs:
+            if names[x] == names[y]:
+                raise CircuitError(f"{name} connects node {names[x]!r} to itself")
+        element = cls(name, *names, *args, **kwargs)
+        for node in names:
             if node != GROUND:
                 self._nodes.setdefault(node, None)
         return self._add(element)

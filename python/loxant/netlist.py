@@ -268,14 +268,7 @@ LONG_REQUESTS = {
     "nodev": ("V", "node"),
     "nodep": ("P", "node"),
 }
-ELEMENT_LETTERS = set("RLCKBIVPX")
-NOT_YET_ELEMENTS = {
-    "T": "transmission lines",
-    "E": "voltage-controlled voltage sources",
-    "F": "current-controlled current sources",
-    "G": "voltage-controlled current sources",
-    "H": "current-controlled voltage sources",
-}
+ELEMENT_LETTERS = set("RLCKBIVPXTEFGH")
 NOT_YET_CONTROLS = {".temp", ".neb", ".spread"}
 
 
@@ -423,8 +416,6 @@ class _Parser:
         tok = _name_token(line)
         letter = tok.text[0].upper()
         name = tok.text.upper()
-        if letter in NOT_YET_ELEMENTS:
-            raise line.error(f"{name}: {NOT_YET_ELEMENTS[letter]} ({letter}) are not supported yet")
         if letter not in ELEMENT_LETTERS:
             raise line.error(f"unknown element letter {letter!r} of {tok.text}")
         rest = line.tokens[1:]
@@ -436,6 +427,10 @@ class _Parser:
             return self._junction(name, line, rest)
         if letter == "X":
             return self._instance(name, line, rest)
+        if letter == "T":
+            return self._line(name, line, rest)
+        if letter in "EFGH":
+            return self._controlled(letter, name, line, rest)
         return self._source(letter, name, line, rest)
 
     def _nodes(self, name, line, rest, count, what):
@@ -475,6 +470,35 @@ class _Parser:
         if len(options) == 2:
             raise line.error(f"{name}: give area or ic, not both")
         return Element("B", name, positional[:2], line, model=positional[-1], options=options)
+
+    def _line(self, name, line, rest):
+        split = _split_options(rest)
+        nodes = self._nodes(name, line, rest[:split], 4, "nodes, then td= and z0=")
+        if split != 4:
+            raise line.error(f"{name}: expected 4 nodes, then td= and z0=")
+        options = {}
+        for key, tokens in _options(line, rest[4:], name).items():
+            if key not in ("TD", "Z0"):
+                raise line.error(f"{name}: unknown transmission line parameter {key.lower()}")
+            options[key] = _value(line, tokens)
+        if len(options) != 2:
+            raise line.error(f"{name}: a transmission line needs td= and z0=")
+        return Element("T", name, nodes, line, options=options)
+
+    def _controlled(self, letter, name, line, rest):
+        """``E/G name n+ n- nc+ nc- gain`` and ``F/H name n+ n- vname gain``."""
+        by_voltage = letter in "EG"
+        count = 4 if by_voltage else 3
+        what = "nodes and a gain" if by_voltage else "nodes, a controlling element and a gain"
+        words = self._nodes(name, line, rest, count, what)
+        values = _values(line, rest[count:])
+        if len(values) != 1:
+            raise line.error(
+                f"{name}: expected {count} names and one gain, got {len(values)} values"
+            )
+        if by_voltage:
+            return Element(letter, name, words, line, value=values[0])
+        return Element(letter, name, words[:2], line, value=values[0], model=words[2])
 
     def _instance(self, name, line, rest):
         split = _split_options(rest)
@@ -799,11 +823,13 @@ class _Builder:
                 nodes = tuple(n + suffix for n in element.nodes)
             else:
                 nodes = tuple(node(n) for n in element.nodes)
+            if element.letter in "FH":
+                values["control"] = element.model + suffix
             self.flat.append(_Flat(element.letter, name, nodes, element.line, values))
 
     def _values(self, element, scope):
         letter = element.letter
-        if letter in "RLCK":
+        if letter in "RLCKEFGH":
             return {"value": scope.evaluate(element.value.tree)}
         if letter == "B":
             ic, rn, cap, phi = self.model(element.model, element)
@@ -818,6 +844,8 @@ class _Builder:
             if not area > 0:
                 raise element.line.error(f"{element.name}: area must be positive, got {area:g}")
             return {"ic": ic * area, "r": rn / area, "c": cap * area, "phi": phi}
+        if letter == "T":
+            return {k.lower(): scope.evaluate(v.tree) for k, v in element.options.items()}
         kind, values = element.wave
         return {"wave": kind, "args": [scope.evaluate(v.tree) for v in values]}
 
@@ -913,14 +941,17 @@ def _check_connections(flat):
 
     group = {}
     for element in flat:
-        if element.letter not in "IK":
-            a, b = element.nodes
-            group[root(a)] = root(b)
+        for x, y in _CONDUCTING.get(element.letter, ((0, 1),)):
+            group[root(element.nodes[x])] = root(element.nodes[y])
     for node, elements in touches.items():
         if root(node) != root(GROUND):
             raise elements[0].line.error(
                 f"node {node} has no path to ground other than through current sources"
             )
+
+
+#: node pairs (by position) that an element joins by a path entering the matrix
+_CONDUCTING = {"I": (), "K": (), "T": ((0, 1), (2, 3)), "F": (), "G": ()}
 
 
 def _path(edges, start, goal):
@@ -993,9 +1024,10 @@ def _fill(pc, flat, tran):
     """Add the expanded elements to ``pc``: the one place where records become
     circuit elements."""
     scale = pc.units.scale
-    couplings = []
+    couplings, controlled = [], []
     for element in flat:
-        name, (a, b), values = element.name, element.nodes, element.values
+        name, values = element.name, element.values
+        a, b = element.nodes[:2]
         try:
             if element.letter == "R":
                 pc.resistor(name, a, b, values["value"])
@@ -1005,6 +1037,14 @@ def _fill(pc, flat, tran):
                 pc.capacitor(name, a, b, values["value"])
             elif element.letter == "K":
                 couplings.append(element)
+            elif element.letter == "T":
+                pc.transmission_line(name, *element.nodes, td=values["td"], z0=values["z0"])
+            elif element.letter == "E":
+                pc.vcvs(name, *element.nodes, gain=values["value"])
+            elif element.letter == "G":
+                pc.vccs(name, *element.nodes, gm=values["value"])
+            elif element.letter in "FH":
+                controlled.append(element)
             elif element.letter == "B":
                 shape = {"ic": values["ic"], "r": values["r"], "c": values["c"]}
                 if values["phi"]:
@@ -1022,6 +1062,7 @@ def _fill(pc, flat, tran):
                 adder(name, a, b, wave)
         except (CircuitError, ValueError, TypeError) as exc:
             raise element.line.error(str(exc)) from None
+    _fill_current_controlled(pc, controlled)
     for element in couplings:
         first, second = element.nodes
         try:
@@ -1029,6 +1070,32 @@ def _fill(pc, flat, tran):
         except CircuitError as exc:
             raise element.line.error(str(exc)) from None
     return pc
+
+
+def _fill_current_controlled(pc, pending):
+    """F and H sources, after the elements they name; one may name another."""
+    while pending:
+        ready = [e for e in pending if e.values["control"] in pc.circuit]
+        if not ready:
+            element = pending[0]
+            control = element.values["control"]
+            raise element.line.error(
+                f"{element.name}: no element named {control} to take the current of"
+            )
+        for element in ready:
+            a, b = element.nodes
+            try:
+                if element.letter == "F":
+                    pc.cccs(
+                        element.name, a, b, element.values["control"], gain=element.values["value"]
+                    )
+                else:
+                    pc.ccvs(
+                        element.name, a, b, element.values["control"], r=element.values["value"]
+                    )
+            except CircuitError as exc:
+                raise element.line.error(str(exc)) from None
+        pending = [e for e in pending if all(e is not r for r in ready)]
 
 
 # -- the netlist ---------------------------------------------------------------------

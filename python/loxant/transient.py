@@ -421,6 +421,7 @@ def _run_python(system, kernel, sparse, recorder, settings, loop):
         kernel,
         initial_ramp=settings["initial_ramp"],
         phase_hysteresis=settings["phase_hysteresis"],
+        time_step=dt,
     )
     options = {k: v for k, v in settings.items() if k != "phase_hysteresis"}
     run = Transient(system, kernel, sparse.SparseDirect(), **options)
@@ -440,6 +441,7 @@ def _native_setup(system, kernel, plan, options):
         kernel,
         initial_ramp=options["initial_ramp"],
         phase_hysteresis=options["phase_hysteresis"],
+        time_step=options["dt"],
     )
     kernel.UpdateValues()
     A0 = np.zeros(system.nnz)

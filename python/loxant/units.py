@@ -448,6 +448,30 @@ class PhysicalCircuit:
         theta = self._value(theta, "rad", f"phase shift of {name}")
         return self.circuit.junction_rsjph(name, a, b, theta=theta, **params)
 
+    def transmission_line(self, name, a, b, c, d, *, td, z0):
+        """Lossless line of delay ``td`` (seconds) and impedance ``z0`` (ohms)."""
+        td = self._value(td, "s", f"delay of {name}")
+        z0 = self._value(z0, "ohm", f"impedance of {name}")
+        return self.circuit.transmission_line(name, a, b, c, d, td=td, z0=z0)
+
+    def vcvs(self, name, a, b, c, d, *, gain):
+        """Voltage-controlled voltage source of voltage gain ``gain``."""
+        return self.circuit.vcvs(name, a, b, c, d, gain=gain)
+
+    def vccs(self, name, a, b, c, d, *, gm):
+        """Voltage-controlled current source of transconductance ``gm`` in siemens."""
+        gm = number(gm, f"transconductance of {name}") * self.units.scale["ohm"]
+        return self.circuit.vccs(name, a, b, c, d, gm=gm)
+
+    def ccvs(self, name, a, b, control, *, r):
+        """Current-controlled voltage source of transresistance ``r`` (ohms)."""
+        r = self._value(r, "ohm", f"transresistance of {name}")
+        return self.circuit.ccvs(name, a, b, control, r=r)
+
+    def cccs(self, name, a, b, control, *, gain):
+        """Current-controlled current source of current gain ``gain``."""
+        return self.circuit.cccs(name, a, b, control, gain=gain)
+
     def _junction(self, name, ic, r, c, beta_c):
         given = [k for k, v in (("r", r), ("c", c), ("beta_c", beta_c)) if v is not None]
         if len(given) != 2:

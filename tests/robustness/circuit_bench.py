@@ -6,6 +6,7 @@ one full, valid round of the six kernels.  The round must give exactly the
 numbers of an untouched bench: a failed call may not leave anything behind.
 """
 
+import decimal
 import pickle
 
 import numpy as np
@@ -28,6 +29,7 @@ ALLOWED = (
     MemoryError,
     KeyError,
     pickle.PickleError,
+    decimal.InvalidOperation,  # comparing a signalling NaN, as Python itself does
 )
 assert SystemError not in ALLOWED and not issubclass(SystemError, ALLOWED)
 
@@ -69,11 +71,20 @@ CLASSES = {
     "JunctionRSJNModel": (TWO, FOUR, 5),
     "JunctionRSJPHModel": (TWO, FOUR, 4),
     "MutualInductanceModel": (("q", "v", "eindex"), ("ind_qq", "ind_qv", "ind_vq", "ind_vv"), 1),
+    "TransmissionLineModel": (
+        ("i", "j", "k", "l", "eindex"),
+        FOUR + ("ind_kk", "ind_kl", "ind_lk", "ind_ll"),
+        3,
+    ),
+    "VCVSModel": (("i", "j", "k", "l", "q", "eindex"), BRANCH_POSITIONS + ("ind_qk", "ind_ql"), 1),
+    "VCCSModel": (("i", "j", "k", "l", "eindex"), ("ind_ik", "ind_il", "ind_jk", "ind_jl"), 1),
+    "CCCSModel": (("i", "j", "c", "eindex"), ("ind_ic", "ind_jc"), 1),
+    "CCVSModel": (("i", "j", "q", "c", "eindex"), BRANCH_POSITIONS + ("ind_qc",), 1),
 }
 if HAS_TJM:
     CLASSES["JunctionTJMModel"] = (TWO, FOUR, 3)
 
-UNKNOWNS = 7  # nodes 1-3, branch unknowns 4-7
+UNKNOWNS = 9  # nodes 1-3, branch unknowns 4-9
 NNZ = UNKNOWNS * UNKNOWNS
 
 # (class, terminals, parameters, is a source); the element index is the row.
@@ -90,6 +101,11 @@ NETLIST = [
     ("JunctionModel", (1, 0), [1.0, 2.0, 0.5], False),
     ("JunctionRSJNModel", (2, 0), [1.0, 2.0, 0.7, 10.0, 0.5], False),
     ("JunctionRSJPHModel", (0, 3), [1.0, 2.0, 0.5, 0.25], False),
+    ("TransmissionLineModel", (1, 0, 3, 2), [1.0, 2.0, 0.05], False),
+    ("VCVSModel", (1, 2, 3, 0, 8), [1.5], False),
+    ("VCCSModel", (0, 2, 1, 3), [0.25], False),
+    ("CCCSModel", (2, 0, 7), [0.5], False),
+    ("CCVSModel", (3, 0, 9, 6), [2.0], False),
 ]
 if HAS_TJM:
     NETLIST.append(("JunctionTJMModel", (1, 3), [TJM_KERNEL, 1.2, 0.6], False))
@@ -102,17 +118,9 @@ def pos(r, c):
 
 
 def valid_positions(name, terminals):
-    names = CLASSES[name][1]
-    if name == "MutualInductanceModel":
-        q, v = terminals
-        pairs = [(q, q), (q, v), (v, q), (v, v)]
-    elif len(terminals) == 3:
-        i, j, q = terminals
-        pairs = [(i, q), (j, q), (q, i), (q, j), (q, q)][: len(names)]
-    else:
-        i, j = terminals
-        pairs = [(i, i), (i, j), (j, i), (j, j)]
-    return [pos(r, c) for r, c in pairs]
+    """Positions of the InitModel arguments, each named ind_<row letter><column letter>."""
+    letters = dict(zip(CLASSES[name][0], terminals))
+    return [pos(letters[n[4]], letters[n[5]]) for n in CLASSES[name][1]]
 
 
 class Element:

@@ -284,11 +284,11 @@ def broken_arrays(draw):
 @fuzz_settings(500)
 @given(
     name=st.sampled_from(sorted(CLASSES)),
-    numbers=st.lists(terminals, min_size=3, max_size=3),
+    numbers=st.lists(terminals, min_size=5, max_size=5),
     eindex=eindexes,
     broken=broken_arrays(),
     init=calls(("ind_ii", "ind_iq", "ind_qq", "ind_qv")),
-    places=st.lists(positions, min_size=5, max_size=5),
+    places=st.lists(positions, min_size=8, max_size=8),
     params=st.one_of(anything, st.lists(st.floats(), max_size=5)),
 )
 @each_example
@@ -375,7 +375,7 @@ class Hostile:
         if self.action == "raise":
             raise KeyError("no parameters")
         if self.action == "move":
-            self.model.InitModel(*([NNZ + 5] * 5)[: len(CLASSES[type(self.model).__name__][1])])
+            self.model.InitModel(*([NNZ + 5] * 8)[: len(CLASSES[type(self.model).__name__][1])])
         elif self.action == "regather":
             lxglobals.ElementList = lxglobals.ElementList[:2]
             ck.InitElementModels()
