@@ -15,6 +15,8 @@ voltage as (first node - second node) and current as flowing through it from
 its first node to its second.
 """
 
+import math
+
 from . import elements as el
 from .errors import CircuitError
 
@@ -123,6 +125,13 @@ class Circuit:
     def junction(self, name, a, b, *, ic=1.0, r=1.0, c):
         """Josephson junction (RCSJ): I = ic sin(phase) + V / r + c dV/dt."""
         return self._two_terminal(el.Junction, name, a, b, ic, r, c)
+
+    def junction_gap(self, name, a, b, *, ic=1.0, c, r0, rn, vg, delv, icfct=math.pi / 4):
+        """Junction with a piecewise-linear quasiparticle branch (subgap ``r0``, a rise
+        of |ic| / ``icfct`` across the window of width ``delv`` at the gap voltage
+        ``vg``, normal ``rn`` above it): I = ic sin(phase) + Iqp(V) + c dV/dt.
+        Each step solves with the piece of the voltage accepted last."""
+        return self._two_terminal(el.JunctionGap, name, a, b, ic, r0, rn, c, vg, delv, icfct)
 
     def junction_rsjn(self, name, a, b, *, ic=1.0, r=1.0, c, v0=4.3, p=10):
         """Junction whose shunt conducts only above the knee voltage ``v0``

@@ -33,6 +33,7 @@ __all__ = [
     "Element",
     "Inductor",
     "Junction",
+    "JunctionGap",
     "JunctionRSJN",
     "JunctionRSJPH",
     "JunctionTJM",
@@ -353,6 +354,44 @@ class JunctionRSJPH(Junction):
 
     def _describe(self):
         return {**super()._describe(), "theta": self.theta}
+
+
+class JunctionGap(Junction):
+    """Junction with a piecewise-linear quasiparticle branch:
+    I = ic sin(phase) + Iqp(V) + c dV/dt, Iqp odd in V; for |V| below
+    vg - delv/2 it is V / r0, across the gap window of width delv it rises with the
+    conductance |ic| / (icfct delv), above the window with 1 / rn, continuously.
+    Each step uses the piece of the voltage accepted last (``r`` is r0)."""
+
+    kind = "gap junction"
+    model_name = "JunctionGapModel"
+
+    def __init__(self, name, a, b, ic, r0, rn, c, vg, delv, icfct):
+        super().__init__(name, a, b, ic, r0, c)
+        self.rn = number(rn, f"normal resistance of {name}", positive=True)
+        self.vg = number(vg, f"gap voltage of {name}", positive=True)
+        self.delv = number(delv, f"gap width of {name}", positive=True)
+        self.icfct = number(icfct, f"icfct of {name}", positive=True)
+        if self.delv >= 2 * self.vg:
+            raise CircuitError(f"gap width of {name} must be below twice the gap voltage")
+
+    @property
+    def r0(self):
+        return self.r
+
+    def parameters(self, t, sign=1):
+        return [self.ic, self.r, self.rn, self.c, self.vg, self.delv, self.icfct]
+
+    def _describe(self):
+        return {
+            "ic": self.ic,
+            "r0": self.r,
+            "rn": self.rn,
+            "c": self.c,
+            "vg": self.vg,
+            "delv": self.delv,
+            "icfct": self.icfct,
+        }
 
 
 class JunctionTJM(Element):

@@ -24,7 +24,10 @@ instance every element and internal node name gets the instance name
 appended: ``B1`` of ``X2`` placed in ``X1`` is ``B1|X2|X1``.
 
 Reference units: the circuit is normalised by the critical current and the
-shunt resistance of its first junction (1 mA and 5 ohm without junctions).
+shunt resistance (rn, for either rtype) of its first junction (1 mA and 5 ohm
+without junctions).  A junction model of ``rtype=1``, the dialect's default, is a
+junction with a piecewise-linear quasiparticle branch (r0, rn, vg, delv, icfct;
+area divides r0 and rn); ``rtype=0`` a linear shunt rn.
 """
 
 import math
@@ -695,7 +698,8 @@ _MODEL_NOT_YET = {"T": "temperature", "TC": "critical temperature", "D": "transp
 
 
 def _junction_model(model, scope):
-    """(ic, rn, cap, phi) per unit area of ``model``; raises ExpressionError or
+    """The parameters of ``model`` (upper-case keys: ICRIT, RN, R0, CAP, PHI, RTYPE,
+    VG, DELV, ICFCT), per unit area where they scale; raises ExpressionError or
     NetlistError for what this simulator cannot do yet."""
     values = dict(_MODEL_DEFAULTS)
     harmonic = 1.0
@@ -714,16 +718,17 @@ def _junction_model(model, scope):
             )
         else:
             values[key] = scope.evaluate(value.tree)
-    if values["RTYPE"] == 1:
-        raise model.line.error(
-            f"model {model.name}: rtype=1 (piecewise-linear quasiparticle branch, the default) "
-            "is not supported yet; use rtype=0 (linear shunt through rn)"
-        )
-    if values["RTYPE"] != 0:
+    if values["RTYPE"] not in (0, 1):
         raise model.line.error(f"model {model.name}: rtype must be 0 or 1, got {values['RTYPE']:g}")
     if not values["RN"] > 0 or not values["CAP"] >= 0:
         raise model.line.error(f"model {model.name}: rn must be positive and cap not negative")
-    return values["ICRIT"] * harmonic, values["RN"], values["CAP"], values["PHI"]
+    if values["RTYPE"] == 1 and values["PHI"]:
+        raise model.line.error(
+            f"model {model.name}: phi with rtype=1 is not supported; use rtype=0 for a "
+            "shifted junction"
+        )
+    values["ICRIT"] *= harmonic
+    return values
 
 
 # -- builder -------------------------------------------------------------------------
@@ -806,7 +811,8 @@ class _Builder:
         if letter in "RLCK":
             return {"value": scope.evaluate(element.value.tree)}
         if letter == "B":
-            ic, rn, cap, phi = self.model(element.model, element)
+            model = self.model(element.model, element)
+            ic = model["ICRIT"]
             if "IC" in element.options:
                 if ic == 0:
                     raise element.line.error(f"{element.name}: ic= needs a model with icrit > 0")
@@ -817,7 +823,16 @@ class _Builder:
                 area = 1.0
             if not area > 0:
                 raise element.line.error(f"{element.name}: area must be positive, got {area:g}")
-            return {"ic": ic * area, "r": rn / area, "c": cap * area, "phi": phi}
+            values = {"ic": ic * area, "r": model["RN"] / area, "c": model["CAP"] * area}
+            values["phi"] = model["PHI"]
+            if model["RTYPE"] == 1:
+                values["gap"] = {
+                    "r0": model["R0"] / area,
+                    "vg": model["VG"],
+                    "delv": model["DELV"],
+                    "icfct": model["ICFCT"],
+                }
+            return values
         kind, values = element.wave
         return {"wave": kind, "args": [scope.evaluate(v.tree) for v in values]}
 
@@ -1007,7 +1022,10 @@ def _fill(pc, flat, tran):
                 couplings.append(element)
             elif element.letter == "B":
                 shape = {"ic": values["ic"], "r": values["r"], "c": values["c"]}
-                if values["phi"]:
+                if "gap" in values:
+                    gap = values["gap"]
+                    pc.junction_gap(name, a, b, ic=shape["ic"], c=shape["c"], rn=shape["r"], **gap)
+                elif values["phi"]:
                     pc.junction_rsjph(name, a, b, theta=values["phi"], **shape)
                 else:
                     pc.junction(name, a, b, **shape)

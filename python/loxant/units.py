@@ -353,6 +353,32 @@ class PhysicalCircuit:
         resistance ``r``, capacitance ``c`` and McCumber parameter ``beta_c``."""
         return self.circuit.junction(name, a, b, **self._junction(name, ic, r, c, beta_c))
 
+    def junction_gap(
+        self,
+        name,
+        a,
+        b,
+        *,
+        ic,
+        c,
+        vg="2.8mV",
+        delv="0.1mV",
+        icfct=math.pi / 4,
+        r0="30ohm",
+        rn="5ohm",
+    ):
+        """Junction with a piecewise-linear quasiparticle branch (defaults: the
+        dialect's gap voltage 2.8 mV, width 0.1 mV, icfct pi/4, R0 30 ohm, Rn 5 ohm)."""
+        v = {
+            "ic": self._value(ic, "A", f"critical current of {name}"),
+            "c": self._value(c, "F", f"capacitance of {name}"),
+            "vg": self._value(vg, "V", f"gap voltage of {name}"),
+            "delv": self._value(delv, "V", f"gap width of {name}"),
+            "r0": self._value(r0, "ohm", f"subgap resistance of {name}"),
+            "rn": self._value(rn, "ohm", f"normal resistance of {name}"),
+        }
+        return self.circuit.junction_gap(name, a, b, icfct=icfct, **v)
+
     def junction_rsjn(self, name, a, b, *, ic, r=None, c=None, beta_c=None, v0, p=10):
         """Junction whose shunt conducts above the knee voltage ``v0`` (in volts)."""
         v0 = self._value(v0, "V", f"knee voltage of {name}")

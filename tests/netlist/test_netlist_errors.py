@@ -68,9 +68,9 @@ CASES = [
     (".spread 0.1", 7, ".spread is not supported yet"),
     (".options abstol=1", 7, "unknown control line .options"),
     (
-        ".model j1 jj(icrit=1u)\nB2 1 0 j1",
+        ".model j1 jj(icrit=1u, phi=0.5)\nB2 1 0 j1",
         7,
-        "model J1: rtype=1 (piecewise-linear quasiparticle branch",
+        "model J1: phi with rtype=1 is not supported",
     ),
     (
         ".model j1 jj(rtype=0, t=4.2)\nB2 1 0 j1",
