@@ -23,7 +23,14 @@ import numpy as np
 from . import SimulationParameters as SP
 from . import lxconfig, lxglobals
 from .circuit import GROUND
-from .elements import CurrentSource, JunctionTJM, MutualInductance
+from .elements import (
+    CurrentSource,
+    JunctionTJM,
+    MutualInductance,
+    NoiseCurrent,
+    Orientation,
+    number,
+)
 from .errors import CircuitError
 
 __all__ = ["NetlistElement", "System", "native_modules"]
@@ -105,6 +112,7 @@ class System:
                 if decl.has_branch:
                     letters["q"] = branch[decl.name]
             self.elements.append(NetlistElement(decl, index, orientation, letters))
+        self._add_noise(circuit, number)
         self.sources = [e for e in self.elements if e.decl.is_source]
         self.nonlinear = any(e.decl.nonlinear for e in self.elements)
         self.steps_history = any(e.decl.steps_history for e in self.elements)
@@ -114,9 +122,38 @@ class System:
 
     # -- structure ---------------------------------------------------------
 
+    def _add_noise(self, circuit, unknown):
+        """One noise current beside every resistive element at a temperature above
+        0, named ``<element>.noise``, after the declared elements."""
+        default = number(
+            getattr(circuit, "temperature", 0.0), "circuit temperature", nonnegative=True
+        )
+        bandwidth = number(
+            getattr(circuit, "noise_bandwidth", 0.0), "noise bandwidth", nonnegative=True
+        )
+        names = {e.name for e in self.elements}
+        for element in list(self.elements):
+            decl = element.decl
+            resistance = decl.noise_resistance
+            temp = default if decl.temp is None else decl.temp
+            if resistance is None or not temp > 0:
+                continue
+            name = f"{decl.name}.noise"
+            if name in names:
+                raise CircuitError(
+                    f"{name!r} names an element: no room for the noise of {decl.name}"
+                )
+            a, b = decl.nodes
+            noise = NoiseCurrent(name, a, b, 2.0 * temp / resistance, bandwidth=bandwidth)
+            letters = {"i": unknown[a], "j": unknown[b]}
+            orientation = Orientation(unknown[a], unknown[b])
+            self.elements.append(NetlistElement(noise, len(self.elements), orientation, letters))
+        #: the noise currents, in element order
+        self.noise = [e for e in self.elements if isinstance(e.decl, NoiseCurrent)]
+
     def _stamps(self, element):
         """(row, column) unknown pairs, one per position of the element's model."""
-        if isinstance(element.decl, CurrentSource):
+        if isinstance(element.decl, (CurrentSource, NoiseCurrent)):
             return [None] * len(element.decl.positions)
         letters = element.letters
         pairs = []
@@ -138,7 +175,7 @@ class System:
 
         for element in self.elements:
             decl = element.decl
-            if isinstance(decl, (CurrentSource, MutualInductance)):
+            if isinstance(decl, (CurrentSource, MutualInductance, NoiseCurrent)):
                 continue
             a, b = element.orientation.i, element.orientation.j
             parent[root(a)] = root(b)
@@ -194,12 +231,14 @@ class System:
 
     # -- installation --------------------------------------------------------
 
-    def install(self, kernel, *, initial_ramp=0.0, phase_hysteresis=0.0):
+    def install(self, kernel, *, initial_ramp=0.0, phase_hysteresis=0.0, seed=None):
         """Fill the shared state, create the element models and register them.
 
         ``kernel`` is the module ``loxant.CircuitKernel``.  Replaces the state of
-        any system installed before.
+        any system installed before.  ``seed`` (an int >= 0) seeds the noise
+        currents, each its own stream drawn from it; None: fresh entropy.
         """
+        self._seed_noise(seed)
         missing = sorted(
             {e.decl.model_name for e in self.elements if not hasattr(kernel, e.decl.model_name)}
         )
@@ -254,6 +293,15 @@ class System:
             model.InitModel(*element.positions)
             element.model = model
         kernel.InitElementModels()
+
+    def _seed_noise(self, seed):
+        if not self.noise:
+            return
+        if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int) or seed < 0):
+            raise CircuitError(f"seed must be an integer >= 0, got {seed!r}")
+        words = np.random.SeedSequence(seed).generate_state(len(self.noise), dtype=np.uint64)
+        for element, word in zip(self.noise, words):
+            element.decl.seed = int(word) >> 11  # below 2**53: exact as a float
 
     def _check_tjm_kernels(self):
         for element in self.elements:

@@ -38,6 +38,7 @@ __all__ = [
     "JunctionRSJPH",
     "JunctionTJM",
     "MutualInductance",
+    "NoiseCurrent",
     "PhaseSource",
     "Resistor",
     "VoltageSource",
@@ -91,6 +92,8 @@ class Element:
     #: the model carries a history from step to step, so its step terms must be
     #: rebuilt at every time step even when the step size stays the same
     steps_history = False
+    #: temperature of the element's thermal noise; None: the circuit's
+    temp = None
 
     def __init__(self, name, a, b):
         self.name = name
@@ -100,6 +103,11 @@ class Element:
     def has_branch(self):
         """True if the element adds a branch unknown of its own."""
         return False
+
+    @property
+    def noise_resistance(self):
+        """Resistance whose thermal noise the element carries; None: no noise."""
+        return None
 
     def orientation(self, ua, ub):
         """Connection of the model for terminal unknowns ``ua``, ``ub``."""
@@ -131,6 +139,10 @@ class Resistor(Element):
     def __init__(self, name, a, b, r):
         super().__init__(name, a, b)
         self.r = number(r, f"resistance of {name}", positive=True)
+
+    @property
+    def noise_resistance(self):
+        return self.r
 
     def parameters(self, t, sign=1):
         return [self.r]
@@ -302,6 +314,10 @@ class Junction(Element):
         self.r = number(r, f"resistance of {name}", positive=True)
         self.c = number(c, f"capacitance of {name}", nonnegative=True)
 
+    @property
+    def noise_resistance(self):
+        return self.r
+
     def parameters(self, t, sign=1):
         return [self.ic, self.r, self.c]
 
@@ -392,6 +408,29 @@ class JunctionGap(Junction):
             "delv": self.delv,
             "icfct": self.icfct,
         }
+
+
+class NoiseCurrent(Element):
+    """Gaussian white noise current through itself from the first node to the
+    second, of two-sided spectral density ``density`` (2 T / R for the thermal noise
+    of a resistance R at the normalised temperature T): a fresh value of variance
+    density / dt every step, or, with a ``bandwidth`` B > 0, one held for 1 / (2B)
+    of variance 2 density B.  ``seed`` starts its own generator."""
+
+    kind = "noise current"
+    model_name = "NoiseCurrentSourceModel"
+
+    def __init__(self, name, a, b, density, seed=0, bandwidth=0.0):
+        super().__init__(name, a, b)
+        self.density = number(density, f"noise density of {name}", nonnegative=True)
+        self.seed = int(seed)
+        self.bandwidth = number(bandwidth, f"noise bandwidth of {name}", nonnegative=True)
+
+    def parameters(self, t, sign=1):
+        return [self.density, float(self.seed), self.bandwidth]
+
+    def _describe(self):
+        return {"density": self.density, "bandwidth": self.bandwidth}
 
 
 class JunctionTJM(Element):

@@ -279,7 +279,9 @@ NOT_YET_ELEMENTS = {
     "G": "voltage-controlled current sources",
     "H": "current-controlled voltage sources",
 }
-NOT_YET_CONTROLS = {".temp", ".neb", ".spread"}
+NOT_YET_CONTROLS = {".spread"}
+#: settings of .option / .options that the reader honours
+OPTIONS = {"SEED"}
 
 
 # -- parser -------------------------------------------------------------------
@@ -393,6 +395,8 @@ class _Parser:
         self.models = {}
         self.tran = None
         self.tran_line = None
+        #: .temp, .neb and .option seed= as (Value, Line), or None
+        self.noise = {"temp": None, "neb": None, "seed": None}
         self.requests = []
         self.stack = []  # open .subckt definitions
 
@@ -448,12 +452,19 @@ class _Parser:
 
     def _two_nodes_value(self, letter, name, line, rest):
         nodes = self._nodes(name, line, rest, 2, "nodes and a value")
+        split = _split_options(rest) if letter == "R" else len(rest)
+        options = {}
+        for key, tokens in _options(line, rest[split:], name).items():
+            if key != "TEMP":
+                raise line.error(f"{name}: unknown resistor parameter {key.lower()}")
+            options[key] = _value(line, tokens)
+        rest = rest[:split]
         values = _values(line, rest[2:])
         if len(values) != 1:
             raise line.error(
                 f"{name}: expected two nodes and one value, got {len(values)} value(s)"
             )
-        return Element(letter, name, nodes, line, value=values[0])
+        return Element(letter, name, nodes, line, value=values[0], options=options)
 
     def _coupling(self, name, line, rest):
         inductors = self._nodes(name, line, rest, 2, "inductor names and a coupling factor")
@@ -472,10 +483,10 @@ class _Parser:
             )
         options = {}
         for key, tokens in _options(line, rest[split:], name).items():
-            if key not in ("AREA", "IC"):
+            if key not in ("AREA", "IC", "TEMP"):
                 raise line.error(f"{name}: unknown junction parameter {key.lower()}")
             options[key] = _value(line, tokens)
-        if len(options) == 2:
+        if "AREA" in options and "IC" in options:
             raise line.error(f"{name}: give area or ic, not both")
         return Element("B", name, positional[:2], line, model=positional[-1], options=options)
 
@@ -535,6 +546,10 @@ class _Parser:
             ".params": self._param,
             ".tran": self._tran,
             ".print": self._print,
+            ".temp": self._noise_setting,
+            ".neb": self._noise_setting,
+            ".option": self._option,
+            ".options": self._option,
             ".save": self._print,
             ".plot": self._print,
         }.get(keyword)
@@ -635,6 +650,26 @@ class _Parser:
         if not 2 <= len(values) <= 4:
             raise line.error(".tran takes tstep tstop [prstart [prstep]]")
         self.tran, self.tran_line = values, line
+
+    def _noise_setting(self, line):
+        self._top_only(line)
+        key = _keyword(line)[1:]
+        if self.noise[key] is not None:
+            raise line.error(f"second .{key} (the first at line {self.noise[key][1].number})")
+        values = _values(line, line.tokens[1:])
+        if len(values) != 1:
+            raise line.error(f".{key} takes one value")
+        self.noise[key] = (values[0], line)
+
+    def _option(self, line):
+        self._top_only(line)
+        for key, tokens in _options(line, line.tokens[1:], line.tokens[0].text).items():
+            if key not in OPTIONS:
+                known = ", ".join(sorted(k.lower() for k in OPTIONS))
+                raise line.error(f"unknown option {key.lower()} (known: {known})")
+            if self.noise["seed"] is not None:
+                raise line.error("seed given twice")
+            self.noise["seed"] = (_value(line, tokens), line)
 
     def _print(self, line):
         self._top_only(line)
@@ -809,7 +844,10 @@ class _Builder:
     def _values(self, element, scope):
         letter = element.letter
         if letter in "RLCK":
-            return {"value": scope.evaluate(element.value.tree)}
+            values = {"value": scope.evaluate(element.value.tree)}
+            if "TEMP" in element.options:
+                values["temp"] = scope.evaluate(element.options["TEMP"].tree)
+            return values
         if letter == "B":
             model = self.model(element.model, element)
             ic = model["ICRIT"]
@@ -825,6 +863,8 @@ class _Builder:
                 raise element.line.error(f"{element.name}: area must be positive, got {area:g}")
             values = {"ic": ic * area, "r": model["RN"] / area, "c": model["CAP"] * area}
             values["phi"] = model["PHI"]
+            if "TEMP" in element.options:
+                values["temp"] = scope.evaluate(element.options["TEMP"].tree)
             if model["RTYPE"] == 1:
                 values["gap"] = {
                     "r0": model["R0"] / area,
@@ -1013,7 +1053,7 @@ def _fill(pc, flat, tran):
         name, (a, b), values = element.name, element.nodes, element.values
         try:
             if element.letter == "R":
-                pc.resistor(name, a, b, values["value"])
+                pc.resistor(name, a, b, values["value"], temp=values.get("temp"))
             elif element.letter == "L":
                 pc.inductor(name, a, b, values["value"], branch=values["value"] == 0)
             elif element.letter == "C":
@@ -1024,11 +1064,14 @@ def _fill(pc, flat, tran):
                 shape = {"ic": values["ic"], "r": values["r"], "c": values["c"]}
                 if "gap" in values:
                     gap = values["gap"]
-                    pc.junction_gap(name, a, b, ic=shape["ic"], c=shape["c"], rn=shape["r"], **gap)
+                    junction = pc.junction_gap(
+                        name, a, b, ic=shape["ic"], c=shape["c"], rn=shape["r"], **gap
+                    )
                 elif values["phi"]:
-                    pc.junction_rsjph(name, a, b, theta=values["phi"], **shape)
+                    junction = pc.junction_rsjph(name, a, b, theta=values["phi"], **shape)
                 else:
-                    pc.junction(name, a, b, **shape)
+                    junction = pc.junction(name, a, b, **shape)
+                junction.temp = pc._temperature(values.get("temp"), f"temperature of {name}")
             else:
                 unit = _SOURCE_UNITS[element.letter]
                 wave = _waveform(values, tran, scale["s"], scale[unit])
@@ -1083,6 +1126,7 @@ class Netlist:
         self.file = file
         parsed.file = file
         self.tran = self._tran()
+        self.temperature, self.noise_bandwidth, self.seed = self._noise()
         nominal = _Builder(parsed, None, None)
         self.params = dict(nominal.global_values)
         flat = nominal.build()
@@ -1090,8 +1134,8 @@ class Netlist:
             raise NetlistError("the netlist has no elements", file)
         _check_connections(flat)
         self.units = _reference_units(flat)
-        self._nominal = _fill(
-            PhysicalCircuit(self.units.ic0, self.units.r0, title), flat, self.tran
+        self._nominal = self._with_noise(
+            _fill(PhysicalCircuit(self.units.ic0, self.units.r0, title), flat, self.tran)
         )
         self.requests = [self._resolve(request) for request in parsed.requests]
         self.probes = [request.label for request in self.requests]
@@ -1162,6 +1206,31 @@ class Netlist:
             )
         return Tran(tstep, tstop, prstart, prstep)
 
+    def _noise(self):
+        """(.temp in kelvin, .neb in hertz, .option seed) with 0, 0, None when absent."""
+        scope = ex.Scope()
+        for name, value, where in self._parsed.top.params:
+            scope.define(name, value.tree, where)
+        out = []
+        for key, default in (("temp", 0.0), ("neb", 0.0), ("seed", None)):
+            given = self._parsed.noise[key]
+            if given is None:
+                out.append(default)
+                continue
+            value, line = given
+            try:
+                number = scope.evaluate(value.tree)
+            except ex.ExpressionError as exc:
+                raise (exc.where or line).error(f"{key}: {exc.message}") from None
+            if key == "seed":
+                if not (number >= 0 and number == int(number)):
+                    raise line.error(f"seed must be a whole number >= 0, got {number:g}")
+                number = int(number)
+            elif not (math.isfinite(number) and number >= 0):
+                raise line.error(f".{key} must not be negative, got {number:g}")
+            out.append(number)
+        return tuple(out)
+
     def _resolve(self, request):
         circuit = self._nominal.circuit
         elements, nodes = set(e.name for e in circuit.elements), set(circuit.nodes)
@@ -1218,7 +1287,12 @@ class Netlist:
             flat = _Builder(self._parsed, params, rng).build()
             _check_connections(flat)
         pc = PhysicalCircuit(self.units.ic0, self.units.r0, self.title)
-        return _fill(pc, flat, self.tran)
+        return self._with_noise(_fill(pc, flat, self.tran))
+
+    def _with_noise(self, pc):
+        pc.temperature = self.temperature
+        pc.noise_bandwidth = self.noise_bandwidth
+        return pc
 
     def simulate(self, params=None, rng=None, **options):
         """Run the ``.tran`` analysis of a fresh circuit (see :meth:`circuit`);
@@ -1230,6 +1304,7 @@ class Netlist:
         tran = self.tran
         options.setdefault("record_every", tran.record_every)
         options.setdefault("record_from", tran.prstart)
+        options.setdefault("seed", self.seed)
         return pc.simulate(t_stop=tran.tstop, dt=tran.tstep, **options)
 
     def traces(self, results):

@@ -258,6 +258,7 @@ def simulate(
     reltol=1e-9,
     max_iterations=20,
     dt_min=None,
+    seed=None,
 ):
     """Simulate ``circuit`` from t = 0 to ``t_stop`` with time step ``dt``.
 
@@ -273,6 +274,8 @@ def simulate(
         max_iterations: Newton iterations per step before the step is retried
             with half the size.
         dt_min: smallest step size tried before giving up (default ``dt / 1024``).
+        seed: integer seed of the thermal noise currents (same seed, same noise);
+            None draws fresh entropy.
 
     Returns a :class:`~loxant.results.Results`.  Raises
     :class:`~loxant.errors.ConvergenceError` or
@@ -300,7 +303,9 @@ def simulate(
         raise RuntimeError("another simulation is running in this process")
     try:
         started = _time.perf_counter()
-        system.install(kernel, initial_ramp=initial_ramp, phase_hysteresis=phase_hysteresis)
+        system.install(
+            kernel, initial_ramp=initial_ramp, phase_hysteresis=phase_hysteresis, seed=seed
+        )
         run = Transient(
             system,
             kernel,

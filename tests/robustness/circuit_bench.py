@@ -71,6 +71,7 @@ CLASSES = {
     "JunctionRSJNModel": (TWO, FOUR, 5),
     "JunctionRSJPHModel": (TWO, FOUR, 4),
     "JunctionGapModel": (TWO, FOUR, 7),
+    "NoiseCurrentSourceModel": (TWO, FOUR, 3),
     "MutualInductanceModel": (("q", "v", "eindex"), ("ind_qq", "ind_qv", "ind_vq", "ind_vv"), 1),
 }
 if HAS_TJM:
@@ -94,6 +95,7 @@ NETLIST = [
     ("JunctionRSJNModel", (2, 0), [1.0, 2.0, 0.7, 10.0, 0.5], False),
     ("JunctionRSJPHModel", (0, 3), [1.0, 2.0, 0.5, 0.25], False),
     ("JunctionGapModel", (2, 3), [1.0, 6.0, 1.0, 0.5, 2.0, 0.1, 0.785], False),
+    ("NoiseCurrentSourceModel", (1, 3), [0.5, 7.0, 0.0], False),
 ]
 if HAS_TJM:
     NETLIST.append(("JunctionTJMModel", (1, 3), [TJM_KERNEL, 1.2, 0.6], False))
