@@ -147,16 +147,21 @@ class Circuit:
         element = self._two_terminal(el.JunctionGap, name, a, b, ic, r0, rn, c, vg, delv, icfct)
         return self._noisy(element, temp)
 
-    def junction_rsjn(self, name, a, b, *, ic=1.0, r=1.0, c, v0=4.3, p=10):
+    def junction_rsjn(self, name, a, b, *, ic=1.0, r=1.0, c, v0=4.3, p=10, temp=None):
         """Junction whose shunt conducts only above the knee voltage ``v0``
         (even exponent ``p``): I = ic sin(phase) + G(V) V + c dV/dt,
-        G = x / ((1 + x) r), x = (V / v0)**p."""
-        return self._two_terminal(el.JunctionRSJN, name, a, b, ic, r, c, v0, p)
+        G = x / ((1 + x) r), x = (V / v0)**p; ``temp`` as for :meth:`resistor`."""
+        temp = self._temp(name, temp)
+        element = self._two_terminal(el.JunctionRSJN, name, a, b, ic, r, c, v0, p)
+        return self._noisy(element, temp)
 
-    def junction_rsjph(self, name, a, b, *, ic=1.0, r=1.0, c, theta):
+    def junction_rsjph(self, name, a, b, *, ic=1.0, r=1.0, c, theta, temp=None):
         """Junction with a shifted current-phase relation:
-        I = ic sin(phase + theta) + V / r + c dV/dt (reports phase + theta)."""
-        return self._two_terminal(el.JunctionRSJPH, name, a, b, ic, r, c, theta)
+        I = ic sin(phase + theta) + V / r + c dV/dt (reports phase + theta); ``temp``
+        as for :meth:`resistor`."""
+        temp = self._temp(name, temp)
+        element = self._two_terminal(el.JunctionRSJPH, name, a, b, ic, r, c, theta)
+        return self._noisy(element, temp)
 
     def junction_tjm(
         self,

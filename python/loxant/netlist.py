@@ -1061,17 +1061,13 @@ def _fill(pc, flat, tran):
             elif element.letter == "K":
                 couplings.append(element)
             elif element.letter == "B":
-                shape = {"ic": values["ic"], "r": values["r"], "c": values["c"]}
+                shape = {"ic": values["ic"], "c": values["c"], "temp": values.get("temp")}
                 if "gap" in values:
-                    gap = values["gap"]
-                    junction = pc.junction_gap(
-                        name, a, b, ic=shape["ic"], c=shape["c"], rn=shape["r"], **gap
-                    )
+                    pc.junction_gap(name, a, b, rn=values["r"], **shape, **values["gap"])
                 elif values["phi"]:
-                    junction = pc.junction_rsjph(name, a, b, theta=values["phi"], **shape)
+                    pc.junction_rsjph(name, a, b, r=values["r"], theta=values["phi"], **shape)
                 else:
-                    junction = pc.junction(name, a, b, **shape)
-                junction.temp = pc._temperature(values.get("temp"), f"temperature of {name}")
+                    pc.junction(name, a, b, r=values["r"], **shape)
             else:
                 unit = _SOURCE_UNITS[element.letter]
                 wave = _waveform(values, tran, scale["s"], scale[unit])
@@ -1117,7 +1113,9 @@ class Netlist:
     :class:`Tran` in seconds, or None); ``requests`` (the
     :class:`OutputRequest` records, resolved); ``probes`` (their labels, such as
     ``"P(B1)"``, in request order); ``params`` (the top-level ``.param`` names
-    and nominal values); ``units`` (the reference units of every circuit built).
+    and nominal values); ``units`` (the reference units of every circuit built);
+    ``temperature`` (``.temp``, kelvin, 0 without), ``noise_bandwidth`` (``.neb``, Hz,
+    0 without) and ``seed`` (``.option seed=``, None without).
     """
 
     def __init__(self, parsed, title, file):

@@ -422,15 +422,17 @@ class PhysicalCircuit:
         v["temp"] = self._temperature(temp, f"temperature of {name}")
         return self.circuit.junction_gap(name, a, b, icfct=icfct, **v)
 
-    def junction_rsjn(self, name, a, b, *, ic, r=None, c=None, beta_c=None, v0, p=10):
+    def junction_rsjn(self, name, a, b, *, ic, r=None, c=None, beta_c=None, v0, p=10, temp=None):
         """Junction whose shunt conducts above the knee voltage ``v0`` (in volts)."""
         v0 = self._value(v0, "V", f"knee voltage of {name}")
         params = self._junction(name, ic, r, c, beta_c)
+        params["temp"] = self._temperature(temp, f"temperature of {name}")
         return self.circuit.junction_rsjn(name, a, b, v0=v0, p=p, **params)
 
-    def junction_rsjph(self, name, a, b, *, ic, r=None, c=None, beta_c=None, theta):
+    def junction_rsjph(self, name, a, b, *, ic, r=None, c=None, beta_c=None, theta, temp=None):
         """Junction with the phase shift ``theta`` (radians)."""
         params = self._junction(name, ic, r, c, beta_c)
+        params["temp"] = self._temperature(temp, f"temperature of {name}")
         return self.circuit.junction_rsjph(name, a, b, theta=theta, **params)
 
     def _junction(self, name, ic, r, c, beta_c):

@@ -10,8 +10,9 @@ from scipy.integrate import simpson
 from scipy.signal import welch
 
 from loxant import Circuit
+from loxant.assembly import System
 from loxant.netlist import Netlist
-from loxant.units import BOLTZMANN, PhysicalCircuit
+from loxant.units import BOLTZMANN, PHI0, PhysicalCircuit
 
 pytest.importorskip("loxant.CircuitKernel")
 
@@ -118,3 +119,22 @@ def test_bad_temperatures_and_seeds_are_refused_before_anything_changes():
     c.temperature = -0.5
     with pytest.raises(CircuitError, match="circuit temperature"):
         c.simulate(1.0, 0.1)
+
+
+@pytest.mark.parametrize(
+    "model, resistance", [("rtype=0", 5.0), ("rtype=1", 30.0), ("rtype=0, phi=0.3", 5.0)]
+)
+def test_junction_temp_gives_the_noise_of_its_resistive_branch(model, resistance):
+    text = f"""* one junction at its own temperature
+.model jm jj({model}, icrit=100u, rn=5, r0=30, cap=0.1p)
+B1 a 0 jm temp=4.2
+I1 0 a 50u
+.tran 0.1p 1p
+.end
+"""
+    netlist = Netlist.from_string(text)
+    pc = netlist.circuit()
+    noise = [e.decl for e in System(pc.circuit).elements if e.name == "B1.noise"]
+    per_kelvin = BOLTZMANN * 2 * math.pi / (PHI0 * pc.units.ic0)
+    expected = 2 * 4.2 * per_kelvin / (resistance / pc.units.r0)
+    assert len(noise) == 1 and noise[0].density == pytest.approx(expected)
