@@ -28,7 +28,10 @@ from .elements import (
     JunctionTJM,
     MultiPort,
     MutualInductance,
+    NoiseCurrent,
+    Orientation,
     check_kernel_finite,
+    number,
 )
 from .errors import CircuitError
 
@@ -123,6 +126,7 @@ class System:
                 if decl.has_branch:
                     letters["q"] = branch[decl.name]
             self.elements.append(NetlistElement(decl, index, orientation, letters))
+        self._add_noise(circuit, number)
         self.sources = [e for e in self.elements if e.decl.is_source]
         self.nonlinear = any(e.decl.nonlinear for e in self.elements)
         self.steps_history = any(e.decl.steps_history for e in self.elements)
@@ -132,9 +136,38 @@ class System:
 
     # -- structure ---------------------------------------------------------
 
+    def _add_noise(self, circuit, unknown):
+        """One noise current beside every resistive element at a temperature above
+        0, named ``<element>.noise``, after the declared elements."""
+        default = number(
+            getattr(circuit, "temperature", 0.0), "circuit temperature", nonnegative=True
+        )
+        bandwidth = number(
+            getattr(circuit, "noise_bandwidth", 0.0), "noise bandwidth", nonnegative=True
+        )
+        names = {e.name for e in self.elements}
+        for element in list(self.elements):
+            decl = element.decl
+            resistance = decl.noise_resistance
+            temp = default if decl.temp is None else decl.temp
+            if resistance is None or not temp > 0:
+                continue
+            name = f"{decl.name}.noise"
+            if name in names:
+                raise CircuitError(
+                    f"{name!r} names an element: no room for the noise of {decl.name}"
+                )
+            a, b = decl.nodes
+            noise = NoiseCurrent(name, a, b, 2.0 * temp / resistance, bandwidth=bandwidth)
+            letters = {"i": unknown[a], "j": unknown[b]}
+            orientation = Orientation(unknown[a], unknown[b])
+            self.elements.append(NetlistElement(noise, len(self.elements), orientation, letters))
+        #: the noise currents, in element order
+        self.noise = [e for e in self.elements if isinstance(e.decl, NoiseCurrent)]
+
     def _stamps(self, element):
         """(row, column) unknown pairs, one per position of the element's model."""
-        if isinstance(element.decl, CurrentSource):
+        if isinstance(element.decl, (CurrentSource, NoiseCurrent)):
             return [None] * len(element.decl.positions)
         letters = element.letters
         pairs = []
@@ -156,7 +189,7 @@ class System:
 
         for element in self.elements:
             decl = element.decl
-            if isinstance(decl, (CurrentSource, MutualInductance)):
+            if isinstance(decl, (CurrentSource, MutualInductance, NoiseCurrent)):
                 continue
             if isinstance(decl, MultiPort):
                 for x, y in decl.conducting:
@@ -216,17 +249,20 @@ class System:
 
     # -- installation --------------------------------------------------------
 
-    def install(self, kernel, *, initial_ramp=0.0, phase_hysteresis=0.0, time_step=None):
+    def install(self, kernel, *, initial_ramp=0.0, phase_hysteresis=0.0, time_step=None, seed=None):
         """Fill the shared state, create the element models and register them.
 
         ``kernel`` is the module ``loxant.CircuitKernel``.  ``time_step``, the
         largest step the driver will take, sizes the history of transmission
-        lines.  Replaces the state of any system installed before.
+        lines.  ``seed`` (an int >= 0) seeds the noise currents, each its own
+        stream drawn from it; None: fresh entropy.  Replaces the state of any
+        system installed before.
         """
         if time_step is not None:
             for element in self.elements:
                 if hasattr(element.decl, "use_time_step"):
                     element.decl.use_time_step(time_step)
+        self._seed_noise(seed)
         missing = sorted(
             {e.decl.model_name for e in self.elements if not hasattr(kernel, e.decl.model_name)}
         )
@@ -315,3 +351,12 @@ class System:
             _return_tjm_kernels(lent)
             raise
         return lent
+
+    def _seed_noise(self, seed):
+        if not self.noise:
+            return
+        if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int) or seed < 0):
+            raise CircuitError(f"seed must be an integer >= 0, got {seed!r}")
+        words = np.random.SeedSequence(seed).generate_state(len(self.noise), dtype=np.uint64)
+        for element, word in zip(self.noise, words):
+            element.decl.seed = int(word) >> 11  # below 2**53: exact as a float

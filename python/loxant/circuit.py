@@ -15,6 +15,8 @@ voltage as (first node - second node) and current as flowing through it from
 its first node to its second.
 """
 
+import math
+
 from . import elements as el
 from .errors import CircuitError
 
@@ -41,6 +43,11 @@ class Circuit:
 
     def __init__(self, title=""):
         self.title = title
+        #: temperature of the thermal noise of every resistor and junction that has
+        #: no ``temp`` of its own, normalised as kT / (Ic0 Phi0 / 2 pi); 0: none
+        self.temperature = 0.0
+        #: noise bandwidth (normalised frequency); 0: fresh noise every step
+        self.noise_bandwidth = 0.0
         self._elements = {}
         self._nodes = {}
 
@@ -78,9 +85,11 @@ class Circuit:
 
     # -- element adders ----------------------------------------------------
 
-    def resistor(self, name, a, b, r):
-        """Resistor of resistance ``r`` between ``a`` and ``b``."""
-        return self._two_terminal(el.Resistor, name, a, b, r)
+    def resistor(self, name, a, b, r, *, temp=None):
+        """Resistor of resistance ``r`` between ``a`` and ``b``; ``temp`` (normalised,
+        see :attr:`temperature`) gives it thermal noise of its own temperature."""
+        temp = self._temp(name, temp)
+        return self._noisy(self._two_terminal(el.Resistor, name, a, b, r), temp)
 
     def inductor(self, name, a, b, l, *, branch=False):
         """Inductor of inductance ``l``; ``branch=True`` makes its current an unknown
@@ -120,20 +129,39 @@ class Circuit:
         """Voltage source holding voltage(a) - voltage(b) at ``value``."""
         return self._two_terminal(el.VoltageSource, name, a, b, value)
 
-    def junction(self, name, a, b, *, ic=1.0, r=1.0, c):
-        """Josephson junction (RCSJ): I = ic sin(phase) + V / r + c dV/dt."""
-        return self._two_terminal(el.Junction, name, a, b, ic, r, c)
+    def junction(self, name, a, b, *, ic=1.0, r=1.0, c, temp=None):
+        """Josephson junction (RCSJ): I = ic sin(phase) + V / r + c dV/dt; ``temp``
+        as for :meth:`resistor` (the noise of r)."""
+        temp = self._temp(name, temp)
+        return self._noisy(self._two_terminal(el.Junction, name, a, b, ic, r, c), temp)
 
-    def junction_rsjn(self, name, a, b, *, ic=1.0, r=1.0, c, v0=4.3, p=10):
+    def junction_gap(
+        self, name, a, b, *, ic=1.0, c, r0, rn, vg, delv, icfct=math.pi / 4, temp=None
+    ):
+        """Junction with a piecewise-linear quasiparticle branch (subgap ``r0``, a rise
+        of |ic| / ``icfct`` across the window of width ``delv`` at the gap voltage
+        ``vg``, normal ``rn`` above it): I = ic sin(phase) + Iqp(V) + c dV/dt.
+        Each step solves with the piece of the voltage accepted last; ``temp`` as
+        for :meth:`resistor` (the noise of r0)."""
+        temp = self._temp(name, temp)
+        element = self._two_terminal(el.JunctionGap, name, a, b, ic, r0, rn, c, vg, delv, icfct)
+        return self._noisy(element, temp)
+
+    def junction_rsjn(self, name, a, b, *, ic=1.0, r=1.0, c, v0=4.3, p=10, temp=None):
         """Junction whose shunt conducts only above the knee voltage ``v0``
         (even exponent ``p``): I = ic sin(phase) + G(V) V + c dV/dt,
-        G = x / ((1 + x) r), x = (V / v0)**p."""
-        return self._two_terminal(el.JunctionRSJN, name, a, b, ic, r, c, v0, p)
+        G = x / ((1 + x) r), x = (V / v0)**p; ``temp`` as for :meth:`resistor`."""
+        temp = self._temp(name, temp)
+        element = self._two_terminal(el.JunctionRSJN, name, a, b, ic, r, c, v0, p)
+        return self._noisy(element, temp)
 
-    def junction_rsjph(self, name, a, b, *, ic=1.0, r=1.0, c, theta):
+    def junction_rsjph(self, name, a, b, *, ic=1.0, r=1.0, c, theta, temp=None):
         """Junction with a shifted current-phase relation:
-        I = ic sin(phase + theta) + V / r + c dV/dt (reports phase + theta)."""
-        return self._two_terminal(el.JunctionRSJPH, name, a, b, ic, r, c, theta)
+        I = ic sin(phase + theta) + V / r + c dV/dt (reports phase + theta); ``temp``
+        as for :meth:`resistor`."""
+        temp = self._temp(name, temp)
+        element = self._two_terminal(el.JunctionRSJPH, name, a, b, ic, r, c, theta)
+        return self._noisy(element, temp)
 
     def junction_tjm(
         self,
@@ -241,6 +269,17 @@ class Circuit:
             if node != GROUND:
                 self._nodes.setdefault(node, None)
         return self._add(element)
+
+    @staticmethod
+    def _temp(name, temp):
+        if temp is None:
+            return None
+        return el.number(temp, f"temperature of {name}", nonnegative=True)
+
+    @staticmethod
+    def _noisy(element, temp):
+        element.temp = temp
+        return element
 
     def _add(self, element):
         self._elements[element.name] = element

@@ -35,11 +35,13 @@ __all__ = [
     "Element",
     "Inductor",
     "Junction",
+    "JunctionGap",
     "JunctionRSJN",
     "JunctionRSJPH",
     "JunctionTJM",
     "MultiPort",
     "MutualInductance",
+    "NoiseCurrent",
     "PhaseSource",
     "Resistor",
     "TransmissionLine",
@@ -105,6 +107,8 @@ class Element:
     #: the model carries a history from step to step, so its step terms must be
     #: rebuilt at every time step even when the step size stays the same
     steps_history = False
+    #: temperature of the element's thermal noise; None: the circuit's
+    temp = None
 
     def __init__(self, name, a, b):
         self.name = name
@@ -114,6 +118,11 @@ class Element:
     def has_branch(self):
         """True if the element adds a branch unknown of its own."""
         return False
+
+    @property
+    def noise_resistance(self):
+        """Resistance whose thermal noise the element carries; None: no noise."""
+        return None
 
     def orientation(self, ua, ub):
         """Connection of the model for terminal unknowns ``ua``, ``ub``."""
@@ -145,6 +154,10 @@ class Resistor(Element):
     def __init__(self, name, a, b, r):
         super().__init__(name, a, b)
         self.r = number(r, f"resistance of {name}", positive=True)
+
+    @property
+    def noise_resistance(self):
+        return self.r
 
     def parameters(self, t, sign=1):
         return [self.r]
@@ -334,6 +347,10 @@ class Junction(Element):
         self.r = number(r, f"resistance of {name}", positive=True)
         self.c = number(c, f"capacitance of {name}", nonnegative=True)
 
+    @property
+    def noise_resistance(self):
+        return self.r
+
     def parameters(self, t, sign=1):
         return [self.ic, self.r, self.c]
 
@@ -397,6 +414,67 @@ class JunctionRSJPH(Junction):
 
     def _describe(self):
         return {**super()._describe(), "theta": self.theta}
+
+
+class JunctionGap(Junction):
+    """Junction with a piecewise-linear quasiparticle branch:
+    I = ic sin(phase) + Iqp(V) + c dV/dt, Iqp odd in V; for |V| below
+    vg - delv/2 it is V / r0, across the gap window of width delv it rises with the
+    conductance |ic| / (icfct delv), above the window with 1 / rn, continuously.
+    Each step uses the piece of the voltage accepted last (``r`` is r0)."""
+
+    kind = "gap junction"
+    model_name = "JunctionGapModel"
+
+    def __init__(self, name, a, b, ic, r0, rn, c, vg, delv, icfct):
+        super().__init__(name, a, b, ic, r0, c)
+        self.rn = number(rn, f"normal resistance of {name}", positive=True)
+        self.vg = number(vg, f"gap voltage of {name}", positive=True)
+        self.delv = number(delv, f"gap width of {name}", positive=True)
+        self.icfct = number(icfct, f"icfct of {name}", positive=True)
+        if self.delv >= 2 * self.vg:
+            raise CircuitError(f"gap width of {name} must be below twice the gap voltage")
+
+    @property
+    def r0(self):
+        return self.r
+
+    def parameters(self, t, sign=1):
+        return [self.ic, self.r, self.rn, self.c, self.vg, self.delv, self.icfct]
+
+    def _describe(self):
+        return {
+            "ic": self.ic,
+            "r0": self.r,
+            "rn": self.rn,
+            "c": self.c,
+            "vg": self.vg,
+            "delv": self.delv,
+            "icfct": self.icfct,
+        }
+
+
+class NoiseCurrent(Element):
+    """Gaussian white noise current through itself from the first node to the
+    second, of two-sided spectral density ``density`` (2 T / R for the thermal noise
+    of a resistance R at the normalised temperature T): a fresh value of variance
+    density / dt every step, or, with a ``bandwidth`` B > 0, one held for 1 / (2B)
+    of variance 2 density B.  ``seed`` starts its own generator."""
+
+    kind = "noise current"
+    model_name = "NoiseCurrentSourceModel"
+
+    def __init__(self, name, a, b, density, seed=0, bandwidth=0.0):
+        super().__init__(name, a, b)
+        self.density = number(density, f"noise density of {name}", nonnegative=True)
+        self.seed = int(seed)
+        self.bandwidth = number(bandwidth, f"noise bandwidth of {name}", nonnegative=True)
+
+    def parameters(self, t, sign=1):
+        return [self.density, float(self.seed), self.bandwidth]
+
+    def _describe(self):
+        return {"density": self.density, "bandwidth": self.bandwidth}
 
 
 class JunctionTJM(Element):

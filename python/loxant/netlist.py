@@ -24,7 +24,10 @@ instance every element and internal node name gets the instance name
 appended: ``B1`` of ``X2`` placed in ``X1`` is ``B1|X2|X1``.
 
 Reference units: the circuit is normalised by the critical current and the
-shunt resistance of its first junction (1 mA and 5 ohm without junctions).
+shunt resistance (rn, for either rtype) of its first junction (1 mA and 5 ohm
+without junctions).  A junction model of ``rtype=1``, the dialect's default, is a
+junction with a piecewise-linear quasiparticle branch (r0, rn, vg, delv, icfct;
+area divides r0 and rn); ``rtype=0`` a linear shunt rn.
 """
 
 import math
@@ -269,7 +272,9 @@ LONG_REQUESTS = {
     "nodep": ("P", "node"),
 }
 ELEMENT_LETTERS = set("RLCKBIVPXTEFGH")
-NOT_YET_CONTROLS = {".temp", ".neb", ".spread"}
+NOT_YET_CONTROLS = {".spread"}
+#: settings of .option / .options that the reader honours
+OPTIONS = {"SEED"}
 
 
 # -- parser -------------------------------------------------------------------
@@ -383,6 +388,8 @@ class _Parser:
         self.models = {}
         self.tran = None
         self.tran_line = None
+        #: .temp, .neb and .option seed= as (Value, Line), or None
+        self.noise = {"temp": None, "neb": None, "seed": None}
         self.requests = []
         self.stack = []  # open .subckt definitions
 
@@ -440,12 +447,19 @@ class _Parser:
 
     def _two_nodes_value(self, letter, name, line, rest):
         nodes = self._nodes(name, line, rest, 2, "nodes and a value")
+        split = _split_options(rest) if letter == "R" else len(rest)
+        options = {}
+        for key, tokens in _options(line, rest[split:], name).items():
+            if key != "TEMP":
+                raise line.error(f"{name}: unknown resistor parameter {key.lower()}")
+            options[key] = _value(line, tokens)
+        rest = rest[:split]
         values = _values(line, rest[2:])
         if len(values) != 1:
             raise line.error(
                 f"{name}: expected two nodes and one value, got {len(values)} value(s)"
             )
-        return Element(letter, name, nodes, line, value=values[0])
+        return Element(letter, name, nodes, line, value=values[0], options=options)
 
     def _coupling(self, name, line, rest):
         inductors = self._nodes(name, line, rest, 2, "inductor names and a coupling factor")
@@ -464,10 +478,10 @@ class _Parser:
             )
         options = {}
         for key, tokens in _options(line, rest[split:], name).items():
-            if key not in ("AREA", "IC"):
+            if key not in ("AREA", "IC", "TEMP"):
                 raise line.error(f"{name}: unknown junction parameter {key.lower()}")
             options[key] = _value(line, tokens)
-        if len(options) == 2:
+        if "AREA" in options and "IC" in options:
             raise line.error(f"{name}: give area or ic, not both")
         return Element("B", name, positional[:2], line, model=positional[-1], options=options)
 
@@ -556,6 +570,10 @@ class _Parser:
             ".params": self._param,
             ".tran": self._tran,
             ".print": self._print,
+            ".temp": self._noise_setting,
+            ".neb": self._noise_setting,
+            ".option": self._option,
+            ".options": self._option,
             ".save": self._print,
             ".plot": self._print,
         }.get(keyword)
@@ -657,6 +675,26 @@ class _Parser:
             raise line.error(".tran takes tstep tstop [prstart [prstep]]")
         self.tran, self.tran_line = values, line
 
+    def _noise_setting(self, line):
+        self._top_only(line)
+        key = _keyword(line)[1:]
+        if self.noise[key] is not None:
+            raise line.error(f"second .{key} (the first at line {self.noise[key][1].number})")
+        values = _values(line, line.tokens[1:])
+        if len(values) != 1:
+            raise line.error(f".{key} takes one value")
+        self.noise[key] = (values[0], line)
+
+    def _option(self, line):
+        self._top_only(line)
+        for key, tokens in _options(line, line.tokens[1:], line.tokens[0].text).items():
+            if key not in OPTIONS:
+                known = ", ".join(sorted(k.lower() for k in OPTIONS))
+                raise line.error(f"unknown option {key.lower()} (known: {known})")
+            if self.noise["seed"] is not None:
+                raise line.error("seed given twice")
+            self.noise["seed"] = (_value(line, tokens), line)
+
     def _print(self, line):
         self._top_only(line)
         tokens = line.tokens[1:]
@@ -719,7 +757,8 @@ _MODEL_NOT_YET = {"T": "temperature", "TC": "critical temperature", "D": "transp
 
 
 def _junction_model(model, scope):
-    """(ic, rn, cap, phi) per unit area of ``model``; raises ExpressionError or
+    """The parameters of ``model`` (upper-case keys: ICRIT, RN, R0, CAP, PHI, RTYPE,
+    VG, DELV, ICFCT), per unit area where they scale; raises ExpressionError or
     NetlistError for what this simulator cannot do yet."""
     values = dict(_MODEL_DEFAULTS)
     harmonic = 1.0
@@ -738,16 +777,17 @@ def _junction_model(model, scope):
             )
         else:
             values[key] = scope.evaluate(value.tree)
-    if values["RTYPE"] == 1:
-        raise model.line.error(
-            f"model {model.name}: rtype=1 (piecewise-linear quasiparticle branch, the default) "
-            "is not supported yet; use rtype=0 (linear shunt through rn)"
-        )
-    if values["RTYPE"] != 0:
+    if values["RTYPE"] not in (0, 1):
         raise model.line.error(f"model {model.name}: rtype must be 0 or 1, got {values['RTYPE']:g}")
     if not values["RN"] > 0 or not values["CAP"] >= 0:
         raise model.line.error(f"model {model.name}: rn must be positive and cap not negative")
-    return values["ICRIT"] * harmonic, values["RN"], values["CAP"], values["PHI"]
+    if values["RTYPE"] == 1 and values["PHI"]:
+        raise model.line.error(
+            f"model {model.name}: phi with rtype=1 is not supported; use rtype=0 for a "
+            "shifted junction"
+        )
+    values["ICRIT"] *= harmonic
+    return values
 
 
 # -- builder -------------------------------------------------------------------------
@@ -830,9 +870,13 @@ class _Builder:
     def _values(self, element, scope):
         letter = element.letter
         if letter in "RLCKEFGH":
-            return {"value": scope.evaluate(element.value.tree)}
+            values = {"value": scope.evaluate(element.value.tree)}
+            if "TEMP" in element.options:
+                values["temp"] = scope.evaluate(element.options["TEMP"].tree)
+            return values
         if letter == "B":
-            ic, rn, cap, phi = self.model(element.model, element)
+            model = self.model(element.model, element)
+            ic = model["ICRIT"]
             if "IC" in element.options:
                 if ic == 0:
                     raise element.line.error(f"{element.name}: ic= needs a model with icrit > 0")
@@ -843,7 +887,18 @@ class _Builder:
                 area = 1.0
             if not area > 0:
                 raise element.line.error(f"{element.name}: area must be positive, got {area:g}")
-            return {"ic": ic * area, "r": rn / area, "c": cap * area, "phi": phi}
+            values = {"ic": ic * area, "r": model["RN"] / area, "c": model["CAP"] * area}
+            values["phi"] = model["PHI"]
+            if "TEMP" in element.options:
+                values["temp"] = scope.evaluate(element.options["TEMP"].tree)
+            if model["RTYPE"] == 1:
+                values["gap"] = {
+                    "r0": model["R0"] / area,
+                    "vg": model["VG"],
+                    "delv": model["DELV"],
+                    "icfct": model["ICFCT"],
+                }
+            return values
         if letter == "T":
             return {k.lower(): scope.evaluate(v.tree) for k, v in element.options.items()}
         kind, values = element.wave
@@ -1030,7 +1085,7 @@ def _fill(pc, flat, tran):
         a, b = element.nodes[:2]
         try:
             if element.letter == "R":
-                pc.resistor(name, a, b, values["value"])
+                pc.resistor(name, a, b, values["value"], temp=values.get("temp"))
             elif element.letter == "L":
                 pc.inductor(name, a, b, values["value"], branch=values["value"] == 0)
             elif element.letter == "C":
@@ -1046,11 +1101,13 @@ def _fill(pc, flat, tran):
             elif element.letter in "FH":
                 controlled.append(element)
             elif element.letter == "B":
-                shape = {"ic": values["ic"], "r": values["r"], "c": values["c"]}
-                if values["phi"]:
-                    pc.junction_rsjph(name, a, b, theta=values["phi"], **shape)
+                shape = {"ic": values["ic"], "c": values["c"], "temp": values.get("temp")}
+                if "gap" in values:
+                    pc.junction_gap(name, a, b, rn=values["r"], **shape, **values["gap"])
+                elif values["phi"]:
+                    pc.junction_rsjph(name, a, b, r=values["r"], theta=values["phi"], **shape)
                 else:
-                    pc.junction(name, a, b, **shape)
+                    pc.junction(name, a, b, r=values["r"], **shape)
             else:
                 unit = _SOURCE_UNITS[element.letter]
                 wave = _waveform(values, tran, scale["s"], scale[unit])
@@ -1123,7 +1180,9 @@ class Netlist:
     :class:`Tran` in seconds, or None); ``requests`` (the
     :class:`OutputRequest` records, resolved); ``probes`` (their labels, such as
     ``"P(B1)"``, in request order); ``params`` (the top-level ``.param`` names
-    and nominal values); ``units`` (the reference units of every circuit built).
+    and nominal values); ``units`` (the reference units of every circuit built);
+    ``temperature`` (``.temp``, kelvin, 0 without), ``noise_bandwidth`` (``.neb``, Hz,
+    0 without) and ``seed`` (``.option seed=``, None without).
     """
 
     def __init__(self, parsed, title, file):
@@ -1132,6 +1191,7 @@ class Netlist:
         self.file = file
         parsed.file = file
         self.tran = self._tran()
+        self.temperature, self.noise_bandwidth, self.seed = self._noise()
         nominal = _Builder(parsed, None, None)
         self.params = dict(nominal.global_values)
         flat = nominal.build()
@@ -1139,8 +1199,8 @@ class Netlist:
             raise NetlistError("the netlist has no elements", file)
         _check_connections(flat)
         self.units = _reference_units(flat)
-        self._nominal = _fill(
-            PhysicalCircuit(self.units.ic0, self.units.r0, title), flat, self.tran
+        self._nominal = self._with_noise(
+            _fill(PhysicalCircuit(self.units.ic0, self.units.r0, title), flat, self.tran)
         )
         self.requests = [self._resolve(request) for request in parsed.requests]
         self.probes = [request.label for request in self.requests]
@@ -1211,6 +1271,31 @@ class Netlist:
             )
         return Tran(tstep, tstop, prstart, prstep)
 
+    def _noise(self):
+        """(.temp in kelvin, .neb in hertz, .option seed) with 0, 0, None when absent."""
+        scope = ex.Scope()
+        for name, value, where in self._parsed.top.params:
+            scope.define(name, value.tree, where)
+        out = []
+        for key, default in (("temp", 0.0), ("neb", 0.0), ("seed", None)):
+            given = self._parsed.noise[key]
+            if given is None:
+                out.append(default)
+                continue
+            value, line = given
+            try:
+                number = scope.evaluate(value.tree)
+            except ex.ExpressionError as exc:
+                raise (exc.where or line).error(f"{key}: {exc.message}") from None
+            if key == "seed":
+                if not (number >= 0 and number == int(number)):
+                    raise line.error(f"seed must be a whole number >= 0, got {number:g}")
+                number = int(number)
+            elif not (math.isfinite(number) and number >= 0):
+                raise line.error(f".{key} must not be negative, got {number:g}")
+            out.append(number)
+        return tuple(out)
+
     def _resolve(self, request):
         circuit = self._nominal.circuit
         elements, nodes = set(e.name for e in circuit.elements), set(circuit.nodes)
@@ -1279,7 +1364,12 @@ class Netlist:
             flat = _Builder(self._parsed, params, rng).build()
             _check_connections(flat)
         pc = PhysicalCircuit(self.units.ic0, self.units.r0, self.title)
-        return _fill(pc, flat, self.tran)
+        return self._with_noise(_fill(pc, flat, self.tran))
+
+    def _with_noise(self, pc):
+        pc.temperature = self.temperature
+        pc.noise_bandwidth = self.noise_bandwidth
+        return pc
 
     def simulate(self, params=None, rng=None, **options):
         """Run the ``.tran`` analysis of a fresh circuit (see :meth:`circuit`);
@@ -1291,6 +1381,7 @@ class Netlist:
         tran = self.tran
         options.setdefault("record_every", tran.record_every)
         options.setdefault("record_from", tran.prstart)
+        options.setdefault("seed", self.seed)
         return pc.simulate(t_stop=tran.tstop, dt=tran.tstep, **options)
 
     def traces(self, results):

@@ -302,6 +302,7 @@ def simulate(
     engine="native",
     progress=None,
     profile=False,
+    seed=None,
 ):
     """Simulate ``circuit`` from t = 0 to ``t_stop`` with time step ``dt``.
 
@@ -326,6 +327,8 @@ def simulate(
         progress: called with the simulation time about ten times a second.
         profile: time the kernels and the linear algebra apart (native engine;
             ``kernel_seconds`` and ``solver_seconds`` in the stats).
+        seed: integer seed of the thermal noise currents (same seed, same noise);
+            None draws fresh entropy.
 
     Returns a :class:`~loxant.results.Results`; its ``stats`` count steps,
     Newton iterations, factorisations and refactorisations.  Raises
@@ -385,6 +388,7 @@ def simulate(
                     recorder,
                     settings,
                     (t_stop, dt, dt_min, record_every, record_from, progress),
+                    seed,
                 )
             results = recorder.results(stats)
         else:
@@ -401,7 +405,7 @@ def simulate(
                 progress_interval=0.1,
             )
             with _state_lock, _collector_paused():
-                run = _native_setup(system, kernel, plan, dict(settings, **loop))
+                run = _native_setup(system, kernel, plan, dict(settings, **loop), seed)
             setup = _time.perf_counter() - started
             tables = native.run(run, plan, expected, max_iterations)
             stats = dict(run.stats, setup_seconds=setup)
@@ -414,7 +418,7 @@ def simulate(
         _this_thread.active = False
 
 
-def _run_python(system, kernel, sparse, recorder, settings, loop):
+def _run_python(system, kernel, sparse, recorder, settings, loop, seed=None):
     """The Python driver's run: set-up and loop, all through the shared state."""
     t_stop, dt, dt_min, record_every, record_from, progress = loop
     system.install(
@@ -422,6 +426,7 @@ def _run_python(system, kernel, sparse, recorder, settings, loop):
         initial_ramp=settings["initial_ramp"],
         phase_hysteresis=settings["phase_hysteresis"],
         time_step=dt,
+        seed=seed,
     )
     options = {k: v for k, v in settings.items() if k != "phase_hysteresis"}
     run = Transient(system, kernel, sparse.SparseDirect(), **options)
@@ -435,13 +440,14 @@ def _run_python(system, kernel, sparse, recorder, settings, loop):
     return dict(run.stats)
 
 
-def _native_setup(system, kernel, plan, options):
+def _native_setup(system, kernel, plan, options, seed=None):
     """Installs the system and hands its models to a native engine."""
     system.install(
         kernel,
         initial_ramp=options["initial_ramp"],
         phase_hysteresis=options["phase_hysteresis"],
         time_step=options["dt"],
+        seed=seed,
     )
     kernel.UpdateValues()
     A0 = np.zeros(system.nnz)

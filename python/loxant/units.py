@@ -53,6 +53,8 @@ __all__ = [
 
 #: magnetic flux quantum h / 2e in webers
 PHI0 = 2.067833848e-15
+#: Boltzmann constant in J/K
+BOLTZMANN = 1.380649e-23
 
 PREFIXES = {
     "f": 1e-15,
@@ -341,6 +343,38 @@ class PhysicalCircuit:
         self._typed = {}
 
     @property
+    def temperature(self):
+        """Temperature in kelvin of the thermal noise of every resistor and junction
+        without a ``temp`` of its own (0: no noise)."""
+        return self.circuit.temperature / self._per_kelvin()
+
+    @temperature.setter
+    def temperature(self, kelvin):
+        self.circuit.temperature = self._temperature(kelvin, "temperature")
+
+    @property
+    def noise_bandwidth(self):
+        """Noise bandwidth in hertz (0: fresh noise every time step)."""
+        return self.circuit.noise_bandwidth * self.units.scale["Hz"]
+
+    @noise_bandwidth.setter
+    def noise_bandwidth(self, hertz):
+        self.circuit.noise_bandwidth = self._value(hertz, "Hz", "noise bandwidth")
+
+    def _per_kelvin(self):
+        # kT over the reference Josephson energy Ic0 Phi0 / 2 pi
+        return BOLTZMANN * 2 * math.pi / (PHI0 * self.units.ic0)
+
+    def _temperature(self, kelvin, what):
+        if kelvin is None:
+            return None
+        if isinstance(kelvin, bool) or not isinstance(kelvin, numbers.Real):
+            raise CircuitError(f"{what} is a number in kelvin, got {kelvin!r}")
+        if not (math.isfinite(kelvin) and kelvin >= 0):
+            raise CircuitError(f"{what} must be finite and not negative, got {kelvin!r}")
+        return float(kelvin) * self._per_kelvin()
+
+    @property
     def nodes(self):
         return self.circuit.nodes
 
@@ -382,8 +416,11 @@ class PhysicalCircuit:
             raise CircuitError(f"value of {name}: {exc}") from None
 
     @_quoting_input
-    def resistor(self, name, a, b, r):
-        return self.circuit.resistor(name, a, b, self._value(r, "ohm", f"resistance of {name}"))
+    def resistor(self, name, a, b, r, *, temp=None):
+        """Resistor; ``temp`` in kelvin gives it thermal noise of its own temperature."""
+        r = self._value(r, "ohm", f"resistance of {name}")
+        temp = self._temperature(temp, f"temperature of {name}")
+        return self.circuit.resistor(name, a, b, r, temp=temp)
 
     @_quoting_input
     def inductor(self, name, a, b, l, *, branch=False):
@@ -429,45 +466,85 @@ class PhysicalCircuit:
         return self.circuit.voltage_source(name, a, b, self._waveform(value, "V", name))
 
     @_quoting_input
-    def junction(self, name, a, b, *, ic, r=None, c=None, beta_c=None):
+    def junction(self, name, a, b, *, ic, r=None, c=None, beta_c=None, temp=None):
         """Josephson junction of critical current ``ic``, given two of its shunt
-        resistance ``r``, capacitance ``c`` and McCumber parameter ``beta_c``."""
-        return self.circuit.junction(name, a, b, **self._junction(name, ic, r, c, beta_c))
+        resistance ``r``, capacitance ``c`` and McCumber parameter ``beta_c``; ``temp``
+        in kelvin as for :meth:`resistor`."""
+        params = self._junction(name, ic, r, c, beta_c)
+        temp = self._temperature(temp, f"temperature of {name}")
+        return self.circuit.junction(name, a, b, temp=temp, **params)
 
     @_quoting_input
-    def junction_rsjn(self, name, a, b, *, ic, r=None, c=None, beta_c=None, v0, p=10):
+    def junction_gap(
+        self,
+        name,
+        a,
+        b,
+        *,
+        ic,
+        c,
+        vg="2.8mV",
+        delv="0.1mV",
+        icfct=math.pi / 4,
+        r0="30ohm",
+        rn="5ohm",
+        temp=None,
+    ):
+        """Junction with a piecewise-linear quasiparticle branch (defaults: the
+        dialect's gap voltage 2.8 mV, width 0.1 mV, icfct pi/4, R0 30 ohm, Rn 5 ohm);
+        ``temp`` in kelvin as for :meth:`resistor`."""
+        v = {
+            "ic": self._value(ic, "A", f"critical current of {name}"),
+            "c": self._value(c, "F", f"capacitance of {name}"),
+            "vg": self._value(vg, "V", f"gap voltage of {name}"),
+            "delv": self._value(delv, "V", f"gap width of {name}"),
+            "r0": self._value(r0, "ohm", f"subgap resistance of {name}"),
+            "rn": self._value(rn, "ohm", f"normal resistance of {name}"),
+        }
+        v["temp"] = self._temperature(temp, f"temperature of {name}")
+        return self.circuit.junction_gap(name, a, b, icfct=icfct, **v)
+
+    @_quoting_input
+    def junction_rsjn(self, name, a, b, *, ic, r=None, c=None, beta_c=None, v0, p=10, temp=None):
         """Junction whose shunt conducts above the knee voltage ``v0`` (in volts)."""
         v0 = self._value(v0, "V", f"knee voltage of {name}")
         params = self._junction(name, ic, r, c, beta_c)
+        params["temp"] = self._temperature(temp, f"temperature of {name}")
         return self.circuit.junction_rsjn(name, a, b, v0=v0, p=p, **params)
 
     @_quoting_input
-    def junction_rsjph(self, name, a, b, *, ic, r=None, c=None, beta_c=None, theta):
+    def junction_rsjph(self, name, a, b, *, ic, r=None, c=None, beta_c=None, theta, temp=None):
         """Junction with the phase shift ``theta`` (radians)."""
         params = self._junction(name, ic, r, c, beta_c)
+        params["temp"] = self._temperature(temp, f"temperature of {name}")
         theta = self._value(theta, "rad", f"phase shift of {name}")
         return self.circuit.junction_rsjph(name, a, b, theta=theta, **params)
 
+    @_quoting_input
     def transmission_line(self, name, a, b, c, d, *, td, z0):
         """Lossless line of delay ``td`` (seconds) and impedance ``z0`` (ohms)."""
         td = self._value(td, "s", f"delay of {name}")
         z0 = self._value(z0, "ohm", f"impedance of {name}")
         return self.circuit.transmission_line(name, a, b, c, d, td=td, z0=z0)
 
+    @_quoting_input
     def vcvs(self, name, a, b, c, d, *, gain):
         """Voltage-controlled voltage source of voltage gain ``gain``."""
         return self.circuit.vcvs(name, a, b, c, d, gain=gain)
 
+    @_quoting_input
     def vccs(self, name, a, b, c, d, *, gm):
         """Voltage-controlled current source of transconductance ``gm`` in siemens."""
         gm = number(gm, f"transconductance of {name}") * self.units.scale["ohm"]
         return self.circuit.vccs(name, a, b, c, d, gm=gm)
 
+    @_quoting_input
     def ccvs(self, name, a, b, control, *, r):
         """Current-controlled voltage source of transresistance ``r`` (ohms)."""
         r = self._value(r, "ohm", f"transresistance of {name}")
         return self.circuit.ccvs(name, a, b, control, r=r)
 
+    @_quoting_input
     def cccs(self, name, a, b, control, *, gain):
         """Current-controlled current source of current gain ``gain``."""
         return self.circuit.cccs(name, a, b, control, gain=gain)
@@ -498,7 +575,7 @@ class PhysicalCircuit:
     def simulate(self, t_stop, dt, **options):
         """Transient simulation (see :func:`loxant.transient.simulate`); the times
         ``t_stop``, ``dt``, ``dt_min``, ``record_from`` and ``initial_ramp`` are
-        physical, the other options as there.  Returns :class:`PhysicalResults`."""
+        physical, the other options (``seed`` among them) as there.  Returns :class:`PhysicalResults`."""
         from .transient import simulate
 
         times = {"t_stop": t_stop, "dt": dt}

@@ -70,6 +70,8 @@ CLASSES = {
     "JunctionModel": (TWO, FOUR, 3),
     "JunctionRSJNModel": (TWO, FOUR, 5),
     "JunctionRSJPHModel": (TWO, FOUR, 4),
+    "JunctionGapModel": (TWO, FOUR, 7),
+    "NoiseCurrentSourceModel": (TWO, FOUR, 3),
     "MutualInductanceModel": (("q", "v", "eindex"), ("ind_qq", "ind_qv", "ind_vq", "ind_vv"), 1),
     "TransmissionLineModel": (
         ("i", "j", "k", "l", "eindex"),
@@ -106,6 +108,8 @@ NETLIST = [
     ("VCCSModel", (0, 2, 1, 3), [0.25], False),
     ("CCCSModel", (2, 0, 7), [0.5], False),
     ("CCVSModel", (3, 0, 9, 6), [2.0], False),
+    ("JunctionGapModel", (2, 3), [1.0, 6.0, 1.0, 0.5, 2.0, 0.1, 0.785], False),
+    ("NoiseCurrentSourceModel", (1, 3), [0.5, 7.0, 0.0], False),
 ]
 if HAS_TJM:
     NETLIST.append(("JunctionTJMModel", (1, 3), [TJM_KERNEL, 1.2, 0.6], False))
