@@ -45,14 +45,41 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
     h_ = options_.dt;
     for (const Source& s : sources_)
         calls_python_ |= s.waveform->calls_python();
+    const std::vector<bool> recorded = recorded_elements();
     for (ElementModelObject* m : models_) {
         if (m->ops->admitance2 != empty.admitance2)
             with_a2_.push_back(m);
         if (m->ops->rhs_current != empty.rhs_current)
             with_rhs_.push_back(m);
-        if (m->ops->values != empty.values)
+        if (m->ops->values != empty.values && reports_to_recording(m, recorded))
             with_values_.push_back(m);
     }
+}
+
+// The elements some channel reads, by element index.
+std::vector<bool> Transient::recorded_elements() const {
+    std::vector<bool> recorded;
+    const auto mark = [&recorded](int32_t e) {
+        if (static_cast<size_t>(e) >= recorded.size())
+            recorded.resize(static_cast<size_t>(e) + 1, false);
+        recorded[static_cast<size_t>(e)] = true;
+    };
+    for (const Channel& c : channels_)
+        if (c.quantity != Quantity::node_phase && c.quantity != Quantity::node_voltage)
+            mark(c.index);
+    for (int32_t e : turn_channels_)
+        mark(e);
+    return recorded;
+}
+
+// Values writes only the element arrays, which this loop reads to record and
+// nothing else; a model that keeps a history (or has no element index) is
+// updated every step all the same.
+bool Transient::reports_to_recording(const ElementModelObject* m,
+                                     const std::vector<bool>& recorded) const noexcept {
+    const int32_t e = m->book->reach.eindex;
+    return options_.steps_history || e < 0 ||
+           (static_cast<size_t>(e) < recorded.size() && recorded[static_cast<size_t>(e)]);
 }
 
 bool Transient::prepare(const int32_t* col_ptr, const int32_t* row_idx, const double* a0) {

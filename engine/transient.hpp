@@ -134,6 +134,9 @@ class Transient {
   private:
     enum class StepStatus { ok, no_convergence, singular, not_finite, stopped };
 
+    std::vector<bool> recorded_elements() const;
+    bool reports_to_recording(const ElementModelObject* m,
+                              const std::vector<bool>& recorded) const noexcept;
     StepStatus step(double t, double h, bool has_prev, double h_prev, Host& host);
     void predict(double h, double h_prev, double a0, double a1, double a2);
     void assemble(bool rebuild);
