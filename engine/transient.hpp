@@ -49,6 +49,7 @@ struct Source {
     double* value;
     double sign;
     std::unique_ptr<Waveform> waveform;
+    bool same_as_previous = false; // the waveform of the source before gives its values
 };
 
 enum class Quantity : int32_t { node_phase, node_voltage, current, phase, voltage };
@@ -143,6 +144,7 @@ class Transient {
     void update_rhs_only();
     bool factor_and_solve(double* values, bool refactor);
     double apply_correction(double* x, double a0) noexcept;
+    double largest_ratio(const double* delta, const double* x) const noexcept;
     void find_non_finite_models();
     void accept(double h);
     void record(const RecordTables& tables, double t);
