@@ -59,15 +59,28 @@ class NetlistElement:
     parameters at the present ``lxglobals.CurrentTime``.
     """
 
-    def __init__(self, decl, index, orientation, letters):
+    # One per element of a circuit: slots keep a large circuit small.
+    __slots__ = ("decl", "name", "index", "orientation", "model", "positions", "_q", "_v")
+
+    def __init__(self, decl, index, orientation, q=0, v=0):
         self.decl = decl
         self.name = decl.name
         self.index = index
         self.orientation = orientation
-        #: unknown number of every position letter ("i", "j", "q", "v")
-        self.letters = letters
+        self._q = q  # branch unknown, 0 if none
+        self._v = v  # the second inductor's branch unknown of a mutual inductance
         self.model = None
         self.positions = ()
+
+    @property
+    def letters(self):
+        """Unknown number of every position letter ("i", "j", "q", "v")."""
+        if self._v:
+            return {"q": self._q, "v": self._v}
+        letters = {"i": self.orientation.i, "j": self.orientation.j}
+        if self._q:
+            letters["q"] = self._q
+        return letters
 
     def UpdateParameters(self):
         sign = self.orientation.value_sign
@@ -105,15 +118,14 @@ class System:
         for index, decl in enumerate(decls):
             if isinstance(decl, MutualInductance):
                 first, second = decl.inductors
-                orientation = decl.orientation(0, 0)
-                letters = {"q": branch[first.name], "v": branch[second.name]}
+                element = NetlistElement(
+                    decl, index, decl.orientation(0, 0), branch[first.name], branch[second.name]
+                )
             else:
                 a, b = decl.nodes
                 orientation = decl.orientation(number[a], number[b])
-                letters = {"i": orientation.i, "j": orientation.j}
-                if decl.has_branch:
-                    letters["q"] = branch[decl.name]
-            self.elements.append(NetlistElement(decl, index, orientation, letters))
+                element = NetlistElement(decl, index, orientation, branch.get(decl.name, 0))
+            self.elements.append(element)
         self.sources = [e for e in self.elements if e.decl.is_source]
         self.nonlinear = any(e.decl.nonlinear for e in self.elements)
         self.steps_history = any(e.decl.steps_history for e in self.elements)
