@@ -60,7 +60,7 @@ class NetlistElement:
     """
 
     # One per element of a circuit: slots keep a large circuit small.
-    __slots__ = ("decl", "name", "index", "orientation", "model", "positions", "_q", "_v")
+    __slots__ = ("decl", "name", "index", "orientation", "model", "_q", "_v", "_table", "_at")
 
     def __init__(self, decl, index, orientation, q=0, v=0):
         self.decl = decl
@@ -70,7 +70,15 @@ class NetlistElement:
         self._q = q  # branch unknown, 0 if none
         self._v = v  # the second inductor's branch unknown of a mutual inductance
         self.model = None
-        self.positions = ()
+        self._table = None  # the system's positions, this element's from _at on
+        self._at = 0
+
+    @property
+    def positions(self):
+        """Matrix positions of the model's entries, in InitModel order."""
+        if self._table is None:
+            return ()
+        return tuple(self._table[self._at : self._at + len(self.decl.positions)])
 
     @property
     def letters(self):
@@ -187,8 +195,12 @@ class System:
         self.Ai = array.array("i", [r - 1 for _, r in entries])
         self.nnz = len(entries)
         where = {(r, c): p for p, (c, r) in enumerate(entries)}
+        # one flat table rather than a tuple of int objects per element
+        table = array.array("i", [where[p] if p else 0 for pairs in stamps for p in pairs])
+        at = 0
         for element, pairs in zip(self.elements, stamps):
-            element.positions = tuple(where[p] if p else 0 for p in pairs)
+            element._table, element._at = table, at
+            at += len(pairs)
         empty = [k for k in range(n) if ap[k] == ap[k + 1]]
         if empty:
             raise CircuitError(
