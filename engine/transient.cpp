@@ -78,11 +78,12 @@ std::vector<bool> Transient::recorded_elements() const {
 
 // Values writes only the element arrays, which this loop reads to record and
 // nothing else; a model that keeps a history (or has no element index) is
-// updated every step all the same.
+// updated every step all the same, and so is every model when Python code
+// runs in the loop (a waveform may read the arrays).
 bool Transient::reports_to_recording(const ElementModelObject* m,
                                      const std::vector<bool>& recorded) const noexcept {
     const int32_t e = m->book->reach.eindex;
-    return options_.steps_history || e < 0 ||
+    return options_.steps_history || calls_python_ || e < 0 ||
            (static_cast<size_t>(e) < recorded.size() && recorded[static_cast<size_t>(e)]);
 }
 
