@@ -68,7 +68,7 @@ def run_native_with_floor(pc, t_stop, n):
     kernel, _ = transient.native_modules()
     system = System(pc.circuit)
     steps = math.ceil(t_stop_n / dt)
-    plan = RecordPlan(system, probes(n), samples=steps + 2)
+    plan = RecordPlan(system, probes(n))
     options = dict(
         t_stop=t_stop_n,
         dt=dt,

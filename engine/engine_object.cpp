@@ -78,6 +78,7 @@ const char* const kOptionNames[] = {"t_stop",
                                     "record_from",
                                     "nonlinear",
                                     "steps_history",
+                                    "values_every_step",
                                     "profile",
                                     "progress",
                                     "progress_interval",
@@ -149,6 +150,8 @@ Options read_options(PyObject* options, EngineState& state) {
     // Tuning, each optional.
     if (PyDict_GetItemString(options, "modified_newton") != nullptr)
         o.modified_newton = capi::truth(option(options, "modified_newton"));
+    if (PyDict_GetItemString(options, "values_every_step") != nullptr)
+        o.values_every_step = capi::truth(option(options, "values_every_step"));
     if (PyDict_GetItemString(options, "rate_test") != nullptr)
         o.rate_test = capi::truth(option(options, "rate_test"));
     if (PyDict_GetItemString(options, "predictor_degree") != nullptr)

@@ -45,14 +45,47 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
     h_ = options_.dt;
     for (const Source& s : sources_)
         calls_python_ |= s.waveform->calls_python();
+    // Lines of equal sources (a bias into every stage) evaluate their waveform once.
+    for (size_t k = 1; k < sources_.size(); ++k)
+        sources_[k].same_as_previous =
+            sources_[k].waveform->same_values_as(*sources_[k - 1].waveform);
+    const std::vector<bool> recorded = recorded_elements();
     for (ElementModelObject* m : models_) {
         if (m->ops->admitance2 != empty.admitance2)
             with_a2_.push_back(m);
         if (m->ops->rhs_current != empty.rhs_current)
             with_rhs_.push_back(m);
-        if (m->ops->values != empty.values)
+        if (m->ops->values != empty.values && reports_to_recording(m, recorded))
             with_values_.push_back(m);
     }
+}
+
+// The elements some channel reads, by element index.
+std::vector<bool> Transient::recorded_elements() const {
+    std::vector<bool> recorded;
+    const auto mark = [&recorded](int32_t e) {
+        if (static_cast<size_t>(e) >= recorded.size())
+            recorded.resize(static_cast<size_t>(e) + 1, false);
+        recorded[static_cast<size_t>(e)] = true;
+    };
+    for (const Channel& c : channels_)
+        if (c.quantity != Quantity::node_phase && c.quantity != Quantity::node_voltage)
+            mark(c.index);
+    for (int32_t e : turn_channels_)
+        mark(e);
+    return recorded;
+}
+
+// Values writes only the element arrays, which this loop reads to record and
+// nothing else, unless some model advances its own state there; a model that
+// keeps a history (or has no element index) is updated every step all the
+// same, and so is every model when Python code runs in the loop (a waveform
+// may read the arrays).
+bool Transient::reports_to_recording(const ElementModelObject* m,
+                                     const std::vector<bool>& recorded) const noexcept {
+    const int32_t e = m->book->reach.eindex;
+    return options_.steps_history || options_.values_every_step || calls_python_ || e < 0 ||
+           (static_cast<size_t>(e) < recorded.size() && recorded[static_cast<size_t>(e)]);
 }
 
 bool Transient::prepare(const int32_t* col_ptr, const int32_t* row_idx, const double* a0) {
@@ -72,8 +105,12 @@ double Transient::now() const noexcept {
 // ---- one step ----------------------------------------------------------------------
 
 void Transient::update_sources(double t) {
-    for (Source& s : sources_)
-        *s.value = s.sign * s.waveform->evaluate(t);
+    double w = 0.0;
+    for (Source& s : sources_) {
+        if (!s.same_as_previous)
+            w = s.waveform->evaluate(t);
+        *s.value = s.sign * w;
+    }
 }
 
 // The new level from the last one, its voltage, its voltage derivative and
@@ -187,9 +224,7 @@ double Transient::apply_correction(double* x, double a0) noexcept {
     const double* b = b_.data();
     if (!all_finite(b, n_))
         return std::numeric_limits<double>::quiet_NaN();
-    const double abstol = options_.abstol, reltol = options_.reltol;
     double *dx = dx_.data(), *ddx = ddx_.data();
-    double largest = 0.0;
     for (int32_t k = 0; k < n_; ++k) {
         const double d = b[k];
         x[k] += d;
@@ -197,9 +232,24 @@ double Transient::apply_correction(double* x, double a0) noexcept {
         dx[k] += work;
         work *= a0;
         ddx[k] += work;
-        largest = std::max(largest, std::fabs(d) / (std::fabs(x[k]) * reltol + abstol));
     }
-    return largest;
+    return largest_ratio(b, x);
+}
+
+// max |delta| / (abstol + reltol |x|) over the unknowns, in four lanes that the
+// compiler vectorises (no value is a NaN here).
+double Transient::largest_ratio(const double* delta, const double* x) const noexcept {
+    const double abstol = options_.abstol, reltol = options_.reltol;
+    double lane[4] = {0.0, 0.0, 0.0, 0.0};
+    int32_t k = 0;
+    for (; k + 4 <= n_; k += 4)
+        for (int32_t l = 0; l < 4; ++l) {
+            const double r = std::fabs(delta[k + l]) / (std::fabs(x[k + l]) * reltol + abstol);
+            lane[l] = r > lane[l] ? r : lane[l];
+        }
+    for (; k < n_; ++k)
+        lane[0] = std::max(lane[0], std::fabs(delta[k]) / (std::fabs(x[k]) * reltol + abstol));
+    return std::max(std::max(lane[0], lane[1]), std::max(lane[2], lane[3]));
 }
 
 // Only on the failure path: assembles each model alone at the present iterate

@@ -27,8 +27,11 @@ struct Options {
     double record_from = 0.0;
     bool nonlinear = true;      // some element's matrix terms depend on the phases
     bool steps_history = false; // some element keeps a history: rebuild every step
-    bool profile = false;       // time kernels and linear algebra apart
-    double pause_every = 0.1;   // seconds between calls of Host::pause
+    // some model's Values advances its own state (a held piece, a line's
+    // history, the next noise value): every Values runs every step
+    bool values_every_step = false;
+    bool profile = false;     // time kernels and linear algebra apart
+    double pause_every = 0.1; // seconds between calls of Host::pause
     // Newton: later iterations of a step reuse the factorisation of its first
     // while the corrections shrink fast; convergence may be judged from the
     // rate at which they shrink; the predictor's degree (2 or 3).
@@ -49,6 +52,7 @@ struct Source {
     double* value;
     double sign;
     std::unique_ptr<Waveform> waveform;
+    bool same_as_previous = false; // the waveform of the source before gives its values
 };
 
 enum class Quantity : int32_t { node_phase, node_voltage, current, phase, voltage };
@@ -134,12 +138,16 @@ class Transient {
   private:
     enum class StepStatus { ok, no_convergence, singular, not_finite, stopped };
 
+    std::vector<bool> recorded_elements() const;
+    bool reports_to_recording(const ElementModelObject* m,
+                              const std::vector<bool>& recorded) const noexcept;
     StepStatus step(double t, double h, bool has_prev, double h_prev, Host& host);
     void predict(double h, double h_prev, double a0, double a1, double a2);
     void assemble(bool rebuild);
     void update_rhs_only();
     bool factor_and_solve(double* values, bool refactor);
     double apply_correction(double* x, double a0) noexcept;
+    double largest_ratio(const double* delta, const double* x) const noexcept;
     void find_non_finite_models();
     void accept(double h);
     void record(const RecordTables& tables, double t);

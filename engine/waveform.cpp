@@ -110,6 +110,14 @@ bool Waveform::calls_python() const noexcept {
     return kind_ == Kind::scaled && inner_->calls_python();
 }
 
+bool Waveform::same_values_as(const Waveform& other) const noexcept {
+    if (kind_ != other.kind_ || calls_python() || periodic_ != other.periodic_ ||
+        std::memcmp(p_, other.p_, sizeof p_) != 0 || times_ != other.times_ ||
+        values_ != other.values_)
+        return false;
+    return kind_ != Kind::scaled || inner_->same_values_as(*other.inner_);
+}
+
 // PWL.__call__: bisect_right, then v0 + (v1 - v0) * (t - t0) / (t1 - t0).
 double Waveform::pwl(double t) const noexcept {
     const size_t k = std::upper_bound(times_.begin(), times_.end(), t) - times_.begin();

@@ -23,6 +23,9 @@ class Waveform {
     // True if evaluating calls Python (needs the interpreter lock, may raise).
     bool calls_python() const noexcept;
 
+    // True if both give the same value at every time without calling Python.
+    bool same_values_as(const Waveform& other) const noexcept;
+
     // The value at t; only for waveforms that do not call Python.
     double value(double t) const noexcept;
     // The value at t, calling Python where needed; throws capi::PythonError.

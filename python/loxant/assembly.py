@@ -68,15 +68,51 @@ class NetlistElement:
     parameters at the present ``lxglobals.CurrentTime``.
     """
 
-    def __init__(self, decl, index, orientation, letters):
+    # One per element of a circuit: slots keep a large circuit small.
+    __slots__ = (
+        "decl",
+        "name",
+        "index",
+        "orientation",
+        "model",
+        "_q",
+        "_v",
+        "_letters",
+        "_table",
+        "_at",
+    )
+
+    def __init__(self, decl, index, orientation, q=0, v=0, letters=None):
         self.decl = decl
         self.name = decl.name
         self.index = index
         self.orientation = orientation
-        #: unknown number of every position letter ("i", "j", "q", "v")
-        self.letters = letters
+        self._q = q  # branch unknown, 0 if none
+        self._v = v  # the second inductor's branch unknown of a mutual inductance
+        self._letters = letters  # the unknowns of a multi-port element, by letter
         self.model = None
-        self.positions = ()
+        self._table = None  # the system's positions, this element's from _at on
+        self._at = 0
+
+    @property
+    def positions(self):
+        """Matrix positions of the model's entries, in InitModel order."""
+        if self._table is None:
+            return ()
+        return tuple(self._table[self._at : self._at + len(self.decl.positions)])
+
+    @property
+    def letters(self):
+        """Unknown number of every position letter ("i", "j", "q", "v"; those of
+        a multi-port element)."""
+        if self._letters is not None:
+            return self._letters
+        if self._v:
+            return {"q": self._q, "v": self._v}
+        letters = {"i": self.orientation.i, "j": self.orientation.j}
+        if self._q:
+            letters["q"] = self._q
+        return letters
 
     def UpdateParameters(self):
         sign = self.orientation.value_sign
@@ -114,22 +150,23 @@ class System:
         for index, decl in enumerate(decls):
             if isinstance(decl, MutualInductance):
                 first, second = decl.inductors
-                orientation = decl.orientation(0, 0)
-                letters = {"q": branch[first.name], "v": branch[second.name]}
+                element = NetlistElement(
+                    decl, index, decl.orientation(0, 0), branch[first.name], branch[second.name]
+                )
             elif isinstance(decl, MultiPort):
                 orientation = decl.orientation(number[decl.nodes[0]], number[decl.nodes[1]])
                 letters = decl.letters(number, branch)
+                element = NetlistElement(decl, index, orientation, letters=letters)
             else:
                 a, b = decl.nodes
                 orientation = decl.orientation(number[a], number[b])
-                letters = {"i": orientation.i, "j": orientation.j}
-                if decl.has_branch:
-                    letters["q"] = branch[decl.name]
-            self.elements.append(NetlistElement(decl, index, orientation, letters))
+                element = NetlistElement(decl, index, orientation, branch.get(decl.name, 0))
+            self.elements.append(element)
         self._add_noise(circuit, number)
         self.sources = [e for e in self.elements if e.decl.is_source]
         self.nonlinear = any(e.decl.nonlinear for e in self.elements)
         self.steps_history = any(e.decl.steps_history for e in self.elements)
+        self.values_keep_state = any(e.decl.values_keep_state for e in self.elements)
 
         self._check_grounded()
         self._build_pattern()
@@ -159,9 +196,8 @@ class System:
                 )
             a, b = decl.nodes
             noise = NoiseCurrent(name, a, b, 2.0 * temp / resistance, bandwidth=bandwidth)
-            letters = {"i": unknown[a], "j": unknown[b]}
             orientation = Orientation(unknown[a], unknown[b])
-            self.elements.append(NetlistElement(noise, len(self.elements), orientation, letters))
+            self.elements.append(NetlistElement(noise, len(self.elements), orientation))
         #: the noise currents, in element order
         self.noise = [e for e in self.elements if isinstance(e.decl, NoiseCurrent)]
 
@@ -221,8 +257,12 @@ class System:
         self.Ai = array.array("i", [r - 1 for _, r in entries])
         self.nnz = len(entries)
         where = {(r, c): p for p, (c, r) in enumerate(entries)}
+        # one flat table rather than a tuple of int objects per element
+        table = array.array("i", [where[p] if p else 0 for pairs in stamps for p in pairs])
+        at = 0
         for element, pairs in zip(self.elements, stamps):
-            element.positions = tuple(where[p] if p else 0 for p in pairs)
+            element._table, element._at = table, at
+            at += len(pairs)
         empty = [k for k in range(n) if ap[k] == ap[k + 1]]
         if empty:
             raise CircuitError(

@@ -107,6 +107,9 @@ class Element:
     #: the model carries a history from step to step, so its step terms must be
     #: rebuilt at every time step even when the step size stays the same
     steps_history = False
+    #: the model's Values operation advances its own state (not only the
+    #: reported values), so it must run after every accepted step
+    values_keep_state = False
     #: temperature of the element's thermal noise; None: the circuit's
     temp = None
 
@@ -423,6 +426,8 @@ class JunctionGap(Junction):
     conductance |ic| / (icfct delv), above the window with 1 / rn, continuously.
     Each step uses the piece of the voltage accepted last (``r`` is r0)."""
 
+    values_keep_state = True
+
     kind = "gap junction"
     model_name = "JunctionGapModel"
 
@@ -461,6 +466,8 @@ class NoiseCurrent(Element):
     density / dt every step, or, with a ``bandwidth`` B > 0, one held for 1 / (2B)
     of variance 2 density B.  ``seed`` starts its own generator."""
 
+    values_keep_state = True
+
     kind = "noise current"
     model_name = "NoiseCurrentSourceModel"
 
@@ -481,6 +488,8 @@ class JunctionTJM(Element):
     """Tunnel junction of the microscopic model, with the response kernel
     ``model`` of ``loxant.lxconfig.tjm_models`` (or ``kernel`` = (A, B, P), which is
     registered there under ``model``)."""
+
+    values_keep_state = True
 
     kind = "TJM junction"
     model_name = "JunctionTJMModel"
@@ -583,6 +592,8 @@ class TransmissionLine(MultiPort):
     ``z0`` from port (a, b) to port (c, d).  Its current is that of port 1, into
     ``a``; its phase and voltage those of port 1.  The history is kept on a grid
     of the simulation's time step, which must not exceed ``td``."""
+
+    values_keep_state = True
 
     kind = "transmission line"
     model_name = "TransmissionLineModel"

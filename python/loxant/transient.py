@@ -400,6 +400,7 @@ def simulate(
                 record_from=record_from,
                 nonlinear=system.nonlinear,
                 steps_history=system.steps_history,
+                values_every_step=system.values_keep_state,
                 profile=bool(profile),
                 progress=progress,
                 progress_interval=0.1,

@@ -94,6 +94,32 @@ def test_sources_in_a_run_follow_their_waveforms_exactly():
             np.testing.assert_array_equal(res.current(f"I{k}")[1:-1], expected, err_msg=name)
 
 
+# Neighbouring sources that share one evaluation only when their waveforms are equal.
+NEIGHBOURS = [
+    [PWL([(0, 0), (2, 1)]), PWL([(0, 0), (2, 1)]), PWL([(0, 0), (2, 1.5)]), PWL([(0, 0), (3, 1)])],
+    [Sine(0.1, 0.9, 0.37), Sine(0.1, 0.9, 0.37), Sine(0.1, 0.9, 0.38), Sine(0.1, 0.9, 0.38)],
+    [
+        Pulse(0, 1, delay=1, rise=1, fall=1, width=1, period=5),
+        Pulse(0, 1, delay=1, rise=1, fall=1, width=1),
+        Constant(1),
+    ],
+    [_Rescaled(Sine(0, 1, 2e10), 4.8e-13, 2.5e-4), _Rescaled(Sine(0, 1, 2e10), 4.8e-13, 2e-4)],
+    [_Rescaled(PWL([(0, 0), (1, 1)]), 0.5, 1.0), _Rescaled(PWL([(0, 0), (1, 1)]), 0.25, 1.0)],
+]
+
+
+@pytest.mark.parametrize("waveforms", NEIGHBOURS, ids=["pwl", "sine", "pulse", "scale", "time"])
+def test_neighbouring_sources_keep_their_own_waveforms(waveforms):
+    c = Circuit()
+    for k, w in enumerate(waveforms):
+        c.current_source(f"I{k}", "0", "a", w)
+    c.resistor("R1", "a", "0", 1.0)
+    res = c.simulate(6.0, 0.05)
+    for k, w in enumerate(waveforms):
+        expected = [w(t) for t in res.time[1:-1]]
+        np.testing.assert_array_equal(res.current(f"I{k}")[1:-1], expected, err_msg=f"I{k}")
+
+
 def test_physical_sources_agree_between_engines():
     pc = PhysicalCircuit(ic0="250uA", r0="2ohm")
     pc.junction("J1", "a", "0", ic="250uA", beta_c=1.0, c="0.35pF")
