@@ -84,6 +84,18 @@ std::unique_ptr<Waveform> Waveform::parse(PyObject* spec, int depth) {
         w->kind_ = Kind::sine;
         for (int k = 0; k < 5; ++k)
             w->p_[k] = finite_item(spec, k + 1);
+    } else if (kind_is(name, "damped_sine")) {
+        expect_items(spec, "damped_sine", 6);
+        w->kind_ = Kind::damped_sine;
+        for (int k = 0; k < 5; ++k)
+            w->p_[k] = finite_item(spec, k + 1);
+    } else if (kind_is(name, "exp")) {
+        expect_items(spec, "exp", 7);
+        w->kind_ = Kind::exp;
+        for (int k = 0; k < 6; ++k)
+            w->p_[k] = finite_item(spec, k + 1);
+        if (w->p_[3] < 0 || w->p_[5] < 0)
+            capi::raise(PyExc_ValueError, "exp time constants must not be negative");
     } else if (kind_is(name, "scaled")) {
         expect_items(spec, "scaled", 4);
         w->kind_ = Kind::scaled;
@@ -156,6 +168,37 @@ double Waveform::sine(double t) const noexcept {
     return p_[0] + p_[1] * std::sin(2.0 * kPi * p_[2] * tau + p_[4]);
 }
 
+// DampedSine.__call__; parameters offset, amplitude, frequency, delay, damping.
+double Waveform::damped_sine(double t) const noexcept {
+    const double tau = t - p_[3];
+    if (tau <= 0)
+        return p_[0];
+    const double envelope = std::exp(-p_[4] * tau);
+    return p_[0] + p_[1] * envelope * std::sin(2.0 * kPi * p_[2] * tau);
+}
+
+namespace {
+
+// Exp._approach: 0 before the delay, then 1 - exp(-tau / time_constant).
+double approach(double tau, double time_constant) noexcept {
+    if (tau <= 0)
+        return 0.0;
+    if (time_constant == 0)
+        return 1.0;
+    return -std::expm1(-tau / time_constant);
+}
+
+} // namespace
+
+// Exp.__call__; parameters v1, v2, rise delay, rise time constant, fall delay,
+// fall time constant.
+double Waveform::exp(double t) const noexcept {
+    const double step = p_[1] - p_[0];
+    const double rise = approach(t - p_[2], p_[3]);
+    const double fall = approach(t - p_[4], p_[5]);
+    return p_[0] + step * rise - step * fall;
+}
+
 double Waveform::value(double t) const noexcept {
     switch (kind_) {
     case Kind::constant:
@@ -166,6 +209,10 @@ double Waveform::value(double t) const noexcept {
         return pulse(t);
     case Kind::sine:
         return sine(t);
+    case Kind::damped_sine:
+        return damped_sine(t);
+    case Kind::exp:
+        return exp(t);
     case Kind::scaled:
         return inner_->value(t * p_[0]) / p_[1];
     case Kind::python:

@@ -12,7 +12,7 @@ namespace loxant::engine {
 
 class Waveform {
   public:
-    enum class Kind { constant, pwl, pulse, sine, scaled, python };
+    enum class Kind { constant, pwl, pulse, sine, damped_sine, exp, scaled, python };
 
     // Reads a description made by loxant.engine (a tuple whose item 0 names
     // the kind); ValueError or TypeError for anything malformed.
@@ -35,6 +35,8 @@ class Waveform {
     double pwl(double t) const noexcept;
     double pulse(double t) const noexcept;
     double sine(double t) const noexcept;
+    double damped_sine(double t) const noexcept;
+    double exp(double t) const noexcept;
 
     Kind kind_ = Kind::constant;
     double p_[7] = {}; // parameters in the order of the description

@@ -20,8 +20,7 @@ import importlib
 from . import lxglobals
 from .errors import ConvergenceError, SingularMatrixError, non_finite_reason
 from .probes import grow
-from .units import _Rescaled
-from .waveforms import PWL, Constant, Pulse, Sine
+from .waveforms import PWL, Constant, DampedSine, Exp, Pulse, Rescaled, Sine
 
 __all__ = ["engine_module", "make_engine", "run", "waveform_spec"]
 
@@ -52,7 +51,13 @@ def waveform_spec(waveform, source=None):
     if kind is Sine:
         w = waveform
         return ("sine", w.offset, w.amplitude, w.frequency, w.delay, w.phase)
-    if kind is _Rescaled:
+    if kind is DampedSine:
+        w = waveform
+        return ("damped_sine", w.offset, w.amplitude, w.frequency, w.delay, w.damping)
+    if kind is Exp:
+        w = waveform
+        return ("exp", w.v1, w.v2, w.delay_rise, w.tau_rise, w.delay_fall, w.tau_fall)
+    if kind is Rescaled:
         return (
             "scaled",
             waveform_spec(waveform.waveform, source),

@@ -36,7 +36,7 @@ import numpy as np
 from .circuit import Circuit
 from .elements import Inductor, number
 from .errors import CircuitError
-from .waveforms import PWL, Waveform, as_waveform
+from .waveforms import PWL, Rescaled
 
 __all__ = [
     "PHI0",
@@ -280,21 +280,6 @@ class Units:
         )
 
 
-class _Rescaled(Waveform):
-    """A waveform of SI time with SI values, seen in normalised units."""
-
-    def __init__(self, waveform, time_scale, value_scale):
-        self.waveform = as_waveform(waveform)
-        self.time_scale = time_scale
-        self.value_scale = value_scale
-
-    def __call__(self, t):
-        return self.waveform(t * self.time_scale) / self.value_scale
-
-    def __repr__(self):
-        return f"{self.waveform!r} in SI units"
-
-
 #: a bare number of seconds for a time of more than this many time units of
 #: the circuit is taken for a slip (100 meaning 100 ps, say) and refused
 PLAUSIBLE_TIME_UNITS = 1e7
@@ -411,7 +396,7 @@ class PhysicalCircuit:
             except ValueError as exc:
                 raise CircuitError(f"{name}: {exc}") from None
         try:
-            return _Rescaled(value, self.units.scale["s"], self.units.scale[unit])
+            return Rescaled(value, self.units.scale["s"], self.units.scale[unit])
         except TypeError as exc:
             raise CircuitError(f"value of {name}: {exc}") from None
 

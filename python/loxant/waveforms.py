@@ -17,6 +17,7 @@ __all__ = [
     "Exp",
     "Function",
     "Pulse",
+    "Rescaled",
     "Sine",
     "Waveform",
     "as_waveform",
@@ -225,6 +226,22 @@ class Exp(Waveform):
             f"Exp({self.v1!r}, {self.v2!r}, {self.delay_rise!r}, {self.tau_rise!r}, "
             f"{self.delay_fall!r}, {self.tau_fall!r})"
         )
+
+
+class Rescaled(Waveform):
+    """``waveform(t * time_scale) / value_scale``: a waveform seen in other units of
+    time and value (SI values in normalised units; a multiple of a waveform)."""
+
+    def __init__(self, waveform, time_scale, value_scale):
+        self.waveform = as_waveform(waveform)
+        self.time_scale = time_scale
+        self.value_scale = value_scale
+
+    def __call__(self, t):
+        return self.waveform(t * self.time_scale) / self.value_scale
+
+    def __repr__(self):
+        return f"Rescaled({self.waveform!r}, {self.time_scale!r}, {self.value_scale!r})"
 
 
 class Function(Waveform):

@@ -241,3 +241,19 @@ def test_physical_circuit_margins_report_si_nominals_and_survive_pickling(capsys
     assert stats["runs"] == len(result.runs) + 1  # the nominal run
     bar = capsys.readouterr().err
     assert f"done {stats['runs']}, failed {stats['failed']}, remaining 0" in bar
+
+
+@pytest.mark.parametrize("factor", [0.5, 1.3])
+def test_scaled_sources_stay_native(factor):
+    """A scaled bias must not fall back to a Python callable in the native loop
+    (once per step per source): scaling keeps one native waveform, even twice."""
+    from loxant.analysis.design import _scaled_waveform
+    from loxant.native import waveform_spec
+    from loxant.waveforms import PWL, Rescaled
+
+    for base in (PWL([(0, 0), (1, 2)]), Rescaled(PWL([(0, 0), (1e-11, 2e-4)]), 1e-12, 1e-4)):
+        scaled = _scaled_waveform(_scaled_waveform(base, factor), 2.0)
+        spec = waveform_spec(scaled)
+        assert spec[0] == "scaled" and spec[1][0] == "pwl"
+        for t in (0.0, 0.3, 0.7, 5.0):
+            assert scaled(t) == pytest.approx(2.0 * factor * base(t), rel=1e-15, abs=0)

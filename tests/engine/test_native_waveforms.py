@@ -7,8 +7,8 @@ import pytest
 
 from loxant import PWL, Circuit, Constant, PhysicalCircuit, Pulse, SimulationError, Sine
 from loxant.native import engine_module, waveform_spec
-from loxant.units import _Rescaled
-from loxant.waveforms import Function
+from loxant.waveforms import DampedSine, Exp, Function
+from loxant.waveforms import Rescaled as _Rescaled
 
 WAVEFORMS = {
     "constant": Constant(0.75),
@@ -18,6 +18,9 @@ WAVEFORMS = {
     "pulse periodic": Pulse(0.0, 1.0, delay=0.25, rise=0.1, fall=0.2, width=0.4, period=1.3),
     "pulse sharp": Pulse(0.0, 2.0, delay=0.5, rise=0.0, fall=0.0, width=1.0, period=2.0),
     "sine": Sine(0.1, 0.9, 0.37, delay=1.2, phase=0.4),
+    "damped sine": DampedSine(0.1, 0.9, 0.37, delay=1.2, damping=0.3),
+    "exp": Exp(-0.2, 1.3, 1.0, 0.7, 4.0, 1.5),
+    "exp steps": Exp(0.0, 1.0, 1.0, 0.0, 4.0, 0.0),
     "rescaled pwl": _Rescaled(PWL([(0, 0), (2e-11, 1.75e-4)]), 4.8e-13, 2.5e-4),
     "rescaled sine": _Rescaled(Sine(0.0, 1e-4, 2e10), 4.8e-13, 2.5e-4),
     "callable": Function(lambda t: math.exp(-t) * math.cos(3 * t)),
@@ -42,8 +45,10 @@ def edges_of(w):
         return [
             s + d for s in start for d in (0, w.rise, w.rise + w.width, w.rise + w.width + w.fall)
         ]
-    if isinstance(w, Sine):
+    if isinstance(w, (Sine, DampedSine)):
         return [w.delay]
+    if isinstance(w, Exp):
+        return [w.delay_rise, w.delay_fall]
     if isinstance(w, _Rescaled) and isinstance(w.waveform, PWL):
         return [t / w.time_scale for t in w.waveform.times]
     return []
@@ -76,6 +81,8 @@ def test_only_unknown_waveforms_are_called_in_python():
         "pwl",
         "pulse",
         "sine",
+        "damped_sine",
+        "exp",
         "scaled",
     }
 

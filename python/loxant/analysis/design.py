@@ -28,9 +28,9 @@ import numbers
 
 from .. import elements as el
 from ..errors import CircuitError
-from ..waveforms import PWL, Constant, Waveform
+from ..waveforms import PWL, Constant, Rescaled
 
-__all__ = ["GLOBAL_BIAS", "Design", "Scaled"]
+__all__ = ["GLOBAL_BIAS", "Design"]
 
 #: name of the parameter that scales every current source at once
 GLOBAL_BIAS = "global bias"
@@ -43,27 +43,17 @@ _ATTRIBUTE_UNITS = {"ic": "A", "amplitude": "A", "c": "F", "r": "ohm", "l": "H",
 _SOURCE_UNITS = {el.CurrentSource: "A", el.VoltageSource: "V", el.PhaseSource: "rad"}
 
 
-class Scaled(Waveform):
-    """A waveform times a constant factor."""
-
-    def __init__(self, waveform, factor):
-        self.waveform = waveform
-        self.factor = float(factor)
-
-    def __call__(self, t):
-        return self.factor * self.waveform(t)
-
-    def __repr__(self):
-        return f"{self.factor!r} * {self.waveform!r}"
-
-
 def _scaled_waveform(waveform, factor):
+    """``factor`` times ``waveform``, as a waveform the native engine evaluates
+    itself wherever it evaluates ``waveform``."""
     # Constant waveforms stay constant: the driver keeps their matrix values.
     if isinstance(waveform, Constant):
         return Constant(factor * waveform.value)
-    if isinstance(waveform, Scaled):
-        return Scaled(waveform.waveform, factor * waveform.factor)
-    return Scaled(waveform, factor)
+    if factor == 0:
+        return Constant(0.0)
+    if type(waveform) is Rescaled:
+        return Rescaled(waveform.waveform, waveform.time_scale, waveform.value_scale / factor)
+    return Rescaled(waveform, 1.0, 1.0 / factor)
 
 
 def _waveform_size(waveform):
@@ -72,8 +62,8 @@ def _waveform_size(waveform):
         return abs(waveform.value)
     if isinstance(waveform, PWL):
         return max(abs(v) for v in waveform.values)
-    if isinstance(waveform, Scaled):
-        return abs(waveform.factor) * _waveform_size(waveform.waveform)
+    if isinstance(waveform, Rescaled):
+        return _waveform_size(waveform.waveform) / abs(waveform.value_scale)
     return math.nan
 
 
