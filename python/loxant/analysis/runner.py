@@ -237,8 +237,9 @@ class Runner:
     def _parallel(self, plan, bar, design, criterion, measure, events, started):
         from distributed import as_completed
 
-        # two runs per worker: the next one is queued while one runs
-        capacity = 2 * self.workers
+        # Several runs queued per worker: a short run takes less time than the
+        # round trip that brings the next one.
+        capacity = RUNS_IN_FLIGHT_PER_WORKER * self.workers
         pending = {}  # future -> (key, run, submissions so far)
         completed = as_completed()
 
@@ -311,6 +312,10 @@ class Runner:
                 leave=False,
             )
         return self._bar
+
+
+#: runs submitted and not yet finished, per worker
+RUNS_IN_FLIGHT_PER_WORKER = 8
 
 
 def _collect(future):
