@@ -257,3 +257,14 @@ def test_scaled_sources_stay_native(factor):
         assert spec[0] == "scaled" and spec[1][0] == "pwl"
         for t in (0.0, 0.3, 0.7, 5.0):
             assert scaled(t) == pytest.approx(2.0 * factor * base(t), rel=1e-15, abs=0)
+
+
+def test_runs_record_only_what_the_criterion_and_measure_read():
+    from loxant.analysis import Delay, EventCriterion
+    from loxant.analysis.runner import _probes
+
+    criterion = EventCriterion([(1.0, "J1", 1)], ["J1", "J3"], 10.0)
+    assert _probes(criterion, Delay("J1", "J2"), ["J4"]) == ["J1", "J2", "J3", "J4"]
+    # a plain function of the results may read anything: everything is recorded
+    assert _probes(lambda results: True, Delay("J1", "J2"), None) is None
+    assert _probes(None, None, None) is None

@@ -72,5 +72,9 @@ class EventCriterion:
                 return False, f"event {k + 1} ({name}) at {t:.6g} instead of {t0:.6g}"
         return True, ""
 
+    def probes(self):
+        """The elements whose series the criterion reads."""
+        return list(self.names)
+
     def __repr__(self):
         return f"<EventCriterion: {len(self.expected)} events of {len(self.names)} junctions>"

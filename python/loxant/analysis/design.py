@@ -144,8 +144,12 @@ class Design:
         """The elements of the nominal circuit."""
         return self.normalised(self._nominal).elements
 
-    def simulate(self, circuit):
-        return circuit.simulate(self.t_stop, self.dt, **self.options)
+    def simulate(self, circuit, record=None):
+        """Run ``circuit``; ``record`` (probes) unless the options name their own."""
+        options = dict(self.options)
+        if record is not None:
+            options.setdefault("record", record)
+        return circuit.simulate(self.t_stop, self.dt, **options)
 
     # -- parameters --------------------------------------------------------
 

@@ -143,6 +143,9 @@ class SwitchCount:
         _, signs = _crossings(*_time_and_phase(results, self.name))
         return int(signs.sum())
 
+    def probes(self):
+        return [self.name]
+
     def __repr__(self):
         return f"SwitchCount({self.name!r})"
 
@@ -156,6 +159,9 @@ class Delay:
     def __call__(self, results):
         return delay(results, self.first, self.second, index=self.index)
 
+    def probes(self):
+        return [self.first, self.second]
+
     def __repr__(self):
         return f"Delay({self.first!r}, {self.second!r}, index={self.index})"
 
@@ -168,6 +174,9 @@ class MeanVoltage:
 
     def __call__(self, results):
         return mean_voltage(results, self.name, self.t_from, self.t_to)
+
+    def probes(self):
+        return [self.name]
 
     def __repr__(self):
         return f"MeanVoltage({self.name!r}, t_from={self.t_from!r}, t_to={self.t_to!r})"

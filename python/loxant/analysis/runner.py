@@ -85,7 +85,7 @@ def evaluate(design, run, criterion=None, measure=None, record_events=None):
             circuit, drawn = draw_sample(design, run.multipliers, run.values, *run.sample)
         else:
             circuit = design.build(run.multipliers, run.values)
-        results = design.simulate(circuit)
+        results = design.simulate(circuit, _probes(criterion, measure, record_events))
     except ConvergenceError as exc:
         return Outcome(False, "convergence", str(exc), drawn=drawn)
     except SingularMatrixError as exc:
@@ -102,6 +102,21 @@ def evaluate(design, run, criterion=None, measure=None, record_events=None):
         return Outcome(False, "error", f"{type(exc).__name__}: {exc}", drawn=drawn)
     reason = None if passed else "criterion"
     return Outcome(passed, reason, message, measures, drawn, found)
+
+
+def _probes(criterion, measure, record_events):
+    """What a run must record for the criterion, the measure and the events (the
+    elements they name), or None (everything) when one of them is a function of
+    the results that does not say what it reads (``probes()``)."""
+    names = list(record_events or ())
+    for part in (criterion, measure):
+        if part is None:
+            continue
+        probes = getattr(part, "probes", None)
+        if probes is None:
+            return None
+        names += list(probes())
+    return sorted(set(names)) or None
 
 
 def _judge(criterion, results):
