@@ -623,11 +623,11 @@ PyObject* get_failure(PyObject* self, void*) {
     });
 }
 
-// waveform_values(spec, times, out): out[k] = the waveform at times[k], as the
+// waveform_values(desc, times, out): out[k] = the waveform at times[k], as the
 // loop evaluates it.
 PyObject* waveform_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return capi::boundary_none("loxant.NativeEngine.waveform_values", kFile, [&] {
-        static const char* const names[] = {"spec", "times", "out"};
+        static const char* const names[] = {"desc", "times", "out"};
         static const capi::Signature sig{"waveform_values", names, 3, 3};
         PyObject* given[3];
         capi::parse_args(sig, args, nargs, kwnames, given);
@@ -673,8 +673,8 @@ const char* kDoc =
 
 PyMethodDef kFunctions[] = {
     {"waveform_values", as_cfunction(waveform_values), METH_FASTCALL | METH_KEYWORDS,
-     "waveform_values(spec, times, out)\n--\n\nWrites the value of the waveform described by "
-     "spec (see loxant.native.waveform_spec) at each of times into out."},
+     "waveform_values(desc, times, out)\n--\n\nWrites the value of the waveform described by "
+     "desc (see loxant.native.waveform_spec) at each of times into out."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -702,9 +702,9 @@ void add_engine_type(PyObject* module) {
         {Py_tp_doc, const_cast<char*>(kDoc)},
         {0, nullptr},
     };
-    PyType_Spec spec{"loxant.NativeEngine.Engine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT,
-                     slots};
-    capi::Ref type = capi::Ref::steal(PyType_FromSpec(&spec));
+    PyType_Spec type_spec{"loxant.NativeEngine.Engine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT,
+                          slots};
+    capi::Ref type = capi::Ref::steal(PyType_FromSpec(&type_spec));
     if (PyModule_AddObject(module, "Engine", type.get()) < 0)
         capi::raise_pending();
     type.release();

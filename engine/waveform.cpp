@@ -13,21 +13,21 @@ namespace {
 constexpr int kMaxDepth = 8;
 constexpr double kPi = 3.141592653589793; // math.pi
 
-Py_ssize_t spec_length(PyObject* spec) {
-    if (!PyTuple_Check(spec))
+Py_ssize_t spec_length(PyObject* desc) {
+    if (!PyTuple_Check(desc))
         capi::raise_format(PyExc_TypeError, "waveform description must be a tuple, got %.200s",
-                           Py_TYPE(spec)->tp_name);
-    return PyTuple_GET_SIZE(spec);
+                           Py_TYPE(desc)->tp_name);
+    return PyTuple_GET_SIZE(desc);
 }
 
-void expect_items(PyObject* spec, const char* kind, Py_ssize_t count) {
-    if (PyTuple_GET_SIZE(spec) != count)
+void expect_items(PyObject* desc, const char* kind, Py_ssize_t count) {
+    if (PyTuple_GET_SIZE(desc) != count)
         capi::raise_format(PyExc_ValueError, "waveform description '%s' needs %zd items, got %zd",
-                           kind, count, PyTuple_GET_SIZE(spec));
+                           kind, count, PyTuple_GET_SIZE(desc));
 }
 
-double finite_item(PyObject* spec, Py_ssize_t k) {
-    const double value = capi::to_double(PyTuple_GET_ITEM(spec, k));
+double finite_item(PyObject* desc, Py_ssize_t k) {
+    const double value = capi::to_double(PyTuple_GET_ITEM(desc, k));
     if (!std::isfinite(value))
         capi::raise_format(PyExc_ValueError, "waveform parameter %zd is not finite", k);
     return value;
@@ -51,60 +51,60 @@ bool kind_is(PyObject* name, const char* kind) {
 
 } // namespace
 
-std::unique_ptr<Waveform> Waveform::parse(PyObject* spec, int depth) {
+std::unique_ptr<Waveform> Waveform::parse(PyObject* desc, int depth) {
     if (depth > kMaxDepth)
         capi::raise(PyExc_ValueError, "waveform description nested too deeply");
-    if (spec_length(spec) < 1)
+    if (spec_length(desc) < 1)
         capi::raise(PyExc_ValueError, "waveform description is empty");
-    PyObject* name = PyTuple_GET_ITEM(spec, 0);
+    PyObject* name = PyTuple_GET_ITEM(desc, 0);
     auto w = std::make_unique<Waveform>();
     if (kind_is(name, "constant")) {
-        expect_items(spec, "constant", 2);
+        expect_items(desc, "constant", 2);
         w->kind_ = Kind::constant;
-        w->p_[0] = finite_item(spec, 1);
+        w->p_[0] = finite_item(desc, 1);
     } else if (kind_is(name, "pwl")) {
-        expect_items(spec, "pwl", 3);
+        expect_items(desc, "pwl", 3);
         w->kind_ = Kind::pwl;
-        w->times_ = finite_list(PyTuple_GET_ITEM(spec, 1), "time");
-        w->values_ = finite_list(PyTuple_GET_ITEM(spec, 2), "value");
+        w->times_ = finite_list(PyTuple_GET_ITEM(desc, 1), "time");
+        w->values_ = finite_list(PyTuple_GET_ITEM(desc, 2), "value");
         if (w->times_.empty() || w->times_.size() != w->values_.size())
             capi::raise(PyExc_ValueError, "PWL needs as many values as times, at least one");
         if (!std::is_sorted(w->times_.begin(), w->times_.end()))
             capi::raise(PyExc_ValueError, "PWL times must not decrease");
     } else if (kind_is(name, "pulse")) {
-        expect_items(spec, "pulse", 8);
+        expect_items(desc, "pulse", 8);
         w->kind_ = Kind::pulse;
         for (int k = 0; k < 6; ++k)
-            w->p_[k] = finite_item(spec, k + 1);
-        w->periodic_ = PyTuple_GET_ITEM(spec, 7) != Py_None;
+            w->p_[k] = finite_item(desc, k + 1);
+        w->periodic_ = PyTuple_GET_ITEM(desc, 7) != Py_None;
         if (w->periodic_)
-            w->p_[6] = finite_item(spec, 7);
+            w->p_[6] = finite_item(desc, 7);
     } else if (kind_is(name, "sine")) {
-        expect_items(spec, "sine", 6);
+        expect_items(desc, "sine", 6);
         w->kind_ = Kind::sine;
         for (int k = 0; k < 5; ++k)
-            w->p_[k] = finite_item(spec, k + 1);
+            w->p_[k] = finite_item(desc, k + 1);
     } else if (kind_is(name, "damped_sine")) {
-        expect_items(spec, "damped_sine", 6);
+        expect_items(desc, "damped_sine", 6);
         w->kind_ = Kind::damped_sine;
         for (int k = 0; k < 5; ++k)
-            w->p_[k] = finite_item(spec, k + 1);
+            w->p_[k] = finite_item(desc, k + 1);
     } else if (kind_is(name, "exp")) {
-        expect_items(spec, "exp", 7);
+        expect_items(desc, "exp", 7);
         w->kind_ = Kind::exp;
         for (int k = 0; k < 6; ++k)
-            w->p_[k] = finite_item(spec, k + 1);
+            w->p_[k] = finite_item(desc, k + 1);
         if (w->p_[3] < 0 || w->p_[5] < 0)
             capi::raise(PyExc_ValueError, "exp time constants must not be negative");
     } else if (kind_is(name, "scaled")) {
-        expect_items(spec, "scaled", 4);
+        expect_items(desc, "scaled", 4);
         w->kind_ = Kind::scaled;
-        w->inner_ = parse(PyTuple_GET_ITEM(spec, 1), depth + 1);
-        w->p_[0] = finite_item(spec, 2);
-        w->p_[1] = finite_item(spec, 3);
+        w->inner_ = parse(PyTuple_GET_ITEM(desc, 1), depth + 1);
+        w->p_[0] = finite_item(desc, 2);
+        w->p_[1] = finite_item(desc, 3);
     } else if (kind_is(name, "python")) {
-        expect_items(spec, "python", 2);
-        PyObject* callable = PyTuple_GET_ITEM(spec, 1);
+        expect_items(desc, "python", 2);
+        PyObject* callable = PyTuple_GET_ITEM(desc, 1);
         if (!PyCallable_Check(callable))
             capi::raise_format(PyExc_TypeError, "waveform 'python' needs a callable, got %.200s",
                                Py_TYPE(callable)->tp_name);

@@ -16,7 +16,7 @@ class Waveform {
 
     // Reads a description made by loxant.engine (a tuple whose item 0 names
     // the kind); ValueError or TypeError for anything malformed.
-    static std::unique_ptr<Waveform> parse(PyObject* spec, int depth = 0);
+    static std::unique_ptr<Waveform> parse(PyObject* desc, int depth = 0);
 
     Kind kind() const noexcept { return kind_; }
     bool constant() const noexcept { return kind_ == Kind::constant; }

@@ -253,8 +253,8 @@ def test_scaled_sources_stay_native(factor):
 
     for base in (PWL([(0, 0), (1, 2)]), Rescaled(PWL([(0, 0), (1e-11, 2e-4)]), 1e-12, 1e-4)):
         scaled = _scaled_waveform(_scaled_waveform(base, factor), 2.0)
-        spec = waveform_spec(scaled)
-        assert spec[0] == "scaled" and spec[1][0] == "pwl"
+        desc = waveform_spec(scaled)
+        assert desc[0] == "scaled" and desc[1][0] == "pwl"
         for t in (0.0, 0.3, 0.7, 5.0):
             assert scaled(t) == pytest.approx(2.0 * factor * base(t), rel=1e-15, abs=0)
 

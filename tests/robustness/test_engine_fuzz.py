@@ -259,9 +259,9 @@ def test_engine_refuses_subtly_wrong_set_ups(data):
 
 @FUZZ
 @given(waveform_specs, st.lists(st.floats(allow_nan=False), max_size=5))
-def test_waveform_values_refuses_bad_descriptions(spec, times):
+def test_waveform_values_refuses_bad_descriptions(desc, times):
     out = np.zeros(len(times))
-    attempt(waveform_values, spec, np.array(times), out)
+    attempt(waveform_values, desc, np.array(times), out)
 
 
 @pytest.mark.parametrize(
