@@ -2,12 +2,21 @@
 order, switching times against the fixed step, and the two engines side by side."""
 
 import math
+import os
 
 import numpy as np
 import pytest
 from test_native_equivalence import jtl, rf_squid
 
-from loxant import PWL, Circuit, CircuitError
+PHI0 = 2.067833831170082e-15
+
+
+def upward_crossings(t, y, level):
+    k = np.nonzero((y[:-1] < level) & (y[1:] >= level))[0]
+    return t[k] + (level - y[k]) / (y[k + 1] - y[k]) * (t[k + 1] - t[k])
+
+
+from loxant import PWL, Circuit, CircuitError, read_netlist
 
 R, L, C, I0 = 20.0, 1.0, 1.0, 0.5
 
@@ -119,3 +128,42 @@ def test_steps_land_on_waveform_corners(engine):
 def test_bad_adaptive_options_are_refused(options):
     with pytest.raises((CircuitError, TypeError, ValueError)):
         damped_lc().simulate(10.0, **options)
+
+
+NETLISTS = os.path.join(os.path.dirname(__file__), "..", "netlist", "data")
+
+
+def adaptive_netlist(name, tmp_path):
+    """The reference netlist with ``.option adaptive`` after its title line."""
+    with open(os.path.join(NETLISTS, name)) as f:
+        lines = f.read().splitlines()
+    path = tmp_path / name
+    path.write_text("\n".join([lines[0], ".option adaptive", *lines[1:]]) + "\n")
+    return read_netlist(str(path))
+
+
+def test_netlist_option_gives_the_converged_jtl_delay(tmp_path):
+    net = adaptive_netlist("jtl100.cir", tmp_path)
+    assert net.adaptive
+    res = net.simulate()
+    t = res.time("ps")
+    t_pi = np.array([upward_crossings(t, v, math.pi)[0] for _, _, v in net.traces(res)])
+    bulk = np.polyfit(np.arange(10, 91), t_pi[9:90], 1)[0]
+    assert bulk == pytest.approx(1.62855, rel=5e-4)
+    assert np.diff(t).max() <= net.tran.tstep * 1e12 * (1 + 1e-9)
+    longer = net.simulate(dt_max="1ps", record=["phase(B1)"])
+    assert longer.stats["steps"] < 290 / 0.05 / 2  # half the fixed run's steps at most
+
+
+def test_stewart_mccumber_voltage_with_the_adaptive_step(tmp_path):
+    net = adaptive_netlist("rcsj_dc_bias.cir", tmp_path)
+    # phases grow by thousands of radians here: an error relative to them is loose
+    res = net.simulate(rtol=0.0, atol=1e-5, dt_max="1ps")
+    t, phase = res.time("s"), net.traces(res)[0][2]
+    after = t > 200e-12
+    t, phase = t[after], phase[after]
+    first, last = math.ceil(phase[0] / (2 * math.pi)), math.floor(phase[-1] / (2 * math.pi))
+    t_first = upward_crossings(t, phase, 2 * math.pi * first)[0]
+    t_last = upward_crossings(t, phase, 2 * math.pi * last)[0]
+    average = PHI0 * (last - first) / (t_last - t_first)
+    assert average == pytest.approx(5.0 * math.sqrt(150e-6**2 - 100e-6**2), rel=1e-3)
