@@ -341,6 +341,7 @@ def simulate(
     progress=None,
     profile=False,
     seed=None,
+    print_step=None,
 ):
     """Simulate ``circuit`` from t = 0 to ``t_stop`` with time step ``dt``.
 
@@ -367,6 +368,10 @@ def simulate(
         dt_max: largest adaptive step (default dt, else t_stop / 100).  The
             adaptive step lands on every corner of a PWL or pulse waveform;
             record_every then counts accepted steps, which are recorded as they are.
+        print_step: with an adaptive step, the results hold the times k * print_step
+            instead of the accepted steps, each value from the quadratic through
+            the three accepted levels of the step that reaches it (the polynomial
+            of the integration formula; turn counts from the last accepted level).
         dt_min: smallest step size tried before giving up (default ``dt / 1024``;
             adaptive: ``dt_max * 1e-9``).
         engine: ``"native"`` (the time loop in C++) or ``"python"`` (the reference
@@ -398,6 +403,10 @@ def simulate(
     if dt_min > dt:
         raise CircuitError(f"dt_min = {dt_min} exceeds dt = {dt}")
     record_every = _count(record_every, "record_every")
+    if print_step is not None:
+        print_step = number(print_step, "print_step", positive=True)
+        if adaptive is None or record_every != 1:
+            raise CircuitError("print_step needs an adaptive step and record_every = 1")
     record_from = number(record_from, "record_from")
     initial_ramp = number(initial_ramp, "initial_ramp", nonnegative=True)
     phase_hysteresis = number(phase_hysteresis, "phase_hysteresis", nonnegative=True)
@@ -447,7 +456,9 @@ def simulate(
                     seed,
                     adaptive,
                 )
-            results = recorder.results(stats)
+            k = recorder.count
+            tables = tuple(table[:k] for table in recorder.tables)
+            results = _results(tables, plan, stats, print_step, t_stop)
         else:
             loop = dict(
                 t_stop=t_stop,
@@ -477,11 +488,39 @@ def simulate(
             stats = dict(run.stats, setup_seconds=setup)
             if not profile:
                 del stats["kernel_seconds"], stats["solver_seconds"]
-            results = Results.from_tables(*tables, plan, stats)
+            results = _results(tables, plan, stats, print_step, t_stop)
         results.stats["wall_time"] = _time.perf_counter() - started
         return results
     finally:
         _this_thread.active = False
+
+
+def _results(tables, plan, stats, print_step, t_stop):
+    if print_step is not None:
+        tables = on_print_grid(*tables, print_step, t_stop)
+    return Results.from_tables(*tables, plan, stats)
+
+
+def on_print_grid(time, values, turns, print_step, t_stop):
+    """The recorded rows at the accepted times ``time`` resampled at the multiples
+    of ``print_step`` (and ``t_stop``) they cover: quadratic interpolation
+    through the step's end and the two accepted levels before it, the
+    polynomial BDF2 integrates with; turn counts of the last level reached."""
+    if len(time) < 3:
+        return time, values, turns
+    first = math.ceil(time[0] / print_step * (1 - 1e-12))
+    grid = np.arange(first, math.floor(time[-1] / print_step * (1 + 1e-12)) + 1) * print_step
+    if time[-1] >= t_stop * (1 - 1e-12) and grid[-1] < t_stop * (1 - 1e-12):
+        grid = np.append(grid, t_stop)
+    grid = np.clip(grid, time[0], time[-1])
+    k = np.clip(np.searchsorted(time, grid, side="left"), 2, len(time) - 1)
+    t0, t1, t2 = time[k], time[k - 1], time[k - 2]
+    w0 = (grid - t1) * (grid - t2) / ((t0 - t1) * (t0 - t2))
+    w1 = (grid - t0) * (grid - t2) / ((t1 - t0) * (t1 - t2))
+    w2 = (grid - t0) * (grid - t1) / ((t2 - t0) * (t2 - t1))
+    printed = w0[:, None] * values[k] + w1[:, None] * values[k - 1] + w2[:, None] * values[k - 2]
+    last = np.searchsorted(time, grid * (1 + 1e-12), side="right") - 1
+    return grid, printed, np.ascontiguousarray(turns[last])
 
 
 def _adaptive_settings(t_stop, dt, rtol, atol, dt_max):

@@ -167,3 +167,18 @@ def test_stewart_mccumber_voltage_with_the_adaptive_step(tmp_path):
     t_last = upward_crossings(t, phase, 2 * math.pi * last)[0]
     average = PHI0 * (last - first) / (t_last - t_first)
     assert average == pytest.approx(5.0 * math.sqrt(150e-6**2 - 100e-6**2), rel=1e-3)
+
+
+@pytest.mark.parametrize("engine", ["native", "python"])
+def test_print_grid_is_interpolated_with_the_integration_polynomial(engine):
+    kept_error, kept = lc_error(1e-6, engine=engine, t_stop=60.0)
+    res = damped_lc().simulate(
+        60.0, rtol=1e-6, atol=1e-6, dt_max=2.0, print_step=0.25, engine=engine
+    )
+    np.testing.assert_allclose(res.time, np.arange(241) * 0.25, rtol=0, atol=1e-12)
+    assert res.stats["steps"] == kept.stats["steps"]  # the grid forces no step
+    error = np.abs(res.node_phase("a") - lc_phase(res.time)).max()
+    # a quadratic through steps of ~0.1: its own error stays below the integration's
+    assert error < 1.5 * kept_error
+    with pytest.raises(CircuitError, match="print_step"):
+        damped_lc().simulate(10.0, dt=0.1, print_step=0.5)
