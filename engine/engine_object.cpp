@@ -84,7 +84,12 @@ const char* const kOptionNames[] = {"t_stop",
                                     "progress_interval",
                                     "modified_newton",
                                     "rate_test",
-                                    "predictor_degree"};
+                                    "predictor_degree",
+                                    "adaptive",
+                                    "lte_rtol",
+                                    "lte_atol",
+                                    "dt_max",
+                                    "breakpoints"};
 
 PyObject* option(PyObject* options, const char* name) {
     PyObject* value = PyDict_GetItemString(options, name);
@@ -109,6 +114,28 @@ int64_t count_option(PyObject* options, const char* name) {
         capi::raise_format(PyExc_ValueError, "option '%s' must be between 1 and %d", name,
                            INT32_MAX);
     return value;
+}
+
+// The error control of an adaptive run; its breakpoints, a sequence of
+// times, are kept in ascending order.
+void read_adaptive_options(PyObject* options, Options& o) {
+    o.adaptive = true;
+    o.lte_rtol = real_option(options, "lte_rtol", 0.0, false);
+    o.lte_atol = real_option(options, "lte_atol", 0.0, true);
+    o.dt_max = real_option(options, "dt_max", 0.0, true);
+    if (o.dt > o.dt_max)
+        capi::raise(PyExc_ValueError, "options need dt <= dt_max");
+    capi::Ref items = capi::Ref::steal(
+        PySequence_Fast(option(options, "breakpoints"), "option 'breakpoints' must be a sequence"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    o.breakpoints.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const double t = capi::to_double(PySequence_Fast_GET_ITEM(items.get(), k));
+        if (!std::isfinite(t))
+            capi::raise(PyExc_ValueError, "option 'breakpoints' must hold finite times");
+        o.breakpoints.push_back(t);
+    }
+    std::sort(o.breakpoints.begin(), o.breakpoints.end());
 }
 
 Options read_options(PyObject* options, EngineState& state) {
@@ -156,6 +183,9 @@ Options read_options(PyObject* options, EngineState& state) {
         o.rate_test = capi::truth(option(options, "rate_test"));
     if (PyDict_GetItemString(options, "predictor_degree") != nullptr)
         o.predictor_degree = static_cast<int32_t>(count_option(options, "predictor_degree"));
+    if (PyDict_GetItemString(options, "adaptive") != nullptr &&
+        capi::truth(option(options, "adaptive")))
+        read_adaptive_options(options, o);
     return o;
 }
 

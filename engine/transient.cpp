@@ -43,6 +43,7 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
     for (std::vector<double>* v : {&dx_, &ddx_, &v1_, &v2_, &dv1_, &dv2_, &b_})
         v->assign(n, 0.0);
     h_ = options_.dt;
+    x3_.assign(n, 0.0);
     for (const Source& s : sources_)
         calls_python_ |= s.waveform->calls_python();
     // Lines of equal sources (a bias into every stage) evaluate their waveform once.
@@ -381,6 +382,8 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
 // Publishes the converged level to the models and shifts the history.
 void Transient::accept(double h) {
     const size_t bytes = static_cast<size_t>(n_) * sizeof(double);
+    // x_{n-2} of the level just accepted is x_{n-3} of the next step.
+    std::memcpy(x3_.data(), levels_[(xind_ + 1) % 3].data(), bytes);
     std::memcpy(shared_.node_phase, levels_[xind_].data(), bytes);
     std::memcpy(shared_.node_voltage, dx_.data(), bytes);
     std::memcpy(shared_.node_dvoltage, ddx_.data(), bytes);
@@ -412,6 +415,50 @@ double Transient::linear_algebra_floor(int32_t repeats) {
         solver_.solve(rhs.data());
     }
     return (now() - start) / repeats;
+}
+
+// ---- error control -----------------------------------------------------------------
+
+// Local error of the step of size h just converged, as the weighted maximum
+// over the phases (at most 1 when it obeys the tolerance).
+//
+// With h1, h2 the two steps before, the corrector x_c (BDF2, derivative
+// coefficient a0) and the quadratic x_p through the last three levels,
+// extrapolated to the new time, err with the third derivative x''':
+//   x_c - x = x''' h (h + h1) / (6 a0)          (BDF2 derivative residual / a0)
+//   x - x_p = x''' h (h + h1) (h + h1 + h2) / 6  (interpolation remainder)
+// so the corrector's error is (x_c - x_p) / (1 + a0 (h + h1 + h2)): 2/11 of
+// the difference at a constant step.  The Jacobian's share is neglected.
+double Transient::local_error(double h, double a0) const noexcept {
+    const double h1 = h_prev_, h2 = h_prev2_;
+    const double l2 = -h * (h + h1 + h2) / (h1 * h2);
+    const double l3 = h * (h + h1) / ((h1 + h2) * h2);
+    const double c = 1.0 / (1.0 + a0 * (h + h1 + h2));
+    const double* x = levels_[xind_].data();
+    const double* x1 = levels_[(xind_ + 2) % 3].data();
+    const double* x2 = levels_[(xind_ + 1) % 3].data();
+    const double* x3 = x3_.data();
+    const double rtol = options_.lte_rtol, atol = options_.lte_atol;
+    double largest = 0.0;
+    for (int32_t k = 0; k < n_; ++k) {
+        // differences from x_{n-1}: large phases do not cancel (l1 + l2 + l3 = 1)
+        const double predicted = (l2 * (x2[k] - x1[k]) + l3 * (x3[k] - x1[k]));
+        const double e = c * std::fabs((x[k] - x1[k]) - predicted);
+        largest = std::max(largest, e / (atol + rtol * std::fabs(x[k])));
+    }
+    return largest;
+}
+
+// The step shortened to end on the next breakpoint of a waveform when it
+// would pass it or stop just short of it.
+double Transient::limit_to_breakpoint(double step_size) {
+    const std::vector<double>& bps = options_.breakpoints;
+    while (next_breakpoint_ < bps.size() && bps[next_breakpoint_] <= t_ * (1 + 1e-12))
+        ++next_breakpoint_;
+    if (next_breakpoint_ == bps.size())
+        return step_size;
+    const double left = bps[next_breakpoint_] - t_;
+    return left < step_size * (1 + 1e-3) ? left : step_size;
 }
 
 // ---- recording ---------------------------------------------------------------------
@@ -454,6 +501,8 @@ void Transient::record_start(const RecordTables& tables) {
 // ---- the loop ----------------------------------------------------------------------
 
 Outcome Transient::run(const RecordTables& tables, Host& host) {
+    if (options_.adaptive)
+        return run_adaptive(tables, host);
     const double t_stop = options_.t_stop, dt = options_.dt;
     double next_pause = now() + options_.pause_every;
     while (t_stop - t_ > 1e-9 * dt) {
@@ -497,6 +546,93 @@ Outcome Transient::run(const RecordTables& tables, Host& host) {
             h_ = std::min(2 * h_, dt);
             calm_ = 0;
         }
+    }
+    return Outcome::finished;
+}
+
+} // namespace loxant::engine
+
+namespace loxant::engine {
+
+namespace {
+// Step size control: the error falls with the cube of the step.
+constexpr double kSafety = 0.9, kGrowth = 2.0, kShrink = 0.2;
+
+double step_factor(double error) noexcept {
+    if (!(error > 0.0))
+        return kGrowth;
+    return std::clamp(kSafety * std::cbrt(1.0 / error), kShrink, kGrowth);
+}
+} // namespace
+
+// The adaptive loop: every converged step whose local error passes is kept;
+// the next size follows from the error.  The first two steps have no history
+// to judge them by: they keep the first size, which is small.
+Outcome Transient::run_adaptive(const RecordTables& tables, Host& host) {
+    const double t_stop = options_.t_stop, dt = options_.dt;
+    double next_pause = now() + options_.pause_every;
+    while (t_stop - t_ > 1e-9 * dt) {
+        const bool records_next = (accepted_ + 1) % options_.record_every == 0;
+        if (records_next && recorded_ >= tables.capacity)
+            return Outcome::tables_full;
+        if (now() >= next_pause) {
+            if (!host.pause(t_) || !host.models_still_fit())
+                return Outcome::interrupted;
+            next_pause = now() + options_.pause_every;
+        }
+        double step_size = std::min(h_, t_stop - t_);
+        if (t_stop - (t_ + step_size) < 1e-3 * step_size)
+            step_size = t_stop - t_;
+        step_size = limit_to_breakpoint(step_size);
+        const StepStatus status = step(t_, step_size, has_prev_, h_prev_, host);
+        if (status == StepStatus::stopped)
+            return Outcome::interrupted;
+        double factor = 0.5;
+        bool passed = status == StepStatus::ok;
+        if (passed && stats_.steps >= 2) {
+            const double w = step_size / h_prev_;
+            const double a0 = (1.0 + 2.0 * w) / (step_size * (1.0 + w));
+            const double error = local_error(step_size, a0);
+            factor = step_factor(error);
+            passed = error <= 1.0;
+            if (!passed) {
+                xind_ = (xind_ + 2) % 3;
+                built_ = false;
+            }
+        } else if (passed) {
+            factor = 1.0;
+        }
+        if (!passed) {
+            ++stats_.rejected;
+            h_ = step_size * std::min(factor, 0.5);
+            if (h_ < options_.dt_min) {
+                failure_.time = t_;
+                failure_.step = step_size;
+                failure_.singular = status == StepStatus::singular;
+                failure_.reason = status == StepStatus::singular     ? "singular matrix"
+                                  : status == StepStatus::not_finite ? "non-finite correction"
+                                  : status == StepStatus::ok         ? "local error above tolerance"
+                                                                     : "no convergence";
+                return Outcome::failed;
+            }
+            continue;
+        }
+        accept(step_size);
+        const bool to_end = step_size == t_stop - t_;
+        const bool to_breakpoint = next_breakpoint_ < options_.breakpoints.size() &&
+                                   step_size == options_.breakpoints[next_breakpoint_] - t_;
+        t_ = to_end          ? t_stop
+             : to_breakpoint ? options_.breakpoints[next_breakpoint_]
+                             : t_ + step_size;
+        h_prev2_ = h_prev_;
+        h_prev_ = step_size;
+        has_prev_ = true;
+        ++accepted_;
+        if (accepted_ % options_.record_every == 0 && t_ >= options_.record_from - 1e-9 * dt)
+            record(tables, t_);
+        // A step cut short by a breakpoint does not shrink the next.
+        const double next = step_size * factor;
+        h_ = std::min(to_breakpoint ? std::max(next, h_) : next, options_.dt_max);
     }
     return Outcome::finished;
 }

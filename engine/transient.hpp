@@ -38,6 +38,11 @@ struct Options {
     bool modified_newton = true;
     bool rate_test = true;
     int32_t predictor_degree = 3;
+    // Adaptive step: local error of each step against lte_atol + lte_rtol |phase|,
+    // steps up to dt_max (dt is the first), landing on every breakpoint.
+    bool adaptive = false;
+    double lte_rtol = 0.0, lte_atol = 0.0, dt_max = 0.0;
+    std::vector<double> breakpoints; // ascending
 };
 
 struct Stats {
@@ -150,6 +155,9 @@ class Transient {
     double largest_ratio(const double* delta, const double* x) const noexcept;
     void find_non_finite_models();
     void accept(double h);
+    double local_error(double h, double a0) const noexcept;
+    double limit_to_breakpoint(double step_size);
+    Outcome run_adaptive(const RecordTables& tables, Host& host);
     void record(const RecordTables& tables, double t);
     void update_sources(double t);
     bool calls_python_ = false;
@@ -184,7 +192,9 @@ class Transient {
     bool linear_factored_ = false;
 
     // Loop position, kept between calls of run.
-    double t_ = 0.0, h_ = 0.0, h_prev_ = 0.0;
+    double t_ = 0.0, h_ = 0.0, h_prev_ = 0.0, h_prev2_ = 0.0;
+    std::vector<double> x3_; // the level before the last two accepted
+    size_t next_breakpoint_ = 0;
     bool has_prev_ = false;
     int calm_ = 0;
     int64_t accepted_ = 0;

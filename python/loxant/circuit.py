@@ -221,7 +221,7 @@ class Circuit:
 
     # -- simulation --------------------------------------------------------
 
-    def simulate(self, t_stop, dt, **options):
+    def simulate(self, t_stop, dt=None, **options):
         """Transient simulation of this circuit; see :func:`loxant.transient.simulate`."""
         from .transient import simulate
 

@@ -49,6 +49,11 @@ def build_parser():
         metavar="OUT",
         help="write the requested traces: .csv, .dat, or a SPICE raw file for other names",
     )
+    run.add_argument(
+        "--adaptive",
+        action="store_true",
+        help="adaptive time step with error control, the .tran tstep as its largest step",
+    )
     run.add_argument("--plot", metavar="OUT.png", help="plot the requested traces to this image")
     run.add_argument(
         "-q", "--quiet", action="store_true", help="no progress bar and no statistics line"
@@ -89,6 +94,7 @@ def run_command(args):
     started = time.perf_counter()
     try:
         with _Progress(netlist, enabled=not args.quiet and sys.stderr.isatty()) as progress:
+            netlist.adaptive = netlist.adaptive or args.adaptive
             results = netlist.simulate(
                 record=netlist.record(junctions=not args.output), progress=progress.update
             )

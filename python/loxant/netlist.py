@@ -388,6 +388,8 @@ class _Parser:
         self.models = {}
         self.tran = None
         self.tran_line = None
+        #: .option adaptive was given
+        self.adaptive = False
         #: .temp, .neb and .option seed= as (Value, Line), or None
         self.noise = {"temp": None, "neb": None, "seed": None}
         self.requests = []
@@ -687,7 +689,15 @@ class _Parser:
 
     def _option(self, line):
         self._top_only(line)
-        for key, tokens in _options(line, line.tokens[1:], line.tokens[0].text).items():
+        words = line.tokens[1:]
+        # the one bare word: an adaptive step, .tran's tstep its largest
+        for pos, tok in enumerate(words):
+            followed = pos + 1 < len(words) and words[pos + 1].kind == "="
+            if tok.kind == "word" and tok.text.upper() == "ADAPTIVE" and not followed:
+                self.adaptive = True
+                words = words[:pos] + words[pos + 1 :]
+                break
+        for key, tokens in _options(line, words, line.tokens[0].text).items():
             if key not in OPTIONS:
                 known = ", ".join(sorted(k.lower() for k in OPTIONS))
                 raise line.error(f"unknown option {key.lower()} (known: {known})")
@@ -1191,6 +1201,8 @@ class Netlist:
         self.file = file
         parsed.file = file
         self.tran = self._tran()
+        #: ``.option adaptive``: the step is adaptive, .tran's tstep its largest
+        self.adaptive = self._parsed.adaptive
         self.temperature, self.noise_bandwidth, self.seed = self._noise()
         nominal = _Builder(parsed, None, None)
         self.params = dict(nominal.global_values)
@@ -1382,7 +1394,11 @@ class Netlist:
         options.setdefault("record_every", tran.record_every)
         options.setdefault("record_from", tran.prstart)
         options.setdefault("seed", self.seed)
-        return pc.simulate(t_stop=tran.tstop, dt=tran.tstep, **options)
+        if self.adaptive and "dt" not in options:
+            options.setdefault("dt_max", tran.tstep)
+            return pc.simulate(t_stop=tran.tstop, **options)
+        dt = options.pop("dt", tran.tstep)
+        return pc.simulate(t_stop=tran.tstop, dt=dt, **options)
 
     def traces(self, results):
         """``(label, unit, values)`` of every output request, values in SI units

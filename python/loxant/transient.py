@@ -117,6 +117,8 @@ class Transient:
         #: derivative of the last and the last-but-one accepted level
         self.v1 = SP.DXprev
         self.v2 = np.zeros(n)
+        #: the level before the last two accepted (for the local error)
+        self.x3 = np.zeros(n)
         self._built_a0 = None
         # Constant sources keep the value BuildStaticMatrix gave them.
         self._timed_sources = [
@@ -228,6 +230,7 @@ class Transient:
     def accept(self):
         """Publish the converged step to the element models and shift the history."""
         x = SP.X[SP.Xind]
+        self.x3[:] = SP.X[(SP.Xind + 1) % 3]  # x_{n-2} now, x_{n-3} of the next step
         lxglobals.NodePhase[:] = x
         lxglobals.NodeVoltage[:] = SP.DX
         lxglobals.NodeDVoltage[:] = SP.DDX
@@ -235,6 +238,31 @@ class Transient:
         self.v2[:] = self.v1
         self.v1[:] = SP.DX
         self.stats["steps"] += 1
+
+    def local_error(self, h, h1, h2, rtol, atol):
+        """Weighted largest local error of the step of size ``h`` just converged
+        (at most 1 within tolerance); ``h1``, ``h2`` are the two steps before.
+
+        With D3 the third derivative of the solution, the corrector x_c has the
+        error D3 h (h + h1) / (6 a0) (the residual of the BDF2 derivative over its
+        coefficient a0), the quadratic x_p through the last three levels
+        -D3 h (h + h1) (h + h1 + h2) / 6; so the error is
+        (x_c - x_p) / (1 + a0 (h + h1 + h2)), 2/11 of the difference at a
+        constant step.  The Jacobian's share is neglected.
+        """
+        a0 = bdf_coefficients(h, h1)[0]
+        l2 = -h * (h + h1 + h2) / (h1 * h2)
+        l3 = h * (h + h1) / ((h1 + h2) * h2)
+        new = SP.Xind
+        x, x1, x2 = SP.X[new], SP.X[(new + 2) % 3], SP.X[(new + 1) % 3]
+        predicted = l2 * (x2 - x1) + l3 * (self.x3 - x1)
+        error = np.abs((x - x1) - predicted) / (1.0 + a0 * (h + h1 + h2))
+        return float((error / (atol + rtol * np.abs(x))).max(initial=0.0))
+
+    def reject(self):
+        """Forget the step just converged (its local error was too large)."""
+        SP.Xind = (SP.Xind + 2) % 3
+        self._built_a0 = None
 
     def _solve(self, values):
         """Solve (values) delta = B in place; raise :class:`_StepFailure` if the
@@ -285,11 +313,21 @@ def _nonfinite_reason(system, kernel, B):
     return non_finite_reason(culprits)
 
 
+#: default local error tolerances of the adaptive step (phases in radians)
+ADAPTIVE_RTOL = 1e-4
+ADAPTIVE_ATOL = 1e-4
+#: step control: safety factor, largest growth and shrink of a step
+_SAFETY, _GROWTH, _SHRINK = 0.9, 2.0, 0.2
+
+
 def simulate(
     circuit,
     t_stop,
-    dt,
+    dt=None,
     *,
+    rtol=None,
+    atol=None,
+    dt_max=None,
     record_every=1,
     record_from=0.0,
     initial_ramp=0.0,
@@ -303,6 +341,7 @@ def simulate(
     progress=None,
     profile=False,
     seed=None,
+    print_step=None,
 ):
     """Simulate ``circuit`` from t = 0 to ``t_stop`` with time step ``dt``.
 
@@ -321,7 +360,20 @@ def simulate(
             ``|delta| <= abstol + reltol * |value|``.
         max_iterations: Newton iterations per step before the step is retried
             with half the size.
-        dt_min: smallest step size tried before giving up (default ``dt / 1024``).
+        dt: the fixed time step; with rtol or atol, or without dt, the step is
+            adaptive and dt is its first step (and, without dt_max, its largest).
+        rtol, atol: local error tolerance of the adaptive step: each step's
+            error estimate obeys ``|err| <= atol + rtol * |phase|`` on every phase
+            (radians); defaults ``ADAPTIVE_RTOL``, ``ADAPTIVE_ATOL``.
+        dt_max: largest adaptive step (default dt, else t_stop / 100).  The
+            adaptive step lands on every corner of a PWL or pulse waveform;
+            record_every then counts accepted steps, which are recorded as they are.
+        print_step: with an adaptive step, the results hold the times k * print_step
+            instead of the accepted steps, each value from the quadratic through
+            the three accepted levels of the step that reaches it (the polynomial
+            of the integration formula; turn counts from the last accepted level).
+        dt_min: smallest step size tried before giving up (default ``dt / 1024``;
+            adaptive: ``dt_max * 1e-9``).
         engine: ``"native"`` (the time loop in C++) or ``"python"`` (the reference
             driver of this module).
         progress: called with the simulation time about ten times a second.
@@ -338,20 +390,31 @@ def simulate(
     thread (for instance from a source's waveform).
     """
     t_stop = number(t_stop, "t_stop", positive=True)
-    dt = number(dt, "dt", positive=True)
+    adaptive = _adaptive_settings(t_stop, dt, rtol, atol, dt_max)
+    if adaptive is not None:
+        dt = adaptive["dt"]
+        default_min = adaptive["dt_max"] * 1e-9
+    else:
+        dt = number(dt, "dt", positive=True)
+        default_min = dt / 1024
     if dt > t_stop:
         raise CircuitError(f"dt = {dt} exceeds t_stop = {t_stop}")
-    dt_min = dt / 1024 if dt_min is None else number(dt_min, "dt_min", positive=True)
+    dt_min = default_min if dt_min is None else number(dt_min, "dt_min", positive=True)
     if dt_min > dt:
         raise CircuitError(f"dt_min = {dt_min} exceeds dt = {dt}")
     record_every = _count(record_every, "record_every")
+    if print_step is not None:
+        print_step = number(print_step, "print_step", positive=True)
+        if adaptive is None or record_every != 1:
+            raise CircuitError("print_step needs an adaptive step and record_every = 1")
     record_from = number(record_from, "record_from")
     initial_ramp = number(initial_ramp, "initial_ramp", nonnegative=True)
     phase_hysteresis = number(phase_hysteresis, "phase_hysteresis", nonnegative=True)
     abstol = number(abstol, "abstol", positive=True)
     reltol = number(reltol, "reltol", nonnegative=True)
     max_iterations = _count(max_iterations, "max_iterations")
-    _check_step_count(t_stop, dt)
+    grid = dt if adaptive is None else adaptive["dt_max"]
+    _check_step_count(t_stop, grid)
     if engine not in ("native", "python"):
         raise CircuitError(f"engine must be 'native' or 'python', got {engine!r}")
     if progress is not None and not callable(progress):
@@ -363,10 +426,12 @@ def simulate(
     started = _time.perf_counter()
     with _collector_paused():
         system = System(circuit)
-    expected = math.ceil(t_stop / dt) // record_every + 2
+    expected = math.ceil(t_stop / grid) // record_every + 2
     plan = RecordPlan(system, record)
     if not (isinstance(record, str) and record == "all"):
-        _check_recording(plan.bytes_per_sample(), t_stop, dt, record_every, record_from)
+        _check_recording(plan.bytes_per_sample(), t_stop, grid, record_every, record_from)
+    if adaptive is not None:
+        adaptive["breakpoints"] = _breakpoints(system, t_stop)
     if getattr(_this_thread, "active", False):
         raise RuntimeError("another simulation is running in this thread")
     _this_thread.active = True
@@ -389,8 +454,11 @@ def simulate(
                     settings,
                     (t_stop, dt, dt_min, record_every, record_from, progress),
                     seed,
+                    adaptive,
                 )
-            results = recorder.results(stats)
+            k = recorder.count
+            tables = tuple(table[:k] for table in recorder.tables)
+            results = _results(tables, plan, stats, print_step, t_stop)
         else:
             loop = dict(
                 t_stop=t_stop,
@@ -405,6 +473,14 @@ def simulate(
                 progress=progress,
                 progress_interval=0.1,
             )
+            if adaptive is not None:
+                loop.update(
+                    adaptive=True,
+                    lte_rtol=adaptive["rtol"],
+                    lte_atol=adaptive["atol"],
+                    dt_max=adaptive["dt_max"],
+                    breakpoints=adaptive["breakpoints"],
+                )
             with _state_lock, _collector_paused():
                 run = _native_setup(system, kernel, plan, dict(settings, **loop), seed)
             setup = _time.perf_counter() - started
@@ -412,14 +488,69 @@ def simulate(
             stats = dict(run.stats, setup_seconds=setup)
             if not profile:
                 del stats["kernel_seconds"], stats["solver_seconds"]
-            results = Results.from_tables(*tables, plan, stats)
+            results = _results(tables, plan, stats, print_step, t_stop)
         results.stats["wall_time"] = _time.perf_counter() - started
         return results
     finally:
         _this_thread.active = False
 
 
-def _run_python(system, kernel, sparse, recorder, settings, loop, seed=None):
+def _results(tables, plan, stats, print_step, t_stop):
+    if print_step is not None:
+        tables = on_print_grid(*tables, print_step, t_stop)
+    return Results.from_tables(*tables, plan, stats)
+
+
+def on_print_grid(time, values, turns, print_step, t_stop):
+    """The recorded rows at the accepted times ``time`` resampled at the multiples
+    of ``print_step`` (and ``t_stop``) they cover: quadratic interpolation
+    through the step's end and the two accepted levels before it, the
+    polynomial BDF2 integrates with; turn counts of the last level reached."""
+    if len(time) < 3:
+        return time, values, turns
+    first = math.ceil(time[0] / print_step * (1 - 1e-12))
+    grid = np.arange(first, math.floor(time[-1] / print_step * (1 + 1e-12)) + 1) * print_step
+    if time[-1] >= t_stop * (1 - 1e-12) and grid[-1] < t_stop * (1 - 1e-12):
+        grid = np.append(grid, t_stop)
+    grid = np.clip(grid, time[0], time[-1])
+    k = np.clip(np.searchsorted(time, grid, side="left"), 2, len(time) - 1)
+    t0, t1, t2 = time[k], time[k - 1], time[k - 2]
+    w0 = (grid - t1) * (grid - t2) / ((t0 - t1) * (t0 - t2))
+    w1 = (grid - t0) * (grid - t2) / ((t1 - t0) * (t1 - t2))
+    w2 = (grid - t0) * (grid - t1) / ((t2 - t0) * (t2 - t1))
+    printed = w0[:, None] * values[k] + w1[:, None] * values[k - 1] + w2[:, None] * values[k - 2]
+    last = np.searchsorted(time, grid * (1 + 1e-12), side="right") - 1
+    return grid, printed, np.ascontiguousarray(turns[last])
+
+
+def _adaptive_settings(t_stop, dt, rtol, atol, dt_max):
+    """The adaptive step's settings, or None for a fixed step (dt and no tolerance)."""
+    if dt is not None and rtol is None and atol is None:
+        if dt_max is not None:
+            raise CircuitError("dt_max needs an adaptive step: pass rtol or atol, or leave dt out")
+        return None
+    rtol = ADAPTIVE_RTOL if rtol is None else number(rtol, "rtol", nonnegative=True)
+    atol = ADAPTIVE_ATOL if atol is None else number(atol, "atol", positive=True)
+    if dt is not None:
+        dt = number(dt, "dt", positive=True)
+    if dt_max is None:
+        dt_max = dt if dt is not None else t_stop / 100
+    dt_max = min(number(dt_max, "dt_max", positive=True), t_stop)
+    first = dt_max / 100 if dt is None else min(dt, dt_max)
+    return dict(rtol=rtol, atol=atol, dt_max=dt_max, dt=first)
+
+
+def _breakpoints(system, t_stop):
+    """Sorted corner times of every timed source's waveform in (0, t_stop)."""
+    times = set()
+    for element in system.sources:
+        corners = getattr(element.decl.waveform, "breakpoints", None)
+        if corners is not None:
+            times.update(corners(t_stop))
+    return sorted(t for t in times if 0 < t < t_stop)
+
+
+def _run_python(system, kernel, sparse, recorder, settings, loop, seed=None, adaptive=None):
     """The Python driver's run: set-up and loop, all through the shared state."""
     t_stop, dt, dt_min, record_every, record_from, progress = loop
     system.install(
@@ -437,7 +568,10 @@ def _run_python(system, kernel, sparse, recorder, settings, loop, seed=None):
     if record_from <= 0:
         recorder.record(0.0)
     run.begin()
-    _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress)
+    if adaptive is None:
+        _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress)
+    else:
+        _AdaptiveLoop(run, recorder, adaptive, loop).run()
     return dict(run.stats)
 
 
@@ -542,3 +676,82 @@ def _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress
             calm += 1
             if calm >= 4:
                 h, calm = min(2 * h, dt), 0
+
+
+def _step_factor(error):
+    """Ratio of the next step to this one: the error falls with the cube of the step."""
+    if not error > 0:
+        return _GROWTH
+    return min(max(_SAFETY * (1.0 / error) ** (1.0 / 3.0), _SHRINK), _GROWTH)
+
+
+class _AdaptiveLoop:
+    """The adaptive run of the Python driver, step for step the native engine's:
+    a converged step is kept when its local error passes, the next size follows
+    from the error, and steps land on the waveforms' breakpoints.  The first two
+    steps have no history to judge them: they keep the first size, which is small."""
+
+    def __init__(self, run, recorder, adaptive, loop):
+        self.run_, self.recorder = run, recorder
+        self.t_stop, self.dt, self.dt_min, self.record_every, self.record_from, self.progress = loop
+        self.rtol, self.atol = adaptive["rtol"], adaptive["atol"]
+        self.dt_max, self.breakpoints = adaptive["dt_max"], adaptive["breakpoints"]
+        self.next_bp = 0
+
+    def _limit(self, t, step):
+        bps = self.breakpoints
+        while self.next_bp < len(bps) and bps[self.next_bp] <= t * (1 + 1e-12):
+            self.next_bp += 1
+        if self.next_bp == len(bps):
+            return step, False
+        left = bps[self.next_bp] - t
+        return (left, True) if left < step * (1 + 1e-3) else (step, False)
+
+    def run(self):
+        run, t_stop, dt = self.run_, self.t_stop, self.dt
+        t, h, h_prev, h_prev2 = 0.0, dt, None, None
+        accepted = 0
+        next_report = _time.perf_counter() + 0.1
+        while t_stop - t > 1e-9 * dt:
+            if self.progress is not None and _time.perf_counter() >= next_report:
+                self.progress(t)
+                next_report = _time.perf_counter() + 0.1
+            step = min(h, t_stop - t)
+            if t_stop - (t + step) < 1e-3 * step:
+                step = t_stop - t
+            step, to_bp = self._limit(t, step)
+            failure, factor = None, 1.0
+            try:
+                run.step(t, step, h_prev)
+            except _StepFailure as exc:
+                failure, factor = exc, 0.5
+            if failure is None and run.stats["steps"] >= 2:
+                error = run.local_error(step, h_prev, h_prev2, self.rtol, self.atol)
+                factor = _step_factor(error)
+                if error > 1.0:
+                    run.reject()
+                    failure = _StepFailure("local error above tolerance")
+            if failure is not None:
+                run.stats["rejected"] += 1
+                h = step * min(factor, 0.5)
+                if h < self.dt_min:
+                    _raise_failure(t, step, failure)
+                continue
+            run.accept()
+            to_end = step == t_stop - t
+            t = t_stop if to_end else self.breakpoints[self.next_bp] if to_bp else t + step
+            h_prev2, h_prev = h_prev, step
+            accepted += 1
+            if accepted % self.record_every == 0 and t >= self.record_from - 1e-9 * dt:
+                self.recorder.record(t)
+            h = min(max(step * factor, h) if to_bp else step * factor, self.dt_max)
+
+
+def _raise_failure(t, step, failure):
+    message = f"step from t = {t:.10g} failed at every step size down to {step:.3g}: {failure}"
+    if failure.singular:
+        raise SingularMatrixError(
+            message + " (look for loops of phase sources, voltage sources and zero inductors)",
+            time=t,
+        ) from None
+    raise ConvergenceError(message, time=t) from None

@@ -557,17 +557,18 @@ class PhysicalCircuit:
         return {"ic": ic, "r": r, "c": c}
 
     @_quoting_input
-    def simulate(self, t_stop, dt, **options):
+    def simulate(self, t_stop, dt=None, **options):
         """Transient simulation (see :func:`loxant.transient.simulate`); the times
-        ``t_stop``, ``dt``, ``dt_min``, ``record_from`` and ``initial_ramp`` are
+        ``t_stop``, ``dt``, ``dt_min``, ``dt_max``, ``record_from`` and ``initial_ramp`` are
         physical, the other options (``seed`` among them) as there.  Returns :class:`PhysicalResults`."""
         from .transient import simulate
 
         times = {"t_stop": t_stop, "dt": dt}
-        times.update(
-            {k: options.pop(k) for k in ("dt_min", "record_from", "initial_ramp") if k in options}
-        )
+        timed = ("dt_min", "dt_max", "record_from", "initial_ramp")
+        times.update({k: options.pop(k) for k in timed if k in options})
         for key, value in times.items():
+            if value is None:
+                continue
             times[key] = self._value(value, "s", key)
             self._check_plausible(key, value, times[key])
         results = simulate(self.circuit, times.pop("t_stop"), times.pop("dt"), **times, **options)

@@ -40,6 +40,11 @@ class Waveform:
     def __call__(self, t):
         raise NotImplementedError
 
+    def breakpoints(self, t_stop):
+        """Times in (0, t_stop] where the waveform has a corner: an adaptive step
+        lands on each of them.  None by default."""
+        return []
+
 
 class Constant(Waveform):
     """The same value at every time."""
@@ -89,6 +94,9 @@ class PWL(Waveform):
         v0, v1 = values[k - 1], values[k]
         return v0 + (v1 - v0) * (t - t0) / (t1 - t0)
 
+    def breakpoints(self, t_stop):
+        return [t for t in self.times if 0 < t <= t_stop]
+
     def __repr__(self):
         return f"PWL({list(zip(self.times, self.values))!r})"
 
@@ -131,6 +139,16 @@ class Pulse(Waveform):
         if tau < self.fall:
             return self.high + (self.low - self.high) * tau / self.fall
         return self.low
+
+    def breakpoints(self, t_stop, most=100_000):
+        edges = (0.0, self.rise, self.rise + self.width, self.rise + self.width + self.fall)
+        times, start = [], self.delay
+        while start <= t_stop and len(times) < most:
+            times.extend(start + e for e in edges if 0 < start + e <= t_stop)
+            if self.period is None:
+                break
+            start += self.period
+        return times
 
     def __repr__(self):
         return (
@@ -239,6 +257,10 @@ class Rescaled(Waveform):
 
     def __call__(self, t):
         return self.waveform(t * self.time_scale) / self.value_scale
+
+    def breakpoints(self, t_stop):
+        inner = self.waveform.breakpoints(t_stop * self.time_scale)
+        return [t / self.time_scale for t in inner]
 
     def __repr__(self):
         return f"Rescaled({self.waveform!r}, {self.time_scale!r}, {self.value_scale!r})"

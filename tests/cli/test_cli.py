@@ -240,3 +240,17 @@ def test_recording_only_the_requests_gives_the_same_traces(expected):
         res.phase("B1|X2")
     summary = net.simulate(record=net.record(junctions=True))
     assert summary.turn_count("B1|X2")[-1] == 1
+
+
+def test_adaptive_flag_switches_at_the_fixed_step_times(jtl, capsys):
+    summaries = []
+    for flags in ([], ["--adaptive"]):
+        assert main(["run", str(jtl), *flags]) == 0
+        out, err = capsys.readouterr()
+        rows = [line.split() for line in out.splitlines()[2:]]
+        summaries.append(({r[0]: float(r[2]) for r in rows}, int(err.split()[1])))
+    (fixed, fixed_steps), (adaptive, adaptive_steps) = summaries
+    assert list(adaptive) == list(fixed)
+    for name, t in fixed.items():
+        assert adaptive[name] == pytest.approx(t, abs=0.05)  # ps
+    assert adaptive_steps != fixed_steps  # a different step did run

@@ -174,6 +174,7 @@ def perturbed(args, data):
                 "channel",
                 "turn",
                 "option",
+                "adaptive",
                 "waveform",
             ]
         )
@@ -217,6 +218,16 @@ def perturbed(args, data):
             options.pop(key, None)
         else:
             options[key] = value
+        args["options"] = options
+    elif kind == "adaptive":
+        options = dict(args["options"], adaptive=True, lte_rtol=1e-3, lte_atol=1e-3)
+        options.update(dt_max=0.5, breakpoints=[0.35, 1.2])
+        key = data.draw(st.sampled_from(["lte_rtol", "lte_atol", "dt_max", "breakpoints", "dt"]))
+        options[key] = data.draw(
+            st.sampled_from(
+                [None, -1, 0.0, float("nan"), "x", 1e-300, 1e30, [float("inf")], ["x"], [], 5]
+            )
+        )
         args["options"] = options
     else:
         args["sources"] = [(3, 1.0, data.draw(waveform_specs))]
