@@ -500,23 +500,55 @@ void Transient::record_start(const RecordTables& tables) {
 
 // ---- the loop ----------------------------------------------------------------------
 
+// Before each step: a full table, a stop asked by the host (progress, a
+// changed model), each a reason to return to the caller now.
+bool Transient::must_stop(const RecordTables& tables, Host& host, double& next_pause,
+                          Outcome& outcome) {
+    const bool records_next = (accepted_ + 1) % options_.record_every == 0;
+    if (records_next && recorded_ >= tables.capacity) {
+        outcome = Outcome::tables_full;
+        return true;
+    }
+    if (now() >= next_pause) {
+        if (!host.pause(t_) || !host.models_still_fit()) {
+            outcome = Outcome::interrupted;
+            return true;
+        }
+        next_pause = now() + options_.pause_every;
+    }
+    return false;
+}
+
+double Transient::next_step_size() const noexcept {
+    const double t_stop = options_.t_stop;
+    const double step_size = std::min(h_, t_stop - t_);
+    if (t_stop - (t_ + step_size) < 1e-3 * step_size)
+        return t_stop - t_; // no sliver of a step at the end
+    return step_size;
+}
+
+// A step that failed at the smallest size: the run ends here.
+Outcome Transient::fail(StepStatus status, double step_size) noexcept {
+    failure_.time = t_;
+    failure_.step = step_size;
+    failure_.singular = status == StepStatus::singular;
+    failure_.reason = status == StepStatus::singular     ? "singular matrix"
+                      : status == StepStatus::not_finite ? "non-finite correction"
+                      : status == StepStatus::ok         ? "local error above tolerance"
+                                                         : "no convergence";
+    return Outcome::failed;
+}
+
 Outcome Transient::run(const RecordTables& tables, Host& host) {
     if (options_.adaptive)
         return run_adaptive(tables, host);
     const double t_stop = options_.t_stop, dt = options_.dt;
     double next_pause = now() + options_.pause_every;
     while (t_stop - t_ > 1e-9 * dt) {
-        const bool records_next = (accepted_ + 1) % options_.record_every == 0;
-        if (records_next && recorded_ >= tables.capacity)
-            return Outcome::tables_full;
-        if (now() >= next_pause) {
-            if (!host.pause(t_) || !host.models_still_fit())
-                return Outcome::interrupted;
-            next_pause = now() + options_.pause_every;
-        }
-        double step_size = std::min(h_, t_stop - t_);
-        if (t_stop - (t_ + step_size) < 1e-3 * step_size)
-            step_size = t_stop - t_; // no sliver of a step at the end
+        Outcome stop;
+        if (must_stop(tables, host, next_pause, stop))
+            return stop;
+        double step_size = next_step_size();
         const StepStatus status = step(t_, step_size, has_prev_, h_prev_, host);
         if (status == StepStatus::stopped)
             return Outcome::interrupted;
@@ -524,13 +556,7 @@ Outcome Transient::run(const RecordTables& tables, Host& host) {
             ++stats_.rejected;
             h_ = step_size / 2;
             if (h_ < options_.dt_min) {
-                failure_.time = t_;
-                failure_.step = step_size;
-                failure_.singular = status == StepStatus::singular;
-                failure_.reason = status == StepStatus::singular     ? "singular matrix"
-                                  : status == StepStatus::not_finite ? "non-finite correction"
-                                                                     : "no convergence";
-                return Outcome::failed;
+                return fail(status, step_size);
             }
             calm_ = 0;
             continue;
@@ -550,10 +576,6 @@ Outcome Transient::run(const RecordTables& tables, Host& host) {
     return Outcome::finished;
 }
 
-} // namespace loxant::engine
-
-namespace loxant::engine {
-
 namespace {
 // Step size control: the error falls with the cube of the step.
 constexpr double kSafety = 0.9, kGrowth = 2.0, kShrink = 0.2;
@@ -572,17 +594,10 @@ Outcome Transient::run_adaptive(const RecordTables& tables, Host& host) {
     const double t_stop = options_.t_stop, dt = options_.dt;
     double next_pause = now() + options_.pause_every;
     while (t_stop - t_ > 1e-9 * dt) {
-        const bool records_next = (accepted_ + 1) % options_.record_every == 0;
-        if (records_next && recorded_ >= tables.capacity)
-            return Outcome::tables_full;
-        if (now() >= next_pause) {
-            if (!host.pause(t_) || !host.models_still_fit())
-                return Outcome::interrupted;
-            next_pause = now() + options_.pause_every;
-        }
-        double step_size = std::min(h_, t_stop - t_);
-        if (t_stop - (t_ + step_size) < 1e-3 * step_size)
-            step_size = t_stop - t_;
+        Outcome stop;
+        if (must_stop(tables, host, next_pause, stop))
+            return stop;
+        double step_size = next_step_size();
         step_size = limit_to_breakpoint(step_size);
         const StepStatus status = step(t_, step_size, has_prev_, h_prev_, host);
         if (status == StepStatus::stopped)
@@ -606,14 +621,7 @@ Outcome Transient::run_adaptive(const RecordTables& tables, Host& host) {
             ++stats_.rejected;
             h_ = step_size * std::min(factor, 0.5);
             if (h_ < options_.dt_min) {
-                failure_.time = t_;
-                failure_.step = step_size;
-                failure_.singular = status == StepStatus::singular;
-                failure_.reason = status == StepStatus::singular     ? "singular matrix"
-                                  : status == StepStatus::not_finite ? "non-finite correction"
-                                  : status == StepStatus::ok         ? "local error above tolerance"
-                                                                     : "no convergence";
-                return Outcome::failed;
+                return fail(status, step_size);
             }
             continue;
         }

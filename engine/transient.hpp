@@ -158,6 +158,9 @@ class Transient {
     double local_error(double h, double a0) const noexcept;
     double limit_to_breakpoint(double step_size);
     Outcome run_adaptive(const RecordTables& tables, Host& host);
+    bool must_stop(const RecordTables& tables, Host& host, double& next_pause, Outcome& outcome);
+    double next_step_size() const noexcept;
+    Outcome fail(StepStatus status, double step_size) noexcept;
     void record(const RecordTables& tables, double t);
     void update_sources(double t);
     bool calls_python_ = false;
