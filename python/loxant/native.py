@@ -48,10 +48,14 @@ def waveform_spec(waveform, source=None):
     if kind is Pulse:
         w = waveform
         return ("pulse", w.low, w.high, w.delay, w.rise, w.fall, w.width, w.period)
-    if kind is Sine:
+    if kind in (Sine, DampedSine) and (
+        waveform.cycles is not None or kind is DampedSine and waveform.phase != 0
+    ):
+        pass  # a stop after some cycles, and a damped sine's phase: in Python for now
+    elif kind is Sine:
         w = waveform
         return ("sine", w.offset, w.amplitude, w.frequency, w.delay, w.phase)
-    if kind is DampedSine:
+    elif kind is DampedSine:
         w = waveform
         return ("damped_sine", w.offset, w.amplitude, w.frequency, w.delay, w.damping)
     if kind is Exp:
