@@ -15,8 +15,8 @@ namespace {
 constexpr int kMaxDepth = 8;
 constexpr double kPi = 3.141592653589793; // math.pi
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr Py_ssize_t kMaxSamples = 10'000'000;   // waveforms.MOST_SAMPLES
-constexpr int64_t kLastIndex = int64_t{1} << 53; // waveforms._LAST_INDEX
+constexpr Py_ssize_t kMaxSamples = 10'000'000; // waveforms.MOST_SAMPLES
+constexpr double kLastIndex = 0x1p53;          // waveforms._LAST_INDEX
 
 Py_ssize_t spec_length(PyObject* desc) {
     if (!PyTuple_Check(desc))
@@ -304,6 +304,17 @@ double Waveform::exp(double t) const noexcept {
 
 namespace {
 
+// waveforms._step_index: floor(x) for x = (t - origin) / step in [0, 2^53),
+// moved by one where rounding put it across the edge origin + k * step.
+double step_index(double x, double t, double origin, double step) noexcept {
+    double k = std::floor(x);
+    if (origin + k * step > t)
+        k -= 1;
+    else if (origin + (k + 1) * step <= t)
+        k += 1;
+    return std::max(k, 0.0);
+}
+
 // waveforms._mix64 and _random_bits: a counter-based generator, so the value of
 // any step is computed from its index alone.
 uint64_t mix64(uint64_t z) noexcept {
@@ -317,7 +328,7 @@ uint64_t random_bits(const uint64_t key[2], uint64_t counter) noexcept {
 }
 
 // waveforms._gaussian: Box-Muller of a uniform in (0, 1) and one in [0, 1).
-double gaussian(const uint64_t key[2], int64_t index) noexcept {
+double gaussian(const uint64_t key[2], double index) noexcept {
     const uint64_t counter = 2 * static_cast<uint64_t>(index);
     const double u1 = (static_cast<double>(random_bits(key, counter + 1) >> 12) + 0.5) * 0x1p-52;
     const double u2 = static_cast<double>(random_bits(key, counter + 2) >> 11) * 0x1p-53;
@@ -332,15 +343,7 @@ double Waveform::noise(double t) const noexcept {
     if (!(t >= delay))
         return 0.0;
     const double x = (t - delay) / step;
-    int64_t k = kLastIndex;
-    if (x < static_cast<double>(kLastIndex)) {
-        k = static_cast<int64_t>(std::floor(x));
-        if (delay + static_cast<double>(k) * step > t)
-            --k;
-        else if (delay + static_cast<double>(k + 1) * step <= t)
-            ++k;
-        k = std::max<int64_t>(k, 0);
-    }
+    const double k = x >= kLastIndex ? kLastIndex : step_index(x, t, delay, step);
     return amplitude * gaussian(key_, k) / std::sqrt(2.0 * step);
 }
 
@@ -367,7 +370,9 @@ double Waveform::custom(double t) const noexcept {
         return values_.back();
     if (std::isinf(x))
         return std::numeric_limits<double>::quiet_NaN();
-    const double whole = std::floor(x);
+    const double whole = x < kLastIndex ? step_index(x, t, p_[1], p_[0]) : std::floor(x);
+    if (!periodic_ && whole >= static_cast<double>(count - 1))
+        return values_.back();
     const double u = x - whole;
     const size_t k = static_cast<size_t>(std::fmod(whole, static_cast<double>(count)));
     const size_t k1 = (k + 1) % count;

@@ -352,6 +352,18 @@ def _grid_times(origin, step, t_stop, last, most):
     return [t for t in times if 0 < t <= t_stop]
 
 
+def _step_index(x, t, origin, step):
+    """``floor(x)`` for ``x = (t - origin) / step`` in [0, 2**53), corrected by one
+    where rounding put it across a step edge: step k then starts exactly at its
+    breakpoint ``origin + k*step``."""
+    k = math.floor(x)
+    if origin + k * step > t:
+        k -= 1
+    elif origin + (k + 1) * step <= t:
+        k += 1
+    return max(k, 0)
+
+
 def _mix64(z):
     """SplitMix64's finaliser: a bijection of 64-bit integers that scatters bits."""
     z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & _MASK64
@@ -407,23 +419,12 @@ class Noise(Waveform):
             raise ValueError(f"noise time step must be positive, got {self.step}")
         self.key, self.seed = _seed_key(seed)
 
-    def index(self, t):
-        """The step holding ``t`` (``t`` not before the delay); each step starts
-        exactly at its breakpoint ``delay + k * step``."""
-        x = (t - self.delay) / self.step
-        if x >= _LAST_INDEX:
-            return _LAST_INDEX
-        k = math.floor(x)
-        if self.delay + k * self.step > t:
-            k -= 1
-        elif self.delay + (k + 1) * self.step <= t:
-            k += 1
-        return max(k, 0)
-
     def __call__(self, t):
         if not t >= self.delay:  # before the delay, and NaN
             return 0.0
-        g = _gaussian(self.key, self.index(t))
+        x = (t - self.delay) / self.step
+        k = _LAST_INDEX if x >= _LAST_INDEX else _step_index(x, t, self.delay, self.step)
+        g = _gaussian(self.key, k)
         return self.amplitude * g / math.sqrt(2.0 * self.step)
 
     def breakpoints(self, t_stop, most=MOST_BREAKPOINTS):
@@ -476,7 +477,8 @@ class Custom(Waveform):
             raise ValueError(
                 f"custom waveform amplitude {np.argmin(np.isfinite(values))} is not finite"
             )
-        values *= scale
+        with np.errstate(over="ignore"):
+            values *= scale
         if not np.all(np.isfinite(values)):
             raise ValueError("custom waveform amplitudes times the scale factor overflow")
         values.flags.writeable = False
@@ -515,8 +517,10 @@ class Custom(Waveform):
             return float(y[-1])
         if x == math.inf:
             return math.nan
-        k = math.floor(x)
-        u = x - k
+        k = _step_index(x, t, self.delay, self.step) if x < _LAST_INDEX else math.floor(x)
+        if not self.periodic and k >= count - 1:
+            return float(y[-1])
+        u = x - k  # in [0, 1] but for a rounding error at the edges
         k %= count
         return float(self._segment(k, (k + 1) % count, u))
 
