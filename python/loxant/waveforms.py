@@ -225,6 +225,19 @@ def _duration(cycles, frequency):
     return cycles / abs(frequency)
 
 
+def _sin(x):
+    """math.sin, NaN (as in C) rather than an error for an overflowed argument."""
+    return math.sin(x) if math.isfinite(x) else math.nan
+
+
+def _exp(x):
+    """math.exp, inf (as in C) rather than an error when it overflows."""
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return math.inf
+
+
 def _sine_breakpoints(delay, duration, t_stop):
     return [t for t in (delay, delay + duration) if 0 < t <= t_stop]
 
@@ -247,7 +260,7 @@ class Sine(Waveform):
         tau = max(t - self.delay, 0.0)
         if tau >= self.duration:
             return self.offset
-        return self.offset + self.amplitude * math.sin(
+        return self.offset + self.amplitude * _sin(
             2.0 * math.pi * self.frequency * tau + self.phase
         )
 
@@ -284,8 +297,8 @@ class DampedSine(Waveform):
         tau = t - self.delay
         if tau < 0 or tau >= self.duration:
             return self.offset
-        envelope = math.exp(-self.damping * tau)
-        return self.offset + self.amplitude * envelope * math.sin(
+        envelope = _exp(-self.damping * tau)
+        return self.offset + self.amplitude * envelope * _sin(
             2.0 * math.pi * self.frequency * tau + self.phase
         )
 
