@@ -359,8 +359,11 @@ _LAST_INDEX = 2**53  # beyond it the step index no longer follows the time
 
 def _grid_times(origin, step, t_stop, last, most):
     """The times ``origin + k*step`` in (0, t_stop] for k = 0 ... last, at most ``most``."""
-    first = max(0, math.ceil(-origin / step))
-    end = min(last, math.floor((t_stop - origin) / step)) + 1 if t_stop >= origin else 0
+    if not t_stop >= origin:
+        return []
+    # as floats first: with a tiny step these quotients overflow
+    first = math.ceil(min(max(-origin / step, 0.0), _LAST_INDEX))
+    end = min(last, math.floor(min((t_stop - origin) / step, _LAST_INDEX))) + 1
     times = (origin + k * step for k in range(first, min(end, first + most)))
     return [t for t in times if 0 < t <= t_stop]
 
@@ -447,7 +450,7 @@ class Noise(Waveform):
         return f"Noise({self.amplitude!r}, {self.delay!r}, {self.step!r}, seed={self.seed!r})"
 
 
-_INTERPOLATIONS = {0: "none", 1: "linear", 2: "cubic"}
+_INTERPOLATIONS = (0, 1, 2)  # none, linear, cubic
 
 
 class Custom(Waveform):

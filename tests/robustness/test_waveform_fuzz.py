@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from loxant.native import engine_module, waveform_spec
-from loxant.waveforms import PWS, Custom, DampedSine, Noise, Sine
+from loxant.waveforms import MOST_BREAKPOINTS, PWS, Custom, DampedSine, Noise, Sine
 
 FUZZ = settings(
     max_examples=150,
@@ -35,7 +35,7 @@ def mostly(valid):
 
 
 arg = mostly(small)
-positive = mostly(st.floats(1e-3, 10))
+positive = mostly(st.one_of(st.floats(1e-3, 10), st.floats(1e-320, 1e300)))
 times = st.lists(small, min_size=1, max_size=6).map(sorted)
 arrays = st.one_of(mostly(times), st.lists(arg, max_size=6), st.lists(st.lists(small)))
 seeds = mostly(st.one_of(st.integers(0, 2**70), st.lists(st.integers(0, 2**65), max_size=3)))
@@ -91,8 +91,10 @@ def test_constructors_refuse_or_build_waveforms_both_engines_agree_on(kind, data
     times = np.array(data.draw(st.lists(st.floats(-1e3, 1e3), min_size=1, max_size=8)))
     native = np.empty_like(times)
     engine_module().waveform_values(waveform_spec(wave), times, native)
-    python = np.array([wave(t) for t in times])
+    python = np.array([wave(float(t)) for t in times])
     np.testing.assert_array_equal(native, python)  # NaN where both give NaN
+    t_stop = data.draw(st.floats(1e-300, 1e300))
+    assert len(wave.breakpoints(t_stop)) <= MOST_BREAKPOINTS
 
 
 numbers = st.one_of(
