@@ -37,6 +37,7 @@ from dataclasses import dataclass, field
 from typing import List, NamedTuple, Optional
 
 from . import expressions as ex
+from . import jjmodel
 from .circuit import GROUND
 from .errors import CircuitError
 from .units import PhysicalCircuit, Units, parse_probe
@@ -750,54 +751,25 @@ def _unbracket(tokens):
 
 # -- junction models -------------------------------------------------------------
 
-_MODEL_DEFAULTS = {
-    "RTYPE": 1.0,
-    "ICRIT": 1e-3,
-    "RN": 5.0,
-    "R0": 30.0,
-    "CAP": 2.5e-12,
-    "VG": 2.8e-3,
-    "DELV": 0.1e-3,
-    "ICFCT": math.pi / 4,
-    "PHI": 0.0,
-}
-_MODEL_ALIASES = {"IC": "ICRIT", "C": "CAP", "VGAP": "VG"}
+_MODEL_DEFAULTS = jjmodel.DEFAULTS
+_MODEL_ALIASES = jjmodel.ALIASES
 #: parameters of the dialect that cannot be honoured yet
-_MODEL_NOT_YET = {"T": "temperature", "TC": "critical temperature", "D": "transparency", "CPR": ""}
+_MODEL_NOT_YET = {}
 
 
 def _junction_model(model, scope):
-    """The parameters of ``model`` (upper-case keys: ICRIT, RN, R0, CAP, PHI, RTYPE,
-    VG, DELV, ICFCT), per unit area where they scale; raises ExpressionError or
-    NetlistError for what this simulator cannot do yet."""
-    values = dict(_MODEL_DEFAULTS)
-    harmonic = 1.0
+    """The :class:`~loxant.jjmodel.ModelJJ` of ``model`` (per unit area); raises
+    ExpressionError or NetlistError."""
+    given = {}
     for key, value in model.params.items():
         if key == "CPR":
-            if len(value) != 1:
-                raise model.line.error(
-                    f"model {model.name}: cpr with {len(value)} harmonics is not supported "
-                    "yet (one harmonic only)"
-                )
-            harmonic = scope.evaluate(value[0].tree)
-        elif key in _MODEL_NOT_YET:
-            raise model.line.error(
-                f"model {model.name}: parameter {key.lower()} ({_MODEL_NOT_YET[key]}) is not "
-                "supported yet"
-            )
+            given[key] = [scope.evaluate(item.tree) for item in value]
         else:
-            values[key] = scope.evaluate(value.tree)
-    if values["RTYPE"] not in (0, 1):
-        raise model.line.error(f"model {model.name}: rtype must be 0 or 1, got {values['RTYPE']:g}")
-    if not values["RN"] > 0 or not values["CAP"] >= 0:
-        raise model.line.error(f"model {model.name}: rn must be positive and cap not negative")
-    if values["RTYPE"] == 1 and values["PHI"]:
-        raise model.line.error(
-            f"model {model.name}: phi with rtype=1 is not supported; use rtype=0 for a "
-            "shifted junction"
-        )
-    values["ICRIT"] *= harmonic
-    return values
+            given[key] = scope.evaluate(value.tree)
+    try:
+        return jjmodel.junction_model(given)
+    except jjmodel.JunctionModelError as exc:
+        raise model.line.error(f"model {model.name}: {exc}") from None
 
 
 # -- builder -------------------------------------------------------------------------
@@ -886,7 +858,7 @@ class _Builder:
             return values
         if letter == "B":
             model = self.model(element.model, element)
-            ic = model["ICRIT"]
+            ic = model.icrit
             if "IC" in element.options:
                 if ic == 0:
                     raise element.line.error(f"{element.name}: ic= needs a model with icrit > 0")
@@ -897,17 +869,10 @@ class _Builder:
                 area = 1.0
             if not area > 0:
                 raise element.line.error(f"{element.name}: area must be positive, got {area:g}")
-            values = {"ic": ic * area, "r": model["RN"] / area, "c": model["CAP"] * area}
-            values["phi"] = model["PHI"]
+            values = {"ic": ic * area, "r": model.rn / area, "adder": model.adder}
+            values["junction"] = model.instance(area)
             if "TEMP" in element.options:
                 values["temp"] = scope.evaluate(element.options["TEMP"].tree)
-            if model["RTYPE"] == 1:
-                values["gap"] = {
-                    "r0": model["R0"] / area,
-                    "vg": model["VG"],
-                    "delv": model["DELV"],
-                    "icfct": model["ICFCT"],
-                }
             return values
         if letter == "T":
             return {k.lower(): scope.evaluate(v.tree) for k, v in element.options.items()}
@@ -1111,13 +1076,8 @@ def _fill(pc, flat, tran):
             elif element.letter in "FH":
                 controlled.append(element)
             elif element.letter == "B":
-                shape = {"ic": values["ic"], "c": values["c"], "temp": values.get("temp")}
-                if "gap" in values:
-                    pc.junction_gap(name, a, b, rn=values["r"], **shape, **values["gap"])
-                elif values["phi"]:
-                    pc.junction_rsjph(name, a, b, r=values["r"], theta=values["phi"], **shape)
-                else:
-                    pc.junction(name, a, b, r=values["r"], **shape)
+                adder = getattr(pc, values["adder"])
+                adder(name, a, b, temp=values.get("temp"), **values["junction"])
             else:
                 unit = _SOURCE_UNITS[element.letter]
                 wave = _waveform(values, tran, scale["s"], scale[unit])
