@@ -43,7 +43,15 @@ from .errors import CircuitError
 from .units import PhysicalCircuit, Units, parse_probe
 from .waveforms import PWL, Constant, DampedSine, Exp, Pulse, Sine
 
-__all__ = ["Netlist", "NetlistError", "OutputRequest", "Tran", "read_netlist", "record_quantities"]
+__all__ = [
+    "IVRequest",
+    "Netlist",
+    "NetlistError",
+    "OutputRequest",
+    "Tran",
+    "read_netlist",
+    "record_quantities",
+]
 
 
 class NetlistError(CircuitError):
@@ -394,6 +402,7 @@ class _Parser:
         #: .temp, .neb and .option seed= as (Value, Line), or None
         self.noise = {"temp": None, "neb": None, "seed": None}
         self.requests = []
+        self.iv_requests = []  # IVRequest records of .iv cards
         self.stack = []  # open .subckt definitions
 
     @property
@@ -579,6 +588,7 @@ class _Parser:
             ".options": self._option,
             ".save": self._print,
             ".plot": self._print,
+            ".iv": self._iv,
         }.get(keyword)
         if handler is None:
             raise line.error(f"unknown control line {line.tokens[0].text}")
@@ -706,6 +716,10 @@ class _Parser:
                 raise line.error("seed given twice")
             self.noise["seed"] = (_value(line, tokens), line)
 
+    def _iv(self, line):
+        self._top_only(line)
+        self.iv_requests.append(_iv_card(line))
+
     def _print(self, line):
         self._top_only(line)
         tokens = line.tokens[1:]
@@ -740,6 +754,23 @@ class _Parser:
             target = "node" if len(names) == 2 else ("device" if kind == "I" else "either")
             self.requests.append(OutputRequest(kind, tuple(names), target, line, tok))
             pos = end
+
+
+class IVRequest(NamedTuple):
+    """``.iv model max_current file``: the I-V curve of a junction model from
+    -max_current to +max_current, written to ``path`` as CSV."""
+
+    model: str
+    max_current: object  # a Value until the Netlist evaluates it, then amperes
+    path: str
+    line: Line
+
+
+def _iv_card(line):
+    tokens = line.tokens[1:]
+    if len(tokens) < 3 or tokens[0].kind != "word" or tokens[-1].kind not in ("word", "string"):
+        raise line.error(".iv takes a model name, the largest current and a file name")
+    return IVRequest(tokens[0].text.upper(), _value(line, tokens[1:-1]), tokens[-1].text, line)
 
 
 def _unbracket(tokens):
@@ -1167,7 +1198,7 @@ class Netlist:
         nominal = _Builder(parsed, None, None)
         self.params = dict(nominal.global_values)
         flat = nominal.build()
-        if not flat:
+        if not flat and not parsed.iv_requests:
             raise NetlistError("the netlist has no elements", file)
         _check_connections(flat)
         self.units = _reference_units(flat)
@@ -1176,6 +1207,32 @@ class Netlist:
         )
         self.requests = [self._resolve(request) for request in parsed.requests]
         self.probes = [request.label for request in self.requests]
+        #: the .iv cards, IVRequest records with max_current in amperes
+        self.iv_requests = [self._iv_request(request) for request in parsed.iv_requests]
+
+    def junction_model(self, name):
+        """The :class:`~loxant.jjmodel.ModelJJ` of the ``.model`` named ``name``,
+        evaluated with the top-level ``.param`` values."""
+        model = self._parsed.models.get(str(name).upper())
+        if model is None:
+            known = ", ".join(sorted(self._parsed.models)) or "none"
+            raise NetlistError(f"no junction model named {name} (known: {known})", self.file)
+        try:
+            return _junction_model(model, _Builder(self._parsed, None, None).scope)
+        except ex.ExpressionError as exc:
+            raise model.line.error(f"model {model.name}: {exc.message}") from None
+
+    def _iv_request(self, request):
+        if request.model not in self._parsed.models:
+            raise request.line.error(f".iv: unknown model {request.model}")
+        try:
+            top = _Builder(self._parsed, None, None).scope.evaluate(request.max_current.tree)
+        except ex.ExpressionError as exc:
+            raise request.line.error(f".iv: {exc.message}") from None
+        if not top > 0:
+            raise request.line.error(f".iv: the largest current must be positive, got {top:g}")
+        self.junction_model(request.model)  # a bad model is reported now
+        return request._replace(max_current=top)
 
     @classmethod
     def from_string(cls, text, name="<string>", base_dir=None):
