@@ -45,6 +45,7 @@ DEFAULTS = {
     "CPR": (1.0,),
 }
 ALIASES = {"IC": "ICRIT", "C": "CAP", "VGAP": "VG", "ICFACT": "ICFCT"}
+MAX_THERMAL = 1e6
 #: parameters that switch the supercurrent to Haberkorn's relation
 TEMPERATURE_KEYS = ("T", "TC", "D")
 
@@ -102,6 +103,9 @@ class ModelJJ:
 
 
 def _checked(values):
+    for key, value in values.items():
+        if not all(math.isfinite(x) for x in (value if key == "CPR" else (value,))):
+            raise JunctionModelError(f"{key.lower()} must be finite")
     if values["RTYPE"] not in (0, 1):
         raise JunctionModelError(f"rtype must be 0 or 1, got {values['RTYPE']:g}")
     if not values["RN"] > 0 or not values["CAP"] >= 0:
@@ -114,8 +118,6 @@ def _checked(values):
     cpr = values["CPR"]
     if not 1 <= len(cpr) <= MAX_HARMONICS:
         raise JunctionModelError(f"cpr takes 1 to {MAX_HARMONICS} harmonic amplitudes")
-    if not all(math.isfinite(a) for a in cpr):
-        raise JunctionModelError("cpr amplitudes must be finite")
 
 
 def _temperature(values, given):
@@ -126,7 +128,8 @@ def _temperature(values, given):
     if not 0 <= d < 1:
         raise JunctionModelError(f"d (transparency) must be in [0, 1), got {d:g}")
     delta = gap_energy(t, tc)
-    thermal = delta / (2 * BOLTZMANN * t)
+    # tanh(b s) is 1 long before the cap: it only keeps b finite as t -> 0
+    thermal = min(delta / (2 * BOLTZMANN * t), MAX_THERMAL)
     amplitude_rn = math.pi * delta / (2 * ELECTRON_CHARGE)  # pi Delta / 2e, volts
     if "RN" in given:
         return amplitude_rn * math.tanh(thermal) / values["RN"], values["RN"], thermal
