@@ -141,19 +141,19 @@ template <class Model> struct SupercurrentMethods {
     }
 
     static PyObject* get_harmonics(PyObject* obj, void*) {
-        const Supercurrent& law = as<Model>(reinterpret_cast<ElementModelObject*>(obj)).law;
-        PyObject* list = PyList_New(law.harmonics);
-        if (list == nullptr)
-            return nullptr;
-        for (int32_t k = 0; k < law.harmonics; ++k) {
-            PyObject* item = PyFloat_FromDouble(law.amplitude[k]);
-            if (item == nullptr) {
-                Py_DECREF(list);
-                return nullptr;
-            }
-            PyList_SET_ITEM(list, k, item);
-        }
-        return list;
+        return capi::boundary(qualified(class_of(obj)->name, "__get__"),
+                              "kernel/models/junction_supercurrent.hpp", [&] {
+                                  const Supercurrent& law =
+                                      as<Model>(reinterpret_cast<ElementModelObject*>(obj)).law;
+                                  capi::Ref list = capi::Ref::steal(PyList_New(law.harmonics));
+                                  for (int32_t k = 0; k < law.harmonics; ++k) {
+                                      PyObject* item = PyFloat_FromDouble(law.amplitude[k]);
+                                      if (item == nullptr)
+                                          capi::raise_pending();
+                                      PyList_SET_ITEM(list.get(), k, item);
+                                  }
+                                  return list;
+                              });
     }
 
     static PyMethodDef method() {
