@@ -20,8 +20,8 @@ __all__ = ["add_subcommands"]
 
 
 def add_subcommands(subparsers, reader=None):
-    """Add ``margins`` and ``yield`` to ``subparsers``; ``reader(path_or_text)``
-    reads a netlist (default ``loxant.read_netlist``)."""
+    """Add ``margins`` and ``yield`` (and ``iv``, :mod:`.iv_command`) to ``subparsers``;
+    ``reader(path_or_text)`` reads a netlist (default ``loxant.read_netlist``)."""
     margins = subparsers.add_parser(
         "margins",
         help="margin of every bias and element value",
