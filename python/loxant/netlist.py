@@ -37,12 +37,21 @@ from dataclasses import dataclass, field
 from typing import List, NamedTuple, Optional
 
 from . import expressions as ex
+from . import jjmodel
 from .circuit import GROUND
 from .errors import CircuitError
 from .units import PhysicalCircuit, Units, parse_probe
 from .waveforms import PWL, Constant, DampedSine, Exp, Pulse, Sine
 
-__all__ = ["Netlist", "NetlistError", "OutputRequest", "Tran", "read_netlist", "record_quantities"]
+__all__ = [
+    "IVRequest",
+    "Netlist",
+    "NetlistError",
+    "OutputRequest",
+    "Tran",
+    "read_netlist",
+    "record_quantities",
+]
 
 
 class NetlistError(CircuitError):
@@ -393,6 +402,7 @@ class _Parser:
         #: .temp, .neb and .option seed= as (Value, Line), or None
         self.noise = {"temp": None, "neb": None, "seed": None}
         self.requests = []
+        self.iv_requests = []  # IVRequest records of .iv cards
         self.stack = []  # open .subckt definitions
 
     @property
@@ -578,6 +588,7 @@ class _Parser:
             ".options": self._option,
             ".save": self._print,
             ".plot": self._print,
+            ".iv": self._iv,
         }.get(keyword)
         if handler is None:
             raise line.error(f"unknown control line {line.tokens[0].text}")
@@ -705,6 +716,10 @@ class _Parser:
                 raise line.error("seed given twice")
             self.noise["seed"] = (_value(line, tokens), line)
 
+    def _iv(self, line):
+        self._top_only(line)
+        self.iv_requests.append(_iv_card(line))
+
     def _print(self, line):
         self._top_only(line)
         tokens = line.tokens[1:]
@@ -741,6 +756,23 @@ class _Parser:
             pos = end
 
 
+class IVRequest(NamedTuple):
+    """``.iv model max_current file``: the I-V curve of a junction model from
+    -max_current to +max_current, written to ``path`` as CSV."""
+
+    model: str
+    max_current: object  # a Value until the Netlist evaluates it, then amperes
+    path: str
+    line: Line
+
+
+def _iv_card(line):
+    tokens = line.tokens[1:]
+    if len(tokens) < 3 or tokens[0].kind != "word" or tokens[-1].kind not in ("word", "string"):
+        raise line.error(".iv takes a model name, the largest current and a file name")
+    return IVRequest(tokens[0].text.upper(), _value(line, tokens[1:-1]), tokens[-1].text, line)
+
+
 def _unbracket(tokens):
     """The items of a list value such as ``(1, 0.1)``."""
     if tokens and tokens[0].kind == "(" and tokens[-1].kind == ")":
@@ -750,54 +782,25 @@ def _unbracket(tokens):
 
 # -- junction models -------------------------------------------------------------
 
-_MODEL_DEFAULTS = {
-    "RTYPE": 1.0,
-    "ICRIT": 1e-3,
-    "RN": 5.0,
-    "R0": 30.0,
-    "CAP": 2.5e-12,
-    "VG": 2.8e-3,
-    "DELV": 0.1e-3,
-    "ICFCT": math.pi / 4,
-    "PHI": 0.0,
-}
-_MODEL_ALIASES = {"IC": "ICRIT", "C": "CAP", "VGAP": "VG"}
+_MODEL_DEFAULTS = jjmodel.DEFAULTS
+_MODEL_ALIASES = jjmodel.ALIASES
 #: parameters of the dialect that cannot be honoured yet
-_MODEL_NOT_YET = {"T": "temperature", "TC": "critical temperature", "D": "transparency", "CPR": ""}
+_MODEL_NOT_YET = {}
 
 
 def _junction_model(model, scope):
-    """The parameters of ``model`` (upper-case keys: ICRIT, RN, R0, CAP, PHI, RTYPE,
-    VG, DELV, ICFCT), per unit area where they scale; raises ExpressionError or
-    NetlistError for what this simulator cannot do yet."""
-    values = dict(_MODEL_DEFAULTS)
-    harmonic = 1.0
+    """The :class:`~loxant.jjmodel.ModelJJ` of ``model`` (per unit area); raises
+    ExpressionError or NetlistError."""
+    given = {}
     for key, value in model.params.items():
         if key == "CPR":
-            if len(value) != 1:
-                raise model.line.error(
-                    f"model {model.name}: cpr with {len(value)} harmonics is not supported "
-                    "yet (one harmonic only)"
-                )
-            harmonic = scope.evaluate(value[0].tree)
-        elif key in _MODEL_NOT_YET:
-            raise model.line.error(
-                f"model {model.name}: parameter {key.lower()} ({_MODEL_NOT_YET[key]}) is not "
-                "supported yet"
-            )
+            given[key] = [scope.evaluate(item.tree) for item in value]
         else:
-            values[key] = scope.evaluate(value.tree)
-    if values["RTYPE"] not in (0, 1):
-        raise model.line.error(f"model {model.name}: rtype must be 0 or 1, got {values['RTYPE']:g}")
-    if not values["RN"] > 0 or not values["CAP"] >= 0:
-        raise model.line.error(f"model {model.name}: rn must be positive and cap not negative")
-    if values["RTYPE"] == 1 and values["PHI"]:
-        raise model.line.error(
-            f"model {model.name}: phi with rtype=1 is not supported; use rtype=0 for a "
-            "shifted junction"
-        )
-    values["ICRIT"] *= harmonic
-    return values
+            given[key] = scope.evaluate(value.tree)
+    try:
+        return jjmodel.junction_model(given)
+    except jjmodel.JunctionModelError as exc:
+        raise model.line.error(f"model {model.name}: {exc}") from None
 
 
 # -- builder -------------------------------------------------------------------------
@@ -886,7 +889,7 @@ class _Builder:
             return values
         if letter == "B":
             model = self.model(element.model, element)
-            ic = model["ICRIT"]
+            ic = model.icrit
             if "IC" in element.options:
                 if ic == 0:
                     raise element.line.error(f"{element.name}: ic= needs a model with icrit > 0")
@@ -897,17 +900,10 @@ class _Builder:
                 area = 1.0
             if not area > 0:
                 raise element.line.error(f"{element.name}: area must be positive, got {area:g}")
-            values = {"ic": ic * area, "r": model["RN"] / area, "c": model["CAP"] * area}
-            values["phi"] = model["PHI"]
+            values = {"ic": ic * area, "r": model.rn / area, "adder": model.adder}
+            values["junction"] = model.instance(area)
             if "TEMP" in element.options:
                 values["temp"] = scope.evaluate(element.options["TEMP"].tree)
-            if model["RTYPE"] == 1:
-                values["gap"] = {
-                    "r0": model["R0"] / area,
-                    "vg": model["VG"],
-                    "delv": model["DELV"],
-                    "icfct": model["ICFCT"],
-                }
             return values
         if letter == "T":
             return {k.lower(): scope.evaluate(v.tree) for k, v in element.options.items()}
@@ -1111,13 +1107,8 @@ def _fill(pc, flat, tran):
             elif element.letter in "FH":
                 controlled.append(element)
             elif element.letter == "B":
-                shape = {"ic": values["ic"], "c": values["c"], "temp": values.get("temp")}
-                if "gap" in values:
-                    pc.junction_gap(name, a, b, rn=values["r"], **shape, **values["gap"])
-                elif values["phi"]:
-                    pc.junction_rsjph(name, a, b, r=values["r"], theta=values["phi"], **shape)
-                else:
-                    pc.junction(name, a, b, r=values["r"], **shape)
+                adder = getattr(pc, values["adder"])
+                adder(name, a, b, temp=values.get("temp"), **values["junction"])
             else:
                 unit = _SOURCE_UNITS[element.letter]
                 wave = _waveform(values, tran, scale["s"], scale[unit])
@@ -1207,7 +1198,7 @@ class Netlist:
         nominal = _Builder(parsed, None, None)
         self.params = dict(nominal.global_values)
         flat = nominal.build()
-        if not flat:
+        if not flat and not parsed.iv_requests:
             raise NetlistError("the netlist has no elements", file)
         _check_connections(flat)
         self.units = _reference_units(flat)
@@ -1216,6 +1207,32 @@ class Netlist:
         )
         self.requests = [self._resolve(request) for request in parsed.requests]
         self.probes = [request.label for request in self.requests]
+        #: the .iv cards, IVRequest records with max_current in amperes
+        self.iv_requests = [self._iv_request(request) for request in parsed.iv_requests]
+
+    def junction_model(self, name):
+        """The :class:`~loxant.jjmodel.ModelJJ` of the ``.model`` named ``name``,
+        evaluated with the top-level ``.param`` values."""
+        model = self._parsed.models.get(str(name).upper())
+        if model is None:
+            known = ", ".join(sorted(self._parsed.models)) or "none"
+            raise NetlistError(f"no junction model named {name} (known: {known})", self.file)
+        try:
+            return _junction_model(model, _Builder(self._parsed, None, None).scope)
+        except ex.ExpressionError as exc:
+            raise model.line.error(f"model {model.name}: {exc.message}") from None
+
+    def _iv_request(self, request):
+        if request.model not in self._parsed.models:
+            raise request.line.error(f".iv: unknown model {request.model}")
+        try:
+            top = _Builder(self._parsed, None, None).scope.evaluate(request.max_current.tree)
+        except ex.ExpressionError as exc:
+            raise request.line.error(f".iv: {exc.message}") from None
+        if not top > 0:
+            raise request.line.error(f".iv: the largest current must be positive, got {top:g}")
+        self.junction_model(request.model)  # a bad model is reported now
+        return request._replace(max_current=top)
 
     @classmethod
     def from_string(cls, text, name="<string>", base_dir=None):

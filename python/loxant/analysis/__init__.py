@@ -3,6 +3,7 @@
 * :func:`margins` - how far each parameter can move before the circuit fails;
 * :func:`yield_analysis` - the fraction of circuits that work under spread;
 * :func:`sweep` - measures over a grid of parameter values;
+* :func:`iv_curve` - the I-V curve of a junction model, both branches;
 * :mod:`loxant.analysis.events` - switching times, delays and mean voltages.
 
 Each analysis takes a circuit, a physical circuit or a netlist, and
@@ -14,6 +15,7 @@ starts a local Dask cluster with one worker process per core, and a
 from .criterion import EventCriterion
 from .design import GLOBAL_BIAS, Design
 from .events import Delay, MeanVoltage, SwitchCount, delay, events, mean_voltage, switching_times
+from .iv import iv_curve
 from .margins import MarginResult, margins
 from .montecarlo import YieldResult, yield_analysis
 from .runner import REASONS, Outcome
@@ -32,6 +34,7 @@ __all__ = [
     "YieldResult",
     "delay",
     "events",
+    "iv_curve",
     "margins",
     "mean_voltage",
     "sweep",
