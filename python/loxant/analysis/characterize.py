@@ -687,8 +687,16 @@ def _constraints(job, runner, design, function):
         for port in job.data:
             for check, build in (("setup", job.setup), ("hold", job.hold)):
                 searches.append(
-                    _Search(check, port, job.clock, state, build(state, port), window, -window,
-                            resolution)
+                    _Search(
+                        check,
+                        port,
+                        job.clock,
+                        state,
+                        build(state, port),
+                        window,
+                        -window,
+                        resolution,
+                    )
                 )
     if job.clock is None:
         floor = 2 * job.bench.seconds("rise") + resolution  # the source's pulses must not overlap
@@ -697,8 +705,7 @@ def _constraints(job, runner, design, function):
             lowest = floor if first == second else 0.0
             build = job.separation(first, second)
             searches.append(
-                _Search("separation", second, first, frozenset(), build, window, lowest,
-                        resolution)
+                _Search("separation", second, first, frozenset(), build, window, lowest, resolution)
             )
 
     def judge(scenario, outcome):

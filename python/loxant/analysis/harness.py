@@ -102,8 +102,10 @@ class Bench:
         lines = [source.text.rstrip("\n"), "* -- characterization bench --", self.cells.rstrip()]
         for port in inputs:
             lines.append(self._pulse_source(port, slots, amplitude, rise, t_stop))
-            lines.append(f"X{PREFIX}SRC_{port.upper()} LXH_SOURCE {PREFIX}INJ_{port.upper()} "
-                         f"{port_node(port)}")
+            lines.append(
+                f"X{PREFIX}SRC_{port.upper()} LXH_SOURCE {PREFIX}INJ_{port.upper()} "
+                f"{port_node(port)}"
+            )
         nodes = [port_node(p) if p in inputs or p in outputs else "0" for p in source.ports]
         lines.append(f"X{PREFIX}DUT {source.cell} {' '.join(nodes)}")
         for port in outputs:
