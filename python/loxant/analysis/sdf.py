@@ -160,13 +160,22 @@ def read_sdf(path_or_text):
         with open(path_or_text, encoding="utf-8") as stream:
             text = stream.read()
     top = _tree(text)
-    if len(top) != 1 or not top[0] or str(top[0][0]).upper() != "DELAYFILE":
+    if len(top) != 1 or not isinstance(top[0], list) or not top[0]:
         raise ValueError("SDF: expected one (DELAYFILE ...)")
+    if str(top[0][0]).upper() != "DELAYFILE":
+        raise ValueError("SDF: expected one (DELAYFILE ...)")
+    try:
+        return _delayfile(top[0])
+    except (IndexError, TypeError, AttributeError):
+        raise ValueError("SDF: malformed file: a group lacks its fields") from None
+
+
+def _delayfile(top):
     scale, cells = 1.0, {}
-    for entry in top[0][1:]:
+    for entry in top[1:]:
         key = str(entry[0]).upper()
         if key == "TIMESCALE":
-            match = re.fullmatch(r"([\d.]+)\s*([a-z]+)", "".join(entry[1:]).lower())
+            match = re.fullmatch(r"(\d+(?:\.\d*)?)\s*([a-z]+)", "".join(entry[1:]).lower())
             if match is None or match.group(2) not in _SCALE:
                 raise ValueError(f"SDF: bad TIMESCALE {' '.join(entry[1:])}")
             scale = float(match.group(1)) * _SCALE[match.group(2)]
