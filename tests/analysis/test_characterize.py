@@ -225,3 +225,19 @@ def test_a_netlist_error_in_the_cell_points_at_its_line(tmp_path):
     line = text.splitlines().index("L2 1 2 {NOPE}") + 1
     with pytest.raises(NetlistError, match=rf"broken.cir:{line}:"):
         characterize(broken, "jtl", "a", "q", progress=False)
+
+
+def test_a_whole_netlist_gives_its_cells_and_nothing_else(tmp_path):
+    """Top-level elements, analyses, outputs, control blocks and what follows .end
+    stay out of the bench: the delay is that of the library alone."""
+    circuit = tmp_path / "circuit.cir"
+    circuit.write_text(
+        "VIN in 0 pwl(0 0 40p 0 42.5p 827u 45p 0)\n"
+        + CELLS.read_text()
+        + "XJ jtl in out\nRL out 0 2\n.tran 0.1p 100p\n.print p(B1.XJ)\n"
+        + ".control\nrun\n.endc\n.end\nthis line is no netlist\n"
+    )
+    options = {"loads": (1,), "biases": (1.0,), "constraints": False, "progress": False}
+    alone = characterize(CELLS, "jtl", "a", "q", **options)
+    whole = characterize(circuit, "jtl", "a", "q", **options)
+    assert whole.delays["delay_ps"].item() == alone.delays["delay_ps"].item()

@@ -23,7 +23,10 @@ pulsed since the last clock pulse; the clock empties it.  Its function maps
 cell has one state.  A run passes when, for each group of pulses closer than
 half the bench's spacing, the output pulses (how many of each output) after
 the group's first input and before the next group are those the function
-gives for the group's pulses in scheduled order, in every group of the run.
+gives for the group's pulses read in the scenario's order (a setup run reads
+the data before the clock however close they come), in every group of the run,
+and each input port node turns once per pulse sent, no more.  Bisection takes
+the passing separations to lie on one side of a single boundary.
 """
 
 import itertools
@@ -41,6 +44,8 @@ __all__ = ["Characterization", "characterize"]
 
 #: state label of a clocked cell that holds nothing, and of an asynchronous cell
 EMPTY = "-"
+#: pulses each input can carry in one run: no scenario sends more than two
+SLOTS = 2
 
 
 def state_label(state):
@@ -122,7 +127,9 @@ class Function:
         """The table as ``(state, input, outputs)`` rows of labels."""
         return [
             (state_label(s), p, _outs(o))
-            for (s, p), o in sorted(self.table.items(), key=lambda kv: (len(kv[0][0]), str(kv)))
+            for (s, p), o in sorted(
+                self.table.items(), key=lambda kv: (len(kv[0][0]), state_label(kv[0][0]), kv[0][1])
+            )
         ]
 
 
@@ -153,7 +160,7 @@ def _given_table(truth_table, inputs, outputs, clock):
         state = frozenset(names(state, data, "a data input"))
         if clock is None and state:
             raise ValueError("truth table: an asynchronous cell has no state")
-        (port,) = names([port], inputs, "an input") or [None]
+        port = names([port], inputs, "an input")[0]
         function.table[(state, port)] = tuple(sorted(names(value, outputs, "an output")))
     return function
 
@@ -444,8 +451,8 @@ class _Job:
 
     # scenarios
 
-    def spaced(self, ports, tag=()):
-        return Scenario([(self.start + k * self.spacing, p) for k, p in enumerate(ports)], tag)
+    def spaced(self, ports):
+        return Scenario([(self.start + k * self.spacing, p) for k, p in enumerate(ports)])
 
     def learning(self, function):
         if self.clock is None:
@@ -460,8 +467,8 @@ class _Job:
 
     def delay_scenarios(self, function):
         if self.clock is None:
-            return [self.spaced(self.inputs, (frozenset(),))]
-        return [self.spaced(sorted(s) + [self.clock], (s,)) for s in function.states()]
+            return [self.spaced(self.inputs)]
+        return [self.spaced(sorted(s) + [self.clock]) for s in function.states()]
 
     def _base(self, state):
         return self.start + len(state) * self.spacing + self.window
@@ -498,7 +505,7 @@ class _Job:
         return self.start + pulses * self.spacing + 2 * self.window + self.spacing
 
     def slots(self):
-        return {p: 2 for p in self.inputs}
+        return {p: SLOTS for p in self.inputs}
 
     # runs
 
@@ -517,7 +524,7 @@ def _design(job, load):
     from ..netlist import Netlist
     from .design import Design
 
-    text = job.bench.text(job.source, job.inputs, job.outputs, load, 2, job.t_stop())
+    text = job.bench.text(job.source, job.inputs, job.outputs, load, SLOTS, job.t_stop())
     netlist = Netlist.from_string(text, name=job.source.file, base_dir=job.source.base_dir)
     return Design(netlist, t_stop=job.t_stop(), dt=job.bench.seconds("dt"))
 
@@ -701,6 +708,10 @@ def _constraints(job, runner, design, function):
     if job.clock is None:
         floor = 2 * job.bench.seconds("rise") + resolution  # the source's pulses must not overlap
         pairs = list(itertools.permutations(job.inputs, 2)) or [(job.inputs[0],) * 2]
+        if len(job.inputs) == 1 and floor >= window:
+            raise ValueError(
+                f"the search window ({window * 1e12:g} ps) is shorter than two source pulses"
+            )
         for first, second in pairs:
             lowest = floor if first == second else 0.0
             build = job.separation(first, second)

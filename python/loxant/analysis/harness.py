@@ -168,8 +168,6 @@ def _library_lines(lines):
         if word == ".subckt":
             depth += 1
         keeping = depth > 0 or word in _KEEP or word.startswith("*") or not word
-        if number == 0 and depth == 0 and not word.startswith("."):
-            keeping = True  # the title line
         kept.append(line if keeping else "*")
         if word == ".ends":
             depth = max(depth - 1, 0)
