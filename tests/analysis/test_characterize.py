@@ -15,7 +15,7 @@ from loxant.analysis.characterize import characterize
 from loxant.analysis.harness import DEFAULT_CELLS
 from loxant.analysis.liberty import liberty_text
 from loxant.analysis.sdf import read_sdf, sdf_text
-from loxant.netlist import Netlist
+from loxant.netlist import Netlist, read_netlist
 
 CELLS = Path(__file__).parent / "data" / "cells.cir"
 
@@ -229,15 +229,15 @@ def test_a_netlist_error_in_the_cell_points_at_its_line(tmp_path):
 
 def test_a_whole_netlist_gives_its_cells_and_nothing_else(tmp_path):
     """Top-level elements, analyses, outputs, control blocks and what follows .end
-    stay out of the bench: the delay is that of the library alone."""
-    circuit = tmp_path / "circuit.cir"
-    circuit.write_text(
-        "VIN in 0 pwl(0 0 40p 0 42.5p 827u 45p 0)\n"
-        + CELLS.read_text()
-        + "XJ jtl in out\nRL out 0 2\n.tran 0.1p 100p\n.print p(B1.XJ)\n"
-        + ".control\nrun\n.endc\n.end\nthis line is no netlist\n"
-    )
+    stay out of the bench: the delay is that of the library alone, whether the
+    netlist comes as a path or read."""
+    top = "XJ jtl in out\nRL out 0 2\n.tran 0.1p 100p\n.print p(B1.XJ)\n"
+    source = "VIN in 0 pwl(0 0 40p 0 42.5p 827u 45p 0)\n" + CELLS.read_text() + top
+    plain, controlled = tmp_path / "plain.cir", tmp_path / "controlled.cir"
+    plain.write_text(source + ".end\n")
+    controlled.write_text(source + ".control\nrun\n.endc\n.end\nthis line is no netlist\n")
     options = {"loads": (1,), "biases": (1.0,), "constraints": False, "progress": False}
     alone = characterize(CELLS, "jtl", "a", "q", **options)
-    whole = characterize(circuit, "jtl", "a", "q", **options)
-    assert whole.delays["delay_ps"].item() == alone.delays["delay_ps"].item()
+    for given in (controlled, read_netlist(plain)):
+        whole = characterize(given, "jtl", "a", "q", **options)
+        assert whole.delays["delay_ps"].item() == alone.delays["delay_ps"].item()
