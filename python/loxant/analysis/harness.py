@@ -98,6 +98,10 @@ class Bench:
         and ``outputs`` are port names, ``load`` the number of parallel JTL loads
         on each output, ``slots`` the number of pulses each input can carry."""
         amplitude = to_si(self.amplitude, "A")
+        if not amplitude > 0:
+            raise ValueError(
+                f"the bench's pulse amplitude must be positive, got {self.amplitude!r}"
+            )
         rise = self.seconds("rise")
         lines = [source.text.rstrip("\n"), "* -- characterization bench --", self.cells.rstrip()]
         for port in inputs:
