@@ -14,6 +14,7 @@ import functools
 import sys
 
 from ..errors import CircuitError
+from .characterize_command import add_characterize_subcommand
 from .iv_command import add_iv_subcommand
 
 __all__ = ["add_subcommands"]
@@ -73,6 +74,7 @@ def add_subcommands(subparsers, reader=None):
     yields.add_argument("-o", "--output", metavar="SAMPLES.csv", help="write the samples as CSV")
     yields.set_defaults(func=functools.partial(_yield, reader=reader))
     add_iv_subcommand(subparsers, reader)
+    add_characterize_subcommand(subparsers)
 
 
 def _netlist_arguments(parser):
