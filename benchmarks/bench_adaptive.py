@@ -1,13 +1,24 @@
-"""Adaptive against fixed time step at equal accuracy: the delay per stage of a
-Josephson transmission line within 0.05 % of its converged value.
+"""Adaptive against fixed time step.
 
-Cases: the 100-stage line of the reference netlists (290 ps), and a quiet one:
-a 10-stage line that carries one pulse in 10 ns.  For each, the largest fixed
-step and the loosest tolerance that reach the accuracy, with steps and wall time.
+Two measurements:
 
-    python benchmarks/bench_adaptive.py
+* ``delay``: at equal accuracy, the delay per stage of a Josephson
+  transmission line within 0.05 % of its converged value.  Cases: the
+  100-stage line of the reference netlists (290 ps), and a quiet one: a
+  10-stage line that carries one pulse in 10 ns.  For each, the largest fixed
+  step and the loosest tolerance that reach the accuracy, with steps and wall
+  time.
+* ``chain``: a chain of library-style JTL cells of gap junctions (two per
+  cell, each shunted by a resistor in series with an inductor, parasitic
+  inductors to ground, biased through inductors by a ramp to a constant) with
+  a DC/SFQ converter at its input, clocked a few times.  The fixed run at the
+  library's step against ``--adaptive`` with ``dt_max`` of a few ps: steps,
+  wall time and the largest difference of the junctions' switch times.
+
+    python benchmarks/bench_adaptive.py [delay|chain] [--cells N]
 """
 
+import argparse
 import math
 import pathlib
 import time
@@ -21,9 +32,130 @@ ACCURACY = 5e-4
 FIXED_STEPS = ["0.4ps", "0.2ps", "0.1ps", "0.05ps", "0.025ps", "0.0125ps"]
 TOLERANCES = [1e-3, 3e-4, 1e-4, 3e-5, 1e-5, 3e-6]
 
+# ---- the gap-junction chain ------------------------------------------------------
+
+_CELL = """\
+.subckt jtlcell in out
+IB 0 bias pwl(0 0 50p 0.30m)
+L1 in 1 2.0p
+B1 1 g1 jjmit area=2.16
+RS1 1 s1 3.2
+LS1 s1 g1 1.0p
+LG1 g1 0 0.05p
+LB1 bias 2 1.0p
+L2 1 2 2.0p
+L3 2 3 2.0p
+B2 3 g2 jjmit area=2.16
+RS2 3 s2 3.2
+LS2 s2 g2 1.0p
+LG2 g2 0 0.05p
+L4 3 out 2.0p
+.ends jtlcell
+"""
+
+# A DC/SFQ converter: an input current steps through a storage loop whose
+# junction switches once per rising edge, the pulse leaving through a
+# buffer junction.
+_DCSFQ = """\
+.subckt dcsfq in out
+IB 0 bias pwl(0 0 50p 0.15m)
+LS in 0 8p
+B1 in 2 jjmit area=2.5
+RS1 in s1 4.3
+LS1 s1 2 1.0p
+B2 2 g2 jjmit area=2.16
+RS2 2 s2 3.2
+LS2 s2 g2 1.0p
+LG2 g2 0 0.05p
+LB bias 2 1.0p
+L4 2 out 2p
+.ends dcsfq
+"""
+
+
+def chain_netlist(cells=500, pulses=1, period="400p", tstep="0.025p", tstop=None):
+    """The netlist text of ``cells`` JTL cells (2 junctions each) behind a DC/SFQ
+    converter fed ``pulses`` rising edges ``period`` apart."""
+    period_s = float(period.rstrip("p")) * 1e-12
+    if tstop is None:
+        tstop = f"{(150 + (pulses - 1) * period_s * 1e12 + 3.6 * cells):g}p"
+    lines = [
+        f"* {cells} gap-junction JTL cells behind a DC/SFQ converter",
+        ".model jjmit jj(rtype=1, vg=2.8mV, cap=0.07pF, r0=160, rn=16, icrit=0.1mA)",
+        _CELL + _DCSFQ,
+    ]
+    # Input: square steps of 0.3 mA, each edge a pulse (rising edges only switch).
+    points = ["0 0"]
+    for k in range(pulses):
+        t0 = 100 + k * period_s * 1e12
+        points += [f"{t0:g}p 0", f"{t0 + 5:g}p 0.4m", f"{t0 + period_s * 0.5e12:g}p 0.4m"]
+        points += [f"{t0 + period_s * 0.5e12 + 5:g}p 0"]
+    lines.append(f"IIN 0 in pwl({' '.join(points)})")
+    lines.append("XIN dcsfq in c0")
+    for k in range(cells):
+        lines.append(f"X{k + 1} jtlcell c{k} c{k + 1}")
+    lines.append(f"RLOAD c{cells} 0 3.2")
+    lines.append(f".tran {tstep} {tstop}")
+    return "\n".join(lines) + "\n"
+
+
+def switch_times(results, junctions):
+    """Time (ps) of each junction's first 2 pi switch, NaN where none."""
+    t = results.time("ps")
+    out = []
+    for name in junctions:
+        turns = results.turn_count(name)
+        moved = np.nonzero(turns != turns[0])[0]
+        out.append(t[moved[0]] if len(moved) else math.nan)
+    return np.array(out)
+
+
+def switch_crossings(results, junctions):
+    """Times (ps) at which each junction's phase first crosses pi, interpolated."""
+    t = results.time("ps")
+    return np.array([crossing(t, results.phase(name)) for name in junctions])
+
+
+def run_chain(netlist, **options):
+    junctions = netlist.junctions()
+    record = [f"phase({j})" for j in junctions]
+    start = time.perf_counter()
+    res = netlist.simulate(record=record, **options)
+    wall = time.perf_counter() - start
+    return switch_crossings(res, junctions), res.stats, wall
+
+
+def chain(cells):
+    netlist = read_netlist(chain_netlist(cells))
+    print(
+        f"chain of {cells} cells, {len(netlist.junctions())} junctions, t_stop = "
+        f"{netlist.tran.tstop * 1e12:g} ps"
+    )
+    fixed, stats, wall = run_chain(netlist)
+    print(f"{'mode':<26} {'steps':>8} {'rejected':>8} {'wall (s)':>9} {'max |dt_switch| (ps)':>21}")
+    print(
+        f"{'fixed 0.025 ps':<26} {stats['steps']:>8} {stats['rejected']:>8} {wall:>9.2f} {'-':>21}"
+    )
+    netlist.adaptive = True
+    for dt_max in ("2ps", "5ps"):
+        times, stats, wall = run_chain(netlist, dt_max=dt_max)
+        worst = np.nanmax(np.abs(times - fixed)) if np.isfinite(times).any() else math.nan
+        label = f"adaptive dt_max {dt_max}"
+        print(f"{label:<26} {stats['steps']:>8} {stats['rejected']:>8} {wall:>9.2f} {worst:>21.4f}")
+    moved = np.isfinite(fixed).sum()
+    print(f"{moved} of {len(fixed)} junctions switched in the fixed run")
+
+
+# ---- delay per stage at equal accuracy --------------------------------------------
+
 
 def crossing(t, phase, level=math.pi):
-    k = int(np.argmax(phase > level))
+    above = phase > level
+    if not above.any():
+        return math.nan
+    k = int(np.argmax(above))
+    if k == 0:
+        return t[0]
     return t[k - 1] + (level - phase[k - 1]) * (t[k] - t[k - 1]) / (phase[k] - phase[k - 1])
 
 
@@ -68,7 +200,7 @@ def first_within(run, converged, choices, make_options):
     return None
 
 
-def main():
+def delay():
     print(
         f"{'case':<8} {'mode':<22} {'steps':>8} {'rejected':>8} {'wall (s)':>9} {'delay (ps)':>11}"
     )
@@ -90,13 +222,24 @@ def main():
             if found is None:
                 print(f"{name:<8} {mode:<22} none of the choices reached {ACCURACY:.2%}")
                 continue
-            choice, delay, stats, wall = found
+            choice, delay_ps, stats, wall = found
             label = f"{mode} {choice}"
             print(
                 f"{name:<8} {label:<22} {stats['steps']:>8} {stats.get('rejected', 0):>8} "
-                f"{wall:>9.3f} {delay:>11.5f}"
+                f"{wall:>9.3f} {delay_ps:>11.5f}"
             )
         print(f"{name:<8} converged delay {converged:.5f} ps")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("case", nargs="?", choices=("delay", "chain", "all"), default="all")
+    parser.add_argument("--cells", type=int, default=500, help="JTL cells of the chain")
+    args = parser.parse_args()
+    if args.case in ("delay", "all"):
+        delay()
+    if args.case in ("chain", "all"):
+        chain(args.cells)
 
 
 if __name__ == "__main__":

@@ -89,7 +89,8 @@ const char* const kOptionNames[] = {"t_stop",
                                     "lte_rtol",
                                     "lte_atol",
                                     "dt_max",
-                                    "breakpoints"};
+                                    "breakpoints",
+                                    "noise_step"};
 
 PyObject* option(PyObject* options, const char* name) {
     PyObject* value = PyDict_GetItemString(options, name);
@@ -136,6 +137,8 @@ void read_adaptive_options(PyObject* options, Options& o) {
         o.breakpoints.push_back(t);
     }
     std::sort(o.breakpoints.begin(), o.breakpoints.end());
+    if (PyDict_GetItemString(options, "noise_step") != nullptr)
+        o.noise_step = real_option(options, "noise_step", 0.0, false);
 }
 
 Options read_options(PyObject* options, EngineState& state) {
@@ -357,6 +360,17 @@ std::vector<int32_t> read_turn_channels(PyObject* channels, Py_ssize_t slots) {
     return out;
 }
 
+// The thermal noise currents among the models.
+std::vector<ElementModelObject*> noise_models(const std::vector<ElementModelObject*>& models) {
+    std::vector<ElementModelObject*> out;
+    for (ElementModelObject* m : models) {
+        const ModelClass* cls = g_api->class_of(reinterpret_cast<PyObject*>(m));
+        if (cls != nullptr && std::strcmp(cls->name, "NoiseCurrentSourceModel") == 0)
+            out.push_back(m);
+    }
+    return out;
+}
+
 // ---- construction ---------------------------------------------------------------
 
 std::unique_ptr<EngineState> make_state(PyObject* const* given) {
@@ -386,6 +400,8 @@ std::unique_ptr<EngineState> make_state(PyObject* const* given) {
     s->transient =
         std::make_unique<Transient>(s->models, *g_api->empty_ops, n, options, std::move(sources),
                                     std::move(channels), std::move(turn_channels), shared);
+    if (options.noise_step > 0)
+        s->transient->set_noise_models(noise_models(s->models));
     if (!s->transient->prepare(pattern.col_ptr.data(), pattern.row_idx.data(), a0.data()))
         capi::raise_format(PyExc_ValueError, "KLU cannot analyse the pattern (status %d)",
                            s->transient->solver().status());

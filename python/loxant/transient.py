@@ -22,6 +22,7 @@ set-up, so native runs in separate threads proceed in parallel.
 """
 
 import contextlib
+import copy
 import gc
 import math
 import threading
@@ -62,6 +63,14 @@ def bdf_coefficients(h, h_prev=None):
         return 1.0 / h, -1.0 / h, 0.0
     w = h / h_prev
     return (1.0 + 2.0 * w) / (h * (1.0 + w)), -(1.0 + w) / h, w * w / (h * (1.0 + w))
+
+
+def extrapolation_weights(h, h1, h2):
+    """(l2, l3): the quadratic through the levels at t - h1 - h2 (weight l3),
+    t - h1 (l2) and the last, t, (1 - l2 - l3) extrapolated to t + h."""
+    l2 = -h * (h + h1 + h2) / (h1 * h2)
+    l3 = h * (h + h1) / ((h1 + h2) * h2)
+    return l2, l3
 
 
 def smooth_factor(t, ramp):
@@ -239,7 +248,16 @@ class Transient:
         self.v1[:] = SP.DX
         self.stats["steps"] += 1
 
-    def local_error(self, h, h1, h2, rtol, atol):
+    def response(self, rhs):
+        """The change of the converged level that a change ``rhs`` of the right-hand
+        side causes, to first order: the Jacobian of the last iterate solved
+        against it (``rhs`` is overwritten)."""
+        values = self.Ax if self.system.nonlinear else self.A01
+        self.solver.solveSparseMatrix(values, rhs)
+        self.stats["factorisations"] += 1
+        return rhs
+
+    def local_error(self, h, h1, h2, rtol, atol, shift=None):
         """Weighted largest local error of the step of size ``h`` just converged
         (at most 1 within tolerance); ``h1``, ``h2`` are the two steps before.
 
@@ -248,14 +266,17 @@ class Transient:
         coefficient a0), the quadratic x_p through the last three levels
         -D3 h (h + h1) (h + h1 + h2) / 6; so the error is
         (x_c - x_p) / (1 + a0 (h + h1 + h2)), 2/11 of the difference at a
-        constant step.  The Jacobian's share is neglected.
+        constant step.  The Jacobian's share is neglected.  ``shift``, the part of
+        the step's change that the noise drives (see :class:`_NoiseHold`), is
+        left out.
         """
         a0 = bdf_coefficients(h, h1)[0]
-        l2 = -h * (h + h1 + h2) / (h1 * h2)
-        l3 = h * (h + h1) / ((h1 + h2) * h2)
+        l2, l3 = extrapolation_weights(h, h1, h2)
         new = SP.Xind
         x, x1, x2 = SP.X[new], SP.X[(new + 2) % 3], SP.X[(new + 1) % 3]
         predicted = l2 * (x2 - x1) + l3 * (self.x3 - x1)
+        if shift is not None:
+            predicted = predicted + shift
         error = np.abs((x - x1) - predicted) / (1.0 + a0 * (h + h1 + h2))
         return float((error / (atol + rtol * np.abs(x))).max(initial=0.0))
 
@@ -316,6 +337,9 @@ def _nonfinite_reason(system, kernel, B):
 #: default local error tolerances of the adaptive step (phases in radians)
 ADAPTIVE_RTOL = 1e-4
 ADAPTIVE_ATOL = 1e-4
+#: least number of steps per noise step of an adaptive run: the first step after
+#: a change of the noise then has a history of one noise value to be judged by
+NOISE_STEPS_PER_HOLD = 3
 #: step control: safety factor, largest growth and shrink of a step
 _SAFETY, _GROWTH, _SHRINK = 0.9, 2.0, 0.2
 
@@ -432,6 +456,11 @@ def simulate(
         _check_recording(plan.bytes_per_sample(), t_stop, grid, record_every, record_from)
     if adaptive is not None:
         adaptive["breakpoints"] = _breakpoints(system, t_stop)
+        adaptive["noise_step"] = noise_step = _hold_noise(system, adaptive["dt_max"])
+        if noise_step > 0:
+            adaptive["dt_max"] = min(adaptive["dt_max"], noise_step / NOISE_STEPS_PER_HOLD)
+            dt = adaptive["dt"] = min(adaptive["dt"], adaptive["dt_max"])
+            dt_min = min(dt_min, dt)
     if getattr(_this_thread, "active", False):
         raise RuntimeError("another simulation is running in this thread")
     _this_thread.active = True
@@ -480,6 +509,7 @@ def simulate(
                     lte_atol=adaptive["atol"],
                     dt_max=adaptive["dt_max"],
                     breakpoints=adaptive["breakpoints"],
+                    noise_step=adaptive["noise_step"],
                 )
             with _state_lock, _collector_paused():
                 run = _native_setup(system, kernel, plan, dict(settings, **loop), seed)
@@ -538,6 +568,21 @@ def _adaptive_settings(t_stop, dt, rtol, atol, dt_max):
     dt_max = min(number(dt_max, "dt_max", positive=True), t_stop)
     first = dt_max / 100 if dt is None else min(dt, dt_max)
     return dict(rtol=rtol, atol=atol, dt_max=dt_max, dt=first)
+
+
+def _hold_noise(system, dt_max):
+    """The noise step of an adaptive run (0 without noise): the shortest hold of a
+    noise current with a bandwidth, else ``dt_max``, the step the same run would
+    take at a fixed step.  Every noise current of the run is held over it (its
+    declaration replaced by a copy with that bandwidth)."""
+    if not system.noise:
+        return 0.0
+    bandwidths = [e.decl.bandwidth for e in system.noise if e.decl.bandwidth > 0]
+    noise_step = 0.5 / max(bandwidths) if bandwidths else dt_max
+    for element in system.noise:
+        element.decl = copy.copy(element.decl)
+        element.decl.bandwidth = 0.5 / noise_step
+    return noise_step
 
 
 def _breakpoints(system, t_stop):
@@ -697,15 +742,28 @@ class _AdaptiveLoop:
         self.rtol, self.atol = adaptive["rtol"], adaptive["atol"]
         self.dt_max, self.breakpoints = adaptive["dt_max"], adaptive["breakpoints"]
         self.next_bp = 0
+        noise_step = adaptive.get("noise_step", 0.0)
+        self.noise = _NoiseHold(run, noise_step) if noise_step > 0 else None
 
-    def _limit(self, t, step):
+    def _next_breakpoint(self, t):
+        """The next waveform breakpoint or noise step boundary after ``t`` (None if none)."""
         bps = self.breakpoints
         while self.next_bp < len(bps) and bps[self.next_bp] <= t * (1 + 1e-12):
             self.next_bp += 1
-        if self.next_bp == len(bps):
-            return step, False
-        left = bps[self.next_bp] - t
-        return (left, True) if left < step * (1 + 1e-3) else (step, False)
+        corner = bps[self.next_bp] if self.next_bp < len(bps) else None
+        if self.noise is None:
+            return corner
+        boundary = self.noise.next_boundary(t)
+        return boundary if corner is None else min(corner, boundary)
+
+    def _limit(self, t, step):
+        """The step shortened to end on the next breakpoint when it would pass it
+        or stop just short of it; with the breakpoint, or None."""
+        corner = self._next_breakpoint(t)
+        if corner is None:
+            return step, None
+        left = corner - t
+        return (left, corner) if left < step * (1 + 1e-3) else (step, None)
 
     def run(self):
         run, t_stop, dt = self.run_, self.t_stop, self.dt
@@ -719,14 +777,17 @@ class _AdaptiveLoop:
             step = min(h, t_stop - t)
             if t_stop - (t + step) < 1e-3 * step:
                 step = t_stop - t
-            step, to_bp = self._limit(t, step)
+            step, corner = self._limit(t, step)
             failure, factor = None, 1.0
             try:
                 run.step(t, step, h_prev)
             except _StepFailure as exc:
                 failure, factor = exc, 0.5
-            if failure is None and run.stats["steps"] >= 2:
-                error = run.local_error(step, h_prev, h_prev2, self.rtol, self.atol)
+            judged, shift = True, None
+            if failure is None and self.noise is not None:
+                judged, shift = self.noise.judge()
+            if failure is None and run.stats["steps"] >= 2 and judged:
+                error = run.local_error(step, h_prev, h_prev2, self.rtol, self.atol, shift)
                 factor = _step_factor(error)
                 if error > 1.0:
                     run.reject()
@@ -738,13 +799,75 @@ class _AdaptiveLoop:
                     _raise_failure(t, step, failure)
                 continue
             run.accept()
+            if self.noise is not None:
+                self.noise.accept()
             to_end = step == t_stop - t
-            t = t_stop if to_end else self.breakpoints[self.next_bp] if to_bp else t + step
+            t = t_stop if to_end else corner if corner is not None else t + step
             h_prev2, h_prev = h_prev, step
             accepted += 1
             if accepted % self.record_every == 0 and t >= self.record_from - 1e-9 * dt:
                 self.recorder.record(t)
-            h = min(max(step * factor, h) if to_bp else step * factor, self.dt_max)
+            h = min(max(step * factor, h) if corner is not None else step * factor, self.dt_max)
+
+
+class _NoiseHold:
+    """The noise currents of an adaptive run.  Each is held over the noise step
+    (the inverse of twice its bandwidth), whose boundaries the steps land on, so
+    the noise is the same whatever steps the run takes; the error estimate
+    leaves out what the noise drives: the response, through the Jacobian of the
+    step, to the noise current's departure from its extrapolation over the last
+    levels (a piecewise-constant current is no error of the integration)."""
+
+    def __init__(self, run, noise_step):
+        self.run_ = run
+        self.step = noise_step
+        self.index = 0  # boundaries passed: the next is at (index + 1) * step
+        n = run.system.size
+        self.sources = []
+        for element in run.system.noise:
+            decl, model = element.decl, element.model
+            amplitude = math.sqrt(2.0 * decl.density * decl.bandwidth)
+            self.sources.append((model, model.i, model.j, amplitude))
+        #: the noise part of the right-hand side of the step being judged, then
+        #: of the last three accepted levels
+        self.present = np.zeros(n)
+        self.history = [None, None, None]
+        self._work = np.zeros(n)
+
+    def next_boundary(self, t):
+        while (self.index + 1) * self.step <= t * (1 + 1e-12):
+            self.index += 1
+        return (self.index + 1) * self.step
+
+    def _stamp_present(self):
+        out = self.present
+        out.fill(0.0)
+        for model, i, j, amplitude in self.sources:
+            current = amplitude * model.normal
+            if i:
+                out[i - 1] -= current
+            if j:
+                out[j - 1] += current
+        if self.history[0] is None:  # the state at rest: as if under the first value
+            self.history = [out.copy(), out.copy(), out.copy()]
+
+    def judge(self):
+        """(judged, shift) of the step just converged: a step whose last three
+        levels saw different noise has no smooth history to judge it by (it keeps
+        its size); one that changes the noise after a steady history is judged
+        without the change's response, its ``shift``."""
+        self._stamp_present()
+        last, before, third = self.history
+        if not (np.array_equal(last, before) and np.array_equal(before, third)):
+            return False, None
+        if np.array_equal(self.present, last):
+            return True, None
+        return True, self.run_.response(np.subtract(self.present, last, out=self._work))
+
+    def accept(self):
+        oldest = self.history[2]
+        oldest[:] = self.present
+        self.history = [oldest, self.history[0], self.history[1]]
 
 
 def _raise_failure(t, step, failure):
