@@ -90,7 +90,8 @@ const char* const kOptionNames[] = {"t_stop",
                                     "lte_atol",
                                     "dt_max",
                                     "breakpoints",
-                                    "noise_step"};
+                                    "noise_step",
+                                    "max_steps"};
 
 PyObject* option(PyObject* options, const char* name) {
     PyObject* value = PyDict_GetItemString(options, name);
@@ -108,12 +109,25 @@ double real_option(PyObject* options, const char* name, double low, bool low_ope
 }
 
 int64_t count_option(PyObject* options, const char* name) {
-    const int64_t value = PyLong_AsLongLong(option(options, name));
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(option(options, name), &overflow);
     if (value == -1 && PyErr_Occurred())
         capi::raise_pending();
-    if (value < 1 || value > INT32_MAX)
+    if (overflow != 0 || value < 1 || value > INT32_MAX)
         capi::raise_format(PyExc_ValueError, "option '%s' must be between 1 and %d", name,
                            INT32_MAX);
+    return value;
+}
+
+// A positive count that fits the loop's 64-bit counters with room to spare.
+int64_t step_limit_option(PyObject* options, const char* name) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(option(options, name), &overflow);
+    if (value == -1 && PyErr_Occurred())
+        capi::raise_pending();
+    constexpr long long kMost = 1LL << 62;
+    if (overflow != 0 || value < 1 || value > kMost)
+        capi::raise_format(PyExc_ValueError, "option '%s' must be between 1 and %lld", name, kMost);
     return value;
 }
 
@@ -139,6 +153,8 @@ void read_adaptive_options(PyObject* options, Options& o) {
     std::sort(o.breakpoints.begin(), o.breakpoints.end());
     if (PyDict_GetItemString(options, "noise_step") != nullptr)
         o.noise_step = real_option(options, "noise_step", 0.0, false);
+    if (PyDict_GetItemString(options, "max_steps") != nullptr)
+        o.max_steps = step_limit_option(options, "max_steps");
 }
 
 Options read_options(PyObject* options, EngineState& state) {
@@ -583,6 +599,7 @@ PyObject* engine_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         s.stopped = outcome == Outcome::failed;
         const long code = outcome == Outcome::finished      ? 0
                           : outcome == Outcome::tables_full ? 1
+                          : outcome == Outcome::step_limit  ? 3
                                                             : 2;
         return capi::Ref::steal(PyLong_FromLong(code));
     });
@@ -694,7 +711,8 @@ PyMethodDef kMethods[] = {
     {"run", as_cfunction(engine_run), METH_FASTCALL | METH_KEYWORDS,
      "run(time, values, turns)\n--\n\nSteps on, recording into the given tables; returns 0 "
      "when t_stop is reached, 1 when the tables are full (call again with larger ones holding "
-     "the rows recorded so far), 2 when a step failed (see failure)."},
+     "the rows recorded so far), 2 when a step failed (see failure), 3 when the step limit "
+     "(option max_steps) is reached."},
     {"linear_algebra_floor", engine_floor, METH_O,
      "linear_algebra_floor(repeats)\n--\n\nSeconds of one klu_refactor + klu_solve of the last "
      "matrix factored (mean of repeats), or None before the first factorisation."},

@@ -573,9 +573,14 @@ void Transient::record_start(const RecordTables& tables) {
 // changed model), each a reason to return to the caller now.
 bool Transient::must_stop(const RecordTables& tables, Host& host, double& next_pause,
                           Outcome& outcome) {
-    const bool records_next = (accepted_ + 1) % options_.record_every == 0;
+    const int64_t counted = options_.adaptive ? accepted_ : grid_points_;
+    const bool records_next = (counted + 1) % options_.record_every == 0;
     if (records_next && recorded_ >= tables.capacity) {
         outcome = Outcome::tables_full;
+        return true;
+    }
+    if (options_.max_steps > 0 && stats_.steps + stats_.rejected >= options_.max_steps) {
+        outcome = Outcome::step_limit;
         return true;
     }
     if (now() >= next_pause) {
@@ -618,6 +623,13 @@ Outcome Transient::run(const RecordTables& tables, Host& host) {
         if (must_stop(tables, host, next_pause, stop))
             return stop;
         double step_size = next_step_size();
+        // Steps smaller than dt after a retry land on the grid of dt again.
+        const bool regular = on_grid_ && h_ >= dt;
+        bool lands = regular;
+        if (!regular && grid_t_ + dt - t_ < step_size * (1 + 1e-3)) {
+            step_size = grid_t_ + dt - t_;
+            lands = true;
+        }
         const StepStatus status = step(t_, step_size, has_prev_, h_prev_, host);
         if (status == StepStatus::stopped)
             return Outcome::interrupted;
@@ -631,12 +643,19 @@ Outcome Transient::run(const RecordTables& tables, Host& host) {
             continue;
         }
         accept(step_size);
-        t_ = step_size == t_stop - t_ ? t_stop : t_ + step_size;
+        const bool to_end = step_size == t_stop - t_;
+        t_ = to_end ? t_stop : lands && !regular ? grid_t_ + dt : t_ + step_size;
         h_prev_ = step_size;
         has_prev_ = true;
         ++accepted_;
-        if (accepted_ % options_.record_every == 0 && t_ >= options_.record_from - 1e-9 * dt)
-            record(tables, t_);
+        on_grid_ = lands || to_end;
+        // Only the grid's points are recorded: retries move no sample.
+        if (on_grid_) {
+            grid_t_ = t_;
+            ++grid_points_;
+            if (grid_points_ % options_.record_every == 0 && t_ >= options_.record_from - 1e-9 * dt)
+                record(tables, t_);
+        }
         if (h_ < dt && ++calm_ >= 4) {
             h_ = std::min(2 * h_, dt);
             calm_ = 0;

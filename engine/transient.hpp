@@ -46,6 +46,8 @@ struct Options {
     // Noise currents hold their value over noise_step (0: no noise); the steps
     // land on its multiples.
     double noise_step = 0.0;
+    // Steps (accepted and rejected) an adaptive run may take; 0: no limit.
+    int64_t max_steps = 0;
 };
 
 struct Stats {
@@ -101,7 +103,7 @@ class Host {
     virtual bool models_still_fit() = 0;
 };
 
-enum class Outcome { finished, tables_full, failed, interrupted };
+enum class Outcome { finished, tables_full, failed, interrupted, step_limit };
 
 // A step that failed at every step size down to dt_min.
 struct Failure {
@@ -217,6 +219,11 @@ class Transient {
     bool has_prev_ = false;
     int calm_ = 0;
     int64_t accepted_ = 0;
+    // The fixed step's grid: the last point of it reached, how many, and
+    // whether the present time is one (retried steps land on it again).
+    double grid_t_ = 0.0;
+    int64_t grid_points_ = 0;
+    bool on_grid_ = true;
     int64_t recorded_ = 0;
 };
 

@@ -34,7 +34,13 @@ from . import SimulationParameters as SP
 from . import lxglobals, native
 from .assembly import System, native_modules
 from .elements import number
-from .errors import CircuitError, ConvergenceError, SingularMatrixError, non_finite_reason
+from .errors import (
+    CircuitError,
+    ConvergenceError,
+    RunLimitError,
+    SingularMatrixError,
+    non_finite_reason,
+)
 from .probes import HOW_TO_RECORD, RecordPlan
 from .results import Recorder, Results
 from .waveforms import Constant
@@ -366,6 +372,7 @@ def simulate(
     profile=False,
     seed=None,
     print_step=None,
+    max_steps=None,
 ):
     """Simulate ``circuit`` from t = 0 to ``t_stop`` with time step ``dt``.
 
@@ -422,27 +429,34 @@ def simulate(
         dt = number(dt, "dt", positive=True)
         default_min = dt / 1024
     if dt > t_stop:
-        raise CircuitError(f"dt = {dt} exceeds t_stop = {t_stop}")
+        raise CircuitError(f"dt = {dt:g} exceeds t_stop = {t_stop:g}")
     dt_min = default_min if dt_min is None else number(dt_min, "dt_min", positive=True)
     if dt_min > dt:
-        raise CircuitError(f"dt_min = {dt_min} exceeds dt = {dt}")
+        raise CircuitError(f"dt_min = {dt_min:g} exceeds dt = {dt:g}")
     record_every = _count(record_every, "record_every")
-    if print_step is not None:
-        print_step = number(print_step, "print_step", positive=True)
-        if adaptive is None or record_every != 1:
-            raise CircuitError("print_step needs an adaptive step and record_every = 1")
     record_from = number(record_from, "record_from")
+    if record_from > t_stop:
+        raise CircuitError(
+            f"record_from = {record_from:g} is after t_stop = {t_stop:g}: nothing would be recorded"
+        )
+    if adaptive is None:
+        _check_records_something(t_stop, dt, record_every, record_from)
+    if print_step is not None:
+        print_step = _print_step(print_step, adaptive, record_every, t_stop, record_from)
     initial_ramp = number(initial_ramp, "initial_ramp", nonnegative=True)
     phase_hysteresis = number(phase_hysteresis, "phase_hysteresis", nonnegative=True)
     abstol = number(abstol, "abstol", positive=True)
     reltol = number(reltol, "reltol", nonnegative=True)
     max_iterations = _count(max_iterations, "max_iterations")
+    max_steps = MAX_STEPS if max_steps is None else _count(max_steps, "max_steps", limit=2**62)
     grid = dt if adaptive is None else adaptive["dt_max"]
-    _check_step_count(t_stop, grid)
+    _check_step_count(t_stop, grid, max_steps)
     if engine not in ("native", "python"):
         raise CircuitError(f"engine must be 'native' or 'python', got {engine!r}")
     if progress is not None and not callable(progress):
         raise CircuitError(f"progress must be a callable of the time, got {progress!r}")
+    if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int) or seed < 0):
+        raise CircuitError(f"seed must be None or an integer >= 0, got {seed!r}")
 
     kernel, sparse = native_modules()
     if engine == "native":
@@ -452,9 +466,15 @@ def simulate(
         system = System(circuit)
     expected = math.ceil(t_stop / grid) // record_every + 2
     plan = RecordPlan(system, record)
-    if not (isinstance(record, str) and record == "all"):
-        _check_recording(plan.bytes_per_sample(), t_stop, grid, record_every, record_from)
+    per_sample = plan.bytes_per_sample()
+    keep_all = isinstance(record, str) and record == "all"
+    max_rows = None if keep_all else max(MAX_RECORDING_BYTES // per_sample, 2)
+    if not keep_all:
+        _check_recording(per_sample, t_stop, grid, record_every, record_from)
+    if print_step is not None:
+        _check_print_grid(per_sample, t_stop, record_from, print_step)
     if adaptive is not None:
+        adaptive["max_steps"] = max_steps
         adaptive["breakpoints"] = _breakpoints(system, t_stop)
         adaptive["noise_step"] = noise_step = _hold_noise(system, adaptive["dt_max"])
         if noise_step > 0:
@@ -464,27 +484,33 @@ def simulate(
     if getattr(_this_thread, "active", False):
         raise RuntimeError("another simulation is running in this thread")
     _this_thread.active = True
+    settings = dict(
+        initial_ramp=initial_ramp,
+        phase_hysteresis=phase_hysteresis,
+        abstol=abstol,
+        reltol=reltol,
+        max_iterations=max_iterations,
+    )
+    limits = _Limits(t_stop, per_sample, max_rows, max_steps, print_step)
     try:
-        settings = dict(
-            initial_ramp=initial_ramp,
-            phase_hysteresis=phase_hysteresis,
-            abstol=abstol,
-            reltol=reltol,
-            max_iterations=max_iterations,
-        )
         if engine == "python":
             with _state_lock:
-                recorder = Recorder(plan, capacity=expected)
-                stats = _run_python(
-                    system,
-                    kernel,
-                    sparse,
-                    recorder,
-                    settings,
-                    (t_stop, dt, dt_min, record_every, record_from, progress),
-                    seed,
-                    adaptive,
-                )
+                recorder = Recorder(plan, capacity=min(expected, max_rows or expected))
+                try:
+                    stats = _run_python(
+                        system,
+                        kernel,
+                        sparse,
+                        _BoundedRecorder(recorder, max_rows),
+                        settings,
+                        (t_stop, dt, dt_min, record_every, record_from, progress),
+                        seed,
+                        adaptive,
+                    )
+                except RunLimitError as exc:
+                    k = recorder.count
+                    exc.tables = tuple(table[:k] for table in recorder.tables)
+                    raise limits.error(exc, plan) from None
             k = recorder.count
             tables = tuple(table[:k] for table in recorder.tables)
             results = _results(tables, plan, stats, print_step, t_stop)
@@ -510,11 +536,16 @@ def simulate(
                     dt_max=adaptive["dt_max"],
                     breakpoints=adaptive["breakpoints"],
                     noise_step=adaptive["noise_step"],
+                    max_steps=max_steps,
                 )
             with _state_lock, _collector_paused():
                 run = _native_setup(system, kernel, plan, dict(settings, **loop), seed)
             setup = _time.perf_counter() - started
-            tables = native.run(run, plan, expected, max_iterations)
+            try:
+                tables = native.run(run, plan, expected, max_iterations, max_rows)
+            except RunLimitError as exc:
+                exc.stats = dict(run.stats)
+                raise limits.error(exc, plan) from None
             stats = dict(run.stats, setup_seconds=setup)
             if not profile:
                 del stats["kernel_seconds"], stats["solver_seconds"]
@@ -523,6 +554,41 @@ def simulate(
         return results
     finally:
         _this_thread.active = False
+
+
+class _Limits:
+    """The bounds of one run, and the error that reports reaching one."""
+
+    def __init__(self, t_stop, per_sample, max_rows, max_steps, print_step):
+        self.t_stop, self.per_sample = t_stop, per_sample
+        self.max_rows, self.max_steps = max_rows, max_steps
+        self.print_step = print_step
+
+    def error(self, exc, plan):
+        """The :class:`~loxant.errors.RunLimitError` of ``exc`` (from an engine, with
+        its ``tables`` and ``stats``) with its message and the results so far."""
+        t = exc.time
+        where = f"the run stopped at t = {t:.6g} of t_stop = {self.t_stop:g}"
+        if str(exc) == "steps":
+            message = (
+                f"{where}: it reached the limit of {self.max_steps:.3g} steps (max_steps); "
+                "loosen rtol and atol, raise dt_min, or raise max_steps"
+            )
+        else:
+            size = self.max_rows * self.per_sample / 2**20
+            projected = len(exc.tables[0]) * self.t_stop / t if t > 0 else math.inf
+            message = (
+                f"{where}: its recording reached the limit of {size:.4g} MiB "
+                f"({self.max_rows} samples of {self.per_sample} bytes; the whole run "
+                f"projects {projected:.3g} samples); {HOW_TO_RECORD}, raise record_every, "
+                "start recording later with record_from, or pass record='all' to keep "
+                "everything anyway"
+            )
+        tables = exc.tables
+        if self.print_step is not None:
+            tables = on_print_grid(*tables, self.print_step, t)
+        results = Results.from_tables(*tables, plan, exc.stats)
+        return RunLimitError(message + " (the error's results hold what was recorded)", t, results)
 
 
 def _results(tables, plan, stats, print_step, t_stop):
@@ -540,8 +606,10 @@ def on_print_grid(time, values, turns, print_step, t_stop):
         return time, values, turns
     first = math.ceil(time[0] / print_step * (1 - 1e-12))
     grid = np.arange(first, math.floor(time[-1] / print_step * (1 + 1e-12)) + 1) * print_step
-    if time[-1] >= t_stop * (1 - 1e-12) and grid[-1] < t_stop * (1 - 1e-12):
+    if time[-1] >= t_stop * (1 - 1e-12) and (not len(grid) or grid[-1] < t_stop * (1 - 1e-12)):
         grid = np.append(grid, t_stop)
+    if not len(grid):
+        return time[:0], values[:0], turns[:0]
     grid = np.clip(grid, time[0], time[-1])
     k = np.clip(np.searchsorted(time, grid, side="left"), 2, len(time) - 1)
     t0, t1, t2 = time[k], time[k - 1], time[k - 2]
@@ -613,10 +681,14 @@ def _run_python(system, kernel, sparse, recorder, settings, loop, seed=None, ada
     if record_from <= 0:
         recorder.record(0.0)
     run.begin()
-    if adaptive is None:
-        _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress)
-    else:
-        _AdaptiveLoop(run, recorder, adaptive, loop).run()
+    try:
+        if adaptive is None:
+            _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress)
+        else:
+            _AdaptiveLoop(run, recorder, adaptive, loop).run()
+    except RunLimitError as exc:
+        exc.stats = dict(run.stats)
+        raise
     return dict(run.stats)
 
 
@@ -648,13 +720,55 @@ def _collector_paused():
             gc.enable()
 
 
-def _check_step_count(t_stop, dt):
+def _check_step_count(t_stop, dt, max_steps=MAX_STEPS):
     """Refuses a run whose step count is out of reach, before anything is built."""
     steps = math.ceil(t_stop / dt)
-    if steps > MAX_STEPS:
+    if steps > max_steps:
         raise CircuitError(
             f"t_stop = {t_stop:g} with dt = {dt:g} projects {steps:.3g} time steps, more than "
-            f"{MAX_STEPS:.0e}: raise dt or shorten t_stop"
+            f"{max_steps:.3g} (max_steps): raise dt or shorten t_stop"
+        )
+
+
+def _check_records_something(t_stop, dt, record_every, record_from):
+    """Refuses a fixed-step run that would record no sample: every record_every-th
+    point of the dt grid (t_stop the last) falls before record_from."""
+    if record_from <= 0:
+        return  # t = 0 is kept
+    points = math.ceil(t_stop / dt * (1 - 1e-12))
+    last = (points // record_every) * record_every
+    if last == 0 or min(last * dt, t_stop) < record_from - 1e-9 * dt:
+        raise CircuitError(
+            f"nothing would be recorded: every {record_every}th step of {dt:g} from "
+            f"record_from = {record_from:g} to t_stop = {t_stop:g} holds no sample; lower "
+            "record_every or record_from"
+        )
+
+
+def _print_step(print_step, adaptive, record_every, t_stop, record_from):
+    print_step = number(print_step, "print_step", positive=True)
+    if adaptive is None or record_every != 1:
+        raise CircuitError("print_step needs an adaptive step and record_every = 1")
+    span = t_stop - max(record_from, 0.0)
+    if print_step > span and record_from > 0:
+        raise CircuitError(
+            f"print_step = {print_step:g} exceeds the recorded span from record_from = "
+            f"{record_from:g} to t_stop = {t_stop:g}: no sample would be printed"
+        )
+    return print_step
+
+
+def _check_print_grid(per_sample, t_stop, record_from, print_step):
+    """Refuses a print grid whose samples would exceed :data:`MAX_RECORDING_BYTES`."""
+    samples = math.floor(max(t_stop - max(record_from, 0.0), 0.0) / print_step) + 2
+    size = samples * per_sample
+    if size > MAX_RECORDING_BYTES:
+        span = max(t_stop - max(record_from, 0.0), 0.0)
+        least = span / max(MAX_RECORDING_BYTES // per_sample - 2, 1)
+        raise CircuitError(
+            f"print_step = {print_step:g} would print {samples:.3g} samples of {per_sample} "
+            f"bytes ({size / 2**20:.4g} MiB), more than {MAX_RECORDING_BYTES // 2**20} MiB: "
+            f"raise print_step to at least {least:.3g} or record fewer quantities"
         )
 
 
@@ -674,16 +788,23 @@ def _check_recording(per_sample, t_stop, dt, record_every, record_from):
         )
 
 
-def _count(value, what):
+def _count(value, what, limit=2**31 - 1):
+    """A positive int of at most ``limit`` (the engines count in 32 bits)."""
     if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-        raise CircuitError(f"{what} must be a positive integer, got {value!r}")
+        raise CircuitError(f"{what} must be a positive integer, got {value!r:.80}")
+    if value > limit:
+        raise CircuitError(f"{what} must be at most {limit}, got {value:.3g}")
     return value
 
 
 def _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress=None):
+    """The fixed-step run.  A step that fails is retried at half the size, and
+    the size doubles back after four good steps; the smaller steps land on the
+    grid of dt again, and only the grid's points are recorded, so retries move
+    no sample."""
     t, h, h_prev = 0.0, dt, None
     calm = 0
-    accepted = 0
+    grid_t, points, on_grid = 0.0, 0, True  # the last grid point reached, how many
     next_report = _time.perf_counter() + 0.1
     while t_stop - t > 1e-9 * dt:
         if progress is not None and _time.perf_counter() >= next_report:
@@ -692,35 +813,46 @@ def _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress
         step = min(h, t_stop - t)
         if t_stop - (t + step) < 1e-3 * step:
             step = t_stop - t  # no sliver of a step at the end
+        regular = on_grid and h >= dt
+        lands = regular
+        if not regular and grid_t + dt - t < step * (1 + 1e-3):
+            step, lands = grid_t + dt - t, True
         try:
             run.step(t, step, h_prev)
         except _StepFailure as failure:
             run.stats["rejected"] += 1
             h = step / 2
             if h < dt_min:
-                message = (
-                    f"step from t = {t:.10g} failed at every step size down to {step:.3g}: "
-                    f"{failure}"
-                )
-                if failure.singular:
-                    raise SingularMatrixError(
-                        message + " (look for loops of phase sources, voltage sources and "
-                        "zero inductors)",
-                        time=t,
-                    ) from None
-                raise ConvergenceError(message, time=t) from None
+                _raise_failure(t, step, failure)
             calm = 0
             continue
         run.accept()
-        t = t_stop if step == t_stop - t else t + step
+        to_end = step == t_stop - t
+        t = t_stop if to_end else grid_t + dt if lands and not regular else t + step
         h_prev = step
-        accepted += 1
-        if accepted % record_every == 0 and t >= record_from - 1e-9 * dt:
-            recorder.record(t)
+        on_grid = lands or to_end
+        if on_grid:
+            grid_t, points = t, points + 1
+            if points % record_every == 0 and t >= record_from - 1e-9 * dt:
+                recorder.record(t)
         if h < dt:
             calm += 1
             if calm >= 4:
                 h, calm = min(2 * h, dt), 0
+
+
+class _BoundedRecorder:
+    """A :class:`~loxant.results.Recorder` that stops the run with
+    :class:`~loxant.errors.RunLimitError` rather than grow past ``max_rows``."""
+
+    def __init__(self, recorder, max_rows):
+        self.recorder = recorder
+        self.max_rows = math.inf if max_rows is None else max_rows
+
+    def record(self, t):
+        if self.recorder.count >= self.max_rows:
+            raise RunLimitError("recording", time=t)
+        self.recorder.record(t)
 
 
 def _step_factor(error):
@@ -741,6 +873,7 @@ class _AdaptiveLoop:
         self.t_stop, self.dt, self.dt_min, self.record_every, self.record_from, self.progress = loop
         self.rtol, self.atol = adaptive["rtol"], adaptive["atol"]
         self.dt_max, self.breakpoints = adaptive["dt_max"], adaptive["breakpoints"]
+        self.max_steps = adaptive["max_steps"]
         self.next_bp = 0
         noise_step = adaptive.get("noise_step", 0.0)
         self.noise = _NoiseHold(run, noise_step) if noise_step > 0 else None
@@ -774,6 +907,8 @@ class _AdaptiveLoop:
             if self.progress is not None and _time.perf_counter() >= next_report:
                 self.progress(t)
                 next_report = _time.perf_counter() + 0.1
+            if run.stats["steps"] + run.stats["rejected"] >= self.max_steps:
+                raise RunLimitError("steps", time=t)
             step = min(h, t_stop - t)
             if t_stop - (t + step) < 1e-3 * step:
                 step = t_stop - t
