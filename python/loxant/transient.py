@@ -575,7 +575,7 @@ class _Limits:
                 "loosen rtol and atol, raise dt_min, or raise max_steps"
             )
         else:
-            size = self.max_rows * self.per_sample / 2**20
+            size = MAX_RECORDING_BYTES / 2**20
             projected = len(exc.tables[0]) * self.t_stop / t if t > 0 else math.inf
             message = (
                 f"{where}: its recording reached the limit of {size:.4g} MiB "
@@ -767,7 +767,7 @@ def _check_print_grid(per_sample, t_stop, record_from, print_step):
         least = span / max(MAX_RECORDING_BYTES // per_sample - 2, 1)
         raise CircuitError(
             f"print_step = {print_step:g} would print {samples:.3g} samples of {per_sample} "
-            f"bytes ({size / 2**20:.4g} MiB), more than {MAX_RECORDING_BYTES // 2**20} MiB: "
+            f"bytes ({size / 2**20:.4g} MiB), more than {MAX_RECORDING_BYTES / 2**20:.4g} MiB: "
             f"raise print_step to at least {least:.3g} or record fewer quantities"
         )
 
@@ -782,7 +782,7 @@ def _check_recording(per_sample, t_stop, dt, record_every, record_from):
         fits = max(MAX_RECORDING_BYTES // per_sample - 2, 1)
         raise CircuitError(
             f"the recording would take {size / 2**20:.4g} MiB ({samples:.3g} samples of "
-            f"{per_sample} bytes), more than {MAX_RECORDING_BYTES // 2**20} MiB: {HOW_TO_RECORD}, "
+            f"{per_sample} bytes), more than {MAX_RECORDING_BYTES / 2**20:.4g} MiB: {HOW_TO_RECORD}, "
             f"raise record_every to at least {math.ceil(recorded / fits)}, start recording "
             "later with record_from, or pass record='all' to keep everything anyway"
         )

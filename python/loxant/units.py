@@ -295,6 +295,8 @@ def _requote(message, typed):
     written) shown as written, in one pass: a replacement is not replaced again."""
     shown = {}
     for normalised, text in typed.items():
+        if normalised == 0:
+            continue  # zero in any unit: a 0 of the message may be anything
         for form in (str(normalised), f"{normalised:g}"):
             shown.setdefault(form, text)
     if not shown:
