@@ -470,7 +470,9 @@ double Transient::next_breakpoint() {
     if (tau > 0) {
         while (static_cast<double>(noise_boundaries_ + 1) * tau <= t_ * (1 + 1e-12))
             ++noise_boundaries_;
-        next = std::min(next, static_cast<double>(noise_boundaries_ + 1) * tau);
+        const double boundary = static_cast<double>(noise_boundaries_ + 1) * tau;
+        if (boundary < options_.t_stop)
+            next = std::min(next, boundary);
     }
     return next;
 }
@@ -516,6 +518,15 @@ bool Transient::judge_noise(const double*& shift) noexcept {
         return false;
     if (noise_now_ == last)
         return true;
+    // The Jacobian at the converged level (models that keep a history would
+    // commit another state: their last one stays).
+    if (options_.nonlinear && !options_.steps_history) {
+        assemble(false);
+        for (int32_t p = 0; p < nnz_; ++p)
+            ax_[p] = a01_[p] + a2_[p];
+        if (!solver_.factor(ax_.data()))
+            return false;
+    }
     for (int32_t k = 0; k < n_; ++k)
         noise_shift_[k] = noise_now_[k] - last[k];
     solver_.solve(noise_shift_.data());

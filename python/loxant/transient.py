@@ -256,11 +256,21 @@ class Transient:
 
     def response(self, rhs):
         """The change of the converged level that a change ``rhs`` of the right-hand
-        side causes, to first order: the Jacobian of the last iterate solved
-        against it (``rhs`` is overwritten)."""
-        values = self.Ax if self.system.nonlinear else self.A01
+        side causes, to first order: the Jacobian at the converged level (of the
+        last iterate for models that keep a history: they would commit another
+        state) solved against it; ``rhs`` is overwritten.  None if singular."""
+        values = self.A01
+        if self.system.nonlinear:
+            if not self.system.steps_history:
+                self.A2.fill(0.0)
+                self.B.fill(0.0)
+                self.kernel.UpdateMatrix(self.A2, self.B)
+                np.add(self.A01, self.A2, out=self.Ax)
+            values = self.Ax
         self.solver.solveSparseMatrix(values, rhs)
         self.stats["factorisations"] += 1
+        if self._reports_status and self.solver.status != 0:
+            return None
         return rhs
 
     def local_error(self, h, h1, h2, rtol, atol, shift=None):
@@ -537,6 +547,10 @@ def simulate(
                     breakpoints=adaptive["breakpoints"],
                     noise_step=adaptive["noise_step"],
                     max_steps=max_steps,
+                    # Converged only when the correction itself is within the
+                    # tolerance, as in the Python driver: the levels then agree
+                    # far below it, and so do the steps chosen from them.
+                    rate_test=False,
                 )
             with _state_lock, _collector_paused():
                 run = _native_setup(system, kernel, plan, dict(settings, **loop), seed)
@@ -887,6 +901,8 @@ class _AdaptiveLoop:
         if self.noise is None:
             return corner
         boundary = self.noise.next_boundary(t)
+        if boundary >= self.t_stop:
+            return corner
         return boundary if corner is None else min(corner, boundary)
 
     def _limit(self, t, step):
@@ -997,7 +1013,8 @@ class _NoiseHold:
             return False, None
         if np.array_equal(self.present, last):
             return True, None
-        return True, self.run_.response(np.subtract(self.present, last, out=self._work))
+        shift = self.run_.response(np.subtract(self.present, last, out=self._work))
+        return shift is not None, shift
 
     def accept(self):
         oldest = self.history[2]
