@@ -409,6 +409,9 @@ def simulate(
         dt_max: largest adaptive step (default dt, else t_stop / 100).  The
             adaptive step lands on every corner of a PWL or pulse waveform;
             record_every then counts accepted steps, which are recorded as they are.
+            Thermal noise is held over a noise step (1 / (2 noise_bandwidth), else
+            dt_max), whose boundaries the steps land on, at most a third of it
+            each; the error estimate leaves out the noise's response.
         print_step: with an adaptive step, the results hold the times k * print_step
             instead of the accepted steps, each value from the quadratic through
             the three accepted levels of the step that reaches it (the polynomial
@@ -421,14 +424,20 @@ def simulate(
         profile: time the kernels and the linear algebra apart (native engine;
             ``kernel_seconds`` and ``solver_seconds`` in the stats).
         seed: integer seed of the thermal noise currents (same seed, same noise);
-            None draws fresh entropy.
+            None draws fresh entropy.  Checked with or without noise.
+        max_steps: most steps a run may take (default ``MAX_STEPS``, 10**9): a
+            fixed step that projects more is refused, an adaptive run stops there.
 
-    Returns a :class:`~loxant.results.Results`; its ``stats`` count steps,
-    Newton iterations, factorisations and refactorisations.  Raises
+    Every option is checked before the run, with the same
+    :class:`~loxant.errors.CircuitError` whatever the engine.  Returns a
+    :class:`~loxant.results.Results`; its ``stats`` count steps, Newton
+    iterations, factorisations and refactorisations.  Raises
     :class:`~loxant.errors.ConvergenceError` or
     :class:`~loxant.errors.SingularMatrixError` naming the time at which the
-    simulation stopped.  A simulation may not start another one in the same
-    thread (for instance from a source's waveform).
+    simulation stopped, and :class:`~loxant.errors.RunLimitError` when an
+    adaptive run reaches ``max_steps`` or a recording of ``MAX_RECORDING_BYTES``
+    (its ``results`` what was recorded).  A simulation may not start another
+    one in the same thread (for instance from a source's waveform).
     """
     t_stop = number(t_stop, "t_stop", positive=True)
     adaptive = _adaptive_settings(t_stop, dt, rtol, atol, dt_max)
@@ -964,10 +973,13 @@ class _AdaptiveLoop:
 class _NoiseHold:
     """The noise currents of an adaptive run.  Each is held over the noise step
     (the inverse of twice its bandwidth), whose boundaries the steps land on, so
-    the noise is the same whatever steps the run takes; the error estimate
-    leaves out what the noise drives: the response, through the Jacobian of the
-    step, to the noise current's departure from its extrapolation over the last
-    levels (a piecewise-constant current is no error of the integration)."""
+    the noise is the same whatever steps the run takes, and a step is at most a
+    third of it.  The error estimate leaves out what the noise drives (a
+    piecewise-constant current is no error of the integration): the first step
+    after a change, whose history saw one value, is judged without the change's
+    response through the Jacobian at the converged level; the two after it,
+    whose history straddles the change, keep their size; the rest are judged as
+    without noise."""
 
     def __init__(self, run, noise_step):
         self.run_ = run

@@ -66,8 +66,9 @@ def test_physical_print_step_is_a_time_like_t_stop():
     pc.resistor("R1", "a", "0", "1ohm")
     pc.capacitor("C1", "a", "0", "1pF")
     pc.current_source("I1", "0", "a", [("0ps", 0), ("5ps", "50uA")])
-    res = pc.simulate("50ps", dt_max="1ps", print_step="2.5ps")
-    np.testing.assert_allclose(res.time("ps"), np.arange(21) * 2.5, atol=1e-9)
+    for print_step in ("2.5ps", 2.5e-12):  # a bare number is seconds, as for t_stop
+        res = pc.simulate("50ps", dt_max="1ps", print_step=print_step)
+        np.testing.assert_allclose(res.time("ps"), np.arange(21) * 2.5, atol=1e-9)
     with pytest.raises(CircuitError, match="raise print_step"):
         pc.simulate("50ps", dt_max="1ps", print_step="3e-25")
 
