@@ -469,7 +469,7 @@ def simulate(
     max_iterations = _count(max_iterations, "max_iterations")
     max_steps = MAX_STEPS if max_steps is None else _count(max_steps, "max_steps", limit=2**62)
     grid = dt if adaptive is None else adaptive["dt_max"]
-    _check_step_count(t_stop, grid, max_steps)
+    _check_step_count(t_stop, grid, max_steps, "dt" if adaptive is None else "dt_max")
     if engine not in ("native", "python"):
         raise CircuitError(f"engine must be 'native' or 'python', got {engine!r}")
     if progress is not None and not callable(progress):
@@ -743,13 +743,13 @@ def _collector_paused():
             gc.enable()
 
 
-def _check_step_count(t_stop, dt, max_steps=MAX_STEPS):
+def _check_step_count(t_stop, dt, max_steps=MAX_STEPS, name="dt"):
     """Refuses a run whose step count is out of reach, before anything is built."""
     steps = math.ceil(t_stop / dt)
     if steps > max_steps:
         raise CircuitError(
-            f"t_stop = {t_stop:g} with dt = {dt:g} projects {steps:.3g} time steps, more than "
-            f"{max_steps:.3g} (max_steps): raise dt or shorten t_stop"
+            f"t_stop = {t_stop:g} with {name} = {dt:g} projects {steps:.3g} time steps, more "
+            f"than {max_steps:.3g} (max_steps): raise {name} or shorten t_stop"
         )
 
 
