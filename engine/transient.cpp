@@ -478,8 +478,7 @@ double Transient::next_breakpoint() {
 }
 
 // The step shortened to end on the next breakpoint when it would pass it or
-// stop just short of it.
-// `corner` is then that breakpoint, else negative.
+// stop just short of it; `corner` is then that breakpoint, else negative.
 double Transient::limit_to_breakpoint(double step_size, double& corner) {
     const double next = next_breakpoint();
     const double left = next - t_;
