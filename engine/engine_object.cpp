@@ -89,7 +89,9 @@ const char* const kOptionNames[] = {"t_stop",
                                     "lte_rtol",
                                     "lte_atol",
                                     "dt_max",
-                                    "breakpoints"};
+                                    "breakpoints",
+                                    "noise_step",
+                                    "max_steps"};
 
 PyObject* option(PyObject* options, const char* name) {
     PyObject* value = PyDict_GetItemString(options, name);
@@ -107,12 +109,25 @@ double real_option(PyObject* options, const char* name, double low, bool low_ope
 }
 
 int64_t count_option(PyObject* options, const char* name) {
-    const int64_t value = PyLong_AsLongLong(option(options, name));
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(option(options, name), &overflow);
     if (value == -1 && PyErr_Occurred())
         capi::raise_pending();
-    if (value < 1 || value > INT32_MAX)
+    if (overflow != 0 || value < 1 || value > INT32_MAX)
         capi::raise_format(PyExc_ValueError, "option '%s' must be between 1 and %d", name,
                            INT32_MAX);
+    return value;
+}
+
+// A positive count that fits the loop's 64-bit counters with room to spare.
+int64_t step_limit_option(PyObject* options, const char* name) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(option(options, name), &overflow);
+    if (value == -1 && PyErr_Occurred())
+        capi::raise_pending();
+    constexpr long long kMost = 1LL << 62;
+    if (overflow != 0 || value < 1 || value > kMost)
+        capi::raise_format(PyExc_ValueError, "option '%s' must be between 1 and %lld", name, kMost);
     return value;
 }
 
@@ -136,6 +151,10 @@ void read_adaptive_options(PyObject* options, Options& o) {
         o.breakpoints.push_back(t);
     }
     std::sort(o.breakpoints.begin(), o.breakpoints.end());
+    if (PyDict_GetItemString(options, "noise_step") != nullptr)
+        o.noise_step = real_option(options, "noise_step", 0.0, false);
+    if (PyDict_GetItemString(options, "max_steps") != nullptr)
+        o.max_steps = step_limit_option(options, "max_steps");
 }
 
 Options read_options(PyObject* options, EngineState& state) {
@@ -357,6 +376,17 @@ std::vector<int32_t> read_turn_channels(PyObject* channels, Py_ssize_t slots) {
     return out;
 }
 
+// The thermal noise currents among the models.
+std::vector<ElementModelObject*> noise_models(const std::vector<ElementModelObject*>& models) {
+    std::vector<ElementModelObject*> out;
+    for (ElementModelObject* m : models) {
+        const ModelClass* cls = g_api->class_of(reinterpret_cast<PyObject*>(m));
+        if (cls != nullptr && std::strcmp(cls->name, "NoiseCurrentSourceModel") == 0)
+            out.push_back(m);
+    }
+    return out;
+}
+
 // ---- construction ---------------------------------------------------------------
 
 std::unique_ptr<EngineState> make_state(PyObject* const* given) {
@@ -386,6 +416,8 @@ std::unique_ptr<EngineState> make_state(PyObject* const* given) {
     s->transient =
         std::make_unique<Transient>(s->models, *g_api->empty_ops, n, options, std::move(sources),
                                     std::move(channels), std::move(turn_channels), shared);
+    if (options.noise_step > 0)
+        s->transient->set_noise_models(noise_models(s->models));
     if (!s->transient->prepare(pattern.col_ptr.data(), pattern.row_idx.data(), a0.data()))
         capi::raise_format(PyExc_ValueError, "KLU cannot analyse the pattern (status %d)",
                            s->transient->solver().status());
@@ -567,6 +599,7 @@ PyObject* engine_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         s.stopped = outcome == Outcome::failed;
         const long code = outcome == Outcome::finished      ? 0
                           : outcome == Outcome::tables_full ? 1
+                          : outcome == Outcome::step_limit  ? 3
                                                             : 2;
         return capi::Ref::steal(PyLong_FromLong(code));
     });
@@ -678,7 +711,8 @@ PyMethodDef kMethods[] = {
     {"run", as_cfunction(engine_run), METH_FASTCALL | METH_KEYWORDS,
      "run(time, values, turns)\n--\n\nSteps on, recording into the given tables; returns 0 "
      "when t_stop is reached, 1 when the tables are full (call again with larger ones holding "
-     "the rows recorded so far), 2 when a step failed (see failure)."},
+     "the rows recorded so far), 2 when a step failed (see failure), 3 when the step limit "
+     "(option max_steps) is reached."},
     {"linear_algebra_floor", engine_floor, METH_O,
      "linear_algebra_floor(repeats)\n--\n\nSeconds of one klu_refactor + klu_solve of the last "
      "matrix factored (mean of repeats), or None before the first factorisation."},

@@ -89,6 +89,14 @@ bool Transient::reports_to_recording(const ElementModelObject* m,
            (static_cast<size_t>(e) < recorded.size() && recorded[static_cast<size_t>(e)]);
 }
 
+void Transient::set_noise_models(std::vector<ElementModelObject*> models) {
+    noise_models_ = std::move(models);
+    const size_t n = static_cast<size_t>(n_);
+    for (std::vector<double>* v :
+         {&noise_now_, &noise_history_[0], &noise_history_[1], &noise_history_[2], &noise_shift_})
+        v->assign(noise_models_.empty() ? 0 : n, 0.0);
+}
+
 bool Transient::prepare(const int32_t* col_ptr, const int32_t* row_idx, const double* a0) {
     nnz_ = col_ptr[n_];
     const size_t nnz = static_cast<size_t>(nnz_);
@@ -429,7 +437,7 @@ double Transient::linear_algebra_floor(int32_t repeats) {
 //   x - x_p = x''' h (h + h1) (h + h1 + h2) / 6  (interpolation remainder)
 // so the corrector's error is (x_c - x_p) / (1 + a0 (h + h1 + h2)): 2/11 of
 // the difference at a constant step.  The Jacobian's share is neglected.
-double Transient::local_error(double h, double a0) const noexcept {
+double Transient::local_error(double h, double a0, const double* shift) const noexcept {
     const double h1 = h_prev_, h2 = h_prev2_;
     const double l2 = -h * (h + h1 + h2) / (h1 * h2);
     const double l3 = h * (h + h1) / ((h1 + h2) * h2);
@@ -442,23 +450,94 @@ double Transient::local_error(double h, double a0) const noexcept {
     double largest = 0.0;
     for (int32_t k = 0; k < n_; ++k) {
         // differences from x_{n-1}: large phases do not cancel (l1 + l2 + l3 = 1)
-        const double predicted = (l2 * (x2[k] - x1[k]) + l3 * (x3[k] - x1[k]));
+        double predicted = (l2 * (x2[k] - x1[k]) + l3 * (x3[k] - x1[k]));
+        if (shift != nullptr)
+            predicted += shift[k];
         const double e = c * std::fabs((x[k] - x1[k]) - predicted);
         largest = std::max(largest, e / (atol + rtol * std::fabs(x[k])));
     }
     return largest;
 }
 
-// The step shortened to end on the next breakpoint of a waveform when it
-// would pass it or stop just short of it.
-double Transient::limit_to_breakpoint(double step_size) {
+// The next waveform breakpoint or noise step boundary after t_ (infinite if none).
+double Transient::next_breakpoint() {
     const std::vector<double>& bps = options_.breakpoints;
     while (next_breakpoint_ < bps.size() && bps[next_breakpoint_] <= t_ * (1 + 1e-12))
         ++next_breakpoint_;
-    if (next_breakpoint_ == bps.size())
-        return step_size;
-    const double left = bps[next_breakpoint_] - t_;
-    return left < step_size * (1 + 1e-3) ? left : step_size;
+    double next = next_breakpoint_ < bps.size() ? bps[next_breakpoint_]
+                                                : std::numeric_limits<double>::infinity();
+    const double tau = options_.noise_step;
+    if (tau > 0) {
+        while (static_cast<double>(noise_boundaries_ + 1) * tau <= t_ * (1 + 1e-12))
+            ++noise_boundaries_;
+        const double boundary = static_cast<double>(noise_boundaries_ + 1) * tau;
+        if (boundary < options_.t_stop)
+            next = std::min(next, boundary);
+    }
+    return next;
+}
+
+// The step shortened to end on the next breakpoint when it would pass it or
+// stop just short of it; `corner` is then that breakpoint, else negative.
+double Transient::limit_to_breakpoint(double step_size, double& corner) {
+    const double next = next_breakpoint();
+    const double left = next - t_;
+    const bool lands = left < step_size * (1 + 1e-3);
+    corner = lands ? next : -1.0;
+    return lands ? left : step_size;
+}
+
+// ---- noise of an adaptive run ------------------------------------------------------
+//
+// Each noise current holds its value over the noise step, whose boundaries the
+// steps land on; the error estimate leaves out what the noise drives, as the
+// Python driver's _NoiseHold does.
+
+void Transient::stamp_noise() noexcept {
+    zero(noise_now_);
+    const DoubleArray b = strided(noise_now_);
+    for (ElementModelObject* m : noise_models_)
+        m->ops->rhs_current(m, b, ctx_);
+    if (!noise_history_set_) { // the state at rest: as if under the first value
+        for (std::vector<double>& level : noise_history_)
+            level = noise_now_;
+        noise_history_set_ = true;
+    }
+}
+
+// Whether the step just converged is judged by its local error: not when its
+// last three levels saw different noise (it has no smooth history); when it
+// changes the noise after a steady history, `shift` is the change's response
+// through the step's Jacobian, which the estimate leaves out.
+bool Transient::judge_noise(const double*& shift) noexcept {
+    shift = nullptr;
+    stamp_noise();
+    const std::vector<double>& last = noise_history_[0];
+    if (last != noise_history_[1] || noise_history_[1] != noise_history_[2])
+        return false;
+    if (noise_now_ == last)
+        return true;
+    // The Jacobian at the converged level (models that keep a history would
+    // commit another state: their last one stays).
+    if (options_.nonlinear && !options_.steps_history) {
+        assemble(false);
+        for (int32_t p = 0; p < nnz_; ++p)
+            ax_[p] = a01_[p] + a2_[p];
+        if (!solver_.factor(ax_.data()))
+            return false;
+    }
+    for (int32_t k = 0; k < n_; ++k)
+        noise_shift_[k] = noise_now_[k] - last[k];
+    solver_.solve(noise_shift_.data());
+    ++stats_.solves;
+    shift = noise_shift_.data();
+    return true;
+}
+
+void Transient::accept_noise() noexcept {
+    noise_history_[2].swap(noise_history_[1]);
+    noise_history_[1].swap(noise_history_[0]);
+    noise_history_[0].swap(noise_now_);
 }
 
 // ---- recording ---------------------------------------------------------------------
@@ -504,9 +583,14 @@ void Transient::record_start(const RecordTables& tables) {
 // changed model), each a reason to return to the caller now.
 bool Transient::must_stop(const RecordTables& tables, Host& host, double& next_pause,
                           Outcome& outcome) {
-    const bool records_next = (accepted_ + 1) % options_.record_every == 0;
+    const int64_t counted = options_.adaptive ? accepted_ : grid_points_;
+    const bool records_next = (counted + 1) % options_.record_every == 0;
     if (records_next && recorded_ >= tables.capacity) {
         outcome = Outcome::tables_full;
+        return true;
+    }
+    if (options_.max_steps > 0 && stats_.steps + stats_.rejected >= options_.max_steps) {
+        outcome = Outcome::step_limit;
         return true;
     }
     if (now() >= next_pause) {
@@ -549,6 +633,13 @@ Outcome Transient::run(const RecordTables& tables, Host& host) {
         if (must_stop(tables, host, next_pause, stop))
             return stop;
         double step_size = next_step_size();
+        // Steps smaller than dt after a retry land on the grid of dt again.
+        const bool regular = on_grid_ && h_ >= dt;
+        bool lands = regular;
+        if (!regular && grid_t_ + dt - t_ < step_size * (1 + 1e-3)) {
+            step_size = grid_t_ + dt - t_;
+            lands = true;
+        }
         const StepStatus status = step(t_, step_size, has_prev_, h_prev_, host);
         if (status == StepStatus::stopped)
             return Outcome::interrupted;
@@ -562,12 +653,19 @@ Outcome Transient::run(const RecordTables& tables, Host& host) {
             continue;
         }
         accept(step_size);
-        t_ = step_size == t_stop - t_ ? t_stop : t_ + step_size;
+        const bool to_end = step_size == t_stop - t_;
+        t_ = to_end ? t_stop : lands && !regular ? grid_t_ + dt : t_ + step_size;
         h_prev_ = step_size;
         has_prev_ = true;
         ++accepted_;
-        if (accepted_ % options_.record_every == 0 && t_ >= options_.record_from - 1e-9 * dt)
-            record(tables, t_);
+        on_grid_ = lands || to_end;
+        // Only the grid's points are recorded: retries move no sample.
+        if (on_grid_) {
+            grid_t_ = t_;
+            ++grid_points_;
+            if (grid_points_ % options_.record_every == 0 && t_ >= options_.record_from - 1e-9 * dt)
+                record(tables, t_);
+        }
         if (h_ < dt && ++calm_ >= 4) {
             h_ = std::min(2 * h_, dt);
             calm_ = 0;
@@ -597,17 +695,21 @@ Outcome Transient::run_adaptive(const RecordTables& tables, Host& host) {
         Outcome stop;
         if (must_stop(tables, host, next_pause, stop))
             return stop;
-        double step_size = next_step_size();
-        step_size = limit_to_breakpoint(step_size);
+        double corner = -1.0;
+        const double step_size = limit_to_breakpoint(next_step_size(), corner);
         const StepStatus status = step(t_, step_size, has_prev_, h_prev_, host);
         if (status == StepStatus::stopped)
             return Outcome::interrupted;
         double factor = 0.5;
         bool passed = status == StepStatus::ok;
-        if (passed && stats_.steps >= 2) {
+        bool judged = true;
+        const double* shift = nullptr;
+        if (passed && !noise_models_.empty())
+            judged = judge_noise(shift);
+        if (passed && stats_.steps >= 2 && judged) {
             const double w = step_size / h_prev_;
             const double a0 = (1.0 + 2.0 * w) / (step_size * (1.0 + w));
-            const double error = local_error(step_size, a0);
+            const double error = local_error(step_size, a0, shift);
             factor = step_factor(error);
             passed = error <= 1.0;
             if (!passed) {
@@ -626,12 +728,11 @@ Outcome Transient::run_adaptive(const RecordTables& tables, Host& host) {
             continue;
         }
         accept(step_size);
+        if (!noise_models_.empty())
+            accept_noise();
         const bool to_end = step_size == t_stop - t_;
-        const bool to_breakpoint = next_breakpoint_ < options_.breakpoints.size() &&
-                                   step_size == options_.breakpoints[next_breakpoint_] - t_;
-        t_ = to_end          ? t_stop
-             : to_breakpoint ? options_.breakpoints[next_breakpoint_]
-                             : t_ + step_size;
+        const bool to_breakpoint = corner >= 0;
+        t_ = to_end ? t_stop : to_breakpoint ? corner : t_ + step_size;
         h_prev2_ = h_prev_;
         h_prev_ = step_size;
         has_prev_ = true;

@@ -43,6 +43,11 @@ struct Options {
     bool adaptive = false;
     double lte_rtol = 0.0, lte_atol = 0.0, dt_max = 0.0;
     std::vector<double> breakpoints; // ascending
+    // Noise currents hold their value over noise_step (0: no noise); the steps
+    // land on its multiples.
+    double noise_step = 0.0;
+    // Steps (accepted and rejected) an adaptive run may take; 0: no limit.
+    int64_t max_steps = 0;
 };
 
 struct Stats {
@@ -98,7 +103,7 @@ class Host {
     virtual bool models_still_fit() = 0;
 };
 
-enum class Outcome { finished, tables_full, failed, interrupted };
+enum class Outcome { finished, tables_full, failed, interrupted, step_limit };
 
 // A step that failed at every step size down to dt_min.
 struct Failure {
@@ -119,6 +124,8 @@ class Transient {
               const Options& options, std::vector<Source> sources, std::vector<Channel> channels,
               std::vector<int32_t> turn_channels, SharedArrays shared);
 
+    // The noise current models of an adaptive run (see Options::noise_step).
+    void set_noise_models(std::vector<ElementModelObject*> models);
     // Analyses the pattern and copies the static matrix; false if KLU refuses.
     bool prepare(const int32_t* col_ptr, const int32_t* row_idx, const double* a0);
     // Records the state at t = 0 when it is to be kept (call once, before run).
@@ -155,8 +162,12 @@ class Transient {
     double largest_ratio(const double* delta, const double* x) const noexcept;
     void find_non_finite_models();
     void accept(double h);
-    double local_error(double h, double a0) const noexcept;
-    double limit_to_breakpoint(double step_size);
+    double local_error(double h, double a0, const double* shift) const noexcept;
+    double next_breakpoint();
+    double limit_to_breakpoint(double step_size, double& corner);
+    void stamp_noise() noexcept;
+    bool judge_noise(const double*& shift) noexcept;
+    void accept_noise() noexcept;
     Outcome run_adaptive(const RecordTables& tables, Host& host);
     bool must_stop(const RecordTables& tables, Host& host, double& next_pause, Outcome& outcome);
     double next_step_size() const noexcept;
@@ -198,9 +209,21 @@ class Transient {
     double t_ = 0.0, h_ = 0.0, h_prev_ = 0.0, h_prev2_ = 0.0;
     std::vector<double> x3_; // the level before the last two accepted
     size_t next_breakpoint_ = 0;
+
+    // Noise of an adaptive run: the noise part of the right-hand side of the
+    // step being judged and of the last three accepted levels.
+    std::vector<ElementModelObject*> noise_models_;
+    std::vector<double> noise_now_, noise_history_[3], noise_shift_;
+    bool noise_history_set_ = false;
+    int64_t noise_boundaries_ = 0; // passed: the next is at (this + 1) * noise_step
     bool has_prev_ = false;
     int calm_ = 0;
     int64_t accepted_ = 0;
+    // The fixed step's grid: the last point of it reached, how many, and
+    // whether the present time is one (retried steps land on it again).
+    double grid_t_ = 0.0;
+    int64_t grid_points_ = 0;
+    bool on_grid_ = true;
     int64_t recorded_ = 0;
 };
 

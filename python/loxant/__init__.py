@@ -11,7 +11,13 @@ Dask.  The numerical core lives in two extension modules,
 """
 
 from .circuit import Circuit
-from .errors import CircuitError, ConvergenceError, SimulationError, SingularMatrixError
+from .errors import (
+    CircuitError,
+    ConvergenceError,
+    RunLimitError,
+    SimulationError,
+    SingularMatrixError,
+)
 from .netlist import Netlist, NetlistError, read_netlist
 from .results import Results
 from .transient import simulate
@@ -45,6 +51,7 @@ __all__ = [
     "PhysicalCircuit",
     "Pulse",
     "Results",
+    "RunLimitError",
     "SimulationError",
     "Sine",
     "SingularMatrixError",

@@ -1,37 +1,48 @@
-"""The ``loxant`` command: run a netlist from the shell.
+"""The ``loxant`` command: run netlists from the shell.
 
-    loxant run FILE.cir [-o OUT] [--plot OUT.png] [-q]
+    loxant run FILE.cir [FILE.cir ...] [-o OUT] [--plot OUT.png] [--adaptive [--dt-max T]] [-q]
 
-``-`` reads the netlist from standard input.  ``-o`` writes the requested
+``-`` reads a netlist from standard input.  ``-o`` writes the requested
 traces in SI units (s, V, A, rad): ``.csv`` comma-separated with the header
 ``time,"P(B1)","V(2)"``, ``.dat`` space-separated, any other name an ASCII SPICE
-raw file.  Without ``-o`` a summary lists every junction's 2 pi switches.
-While it runs a progress bar shows on standard error (when that is a
-terminal); a last line there gives steps, Newton iterations and wall time.
+raw file.  With several netlists (or one), ``-o DIR/`` writes each one's traces
+to ``DIR/<name>.csv`` and ``-o .EXT`` beside its netlist as ``<name>.EXT``.
+Without ``-o`` a summary lists every junction's 2 pi switches.  While a run
+goes a progress bar shows on standard error (when that is a terminal); a last
+line there gives steps, Newton iterations and wall time.  Several netlists run
+one after the other in one process; a failing one does not stop the others.
 
-Exit status: 0 on success, 2 for a netlist error (or a usage error), 1 when
-the simulation fails.
+Exit status (the worst of the netlists): 0 on success, 1 when a simulation
+fails or an output cannot be written, 2 for a netlist or usage error, 3 for an
+internal error (a fault of loxant, please report it), 130 when interrupted.
 """
 
 import argparse
 import math
+import os
 import sys
 import time
 
-import numpy as np
-
 from . import __version__
-from .analysis.commands import add_subcommands
-from .errors import CircuitError, SimulationError
+from .errors import CircuitError, RunLimitError, SimulationError
 from .netlist import Netlist, NetlistError
-from .output import write_traces
 
 __all__ = ["main"]
 
-EXIT_OK, EXIT_FAILED, EXIT_NETLIST = 0, 1, 2
+EXIT_OK, EXIT_FAILED, EXIT_NETLIST, EXIT_INTERNAL, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+#: longest piece of a message quoted back
+QUOTE = 80
 
 
-def build_parser():
+class CommandError(Exception):
+    """A fault the command reports in one line and exits with ``status``."""
+
+    def __init__(self, message, status):
+        super().__init__(message)
+        self.status = status
+
+
+def build_parser(analyses=True):
     parser = argparse.ArgumentParser(
         prog="loxant", description="Transient simulation of superconducting circuits."
     )
@@ -39,91 +50,186 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     run = commands.add_parser(
         "run",
-        help="simulate a netlist",
-        description="Run the .tran analysis of a netlist and write or summarise its outputs.",
+        help="simulate netlists",
+        description="Run the .tran analysis of each netlist and write or summarise its outputs.",
     )
-    run.add_argument("netlist", metavar="FILE.cir", help="netlist file, - for standard input")
+    run.add_argument(
+        "netlists", nargs="+", metavar="FILE.cir", help="netlist files, - for standard input"
+    )
     run.add_argument(
         "-o",
         "--output",
         metavar="OUT",
-        help="write the requested traces: .csv, .dat, or a SPICE raw file for other names",
+        help="write the requested traces: .csv, .dat, or a SPICE raw file for other names; "
+        "DIR/ for DIR/<name>.csv per netlist, .EXT for <name>.EXT beside each netlist",
     )
     run.add_argument(
         "--adaptive",
         action="store_true",
         help="adaptive time step with error control, the .tran tstep as its largest step",
     )
+    run.add_argument(
+        "--dt-max",
+        metavar="TIME",
+        help="largest adaptive step, such as 5ps (implies --adaptive; default: the .tran tstep)",
+    )
     run.add_argument("--plot", metavar="OUT.png", help="plot the requested traces to this image")
     run.add_argument(
         "-q", "--quiet", action="store_true", help="no progress bar and no statistics line"
     )
     run.set_defaults(func=run_command)
-    add_subcommands(commands)
+    if analyses:
+        from .analysis.commands import add_subcommands
+
+        add_subcommands(commands)
     return parser
 
 
 def main(argv=None):
-    parser = build_parser()
+    """The command; returns its exit status.  Nothing escapes as a traceback."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:
+        print("loxant: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except CommandError as exc:
+        _error(str(exc))
+        return exc.status
+    except MemoryError:
+        _error("out of memory: record fewer quantities, shorten the run or raise the step")
+        return EXIT_FAILED
+    except Exception as exc:  # noqa: BLE001 - the last resort: a message, never a traceback
+        _error(
+            f"internal error: {type(exc).__name__}: {_clip(str(exc))} - please report this, "
+            "with the netlist and the command line"
+        )
+        return EXIT_INTERNAL
+
+
+def _main(argv):
+    # The analyses (pandas, Dask) load only when their commands are asked for.
+    wanted = next((a for a in argv if not a.startswith("-")), None)
+    parser = build_parser(analyses=wanted != "run")
     args = parser.parse_args(argv)
     if args.command is None:
         parser.print_help(sys.stderr)
         return EXIT_NETLIST
-    try:
-        return args.func(args)
-    except KeyboardInterrupt:
-        print("loxant: interrupted", file=sys.stderr)
-        return 130
+    return args.func(args)
 
 
-def _read(name):
-    if name == "-":
-        return Netlist.from_string(sys.stdin.read(), name="<stdin>")
-    return Netlist.from_file(name)
+def _error(message):
+    print(f"loxant: {message}", file=sys.stderr)
+
+
+def _clip(text, most=QUOTE):
+    """``text`` on one line and at most ``most`` characters."""
+    text = " ".join(str(text).split())
+    return text if len(text) <= most else text[: most - 3] + "..."
+
+
+# ---- run ---------------------------------------------------------------------------
 
 
 def run_command(args):
+    if args.netlists.count("-") > 1:
+        raise CommandError("standard input (-) can be read once", EXIT_NETLIST)
+    outputs = _output_names(args.output, args.netlists)
+    if args.plot and len(args.netlists) > 1:
+        raise CommandError("--plot takes one netlist", EXIT_NETLIST)
+    if args.plot:
+        _check_plot_name(args.plot)
+    status = EXIT_OK
+    for name, output in zip(args.netlists, outputs):
+        if len(args.netlists) > 1 and not args.quiet:
+            print(f"== {name}", flush=True)
+        status = max(status, _run_one(args, name, output))
+    return status
+
+
+def _output_names(output, netlists):
+    """The output file of each netlist (None: summarise)."""
+    if output is None:
+        return [None] * len(netlists)
+    if output.endswith(("/", os.sep)) or os.path.isdir(output):
+        if not os.path.isdir(output):
+            raise CommandError(f"no directory {_clip(output)!r} for the outputs", EXIT_FAILED)
+        return [os.path.join(output, _stem(name) + ".csv") for name in netlists]
+    if _is_extension(output):
+        return [_beside(name, output) for name in netlists]
+    if len(netlists) > 1:
+        raise CommandError(
+            "with several netlists, -o takes a directory (DIR/) or an extension (.csv)",
+            EXIT_NETLIST,
+        )
+    return [output]
+
+
+def _is_extension(output):
+    """Whether ``-o`` names only an extension, such as ``.csv``."""
+    rest = output[1:]
+    return output.startswith(".") and rest.isalnum()
+
+
+def _stem(name):
+    return "stdin" if name == "-" else os.path.splitext(os.path.basename(name))[0]
+
+
+def _beside(name, extension):
+    if name == "-":
+        return "stdin" + extension
+    return os.path.splitext(name)[0] + extension
+
+
+def _check_plot_name(path):
+    """Refuses an image format matplotlib cannot write, before any run."""
     try:
-        netlist = _read(args.netlist)
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise CommandError(
+            "--plot needs matplotlib (pip install 'loxant[plot]')", EXIT_FAILED
+        ) from None
+    formats = Figure().canvas.get_supported_filetypes()
+    extension = os.path.splitext(path)[1].lstrip(".").lower()
+    if extension not in formats:
+        raise CommandError(
+            f"--plot {_clip(path)!r}: no image format {extension or '(none)'!r}; "
+            f"use one of {', '.join(sorted(formats))}",
+            EXIT_NETLIST,
+        )
+
+
+def _run_one(args, name, output):
+    """Runs one netlist; returns its exit status, having reported any fault."""
+    try:
+        netlist = _read(name)
         if netlist.tran is None:
             raise NetlistError("the netlist has no .tran analysis", netlist.file)
         probes = netlist.probes or _default_probes(netlist)
     except NetlistError as exc:
-        print(exc, file=sys.stderr)
+        print(exc, file=sys.stderr)  # file:line: message, and the line quoted
+        return EXIT_NETLIST
+    except (OSError, UnicodeError) as exc:
+        _error(f"cannot read {_clip(name)}: {_clip(getattr(exc, 'strerror', None) or exc)}")
         return EXIT_NETLIST
     started = time.perf_counter()
     try:
-        with _Progress(netlist, enabled=not args.quiet and sys.stderr.isatty()) as progress:
-            netlist.adaptive = netlist.adaptive or args.adaptive
-            results = netlist.simulate(
-                record=netlist.record(junctions=not args.output), progress=progress.update
-            )
-    except SimulationError as exc:
-        print(f"{netlist.file}: simulation failed: {exc}", file=sys.stderr)
+        results = _simulate(args, netlist, output)
+    except RunLimitError as exc:
+        print(f"{netlist.file}: {_clip(exc, 6 * QUOTE)}", file=sys.stderr)
         return EXIT_FAILED
-    except CircuitError as exc:
-        print(f"{netlist.file}: {exc}", file=sys.stderr)
+    except SimulationError as exc:
+        print(f"{netlist.file}: simulation failed: {_clip(exc, 6 * QUOTE)}", file=sys.stderr)
+        return EXIT_FAILED
+    except (CircuitError, NetlistError) as exc:
+        print(f"{netlist.file}: {_clip(exc, 6 * QUOTE)}", file=sys.stderr)
         return EXIT_NETLIST
     wall = time.perf_counter() - started
-
-    time_axis = results.time("s")
-    traces = [(label, *results.trace(label)) for label in probes]
     try:
-        if args.output:
-            kind = write_traces(args.output, time_axis, traces, netlist.title)
-            if not args.quiet:
-                print(
-                    f"wrote {len(traces)} traces, {len(time_axis)} samples ({kind}) to {args.output}"
-                )
-        else:
-            summarise(netlist, results)
-        if args.plot:
-            plot(args.plot, time_axis, traces, netlist.title or netlist.file)
+        _report(args, netlist, results, probes, output)
     except OSError as exc:
-        print(f"loxant: cannot write {exc.filename}: {exc.strerror}", file=sys.stderr)
-        return EXIT_FAILED
-    except ImportError:
-        print("loxant: --plot needs matplotlib (pip install 'loxant[plot]')", file=sys.stderr)
+        where = exc.filename or output or args.plot
+        _error(f"cannot write {_clip(where)}: {exc.strerror or _clip(exc)}")
         return EXIT_FAILED
     if not args.quiet:
         stats = results.stats
@@ -133,6 +239,43 @@ def run_command(args):
             file=sys.stderr,
         )
     return EXIT_OK
+
+
+def _read(name):
+    if name == "-":
+        return Netlist.from_string(sys.stdin.read(), name="<stdin>")
+    return Netlist.from_file(name)
+
+
+def _simulate(args, netlist, output):
+    options = {}
+    if args.dt_max is not None:
+        options["dt_max"] = args.dt_max
+    netlist.adaptive = netlist.adaptive or args.adaptive or args.dt_max is not None
+    tran = netlist.tran
+    if netlist.adaptive and tran.record_every > 1:
+        # .tran's print step: the adaptive steps are resampled on its grid
+        options.update(record_every=1, print_step=tran.prstep)
+    enabled = not args.quiet and sys.stderr.isatty()
+    with _Progress(netlist, enabled=enabled) as progress:
+        return netlist.simulate(
+            record=netlist.record(junctions=not output), progress=progress.update, **options
+        )
+
+
+def _report(args, netlist, results, probes, output):
+    time_axis = results.time("s")
+    traces = [(label, *results.trace(label)) for label in probes]
+    if output:
+        from .output import write_traces
+
+        kind = write_traces(output, time_axis, traces, netlist.title)
+        if not args.quiet:
+            print(f"wrote {len(traces)} traces, {len(time_axis)} samples ({kind}) to {output}")
+    else:
+        summarise(netlist, results)
+    if args.plot:
+        plot(args.plot, time_axis, traces, netlist.title or netlist.file)
 
 
 def _default_probes(netlist):
@@ -176,13 +319,14 @@ class _Progress:
 
 def first_switch(t, phase, turns):
     """Time at which the turn count first leaves its starting value, the phase
-    crossing interpolated between the two samples around it (None if never)."""
-    moved = np.nonzero(turns != turns[0])[0]
+    crossing interpolated between the two samples around it (None if never, or
+    nothing was recorded)."""
+    if not len(turns):
+        return None
+    moved = (turns != turns[0]).nonzero()[0]
     if not len(moved):
         return None
     k = int(moved[0])
-    if k == 0:
-        return float(t[0])
     up = turns[k] > turns[0]
     level = (2 * turns[0] + (1 if up else -1)) * math.pi
     p0, p1 = phase[k - 1], phase[k]
@@ -198,13 +342,13 @@ def summarise(netlist, results, stream=None):
     junctions = netlist.junctions()
     title = netlist.title or netlist.file
     print(f"{title}: {len(junctions)} junction(s), {len(results)} samples", file=stream)
-    if not junctions:
+    if not junctions or not len(results):
         return
     t = results.time("ps")
     print(f"{'junction':>12}  {'switches':>8}  {'first (ps)':>10}", file=stream)
     for name in junctions:
         turns = results.turn_count(name)
-        count = int(np.abs(np.diff(turns)).sum())
+        count = int(abs(turns[1:] - turns[:-1]).sum())
         first = first_switch(t, results.phase(name), turns)
         when = "-" if first is None else f"{first:.3f}"
         print(f"{name:>12}  {count:8d}  {when:>10}", file=stream)
@@ -231,13 +375,15 @@ def plot(path, time_axis, traces, title):
             ax.plot(time_axis * 1e12, values * factor, lw=1, label=name)
         ax.set_ylabel(label)
         ax.grid(alpha=0.3)
-        if len(chosen) <= 10:
+        if chosen and len(chosen) <= 10:
             ax.legend(loc="best", fontsize="small")
     axes[-1, 0].set_xlabel("time (ps)")
     fig.suptitle(title)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    try:
+        fig.savefig(path, dpi=110)
+    finally:
+        plt.close(fig)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 __all__ = [
     "CircuitError",
     "ConvergenceError",
+    "RunLimitError",
     "SimulationError",
     "SingularMatrixError",
     "non_finite_reason",
@@ -30,6 +31,19 @@ class ConvergenceError(SimulationError):
 
 class SingularMatrixError(SimulationError):
     """The system matrix could not be factored."""
+
+
+class RunLimitError(SimulationError):
+    """A run reached a limit on its steps or on its recording before its end.
+
+    ``time`` is the simulation time reached; ``results`` holds what was recorded
+    up to there (None while the engine hands the error up).
+    """
+
+    def __init__(self, message, time=None, results=None):
+        super().__init__(message, time)
+        self.results = results
+        self.tables = None
 
 
 def non_finite_reason(culprits):

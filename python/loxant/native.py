@@ -18,7 +18,7 @@ import functools
 import importlib
 
 from . import lxglobals
-from .errors import ConvergenceError, SingularMatrixError, non_finite_reason
+from .errors import ConvergenceError, RunLimitError, SingularMatrixError, non_finite_reason
 from .probes import grow
 from .waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Rescaled, Sine
 
@@ -110,17 +110,24 @@ def make_engine(system, A0, plan, options):
     )
 
 
-def run(engine, plan, capacity, max_iterations):
+def run(engine, plan, capacity, max_iterations, max_rows=None):
     """Runs ``engine`` to its end; returns (time, values, turns) cut to the rows
-    recorded (views, not copies).  Raises the errors of the Python driver."""
-    tables = plan.allocate(capacity)
+    recorded (views, not copies).  Raises the errors of the Python driver, and
+    :class:`~loxant.errors.RunLimitError` (its ``tables`` the rows recorded) when
+    the engine's step limit is reached or the tables would outgrow ``max_rows``."""
+    tables = plan.allocate(min(capacity, max_rows) if max_rows else capacity)
     while True:
         code = engine.run(*tables)
         if code == 0:
             break
-        if code == 1:
-            tables = grow(tables, engine.recorded)
+        if code == 1 and (max_rows is None or engine.recorded < max_rows):
+            rows = 2 * len(tables[0]) if max_rows is None else min(2 * len(tables[0]), max_rows)
+            tables = grow(tables, engine.recorded, rows)
             continue
+        if code in (1, 3):
+            error = RunLimitError("recording" if code == 1 else "steps", time=engine.time)
+            error.tables = tuple(table[: engine.recorded] for table in tables)
+            raise error
         raise _failure(engine.failure, max_iterations, plan.element_names)
     k = engine.recorded
     return tuple(table[:k] for table in tables)

@@ -160,11 +160,13 @@ def _pick(quantities, quantity):
     return {quantity: quantities[quantity]} if quantity in quantities else {}
 
 
-def grow(tables, rows_used):
-    """Tables twice as long holding the first ``rows_used`` rows of ``tables``."""
+def grow(tables, rows_used, rows=None):
+    """Tables of ``rows`` rows (default: twice as long) holding the first
+    ``rows_used`` rows of ``tables``."""
+    rows = 2 * len(tables[0]) if rows is None else rows
     grown = []
     for table in tables:
-        bigger = np.empty((2 * len(table),) + table.shape[1:], dtype=table.dtype)
+        bigger = np.empty((rows,) + table.shape[1:], dtype=table.dtype)
         bigger[:rows_used] = table[:rows_used]
         grown.append(bigger)
     return tuple(grown)

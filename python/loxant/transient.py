@@ -22,6 +22,7 @@ set-up, so native runs in separate threads proceed in parallel.
 """
 
 import contextlib
+import copy
 import gc
 import math
 import threading
@@ -33,7 +34,13 @@ from . import SimulationParameters as SP
 from . import lxglobals, native
 from .assembly import System, native_modules
 from .elements import number
-from .errors import CircuitError, ConvergenceError, SingularMatrixError, non_finite_reason
+from .errors import (
+    CircuitError,
+    ConvergenceError,
+    RunLimitError,
+    SingularMatrixError,
+    non_finite_reason,
+)
 from .probes import HOW_TO_RECORD, RecordPlan
 from .results import Recorder, Results
 from .waveforms import Constant
@@ -62,6 +69,14 @@ def bdf_coefficients(h, h_prev=None):
         return 1.0 / h, -1.0 / h, 0.0
     w = h / h_prev
     return (1.0 + 2.0 * w) / (h * (1.0 + w)), -(1.0 + w) / h, w * w / (h * (1.0 + w))
+
+
+def extrapolation_weights(h, h1, h2):
+    """(l2, l3): the quadratic through the levels at t - h1 - h2 (weight l3),
+    t - h1 (l2) and the last, t, (1 - l2 - l3) extrapolated to t + h."""
+    l2 = -h * (h + h1 + h2) / (h1 * h2)
+    l3 = h * (h + h1) / ((h1 + h2) * h2)
+    return l2, l3
 
 
 def smooth_factor(t, ramp):
@@ -239,7 +254,26 @@ class Transient:
         self.v1[:] = SP.DX
         self.stats["steps"] += 1
 
-    def local_error(self, h, h1, h2, rtol, atol):
+    def response(self, rhs):
+        """The change of the converged level that a change ``rhs`` of the right-hand
+        side causes, to first order: the Jacobian at the converged level (of the
+        last iterate for models that keep a history: they would commit another
+        state) solved against it; ``rhs`` is overwritten.  None if singular."""
+        values = self.A01
+        if self.system.nonlinear:
+            if not self.system.steps_history:
+                self.A2.fill(0.0)
+                self.B.fill(0.0)
+                self.kernel.UpdateMatrix(self.A2, self.B)
+                np.add(self.A01, self.A2, out=self.Ax)
+            values = self.Ax
+        self.solver.solveSparseMatrix(values, rhs)
+        self.stats["factorisations"] += 1
+        if self._reports_status and self.solver.status != 0:
+            return None
+        return rhs
+
+    def local_error(self, h, h1, h2, rtol, atol, shift=None):
         """Weighted largest local error of the step of size ``h`` just converged
         (at most 1 within tolerance); ``h1``, ``h2`` are the two steps before.
 
@@ -248,14 +282,17 @@ class Transient:
         coefficient a0), the quadratic x_p through the last three levels
         -D3 h (h + h1) (h + h1 + h2) / 6; so the error is
         (x_c - x_p) / (1 + a0 (h + h1 + h2)), 2/11 of the difference at a
-        constant step.  The Jacobian's share is neglected.
+        constant step.  The Jacobian's share is neglected.  ``shift``, the part of
+        the step's change that the noise drives (see :class:`_NoiseHold`), is
+        left out.
         """
         a0 = bdf_coefficients(h, h1)[0]
-        l2 = -h * (h + h1 + h2) / (h1 * h2)
-        l3 = h * (h + h1) / ((h1 + h2) * h2)
+        l2, l3 = extrapolation_weights(h, h1, h2)
         new = SP.Xind
         x, x1, x2 = SP.X[new], SP.X[(new + 2) % 3], SP.X[(new + 1) % 3]
         predicted = l2 * (x2 - x1) + l3 * (self.x3 - x1)
+        if shift is not None:
+            predicted = predicted + shift
         error = np.abs((x - x1) - predicted) / (1.0 + a0 * (h + h1 + h2))
         return float((error / (atol + rtol * np.abs(x))).max(initial=0.0))
 
@@ -316,6 +353,9 @@ def _nonfinite_reason(system, kernel, B):
 #: default local error tolerances of the adaptive step (phases in radians)
 ADAPTIVE_RTOL = 1e-4
 ADAPTIVE_ATOL = 1e-4
+#: least number of steps per noise step of an adaptive run: the first step after
+#: a change of the noise then has a history of one noise value to be judged by
+NOISE_STEPS_PER_HOLD = 3
 #: step control: safety factor, largest growth and shrink of a step
 _SAFETY, _GROWTH, _SHRINK = 0.9, 2.0, 0.2
 
@@ -342,6 +382,7 @@ def simulate(
     profile=False,
     seed=None,
     print_step=None,
+    max_steps=None,
 ):
     """Simulate ``circuit`` from t = 0 to ``t_stop`` with time step ``dt``.
 
@@ -368,6 +409,9 @@ def simulate(
         dt_max: largest adaptive step (default dt, else t_stop / 100).  The
             adaptive step lands on every corner of a PWL or pulse waveform;
             record_every then counts accepted steps, which are recorded as they are.
+            Thermal noise is held over a noise step (1 / (2 noise_bandwidth), else
+            dt_max), whose boundaries the steps land on, at most a third of it
+            each; the error estimate leaves out the noise's response.
         print_step: with an adaptive step, the results hold the times k * print_step
             instead of the accepted steps, each value from the quadratic through
             the three accepted levels of the step that reaches it (the polynomial
@@ -380,14 +424,20 @@ def simulate(
         profile: time the kernels and the linear algebra apart (native engine;
             ``kernel_seconds`` and ``solver_seconds`` in the stats).
         seed: integer seed of the thermal noise currents (same seed, same noise);
-            None draws fresh entropy.
+            None draws fresh entropy.  Checked with or without noise.
+        max_steps: most steps a run may take (default ``MAX_STEPS``, 10**9): a
+            fixed step that projects more is refused, an adaptive run stops there.
 
-    Returns a :class:`~loxant.results.Results`; its ``stats`` count steps,
-    Newton iterations, factorisations and refactorisations.  Raises
+    Every option is checked before the run, with the same
+    :class:`~loxant.errors.CircuitError` whatever the engine.  Returns a
+    :class:`~loxant.results.Results`; its ``stats`` count steps, Newton
+    iterations, factorisations and refactorisations.  Raises
     :class:`~loxant.errors.ConvergenceError` or
     :class:`~loxant.errors.SingularMatrixError` naming the time at which the
-    simulation stopped.  A simulation may not start another one in the same
-    thread (for instance from a source's waveform).
+    simulation stopped, and :class:`~loxant.errors.RunLimitError` when an
+    adaptive run reaches ``max_steps`` or a recording of ``MAX_RECORDING_BYTES``
+    (its ``results`` what was recorded).  A simulation may not start another
+    one in the same thread (for instance from a source's waveform).
     """
     t_stop = number(t_stop, "t_stop", positive=True)
     adaptive = _adaptive_settings(t_stop, dt, rtol, atol, dt_max)
@@ -398,27 +448,34 @@ def simulate(
         dt = number(dt, "dt", positive=True)
         default_min = dt / 1024
     if dt > t_stop:
-        raise CircuitError(f"dt = {dt} exceeds t_stop = {t_stop}")
+        raise CircuitError(f"dt = {dt:g} exceeds t_stop = {t_stop:g}")
     dt_min = default_min if dt_min is None else number(dt_min, "dt_min", positive=True)
     if dt_min > dt:
-        raise CircuitError(f"dt_min = {dt_min} exceeds dt = {dt}")
+        raise CircuitError(f"dt_min = {dt_min:g} exceeds dt = {dt:g}")
     record_every = _count(record_every, "record_every")
-    if print_step is not None:
-        print_step = number(print_step, "print_step", positive=True)
-        if adaptive is None or record_every != 1:
-            raise CircuitError("print_step needs an adaptive step and record_every = 1")
     record_from = number(record_from, "record_from")
+    if record_from > t_stop:
+        raise CircuitError(
+            f"record_from = {record_from:g} is after t_stop = {t_stop:g}: nothing would be recorded"
+        )
+    if adaptive is None:
+        _check_records_something(t_stop, dt, record_every, record_from)
+    if print_step is not None:
+        print_step = _print_step(print_step, adaptive, record_every, t_stop, record_from)
     initial_ramp = number(initial_ramp, "initial_ramp", nonnegative=True)
     phase_hysteresis = number(phase_hysteresis, "phase_hysteresis", nonnegative=True)
     abstol = number(abstol, "abstol", positive=True)
     reltol = number(reltol, "reltol", nonnegative=True)
     max_iterations = _count(max_iterations, "max_iterations")
+    max_steps = MAX_STEPS if max_steps is None else _count(max_steps, "max_steps", limit=2**62)
     grid = dt if adaptive is None else adaptive["dt_max"]
-    _check_step_count(t_stop, grid)
+    _check_step_count(t_stop, grid, max_steps, "dt" if adaptive is None else "dt_max")
     if engine not in ("native", "python"):
         raise CircuitError(f"engine must be 'native' or 'python', got {engine!r}")
     if progress is not None and not callable(progress):
         raise CircuitError(f"progress must be a callable of the time, got {progress!r}")
+    if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int) or seed < 0):
+        raise CircuitError(f"seed must be None or an integer >= 0, got {seed!r}")
 
     kernel, sparse = native_modules()
     if engine == "native":
@@ -428,34 +485,51 @@ def simulate(
         system = System(circuit)
     expected = math.ceil(t_stop / grid) // record_every + 2
     plan = RecordPlan(system, record)
-    if not (isinstance(record, str) and record == "all"):
-        _check_recording(plan.bytes_per_sample(), t_stop, grid, record_every, record_from)
+    per_sample = plan.bytes_per_sample()
+    keep_all = isinstance(record, str) and record == "all"
+    max_rows = None if keep_all else max(MAX_RECORDING_BYTES // per_sample, 2)
+    if not keep_all:
+        _check_recording(per_sample, t_stop, grid, record_every, record_from)
+    if print_step is not None:
+        _check_print_grid(per_sample, t_stop, record_from, print_step)
     if adaptive is not None:
+        adaptive["max_steps"] = max_steps
         adaptive["breakpoints"] = _breakpoints(system, t_stop)
+        adaptive["noise_step"] = noise_step = _hold_noise(system, adaptive["dt_max"])
+        if noise_step > 0:
+            adaptive["dt_max"] = min(adaptive["dt_max"], noise_step / NOISE_STEPS_PER_HOLD)
+            dt = adaptive["dt"] = min(adaptive["dt"], adaptive["dt_max"])
+            dt_min = min(dt_min, dt)
     if getattr(_this_thread, "active", False):
         raise RuntimeError("another simulation is running in this thread")
     _this_thread.active = True
+    settings = dict(
+        initial_ramp=initial_ramp,
+        phase_hysteresis=phase_hysteresis,
+        abstol=abstol,
+        reltol=reltol,
+        max_iterations=max_iterations,
+    )
+    limits = _Limits(t_stop, per_sample, max_rows, max_steps, print_step)
     try:
-        settings = dict(
-            initial_ramp=initial_ramp,
-            phase_hysteresis=phase_hysteresis,
-            abstol=abstol,
-            reltol=reltol,
-            max_iterations=max_iterations,
-        )
         if engine == "python":
             with _state_lock:
-                recorder = Recorder(plan, capacity=expected)
-                stats = _run_python(
-                    system,
-                    kernel,
-                    sparse,
-                    recorder,
-                    settings,
-                    (t_stop, dt, dt_min, record_every, record_from, progress),
-                    seed,
-                    adaptive,
-                )
+                recorder = Recorder(plan, capacity=min(expected, max_rows or expected))
+                try:
+                    stats = _run_python(
+                        system,
+                        kernel,
+                        sparse,
+                        _BoundedRecorder(recorder, max_rows),
+                        settings,
+                        (t_stop, dt, dt_min, record_every, record_from, progress),
+                        seed,
+                        adaptive,
+                    )
+                except RunLimitError as exc:
+                    k = recorder.count
+                    exc.tables = tuple(table[:k] for table in recorder.tables)
+                    raise limits.error(exc, plan) from None
             k = recorder.count
             tables = tuple(table[:k] for table in recorder.tables)
             results = _results(tables, plan, stats, print_step, t_stop)
@@ -480,11 +554,21 @@ def simulate(
                     lte_atol=adaptive["atol"],
                     dt_max=adaptive["dt_max"],
                     breakpoints=adaptive["breakpoints"],
+                    noise_step=adaptive["noise_step"],
+                    max_steps=max_steps,
+                    # Converged only when the correction itself is within the
+                    # tolerance, as in the Python driver: the levels then agree
+                    # far below it, and so do the steps chosen from them.
+                    rate_test=False,
                 )
             with _state_lock, _collector_paused():
                 run = _native_setup(system, kernel, plan, dict(settings, **loop), seed)
             setup = _time.perf_counter() - started
-            tables = native.run(run, plan, expected, max_iterations)
+            try:
+                tables = native.run(run, plan, expected, max_iterations, max_rows)
+            except RunLimitError as exc:
+                exc.stats = dict(run.stats)
+                raise limits.error(exc, plan) from None
             stats = dict(run.stats, setup_seconds=setup)
             if not profile:
                 del stats["kernel_seconds"], stats["solver_seconds"]
@@ -493,6 +577,41 @@ def simulate(
         return results
     finally:
         _this_thread.active = False
+
+
+class _Limits:
+    """The bounds of one run, and the error that reports reaching one."""
+
+    def __init__(self, t_stop, per_sample, max_rows, max_steps, print_step):
+        self.t_stop, self.per_sample = t_stop, per_sample
+        self.max_rows, self.max_steps = max_rows, max_steps
+        self.print_step = print_step
+
+    def error(self, exc, plan):
+        """The :class:`~loxant.errors.RunLimitError` of ``exc`` (from an engine, with
+        its ``tables`` and ``stats``) with its message and the results so far."""
+        t = exc.time
+        where = f"the run stopped at t = {t:.6g} of t_stop = {self.t_stop:g}"
+        if str(exc) == "steps":
+            message = (
+                f"{where}: it reached the limit of {self.max_steps:.3g} steps (max_steps); "
+                "loosen rtol and atol, raise dt_min, or raise max_steps"
+            )
+        else:
+            size = MAX_RECORDING_BYTES / 2**20
+            projected = len(exc.tables[0]) * self.t_stop / t if t > 0 else math.inf
+            message = (
+                f"{where}: its recording reached the limit of {size:.4g} MiB "
+                f"({self.max_rows} samples of {self.per_sample} bytes; the whole run "
+                f"projects {projected:.3g} samples); {HOW_TO_RECORD}, raise record_every, "
+                "start recording later with record_from, or pass record='all' to keep "
+                "everything anyway"
+            )
+        tables = exc.tables
+        if self.print_step is not None:
+            tables = on_print_grid(*tables, self.print_step, t)
+        results = Results.from_tables(*tables, plan, exc.stats)
+        return RunLimitError(message + " (the error's results hold what was recorded)", t, results)
 
 
 def _results(tables, plan, stats, print_step, t_stop):
@@ -510,8 +629,10 @@ def on_print_grid(time, values, turns, print_step, t_stop):
         return time, values, turns
     first = math.ceil(time[0] / print_step * (1 - 1e-12))
     grid = np.arange(first, math.floor(time[-1] / print_step * (1 + 1e-12)) + 1) * print_step
-    if time[-1] >= t_stop * (1 - 1e-12) and grid[-1] < t_stop * (1 - 1e-12):
+    if time[-1] >= t_stop * (1 - 1e-12) and (not len(grid) or grid[-1] < t_stop * (1 - 1e-12)):
         grid = np.append(grid, t_stop)
+    if not len(grid):
+        return time[:0], values[:0], turns[:0]
     grid = np.clip(grid, time[0], time[-1])
     k = np.clip(np.searchsorted(time, grid, side="left"), 2, len(time) - 1)
     t0, t1, t2 = time[k], time[k - 1], time[k - 2]
@@ -538,6 +659,21 @@ def _adaptive_settings(t_stop, dt, rtol, atol, dt_max):
     dt_max = min(number(dt_max, "dt_max", positive=True), t_stop)
     first = dt_max / 100 if dt is None else min(dt, dt_max)
     return dict(rtol=rtol, atol=atol, dt_max=dt_max, dt=first)
+
+
+def _hold_noise(system, dt_max):
+    """The noise step of an adaptive run (0 without noise): the shortest hold of a
+    noise current with a bandwidth, else ``dt_max``, the step the same run would
+    take at a fixed step.  Every noise current of the run is held over it (its
+    declaration replaced by a copy with that bandwidth)."""
+    if not system.noise:
+        return 0.0
+    bandwidths = [e.decl.bandwidth for e in system.noise if e.decl.bandwidth > 0]
+    noise_step = 0.5 / max(bandwidths) if bandwidths else dt_max
+    for element in system.noise:
+        element.decl = copy.copy(element.decl)
+        element.decl.bandwidth = 0.5 / noise_step
+    return noise_step
 
 
 def _breakpoints(system, t_stop):
@@ -568,10 +704,14 @@ def _run_python(system, kernel, sparse, recorder, settings, loop, seed=None, ada
     if record_from <= 0:
         recorder.record(0.0)
     run.begin()
-    if adaptive is None:
-        _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress)
-    else:
-        _AdaptiveLoop(run, recorder, adaptive, loop).run()
+    try:
+        if adaptive is None:
+            _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress)
+        else:
+            _AdaptiveLoop(run, recorder, adaptive, loop).run()
+    except RunLimitError as exc:
+        exc.stats = dict(run.stats)
+        raise
     return dict(run.stats)
 
 
@@ -603,13 +743,55 @@ def _collector_paused():
             gc.enable()
 
 
-def _check_step_count(t_stop, dt):
+def _check_step_count(t_stop, dt, max_steps=MAX_STEPS, name="dt"):
     """Refuses a run whose step count is out of reach, before anything is built."""
     steps = math.ceil(t_stop / dt)
-    if steps > MAX_STEPS:
+    if steps > max_steps:
         raise CircuitError(
-            f"t_stop = {t_stop:g} with dt = {dt:g} projects {steps:.3g} time steps, more than "
-            f"{MAX_STEPS:.0e}: raise dt or shorten t_stop"
+            f"t_stop = {t_stop:g} with {name} = {dt:g} projects {steps:.3g} time steps, more "
+            f"than {max_steps:.3g} (max_steps): raise {name} or shorten t_stop"
+        )
+
+
+def _check_records_something(t_stop, dt, record_every, record_from):
+    """Refuses a fixed-step run that would record no sample: every record_every-th
+    point of the dt grid (t_stop the last) falls before record_from."""
+    if record_from <= 0:
+        return  # t = 0 is kept
+    points = math.ceil(t_stop / dt * (1 - 1e-12))
+    last = (points // record_every) * record_every
+    if last == 0 or min(last * dt, t_stop) < record_from - 1e-9 * dt:
+        raise CircuitError(
+            f"nothing would be recorded: every {record_every}th step of {dt:g} from "
+            f"record_from = {record_from:g} to t_stop = {t_stop:g} holds no sample; lower "
+            "record_every or record_from"
+        )
+
+
+def _print_step(print_step, adaptive, record_every, t_stop, record_from):
+    print_step = number(print_step, "print_step", positive=True)
+    if adaptive is None or record_every != 1:
+        raise CircuitError("print_step needs an adaptive step and record_every = 1")
+    span = t_stop - max(record_from, 0.0)
+    if print_step > span and record_from > 0:
+        raise CircuitError(
+            f"print_step = {print_step:g} exceeds the recorded span from record_from = "
+            f"{record_from:g} to t_stop = {t_stop:g}: no sample would be printed"
+        )
+    return print_step
+
+
+def _check_print_grid(per_sample, t_stop, record_from, print_step):
+    """Refuses a print grid whose samples would exceed :data:`MAX_RECORDING_BYTES`."""
+    samples = math.floor(max(t_stop - max(record_from, 0.0), 0.0) / print_step) + 2
+    size = samples * per_sample
+    if size > MAX_RECORDING_BYTES:
+        span = max(t_stop - max(record_from, 0.0), 0.0)
+        least = span / max(MAX_RECORDING_BYTES // per_sample - 2, 1)
+        raise CircuitError(
+            f"print_step = {print_step:g} would print {samples:.3g} samples of {per_sample} "
+            f"bytes ({size / 2**20:.4g} MiB), more than {MAX_RECORDING_BYTES / 2**20:.4g} MiB: "
+            f"raise print_step to at least {least:.3g} or record fewer quantities"
         )
 
 
@@ -623,22 +805,29 @@ def _check_recording(per_sample, t_stop, dt, record_every, record_from):
         fits = max(MAX_RECORDING_BYTES // per_sample - 2, 1)
         raise CircuitError(
             f"the recording would take {size / 2**20:.4g} MiB ({samples:.3g} samples of "
-            f"{per_sample} bytes), more than {MAX_RECORDING_BYTES // 2**20} MiB: {HOW_TO_RECORD}, "
+            f"{per_sample} bytes), more than {MAX_RECORDING_BYTES / 2**20:.4g} MiB: {HOW_TO_RECORD}, "
             f"raise record_every to at least {math.ceil(recorded / fits)}, start recording "
             "later with record_from, or pass record='all' to keep everything anyway"
         )
 
 
-def _count(value, what):
+def _count(value, what, limit=2**31 - 1):
+    """A positive int of at most ``limit`` (the engines count in 32 bits)."""
     if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-        raise CircuitError(f"{what} must be a positive integer, got {value!r}")
+        raise CircuitError(f"{what} must be a positive integer, got {value!r:.80}")
+    if value > limit:
+        raise CircuitError(f"{what} must be at most {limit}, got {value:.3g}")
     return value
 
 
 def _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress=None):
+    """The fixed-step run.  A step that fails is retried at half the size, and
+    the size doubles back after four good steps; the smaller steps land on the
+    grid of dt again, and only the grid's points are recorded, so retries move
+    no sample."""
     t, h, h_prev = 0.0, dt, None
     calm = 0
-    accepted = 0
+    grid_t, points, on_grid = 0.0, 0, True  # the last grid point reached, how many
     next_report = _time.perf_counter() + 0.1
     while t_stop - t > 1e-9 * dt:
         if progress is not None and _time.perf_counter() >= next_report:
@@ -647,35 +836,46 @@ def _loop(run, recorder, t_stop, dt, dt_min, record_every, record_from, progress
         step = min(h, t_stop - t)
         if t_stop - (t + step) < 1e-3 * step:
             step = t_stop - t  # no sliver of a step at the end
+        regular = on_grid and h >= dt
+        lands = regular
+        if not regular and grid_t + dt - t < step * (1 + 1e-3):
+            step, lands = grid_t + dt - t, True
         try:
             run.step(t, step, h_prev)
         except _StepFailure as failure:
             run.stats["rejected"] += 1
             h = step / 2
             if h < dt_min:
-                message = (
-                    f"step from t = {t:.10g} failed at every step size down to {step:.3g}: "
-                    f"{failure}"
-                )
-                if failure.singular:
-                    raise SingularMatrixError(
-                        message + " (look for loops of phase sources, voltage sources and "
-                        "zero inductors)",
-                        time=t,
-                    ) from None
-                raise ConvergenceError(message, time=t) from None
+                _raise_failure(t, step, failure)
             calm = 0
             continue
         run.accept()
-        t = t_stop if step == t_stop - t else t + step
+        to_end = step == t_stop - t
+        t = t_stop if to_end else grid_t + dt if lands and not regular else t + step
         h_prev = step
-        accepted += 1
-        if accepted % record_every == 0 and t >= record_from - 1e-9 * dt:
-            recorder.record(t)
+        on_grid = lands or to_end
+        if on_grid:
+            grid_t, points = t, points + 1
+            if points % record_every == 0 and t >= record_from - 1e-9 * dt:
+                recorder.record(t)
         if h < dt:
             calm += 1
             if calm >= 4:
                 h, calm = min(2 * h, dt), 0
+
+
+class _BoundedRecorder:
+    """A :class:`~loxant.results.Recorder` that stops the run with
+    :class:`~loxant.errors.RunLimitError` rather than grow past ``max_rows``."""
+
+    def __init__(self, recorder, max_rows):
+        self.recorder = recorder
+        self.max_rows = math.inf if max_rows is None else max_rows
+
+    def record(self, t):
+        if self.recorder.count >= self.max_rows:
+            raise RunLimitError("recording", time=t)
+        self.recorder.record(t)
 
 
 def _step_factor(error):
@@ -696,16 +896,32 @@ class _AdaptiveLoop:
         self.t_stop, self.dt, self.dt_min, self.record_every, self.record_from, self.progress = loop
         self.rtol, self.atol = adaptive["rtol"], adaptive["atol"]
         self.dt_max, self.breakpoints = adaptive["dt_max"], adaptive["breakpoints"]
+        self.max_steps = adaptive["max_steps"]
         self.next_bp = 0
+        noise_step = adaptive.get("noise_step", 0.0)
+        self.noise = _NoiseHold(run, noise_step) if noise_step > 0 else None
 
-    def _limit(self, t, step):
+    def _next_breakpoint(self, t):
+        """The next waveform breakpoint or noise step boundary after ``t`` (None if none)."""
         bps = self.breakpoints
         while self.next_bp < len(bps) and bps[self.next_bp] <= t * (1 + 1e-12):
             self.next_bp += 1
-        if self.next_bp == len(bps):
-            return step, False
-        left = bps[self.next_bp] - t
-        return (left, True) if left < step * (1 + 1e-3) else (step, False)
+        corner = bps[self.next_bp] if self.next_bp < len(bps) else None
+        if self.noise is None:
+            return corner
+        boundary = self.noise.next_boundary(t)
+        if boundary >= self.t_stop:
+            return corner
+        return boundary if corner is None else min(corner, boundary)
+
+    def _limit(self, t, step):
+        """The step shortened to end on the next breakpoint when it would pass it
+        or stop just short of it; with the breakpoint, or None."""
+        corner = self._next_breakpoint(t)
+        if corner is None:
+            return step, None
+        left = corner - t
+        return (left, corner) if left < step * (1 + 1e-3) else (step, None)
 
     def run(self):
         run, t_stop, dt = self.run_, self.t_stop, self.dt
@@ -716,17 +932,22 @@ class _AdaptiveLoop:
             if self.progress is not None and _time.perf_counter() >= next_report:
                 self.progress(t)
                 next_report = _time.perf_counter() + 0.1
+            if run.stats["steps"] + run.stats["rejected"] >= self.max_steps:
+                raise RunLimitError("steps", time=t)
             step = min(h, t_stop - t)
             if t_stop - (t + step) < 1e-3 * step:
                 step = t_stop - t
-            step, to_bp = self._limit(t, step)
+            step, corner = self._limit(t, step)
             failure, factor = None, 1.0
             try:
                 run.step(t, step, h_prev)
             except _StepFailure as exc:
                 failure, factor = exc, 0.5
-            if failure is None and run.stats["steps"] >= 2:
-                error = run.local_error(step, h_prev, h_prev2, self.rtol, self.atol)
+            judged, shift = True, None
+            if failure is None and self.noise is not None:
+                judged, shift = self.noise.judge()
+            if failure is None and run.stats["steps"] >= 2 and judged:
+                error = run.local_error(step, h_prev, h_prev2, self.rtol, self.atol, shift)
                 factor = _step_factor(error)
                 if error > 1.0:
                     run.reject()
@@ -738,13 +959,79 @@ class _AdaptiveLoop:
                     _raise_failure(t, step, failure)
                 continue
             run.accept()
+            if self.noise is not None:
+                self.noise.accept()
             to_end = step == t_stop - t
-            t = t_stop if to_end else self.breakpoints[self.next_bp] if to_bp else t + step
+            t = t_stop if to_end else corner if corner is not None else t + step
             h_prev2, h_prev = h_prev, step
             accepted += 1
             if accepted % self.record_every == 0 and t >= self.record_from - 1e-9 * dt:
                 self.recorder.record(t)
-            h = min(max(step * factor, h) if to_bp else step * factor, self.dt_max)
+            h = min(max(step * factor, h) if corner is not None else step * factor, self.dt_max)
+
+
+class _NoiseHold:
+    """The noise currents of an adaptive run.  Each is held over the noise step
+    (the inverse of twice its bandwidth), whose boundaries the steps land on, so
+    the noise is the same whatever steps the run takes, and a step is at most a
+    third of it.  The error estimate leaves out what the noise drives (a
+    piecewise-constant current is no error of the integration): the first step
+    after a change, whose history saw one value, is judged without the change's
+    response through the Jacobian at the converged level; the two after it,
+    whose history straddles the change, keep their size; the rest are judged as
+    without noise."""
+
+    def __init__(self, run, noise_step):
+        self.run_ = run
+        self.step = noise_step
+        self.index = 0  # boundaries passed: the next is at (index + 1) * step
+        n = run.system.size
+        self.sources = []
+        for element in run.system.noise:
+            decl, model = element.decl, element.model
+            amplitude = math.sqrt(2.0 * decl.density * decl.bandwidth)
+            self.sources.append((model, model.i, model.j, amplitude))
+        #: the noise part of the right-hand side of the step being judged, then
+        #: of the last three accepted levels
+        self.present = np.zeros(n)
+        self.history = [None, None, None]
+        self._work = np.zeros(n)
+
+    def next_boundary(self, t):
+        while (self.index + 1) * self.step <= t * (1 + 1e-12):
+            self.index += 1
+        return (self.index + 1) * self.step
+
+    def _stamp_present(self):
+        out = self.present
+        out.fill(0.0)
+        for model, i, j, amplitude in self.sources:
+            current = amplitude * model.normal
+            if i:
+                out[i - 1] -= current
+            if j:
+                out[j - 1] += current
+        if self.history[0] is None:  # the state at rest: as if under the first value
+            self.history = [out.copy(), out.copy(), out.copy()]
+
+    def judge(self):
+        """(judged, shift) of the step just converged: a step whose last three
+        levels saw different noise has no smooth history to judge it by (it keeps
+        its size); one that changes the noise after a steady history is judged
+        without the change's response, its ``shift``."""
+        self._stamp_present()
+        last, before, third = self.history
+        if not (np.array_equal(last, before) and np.array_equal(before, third)):
+            return False, None
+        if np.array_equal(self.present, last):
+            return True, None
+        shift = self.run_.response(np.subtract(self.present, last, out=self._work))
+        return shift is not None, shift
+
+    def accept(self):
+        oldest = self.history[2]
+        oldest[:] = self.present
+        self.history = [oldest, self.history[0], self.history[1]]
 
 
 def _raise_failure(t, step, failure):

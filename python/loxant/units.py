@@ -290,6 +290,21 @@ def _as_typed(value, symbol):
     return repr(value) if isinstance(value, str) else f"{value!r} {symbol}"
 
 
+def _requote(message, typed):
+    """``message`` with each normalised number of ``typed`` (normalised -> as
+    written) shown as written, in one pass: a replacement is not replaced again."""
+    shown = {}
+    for normalised, text in typed.items():
+        if normalised == 0:
+            continue  # zero in any unit: a 0 of the message may be anything
+        for form in (str(normalised), f"{normalised:g}"):
+            shown.setdefault(form, text)
+    if not shown:
+        return message
+    forms = "|".join(re.escape(form) for form in sorted(shown, key=len, reverse=True))
+    return re.sub(rf"(?<![\w.+-])(?:{forms})(?![\w.])", lambda m: shown[m.group(0)], message)
+
+
 def _quoting_input(method):
     """Errors of the normalised circuit quote the values as the user wrote them,
     not their normalised numbers."""
@@ -300,10 +315,7 @@ def _quoting_input(method):
         try:
             return method(self, *args, **kwargs)
         except CircuitError as exc:
-            message = str(exc)
-            for normalised, text in self._typed.items():
-                for shown in {str(normalised), f"{normalised:g}"}:
-                    message = re.sub(rf"(?<![\w.+-]){re.escape(shown)}(?![\w.])", text, message)
+            message = _requote(str(exc), self._typed)
             if message == str(exc):
                 raise
             raise CircuitError(message) from None
@@ -562,12 +574,13 @@ class PhysicalCircuit:
     @_quoting_input
     def simulate(self, t_stop, dt=None, **options):
         """Transient simulation (see :func:`loxant.transient.simulate`); the times
-        ``t_stop``, ``dt``, ``dt_min``, ``dt_max``, ``record_from`` and ``initial_ramp`` are
-        physical, the other options (``seed`` among them) as there.  Returns :class:`PhysicalResults`."""
+        ``t_stop``, ``dt``, ``dt_min``, ``dt_max``, ``record_from``, ``initial_ramp`` and
+        ``print_step`` are physical, the other options (``seed`` among them) as there.
+        Returns :class:`PhysicalResults`."""
         from .transient import simulate
 
         times = {"t_stop": t_stop, "dt": dt}
-        timed = ("dt_min", "dt_max", "record_from", "initial_ramp")
+        timed = ("dt_min", "dt_max", "record_from", "initial_ramp", "print_step")
         times.update({k: options.pop(k) for k in timed if k in options})
         for key, value in times.items():
             if value is None:

@@ -254,3 +254,109 @@ def test_adaptive_flag_switches_at_the_fixed_step_times(jtl, capsys):
     for name, t in fixed.items():
         assert adaptive[name] == pytest.approx(t, abs=0.05)  # ps
     assert adaptive_steps != fixed_steps  # a different step did run
+
+
+# ---- every fault a one-line message -------------------------------------------------
+
+RC = "* RC\nR1 1 0 1\nC1 1 0 1p\nI1 0 1 pwl(0 0 5p 1m)\n.tran 0.1p 50p\n.print v(1)\n"
+
+
+def _raises(exc):
+    def simulate(self, *args, **kwargs):
+        raise exc
+
+    return simulate
+
+
+# (netlist text, extra arguments, a patch of Netlist.simulate, statuses, message)
+COMMAND_FAULTS = [
+    (RC.replace(".tran 0.1p 50p", ".tran 0.1p 50p 20p 100p"), [], None, {2}, "nothing would"),
+    (RC, ["--plot", "p.xyz"], None, {2}, "no image format 'xyz'"),
+    (RC, ["--dt-max", "fast"], None, {2}, "dt_max: cannot read 'fast' as a time"),
+    (RC, [], _raises(MemoryError()), {1}, "out of memory"),
+    (RC, [], _raises(ZeroDivisionError("x" * 500)), {3}, "internal error: ZeroDivisionError"),
+    (RC, [], _raises(KeyboardInterrupt()), {130}, "interrupted"),
+    # the reader takes a first line T for a line (not yet for the title): no traceback
+    ("T1 1 0 2 0 z0=5 td=1p\nR1 1 0 5\nR2 2 0 5\n.tran 0.1p 1p\n", [], None, {2, 3}, "loxant"),
+    ("R1 1 0 5\n.tran 0.1p 1p\n", ["-", "-o", "a.csv"], None, {2}, "several netlists"),
+]
+
+
+@pytest.mark.parametrize(("text", "extra", "patch", "statuses", "message"), COMMAND_FAULTS)
+def test_every_fault_is_one_message(
+    tmp_path, capsys, monkeypatch, text, extra, patch, statuses, message
+):
+    path = tmp_path / "bad.cir"
+    path.write_text(text)
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "stdin", io.StringIO(RC))
+    if patch is not None:
+        monkeypatch.setattr(Netlist, "simulate", patch)
+    first = [extra.pop(0)] if extra[:1] == ["-"] else []
+    assert main(["run", str(path), *first, "-q", *extra]) in statuses
+    err = capsys.readouterr().err
+    assert message in err and "Traceback" not in err
+    assert len(err.strip().splitlines()) == 1 and len(err) < 700
+
+
+def test_a_run_limit_is_a_message_naming_it(tmp_path, capsys, monkeypatch):
+    import loxant.transient
+
+    monkeypatch.setattr(loxant.transient, "MAX_RECORDING_BYTES", 2**15)
+    path = tmp_path / "running.cir"
+    path.write_text(
+        "* a junction biased above its critical current switches all the time\n"
+        ".model jm jj(rtype=0, icrit=0.1m, rn=5, cap=0.1p)\n"
+        "B1 1 0 jm\nI1 0 1 pwl(0 0 10p 0.15m)\n.tran 0.1p 5000p\n.print p(B1)\n"
+    )
+    assert main(["run", str(path), "-q", "--dt-max", "5p", "-o", str(tmp_path / "x.csv")]) == 1
+    err = capsys.readouterr().err
+    assert "recording reached the limit of 0.03125 MiB" in err and "t = " in err
+
+
+def test_first_switch_without_samples():
+    empty = np.zeros(0)
+    assert first_switch(empty, empty, np.zeros(0, dtype=np.int32)) is None
+
+
+# ---- several netlists in one process -------------------------------------------------
+
+
+def test_several_netlists_each_write_their_own_output(tmp_path, capsys, expected):
+    names = ["one.cir", "two.cir", "broken.cir", "three.cir"]
+    for name in names:
+        (tmp_path / name).write_text(JTL if name != "broken.cir" else "R1 1 0 5\nR2 1 0 q(\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    paths = [str(tmp_path / name) for name in names]
+    # a broken netlist fails alone: the others run, the status is the worst
+    assert main(["run", *paths, "-q", "-o", f"{out}/"]) == 2
+    assert sorted(os.listdir(out)) == ["one.csv", "three.csv", "two.csv"]
+    time_axis, traces = expected
+    table = np.loadtxt(out / "three.csv", delimiter=",", skiprows=1)
+    np.testing.assert_allclose(table[:, 0], time_axis, rtol=1e-12)
+    np.testing.assert_allclose(table[:, 2], traces["V(2)"], rtol=1e-9, atol=1e-15)
+    assert "broken.cir:2" in capsys.readouterr().err
+    # beside each netlist, under its own name
+    assert main(["run", paths[0], paths[1], "-q", "-o", ".dat"]) == 0
+    assert (tmp_path / "one.dat").exists() and (tmp_path / "two.dat").exists()
+    # summaries, one after the other, each under its name
+    assert main(["run", paths[0], paths[3]]) == 0
+    out_text = capsys.readouterr().out
+    assert out_text.index(f"== {paths[0]}") < out_text.index(f"== {paths[3]}")
+    assert out_text.count("BEND") == 2
+
+
+def test_a_run_imports_only_what_it_uses(jtl, tmp_path):
+    """Reading, simulating and writing a CSV loads neither the analyses nor
+    pandas, Dask or matplotlib."""
+    code = (
+        "import sys\n"
+        "from loxant.cli import main\n"
+        f"assert main(['run', {str(jtl)!r}, '-q', '-o', {str(tmp_path / 'x.csv')!r}]) == 0\n"
+        "heavy = ('pandas', 'dask', 'distributed', 'matplotlib', 'scipy', 'loxant.analysis')\n"
+        "print(sorted(m for m in sys.modules if m.split('.')[0] in heavy or m.startswith(heavy)))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"

@@ -6,6 +6,7 @@ import os
 
 import numpy as np
 import pytest
+from bounded import deadline
 from test_native_equivalence import jtl, rf_squid
 
 PHI0 = 2.067833831170082e-15
@@ -182,3 +183,83 @@ def test_print_grid_is_interpolated_with_the_integration_polynomial(engine):
     assert error < 1.5 * kept_error
     with pytest.raises(CircuitError, match="print_step"):
         damped_lc().simulate(10.0, dt=0.1, print_step=0.5)
+
+
+# ---- thermal noise -----------------------------------------------------------------
+
+
+def noisy_junction(path, temperature, bandwidth=0.0):
+    """A biased junction beside R1, whose other end goes to ground through a 0 V
+    source, a 0 rad phase source or a second resistor (a node without
+    capacitance): each path carries the noise of R1 as a step in a current that
+    an error estimate could chase."""
+    c = Circuit(f"noisy junction, {path}")
+    c.current_source("I1", "0", "a", PWL([(0, 0), (30, 0), (40, 1.2), (50, 0.5)]))
+    c.junction("J1", "a", "0", r=1.0, c=1.0)
+    c.resistor("R1", "a", "b", 1.0)
+    if path == "voltage source":
+        c.voltage_source("V1", "b", "0", 0.0)
+    elif path == "phase source":
+        c.phase_source("P1", "b", "0", 0.0)
+    else:
+        c.resistor("R2", "b", "0", 1.0)
+    c.temperature = temperature
+    c.noise_bandwidth = bandwidth
+    return c
+
+
+NOISE_PATHS = ["voltage source", "phase source", "resistor"]
+
+
+@pytest.mark.parametrize("path", NOISE_PATHS)
+@pytest.mark.parametrize("engine", ["native", "python"])
+def test_noise_does_not_collapse_the_adaptive_step(path, engine):
+    options = dict(rtol=1e-4, atol=1e-4, dt=0.01, dt_max=1.0, seed=3, engine=engine)
+    options["progress"] = deadline(60)
+    quiet = noisy_junction(path, 0.0).simulate(100.0, **options)
+    noisy = noisy_junction(path, 0.01).simulate(100.0, **options)
+    # three steps per noise value at most, a few more around each change
+    assert noisy.stats["steps"] < 6 * quiet.stats["steps"]
+    assert noisy.stats["rejected"] < noisy.stats["steps"] / 3
+    # the noise moved the phase: it was not dropped
+    assert (
+        np.abs(noisy.phase("J1") - np.interp(noisy.time, quiet.time, quiet.phase("J1"))).max()
+        > 1e-3
+    )
+
+
+@pytest.mark.parametrize("path", NOISE_PATHS)
+def test_noisy_adaptive_runs_of_both_engines_take_the_same_steps(path):
+    runs = [
+        noisy_junction(path, 0.005, bandwidth=2.0).simulate(
+            80.0, rtol=1e-4, atol=1e-4, dt_max=1.0, seed=11, engine=engine, progress=deadline(60)
+        )
+        for engine in ("native", "python")
+    ]
+    native, python = runs
+    assert native.stats["steps"] == python.stats["steps"]
+    # the levels agree to the Newton tolerance, and the step sizes follow them
+    np.testing.assert_allclose(native.time, python.time, rtol=1e-6)
+    np.testing.assert_allclose(native.node_phases, python.node_phases, rtol=1e-5, atol=1e-6)
+    # each noise value is held over 1 / (2 B): the steps land on its boundaries
+    boundaries = np.arange(1, 320) * 0.25
+    assert np.abs(native.time[:, None] - boundaries).min(axis=0).max() < 1e-9
+
+
+def test_noise_of_an_rc_node_has_the_equipartition_variance():
+    """kT / C on a capacitor across a resistor (normalised: <V^2> = T / C) when the
+    noise bandwidth is far above 1 / RC: the adaptive run holds each value over
+    its noise step and still gives the physical variance."""
+    temperature, capacitance = 0.02, 4.0
+    c = Circuit("RC noise")
+    c.resistor("R1", "a", "0", 1.0)
+    c.capacitor("C1", "a", "0", capacitance)
+    c.temperature = temperature
+    c.noise_bandwidth = 2.5  # hold 0.2, RC = 4
+    res = c.simulate(8000.0, dt_max=1.0, seed=5, record=["voltage(a)"], progress=deadline(120))
+    v = res.node_voltage("a")[res.time > 40.0]
+    t = res.time[res.time > 40.0]
+    mean_square = np.trapezoid(v**2, t) / (t[-1] - t[0])
+    # a hold of 0.2 against RC = 4 lowers the variance by about 2.5 %; 8000 / RC
+    # independent stretches leave a statistical spread of about 3 %
+    assert mean_square == pytest.approx(temperature / capacitance, rel=0.12)

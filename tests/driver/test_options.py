@@ -1,0 +1,127 @@
+"""The options of simulate: every fault refused before the run with the same
+exception in both engines, and the limits of a run that reaches them."""
+
+import re
+import time
+
+import numpy as np
+import pytest
+from bounded import deadline
+
+import loxant.transient as transient
+from loxant import PWL, Circuit, CircuitError, PhysicalCircuit, RunLimitError
+
+ENGINES = ["native", "python"]
+
+
+def biased_junction(noise=False):
+    """A junction biased above its critical current: it never stops switching,
+    so an adaptive step stays short for the whole run."""
+    c = Circuit("running junction")
+    c.junction("J1", "a", "0", r=1.0, c=1.0)
+    c.current_source("I1", "0", "a", PWL([(0, 0), (5, 1.5)]))
+    c.temperature = 0.01 if noise else 0.0
+    return c
+
+
+# (options, what the message names); t_stop = 100
+FAULTS = [
+    ({"dt": 0.1, "record_every": 2**70}, "record_every must be at most 2147483647"),
+    ({"dt": 0.1, "record_every": 0}, "record_every must be a positive integer"),
+    ({"dt": 0.1, "max_iterations": 2**40}, "max_iterations must be at most"),
+    ({"dt": 0.1, "seed": -1}, "seed must be None or an integer >= 0"),
+    ({"dt": 0.1, "seed": "x"}, "seed must be None or an integer >= 0"),
+    ({"dt": 0.1, "seed": True}, "seed must be None or an integer >= 0"),
+    ({"dt": 0.1, "record_from": 200.0}, "record_from = 200 is after t_stop = 100"),
+    ({"dt": 0.1, "record_every": 2000, "record_from": 60.0}, "nothing would be recorded"),
+    ({"dt": 1e-8}, "(max_steps)"),
+    ({"dt": 0.1, "max_steps": 10}, "more than 10 (max_steps)"),
+    ({"dt": 0.1, "max_steps": 0}, "max_steps must be a positive integer"),
+    ({"dt": 0.1, "print_step": 1.0}, "print_step needs an adaptive step"),
+    ({"dt_max": 1.0, "print_step": 1e-9}, "more than 256 MiB: raise print_step to at least"),
+    ({"dt_max": 1.0, "print_step": 50.0, "record_from": 60.0}, "exceeds the recorded span"),
+    ({"dt_max": 1.0, "dt_min": 2.0}, "dt_min = 2 exceeds dt = 0.01"),
+    ({"dt": 0.0}, "dt must be positive"),
+]
+
+
+@pytest.mark.parametrize(("options", "named"), FAULTS)
+@pytest.mark.parametrize("engine", ENGINES)
+def test_faulty_options_are_refused_before_the_run(options, named, engine):
+    started = time.monotonic()
+    with pytest.raises(CircuitError) as info:
+        biased_junction().simulate(100.0, engine=engine, progress=deadline(30), **options)
+    assert named in str(info.value)
+    assert time.monotonic() - started < 30
+
+
+def test_seed_is_checked_with_and_without_noise():
+    for noise in (False, True):
+        with pytest.raises(CircuitError, match="seed"):
+            biased_junction(noise).simulate(10.0, 0.1, seed=1.5)
+
+
+def test_physical_print_step_is_a_time_like_t_stop():
+    pc = PhysicalCircuit(ic0="100uA", r0="1ohm")
+    pc.resistor("R1", "a", "0", "1ohm")
+    pc.capacitor("C1", "a", "0", "1pF")
+    pc.current_source("I1", "0", "a", [("0ps", 0), ("5ps", "50uA")])
+    for print_step in ("2.5ps", 2.5e-12):  # a bare number is seconds, as for t_stop
+        res = pc.simulate("50ps", dt_max="1ps", print_step=print_step)
+        np.testing.assert_allclose(res.time("ps"), np.arange(21) * 2.5, atol=1e-9)
+    with pytest.raises(CircuitError, match="raise print_step"):
+        pc.simulate("50ps", dt_max="1ps", print_step="3e-25")
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_an_adaptive_run_stops_at_its_step_limit_keeping_what_it_recorded(engine):
+    with pytest.raises(RunLimitError) as info:
+        biased_junction().simulate(
+            1e6, rtol=0, atol=1e-4, max_steps=400, engine=engine, progress=deadline(30)
+        )
+    error = info.value
+    assert "limit of 400 steps (max_steps)" in str(error)
+    assert 0 < error.time < 1e6 and f"t = {error.time:.6g}" in str(error)
+    partial = error.results
+    assert 0 < len(partial) <= 400 and partial.time[-1] <= error.time
+    assert partial.stats["steps"] + partial.stats["rejected"] == 400
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("noise", [False, True])
+def test_an_adaptive_run_stops_at_its_recording_limit(engine, noise, monkeypatch):
+    """The runaway of simulate(1e9, rtol=0): the recording grows as the run goes
+    and stops at the limit, not at the end of memory."""
+    monkeypatch.setattr(transient, "MAX_RECORDING_BYTES", 2**16)
+    with pytest.raises(RunLimitError) as info:
+        biased_junction(noise).simulate(1e9, rtol=0, engine=engine, seed=2, progress=deadline(60))
+    error = info.value
+    found = re.search(r"limit of 0.0625 MiB \((\d+) samples of (\d+) bytes", str(error))
+    rows, per_sample = int(found[1]), int(found[2])
+    assert rows == len(error.results) == 2**16 // per_sample
+    assert error.results.time[-1] <= error.time < 1e9
+    # keeping every 50th step, a run as long stays under the limit
+    kept = biased_junction(noise).simulate(
+        2 * error.time, rtol=0, engine=engine, seed=2, record_every=50, progress=deadline(60)
+    )
+    assert 1 < len(kept) < rows
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_fixed_step_retries_record_the_grid_points_only(engine):
+    """Newton retries halve the step; the samples stay those of the dt grid."""
+    c = Circuit()
+    c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.05)
+    c.current_source("I1", "0", "a", 1.2)
+    res = c.simulate(20.0, 0.5, max_iterations=3, record_every=3, engine=engine)
+    assert res.stats["rejected"] > 0
+    np.testing.assert_allclose(res.time, np.arange(0, 14) * 1.5, rtol=0, atol=1e-12)
+
+
+def test_record_every_beyond_32_bits_is_one_error_in_both_engines():
+    errors = []
+    for engine in ENGINES:
+        with pytest.raises(CircuitError) as info:
+            biased_junction().simulate(10.0, 0.1, record_every=2**70, engine=engine)
+        errors.append(str(info.value))
+    assert errors[0] == errors[1]
