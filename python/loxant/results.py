@@ -52,6 +52,7 @@ def lookup_name(index, name):
         raise KeyError(f"{name!r} matches several names that differ only in case")
     return found
 
+
 _DESCRIBE = {
     "node_phase": ("phase", "node"),
     "node_voltage": ("voltage", "node"),

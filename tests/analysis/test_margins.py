@@ -184,7 +184,7 @@ def test_bad_arguments_are_refused_before_running(kwargs, message):
 
 
 def test_a_nominal_circuit_that_fails_its_own_criterion_is_refused():
-    with pytest.raises(RuntimeError, match="nominal run fails its criterion"):
+    with pytest.raises(RuntimeError, match="nominal circuit fails the criterion given"):
         margins(
             biased_junction(),
             ["J1"],
