@@ -22,6 +22,7 @@ import numpy as np
 
 from . import __version__
 from .analysis.commands import add_subcommands
+from .analysis.events import print_switching_times
 from .errors import CircuitError, SimulationError
 from .netlist import Netlist, NetlistError
 from .output import write_traces
@@ -55,6 +56,7 @@ def build_parser():
         help="adaptive time step with error control, the .tran tstep as its largest step",
     )
     run.add_argument("--plot", metavar="OUT.png", help="plot the requested traces to this image")
+    run.add_argument("--events", action="store_true", help="print every junction's switching times")
     run.add_argument(
         "-q", "--quiet", action="store_true", help="no progress bar and no statistics line"
     )
@@ -96,7 +98,8 @@ def run_command(args):
         with _Progress(netlist, enabled=not args.quiet and sys.stderr.isatty()) as progress:
             netlist.adaptive = netlist.adaptive or args.adaptive
             results = netlist.simulate(
-                record=netlist.record(junctions=not args.output), progress=progress.update
+                record=netlist.record(junctions=not args.output or args.events),
+                progress=progress.update,
             )
     except SimulationError as exc:
         print(f"{netlist.file}: simulation failed: {exc}", file=sys.stderr)
@@ -117,6 +120,8 @@ def run_command(args):
                 )
         else:
             summarise(netlist, results)
+        if args.events:
+            print_switching_times(results, netlist.junctions())
         if args.plot:
             plot(args.plot, time_axis, traces, netlist.title or netlist.file)
     except OSError as exc:

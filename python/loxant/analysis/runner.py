@@ -48,6 +48,8 @@ __all__ = ["MIN_PARALLEL_RUN", "REASONS", "Outcome", "Run", "Runner", "evaluate"
 MIN_PARALLEL_RUN = 0.02
 #: seconds a local cluster takes to start, on a loaded two-core machine
 CLUSTER_START = 2.0
+#: runs timed in this process before choosing where the others go
+TIMED_RUNS = 2
 #: fraction of the workers' time that goes into runs (the rest: scheduling, and
 #: the scheduler and this process sharing the cores)
 CLUSTER_EFFICIENCY = 0.8
@@ -205,6 +207,7 @@ class Runner:
         self.choice = None
         #: seconds of the shortest run timed in this process, None before one
         self.run_seconds = None
+        self._timed = 0
         #: seconds spent connecting (starting a local cluster included), and from
         #: the start to the first outcome and to the end
         self.connect_time = self.first_result = self.wall_time = None
@@ -290,7 +293,7 @@ class Runner:
         ``(key, Run)`` pairs that can start now (fewer, or none, while it waits for
         outcomes), ``plan.record(key, outcome)`` takes each outcome back,
         ``plan.remaining()`` estimates the runs still to come.  With
-        ``client="auto"`` the first run is timed here before the choice."""
+        ``client="auto"`` the first runs are timed here before the choice."""
         bar = self._progress_bar()
         if bar is not None:
             bar.total = bar.n + plan.remaining()
@@ -298,8 +301,8 @@ class Runner:
         started = self._opened if self._opened is not None else time.perf_counter()
         parts = (design, criterion, measure, events)
         if self.client is None and self._client_arg == "auto" and self.choice is None:
-            if self.run_seconds is None:
-                self._serial(plan, bar, parts, started, limit=1)
+            # two runs timed here: the first pays for warming up the process
+            self._serial(plan, bar, parts, started, limit=max(TIMED_RUNS - self._timed, 0))
             if plan.remaining() > 0:
                 self.choose(plan.remaining(), self.run_seconds)
         if self.client is None:
@@ -319,6 +322,7 @@ class Runner:
                 outcome = evaluate(design, run, criterion, measure, events)
                 seconds = time.perf_counter() - begun
                 self.run_seconds = min(seconds, self.run_seconds or seconds)
+                self._timed += 1
                 self._count(plan, key, outcome, bar, started)
                 count += 1
 
