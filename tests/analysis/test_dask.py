@@ -52,6 +52,9 @@ def test_margins_on_the_cluster_equal_the_serial_ones(client):
     parallel = margins(jtl(), client=client, **run)
     assert serial.table.equals(parallel.table)
     assert serial.runs.equals(parallel.runs)
+    # a client given is used however short the runs
+    assert parallel.stats["runner"] == "cluster" and parallel.stats["workers"] == 2
+    assert parallel.stats["choice"] == "the client given"
     assert parallel.critical_parameter == serial.critical_parameter
 
 

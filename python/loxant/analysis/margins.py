@@ -24,13 +24,13 @@ from .runner import Run, Runner
 
 __all__ = ["FINEST_RESOLUTION", "MAX_RUNS_PER_BOUND", "MarginResult", "margins"]
 
-#: finest resolution in percent: multipliers near 1 closer than 1e-12 are beyond
+#: finest resolution in percent: multipliers near 1 closer than 1e-11 are beyond
 #: what a double-precision simulation tells apart (its round-off is ~1e-16 per
 #: operation, amplified by thousands of steps)
-FINEST_RESOLUTION = 1e-10
+FINEST_RESOLUTION = 1e-9
 #: most runs the bisection of one bound may take (the first trial at the range's
 #: end included)
-MAX_RUNS_PER_BOUND = 48
+MAX_RUNS_PER_BOUND = 40
 #: widest range searched, percent of nominal
 WIDEST_RANGE = 1000.0
 
