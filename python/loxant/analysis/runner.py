@@ -327,16 +327,18 @@ class Runner:
                 count += 1
 
     def _ship(self, value):
-        """``value`` as a future on the cluster (None and small collections as they
-        are), made once: workers fetch it once and keep it while runs use it.  It
-        is a task rather than scattered data so that the scheduler can make it
-        again when the workers that held it die."""
+        """``value`` as a future held by every worker (None and small collections
+        as they are), made once.  It is a task rather than scattered data so that
+        the scheduler can make it again when the workers that held it die."""
         if value is None or isinstance(value, (list, tuple, dict, set)):
             return value
         held = self._shipped.get(id(value))
         if held is None or held[0] is not value:
             key = f"loxant-{type(value).__name__}-{uuid.uuid4().hex}"
-            held = (value, self.client.submit(_same, value, key=key, pure=False))
+            future = self.client.submit(_same, value, key=key, pure=False)
+            # on every worker, so that the runs do not crowd onto the one that made it
+            self.client.replicate([future])
+            held = (value, future)
             self._shipped[id(value)] = held
         return held[1]
 
