@@ -130,7 +130,7 @@ def bench_long(client, points=60):
     import loxant
     from loxant.analysis import GLOBAL_BIAS, SwitchCount, sweep
 
-    text = open(TESTBENCH).read().replace(".tran 0.025p 200p", ".tran 0.025p 800p")
+    text = open(TESTBENCH).read().replace(".tran 0.025p 240p", ".tran 0.025p 800p")
     netlist = loxant.read_netlist(text)
     run_time = timed(netlist.simulate)[1]
     grid = {GLOBAL_BIAS: np.linspace(0.8, 1.2, points)}

@@ -273,4 +273,4 @@ _print_reasons = print_reasons
 
 def _print_choice(stats):
     if stats.get("choice"):
-        print(f"runs: {stats['runs']}, {stats['choice']}", file=sys.stderr)
+        print(f"{stats['runs']} runs; {stats['choice']}", file=sys.stderr)
