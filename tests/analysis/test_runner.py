@@ -51,3 +51,15 @@ def test_short_runs_stay_in_this_process_and_say_why(client, choice):
         biased_junction(), 4, local_spread={"ic": 0.1}, progress=False, **JUNCTION_RUN
     )
     assert sample.stats["runner"] == "serial" and sample.stats["runs"] == 5
+
+
+def test_a_cluster_that_cannot_start_leaves_the_runs_here(monkeypatch):
+    def fail(client, owned):
+        raise ImportError("No module named 'distributed'")
+
+    monkeypatch.setattr(runner_module, "_cores", lambda: 4)
+    monkeypatch.setattr(runner_module, "_connect", fail)
+    with Runner(progress=False) as runner:
+        runner.choose(1_000, 0.1)
+    assert runner.stats["runner"] == "serial"
+    assert "dask.distributed is not installed" in runner.stats["choice"]

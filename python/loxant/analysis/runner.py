@@ -283,8 +283,14 @@ class Runner:
         elif on_cluster >= work:
             self.choice = f"serial: {size} ({work:.1f} s) do not pay for starting a cluster"
         else:
-            self._start("local")
-            self.choice = f"local cluster: {size} on {cores} cores"
+            try:
+                self._start("local")
+            except ImportError:
+                self.choice = f"serial: {size}, but dask.distributed is not installed"
+            except Exception as exc:  # the runs can still go on here
+                self.choice = f"serial: {size}, but a local cluster failed to start ({exc})"
+            else:
+                self.choice = f"local cluster: {size} on {cores} cores"
 
     # -- running -----------------------------------------------------------
 
