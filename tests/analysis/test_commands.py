@@ -116,3 +116,22 @@ def test_command_errors_are_one_line_and_status_2(argv, status, message, capsys)
     err = capsys.readouterr().err
     assert message in err and "Traceback" not in err
     assert len(err.strip().splitlines()) == 1
+
+
+def test_run_prints_every_junctions_switching_times_also_with_an_output(tmp_path, capsys):
+    from analysis_circuits import CELLS
+
+    import loxant
+    from loxant.analysis import switching_times
+    from loxant.cli import main
+
+    path = tmp_path / "cells.cir"
+    path.write_text(CELLS)
+    assert main(["run", str(path), "--events", "-q", "-o", str(tmp_path / "out.csv")]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    start = lines.index("switching times (ps):")
+    netlist = loxant.read_netlist(str(path))
+    results = netlist.simulate()
+    for line, name in zip(lines[start + 1 :], netlist.junctions(), strict=True):
+        expected = " ".join(f"{t:.3f}" for t in switching_times(results, name) * 1e12)
+        assert line.split()[0] == name and line.endswith(expected)
