@@ -381,16 +381,21 @@ class Runner:
                     submit([(key, run, 0) for key, run in batch])
                 if not pending:
                     return
-                future = next(completed)
-                key, run, tries = pending.pop(future)
-                outcome = _collect(future)
-                del future
-                # Runs queued on a worker that died are lost with it too, innocent
-                # or not: they get another chance before they count as failed.
-                if outcome.reason == "worker" and tries <= self.retries:
-                    submit([(key, run, tries)])
-                    continue
-                self._count(plan, key, outcome, bar, started)
+                # every run finished by now, so that the next ones go in one message
+                finished = [next(completed)] + completed.next_batch(block=False)
+                again = []
+                for future in finished:
+                    key, run, tries = pending.pop(future)
+                    outcome = _collect(future)
+                    # Runs queued on a worker that died are lost with it too, innocent
+                    # or not: they get another chance before they count as failed.
+                    if outcome.reason == "worker" and tries <= self.retries:
+                        again.append((key, run, tries))
+                    else:
+                        self._count(plan, key, outcome, bar, started)
+                del finished, future
+                if again:
+                    submit(again)
         except BaseException:
             # Ctrl-C or any error: nothing is left running on the cluster
             completed.clear()
