@@ -64,6 +64,14 @@ def timed(function, *args, **kwargs):
     return result, time.perf_counter() - started
 
 
+def cpu_per_run(function, runs, *args, **kwargs):
+    """Milliseconds of this process' CPU per run of an analysis run here: a
+    figure that other jobs on the machine disturb less than wall time."""
+    started = time.process_time()
+    function(*args, **kwargs)
+    return (time.process_time() - started) / runs * 1e3
+
+
 def bench_jtl(repeats=3):
     import loxant
     from loxant.analysis import margins
@@ -108,6 +116,10 @@ def bench_cells(client, yield_runs):
             f"({result.stats['runs'] / seconds:.1f} runs/s), critical "
             f"{result.critical_margin:.1f} % ({result.critical_parameter})"
         )
+    cpu = cpu_per_run(
+        yield_analysis, 101, netlist, 100, local_spread={"ic": 0.05}, client=None, progress=False
+    )
+    print(f"cells: yield in one process, {cpu:.1f} ms of CPU per run")
     for where, target in (("one process", None), ("2 workers", client)):
         result, seconds = timed(
             yield_analysis,
