@@ -170,6 +170,8 @@ class Design:
         self.param_names = dict(source.params) if self.is_netlist else {}
         self._snapshot = None if self.is_netlist else _snapshot(source)
         self._nominal = self.fresh()
+        if self.is_netlist:  # runs that change no .param copy the nominal circuit
+            self._snapshot = _snapshot(self._nominal)
         circuit = self.normalised(self._nominal)
         self._params = name_index(self.param_names)
         self._elements = name_index(e.name for e in circuit.elements)
@@ -180,7 +182,7 @@ class Design:
     def fresh(self, param_values=None, rng=None):
         """A new circuit object (Circuit or PhysicalCircuit) with ``.param`` values
         set (netlists) and random functions drawn from ``rng`` (netlists)."""
-        if self.is_netlist:
+        if self.is_netlist and (param_values or rng is not None or self._snapshot is None):
             return self.source.circuit(params=param_values or None, rng=rng)
         if param_values:
             raise ValueError(f"no .param named {next(iter(param_values))!r} in a circuit")
