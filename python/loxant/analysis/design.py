@@ -36,7 +36,7 @@ import re
 
 from .. import elements as el
 from ..errors import CircuitError
-from ..results import canonical_name, lookup_name, name_index
+from ..results import lookup_name, name_index
 from ..waveforms import PWL, Constant, DampedSine, Exp, Pulse, Rescaled, Sine
 
 __all__ = ["GLOBAL_BIAS", "Design", "is_bias"]
@@ -264,7 +264,10 @@ class Design:
                     "to a constant)"
                 )
             return GLOBAL_BIAS
-        param = self._params.get(canonical_name(name))
+        try:
+            param = lookup_name(self._params, name)
+        except KeyError as exc:
+            raise ValueError(exc.args[0]) from None
         if param is not None and "." not in name:
             return param
         element = self.element_name(name)
