@@ -74,6 +74,7 @@ def build_parser(analyses=True):
         help="largest adaptive step, such as 5ps (implies --adaptive; default: the .tran tstep)",
     )
     run.add_argument("--plot", metavar="OUT.png", help="plot the requested traces to this image")
+    run.add_argument("--events", action="store_true", help="print every junction's switching times")
     run.add_argument(
         "-q", "--quiet", action="store_true", help="no progress bar and no statistics line"
     )
@@ -259,7 +260,8 @@ def _simulate(args, netlist, output):
     enabled = not args.quiet and sys.stderr.isatty()
     with _Progress(netlist, enabled=enabled) as progress:
         return netlist.simulate(
-            record=netlist.record(junctions=not output), progress=progress.update, **options
+            record=netlist.record(junctions=not output or args.events),
+            progress=progress.update, **options
         )
 
 
@@ -274,6 +276,10 @@ def _report(args, netlist, results, probes, output):
             print(f"wrote {len(traces)} traces, {len(time_axis)} samples ({kind}) to {output}")
     else:
         summarise(netlist, results)
+    if args.events:
+        from .analysis.events import print_switching_times
+
+        print_switching_times(results, netlist.junctions())
     if args.plot:
         plot(args.plot, time_axis, traces, netlist.title or netlist.file)
 

@@ -8,17 +8,50 @@ count of whole 2 pi turns of the phase (junctions, phase and voltage sources;
 0 for the other elements).  Only the series chosen with ``simulate(...,
 record=...)`` are kept; asking for another one is a ``KeyError`` that says
 how to record it.
+
+Names are looked up as the netlist dialect writes them: case-insensitive, and
+``B1.X1`` and ``B1|X1`` (a device inside a subcircuit instance) alike.
 """
 
 import csv
+import re
 
 import numpy as np
 
 from . import lxglobals
 from .circuit import GROUND
 from .probes import FLOAT_QUANTITIES, grow
+from .units import parse_probe
 
-__all__ = ["Recorder", "Results"]
+__all__ = ["Recorder", "Results", "canonical_name"]
+
+_AMBIGUOUS = object()
+_PROBE = re.compile(r"\s*([VPIvpi])\(\s*([^,()\s]+)\s*(?:,\s*([^,()\s]+)\s*)?\)\s*")
+
+
+def canonical_name(name):
+    """The form in which names compare: upper case, and both separators of a
+    subcircuit path (``B1.X1``, ``B1|X1``) written ``|``."""
+    return str(name).replace(".", "|").upper()
+
+
+def name_index(names):
+    """{canonical name: name} of ``names``; a canonical name that two of them
+    share maps to a marker that :func:`lookup_name` refuses."""
+    index = {}
+    for name in names:
+        key = canonical_name(name)
+        index[key] = name if key not in index else _AMBIGUOUS
+    return index
+
+
+def lookup_name(index, name):
+    """The spelling in ``index`` (see :func:`name_index`) of ``name``, or None."""
+    found = index.get(canonical_name(name))
+    if found is _AMBIGUOUS:
+        raise KeyError(f"{name!r} matches several names that differ only in case")
+    return found
+
 
 _DESCRIBE = {
     "node_phase": ("phase", "node"),
@@ -75,6 +108,7 @@ class Results:
         self.nodes = list(nodes)
         self.elements = list(elements)
         self._node_set, self._elem_set = set(self.nodes), set(self.elements)
+        self._indexes = None  # canonical spellings, built on the first miss
         #: quantity -> (table, name -> column) of the recorded series
         self._series = {
             q: (table, {name: k for k, name in enumerate(names)})
@@ -125,6 +159,16 @@ class Results:
             f"{len(self.elements)} elements>"
         )
 
+    def resolve(self, name, kind="element"):
+        """The circuit's spelling of node or element ``name`` (case-insensitive,
+        ``.`` or ``|`` in subcircuit paths), or None when there is none."""
+        known = self._node_set if kind == "node" else self._elem_set
+        if isinstance(name, str) and name in known:
+            return name
+        if self._indexes is None:
+            self._indexes = {"node": name_index(self.nodes), "element": name_index(self.elements)}
+        return lookup_name(self._indexes[kind], name)
+
     def _lookup(self, quantity, name):
         table, columns = self._series[quantity]
         try:
@@ -132,7 +176,11 @@ class Results:
         except (KeyError, TypeError):
             pass
         word, kind = _DESCRIBE[quantity]
+        spelled = self.resolve(name, kind)
+        if spelled is not None and spelled in columns:
+            return table[:, columns[spelled]]
         known = self._node_set if kind == "node" else self._elem_set
+        name = name if spelled is None else spelled
         if name not in known:
             raise KeyError(f"no {kind} named {name!r}") from None
         raise KeyError(
@@ -184,6 +232,59 @@ class Results:
         if k1 <= k0:
             raise ValueError("the averaging window holds fewer than two samples")
         return float((phase[k1] - phase[k0]) / (self.time[k1] - self.time[k0]))
+
+    def spell_probe(self, text):
+        """``text`` (``P(b1.x1)``, ``V(n1,n2)``...) with its names spelled as in the
+        circuit, element names first; names that match nothing are left as given."""
+        match = _PROBE.fullmatch(text) if isinstance(text, str) else None
+        if match is None:
+            return text
+        letter, names = match.group(1).upper(), [n for n in match.group(2, 3) if n is not None]
+        spelled = []
+        for name in names:
+            element = self.resolve(name) if len(names) == 1 else None
+            node = self.resolve(name, "node")
+            spelled.append(element or node or name)
+        return f"{letter}({','.join(spelled)})"
+
+    def probe(self, text):
+        """The :class:`~loxant.units.Probe` named by ``text``: ``P(J1)``, ``V(n)``,
+        ``I(L1)`` or ``V(a,b)`` (see :func:`~loxant.units.parse_probe`)."""
+        return parse_probe(self.spell_probe(text), self.nodes, self.elements)
+
+    def trace(self, probe):
+        """Values of ``probe`` (a :class:`~loxant.units.Probe` or its text)."""
+        probe = probe if hasattr(probe, "quantity") else self.probe(probe)
+        if probe.element is not None:
+            return self._lookup(probe.quantity, probe.element)
+        node = self.node_phase if probe.quantity == "phase" else self.node_voltage
+        first, second = probe.nodes
+        return node(first) - node(second)
+
+    def default_probes(self):
+        """Phase and voltage of every recorded node, current, phase and voltage of
+        every recorded element."""
+        probes = []
+        for names, quantities in (
+            (self.nodes, {"P": "node_phase", "V": "node_voltage"}),
+            (self.elements, {"I": "current", "P": "phase", "V": "voltage"}),
+        ):
+            for name in names:
+                for letter, quantity in quantities.items():
+                    if name in self._series[quantity][1]:
+                        probes.append(f"{letter}({name})")
+        return probes
+
+    def to_dataframe(self, probes=None):
+        """A pandas DataFrame indexed by ``time``, one column per probe (``"P(J1)"``,
+        ``"V(2)"``, ``"I(L1)"``, ``"V(1,2)"``...; default: every recorded node and
+        element series), in normalised units."""
+        import pandas as pd
+
+        probes = self.default_probes() if probes is None else list(probes)
+        resolved = [self.probe(p) if isinstance(p, str) else p for p in probes]
+        columns = {probe.label: self.trace(probe) for probe in resolved}
+        return pd.DataFrame(columns, index=pd.Index(self.time, name="time"))
 
     def to_csv(self, path):
         """Write every recorded series to a CSV file, one row per sample.

@@ -605,8 +605,10 @@ class PhysicalCircuit:
 
 class PhysicalResults:
     """Results of a simulation in physical units; ``normalised`` holds the
-    :class:`~loxant.results.Results` they come from.  Every accessor takes the
-    unit to express its values in (any prefix of the right symbol)."""
+    :class:`~loxant.results.Results` they come from.  Every accessor returns SI
+    units (s, V, A, rad) unless given another unit to express its values in (any
+    prefix of the right symbol, ``"ps"``, ``"mV"``, ``"uA"``).  Names are
+    case-insensitive, ``B1.X1`` and ``B1|X1`` alike."""
 
     def __init__(self, results, units):
         self.normalised = results
@@ -626,30 +628,30 @@ class PhysicalResults:
             raise ValueError(f"unit {unit!r} is not a {QUANTITIES[symbol]} unit ({symbol})")
         return self.units.from_normalised(values, unit)
 
-    def time(self, unit="ps"):
+    def time(self, unit="s"):
         return self._in(self.normalised.time, unit, "s")
 
     def node_phase(self, name):
         """Phase of node ``name`` in radians."""
         return self.normalised.node_phase(name)
 
-    def node_voltage(self, name, unit="mV"):
+    def node_voltage(self, name, unit="V"):
         return self._in(self.normalised.node_voltage(name), unit, "V")
 
-    def current(self, name, unit="uA"):
+    def current(self, name, unit="A"):
         return self._in(self.normalised.current(name), unit, "A")
 
     def phase(self, name):
         """Phase of element ``name`` in radians."""
         return self.normalised.phase(name)
 
-    def voltage(self, name, unit="mV"):
+    def voltage(self, name, unit="V"):
         return self._in(self.normalised.voltage(name), unit, "V")
 
     def turn_count(self, name):
         return self.normalised.turn_count(name)
 
-    def average_voltage(self, name, t_from=None, t_to=None, unit="mV"):
+    def average_voltage(self, name, t_from=None, t_to=None, unit="V"):
         """Time-averaged voltage of element ``name`` between the physical times
         ``t_from`` and ``t_to`` (strings with units, or seconds)."""
         window = [None if t is None else self.units.to_normalised(t, "s") for t in (t_from, t_to)]
@@ -657,7 +659,7 @@ class PhysicalResults:
 
     def probe(self, text):
         """The :class:`Probe` named by ``text`` (see :func:`parse_probe`)."""
-        return parse_probe(text, self.nodes, self.elements)
+        return parse_probe(self.normalised.spell_probe(text), self.nodes, self.elements)
 
     def trace(self, probe):
         """``(unit, values)`` of a probe (a :class:`Probe` or its text such as
@@ -676,10 +678,23 @@ class PhysicalResults:
         return unit, values
 
     def default_probes(self):
-        """Phase and voltage of every node, current, phase and voltage of every element."""
-        probes = [f"{k}({n})" for n in self.nodes for k in "PV"]
-        probes += [f"{k}({e})" for e in self.elements for k in "IPV"]
-        return probes
+        """Phase and voltage of every recorded node, current, phase and voltage of
+        every recorded element."""
+        return self.normalised.default_probes()
+
+    def to_dataframe(self, probes=None):
+        """A pandas DataFrame in SI units indexed by ``time [s]``, one column per probe
+        named with its unit (``"P(B1) [rad]"``, ``"V(2) [V]"``, ``"I(L1) [A]"``...;
+        default: every node and element series, see :meth:`default_probes`)."""
+        import pandas as pd
+
+        probes = self.default_probes() if probes is None else list(probes)
+        columns = {}
+        for probe in probes:
+            probe = probe if isinstance(probe, Probe) else self.probe(probe)
+            unit, values = self.trace(probe)
+            columns[f"{probe.label} [{unit}]"] = values
+        return pd.DataFrame(columns, index=pd.Index(self.time("s"), name="time [s]"))
 
     def to_csv(self, path, probes=None, *, units_in_header=True):
         """Write a CSV file in SI units, one row per sample: ``time`` then one column per

@@ -8,7 +8,10 @@ import math
 import os
 import signal
 
+import numpy as np
+
 from loxant import PWL, Circuit
+from loxant.analysis.events import _crossings, _time_and_phase
 
 BIAS = 0.9  # of the junction's nominal critical current
 
@@ -102,3 +105,70 @@ def slow_measure(results):
 
     time.sleep(0.5)
     return 0.0
+
+
+#: A testbench as library cells come: a source cell turning each current pulse
+#: into a flux quantum, the device under test (two JTL stages), a load cell; its
+#: outputs are the device's last junction and the load's.
+CELLS = """* source cell, device under test, load cell
+.param IC=250u BIAS=0.7 LB=3p
+.model jj0 jj(rtype=0, icrit=IC, rn=2.74, cap=0.175p)
+.subckt stage in out
+B1 in 0 jj0 area=1
+IB 0 in pwl(0 0 20p {BIAS*IC})
+L1 in out LB
+.ends stage
+.subckt source in out
+X1 stage in out
+.ends source
+.subckt dut in out
+X1 stage in a
+X2 stage a out
+.ends dut
+.subckt load in
+B2 in 0 jj0
+IB2 0 in pwl(0 0 20p {BIAS*IC})
+.ends load
+IIN 0 in pulse(0 {1.2*IC} 40p 2p 2p 3p 40p)
+XSOURCE source in 1
+XDUT dut 1 2
+XLOAD load 2
+.tran 0.025p 120p 0 0.25p
+.print p(B1.X2.XDUT) p(B2.XLOAD)
+.end
+"""
+
+#: the outputs of CELLS, the junctions the default criterion watches
+CELL_OUTPUTS = ["B1|X2|XDUT", "B2|XLOAD"]
+
+
+class Switches:
+    """Measure: the (time, direction) of every 2 pi turn of junction ``name``,
+    read off its phase without the analysis' criterion."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __call__(self, results):
+        times, signs = _crossings(*_time_and_phase(results, self.name))
+        return tuple(zip(times.tolist(), signs.tolist()))
+
+    def probes(self):
+        return [self.name]
+
+
+def same_switching(found, nominal, window):
+    """Whether ``found`` turns are ``nominal``'s: as many, the same ways, each
+    within ``window`` of its nominal time."""
+    if len(found) != len(nominal):
+        return False
+    return all(s == s0 and abs(t - t0) <= window for (t, s), (t0, s0) in zip(found, nominal))
+
+
+def phase_with_turns(time, turns):
+    """A phase that turns by 2 pi forward (+1) or back (-1) at each ``(t, sign)``
+    of ``turns``, passing the odd multiple of pi at t (a steep ramp)."""
+    phase = np.zeros_like(time)
+    for t, sign in turns:
+        phase += sign * 2 * math.pi * np.clip((time - t) / 0.2 + 0.5, 0.0, 1.0)
+    return phase

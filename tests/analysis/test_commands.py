@@ -26,11 +26,17 @@ def _main(argv):
 
 
 def test_margins_command_writes_table_and_chart(tmp_path, capsys):
-    table, chart = tmp_path / "m.csv", tmp_path / "m.png"
-    argv = ["margins", "j.cir", "--params", "IB,J1", "--serial", "-q", "--resolution", "2"]
-    assert _main(argv + ["-o", str(table), "--plot", str(chart)]) == 0
+    table, chart, runs = tmp_path / "m.csv", tmp_path / "m.png", tmp_path / "runs.csv"
+    argv = ["margins", "j.cir", "--params", "ib,j1", "--serial", "-q", "--resolution", "2"]
+    assert _main(argv + ["-o", str(table), "--plot", str(chart), "--runs", str(runs)]) == 0
     out = capsys.readouterr().out
-    assert "critical margin" in out and "failed runs by reason: criterion" in out
+    assert "critical margin" in out
+    written_runs = pd.read_csv(runs)
+    failed = written_runs[~written_runs["passed"]]
+    assert f"failed runs by reason ({len(failed)} in all), one example each:" in out
+    # one line per group: its count and an example message of that parameter and side
+    for (parameter, side), group in failed.groupby(["parameter", "side"], sort=False):
+        assert f"  {parameter} {side}:\n    criterion x{len(group)}: J1: " in out
     written = pd.read_csv(table)
     assert list(written["parameter"]) == ["IB", "J1", "global bias"]
     assert written.set_index("parameter").loc["IB", "high %"] == pytest.approx(
@@ -42,7 +48,20 @@ def test_margins_command_writes_table_and_chart(tmp_path, capsys):
 def test_yield_command_prints_the_yield_and_writes_samples(tmp_path, capsys):
     samples = tmp_path / "y.csv"
     assert (
-        _main(["yield", "j.cir", "-n", "20", "--seed", "5", "--serial", "-q", "-o", str(samples)])
+        _main(
+            [
+                "yield",
+                "j.cir",
+                "-n",
+                "20",
+                "--global",
+                "ic=0.1",
+                "--serial",
+                "-q",
+                "-o",
+                str(samples),
+            ]
+        )
         == 0
     )
     out = capsys.readouterr().out
@@ -50,6 +69,31 @@ def test_yield_command_prints_the_yield_and_writes_samples(tmp_path, capsys):
     written = pd.read_csv(samples)
     assert list(written["sample"]) == list(range(20))
     assert f"yield {written['passed'].mean():.4f}" in out
+    failed = int((~written["passed"]).sum())
+    assert failed > 0 and f"failed runs by reason ({failed} in all)" in out
+    assert f"  criterion x{failed}: J1: extra switches" in out
+
+
+def test_a_netlist_path_runs_with_its_outputs_watched(tmp_path, capsys):
+    from analysis_circuits import CELLS
+
+    from loxant.analysis.commands import add_subcommands as real
+
+    path = tmp_path / "cells.cir"
+    path.write_text(CELLS)
+    parser = argparse.ArgumentParser(prog="loxant")
+    real(parser.add_subparsers(dest="command", required=True))
+    argv = ["margins", str(path), "--params", "bias", "--no-global-bias", "-q", "--resolution", "5"]
+    for extra, watched in [
+        ([], "B1|X2|XDUT"),  # the .print requests
+        (["--junctions", "b2.xload"], "B2|XLOAD"),
+        (["--watch", "V(2)"], "B2|XLOAD"),
+    ]:
+        args = parser.parse_args(argv + extra)
+        assert args.func(args) == 0
+        captured = capsys.readouterr()
+        assert "criterion x" in captured.out and f": {watched}: " in captured.out
+        assert "serial: " in captured.err  # the runner's choice
 
 
 @pytest.mark.parametrize(
@@ -62,6 +106,9 @@ def test_yield_command_prints_the_yield_and_writes_samples(tmp_path, capsys):
         (["yield", "j.cir", "--serial", "--global", "zz=0.1"], 2, "unknown kind 'zz'"),
         (["margins", "j.cir", "--serial", "--window=-1"], 2, "must be positive"),
         (["margins", "j.cir", "--serial", "--window", "1ps"], 2, "needs a physical circuit"),
+        (["margins", "j.cir", "--serial", "--resolution", "1e-14"], 2, "FINEST_RESOLUTION"),
+        (["margins", "j.cir", "--serial", "--range", "5", "10"], 2, "-100 < low < 0 < high"),
+        (["margins", "j.cir", "--serial", "--junctions", "J7"], 2, "no junction named 'J7'"),
     ],
 )
 def test_command_errors_are_one_line_and_status_2(argv, status, message, capsys):
@@ -69,3 +116,22 @@ def test_command_errors_are_one_line_and_status_2(argv, status, message, capsys)
     err = capsys.readouterr().err
     assert message in err and "Traceback" not in err
     assert len(err.strip().splitlines()) == 1
+
+
+def test_run_prints_every_junctions_switching_times_also_with_an_output(tmp_path, capsys):
+    from analysis_circuits import CELLS
+
+    import loxant
+    from loxant.analysis import switching_times
+    from loxant.cli import main
+
+    path = tmp_path / "cells.cir"
+    path.write_text(CELLS)
+    assert main(["run", str(path), "--events", "-q", "-o", str(tmp_path / "out.csv")]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    start = lines.index("switching times (ps):")
+    netlist = loxant.read_netlist(str(path))
+    results = netlist.simulate()
+    for line, name in zip(lines[start + 1 :], netlist.junctions(), strict=True):
+        expected = " ".join(f"{t:.3f}" for t in switching_times(results, name) * 1e12)
+        assert line.split()[0] == name and line.endswith(expected)

@@ -52,6 +52,9 @@ def test_margins_on_the_cluster_equal_the_serial_ones(client):
     parallel = margins(jtl(), client=client, **run)
     assert serial.table.equals(parallel.table)
     assert serial.runs.equals(parallel.runs)
+    # a client given is used however short the runs
+    assert parallel.stats["runner"] == "cluster" and parallel.stats["workers"] == 2
+    assert parallel.stats["choice"] == "the client given"
     assert parallel.critical_parameter == serial.critical_parameter
 
 
@@ -137,3 +140,27 @@ def test_ctrl_c_cancels_outstanding_runs(client):
     while _scheduler_tasks(client) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert _scheduler_tasks(client) == 0
+
+
+def test_the_design_goes_to_the_cluster_once(client, monkeypatch):
+    submitted, mapped = [], []
+    submit, map_ = client.submit, client.map
+
+    def counting_submit(func, *args, key=None, **kwargs):
+        submitted.append(key)
+        return submit(func, *args, key=key, **kwargs)
+
+    def counting_map(func, *iterables, **kwargs):
+        mapped.append([list(iterable) for iterable in iterables])
+        return map_(func, *iterables, **kwargs)
+
+    monkeypatch.setattr(client, "submit", counting_submit)
+    monkeypatch.setattr(client, "map", counting_map)
+    run = dict(local_spread={"ic": 0.1}, seed=3, progress=False, **JUNCTION_RUN)
+    result = yield_analysis(biased_junction(), 12, client=client, **run)
+    assert result.n == 12
+    # one design and one criterion made on the cluster; the runs refer to them
+    assert sorted(key.split("-")[1] for key in submitted) == ["Design", "EventCriterion"]
+    designs = {id(d) for designs, *_ in mapped for d in designs}
+    assert len(designs) == 1
+    assert all(isinstance(d, distributed.Future) for designs, *_ in mapped for d in designs)

@@ -3,12 +3,13 @@
 and the failure reasons kept per run."""
 
 import math
+import time
 
 import numpy as np
 import pytest
 from analysis_circuits import BIAS, JTL_RUN, JUNCTION_RUN, FakeNetlist, biased_junction, jtl
 
-from loxant import Circuit
+from loxant import PWL, Circuit
 from loxant.analysis import GLOBAL_BIAS, Design, EventCriterion, margins, sweep
 from loxant.analysis.runner import Run, evaluate
 
@@ -170,29 +171,120 @@ def test_scaled_copies_leave_the_design_untouched():
     [
         ({"params": ["nope"]}, "no element named 'nope'"),
         ({"params": ["J1.v0"]}, "cannot scale"),
-        ({"params": ["J1", "J1"]}, "named twice"),
-        ({"limits": (10, 60)}, "limits"),
-        ({"resolution": 0}, "resolution"),
+        ({"params": ["J1", "j1"]}, "'J1' is named twice"),
+        ({"limits": (10, 60)}, "limits must satisfy -100 < low < 0 < high"),
+        ({"limits": (-10, 1e6)}, "high <= 1000"),
+        ({"limits": ("a", "b")}, "a pair \\(low, high\\) of percentages"),
+        ({"limits": (-10, 10, 20)}, "a pair \\(low, high\\) of percentages"),
+        ({"limits": "ab"}, "a pair"),
+        ({"limits": 5}, "a pair"),
+        ({"resolution": 0}, "resolution must be a positive percentage"),
+        ({"resolution": "1"}, "resolution must be a percentage"),
+        ({"resolution": math.nan}, "positive percentage"),
+        ({"resolution": 1e-14}, "FINEST_RESOLUTION = 1e-09 %"),
+        (
+            {"resolution": 1e-9, "limits": (-60, 1000)},
+            "41 runs per bound, over MAX_RUNS_PER_BOUND = 40",
+        ),
         ({"junctions": ["J9"]}, "no junction named 'J9'"),
         ({"window": "5ps"}, "physical"),
+        ({"window": -1.0}, "must be positive"),
+        ({"criterion": len, "window": 1.0}, "belong to the default criterion"),
     ],
 )
 def test_bad_arguments_are_refused_before_running(kwargs, message):
     kwargs = {"params": ["J1"], **kwargs}
+    started = time.perf_counter()
     with pytest.raises(ValueError, match=message):
         margins(biased_junction(), client=None, progress=False, **kwargs, **JUNCTION_RUN)
+    assert time.perf_counter() - started < 10  # refused, not run
 
 
-def test_a_nominal_circuit_that_fails_its_own_criterion_is_refused():
-    with pytest.raises(RuntimeError, match="nominal run fails its criterion"):
+@pytest.mark.parametrize("resolution", [1.0, 1e-3, 1e-9])
+def test_the_bisection_of_a_bound_takes_the_runs_its_resolution_needs(resolution):
+    # a biased junction: the high bound of J1 passes at the range's end in one run;
+    # its low bound (Ic = Ib, near -10 %) halves the 60 % range to the resolution
+    result = margins(
+        biased_junction(),
+        ["J1"],
+        resolution=resolution,
+        global_bias=False,
+        client=None,
+        progress=False,
+        **JUNCTION_RUN,
+    )
+    sides = result.runs["side"].value_counts()
+    assert sides["high"] == 1
+    assert sides["low"] == 1 + math.ceil(math.log2(60 / resolution))
+    # (a junction biased a hair above Ic turns too late to be seen in the run)
+    assert result.table["low %"][0] == pytest.approx((BIAS - 1) * 100, abs=0.5 + resolution)
+
+
+def _refuse_silently(results):
+    return False, None
+
+
+@pytest.mark.parametrize(
+    "criterion, message",
+    [
+        (_refuse, r"nominal circuit fails the criterion given \(refused\): a criterion must"),
+        (_refuse_silently, r"nominal circuit fails the criterion given: a criterion must"),
+    ],
+)
+def test_a_nominal_circuit_that_fails_its_own_criterion_is_refused(criterion, message):
+    with pytest.raises(RuntimeError, match=message):
         margins(
             biased_junction(),
             ["J1"],
-            criterion=_refuse,
+            criterion=criterion,
             client=None,
             progress=False,
             **JUNCTION_RUN,
         )
+
+
+def _sources():
+    from loxant import Pulse
+
+    c = Circuit()
+    c.junction("J1", "a", "0", ic=1.0, r=1.0, c=1.0)
+    c.current_source("IDC", "0", "a", 0.3)
+    c.current_source("IRAMP", "0", "a", PWL([(0, 0), (2, 0.1), (5, 0.2)]))
+    c.current_source("IFALL", "0", "a", PWL([(0, 0.5), (3, 0.1)]))
+    c.current_source("ICLK", "0", "a", Pulse(0.0, 0.4, delay=5, rise=1, fall=1, width=2))
+    c.current_source("IDATA", "0", "a", PWL([(0, 0), (5, 0), (6, 0.3), (7, 0)]))
+    c.current_source("IOFF", "0", "a", PWL([(0, 0.2), (5, 0.0)]))
+    return c
+
+
+def test_the_global_bias_scales_the_bias_sources_and_no_signal():
+    design = Design(_sources(), t_stop=1.0, dt=0.1)
+    scaled = design.build({GLOBAL_BIAS: 1.5})
+    for name, factor in [
+        ("IDC", 1.5),
+        ("IRAMP", 1.5),
+        ("IFALL", 1.5),
+        ("ICLK", 1.0),
+        ("IDATA", 1.0),
+        ("IOFF", 1.0),
+    ]:
+        for t in (0.0, 2.5, 5.5, 6.0, 9.0):
+            expected = factor * design.build()[name].waveform(t)
+            assert scaled[name].waveform(t) == pytest.approx(expected), (name, t)
+    # a pulse's nominal is its amplitude; the global bias adds up the biases' ends
+    assert design.nominal("ICLK") == 0.4 and design.nominal("IDATA") == 0.3
+    assert design.nominal(GLOBAL_BIAS) == pytest.approx(0.3 + 0.2 + 0.5)
+
+
+def test_the_global_bias_needs_a_bias_source():
+    c = _sources()
+    design = Design(c, t_stop=1.0, dt=0.1)
+    only_signals = Circuit()
+    only_signals.junction("J1", "a", "0", ic=1.0, r=1.0, c=1.0)
+    only_signals.current_source("IDATA", "0", "a", PWL([(0, 0), (1, 0.3), (2, 0)]))
+    assert design.resolve("GLOBAL BIAS") == GLOBAL_BIAS
+    with pytest.raises(ValueError, match="needs a bias source"):
+        Design(only_signals, t_stop=1.0, dt=0.1).resolve(GLOBAL_BIAS)
 
 
 def test_default_parameters_are_the_biases_and_element_values():

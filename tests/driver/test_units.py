@@ -189,7 +189,7 @@ def test_overdamped_junction_obeys_ohm_and_josephson_in_physical_units():
     phys.current_source("I1", "0", "a", "200uA")
     res = phys.simulate(t_stop="60ps", dt="0.002ps", record_from="10ps")
     expected_mv = 100e-6 * 10 * math.sqrt(3) * 1e3
-    assert res.average_voltage("J1", "20ps", "60ps") == pytest.approx(expected_mv, rel=5e-3)
+    assert res.average_voltage("J1", "20ps", "60ps", "mV") == pytest.approx(expected_mv, rel=5e-3)
     turns = res.turn_count("J1")
     slips = res.time("s")[np.flatnonzero(np.diff(turns))]
     assert np.diff(slips).mean() == pytest.approx(PHI0 / (expected_mv * 1e-3), rel=5e-3)

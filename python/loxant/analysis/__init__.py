@@ -7,21 +7,32 @@
 * :func:`characterize` - a cell's delays, setup and hold, as SDF and Liberty;
 * :mod:`loxant.analysis.events` - switching times, delays and mean voltages.
 
-Each analysis takes a circuit, a physical circuit or a netlist, and
-``client``: None runs everything in this process, ``"local"`` (the default)
-starts a local Dask cluster with one worker process per core, and a
-``distributed.Client`` or a scheduler address uses that cluster.
+Each analysis takes a circuit, a physical circuit, a netlist or a netlist's
+path, and ``client``: ``"auto"`` (the default) runs in this process unless a
+local Dask cluster would finish sooner, None always in this process,
+``"local"`` always on a local cluster with one worker process per core, and a
+``distributed.Client`` or a scheduler address on that cluster.  Names are
+case-insensitive, and ``B1.X1`` and ``B1|X1`` name the same device.
 """
 
 from .characterize import Characterization, characterize
 from .criterion import EventCriterion
 from .design import GLOBAL_BIAS, Design
-from .events import Delay, MeanVoltage, SwitchCount, delay, events, mean_voltage, switching_times
+from .events import (
+    Delay,
+    MeanVoltage,
+    SwitchCount,
+    delay,
+    events,
+    mean_voltage,
+    print_switching_times,
+    switching_times,
+)
 from .iv import iv_curve
 from .margins import MarginResult, margins
 from .montecarlo import YieldResult, yield_analysis
 from .runner import REASONS, Outcome
-from .sweep import sweep
+from .sweep import Measures, sweep
 
 __all__ = [
     "GLOBAL_BIAS",
@@ -32,6 +43,7 @@ __all__ = [
     "EventCriterion",
     "MarginResult",
     "MeanVoltage",
+    "Measures",
     "Outcome",
     "SwitchCount",
     "YieldResult",
@@ -41,6 +53,7 @@ __all__ = [
     "iv_curve",
     "margins",
     "mean_voltage",
+    "print_switching_times",
     "sweep",
     "switching_times",
     "yield_analysis",

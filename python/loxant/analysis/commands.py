@@ -6,8 +6,12 @@ runs the analysis through the Python API and returns the exit status: 0 done,
 1 the nominal run failed, 2 a mistake in the arguments or the netlist.
 
     loxant margins FILE.cir [--params NAME ...] [--scheduler ADDR] [-o table.csv]
-                            [--plot margins.png]
+                            [--plot margins.png] [--runs runs.csv]
     loxant yield FILE.cir -n 1000 [--local ic=0.05 ...] [--global ...] [-o samples.csv]
+
+Both print the failures grouped by reason, one example each (per parameter and
+side for margins), and ``--runs`` writes every run with its parameters, outcome
+and reason.
 """
 
 import functools
@@ -27,7 +31,8 @@ def add_subcommands(subparsers, reader=None):
         "margins",
         help="margin of every bias and element value",
         description="Lowest and highest multiplier of each parameter at which the circuit "
-        "still behaves as at nominal (same switching events within the timing window).",
+        "still behaves as at nominal: each watched junction switches as often, the same "
+        "ways, each switch within the timing window of its nominal time.",
     )
     _netlist_arguments(margins)
     margins.add_argument(
@@ -51,13 +56,16 @@ def add_subcommands(subparsers, reader=None):
     margins.add_argument("--resolution", type=float, default=1.0, help="resolution in percent (1)")
     margins.add_argument("-o", "--output", metavar="TABLE.csv", help="write the table as CSV")
     margins.add_argument("--plot", metavar="MARGINS.png", help="write the margin chart")
+    margins.add_argument(
+        "--runs", metavar="RUNS.csv", help="write every run: parameter, multiplier, outcome, reason"
+    )
     margins.set_defaults(func=functools.partial(_margins, reader=reader))
 
     yields = subparsers.add_parser(
         "yield",
         help="Monte Carlo yield",
-        description="Fraction of circuits drawn at random (the netlist's gauss() values and "
-        "the spreads given here) that behave as at nominal, with its confidence interval.",
+        description="Fraction of circuits drawn at random (the netlist's own distribution "
+        "and the spreads given here) that behave as at nominal, with its confidence interval.",
     )
     _netlist_arguments(yields)
     yields.add_argument("-n", type=int, default=100, help="number of samples (100)")
@@ -72,6 +80,9 @@ def add_subcommands(subparsers, reader=None):
             + (" or element names" if scope == "local" else ""),
         )
     yields.add_argument("-o", "--output", metavar="SAMPLES.csv", help="write the samples as CSV")
+    yields.add_argument(
+        "--runs", metavar="RUNS.csv", help="write every sample: drawn values, outcome, reason"
+    )
     yields.set_defaults(func=functools.partial(_yield, reader=reader))
     add_iv_subcommand(subparsers, reader)
     add_characterize_subcommand(subparsers)
@@ -79,15 +90,33 @@ def add_subcommands(subparsers, reader=None):
 
 def _netlist_arguments(parser):
     parser.add_argument("netlist", metavar="FILE.cir", help="netlist ('-': standard input)")
-    parser.add_argument(
-        "--junctions", nargs="+", metavar="NAME", help="junctions watched (default: all)"
+    watched = parser.add_mutually_exclusive_group()
+    watched.add_argument(
+        "--junctions",
+        nargs="+",
+        metavar="NAME",
+        help="junctions watched (B1.XDUT or B1|XDUT; default: those of the .print "
+        "requests, else all)",
     )
-    parser.add_argument("--window", help="timing window of the events, e.g. 5ps (10ps)")
+    watched.add_argument(
+        "--watch",
+        nargs="+",
+        metavar="OUTPUT",
+        help="outputs watched instead of the .print requests, e.g. 'P(B1.XOUT)' 'V(q)': "
+        "the junctions they name or touch",
+    )
+    parser.add_argument("--window", help="timing window of each switch, e.g. 5ps (10ps)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
         "--scheduler",
         metavar="ADDR",
-        help="Dask scheduler address (default: a local cluster, one worker per core)",
+        help="Dask scheduler address (default: this process, or a local cluster with one "
+        "worker per core when the runs are long and many enough to pay for it)",
+    )
+    where.add_argument(
+        "--cluster",
+        action="store_true",
+        help="always start a local Dask cluster",
     )
     where.add_argument("--serial", action="store_true", help="run in this process, no Dask")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
@@ -110,8 +139,18 @@ def _read(args, reader):
 
 
 def _common(args):
-    client = None if args.serial else (args.scheduler or "local")
-    options = {"client": client, "progress": not args.quiet, "junctions": args.junctions}
+    client = "auto"
+    if args.serial:
+        client = None
+    elif args.cluster:
+        client = "local"
+    elif args.scheduler:
+        client = args.scheduler
+    options = {"client": client, "progress": not args.quiet}
+    if args.junctions:
+        options["junctions"] = [n for item in args.junctions for n in item.split(",") if n]
+    if args.watch:
+        options["watch"] = args.watch
     if args.window is not None:
         try:  # a bare number is in the circuit's own time unit
             options["window"] = float(args.window)
@@ -165,9 +204,10 @@ def _margins(args, reader=None):
         )
         print(result.table.to_string(index=False))
         print(f"critical margin: {result.critical_margin:.1f} % ({result.critical_parameter})")
-        _report_failures(result.runs)
-        if args.output:
-            result.table.to_csv(args.output, index=False)
+        _print_reasons(result.reasons(), ["parameter", "side"])
+        _print_choice(result.stats)
+        _write(args.output, result.table)
+        _write(args.runs, result.runs)
         if args.plot:
             result.plot(args.plot)
         return 0
@@ -193,16 +233,48 @@ def _yield(args, reader=None):
             f"yield {result.fraction:.4f}: {result.passed} of {result.n} samples pass "
             f"({result.confidence:.0%} interval {lo:.4f} .. {hi:.4f})"
         )
-        _report_failures(result.samples)
-        if args.output:
-            result.samples.to_csv(args.output, index=False)
+        _print_reasons(result.reasons(), [])
+        _print_choice(result.stats)
+        _write(args.output, result.samples)
+        _write(args.runs, result.samples)
         return 0
 
     return _run("yield", body)
 
 
-def _report_failures(table):
-    reasons = table["reason"].dropna().value_counts()
-    if len(reasons):
-        counts = ", ".join(f"{reason} {count}" for reason, count in reasons.items())
-        print(f"failed runs by reason: {counts}")
+def _write(path, table):
+    if path:
+        try:
+            table.to_csv(path, index=False)
+        except OSError as exc:
+            raise _UserError(f"cannot write {path}: {exc.strerror or exc}") from None
+
+
+def print_reasons(groups, by, stream=None):
+    """Print failure groups (see :func:`loxant.analysis.reasons.failure_groups`):
+    a line per kind of failure with its count and one example message."""
+    stream = sys.stdout if stream is None else stream
+    if groups.empty:
+        print("no run failed", file=stream)
+        return
+    print(
+        f"failed runs by reason ({int(groups['count'].sum())} in all), one example each:",
+        file=stream,
+    )
+    last = None
+    for row in groups.itertuples(index=False):
+        key = tuple(getattr(row, column) for column in by)
+        if by and key != last:
+            print("  " + " ".join(str(k) for k in key) + ":", file=stream)
+            last = key
+        indent = "    " if by else "  "
+        example = f": {row.example}" if row.example else ""
+        print(f"{indent}{row.reason} x{row.count}{example}", file=stream)
+
+
+_print_reasons = print_reasons
+
+
+def _print_choice(stats):
+    if stats.get("choice"):
+        print(f"{stats['runs']} runs; {stats['choice']}", file=sys.stderr)

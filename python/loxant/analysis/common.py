@@ -1,40 +1,62 @@
 """Steps every analysis shares: the design, the nominal run and its criterion."""
 
-from .criterion import EventCriterion, junction_names, window_in
+from .criterion import EventCriterion, window_in
 from .design import Design
 from .runner import ListPlan, Run
 
-__all__ = ["make_design", "nominal_criterion"]
+__all__ = ["make_design", "nominal_criterion", "watched_junctions"]
 
 
 def make_design(source, t_stop, dt, options):
-    """The :class:`Design` of a circuit, physical circuit or netlist."""
+    """The :class:`Design` of a circuit, physical circuit, netlist or netlist path."""
     if isinstance(source, Design):
         return source
     return Design(source, t_stop=t_stop, dt=dt, options=options)
 
 
-def nominal_criterion(runner, design, criterion=None, junctions=None, window=None):
+def watched_junctions(design, junctions=None, watch=None):
+    """The junctions the default criterion watches: ``junctions`` (names, any
+    case, ``.`` or ``|``), else those of the outputs ``watch`` (probes such as
+    ``P(B1.XOUT)`` or ``V(q)``), else those of the netlist's output requests,
+    else every junction (see :meth:`Design.watched_junctions`)."""
+    if junctions is not None and watch is not None:
+        raise ValueError("give junctions or watch, not both")
+    if junctions is None:
+        return design.watched_junctions(watch)
+    if isinstance(junctions, str):
+        junctions = [junctions]
+    names = [design.junction_name(name) for name in junctions]
+    if not names:
+        raise ValueError("no junction to watch")
+    return list(dict.fromkeys(names))
+
+
+def nominal_criterion(runner, design, criterion=None, junctions=None, window=None, watch=None):
     """Simulate the nominal design and return ``(criterion, outcome)``: the
-    criterion given, or the :class:`EventCriterion` of the nominal events of
-    ``junctions`` (default every junction).  Raises RuntimeError if the nominal
-    run fails."""
-    names = junction_names(design.elements) if junctions is None else list(junctions)
-    known = {e.name for e in design.elements}
-    for name in names:
-        if name not in known:
-            raise ValueError(f"no junction named {name!r}")
-    plan = ListPlan([Run()])
-    physical = design.units is not None
-    watched = None if criterion is not None else names
+    criterion given, or the :class:`EventCriterion` of the nominal switching of
+    the watched junctions (see :func:`watched_junctions`).  Raises RuntimeError
+    if the nominal run fails."""
+    names = None
     if criterion is None:
-        window = window_in(window, physical)  # checked before the run
-    runner.run(plan, criterion=criterion, design=design, events=watched)
+        names = watched_junctions(design, junctions, watch)
+        window = window_in(window, design.units is not None)  # checked before the run
+    elif junctions is not None or watch is not None or window is not None:
+        raise ValueError("junctions, watch and window belong to the default criterion")
+    plan = ListPlan([Run()])
+    runner.run(plan, criterion=criterion, design=design, events=names)
     outcome = plan.outcomes[0]
     if not outcome.passed:
-        what = "fails its criterion" if outcome.reason == "criterion" else "failed"
-        detail = f": {outcome.message}" if outcome.message else ""
-        raise RuntimeError(f"the nominal run {what} ({outcome.reason}){detail}")
+        raise RuntimeError(_nominal_failure(outcome))
     if criterion is None:
-        criterion = EventCriterion(outcome.events, names, window)
+        criterion = EventCriterion(outcome.events, names, window, design.units is not None)
     return criterion, outcome
+
+
+def _nominal_failure(outcome):
+    if outcome.reason == "criterion":
+        detail = f" ({outcome.message})" if outcome.message else ""
+        return (
+            f"the nominal circuit fails the criterion given{detail}: a criterion must "
+            "pass the circuit as designed"
+        )
+    return f"the nominal run failed ({outcome.reason}): {outcome.message or 'no detail'}"

@@ -16,23 +16,32 @@ Parameters are named by strings:
   a junction is scaled as its area is: critical current and capacitance times the
   multiplier, resistances divided by it (so beta_c stays);
 * ``"NAME.attr"`` scales one attribute of an element only, e.g. ``"J1.ic"``;
-* ``GLOBAL_BIAS`` (``"global bias"``) scales every current source together;
+* ``GLOBAL_BIAS`` (``"global bias"``) scales every bias source together: a
+  current source whose waveform settles to a constant (DC, or a piecewise-linear
+  ramp to a constant).  Pulses, sines and piecewise-linear waveforms that go up
+  and down are signals and keep their values;
 * a netlist's ``.param`` name sets that parameter (its nominal times the multiplier).
 
+Names are case-insensitive, and a device in a subcircuit instance may be written
+``B1.X1`` or ``B1|X1``; every analysis reports the circuit's own spelling.
 Scaling an inductor keeps the coupling factor of its mutual inductances.
 """
 
 import copy
 import math
 import numbers
+import os
+import pickle
+import re
 
 from .. import elements as el
 from ..errors import CircuitError
-from ..waveforms import PWL, Constant, Rescaled
+from ..results import lookup_name, name_index
+from ..waveforms import PWL, Constant, DampedSine, Exp, Pulse, Rescaled, Sine
 
-__all__ = ["GLOBAL_BIAS", "Design"]
+__all__ = ["GLOBAL_BIAS", "Design", "is_bias"]
 
-#: name of the parameter that scales every current source at once
+#: name of the parameter that scales every bias source at once
 GLOBAL_BIAS = "global bias"
 
 _JUNCTIONS = (el.Junction, el.JunctionTJM)
@@ -57,14 +66,50 @@ def _scaled_waveform(waveform, factor):
 
 
 def _waveform_size(waveform):
-    """The largest magnitude a waveform reaches, where it can be read off; else NaN."""
+    """The largest magnitude a waveform reaches (a pulse's amplitude, a sine's
+    offset plus amplitude), where it can be read off; else NaN."""
     if isinstance(waveform, Constant):
         return abs(waveform.value)
     if isinstance(waveform, PWL):
         return max(abs(v) for v in waveform.values)
+    if isinstance(waveform, Pulse):
+        return max(abs(waveform.low), abs(waveform.high))
+    if isinstance(waveform, Exp):
+        return max(abs(waveform.v1), abs(waveform.v2))
+    if isinstance(waveform, (Sine, DampedSine)):
+        return abs(waveform.offset) + abs(waveform.amplitude)
     if isinstance(waveform, Rescaled):
         return _waveform_size(waveform.waveform) / abs(waveform.value_scale)
     return math.nan
+
+
+def _settles(waveform):
+    """Whether ``waveform`` settles to a nonzero constant: a constant, or a
+    piecewise-linear ramp (values that only rise or only fall) to its last value."""
+    if isinstance(waveform, Rescaled):
+        return _settles(waveform.waveform)
+    if isinstance(waveform, Constant):
+        return waveform.value != 0
+    if isinstance(waveform, PWL):
+        steps = [b - a for a, b in zip(waveform.values, waveform.values[1:])]
+        rising, falling = all(d >= 0 for d in steps), all(d <= 0 for d in steps)
+        return (rising or falling) and waveform.values[-1] != 0
+    return False
+
+
+def is_bias(element):
+    """Whether ``element`` is a bias source: a current source whose waveform
+    settles to a constant (the global bias scales these, not the signals)."""
+    return isinstance(element, el.CurrentSource) and _settles(element.waveform)
+
+
+def _snapshot(circuit):
+    """The pickled circuit, from which a copy is made several times faster than by
+    deepcopy; None when it does not pickle (a lambda as a waveform)."""
+    try:
+        return pickle.dumps(circuit, pickle.HIGHEST_PROTOCOL)
+    except Exception:  # anything unpicklable: copies are made by deepcopy
+        return None
 
 
 def _is_netlist(source):
@@ -91,13 +136,18 @@ def _tran_settings(tran):
 class Design:
     """A circuit or netlist with the settings of its simulations.
 
-    ``t_stop`` and ``dt`` default to a netlist's ``.tran``; ``options`` are further
-    keyword arguments of ``simulate`` (times physical for physical circuits).
+    ``source`` is a Circuit, a PhysicalCircuit, a netlist or the path of a netlist
+    file.  ``t_stop`` and ``dt`` default to a netlist's ``.tran``; ``options`` are
+    further keyword arguments of ``simulate`` (times physical for physical circuits).
     """
 
     def __init__(self, source, *, t_stop=None, dt=None, options=None):
         if isinstance(source, Design):
             raise TypeError("already a Design")
+        if isinstance(source, (str, os.PathLike)):
+            from ..netlist import read_netlist
+
+            source = read_netlist(source)
         self.source = source
         self.is_netlist = _is_netlist(source)
         if (
@@ -106,7 +156,8 @@ class Design:
             and not hasattr(source, "circuit")
         ):
             raise TypeError(
-                f"expected a Circuit, a PhysicalCircuit or a netlist, got {type(source).__name__}"
+                "expected a Circuit, a PhysicalCircuit, a netlist or a netlist's path, "
+                f"got {type(source).__name__}"
             )
         if self.is_netlist:
             tran_stop, tran_dt = _tran_settings(getattr(source, "tran", None))
@@ -117,17 +168,26 @@ class Design:
         self.t_stop, self.dt = t_stop, dt
         self.options = dict(options or {})
         self.param_names = dict(source.params) if self.is_netlist else {}
+        self._snapshot = None if self.is_netlist else _snapshot(source)
         self._nominal = self.fresh()
+        if self.is_netlist:  # runs that change no .param copy the nominal circuit
+            self._snapshot = _snapshot(self._nominal)
+        circuit = self.normalised(self._nominal)
+        self._params = name_index(self.param_names)
+        self._elements = name_index(e.name for e in circuit.elements)
+        self._nodes = name_index(circuit.nodes)
 
     # -- the circuits ------------------------------------------------------
 
     def fresh(self, param_values=None, rng=None):
         """A new circuit object (Circuit or PhysicalCircuit) with ``.param`` values
         set (netlists) and random functions drawn from ``rng`` (netlists)."""
-        if self.is_netlist:
+        if self.is_netlist and (param_values or rng is not None or self._snapshot is None):
             return self.source.circuit(params=param_values or None, rng=rng)
         if param_values:
             raise ValueError(f"no .param named {next(iter(param_values))!r} in a circuit")
+        if self._snapshot is not None:
+            return pickle.loads(self._snapshot)
         return copy.deepcopy(self.source)
 
     @staticmethod
@@ -151,6 +211,35 @@ class Design:
             options.setdefault("record", record)
         return circuit.simulate(self.t_stop, self.dt, **options)
 
+    # -- names -------------------------------------------------------------
+
+    def element_name(self, name):
+        """The circuit's spelling of element ``name`` (any case, ``.`` or ``|`` in
+        subcircuit paths), or None."""
+        circuit = self.normalised(self._nominal)
+        if isinstance(name, str) and name in circuit:
+            return name
+        try:
+            return lookup_name(self._elements, name)
+        except KeyError as exc:
+            raise ValueError(exc.args[0]) from None
+
+    def node_name(self, name):
+        """The circuit's spelling of node ``name``, "0" for ground, or None."""
+        if str(name) in ("0", "gnd", "GND"):
+            return "0"
+        try:
+            return lookup_name(self._nodes, name)
+        except KeyError as exc:
+            raise ValueError(exc.args[0]) from None
+
+    def junction_name(self, name):
+        """The circuit's spelling of junction ``name``; ValueError if there is none."""
+        spelled = self.element_name(name)
+        if spelled is None or not isinstance(self.normalised(self._nominal)[spelled], _JUNCTIONS):
+            raise ValueError(f"no junction named {name!r}")
+        return spelled
+
     # -- parameters --------------------------------------------------------
 
     def default_parameters(self):
@@ -161,34 +250,52 @@ class Design:
         values = (el.Resistor, el.Inductor, el.Capacitor) + _JUNCTIONS
         return sources + [e.name for e in elements if isinstance(e, values)]
 
+    def resolve(self, name):
+        """The canonical name of parameter ``name``: the global bias, a ``.param``
+        name, an element or ``element.attribute`` as the circuit spells them.
+        Raises ValueError unless ``name`` is a parameter of this design."""
+        if not isinstance(name, str) or not name.strip():
+            raise ValueError(f"parameters are named by non-empty strings, got {name!r}")
+        name = name.strip()
+        if name.casefold() == GLOBAL_BIAS:
+            if not any(is_bias(e) for e in self.elements):
+                raise ValueError(
+                    "the global bias needs a bias source (a current source that settles "
+                    "to a constant)"
+                )
+            return GLOBAL_BIAS
+        try:
+            param = lookup_name(self._params, name)
+        except KeyError as exc:
+            raise ValueError(exc.args[0]) from None
+        if param is not None and "." not in name:
+            return param
+        element = self.element_name(name)
+        attribute = None
+        if element is None:
+            prefix, dot, attribute = name.rpartition(".")
+            element = self.element_name(prefix) if dot else None
+            if element is None:
+                known = "element" + (" or .param" if self.is_netlist else "")
+                raise ValueError(f"no {known} named {name!r}")
+            attribute = attribute.lower()
+        self._check_scalable(name, self.normalised(self._nominal)[element], attribute)
+        return element if attribute is None else f"{element}.{attribute}"
+
     def check(self, name):
         """Raise ValueError unless ``name`` is a parameter of this design."""
-        if name == GLOBAL_BIAS:
-            if not any(isinstance(e, el.CurrentSource) for e in self.elements):
-                raise ValueError("the global bias needs at least one current source")
-            return
-        if name in self.param_names:
-            return
-        element_name, attribute = self._split(name)
-        circuit = self.normalised(self._nominal)
-        if element_name not in circuit:
-            prefix, dot, attribute = name.rpartition(".")
-            if dot and prefix in circuit:
-                raise ValueError(f"{name}: cannot scale attribute {attribute!r}")
-            known = "element" + (" or .param" if self.is_netlist else "")
-            raise ValueError(f"no {known} named {element_name!r}")
-        element = circuit[element_name]
+        self.resolve(name)
+
+    def _check_scalable(self, name, element, attribute):
         if attribute is not None and attribute not in _ATTRIBUTE_UNITS:
             raise ValueError(f"{name}: cannot scale attribute {attribute!r}")
         if attribute is not None and not isinstance(getattr(element, attribute, None), float):
-            raise ValueError(f"{name}: a {element.kind} has no value {attribute!r}")
+            raise ValueError(f"{name}: {element.kind} {element.name} has no value {attribute!r}")
         if attribute is None and not self._scalable(element):
-            raise ValueError(f"{name}: a {element.kind} has no value to scale")
+            raise ValueError(f"{name}: {element.kind} {element.name} has no value to scale")
 
     @staticmethod
     def _split(name):
-        if not isinstance(name, str) or not name:
-            raise ValueError(f"parameters are named by non-empty strings, got {name!r}")
         element_name, dot, attribute = name.rpartition(".")
         if dot and attribute in _ATTRIBUTE_UNITS:
             return element_name, attribute
@@ -202,7 +309,8 @@ class Design:
 
     def nominal(self, name):
         """Nominal value of a parameter: SI for physical circuits (a source's
-        largest value, the total bias for the global bias), normalised otherwise."""
+        largest value, a pulse's amplitude, the total of the bias sources for the
+        global bias), normalised otherwise."""
         if name in self.param_names:
             return float(self.param_names[name])
         value = self.nominal_of(self.normalised(self._nominal), name)
@@ -212,13 +320,7 @@ class Design:
     def nominal_of(self, circuit, name):
         """The normalised value of element parameter ``name`` in ``circuit``."""
         if name == GLOBAL_BIAS:
-            return float(
-                sum(
-                    _waveform_size(e.waveform)
-                    for e in circuit.elements
-                    if isinstance(e, el.CurrentSource)
-                )
-            )
+            return float(sum(_waveform_size(e.waveform) for e in circuit.elements if is_bias(e)))
         element_name, attribute = self._split(name)
         element = circuit[element_name]
         if isinstance(element, el.Source):
@@ -247,11 +349,52 @@ class Design:
             el.MutualInductance: "m",
         }[type(element)]
 
+    # -- what the default criterion watches --------------------------------
+
+    def watched_junctions(self, watch=None):
+        """The junctions whose switching the default criterion watches: those the
+        probes ``watch`` (``P(B1)``, ``V(n)``... as in ``.print``) name, or that
+        touch the nodes they name; without ``watch`` those of a netlist's output
+        requests; all junctions when neither names any."""
+        circuit = self.normalised(self._nominal)
+        junctions = [e for e in circuit.elements if isinstance(e, _JUNCTIONS)]
+        probes = list(watch) if watch is not None else list(getattr(self.source, "probes", []))
+        chosen = []
+        for text in probes:
+            for name in self._probe_junctions(text, junctions, strict=watch is not None):
+                if name not in chosen:
+                    chosen.append(name)
+        if watch is not None and not chosen:
+            raise ValueError(f"the watched outputs {probes} touch no junction")
+        return chosen or [e.name for e in junctions]
+
+    def _probe_junctions(self, text, junctions, strict):
+        match = _PROBE.fullmatch(text) if isinstance(text, str) else None
+        if match is None:
+            if strict:
+                raise ValueError(
+                    f"cannot read output {text!r}: expected P(x), V(x), I(x) or V(a,b)"
+                )
+            return []
+        names = [n for n in match.group(2, 3) if n is not None]
+        element = self.element_name(names[0]) if len(names) == 1 else None
+        if element is not None:
+            is_junction = isinstance(self.normalised(self._nominal)[element], _JUNCTIONS)
+            return [element] if is_junction else []
+        nodes = {self.node_name(n) for n in names}
+        if None in nodes:
+            if strict:
+                raise ValueError(f"output {text!r}: no node or element named {names}")
+            return []
+        nodes.discard("0")
+        return [e.name for e in junctions if nodes & set(map(str, e.nodes))]
+
     # -- building ----------------------------------------------------------
 
     def build(self, multipliers=None, values=None, rng=None):
         """A fresh circuit object with parameters scaled by ``multipliers``
-        ({name: multiplier}) and ``.param`` names set to ``values`` ({name: value})."""
+        ({name: multiplier}) and ``.param`` names set to ``values`` ({name: value});
+        names are canonical (see :meth:`resolve`)."""
         multipliers = dict(multipliers or {})
         param_values = dict(values or {})
         for name in list(multipliers):
@@ -263,6 +406,9 @@ class Design:
             _scale(circuit, name, _multiplier(name, factor))
         _recouple(circuit, multipliers)
         return circuit_object
+
+
+_PROBE = re.compile(r"\s*([VPIvpi])\(\s*([^,()\s]+)\s*(?:,\s*([^,()\s]+)\s*)?\)\s*")
 
 
 def _multiplier(name, factor):
@@ -277,7 +423,7 @@ def _scale(circuit, name, factor):
     """Scale parameter ``name`` of ``circuit`` (a fresh copy) in place."""
     if name == GLOBAL_BIAS:
         for element in circuit.elements:
-            if isinstance(element, el.CurrentSource):
+            if is_bias(element):
                 element.waveform = _scaled_waveform(element.waveform, factor)
         return
     element_name, attribute = Design._split(name)

@@ -32,6 +32,7 @@ __all__ = [
     "events",
     "is_physical",
     "mean_voltage",
+    "print_switching_times",
     "switching_times",
 ]
 
@@ -131,6 +132,24 @@ def mean_voltage(results, name, t_from=None, t_to=None):
     if is_physical(results):
         return float(value * PHI0 / TWO_PI)  # d phase / dt in rad/s to volts
     return float(value)
+
+
+def print_switching_times(results, names, stream=None):
+    """Print, per junction of ``names``, its number of switches and the time of
+    each (picoseconds for physical results; a backward turn is marked ``-``)."""
+    import sys
+
+    stream = sys.stdout if stream is None else stream
+    physical = is_physical(results)
+    unit, scale = ("ps", 1e12) if physical else ("", 1.0)
+    print(f"switching times{f' ({unit})' if unit else ''}:", file=stream)
+    width = max((len(name) for name in names), default=8)
+    for name in names:
+        times, signs = _crossings(*_time_and_phase(results, name))
+        written = " ".join(
+            f"{'-' if sign < 0 else ''}{t * scale:.3f}" for t, sign in zip(times, signs)
+        )
+        print(f"  {name:<{width}} {len(times):4d}  {written or '-'}", file=stream)
 
 
 class SwitchCount:

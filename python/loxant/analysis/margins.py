@@ -8,15 +8,31 @@ is no wider than the resolution, and the last passing multiplier is the bound.
 Bisection assumes the passing multipliers form one interval around nominal.
 The searches of all parameters and both directions run interleaved, so up to
 twice as many runs as there are parameters go on at once.
+
+The resolution is bounded below by what a simulation can tell apart
+(:data:`FINEST_RESOLUTION`), and each bound by :data:`MAX_RUNS_PER_BOUND` runs:
+a search that would take more is refused before anything runs.
 """
 
 import math
+import numbers
 
 from .common import make_design, nominal_criterion
 from .design import GLOBAL_BIAS
+from .reasons import failure_groups
 from .runner import Run, Runner
 
-__all__ = ["MarginResult", "margins"]
+__all__ = ["FINEST_RESOLUTION", "MAX_RUNS_PER_BOUND", "MarginResult", "margins"]
+
+#: finest resolution in percent: multipliers near 1 closer than 1e-11 are beyond
+#: what a double-precision simulation tells apart (its round-off is ~1e-16 per
+#: operation, amplified by thousands of steps)
+FINEST_RESOLUTION = 1e-9
+#: most runs the bisection of one bound may take (the first trial at the range's
+#: end included)
+MAX_RUNS_PER_BOUND = 40
+#: widest range searched, percent of nominal
+WIDEST_RANGE = 1000.0
 
 
 class _Search:
@@ -94,12 +110,13 @@ class MarginResult:
     """Margins of every parameter.
 
     ``table``: one row per parameter with ``parameter``, ``nominal`` (SI for
-    physical circuits and netlists), ``low %`` and ``high %`` (the bounds as
-    percent changes of nominal; the range end when it still passes);
+    physical circuits and netlists; a pulse's amplitude), ``low %`` and ``high %``
+    (the bounds as percent changes of nominal; the range end when it still passes);
     ``critical_margin`` (percent) and ``critical_parameter``: the smallest of
     every parameter's ``min(-low %, high %)``; ``runs``: every run's parameter,
-    multiplier, outcome and failure reason; ``nominal``: the outcome of the
-    nominal run; ``stats``: the runner's counts and times.
+    side (``low``/``high``), multiplier, change in percent, outcome and failure
+    reason and message; :meth:`reasons`: the failures grouped; ``nominal``: the
+    outcome of the nominal run; ``stats``: the runner's counts, times and choice.
     """
 
     def __init__(self, table, runs, nominal):
@@ -111,6 +128,11 @@ class MarginResult:
         best = min(range(len(sizes)), key=sizes.__getitem__) if sizes else None
         self.critical_margin = sizes[best] if sizes else math.nan
         self.critical_parameter = table["parameter"].iloc[best] if sizes else None
+
+    def reasons(self):
+        """The failed runs grouped by parameter, side, reason and kind of message,
+        with their ``count`` and one ``example`` message (a DataFrame)."""
+        return failure_groups(self.runs, by=["parameter", "side"])
 
     def __repr__(self):
         return (
@@ -156,47 +178,89 @@ def margins(
     criterion=None,
     junctions=None,
     window=None,
+    watch=None,
     limits=(-60.0, 60.0),
     resolution=1.0,
     global_bias=True,
-    client="local",
+    client="auto",
     progress=True,
     **options,
 ):
     """Margins of ``params`` (names as in :mod:`loxant.analysis.design`; default:
-    every bias source and every element value) and, with ``global_bias``, of all
-    current sources together; returns a :class:`MarginResult`.
+    every current source and every element value) and, with ``global_bias``, of
+    all bias sources together; returns a :class:`MarginResult`.
 
-    ``criterion``: a function of the results returning True/False or ``(passed,
-    message)``; default: the nominal switching events of ``junctions`` (default
-    every junction) within ``window`` (default 10 ps, or 10 time units for a
-    normalised circuit; see :mod:`loxant.analysis.criterion`).  ``limits``: the
-    range searched, in percent of nominal; ``resolution``: in percent.
-    ``t_stop``, ``dt`` and ``options`` are those of ``simulate`` (a netlist's
-    ``.tran`` gives t_stop and dt); ``client``: see :mod:`loxant.analysis.runner`.
+    ``netlist_or_circuit``: a Circuit, a PhysicalCircuit, a netlist or the path
+    of a netlist file.  ``criterion``: a function of the results returning
+    True/False or ``(passed, message)``; default: each watched junction switches
+    as at nominal, each switch within ``window`` (default 10 ps, or 10 time units
+    for a normalised circuit); watched are ``junctions``, or the junctions of the
+    outputs ``watch`` (probes as ``P(B1.X1)``), or of the netlist's ``.print``
+    requests, or all (see :mod:`loxant.analysis.criterion`).  ``limits``: the
+    range searched, ``(low, high)`` in percent of nominal; ``resolution``: in
+    percent.  ``t_stop``, ``dt`` and ``options`` are those of ``simulate`` (a
+    netlist's ``.tran`` gives t_stop and dt); ``client``: see
+    :mod:`loxant.analysis.runner`.
     """
+    low, high = _limits(limits)
+    step = _resolution(resolution, low, high)
     design = make_design(netlist_or_circuit, t_stop, dt, options)
     names = _parameters(design, params, global_bias)
-    low, high = (float(x) for x in limits)
-    if not (-100 < low < 0 < high) or not math.isfinite(high):
-        raise ValueError(
-            f"limits must be (low, high) percent with -100 < low < 0 < high, got {limits}"
-        )
-    if not (isinstance(resolution, (int, float)) and 0 < resolution <= high - low):
-        raise ValueError(f"resolution must be a positive percentage, got {resolution!r}")
-    step = resolution / 100
     searches = []
     for name in names:
         searches.append(_Search(name, 1 + low / 100, step))
         searches.append(_Search(name, 1 + high / 100, step))
 
     with Runner(client, progress=progress, description="margins") as runner:
-        criterion, nominal = nominal_criterion(runner, design, criterion, junctions, window)
+        criterion, nominal = nominal_criterion(runner, design, criterion, junctions, window, watch)
         plan = _BisectionPlan(searches)
         runner.run(plan, criterion=criterion, design=design)
     result = _result(design, names, searches, plan.log, nominal)
     result.stats = runner.stats
     return result
+
+
+def _limits(limits):
+    """(low, high) percent from ``limits``, or a ValueError that says what is expected."""
+    expected = (
+        f"limits must be a pair (low, high) of percentages, such as (-60, 60), got {limits!r}"
+    )
+    if isinstance(limits, (str, bytes)) or not hasattr(limits, "__len__") or len(limits) != 2:
+        raise ValueError(expected)
+    bounds = []
+    for value in limits:
+        if isinstance(value, bool) or not isinstance(value, numbers.Real):
+            raise ValueError(expected)
+        bounds.append(float(value))
+    low, high = bounds
+    if not (-100 < low < 0 < high <= WIDEST_RANGE):
+        raise ValueError(
+            f"limits must satisfy -100 < low < 0 < high <= {WIDEST_RANGE:g} (percent), "
+            f"got {limits!r}"
+        )
+    return low, high
+
+
+def _resolution(resolution, low, high):
+    """The resolution as a step of the multiplier, checked against the bounds."""
+    if isinstance(resolution, bool) or not isinstance(resolution, numbers.Real):
+        raise ValueError(f"resolution must be a percentage, got {resolution!r}")
+    resolution = float(resolution)
+    if not (math.isfinite(resolution) and 0 < resolution <= high - low):
+        raise ValueError(f"resolution must be a positive percentage, got {resolution!r}")
+    if resolution < FINEST_RESOLUTION:
+        raise ValueError(
+            f"resolution {resolution:g} % is finer than a simulation tells apart: "
+            f"the finest is FINEST_RESOLUTION = {FINEST_RESOLUTION:g} %"
+        )
+    runs = 1 + math.ceil(math.log2(max(-low, high) / resolution))
+    if runs > MAX_RUNS_PER_BOUND:
+        raise ValueError(
+            f"resolution {resolution:g} % over limits ({low:g}, {high:g}) % takes {runs} runs "
+            f"per bound, over MAX_RUNS_PER_BOUND = {MAX_RUNS_PER_BOUND}: coarsen the "
+            "resolution or narrow the limits"
+        )
+    return resolution / 100
 
 
 def _parameters(design, params, global_bias):
@@ -206,18 +270,17 @@ def _parameters(design, params, global_bias):
         names = [params]
     else:
         names = list(params)
+    names = [design.resolve(name) for name in names]
     if global_bias and GLOBAL_BIAS not in names:
         try:
-            design.check(GLOBAL_BIAS)
-            names.append(GLOBAL_BIAS)
+            names.append(design.resolve(GLOBAL_BIAS))
         except ValueError:
-            pass  # no current source: no global bias
-    if len(set(names)) != len(names):
-        raise ValueError("a parameter is named twice")
+            pass  # no bias source: no global bias
+    twice = {name for name in names if names.count(name) > 1}
+    if twice:
+        raise ValueError(f"parameter {sorted(twice)[0]!r} is named twice")
     if not names:
         raise ValueError("no parameter to vary")
-    for name in names:
-        design.check(name)
     return names
 
 
@@ -238,18 +301,21 @@ def _result(design, names, searches, log, nominal):
     table = pd.DataFrame(rows, columns=["parameter", "nominal", "low %", "high %"])
     # the runs in a fixed order: by parameter, direction, then order of trial
     ordered = sorted(enumerate(log), key=lambda item: (item[1][0], item[0]))
+    columns = ["parameter", "side", "multiplier", "change %", "passed", "reason", "message"]
     runs = pd.DataFrame(
         [
             {
                 "parameter": searches[index].parameter,
+                "side": "low" if index % 2 == 0 else "high",
                 "multiplier": multiplier,
+                "change %": _percent(multiplier),
                 "passed": outcome.passed,
                 "reason": outcome.reason,
                 "message": outcome.message,
             }
             for _, (index, multiplier, outcome) in ordered
         ],
-        columns=["parameter", "multiplier", "passed", "reason", "message"],
+        columns=columns,
     )
     return MarginResult(table, runs, nominal)
 

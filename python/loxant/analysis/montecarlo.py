@@ -1,9 +1,11 @@
 """Yield: the fraction of circuits that work under process spread (Monte Carlo).
 
 Each sample is a circuit drawn at random, judged by the criterion of the
-nominal run.  The randomness comes from a netlist's own random functions
-(``gauss(...)`` in its values, drawn from the sample's generator) and from
-Gaussian spreads given in Python, as relative standard deviations:
+nominal run.  The randomness comes from a netlist's own distribution (its
+random functions such as ``gauss(...)`` and its ``.spread`` declarations, which
+``netlist.circuit(params, rng)`` draws from the sample's generator: the default
+distribution of a netlist) and from Gaussian spreads given in Python, as
+relative standard deviations:
 
 * ``global_spread={"ic": 0.05, ...}``: one draw per sample and kind, shared by
   every element of that kind (a process shift);
@@ -11,8 +13,8 @@ Gaussian spreads given in Python, as relative standard deviations:
   element name overrides its kind).
 
 Kinds: ``"ic"`` junction critical currents, ``"l"`` inductances, ``"r"``
-resistances (resistors), ``"c"`` capacitances (capacitors), ``"bias"`` current
-sources.  An element's value is multiplied by (1 + sigma_g g)(1 + sigma_l z)
+resistances (resistors), ``"c"`` capacitances (capacitors), ``"bias"`` bias
+sources (current sources that settle to a constant; signals are not drawn).  An element's value is multiplied by (1 + sigma_g g)(1 + sigma_l z)
 with g, z standard normal.
 
 Sample ``i`` draws from a generator seeded by ``(seed, i)`` alone, so a sample
@@ -24,11 +26,10 @@ import math
 import numbers
 from statistics import NormalDist
 
-import numpy as np
-
-from .. import elements as el
 from .common import make_design, nominal_criterion
+from .reasons import failure_groups
 from .runner import ListPlan, Run, Runner
+from .sampling import KINDS, draw_sample, sample_generator
 
 __all__ = [
     "KINDS",
@@ -38,78 +39,6 @@ __all__ = [
     "wilson_interval",
     "yield_analysis",
 ]
-
-#: spread kind -> (element classes, attribute scaled; None: the element's value)
-KINDS = {
-    "ic": ((el.Junction,), "ic"),
-    "l": ((el.Inductor,), None),
-    "r": ((el.Resistor,), None),
-    "c": ((el.Capacitor,), None),
-    "bias": ((el.CurrentSource,), None),
-}
-
-
-def sample_generator(seed, index):
-    """The random generator of sample ``index`` of an analysis seeded by ``seed``."""
-    return np.random.Generator(np.random.PCG64(np.random.SeedSequence(seed, spawn_key=(index,))))
-
-
-def _kind_of(element):
-    for kind, (classes, _) in KINDS.items():
-        if isinstance(element, classes):
-            return kind
-    return None
-
-
-def _parameter(element, kind):
-    attribute = KINDS[kind][1]
-    return element.name if attribute is None else f"{element.name}.{attribute}"
-
-
-def draw_sample(design, multipliers, values, seed, index, spreads):
-    """``(circuit, drawn)``: sample ``index`` of ``design`` and the multipliers of
-    the element values it drew (every element whose value differs from nominal)."""
-    global_spread, local_spread = spreads
-    rng = sample_generator(seed, index)
-    circuit = design.build(multipliers, values, rng=rng if design.is_netlist else None)
-    normalised = design.normalised(circuit)
-    shifts = {
-        kind: 1 + global_spread[kind] * rng.standard_normal() for kind in sorted(global_spread)
-    }
-    factors = {}
-    for element in normalised.elements:
-        kind = _kind_of(element)
-        if kind is None:
-            continue
-        factor = shifts.get(kind, 1.0)
-        sigma = local_spread.get(element.name, local_spread.get(kind))
-        if sigma:
-            factor *= 1 + sigma * rng.standard_normal()
-        if factor != 1.0:
-            factors[_parameter(element, kind)] = factor
-    from .design import _multiplier, _recouple, _scale
-
-    for name, factor in factors.items():
-        _scale(normalised, name, _multiplier(name, factor))
-    _recouple(normalised, factors)
-    return circuit, _drawn(design, normalised)
-
-
-def _drawn(design, circuit):
-    """Multiplier of every element value that differs from the nominal circuit."""
-    nominal = design.normalised(design._nominal)
-    drawn = {}
-    for element in circuit.elements:
-        if element.name not in nominal:
-            continue
-        kind = _kind_of(element)
-        if kind is None:
-            continue
-        name = _parameter(element, kind)
-        now, then = design.nominal_of(circuit, name), design.nominal_of(nominal, name)
-        if then and now != then:
-            drawn[name] = now / then
-    return drawn
 
 
 def wilson_interval(passed, n, confidence=0.95):
@@ -126,7 +55,8 @@ def wilson_interval(passed, n, confidence=0.95):
 class YieldResult:
     """``fraction`` of samples that passed, its ``interval`` at ``confidence``
     (Wilson), ``passed`` and ``n`` counts, and ``samples``: one row per sample with
-    ``sample``, ``passed``, ``reason``, ``message`` and the drawn multipliers."""
+    ``sample``, ``passed``, ``reason``, ``message`` and the drawn multipliers;
+    :meth:`reasons`: the failures grouped by reason and kind of message."""
 
     def __init__(self, samples, confidence, nominal):
         self.samples = samples
@@ -139,6 +69,11 @@ class YieldResult:
         #: the runner's counts and times
         self.stats = {}
 
+    def reasons(self):
+        """The failed samples grouped by reason and kind of message, with their
+        ``count`` and one ``example`` message (a DataFrame)."""
+        return failure_groups(self.samples)
+
     def __repr__(self):
         lo, hi = self.interval
         return (
@@ -148,17 +83,21 @@ class YieldResult:
 
 
 def _spreads(spread, what, design):
-    spread = dict(spread or {})
-    names = {e.name for e in design.elements}
-    for key, sigma in spread.items():
-        if key not in KINDS and (what == "global" or key not in names):
+    """{kind or element name as the circuit spells it: sigma}, checked."""
+    checked = {}
+    for key, sigma in dict(spread or {}).items():
+        name = key.lower() if isinstance(key, str) and key.lower() in KINDS else None
+        if name is None and what == "local":
+            name = design.element_name(key) if isinstance(key, str) else None
+        if name is None:
             allowed = ", ".join(KINDS) + (" or an element name" if what == "local" else "")
             raise ValueError(f"{what} spread: unknown kind {key!r} (expected {allowed})")
         if isinstance(sigma, bool) or not isinstance(sigma, numbers.Real) or not sigma >= 0:
             raise ValueError(f"{what} spread of {key!r} must be a number >= 0, got {sigma!r}")
         if not math.isfinite(sigma):
             raise ValueError(f"{what} spread of {key!r} must be finite")
-    return {k: float(v) for k, v in spread.items()}
+        checked[name] = float(sigma)
+    return checked
 
 
 def yield_analysis(
@@ -174,17 +113,19 @@ def yield_analysis(
     criterion=None,
     junctions=None,
     window=None,
-    client="local",
+    watch=None,
+    client="auto",
     progress=True,
     **options,
 ):
     """Monte Carlo yield over ``n`` samples; returns a :class:`YieldResult`.
 
     ``global_spread``, ``local_spread``: relative sigmas (see the module); a
-    netlist's random functions are drawn in every case.  ``seed``: an integer;
+    netlist's own distribution is drawn in every case.  ``seed``: an integer;
     the same seed gives the same samples and outcomes whatever the client.
-    ``criterion``, ``junctions``, ``window``, ``t_stop``, ``dt``, ``options`` and
-    ``client`` are as for :func:`loxant.analysis.margins.margins`.
+    ``netlist_or_circuit``, ``criterion``, ``junctions``, ``window``, ``watch``,
+    ``t_stop``, ``dt``, ``options`` and ``client`` are as for
+    :func:`loxant.analysis.margins.margins`.
     """
     if isinstance(n, bool) or not isinstance(n, numbers.Integral) or n < 1:
         raise ValueError(f"n must be a positive number of samples, got {n!r}")
@@ -199,7 +140,7 @@ def yield_analysis(
     runs = [Run(sample=(int(seed), index, spreads)) for index in range(int(n))]
 
     with Runner(client, progress=progress, description="yield") as runner:
-        criterion, nominal = nominal_criterion(runner, design, criterion, junctions, window)
+        criterion, nominal = nominal_criterion(runner, design, criterion, junctions, window, watch)
         plan = ListPlan(runs)
         runner.run(plan, criterion=criterion, design=design)
     result = YieldResult(_table(plan.outcomes), confidence, nominal)

@@ -9,12 +9,21 @@ progress bar, and turns a run lost with its worker into a failed outcome.
 
 ``client`` chooses where runs go:
 
+* ``"auto"`` (the default of the analyses): in this process when a cluster
+  cannot pay for itself (one core, runs shorter than :data:`MIN_PARALLEL_RUN`, or
+  too little work to cover the cluster's start), else on a local cluster as
+  ``"local"``.  The choice is made from the time of the nominal run and the
+  number of runs to come, and is kept in the result's ``stats``;
 * ``None``: one after another in this process;
-* ``"local"`` (the default of the analyses): a local Dask cluster started for
-  the analysis, one single-threaded worker process per core (the simulation
-  state is shared within a process, so one simulation runs per process);
+* ``"local"``: a local Dask cluster started for the analysis, one
+  single-threaded worker process per core (the simulation state is shared
+  within a process, so one simulation runs per process);
 * a ``distributed.Client``, or a scheduler address such as
-  ``"tcp://10.0.0.1:8786"`` (for example of a cluster started by dask-jobqueue).
+  ``"tcp://10.0.0.1:8786"`` (for example of a cluster started by dask-jobqueue):
+  always used.
+
+On a cluster the design, the criterion and the measure go to every worker once
+(``scatter``); each run then carries only its parameter values.
 
 A run whose worker dies is rescheduled by Dask on another worker (up to the
 scheduler's ``distributed.scheduler.allowed-failures`` times), and once more by
@@ -29,8 +38,21 @@ import uuid
 from dataclasses import dataclass, field
 
 from ..errors import CircuitError, ConvergenceError, SingularMatrixError
+from .events import events as find_events
+from .sampling import draw_sample
 
-__all__ = ["REASONS", "Outcome", "Run", "Runner", "evaluate"]
+__all__ = ["MIN_PARALLEL_RUN", "REASONS", "Outcome", "Run", "Runner", "evaluate"]
+
+#: shortest run (seconds) worth sending to a worker process: below it the
+#: scheduler's round trip costs more than the run
+MIN_PARALLEL_RUN = 0.02
+#: seconds a local cluster takes to start, on a loaded two-core machine
+CLUSTER_START = 2.0
+#: runs timed in this process before choosing where the others go
+TIMED_RUNS = 2
+#: fraction of the workers' time that goes into runs (the rest: scheduling, and
+#: the scheduler and this process sharing the cores)
+CLUSTER_EFFICIENCY = 0.8
 
 #: why a run can fail
 REASONS = {
@@ -76,16 +98,13 @@ def evaluate(design, run, criterion=None, measure=None, record_events=None):
     failed run.  ``criterion(results)`` returns True/False or ``(passed, message)``;
     ``measure(results)`` a number or a dict of numbers; ``record_events`` names the
     junctions whose events to return."""
-    from .events import events as find_events
-    from .montecarlo import draw_sample
-
     drawn = {}
     try:
         if run.sample is not None:
             circuit, drawn = draw_sample(design, run.multipliers, run.values, *run.sample)
         else:
             circuit = design.build(run.multipliers, run.values)
-        results = design.simulate(circuit, _probes(criterion, measure, record_events))
+        results = design.simulate(circuit, _probes(criterion, measure, record_events, design))
     except ConvergenceError as exc:
         return Outcome(False, "convergence", str(exc), drawn=drawn)
     except SingularMatrixError as exc:
@@ -104,7 +123,7 @@ def evaluate(design, run, criterion=None, measure=None, record_events=None):
     return Outcome(passed, reason, message, measures, drawn, found)
 
 
-def _probes(criterion, measure, record_events):
+def _probes(criterion, measure, record_events, design=None):
     """What a run must record for the criterion, the measure and the events (the
     elements they name), or None (everything) when one of them is a function of
     the results that does not say what it reads (``probes()``)."""
@@ -113,9 +132,12 @@ def _probes(criterion, measure, record_events):
         if part is None:
             continue
         probes = getattr(part, "probes", None)
-        if probes is None:
+        listed = None if probes is None else probes()
+        if listed is None:
             return None
-        names += list(probes())
+        names += list(listed)
+    if design is not None:  # names as the circuit spells them, whatever was written
+        names = [design.element_name(n) or design.node_name(n) or n for n in names]
     return sorted(set(names)) or None
 
 
@@ -125,7 +147,7 @@ def _judge(criterion, results):
     verdict = criterion(results)
     if isinstance(verdict, tuple):
         passed, message = verdict
-        return bool(passed), str(message)
+        return bool(passed), "" if message is None else str(message)
     return bool(verdict), ""
 
 
@@ -163,23 +185,29 @@ class Runner:
     """Runs the plans of an analysis; use as a context manager so that a cluster
     started here is closed.
 
-    ``progress`` shows a tqdm bar on standard error (True: when that is a
-    terminal; False: never; any other true value: always).  ``retries``: how many
-    times a run lost with its worker is submitted again (after Dask's own
-    rescheduling), and Dask's retries of a task that raised."""
+    ``client``: see the module.  ``progress`` shows a tqdm bar on standard error
+    (True: when that is a terminal; False: never; any other true value: always).
+    ``retries``: how many times a run lost with its worker is submitted again
+    (after Dask's own rescheduling), and Dask's retries of a task that raised."""
 
-    def __init__(self, client="local", *, progress=True, retries=1, description="runs"):
+    def __init__(self, client="auto", *, progress=True, retries=1, description="runs"):
         self._client_arg = client
         self.progress = progress
         self.retries = retries
         self.description = description
         self.client = None
         self._owned = []
+        self._shipped = {}  # id(object) -> (object, its future on the cluster)
         self.done = 0
         self.failed = 0
         self._opened = None
         self._bar = None
         self._workers_at_start = None
+        #: where the runs go and why (see the module)
+        self.choice = None
+        #: seconds of the shortest run timed in this process, None before one
+        self.run_seconds = None
+        self._timed = 0
         #: seconds spent connecting (starting a local cluster included), and from
         #: the start to the first outcome and to the end
         self.connect_time = self.first_result = self.wall_time = None
@@ -188,10 +216,19 @@ class Runner:
 
     def __enter__(self):
         self._opened = time.perf_counter()
-        self.client = _connect(self._client_arg, self._owned)
-        self.connect_time = time.perf_counter() - self._opened
-        self._workers_at_start = self.workers
+        if self._client_arg is None:
+            self.choice = "serial: client=None"
+        elif self._client_arg != "auto":
+            self._start(self._client_arg)
+            given = self._client_arg == "local"
+            self.choice = "local cluster: client='local'" if given else "the client given"
         return self
+
+    def _start(self, client):
+        started = time.perf_counter()
+        self.client = _connect(client, self._owned)
+        self.connect_time = time.perf_counter() - started
+        self._workers_at_start = self.workers
 
     def __exit__(self, *exc_info):
         self.wall_time = time.perf_counter() - self._opened
@@ -199,6 +236,7 @@ class Runner:
             self._bar.refresh()  # the last counts, whatever the refresh interval
             self._bar.close()
             self._bar = None
+        self._shipped.clear()
         for resource in reversed(self._owned):
             resource.close()
         self._owned.clear()
@@ -206,11 +244,16 @@ class Runner:
 
     @property
     def stats(self):
-        """Runs done and failed, workers, and the times above (seconds)."""
+        """Runs done and failed, where they ran (``runner``: "serial" or
+        "cluster", ``choice``: why), workers, the time of one run in this process,
+        and the times above (seconds)."""
         return {
             "runs": self.done,
             "failed": self.failed,
+            "runner": "serial" if self._workers_at_start is None else "cluster",
+            "choice": self.choice,
             "workers": self._workers_at_start or self.workers,
+            "run_time": self.run_seconds,
             "connect_time": self.connect_time,
             "first_result": self.first_result,
             "wall_time": self.wall_time,
@@ -223,35 +266,92 @@ class Runner:
             return 1
         return max(sum(self.client.nthreads().values()), 1)
 
+    def choose(self, runs, run_seconds):
+        """With ``client="auto"``, decide where ``runs`` more runs of about
+        ``run_seconds`` each go: a local cluster when it finishes them sooner,
+        start included, else this process (see the module)."""
+        if self._client_arg != "auto" or self.choice is not None:
+            return
+        cores = _cores()
+        work = runs * run_seconds
+        on_cluster = CLUSTER_START + work / (cores * CLUSTER_EFFICIENCY)
+        size = f"{runs} runs of {run_seconds * 1e3:.1f} ms"
+        if cores < 2:
+            self.choice = "serial: one core"
+        elif run_seconds < MIN_PARALLEL_RUN:
+            self.choice = f"serial: {size}, shorter than {MIN_PARALLEL_RUN * 1e3:.0f} ms"
+        elif on_cluster >= work:
+            self.choice = f"serial: {size} ({work:.1f} s) do not pay for starting a cluster"
+        else:
+            try:
+                self._start("local")
+            except ImportError:
+                self.choice = f"serial: {size}, but dask.distributed is not installed"
+            except Exception as exc:  # the runs can still go on here
+                self.choice = f"serial: {size}, but a local cluster failed to start ({exc})"
+            else:
+                self.choice = f"local cluster: {size} on {cores} cores"
+
     # -- running -----------------------------------------------------------
 
     def run(self, plan, criterion=None, design=None, measure=None, events=None):
         """Run ``plan`` to its end: ``plan.take(limit)`` gives up to ``limit``
         ``(key, Run)`` pairs that can start now (fewer, or none, while it waits for
         outcomes), ``plan.record(key, outcome)`` takes each outcome back,
-        ``plan.remaining()`` estimates the runs still to come."""
+        ``plan.remaining()`` estimates the runs still to come.  With
+        ``client="auto"`` the first runs are timed here before the choice."""
         bar = self._progress_bar()
         if bar is not None:
             bar.total = bar.n + plan.remaining()
             bar.refresh()
         started = self._opened if self._opened is not None else time.perf_counter()
+        parts = (design, criterion, measure, events)
+        if self.client is None and self._client_arg == "auto" and self.choice is None:
+            # two runs timed here: the first pays for warming up the process
+            self._serial(plan, bar, parts, started, limit=max(TIMED_RUNS - self._timed, 0))
+            if plan.remaining() > 0:
+                self.choose(plan.remaining(), self.run_seconds)
         if self.client is None:
-            self._serial(plan, bar, design, criterion, measure, events, started)
+            self._serial(plan, bar, parts, started)
         else:
-            self._parallel(plan, bar, design, criterion, measure, events, started)
+            self._parallel(plan, bar, parts, started)
 
-    def _serial(self, plan, bar, design, criterion, measure, events, started):
-        while True:
+    def _serial(self, plan, bar, parts, started, limit=None):
+        design, criterion, measure, events = parts
+        count = 0
+        while limit is None or count < limit:
             batch = plan.take(1)
             if not batch:
                 return
             for key, run in batch:
+                begun = time.perf_counter()
                 outcome = evaluate(design, run, criterion, measure, events)
+                seconds = time.perf_counter() - begun
+                self.run_seconds = min(seconds, self.run_seconds or seconds)
+                self._timed += 1
                 self._count(plan, key, outcome, bar, started)
+                count += 1
 
-    def _parallel(self, plan, bar, design, criterion, measure, events, started):
+    def _ship(self, value):
+        """``value`` as a future held by every worker (None and small collections
+        as they are), made once.  It is a task rather than scattered data so that
+        the scheduler can make it again when the workers that held it die."""
+        if value is None or isinstance(value, (list, tuple, dict, set)):
+            return value
+        held = self._shipped.get(id(value))
+        if held is None or held[0] is not value:
+            key = f"loxant-{type(value).__name__}-{uuid.uuid4().hex}"
+            future = self.client.submit(_same, value, key=key, pure=False)
+            # on every worker, so that the runs do not crowd onto the one that made it
+            self.client.replicate([future])
+            held = (value, future)
+            self._shipped[id(value)] = held
+        return held[1]
+
+    def _parallel(self, plan, bar, parts, started):
         from distributed import as_completed
 
+        design, criterion, measure, events = (self._ship(part) for part in parts)
         # Several runs queued per worker: a short run takes less time than the
         # round trip that brings the next one.
         capacity = RUNS_IN_FLIGHT_PER_WORKER * self.workers
@@ -281,16 +381,21 @@ class Runner:
                     submit([(key, run, 0) for key, run in batch])
                 if not pending:
                     return
-                future = next(completed)
-                key, run, tries = pending.pop(future)
-                outcome = _collect(future)
-                del future
-                # Runs queued on a worker that died are lost with it too, innocent
-                # or not: they get another chance before they count as failed.
-                if outcome.reason == "worker" and tries <= self.retries:
-                    submit([(key, run, tries)])
-                    continue
-                self._count(plan, key, outcome, bar, started)
+                # every run finished by now, so that the next ones go in one message
+                finished = [next(completed)] + completed.next_batch(block=False)
+                again = []
+                for future in finished:
+                    key, run, tries = pending.pop(future)
+                    outcome = _collect(future)
+                    # Runs queued on a worker that died are lost with it too, innocent
+                    # or not: they get another chance before they count as failed.
+                    if outcome.reason == "worker" and tries <= self.retries:
+                        again.append((key, run, tries))
+                    else:
+                        self._count(plan, key, outcome, bar, started)
+                del finished, future
+                if again:
+                    submit(again)
         except BaseException:
             # Ctrl-C or any error: nothing is left running on the cluster
             completed.clear()
@@ -331,6 +436,10 @@ class Runner:
 
 #: runs submitted and not yet finished, per worker
 RUNS_IN_FLIGHT_PER_WORKER = 8
+
+
+def _same(value):
+    return value
 
 
 def _collect(future):

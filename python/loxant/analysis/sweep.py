@@ -3,8 +3,10 @@
 Element parameters and the global bias are given as multipliers of their
 nominal values, a netlist's ``.param`` names as values.  The measure is any
 callable of the results returning a number or a dict of numbers (for example
-:class:`~loxant.analysis.events.MeanVoltage`); it runs on the workers, so it
-must be picklable (a function of a module, or an instance of such a class).
+:class:`~loxant.analysis.events.MeanVoltage`), or a dict of such callables
+(``{"delay": Delay("J1", "J9"), "v": MeanVoltage("J9")}``, a column each); it
+runs on the workers, so it must be picklable (a function of a module, or an
+instance of such a class).
 """
 
 import itertools
@@ -13,7 +15,46 @@ import math
 from .common import make_design
 from .runner import ListPlan, Run, Runner
 
-__all__ = ["sweep"]
+__all__ = ["Measures", "sweep"]
+
+
+class Measures:
+    """Several named measures as one: ``{name: value}`` of each callable, a
+    measure that returns a dict giving ``name.key`` columns."""
+
+    def __init__(self, measures):
+        self.measures = dict(measures)
+        if not self.measures:
+            raise ValueError("measure: the dict of measures is empty")
+        for name, measure in self.measures.items():
+            if not isinstance(name, str) or not callable(measure):
+                raise TypeError(
+                    f"measure: a dict maps column names to callables of the results, "
+                    f"got {name!r}: {type(measure).__name__}"
+                )
+
+    def __call__(self, results):
+        values = {}
+        for name, measure in self.measures.items():
+            value = measure(results)
+            if isinstance(value, dict):
+                values.update({f"{name}.{key}": v for key, v in value.items()})
+            else:
+                values[name] = value
+        return values
+
+    def probes(self):
+        """What the measures read; None (everything) if one does not say."""
+        names = []
+        for measure in self.measures.values():
+            probes = getattr(measure, "probes", None)
+            if probes is None:
+                return None
+            names += list(probes())
+        return names
+
+    def __repr__(self):
+        return f"Measures({self.measures!r})"
 
 
 def _points(design, grid, points):
@@ -38,8 +79,11 @@ def _points(design, grid, points):
                 raise ValueError(
                     f"every point names the same parameters {names}, got {list(point)}"
                 )
-    for name in names:
-        design.check(name)
+    canonical = {name: design.resolve(name) for name in names}
+    if len(set(canonical.values())) != len(canonical):
+        raise ValueError(f"a parameter is named twice in {names}")
+    names = list(canonical.values())
+    points = [{canonical[k]: v for k, v in point.items()} for point in points]
     return names, points
 
 
@@ -58,22 +102,25 @@ def sweep(
     criterion=None,
     t_stop=None,
     dt=None,
-    client="local",
+    client="auto",
     progress=True,
     **options,
 ):
     """Run every point of ``grid`` ({param: values}, all combinations) or of
     ``points`` (a list of {param: value}) and return a pandas DataFrame with a
     column per parameter, the measures (``value`` for a single number), and
-    ``passed`` and ``reason`` (a failed run has NaN measures).  ``criterion`` is
+    ``passed`` and ``reason`` (a failed run has NaN measures); parameters are
+    named as the circuit spells them.  ``criterion`` is
     optional here (default: every run that simulates passes).  With several
     parameters, ``table.set_index(params).to_xarray()`` gives an array
     per measure (needs xarray).  ``table.attrs["stats"]`` holds the runner's
     counts and times (see :attr:`loxant.analysis.runner.Runner.stats`)."""
     import pandas as pd
 
+    if isinstance(measure, dict):
+        measure = Measures(measure)
     if not callable(measure):
-        raise TypeError("measure must be a callable of the results")
+        raise TypeError("measure must be a callable of the results or a dict of them")
     design = make_design(netlist_or_circuit, t_stop, dt, options)
     names, points = _points(design, grid, points)
     plan = ListPlan([_run(design, p) for p in points])

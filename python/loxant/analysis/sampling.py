@@ -1,0 +1,87 @@
+"""Drawing the circuits of a Monte Carlo analysis.
+
+Sample ``i`` draws from a generator seeded by ``(seed, i)`` alone, so a sample
+is the same whoever runs it and in whatever order.  A netlist draws its own
+random functions (``gauss(...)`` in its values, and the spreads it declares)
+from the same generator through ``circuit(params, rng)``; the Gaussian spreads
+given in Python are drawn after them (see :mod:`loxant.analysis.montecarlo`).
+"""
+
+import numpy as np
+
+from .. import elements as el
+from .design import _multiplier, _recouple, _scale, is_bias
+
+__all__ = ["KINDS", "draw_sample", "sample_generator"]
+
+#: spread kind -> (element classes, attribute scaled; None: the element's value)
+KINDS = {
+    "ic": ((el.Junction,), "ic"),
+    "l": ((el.Inductor,), None),
+    "r": ((el.Resistor,), None),
+    "c": ((el.Capacitor,), None),
+    "bias": ((el.CurrentSource,), None),  # bias sources only, signals keep their values
+}
+
+
+def sample_generator(seed, index):
+    """The random generator of sample ``index`` of an analysis seeded by ``seed``."""
+    return np.random.Generator(np.random.PCG64(np.random.SeedSequence(seed, spawn_key=(index,))))
+
+
+def _kind_of(element):
+    if isinstance(element, el.CurrentSource) and not is_bias(element):
+        return None  # a signal, not a bias
+    for kind, (classes, _) in KINDS.items():
+        if isinstance(element, classes):
+            return kind
+    return None
+
+
+def _parameter(element, kind):
+    attribute = KINDS[kind][1]
+    return element.name if attribute is None else f"{element.name}.{attribute}"
+
+
+def draw_sample(design, multipliers, values, seed, index, spreads):
+    """``(circuit, drawn)``: sample ``index`` of ``design`` and the multipliers of
+    the element values it drew (every element whose value differs from nominal)."""
+    global_spread, local_spread = spreads
+    rng = sample_generator(seed, index)
+    circuit = design.build(multipliers, values, rng=rng if design.is_netlist else None)
+    normalised = design.normalised(circuit)
+    shifts = {
+        kind: 1 + global_spread[kind] * rng.standard_normal() for kind in sorted(global_spread)
+    }
+    factors = {}
+    for element in normalised.elements:
+        kind = _kind_of(element)
+        if kind is None:
+            continue
+        factor = shifts.get(kind, 1.0)
+        sigma = local_spread.get(element.name, local_spread.get(kind))
+        if sigma:
+            factor *= 1 + sigma * rng.standard_normal()
+        if factor != 1.0:
+            factors[_parameter(element, kind)] = factor
+    for name, factor in factors.items():
+        _scale(normalised, name, _multiplier(name, factor))
+    _recouple(normalised, factors)
+    return circuit, _drawn(design, normalised)
+
+
+def _drawn(design, circuit):
+    """Multiplier of every element value that differs from the nominal circuit."""
+    nominal = design.normalised(design._nominal)
+    drawn = {}
+    for element in circuit.elements:
+        if element.name not in nominal:
+            continue
+        kind = _kind_of(element)
+        if kind is None:
+            continue
+        name = _parameter(element, kind)
+        now, then = design.nominal_of(circuit, name), design.nominal_of(nominal, name)
+        if then and now != then:
+            drawn[name] = now / then
+    return drawn
