@@ -261,7 +261,8 @@ def _simulate(args, netlist, output):
     with _Progress(netlist, enabled=enabled) as progress:
         return netlist.simulate(
             record=netlist.record(junctions=not output or args.events),
-            progress=progress.update, **options
+            progress=progress.update,
+            **options,
         )
 
 
