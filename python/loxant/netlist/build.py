@@ -1,0 +1,169 @@
+"""Last stage: the expanded elements into a :class:`~loxant.units.PhysicalCircuit`,
+the one place where records become circuit elements.
+
+Reference units: the circuit is normalised by the critical current and the
+shunt resistance (rn, for either rtype) of its first junction (1 mA and 5 ohm
+without junctions).
+"""
+
+import numpy as np
+
+from ..errors import CircuitError
+from ..units import PhysicalCircuit, Units
+from .errors import clip
+from .sources import Scales, waveform
+
+__all__ = ["build_circuit", "reference_units"]
+
+_SOURCE_UNITS = {"I": "A", "V": "V", "P": "rad"}
+
+
+def reference_units(flat):
+    for element in flat:
+        if element.letter == "B" and element.values["ic"] != 0:
+            return Units(abs(element.values["ic"]), element.values["r"])
+    return Units(1e-3, 5.0)
+
+
+def build_circuit(units, title, flat, tran, seed=None):
+    """A new PhysicalCircuit of the expanded elements ``flat``."""
+    pc = PhysicalCircuit(units.ic0, units.r0, title)
+    scale = pc.units.scale
+    adders = {
+        "I": pc.circuit.current_source,
+        "V": pc.circuit.voltage_source,
+        "P": pc.circuit.phase_source,
+    }
+    couplings, controlled, noise_sources = [], [], 0
+    for element in flat:
+        letter = element.letter
+        try:
+            if letter in adders:
+                scales = Scales(tran, scale["s"], scale[_SOURCE_UNITS[letter]])
+                if element.values["wave"] == "noise":
+                    scales.seed = _noise_seed(seed, noise_sources)
+                    noise_sources += 1
+                adders[letter](element.name, *element.nodes, waveform(element.values, scales))
+            elif letter == "K":
+                couplings.append(element)
+            elif letter in "FH":
+                controlled.append(element)
+            elif letter not in _FAST or not _added(pc, element, scale):
+                _add(pc, element)
+        except (CircuitError, ValueError, TypeError) as exc:
+            raise element.line.error(clip(str(exc), 300)) from None
+    _fill_current_controlled(pc, controlled)
+    for element in couplings:
+        first, second = element.nodes
+        try:
+            pc.mutual(element.name, first, second, k=element.values["value"])
+        except CircuitError as exc:
+            raise element.line.error(clip(str(exc), 300)) from None
+    return pc
+
+
+_FAST = set("RLCB")
+
+
+def _added(pc, element, scale):
+    """Whether the fast path added ``element``; where the circuit refuses it, the
+    physical circuit's message (in physical units) is the one raised."""
+    try:
+        return _add_normalised(pc, element, scale)
+    except (CircuitError, ValueError, TypeError):
+        if element.name in pc.circuit:
+            raise
+        _add(pc, element)
+        raise
+
+
+def _noise_seed(seed, index):
+    """A seed of its own for each noise source (None: unseeded)."""
+    if seed is None:
+        return None
+    return int(np.random.SeedSequence([seed, index]).generate_state(1)[0])
+
+
+def _add_normalised(pc, element, scale):
+    """Add ``element`` with its values normalised here (a fast path for the common
+    elements); False when it needs :func:`_add`."""
+    values, letter = element.values, element.letter
+    if "temp" in values:
+        return False
+    circuit = pc.circuit
+    a, b = element.nodes
+    if letter == "R":
+        circuit.resistor(element.name, a, b, values["value"] / scale["ohm"])
+    elif letter == "L":
+        value = values["value"]
+        circuit.inductor(element.name, a, b, value / scale["H"], branch=value == 0)
+    elif letter == "C":
+        circuit.capacitor(element.name, a, b, values["value"] / scale["F"])
+    elif letter == "B" and "gap" in values:
+        gap = values["gap"]
+        circuit.junction_gap(
+            element.name,
+            a,
+            b,
+            ic=values["ic"] / scale["A"],
+            c=values["c"] / scale["F"],
+            r0=gap["r0"] / scale["ohm"],
+            rn=values["r"] / scale["ohm"],
+            vg=gap["vg"] / scale["V"],
+            delv=gap["delv"] / scale["V"],
+            icfct=gap["icfct"],
+        )
+    else:
+        return False
+    return True
+
+
+def _add(pc, element):
+    """Add ``element`` through the physical circuit, whose messages quote the values
+    in physical units."""
+    name, values, letter = element.name, element.values, element.letter
+    a, b = element.nodes[:2]
+    if letter == "R":
+        pc.resistor(name, a, b, values["value"], temp=values.get("temp"))
+    elif letter == "L":
+        pc.inductor(name, a, b, values["value"], branch=values["value"] == 0)
+    elif letter == "C":
+        pc.capacitor(name, a, b, values["value"])
+    elif letter == "T":
+        pc.transmission_line(name, *element.nodes, td=values["td"], z0=values["z0"])
+    elif letter == "E":
+        pc.vcvs(name, *element.nodes, gain=values["value"])
+    elif letter == "G":
+        pc.vccs(name, *element.nodes, gm=values["value"])
+    else:
+        shape = {"ic": values["ic"], "c": values["c"], "temp": values.get("temp")}
+        if "gap" in values:
+            pc.junction_gap(name, a, b, rn=values["r"], **shape, **values["gap"])
+        elif values["phi"]:
+            pc.junction_rsjph(name, a, b, r=values["r"], theta=values["phi"], **shape)
+        else:
+            pc.junction(name, a, b, r=values["r"], **shape)
+
+
+def _fill_current_controlled(pc, pending):
+    """F and H sources, after the elements they name; one may name another."""
+    while pending:
+        ready = [e for e in pending if e.values["control"] in pc.circuit]
+        if not ready:
+            element = pending[0]
+            control = element.values["control"]
+            raise element.line.error(
+                f"{clip(element.name)}: no element named {clip(control)} to take the current of"
+            )
+        for element in ready:
+            a, b = element.nodes
+            control, value = element.values["control"], element.values["value"]
+            try:
+                if element.letter == "F":
+                    pc.cccs(element.name, a, b, control, gain=value)
+                else:
+                    pc.ccvs(element.name, a, b, control, r=value)
+            except CircuitError as exc:
+                raise element.line.error(clip(str(exc), 300)) from None
+        done = {id(e) for e in ready}
+        pending = [e for e in pending if id(e) not in done]
