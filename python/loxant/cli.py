@@ -117,6 +117,7 @@ def run_command(args):
                 )
         else:
             summarise(netlist, results)
+        netlist.write_files(results)  # the .file requests, each to its file
         if args.plot:
             plot(args.plot, time_axis, traces, netlist.title or netlist.file)
     except OSError as exc:

@@ -282,6 +282,25 @@ def _unbracket(tokens):
     return tokens
 
 
+def _is_long_request(tokens, pos):
+    tok = tokens[pos]
+    followed = pos + 1 < len(tokens) and tokens[pos + 1].kind == "("
+    return tok.kind == "word" and tok.text.lower() in LONG_REQUESTS and not followed
+
+
+def _is_plain_name(tokens, pos):
+    """Whether the token at ``pos`` is a name of a long request (and not the start of
+    another request)."""
+    tok = tokens[pos]
+    followed = pos + 1 < len(tokens) and tokens[pos + 1].kind == "("
+    return (
+        tok.kind == "word"
+        and not followed
+        and not tok.text.startswith("@")
+        and tok.text.lower() not in LONG_REQUESTS
+    )
+
+
 def _count_groups(tokens):
     """Number of values and names in ``tokens``."""
     pos, count = 0, 0
@@ -727,19 +746,28 @@ class Parser:
         tokens = line.tokens[1:]
         if not tokens:
             raise line.error(f"{clip(line.tokens[0].text)} requests nothing")
-        head = tokens[0].text.lower() if tokens[0].kind == "word" else ""
-        if head in LONG_REQUESTS and not (len(tokens) > 1 and tokens[1].kind == "("):
-            kind, target = LONG_REQUESTS[head]
-            names = words_of(line, tokens[1:], tokens[0].text)
-            wanted = (1, 2) if target == "node" else (1,)
-            if len(names) not in wanted:
-                what = "one or two nodes" if target == "node" else "one device"
-                raise line.error(f"{clip(tokens[0].text)} takes {what}")
-            self._request(kind, tuple(names), target, line, tokens[0])
-            return
         pos = 0
         while pos < len(tokens):
-            pos = self._short_request(line, tokens, pos)
+            if _is_long_request(tokens, pos):
+                pos = self._long_request(line, tokens, pos)
+            else:
+                pos = self._short_request(line, tokens, pos)
+
+    def _long_request(self, line, tokens, pos):
+        """``DEVV dev``, ``PHASE dev``, ``NODEV n [m]``... at ``pos``; the position
+        after it."""
+        head = tokens[pos]
+        kind, target = LONG_REQUESTS[head.text.lower()]
+        most = 2 if target == "node" else 1
+        end = pos + 1
+        while end < len(tokens) and _is_plain_name(tokens, end):
+            end += 1
+        what = "one or two nodes" if target == "node" else "one device"
+        if not 1 <= end - pos - 1 <= most:
+            raise line.error(f"{clip(head.text)} takes {what}", head)
+        names = tuple(tok.text.upper() for tok in tokens[pos + 1 : end])
+        self._request(kind, names, target, line, head)
+        return end
 
     def _short_request(self, line, tokens, pos):
         """One ``V(x)``, ``P(x, y)``, ``I(x)`` or ``@x[p]`` request at ``pos``; the

@@ -210,13 +210,15 @@ def read_bytes(path, budget=None, including=None):
 
     try:
         with open(path, "rb") as stream:
-            if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
+            status = os.fstat(stream.fileno())
+            if not stat.S_ISREG(status.st_mode):
                 raise refuse("not a regular file")
-            data = stream.read(budget.left + 1)
+            budget.take(status.st_size, path, including)  # refused before reading
+            data = stream.read(budget.left + status.st_size + 1)
     except (OSError, ValueError) as exc:
         reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
         raise refuse(reason) from None
-    budget.take(len(data), path, including)
+    budget.take(len(data) - status.st_size, path, including)  # a file that grew meanwhile
     return data
 
 
