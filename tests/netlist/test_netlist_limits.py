@@ -2,6 +2,7 @@
 read) in bounded time, with a NetlistError that names file, line and the limit,
 and quotes no more than a short piece of the offending text."""
 
+import io
 import os
 import re
 import threading
@@ -134,6 +135,23 @@ def test_decoding_is_reported_and_utf16_is_read(tmp_path):
         stream.seek(0)
         stream.write(b"\xfe\xff" + data)
     assert len(read_netlist(wide).circuit().circuit) == 2
+
+
+def test_a_stream_is_bounded_and_decoded_like_a_file():
+    latin = io.BytesIO(b"* caf\xe9\nI1 0 1 1m\nR1 1 0 1\n")
+    with pytest.warns(NetlistWarning, match="<stdin>:1: not UTF-8"):
+        assert Netlist.from_stream(latin).file == "<stdin>"
+
+    class Endless(io.RawIOBase):
+        def readable(self):
+            return True
+
+        def readinto(self, buffer):
+            buffer[:] = b"*" * len(buffer)
+            return len(buffer)
+
+    _, error = bounded(Netlist.from_stream, io.BufferedReader(Endless()))
+    assert isinstance(error, NetlistError) and "exceeds 64 MiB" in error.message
 
 
 def test_runs_without_an_analysis_or_beyond_the_step_limit_name_the_line():

@@ -22,7 +22,7 @@ from .checks import check_connections
 from .errors import NetlistError, clip
 from .expand import Expander
 from .records import Parser, Tran
-from .tokens import keyword, read_file, read_string
+from .tokens import keyword, read_file, read_stream, read_string
 
 __all__ = ["Netlist", "read_netlist", "record_quantities"]
 
@@ -130,6 +130,16 @@ class Netlist:
         warnings = []
         return cls._read(
             lambda: read_string(text, name, base_dir, warnings), name, base_dir, warnings
+        )
+
+    @classmethod
+    def from_stream(cls, stream, name="<stdin>", base_dir=None):
+        """Read a netlist from a binary stream (``sys.stdin.buffer``), bounded and
+        decoded as files are; ``name`` and ``base_dir`` as for :meth:`from_string`."""
+        base_dir = os.getcwd() if base_dir is None else base_dir
+        warnings = []
+        return cls._read(
+            lambda: read_stream(stream, name, base_dir, warnings), name, base_dir, warnings
         )
 
     @classmethod

@@ -301,6 +301,17 @@ def _is_plain_name(tokens, pos):
     )
 
 
+def _options_of_element(letter, name, line, tokens):
+    allowed = ELEMENT_OPTIONS.get(letter, ())
+    options = {}
+    for key, value in options_of(line, tokens, name).items():
+        if key not in allowed:
+            noun = _KIND_NAMES.get(letter, "element")
+            raise line.error(f"{clip(name)}: unknown {noun} parameter {clip(key.lower())}")
+        options[key] = value_of(line, value)
+    return options
+
+
 def _count_groups(tokens):
     """Number of values and names in ``tokens``."""
     pos, count = 0, 0
@@ -339,6 +350,8 @@ class Parser:
         self.output_path = None  # of the last .file
         self.stack = []  # open .subckt definitions
         self.last_line = None
+        self._waves = {}  # waveform tokens -> (kind, values)
+        self._options = {}  # element options tokens -> options
 
     @property
     def body(self):
@@ -398,16 +411,17 @@ class Parser:
             raise line.error(f"{clip(name)}: expected {count} {what}")
         return [tok.text.upper() for tok in rest[:count]]
 
-    @staticmethod
-    def _element_options(letter, name, line, tokens):
-        allowed = ELEMENT_OPTIONS.get(letter, ())
-        options = {}
-        for key, value in options_of(line, tokens, name).items():
-            if key not in allowed:
-                noun = _KIND_NAMES.get(letter, "element")
-                raise line.error(f"{clip(name)}: unknown {noun} parameter {clip(key.lower())}")
-            options[key] = value_of(line, value)
-        return options
+    def _element_options(self, letter, name, line, tokens):
+        """:func:`_options_of_element`, read once per text."""
+        if not tokens:
+            return {}
+        key = (letter,) + tuple([(tok.kind, tok.text, tok.spaced) for tok in tokens])
+        options = self._options.get(key)
+        if options is None:
+            options = _options_of_element(letter, name, line, tokens)
+            if len(self._options) < _TREES_LIMIT:
+                self._options[key] = options
+        return dict(options)
 
     def _two_nodes_value(self, letter, name, line, rest):
         if len(rest) == 3 and rest[0].kind == rest[1].kind == rest[2].kind == "word":
@@ -503,7 +517,7 @@ class Parser:
             return Element(letter, name, nodes, line, wave=("dc", values))
         if len(rest) > 1 and rest[1].kind == "(" and rest[0].kind == "word":
             if head in WAVEFORMS:
-                return Element(letter, name, nodes, line, wave=self._waveform(name, line, rest))
+                return Element(letter, name, nodes, line, wave=self._wave(name, line, rest))
             if head not in ex.FUNCTIONS and head not in ex.RANDOM:
                 raise line.error(f"{clip(name)}: unknown waveform {clip(rest[0].text)!r}", rest[0])
         values = values_of(line, rest)
@@ -512,6 +526,16 @@ class Parser:
                 f"{clip(name)}: expected one value or a waveform, got {len(values)} values"
             )
         return Element(letter, name, nodes, line, wave=("dc", values))
+
+    def _wave(self, name, line, rest):
+        """:meth:`_waveform`, read once per text: a large netlist repeats a few."""
+        key = tuple([(tok.kind, tok.text, tok.spaced) for tok in rest])
+        wave = self._waves.get(key)
+        if wave is None:
+            wave = self._waveform(name, line, rest)
+            if len(self._waves) < _TREES_LIMIT:
+                self._waves[key] = wave
+        return wave
 
     def _waveform(self, name, line, rest):
         kind = rest[0].text.lower()

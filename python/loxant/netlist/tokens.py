@@ -75,32 +75,54 @@ _CLOSING = {"{": "}", "'": "'", '"': '"'}
 
 _SPECIAL = re.compile(r"""[(),={}'"]""")
 _new_token = tuple.__new__
+#: (kind, text, spaced) of line tails already scanned
+_TAILS = {}
+_TAILS_LIMIT = 100_000
 
 
-def lex(text, file, number):
-    """Tokens of the physical line ``text``."""
-    if _SPECIAL.search(text) is None:  # most lines are names and numbers only
-        return tuple([_new_token(Token, ("word", w, file, number, True)) for w in text.split()])
-    tokens, spaced = [], True
+def _scan(text):
+    """``(kind, text, spaced)`` of the tokens of ``text``; ValueError with the
+    message for an unbalanced brace or quote."""
+    shapes, spaced = [], True
     for match in _LEXEME.finditer(text):
         group = match.lastgroup
         if group == "space":
             spaced = True
             continue
         if group == "word":
-            tokens.append(Token("word", match.group(), file, number, spaced))
+            shapes.append(("word", match.group(), spaced))
         elif group == "punct":
-            tokens.append(Token(match.group(), match.group(), file, number, spaced))
+            shapes.append((match.group(), match.group(), spaced))
         elif group in _KIND:
-            tokens.append(Token(_KIND[group], match.group(group), file, number, spaced))
+            shapes.append((_KIND[group], match.group(group), spaced))
         elif group == "open":
             opener = match.group()
-            raise NetlistError(
-                f"{opener} without its closing {_CLOSING[opener]}", file, number, text
-            )
+            raise ValueError(f"{opener} without its closing {_CLOSING[opener]}")
         else:
-            raise NetlistError("} without an opening {", file, number, text)
+            raise ValueError("} without an opening {")
         spaced = False
+    return tuple(shapes)
+
+
+def lex(text, file, number):
+    """Tokens of the physical line ``text``."""
+    special = _SPECIAL.search(text)
+    if special is None:  # most lines are names and numbers only
+        return tuple([_new_token(Token, ("word", w, file, number, True)) for w in text.split()])
+    # the plain words before the first special character, then the rest, whose
+    # few forms (a waveform, area=..) repeat from line to line
+    cut = max(text.rfind(" ", 0, special.start()), text.rfind("\t", 0, special.start())) + 1
+    tail = text[cut:]
+    shapes = _TAILS.get(tail)
+    if shapes is None:
+        try:
+            shapes = _scan(tail)
+        except ValueError as exc:
+            raise NetlistError(str(exc), file, number, text) from None
+        if len(_TAILS) < _TAILS_LIMIT:
+            _TAILS[tail] = shapes
+    tokens = [_new_token(Token, ("word", w, file, number, True)) for w in text[:cut].split()]
+    tokens += [_new_token(Token, (kind, t, file, number, spaced)) for kind, t, spaced in shapes]
     return tuple(tokens)
 
 
@@ -288,6 +310,15 @@ def read_file(path, sink=None):
     text = decode(read_bytes(path, budget), path, sink)
     base_dir = os.path.dirname(os.path.abspath(path))
     return _expand(text, path, base_dir, (os.path.abspath(path),), sink, budget)
+
+
+def read_stream(stream, name, base_dir, sink=None):
+    """``(lines, first line)`` of the netlist read from the binary ``stream`` (such
+    as standard input), within the input budget."""
+    budget = _Budget()
+    data = stream.read(budget.left + 1)
+    budget.take(len(data), name)
+    return _expand(decode(data, name, sink), name, base_dir, (), sink, budget)
 
 
 def read_string(text, name, base_dir, sink=None):
