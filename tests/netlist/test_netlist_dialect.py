@@ -418,6 +418,16 @@ def test_sine_with_cycles_stops_at_its_offset():
     )
 
 
+def test_noise_is_held_over_its_step_with_the_dialects_amplitude():
+    need("Noise")
+    mids = 20e-12 + 1e-12 * (np.arange(4000) + 0.5)  # after the delay, mid-step
+    ours = source_values("noise(1n 20p 1p)", np.concatenate([[10e-12], mids, mids + 0.3e-12]))
+    assert ours[0] == 0
+    np.testing.assert_array_equal(ours[1:4001], ours[4001:])
+    # A g / sqrt(2 tstep): A in A sqrt(s); 4000 draws give the sigma within 10 %
+    assert np.std(ours[1:4001]) == pytest.approx(1e-9 / math.sqrt(2e-12), rel=0.1)
+
+
 def test_custom_waveform_reads_its_file_relative_to_the_netlist(tmp_path):
     need("Custom")
     (tmp_path / "wave.txt").write_text("0 1 3 2\n")

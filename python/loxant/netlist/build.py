@@ -6,8 +6,6 @@ shunt resistance (rn, for either rtype) of its first junction (1 mA and 5 ohm
 without junctions).
 """
 
-import numpy as np
-
 from ..errors import CircuitError
 from ..units import PhysicalCircuit, Units
 from .errors import clip
@@ -79,9 +77,7 @@ def _added(pc, element, scale):
 
 def _noise_seed(seed, index):
     """A seed of its own for each noise source (None: unseeded)."""
-    if seed is None:
-        return None
-    return int(np.random.SeedSequence([seed, index]).generate_state(1)[0])
+    return None if seed is None else (seed, index)
 
 
 def _add_normalised(pc, element, scale):

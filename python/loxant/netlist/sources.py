@@ -9,8 +9,6 @@ values by ``value_scale``.
 import inspect
 import math
 
-import numpy as np
-
 from .. import waveforms
 from ..waveforms import PWL, Constant, DampedSine, Exp, Pulse, Sine
 
@@ -71,12 +69,8 @@ def _sine(args, t, v, scales):
     freq = args[2] * scales.time if len(args) > 2 else 1.0 / scales.tstop
     delay = t[3] if len(args) > 3 else 0.0
     damping = args[4] * scales.time if len(args) > 4 else 0.0
-    phase = math.radians(args[5]) if len(args) > 5 else 0.0
-    cycles = args[6] if len(args) > 6 else 0.0
-    if cycles or (phase and damping):
+    if len(args) > 5:
         return peer_waveform("sin", args, {"delay": delay, "damping": damping}, scales)
-    if phase:
-        return Sine(v[0], v[1], freq, delay=delay, phase=phase)
     if damping:
         return DampedSine(v[0], v[1], freq, delay=delay, damping=damping)
     return Sine(v[0], v[1], freq, delay=delay)
@@ -101,13 +95,11 @@ def peer_waveform(kind, args, values, scales):
     """``pws(t0 v0 t1 v1 ...)``, ``noise(A td tstep)``, ``cus(file ts sf im [td
     per])`` and the full ``sin(vo va f td theta phi nc)``, normalised."""
     if kind == "pws":
-        times = np.asarray(args[0::2], dtype=float) / scales.time
-        amplitudes = np.asarray(args[1::2], dtype=float) / scales.value
+        times = [t / scales.time for t in args[0::2]]
+        amplitudes = [v / scales.value for v in args[1::2]]
         return _waveform_class("PWS", kind)(times, amplitudes)
     if kind == "noise":
         amplitude, delay, tstep = args
-        if not tstep > 0:
-            raise ValueError(f"noise: tstep must be positive, got {tstep:g}")
         # A g / sqrt(2 tstep) every tstep: A is in the value's unit times sqrt(s)
         scaled = amplitude / scales.value / math.sqrt(scales.time)
         return _waveform_class("Noise", kind)(
@@ -120,18 +112,20 @@ def peer_waveform(kind, args, values, scales):
     cycles = args[6] if len(args) > 6 else 0.0
     if cycles < 0:
         raise ValueError(f"sin: the number of cycles must not be negative, got {cycles:g}")
-    if "cycles" not in inspect.signature(Sine).parameters:
+    if "cycles" not in inspect.signature(DampedSine).parameters:
+        if not (cycles or values["damping"] or values["delay"]):
+            return Sine(offset, amplitude, freq, phase=math.radians(args[5]))  # the same
         raise ValueError(
-            "sin() with a number of cycles, or with both damping and a phase, is not "
-            "available in this build of loxant"
+            "sin() with a phase or a number of cycles is not available in this build of loxant"
         )
-    return Sine(
+    # before td the dialect's sine is vo, whatever its phase
+    return DampedSine(
         offset,
         amplitude,
         freq,
         delay=values["delay"],
-        phase=math.radians(args[5]),
         damping=values["damping"],
+        phase=math.radians(args[5]),
         cycles=cycles or None,
     )
 
@@ -143,12 +137,13 @@ def _custom(args, points, scales):
     ts, sf, im = args[0], args[1], args[2]
     delay = args[3] if len(args) > 3 else 0.0
     periodic = len(args) > 4 and args[4] == 1
-    if not ts > 0:
-        raise ValueError(f"cus: the time step must be positive, got {ts:g}")
     if im not in (0, 1, 2):
         raise ValueError(f"cus: the interpolation must be 0, 1 or 2, got {im:g}")
-    times = (delay + ts * np.arange(points.size)) / scales.time
-    amplitudes = sf * points / scales.value
     return _waveform_class("Custom", "cus")(
-        times, amplitudes, interpolation=int(im), periodic=periodic
+        points,
+        ts / scales.time,
+        sf / scales.value,
+        int(im),
+        delay=delay / scales.time,
+        periodic=periodic,
     )
