@@ -142,24 +142,36 @@ def _add(pc, element):
 
 
 def _fill_current_controlled(pc, pending):
-    """F and H sources, after the elements they name; one may name another."""
-    while pending:
-        ready = [e for e in pending if e.values["control"] in pc.circuit]
-        if not ready:
-            element = pending[0]
-            control = element.values["control"]
-            raise element.line.error(
-                f"{clip(element.name)}: no element named {clip(control)} to take the current of"
-            )
-        for element in ready:
-            a, b = element.nodes
-            control, value = element.values["control"], element.values["value"]
-            try:
-                if element.letter == "F":
-                    pc.cccs(element.name, a, b, control, gain=value)
-                else:
-                    pc.ccvs(element.name, a, b, control, r=value)
-            except CircuitError as exc:
-                raise element.line.error(clip(str(exc), 300)) from None
-        done = {id(e) for e in ready}
-        pending = [e for e in pending if id(e) not in done]
+    """F and H sources, after the elements they name; one may name another (each
+    waits for its control, so any order takes time linear in their number)."""
+    waiting = {}  # control name -> the sources that wait for it
+    ready = []
+    for element in pending:
+        control = element.values["control"]
+        if control in pc.circuit:
+            ready.append(element)
+        else:
+            waiting.setdefault(control, []).append(element)
+    while ready:
+        element = ready.pop()
+        _add_controlled(pc, element)
+        ready += waiting.pop(element.name, ())
+    if waiting:
+        order = {id(e): k for k, e in enumerate(pending)}
+        first = min((e for group in waiting.values() for e in group), key=lambda e: order[id(e)])
+        raise first.line.error(
+            f"{clip(first.name)}: no element named {clip(first.values['control'])} "
+            "to take the current of"
+        )
+
+
+def _add_controlled(pc, element):
+    a, b = element.nodes
+    control, value = element.values["control"], element.values["value"]
+    try:
+        if element.letter == "F":
+            pc.cccs(element.name, a, b, control, gain=value)
+        else:
+            pc.ccvs(element.name, a, b, control, r=value)
+    except CircuitError as exc:
+        raise element.line.error(clip(str(exc), 300)) from None
