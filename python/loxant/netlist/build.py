@@ -32,16 +32,25 @@ def build_circuit(units, title, flat, tran, seed=None):
         "V": pc.circuit.voltage_source,
         "P": pc.circuit.phase_source,
     }
+    scales = {k: Scales(tran, scale["s"], scale[unit]) for k, unit in _SOURCE_UNITS.items()}
+    waves = {}  # sources of the same waveform share it (waveforms do not change)
     couplings, controlled, noise_sources = [], [], 0
     for element in flat:
         letter = element.letter
         try:
             if letter in adders:
-                scales = Scales(tran, scale["s"], scale[_SOURCE_UNITS[letter]])
-                if element.values["wave"] == "noise":
-                    scales.seed = _noise_seed(seed, noise_sources)
+                values = element.values
+                if values["wave"] == "noise":
+                    noisy = Scales(tran, scale["s"], scale[_SOURCE_UNITS[letter]])
+                    noisy.seed = _noise_seed(seed, noise_sources)
                     noise_sources += 1
-                adders[letter](element.name, *element.nodes, waveform(element.values, scales))
+                    wave = waveform(values, noisy)
+                else:
+                    key = (letter, values["wave"], tuple(values["args"]), id(values.get("points")))
+                    wave = waves.get(key)
+                    if wave is None:
+                        wave = waves[key] = waveform(values, scales[letter])
+                adders[letter](element.name, *element.nodes, wave)
             elif letter == "K":
                 couplings.append(element)
             elif letter in "FH":

@@ -42,23 +42,25 @@ class _Groups:
 def check_connections(flat, warnings=None):
     """Warn of nodes touched by one element; raise for loops of voltage and phase
     sources and for nodes with no path to ground but through current sources."""
-    touches = {}
+    first, once = {}, {}  # node -> the first element on it; and while it is the only one
     for element in flat:
         if element.letter != "K":
             for node in element.nodes:
-                if node != GROUND:
-                    touches[node] = element if node not in touches else None
-    for node, element in touches.items():
-        if element is not None:
-            line = element.line
-            warn(
-                f"node {clip(node)} is connected only to {clip(element.name)}",
-                line.file,
-                line.number,
-                warnings,
-            )
+                if node not in first:
+                    first[node] = once[node] = element
+                else:
+                    once.pop(node, None)
+    once.pop(GROUND, None)
+    for node, element in once.items():
+        line = element.line
+        warn(
+            f"node {clip(node)} is connected only to {clip(element.name)}",
+            line.file,
+            line.number,
+            warnings,
+        )
     _check_source_loops(flat)
-    _check_grounded(flat)
+    _check_grounded(flat, first)
 
 
 def _check_source_loops(flat):
@@ -78,21 +80,18 @@ def _check_source_loops(flat):
         sources.setdefault(b, []).append((a, element.name))
 
 
-def _check_grounded(flat):
+def _check_grounded(flat, first):
     groups = _Groups()
     for element in flat:
         nodes = element.nodes
         for x, y in _CONDUCTING.get(element.letter, _TWO_ENDS):
             groups.join(nodes[x], nodes[y])
     ground = groups.root(GROUND)
-    for element in flat:
-        if element.letter == "K":
-            continue
-        for node in element.nodes:
-            if groups.root(node) != ground:
-                raise element.line.error(
-                    f"node {clip(node)} has no path to ground other than through current sources"
-                )
+    for node, element in first.items():
+        if groups.root(node) != ground:
+            raise element.line.error(
+                f"node {clip(node)} has no path to ground other than through current sources"
+            )
 
 
 def _path(edges, start, goal):

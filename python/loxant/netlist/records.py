@@ -8,7 +8,8 @@ and evaluated later, per instance.
 
 import re
 from dataclasses import dataclass, field
-from typing import List, NamedTuple, Optional
+from types import MappingProxyType
+from typing import List, Mapping, NamedTuple, Optional
 
 from .. import expressions as ex
 from .errors import clip, warn
@@ -28,11 +29,14 @@ __all__ = [
 
 
 class Value(NamedTuple):
-    """An expression as written, parsed, with the token it starts at."""
+    """An expression as written, and parsed."""
 
     text: str
     tree: tuple
-    token: Token
+
+
+#: the options of an element that has none (shared, and read-only)
+NO_OPTIONS = MappingProxyType({})
 
 
 @dataclass
@@ -50,7 +54,7 @@ class Element:
     #: junction model, subcircuit name(s), or the controlling source of F and H
     model: Optional[str] = None
     #: name=value options (junction area/ic, spread, instance overrides), in order
-    options: dict = field(default_factory=dict)
+    options: Mapping = field(default_factory=lambda: NO_OPTIONS)
 
 
 @dataclass
@@ -168,8 +172,9 @@ _KIND_NAMES = {
 
 # -- values ----------------------------------------------------------------------------
 
-#: expression trees of value texts already read
+#: expression trees, and values, of value texts already read
 _TREES = {}
+_VALUES = {}
 _TREES_LIMIT = 100_000
 
 
@@ -181,6 +186,9 @@ def parse_value(text):
         if len(_TREES) < _TREES_LIMIT:
             _TREES[text] = tree
     return tree
+
+
+_new = tuple.__new__
 
 
 def group_end(tokens, start):
@@ -218,11 +226,15 @@ def value_of(line, tokens):
     text = tokens[0].text if len(tokens) == 1 and tokens[0].kind == "word" else joined(tokens)
     if any(tok.kind == "string" for tok in tokens):
         raise line.error(f"a quoted string is not a value: {clip(text)}", tokens[0])
-    try:
-        tree = parse_value(text)
-    except ex.ExpressionError as exc:
-        raise line.error(f"bad value {clip(text)!r}: {exc.message}", tokens[0]) from None
-    return Value(text, tree, tokens[0])
+    value = _VALUES.get(text)
+    if value is None:
+        try:
+            value = Value(text, parse_value(text))
+        except ex.ExpressionError as exc:
+            raise line.error(f"bad value {clip(text)!r}: {exc.message}", tokens[0]) from None
+        if len(_VALUES) < _TREES_LIMIT:
+            _VALUES[text] = value
+    return value
 
 
 def values_of(line, tokens):
@@ -364,6 +376,8 @@ class Parser:
             self._control(word, line)
             return
         element = self.element(line)
+        # the records keep their line for messages, not its tokens
+        element.line = line = _new(Line, (line.file, line.number, line.text, (), line.control))
         names = self.body.names
         if element.name in names:
             first = names[element.name]
@@ -409,7 +423,7 @@ class Parser:
     def _nodes(name, line, rest, count, what):
         if len(rest) < count or any(tok.kind != "word" for tok in rest[:count]):
             raise line.error(f"{clip(name)}: expected {count} {what}")
-        return [tok.text.upper() for tok in rest[:count]]
+        return tuple([tok.text.upper() for tok in rest[:count]])
 
     def _element_options(self, letter, name, line, tokens):
         """:func:`_options_of_element`, read once per text."""
@@ -425,7 +439,7 @@ class Parser:
 
     def _two_nodes_value(self, letter, name, line, rest):
         if len(rest) == 3 and rest[0].kind == rest[1].kind == rest[2].kind == "word":
-            nodes = [rest[0].text.upper(), rest[1].text.upper()]
+            nodes = (rest[0].text.upper(), rest[1].text.upper())
             return Element(letter, name, nodes, line, value=value_of(line, rest[2:]))
         nodes = self._nodes(name, line, rest, 2, "nodes and a value")
         split = split_options(rest)
@@ -455,7 +469,9 @@ class Parser:
         options = self._element_options("B", name, line, rest[split:])
         if "AREA" in options and "IC" in options:
             raise line.error(f"{clip(name)}: give area or ic, not both")
-        return Element("B", name, positional[:2], line, model=positional[-1], options=options)
+        return Element(
+            "B", name, tuple(positional[:2]), line, model=positional[-1], options=options
+        )
 
     def _line(self, name, line, rest):
         """``T name a b c d [LOSSLESS] td= z0=`` (the keywords in any order)."""
@@ -677,7 +693,7 @@ class Parser:
             except ex.ExpressionError as exc:
                 raise line.error(f".param {clip(name)}: {exc.message}") from None
             body.param_lines[name] = line
-            body.params.append((name, Value(expression, tree, line.tokens[0]), line))
+            body.params.append((name, Value(expression, tree), line))
 
     def _top_only(self, line):
         if self.stack:

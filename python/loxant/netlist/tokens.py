@@ -157,8 +157,9 @@ def file_lines(text, file, sink=None):
             joined = f"{prev.text} {stripped[1:].strip()}"
             lines[-1] = Line(prev.file, prev.number, joined, prev.tokens + more)
             continue
-        stripped = _stray_quote(stripped, file, number, sink)
-        line = Line(file, number, stripped, lex(stripped, file, number))
+        if stripped[-1] == "'":
+            stripped = _stray_quote(stripped, file, number, sink)
+        line = _new_token(Line, (file, number, stripped, lex(stripped, file, number), False))
         if number == 1:
             first = line
         lines.append(line)
