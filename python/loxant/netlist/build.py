@@ -8,7 +8,7 @@ without junctions).
 
 from ..errors import CircuitError
 from ..units import PhysicalCircuit, Units
-from .errors import clip
+from .errors import clip, clip_words
 from .sources import Scales, waveform
 
 __all__ = ["build_circuit", "reference_units"]
@@ -58,14 +58,14 @@ def build_circuit(units, title, flat, tran, seed=None):
             elif letter not in _FAST or not _added(pc, element, scale):
                 _add(pc, element)
         except (CircuitError, ValueError, TypeError) as exc:
-            raise element.line.error(clip(str(exc), 300)) from None
+            raise element.line.error(clip(clip_words(str(exc)), 400)) from None
     _fill_current_controlled(pc, controlled)
     for element in couplings:
         first, second = element.nodes
         try:
             pc.mutual(element.name, first, second, k=element.values["value"])
         except CircuitError as exc:
-            raise element.line.error(clip(str(exc), 300)) from None
+            raise element.line.error(clip(clip_words(str(exc)), 400)) from None
     return pc
 
 
@@ -183,4 +183,4 @@ def _add_controlled(pc, element):
         else:
             pc.ccvs(element.name, a, b, control, r=value)
     except CircuitError as exc:
-        raise element.line.error(clip(str(exc), 300)) from None
+        raise element.line.error(clip(clip_words(str(exc)), 400)) from None

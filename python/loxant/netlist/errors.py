@@ -1,5 +1,6 @@
 """Errors and warnings of the netlist reader, and the bounds on what it accepts."""
 
+import re
 import warnings
 
 from ..errors import CircuitError
@@ -16,10 +17,20 @@ def clip(text, limit=MAX_QUOTE):
     return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
+_LONG_WORD = re.compile(rf"\S{{{MAX_QUOTE + 1},}}")
+
+
+def clip_words(message):
+    """``message`` with every run of more than :data:`MAX_QUOTE` characters without
+    a space cut to that length (a name or value it quotes may be huge)."""
+    return _LONG_WORD.sub(lambda match: clip(match.group()), message)
+
+
 class NetlistError(CircuitError):
     """A problem in a netlist: ``file``, ``line`` and the offending ``text``."""
 
     def __init__(self, message, file=None, line=None, text=None):
+        message = clip_words(message) if len(message) > MAX_QUOTE else message
         text = clip(text) if text else text
         self.message, self.file, self.line, self.text = message, file, line, text
         where = f"{file}:{line}: " if line is not None else (f"{file}: " if file else "")
