@@ -426,16 +426,17 @@ class Parser:
         return tuple([tok.text.upper() for tok in rest[:count]])
 
     def _element_options(self, letter, name, line, tokens):
-        """:func:`_options_of_element`, read once per text."""
+        """:func:`_options_of_element`, read once per text (and shared: records are
+        not changed once read)."""
         if not tokens:
-            return {}
+            return NO_OPTIONS
         key = (letter,) + tuple([(tok.kind, tok.text, tok.spaced) for tok in tokens])
         options = self._options.get(key)
         if options is None:
             options = _options_of_element(letter, name, line, tokens)
             if len(self._options) < _TREES_LIMIT:
                 self._options[key] = options
-        return dict(options)
+        return options
 
     def _two_nodes_value(self, letter, name, line, rest):
         if len(rest) == 3 and rest[0].kind == rest[1].kind == rest[2].kind == "word":
