@@ -5,6 +5,7 @@
 
 #include "capi/ref.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -12,7 +13,19 @@ namespace loxant::engine {
 
 class Waveform {
   public:
-    enum class Kind { constant, pwl, pulse, sine, damped_sine, exp, scaled, python };
+    enum class Kind {
+        constant,
+        pwl,
+        pws,
+        pulse,
+        sine,
+        damped_sine,
+        exp,
+        noise,
+        custom,
+        scaled,
+        python
+    };
 
     // Reads a description made by loxant.engine (a tuple whose item 0 names
     // the kind); ValueError or TypeError for anything malformed.
@@ -33,14 +46,19 @@ class Waveform {
 
   private:
     double pwl(double t) const noexcept;
+    double pws(double t) const noexcept;
     double pulse(double t) const noexcept;
     double sine(double t) const noexcept;
     double damped_sine(double t) const noexcept;
     double exp(double t) const noexcept;
+    double noise(double t) const noexcept;
+    double custom(double t) const noexcept;
+    double custom_slope(size_t k) const noexcept;
 
     Kind kind_ = Kind::constant;
     double p_[7] = {}; // parameters in the order of the description
     bool periodic_ = false;
+    uint64_t key_[2] = {}; // noise: the stream's keys
     std::vector<double> times_, values_;
     std::unique_ptr<Waveform> inner_; // scaled
     capi::Ref callable_;              // python

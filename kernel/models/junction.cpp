@@ -1,14 +1,19 @@
 // JunctionModel: resistively and capacitively shunted Josephson junction.
 //
-//   I = Ic sin(phi) + V / R + C dV,  phi = phi_i - phi_j, V = V_i - V_j, dV = dV_i - dV_j
+//   I = Is(phi) + V / R + C dV,  phi = phi_i - phi_j, V = V_i - V_j, dV = dV_i - dV_j
+//   Is = Ic sin(phi) by default; SetSupercurrent makes it the law of
+//        junction_supercurrent.hpp (harmonics, phase offset, transparency)
 //   Admitance1: g = coeff_dt / R + C coeff_ddt, stamped at ii, jj (+) and ij, ji (-)
-//   Admitance2: g = Ic cos(phi) at the present phase estimate, same stamp
+//   Admitance2: g = dIs/dphi (Ic cos(phi)) at the present phase estimate, same stamp
 //   RHSCurrent: B[i-1] -= I, B[j-1] += I at the present estimates
 //   Values:     current I, phase phi, voltage V from the node arrays; counts turns
-//   A grounded terminal counts as 0 and its rows and columns are never touched.
+//   A grounded terminal counts as 0 and its rows and columns are never touched;
+//   with i grounded the law is evaluated from node j to ground.
 #include "kernel/models/junction.hpp"
+#include "kernel/models/junction_supercurrent.hpp"
 
 #include <cmath>
+#include <limits>
 
 namespace loxant {
 namespace {
@@ -19,30 +24,37 @@ struct Junction {
     double critical_current;
     double resistance;
     double capacitance;
-    // sin of the phase Admitance2 last saw: within one UpdateMatrix the right-hand
-    // side then needs no second evaluation (the same phase gives the same value).
+    Supercurrent law;
+    // Supercurrent per unit Ic at the phase Admitance2 last saw: within one
+    // UpdateMatrix the right-hand side then needs no second evaluation (the
+    // same phase gives the same value).  NaN: nothing seen.
     mutable double seen_phase;
-    mutable double seen_sin;
+    mutable double seen_value;
 
     double current(const JunctionState& s) const noexcept {
-        const double sine = s.phase == seen_phase ? seen_sin : std::sin(s.phase);
-        return critical_current * sine + s.voltage / resistance + capacitance * s.dvoltage;
+        const double value = s.phase == seen_phase ? seen_value : law.at(s.phase).value;
+        return critical_current * value + s.voltage / resistance + capacitance * s.dvoltage;
     }
     double step_admitance(const StepContext& ctx) const noexcept {
         return shunt_admitance(*this, ctx);
     }
     double phase_slope(const JunctionState& s, const StepContext&) const noexcept {
-        double sine, cosine;
-        ::sincos(s.phase, &sine, &cosine);
+        const Supercurrent::Value h = law.at(s.phase);
         seen_phase = s.phase;
-        seen_sin = sine;
-        return critical_current * cosine;
+        seen_value = h.value;
+        return critical_current * h.slope;
     }
     double shown_phase(double phase) const noexcept { return phase; }
+    void forget() noexcept { seen_phase = std::numeric_limits<double>::quiet_NaN(); }
 };
 
+using Methods = SupercurrentMethods<Junction>;
+
 void set_defaults(ElementModelObject* self) {
-    set_junction_defaults(as<Junction>(self));
+    Junction& m = as<Junction>(self);
+    set_junction_defaults(m);
+    m.law.reset();
+    m.forget();
 }
 
 void set_parameters(ElementModelObject* self, const Params& params) {
@@ -52,10 +64,18 @@ void set_parameters(ElementModelObject* self, const Params& params) {
     m.capacitance = params.real(2);
 }
 
-const ModelClass kClass = junction_class<Junction>(
-    "JunctionModel",
-    "JunctionModel(i, j, eindex): RCSJ Josephson junction; SetParameters([Ic, R, C]).", {},
-    set_defaults, set_parameters);
+ModelClass rcsj_class() {
+    ModelClass cls = junction_class<Junction>(
+        "JunctionModel",
+        "JunctionModel(i, j, eindex): RCSJ Josephson junction; SetParameters([Ic, R, C]), "
+        "SetSupercurrent([phi0, D, b, a1, ...]).",
+        supercurrent_fields<Junction>(), set_defaults, set_parameters);
+    cls.extra_methods = {Methods::method()};
+    cls.extra_getset = {Methods::harmonics_attribute()};
+    return cls;
+}
+
+const ModelClass kClass = rcsj_class();
 
 const bool kRegistered = register_model_class(&kClass);
 

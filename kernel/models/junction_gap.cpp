@@ -1,22 +1,28 @@
 // JunctionGapModel: Josephson junction whose quasiparticle branch is piecewise
 // linear in the junction voltage, with a steep rise at the gap voltage.
 //
-//   I = Ic sin(phi) + Iqp(v) + C dV,  Iqp odd in v, for |v|:
+//   I = Is(phi) + Iqp(v) + C dV,  Iqp odd in v, for |v|:
 //     below V1 = Vg - dV/2:   |v| / R0                          (subgap)
 //     V1 .. V2 = Vg + dV/2:   V1 / R0 + Gg (|v| - V1),  Gg = |Ic| / (icfct dV)
-//     above V2:               V1 / R0 + |Ic| / icfct + (|v| - V2) / Rn   (normal)
-//   The pieces join continuously.  Each step solves with the straight line of one
-//   piece, held for the whole step: the piece of the voltage last accepted, chosen
-//   in Values.  Newton's method thus sees a smooth law and cannot cycle between
-//   pieces; a step that ends beyond an edge takes the new piece the next step.
+//     from V2 on:             |v| / Rn, through the origin         (normal)
+//   Is = Ic sin(phi) by default; SetSupercurrent makes it the law of
+//   junction_supercurrent.hpp (harmonics, phase offset, transparency).
+//   The gap rise joins the subgap piece at V1; the normal piece does not join
+//   the rise at V2 unless Rn = V2 / (V1 / R0 + |Ic| / icfct).  Each step solves
+//   with the straight line of one piece, held for the whole step: the piece of
+//   the voltage last accepted, chosen in Values.  Newton's method thus sees a
+//   smooth law and cannot cycle between pieces; a step that ends beyond an edge
+//   takes the new piece the next step.
 //   Admitance1: g = C coeff_ddt at ii, jj (+) and ij, ji (-)
-//   Admitance2: g = Ic cos(phi) + coeff_dt G, G the slope of the held piece
+//   Admitance2: g = dIs/dphi (Ic cos(phi)) + coeff_dt G, G the slope of the held piece
 //   RHSCurrent: B[i-1] -= I, B[j-1] += I at the present estimates, held piece
 //   Values:     current (held piece), phase, voltage; counts turns; then holds the
 //               piece of the accepted voltage for the next step
 //   With i grounded the law is evaluated from node j to ground and the reported
-//   values are negated (the law is odd, so either way gives the same currents).
+//   values are negated (the quasiparticle law is odd; a supercurrent that is not,
+//   with a phase offset, is that of the live node, as for JunctionModel).
 #include "kernel/models/junction.hpp"
+#include "kernel/models/junction_supercurrent.hpp"
 
 #include <cmath>
 
@@ -34,6 +40,7 @@ struct GapJunction {
     double gap_width;
     double gap_factor;     // icfct: Ic over the current rise across the gap
     mutable int32_t piece; // held piece: 0 subgap, +-1 gap rise, +-2 normal; sign of v
+    Supercurrent law;
 
     double lower_edge() const noexcept { return gap_voltage - 0.5 * gap_width; }
     double upper_edge() const noexcept { return gap_voltage + 0.5 * gap_width; }
@@ -50,14 +57,12 @@ struct GapJunction {
         }
     }
     // Current of piece k's line at v = 0; the line is odd-mirrored for k < 0.
+    // Only the gap rise has one: the subgap and normal lines pass the origin.
     double intercept(int32_t k) const noexcept {
-        const int32_t a = k < 0 ? -k : k;
+        if (k != 1 && k != -1)
+            return 0.0;
         const double v1 = lower_edge();
-        double at_zero = 0.0;
-        if (a == 1)
-            at_zero = v1 / resistance - slope(1) * v1;
-        else if (a == 2)
-            at_zero = v1 / resistance + gap_rise() - upper_edge() / normal_resistance;
+        const double at_zero = v1 / resistance - slope(1) * v1;
         return k < 0 ? -at_zero : at_zero;
     }
     int32_t piece_of(double v) const noexcept {
@@ -68,16 +73,17 @@ struct GapJunction {
     double quasiparticle(double v) const noexcept { return slope(piece) * v + intercept(piece); }
 
     double current(const JunctionState& s) const noexcept {
-        return critical_current * std::sin(s.phase) + quasiparticle(s.voltage) +
+        return critical_current * law.at(s.phase).value + quasiparticle(s.voltage) +
                capacitance * s.dvoltage;
     }
     double step_admitance(const StepContext& ctx) const noexcept {
         return capacitance * ctx.coeff_ddt;
     }
     double phase_slope(const JunctionState& s, const StepContext& ctx) const noexcept {
-        return critical_current * std::cos(s.phase) + ctx.coeff_dt * slope(piece);
+        return critical_current * law.at(s.phase).slope + ctx.coeff_dt * slope(piece);
     }
     double shown_phase(double phase) const noexcept { return phase; }
+    void forget() noexcept {}
 };
 
 using Ops = JunctionOps<GapJunction>;
@@ -100,6 +106,7 @@ void set_defaults(ElementModelObject* self) {
     m.gap_width = 0.1;
     m.gap_factor = M_PI / 4;
     m.piece = 0;
+    m.law.reset();
 }
 
 // The held piece is kept: new values reach the next step through the same piece.
@@ -123,18 +130,27 @@ PyGetSetDef kPiece = {"piece", get_piece, nullptr,
                       "1 gap rise, 2 normal, negative for a negative voltage.",
                       nullptr};
 
+std::vector<DoubleField> gap_fields() {
+    std::vector<DoubleField> fields = {
+        {"normal_resistance", offsetof(GapJunction, normal_resistance)},
+        {"gap_voltage", offsetof(GapJunction, gap_voltage)},
+        {"gap_width", offsetof(GapJunction, gap_width)},
+        {"gap_factor", offsetof(GapJunction, gap_factor)}};
+    for (const DoubleField& field : supercurrent_fields<GapJunction>())
+        fields.push_back(field);
+    return fields;
+}
+
 ModelClass gap_class() {
     ModelClass cls = junction_class<GapJunction>(
         "JunctionGapModel",
         "JunctionGapModel(i, j, eindex): Josephson junction with a piecewise-linear "
-        "quasiparticle branch; SetParameters([Ic, R0, Rn, C, Vg, dV, icfct]).",
-        {{"normal_resistance", offsetof(GapJunction, normal_resistance)},
-         {"gap_voltage", offsetof(GapJunction, gap_voltage)},
-         {"gap_width", offsetof(GapJunction, gap_width)},
-         {"gap_factor", offsetof(GapJunction, gap_factor)}},
-        set_defaults, set_parameters);
+        "quasiparticle branch; SetParameters([Ic, R0, Rn, C, Vg, dV, icfct]), "
+        "SetSupercurrent([phi0, D, b, a1, ...]).",
+        gap_fields(), set_defaults, set_parameters);
     cls.ops = &kOps;
-    cls.extra_getset = {kPiece};
+    cls.extra_methods = {SupercurrentMethods<GapJunction>::method()};
+    cls.extra_getset = {kPiece, SupercurrentMethods<GapJunction>::harmonics_attribute()};
     return cls;
 }
 

@@ -129,22 +129,27 @@ class Circuit:
         """Voltage source holding voltage(a) - voltage(b) at ``value``."""
         return self._two_terminal(el.VoltageSource, name, a, b, value)
 
-    def junction(self, name, a, b, *, ic=1.0, r=1.0, c, temp=None):
-        """Josephson junction (RCSJ): I = ic sin(phase) + V / r + c dV/dt; ``temp``
-        as for :meth:`resistor` (the noise of r)."""
+    def junction(self, name, a, b, *, ic=1.0, r=1.0, c, temp=None, **law):
+        """Josephson junction (RCSJ): I = Is(phase) + V / r + c dV/dt, Is = ic sin(phase)
+        or, with ``phi``, ``cpr``, ``transparency``, ``thermal``, the law of
+        :class:`~loxant.elements.Supercurrent` (``phi`` subtracted inside each
+        harmonic of ``cpr``); ``temp`` as for :meth:`resistor` (the noise of r)."""
         temp = self._temp(name, temp)
-        return self._noisy(self._two_terminal(el.Junction, name, a, b, ic, r, c), temp)
+        element = self._two_terminal(el.Junction, name, a, b, ic, r, c, **law)
+        return self._noisy(element, temp)
 
     def junction_gap(
-        self, name, a, b, *, ic=1.0, c, r0, rn, vg, delv, icfct=math.pi / 4, temp=None
+        self, name, a, b, *, ic=1.0, c, r0, rn, vg, delv, icfct=math.pi / 4, temp=None, **law
     ):
-        """Junction with a piecewise-linear quasiparticle branch (subgap ``r0``, a rise
-        of |ic| / ``icfct`` across the window of width ``delv`` at the gap voltage
-        ``vg``, normal ``rn`` above it): I = ic sin(phase) + Iqp(V) + c dV/dt.
-        Each step solves with the piece of the voltage accepted last; ``temp`` as
-        for :meth:`resistor` (the noise of r0)."""
+        """Junction with a piecewise-linear quasiparticle branch: V / ``r0`` below
+        ``vg`` - ``delv``/2, a rise of |ic| / ``icfct`` across the window of width
+        ``delv``, V / ``rn`` (through the origin) above it; I = Is(phase) + Iqp(V) +
+        c dV/dt, Is as for :meth:`junction`.  Each step solves with the piece of the
+        voltage accepted last; ``temp`` as for :meth:`resistor` (the noise of r0)."""
         temp = self._temp(name, temp)
-        element = self._two_terminal(el.JunctionGap, name, a, b, ic, r0, rn, c, vg, delv, icfct)
+        element = self._two_terminal(
+            el.JunctionGap, name, a, b, ic, r0, rn, c, vg, delv, icfct, **law
+        )
         return self._noisy(element, temp)
 
     def junction_rsjn(self, name, a, b, *, ic=1.0, r=1.0, c, v0=4.3, p=10, temp=None):

@@ -44,6 +44,7 @@ __all__ = [
     "NoiseCurrent",
     "PhaseSource",
     "Resistor",
+    "Supercurrent",
     "TransmissionLine",
     "VCCS",
     "VCVS",
@@ -336,29 +337,88 @@ class VoltageSource(Source):
         return True
 
 
+MAX_HARMONICS = 16
+
+
+class Supercurrent(NamedTuple):
+    """Supercurrent law of a junction: ic sum_k cpr[k-1] h(k (phase - phi)), with
+    h(x) = sin x for ``transparency`` 0, else Haberkorn's relation of a contact of
+    that transparency at ``thermal`` = Delta / (2 kB T), divided by its value
+    tanh(thermal) at zero transparency (so ``ic`` stays the critical current of a
+    contact of low transparency): h(x) = sin x tanh(thermal s) / (s tanh thermal),
+    s = sqrt(1 - transparency sin^2(x/2))."""
+
+    phi: float = 0.0
+    cpr: tuple = (1.0,)
+    transparency: float = 0.0
+    thermal: float = 0.0
+
+    @classmethod
+    def checked(cls, name, phi=0.0, cpr=(1.0,), transparency=0.0, thermal=0.0):
+        phi = number(phi, f"phase offset of {name}")
+        if isinstance(cpr, (str, bytes)) or not hasattr(cpr, "__len__"):
+            cpr = (cpr,)
+        if not 1 <= len(cpr) <= MAX_HARMONICS:
+            raise CircuitError(f"cpr of {name} takes 1 to {MAX_HARMONICS} harmonic amplitudes")
+        cpr = tuple(number(a, f"cpr amplitude of {name}") for a in cpr)
+        transparency = number(transparency, f"transparency of {name}", nonnegative=True)
+        if transparency >= 1:
+            raise CircuitError(f"transparency of {name} must be below 1, got {transparency}")
+        thermal = number(thermal, f"thermal factor of {name}", nonnegative=True)
+        if transparency > 0 and thermal == 0:
+            raise CircuitError(f"a transparency of {name} needs a positive thermal factor")
+        return cls(phi, cpr, transparency, thermal)
+
+    def items(self, sign=1):
+        """The SetSupercurrent list; ``sign`` -1 turns the offset round for a
+        model that sees the junction from its second terminal."""
+        return [sign * self.phi, self.transparency, self.thermal, *self.cpr]
+
+    def describe(self):
+        """The settings that differ from Ic sin(phase)."""
+        return {k: v for k, v in self._asdict().items() if v != getattr(Supercurrent(), k)}
+
+
 class Junction(Element):
     """Resistively and capacitively shunted Josephson junction:
-    I = ic sin(phase) + V / r + c dV/dt."""
+    I = Is(phase) + V / r + c dV/dt, Is = ic sin(phase) or, with ``phi``, ``cpr``,
+    ``transparency`` and ``thermal``, the law of :class:`Supercurrent`."""
 
     kind = "junction"
     model_name = "JunctionModel"
     nonlinear = True
 
-    def __init__(self, name, a, b, ic, r, c):
+    def __init__(self, name, a, b, ic, r, c, **law):
         super().__init__(name, a, b)
         self.ic = number(ic, f"critical current of {name}")
         self.r = number(r, f"resistance of {name}", positive=True)
         self.c = number(c, f"capacitance of {name}", nonnegative=True)
+        unknown = set(law) - set(Supercurrent._fields)
+        if unknown:
+            raise CircuitError(
+                f"{name}: unknown junction parameter(s) {', '.join(sorted(unknown))}"
+            )
+        self.law = Supercurrent.checked(name, **law)
 
     @property
     def noise_resistance(self):
         return self.r
 
+    def orientation(self, ua, ub):
+        # With its first terminal grounded the model evaluates the law from the
+        # live node, which turns the phase offset round.
+        return Orientation(ua, ub, value_sign=-1 if ua == 0 else 1)
+
     def parameters(self, t, sign=1):
         return [self.ic, self.r, self.c]
 
+    def prepare(self, model, sign=1):
+        super().prepare(model, sign)
+        if self.law != Supercurrent():
+            model.SetSupercurrent(self.law.items(sign))
+
     def _describe(self):
-        return {"ic": self.ic, "r": self.r, "c": self.c}
+        return {"ic": self.ic, "r": self.r, "c": self.c, **self.law.describe()}
 
 
 class JunctionRSJN(Junction):
@@ -421,18 +481,19 @@ class JunctionRSJPH(Junction):
 
 class JunctionGap(Junction):
     """Junction with a piecewise-linear quasiparticle branch:
-    I = ic sin(phase) + Iqp(V) + c dV/dt, Iqp odd in V; for |V| below
-    vg - delv/2 it is V / r0, across the gap window of width delv it rises with the
-    conductance |ic| / (icfct delv), above the window with 1 / rn, continuously.
-    Each step uses the piece of the voltage accepted last (``r`` is r0)."""
+    I = Is(phase) + Iqp(V) + c dV/dt, Iqp odd in V; for |V| below
+    vg - delv/2 it is V / r0, across the gap window of width delv it rises from
+    there with the conductance |ic| / (icfct delv), from vg + delv/2 on it is
+    V / rn (through the origin).  Each step uses the piece of the voltage
+    accepted last (``r`` is r0); Is as for :class:`Junction`."""
 
     values_keep_state = True
 
     kind = "gap junction"
     model_name = "JunctionGapModel"
 
-    def __init__(self, name, a, b, ic, r0, rn, c, vg, delv, icfct):
-        super().__init__(name, a, b, ic, r0, c)
+    def __init__(self, name, a, b, ic, r0, rn, c, vg, delv, icfct, **law):
+        super().__init__(name, a, b, ic, r0, c, **law)
         self.rn = number(rn, f"normal resistance of {name}", positive=True)
         self.vg = number(vg, f"gap voltage of {name}", positive=True)
         self.delv = number(delv, f"gap width of {name}", positive=True)
@@ -456,6 +517,7 @@ class JunctionGap(Junction):
             "vg": self.vg,
             "delv": self.delv,
             "icfct": self.icfct,
+            **self.law.describe(),
         }
 
 

@@ -20,7 +20,7 @@ import importlib
 from . import lxglobals
 from .errors import ConvergenceError, SingularMatrixError, non_finite_reason
 from .probes import grow
-from .waveforms import PWL, Constant, DampedSine, Exp, Pulse, Rescaled, Sine
+from .waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Rescaled, Sine
 
 __all__ = ["engine_module", "make_engine", "run", "waveform_spec"]
 
@@ -48,12 +48,21 @@ def waveform_spec(waveform, source=None):
     if kind is Pulse:
         w = waveform
         return ("pulse", w.low, w.high, w.delay, w.rise, w.fall, w.width, w.period)
+    if kind is PWS:
+        return ("pws", waveform.times, waveform.values)
     if kind is Sine:
         w = waveform
-        return ("sine", w.offset, w.amplitude, w.frequency, w.delay, w.phase)
+        return ("sine", w.offset, w.amplitude, w.frequency, w.delay, w.phase, w.cycles)
     if kind is DampedSine:
         w = waveform
-        return ("damped_sine", w.offset, w.amplitude, w.frequency, w.delay, w.damping)
+        params = (w.offset, w.amplitude, w.frequency, w.delay, w.damping, w.phase, w.cycles)
+        return ("damped_sine", *params)
+    if kind is Noise:
+        w = waveform
+        return ("noise", w.amplitude, w.delay, w.step, *w.key)
+    if kind is Custom:
+        w = waveform
+        return ("custom", w.samples, w.step, w.interpolation, w.delay, w.periodic)
     if kind is Exp:
         w = waveform
         return ("exp", w.v1, w.v2, w.delay_rise, w.tau_rise, w.delay_fall, w.tau_fall)

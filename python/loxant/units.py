@@ -451,13 +451,14 @@ class PhysicalCircuit:
         return self.circuit.voltage_source(name, a, b, self._waveform(value, "V", name))
 
     @_quoting_input
-    def junction(self, name, a, b, *, ic, r=None, c=None, beta_c=None, temp=None):
+    def junction(self, name, a, b, *, ic, r=None, c=None, beta_c=None, temp=None, **law):
         """Josephson junction of critical current ``ic``, given two of its shunt
         resistance ``r``, capacitance ``c`` and McCumber parameter ``beta_c``; ``temp``
-        in kelvin as for :meth:`resistor`."""
+        in kelvin as for :meth:`resistor`; ``phi`` (rad), ``cpr``, ``transparency``
+        and ``thermal`` (dimensionless) as for :meth:`Circuit.junction`."""
         params = self._junction(name, ic, r, c, beta_c)
         temp = self._temperature(temp, f"temperature of {name}")
-        return self.circuit.junction(name, a, b, temp=temp, **params)
+        return self.circuit.junction(name, a, b, temp=temp, **params, **law)
 
     @_quoting_input
     def junction_gap(
@@ -474,10 +475,12 @@ class PhysicalCircuit:
         r0="30ohm",
         rn="5ohm",
         temp=None,
+        **law,
     ):
         """Junction with a piecewise-linear quasiparticle branch (defaults: the
         dialect's gap voltage 2.8 mV, width 0.1 mV, icfct pi/4, R0 30 ohm, Rn 5 ohm);
-        ``temp`` in kelvin as for :meth:`resistor`."""
+        ``temp`` in kelvin as for :meth:`resistor`; the supercurrent ``law`` as for
+        :meth:`junction`."""
         v = {
             "ic": self._value(ic, "A", f"critical current of {name}"),
             "c": self._value(c, "F", f"capacitance of {name}"),
@@ -487,7 +490,7 @@ class PhysicalCircuit:
             "rn": self._value(rn, "ohm", f"normal resistance of {name}"),
         }
         v["temp"] = self._temperature(temp, f"temperature of {name}")
-        return self.circuit.junction_gap(name, a, b, icfct=icfct, **v)
+        return self.circuit.junction_gap(name, a, b, icfct=icfct, **v, **law)
 
     @_quoting_input
     def junction_rsjn(self, name, a, b, *, ic, r=None, c=None, beta_c=None, v0, p=10, temp=None):

@@ -7,7 +7,7 @@ import pytest
 
 from loxant import PWL, Circuit, Constant, PhysicalCircuit, Pulse, SimulationError, Sine
 from loxant.native import engine_module, waveform_spec
-from loxant.waveforms import DampedSine, Exp, Function
+from loxant.waveforms import PWS, Custom, DampedSine, Exp, Function, Noise
 from loxant.waveforms import Rescaled as _Rescaled
 
 WAVEFORMS = {
@@ -17,12 +17,28 @@ WAVEFORMS = {
     "pulse": Pulse(-0.5, 1.5, delay=1.0, rise=0.3, fall=0.7, width=1.1),
     "pulse periodic": Pulse(0.0, 1.0, delay=0.25, rise=0.1, fall=0.2, width=0.4, period=1.3),
     "pulse sharp": Pulse(0.0, 2.0, delay=0.5, rise=0.0, fall=0.0, width=1.0, period=2.0),
+    "pws": PWS([0, 1.5, 1.5, 3.0, 7.0, 8.0], [0, 2.0, -1.0, 0.25, 0.25, 1e-3]),
+    "pws one point": PWS([2.0], [3.5]),
     "sine": Sine(0.1, 0.9, 0.37, delay=1.2, phase=0.4),
+    "sine cycles": Sine(0.1, 0.9, 0.37, delay=1.2, phase=0.4, cycles=2.5),
     "damped sine": DampedSine(0.1, 0.9, 0.37, delay=1.2, damping=0.3),
+    "damped sine phase cycles": DampedSine(
+        0.1, 0.9, 0.37, delay=1.2, damping=0.3, phase=-2.0, cycles=3
+    ),
+    "noise": Noise(0.8, 1.3, 0.37, seed=11),
+    "noise early": Noise(1.5, -0.45, 0.0173, seed=[7, 1]),
+    "custom none": Custom([0.5, -1, 2, 0.25], 0.7, 1.5, 0, delay=2.0),
+    "custom linear": Custom([0.5, -1, 2, 0.25], 0.7, 1.5, 1, delay=2.0),
+    "custom cubic": Custom([0.5, -1, 2, 0.25, 3], 0.7, 1.5, 2, delay=2.0),
+    "custom none periodic": Custom([0.5, -1, 2], 0.7, -0.5, 0, delay=2.0, periodic=True),
+    "custom linear periodic": Custom([0.5, -1, 2], 0.7, 1.0, 1, delay=-0.3, periodic=True),
+    "custom cubic periodic": Custom([0.5, -1, 2, 1], 0.37, 2.0, 2, delay=0.5, periodic=True),
+    "custom one sample": Custom([1.25], 0.5, 2.0, 2, delay=1.0),
     "exp": Exp(-0.2, 1.3, 1.0, 0.7, 4.0, 1.5),
     "exp steps": Exp(0.0, 1.0, 1.0, 0.0, 4.0, 0.0),
     "rescaled pwl": _Rescaled(PWL([(0, 0), (2e-11, 1.75e-4)]), 4.8e-13, 2.5e-4),
     "rescaled sine": _Rescaled(Sine(0.0, 1e-4, 2e10), 4.8e-13, 2.5e-4),
+    "rescaled noise": _Rescaled(Noise(3e-11, 2e-12, 1e-12, seed=5), 4.8e-13, 2.5e-4),
     "callable": Function(lambda t: math.exp(-t) * math.cos(3 * t)),
     "rescaled callable": _Rescaled(lambda t: 1e-4 * math.tanh(t * 1e11), 4.8e-13, 2.5e-4),
 }
@@ -37,8 +53,10 @@ def times_around(edges, span=(-1.0, 12.0)):
 
 
 def edges_of(w):
-    if isinstance(w, PWL):
+    if isinstance(w, (PWL, PWS)):
         return w.times
+    if isinstance(w, (Noise, Custom)):
+        return [w.delay + k * w.step for k in range(-2, 40)]
     if isinstance(w, Pulse):
         p = w.period or 0.0
         start = [w.delay + k * p for k in range(4)]
@@ -46,11 +64,11 @@ def edges_of(w):
             s + d for s in start for d in (0, w.rise, w.rise + w.width, w.rise + w.width + w.fall)
         ]
     if isinstance(w, (Sine, DampedSine)):
-        return [w.delay]
+        return [t for t in (w.delay, w.delay + w.duration) if math.isfinite(t)]
     if isinstance(w, Exp):
         return [w.delay_rise, w.delay_fall]
-    if isinstance(w, _Rescaled) and isinstance(w.waveform, PWL):
-        return [t / w.time_scale for t in w.waveform.times]
+    if isinstance(w, _Rescaled):
+        return [t / w.time_scale for t in edges_of(w.waveform)]
     return []
 
 
@@ -62,7 +80,7 @@ def test_native_values_equal_the_python_objects(name):
     engine_module().waveform_values(waveform_spec(w), times, native)
     python = np.array([w(t) for t in times])
     np.testing.assert_array_equal(native, python)
-    assert len(set(python)) > 1 or name in ("constant", "pwl one point")
+    assert len(set(python)) > 1 or name in ("constant", "pwl one point", "pws one point")
 
 
 def test_only_unknown_waveforms_are_called_in_python():
@@ -79,10 +97,13 @@ def test_only_unknown_waveforms_are_called_in_python():
     assert {kinds[n] for n in kinds if "callable" not in n} == {
         "constant",
         "pwl",
+        "pws",
         "pulse",
         "sine",
         "damped_sine",
         "exp",
+        "noise",
+        "custom",
         "scaled",
     }
 
@@ -90,13 +111,14 @@ def test_only_unknown_waveforms_are_called_in_python():
 def test_sources_in_a_run_follow_their_waveforms_exactly():
     """The value every source gets in the loop is the Python object's at the
     step's end time (the last, shortened step aside)."""
+    names = ["pwl", "pulse periodic", "sine", "callable", "pws", "noise", "custom cubic periodic"]
     c = Circuit()
-    for k, name in enumerate(["pwl", "pulse periodic", "sine", "callable"]):
+    for k, name in enumerate(names):
         c.current_source(f"I{k}", "0", "a", WAVEFORMS[name])
     c.resistor("R1", "a", "0", 1.0)
     for engine in ("native", "python"):
         res = c.simulate(10.0, 0.05, engine=engine)
-        for k, name in enumerate(["pwl", "pulse periodic", "sine", "callable"]):
+        for k, name in enumerate(names):
             expected = [WAVEFORMS[name](t) for t in res.time[1:-1]]
             np.testing.assert_array_equal(res.current(f"I{k}")[1:-1], expected, err_msg=name)
 
@@ -112,10 +134,19 @@ NEIGHBOURS = [
     ],
     [_Rescaled(Sine(0, 1, 2e10), 4.8e-13, 2.5e-4), _Rescaled(Sine(0, 1, 2e10), 4.8e-13, 2e-4)],
     [_Rescaled(PWL([(0, 0), (1, 1)]), 0.5, 1.0), _Rescaled(PWL([(0, 0), (1, 1)]), 0.25, 1.0)],
+    [Noise(1, 0, 0.3, seed=1), Noise(1, 0, 0.3, seed=1), Noise(1, 0, 0.3, seed=2)],
+    [Sine(0, 1, 0.4, cycles=1), Sine(0, 1, 0.4, cycles=1.5), DampedSine(0, 1, 0.4, phase=0.1)],
+    [
+        Custom([0, 1, 3], 0.5, 1.0, 1),
+        Custom([0, 1, 3], 0.5, 1.0, 2),
+        Custom([0, 1, 3], 0.5, 1.0, 0),
+    ],
 ]
 
 
-@pytest.mark.parametrize("waveforms", NEIGHBOURS, ids=["pwl", "sine", "pulse", "scale", "time"])
+@pytest.mark.parametrize(
+    "waveforms", NEIGHBOURS, ids=["pwl", "sine", "pulse", "scale", "time", "noise", "cycles", "cus"]
+)
 def test_neighbouring_sources_keep_their_own_waveforms(waveforms):
     c = Circuit()
     for k, w in enumerate(waveforms):
@@ -153,3 +184,16 @@ def test_a_failing_callable_stops_the_run_with_its_error():
         c.simulate(5.0, 0.1)
     assert isinstance(info.value.__cause__, ZeroDivisionError)
     assert len(c.simulate(0.5, 0.1)) == 6  # nothing is left half-done
+
+
+@pytest.mark.parametrize("engine", ["native", "python"])
+def test_adaptive_steps_land_on_every_noise_step(engine):
+    noise = Noise(0.2, 0.5, 0.3, seed=4)
+    c = Circuit()
+    c.current_source("I1", "0", "a", noise)
+    c.resistor("R1", "a", "0", 1.0)
+    c.capacitor("C1", "a", "0", 1.0)
+    res = c.simulate(6.0, dt_max=1.0, engine=engine)
+    edges = [0.5 + k * 0.3 for k in range(19)]
+    assert set(edges) <= set(res.time)
+    np.testing.assert_array_equal(res.current("I1")[1:-1], [noise(t) for t in res.time[1:-1]])

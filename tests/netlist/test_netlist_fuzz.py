@@ -15,6 +15,8 @@ VALID = """\
 * fuzz seed
 .param LB=3p IB={0.7*250u} W=gauss(1, 0.1)
 .model jm jj(rtype=0, icrit=250u, rn=2.74, cap=0.175p)
+.model jg jj(rtype=1, icrit=100u, rn=16, r0=160, cpr=(0.9, 0.1), phi=0.5, t=4.2, tc=9.1, d=0.3)
+.iv jg 300u iv.csv
 .subckt stage in out lb=LB
 B1 in 0 jm area=W
 IB 0 in pwl(0 0 20p IB)
@@ -33,6 +35,7 @@ C1 5 0 0.1p
 P1 6 0 sin(0 1 10g)
 L4 6 5 5p
 I2 0 5 exp(0 10u 1p 2p 3p 4p)
+B3 5 0 jg area=0.5
 +
 .subckt cell 0 a q
 .model jm jj(rtype=1, icrit=100u)
@@ -104,6 +107,12 @@ WORDS = [
     "area=",
     "ic=",
     "rtype=0",
+    ".iv",
+    "cpr=(",
+    "phi=pi",
+    "d=",
+    "t=",
+    "tc=",
     "v(1)",
     "p(B1)",
     "i(X1)",

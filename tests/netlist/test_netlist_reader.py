@@ -106,7 +106,7 @@ def test_every_element_and_waveform_matches_the_python_api():
     assert net.title == "Every element and waveform"
     pc = api_twin(net)
     pc.junction("B1", "1", "0", ic=150e-6, r=5 / 1.5, c=0.15e-12)
-    pc.junction_rsjph("B2", "2", "0", ic=80e-6, r=5 / 0.8, c=0.08e-12, theta=0.5)
+    pc.junction("B2", "2", "0", ic=80e-6, r=5 / 0.8, c=0.08e-12, phi=0.5)
     pc.inductor("L1", "1", "2", 4e-12)
     pc.inductor("L2", "2", "5", 6e-12)
     pc.inductor("L3", "5", "0", 5e-12)
@@ -393,7 +393,7 @@ def test_first_line_is_a_title_only_when_it_is_no_element(first, title):
             None,
         ),
         ("rtype=0 icrit=100u rn=4 cap=0.2p phi=pi", "area=0.5", 50e-6, 8.0, 0.1e-12, math.pi),
-        ("rtype=0 icrit=100u rn=4 cap=0.2p cpr=(0.5)", "", 50e-6, 4.0, 0.2e-12, None),
+        ("rtype=0 icrit=100u rn=4 cap=0.2p cpr=(0.5)", "", 100e-6, 4.0, 0.2e-12, None),
     ],
 )
 def test_junction_models_and_area_scaling(model, instance, ic, r, c, theta):
@@ -403,7 +403,8 @@ def test_junction_models_and_area_scaling(model, instance, ic, r, c, theta):
     assert junction.ic * scale["A"] == pytest.approx(ic)
     assert junction.r * scale["ohm"] == pytest.approx(r)
     assert junction.c * scale["F"] == pytest.approx(c)
-    assert getattr(junction, "theta", None) == (None if theta is None else pytest.approx(theta))
+    assert junction.law.phi == pytest.approx(theta or 0.0)
+    assert junction.law.cpr == ((0.5,) if "cpr" in model else (1.0,))
 
 
 def test_transient_print_start_and_step():

@@ -3,6 +3,8 @@
 * :func:`margins` - how far each parameter can move before the circuit fails;
 * :func:`yield_analysis` - the fraction of circuits that work under spread;
 * :func:`sweep` - measures over a grid of parameter values;
+* :func:`iv_curve` - the I-V curve of a junction model, both branches;
+* :func:`characterize` - a cell's delays, setup and hold, as SDF and Liberty;
 * :mod:`loxant.analysis.events` - switching times, delays and mean voltages.
 
 Each analysis takes a circuit, a physical circuit or a netlist, and
@@ -11,9 +13,11 @@ starts a local Dask cluster with one worker process per core, and a
 ``distributed.Client`` or a scheduler address uses that cluster.
 """
 
+from .characterize import Characterization, characterize
 from .criterion import EventCriterion
 from .design import GLOBAL_BIAS, Design
 from .events import Delay, MeanVoltage, SwitchCount, delay, events, mean_voltage, switching_times
+from .iv import iv_curve
 from .margins import MarginResult, margins
 from .montecarlo import YieldResult, yield_analysis
 from .runner import REASONS, Outcome
@@ -22,6 +26,7 @@ from .sweep import sweep
 __all__ = [
     "GLOBAL_BIAS",
     "REASONS",
+    "Characterization",
     "Delay",
     "Design",
     "EventCriterion",
@@ -30,8 +35,10 @@ __all__ = [
     "Outcome",
     "SwitchCount",
     "YieldResult",
+    "characterize",
     "delay",
     "events",
+    "iv_curve",
     "margins",
     "mean_voltage",
     "sweep",

@@ -14,13 +14,15 @@ import functools
 import sys
 
 from ..errors import CircuitError
+from .characterize_command import add_characterize_subcommand
+from .iv_command import add_iv_subcommand
 
 __all__ = ["add_subcommands"]
 
 
 def add_subcommands(subparsers, reader=None):
-    """Add ``margins`` and ``yield`` to ``subparsers``; ``reader(path_or_text)``
-    reads a netlist (default ``loxant.read_netlist``)."""
+    """Add ``margins`` and ``yield`` (and ``iv``, :mod:`.iv_command`) to ``subparsers``;
+    ``reader(path_or_text)`` reads a netlist (default ``loxant.read_netlist``)."""
     margins = subparsers.add_parser(
         "margins",
         help="margin of every bias and element value",
@@ -71,6 +73,8 @@ def add_subcommands(subparsers, reader=None):
         )
     yields.add_argument("-o", "--output", metavar="SAMPLES.csv", help="write the samples as CSV")
     yields.set_defaults(func=functools.partial(_yield, reader=reader))
+    add_iv_subcommand(subparsers, reader)
+    add_characterize_subcommand(subparsers)
 
 
 def _netlist_arguments(parser):

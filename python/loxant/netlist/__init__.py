@@ -37,9 +37,10 @@ requests and lookups alike).
 
 from .errors import NetlistError, NetlistWarning
 from .reader import Netlist, read_netlist, record_quantities
-from .records import OutputRequest, Tran
+from .records import IVRequest, OutputRequest, Tran
 
 __all__ = [
+    "IVRequest",
     "Netlist",
     "NetlistError",
     "NetlistWarning",

@@ -104,20 +104,9 @@ def _add_normalised(pc, element, scale):
         circuit.inductor(element.name, a, b, value / scale["H"], branch=value == 0)
     elif letter == "C":
         circuit.capacitor(element.name, a, b, values["value"] / scale["F"])
-    elif letter == "B" and "gap" in values:
-        gap = values["gap"]
-        circuit.junction_gap(
-            element.name,
-            a,
-            b,
-            ic=values["ic"] / scale["A"],
-            c=values["c"] / scale["F"],
-            r0=gap["r0"] / scale["ohm"],
-            rn=values["r"] / scale["ohm"],
-            vg=gap["vg"] / scale["V"],
-            delv=gap["delv"] / scale["V"],
-            icfct=gap["icfct"],
-        )
+    elif letter == "B":
+        adder = getattr(circuit, values["adder"])
+        adder(element.name, a, b, **_normalised(values["junction"], scale))
     else:
         return False
     return True
@@ -141,13 +130,28 @@ def _add(pc, element):
     elif letter == "G":
         pc.vccs(name, *element.nodes, gm=values["value"])
     else:
-        shape = {"ic": values["ic"], "c": values["c"], "temp": values.get("temp")}
-        if "gap" in values:
-            pc.junction_gap(name, a, b, rn=values["r"], **shape, **values["gap"])
-        elif values["phi"]:
-            pc.junction_rsjph(name, a, b, r=values["r"], theta=values["phi"], **shape)
-        else:
-            pc.junction(name, a, b, r=values["r"], **shape)
+        adder = getattr(pc, values["adder"])
+        adder(name, a, b, temp=values.get("temp"), **values["junction"])
+
+
+#: the unit of each dimensioned argument of a junction adder (the others are numbers)
+_JUNCTION_UNITS = {
+    "ic": "A",
+    "c": "F",
+    "r": "ohm",
+    "rn": "ohm",
+    "r0": "ohm",
+    "vg": "V",
+    "delv": "V",
+}
+
+
+def _normalised(arguments, scale):
+    """Junction adder arguments in SI units, normalised."""
+    return {
+        key: value / scale[_JUNCTION_UNITS[key]] if key in _JUNCTION_UNITS else value
+        for key, value in arguments.items()
+    }
 
 
 def _fill_current_controlled(pc, pending):

@@ -14,7 +14,7 @@ import numpy as np
 from .. import expressions as ex
 from ..circuit import GROUND
 from .errors import NetlistError, clip, warn
-from .models import MODEL_DEFAULTS, is_constant, junction_model
+from .models import DEFAULT_MODEL, is_constant, junction_model
 from .tokens import read_bytes
 
 __all__ = ["MAX_ELEMENTS", "MAX_NESTING", "Expander", "Flat"]
@@ -109,7 +109,7 @@ class Expander:
             self._lookups[key] = self._find_model(element, owner)
         model = self._lookups[key]
         if model is None:
-            return MODEL_DEFAULTS
+            return DEFAULT_MODEL
         top_level = model.name in self.parsed.top.models and (
             self.parsed.top.models[model.name] is model
         )
@@ -220,7 +220,7 @@ class Expander:
 
     def _junction(self, element, scope, owner):
         model = self.model(element, owner, scope)
-        ic = model["ICRIT"]
+        ic = model.icrit
         options = element.options
         if "IC" in options:
             if ic == 0:
@@ -236,19 +236,12 @@ class Expander:
         drawn = {"area": area}
         self._spread(element, scope, drawn, "area")
         area = drawn["area"]
-        values = {"ic": ic * area, "r": model["RN"] / area, "c": model["CAP"] * area}
-        values["phi"] = model["PHI"]
+        values = {"ic": ic * area, "r": model.rn / area, "adder": model.adder}
+        values["junction"] = model.instance(area)
         if "spread" in drawn:
             values["spread"] = drawn["spread"]
         if "TEMP" in options:
             values["temp"] = scope.evaluate(options["TEMP"].tree)
-        if model["RTYPE"] == 1:
-            values["gap"] = {
-                "r0": model["R0"] / area,
-                "vg": model["VG"],
-                "delv": model["DELV"],
-                "icfct": model["ICFCT"],
-            }
         return values
 
     def _custom_points(self, element):

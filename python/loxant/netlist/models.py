@@ -7,27 +7,18 @@ then at top level, and uses the default model (with a warning) when none has
 the name.
 """
 
-import math
-
 from .. import expressions as ex
+from .. import jjmodel
 from .errors import clip
 
-__all__ = ["MODEL_DEFAULTS", "check_parameter", "junction_model"]
+__all__ = ["DEFAULT_MODEL", "MODEL_DEFAULTS", "check_parameter", "junction_model"]
 
-MODEL_DEFAULTS = {
-    "RTYPE": 1.0,
-    "ICRIT": 1e-3,
-    "RN": 5.0,
-    "R0": 30.0,
-    "CAP": 2.5e-12,
-    "VG": 2.8e-3,
-    "DELV": 0.1e-3,
-    "ICFCT": math.pi / 4,
-    "PHI": 0.0,
-}
-MODEL_ALIASES = {"IC": "ICRIT", "C": "CAP", "VGAP": "VG", "ICFACT": "ICFCT"}
+MODEL_DEFAULTS = jjmodel.DEFAULTS
+MODEL_ALIASES = jjmodel.ALIASES
 #: parameters of the dialect that cannot be honoured yet
-MODEL_NOT_YET = {"T": "temperature", "TC": "critical temperature", "D": "transparency", "CPR": ""}
+MODEL_NOT_YET = {}
+#: the dialect's default model, for a junction whose model is nowhere defined
+DEFAULT_MODEL = jjmodel.junction_model({})
 
 
 def check_parameter(key, model_name, line):
@@ -43,37 +34,18 @@ def check_parameter(key, model_name, line):
 
 
 def _junction_model(model, scope):
-    """The parameters of ``model`` (upper-case keys: ICRIT, RN, R0, CAP, PHI, RTYPE,
-    VG, DELV, ICFCT), per unit area where they scale; raises ExpressionError or
-    NetlistError for what this simulator cannot do yet."""
-    values = dict(MODEL_DEFAULTS)
-    harmonic = 1.0
+    """The :class:`~loxant.jjmodel.ModelJJ` of ``model`` (per unit area); raises
+    ExpressionError or NetlistError."""
+    given = {}
     for key, value in model.params.items():
         if key == "CPR":
-            if len(value) != 1:
-                raise model.line.error(
-                    f"model {model.name}: cpr with {len(value)} harmonics is not supported "
-                    "yet (one harmonic only)"
-                )
-            harmonic = scope.evaluate(value[0].tree)
-        elif key in MODEL_NOT_YET:
-            raise model.line.error(
-                f"model {model.name}: parameter {key.lower()} ({MODEL_NOT_YET[key]}) is not "
-                "supported yet"
-            )
+            given[key] = [scope.evaluate(item.tree) for item in value]
         else:
-            values[key] = scope.evaluate(value.tree)
-    if values["RTYPE"] not in (0, 1):
-        raise model.line.error(f"model {model.name}: rtype must be 0 or 1, got {values['RTYPE']:g}")
-    if not values["RN"] > 0 or not values["CAP"] >= 0:
-        raise model.line.error(f"model {model.name}: rn must be positive and cap not negative")
-    if values["RTYPE"] == 1 and values["PHI"]:
-        raise model.line.error(
-            f"model {model.name}: phi with rtype=1 is not supported; use rtype=0 for a "
-            "shifted junction"
-        )
-    values["ICRIT"] *= harmonic
-    return values
+            given[key] = scope.evaluate(value.tree)
+    try:
+        return jjmodel.junction_model(given)
+    except jjmodel.JunctionModelError as exc:
+        raise model.line.error(f"model {model.name}: {exc}") from None
 
 
 def junction_model(model, scope):

@@ -21,6 +21,7 @@ from .build import build_circuit, reference_units
 from .checks import check_connections
 from .errors import NetlistError, clip
 from .expand import Expander
+from .models import junction_model
 from .records import Parser, Tran
 from .tokens import keyword, read_file, read_stream, read_string
 
@@ -96,7 +97,7 @@ class Netlist:
         nominal = Expander(parsed, base_dir=base_dir)
         self.params = dict(nominal.global_values)
         flat = nominal.build()
-        if not flat:
+        if not flat and not parsed.iv_requests:
             raise self._end_error("the netlist has no elements")
         check_connections(flat, self.warnings)
         self.spreads = {e.name: e.values["spread"] for e in flat if "spread" in e.values}
@@ -111,6 +112,32 @@ class Netlist:
         for request in self.requests:
             if request.path is not None:
                 self.files.setdefault(request.path, []).append(request.label)
+        #: the .iv cards, IVRequest records with max_current in amperes
+        self.iv_requests = [self._iv_request(request) for request in parsed.iv_requests]
+
+    def junction_model(self, name):
+        """The :class:`~loxant.jjmodel.ModelJJ` of the top-level ``.model`` named
+        ``name``, evaluated with the top-level ``.param`` values."""
+        models = self._parsed.top.models
+        model = models.get(str(name).upper())
+        if model is None:
+            known = ", ".join(sorted(models)) or "none"
+            raise NetlistError(
+                f"no junction model named {clip(name)} (known: {clip(known)})", self.file
+            )
+        return junction_model(model, self._top_scope())
+
+    def _iv_request(self, request):
+        if request.model not in self._parsed.top.models:
+            raise request.line.error(f".iv: unknown model {clip(request.model)}")
+        try:
+            top = self._top_scope().evaluate(request.max_current.tree)
+        except ex.ExpressionError as exc:
+            raise request.line.error(f".iv: {exc.message}") from None
+        if not top > 0:
+            raise request.line.error(f".iv: the largest current must be positive, got {top:g}")
+        self.junction_model(request.model)  # a bad model is reported now
+        return request._replace(max_current=top)
 
     def _end_error(self, message):
         """An error about the netlist as a whole, placed at its last line."""

@@ -19,6 +19,7 @@ from .tokens import Line, Token, keyword
 __all__ = [
     "Body",
     "Element",
+    "IVRequest",
     "Model",
     "OutputRequest",
     "Parser",
@@ -126,6 +127,16 @@ class OutputRequest(NamedTuple):
     token: Token
     label: str = ""
     path: Optional[str] = None
+
+
+class IVRequest(NamedTuple):
+    """``.iv model max_current file``: the I-V curve of a junction model from
+    -max_current to +max_current, written to ``path`` as CSV."""
+
+    model: str
+    max_current: object  # a Value until the Netlist evaluates it, then amperes
+    path: str
+    line: Line
 
 
 #: waveform -> (fewest, most values); None: no limit
@@ -358,6 +369,7 @@ class Parser:
         #: .spread: kind ("" for the global one) -> (Value, Line)
         self.spread = {}
         self.requests = []
+        self.iv_requests = []  # IVRequest records of .iv cards
         self._request_keys = set()
         self.output_path = None  # of the last .file
         self.stack = []  # open .subckt definitions
@@ -598,6 +610,7 @@ class Parser:
             ".plot": self._print,
             ".spread": self._spread,
             ".file": self._file,
+            ".iv": self._iv,
         }.get(word)
         if handler is None:
             if line.control:  # interactive commands of a .control block have no meaning here
@@ -765,6 +778,14 @@ class Parser:
                 what = "global spread" if not kind else f"spread of {kind}"
                 raise line.error(f"{what} given twice")
             self.spread[kind] = (value, line)
+
+    def _iv(self, line):
+        self._top_only(line)
+        tokens = line.tokens[1:]
+        if len(tokens) < 3 or tokens[0].kind != "word" or tokens[-1].kind not in ("word", "string"):
+            raise line.error(".iv takes a model name, the largest current and a file name")
+        value = value_of(line, tokens[1:-1])
+        self.iv_requests.append(IVRequest(tokens[0].text.upper(), value, tokens[-1].text, line))
 
     def _file(self, line):
         """``.file path``: the requests after it go to that file."""

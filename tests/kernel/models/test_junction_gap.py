@@ -1,8 +1,8 @@
 """JunctionGapModel against an independent piecewise-linear quasiparticle law.
 
-The oracle below is written from the law's description (edges at vg -+ delv/2,
-a rise of |ic| / icfct across the window, slopes 1/r0 and 1/rn outside), not
-from the model's lines; the model's held piece is set the way a time loop sets
+The oracle below is written from the dialect's description of the law (edges at
+vg -+ delv/2; V/r0 below; across the window a rise of |ic| / icfct continuing the
+subgap line; V/rn through the origin above), not from the model's lines; the model's held piece is set the way a time loop sets
 it, by UpdateValues at an accepted voltage.
 """
 
@@ -30,7 +30,7 @@ def oracle(v):
     elif a < V2:
         i, g = V1 / R0 + rise * (a - V1) / DELV, rise / DELV
     else:
-        i, g = V1 / R0 + rise + (a - V2) / RN, 1 / RN
+        i, g = a / RN, 1 / RN
     return math.copysign(i, v), g
 
 
@@ -104,16 +104,26 @@ def test_the_piece_is_held_through_every_newton_iterate(held, piece):
     assert model.piece == piece
 
 
-def test_the_pieces_join_continuously_and_oddly():
+def test_the_rise_joins_the_subgap_line_and_the_normal_line_passes_the_origin():
     h, model = install(1, 0)
-    for edge in (V1, V2, -V1, -V2):
-        at_edge = []
-        for side in (edge - 1e-9, edge + 1e-9):
-            accept(h, 1, 0, side)
-            h.set_state(*node_values(1, 0, edge))
-            at_edge.append(-h.rhs()[0])
-        assert at_edge[0] == pytest.approx(at_edge[1], abs=1e-12)
-        assert at_edge[0] == pytest.approx(oracle(edge)[0], abs=1e-12)
+
+    def current_at(v, held):
+        accept(h, 1, 0, held)
+        h.set_state(*node_values(1, 0, v))
+        return -h.rhs()[0]
+
+    for sign in (1, -1):
+        below, above = (
+            current_at(sign * V1, sign * (V1 - 1e-9)),
+            current_at(sign * V1, sign * (V1 + 1e-9)),
+        )
+        assert below == pytest.approx(above, abs=1e-12)
+        assert below == pytest.approx(sign * V1 / R0, abs=1e-12)
+        top = current_at(sign * V2, sign * (V2 - 1e-9))
+        assert top == pytest.approx(sign * (V1 / R0 + IC / ICFCT), abs=1e-12)
+        # the normal line extended back to v = 0 carries no current
+        assert current_at(0.0, sign * (V2 + 1e-9)) == pytest.approx(0.0, abs=1e-12)
+        assert current_at(sign * V2, sign * (V2 + 1e-9)) == pytest.approx(sign * V2 / RN)
 
 
 def test_parameters_attributes_and_pickling():

@@ -1,0 +1,124 @@
+"""The ``loxant iv`` subcommand: the I-V curve of a junction model of a netlist.
+
+    loxant iv FILE.cir MODEL --max 300uA [-o iv.csv] [--plot iv.png] [--points N]
+    loxant iv FILE.cir                    (every .iv card of the file)
+
+The table (current in A, voltage in V, direction of the sweep) goes to ``-o``
+as CSV, or to standard output; a ``.iv model max file`` card writes its own
+file.  Exit status: 0 done, 1 the simulation failed, 2 a mistake in the
+arguments or the netlist.
+"""
+
+import sys
+
+from ..errors import CircuitError, SimulationError
+
+__all__ = ["add_iv_subcommand"]
+
+
+def add_iv_subcommand(subparsers, reader=None):
+    """Add ``iv`` to the ``loxant`` subparsers; ``reader(path)`` reads a netlist
+    (default ``loxant.read_netlist``)."""
+    iv = subparsers.add_parser(
+        "iv",
+        help="I-V curve of a junction model",
+        description="Sweep one junction of a model slowly up to +max, down to -max and "
+        "back, and give the voltage averaged over whole Josephson periods at each current "
+        "(both branches of a hysteretic junction).",
+    )
+    iv.add_argument("netlist", metavar="FILE.cir", help="netlist ('-': standard input)")
+    iv.add_argument("model", nargs="?", help="model name (default: run the file's .iv cards)")
+    iv.add_argument("--max", metavar="CURRENT", help="largest current, e.g. 300uA")
+    iv.add_argument("--points", type=int, default=50, help="levels per quarter sweep (50)")
+    iv.add_argument("-o", "--output", metavar="IV.csv", help="write the table as CSV")
+    iv.add_argument("--plot", metavar="IV.png", help="plot the curve to this image")
+    iv.set_defaults(func=lambda args: _iv(args, reader))
+
+
+class _UserError(Exception):
+    pass
+
+
+def _iv(args, reader):
+    try:
+        return _run(args, reader)
+    except _UserError as exc:
+        print(f"loxant iv: error: {exc}", file=sys.stderr)
+        return 2
+    except SimulationError as exc:
+        print(f"loxant iv: simulation failed: {exc}", file=sys.stderr)
+        return 1
+    except CircuitError as exc:
+        print(f"loxant iv: error: {exc}", file=sys.stderr)
+        return 2
+    except OSError as exc:
+        print(f"loxant iv: cannot write {exc.filename}: {exc.strerror}", file=sys.stderr)
+        return 1
+
+
+def _run(args, reader):
+    netlist = _read(args, reader)
+    if args.model is None:
+        if args.max is not None or args.output or args.plot:
+            raise _UserError("--max, -o and --plot need a MODEL")
+        if not netlist.iv_requests:
+            raise _UserError(f"{args.netlist} has no .iv card; name a MODEL and --max")
+        jobs = [(r.model, r.max_current, r.path, None) for r in netlist.iv_requests]
+    else:
+        if args.max is None:
+            raise _UserError("give the largest current with --max, e.g. --max 300uA")
+        jobs = [(args.model, args.max, args.output, args.plot)]
+    for model, top, output, plot in jobs:
+        _one(netlist, model, top, output, plot, args)
+    return 0
+
+
+def _read(args, reader):
+    if reader is None:
+        from ..netlist import read_netlist as reader
+    source = sys.stdin.read() if args.netlist == "-" else args.netlist
+    try:
+        return reader(source)
+    except OSError as exc:
+        raise _UserError(f"cannot read {args.netlist}: {exc.strerror or exc}") from None
+
+
+def _one(netlist, name, top, output, plot, args):
+    from .iv import iv_curve
+
+    table = iv_curve(netlist.junction_model(name), top, points=args.points)
+    if output:
+        table.to_csv(output, index=False)
+        print(f"wrote the I-V curve of {name.upper()} ({len(table)} points) to {output}")
+    else:
+        print(table.to_string(index=False))
+    if plot:
+        _plot(plot, table, name.upper())
+
+
+def _plot(path, table, title):
+    try:
+        import matplotlib
+    except ImportError:
+        raise _UserError("--plot needs matplotlib (pip install 'loxant[plot]')") from None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(6, 4.5))
+    colours = {"up": "tab:blue", "down": "tab:orange"}
+    labelled = set()
+    segment = (table.direction != table.direction.shift()).cumsum()
+    for _, part in table.groupby(segment, sort=False):
+        direction = part.direction.iloc[0]
+        label = None if direction in labelled else f"current {direction}"
+        labelled.add(direction)
+        volts, micro_amps = part.voltage * 1e3, part.current * 1e6
+        ax.plot(volts, micro_amps, ".-", lw=1, color=colours[direction], label=label)
+    ax.set_xlabel("voltage (mV)")
+    ax.set_ylabel("current (uA)")
+    ax.set_title(f"I-V curve of {title}")
+    ax.grid(alpha=0.3)
+    ax.legend(loc="best", fontsize="small")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)

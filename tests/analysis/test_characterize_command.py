@@ -1,0 +1,57 @@
+"""The characterize subcommand: the files it writes and its exit statuses."""
+
+import argparse
+from pathlib import Path
+
+import pytest
+
+pd = pytest.importorskip("pandas")
+
+from loxant.analysis.commands import add_subcommands
+from loxant.analysis.sdf import read_sdf
+
+CELLS = str(Path(__file__).parent / "data" / "cells.cir")
+
+
+def _main(argv):
+    parser = argparse.ArgumentParser(prog="loxant")
+    add_subcommands(parser.add_subparsers(dest="command", required=True))
+    args = parser.parse_args(argv)
+    return args.func(args)
+
+
+def test_characterize_writes_the_table_sdf_and_liberty(tmp_path, capsys):
+    table, sdf, lib = tmp_path / "t.csv", tmp_path / "c.sdf", tmp_path / "c.lib"
+    argv = ["characterize", CELLS, "--cell", "dff", "--inputs", "d", "--outputs", "q"]
+    argv += ["--clock", "clk", "--loads", "1,2", "--biases", "1", "-q", "--window", "3ps"]
+    argv += ["-o", str(table), "--sdf", str(sdf), "--lib", str(lib)]
+    assert _main(argv) == 0
+    out = capsys.readouterr().out
+    assert "cell DFF" in out and "constraints (ps)" in out
+    written = pd.read_csv(table)
+    assert sorted(set(written["kind"])) == ["delay", "hold", "setup"]
+    assert list(written.query("kind == 'delay'")["load"]) == [1, 2]
+    (path,) = read_sdf(str(sdf))["cells"]["dff"]["iopath"]
+    delay = written.query("kind == 'delay' and load == 1")["value_ps"].item()
+    assert path[:3] == ("d", "clk", "q") and path[3][1] == pytest.approx(delay, abs=1e-3)
+    assert "cell (dff)" in lib.read_text()
+
+
+@pytest.mark.parametrize(
+    "extra, status, message",
+    [
+        (["--cell", "nope", "--inputs", "a", "--outputs", "q"], 2, "no subcircuit named nope"),
+        (["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--loads", "x"], 2, "--loads x"),
+        (["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--biases", "-1"], 2, "positive"),
+    ],
+)
+def test_characterize_reports_mistakes(extra, status, message, capsys):
+    assert _main(["characterize", CELLS, "-q", *extra]) == status
+    assert message in capsys.readouterr().err
+
+
+def test_characterize_reports_an_unreadable_file(tmp_path, capsys):
+    missing = str(tmp_path / "missing.cir")
+    argv = ["characterize", missing, "--cell", "jtl", "--inputs", "a", "--outputs", "q"]
+    assert _main(argv) == 2
+    assert "cannot use" in capsys.readouterr().err
