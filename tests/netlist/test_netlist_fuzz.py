@@ -48,7 +48,8 @@ F1 0 8 7 0 2
 H1 9 0 8 0 3
 R8 8 0 1
 R9 9 0 1
-I3 0 8 sin(0 1u 10g 0 0 45)
+I3 0 8 pws(0 0 10p 1u)
+I4 0 8 sin(0 1u 10g 0 0 45 3)
 .spread 0.1 L=0.05 R=0.02
 .tran 0.05p 100p 0 0.1p UIC
 .print p(B1.X1) v(2) i(L2) v(1,2)

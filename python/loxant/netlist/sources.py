@@ -6,11 +6,9 @@ is built in the circuit's normalised units: times divided by ``time_scale``,
 values by ``value_scale``.
 """
 
-import inspect
 import math
 
-from .. import waveforms
-from ..waveforms import PWL, Constant, DampedSine, Exp, Pulse, Sine
+from ..waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Sine
 
 __all__ = ["waveform"]
 
@@ -77,18 +75,8 @@ def _sine(args, t, v, scales):
 
 
 # -- the waveforms of the peer's dialect --------------------------------------------
-#
-# These build classes that join loxant.waveforms alongside this reader; until they
-# are there, a netlist using them gets a clear error when it is built.
 
 PEER_WAVEFORMS = {"pws", "noise", "cus"}
-
-
-def _waveform_class(name, kind):
-    cls = getattr(waveforms, name, None)
-    if cls is None:
-        raise ValueError(f"{kind}() waveforms are not available in this build of loxant")
-    return cls
 
 
 def peer_waveform(kind, args, values, scales):
@@ -96,33 +84,22 @@ def peer_waveform(kind, args, values, scales):
     per])`` and the full ``sin(vo va f td theta phi nc)``, normalised."""
     if kind == "pws":
         times = [t / scales.time for t in args[0::2]]
-        amplitudes = [v / scales.value for v in args[1::2]]
-        return _waveform_class("PWS", kind)(times, amplitudes)
+        return PWS(times, [v / scales.value for v in args[1::2]])
     if kind == "noise":
         amplitude, delay, tstep = args
         # A g / sqrt(2 tstep) every tstep: A is in the value's unit times sqrt(s)
         scaled = amplitude / scales.value / math.sqrt(scales.time)
-        return _waveform_class("Noise", kind)(
-            scaled, delay / scales.time, tstep / scales.time, seed=scales.seed
-        )
+        return Noise(scaled, delay / scales.time, tstep / scales.time, seed=scales.seed)
     if kind == "cus":
         return _custom(args, values["points"], scales)
-    offset, amplitude = args[0] / scales.value, args[1] / scales.value
-    freq = args[2] * scales.time if len(args) > 2 else 1.0 / scales.tstop
     cycles = args[6] if len(args) > 6 else 0.0
     if cycles < 0:
         raise ValueError(f"sin: the number of cycles must not be negative, got {cycles:g}")
-    if "cycles" not in inspect.signature(DampedSine).parameters:
-        if not (cycles or values["damping"] or values["delay"]):
-            return Sine(offset, amplitude, freq, phase=math.radians(args[5]))  # the same
-        raise ValueError(
-            "sin() with a phase or a number of cycles is not available in this build of loxant"
-        )
-    # before td the dialect's sine is vo, whatever its phase
+    # the dialect's sine is vo before td, whatever its phase
     return DampedSine(
-        offset,
-        amplitude,
-        freq,
+        args[0] / scales.value,
+        args[1] / scales.value,
+        args[2] * scales.time if len(args) > 2 else 1.0 / scales.tstop,
         delay=values["delay"],
         damping=values["damping"],
         phase=math.radians(args[5]),
@@ -139,7 +116,7 @@ def _custom(args, points, scales):
     periodic = len(args) > 4 and args[4] == 1
     if im not in (0, 1, 2):
         raise ValueError(f"cus: the interpolation must be 0, 1 or 2, got {im:g}")
-    return _waveform_class("Custom", "cus")(
+    return Custom(
         points,
         ts / scales.time,
         sf / scales.value,
