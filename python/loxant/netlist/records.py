@@ -389,7 +389,7 @@ class Parser:
             return
         element = self.element(line)
         # the records keep their line for messages, not its tokens
-        element.line = line = _new(Line, (line.file, line.number, line.text, (), line.control))
+        element.line = line = _new(Line, (line.file, line.number, line.text, (), line.control, ()))
         names = self.body.names
         if element.name in names:
             first = names[element.name]
@@ -442,7 +442,7 @@ class Parser:
         not changed once read)."""
         if not tokens:
             return NO_OPTIONS
-        key = (letter,) + tuple([(tok.kind, tok.text, tok.spaced) for tok in tokens])
+        key = (letter, *tokens)
         options = self._options.get(key)
         if options is None:
             options = _options_of_element(letter, name, line, tokens)
@@ -558,7 +558,7 @@ class Parser:
 
     def _wave(self, name, line, rest):
         """:meth:`_waveform`, read once per text: a large netlist repeats a few."""
-        key = tuple([(tok.kind, tok.text, tok.spaced) for tok in rest])
+        key = tuple(rest)  # tokens compare by kind, text and spacing
         wave = self._waves.get(key)
         if wave is None:
             wave = self._waveform(name, line, rest)

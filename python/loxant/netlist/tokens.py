@@ -34,28 +34,40 @@ MAX_INPUT_BYTES = 64 * 2**20
 
 class Token(NamedTuple):
     """One token: kind is "word", "expr" (in braces or single quotes), "string"
-    (double quotes) or one of ``( ) , =``; ``spaced`` says whitespace precedes it."""
+    (double quotes) or one of ``( ) , =``; ``spaced`` says whitespace precedes it.
+    Tokens hold no position (equal tokens are shared between lines): their line
+    knows where it is."""
 
     kind: str
     text: str
-    file: str
-    line: int
     spaced: bool
 
 
 class Line(NamedTuple):
     """A logical line (continuations joined): where it starts, its text, its
-    tokens; ``control`` marks a line of a ``.control`` block."""
+    tokens; ``control`` marks a line of a ``.control`` block; ``breaks`` the
+    ``(position in tokens, line number)`` of each continuation line."""
 
     file: str
     number: int
     text: str
     tokens: tuple
     control: bool = False
+    breaks: tuple = ()
 
     def error(self, message, token=None):
-        number = self.number if token is None else token.line
-        return NetlistError(message, self.file, number, self.text)
+        return NetlistError(message, self.file, self.number_of(token), self.text)
+
+    def number_of(self, token):
+        """The number of the physical line that holds ``token``."""
+        if token is None or not self.breaks:
+            return self.number
+        position = next((k for k, t in enumerate(self.tokens) if t is token), 0)
+        number = self.number
+        for start, line_number in self.breaks:
+            if position >= start:
+                number = line_number
+        return number
 
 
 _LEXEME = re.compile(
@@ -75,42 +87,42 @@ _CLOSING = {"{": "}", "'": "'", '"': '"'}
 
 _SPECIAL = re.compile(r"""[(),={}'"]""")
 _new_token = tuple.__new__
-#: (kind, text, spaced) of line tails already scanned
+#: tokens of line tails already scanned
 _TAILS = {}
 _TAILS_LIMIT = 100_000
 
 
 def _scan(text):
-    """``(kind, text, spaced)`` of the tokens of ``text``; ValueError with the
-    message for an unbalanced brace or quote."""
-    shapes, spaced = [], True
+    """The tokens of ``text``; ValueError with the message for an unbalanced
+    brace or quote."""
+    tokens, spaced = [], True
     for match in _LEXEME.finditer(text):
         group = match.lastgroup
         if group == "space":
             spaced = True
             continue
         if group == "word":
-            shapes.append(("word", match.group(), spaced))
+            tokens.append(Token("word", match.group(), spaced))
         elif group == "punct":
-            shapes.append((match.group(), match.group(), spaced))
+            tokens.append(Token(match.group(), match.group(), spaced))
         elif group in _KIND:
-            shapes.append((_KIND[group], match.group(group), spaced))
+            tokens.append(Token(_KIND[group], match.group(group), spaced))
         elif group == "open":
             opener = match.group()
             raise ValueError(f"{opener} without its closing {_CLOSING[opener]}")
         else:
             raise ValueError("} without an opening {")
         spaced = False
-    return tuple(shapes)
+    return tuple(tokens)
 
 
 def lex(text, file, number):
-    """Tokens of the physical line ``text``."""
+    """Tokens of the physical line ``text`` (``file`` and ``number`` for messages)."""
     special = _SPECIAL.search(text)
     if special is None:  # most lines are names and numbers only
-        return tuple([_new_token(Token, ("word", w, file, number, True)) for w in text.split()])
+        return tuple([_new_token(Token, ("word", w, True)) for w in text.split()])
     # the plain words before the first special character, then the rest, whose
-    # few forms (a waveform, area=..) repeat from line to line
+    # few forms (a waveform, area=..) repeat from line to line: read once, shared
     cut = max(text.rfind(" ", 0, special.start()), text.rfind("\t", 0, special.start())) + 1
     tail = text[cut:]
     shapes = _TAILS.get(tail)
@@ -121,9 +133,9 @@ def lex(text, file, number):
             raise NetlistError(str(exc), file, number, text) from None
         if len(_TAILS) < _TAILS_LIMIT:
             _TAILS[tail] = shapes
-    tokens = [_new_token(Token, ("word", w, file, number, True)) for w in text[:cut].split()]
-    tokens += [_new_token(Token, (kind, t, file, number, spaced)) for kind, t, spaced in shapes]
-    return tuple(tokens)
+    if not cut:
+        return shapes
+    return tuple([_new_token(Token, ("word", w, True)) for w in text[:cut].split()]) + shapes
 
 
 def keyword(line):
@@ -155,11 +167,12 @@ def file_lines(text, file, sink=None):
             prev = lines[-1]
             more = lex(stripped[1:], file, number)
             joined = f"{prev.text} {stripped[1:].strip()}"
-            lines[-1] = Line(prev.file, prev.number, joined, prev.tokens + more)
+            breaks = prev.breaks + ((len(prev.tokens), number),)
+            lines[-1] = prev._replace(text=joined, tokens=prev.tokens + more, breaks=breaks)
             continue
         if stripped[-1] == "'":
             stripped = _stray_quote(stripped, file, number, sink)
-        line = _new_token(Line, (file, number, stripped, lex(stripped, file, number), False))
+        line = _new_token(Line, (file, number, stripped, lex(stripped, file, number), False, ()))
         if number == 1:
             first = line
         lines.append(line)
@@ -270,7 +283,7 @@ def _control_line(line):
     if first.kind != "word" or first.text.startswith("."):
         return line._replace(control=True)
     dotted = first._replace(text="." + first.text)
-    return Line(line.file, line.number, "." + line.text, (dotted,) + line.tokens[1:], True)
+    return line._replace(text="." + line.text, tokens=(dotted,) + line.tokens[1:], control=True)
 
 
 def _expand(text, file, base_dir, chain, sink, budget):
