@@ -365,4 +365,7 @@ def count_elements(parsed, which_subckt):
                 )
         return total
 
-    return size(parsed.top, ())
+    try:
+        return size(parsed.top, ())
+    finally:
+        size = None  # the closure refers to itself: let it go without the collector
