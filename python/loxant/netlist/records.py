@@ -383,9 +383,9 @@ class Parser:
 
     def feed(self, line):
         self.last_line = line
-        word = keyword(line)
-        if word.startswith("."):
-            self._control(word, line)
+        first = line.tokens[0]
+        if first.kind == "word" and first.text[:1] == ".":
+            self._control(first.text.lower(), line)
             return
         element = self.element(line)
         # the records keep their line for messages, not its tokens
