@@ -277,6 +277,7 @@ def _report(args, netlist, results, probes, output):
             print(f"wrote {len(traces)} traces, {len(time_axis)} samples ({kind}) to {output}")
     else:
         summarise(netlist, results)
+    netlist.write_files(results)  # the .file requests, each to its file
     if args.events:
         from .analysis.events import print_switching_times
 

@@ -99,6 +99,20 @@ class ExpressionError(Exception):
         return self.message
 
 
+#: longest piece of an expression quoted in a message
+_QUOTE_LIMIT = 80
+
+
+def _clip(text, limit=_QUOTE_LIMIT):
+    """``text`` cut to ``limit`` characters, saying so when cut."""
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def _quoted(text, limit=_QUOTE_LIMIT):
+    """``repr`` of ``text``, cut to about ``limit`` characters."""
+    return repr(_clip(text, limit))
+
+
 _NUMBER = re.compile(r"(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
 _LETTERS = re.compile(r"[A-Za-z]*")
 _NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
@@ -124,10 +138,10 @@ def parse_number(text):
         body = body[1:]
     match = _NUMBER.match(body)
     if match is None or not _LETTERS.fullmatch(body, match.end()):
-        raise ExpressionError(f"bad number {text!r}")
+        raise ExpressionError(f"bad number {_quoted(text)}")
     value = sign * float(match.group()) * _scale(body[match.end() :])
     if not math.isfinite(value):
-        raise ExpressionError(f"number {text!r} is out of range")
+        raise ExpressionError(f"number {_quoted(text)} is out of range")
     return value
 
 
@@ -143,6 +157,8 @@ def _tokens(text):
         if match:
             letters = _LETTERS.match(text, match.end())
             value = float(match.group()) * _scale(letters.group())
+            if not math.isfinite(value):
+                raise ExpressionError(f"number {_quoted(match.group())} is out of range")
             out.append(("num", value))
             pos = letters.end()
             continue
@@ -157,7 +173,7 @@ def _tokens(text):
                 pos += len(op)
                 break
         else:
-            raise ExpressionError(f"unexpected character {ch!r} in {text!r}")
+            raise ExpressionError(f"unexpected character {ch!r} in {_quoted(text)}")
     return out
 
 
@@ -178,11 +194,11 @@ class _Parser:
     def take(self, op=None):
         kind, value = self.peek()
         if kind is None and op is not None:
-            raise ExpressionError(f"expected {op!r} at the end of {self.text!r}")
+            raise ExpressionError(f"expected {op!r} at the end of {_quoted(self.text)}")
         if kind is None:
-            raise ExpressionError(f"expression {self.text!r} ends too early")
+            raise ExpressionError(f"expression {_quoted(self.text)} ends too early")
         if op is not None and (kind != "op" or value != op):
-            raise ExpressionError(f"expected {op!r} in {self.text!r}, found {value!r}")
+            raise ExpressionError(f"expected {op!r} in {_quoted(self.text)}, found {value!r}")
         self.pos += 1
         return kind, value
 
@@ -191,13 +207,15 @@ class _Parser:
             raise ExpressionError("empty expression")
         tree = self.sum()
         if self.pos != len(self.tokens):
-            raise ExpressionError(f"unexpected {self.tokens[self.pos][1]!r} in {self.text!r}")
+            raise ExpressionError(
+                f"unexpected {self.tokens[self.pos][1]!r} in {_quoted(self.text)}"
+            )
         return tree
 
     def _nested(self, method):
         self.depth += 1
         if self.depth > MAX_DEPTH:
-            raise ExpressionError(f"expression nested too deeply: {self.text[:40]!r}...")
+            raise ExpressionError(f"expression nested too deeply: {_quoted(self.text, 40)}")
         try:
             return method()
         finally:
@@ -249,7 +267,7 @@ class _Parser:
             tree = self._nested(self.sum)
             self.take(")")
             return tree
-        raise ExpressionError(f"unexpected {value!r} in {self.text!r}")
+        raise ExpressionError(f"unexpected {value!r} in {_quoted(self.text)}")
 
 
 def parse(text):
@@ -336,7 +354,7 @@ def _evaluate(tree, lookup, rng):
         _check_count(name, args, low, high)
         return _random(name, args, rng)
     if name not in FUNCTIONS:
-        raise ExpressionError(f"unknown function {name!r}")
+        raise ExpressionError(f"unknown function {_quoted(name)}")
     function, low, high = FUNCTIONS[name]
     _check_count(name, args, low, high)
     return float(function(*args))
@@ -355,7 +373,9 @@ class Scope:
 
     ``define`` records a definition (a tree, with a location for errors) or a
     fixed value; ``value`` evaluates it once, on first use, so definitions may
-    refer to each other in any order.  ``rng`` draws the random functions.
+    refer to each other in any order.  Resolution walks the dependencies with an
+    explicit stack, so a long chain of definitions costs time linear in its
+    length and no recursion.  ``rng`` draws the random functions.
     """
 
     def __init__(self, parent=None, rng=None):
@@ -363,7 +383,6 @@ class Scope:
         self.rng = rng
         self._definitions = {}
         self._values = {}
-        self._busy = []
 
     def define(self, name, tree=None, where=None, value=None):
         name = name.upper()
@@ -382,30 +401,61 @@ class Scope:
 
     def value(self, name):
         name = name.upper()
-        if name in self._values:
-            return self._values[name]
+        known = self._values.get(name)
+        if known is not None:
+            return known
         if name not in self._definitions:
             if self.parent is not None:
                 return self.parent.value(name)
             if name in CONSTANTS:
                 return CONSTANTS[name]
-            raise ExpressionError(f"undefined name {name!r}")
+            raise ExpressionError(f"undefined name {_quoted(name)}")
+        return self._resolve(name)
+
+    def _pending(self, name):
+        """The names defined at this level that the definition of ``name`` needs and
+        that have no value yet (a definition naming itself means the enclosing
+        scope's value)."""
+        tree = self._definitions[name][0]
+        return [
+            n
+            for n in names(tree)
+            if n in self._definitions
+            and n not in self._values
+            and not (n == name and self.parent is not None)
+        ]
+
+    def _resolve(self, name):
+        stack = [(name, iter(self._pending(name)))]
+        busy = {name}
+        while stack:
+            current, needs = stack[-1]
+            needed = next((n for n in needs if n not in self._values), None)
+            if needed is not None:
+                if needed in busy:
+                    chain = [n for n, _ in stack]
+                    cycle = chain[chain.index(needed) :] + [needed]
+                    raise ExpressionError(
+                        f"parameters depend on each other: {_clip(' -> '.join(cycle), 200)}",
+                        self._definitions[needed][1],
+                    )
+                busy.add(needed)
+                stack.append((needed, iter(self._pending(needed))))
+                continue
+            self._values[current] = self._evaluate_definition(current)
+            busy.discard(current)
+            stack.pop()
+        return self._values[name]
+
+    def _evaluate_definition(self, name):
         tree, where = self._definitions[name]
-        if name in self._busy:
-            cycle = self._busy[self._busy.index(name) :] + [name]
-            raise ExpressionError(f"parameters depend on each other: {' -> '.join(cycle)}", where)
-        self._busy.append(name)
         try:
-            value = evaluate(tree, self._lookup_for(name), self.rng)
+            return evaluate(tree, self._lookup_for(name), self.rng)
         except ExpressionError as exc:
             if exc.where is None:
                 exc.where = where
                 exc.message = f"parameter {name}: {exc.message}"
             raise
-        finally:
-            self._busy.pop()
-        self._values[name] = value
-        return value
 
     def _lookup_for(self, defined):
         """Lookup for the definition of ``defined``: where it names itself (a

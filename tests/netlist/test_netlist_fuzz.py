@@ -2,11 +2,14 @@
 and valid netlists with random edits."""
 
 import re
+import warnings
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from loxant import Netlist, NetlistError
+from loxant.netlist import NetlistWarning
 
 VALID = """\
 * fuzz seed
@@ -34,10 +37,27 @@ L4 6 5 5p
 I2 0 5 exp(0 10u 1p 2p 3p 4p)
 B3 5 0 jg area=0.5
 +
-.tran 0.05p 100p 0 0.1p
+.subckt cell 0 a q
+.model jm jj(rtype=1, icrit=100u)
+B1 a 0 jm spread=0.05
+T1 a 0 q 0 lossless z0=5 td=2p
+R1 q 0 5
+.ends
+X3 cell 0 5 7
+F1 0 8 7 0 2
+H1 9 0 8 0 3
+R8 8 0 1
+R9 9 0 1
+I3 0 8 pws(0 0 10p 1u)
+I4 0 8 sin(0 1u 10g 0 0 45 3)
+.spread 0.1 L=0.05 R=0.02
+.tran 0.05p 100p 0 0.1p UIC
 .print p(B1.X1) v(2) i(L2) v(1,2)
-.print DEVV R1
+.print DEVV R1 PHASE B2 @B1|X3[p]
 .print nodep 3 0
+.control
+print v(9)
+.endc
 .end
 """
 
@@ -114,12 +134,33 @@ WORDS = [
     "\n+",
     "µ",
     "\x00",
+    "pws",
+    "noise",
+    "cus",
+    "lossless",
+    "td=",
+    "z0=",
+    ".spread",
+    "spread=",
+    ".control",
+    ".endc",
+    "@B1[p]",
+    "@x[",
+    "phase",
+    "UIC",
+    "DST",
+    "F1",
+    "H1",
+    "'",
+    ".param A=1'",
 ]
 
 
 def assert_reads_or_reports(text):
     try:
-        net = Netlist.from_string(text)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", NetlistWarning)
+            net = Netlist.from_string(text)
     except NetlistError as exc:
         assert re.match(r"<string>(:\d+)?: ", str(exc)), str(exc)
         return
@@ -177,5 +218,40 @@ def test_mutated_netlists(changes):
 
 
 def test_the_seed_netlist_reads():
-    net = Netlist.from_string(VALID)
-    assert net.probes == ["P(B1|X1)", "V(2)", "I(L2)", "V(1,2)", "V(R1)", "P(3)"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", NetlistWarning)
+        net = Netlist.from_string(VALID)
+    assert net.probes == [
+        "P(B1|X1)",
+        "V(2)",
+        "I(L2)",
+        "V(1,2)",
+        "V(R1)",
+        "P(B2)",
+        "P(B1|X3)",
+        "P(3)",
+        "V(9)",
+    ]
+
+
+sizes = st.one_of(
+    st.tuples(st.integers(1, 3), st.integers(0, 7)),  # at most a few thousand elements
+    st.tuples(st.integers(4, 9), st.integers(12, 60)),  # far beyond the limit
+)
+
+
+@settings(max_examples=40, deadline=None, derandomize=True)
+@given(sizes, st.integers(1, 300))
+def test_expansions_and_parameter_chains_of_any_size(size, chain):
+    fan, levels = size
+    lines = [".param P0=1"] + [f".param P{k}=P{k - 1}*1.0001" for k in range(chain, 0, -1)]
+    lines += [".subckt S0 a", f"R1 a 0 {{P{chain}}}", ".ends"]
+    for k in range(1, levels + 1):
+        lines += [f".subckt S{k} a"] + [f"X{j} S{k - 1} a" for j in range(fan)] + [".ends"]
+    lines += [f"X1 S{levels} 1", "I1 0 1 1m"]
+    text = "* sizes\n" + "\n".join(lines) + "\n"
+    if fan**levels > 10_000_000:
+        with pytest.raises(NetlistError, match="more than 10,000,000 elements"):
+            Netlist.from_string(text)
+    else:
+        assert len(Netlist.from_string(text).circuit().circuit) == fan**levels + 1

@@ -133,6 +133,11 @@ def _tran_settings(tran):
     return get("t_stop", "tstop", "stop"), get("dt", "tstep", "step")
 
 
+def _a(noun):
+    """``noun`` with its indefinite article."""
+    return ("an " if noun[:1] in "aeiou" else "a ") + noun
+
+
 class Design:
     """A circuit or netlist with the settings of its simulations.
 
@@ -290,9 +295,9 @@ class Design:
         if attribute is not None and attribute not in _ATTRIBUTE_UNITS:
             raise ValueError(f"{name}: cannot scale attribute {attribute!r}")
         if attribute is not None and not isinstance(getattr(element, attribute, None), float):
-            raise ValueError(f"{name}: {element.kind} {element.name} has no value {attribute!r}")
+            raise ValueError(f"{name}: {_a(element.kind)} {element.name} has no value {attribute!r}")
         if attribute is None and not self._scalable(element):
-            raise ValueError(f"{name}: {element.kind} {element.name} has no value to scale")
+            raise ValueError(f"{name}: {_a(element.kind)} {element.name} has no value to scale")
 
     @staticmethod
     def _split(name):

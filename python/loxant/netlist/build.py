@@ -1,0 +1,190 @@
+"""Last stage: the expanded elements into a :class:`~loxant.units.PhysicalCircuit`,
+the one place where records become circuit elements.
+
+Reference units: the circuit is normalised by the critical current and the
+shunt resistance (rn, for either rtype) of its first junction (1 mA and 5 ohm
+without junctions).
+"""
+
+from ..errors import CircuitError
+from ..units import PhysicalCircuit, Units
+from .errors import clip, clip_words
+from .sources import Scales, waveform
+
+__all__ = ["build_circuit", "reference_units"]
+
+_SOURCE_UNITS = {"I": "A", "V": "V", "P": "rad"}
+
+
+def reference_units(flat):
+    for element in flat:
+        if element.letter == "B" and element.values["ic"] != 0:
+            return Units(abs(element.values["ic"]), element.values["r"])
+    return Units(1e-3, 5.0)
+
+
+def build_circuit(units, title, flat, tran, seed=None):
+    """A new PhysicalCircuit of the expanded elements ``flat``."""
+    pc = PhysicalCircuit(units.ic0, units.r0, title)
+    scale = pc.units.scale
+    adders = {
+        "I": pc.circuit.current_source,
+        "V": pc.circuit.voltage_source,
+        "P": pc.circuit.phase_source,
+    }
+    scales = {k: Scales(tran, scale["s"], scale[unit]) for k, unit in _SOURCE_UNITS.items()}
+    waves = {}  # sources of the same waveform share it (waveforms do not change)
+    couplings, controlled, noise_sources = [], [], 0
+    for element in flat:
+        letter = element.letter
+        try:
+            if letter in adders:
+                values = element.values
+                if values["wave"] == "noise":
+                    noisy = Scales(tran, scale["s"], scale[_SOURCE_UNITS[letter]])
+                    noisy.seed = _noise_seed(seed, noise_sources)
+                    noise_sources += 1
+                    wave = waveform(values, noisy)
+                else:
+                    key = (letter, values["wave"], tuple(values["args"]), id(values.get("points")))
+                    wave = waves.get(key)
+                    if wave is None:
+                        wave = waves[key] = waveform(values, scales[letter])
+                adders[letter](element.name, *element.nodes, wave)
+            elif letter == "K":
+                couplings.append(element)
+            elif letter in "FH":
+                controlled.append(element)
+            elif letter not in _FAST or not _added(pc, element, scale):
+                _add(pc, element)
+        except (CircuitError, ValueError, TypeError) as exc:
+            raise element.line.error(clip(clip_words(str(exc)), 400)) from None
+    _fill_current_controlled(pc, controlled)
+    for element in couplings:
+        first, second = element.nodes
+        try:
+            pc.mutual(element.name, first, second, k=element.values["value"])
+        except CircuitError as exc:
+            raise element.line.error(clip(clip_words(str(exc)), 400)) from None
+    return pc
+
+
+_FAST = set("RLCB")
+
+
+def _added(pc, element, scale):
+    """Whether the fast path added ``element``; where the circuit refuses it, the
+    physical circuit's message (in physical units) is the one raised."""
+    try:
+        return _add_normalised(pc, element, scale)
+    except (CircuitError, ValueError, TypeError):
+        if element.name in pc.circuit:
+            raise
+        _add(pc, element)
+        raise
+
+
+def _noise_seed(seed, index):
+    """A seed of its own for each noise source (None: unseeded)."""
+    return None if seed is None else (seed, index)
+
+
+def _add_normalised(pc, element, scale):
+    """Add ``element`` with its values normalised here (a fast path for the common
+    elements); False when it needs :func:`_add`."""
+    values, letter = element.values, element.letter
+    if "temp" in values:
+        return False
+    circuit = pc.circuit
+    a, b = element.nodes
+    if letter == "R":
+        circuit.resistor(element.name, a, b, values["value"] / scale["ohm"])
+    elif letter == "L":
+        value = values["value"]
+        circuit.inductor(element.name, a, b, value / scale["H"], branch=value == 0)
+    elif letter == "C":
+        circuit.capacitor(element.name, a, b, values["value"] / scale["F"])
+    elif letter == "B":
+        adder = getattr(circuit, values["adder"])
+        adder(element.name, a, b, **_normalised(values["junction"], scale))
+    else:
+        return False
+    return True
+
+
+def _add(pc, element):
+    """Add ``element`` through the physical circuit, whose messages quote the values
+    in physical units."""
+    name, values, letter = element.name, element.values, element.letter
+    a, b = element.nodes[:2]
+    if letter == "R":
+        pc.resistor(name, a, b, values["value"], temp=values.get("temp"))
+    elif letter == "L":
+        pc.inductor(name, a, b, values["value"], branch=values["value"] == 0)
+    elif letter == "C":
+        pc.capacitor(name, a, b, values["value"])
+    elif letter == "T":
+        pc.transmission_line(name, *element.nodes, td=values["td"], z0=values["z0"])
+    elif letter == "E":
+        pc.vcvs(name, *element.nodes, gain=values["value"])
+    elif letter == "G":
+        pc.vccs(name, *element.nodes, gm=values["value"])
+    else:
+        adder = getattr(pc, values["adder"])
+        adder(name, a, b, temp=values.get("temp"), **values["junction"])
+
+
+#: the unit of each dimensioned argument of a junction adder (the others are numbers)
+_JUNCTION_UNITS = {
+    "ic": "A",
+    "c": "F",
+    "r": "ohm",
+    "rn": "ohm",
+    "r0": "ohm",
+    "vg": "V",
+    "delv": "V",
+}
+
+
+def _normalised(arguments, scale):
+    """Junction adder arguments in SI units, normalised."""
+    return {
+        key: value / scale[_JUNCTION_UNITS[key]] if key in _JUNCTION_UNITS else value
+        for key, value in arguments.items()
+    }
+
+
+def _fill_current_controlled(pc, pending):
+    """F and H sources, after the elements they name; one may name another (each
+    waits for its control, so any order takes time linear in their number)."""
+    waiting = {}  # control name -> the sources that wait for it
+    ready = []
+    for element in pending:
+        control = element.values["control"]
+        if control in pc.circuit:
+            ready.append(element)
+        else:
+            waiting.setdefault(control, []).append(element)
+    while ready:
+        element = ready.pop()
+        _add_controlled(pc, element)
+        ready += waiting.pop(element.name, ())
+    if waiting:
+        order = {id(e): k for k, e in enumerate(pending)}
+        first = min((e for group in waiting.values() for e in group), key=lambda e: order[id(e)])
+        raise first.line.error(
+            f"{clip(first.name)}: no element named {clip(first.values['control'])} "
+            "to take the current of"
+        )
+
+
+def _add_controlled(pc, element):
+    a, b = element.nodes
+    control, value = element.values["control"], element.values["value"]
+    try:
+        if element.letter == "F":
+            pc.cccs(element.name, a, b, control, gain=value)
+        else:
+            pc.ccvs(element.name, a, b, control, r=value)
+    except CircuitError as exc:
+        raise element.line.error(clip(clip_words(str(exc)), 400)) from None

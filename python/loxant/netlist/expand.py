@@ -1,0 +1,371 @@
+"""Third stage: records to the expanded circuit's elements, values evaluated.
+
+Subcircuit instances are expanded (the element and internal node names get the
+instance name appended: ``B1`` of ``X2`` placed in ``X1`` is ``B1|X2|X1``), every
+value is evaluated in its instance's parameter scope, junctions find their
+model by scope (see :mod:`.models`), and spreads are drawn when asked.  The size
+of the expansion is computed, and bounded, before any of it is built.
+"""
+
+import os
+
+import numpy as np
+
+from .. import expressions as ex
+from ..circuit import GROUND
+from .errors import NetlistError, clip, warn
+from .models import DEFAULT_MODEL, is_constant, junction_model
+from .tokens import read_bytes
+
+__all__ = ["MAX_ELEMENTS", "MAX_NESTING", "Expander", "Flat"]
+
+#: most elements a netlist may expand to
+MAX_ELEMENTS = 10_000_000
+#: deepest nesting of subcircuit instances
+MAX_NESTING = 100
+#: most values in a cus() file
+MAX_CUSTOM_POINTS = 10_000_000
+_SPREAD_LETTERS = "RLCB"
+
+
+class Flat:
+    """One element of the expanded circuit, values in SI units."""
+
+    __slots__ = ("letter", "name", "nodes", "line", "values")
+
+    def __init__(self, letter, name, nodes, line, values):
+        self.letter, self.name, self.nodes, self.line, self.values = (
+            letter,
+            name,
+            nodes,
+            line,
+            values,
+        )
+
+
+def _where(exc, line, name):
+    """A NetlistError of an ExpressionError met while evaluating ``name`` at ``line``."""
+    if exc.where is not None:
+        return exc.where.error(exc.message)
+    return line.error(f"{clip(name)}: {exc.message}")
+
+
+class Expander:
+    """Expands the records of a parsed netlist into :class:`Flat` elements.
+
+    ``params`` overrides top-level ``.param`` values; ``rng`` draws the random
+    functions; ``spread_rng`` draws the spreads (nominal values without it).
+    """
+
+    def __init__(self, parsed, params=None, rng=None, spread_rng=None, base_dir="."):
+        self.parsed = parsed
+        self.rng = rng
+        self.spread_rng = spread_rng
+        self.base_dir = base_dir
+        self.warnings = parsed.warnings
+        self.flat = []
+        self.scope = ex.Scope(rng=rng)
+        for name, value, line in parsed.top.params:
+            self.scope.define(name, value.tree, line)
+        self._override(params or {})
+        self.global_values = resolve(self.scope)
+        self.spread = self._spreads()
+        self._models = {}  # (id of the model, id of the scope or None) -> values
+        self._lookups = {}  # (id of the subcircuit, model name) -> Model or None
+        self._constant = {}  # id of a model -> whether it names no parameter
+        self._instances = {}  # id of an X element -> (Subckt, its nodes)
+        self._custom = {}  # path -> (values, line)
+
+    def _override(self, params):
+        for name, value in params.items():
+            if not isinstance(name, str) or name.upper() not in self.scope:
+                raise NetlistError(f"no .param named {clip(name)!r} to override", self.parsed.file)
+            try:
+                self.scope.define(name, value=float(value))
+            except (TypeError, ValueError):
+                raise NetlistError(
+                    f"override of {clip(name)} must be a number, got {clip(repr(value))}",
+                    self.parsed.file,
+                ) from None
+
+    def _spreads(self):
+        out = {}
+        for kind, (value, line) in self.parsed.spread.items():
+            out[kind] = _spread_value(self.scope, value, line, ".spread")
+        return out
+
+    def build(self):
+        count_elements(self.parsed, self._which_subckt)
+        self._expand(self.parsed.top, self.scope, "", {}, (), None)
+        return self.flat
+
+    # -- models --
+
+    def model(self, element, owner, scope):
+        """The junction model values of ``element``, written in subcircuit ``owner``
+        (None at top level), evaluated in ``scope``."""
+        key = (id(owner), element.model)
+        if key not in self._lookups:
+            self._lookups[key] = self._find_model(element, owner)
+        model = self._lookups[key]
+        if model is None:
+            return DEFAULT_MODEL
+        top_level = model.name in self.parsed.top.models and (
+            self.parsed.top.models[model.name] is model
+        )
+        constant = self._constant.get(id(model))
+        if constant is None:
+            constant = self._constant[id(model)] = is_constant(model)
+        scope_key = None if constant else (id(self.scope) if top_level else id(scope))
+        values = self._models.get((id(model), scope_key))
+        if values is None:
+            values = junction_model(model, self.scope if top_level else scope)
+            if constant or top_level:
+                self._models[(id(model), scope_key)] = values
+        return values
+
+    def _find_model(self, element, owner):
+        sub = owner
+        while sub is not None:
+            if element.model in sub.body.models:
+                return sub.body.models[element.model]
+            sub = sub.parent
+        found = self.parsed.top.models.get(element.model)
+        if found is None:
+            line = element.line
+            warn(
+                f"{clip(element.name)}: no model {clip(element.model)}; "
+                "the default junction model is used",
+                line.file,
+                line.number,
+                self.warnings,
+            )
+        return found
+
+    # -- expansion --
+
+    def _expand(self, body, scope, suffix, ports, stack, owner):
+        def node(name):
+            if name == GROUND or name == "GND":
+                return GROUND
+            return ports.get(name, name + suffix)
+
+        flat = self.flat
+        for element in body.elements:
+            letter = element.letter
+            if letter == "X":
+                self._instance(element, scope, suffix, node, stack)
+                continue
+            try:
+                values = self._values(element, scope, owner)
+            except ex.ExpressionError as exc:
+                raise _where(exc, element.line, element.name) from None
+            name = element.name + suffix
+            if letter == "K":
+                nodes = tuple(n + suffix for n in element.nodes)
+            else:
+                nodes = tuple(node(n) for n in element.nodes)
+            if letter in "FH":
+                if element.model is not None:
+                    values["control"] = element.model + suffix
+                else:
+                    nodes = self._control_branch(element, name, nodes, values)
+            flat.append(Flat(letter, name, nodes, element.line, values))
+
+    def _control_branch(self, element, name, nodes, values):
+        """The zero-volt branch from nc+ to nc- whose current a four-node F or H
+        takes; its output nodes."""
+        control = f"{name}_CONTROL"
+        branch = {"wave": "dc", "args": [0.0]}
+        self.flat.append(Flat("V", control, nodes[2:], element.line, branch))
+        values["control"] = control
+        return nodes[:2]
+
+    def _values(self, element, scope, owner):
+        letter = element.letter
+        if letter in "RLCKEFGH":
+            tree = element.value.tree
+            values = {"value": tree[1] if tree[0] == "num" else scope.evaluate(tree)}
+            options = element.options
+            if options:
+                if "TEMP" in options:
+                    values["temp"] = scope.evaluate(options["TEMP"].tree)
+                self._spread(element, scope, values, "value")
+            elif self.spread and letter in _SPREAD_LETTERS:
+                self._spread(element, scope, values, "value")
+            return values
+        if letter == "B":
+            return self._junction(element, scope, owner)
+        if letter == "T":
+            return {k.lower(): scope.evaluate(v.tree) for k, v in element.options.items()}
+        kind, waves = element.wave[0], element.wave[1]
+        args = [v.tree[1] if v.tree[0] == "num" else scope.evaluate(v.tree) for v in waves]
+        values = {"wave": kind, "args": args}
+        if kind == "cus":
+            values["points"] = self._custom_points(element)
+        return values
+
+    def _spread(self, element, scope, values, key):
+        """Record the element's spread and, drawing, vary ``values[key]``."""
+        given = element.options.get("SPREAD")
+        if given is not None:
+            spread = _spread_value(scope, given, element.line, f"{element.name}: spread")
+        else:
+            spread = self.spread.get(element.letter, self.spread.get(""))
+        if not spread:
+            return
+        values["spread"] = spread
+        if self.spread_rng is not None:
+            values[key] *= 1.0 + spread * float(self.spread_rng.uniform(-1.0, 1.0))
+
+    def _junction(self, element, scope, owner):
+        model = self.model(element, owner, scope)
+        ic = model.icrit
+        options = element.options
+        if "IC" in options:
+            if ic == 0:
+                raise element.line.error(f"{clip(element.name)}: ic= needs a model with icrit > 0")
+            area = scope.evaluate(options["IC"].tree) / ic
+        elif "AREA" in options:
+            tree = options["AREA"].tree
+            area = tree[1] if tree[0] == "num" else scope.evaluate(tree)
+        else:
+            area = 1.0
+        if not area > 0:
+            raise element.line.error(f"{clip(element.name)}: area must be positive, got {area:g}")
+        drawn = {"area": area}
+        self._spread(element, scope, drawn, "area")
+        area = drawn["area"]
+        values = {"ic": ic * area, "r": model.rn / area, "adder": model.adder}
+        values["junction"] = model.instance(area)
+        if "spread" in drawn:
+            values["spread"] = drawn["spread"]
+        if "TEMP" in options:
+            values["temp"] = scope.evaluate(options["TEMP"].tree)
+        return values
+
+    def _custom_points(self, element):
+        """The amplitudes of a ``cus()`` file, read once, relative to the file of
+        the netlist line that names it."""
+        name = element.wave[2]
+        here = element.line.file
+        base = os.path.dirname(os.path.abspath(here)) if os.path.isfile(here) else self.base_dir
+        path = os.path.normpath(os.path.join(base, name))
+        if path not in self._custom:
+            data = read_bytes(path, including=element.line)
+            text = data.decode("latin-1").replace(",", " ")
+            try:
+                points = np.array(text.split(), dtype=float)
+            except ValueError:
+                raise element.line.error(f"{clip(name)}: not a list of numbers") from None
+            if not 0 < points.size <= MAX_CUSTOM_POINTS or not np.isfinite(points).all():
+                raise element.line.error(
+                    f"{clip(name)}: needs 1 to {MAX_CUSTOM_POINTS} finite values, has {points.size}"
+                )
+            self._custom[path] = points
+        return self._custom[path]
+
+    def _instance(self, element, scope, suffix, node, stack):
+        sub, nodes = self._which_subckt(element)
+        inner = ex.Scope(parent=scope, rng=self.rng)
+        try:
+            for name, value in sub.defaults:
+                inner.define(name, value.tree, sub.line)
+            for name, value, line in sub.body.params:
+                inner.define(name, value.tree, line)
+            for name, value in element.options.items():
+                if name not in inner:
+                    raise element.line.error(
+                        f"{clip(element.name)}: subcircuit {sub.name} has no parameter "
+                        f"{clip(name.lower())}"
+                    )
+                inner.define(name, value=scope.evaluate(value.tree))
+        except ex.ExpressionError as exc:
+            raise _where(exc, element.line, element.name) from None
+        resolve(inner)
+        ports = {port: node(outer) for port, outer in zip(sub.ports, nodes) if port != GROUND}
+        self._expand(sub.body, inner, f"|{element.name}{suffix}", ports, stack + (sub.name,), sub)
+
+    def _which_subckt(self, element):
+        """The subcircuit of an instance and its nodes, for ``X1 sub n1 n2`` and
+        ``X1 n1 n2 sub`` alike."""
+        known = self._instances.get(id(element))
+        if known is not None:
+            return known
+        words, subckts = element.nodes, self.parsed.subckts
+        count = len(words) - 1
+        first = subckts.get(words[0])
+        last = subckts.get(words[-1]) if count else None
+        if first is not None and (len(first.ports) == count or last is None):
+            sub, nodes = first, words[1:]
+        elif last is not None:
+            sub, nodes = last, words[:-1]
+        else:
+            names = sorted({clip(words[0]), clip(words[-1])})
+            raise element.line.error(
+                f"{clip(element.name)}: unknown subcircuit {' or '.join(names)}"
+            )
+        if len(nodes) != len(sub.ports):
+            raise element.line.error(
+                f"{clip(element.name)}: subcircuit {sub.name} has {len(sub.ports)} node(s), "
+                f"{len(nodes)} given"
+            )
+        self._instances[id(element)] = (sub, nodes)
+        return sub, nodes
+
+
+def _spread_value(scope, value, line, what):
+    try:
+        spread = scope.evaluate(value.tree)
+    except ex.ExpressionError as exc:
+        raise line.error(f"{what}: {exc.message}") from None
+    if not 0 <= spread < 1:
+        raise line.error(f"{what} must be at least 0 and below 1, got {spread:g}")
+    return spread
+
+
+def resolve(scope):
+    try:
+        return scope.resolve_all()
+    except ex.ExpressionError as exc:
+        raise exc.where.error(exc.message) from None
+
+
+def count_elements(parsed, which_subckt):
+    """The number of elements the netlist expands to, checked against
+    :data:`MAX_ELEMENTS` (and the nesting against :data:`MAX_NESTING`, and
+    subcircuits containing themselves) before anything is expanded."""
+    sizes = {}
+
+    def size(body, stack):
+        total = 0
+        for element in body.elements:
+            if element.letter != "X":
+                total += 2 if element.letter in "FH" and element.model is None else 1
+                continue
+            sub, _ = which_subckt(element)
+            if sub.name in stack:
+                raise element.line.error(
+                    f"{clip(element.name)}: subcircuit {sub.name} contains itself "
+                    f"({' -> '.join(stack + (sub.name,))})"
+                )
+            if len(stack) >= MAX_NESTING:
+                raise element.line.error(
+                    f"{clip(element.name)}: subcircuits nested more than {MAX_NESTING} deep "
+                    "(the limit loxant.netlist.expand.MAX_NESTING)"
+                )
+            if sub.name not in sizes:
+                sizes[sub.name] = size(sub.body, stack + (sub.name,))
+            total += sizes[sub.name]
+            if total > MAX_ELEMENTS:
+                raise element.line.error(
+                    f"the netlist expands to more than {MAX_ELEMENTS:,} elements (the limit "
+                    "loxant.netlist.expand.MAX_ELEMENTS), here at instance "
+                    f"{clip(element.name)} of {sub.name}"
+                )
+        return total
+
+    try:
+        return size(parsed.top, ())
+    finally:
+        size = None  # the closure refers to itself: let it go without the collector

@@ -1,0 +1,454 @@
+"""The netlist as read: :class:`Netlist` and :func:`read_netlist`, which run the
+stages (tokens, records, expansion, checks, circuit) and keep what an analysis
+needs: the ``.tran`` analysis, output requests, parameters, spreads and noise
+settings.
+"""
+
+import contextlib
+import gc
+import math
+import os
+import re
+
+import numpy as np
+
+from .. import expressions as ex
+from ..circuit import GROUND
+from ..errors import CircuitError
+from ..output import write_traces
+from ..units import parse_probe
+from .build import build_circuit, reference_units
+from .checks import check_connections
+from .errors import NetlistError, clip
+from .expand import Expander
+from .models import junction_model
+from .records import Parser, Tran
+from .tokens import keyword, read_file, read_stream, read_string
+
+__all__ = ["Netlist", "read_netlist", "record_quantities"]
+
+
+def record_quantities(probes):
+    """The quantities a simulation must record to give ``probes`` (resolved
+    :class:`~loxant.units.Probe` objects): ``(quantity, name)`` pairs, quantity one
+    of ``node_phase``, ``node_voltage``, ``phase``, ``voltage``, ``current``, in
+    order of first need, without repeats."""
+    out, seen = [], set()
+    for probe in probes:
+        if probe.element is not None:
+            wanted = [(probe.quantity, probe.element)]
+        else:
+            wanted = [(f"node_{probe.quantity}", n) for n in probe.nodes if n != GROUND]
+        for quantity in wanted:
+            if quantity not in seen:
+                seen.add(quantity)
+                out.append(quantity)
+    return out
+
+
+@contextlib.contextmanager
+def _bulk():
+    """Reading creates many small objects and frees none of them: the cyclic
+    collector's passes over them would only make the time grow faster than the
+    netlist."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def canonical(name):
+    """A device or node name as the circuit spells it: upper case, ``.`` between a
+    device and its instances written as ``|``."""
+    return name.upper().replace(".", "|")
+
+
+class Netlist:
+    """A netlist as read: records, analysis and output requests.
+
+    Attributes: ``title``; ``file`` (the name in messages); ``tran`` (a
+    :class:`Tran` in seconds, or None); ``requests`` (the
+    :class:`OutputRequest` records, resolved, each once); ``probes`` (their labels,
+    such as ``"P(B1)"``, in request order); ``files`` (``.file`` path -> the labels
+    that go there); ``params`` (the top-level ``.param`` names and nominal
+    values); ``units`` (the reference units of every circuit built);
+    ``temperature`` (``.temp``, kelvin, 0 without), ``noise_bandwidth`` (``.neb``,
+    Hz, 0 without) and ``seed`` (``.option seed=``, None without); ``spreads``
+    (element name -> relative half-width of its uniform variation, for every
+    element given one by ``.spread`` or ``spread=``); ``warnings`` (the texts of
+    the :class:`NetlistWarning` issued while reading).
+    """
+
+    def __init__(self, parsed, title, file, base_dir="."):
+        self._parsed = parsed
+        self._base_dir = base_dir
+        self.title = title
+        self.file = file
+        parsed.file = file
+        self.warnings = parsed.warnings
+        self._tran_line = parsed.tran_line
+        self.tran = self._tran()
+        #: ``.option adaptive``: the step is adaptive, .tran's tstep its largest
+        self.adaptive = self._parsed.adaptive
+        self.temperature, self.noise_bandwidth, self.seed = self._noise()
+        nominal = Expander(parsed, base_dir=base_dir)
+        self.params = dict(nominal.global_values)
+        flat = nominal.build()
+        if not flat and not parsed.iv_requests:
+            raise self._end_error("the netlist has no elements")
+        check_connections(flat, self.warnings)
+        self.spreads = {e.name: e.values["spread"] for e in flat if "spread" in e.values}
+        self.units = reference_units(flat)
+        self._nominal = self._with_noise(
+            build_circuit(self.units, title, flat, self.tran, self.seed)
+        )
+        self._names = None
+        self.requests = self._unique(self._resolve(request) for request in parsed.requests)
+        self.probes = [request.label for request in self.requests]
+        self.files = {}
+        for request in self.requests:
+            if request.path is not None:
+                self.files.setdefault(request.path, []).append(request.label)
+        #: the .iv cards, IVRequest records with max_current in amperes
+        self.iv_requests = [self._iv_request(request) for request in parsed.iv_requests]
+
+    def junction_model(self, name):
+        """The :class:`~loxant.jjmodel.ModelJJ` of the top-level ``.model`` named
+        ``name``, evaluated with the top-level ``.param`` values."""
+        models = self._parsed.top.models
+        model = models.get(str(name).upper())
+        if model is None:
+            known = ", ".join(sorted(models)) or "none"
+            raise NetlistError(
+                f"no junction model named {clip(name)} (known: {clip(known)})", self.file
+            )
+        return junction_model(model, self._top_scope())
+
+    def _iv_request(self, request):
+        if request.model not in self._parsed.top.models:
+            raise request.line.error(f".iv: unknown model {clip(request.model)}")
+        try:
+            top = self._top_scope().evaluate(request.max_current.tree)
+        except ex.ExpressionError as exc:
+            raise request.line.error(f".iv: {exc.message}") from None
+        if not top > 0:
+            raise request.line.error(f".iv: the largest current must be positive, got {top:g}")
+        self.junction_model(request.model)  # a bad model is reported now
+        return request._replace(max_current=top)
+
+    def _end_error(self, message):
+        """An error about the netlist as a whole, placed at its last line."""
+        last = self._parsed.last_line
+        if last is None:
+            return NetlistError(message, self.file, 1)
+        return NetlistError(message, last.file, last.number)
+
+    @classmethod
+    def from_string(cls, text, name="<string>", base_dir=None):
+        """Read a netlist from ``text``; ``name`` stands for the file in messages,
+        ``.include`` files are looked up relative to ``base_dir`` (default: the
+        current directory)."""
+        if not isinstance(text, str):
+            raise NetlistError(f"a netlist is text, got {type(text).__name__}", name)
+        base_dir = os.getcwd() if base_dir is None else base_dir
+        warnings = []
+        return cls._read(
+            lambda: read_string(text, name, base_dir, warnings), name, base_dir, warnings
+        )
+
+    @classmethod
+    def from_stream(cls, stream, name="<stdin>", base_dir=None):
+        """Read a netlist from a binary stream (``sys.stdin.buffer``), bounded and
+        decoded as files are; ``name`` and ``base_dir`` as for :meth:`from_string`."""
+        base_dir = os.getcwd() if base_dir is None else base_dir
+        warnings = []
+        return cls._read(
+            lambda: read_stream(stream, name, base_dir, warnings), name, base_dir, warnings
+        )
+
+    @classmethod
+    def from_file(cls, path):
+        """Read the netlist file ``path`` (a regular file, of bounded size)."""
+        path = os.fspath(path)
+        warnings = []
+        base_dir = os.path.dirname(os.path.abspath(path))
+        return cls._read(lambda: read_file(path, warnings), path, base_dir, warnings)
+
+    @classmethod
+    def _read(cls, lines_of, file, base_dir, warnings):
+        parser = Parser(file, warnings)
+        try:
+            with _bulk():
+                return cls._parse(parser, lines_of, file, base_dir)
+        except RecursionError:
+            last = parser.last_line
+            number = last.number if last is not None else 1
+            where = last.file if last is not None else file
+            raise NetlistError("the netlist nests too deeply", where, number) from None
+
+    @classmethod
+    def _parse(cls, parser, lines_of, file, base_dir):
+        lines, first = lines_of()
+        title = ""
+        for line in lines:
+            is_first = first is not None and (line.file, line.number) == (file, 1)
+            if is_first and keyword(line)[:1] != "." and _is_title(parser, line, lines):
+                title = line.text
+                continue
+            parser.feed(line)
+        parser.finish()
+        return cls(parser, title, file, base_dir)
+
+    # -- analysis and outputs --
+
+    def _top_scope(self):
+        scope = ex.Scope()
+        for name, value, where in self._parsed.top.params:
+            scope.define(name, value.tree, where)
+        return scope
+
+    def _tran(self):
+        values, line = self._parsed.tran, self._parsed.tran_line
+        if values is None:
+            return None
+        scope = self._top_scope()
+        try:
+            numbers = [scope.evaluate(v.tree) for v in values]
+        except ex.ExpressionError as exc:
+            raise (exc.where or line).error(f".tran: {exc.message}") from None
+        tstep, tstop = numbers[0], numbers[1]
+        prstart = numbers[2] if len(numbers) > 2 else 0.0
+        prstep = numbers[3] if len(numbers) > 3 else tstep
+        if not 0 < tstep <= tstop:
+            raise line.error(".tran needs 0 < tstep <= tstop")
+        if not 0 <= prstart < tstop or prstep <= 0:
+            raise line.error(".tran needs 0 <= prstart < tstop and prstep > 0")
+        ratio = prstep / tstep
+        if ratio < 1 - 1e-9 or abs(ratio - round(ratio)) > 1e-6 * ratio:
+            raise line.error(
+                f".tran: prstep {prstep:g} s is not a whole multiple of the time step {tstep:g} s"
+            )
+        return Tran(tstep, tstop, prstart, prstep)
+
+    def _noise(self):
+        """(.temp in kelvin, .neb in hertz, .option seed) with 0, 0, None when absent."""
+        scope = self._top_scope()
+        out = []
+        for key, default in (("temp", 0.0), ("neb", 0.0), ("seed", None)):
+            given = self._parsed.noise[key]
+            if given is None:
+                out.append(default)
+                continue
+            value, line = given
+            try:
+                number = scope.evaluate(value.tree)
+            except ex.ExpressionError as exc:
+                raise (exc.where or line).error(f"{key}: {exc.message}") from None
+            if key == "seed":
+                if not (0 <= number < 2**63 and number == int(number)):
+                    raise line.error(f"seed must be a whole number >= 0, got {number:g}")
+                number = int(number)
+            elif not (math.isfinite(number) and number >= 0):
+                raise line.error(f".{key} must not be negative, got {number:g}")
+            out.append(number)
+        return tuple(out)
+
+    def _known_names(self):
+        if self._names is None:
+            circuit = self._nominal.circuit
+            self._names = ({e.name for e in circuit.elements}, set(circuit.nodes))
+        return self._names
+
+    def _resolve(self, request):
+        elements, nodes = self._known_names()
+
+        def known(name, pool):
+            candidate = canonical(name)
+            if pool is nodes and candidate in (GROUND, "GND"):
+                return GROUND
+            return candidate if candidate in pool else None
+
+        names = request.names
+        if request.target in ("device", "either") and known(names[0], elements):
+            label = f"{request.kind}({known(names[0], elements)})"
+        elif request.target == "device":
+            raise request.line.error(f"no device named {clip(names[0])}", request.token)
+        else:
+            resolved = [known(n, nodes) for n in names]
+            for name, found in zip(names, resolved):
+                if found is None:
+                    raise request.line.error(f"no node or device named {clip(name)}", request.token)
+            if len(resolved) == 2 and resolved[1] == GROUND:
+                resolved.pop()
+            label = f"{request.kind}({','.join(resolved)})"
+        return request._replace(label=label)
+
+    @staticmethod
+    def _unique(requests):
+        """Requests that give the same trace into the same file, kept once."""
+        out, seen = [], set()
+        for request in requests:
+            key = (request.label, request.path)
+            if key not in seen:
+                seen.add(key)
+                out.append(request)
+        return out
+
+    def name_of(self, name):
+        """The circuit's name for the device or node ``name`` as written in any case,
+        with ``.`` or ``|`` before instance names (``b1.xdut`` -> ``B1|XDUT``);
+        raises :class:`NetlistError` for a name the circuit does not have."""
+        elements, nodes = self._known_names()
+        candidate = canonical(str(name))
+        if candidate in elements or candidate in nodes:
+            return candidate
+        raise NetlistError(f"no device or node named {clip(name)!r}", self.file)
+
+    def resolved_probes(self):
+        """The :class:`~loxant.units.Probe` of every request."""
+        circuit = self._nominal.circuit
+        element_names = [e.name for e in circuit.elements]
+        return [parse_probe(label, circuit.nodes, element_names) for label in self.probes]
+
+    def quantities(self):
+        """What a simulation must record for the output requests (see
+        :func:`record_quantities`)."""
+        return record_quantities(self.resolved_probes())
+
+    def record(self, junctions=False):
+        """The ``record=`` probes of :func:`~loxant.transient.simulate` that give
+        the output requests (and, with ``junctions``, every junction's phase and
+        turn count); None, recording everything, when nothing is requested."""
+        if not self.probes:
+            return None
+        names = {"node_phase": "phase", "node_voltage": "voltage"}
+        wanted = [f"{names.get(q, q)}({name})" for q, name in self.quantities()]
+        for name in self.junctions() if junctions else ():
+            wanted += [f"phase({name})", f"turns({name})"]
+        return wanted
+
+    def junctions(self):
+        """Names of the junctions, in netlist order."""
+        return [e.name for e in self._nominal.circuit.elements if e.kind.endswith("junction")]
+
+    # -- circuits and runs --
+
+    def spread_generator(self):
+        """The random generator of a plain run's spreads: seeded by ``.option
+        seed=`` (so a run is reproducible), fresh without."""
+        return np.random.default_rng(self.seed)
+
+    def circuit(self, params=None, rng=None):
+        """A fresh :class:`~loxant.units.PhysicalCircuit` of the netlist.
+
+        ``params`` overrides top-level ``.param`` values (name -> number, any case);
+        ``rng`` (a NumPy Generator) draws the random functions ``gauss``,
+        ``agauss``... and the spreads (:attr:`spreads`), which give their nominal
+        value without it.  The reference units are those of the nominal circuit,
+        so every draw is normalised alike.
+        """
+        return self._circuit(params, rng, rng)
+
+    def _circuit(self, params, rng, spread_rng):
+        with _bulk():
+            expander = Expander(self._parsed, params, rng, spread_rng, self._base_dir)
+            flat = expander.build()
+            if params is not None or rng is not None or spread_rng is not None:
+                check_connections(flat, self.warnings)
+            pc = build_circuit(self.units, self.title, flat, self.tran, self.seed)
+        return self._with_noise(pc)
+
+    def _with_noise(self, pc):
+        pc.temperature = self.temperature
+        pc.noise_bandwidth = self.noise_bandwidth
+        return pc
+
+    def simulate(self, params=None, rng=None, **options):
+        """Run the ``.tran`` analysis of a fresh circuit (see :meth:`circuit`);
+        ``options`` go to :meth:`~loxant.units.PhysicalCircuit.simulate`.  Without
+        ``rng``, the spreads are drawn once from :meth:`spread_generator`.
+        Returns :class:`~loxant.units.PhysicalResults`."""
+        if self.tran is None:
+            raise self._end_error("the netlist has no .tran analysis")
+        spread_rng = rng if rng is not None or not self.spreads else self.spread_generator()
+        pc = self._circuit(params, rng, spread_rng)
+        tran = self.tran
+        # the netlist's times are seconds by construction: given with their unit,
+        # they are never taken for a slip of the unit
+        options.setdefault("record_every", tran.record_every)
+        options.setdefault("record_from", f"{tran.prstart!r} s")
+        options.setdefault("seed", self.seed)
+        try:
+            if self.adaptive and "dt" not in options:
+                options.setdefault("dt_max", f"{tran.tstep!r} s")
+                return pc.simulate(t_stop=f"{tran.tstop!r} s", **options)
+            dt = options.pop("dt", f"{tran.tstep!r} s")
+            return pc.simulate(t_stop=f"{tran.tstop!r} s", dt=dt, **options)
+        except NetlistError:
+            raise
+        except CircuitError as exc:
+            raise self._tran_line.error(str(exc)) from None
+
+    def traces(self, results):
+        """``(label, unit, values)`` of every output request, values in SI units
+        (unit "rad", "V" or "A")."""
+        return [(label, *results.trace(label)) for label in self.probes]
+
+    def write_files(self, results):
+        """Write the requests of each ``.file`` to its file (format by extension:
+        .csv, .dat, else a SPICE raw file; paths relative to the current
+        directory); returns the paths written."""
+        time = results.time("s")
+        for path, labels in self.files.items():
+            write_traces(
+                path, time, [(label, *results.trace(label)) for label in labels], self.title
+            )
+        return list(self.files)
+
+    def __repr__(self):
+        return (
+            f"<Netlist {self.file}: {self.title!r}, {len(self._nominal.circuit)} elements, "
+            f"{len(self.probes)} output requests>"
+        )
+
+
+def _is_title(parser, line, lines):
+    """Whether the first line is a title: it does not read as an element, or it
+    names a model, subcircuit or parameter that the netlist does not define."""
+    try:
+        record = parser.element(line)
+    except NetlistError:
+        return True
+    return not _plausible(record, lines)
+
+
+def _plausible(record, lines):
+    """Whether a first line that reads as an element is one (and not a title):
+    the model or subcircuit it names exists and its values use only defined names."""
+    texts = " ".join(line.text.upper() for line in lines)
+    if record.letter == "B":
+        return re.search(r"\.MODEL\s+" + re.escape(record.model) + r"\b", texts) is not None
+    if record.letter == "X":
+        return any(
+            re.search(r"\.SUBCKT\s+" + re.escape(word) + r"\b", texts)
+            for word in (record.nodes[0], record.nodes[-1])
+        )
+    values = [record.value] if record.value is not None else []
+    values += record.wave[1] if record.wave is not None else []
+    values += [v for v in record.options.values() if hasattr(v, "tree")]
+    used = set().union(*(ex.names(v.tree) for v in values)) if values else set()
+    return all(n in ex.CONSTANTS or re.search(r"\b" + re.escape(n) + r"\s*=", texts) for n in used)
+
+
+def read_netlist(path_or_text):
+    """Read a netlist from a file (a path, or a string without a newline) or from
+    text (a string with a newline).  Returns a :class:`Netlist`; raises
+    :class:`NetlistError` for every problem."""
+    if isinstance(path_or_text, str) and "\n" in path_or_text:
+        return Netlist.from_string(path_or_text)
+    if isinstance(path_or_text, (str, os.PathLike)):
+        return Netlist.from_file(path_or_text)
+    raise NetlistError(f"expected a path or netlist text, got {type(path_or_text).__name__}")

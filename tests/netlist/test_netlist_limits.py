@@ -1,0 +1,163 @@
+"""Every input the reader takes is bounded: each fault class below is refused (or
+read) in bounded time, with a NetlistError that names file, line and the limit,
+and quotes no more than a short piece of the offending text."""
+
+import io
+import os
+import re
+import threading
+import warnings
+
+import pytest
+
+from loxant.netlist import Netlist, NetlistError, NetlistWarning, read_netlist
+
+#: generous: each case takes well under a second when nothing runs away
+TIMEOUT = 60.0
+WHERE = re.compile(r"^[^\n]+:\d+: ")
+
+
+def doubling(levels):
+    """Subcircuits each holding two of the one before: 2**levels resistors."""
+    lines = ["* doubling", ".subckt S0 a", "R1 a 0 1", ".ends"]
+    for k in range(1, levels + 1):
+        lines += [f".subckt S{k} a", f"X1 S{k - 1} a", f"X2 S{k - 1} a", ".ends"]
+    return "\n".join(lines + [f"X1 S{levels} 1", "I1 0 1 1m", ".tran 1p 2p"]) + "\n"
+
+
+def chain_of_cells(depth):
+    lines = ["* nesting", ".subckt C0 a", "R1 a 0 1", ".ends"]
+    for k in range(1, depth + 1):
+        lines += [f".subckt C{k} a", f"X1 C{k - 1} a", ".ends"]
+    return "\n".join(lines + [f"X1 C{depth} 1", "I1 0 1 1m"]) + "\n"
+
+
+def include_chain(tmp_path, count):
+    for k in range(count):
+        body = f".include inc{k + 1}.cir\n" if k + 1 < count else "R1 1 0 1\nI1 0 1 1m\n"
+        (tmp_path / f"inc{k}.cir").write_text(body)
+    return "* chain\n.include inc0.cir\n"
+
+
+def big_file(tmp_path):
+    path = tmp_path / "big.cir"
+    with open(path, "wb") as stream:
+        stream.truncate(65 * 2**20)  # sparse: nothing is written
+    return str(path)
+
+
+def write(tmp_path, name, data):
+    path = tmp_path / name
+    path.write_bytes(data)
+    return str(path)
+
+
+# (name, source: text, or a function of tmp_path giving text or a path, expected
+#  message fragment or None when the netlist reads)
+CASES = [
+    ("expansion", lambda _: doubling(24), "more than 10,000,000 elements"),
+    ("nesting", lambda _: chain_of_cells(150), "nested more than 100 deep"),
+    ("includes", lambda p: include_chain(p, 22), "includes nested more than 20 deep"),
+    ("dev zero", lambda _: "* t\n.include /dev/zero\n", "not a regular file"),
+    ("directory", lambda p: str(p), "Is a directory"),
+    ("size", big_file, "exceeds 64 MiB"),
+    ("deep expression", lambda _: "* t\nR1 1 0 " + "(" * 30000 + "\n", "nested too deeply"),
+    ("long name", lambda _: "* t\n" + "Q" * 30000 + " 1 0 1\n", "unknown element letter"),
+    ("no elements", lambda _: "* t\n.tran 1p 2p\n", "the netlist has no elements"),
+    ("nul", lambda p: write(p, "nul.cir", b"* t\nR1 1 0 1\x00\n"), "a NUL character"),
+    ("prints", lambda _: "* t\nI1 0 1 1m\nR1 1 0 1\n" + ".print v(1)\n" * 2000, None),
+    ("params", lambda _: "* t\n" + params(20000) + "I1 0 1 1m\nR1 1 0 {P19999}\n", None),
+    ("T first", lambda _: "T1 1 0 2 0 td=1p z0=5\nR1 1 0 5\nR2 2 0 5\n", None),
+    ("latin-1", lambda p: write(p, "l1.cir", b"* caf\xe9\nI1 0 1 1m\nR1 1 0 1\n"), None),
+    ("utf-16", lambda p: write(p, "u16.cir", "* t\nI1 0 1 1m\nR1 1 0 1\n".encode("utf-16")), None),
+]
+
+
+def params(count):
+    lines = [f".param P{k}=P{k - 1}+1" for k in range(count - 1, 0, -1)]
+    return "\n".join(lines + [".param P0=0"]) + "\n"
+
+
+def read(source):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", NetlistWarning)
+        if "\n" in source:
+            return Netlist.from_string(source)
+        return read_netlist(source)
+
+
+def bounded(function, *args):
+    """``function(*args)``, which must end within :data:`TIMEOUT`: its result or
+    exception."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["result"] = function(*args)
+        except Exception as exc:  # handed to the test to check
+            outcome["error"] = exc
+
+    worker = threading.Thread(target=run, daemon=True)
+    worker.start()
+    worker.join(TIMEOUT)
+    assert not worker.is_alive(), f"still running after {TIMEOUT} s"
+    return outcome.get("result"), outcome.get("error")
+
+
+@pytest.mark.parametrize(("name", "source", "message"), CASES, ids=[c[0] for c in CASES])
+def test_every_input_is_bounded(name, source, message, tmp_path):
+    if name == "dev zero" and not os.path.exists("/dev/zero"):
+        pytest.skip("no /dev/zero here")
+    previous = os.getcwd()
+    os.chdir(tmp_path)
+    try:
+        result, error = bounded(read, source(tmp_path))
+    finally:
+        os.chdir(previous)
+    if message is None:
+        assert error is None, str(error)
+        assert result.probes in ([], ["V(1)"])
+        return
+    assert isinstance(error, NetlistError), repr(error)
+    assert message in error.message
+    # a file that cannot be opened has no line to name
+    assert WHERE.match(str(error)) or name == "directory", str(error)
+    assert len(str(error)) < 400  # quotes are short, however long the line
+
+
+def test_decoding_is_reported_and_utf16_is_read(tmp_path):
+    latin = write(tmp_path, "l1.cir", b"* caf\xe9\nI1 0 1 1m\nR1 1 0 1\n")
+    with pytest.warns(NetlistWarning, match=r"l1.cir:1: not UTF-8 \(byte 0xe9\); read as latin-1"):
+        read_netlist(latin)
+    wide = write(tmp_path, "u16.cir", "* t\nI1 0 1 1m\nR1 1 0 1\n".encode("utf-16-be"))
+    with open(wide, "rb+") as stream:  # a big-endian mark in front
+        data = stream.read()
+        stream.seek(0)
+        stream.write(b"\xfe\xff" + data)
+    assert len(read_netlist(wide).circuit().circuit) == 2
+
+
+def test_a_stream_is_bounded_and_decoded_like_a_file():
+    latin = io.BytesIO(b"* caf\xe9\nI1 0 1 1m\nR1 1 0 1\n")
+    with pytest.warns(NetlistWarning, match="<stdin>:1: not UTF-8"):
+        assert Netlist.from_stream(latin).file == "<stdin>"
+
+    class Endless(io.RawIOBase):
+        def readable(self):
+            return True
+
+        def readinto(self, buffer):
+            buffer[:] = b"*" * len(buffer)
+            return len(buffer)
+
+    _, error = bounded(Netlist.from_stream, io.BufferedReader(Endless()))
+    assert isinstance(error, NetlistError) and "exceeds 64 MiB" in error.message
+
+
+def test_runs_without_an_analysis_or_beyond_the_step_limit_name_the_line():
+    net = Netlist.from_string("* t\nI1 0 1 1m\nR1 1 0 1\n")
+    with pytest.raises(NetlistError, match=r"^<string>:3: the netlist has no .tran analysis"):
+        net.simulate()
+    net = Netlist.from_string("* t\nI1 0 1 1m\nR1 1 0 1\n.tran 1f 1\n")
+    with pytest.raises(NetlistError, match=r"^<string>:4: .*steps"):
+        net.simulate()
