@@ -22,6 +22,7 @@ import math
 import os
 import sys
 import time
+import warnings
 
 from . import __version__
 from .errors import CircuitError, RunLimitError, SimulationError
@@ -90,7 +91,9 @@ def main(argv=None):
     """The command; returns its exit status.  Nothing escapes as a traceback."""
     argv = sys.argv[1:] if argv is None else list(argv)
     try:
-        return _main(argv)
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            return _main(argv)
     except KeyboardInterrupt:
         print("loxant: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
@@ -117,6 +120,11 @@ def _main(argv):
         parser.print_help(sys.stderr)
         return EXIT_NETLIST
     return args.func(args)
+
+
+def _show_warning(message, category, filename, lineno, file=None, line=None):
+    # a netlist's warnings already say file:line; Python's own format adds ours
+    print(f"loxant: warning: {_clip(str(message), 6 * QUOTE)}", file=sys.stderr)
 
 
 def _error(message):
@@ -223,7 +231,9 @@ def _run_one(args, name, output):
         print(f"{netlist.file}: simulation failed: {_clip(exc, 6 * QUOTE)}", file=sys.stderr)
         return EXIT_FAILED
     except (CircuitError, NetlistError) as exc:
-        print(f"{netlist.file}: {_clip(exc, 6 * QUOTE)}", file=sys.stderr)
+        # a netlist error names its file and line already
+        where = "" if isinstance(exc, NetlistError) and exc.file else f"{netlist.file}: "
+        print(f"{where}{_clip(exc, 6 * QUOTE)}", file=sys.stderr)
         return EXIT_NETLIST
     wall = time.perf_counter() - started
     try:
@@ -244,7 +254,7 @@ def _run_one(args, name, output):
 
 def _read(name):
     if name == "-":
-        return Netlist.from_string(sys.stdin.read(), name="<stdin>")
+        return Netlist.from_stream(sys.stdin.buffer, name="<stdin>")
     return Netlist.from_file(name)
 
 

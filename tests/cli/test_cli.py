@@ -131,9 +131,13 @@ def test_first_switch_of_a_phase_going_down():
     assert first_switch(t, phase, np.zeros(4, dtype=int)) is None
 
 
+def _stdin(text):
+    return io.TextIOWrapper(io.BytesIO(text.encode()))
+
+
 def test_standard_input_and_default_outputs(tmp_path, monkeypatch, capsys):
     text = JTL.replace(".print p(B1.X1) V(2) i(LIN) p(BEND) v(1,2)\n", "")
-    monkeypatch.setattr(sys, "stdin", io.StringIO(text))
+    monkeypatch.setattr(sys, "stdin", _stdin(text))
     out = tmp_path / "all.csv"
     assert main(["run", "-", "-o", str(out), "-q"]) == 0
     with open(out) as stream:
@@ -276,8 +280,6 @@ COMMAND_FAULTS = [
     (RC, [], _raises(MemoryError()), {1}, "out of memory"),
     (RC, [], _raises(ZeroDivisionError("x" * 500)), {3}, "internal error: ZeroDivisionError"),
     (RC, [], _raises(KeyboardInterrupt()), {130}, "interrupted"),
-    # the reader takes a first line T for a line (not yet for the title): no traceback
-    ("T1 1 0 2 0 z0=5 td=1p\nR1 1 0 5\nR2 2 0 5\n.tran 0.1p 1p\n", [], None, {2, 3}, "loxant"),
     ("R1 1 0 5\n.tran 0.1p 1p\n", ["-", "-o", "a.csv"], None, {2}, "several netlists"),
 ]
 
@@ -289,7 +291,7 @@ def test_every_fault_is_one_message(
     path = tmp_path / "bad.cir"
     path.write_text(text)
     monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(sys, "stdin", io.StringIO(RC))
+    monkeypatch.setattr(sys, "stdin", _stdin(RC))
     if patch is not None:
         monkeypatch.setattr(Netlist, "simulate", patch)
     first = [extra.pop(0)] if extra[:1] == ["-"] else []
@@ -360,3 +362,13 @@ def test_a_run_imports_only_what_it_uses(jtl, tmp_path):
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[]"
+
+
+def test_netlist_warnings_are_one_line_each(tmp_path, capsys):
+    # an open node is a warning naming it, given once and without Python's own format
+    path = tmp_path / "open.cir"
+    path.write_text("I1 0 1 dc 1m\nR1 1 0 5\nR2 1 2 5\n.tran 0.1p 1p\n")
+    assert main(["run", str(path), "-q"]) == 0
+    lines = [line for line in capsys.readouterr().err.splitlines() if "warning" in line]
+    assert len(lines) == 1
+    assert lines[0].startswith("loxant: warning: ") and "2" in lines[0] and "open.cir:3" in lines[0]

@@ -295,7 +295,9 @@ class Design:
         if attribute is not None and attribute not in _ATTRIBUTE_UNITS:
             raise ValueError(f"{name}: cannot scale attribute {attribute!r}")
         if attribute is not None and not isinstance(getattr(element, attribute, None), float):
-            raise ValueError(f"{name}: {_a(element.kind)} {element.name} has no value {attribute!r}")
+            raise ValueError(
+                f"{name}: {_a(element.kind)} {element.name} has no value {attribute!r}"
+            )
         if attribute is None and not self._scalable(element):
             raise ValueError(f"{name}: {_a(element.kind)} {element.name} has no value to scale")
 
