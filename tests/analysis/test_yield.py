@@ -93,3 +93,25 @@ def test_sweep_of_a_netlist_param_counts_the_josephson_turns():
         sweep(FakeNetlist(), {"IB": [1.0]}, points=points, measure=len, client=None)
     with pytest.raises(ValueError, match="same parameters"):
         sweep(FakeNetlist(), points=[{"IB": 1.0}, {"IC": 1.0}], measure=len, client=None)
+
+
+SPREAD_NETLIST = """* biased junction whose area varies uniformly by .spread
+.model jj0 jj(rtype=0, icrit=100u, rn=4, cap=0.05p)
+B1 a 0 jj0
+I1 0 a pwl(0 0 20p 90u)
+.spread 0.2
+.tran 0.1p 200p
+.print p(B1)
+.end
+"""
+
+
+def test_a_netlists_spread_is_the_default_distribution(tmp_path):
+    # the junction works while its area stays above the bias of 0.9, so with a
+    # uniform area in 1 +- 0.2 the yield is 0.75
+    path = tmp_path / "spread.cir"
+    path.write_text(SPREAD_NETLIST)
+    result = yield_analysis(str(path), 120, seed=5, client=None, progress=False)
+    lo, hi = result.interval
+    assert lo <= 0.75 <= hi and 0 < result.passed < result.n
+    assert set(result.samples.loc[~result.samples["passed"], "reason"]) == {"criterion"}
