@@ -22,12 +22,12 @@ from .netlist import Netlist, NetlistError, read_netlist
 from .results import Results
 from .transient import simulate
 from .units import PhysicalCircuit, Units
-from .waveforms import PWL, Constant, DampedSine, Exp, Pulse, Sine
+from .waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Sine
 
 __version__ = "0.1.0"
 
 #: analyses, imported on first use (they bring in pandas and dask)
-_ANALYSES = ("margins", "sweep", "yield_analysis")
+_ANALYSES = ("characterize", "iv_curve", "margins", "sweep", "yield_analysis")
 
 
 def __getattr__(name):
@@ -40,14 +40,17 @@ def __getattr__(name):
 
 __all__ = [
     "PWL",
+    "PWS",
     "Circuit",
     "CircuitError",
     "Constant",
     "ConvergenceError",
+    "Custom",
     "DampedSine",
     "Exp",
     "Netlist",
     "NetlistError",
+    "Noise",
     "PhysicalCircuit",
     "Pulse",
     "Results",
@@ -56,6 +59,8 @@ __all__ = [
     "Sine",
     "SingularMatrixError",
     "Units",
+    "characterize",
+    "iv_curve",
     "margins",
     "read_netlist",
     "simulate",

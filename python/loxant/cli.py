@@ -212,6 +212,10 @@ def _run_one(args, name, output):
     """Runs one netlist; returns its exit status, having reported any fault."""
     try:
         netlist = _read(name)
+        if netlist.iv_requests:
+            status = _iv_cards(netlist)
+            if status != EXIT_OK or netlist.tran is None:
+                return status
         if netlist.tran is None:
             raise NetlistError("the netlist has no .tran analysis", netlist.file)
         probes = netlist.probes or _default_probes(netlist)
@@ -249,6 +253,24 @@ def _run_one(args, name, output):
             f"{stats['iterations']} Newton iterations, {wall:.2f} s",
             file=sys.stderr,
         )
+    return EXIT_OK
+
+
+def _iv_cards(netlist):
+    """Writes the I-V curve of each .iv card to its file."""
+    from .analysis.iv import iv_curve
+
+    for request in netlist.iv_requests:
+        try:
+            table = iv_curve(netlist.junction_model(request.model), request.max_current)
+            table.to_csv(request.path, index=False)
+        except (CircuitError, ValueError) as exc:
+            print(f"{netlist.file}: .iv {request.model}: {_clip(exc, 6 * QUOTE)}", file=sys.stderr)
+            return EXIT_FAILED
+        except OSError as exc:
+            _error(f"cannot write {_clip(request.path)}: {exc.strerror or _clip(exc)}")
+            return EXIT_FAILED
+        print(f"wrote the I-V curve of {request.model} ({len(table)} points) to {request.path}")
     return EXIT_OK
 
 

@@ -65,3 +65,12 @@ def test_a_file_without_iv_cards_needs_a_model(tmp_path, capsys):
     path.write_text(".model jj1 jj(rtype=0)\nB1 1 0 jj1\nI1 0 1 10u\n")
     assert main(["iv", str(path)]) == 2
     assert "has no .iv card" in capsys.readouterr().err
+
+
+def test_run_writes_the_iv_cards_too(netlist, tmp_path, capsys):
+    # a file of .iv cards and no .tran is a complete job for `loxant run`
+    assert main(["run", str(netlist), "-q"]) == 0
+    table = pd.read_csv(tmp_path / "card.csv")
+    up = table[(table.direction == "up") & (table.current == table.current.max())]
+    assert up.voltage.iloc[0] == pytest.approx(250e-6 * 16, rel=0.005)
+    assert "card.csv" in capsys.readouterr().out
