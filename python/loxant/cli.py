@@ -285,10 +285,6 @@ def _simulate(args, netlist, output):
     if args.dt_max is not None:
         options["dt_max"] = args.dt_max
     netlist.adaptive = netlist.adaptive or args.adaptive or args.dt_max is not None
-    tran = netlist.tran
-    if netlist.adaptive and tran.record_every > 1:
-        # .tran's print step: the adaptive steps are resampled on its grid
-        options.update(record_every=1, print_step=tran.prstep)
     enabled = not args.quiet and sys.stderr.isatty()
     with _Progress(netlist, enabled=enabled) as progress:
         return netlist.simulate(

@@ -460,3 +460,19 @@ def test_circuit_params_and_random_draws():
     with pytest.raises(NetlistError, match="no .param named 'LX'"):
         net.circuit(params={"LX": 1})
     net.simulate(params={"LB": 4e-12}, rng=np.random.default_rng(5))
+
+
+def test_an_adaptive_run_prints_on_the_tran_grid():
+    # the RC discharge sampled every 1 ps whatever steps the controller takes
+    net = Netlist.from_string(
+        "C1 1 0 1p\nR1 1 0 10\nI1 0 1 pwl(0 0 1p 1m 2p 0)\n"
+        ".tran 0.1p 50p 0 1p\n.option adaptive\n.print v(1)\n"
+    )
+    res = net.simulate()
+    t = res.time("s")
+    assert np.allclose(t, np.arange(len(t)) * 1e-12, atol=1e-18) and t[-1] == pytest.approx(50e-12)
+    v = res.trace("V(1)")[1]
+    later = t > 5e-12
+    tau = 10 * 1e-12
+    expected = v[later][0] * np.exp(-(t[later] - t[later][0]) / tau)
+    assert np.allclose(v[later], expected, rtol=2e-3, atol=1e-9)

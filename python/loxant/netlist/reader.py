@@ -378,11 +378,15 @@ class Netlist:
         tran = self.tran
         # the netlist's times are seconds by construction: given with their unit,
         # they are never taken for a slip of the unit
-        options.setdefault("record_every", tran.record_every)
         options.setdefault("record_from", f"{tran.prstart!r} s")
         options.setdefault("seed", self.seed)
+        adaptive = self.adaptive and "dt" not in options
+        if adaptive and tran.record_every > 1 and not {"record_every", "print_step"} & set(options):
+            # adaptive steps are not counted on a grid: resample on the print step's
+            options.update(record_every=1, print_step=f"{tran.prstep!r} s")
+        options.setdefault("record_every", tran.record_every)
         try:
-            if self.adaptive and "dt" not in options:
+            if adaptive:
                 options.setdefault("dt_max", f"{tran.tstep!r} s")
                 return pc.simulate(t_stop=f"{tran.tstop!r} s", **options)
             dt = options.pop("dt", f"{tran.tstep!r} s")
