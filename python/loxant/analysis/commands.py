@@ -17,8 +17,8 @@ and reason.
 import functools
 import sys
 
-from ..errors import CircuitError
 from .characterize_command import add_characterize_subcommand
+from .command_input import UserError, read_netlist_argument
 from .iv_command import add_iv_subcommand
 
 __all__ = ["add_subcommands"]
@@ -122,22 +122,6 @@ def _netlist_arguments(parser):
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
 
-class _UserError(Exception):
-    pass
-
-
-def _read(args, reader):
-    if reader is None:
-        from ..netlist import read_netlist as reader
-    source = sys.stdin.read() if args.netlist == "-" else args.netlist
-    try:
-        return reader(source)
-    except OSError as exc:
-        raise _UserError(f"cannot read {args.netlist}: {exc.strerror or exc}") from None
-    except CircuitError as exc:  # the reader's own error: its message says where
-        raise _UserError(str(exc)) from None
-
-
 def _common(args):
     client = "auto"
     if args.serial:
@@ -166,16 +150,16 @@ def _spreads(items, scope):
         try:
             spread[name] = float(sigma)
         except ValueError:
-            raise _UserError(f"--{scope} {item}: expected KIND=SIGMA, e.g. ic=0.05") from None
+            raise UserError(f"--{scope} {item}: expected KIND=SIGMA, e.g. ic=0.05") from None
         if not equals or not name:
-            raise _UserError(f"--{scope} {item}: expected KIND=SIGMA, e.g. ic=0.05")
+            raise UserError(f"--{scope} {item}: expected KIND=SIGMA, e.g. ic=0.05")
     return spread
 
 
 def _run(name, body):
     try:
         return body()
-    except _UserError as exc:
+    except UserError as exc:
         print(f"loxant {name}: error: {exc}", file=sys.stderr)
         return 2
     except (ValueError, TypeError) as exc:
@@ -190,7 +174,7 @@ def _margins(args, reader=None):
     def body():
         from .margins import margins
 
-        netlist = _read(args, reader)
+        netlist = read_netlist_argument(args.netlist, reader)
         params = None
         if args.params:
             params = [p for item in args.params for p in item.split(",") if p]
@@ -219,7 +203,7 @@ def _yield(args, reader=None):
     def body():
         from .montecarlo import yield_analysis
 
-        netlist = _read(args, reader)
+        netlist = read_netlist_argument(args.netlist, reader)
         result = yield_analysis(
             netlist,
             args.n,
@@ -247,7 +231,7 @@ def _write(path, table):
         try:
             table.to_csv(path, index=False)
         except OSError as exc:
-            raise _UserError(f"cannot write {path}: {exc.strerror or exc}") from None
+            raise UserError(f"cannot write {path}: {exc.strerror or exc}") from None
 
 
 def print_reasons(groups, by, stream=None):

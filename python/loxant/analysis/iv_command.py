@@ -12,6 +12,7 @@ arguments or the netlist.
 import sys
 
 from ..errors import CircuitError, SimulationError
+from .command_input import UserError, read_netlist_argument
 
 __all__ = ["add_iv_subcommand"]
 
@@ -35,14 +36,10 @@ def add_iv_subcommand(subparsers, reader=None):
     iv.set_defaults(func=lambda args: _iv(args, reader))
 
 
-class _UserError(Exception):
-    pass
-
-
 def _iv(args, reader):
     try:
         return _run(args, reader)
-    except _UserError as exc:
+    except UserError as exc:
         print(f"loxant iv: error: {exc}", file=sys.stderr)
         return 2
     except SimulationError as exc:
@@ -57,30 +54,20 @@ def _iv(args, reader):
 
 
 def _run(args, reader):
-    netlist = _read(args, reader)
+    netlist = read_netlist_argument(args.netlist, reader)
     if args.model is None:
         if args.max is not None or args.output or args.plot:
-            raise _UserError("--max, -o and --plot need a MODEL")
+            raise UserError("--max, -o and --plot need a MODEL")
         if not netlist.iv_requests:
-            raise _UserError(f"{args.netlist} has no .iv card; name a MODEL and --max")
+            raise UserError(f"{args.netlist} has no .iv card; name a MODEL and --max")
         jobs = [(r.model, r.max_current, r.path, None) for r in netlist.iv_requests]
     else:
         if args.max is None:
-            raise _UserError("give the largest current with --max, e.g. --max 300uA")
+            raise UserError("give the largest current with --max, e.g. --max 300uA")
         jobs = [(args.model, args.max, args.output, args.plot)]
     for model, top, output, plot in jobs:
         _one(netlist, model, top, output, plot, args)
     return 0
-
-
-def _read(args, reader):
-    if reader is None:
-        from ..netlist import read_netlist as reader
-    source = sys.stdin.read() if args.netlist == "-" else args.netlist
-    try:
-        return reader(source)
-    except OSError as exc:
-        raise _UserError(f"cannot read {args.netlist}: {exc.strerror or exc}") from None
 
 
 def _one(netlist, name, top, output, plot, args):
@@ -100,7 +87,7 @@ def _plot(path, table, title):
     try:
         import matplotlib
     except ImportError:
-        raise _UserError("--plot needs matplotlib (pip install 'loxant[plot]')") from None
+        raise UserError("--plot needs matplotlib (pip install 'loxant[plot]')") from None
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
