@@ -192,7 +192,7 @@ void set_parameters(ElementModelObject* self, const Params& params) {
     m.grid = grid_for(delay, step);
 }
 
-const ElementOps kOps = {admitance0, admitance1, no_admitance, rhs_current, values};
+const ElementOps kOps = {admitance0, admitance1, no_admitance, rhs_current, values, true};
 
 enum : int { kI, kJ, kK, kL };
 
