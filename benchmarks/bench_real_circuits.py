@@ -17,11 +17,12 @@ an inductor, joined by series inductors.
 For every circuit, in a fresh interpreter: the seconds of reading and of
 simulating; per step the kernels, the linear algebra and the rest (from the
 engine's profile clocks); Newton iterations, factorisations and solves per
-step; the floor, one klu_refactor + klu_solve of the engine's last matrix; the
-peak resident memory; and the times at which a few junctions switch (their
-phase passes pi), so that speed is not bought with accuracy.
+step; the floors, one klu_refactor + klu_solve of the engine's last matrix and
+one klu_solve with its factorisation; the peak resident memory; and the times
+at which a few junctions switch (their phase passes pi), so that speed is not
+bought with accuracy.
 
-    python benchmarks/bench_real_circuits.py [--circuits string tree rcsj cell]
+    python benchmarks/bench_real_circuits.py [--circuits cell string tree rcsj]  # default: cell string
     python benchmarks/bench_real_circuits.py --write DIR   # the netlists only
     python benchmarks/bench_real_circuits.py --run FILE.cir  # read and simulate one
 """
@@ -160,8 +161,9 @@ def switch_times(t, phase, count=4):
         if not above:
             break
         i = above[0]
-        times.append(t[i - 1] + (level - phase[i - 1]) * (t[i] - t[i - 1]) / (phase[i] - phase[i - 1]))
-    return [round(x * 1e12, 4) for x in times]
+        fraction = (level - phase[i - 1]) / (phase[i] - phase[i - 1])
+        times.append(t[i - 1] + fraction * (t[i] - t[i - 1]))
+    return [round(float(x) * 1e12, 4) for x in times]
 
 
 def floor_of(netlist):
@@ -200,7 +202,9 @@ def floor_of(netlist):
         engine = transient._native_setup(system, kernel, plan, options)
     native.run(engine, plan, steps + 2, 20)
     repeats = max(20, int(2e5 / (system.size + 10)))
-    return min(engine.linear_algebra_floor(repeats) for _ in range(3))
+    both = min(engine.linear_algebra_floor(repeats) for _ in range(3))
+    solve = getattr(engine, "solve_floor", None)  # not in builds before it
+    return both, (min(solve(repeats) for _ in range(3)) if solve else float("nan"))
 
 
 def run_one(path, probes):
@@ -230,22 +234,25 @@ def run_one(path, probes):
         "solves": stats["solves"] / steps,
         "switch_ps": {p: switch_times(t, res.phase(p)) for p in probes},
     }
-    row["floor_us"] = floor_of(netlist) * 1e6
+    both, solve = floor_of(netlist)
+    row["floor_us"], row["solve_floor_us"] = both * 1e6, solve * 1e6
     return row
 
 
 def print_table(rows):
     print(
         "| circuit | steps | read (s) | simulate (s) | step (us) | kernels | linear algebra | "
-        "rest | floor (us) | step / floor | iterations | factorisations | solves | peak (MiB) |"
+        "rest | refactor + solve (us) | solve (us) | step / solve | iterations | factorisations | "
+        "solves | peak (MiB) |"
     )
-    print("|---|" + "---:|" * 13)
+    print("|---|" + "---:|" * 14)
     for name, r in rows:
         rest = r["step_us"] - r["kernel_us"] - r["solver_us"]
         print(
             f"| {name} | {r['steps']} | {r['read_s']:.2f} | {r['simulate_s']:.2f} | "
             f"{r['step_us']:.1f} | {r['kernel_us']:.1f} | {r['solver_us']:.1f} | {rest:.1f} | "
-            f"{r['floor_us']:.1f} | {r['step_us'] / r['floor_us']:.2f} | {r['iterations']:.2f} | "
+            f"{r['floor_us']:.1f} | {r['solve_floor_us']:.1f} | "
+            f"{r['step_us'] / r['solve_floor_us']:.2f} | {r['iterations']:.2f} | "
             f"{r['factorisations']:.3f} | {r['solves']:.2f} | {r['peak_mib']:.0f} |"
         )
     print("\nswitch times (ps; phase passing pi, 3 pi, ...):")
@@ -256,7 +263,9 @@ def print_table(rows):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--circuits", nargs="+", default=list(CIRCUITS), choices=list(CIRCUITS))
+    parser.add_argument(
+        "--circuits", nargs="+", default=["cell", "string"], choices=list(CIRCUITS)
+    )
     parser.add_argument("--write", metavar="DIR", help="write the netlists to DIR and stop")
     parser.add_argument("--run", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()

@@ -10,9 +10,10 @@ leaves far less), and switching junctions amplify such differences: both run
 at 1e-12 (phases then agree to about 1e-10) and are compared at 1e-7, since
 voltages and capacitor currents are first and second differences of the
 phases over steps of 0.02 to 0.2 (up to 1 / dt**2 = 2500 times larger); that
-is still three orders below the integration error of these runs.  The native default stops Newton at a fraction of each
-step's own error instead, which may move a trajectory by a fraction of the
-integration error: checked against that error.
+is still three orders below the integration error of these runs.  The native
+default stops Newton at a fraction of each step's own error instead, which may
+move a trajectory by a fraction of the integration error: checked against that
+error.
 """
 
 import math
