@@ -9,6 +9,8 @@ Each circuit is written as netlist text and read by the package's reader:
 - ``rcsj``: the 10 000-stage RCSJ JTL written flat (10 000 steps);
 - ``cell``: a small cell testbench (three cells, 4 000 steps).
 
+By default only ``cell`` and ``string`` run.
+
 A cell: two junctions of the model ``jjmit`` at area 2.16, each shunted by a
 resistor in series with an inductor and tied to ground through a parasitic
 inductor, each biased by a current source (a PWL ramp to a constant) through
@@ -22,7 +24,7 @@ one klu_solve with its factorisation; the peak resident memory; and the times
 at which a few junctions switch (their phase passes pi), so that speed is not
 bought with accuracy.
 
-    python benchmarks/bench_real_circuits.py [--circuits cell string tree rcsj]  # default: cell string
+    python benchmarks/bench_real_circuits.py [--circuits cell string tree rcsj]
     python benchmarks/bench_real_circuits.py --write DIR   # the netlists only
     python benchmarks/bench_real_circuits.py --run FILE.cir  # read and simulate one
 """

@@ -38,9 +38,9 @@ struct Options {
     bool modified_newton = true;
     bool rate_test = true;
     int32_t predictor_degree = 3;
-    // Newton stops once the correction left is below this fraction of the
-    // step's own error (the first correction: corrector minus predictor) as
-    // well as below abstol + reltol |x|; 0 keeps only the latter.
+    // Fixed step: Newton also stops once the correction left is below this
+    // fraction of the step's own local error (the BDF2 error estimate of the
+    // adaptive step, from the first iterate); 0 keeps abstol + reltol |x| alone.
     double newton_fraction = 0.1;
     // Adaptive step: local error of each step against lte_atol + lte_rtol |phase|,
     // steps up to dt_max (dt is the first), landing on every breakpoint.
@@ -154,11 +154,12 @@ class Transient {
     bool reports_to_recording(const ElementModelObject* m,
                               const std::vector<bool>& recorded) const noexcept;
     StepStatus step(double t, double h, bool has_prev, double h_prev, Host& host);
-    StepStatus chord_step(double a0, int old);
+    StepStatus chord_step(double h, double a0, int old);
     void build_step_terms();
     void full_rhs();
     bool refresh_jacobian();
     void update_residual();
+    bool next_correction_small() const noexcept;
     void give_up_step(int old) noexcept;
     void predict(double h, double h_prev, double a0, double a1, double a2);
     void assemble(bool rebuild);
@@ -169,6 +170,7 @@ class Transient {
     void find_non_finite_models();
     void accept(double h);
     double local_error(double h, double a0) const noexcept;
+    double weighted_error(double h, double a0, double atol, double rtol) const noexcept;
     double limit_to_breakpoint(double step_size);
     Outcome run_adaptive(const RecordTables& tables, Host& host);
     bool must_stop(const RecordTables& tables, Host& host, double& next_pause, Outcome& outcome);
@@ -212,7 +214,7 @@ class Transient {
     bool chord_ = false;
     bool jacobian_stale_ = true;
     std::vector<double> bn_, bn_next_, scratch_;
-    std::vector<int32_t> col_of_, row_of_, kept_row_, kept_col_;
+    std::vector<int32_t> col_of_, row_of_, diagonal_, kept_row_, kept_col_;
     std::vector<double> kept_value_;
     double built_a0_ = 0.0;
     bool built_ = false;

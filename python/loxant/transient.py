@@ -360,9 +360,8 @@ def simulate(
         abstol, reltol: Newton converges when every correction obeys
             ``|delta| <= abstol + reltol * |value|``.
         newton_fraction: the native engine at a fixed step also stops Newton once
-            the correction left is below this fraction of the step's own error
-            (its first correction, corrector minus predictor); 0 solves to
-            abstol and reltol alone, as the Python driver does.
+            the correction left is below this fraction of the step's own local
+            error; 0 solves to abstol and reltol alone, as the Python driver does.
         max_iterations: Newton iterations per step before the step is retried
             with half the size.
         dt: the fixed time step; with rtol or atol, or without dt, the step is
