@@ -247,9 +247,17 @@ bool all_finite(const double* values, int32_t n) noexcept {
 // obeys the tolerance.  A correction that is not finite is not applied (the
 // iterate stays as the models saw it) and NaN is returned.
 double Transient::apply_correction(double* x, double a0, double slack) noexcept {
+    if (!add_correction(x, a0))
+        return std::numeric_limits<double>::quiet_NaN();
+    return largest_ratio(b_.data(), x, slack);
+}
+
+// The first half of apply_correction: false, and nothing changed, if the
+// correction is not finite.
+bool Transient::add_correction(double* x, double a0) noexcept {
     const double* b = b_.data();
     if (!all_finite(b, n_))
-        return std::numeric_limits<double>::quiet_NaN();
+        return false;
     double *dx = dx_.data(), *ddx = ddx_.data();
     for (int32_t k = 0; k < n_; ++k) {
         const double d = b[k];
@@ -259,7 +267,7 @@ double Transient::apply_correction(double* x, double a0, double slack) noexcept 
         work *= a0;
         ddx[k] += work;
     }
-    return largest_ratio(b, x, slack);
+    return true;
 }
 
 // max |delta| / (abstol + slack + reltol |x|) over the unknowns, in four lanes
@@ -565,10 +573,14 @@ Transient::StepStatus Transient::chord_step(double h, double a0, int old) {
     int32_t iteration = 1;
     for (; iteration <= options_.max_iterations; ++iteration) {
         factor_and_solve(nullptr, false);
-        double norm = apply_correction(x, a0, slack);
-        if (iteration == 1 && norm > 1.0 && std::isfinite(norm) && judged_by_error) {
+        double norm;
+        if (iteration == 1 && judged_by_error) {
+            const bool finite = add_correction(x, a0);
             slack = options_.newton_fraction * weighted_error(h, a0, 1.0, 0.0);
-            norm = largest_ratio(b_.data(), x, slack);
+            norm = finite ? largest_ratio(b_.data(), x, slack)
+                          : std::numeric_limits<double>::quiet_NaN();
+        } else {
+            norm = apply_correction(x, a0, slack);
         }
         if (!std::isfinite(norm)) {
             status = StepStatus::not_finite;

@@ -166,6 +166,7 @@ class Transient {
     void update_rhs_only();
     bool factor_and_solve(double* values, bool refactor);
     double apply_correction(double* x, double a0, double slack = 0.0) noexcept;
+    bool add_correction(double* x, double a0) noexcept;
     double largest_ratio(const double* delta, const double* x, double slack) const noexcept;
     void find_non_finite_models();
     void accept(double h);
