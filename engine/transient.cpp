@@ -114,6 +114,10 @@ bool Transient::prepare(const int32_t* col_ptr, const int32_t* row_idx, const do
     row_of_.assign(row_idx, row_idx + nnz);
     col_of_.resize(nnz);
     diagonal_.assign(static_cast<size_t>(n_), -1);
+    // the kept share is refilled at every refactorisation, never reallocated
+    kept_row_.reserve(nnz);
+    kept_col_.reserve(nnz);
+    kept_value_.reserve(nnz);
     for (int32_t c = 0; c < n_; ++c)
         for (int32_t p = col_ptr[c]; p < col_ptr[c + 1]; ++p) {
             col_of_[static_cast<size_t>(p)] = c;
