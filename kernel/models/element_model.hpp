@@ -164,6 +164,9 @@ struct ModelClass {
     void (*set_parameters)(ElementModelObject* self, const Params& params);
     std::vector<PyMethodDef> extra_methods; // besides InitModel and SetParameters
     std::vector<PyGetSetDef> extra_getset;
+    // Frees what set_defaults or set_parameters allocated; called once, when
+    // the object goes.  Null for a model that holds nothing outside itself.
+    void (*release)(ElementModelObject* self) = nullptr;
 };
 
 // Called from a static initialiser in each model's file.
