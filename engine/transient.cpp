@@ -68,8 +68,12 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
             with_rhs_.push_back(m);
             (phase_terms ? rhs_nonlinear_ : rhs_affine_).push_back(m);
         }
-        if (m->ops->values != empty.values && reports_to_recording(m, recorded))
-            with_values_.push_back(m);
+        if (m->ops->values != empty.values) {
+            if (reports_to_recording(m, recorded))
+                with_values_.push_back(m);
+            else if (m->ops->keeps_state)
+                (m->ops->advance != nullptr ? with_advance_ : with_values_).push_back(m);
+        }
         if (m->ops->terms_changed != nullptr && m->ops->values != empty.values)
             with_jumps_.push_back(m);
     }
@@ -93,15 +97,16 @@ std::vector<bool> Transient::recorded_elements() const {
     return recorded;
 }
 
-// Values writes only the element arrays, which this loop reads to record and
-// nothing else, unless the model advances its own state there; such a model
-// (or one without an element index) is updated every step all the same, and so
-// is every model when Python code runs in the loop (a waveform may read the
-// arrays) or some model keeps a history.
+// Values writes the element arrays, which this loop reads to record and
+// nothing else: it runs for the recorded elements, for a model without an
+// element index, and for every model when Python code runs in the loop (a
+// waveform may read the arrays) or some model keeps a history.  A model that
+// advances its own state in Values is stepped all the same, through its
+// advance operation where it has one.
 bool Transient::reports_to_recording(const ElementModelObject* m,
                                      const std::vector<bool>& recorded) const noexcept {
     const int32_t e = m->book->reach.eindex;
-    return options_.steps_history || m->ops->keeps_state || calls_python_ || e < 0 ||
+    return options_.steps_history || calls_python_ || e < 0 ||
            (static_cast<size_t>(e) < recorded.size() && recorded[static_cast<size_t>(e)]);
 }
 
@@ -638,6 +643,11 @@ void Transient::accept(double h) {
     const double start = options_.profile ? now() : 0.0;
     for (ElementModelObject* m : with_values_)
         m->ops->values(m, ctx);
+    ctx.phases = levels_[xind_].data();
+    ctx.voltages = dx_.data();
+    ctx.voltages_deriv = ddx_.data();
+    for (ElementModelObject* m : with_advance_)
+        m->ops->advance(m, ctx);
     for (ElementModelObject* m : with_jumps_)
         if (m->ops->terms_changed(m))
             jacobian_stale_ = true;

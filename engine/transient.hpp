@@ -186,8 +186,9 @@ class Transient {
     std::vector<ElementModelObject*> models_;
     // The models whose phase terms, currents and values do something, in
     // table order; of those with currents, the ones with and without phase
-    // terms; the models whose terms may jump.
-    std::vector<ElementModelObject*> with_a2_, with_rhs_, with_values_;
+    // terms; the models whose terms may jump; the unrecorded ones stepped
+    // through advance instead of Values.
+    std::vector<ElementModelObject*> with_a2_, with_rhs_, with_values_, with_advance_;
     std::vector<ElementModelObject*> rhs_affine_, rhs_nonlinear_, with_jumps_;
     int32_t n_;
     int32_t nnz_ = 0;

@@ -40,6 +40,11 @@ struct ElementOps {
     // earlier step no longer holds them.  Null for a model whose terms never
     // jump.
     bool (*terms_changed)(ElementModelObject* self) noexcept = nullptr;
+    // Of a model that keeps state: the part of Values that steps it, from the
+    // accepted phases and voltages in ctx (phases, voltages), writing nothing
+    // to the element arrays; a loop may call it instead of Values for an
+    // element nobody records.  Null: Values is the only way to step it.
+    void (*advance)(ElementModelObject* self, const StepContext& ctx) noexcept = nullptr;
 };
 
 // The lxglobals arrays a model may bind, with their attribute names.

@@ -15,6 +15,7 @@
 //   Values:     current (held piece), phase, voltage; counts turns; then holds the
 //               piece of the accepted voltage for the next step
 //   terms_changed: whether the held piece changed since it was last asked
+//   advance:    holds the piece of the accepted voltage, reporting nothing
 //   With i grounded the law is evaluated from node j to ground and the reported
 //   values are negated (the law is odd, so either way gives the same currents).
 #include "kernel/models/junction.hpp"
@@ -101,8 +102,15 @@ bool terms_changed(ElementModelObject* self) noexcept {
     return changed;
 }
 
-const ElementOps kOps = {no_admitance0,    Ops::admitance1, Ops::admitance2, Ops::rhs_current,
-                         values,           true,            terms_changed};
+// Values without the report: only the piece of the accepted voltage.
+void advance(ElementModelObject* self, const StepContext& ctx) noexcept {
+    const GapJunction& m = as<GapJunction>(self);
+    const LiveSide s = live_side(m.t);
+    m.piece = m.piece_of(across(ctx.voltages, s.from, s.to));
+}
+
+const ElementOps kOps = {no_admitance0, Ops::admitance1, Ops::admitance2, Ops::rhs_current,
+                         values,        true,            terms_changed,   advance};
 
 void set_defaults(ElementModelObject* self) {
     GapJunction& m = as<GapJunction>(self);
