@@ -85,6 +85,7 @@ const char* const kOptionNames[] = {"t_stop",
                                     "modified_newton",
                                     "rate_test",
                                     "predictor_degree",
+                                    "newton_fraction",
                                     "adaptive",
                                     "lte_rtol",
                                     "lte_atol",
@@ -202,6 +203,8 @@ Options read_options(PyObject* options, EngineState& state) {
         o.rate_test = capi::truth(option(options, "rate_test"));
     if (PyDict_GetItemString(options, "predictor_degree") != nullptr)
         o.predictor_degree = static_cast<int32_t>(count_option(options, "predictor_degree"));
+    if (PyDict_GetItemString(options, "newton_fraction") != nullptr)
+        o.newton_fraction = real_option(options, "newton_fraction", 0.0, false);
     if (PyDict_GetItemString(options, "adaptive") != nullptr &&
         capi::truth(option(options, "adaptive")))
         read_adaptive_options(options, o);
@@ -605,19 +608,31 @@ PyObject* engine_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-PyObject* engine_floor(PyObject* self, PyObject* arg) {
-    return capi::boundary("loxant.NativeEngine.Engine.linear_algebra_floor", kFile, [&] {
+// Seconds of `floor` (a member of Transient) repeated `arg` times, or None.
+PyObject* measure_floor(PyObject* self, PyObject* arg, const char* name,
+                        double (Transient::*floor)(int32_t)) {
+    return capi::boundary(name, kFile, [&] {
         EngineState& s = state_of(self);
         const int32_t repeats = capi::to_int32(arg);
         if (repeats < 1)
             capi::raise(PyExc_ValueError, "repeats must be positive");
         if (s.running)
             capi::raise(PyExc_RuntimeError, "Engine.run is running");
-        const double seconds = s.transient->linear_algebra_floor(repeats);
+        const double seconds = (*s.transient.*floor)(repeats);
         if (seconds < 0)
             return capi::Ref::borrow(Py_None);
         return capi::Ref::steal(PyFloat_FromDouble(seconds));
     });
+}
+
+PyObject* engine_floor(PyObject* self, PyObject* arg) {
+    return measure_floor(self, arg, "loxant.NativeEngine.Engine.linear_algebra_floor",
+                         &Transient::linear_algebra_floor);
+}
+
+PyObject* engine_solve_floor(PyObject* self, PyObject* arg) {
+    return measure_floor(self, arg, "loxant.NativeEngine.Engine.solve_floor",
+                         &Transient::solve_floor);
 }
 
 // ---- attributes -------------------------------------------------------------------
@@ -716,6 +731,9 @@ PyMethodDef kMethods[] = {
     {"linear_algebra_floor", engine_floor, METH_O,
      "linear_algebra_floor(repeats)\n--\n\nSeconds of one klu_refactor + klu_solve of the last "
      "matrix factored (mean of repeats), or None before the first factorisation."},
+    {"solve_floor", engine_solve_floor, METH_O,
+     "solve_floor(repeats)\n--\n\nSeconds of one klu_solve with the factorisation held (mean "
+     "of repeats), or None before the first factorisation."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -51,14 +51,34 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
         sources_[k].same_as_previous =
             sources_[k].waveform->same_values_as(*sources_[k - 1].waveform);
     const std::vector<bool> recorded = recorded_elements();
+    // The chord iteration updates the currents of the models without phase
+    // terms from the correction, which needs the others to stamp nothing
+    // constant (their share of the kept matrix is rebuilt from A1 and A2).
+    // An adaptive step changes the matrix every step and judges each step by
+    // its local error: it keeps the plain iteration.
+    chord_ = options_.nonlinear && options_.modified_newton && !options_.steps_history &&
+             !options_.adaptive;
     for (ElementModelObject* m : models_) {
-        if (m->ops->admitance2 != empty.admitance2)
+        const bool phase_terms = m->ops->admitance2 != empty.admitance2;
+        if (phase_terms) {
             with_a2_.push_back(m);
-        if (m->ops->rhs_current != empty.rhs_current)
+            chord_ = chord_ && m->ops->admitance0 == empty.admitance0;
+        }
+        if (m->ops->rhs_current != empty.rhs_current) {
             with_rhs_.push_back(m);
-        if (m->ops->values != empty.values && reports_to_recording(m, recorded))
-            with_values_.push_back(m);
+            (phase_terms ? rhs_nonlinear_ : rhs_affine_).push_back(m);
+        }
+        if (m->ops->values != empty.values) {
+            if (reports_to_recording(m, recorded))
+                with_values_.push_back(m);
+            else if (m->ops->keeps_state)
+                (m->ops->advance != nullptr ? with_advance_ : with_values_).push_back(m);
+        }
+        if (m->ops->terms_changed != nullptr && m->ops->values != empty.values)
+            with_jumps_.push_back(m);
     }
+    for (std::vector<double>* v : {&bn_, &bn_next_})
+        v->assign(n, 0.0);
 }
 
 // The elements some channel reads, by element index.
@@ -77,15 +97,16 @@ std::vector<bool> Transient::recorded_elements() const {
     return recorded;
 }
 
-// Values writes only the element arrays, which this loop reads to record and
-// nothing else, unless some model advances its own state there; a model that
-// keeps a history (or has no element index) is updated every step all the
-// same, and so is every model when Python code runs in the loop (a waveform
-// may read the arrays).
+// Values writes the element arrays, which this loop reads to record and
+// nothing else: it runs for the recorded elements, for a model without an
+// element index, and for every model when Python code runs in the loop (a
+// waveform may read the arrays) or some model keeps a history.  A model that
+// advances its own state in Values is stepped all the same, through its
+// advance operation where it has one.
 bool Transient::reports_to_recording(const ElementModelObject* m,
                                      const std::vector<bool>& recorded) const noexcept {
     const int32_t e = m->book->reach.eindex;
-    return options_.steps_history || options_.values_every_step || calls_python_ || e < 0 ||
+    return options_.steps_history || calls_python_ || e < 0 ||
            (static_cast<size_t>(e) < recorded.size() && recorded[static_cast<size_t>(e)]);
 }
 
@@ -101,8 +122,21 @@ bool Transient::prepare(const int32_t* col_ptr, const int32_t* row_idx, const do
     nnz_ = col_ptr[n_];
     const size_t nnz = static_cast<size_t>(nnz_);
     a0_.assign(a0, a0 + nnz);
-    for (std::vector<double>* v : {&a1_, &a2_, &a01_, &ax_})
+    for (std::vector<double>* v : {&a1_, &a2_, &a01_, &ax_, &scratch_})
         v->assign(nnz, 0.0);
+    row_of_.assign(row_idx, row_idx + nnz);
+    col_of_.resize(nnz);
+    diagonal_.assign(static_cast<size_t>(n_), -1);
+    // the kept share is refilled at every refactorisation, never reallocated
+    kept_row_.reserve(nnz);
+    kept_col_.reserve(nnz);
+    kept_value_.reserve(nnz);
+    for (int32_t c = 0; c < n_; ++c)
+        for (int32_t p = col_ptr[c]; p < col_ptr[c + 1]; ++p) {
+            col_of_[static_cast<size_t>(p)] = c;
+            if (row_idx[p] == c)
+                diagonal_[static_cast<size_t>(c)] = p;
+        }
     return solver_.analyse(n_, col_ptr, row_idx);
 }
 
@@ -226,13 +260,21 @@ bool all_finite(const double* values, int32_t n) noexcept {
 
 // Adds the correction in B to the phases and to their V and dV estimates
 // (linear in the phase: d/dphi = a0 and a0**2), and returns
-// max |delta| / (abstol + reltol |x|), at most 1 when every correction obeys
-// the tolerance.  A correction that is not finite is not applied (the
+// max |delta| / (abstol + slack + reltol |x|), at most 1 when every correction
+// obeys the tolerance.  A correction that is not finite is not applied (the
 // iterate stays as the models saw it) and NaN is returned.
-double Transient::apply_correction(double* x, double a0) noexcept {
+double Transient::apply_correction(double* x, double a0, double slack) noexcept {
+    if (!add_correction(x, a0))
+        return std::numeric_limits<double>::quiet_NaN();
+    return largest_ratio(b_.data(), x, slack);
+}
+
+// The first half of apply_correction: false, and nothing changed, if the
+// correction is not finite.
+bool Transient::add_correction(double* x, double a0) noexcept {
     const double* b = b_.data();
     if (!all_finite(b, n_))
-        return std::numeric_limits<double>::quiet_NaN();
+        return false;
     double *dx = dx_.data(), *ddx = ddx_.data();
     for (int32_t k = 0; k < n_; ++k) {
         const double d = b[k];
@@ -242,13 +284,13 @@ double Transient::apply_correction(double* x, double a0) noexcept {
         work *= a0;
         ddx[k] += work;
     }
-    return largest_ratio(b, x);
+    return true;
 }
 
-// max |delta| / (abstol + reltol |x|) over the unknowns, in four lanes that the
-// compiler vectorises (no value is a NaN here).
-double Transient::largest_ratio(const double* delta, const double* x) const noexcept {
-    const double abstol = options_.abstol, reltol = options_.reltol;
+// max |delta| / (abstol + slack + reltol |x|) over the unknowns, in four lanes
+// that the compiler vectorises (no value is a NaN here).
+double Transient::largest_ratio(const double* delta, const double* x, double slack) const noexcept {
+    const double abstol = options_.abstol + slack, reltol = options_.reltol;
     double lane[4] = {0.0, 0.0, 0.0, 0.0};
     int32_t k = 0;
     for (; k + 4 <= n_; k += 4)
@@ -306,6 +348,8 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
 
     const int old = xind_;
     predict(h, has_prev ? h_prev : 0.0, a0, a1, a2);
+    if (chord_)
+        return chord_step(h, a0, old);
     double* x = levels_[xind_].data();
     const bool nonlinear = options_.nonlinear;
     const bool rebuild = options_.steps_history || !built_ || a0 != built_a0_;
@@ -375,10 +419,213 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
             update_rhs_only();
     }
     if (status != StepStatus::ok) {
-        xind_ = old;
-        built_ = false;
-        linear_factored_ = false;
-        solver_.forget();
+        give_up_step(old);
+        failure_.iterations = std::min(iteration, options_.max_iterations);
+        return status;
+    }
+    stats_.iterations += iteration;
+    stats_.max_iterations = std::max<int64_t>(stats_.max_iterations, iteration);
+    return status;
+}
+
+// A step that failed: back to the last accepted level; the next try starts
+// from a fresh matrix and factorisation.
+void Transient::give_up_step(int old) noexcept {
+    xind_ = old;
+    built_ = false;
+    linear_factored_ = false;
+    jacobian_stale_ = true;
+    solver_.forget();
+}
+
+// ---- the chord iteration ------------------------------------------------------------
+//
+// With J the kept matrix, M its share from the models with phase terms (their
+// A1 and A2 when it was factored) and bn their currents, a correction d that
+// solved J d = b(x) leaves, at x + d,
+//   b(x + d) = bn(x + d) - bn(x) + M d,
+// since the other models' currents are affine in x with derivative J - M.  So
+// an iteration calls only the models with phase terms; the others run once a
+// step, at the predictor.
+
+// A1 of every model at the step size of this step, and A0 + A1.
+void Transient::build_step_terms() {
+    const double start = options_.profile ? now() : 0.0;
+    zero(a1_);
+    const DoubleArray a1 = strided(a1_);
+    for (ElementModelObject* m : models_)
+        m->ops->admitance1(m, a1, ctx_);
+    for (int32_t p = 0; p < nnz_; ++p)
+        a01_[p] = a0_[p] + a1_[p];
+    if (options_.profile)
+        stats_.kernel_seconds += now() - start;
+}
+
+// b at the present iterate from every model; bn from those with phase terms.
+void Transient::full_rhs() {
+    const double start = options_.profile ? now() : 0.0;
+    zero(b_);
+    zero(bn_);
+    const DoubleArray b = strided(b_), bn = strided(bn_);
+    for (ElementModelObject* m : rhs_affine_)
+        m->ops->rhs_current(m, b, ctx_);
+    for (ElementModelObject* m : rhs_nonlinear_)
+        m->ops->rhs_current(m, bn, ctx_);
+    for (int32_t k = 0; k < n_; ++k)
+        b_[k] += bn_[k];
+    if (options_.profile)
+        stats_.kernel_seconds += now() - start;
+}
+
+// Factors A0 + A1 + A2 at the present iterate and keeps the share of the
+// models with phase terms as triplets.  False if the matrix is singular.
+bool Transient::refresh_jacobian() {
+    const double start = options_.profile ? now() : 0.0;
+    zero(a2_);
+    zero(scratch_);
+    const DoubleArray a2 = strided(a2_), own = strided(scratch_);
+    for (ElementModelObject* m : with_a2_) {
+        m->ops->admitance2(m, a2, ctx_);
+        m->ops->admitance1(m, own, ctx_);
+    }
+    kept_row_.clear();
+    kept_col_.clear();
+    kept_value_.clear();
+    for (int32_t p = 0; p < nnz_; ++p) {
+        ax_[p] = a01_[p] + a2_[p];
+        const double value = scratch_[p] + a2_[p];
+        if (value != 0.0) {
+            kept_row_.push_back(row_of_[p]);
+            kept_col_.push_back(col_of_[p]);
+            kept_value_.push_back(value);
+        }
+    }
+    if (options_.profile)
+        stats_.kernel_seconds += now() - start;
+    const double factor_start = options_.profile ? now() : 0.0;
+    const bool ok = solver_.factor(ax_.data());
+    if (options_.profile)
+        stats_.solver_seconds += now() - factor_start;
+    jacobian_stale_ = !ok;
+    return ok;
+}
+
+// b at the iterate just corrected by the d in B (see above).
+void Transient::update_residual() {
+    const double start = options_.profile ? now() : 0.0;
+    zero(bn_next_);
+    const DoubleArray next = strided(bn_next_);
+    for (ElementModelObject* m : rhs_nonlinear_)
+        m->ops->rhs_current(m, next, ctx_);
+    // scratch_ holds M d (n entries of it) while B still holds d
+    double* md = scratch_.data();
+    std::fill(md, md + n_, 0.0);
+    const double* d = b_.data();
+    for (size_t e = 0; e < kept_value_.size(); ++e)
+        md[kept_row_[e]] += kept_value_[e] * d[kept_col_[e]];
+    for (int32_t k = 0; k < n_; ++k)
+        b_[k] = bn_next_[k] - bn_[k] + md[k];
+    bn_.swap(bn_next_);
+    if (options_.profile)
+        stats_.kernel_seconds += now() - start;
+}
+
+// Whether the correction that b would give, estimated row by row as b_k / J_kk
+// and doubled, obeys the tolerance.  b is the residual left by a correction
+// with the kept matrix, which solves the linear elements' share exactly: it
+// is nonzero only in the rows of the models with phase terms, junction nodes
+// where the capacitance dominates J's row.  A row with b_k but no diagonal
+// to divide by cannot be judged: false.
+bool Transient::next_correction_small() const noexcept {
+    constexpr double kSafety = 2.0;
+    const double allowed = options_.abstol / kSafety;
+    const double* b = b_.data();
+    for (int32_t k = 0; k < n_; ++k) {
+        if (b[k] == 0.0)
+            continue;
+        const int32_t p = diagonal_[static_cast<size_t>(k)];
+        const double diagonal = p < 0 ? 0.0 : ax_[static_cast<size_t>(p)];
+        if (!(std::fabs(b[k]) <= allowed * std::fabs(diagonal)))
+            return false;
+    }
+    return true;
+}
+
+// A step of the chord iteration.  After the first solve the iteration stops
+// when the next correction, estimated from the residual without a solve,
+// obeys abstol: most steps away from a switching junction end there.  Later
+// iterations stop when the correction left, bounded through the rate at which
+// corrections shrink within this step, obeys abstol + reltol |x| or is below
+// newton_fraction of the step's own local error.  A slow rate, a new step
+// size or a changed piece refactors.
+//
+// Two looser tests were measured and dropped: a rate carried over from earlier
+// steps misjudged the kept matrix while junctions switch, and accepting a
+// single solve against the local error or reltol let errors that all lean one
+// way pile up; either moved trajectories by 10 to 45 % of their integration
+// error (a running junction's phase: a local error that changes sign over a
+// period largely cancels, a Newton error of one sign does not).
+Transient::StepStatus Transient::chord_step(double h, double a0, int old) {
+    double* x = levels_[xind_].data();
+    if (!built_ || a0 != built_a0_) {
+        build_step_terms();
+        built_a0_ = a0;
+        built_ = true;
+        jacobian_stale_ = true;
+        ++stats_.matrix_builds;
+    }
+    full_rhs();
+    if (jacobian_stale_ && !refresh_jacobian()) {
+        give_up_step(old);
+        failure_.iterations = 1;
+        return StepStatus::singular;
+    }
+    StepStatus status = StepStatus::no_convergence;
+    double slack = 0.0, previous_norm = 0.0;
+    // the error estimate needs three accepted levels, the last two steps
+    const bool judged_by_error =
+        options_.newton_fraction > 0.0 && stats_.steps >= 3 && h_prev_ > 0.0 && h_prev2_ > 0.0;
+    int32_t iteration = 1;
+    for (; iteration <= options_.max_iterations; ++iteration) {
+        factor_and_solve(nullptr, false);
+        double norm;
+        if (iteration == 1 && judged_by_error) {
+            const bool finite = add_correction(x, a0);
+            slack = options_.newton_fraction * weighted_error(h, a0, nullptr, 1.0, 0.0);
+            norm = finite ? largest_ratio(b_.data(), x, slack)
+                          : std::numeric_limits<double>::quiet_NaN();
+        } else {
+            norm = apply_correction(x, a0, slack);
+        }
+        if (!std::isfinite(norm)) {
+            status = StepStatus::not_finite;
+            find_non_finite_models();
+            break;
+        }
+        const bool rate_known = iteration > 1 && previous_norm > 0;
+        const double rate = rate_known ? norm / previous_norm : 0.0;
+        const bool bounded =
+            options_.rate_test && rate_known && rate < 1.0 && rate / (1.0 - rate) * norm <= 1.0;
+        if (norm <= 1.0 || bounded) {
+            status = StepStatus::ok;
+            break;
+        }
+        previous_norm = norm;
+        update_residual();
+        if (iteration == 1 && next_correction_small()) {
+            status = StepStatus::ok;
+            break;
+        }
+        if (rate_known && rate > kSlowRate) {
+            if (!refresh_jacobian()) {
+                status = StepStatus::singular;
+                break;
+            }
+            previous_norm = 0.0; // the next correction comes from another matrix
+        }
+    }
+    if (status != StepStatus::ok) {
+        give_up_step(old);
         failure_.iterations = std::min(iteration, options_.max_iterations);
         return status;
     }
@@ -402,6 +649,14 @@ void Transient::accept(double h) {
     const double start = options_.profile ? now() : 0.0;
     for (ElementModelObject* m : with_values_)
         m->ops->values(m, ctx);
+    ctx.phases = levels_[xind_].data();
+    ctx.voltages = dx_.data();
+    ctx.voltages_deriv = ddx_.data();
+    for (ElementModelObject* m : with_advance_)
+        m->ops->advance(m, ctx);
+    for (ElementModelObject* m : with_jumps_)
+        if (m->ops->terms_changed(m))
+            jacobian_stale_ = true;
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
     v2_.swap(v1_);
@@ -425,6 +680,18 @@ double Transient::linear_algebra_floor(int32_t repeats) {
     return (now() - start) / repeats;
 }
 
+double Transient::solve_floor(int32_t repeats) {
+    if (!built_ || solver_.factorisations() == 0)
+        return -1.0;
+    std::vector<double> rhs(b_.size());
+    const double start = now();
+    for (int32_t k = 0; k < repeats; ++k) {
+        std::fill(rhs.begin(), rhs.end(), 1.0);
+        solver_.solve(rhs.data());
+    }
+    return (now() - start) / repeats;
+}
+
 // ---- error control -----------------------------------------------------------------
 
 // Local error of the step of size h just converged, as the weighted maximum
@@ -438,6 +705,14 @@ double Transient::linear_algebra_floor(int32_t repeats) {
 // so the corrector's error is (x_c - x_p) / (1 + a0 (h + h1 + h2)): 2/11 of
 // the difference at a constant step.  The Jacobian's share is neglected.
 double Transient::local_error(double h, double a0, const double* shift) const noexcept {
+    return weighted_error(h, a0, shift, options_.lte_atol, options_.lte_rtol);
+}
+
+// The same as the maximum of |err| / (atol + rtol |x|); `shift`, when given, is
+// a part of the step that the predictor cannot know (a noise jump) and is taken
+// out of the difference.
+double Transient::weighted_error(double h, double a0, const double* shift, double atol,
+                                 double rtol) const noexcept {
     const double h1 = h_prev_, h2 = h_prev2_;
     const double l2 = -h * (h + h1 + h2) / (h1 * h2);
     const double l3 = h * (h + h1) / ((h1 + h2) * h2);
@@ -446,7 +721,6 @@ double Transient::local_error(double h, double a0, const double* shift) const no
     const double* x1 = levels_[(xind_ + 2) % 3].data();
     const double* x2 = levels_[(xind_ + 1) % 3].data();
     const double* x3 = x3_.data();
-    const double rtol = options_.lte_rtol, atol = options_.lte_atol;
     double largest = 0.0;
     for (int32_t k = 0; k < n_; ++k) {
         // differences from x_{n-1}: large phases do not cancel (l1 + l2 + l3 = 1)
@@ -655,6 +929,7 @@ Outcome Transient::run(const RecordTables& tables, Host& host) {
         accept(step_size);
         const bool to_end = step_size == t_stop - t_;
         t_ = to_end ? t_stop : lands && !regular ? grid_t_ + dt : t_ + step_size;
+        h_prev2_ = h_prev_;
         h_prev_ = step_size;
         has_prev_ = true;
         ++accepted_;

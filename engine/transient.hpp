@@ -38,6 +38,10 @@ struct Options {
     bool modified_newton = true;
     bool rate_test = true;
     int32_t predictor_degree = 3;
+    // Fixed step: Newton also stops once the correction left is below this
+    // fraction of the step's own local error (the BDF2 error estimate of the
+    // adaptive step, from the first iterate); 0 keeps abstol + reltol |x| alone.
+    double newton_fraction = 0.1;
     // Adaptive step: local error of each step against lte_atol + lte_rtol |phase|,
     // steps up to dt_max (dt is the first), landing on every breakpoint.
     bool adaptive = false;
@@ -137,6 +141,9 @@ class Transient {
     // Seconds of one klu_refactor + klu_solve of the last matrix factored, the
     // mean of `repeats`; negative if nothing has been factored yet.
     double linear_algebra_floor(int32_t repeats);
+    // Seconds of one klu_solve against the factorisation held, the mean of
+    // `repeats`; negative if nothing has been factored yet.
+    double solve_floor(int32_t repeats);
 
     const Stats& stats() const noexcept { return stats_; }
     const LinearSolver& solver() const noexcept { return solver_; }
@@ -154,15 +161,25 @@ class Transient {
     bool reports_to_recording(const ElementModelObject* m,
                               const std::vector<bool>& recorded) const noexcept;
     StepStatus step(double t, double h, bool has_prev, double h_prev, Host& host);
+    StepStatus chord_step(double h, double a0, int old);
+    void build_step_terms();
+    void full_rhs();
+    bool refresh_jacobian();
+    void update_residual();
+    bool next_correction_small() const noexcept;
+    void give_up_step(int old) noexcept;
     void predict(double h, double h_prev, double a0, double a1, double a2);
     void assemble(bool rebuild);
     void update_rhs_only();
     bool factor_and_solve(double* values, bool refactor);
-    double apply_correction(double* x, double a0) noexcept;
-    double largest_ratio(const double* delta, const double* x) const noexcept;
+    double apply_correction(double* x, double a0, double slack = 0.0) noexcept;
+    bool add_correction(double* x, double a0) noexcept;
+    double largest_ratio(const double* delta, const double* x, double slack) const noexcept;
     void find_non_finite_models();
     void accept(double h);
     double local_error(double h, double a0, const double* shift) const noexcept;
+    double weighted_error(double h, double a0, const double* shift, double atol,
+                          double rtol) const noexcept;
     double next_breakpoint();
     double limit_to_breakpoint(double step_size, double& corner);
     void stamp_noise() noexcept;
@@ -180,8 +197,11 @@ class Transient {
 
     std::vector<ElementModelObject*> models_;
     // The models whose phase terms, currents and values do something, in
-    // table order.
-    std::vector<ElementModelObject*> with_a2_, with_rhs_, with_values_;
+    // table order; of those with currents, the ones with and without phase
+    // terms; the models whose terms may jump; the unrecorded ones stepped
+    // through advance instead of Values.
+    std::vector<ElementModelObject*> with_a2_, with_rhs_, with_values_, with_advance_;
+    std::vector<ElementModelObject*> rhs_affine_, rhs_nonlinear_, with_jumps_;
     int32_t n_;
     int32_t nnz_ = 0;
     Options options_;
@@ -201,6 +221,15 @@ class Transient {
     std::vector<double> dx_, ddx_, v1_, v2_, dv1_, dv2_;
     std::vector<double> a0_, a1_, a2_, a01_, ax_, b_;
     StepContext ctx_{};
+    // The chord iteration: a factorisation kept across steps while the step
+    // size holds, no piece changes and corrections shrink fast.  The currents
+    // of the models with phase terms at the last iterate (bn_) and their
+    // entries of the kept matrix as triplets.
+    bool chord_ = false;
+    bool jacobian_stale_ = true;
+    std::vector<double> bn_, bn_next_, scratch_;
+    std::vector<int32_t> col_of_, row_of_, diagonal_, kept_row_, kept_col_;
+    std::vector<double> kept_value_;
     double built_a0_ = 0.0;
     bool built_ = false;
     bool linear_factored_ = false;

@@ -140,6 +140,9 @@ void release_bound_arrays(ElementModelObject* self) {
 void model_dealloc(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     auto* self = reinterpret_cast<ElementModelObject*>(obj);
+    const RegisteredClass* reg = registration_of(type);
+    if (reg != nullptr && reg->cls->release != nullptr)
+        reg->cls->release(self);
     release_bound_arrays(self);
     PyMem_Free(self->book);
     type->tp_free(obj);

@@ -19,13 +19,32 @@ using DoubleArray = capi::Strided<double>;
 struct ElementModelObject;
 
 // The five element operations, called by the kernels through the table of the
-// object's class.  They check nothing, report nothing and call nothing of Python.
+// object's class, and what a time loop may ask besides to keep its matrix.
+// They check nothing, report nothing and call nothing of Python.
+//
+// A model without Admitance2 has a current that is affine in the phases within
+// a step, with A0 + A1 as its derivative: a loop may then update its share of
+// the right-hand side from a correction instead of calling RHSCurrent again.
 struct ElementOps {
     void (*admitance0)(ElementModelObject* self, DoubleArray a0) noexcept;
     void (*admitance1)(ElementModelObject* self, DoubleArray a1, const StepContext& ctx) noexcept;
     void (*admitance2)(ElementModelObject* self, DoubleArray a2, const StepContext& ctx) noexcept;
     void (*rhs_current)(ElementModelObject* self, DoubleArray b, const StepContext& ctx) noexcept;
     void (*values)(ElementModelObject* self, const StepContext& ctx) noexcept;
+    // Values advances the model's own state (a held piece, a line's history,
+    // the next noise value), so it must run after every accepted step.
+    bool keeps_state = false;
+    // Called after Values: true when the model's Admitance2 terms changed by
+    // more than their smooth dependence on the phases since the last call (a
+    // piecewise law entered another piece), so a factorisation kept from an
+    // earlier step no longer holds them.  Null for a model whose terms never
+    // jump.
+    bool (*terms_changed)(ElementModelObject* self) noexcept = nullptr;
+    // Of a model that keeps state: the part of Values that steps it, from the
+    // accepted phases and voltages in ctx (phases, voltages), writing nothing
+    // to the element arrays; a loop may call it instead of Values for an
+    // element nobody records.  Null: Values is the only way to step it.
+    void (*advance)(ElementModelObject* self, const StepContext& ctx) noexcept = nullptr;
 };
 
 // The lxglobals arrays a model may bind, with their attribute names.
@@ -150,6 +169,9 @@ struct ModelClass {
     void (*set_parameters)(ElementModelObject* self, const Params& params);
     std::vector<PyMethodDef> extra_methods; // besides InitModel and SetParameters
     std::vector<PyGetSetDef> extra_getset;
+    // Frees what set_defaults or set_parameters allocated; called once, when
+    // the object goes.  Null for a model that holds nothing outside itself.
+    void (*release)(ElementModelObject* self) = nullptr;
 };
 
 // Called from a static initialiser in each model's file.

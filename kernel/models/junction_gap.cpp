@@ -18,6 +18,8 @@
 //   RHSCurrent: B[i-1] -= I, B[j-1] += I at the present estimates, held piece
 //   Values:     current (held piece), phase, voltage; counts turns; then holds the
 //               piece of the accepted voltage for the next step
+//   terms_changed: whether the held piece changed since it was last asked
+//   advance:    holds the piece of the accepted voltage, reporting nothing
 //   With i grounded the law is evaluated from node j to ground and the reported
 //   values are negated (the quasiparticle law is odd; a supercurrent that is not,
 //   with a phase offset, is that of the live node, as for JunctionModel).
@@ -40,6 +42,7 @@ struct GapJunction {
     double gap_width;
     double gap_factor;     // icfct: Ic over the current rise across the gap
     mutable int32_t piece; // held piece: 0 subgap, +-1 gap rise, +-2 normal; sign of v
+    int32_t told_piece;    // the held piece at the last terms_changed
     Supercurrent law;
 
     double lower_edge() const noexcept { return gap_voltage - 0.5 * gap_width; }
@@ -96,7 +99,24 @@ void values(ElementModelObject* self, const StepContext& ctx) noexcept {
     m.piece = m.piece_of(across(p.node_voltages, s.from, s.to));
 }
 
-const ElementOps kOps = {no_admitance0, Ops::admitance1, Ops::admitance2, Ops::rhs_current, values};
+// The slope of the held piece is all of Admitance2 that jumps: a new piece is
+// a new matrix.
+bool terms_changed(ElementModelObject* self) noexcept {
+    GapJunction& m = as<GapJunction>(self);
+    const bool changed = m.piece != m.told_piece;
+    m.told_piece = m.piece;
+    return changed;
+}
+
+// Values without the report: only the piece of the accepted voltage.
+void advance(ElementModelObject* self, const StepContext& ctx) noexcept {
+    const GapJunction& m = as<GapJunction>(self);
+    const LiveSide s = live_side(m.t);
+    m.piece = m.piece_of(across(ctx.voltages, s.from, s.to));
+}
+
+const ElementOps kOps = {no_admitance0, Ops::admitance1, Ops::admitance2, Ops::rhs_current, values,
+                         true,          terms_changed,   advance};
 
 void set_defaults(ElementModelObject* self) {
     GapJunction& m = as<GapJunction>(self);
@@ -106,6 +126,7 @@ void set_defaults(ElementModelObject* self) {
     m.gap_width = 0.1;
     m.gap_factor = M_PI / 4;
     m.piece = 0;
+    m.told_piece = 0;
     m.law.reset();
 }
 

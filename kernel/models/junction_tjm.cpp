@@ -350,7 +350,7 @@ void set_parameters(ElementModelObject* self, const Params& params) {
     m.capacitance = params.real(2);
 }
 
-const ElementOps kOps = {admitance0, admitance1, admitance2, rhs_current, values};
+const ElementOps kOps = {admitance0, admitance1, admitance2, rhs_current, values, true};
 
 const ModelClass kClass = {
     kName,

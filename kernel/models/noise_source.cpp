@@ -142,7 +142,7 @@ void set_parameters(ElementModelObject* self, const Params& params) {
     m.bandwidth = bandwidth;
 }
 
-const ElementOps kOps = {no_admitance0, no_admitance, no_admitance, rhs_current, values};
+const ElementOps kOps = {no_admitance0, no_admitance, no_admitance, rhs_current, values, true};
 
 const ModelClass kClass = {
     "NoiseCurrentSourceModel",

@@ -14,7 +14,8 @@
 //   Values:     advances the accepted time by time_step and records w1, w2;
 //               current I1, phase and voltage of port 1
 // The history holds w1 and w2 on a uniform grid of spacing `history_step`
-// (the driver's nominal step; coarser when TD / step exceeds the capacity),
+// (the driver's nominal step; coarser when TD / step exceeds 8 189 samples),
+// as many samples as one delay takes and three more,
 // filled by linear interpolation between accepted steps, so steps of any size
 // up to TD leave it the same size.  A delayed time later than the last
 // accepted step holds the last accepted wave.
@@ -22,13 +23,14 @@
 
 #include "capi/errors.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
 namespace loxant {
 namespace {
 
-constexpr int64_t kCapacity = 8192; // grid samples kept per wave
+constexpr int64_t kCapacity = 8192; // most grid samples kept per wave
 constexpr int64_t kSpare = 3;       // samples beyond TD / step
 
 struct Port2 {
@@ -46,8 +48,12 @@ struct TransmissionLine {
     double t_last;       // accepted time
     double w1_last, w2_last;
     int64_t next; // index of the next grid sample to fill; samples 0 .. next-1 exist
-    double w1[kCapacity];
-    double w2[kCapacity];
+    // Samples kept per wave, TD / grid + kSpare: the waves w1 and w2 share one
+    // allocation (w2 = w1 + capacity).  0 before the first SetParameters or
+    // set_defaults: then nothing is kept and every wave reads as its last value.
+    int64_t capacity;
+    double* w1;
+    double* w2;
 };
 
 // ---- history ----------------------------------------------------------------------
@@ -55,12 +61,13 @@ struct TransmissionLine {
 void restart(TransmissionLine& m) noexcept {
     m.t_last = 0.0;
     m.w1_last = m.w2_last = 0.0;
-    m.w1[0] = m.w2[0] = 0.0;
+    if (m.capacity > 0)
+        m.w1[0] = m.w2[0] = 0.0;
     m.next = 1;
 }
 
 int64_t oldest(const TransmissionLine& m) noexcept {
-    return m.next > kCapacity ? m.next - kCapacity : 0;
+    return m.next > m.capacity ? m.next - m.capacity : 0;
 }
 
 // The wave w (member w1 or w2, last value `last`) at time tau.  Every
@@ -68,21 +75,21 @@ int64_t oldest(const TransmissionLine& m) noexcept {
 double wave_at(const TransmissionLine& m, const double* w, double last, double tau) noexcept {
     if (!(tau > 0.0))
         return 0.0; // at rest before the start
-    if (!(tau < m.t_last))
+    if (!(tau < m.t_last) || m.capacity == 0)
         return last;
     const double position = tau / m.grid;
     const int64_t first = oldest(m);
     if (!(position >= static_cast<double>(first)))
-        return w[first % kCapacity];
+        return w[first % m.capacity];
     // Compared as doubles first: after a change of grid the position may lie
     // beyond any integer.
     const int64_t k =
         position < static_cast<double>(m.next - 1) ? static_cast<int64_t>(position) : m.next - 1;
     const double t_k = static_cast<double>(k) * m.grid;
-    const double value_k = w[k % kCapacity];
+    const double value_k = w[k % m.capacity];
     if (k + 1 < m.next) {
         const double f = position - static_cast<double>(k);
-        return value_k + f * (w[(k + 1) % kCapacity] - value_k);
+        return value_k + f * (w[(k + 1) % m.capacity] - value_k);
     }
     const double span = m.t_last - t_k;
     const double f = span > 0.0 ? (tau - t_k) / span : 1.0;
@@ -102,15 +109,15 @@ double incident2(const TransmissionLine& m, double t) noexcept {
 void record(TransmissionLine& m, double t_new, double w1_new, double w2_new) noexcept {
     const double span = t_new - m.t_last;
     const double end = std::floor(t_new / m.grid);
-    if (span > 0.0 && end >= static_cast<double>(m.next)) {
+    if (span > 0.0 && end >= static_cast<double>(m.next) && m.capacity > 0) {
         int64_t from = m.next;
         const int64_t to = static_cast<int64_t>(end);
-        if (to - from >= kCapacity)
-            from = to - kCapacity + 1; // older samples would be overwritten anyway
+        if (to - from >= m.capacity)
+            from = to - m.capacity + 1; // older samples would be overwritten anyway
         for (int64_t k = from; k <= to; ++k) {
             const double f = (static_cast<double>(k) * m.grid - m.t_last) / span;
-            m.w1[k % kCapacity] = m.w1_last + f * (w1_new - m.w1_last);
-            m.w2[k % kCapacity] = m.w2_last + f * (w2_new - m.w2_last);
+            m.w1[k % m.capacity] = m.w1_last + f * (w1_new - m.w1_last);
+            m.w2[k % m.capacity] = m.w2_last + f * (w2_new - m.w2_last);
         }
         m.next = to + 1;
     }
@@ -165,12 +172,43 @@ double grid_for(double delay, double step) {
     return step > finest ? step : finest;
 }
 
+// Samples that cover one delay on the grid, and the spare ones.
+int64_t capacity_for(double delay, double grid) {
+    const double span = std::ceil(delay / grid);
+    return std::min(kCapacity, static_cast<int64_t>(span) + kSpare);
+}
+
+// Gives the waves room for `capacity` samples each; a new size restarts the
+// history (a new grid reads the old one wrongly anyway).  MemoryError if the
+// allocation fails, the old history then kept.
+void size_history(TransmissionLine& m, int64_t capacity) {
+    if (capacity == m.capacity)
+        return;
+    auto* waves = static_cast<double*>(PyMem_Calloc(2 * static_cast<size_t>(capacity),
+                                                    sizeof(double)));
+    if (waves == nullptr)
+        capi::raise(PyExc_MemoryError, "no memory for a transmission line's history");
+    PyMem_Free(m.w1);
+    m.w1 = waves;
+    m.w2 = waves + capacity;
+    m.capacity = capacity;
+    restart(m);
+}
+
+void release(ElementModelObject* self) {
+    TransmissionLine& m = as<TransmissionLine>(self);
+    PyMem_Free(m.w1);
+    m.w1 = m.w2 = nullptr;
+    m.capacity = 0;
+}
+
 void set_defaults(ElementModelObject* self) {
     TransmissionLine& m = as<TransmissionLine>(self);
     m.delay = 1.0;
     m.impedance = 1.0;
     m.history_step = 1.0 / static_cast<double>(kCapacity - kSpare);
     m.grid = grid_for(m.delay, m.history_step);
+    size_history(m, capacity_for(m.delay, m.grid));
     restart(m);
 }
 
@@ -186,13 +224,24 @@ void set_parameters(ElementModelObject* self, const Params& params) {
                 "TransmissionLineModel needs a positive, finite delay, impedance "
                 "and history step (got %R)",
                 capi::Ref::steal(Py_BuildValue("(ddd)", delay, impedance, step)).get());
+    const double grid = grid_for(delay, step);
+    size_history(m, capacity_for(delay, grid));
     m.delay = delay;
     m.impedance = impedance;
     m.history_step = step;
-    m.grid = grid_for(delay, step);
+    m.grid = grid;
 }
 
-const ElementOps kOps = {admitance0, admitance1, no_admitance, rhs_current, values};
+PyObject* get_capacity(PyObject* obj, void*) {
+    return PyLong_FromLongLong(
+        as<TransmissionLine>(reinterpret_cast<ElementModelObject*>(obj)).capacity);
+}
+
+PyGetSetDef kCapacityGetter = {"history_capacity", get_capacity, nullptr,
+                               "Grid samples kept of each wave: one delay and a few more.",
+                               nullptr};
+
+const ElementOps kOps = {admitance0, admitance1, no_admitance, rhs_current, values, true};
 
 enum : int { kI, kJ, kK, kL };
 
@@ -224,7 +273,8 @@ const ModelClass kClass = {
     set_defaults,
     set_parameters,
     {},
-    {},
+    {kCapacityGetter},
+    release,
 };
 
 const bool kRegistered = register_model_class(&kClass);

@@ -276,7 +276,10 @@ def _iv_cards(netlist):
 
 def _read(name):
     if name == "-":
-        return Netlist.from_stream(sys.stdin.buffer, name="<stdin>")
+        raw = getattr(sys.stdin, "buffer", None)  # absent when stdin was replaced by text
+        if raw is None:
+            return Netlist.from_string(sys.stdin.read(), name="<stdin>")
+        return Netlist.from_stream(raw, name="<stdin>")
     return Netlist.from_file(name)
 
 

@@ -374,6 +374,7 @@ def simulate(
     phase_hysteresis=0.0,
     abstol=1e-9,
     reltol=1e-9,
+    newton_fraction=0.1,
     max_iterations=20,
     dt_min=None,
     record=None,
@@ -399,6 +400,9 @@ def simulate(
         phase_hysteresis: width in radians of the dead band of the turn counters.
         abstol, reltol: Newton converges when every correction obeys
             ``|delta| <= abstol + reltol * |value|``.
+        newton_fraction: the native engine at a fixed step also stops Newton once
+            the correction left is below this fraction of the step's own local
+            error; 0 solves to abstol and reltol alone, as the Python driver does.
         max_iterations: Newton iterations per step before the step is retried
             with half the size.
         dt: the fixed time step; with rtol or atol, or without dt, the step is
@@ -466,6 +470,7 @@ def simulate(
     phase_hysteresis = number(phase_hysteresis, "phase_hysteresis", nonnegative=True)
     abstol = number(abstol, "abstol", positive=True)
     reltol = number(reltol, "reltol", nonnegative=True)
+    newton_fraction = number(newton_fraction, "newton_fraction", nonnegative=True)
     max_iterations = _count(max_iterations, "max_iterations")
     max_steps = MAX_STEPS if max_steps is None else _count(max_steps, "max_steps", limit=2**62)
     grid = dt if adaptive is None else adaptive["dt_max"]
@@ -543,6 +548,7 @@ def simulate(
                 nonlinear=system.nonlinear,
                 steps_history=system.steps_history,
                 values_every_step=system.values_keep_state,
+                newton_fraction=newton_fraction,
                 profile=bool(profile),
                 progress=progress,
                 progress_interval=0.1,

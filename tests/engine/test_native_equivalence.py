@@ -1,8 +1,19 @@
 """The native engine against the Python driver (engine="python"), the reference.
 
-Both integrate the same BDF2 equations to the same Newton tolerance, so their
-trajectories agree to within that tolerance, though not bit for bit: the native
-loop predicts each step to third order and reuses factorisations.
+With newton_fraction=0 both integrate the same BDF2 equations to the same Newton
+tolerance, so their trajectories agree to within that tolerance, though not bit
+for bit: the native loop predicts each step to third order, keeps its
+factorisation across steps and updates the currents of the linear elements
+from the corrections.  Its iteration on a kept matrix converges linearly and
+may stop with up to the tolerance left in each step (the driver's full Newton
+leaves far less), and switching junctions amplify such differences: both run
+at 1e-12 (phases then agree to about 1e-10) and are compared at 1e-7, since
+voltages and capacitor currents are first and second differences of the
+phases over steps of 0.02 to 0.2 (up to 1 / dt**2 = 2500 times larger); that
+is still three orders below the integration error of these runs.  The native
+default stops Newton at a fraction of each step's own error instead, which may
+move a trajectory by a fraction of the integration error: checked against that
+error.
 """
 
 import math
@@ -12,7 +23,8 @@ import pytest
 
 from loxant import PWL, Circuit, PhysicalCircuit, Sine, lxconfig
 
-RTOL = 1e-9
+RTOL = 1e-7
+STRICT = {"abstol": 1e-12, "reltol": 1e-12}
 
 
 def jtl(n=12):
@@ -58,14 +70,25 @@ def coupled():
     return c
 
 
-# A TJM junction commits its history at the last iterate it saw, one correction
-# before the converged one, so its trajectory moves with the tolerance itself
-# (the Python driver's by 6e-7 from 1e-9 to 1e-12 here): compared tighter.
+def gap_sweep():
+    """A gap junction biased up through the gap into the normal branch and back to
+    rest: it passes through every piece of its quasiparticle branch, each way."""
+    c = Circuit("gap sweep")
+    # rn makes the normal line V/rn meet the top of the gap rise (5.1 / 2.7 against
+    # 0.2 g + 4.9 / r0 = 1.886): a branch with a jump there would chatter
+    c.junction_gap("J1", "a", "0", ic=1.0, c=4.0, r0=8.0, rn=2.7, vg=5.0, delv=0.2)
+    c.resistor("R1", "a", "b", 20.0)
+    c.inductor("L1", "b", "0", 2.0)
+    c.current_source("I1", "0", "a", PWL([(0, 0), (100, 2.6), (200, 2.6), (300, -2.6), (400, 0)]))
+    return c
+
+
 CASES = {
-    "jtl": (lambda: jtl().circuit, 100.0, 0.2, {}),
-    "rf-squid": (rf_squid, 300.0, 0.05, {}),
-    "tjm": (tjm, 60.0, 0.02, {"abstol": 1e-12, "reltol": 1e-12}),
-    "mutual": (coupled, 200.0, 0.05, {}),
+    "jtl": (lambda: jtl().circuit, 100.0, 0.2),
+    "rf-squid": (rf_squid, 300.0, 0.05),
+    "tjm": (tjm, 60.0, 0.02),
+    "mutual": (coupled, 200.0, 0.05),
+    "gap": (lambda: gap_sweep(), 400.0, 0.1),
 }
 
 
@@ -90,17 +113,19 @@ def assert_same_trajectories(a, b):
 
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_native_follows_the_python_driver(case):
-    make, t_stop, dt, tolerances = CASES[case]
-    reference = make().simulate(t_stop, dt, engine="python", **tolerances)
-    native = make().simulate(t_stop, dt, **tolerances)
+    make, t_stop, dt = CASES[case]
+    reference = make().simulate(t_stop, dt, engine="python", **STRICT)
+    native = make().simulate(t_stop, dt, newton_fraction=0, **STRICT)
     assert_same_trajectories(reference, native)
     # the runs must have done something worth comparing
     assert max(np.abs(reference.phases).max(), np.abs(reference.node_phases).max()) > 1.0
     stats = native.stats
     assert stats["steps"] == reference.stats["steps"]
-    assert stats["iterations"] <= reference.stats["iterations"]
-    assert stats["factorisations"] + stats["refactorisations"] <= stats["iterations"]
-    assert stats["factorisations"] < stats["steps"] / 10
+    # one solve an iteration, and (but for a junction that keeps a history) a
+    # factorisation kept for many steps
+    assert stats["solves"] == stats["iterations"]
+    if case != "tjm":
+        assert stats["factorisations"] + stats["refactorisations"] < stats["steps"] / 10
 
 
 def test_jtl_delay_per_stage_is_kept():
@@ -157,3 +182,43 @@ def test_failed_steps_are_retried_like_the_python_driver():
     assert native.average_voltage("J1", 5.0) == pytest.approx(
         python.average_voltage("J1", 5.0), rel=0.05
     )
+
+
+def gap_pieces(voltage, vg=5.0, delv=0.2):
+    """The piece of the gap junction's branch at each voltage (as the model
+    numbers them: 0 subgap, 1 gap rise, 2 normal, negative below zero)."""
+    size = np.abs(voltage)
+    piece = np.where(size < vg - delv / 2, 0, np.where(size < vg + delv / 2, 1, 2))
+    return np.where(voltage < 0, -piece, piece)
+
+
+def test_gap_junction_refactors_when_its_piece_changes():
+    """The kept factorisation must follow each change of piece: every accepted
+    voltage in another piece is a new matrix, so the run factors at least that
+    often (and the trajectory above agrees with the Python driver, which
+    assembles everything at every iteration)."""
+    res = gap_sweep().simulate(400.0, 0.1, newton_fraction=0)
+    pieces = gap_pieces(res.voltage("J1"))
+    assert set(pieces) == {-2, -1, 0, 1, 2}
+    changes = int(np.count_nonzero(np.diff(pieces)))
+    stats = res.stats
+    assert stats["factorisations"] + stats["refactorisations"] >= changes
+    # and no more than needed: a kept factorisation serves most steps
+    assert stats["factorisations"] + stats["refactorisations"] < stats["steps"] / 4
+
+
+@pytest.mark.parametrize("case", ["jtl", "rf-squid", "mutual", "gap"])
+def test_newton_stop_moves_results_by_a_fraction_of_the_step_error(case):
+    """Stopping Newton at a tenth of each step's own error moves the trajectory by
+    a small part of the integration error, estimated as the distance between the
+    fully solved runs at dt and at dt / 2 (3/4 of the error at dt, BDF2 being
+    second order; measured 0.3 % of it at most), in at most two solves a step."""
+    make, t_stop, dt = CASES[case]
+    strict = make().simulate(t_stop, dt, newton_fraction=0, **STRICT)
+    finer = make().simulate(t_stop, dt / 2, newton_fraction=0, record_every=2, **STRICT)
+    loose = make().simulate(t_stop, dt)
+    np.testing.assert_allclose(strict.time, finer.time, rtol=1e-12)
+    integration_error = np.abs(strict.node_phases - finer.node_phases).max()
+    moved = np.abs(loose.node_phases - strict.node_phases).max()
+    assert moved <= 0.02 * integration_error
+    assert loose.stats["solves"] <= 2.0 * loose.stats["steps"]

@@ -31,11 +31,30 @@ def test_bad_parameters_are_refused_and_change_nothing(params):
     assert (model.delay, model.impedance, model.history_step) == (2.0, 3.0, 0.5)
 
 
-@pytest.mark.parametrize("delay, step, grid", [(10.0, 0.1, 0.1), (1e4, 0.1, 1e4 / 8189)])
-def test_history_grid_is_the_step_until_the_capacity_is_reached(delay, step, grid):
+@pytest.mark.parametrize(
+    "delay, step, grid, samples",
+    [
+        (10.0, 0.1, 0.1, 103),
+        (3.0, 0.025, 0.025, 123),
+        (0.05, 0.1, 0.1, 4),
+        (1e4, 0.1, 1e4 / 8189, 8192),
+    ],
+)
+def test_history_grid_is_the_step_until_the_capacity_is_reached(delay, step, grid, samples):
+    """The grid is the step while one delay takes at most 8 189 samples; the
+    history keeps one delay of samples and three more, so a short line holds
+    little memory."""
     model = ck.TransmissionLineModel(1, 0, 2, 0, 0)
     model.SetParameters([delay, 1.0, step])
     assert model.grid == pytest.approx(grid)
+    assert model.history_capacity == samples
+
+
+def test_a_line_never_initialised_keeps_no_history_and_is_freed():
+    """An object made without __init__ holds no history to free or read."""
+    model = ck.TransmissionLineModel.__new__(ck.TransmissionLineModel)
+    assert model.history_capacity == 0
+    del model
 
 
 def test_ports_see_the_wave_sent_one_delay_earlier():
