@@ -291,15 +291,32 @@ def _simulate(args, netlist, output):
     enabled = not args.quiet and sys.stderr.isatty()
     with _Progress(netlist, enabled=enabled) as progress:
         return netlist.simulate(
-            record=netlist.record(junctions=not output or args.events),
+            record=_recorded(args, netlist, output),
             progress=progress.update,
             **options,
         )
 
 
+def _recorded(args, netlist, output):
+    """What the run must record: the requests, and every junction's phase and
+    turns for the summary and --events.  Without requests, only what is shown:
+    a large circuit's every quantity would not fit in memory."""
+    summary = not output or args.events
+    if netlist.probes:
+        return netlist.record(junctions=summary)
+    junctions = netlist.junctions()
+    wanted = [f"phase({name})" for name in junctions]
+    if summary:
+        wanted += [f"turns({name})" for name in junctions]
+    if output or args.plot:
+        wanted += [f"voltage({node})" for node in netlist.circuit().nodes]
+    return wanted
+
+
 def _report(args, netlist, results, probes, output):
     time_axis = results.time("s")
-    traces = [(label, *results.trace(label)) for label in probes]
+    shown = output or args.plot
+    traces = [(label, *results.trace(label)) for label in probes] if shown else []
     if output:
         from .output import write_traces
 

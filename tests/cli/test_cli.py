@@ -372,3 +372,25 @@ def test_netlist_warnings_are_one_line_each(tmp_path, capsys):
     lines = [line for line in capsys.readouterr().err.splitlines() if "warning" in line]
     assert len(lines) == 1
     assert lines[0].startswith("loxant: warning: ") and "2" in lines[0] and "open.cir:3" in lines[0]
+
+
+def test_a_netlist_without_requests_records_only_what_is_shown(tmp_path, capsys, monkeypatch):
+    # the summary needs each junction's phase and turns, -o every junction phase
+    # and node voltage; the run is told to record just that, never everything
+    import loxant.netlist
+
+    path = tmp_path / "plain.cir"
+    path.write_text(JTL.replace(".print p(B1.X1) V(2) i(LIN) p(BEND) v(1,2)\n", ""))
+    asked = []
+    simulate = loxant.netlist.Netlist.simulate
+
+    def spy(self, *args, **options):
+        asked.append(options.get("record"))
+        return simulate(self, *args, **options)
+
+    monkeypatch.setattr(loxant.netlist.Netlist, "simulate", spy)
+    assert main(["run", str(path), "-q"]) == 0
+    assert asked[0] and {q.split("(")[0] for q in asked[0]} == {"phase", "turns"}
+    assert main(["run", str(path), "-q", "-o", str(tmp_path / "all.csv")]) == 0
+    assert {q.split("(")[0] for q in asked[1]} == {"phase", "voltage"}
+    assert "junction(s)" in capsys.readouterr().out
