@@ -241,3 +241,69 @@ def test_a_whole_netlist_gives_its_cells_and_nothing_else(tmp_path):
     for given in (controlled, read_netlist(plain)):
         whole = characterize(given, "jtl", "a", "q", **options)
         assert whole.delays["delay_ps"].item() == alone.delays["delay_ps"].item()
+
+
+# -- an asynchronous cell: the merger --------------------------------------
+
+
+@pytest.fixture(scope="module")
+def merger():
+    return characterize(CELLS, "merger", ["a", "b"], ["q"], progress=False)
+
+
+def pi_crossing(results, node, turn):
+    """Where the node's phase rises through (2 turn + 1) pi, interpolated."""
+    time, phase = results.time("s"), results.node_phase(node)
+    level = (2 * turn + 1) * math.pi
+    k = int(np.argmax(phase >= level))
+    return time[k - 1] + (level - phase[k - 1]) / (phase[k] - phase[k - 1]) * (
+        time[k] - time[k - 1]
+    )
+
+
+def test_merger_delays_equal_those_of_a_plain_run(merger):
+    """One pulse into each input, a then b, as the bench schedules them: each
+    reaches q, and the delay of each is that measured directly."""
+    results = plain_run("XM merger a b q", {"a": [30], "b": [55]}, t_stop=100)
+    assert [turns(results, n)[-1] for n in ("A", "B", "Q")] == [1, 1, 2]
+    nominal = merger.delays.query("load == 1 and bias == 1.0").set_index("from")["delay_ps"]
+    for turn, port in enumerate(("A", "B")):
+        direct = pi_crossing(results, "Q", turn) - pi_crossing(results, port, 0)
+        assert nominal[port] == pytest.approx(direct * 1e12, abs=1e-6)
+        assert 2.0 < direct * 1e12 < 10.0  # three junctions switch in turn
+
+
+def merger_outputs(first, separation):
+    """Output pulses of the merger when the other input pulses ``separation`` ps
+    after ``first`` (at 40 ps), or None when an input port turned other than once."""
+    second = "b" if first == "a" else "a"
+    results = plain_run("XM merger a b q", {first: [40.0], second: [40.0 + separation]}, 90)
+    if (turns(results, "A")[-1], turns(results, "B")[-1]) != (1, 1):
+        return None
+    return int(turns(results, "Q")[-1])
+
+
+@pytest.mark.parametrize("first", ["A", "B"])
+def test_merger_separation_brackets_where_two_outputs_appear(merger, first):
+    """Passing is two output pulses for two input pulses: a scan over the whole
+    search window, denser around the bracket, sees one output below it and two
+    above it."""
+    row = merger.constraints.query("reference == @first").iloc[0]
+    fail, good = row["fail_ps"], row["pass_ps"]
+    assert row["check"] == "separation" and 0 < good - fail <= 0.05 + 1e-9
+    assert 0 < row["value_ps"] < good  # measured at the ports, later than scheduled
+    near = [fail - 0.3, fail - 0.1, fail, good, good + 0.1, good + 0.3]
+    for separation in sorted({*np.arange(0.0, 10.0, 1.0), *near}):
+        wanted = 2 if separation >= good else 1
+        assert merger_outputs(first.lower(), separation) == wanted, separation
+
+
+def test_merger_sdf_gives_each_order_as_a_setup(merger):
+    read = read_sdf(sdf_text(merger))["cells"]["merger"]
+    paths = {(a, b): triple for _, a, b, triple in read["iopath"]}
+    assert set(paths) == {("a", "q"), ("b", "q")}
+    checks = {(kind, port, ref): value for kind, _, port, ref, value in read["checks"]}
+    assert len(checks) == 2
+    for row in merger.constraints.itertuples():
+        first, second = row.reference.lower(), row.port.lower()
+        assert checks[("SETUP", first, second)] == pytest.approx(row.value_ps, abs=1e-3)
