@@ -307,3 +307,15 @@ def test_merger_sdf_gives_each_order_as_a_setup(merger):
     for row in merger.constraints.itertuples():
         first, second = row.reference.lower(), row.port.lower()
         assert checks[("SETUP", first, second)] == pytest.approx(row.value_ps, abs=1e-3)
+
+
+def test_merger_liberty_gives_each_order_as_a_setup_of_the_first_input(merger):
+    liberty = pytest.importorskip("liberty.parser")
+    (cell,) = liberty.parse_liberty(liberty_text(merger)).get_groups("cell")
+    pins = {pin.args[0]: pin for pin in cell.get_groups("pin")}
+    for row in merger.constraints.itertuples():
+        (timing,) = pins[row.reference.lower()].get_groups("timing")
+        assert (timing["related_pin"], timing["timing_type"]) == (row.port.lower(), "setup_rising")
+        value = timing.get_group("rise_constraint").get_array("values")
+        assert value.item() == pytest.approx(row.value_ps, abs=1e-4)
+    assert len(pins["q"].get_groups("timing")) == 2  # a -> q and b -> q

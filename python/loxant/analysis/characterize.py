@@ -27,6 +27,14 @@ gives for the group's pulses read in the scenario's order (a setup run reads
 the data before the clock however close they come), in every group of the run,
 and each input port node turns once per pulse sent, no more.  Bisection takes
 the passing separations to lie on one side of a single boundary.
+
+**Asynchronous cells.** Two pulses into an asynchronous cell, however close,
+are owed the outputs of each pulse alone: a merger owes two pulses at its
+output.  The minimum separation of inputs ``first`` then ``second`` is thus
+the separation above which the second pulse still gets its own outputs (as a
+library's timing check states it: closer pulses are not allowed), searched
+from ``window`` (passing) down to 0 (the pulses together; a merger gives one
+output there), for each order of each pair of inputs.
 """
 
 import itertools
