@@ -9,7 +9,8 @@
   port node's (the switching-time measure of :mod:`.events`, applied to node
   phases), for each internal state, over the loads (parallel JTL loads on the
   output) and the bias (every bias source of cell and bench scaled together;
-  the input pulses are not);
+  the input pulses are not); each input of an asynchronous cell in a run of
+  its own, from rest;
 * **constraints**, at the first load and nominal bias, by bisection on the
   scheduled separation of two pulses down to ``resolution``: setup and hold of
   each data input against the clock in each state of a clocked cell, or the
@@ -475,7 +476,9 @@ class _Job:
 
     def delay_scenarios(self, function):
         if self.clock is None:
-            return [self.spaced(self.inputs)]
+            # each input from rest: a cell still rings a spacing after a pulse,
+            # which would make the inputs pulsed later look faster or slower
+            return [self.spaced([port]) for port in self.inputs]
         return [self.spaced(sorted(s) + [self.clock]) for s in function.states()]
 
     def _base(self, state):
