@@ -368,7 +368,8 @@ class Characterization:
 
     ``delays``: a pandas DataFrame with columns ``from``, ``to``, ``state``,
     ``load``, ``bias``, ``delay_ps``; ``constraints``: ``check`` (setup, hold or
-    separation), ``port``, ``reference``, ``state``, ``value_ps`` (NaN: none),
+    separation), ``port``, ``reference`` (for a separation: the input pulsed
+    second and the one pulsed first), ``state``, ``value_ps`` (NaN: none),
     ``fail_ps`` and ``pass_ps`` (the scheduled separations bracketing the
     boundary), ``note``; ``function``: the truth table as a DataFrame
     (``state``, ``input``, ``outputs``); ``failures``: corners whose runs did
