@@ -304,7 +304,7 @@ def test_merger_separation_brackets_where_two_outputs_appear(merger, first):
     fail, good = row["fail_ps"], row["pass_ps"]
     assert row["check"] == "separation" and 0 < good - fail <= 0.05 + 1e-9
     near = [fail - 0.3, fail - 0.1, fail, good, good + 0.1, good + 0.3]
-    for separation in sorted({*np.arange(0.0, 10.0, 1.0), *near}):
+    for separation in sorted({*np.arange(0.0, 10.0, 0.25), *near}):
         outputs, at_ports = merger_run(first.lower(), separation)
         assert outputs == (2 if separation >= good else 1), separation
         if separation == good:
