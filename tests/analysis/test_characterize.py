@@ -35,13 +35,16 @@ def pulse(times, amplitude="400u"):
     return f"pwl(0 0 {points})"
 
 
-def plain_run(cell_ports, pulses, t_stop=150):
+def plain_run(cell_ports, pulses, t_stop=150, load=1):
     """A bench written out by hand: the bench's own source, stage and sink cells
-    around the cell of cells.cir, and its results."""
+    around the cell of cells.cir (``load`` stages and sinks on q), and its results."""
     lines = [CELLS.read_text().replace(".end\n", ""), DEFAULT_CELLS]
     for port, times in pulses.items():
         lines += [f"I{port} 0 inj{port} {pulse(times)}", f"XS{port} LXH_SOURCE inj{port} {port}"]
-    lines += [cell_ports, "XL LXH_STAGE q ld", "XK LXH_SINK ld", f".tran 0.05p {t_stop}p", ".end"]
+    lines.append(cell_ports)
+    for k in range(load):
+        lines += [f"XL{k} LXH_STAGE q ld{k}", f"XK{k} LXH_SINK ld{k}"]
+    lines += [f".tran 0.05p {t_stop}p", ".end"]
     return Netlist.from_string("\n".join(lines) + "\n").simulate()
 
 
@@ -120,10 +123,14 @@ def test_dff_bisection_brackets_where_the_output_changes(dff, check, state):
         assert scan_verdict(check, state, separation) == (offset >= 0), separation
 
 
-@pytest.mark.parametrize("name", ["jtl", "dff"])
-def test_delay_grows_with_load_and_falls_with_bias(name, request):
+@pytest.mark.parametrize(
+    "name, arc", [("jtl", "A"), ("dff", "CLK"), ("merger", "A"), ("merger", "B")]
+)
+def test_delay_grows_with_load_and_falls_with_bias(name, arc, request):
     result = request.getfixturevalue(name)
-    table = result.delays.pivot_table(index="load", columns="bias", values="delay_ps")
+    assert not result.failures  # every corner behaves as the cell's function
+    rows = result.delays.query("`from` == @arc")
+    table = rows.pivot_table(index="load", columns="bias", values="delay_ps")
     assert list(table.index) == [1, 2, 3] and list(table.columns) == [0.9, 1.0, 1.1]
     assert (np.diff(table.to_numpy(), axis=0) > 0.05).all()  # more loads: slower
     assert (np.diff(table.to_numpy(), axis=1) < -0.05).all()  # more bias: faster
@@ -241,3 +248,87 @@ def test_a_whole_netlist_gives_its_cells_and_nothing_else(tmp_path):
     for given in (controlled, read_netlist(plain)):
         whole = characterize(given, "jtl", "a", "q", **options)
         assert whole.delays["delay_ps"].item() == alone.delays["delay_ps"].item()
+
+
+# -- an asynchronous cell: the merger --------------------------------------
+
+
+@pytest.fixture(scope="module")
+def merger():
+    return characterize(CELLS, "merger", ["a", "b"], ["q"], progress=False)
+
+
+def pi_crossing(results, node, turn):
+    """Where the node's phase rises through (2 turn + 1) pi, interpolated."""
+    time, phase = results.time("s"), results.node_phase(node)
+    level = (2 * turn + 1) * math.pi
+    k = int(np.argmax(phase >= level))
+    return time[k - 1] + (level - phase[k - 1]) / (phase[k] - phase[k - 1]) * (
+        time[k] - time[k - 1]
+    )
+
+
+@pytest.mark.parametrize("load", [1, 3])
+def test_merger_delays_equal_those_of_a_plain_run(merger, load):
+    """One pulse into one input, the other input's source idle: it reaches q
+    alone, and the delay is that measured directly; a and b are alike."""
+    nominal = merger.delays.query("load == @load and bias == 1.0").set_index("from")["delay_ps"]
+    for port, idle in (("A", "B"), ("B", "A")):
+        pulses = {port.lower(): [30], idle.lower(): [500]}  # the idle pulse after the end
+        results = plain_run("XM merger a b q", pulses, t_stop=80, load=load)
+        assert [turns(results, n)[-1] for n in (port, idle, "Q")] == [1, 0, 1]
+        direct = pi_crossing(results, "Q", 0) - pi_crossing(results, port, 0)
+        assert nominal[port] == pytest.approx(direct * 1e12, abs=1e-6)
+        assert 2.0 < direct * 1e12 < 10.0  # three junctions switch in turn
+
+
+def merger_run(first, separation):
+    """The merger with the other input pulsing ``separation`` ps after ``first``
+    (at 40 ps, where the bench puts the first pulse of a separation search):
+    the number of output pulses (None when an input port turned other than
+    once) and the separation of the two port nodes' pi crossings in ps."""
+    second = "b" if first == "a" else "a"
+    results = plain_run("XM merger a b q", {first: [40.0], second: [40.0 + separation]}, 90)
+    at_ports = pi_crossing(results, second.upper(), 0) - pi_crossing(results, first.upper(), 0)
+    if (turns(results, "A")[-1], turns(results, "B")[-1]) != (1, 1):
+        return None, at_ports * 1e12
+    return int(turns(results, "Q")[-1]), at_ports * 1e12
+
+
+@pytest.mark.parametrize("first", ["A", "B"])
+def test_merger_separation_brackets_where_two_outputs_appear(merger, first):
+    """Passing is two output pulses for two input pulses: a scan over the whole
+    search window, denser around the bracket, sees one output below it and two
+    above it; the value given is the ports' separation in the passing run."""
+    row = merger.constraints.query("reference == @first").iloc[0]
+    fail, good = row["fail_ps"], row["pass_ps"]
+    assert row["check"] == "separation" and 0 < good - fail <= 0.05 + 1e-9
+    near = [fail - 0.3, fail - 0.1, fail, good, good + 0.1, good + 0.3]
+    for separation in sorted({*np.arange(0.0, 10.0, 0.25), *near}):
+        outputs, at_ports = merger_run(first.lower(), separation)
+        assert outputs == (2 if separation >= good else 1), separation
+        if separation == good:
+            assert row["value_ps"] == pytest.approx(at_ports, abs=1e-6)
+
+
+def test_merger_sdf_gives_each_order_as_a_setup(merger):
+    read = read_sdf(sdf_text(merger))["cells"]["merger"]
+    paths = {(a, b): triple for _, a, b, triple in read["iopath"]}
+    assert set(paths) == {("a", "q"), ("b", "q")}
+    checks = {(kind, port, ref): value for kind, _, port, ref, value in read["checks"]}
+    assert len(checks) == 2
+    for row in merger.constraints.itertuples():
+        first, second = row.reference.lower(), row.port.lower()
+        assert checks[("SETUP", first, second)] == pytest.approx(row.value_ps, abs=1e-3)
+
+
+def test_merger_liberty_gives_each_order_as_a_setup_of_the_first_input(merger):
+    liberty = pytest.importorskip("liberty.parser")
+    (cell,) = liberty.parse_liberty(liberty_text(merger)).get_groups("cell")
+    pins = {pin.args[0]: pin for pin in cell.get_groups("pin")}
+    for row in merger.constraints.itertuples():
+        (timing,) = pins[row.reference.lower()].get_groups("timing")
+        assert (timing["related_pin"], timing["timing_type"]) == (row.port.lower(), "setup_rising")
+        value = timing.get_group("rise_constraint").get_array("values")
+        assert value.item() == pytest.approx(row.value_ps, abs=1e-4)
+    assert len(pins["q"].get_groups("timing")) == 2  # a -> q and b -> q

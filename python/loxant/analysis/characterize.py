@@ -9,7 +9,8 @@
   port node's (the switching-time measure of :mod:`.events`, applied to node
   phases), for each internal state, over the loads (parallel JTL loads on the
   output) and the bias (every bias source of cell and bench scaled together;
-  the input pulses are not);
+  the input pulses are not); each input of an asynchronous cell in a run of
+  its own, from rest;
 * **constraints**, at the first load and nominal bias, by bisection on the
   scheduled separation of two pulses down to ``resolution``: setup and hold of
   each data input against the clock in each state of a clocked cell, or the
@@ -27,6 +28,14 @@ gives for the group's pulses read in the scenario's order (a setup run reads
 the data before the clock however close they come), in every group of the run,
 and each input port node turns once per pulse sent, no more.  Bisection takes
 the passing separations to lie on one side of a single boundary.
+
+**Asynchronous cells.** Two pulses into an asynchronous cell, however close,
+are owed the outputs of each pulse alone: a merger owes two pulses at its
+output.  The minimum separation of inputs ``first`` then ``second`` is thus
+the separation above which the second pulse still gets its own outputs (as a
+library's timing check states it: closer pulses are not allowed), searched
+from ``window`` (passing) down to 0 (the pulses together; a merger gives one
+output there), for each order of each pair of inputs.
 """
 
 import itertools
@@ -359,7 +368,8 @@ class Characterization:
 
     ``delays``: a pandas DataFrame with columns ``from``, ``to``, ``state``,
     ``load``, ``bias``, ``delay_ps``; ``constraints``: ``check`` (setup, hold or
-    separation), ``port``, ``reference``, ``state``, ``value_ps`` (NaN: none),
+    separation), ``port``, ``reference`` (for a separation: the input pulsed
+    second and the one pulsed first), ``state``, ``value_ps`` (NaN: none),
     ``fail_ps`` and ``pass_ps`` (the scheduled separations bracketing the
     boundary), ``note``; ``function``: the truth table as a DataFrame
     (``state``, ``input``, ``outputs``); ``failures``: corners whose runs did
@@ -467,7 +477,9 @@ class _Job:
 
     def delay_scenarios(self, function):
         if self.clock is None:
-            return [self.spaced(self.inputs)]
+            # each input from rest: a cell still rings a spacing after a pulse,
+            # which would make the inputs pulsed later look faster or slower
+            return [self.spaced([port]) for port in self.inputs]
         return [self.spaced(sorted(s) + [self.clock]) for s in function.states()]
 
     def _base(self, state):

@@ -6,8 +6,11 @@ first load, typ at nominal bias; a clocked cell's arcs carry ``COND`` with its
 state, written as the data inputs that pulsed since the clock (``d``, or
 ``!d`` for none).  ``TIMINGCHECK`` holds ``SETUP`` and ``HOLD`` of each data
 input against the clock per state, and for an asynchronous cell the minimum
-separation of two inputs as ``SETUP first second`` (``PERIOD`` for one input
-twice).  Names are written in lower case, times in picoseconds.
+separation of two inputs as ``SETUP first second``, one per order (``PERIOD``
+for one input twice): SETUP is the check that ``first`` must come at least the
+value before ``second``, which is what the separation is; SKEW bounds a
+separation from above, and SETUPHOLD would hide the second order in a hold.
+Names are written in lower case, times in picoseconds.
 """
 
 import math
