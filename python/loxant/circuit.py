@@ -242,7 +242,7 @@ class Circuit:
 
     def _two_terminal(self, cls, name, a, b, *args, **kwargs):
         self._check_name(name)
-        na, nb = node_name(a), node_name(b)
+        na, nb = self._node_name(a), self._node_name(b)
         if na == nb == GROUND:
             raise CircuitError(
                 f"{name} connects ground to ground ({a!r} and {b!r} both name ground)"
@@ -250,10 +250,20 @@ class Circuit:
         if na == nb:
             raise CircuitError(f"{name} connects node {na!r} to itself")
         element = cls(name, na, nb, *args, **kwargs)
-        for node in (na, nb):
-            if node != GROUND:
-                self._nodes.setdefault(node, None)
-        return self._add(element)
+        nodes = self._nodes
+        if na != GROUND:
+            nodes.setdefault(na, None)
+        if nb != GROUND:
+            nodes.setdefault(nb, None)
+        self._elements[name] = element
+        return element
+
+    def _node_name(self, node):
+        """:func:`node_name`, at the cost of a look-up for a node already named in
+        its canonical spelling (every key of ``_nodes`` is one)."""
+        if type(node) is str and (node in self._nodes or node == GROUND):
+            return node
+        return node_name(node)
 
     def _control(self, name, control):
         element = self._elements.get(control)

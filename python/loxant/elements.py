@@ -57,12 +57,15 @@ BRANCH = ("iq", "jq", "qi", "qj")
 
 def number(value, what, *, positive=False, nonnegative=False):
     """``value`` as a finite float, checked for sign; ``what`` names it in errors."""
-    if isinstance(value, bool):
+    if type(value) is float:  # the common case: no conversion to try
+        result = value
+    elif isinstance(value, bool):
         raise CircuitError(f"{what} must be a number, not bool")
-    try:
-        result = float(value)
-    except (TypeError, ValueError):
-        raise CircuitError(f"{what} must be a number, got {value!r}") from None
+    else:
+        try:
+            result = float(value)
+        except (TypeError, ValueError):
+            raise CircuitError(f"{what} must be a number, got {value!r}") from None
     if not math.isfinite(result):
         raise CircuitError(f"{what} must be finite, got {result}")
     if positive and result <= 0:
@@ -338,6 +341,8 @@ class VoltageSource(Source):
 
 
 MAX_HARMONICS = 16
+#: number types compared without conversion (bool is not one)
+_PLAIN_NUMBERS = (float, int)
 
 
 class Supercurrent(NamedTuple):
@@ -355,6 +360,17 @@ class Supercurrent(NamedTuple):
 
     @classmethod
     def checked(cls, name, phi=0.0, cpr=(1.0,), transparency=0.0, thermal=0.0):
+        if (
+            type(phi) in _PLAIN_NUMBERS
+            and type(transparency) in _PLAIN_NUMBERS
+            and type(thermal) in _PLAIN_NUMBERS
+            and phi == transparency == thermal == 0
+            and type(cpr) in (tuple, list)
+            and len(cpr) == 1
+            and type(cpr[0]) is float
+            and cpr[0] == 1.0
+        ):  # the plain law, which most junctions have: nothing to check
+            return _PLAIN_LAW
         phi = number(phi, f"phase offset of {name}")
         if isinstance(cpr, (str, bytes)) or not hasattr(cpr, "__len__"):
             cpr = (cpr,)
@@ -379,6 +395,10 @@ class Supercurrent(NamedTuple):
         return {k: v for k, v in self._asdict().items() if v != getattr(Supercurrent(), k)}
 
 
+_PLAIN_LAW = Supercurrent()
+_LAW_FIELDS = frozenset(Supercurrent._fields)
+
+
 class Junction(Element):
     """Resistively and capacitively shunted Josephson junction:
     I = Is(phase) + V / r + c dV/dt, Is = ic sin(phase) or, with ``phi``, ``cpr``,
@@ -393,7 +413,7 @@ class Junction(Element):
         self.ic = number(ic, f"critical current of {name}")
         self.r = number(r, f"resistance of {name}", positive=True)
         self.c = number(c, f"capacitance of {name}", nonnegative=True)
-        unknown = set(law) - set(Supercurrent._fields)
+        unknown = () if _LAW_FIELDS.issuperset(law) else set(law) - _LAW_FIELDS
         if unknown:
             raise CircuitError(
                 f"{name}: unknown junction parameter(s) {', '.join(sorted(unknown))}"

@@ -389,15 +389,14 @@ class Parser:
             return
         element = self.element(line)
         # the records keep their line for messages, not its tokens
-        element.line = line = _new(Line, (line.file, line.number, line.text, (), line.control, ()))
-        names = self.body.names
-        if element.name in names:
-            first = names[element.name]
-            raise line.error(
-                f"duplicate name {clip(element.name)} (first at {first.file}:{first.number})"
-            )
-        names[element.name] = line
-        self.body.elements.append(element)
+        element.line = line = _new(Line, (line[0], line[1], line[2], (), line[4], ()))
+        body = self.stack[-1].body if self.stack else self.top
+        names, name = body.names, element.name
+        if name in names:
+            first = names[name]
+            raise line.error(f"duplicate name {clip(name)} (first at {first.file}:{first.number})")
+        names[name] = line
+        body.elements.append(element)
 
     def finish(self):
         if self.stack:
