@@ -206,11 +206,8 @@ class System:
         if isinstance(element.decl, (CurrentSource, NoiseCurrent)):
             return [None] * len(element.decl.positions)
         letters = element.letters
-        pairs = []
-        for pos in element.decl.positions:
-            row, col = letters[pos[0]], letters[pos[1]]
-            pairs.append((row, col) if row and col else None)
-        return pairs
+        pairs = [(letters[r], letters[c]) for r, c in element.decl.positions]
+        return [pair if pair[0] and pair[1] else None for pair in pairs]
 
     def _check_grounded(self):
         """Every node must reach ground through elements that enter the matrix:
@@ -350,17 +347,25 @@ class System:
         SP.INITIAL_RAMP = initial_ramp
         SP.PHASE_HISTERESIS = phase_hysteresis
 
+        models = {}  # model name -> its class in the kernel, looked up once
         for element in self.elements:
-            decl, letters = element.decl, element.letters
+            decl = element.decl
             if isinstance(decl, MutualInductance):
+                letters = element.letters
                 args = (letters["q"], letters["v"])
             elif isinstance(decl, MultiPort):
+                letters = element.letters
                 args = tuple(letters[x] for x in decl.model_letters)
             elif decl.has_branch:
-                args = (letters["i"], letters["j"], letters["q"])
+                orientation = element.orientation
+                args = (orientation.i, orientation.j, element.letters["q"])
             else:
-                args = (letters["i"], letters["j"])
-            model = getattr(kernel, decl.model_name)(*args, element.index)
+                orientation = element.orientation
+                args = (orientation.i, orientation.j)
+            model_class = models.get(decl.model_name)
+            if model_class is None:
+                model_class = models[decl.model_name] = getattr(kernel, decl.model_name)
+            model = model_class(*args, element.index)
             decl.prepare(model, element.orientation.value_sign)
             model.InitModel(*element.positions)
             element.model = model

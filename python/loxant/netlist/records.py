@@ -232,6 +232,10 @@ def joined(tokens):
 
 def value_of(line, tokens):
     """A :class:`Value` of the tokens of one value."""
+    if len(tokens) == 1 and tokens[0].kind == "word":  # a number or a name, read before
+        value = _VALUES.get(tokens[0].text)
+        if value is not None:
+            return value
     if not tokens:
         raise line.error("missing value")
     text = tokens[0].text if len(tokens) == 1 and tokens[0].kind == "word" else joined(tokens)
