@@ -239,28 +239,28 @@ class System:
 
     def _build_pattern(self):
         stamps = [self._stamps(e) for e in self.elements]
-        entries = set()
-        for pairs in stamps:
-            entries.update((col, row) for row, col in filter(None, pairs))
-        entries = sorted(entries)  # column by column, rows ascending within each
         n = self.size
-        ap = [0] * (n + 1)
-        for col, _ in entries:
-            ap[col] += 1  # unknown col is 0-based column col - 1, counted in ap[col]
-        for k in range(n):
-            ap[k + 1] += ap[k]
+        flat = [pair or (0, 0) for pairs in stamps for pair in pairs]
+        rows, cols = np.array(flat, dtype=np.int64).reshape(-1, 2).T
+        # an entry (row, col) as one number, ordered column by column, rows
+        # ascending within each; 0 stands for a position with no entry
+        keys = cols * (n + 1) + rows
+        entries = np.unique(keys[keys > 0])
+        entry_cols = entries // (n + 1)
+        # unknown col is 0-based column col - 1, counted in ap[col]
+        ap = np.cumsum(np.bincount(entry_cols, minlength=n + 1))
         #: compressed-column pattern: column pointers and row indices, 0-based
-        self.Ap = array.array("i", ap)
-        self.Ai = array.array("i", [r - 1 for _, r in entries])
+        self.Ap = array.array("i", ap.tolist())
+        self.Ai = array.array("i", (entries - entry_cols * (n + 1) - 1).tolist())
         self.nnz = len(entries)
-        where = {(r, c): p for p, (c, r) in enumerate(entries)}
         # one flat table rather than a tuple of int objects per element
-        table = array.array("i", [where[p] if p else 0 for pairs in stamps for p in pairs])
+        where = np.where(keys > 0, np.searchsorted(entries, keys), 0)
+        table = array.array("i", where.tolist())
         at = 0
         for element, pairs in zip(self.elements, stamps):
             element._table, element._at = table, at
             at += len(pairs)
-        empty = [k for k in range(n) if ap[k] == ap[k + 1]]
+        empty = np.flatnonzero(ap[:-1] == ap[1:]).tolist()
         if empty:
             raise CircuitError(
                 f"unknown(s) {', '.join(self.unknown_name(k + 1) for k in empty)} enter no equation"
