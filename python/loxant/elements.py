@@ -52,6 +52,9 @@ __all__ = [
 ]
 
 TWO_TERMINAL = ("ii", "ij", "ji", "jj")
+#: finite floats lie strictly between -_INF and _INF (NaN compares false): the
+#: constructors check plain floats so, and hand anything else to number()
+_INF = math.inf
 BRANCH = ("iq", "jq", "qi", "qj")
 
 
@@ -160,7 +163,8 @@ class Resistor(Element):
 
     def __init__(self, name, a, b, r):
         super().__init__(name, a, b)
-        self.r = number(r, f"resistance of {name}", positive=True)
+        plain = type(r) is float and 0.0 < r < _INF
+        self.r = r if plain else number(r, f"resistance of {name}", positive=True)
 
     @property
     def noise_resistance(self):
@@ -186,7 +190,8 @@ class Inductor(Element):
         super().__init__(name, a, b)
         self.branch = bool(branch)
         self.coupled = False
-        self.l = number(l, f"inductance of {name}", nonnegative=True)
+        plain = type(l) is float and 0.0 <= l < _INF
+        self.l = l if plain else number(l, f"inductance of {name}", nonnegative=True)
         if self.l == 0 and not self.branch:
             raise CircuitError(f"inductance of {name} is 0: use branch=True for a zero inductor")
 
@@ -217,7 +222,8 @@ class Capacitor(Element):
 
     def __init__(self, name, a, b, c):
         super().__init__(name, a, b)
-        self.c = number(c, f"capacitance of {name}", positive=True)
+        plain = type(c) is float and 0.0 < c < _INF
+        self.c = c if plain else number(c, f"capacitance of {name}", positive=True)
 
     def parameters(self, t, sign=1):
         return [self.c]
@@ -410,9 +416,17 @@ class Junction(Element):
 
     def __init__(self, name, a, b, ic, r, c, **law):
         super().__init__(name, a, b)
-        self.ic = number(ic, f"critical current of {name}")
-        self.r = number(r, f"resistance of {name}", positive=True)
-        self.c = number(c, f"capacitance of {name}", nonnegative=True)
+        if (
+            type(ic) is type(r) is type(c) is float
+            and -_INF < ic < _INF
+            and 0.0 < r < _INF
+            and 0.0 <= c < _INF
+        ):
+            self.ic, self.r, self.c = ic, r, c
+        else:
+            self.ic = number(ic, f"critical current of {name}")
+            self.r = number(r, f"resistance of {name}", positive=True)
+            self.c = number(c, f"capacitance of {name}", nonnegative=True)
         unknown = () if _LAW_FIELDS.issuperset(law) else set(law) - _LAW_FIELDS
         if unknown:
             raise CircuitError(
@@ -514,10 +528,19 @@ class JunctionGap(Junction):
 
     def __init__(self, name, a, b, ic, r0, rn, c, vg, delv, icfct, **law):
         super().__init__(name, a, b, ic, r0, c, **law)
-        self.rn = number(rn, f"normal resistance of {name}", positive=True)
-        self.vg = number(vg, f"gap voltage of {name}", positive=True)
-        self.delv = number(delv, f"gap width of {name}", positive=True)
-        self.icfct = number(icfct, f"icfct of {name}", positive=True)
+        if (
+            type(rn) is type(vg) is type(delv) is type(icfct) is float
+            and 0.0 < rn < _INF
+            and 0.0 < vg < _INF
+            and 0.0 < delv < _INF
+            and 0.0 < icfct < _INF
+        ):
+            self.rn, self.vg, self.delv, self.icfct = rn, vg, delv, icfct
+        else:
+            self.rn = number(rn, f"normal resistance of {name}", positive=True)
+            self.vg = number(vg, f"gap voltage of {name}", positive=True)
+            self.delv = number(delv, f"gap width of {name}", positive=True)
+            self.icfct = number(icfct, f"icfct of {name}", positive=True)
         if self.delv >= 2 * self.vg:
             raise CircuitError(f"gap width of {name} must be below twice the gap voltage")
 
