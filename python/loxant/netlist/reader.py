@@ -198,7 +198,7 @@ class Netlist:
         lines, first = lines_of()
         title = ""
         for line in lines:
-            is_first = first is not None and (line.file, line.number) == (file, 1)
+            is_first = line.number == 1 and first is not None and line.file == file
             if is_first and keyword(line)[:1] != "." and _is_title(parser, line, lines):
                 title = line.text
                 continue

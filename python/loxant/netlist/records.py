@@ -40,7 +40,7 @@ class Value(NamedTuple):
 NO_OPTIONS = MappingProxyType({})
 
 
-@dataclass
+@dataclass(slots=True)  # one per element line: slots keep a large netlist small
 class Element:
     """An element line: ``letter`` is the kind (R L C K B I V P X T E F G H)."""
 
