@@ -206,11 +206,8 @@ class System:
         if isinstance(element.decl, (CurrentSource, NoiseCurrent)):
             return [None] * len(element.decl.positions)
         letters = element.letters
-        pairs = []
-        for pos in element.decl.positions:
-            row, col = letters[pos[0]], letters[pos[1]]
-            pairs.append((row, col) if row and col else None)
-        return pairs
+        pairs = [(letters[r], letters[c]) for r, c in element.decl.positions]
+        return [pair if pair[0] and pair[1] else None for pair in pairs]
 
     def _check_grounded(self):
         """Every node must reach ground through elements that enter the matrix:
@@ -242,28 +239,28 @@ class System:
 
     def _build_pattern(self):
         stamps = [self._stamps(e) for e in self.elements]
-        entries = set()
-        for pairs in stamps:
-            entries.update((col, row) for row, col in filter(None, pairs))
-        entries = sorted(entries)  # column by column, rows ascending within each
         n = self.size
-        ap = [0] * (n + 1)
-        for col, _ in entries:
-            ap[col] += 1  # unknown col is 0-based column col - 1, counted in ap[col]
-        for k in range(n):
-            ap[k + 1] += ap[k]
+        flat = [pair or (0, 0) for pairs in stamps for pair in pairs]
+        rows, cols = np.array(flat, dtype=np.int64).reshape(-1, 2).T
+        # an entry (row, col) as one number, ordered column by column, rows
+        # ascending within each; 0 stands for a position with no entry
+        keys = cols * (n + 1) + rows
+        entries = np.unique(keys[keys > 0])
+        entry_cols = entries // (n + 1)
+        # unknown col is 0-based column col - 1, counted in ap[col]
+        ap = np.cumsum(np.bincount(entry_cols, minlength=n + 1))
         #: compressed-column pattern: column pointers and row indices, 0-based
-        self.Ap = array.array("i", ap)
-        self.Ai = array.array("i", [r - 1 for _, r in entries])
+        self.Ap = array.array("i", ap.tolist())
+        self.Ai = array.array("i", (entries - entry_cols * (n + 1) - 1).tolist())
         self.nnz = len(entries)
-        where = {(r, c): p for p, (c, r) in enumerate(entries)}
         # one flat table rather than a tuple of int objects per element
-        table = array.array("i", [where[p] if p else 0 for pairs in stamps for p in pairs])
+        where = np.where(keys > 0, np.searchsorted(entries, keys), 0)
+        table = array.array("i", where.tolist())
         at = 0
         for element, pairs in zip(self.elements, stamps):
             element._table, element._at = table, at
             at += len(pairs)
-        empty = [k for k in range(n) if ap[k] == ap[k + 1]]
+        empty = np.flatnonzero(ap[:-1] == ap[1:]).tolist()
         if empty:
             raise CircuitError(
                 f"unknown(s) {', '.join(self.unknown_name(k + 1) for k in empty)} enter no equation"
@@ -350,17 +347,25 @@ class System:
         SP.INITIAL_RAMP = initial_ramp
         SP.PHASE_HISTERESIS = phase_hysteresis
 
+        models = {}  # model name -> its class in the kernel, looked up once
         for element in self.elements:
-            decl, letters = element.decl, element.letters
+            decl = element.decl
             if isinstance(decl, MutualInductance):
+                letters = element.letters
                 args = (letters["q"], letters["v"])
             elif isinstance(decl, MultiPort):
+                letters = element.letters
                 args = tuple(letters[x] for x in decl.model_letters)
             elif decl.has_branch:
-                args = (letters["i"], letters["j"], letters["q"])
+                orientation = element.orientation
+                args = (orientation.i, orientation.j, element.letters["q"])
             else:
-                args = (letters["i"], letters["j"])
-            model = getattr(kernel, decl.model_name)(*args, element.index)
+                orientation = element.orientation
+                args = (orientation.i, orientation.j)
+            model_class = models.get(decl.model_name)
+            if model_class is None:
+                model_class = models[decl.model_name] = getattr(kernel, decl.model_name)
+            model = model_class(*args, element.index)
             decl.prepare(model, element.orientation.value_sign)
             model.InitModel(*element.positions)
             element.model = model

@@ -242,7 +242,11 @@ class Circuit:
 
     def _two_terminal(self, cls, name, a, b, *args, **kwargs):
         self._check_name(name)
-        na, nb = node_name(a), node_name(b)
+        nodes = self._nodes
+        # a node already named in its canonical spelling (every key of _nodes is
+        # one) needs no canonicalising
+        na = a if type(a) is str and (a in nodes or a == GROUND) else node_name(a)
+        nb = b if type(b) is str and (b in nodes or b == GROUND) else node_name(b)
         if na == nb == GROUND:
             raise CircuitError(
                 f"{name} connects ground to ground ({a!r} and {b!r} both name ground)"
@@ -250,10 +254,12 @@ class Circuit:
         if na == nb:
             raise CircuitError(f"{name} connects node {na!r} to itself")
         element = cls(name, na, nb, *args, **kwargs)
-        for node in (na, nb):
-            if node != GROUND:
-                self._nodes.setdefault(node, None)
-        return self._add(element)
+        if na != GROUND:
+            nodes.setdefault(na, None)
+        if nb != GROUND:
+            nodes.setdefault(nb, None)
+        self._elements[name] = element
+        return element
 
     def _control(self, name, control):
         element = self._elements.get(control)

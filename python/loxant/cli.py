@@ -309,7 +309,7 @@ def _recorded(args, netlist, output):
     if summary:
         wanted += [f"turns({name})" for name in junctions]
     if output or args.plot:
-        wanted += [f"voltage({node})" for node in netlist.circuit().nodes]
+        wanted += [f"voltage({node})" for node in netlist.nodes()]
     return wanted
 
 
@@ -337,7 +337,7 @@ def _report(args, netlist, results, probes, output):
 def _default_probes(netlist):
     """What to write when the netlist requests nothing: every junction phase and
     every node voltage."""
-    nodes = netlist.circuit().nodes
+    nodes = netlist.nodes()
     return [f"P({name})" for name in netlist.junctions()] + [f"V({node})" for node in nodes]
 
 

@@ -52,17 +52,23 @@ __all__ = [
 ]
 
 TWO_TERMINAL = ("ii", "ij", "ji", "jj")
+#: finite floats lie strictly between -_INF and _INF (NaN compares false): the
+#: constructors check plain floats so, and hand anything else to number()
+_INF = math.inf
 BRANCH = ("iq", "jq", "qi", "qj")
 
 
 def number(value, what, *, positive=False, nonnegative=False):
     """``value`` as a finite float, checked for sign; ``what`` names it in errors."""
-    if isinstance(value, bool):
+    if type(value) is float:  # the common case: no conversion to try
+        result = value
+    elif isinstance(value, bool):
         raise CircuitError(f"{what} must be a number, not bool")
-    try:
-        result = float(value)
-    except (TypeError, ValueError):
-        raise CircuitError(f"{what} must be a number, got {value!r}") from None
+    else:
+        try:
+            result = float(value)
+        except (TypeError, ValueError):
+            raise CircuitError(f"{what} must be a number, got {value!r}") from None
     if not math.isfinite(result):
         raise CircuitError(f"{what} must be finite, got {result}")
     if positive and result <= 0:
@@ -157,7 +163,8 @@ class Resistor(Element):
 
     def __init__(self, name, a, b, r):
         super().__init__(name, a, b)
-        self.r = number(r, f"resistance of {name}", positive=True)
+        plain = type(r) is float and 0.0 < r < _INF
+        self.r = r if plain else number(r, f"resistance of {name}", positive=True)
 
     @property
     def noise_resistance(self):
@@ -183,7 +190,8 @@ class Inductor(Element):
         super().__init__(name, a, b)
         self.branch = bool(branch)
         self.coupled = False
-        self.l = number(l, f"inductance of {name}", nonnegative=True)
+        plain = type(l) is float and 0.0 <= l < _INF
+        self.l = l if plain else number(l, f"inductance of {name}", nonnegative=True)
         if self.l == 0 and not self.branch:
             raise CircuitError(f"inductance of {name} is 0: use branch=True for a zero inductor")
 
@@ -214,7 +222,8 @@ class Capacitor(Element):
 
     def __init__(self, name, a, b, c):
         super().__init__(name, a, b)
-        self.c = number(c, f"capacitance of {name}", positive=True)
+        plain = type(c) is float and 0.0 < c < _INF
+        self.c = c if plain else number(c, f"capacitance of {name}", positive=True)
 
     def parameters(self, t, sign=1):
         return [self.c]
@@ -338,6 +347,8 @@ class VoltageSource(Source):
 
 
 MAX_HARMONICS = 16
+#: number types compared without conversion (bool is not one)
+_PLAIN_NUMBERS = (float, int)
 
 
 class Supercurrent(NamedTuple):
@@ -355,6 +366,17 @@ class Supercurrent(NamedTuple):
 
     @classmethod
     def checked(cls, name, phi=0.0, cpr=(1.0,), transparency=0.0, thermal=0.0):
+        if (
+            type(phi) in _PLAIN_NUMBERS
+            and type(transparency) in _PLAIN_NUMBERS
+            and type(thermal) in _PLAIN_NUMBERS
+            and phi == transparency == thermal == 0
+            and type(cpr) in (tuple, list)
+            and len(cpr) == 1
+            and type(cpr[0]) is float
+            and cpr[0] == 1.0
+        ):  # the plain law, which most junctions have: nothing to check
+            return _PLAIN_LAW
         phi = number(phi, f"phase offset of {name}")
         if isinstance(cpr, (str, bytes)) or not hasattr(cpr, "__len__"):
             cpr = (cpr,)
@@ -379,6 +401,10 @@ class Supercurrent(NamedTuple):
         return {k: v for k, v in self._asdict().items() if v != getattr(Supercurrent(), k)}
 
 
+_PLAIN_LAW = Supercurrent()
+_LAW_FIELDS = frozenset(Supercurrent._fields)
+
+
 class Junction(Element):
     """Resistively and capacitively shunted Josephson junction:
     I = Is(phase) + V / r + c dV/dt, Is = ic sin(phase) or, with ``phi``, ``cpr``,
@@ -390,10 +416,18 @@ class Junction(Element):
 
     def __init__(self, name, a, b, ic, r, c, **law):
         super().__init__(name, a, b)
-        self.ic = number(ic, f"critical current of {name}")
-        self.r = number(r, f"resistance of {name}", positive=True)
-        self.c = number(c, f"capacitance of {name}", nonnegative=True)
-        unknown = set(law) - set(Supercurrent._fields)
+        if (
+            type(ic) is type(r) is type(c) is float
+            and -_INF < ic < _INF
+            and 0.0 < r < _INF
+            and 0.0 <= c < _INF
+        ):
+            self.ic, self.r, self.c = ic, r, c
+        else:
+            self.ic = number(ic, f"critical current of {name}")
+            self.r = number(r, f"resistance of {name}", positive=True)
+            self.c = number(c, f"capacitance of {name}", nonnegative=True)
+        unknown = () if _LAW_FIELDS.issuperset(law) else set(law) - _LAW_FIELDS
         if unknown:
             raise CircuitError(
                 f"{name}: unknown junction parameter(s) {', '.join(sorted(unknown))}"
@@ -494,10 +528,19 @@ class JunctionGap(Junction):
 
     def __init__(self, name, a, b, ic, r0, rn, c, vg, delv, icfct, **law):
         super().__init__(name, a, b, ic, r0, c, **law)
-        self.rn = number(rn, f"normal resistance of {name}", positive=True)
-        self.vg = number(vg, f"gap voltage of {name}", positive=True)
-        self.delv = number(delv, f"gap width of {name}", positive=True)
-        self.icfct = number(icfct, f"icfct of {name}", positive=True)
+        if (
+            type(rn) is type(vg) is type(delv) is type(icfct) is float
+            and 0.0 < rn < _INF
+            and 0.0 < vg < _INF
+            and 0.0 < delv < _INF
+            and 0.0 < icfct < _INF
+        ):
+            self.rn, self.vg, self.delv, self.icfct = rn, vg, delv, icfct
+        else:
+            self.rn = number(rn, f"normal resistance of {name}", positive=True)
+            self.vg = number(vg, f"gap voltage of {name}", positive=True)
+            self.delv = number(delv, f"gap width of {name}", positive=True)
+            self.icfct = number(icfct, f"icfct of {name}", positive=True)
         if self.delv >= 2 * self.vg:
             raise CircuitError(f"gap width of {name} must be below twice the gap voltage")
 

@@ -35,6 +35,7 @@ def build_circuit(units, title, flat, tran, seed=None):
     scales = {k: Scales(tran, scale["s"], scale[unit]) for k, unit in _SOURCE_UNITS.items()}
     waves = {}  # sources of the same waveform share it (waveforms do not change)
     couplings, controlled, noise_sources = [], [], 0
+    fast_add = _fast_adder(pc, scale)
     for element in flat:
         letter = element.letter
         try:
@@ -55,7 +56,7 @@ def build_circuit(units, title, flat, tran, seed=None):
                 couplings.append(element)
             elif letter in "FH":
                 controlled.append(element)
-            elif letter not in _FAST or not _added(pc, element, scale):
+            elif letter not in _FAST or not _added(pc, element, fast_add):
                 _add(pc, element)
         except (CircuitError, ValueError, TypeError) as exc:
             raise element.line.error(clip(clip_words(str(exc)), 400)) from None
@@ -72,11 +73,11 @@ def build_circuit(units, title, flat, tran, seed=None):
 _FAST = set("RLCB")
 
 
-def _added(pc, element, scale):
+def _added(pc, element, fast_add):
     """Whether the fast path added ``element``; where the circuit refuses it, the
     physical circuit's message (in physical units) is the one raised."""
     try:
-        return _add_normalised(pc, element, scale)
+        return fast_add(element)
     except (CircuitError, ValueError, TypeError):
         if element.name in pc.circuit:
             raise
@@ -89,27 +90,38 @@ def _noise_seed(seed, index):
     return None if seed is None else (seed, index)
 
 
-def _add_normalised(pc, element, scale):
-    """Add ``element`` with its values normalised here (a fast path for the common
-    elements); False when it needs :func:`_add`."""
-    values, letter = element.values, element.letter
-    if "temp" in values:
-        return False
+def _fast_adder(pc, scale):
+    """A function that adds an element with its values normalised here (a fast path
+    for the common elements) and says False when it needs :func:`_add`; the scale
+    factors and adders are looked up once per circuit."""
     circuit = pc.circuit
-    a, b = element.nodes
-    if letter == "R":
-        circuit.resistor(element.name, a, b, values["value"] / scale["ohm"])
-    elif letter == "L":
-        value = values["value"]
-        circuit.inductor(element.name, a, b, value / scale["H"], branch=value == 0)
-    elif letter == "C":
-        circuit.capacitor(element.name, a, b, values["value"] / scale["F"])
-    elif letter == "B":
-        adder = getattr(circuit, values["adder"])
-        adder(element.name, a, b, **_normalised(values["junction"], scale))
-    else:
-        return False
-    return True
+    ohm, henry, farad = scale["ohm"], scale["H"], scale["F"]
+    factors = {key: scale[unit] for key, unit in _JUNCTION_UNITS.items()}
+    resistor, inductor, capacitor = circuit.resistor, circuit.inductor, circuit.capacitor
+
+    def add(element):
+        values, letter = element.values, element.letter
+        if "temp" in values:
+            return False
+        a, b = element.nodes
+        if letter == "R":
+            resistor(element.name, a, b, values["value"] / ohm)
+        elif letter == "L":
+            value = values["value"]
+            inductor(element.name, a, b, value / henry, branch=value == 0)
+        elif letter == "C":
+            capacitor(element.name, a, b, values["value"] / farad)
+        elif letter == "B":
+            arguments = {
+                key: value / factors[key] if key in factors else value
+                for key, value in values["junction"].items()
+            }
+            getattr(circuit, values["adder"])(element.name, a, b, **arguments)
+        else:
+            return False
+        return True
+
+    return add
 
 
 def _add(pc, element):
@@ -144,14 +156,6 @@ _JUNCTION_UNITS = {
     "vg": "V",
     "delv": "V",
 }
-
-
-def _normalised(arguments, scale):
-    """Junction adder arguments in SI units, normalised."""
-    return {
-        key: value / scale[_JUNCTION_UNITS[key]] if key in _JUNCTION_UNITS else value
-        for key, value in arguments.items()
-    }
 
 
 def _fill_current_controlled(pc, pending):

@@ -13,7 +13,6 @@ __all__ = ["check_connections"]
 
 #: node pairs (by position) that an element joins by a path entering the matrix
 _CONDUCTING = {"I": (), "K": (), "T": ((0, 1), (2, 3)), "F": (), "G": ()}
-_TWO_ENDS = ((0, 1),)
 
 
 class _Groups:
@@ -82,13 +81,20 @@ def _check_source_loops(flat):
 
 def _check_grounded(flat, first):
     groups = _Groups()
+    root, parent, conducting = groups.root, groups.parent, _CONDUCTING
     for element in flat:
         nodes = element.nodes
-        for x, y in _CONDUCTING.get(element.letter, _TWO_ENDS):
+        pairs = conducting.get(element.letter)
+        if pairs is None:  # most elements: their two ends, spelled out for speed
+            a, b = root(nodes[0]), root(nodes[1])
+            if a != b:
+                parent[a] = b
+            continue
+        for x, y in pairs:
             groups.join(nodes[x], nodes[y])
-    ground = groups.root(GROUND)
+    ground = root(GROUND)
     for node, element in first.items():
-        if groups.root(node) != ground:
+        if root(node) != ground:
             raise element.line.error(
                 f"node {clip(node)} has no path to ground other than through current sources"
             )

@@ -145,32 +145,42 @@ class Expander:
     # -- expansion --
 
     def _expand(self, body, scope, suffix, ports, stack, owner):
-        def node(name):
-            if name == GROUND or name == "GND":
-                return GROUND
-            return ports.get(name, name + suffix)
+        if suffix:
 
-        flat = self.flat
+            def node(name):
+                if name == GROUND or name == "GND":
+                    return GROUND
+                return ports.get(name, name + suffix)
+
+        else:  # top level: names stay as written
+
+            def node(name):
+                return GROUND if name == "GND" else name
+
+        append, values_of = self.flat.append, self._values
         for element in body.elements:
             letter = element.letter
             if letter == "X":
                 self._instance(element, scope, suffix, node, stack)
                 continue
             try:
-                values = self._values(element, scope, owner)
+                values = values_of(element, scope, owner)
             except ex.ExpressionError as exc:
                 raise _where(exc, element.line, element.name) from None
             name = element.name + suffix
+            nodes = element.nodes
             if letter == "K":
-                nodes = tuple(n + suffix for n in element.nodes)
+                nodes = tuple([n + suffix for n in nodes])
+            elif len(nodes) == 2:  # most elements: spelled out, for speed
+                nodes = (node(nodes[0]), node(nodes[1]))
             else:
-                nodes = tuple(node(n) for n in element.nodes)
+                nodes = tuple([node(n) for n in nodes])
             if letter in "FH":
                 if element.model is not None:
                     values["control"] = element.model + suffix
                 else:
                     nodes = self._control_branch(element, name, nodes, values)
-            flat.append(Flat(letter, name, nodes, element.line, values))
+            append(Flat(letter, name, nodes, element.line, values))
 
     def _control_branch(self, element, name, nodes, values):
         """The zero-volt branch from nc+ to nc- whose current a four-node F or H

@@ -105,6 +105,10 @@ class Netlist:
         self._nominal = self._with_noise(
             build_circuit(self.units, title, flat, self.tran, self.seed)
         )
+        # what the nominal circuit was built from: a plain run may use it unless
+        # that has changed or a noise source would draw fresh noise for every run
+        self._nominal_from = (self.tran, title, self.seed, self.units)
+        self._nominal_drawn = any(e.values.get("wave") == "noise" for e in flat)
         self._names = None
         self.requests = self._unique(self._resolve(request) for request in parsed.requests)
         self.probes = [request.label for request in self.requests]
@@ -194,7 +198,7 @@ class Netlist:
         lines, first = lines_of()
         title = ""
         for line in lines:
-            is_first = first is not None and (line.file, line.number) == (file, 1)
+            is_first = line.number == 1 and first is not None and line.file == file
             if is_first and keyword(line)[:1] != "." and _is_title(parser, line, lines):
                 title = line.text
                 continue
@@ -330,6 +334,10 @@ class Netlist:
             wanted += [f"phase({name})", f"turns({name})"]
         return wanted
 
+    def nodes(self):
+        """Names of the nodes other than ground, in order of first use."""
+        return self._nominal.circuit.nodes
+
     def junctions(self):
         """Names of the junctions, in netlist order."""
         return [e.name for e in self._nominal.circuit.elements if e.kind.endswith("junction")]
@@ -361,6 +369,16 @@ class Netlist:
             pc = build_circuit(self.units, self.title, flat, self.tran, self.seed)
         return self._with_noise(pc)
 
+    def _nominal_reusable(self):
+        """Whether a run without parameters or draws may use the nominal circuit:
+        a fresh one would be the same (a run changes no element of it)."""
+        return not self._nominal_drawn and self._nominal_from == (
+            self.tran,
+            self.title,
+            self.seed,
+            self.units,
+        )
+
     def _with_noise(self, pc):
         pc.temperature = self.temperature
         pc.noise_bandwidth = self.noise_bandwidth
@@ -374,7 +392,10 @@ class Netlist:
         if self.tran is None:
             raise self._end_error("the netlist has no .tran analysis")
         spread_rng = rng if rng is not None or not self.spreads else self.spread_generator()
-        pc = self._circuit(params, rng, spread_rng)
+        if params is None and spread_rng is None and self._nominal_reusable():
+            pc = self._with_noise(self._nominal)  # built already: nothing is drawn
+        else:
+            pc = self._circuit(params, rng, spread_rng)
         tran = self.tran
         # the netlist's times are seconds by construction: given with their unit,
         # they are never taken for a slip of the unit

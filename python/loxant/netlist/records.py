@@ -40,7 +40,7 @@ class Value(NamedTuple):
 NO_OPTIONS = MappingProxyType({})
 
 
-@dataclass
+@dataclass(slots=True)  # one per element line: slots keep a large netlist small
 class Element:
     """An element line: ``letter`` is the kind (R L C K B I V P X T E F G H)."""
 
@@ -232,6 +232,10 @@ def joined(tokens):
 
 def value_of(line, tokens):
     """A :class:`Value` of the tokens of one value."""
+    if len(tokens) == 1 and tokens[0].kind == "word":  # a number or a name, read before
+        value = _VALUES.get(tokens[0].text)
+        if value is not None:
+            return value
     if not tokens:
         raise line.error("missing value")
     text = tokens[0].text if len(tokens) == 1 and tokens[0].kind == "word" else joined(tokens)
@@ -389,15 +393,14 @@ class Parser:
             return
         element = self.element(line)
         # the records keep their line for messages, not its tokens
-        element.line = line = _new(Line, (line.file, line.number, line.text, (), line.control, ()))
-        names = self.body.names
-        if element.name in names:
-            first = names[element.name]
-            raise line.error(
-                f"duplicate name {clip(element.name)} (first at {first.file}:{first.number})"
-            )
-        names[element.name] = line
-        self.body.elements.append(element)
+        element.line = line = _new(Line, (line[0], line[1], line[2], (), line[4], ()))
+        body = self.stack[-1].body if self.stack else self.top
+        names, name = body.names, element.name
+        if name in names:
+            first = names[name]
+            raise line.error(f"duplicate name {clip(name)} (first at {first.file}:{first.number})")
+        names[name] = line
+        body.elements.append(element)
 
     def finish(self):
         if self.stack:
