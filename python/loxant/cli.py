@@ -97,6 +97,9 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("loxant: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except BrokenPipeError:  # the reader of our output left (| head): nothing to say
+        _silence_stdout()
+        return EXIT_FAILED
     except CommandError as exc:
         _error(str(exc))
         return exc.status
@@ -120,6 +123,14 @@ def _main(argv):
         parser.print_help(sys.stderr)
         return EXIT_NETLIST
     return args.func(args)
+
+
+def _silence_stdout():
+    # the interpreter flushes stdout at exit; a closed pipe would fail again there
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
 
 
 def _show_warning(message, category, filename, lineno, file=None, line=None):
@@ -242,6 +253,8 @@ def _run_one(args, name, output):
     wall = time.perf_counter() - started
     try:
         _report(args, netlist, results, probes, output)
+    except BrokenPipeError:
+        raise
     except OSError as exc:
         where = exc.filename or output or args.plot
         _error(f"cannot write {_clip(where)}: {exc.strerror or _clip(exc)}")
@@ -288,10 +301,20 @@ def _simulate(args, netlist, output):
     if args.dt_max is not None:
         options["dt_max"] = args.dt_max
     netlist.adaptive = netlist.adaptive or args.adaptive or args.dt_max is not None
+    record = _recorded(args, netlist, output)
+    if not netlist.probes and not netlist.adaptive:
+        every = _summary_sampling(netlist, len(record))
+        if every > netlist.tran.record_every:
+            options["record_every"] = every
+            if not args.quiet:
+                _error(
+                    f"{netlist.file}: {len(record)} quantities are recorded every "
+                    f"{every}th step to stay within memory; .print requests give full detail"
+                )
     enabled = not args.quiet and sys.stderr.isatty()
     with _Progress(netlist, enabled=enabled) as progress:
         return netlist.simulate(
-            record=_recorded(args, netlist, output),
+            record=record,
             progress=progress.update,
             **options,
         )
@@ -311,6 +334,18 @@ def _recorded(args, netlist, output):
     if output or args.plot:
         wanted += [f"voltage({node})" for node in netlist.nodes()]
     return wanted
+
+
+def _summary_sampling(netlist, quantities):
+    """Steps between recorded samples for what the command chose to record: the
+    .tran print step, coarsened to a multiple of it where every step would not
+    fit in the recording limit."""
+    from .transient import MAX_RECORDING_BYTES
+
+    tran = netlist.tran
+    samples = tran.tstop / tran.tstep / tran.record_every + 2
+    factor = math.ceil(8.0 * quantities * samples / (0.9 * MAX_RECORDING_BYTES))
+    return tran.record_every * max(1, factor)
 
 
 def _report(args, netlist, results, probes, output):

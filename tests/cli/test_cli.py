@@ -4,6 +4,7 @@ import csv
 import io
 import math
 import os
+import re
 import subprocess
 import sys
 
@@ -394,3 +395,34 @@ def test_a_netlist_without_requests_records_only_what_is_shown(tmp_path, capsys,
     assert main(["run", str(path), "-q", "-o", str(tmp_path / "all.csv")]) == 0
     assert {q.split("(")[0] for q in asked[1]} == {"phase", "voltage"}
     assert "junction(s)" in capsys.readouterr().out
+
+
+def test_a_summary_too_large_for_memory_is_sampled_and_says_so(tmp_path, capsys, monkeypatch):
+    import loxant.transient
+
+    path = tmp_path / "plain.cir"
+    path.write_text(JTL.replace(".print p(B1.X1) V(2) i(LIN) p(BEND) v(1,2)\n", ""))
+    assert main(["run", str(path)]) == 0
+    full = capsys.readouterr()
+    monkeypatch.setattr(loxant.transient, "MAX_RECORDING_BYTES", 4_000)
+    assert main(["run", str(path)]) == 0
+    sampled = capsys.readouterr()
+    assert "recorded every" in sampled.err and ".print" in sampled.err
+    # the same switches counted, first times within the coarser sampling
+    rows = [line.split() for line in full.out.splitlines()[2:]]
+    coarse = [line.split() for line in sampled.out.splitlines()[2:]]
+    assert [r[:2] for r in rows] == [r[:2] for r in coarse]
+    samples = [int(re.search(r"(\d+) samples", out).group(1)) for out in (full.out, sampled.out)]
+    assert samples[0] > 2 * samples[1]
+
+
+def test_a_closed_pipe_ends_the_command_quietly(tmp_path, monkeypatch, capsys):
+    class Closed(io.StringIO):
+        def write(self, text):
+            raise BrokenPipeError(32, "Broken pipe")
+
+    path = tmp_path / "rc.cir"
+    path.write_text(RC)
+    monkeypatch.setattr(sys, "stdout", Closed())
+    assert main(["run", str(path), "-q"]) == 1
+    assert "Traceback" not in capsys.readouterr().err
