@@ -21,9 +21,7 @@ for its whole run; the native engine (``loxant.native``, the default) only for
 set-up, so native runs in separate threads proceed in parallel.
 """
 
-import contextlib
 import copy
-import gc
 import math
 import threading
 import time as _time
@@ -41,6 +39,7 @@ from .errors import (
     SingularMatrixError,
     non_finite_reason,
 )
+from .gcpause import collector_paused
 from .probes import HOW_TO_RECORD, RecordPlan
 from .results import Recorder, Results
 from .waveforms import Constant
@@ -486,7 +485,7 @@ def simulate(
     if engine == "native":
         native.engine_module()
     started = _time.perf_counter()
-    with _collector_paused():
+    with collector_paused():
         system = System(circuit)
     expected = math.ceil(t_stop / grid) // record_every + 2
     plan = RecordPlan(system, record)
@@ -567,7 +566,7 @@ def simulate(
                     # far below it, and so do the steps chosen from them.
                     rate_test=False,
                 )
-            with _state_lock, _collector_paused():
+            with _state_lock, collector_paused():
                 run = _native_setup(system, kernel, plan, dict(settings, **loop), seed)
             setup = _time.perf_counter() - started
             try:
@@ -734,19 +733,6 @@ def _native_setup(system, kernel, plan, options, seed=None):
     A0 = np.zeros(system.nnz)
     kernel.BuildStaticMatrix(A0)
     return native.make_engine(system, A0, plan, options)
-
-
-@contextlib.contextmanager
-def _collector_paused():
-    """Set-up makes a few objects per element and frees none: the cyclic garbage
-    collector would only walk them again and again."""
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if enabled:
-            gc.enable()
 
 
 def _check_step_count(t_stop, dt, max_steps=MAX_STEPS, name="dt"):

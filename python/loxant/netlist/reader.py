@@ -4,8 +4,6 @@ needs: the ``.tran`` analysis, output requests, parameters, spreads and noise
 settings.
 """
 
-import contextlib
-import gc
 import math
 import os
 import re
@@ -15,6 +13,7 @@ import numpy as np
 from .. import expressions as ex
 from ..circuit import GROUND
 from ..errors import CircuitError
+from ..gcpause import collector_paused
 from ..output import write_traces
 from ..units import parse_probe
 from .build import build_circuit, reference_units
@@ -44,20 +43,6 @@ def record_quantities(probes):
                 seen.add(quantity)
                 out.append(quantity)
     return out
-
-
-@contextlib.contextmanager
-def _bulk():
-    """Reading creates many small objects and frees none of them: the cyclic
-    collector's passes over them would only make the time grow faster than the
-    netlist."""
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if enabled:
-            gc.enable()
 
 
 def canonical(name):
@@ -185,7 +170,7 @@ class Netlist:
     def _read(cls, lines_of, file, base_dir, warnings):
         parser = Parser(file, warnings)
         try:
-            with _bulk():
+            with collector_paused():
                 return cls._parse(parser, lines_of, file, base_dir)
         except RecursionError:
             last = parser.last_line
@@ -361,7 +346,7 @@ class Netlist:
         return self._circuit(params, rng, rng)
 
     def _circuit(self, params, rng, spread_rng):
-        with _bulk():
+        with collector_paused():
             expander = Expander(self._parsed, params, rng, spread_rng, self._base_dir)
             flat = expander.build()
             if params is not None or rng is not None or spread_rng is not None:
