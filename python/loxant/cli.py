@@ -128,9 +128,12 @@ def _main(argv):
 def _silence_stdout():
     # the interpreter flushes stdout at exit; a closed pipe would fail again there
     try:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-    except (OSError, ValueError):
-        pass
+        target = sys.stdout.fileno()
+    except (OSError, ValueError):  # not a file: nothing is flushed to a pipe
+        return
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, target)
+    os.close(null)
 
 
 def _show_warning(message, category, filename, lineno, file=None, line=None):
