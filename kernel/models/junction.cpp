@@ -32,7 +32,7 @@ struct Junction {
     mutable double seen_value;
 
     double current(const JunctionState& s) const noexcept {
-        const double value = s.phase == seen_phase ? seen_value : law.at(s.phase).value;
+        const double value = s.phase == seen_phase ? seen_value : law.value(s.phase);
         return critical_current * value + s.voltage / resistance + capacitance * s.dvoltage;
     }
     double step_admitance(const StepContext& ctx) const noexcept {

@@ -76,14 +76,14 @@ struct GapJunction {
     double quasiparticle(double v) const noexcept { return slope(piece) * v + intercept(piece); }
 
     double current(const JunctionState& s) const noexcept {
-        return critical_current * law.at(s.phase).value + quasiparticle(s.voltage) +
+        return critical_current * law.value(s.phase) + quasiparticle(s.voltage) +
                capacitance * s.dvoltage;
     }
     double step_admitance(const StepContext& ctx) const noexcept {
         return capacitance * ctx.coeff_ddt;
     }
     double phase_slope(const JunctionState& s, const StepContext& ctx) const noexcept {
-        return critical_current * law.at(s.phase).slope + ctx.coeff_dt * slope(piece);
+        return critical_current * law.slope(s.phase) + ctx.coeff_dt * slope(piece);
     }
     double shown_phase(double phase) const noexcept { return phase; }
     void forget() noexcept {}

@@ -64,6 +64,19 @@ struct Supercurrent {
         return sum;
     }
 
+    // The value or the slope alone: the plain law then needs one sine or one
+    // cosine, not both.
+    double value(double phase) const noexcept {
+        if (harmonics == 1 && transparency == 0.0)
+            return amplitude[0] * std::sin(phase - offset);
+        return at(phase).value;
+    }
+    double slope(double phase) const noexcept {
+        if (harmonics == 1 && transparency == 0.0)
+            return amplitude[0] * std::cos(phase - offset);
+        return at(phase).slope;
+    }
+
     // h(x) and h'(x).
     Value elementary(double x) const noexcept {
         double sine, cosine;
