@@ -28,6 +28,7 @@ import sys
 import time
 
 import numpy as np
+from native_run import native_engine
 
 DT = "0.1ps"
 
@@ -58,36 +59,16 @@ def rss_mib():
 def run_native_with_floor(pc, t_stop, n):
     """One profiled native run through the package's own steps, then the floor
     measured on the engine's last matrix."""
-    from loxant import transient
     from loxant.assembly import System
     from loxant.probes import RecordPlan
 
     units = pc.units
     t_stop_n = units.to_normalised(t_stop, "s")
     dt = units.to_normalised(DT, "s")
-    kernel, _ = transient.native_modules()
     system = System(pc.circuit)
     steps = math.ceil(t_stop_n / dt)
     plan = RecordPlan(system, probes(n))
-    options = dict(
-        t_stop=t_stop_n,
-        dt=dt,
-        dt_min=dt / 1024,
-        record_every=1,
-        record_from=0.0,
-        nonlinear=True,
-        steps_history=False,
-        profile=True,
-        progress=None,
-        progress_interval=0.1,
-        initial_ramp=0.0,
-        phase_hysteresis=0.0,
-        abstol=1e-9,
-        reltol=1e-9,
-        max_iterations=20,
-    )
-    with transient._state_lock:
-        engine = transient._native_setup(system, kernel, plan, options)
+    engine = native_engine(system, plan, t_stop_n, dt, profile=True)
     from loxant import native
 
     started = time.perf_counter()

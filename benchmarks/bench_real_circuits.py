@@ -39,6 +39,8 @@ import sys
 import tempfile
 import time
 
+from native_run import native_engine
+
 MODEL = ".model jjmit jj(rtype=1, vg=2.8mV, cap=0.07pF, r0=160, rn=16, icrit=0.1mA)"
 AREA = 2.16
 BIAS = "pwl(0 0 10p 0.16m)"
@@ -171,37 +173,17 @@ def switch_times(t, phase, count=4):
 def floor_of(netlist):
     """One refactor + solve of the engine's last matrix on this circuit: a short
     profiled run through the package's own steps, then the floor."""
-    from loxant import native, transient
+    from loxant import native
     from loxant.assembly import System
     from loxant.probes import RecordPlan
 
     pc = netlist.circuit()
     units = pc.units
     dt = units.to_normalised(netlist.tran.tstep, "s")
-    kernel, _ = transient.native_modules()
     system = System(pc.circuit)
     steps = 200
     plan = RecordPlan(system, [])
-    options = dict(
-        t_stop=steps * dt,
-        dt=dt,
-        dt_min=dt / 1024,
-        record_every=1,
-        record_from=0.0,
-        nonlinear=system.nonlinear,
-        steps_history=system.steps_history,
-        values_every_step=system.values_keep_state,
-        profile=False,
-        progress=None,
-        progress_interval=0.1,
-        initial_ramp=0.0,
-        phase_hysteresis=0.0,
-        abstol=1e-9,
-        reltol=1e-9,
-        max_iterations=20,
-    )
-    with transient._state_lock:
-        engine = transient._native_setup(system, kernel, plan, options)
+    engine = native_engine(system, plan, steps * dt, dt, profile=False)
     native.run(engine, plan, steps + 2, 20)
     repeats = max(20, int(2e5 / (system.size + 10)))
     both = min(engine.linear_algebra_floor(repeats) for _ in range(3))
