@@ -184,8 +184,8 @@ int64_t capacity_for(double delay, double grid) {
 void size_history(TransmissionLine& m, int64_t capacity) {
     if (capacity == m.capacity)
         return;
-    auto* waves = static_cast<double*>(PyMem_Calloc(2 * static_cast<size_t>(capacity),
-                                                    sizeof(double)));
+    auto* waves =
+        static_cast<double*>(PyMem_Calloc(2 * static_cast<size_t>(capacity), sizeof(double)));
     if (waves == nullptr)
         capi::raise(PyExc_MemoryError, "no memory for a transmission line's history");
     PyMem_Free(m.w1);

@@ -7,9 +7,10 @@ and evaluated later, per instance.
 """
 
 import re
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from types import MappingProxyType
-from typing import List, Mapping, NamedTuple, Optional
+from typing import NamedTuple, Optional
 
 from .. import expressions as ex
 from .errors import clip, warn
@@ -48,12 +49,12 @@ class Element:
     name: str
     nodes: list
     line: Line
-    value: Optional[Value] = None
+    value: Value | None = None
     #: a source's waveform: (kind, [Value, ...]), kind dc/pwl/pulse/sin/exp/pws/noise/cus;
     #: cus carries its file name as a third item
-    wave: Optional[tuple] = None
+    wave: tuple | None = None
     #: junction model, subcircuit name(s), or the controlling source of F and H
-    model: Optional[str] = None
+    model: str | None = None
     #: name=value options (junction area/ic, spread, instance overrides), in order
     options: Mapping = field(default_factory=lambda: NO_OPTIONS)
 
@@ -80,7 +81,7 @@ class Model:
 class Body:
     """The elements, parameters and models of the netlist or of one subcircuit."""
 
-    elements: List[Element] = field(default_factory=list)
+    elements: list[Element] = field(default_factory=list)
     params: list = field(default_factory=list)  # (name, Value, Line)
     param_lines: dict = field(default_factory=dict)  # name -> Line
     names: dict = field(default_factory=dict)  # element name -> Line
@@ -126,7 +127,7 @@ class OutputRequest(NamedTuple):
     line: Line
     token: Token
     label: str = ""
-    path: Optional[str] = None
+    path: str | None = None
 
 
 class IVRequest(NamedTuple):
