@@ -107,7 +107,7 @@ class KernelView {
     void renew() {
         if (!view_.held())
             return;
-        const auto* a = reinterpret_cast<PyArrayObject*>(obj_.get());
+        auto* a = reinterpret_cast<PyArrayObject*>(obj_.get());
         const bool same = PyArray_NDIM(a) == 1 && PyArray_DATA(a) == view_.data() &&
                           PyArray_DIMS(a)[0] == view_.size() &&
                           PyArray_STRIDES(a)[0] == view_.stride(0) &&

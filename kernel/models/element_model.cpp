@@ -575,7 +575,7 @@ const char* short_type_name(PyObject* obj) {
 // Read from the array's own fields, calling nothing of Python: InitModel
 // checked that it is an ndarray.
 bool BoundArray::current() const noexcept {
-    const auto* a = reinterpret_cast<PyArrayObject*>(array);
+    auto* a = reinterpret_cast<PyArrayObject*>(array);
     return PyArray_NDIM(a) == 1 && PyArray_DATA(a) == data && PyArray_DIMS(a)[0] == length;
 }
 
