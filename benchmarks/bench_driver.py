@@ -77,11 +77,11 @@ def instrument(clock):
     returns a function that undoes the patches."""
     import loxant.CircuitKernel as ck
     import loxant.SparseDirect as sd
-    from loxant import transient
+    from loxant.simulation import run as front_door
 
-    system = transient.System
+    system = front_door.System
     saved = [(ck, name, getattr(ck, name)) for name in KERNEL_FUNCTIONS]
-    saved += [(sd, "SparseDirect", sd.SparseDirect), (transient, "System", system)]
+    saved += [(sd, "SparseDirect", sd.SparseDirect), (front_door, "System", system)]
     saved += [(system, "install", system.install)]
     for name in KERNEL_FUNCTIONS:
         setattr(ck, name, clock.wrap("kernel", getattr(ck, name)))
@@ -101,7 +101,7 @@ def instrument(clock):
     build = clock.wrap("system", system)
     install = clock.wrap("setup", system.install)
     sd.SparseDirect = TimedSparseDirect
-    transient.System = build
+    front_door.System = build
     system.install = lambda self, *args, **kwargs: install(self, *args, **kwargs)
 
     def undo():
@@ -113,7 +113,7 @@ def instrument(clock):
 
 def run_one(n, steps, repeat):
     """Measurements of one size, as a dict."""
-    from loxant.transient import simulate
+    from loxant.simulation import simulate
 
     dt = 0.05
     t_stop = steps * dt

@@ -59,8 +59,8 @@ def rss_mib():
 def run_native_with_floor(pc, t_stop, n):
     """One profiled native run through the package's own steps, then the floor
     measured on the engine's last matrix."""
-    from loxant.assembly import System
-    from loxant.probes import RecordPlan
+    from loxant.simulation.assembly import System
+    from loxant.simulation.probes import RecordPlan
 
     units = pc.units
     t_stop_n = units.to_normalised(t_stop, "s")
@@ -69,7 +69,7 @@ def run_native_with_floor(pc, t_stop, n):
     steps = math.ceil(t_stop_n / dt)
     plan = RecordPlan(system, probes(n))
     engine = native_engine(system, plan, t_stop_n, dt, profile=True)
-    from loxant import native
+    from loxant.simulation import native
 
     started = time.perf_counter()
     native.run(engine, plan, steps + 2, 20)

@@ -173,9 +173,9 @@ def switch_times(t, phase, count=4):
 def floor_of(netlist):
     """One refactor + solve of the engine's last matrix on this circuit: a short
     profiled run through the package's own steps, then the floor."""
-    from loxant import native
-    from loxant.assembly import System
-    from loxant.probes import RecordPlan
+    from loxant.simulation import native
+    from loxant.simulation.assembly import System
+    from loxant.simulation.probes import RecordPlan
 
     pc = netlist.circuit()
     units = pc.units

@@ -22,7 +22,7 @@ void zero(std::vector<double>& v) noexcept {
     std::fill(v.begin(), v.end(), 0.0);
 }
 
-// The source factor of loxant.transient.smooth_factor.
+// The source factor of loxant.simulation.integrator.smooth_factor.
 double smooth_factor(double t, double ramp) noexcept {
     if (ramp <= 0 || t >= ramp)
         return 1.0;

@@ -1,7 +1,8 @@
 // The native time loop: variable-step BDF2 with Newton's method, driving every
 // element through its model's own operation table and KLU directly.  The
-// arithmetic of a step follows the Python driver (loxant.transient) operation
-// by operation, except for the predictor and the reuse of factorisations.
+// arithmetic of a step follows the Python driver (loxant.simulation.integrator)
+// operation by operation, except for the predictor and the reuse of
+// factorisations.
 //
 // Everything here runs without the interpreter lock unless a source calls
 // Python; the caller has checked every index before the loop starts.

@@ -22,7 +22,8 @@ import time
 
 import numpy as np
 
-from loxant.units import PHI0, PhysicalCircuit, shunt_resistance
+from loxant.physical import PhysicalCircuit
+from loxant.units import PHI0, shunt_resistance
 
 IC = "250uA"
 C_JUNCTION = "0.15pF"

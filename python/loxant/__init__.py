@@ -19,14 +19,13 @@ from .errors import (
     SingularMatrixError,
 )
 from .netlist import Netlist, NetlistError, read_netlist
-from .results import Results
-from .transient import simulate
-from .units import PhysicalCircuit, Units
+from .physical import PhysicalCircuit
+from .simulation import Results, simulate
+from .units import Units
+from .version import __version__
 from .waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Sine
 
-__version__ = "0.1.0"
-
-#: analyses, imported on first use (they bring in pandas and dask)
+#: analyses, imported on first use: a plain simulation does without loading them
 _ANALYSES = ("characterize", "iv_curve", "margins", "sweep", "yield_analysis")
 
 
@@ -59,6 +58,7 @@ __all__ = [
     "Sine",
     "SingularMatrixError",
     "Units",
+    "__version__",
     "characterize",
     "iv_curve",
     "margins",

@@ -19,23 +19,10 @@ import math
 
 from . import elements as el
 from .errors import CircuitError
+from .nodes import GROUND, node_name
+from .simulation import simulate
 
-__all__ = ["GROUND", "Circuit"]
-
-#: canonical name of the ground node
-GROUND = "0"
-
-
-def node_name(node):
-    """Canonical name of ``node``: ground is ``"0"``, an int n is ``"n"``."""
-    if isinstance(node, bool) or not isinstance(node, (str, int)):
-        raise CircuitError(f"node names are strings or integers, got {node!r}")
-    name = str(node).strip()
-    if not name:
-        raise CircuitError("node name must not be empty")
-    if name == GROUND or name.lower() == "gnd":
-        return GROUND
-    return name
+__all__ = ["Circuit"]
 
 
 class Circuit:
@@ -227,9 +214,7 @@ class Circuit:
     # -- simulation --------------------------------------------------------
 
     def simulate(self, t_stop, dt=None, **options):
-        """Transient simulation of this circuit; see :func:`loxant.transient.simulate`."""
-        from .transient import simulate
-
+        """Transient simulation of this circuit; see :func:`loxant.simulation.simulate`."""
         return simulate(self, t_stop, dt, **options)
 
     # -- internals ---------------------------------------------------------

@@ -24,9 +24,11 @@ import sys
 import time
 import warnings
 
-from . import __version__
 from .errors import CircuitError, RunLimitError, SimulationError
 from .netlist import Netlist, NetlistError
+from .output import write_traces
+from .simulation import options as run_options
+from .version import __version__
 
 __all__ = ["main"]
 
@@ -81,6 +83,7 @@ def build_parser(analyses=True):
     )
     run.set_defaults(func=run_command)
     if analyses:
+        # the analyses load only when a command of theirs may run
         from .analysis.commands import add_subcommands
 
         add_subcommands(commands)
@@ -343,11 +346,9 @@ def _summary_sampling(netlist, quantities):
     """Steps between recorded samples for what the command chose to record: the
     .tran print step, coarsened to a multiple of it where every step would not
     fit in the recording limit."""
-    from .transient import MAX_RECORDING_BYTES
-
     tran = netlist.tran
     samples = tran.tstop / tran.tstep / tran.record_every + 2
-    factor = math.ceil(8.0 * quantities * samples / (0.9 * MAX_RECORDING_BYTES))
+    factor = math.ceil(8.0 * quantities * samples / (0.9 * run_options.MAX_RECORDING_BYTES))
     return tran.record_every * max(1, factor)
 
 
@@ -356,8 +357,6 @@ def _report(args, netlist, results, probes, output):
     shown = output or args.plot
     traces = [(label, *results.trace(label)) for label in probes] if shown else []
     if output:
-        from .output import write_traces
-
         kind = write_traces(output, time_axis, traces, netlist.title)
         if not args.quiet:
             print(f"wrote {len(traces)} traces, {len(time_axis)} samples ({kind}) to {output}")

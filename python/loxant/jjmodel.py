@@ -1,7 +1,7 @@
 """The dialect's junction model: ``.model name jj(param=value, ...)`` in SI units,
 turned into the keyword arguments of :meth:`PhysicalCircuit.junction_gap
-<loxant.units.PhysicalCircuit.junction_gap>` (``rtype=1``) or
-:meth:`PhysicalCircuit.junction <loxant.units.PhysicalCircuit.junction>`
+<loxant.physical.PhysicalCircuit.junction_gap>` (``rtype=1``) or
+:meth:`PhysicalCircuit.junction <loxant.physical.PhysicalCircuit.junction>`
 (``rtype=0``)::
 
     model = junction_model({"RTYPE": 1, "ICRIT": 100e-6, "RN": 16, "CPR": [0.9, 0.1]})

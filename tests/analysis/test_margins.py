@@ -340,7 +340,7 @@ def test_scaled_sources_stay_native(factor):
     """A scaled bias must not fall back to a Python callable in the native loop
     (once per step per source): scaling keeps one native waveform, even twice."""
     from loxant.analysis.design import _scaled_waveform
-    from loxant.native import waveform_spec
+    from loxant.simulation.native import waveform_spec
     from loxant.waveforms import PWL, Rescaled
 
     for base in (PWL([(0, 0), (1, 2)]), Rescaled(PWL([(0, 0), (1e-11, 2e-4)]), 1e-12, 1e-4)):

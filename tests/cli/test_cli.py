@@ -303,9 +303,9 @@ def test_every_fault_is_one_message(
 
 
 def test_a_run_limit_is_a_message_naming_it(tmp_path, capsys, monkeypatch):
-    import loxant.transient
+    import loxant.simulation.options
 
-    monkeypatch.setattr(loxant.transient, "MAX_RECORDING_BYTES", 2**15)
+    monkeypatch.setattr(loxant.simulation.options, "MAX_RECORDING_BYTES", 2**15)
     path = tmp_path / "running.cir"
     path.write_text(
         "* a junction biased above its critical current switches all the time\n"
@@ -398,13 +398,13 @@ def test_a_netlist_without_requests_records_only_what_is_shown(tmp_path, capsys,
 
 
 def test_a_summary_too_large_for_memory_is_sampled_and_says_so(tmp_path, capsys, monkeypatch):
-    import loxant.transient
+    import loxant.simulation.options
 
     path = tmp_path / "plain.cir"
     path.write_text(JTL.replace(".print p(B1.X1) V(2) i(LIN) p(BEND) v(1,2)\n", ""))
     assert main(["run", str(path)]) == 0
     full = capsys.readouterr()
-    monkeypatch.setattr(loxant.transient, "MAX_RECORDING_BYTES", 4_000)
+    monkeypatch.setattr(loxant.simulation.options, "MAX_RECORDING_BYTES", 4_000)
     assert main(["run", str(path)]) == 0
     sampled = capsys.readouterr()
     assert "recorded every" in sampled.err and ".print" in sampled.err

@@ -5,7 +5,8 @@ import csv
 import numpy as np
 import pytest
 
-from loxant.units import PhysicalCircuit, parse_probe
+from loxant.physical import PhysicalCircuit
+from loxant.simulation.probes import parse_probe
 
 
 @pytest.fixture(scope="module")

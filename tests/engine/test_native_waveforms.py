@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from loxant import PWL, Circuit, Constant, PhysicalCircuit, Pulse, SimulationError, Sine
-from loxant.native import engine_module, waveform_spec
+from loxant.simulation.native import engine_module, waveform_spec
 from loxant.waveforms import PWS, Custom, DampedSine, Exp, Function, Noise
 from loxant.waveforms import Rescaled as _Rescaled
 

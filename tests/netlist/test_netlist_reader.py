@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from loxant import Netlist, NetlistError, read_netlist
-from loxant.units import PhysicalCircuit
+from loxant.physical import PhysicalCircuit
 
 
 def netlist(text, **kwargs):

@@ -10,9 +10,10 @@ from scipy.integrate import simpson
 from scipy.signal import welch
 
 from loxant import Circuit
-from loxant.assembly import System
 from loxant.netlist import Netlist
-from loxant.units import BOLTZMANN, PHI0, PhysicalCircuit
+from loxant.physical import PhysicalCircuit
+from loxant.simulation.assembly import System
+from loxant.units import BOLTZMANN, PHI0
 
 pytest.importorskip("loxant.CircuitKernel")
 

@@ -32,8 +32,8 @@ def line_circuit(load):
 def run_with_steps(circuit, steps):
     """Drives the integrator by hand with the given step sizes; returns times
     and the node voltages of a and b after every accepted step."""
-    from loxant.assembly import System, native_modules
-    from loxant.transient import Transient
+    from loxant.simulation.assembly import System, native_modules
+    from loxant.simulation.integrator import Transient
 
     kernel, sparse = native_modules()
     system = System(circuit)

@@ -8,10 +8,12 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from loxant import PWL, Circuit, transient
-from loxant.assembly import System
-from loxant.native import engine_module, waveform_spec
-from loxant.probes import RecordPlan
+from loxant import PWL, Circuit
+from loxant.simulation import native
+from loxant.simulation.assembly import STATE_LOCK, System, native_modules
+from loxant.simulation.native import engine_module, waveform_spec
+from loxant.simulation.options import RunOptions
+from loxant.simulation.probes import RecordPlan, grow
 
 Engine = engine_module().Engine
 waveform_values = engine_module().waveform_values
@@ -49,28 +51,13 @@ def circuit():
 
 def valid_args(t_stop=2.0):
     """Keyword arguments of a working Engine, from the package's own set-up."""
-    kernel, _ = transient.native_modules()
+    kernel, _ = native_modules()
     system = System(circuit())
     plan = RecordPlan(system, None)
-    options = dict(
-        t_stop=t_stop,
-        dt=0.1,
-        dt_min=0.1 / 1024,
-        abstol=1e-9,
-        reltol=1e-9,
-        max_iterations=20,
-        initial_ramp=0.0,
-        phase_hysteresis=0.0,
-        record_every=1,
-        record_from=0.0,
-        nonlinear=True,
-        steps_history=False,
-        profile=False,
-        progress=None,
-        progress_interval=0.1,
-    )
-    with transient._state_lock:
-        engine = transient._native_setup(system, kernel, plan, options)
+    run_options = RunOptions.check(t_stop, 0.1)
+    with STATE_LOCK:
+        engine = native.setup(system, kernel, plan, run_options)
+    options = native.engine_options(run_options, system)
     from loxant import lxglobals
 
     A0 = np.zeros(system.nnz)
@@ -108,8 +95,6 @@ def run_to_end(engine, plan, rows=64):
         code = engine.run(*tables)
         if code != 1:
             return code, tables
-        from loxant.probes import grow
-
         tables = grow(tables, engine.recorded)
 
 

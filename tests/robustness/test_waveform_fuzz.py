@@ -7,7 +7,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from loxant.native import engine_module, waveform_spec
+from loxant.simulation.native import engine_module, waveform_spec
 from loxant.waveforms import MOST_BREAKPOINTS, PWS, Custom, DampedSine, Noise, Sine
 
 FUZZ = settings(

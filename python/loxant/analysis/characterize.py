@@ -44,10 +44,15 @@ import time
 from collections import Counter
 from dataclasses import dataclass, field
 
+from .. import elements as el
+from ..netlist import Netlist
 from ..units import to_si
+from .design import Design
 from .events import switching_times
 from .harness import Bench, cell_source, is_pulse_source, port_node, pulse_parameter
+from .liberty import write_liberty
 from .runner import ListPlan, Run, Runner
+from .sdf import write_sdf
 
 __all__ = ["Characterization", "characterize"]
 
@@ -401,13 +406,9 @@ class Characterization:
         return pd.concat([delays[columns], checks[columns]], ignore_index=True)
 
     def write_sdf(self, path, **options):
-        from .sdf import write_sdf
-
         write_sdf(self, path, **options)
 
     def write_liberty(self, path, **options):
-        from .liberty import write_liberty
-
         write_liberty(self, path, **options)
 
 
@@ -533,8 +534,6 @@ class _Job:
 
 
 def _design(job, load):
-    from ..netlist import Netlist
-    from .design import Design
 
     text = job.bench.text(job.source, job.inputs, job.outputs, load, SLOTS, job.t_stop())
     netlist = Netlist.from_string(text, name=job.source.file, base_dir=job.source.base_dir)
@@ -542,7 +541,6 @@ def _design(job, load):
 
 
 def _bias_sources(design):
-    from .. import elements as el
 
     return [
         e.name

@@ -12,6 +12,7 @@ netlist.
 import sys
 
 from ..errors import CircuitError
+from .characterize import characterize
 
 __all__ = ["add_characterize_subcommand"]
 
@@ -70,8 +71,6 @@ def _characterize(args):
 
 
 def _run(args):
-    from .characterize import characterize
-
     netlist = sys.stdin.read() if args.netlist == "-" else args.netlist
     result = characterize(
         netlist,

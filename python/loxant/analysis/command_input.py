@@ -4,6 +4,7 @@ error that a command reports as one line with exit status 2."""
 import sys
 
 from ..errors import CircuitError
+from ..netlist import read_netlist
 
 __all__ = ["UserError", "read_netlist_argument"]
 
@@ -14,8 +15,7 @@ class UserError(Exception):
 
 def read_netlist_argument(name, reader=None):
     """The netlist of the command's FILE argument (``-``: standard input)."""
-    if reader is None:
-        from ..netlist import read_netlist as reader
+    reader = read_netlist if reader is None else reader
     source = sys.stdin.read() if name == "-" else name
     try:
         return reader(source)

@@ -20,6 +20,8 @@ import sys
 from .characterize_command import add_characterize_subcommand
 from .command_input import UserError, read_netlist_argument
 from .iv_command import add_iv_subcommand
+from .margins import margins
+from .montecarlo import yield_analysis
 
 __all__ = ["add_subcommands"]
 
@@ -172,8 +174,6 @@ def _run(name, body):
 
 def _margins(args, reader=None):
     def body():
-        from .margins import margins
-
         netlist = read_netlist_argument(args.netlist, reader)
         params = None
         if args.params:
@@ -201,8 +201,6 @@ def _margins(args, reader=None):
 
 def _yield(args, reader=None):
     def body():
-        from .montecarlo import yield_analysis
-
         netlist = read_netlist_argument(args.netlist, reader)
         result = yield_analysis(
             netlist,

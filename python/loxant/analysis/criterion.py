@@ -16,6 +16,7 @@ junctions a netlist's ``.print`` requests name or touch), else all.
 import math
 
 from .. import elements as el
+from ..units import to_si
 from .events import events, is_physical
 
 __all__ = ["DEFAULT_WINDOW", "EventCriterion", "junction_names", "window_in"]
@@ -34,8 +35,6 @@ def window_in(window, physical):
     """The timing window as a number in the results' time unit: seconds for
     physical results (``window`` a number of seconds or a string such as
     ``"5ps"``), the normalised unit otherwise."""
-    from ..units import to_si
-
     if window is None:
         return to_si(DEFAULT_WINDOW, "s") if physical else _DEFAULT_NORMALISED_WINDOW
     if isinstance(window, str):

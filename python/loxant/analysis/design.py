@@ -1,7 +1,7 @@
 """What an analysis varies: a circuit or netlist, its parameters and how to run it.
 
 A :class:`Design` wraps a :class:`~loxant.circuit.Circuit`, a
-:class:`~loxant.units.PhysicalCircuit`, or a netlist (any object with
+:class:`~loxant.physical.PhysicalCircuit`, or a netlist (any object with
 ``circuit(params=None, rng=None)``, ``params`` and ``tran``, such as the one
 ``loxant.read_netlist`` returns) together with the simulation settings, and
 builds fresh circuits with some parameters changed.  It is picklable, so it
@@ -32,11 +32,12 @@ import math
 import numbers
 import os
 import pickle
-import re
 
 from .. import elements as el
 from ..errors import CircuitError
-from ..results import lookup_name, name_index
+from ..netlist import read_netlist
+from ..simulation.probes import split_probe
+from ..simulation.results import lookup_name, name_index
 from ..waveforms import PWL, Constant, DampedSine, Exp, Pulse, Rescaled, Sine
 
 __all__ = ["GLOBAL_BIAS", "Design", "is_bias"]
@@ -150,8 +151,6 @@ class Design:
         if isinstance(source, Design):
             raise TypeError("already a Design")
         if isinstance(source, (str, os.PathLike)):
-            from ..netlist import read_netlist
-
             source = read_netlist(source)
         self.source = source
         self.is_netlist = _is_netlist(source)
@@ -376,14 +375,14 @@ class Design:
         return chosen or [e.name for e in junctions]
 
     def _probe_junctions(self, text, junctions, strict):
-        match = _PROBE.fullmatch(text) if isinstance(text, str) else None
-        if match is None:
+        split = split_probe(text)
+        if split is None:
             if strict:
                 raise ValueError(
                     f"cannot read output {text!r}: expected P(x), V(x), I(x) or V(a,b)"
                 )
             return []
-        names = [n for n in match.group(2, 3) if n is not None]
+        names = [n for n in split[1:] if n is not None]
         element = self.element_name(names[0]) if len(names) == 1 else None
         if element is not None:
             is_junction = isinstance(self.normalised(self._nominal)[element], _JUNCTIONS)
@@ -413,9 +412,6 @@ class Design:
             _scale(circuit, name, _multiplier(name, factor))
         _recouple(circuit, multipliers)
         return circuit_object
-
-
-_PROBE = re.compile(r"\s*([VPIvpi])\(\s*([^,()\s]+)\s*(?:,\s*([^,()\s]+)\s*)?\)\s*")
 
 
 def _multiplier(name, factor):

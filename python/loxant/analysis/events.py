@@ -4,8 +4,8 @@ A junction *switches* each time its phase turns by 2 pi.  The event is dated
 where the phase passes an odd multiple of pi (the middle of the turn, where
 the voltage pulse peaks), interpolated linearly between the two samples around
 it; a turn backwards is an event of sign -1.  Every function here takes the
-results of a simulation, normalised (:class:`~loxant.results.Results`) or
-physical (:class:`~loxant.units.PhysicalResults`); times are then in the
+results of a simulation, normalised (:class:`~loxant.simulation.results.Results`) or
+physical (:class:`~loxant.simulation.PhysicalResults`); times are then in the
 normalised time unit or in seconds, voltages in the normalised unit or in
 volts.
 

@@ -21,7 +21,8 @@ import numpy as np
 
 from .. import jjmodel
 from ..errors import CircuitError
-from ..units import PHI0, PhysicalCircuit, to_si
+from ..physical import PhysicalCircuit
+from ..units import PHI0, to_si
 
 __all__ = ["iv_curve", "whole_period_mean"]
 

@@ -13,6 +13,7 @@ import sys
 
 from ..errors import CircuitError, SimulationError
 from .command_input import UserError, read_netlist_argument
+from .iv import iv_curve
 
 __all__ = ["add_iv_subcommand"]
 
@@ -71,8 +72,6 @@ def _run(args, reader):
 
 
 def _one(netlist, name, top, output, plot, args):
-    from .iv import iv_curve
-
     table = iv_curve(netlist.junction_model(name), top, points=args.points)
     if output:
         table.to_csv(output, index=False)

@@ -16,6 +16,8 @@ Names are written in lower case, times in picoseconds.
 import math
 import re
 
+from ..version import __version__
+
 __all__ = ["read_sdf", "sdf_text", "write_sdf"]
 
 
@@ -76,8 +78,6 @@ def sdf_text(results, design="loxant"):
     or a list of them."""
     if not isinstance(results, (list, tuple)):
         results = [results]
-    from .. import __version__
-
     out = [
         "(DELAYFILE",
         '  (SDFVERSION "3.0")',

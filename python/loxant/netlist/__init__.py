@@ -21,7 +21,7 @@ Reading goes in stages, one module each, each using only those before it:
   evaluated per instance, models found by scope, spreads drawn;
 * :mod:`.checks`: connections (open nodes warned of, floating ones refused);
 * :mod:`.build` (with :mod:`.sources`): the elements into a
-  :class:`~loxant.units.PhysicalCircuit`;
+  :class:`~loxant.physical.PhysicalCircuit`;
 * :mod:`.reader`: :class:`Netlist`, running the stages and the analysis.
 
 Every stage is linear in the size of the netlist.  Every problem is a

@@ -1,4 +1,4 @@
-"""Last stage: the expanded elements into a :class:`~loxant.units.PhysicalCircuit`,
+"""Last stage: the expanded elements into a :class:`~loxant.physical.PhysicalCircuit`,
 the one place where records become circuit elements.
 
 Reference units: the circuit is normalised by the critical current and the
@@ -7,7 +7,8 @@ without junctions).
 """
 
 from ..errors import CircuitError
-from ..units import PhysicalCircuit, Units
+from ..physical import PhysicalCircuit
+from ..units import Units
 from .errors import clip, clip_words
 from .sources import Scales, waveform
 

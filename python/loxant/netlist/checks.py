@@ -6,7 +6,7 @@ ground other than through current sources are errors, since the system would
 be singular.  Union-find with path compression keeps every check linear.
 """
 
-from ..circuit import GROUND
+from ..nodes import GROUND
 from .errors import clip, warn
 
 __all__ = ["check_connections"]

@@ -12,7 +12,7 @@ import os
 import numpy as np
 
 from .. import expressions as ex
-from ..circuit import GROUND
+from ..nodes import GROUND
 from .errors import NetlistError, clip, warn
 from .models import DEFAULT_MODEL, is_constant, junction_model
 from .tokens import read_bytes

@@ -11,11 +11,11 @@ import re
 import numpy as np
 
 from .. import expressions as ex
-from ..circuit import GROUND
 from ..errors import CircuitError
 from ..gcpause import collector_paused
+from ..nodes import GROUND
 from ..output import write_traces
-from ..units import parse_probe
+from ..simulation.probes import parse_probe
 from .build import build_circuit, reference_units
 from .checks import check_connections
 from .errors import NetlistError, clip
@@ -29,7 +29,7 @@ __all__ = ["Netlist", "read_netlist", "record_quantities"]
 
 def record_quantities(probes):
     """The quantities a simulation must record to give ``probes`` (resolved
-    :class:`~loxant.units.Probe` objects): ``(quantity, name)`` pairs, quantity one
+    :class:`~loxant.simulation.probes.Probe` objects): ``(quantity, name)`` pairs, quantity one
     of ``node_phase``, ``node_voltage``, ``phase``, ``voltage``, ``current``, in
     order of first need, without repeats."""
     out, seen = [], set()
@@ -297,7 +297,7 @@ class Netlist:
         raise NetlistError(f"no device or node named {clip(name)!r}", self.file)
 
     def resolved_probes(self):
-        """The :class:`~loxant.units.Probe` of every request."""
+        """The :class:`~loxant.simulation.probes.Probe` of every request."""
         circuit = self._nominal.circuit
         element_names = [e.name for e in circuit.elements]
         return [parse_probe(label, circuit.nodes, element_names) for label in self.probes]
@@ -308,7 +308,7 @@ class Netlist:
         return record_quantities(self.resolved_probes())
 
     def record(self, junctions=False):
-        """The ``record=`` probes of :func:`~loxant.transient.simulate` that give
+        """The ``record=`` probes of :func:`~loxant.simulation.simulate` that give
         the output requests (and, with ``junctions``, every junction's phase and
         turn count); None, recording everything, when nothing is requested."""
         if not self.probes:
@@ -335,7 +335,7 @@ class Netlist:
         return np.random.default_rng(self.seed)
 
     def circuit(self, params=None, rng=None):
-        """A fresh :class:`~loxant.units.PhysicalCircuit` of the netlist.
+        """A fresh :class:`~loxant.physical.PhysicalCircuit` of the netlist.
 
         ``params`` overrides top-level ``.param`` values (name -> number, any case);
         ``rng`` (a NumPy Generator) draws the random functions ``gauss``,
@@ -371,9 +371,9 @@ class Netlist:
 
     def simulate(self, params=None, rng=None, **options):
         """Run the ``.tran`` analysis of a fresh circuit (see :meth:`circuit`);
-        ``options`` go to :meth:`~loxant.units.PhysicalCircuit.simulate`.  Without
+        ``options`` go to :meth:`~loxant.physical.PhysicalCircuit.simulate`.  Without
         ``rng``, the spreads are drawn once from :meth:`spread_generator`.
-        Returns :class:`~loxant.units.PhysicalResults`."""
+        Returns :class:`~loxant.simulation.PhysicalResults`."""
         if self.tran is None:
             raise self._end_error("the netlist has no .tran analysis")
         spread_rng = rng if rng is not None or not self.spreads else self.spread_generator()

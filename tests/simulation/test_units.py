@@ -6,7 +6,8 @@ import pytest
 
 from loxant.circuit import Circuit
 from loxant.errors import CircuitError
-from loxant.units import PhysicalCircuit, Units, from_si, shunt_resistance, to_si
+from loxant.physical import PhysicalCircuit
+from loxant.units import Units, from_si, shunt_resistance, to_si
 from loxant.waveforms import PWL, Pulse
 
 native = pytest.mark.skipif(

@@ -14,19 +14,17 @@ Names are looked up as the netlist dialect writes them: case-insensitive, and
 """
 
 import csv
-import re
+import math
 
 import numpy as np
 
-from . import lxglobals
-from .circuit import GROUND
-from .probes import FLOAT_QUANTITIES, grow
-from .units import parse_probe
+from .. import lxglobals
+from ..nodes import GROUND
+from .probes import FLOAT_QUANTITIES, grow, parse_probe, split_probe
 
 __all__ = ["Recorder", "Results", "canonical_name"]
 
 _AMBIGUOUS = object()
-_PROBE = re.compile(r"\s*([VPIvpi])\(\s*([^,()\s]+)\s*(?:,\s*([^,()\s]+)\s*)?\)\s*")
 
 
 def canonical_name(name):
@@ -68,7 +66,7 @@ class Results:
 
     Built from whole tables (one column per node or element, as the
     constructor takes them) or, with :meth:`from_tables`, from the tables of a
-    :class:`~loxant.probes.RecordPlan`.
+    :class:`~loxant.simulation.probes.RecordPlan`.
     """
 
     def __init__(
@@ -236,10 +234,10 @@ class Results:
     def spell_probe(self, text):
         """``text`` (``P(b1.x1)``, ``V(n1,n2)``...) with its names spelled as in the
         circuit, element names first; names that match nothing are left as given."""
-        match = _PROBE.fullmatch(text) if isinstance(text, str) else None
-        if match is None:
+        split = split_probe(text)
+        if split is None:
             return text
-        letter, names = match.group(1).upper(), [n for n in match.group(2, 3) if n is not None]
+        letter, names = split[0], [n for n in split[1:] if n is not None]
         spelled = []
         for name in names:
             element = self.resolve(name) if len(names) == 1 else None
@@ -248,12 +246,12 @@ class Results:
         return f"{letter}({','.join(spelled)})"
 
     def probe(self, text):
-        """The :class:`~loxant.units.Probe` named by ``text``: ``P(J1)``, ``V(n)``,
-        ``I(L1)`` or ``V(a,b)`` (see :func:`~loxant.units.parse_probe`)."""
+        """The :class:`~loxant.simulation.probes.Probe` named by ``text``: ``P(J1)``, ``V(n)``,
+        ``I(L1)`` or ``V(a,b)`` (see :func:`~loxant.simulation.probes.parse_probe`)."""
         return parse_probe(self.spell_probe(text), self.nodes, self.elements)
 
     def trace(self, probe):
-        """Values of ``probe`` (a :class:`~loxant.units.Probe` or its text)."""
+        """Values of ``probe`` (a :class:`~loxant.simulation.probes.Probe` or its text)."""
         probe = probe if hasattr(probe, "quantity") else self.probe(probe)
         if probe.element is not None:
             return self._lookup(probe.quantity, probe.element)
@@ -313,7 +311,7 @@ class Results:
 
 
 class Recorder:
-    """Collects the series of a :class:`~loxant.probes.RecordPlan` from
+    """Collects the series of a :class:`~loxant.simulation.probes.RecordPlan` from
     ``lxglobals`` after each step of a simulation (the Python driver)."""
 
     def __init__(self, plan, capacity=64):
@@ -356,3 +354,27 @@ class Recorder:
         k = self.count
         time, values, turns = self.tables
         return Results.from_tables(time[:k], values[:k], turns[:k], self.plan, stats)
+
+
+def on_print_grid(time, values, turns, print_step, t_stop):
+    """The recorded rows at the accepted times ``time`` resampled at the multiples
+    of ``print_step`` (and ``t_stop``) they cover: quadratic interpolation
+    through the step's end and the two accepted levels before it, the
+    polynomial BDF2 integrates with; turn counts of the last level reached."""
+    if len(time) < 3:
+        return time, values, turns
+    first = math.ceil(time[0] / print_step * (1 - 1e-12))
+    grid = np.arange(first, math.floor(time[-1] / print_step * (1 + 1e-12)) + 1) * print_step
+    if time[-1] >= t_stop * (1 - 1e-12) and (not len(grid) or grid[-1] < t_stop * (1 - 1e-12)):
+        grid = np.append(grid, t_stop)
+    if not len(grid):
+        return time[:0], values[:0], turns[:0]
+    grid = np.clip(grid, time[0], time[-1])
+    k = np.clip(np.searchsorted(time, grid, side="left"), 2, len(time) - 1)
+    t0, t1, t2 = time[k], time[k - 1], time[k - 2]
+    w0 = (grid - t1) * (grid - t2) / ((t0 - t1) * (t0 - t2))
+    w1 = (grid - t0) * (grid - t2) / ((t1 - t0) * (t1 - t2))
+    w2 = (grid - t0) * (grid - t1) / ((t2 - t0) * (t2 - t1))
+    printed = w0[:, None] * values[k] + w1[:, None] * values[k - 1] + w2[:, None] * values[k - 2]
+    last = np.searchsorted(time, grid * (1 + 1e-12), side="right") - 1
+    return grid, printed, np.ascontiguousarray(turns[last])

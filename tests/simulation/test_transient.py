@@ -12,7 +12,7 @@ pytest.importorskip(
 
 from loxant.circuit import Circuit
 from loxant.errors import CircuitError, ConvergenceError, SingularMatrixError
-from loxant.transient import simulate
+from loxant.simulation import simulate
 from loxant.waveforms import PWL
 
 

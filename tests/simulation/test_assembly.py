@@ -3,9 +3,9 @@
 import numpy as np
 import pytest
 
-from loxant.assembly import System
 from loxant.circuit import Circuit
 from loxant.errors import CircuitError
+from loxant.simulation.assembly import System
 
 
 def _mixed():

@@ -10,16 +10,30 @@ everything; ``simulate`` refuses a recording over 256 MiB unless
 A :class:`RecordPlan` lays the recorded series out as the columns of one float
 table (grouped by quantity, each group in circuit order) and one table of
 turn counts, which both engines fill row by row.
+
+The traces of a finished run are named the other way round, one letter and
+the names in brackets: ``V(n3)``, ``P(J1)``, ``I(L1)``, ``V(n1,n2)``;
+:func:`parse_probe` reads them into a :class:`Probe` (one grammar for results,
+netlist output requests and analyses).
 """
 
 import re
+from typing import NamedTuple
 
 import numpy as np
 
-from .circuit import GROUND
-from .errors import CircuitError
+from ..errors import CircuitError
+from ..nodes import GROUND
 
-__all__ = ["FLOAT_QUANTITIES", "HOW_TO_RECORD", "RecordPlan", "grow"]
+__all__ = [
+    "FLOAT_QUANTITIES",
+    "HOW_TO_RECORD",
+    "Probe",
+    "RecordPlan",
+    "grow",
+    "parse_probe",
+    "split_probe",
+]
 
 #: quantities of the float table, in column order; the index is the engine's code
 FLOAT_QUANTITIES = ("node_phase", "node_voltage", "current", "phase", "voltage")
@@ -30,7 +44,7 @@ _ELEMENT_QUANTITIES = {
     "voltage": "voltage",
     "turns": "turns",
 }
-_PROBE = re.compile(r"^\s*(phase|voltage|current|turns)\s*\((.+)\)\s*$")
+_RECORD_PROBE = re.compile(r"^\s*(phase|voltage|current|turns)\s*\((.+)\)\s*$")
 
 HOW_TO_RECORD = (
     "choose probes with record=[...]: names of nodes or elements, or one quantity as "
@@ -85,7 +99,7 @@ class RecordPlan:
         if isinstance(probe, bool) or not isinstance(probe, (str, int)):
             raise CircuitError(f"record: a probe is a string, got {probe!r}; {HOW_TO_RECORD}")
         text = str(probe)
-        match = _PROBE.match(text)
+        match = _RECORD_PROBE.match(text)
         quantity, name = (match.group(1), match.group(2).strip()) if match else (None, text.strip())
         if name == GROUND or name.lower() == "gnd":
             raise CircuitError(f"record: {text!r} names ground, whose phase and voltage are 0")
@@ -170,3 +184,58 @@ def grow(tables, rows_used, rows=None):
         bigger[:rows_used] = table[:rows_used]
         grown.append(bigger)
     return tuple(grown)
+
+
+# -- trace probes: V(x), P(x), I(x), V(a,b) ---------------------------------
+
+
+class Probe(NamedTuple):
+    """One trace of a simulation, as ``V(2)``, ``P(B1)``, ``I(L1)`` or ``V(1,2)`` name it.
+
+    ``quantity`` is "phase", "voltage" or "current"; an element probe names its
+    ``element``, a node probe its two ``nodes`` (the second "0" for ground);
+    ``symbol`` is the SI unit of its values (rad, V, A).
+    """
+
+    label: str
+    quantity: str
+    element: object
+    nodes: tuple
+    symbol: str
+
+
+_TRACE_PROBE = re.compile(r"\s*([VPIvpi])\(\s*([^,()\s]+)\s*(?:,\s*([^,()\s]+)\s*)?\)\s*")
+_PROBE_KINDS = {"V": ("voltage", "V"), "P": ("phase", "rad"), "I": ("current", "A")}
+
+
+def split_probe(text):
+    """``(letter, first, second)`` of a trace probe such as ``V(a,b)`` (letter in
+    upper case, ``second`` None for one name), or None if ``text`` is not one."""
+    match = _TRACE_PROBE.fullmatch(text) if isinstance(text, str) else None
+    if match is None:
+        return None
+    return match.group(1).upper(), match.group(2), match.group(3)
+
+
+def parse_probe(text, nodes, elements):
+    """The :class:`Probe` named by ``text`` in a circuit of these ``nodes`` and
+    ``elements`` (names).  ``V(x)`` and ``P(x)`` are the voltage and phase of the
+    element ``x`` if there is one, else of the node ``x``; ``I(x)`` is the current
+    through element ``x``.  Raises ValueError for anything else."""
+    split = split_probe(text)
+    if split is None:
+        raise ValueError(f"cannot read probe {text!r}: expected V(x), P(x), I(x) or V(a,b)")
+    letter, first, second = split
+    quantity, symbol = _PROBE_KINDS[letter]
+    if second is None and first in elements:
+        return Probe(f"{letter}({first})", quantity, first, (), symbol)
+    if letter == "I":
+        raise ValueError(f"probe {text!r}: no element named {first!r}")
+    pair = []
+    for name in (first, GROUND if second is None else second):
+        canonical = GROUND if name == GROUND or name.lower() == "gnd" else name
+        if canonical != GROUND and canonical not in nodes:
+            raise ValueError(f"probe {text!r}: no node or element named {name!r}")
+        pair.append(canonical)
+    label = f"{letter}({first})" if second is None else f"{letter}({first},{second})"
+    return Probe(label, quantity, None, tuple(pair), symbol)

@@ -15,9 +15,9 @@ kernel = pytest.importorskip(
 )
 
 from loxant import SimulationParameters as SP
-from loxant.assembly import System
 from loxant.circuit import Circuit
-from loxant.transient import bdf_coefficients
+from loxant.simulation.assembly import System
+from loxant.simulation.integrator import bdf_coefficients
 
 ADD = {
     "resistor": lambda c, a, b: c.resistor("X", a, b, 0.7),

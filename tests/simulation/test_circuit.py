@@ -4,7 +4,7 @@ import pytest
 
 from loxant.circuit import Circuit
 from loxant.errors import CircuitError
-from loxant.transient import simulate
+from loxant.simulation import simulate
 
 
 def test_nodes_are_created_on_first_use_and_ground_has_aliases():

@@ -17,13 +17,13 @@ installed in a process: installing a new one replaces the previous one.
 
 import array
 import importlib
+import threading
 
 import numpy as np
 
-from . import SimulationParameters as SP
-from . import lxconfig, lxglobals
-from .circuit import GROUND
-from .elements import (
+from .. import SimulationParameters as SP
+from .. import lxconfig, lxglobals
+from ..elements import (
     CurrentSource,
     JunctionTJM,
     MultiPort,
@@ -33,9 +33,13 @@ from .elements import (
     check_kernel_finite,
     number,
 )
-from .errors import CircuitError
+from ..errors import CircuitError
+from ..nodes import GROUND
 
-__all__ = ["NetlistElement", "System", "native_modules"]
+__all__ = ["STATE_LOCK", "NetlistElement", "System", "native_modules"]
+
+#: serialises every use of the shared lxglobals / SimulationParameters state
+STATE_LOCK = threading.Lock()
 
 
 def native_modules():

@@ -9,7 +9,7 @@ import pytest
 
 from loxant import Circuit, PhysicalCircuit, SimulationError, lxconfig, simulate
 from loxant.errors import CircuitError, ConvergenceError
-from loxant.transient import MAX_RECORDING_BYTES, _check_recording
+from loxant.simulation.options import MAX_RECORDING_BYTES, _check_recording
 
 KERNEL = ([1.0 + 0.5j, 0.3], [0.2, 0.1j], [-1.0 + 2.0j, -3.0])
 

@@ -1,6 +1,7 @@
 """The options of simulate: every fault refused before the run with the same
 exception in both engines, and the limits of a run that reaches them."""
 
+import dataclasses
 import re
 import time
 
@@ -8,8 +9,10 @@ import numpy as np
 import pytest
 from bounded import deadline
 
-import loxant.transient as transient
+import loxant.simulation.options as run_options
 from loxant import PWL, Circuit, CircuitError, PhysicalCircuit, RunLimitError
+from loxant.simulation import RunOptions
+from loxant.simulation.assembly import System
 
 ENGINES = ["native", "python"]
 
@@ -55,6 +58,25 @@ def test_faulty_options_are_refused_before_the_run(options, named, engine):
     assert time.monotonic() - started < 30
 
 
+def test_an_unknown_engine_is_refused_naming_the_engines():
+    with pytest.raises(CircuitError, match="engine must be 'native' or 'python', got 'gpu'"):
+        biased_junction().simulate(10.0, 0.1, engine="gpu")
+
+
+def test_an_adaptive_run_is_checked_into_one_record_then_fitted_to_its_system():
+    options = RunOptions.check(100.0, rtol=1e-3)
+    # dt_max t_stop / 100, the first step a hundredth of it, dt_min 1e-9 dt_max
+    assert (options.adaptive, options.dt_max, options.dt) == (True, 1.0, 0.01)
+    assert options.dt_min == pytest.approx(1e-9)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        options.dt = 1.0
+    quiet = options.for_system(System(biased_junction()))
+    assert quiet.breakpoints == (5.0,) and quiet.noise_step == 0.0 and quiet.dt_max == 1.0
+    # noise without a bandwidth is held over dt_max; a step takes a third of it
+    noisy = options.for_system(System(biased_junction(noise=True)))
+    assert noisy.noise_step == 1.0 and noisy.dt_max == pytest.approx(1 / 3)
+
+
 def test_seed_is_checked_with_and_without_noise():
     for noise in (False, True):
         with pytest.raises(CircuitError, match="seed"):
@@ -92,7 +114,7 @@ def test_an_adaptive_run_stops_at_its_step_limit_keeping_what_it_recorded(engine
 def test_an_adaptive_run_stops_at_its_recording_limit(engine, noise, monkeypatch):
     """The runaway of simulate(1e9, rtol=0): the recording grows as the run goes
     and stops at the limit, not at the end of memory."""
-    monkeypatch.setattr(transient, "MAX_RECORDING_BYTES", 2**16)
+    monkeypatch.setattr(run_options, "MAX_RECORDING_BYTES", 2**16)
     with pytest.raises(RunLimitError) as info:
         biased_junction(noise).simulate(1e9, rtol=0, engine=engine, seed=2, progress=deadline(60))
     error = info.value

@@ -7,7 +7,7 @@ run owns its models and arrays, and the time loop runs in C++ without the
 interpreter lock unless a source's waveform is a Python callable.  Several
 runs can so proceed in parallel threads.
 
-The loop repeats the arithmetic of :class:`loxant.transient.Transient` but
+The loop repeats the arithmetic of :class:`loxant.simulation.integrator.Transient` but
 predicts each step from the last level's voltage and voltage derivative and
 keeps KLU's factorisation from solve to solve (refactoring with the kept
 pivots), so results agree with the Python driver to the Newton tolerance,
@@ -16,13 +16,105 @@ not bit for bit.
 
 import functools
 import importlib
+import time
 
-from . import lxglobals
-from .errors import ConvergenceError, RunLimitError, SingularMatrixError, non_finite_reason
+import numpy as np
+
+from .. import lxglobals
+from ..errors import ConvergenceError, RunLimitError, SingularMatrixError, non_finite_reason
+from ..gcpause import collector_paused
+from ..waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Rescaled, Sine
+from .assembly import STATE_LOCK, native_modules
 from .probes import grow
-from .waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Rescaled, Sine
 
-__all__ = ["engine_module", "make_engine", "run", "waveform_spec"]
+__all__ = [
+    "engine_module",
+    "engine_options",
+    "execute",
+    "make_engine",
+    "prepare",
+    "run",
+    "setup",
+    "waveform_spec",
+]
+
+
+def prepare():
+    """Loads the engine before anything is built, so a missing build fails first."""
+    engine_module()
+
+
+def execute(system, plan, options, limits):
+    """The native run of ``system`` under ``options``: set-up under the shared
+    state's lock, then the loop in C++ on the engine's own state."""
+    kernel, _ = native_modules()
+    with STATE_LOCK, collector_paused():
+        engine = setup(system, kernel, plan, options)
+    setup_seconds = time.perf_counter() - limits.started
+    try:
+        tables = run(engine, plan, limits.expected, options.max_iterations, limits.max_rows)
+    except RunLimitError as exc:
+        exc.stats = dict(engine.stats)
+        raise limits.error(exc, plan) from None
+    stats = dict(engine.stats, setup_seconds=setup_seconds)
+    if not options.profile:
+        del stats["kernel_seconds"], stats["solver_seconds"]
+    return limits.results(tables, plan, stats)
+
+
+def setup(system, kernel, plan, options):
+    """Installs ``system`` and hands its models to a native engine run under
+    ``options`` (a :class:`~loxant.simulation.options.RunOptions`)."""
+    system.install(
+        kernel,
+        initial_ramp=options.initial_ramp,
+        phase_hysteresis=options.phase_hysteresis,
+        time_step=options.dt,
+        seed=options.seed,
+    )
+    kernel.UpdateValues()
+    A0 = np.zeros(system.nnz)
+    kernel.BuildStaticMatrix(A0)
+    return make_engine(system, A0, plan, engine_options(options, system))
+
+
+def engine_options(options, system):
+    """The engine's options (a dict, as ``NativeEngine.Engine`` reads them) of a
+    run of ``system`` under ``options``."""
+    settings = dict(
+        initial_ramp=options.initial_ramp,
+        phase_hysteresis=options.phase_hysteresis,
+        abstol=options.abstol,
+        reltol=options.reltol,
+        max_iterations=options.max_iterations,
+        t_stop=options.t_stop,
+        dt=options.dt,
+        dt_min=options.dt_min,
+        record_every=options.record_every,
+        record_from=options.record_from,
+        nonlinear=system.nonlinear,
+        steps_history=system.steps_history,
+        values_every_step=system.values_keep_state,
+        newton_fraction=options.newton_fraction,
+        profile=options.profile,
+        progress=options.progress,
+        progress_interval=0.1,
+    )
+    if options.adaptive:
+        settings.update(
+            adaptive=True,
+            lte_rtol=options.rtol,
+            lte_atol=options.atol,
+            dt_max=options.dt_max,
+            breakpoints=list(options.breakpoints),
+            noise_step=options.noise_step,
+            max_steps=options.max_steps,
+            # Converged only when the correction itself is within the
+            # tolerance, as in the Python driver: the levels then agree
+            # far below it, and so do the steps chosen from them.
+            rate_test=False,
+        )
+    return settings
 
 
 def engine_module():

@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from loxant.transient import bdf_coefficients, smooth_factor
+from loxant.simulation.integrator import bdf_coefficients, smooth_factor
 
 
 @pytest.mark.parametrize(("h_prev", "degree"), [(None, 1), (0.1, 2), (0.05, 2), (0.23, 2)])

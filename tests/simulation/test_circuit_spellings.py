@@ -7,9 +7,10 @@ import math
 import numpy as np
 import pytest
 
-from loxant.circuit import Circuit, node_name
+from loxant.circuit import Circuit
 from loxant.elements import Supercurrent
 from loxant.errors import CircuitError
+from loxant.nodes import node_name
 
 
 @pytest.mark.parametrize("spelling", ["a", " a ", "0", " 0", 0, "gnd", "GnD", 7, "7", " 7"])

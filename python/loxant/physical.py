@@ -1,0 +1,346 @@
+"""Circuits stated in physical units: :class:`PhysicalCircuit` mirrors
+:class:`~loxant.circuit.Circuit` with values in amperes, ohms, henries, farads
+and seconds (numbers in SI units or strings with units, see
+:mod:`loxant.units`) and returns :class:`~loxant.simulation.PhysicalResults`::
+
+    pc = PhysicalCircuit(ic0="250uA", r0="2ohm")
+    pc.junction("J1", "a", "0", ic="250uA", beta_c=1.0, c="0.35pF")
+    pc.current_source("I1", "0", "a", "300uA")
+    res = pc.simulate(t_stop="100ps", dt="0.05ps")
+    res.time("ps"), res.voltage("J1", "mV")
+"""
+
+import functools
+import math
+import numbers
+import re
+
+from .circuit import Circuit
+from .elements import Inductor, number
+from .errors import CircuitError
+from .simulation import PhysicalResults, simulate
+from .units import BOLTZMANN, PHI0, Units, split_unit
+from .waveforms import PWL, Rescaled
+
+__all__ = ["PLAUSIBLE_TIME_UNITS", "PhysicalCircuit"]
+
+
+#: a bare number of seconds for a time of more than this many time units of
+#: the circuit is taken for a slip (100 meaning 100 ps, say) and refused
+PLAUSIBLE_TIME_UNITS = 1e7
+
+
+def _as_typed(value, symbol):
+    """A value as the user wrote it: a string quoted, a number with its SI unit."""
+    return repr(value) if isinstance(value, str) else f"{value!r} {symbol}"
+
+
+def _requote(message, typed):
+    """``message`` with each normalised number of ``typed`` (normalised -> as
+    written) shown as written, in one pass: a replacement is not replaced again."""
+    shown = {}
+    for normalised, text in typed.items():
+        if normalised == 0:
+            continue  # zero in any unit: a 0 of the message may be anything
+        for form in (str(normalised), f"{normalised:g}"):
+            shown.setdefault(form, text)
+    if not shown:
+        return message
+    forms = "|".join(re.escape(form) for form in sorted(shown, key=len, reverse=True))
+    return re.sub(rf"(?<![\w.+-])(?:{forms})(?![\w.])", lambda m: shown[m.group(0)], message)
+
+
+def _quoting_input(method):
+    """Errors of the normalised circuit quote the values as the user wrote them,
+    not their normalised numbers."""
+
+    @functools.wraps(method)
+    def wrapper(self, *args, **kwargs):
+        self._typed = {}
+        try:
+            return method(self, *args, **kwargs)
+        except CircuitError as exc:
+            message = _requote(str(exc), self._typed)
+            if message == str(exc):
+                raise
+            raise CircuitError(message) from None
+
+    return wrapper
+
+
+class PhysicalCircuit:
+    """A :class:`~loxant.circuit.Circuit` whose parameters are physical values.
+
+    Every adder takes the arguments of its namesake in ``Circuit``, with values
+    as numbers in SI units or strings with units.  A source value is a constant,
+    a list of ``(time, value)`` pairs (piecewise linear, e.g.
+    ``[("0ps", 0), ("20ps", "175uA")]``), or a waveform or callable of the time
+    in seconds returning SI values.  ``circuit`` is the normalised circuit.
+    """
+
+    def __init__(self, ic0, r0, title=""):
+        self.units = Units(ic0, r0)
+        self.circuit = Circuit(title)
+        #: normalised value -> the value as written, for the error of one call
+        self._typed = {}
+
+    @property
+    def temperature(self):
+        """Temperature in kelvin of the thermal noise of every resistor and junction
+        without a ``temp`` of its own (0: no noise)."""
+        return self.circuit.temperature / self._per_kelvin()
+
+    @temperature.setter
+    def temperature(self, kelvin):
+        self.circuit.temperature = self._temperature(kelvin, "temperature")
+
+    @property
+    def noise_bandwidth(self):
+        """Noise bandwidth in hertz (0: fresh noise every time step)."""
+        return self.circuit.noise_bandwidth * self.units.scale["Hz"]
+
+    @noise_bandwidth.setter
+    def noise_bandwidth(self, hertz):
+        self.circuit.noise_bandwidth = self._value(hertz, "Hz", "noise bandwidth")
+
+    def _per_kelvin(self):
+        # kT over the reference Josephson energy Ic0 Phi0 / 2 pi
+        return BOLTZMANN * 2 * math.pi / (PHI0 * self.units.ic0)
+
+    def _temperature(self, kelvin, what):
+        if kelvin is None:
+            return None
+        if isinstance(kelvin, bool) or not isinstance(kelvin, numbers.Real):
+            raise CircuitError(f"{what} is a number in kelvin, got {kelvin!r}")
+        if not (math.isfinite(kelvin) and kelvin >= 0):
+            raise CircuitError(f"{what} must be finite and not negative, got {kelvin!r}")
+        return float(kelvin) * self._per_kelvin()
+
+    @property
+    def nodes(self):
+        return self.circuit.nodes
+
+    def __getitem__(self, name):
+        return self.circuit[name]
+
+    def __repr__(self):
+        return f"{self.units!r}\n{self.circuit!r}"
+
+    def _value(self, value, unit, what):
+        try:
+            normalised = self.units.to_normalised(value, unit)
+        except (TypeError, ValueError) as exc:
+            raise CircuitError(f"{what}: {exc}") from None
+        self._typed[normalised] = _as_typed(value, split_unit(unit)[1])
+        return normalised
+
+    def _waveform(self, value, unit, name):
+        if isinstance(value, (str, numbers.Real)):
+            return self._value(value, unit, f"value of {name}")
+        if isinstance(value, (list, tuple)):
+            points = []
+            for point in value:
+                try:
+                    t, v = point
+                except (TypeError, ValueError):
+                    raise CircuitError(
+                        f"{name}: PWL points are (time, value) pairs, got {point!r}"
+                    ) from None
+                t = self._value(t, "s", f"PWL time of {name}")
+                points.append((t, self._value(v, unit, f"PWL value of {name}")))
+            try:
+                return PWL(points)
+            except ValueError as exc:
+                raise CircuitError(f"{name}: {exc}") from None
+        try:
+            return Rescaled(value, self.units.scale["s"], self.units.scale[unit])
+        except TypeError as exc:
+            raise CircuitError(f"value of {name}: {exc}") from None
+
+    @_quoting_input
+    def resistor(self, name, a, b, r, *, temp=None):
+        """Resistor; ``temp`` in kelvin gives it thermal noise of its own temperature."""
+        r = self._value(r, "ohm", f"resistance of {name}")
+        temp = self._temperature(temp, f"temperature of {name}")
+        return self.circuit.resistor(name, a, b, r, temp=temp)
+
+    @_quoting_input
+    def inductor(self, name, a, b, l, *, branch=False):
+        l = self._value(l, "H", f"inductance of {name}")
+        return self.circuit.inductor(name, a, b, l, branch=branch)
+
+    @_quoting_input
+    def capacitor(self, name, a, b, c):
+        return self.circuit.capacitor(name, a, b, self._value(c, "F", f"capacitance of {name}"))
+
+    @_quoting_input
+    def mutual(self, name, first, second, *, m=None, k=None):
+        """Mutual inductance ``m`` (in henries) or coupling factor ``k``."""
+        if m is not None:
+            typed = m
+            m = self._value(m, "H", f"mutual inductance of {name}")
+            self._check_coupling(name, (first, second), m, typed)
+        return self.circuit.mutual(name, first, second, m=m, k=k)
+
+    def _check_coupling(self, name, refs, m, typed):
+        """|M| <= sqrt(L1 L2), said in henries."""
+        inductors = [self.circuit[ref] for ref in refs if ref in self.circuit]
+        if len(inductors) != 2 or not all(isinstance(e, Inductor) for e in inductors):
+            return  # the circuit names what is missing
+        limit = math.sqrt(inductors[0].l * inductors[1].l)
+        if limit > 0 and abs(m) > limit:
+            raise CircuitError(
+                f"{name}: |M| = {_as_typed(typed, 'H')} exceeds sqrt(L1*L2) = "
+                f"{limit * self.units.scale['H'] * 1e12:.4g} pH (|k| > 1)"
+            )
+
+    @_quoting_input
+    def current_source(self, name, a, b, value):
+        return self.circuit.current_source(name, a, b, self._waveform(value, "A", name))
+
+    @_quoting_input
+    def phase_source(self, name, a, b, value):
+        """Phase source; its value is in radians."""
+        return self.circuit.phase_source(name, a, b, self._waveform(value, "rad", name))
+
+    @_quoting_input
+    def voltage_source(self, name, a, b, value):
+        return self.circuit.voltage_source(name, a, b, self._waveform(value, "V", name))
+
+    @_quoting_input
+    def junction(self, name, a, b, *, ic, r=None, c=None, beta_c=None, temp=None, **law):
+        """Josephson junction of critical current ``ic``, given two of its shunt
+        resistance ``r``, capacitance ``c`` and McCumber parameter ``beta_c``; ``temp``
+        in kelvin as for :meth:`resistor`; ``phi`` (rad), ``cpr``, ``transparency``
+        and ``thermal`` (dimensionless) as for :meth:`Circuit.junction`."""
+        params = self._junction(name, ic, r, c, beta_c)
+        temp = self._temperature(temp, f"temperature of {name}")
+        return self.circuit.junction(name, a, b, temp=temp, **params, **law)
+
+    @_quoting_input
+    def junction_gap(
+        self,
+        name,
+        a,
+        b,
+        *,
+        ic,
+        c,
+        vg="2.8mV",
+        delv="0.1mV",
+        icfct=math.pi / 4,
+        r0="30ohm",
+        rn="5ohm",
+        temp=None,
+        **law,
+    ):
+        """Junction with a piecewise-linear quasiparticle branch (defaults: the
+        dialect's gap voltage 2.8 mV, width 0.1 mV, icfct pi/4, R0 30 ohm, Rn 5 ohm);
+        ``temp`` in kelvin as for :meth:`resistor`; the supercurrent ``law`` as for
+        :meth:`junction`."""
+        v = {
+            "ic": self._value(ic, "A", f"critical current of {name}"),
+            "c": self._value(c, "F", f"capacitance of {name}"),
+            "vg": self._value(vg, "V", f"gap voltage of {name}"),
+            "delv": self._value(delv, "V", f"gap width of {name}"),
+            "r0": self._value(r0, "ohm", f"subgap resistance of {name}"),
+            "rn": self._value(rn, "ohm", f"normal resistance of {name}"),
+        }
+        v["temp"] = self._temperature(temp, f"temperature of {name}")
+        return self.circuit.junction_gap(name, a, b, icfct=icfct, **v, **law)
+
+    @_quoting_input
+    def junction_rsjn(self, name, a, b, *, ic, r=None, c=None, beta_c=None, v0, p=10, temp=None):
+        """Junction whose shunt conducts above the knee voltage ``v0`` (in volts)."""
+        v0 = self._value(v0, "V", f"knee voltage of {name}")
+        params = self._junction(name, ic, r, c, beta_c)
+        params["temp"] = self._temperature(temp, f"temperature of {name}")
+        return self.circuit.junction_rsjn(name, a, b, v0=v0, p=p, **params)
+
+    @_quoting_input
+    def junction_rsjph(self, name, a, b, *, ic, r=None, c=None, beta_c=None, theta, temp=None):
+        """Junction with the phase shift ``theta`` (radians)."""
+        params = self._junction(name, ic, r, c, beta_c)
+        params["temp"] = self._temperature(temp, f"temperature of {name}")
+        theta = self._value(theta, "rad", f"phase shift of {name}")
+        return self.circuit.junction_rsjph(name, a, b, theta=theta, **params)
+
+    @_quoting_input
+    def transmission_line(self, name, a, b, c, d, *, td, z0):
+        """Lossless line of delay ``td`` (seconds) and impedance ``z0`` (ohms)."""
+        td = self._value(td, "s", f"delay of {name}")
+        z0 = self._value(z0, "ohm", f"impedance of {name}")
+        return self.circuit.transmission_line(name, a, b, c, d, td=td, z0=z0)
+
+    @_quoting_input
+    def vcvs(self, name, a, b, c, d, *, gain):
+        """Voltage-controlled voltage source of voltage gain ``gain``."""
+        return self.circuit.vcvs(name, a, b, c, d, gain=gain)
+
+    @_quoting_input
+    def vccs(self, name, a, b, c, d, *, gm):
+        """Voltage-controlled current source of transconductance ``gm`` in siemens."""
+        gm = number(gm, f"transconductance of {name}") * self.units.scale["ohm"]
+        return self.circuit.vccs(name, a, b, c, d, gm=gm)
+
+    @_quoting_input
+    def ccvs(self, name, a, b, control, *, r):
+        """Current-controlled voltage source of transresistance ``r`` (ohms)."""
+        r = self._value(r, "ohm", f"transresistance of {name}")
+        return self.circuit.ccvs(name, a, b, control, r=r)
+
+    @_quoting_input
+    def cccs(self, name, a, b, control, *, gain):
+        """Current-controlled current source of current gain ``gain``."""
+        return self.circuit.cccs(name, a, b, control, gain=gain)
+
+    def _junction(self, name, ic, r, c, beta_c):
+        given = [k for k, v in (("r", r), ("c", c), ("beta_c", beta_c)) if v is not None]
+        if len(given) != 2:
+            raise CircuitError(f"{name}: give exactly two of r, c and beta_c, got {given}")
+        ic = self._value(ic, "A", f"critical current of {name}")
+        if r is not None:
+            r = self._value(r, "ohm", f"resistance of {name}")
+        if c is not None:
+            c = self._value(c, "F", f"capacitance of {name}")
+        if beta_c is not None:
+            beta_c = number(beta_c, f"beta_c of {name}")
+        # normalised: beta_c = ic r**2 c
+        if beta_c is not None and (ic <= 0 or beta_c < 0):
+            raise CircuitError(f"{name}: beta_c needs a positive ic and beta_c >= 0")
+        if r is None:
+            if c <= 0:
+                raise CircuitError(f"{name}: beta_c needs a positive capacitance")
+            r = math.sqrt(beta_c / (ic * c))
+        elif c is None:
+            c = beta_c / (ic * r * r)
+        return {"ic": ic, "r": r, "c": c}
+
+    @_quoting_input
+    def simulate(self, t_stop, dt=None, **options):
+        """Transient simulation (see :func:`loxant.simulation.simulate`); the times
+        ``t_stop``, ``dt``, ``dt_min``, ``dt_max``, ``record_from``, ``initial_ramp`` and
+        ``print_step`` are physical, the other options (``seed`` among them) as there.
+        Returns :class:`~loxant.simulation.PhysicalResults`."""
+        times = {"t_stop": t_stop, "dt": dt}
+        timed = ("dt_min", "dt_max", "record_from", "initial_ramp", "print_step")
+        times.update({k: options.pop(k) for k in timed if k in options})
+        for key, value in times.items():
+            if value is None:
+                continue
+            times[key] = self._value(value, "s", key)
+            self._check_plausible(key, value, times[key])
+        results = simulate(self.circuit, times.pop("t_stop"), times.pop("dt"), **times, **options)
+        return PhysicalResults(results, self.units)
+
+    def _check_plausible(self, key, value, normalised):
+        """A bare number is seconds; one far beyond the circuit's time scale is a
+        slip, and running it would be meaningless or endless."""
+        if isinstance(value, str) or abs(normalised) <= PLAUSIBLE_TIME_UNITS:
+            return
+        unit = self.units.scale["s"]
+        raise CircuitError(
+            f"{key} = {value!r} was read as {value:g} s, {normalised:.3g} time units of this "
+            f"circuit ({unit * 1e12:.4g} ps each): write the unit, such as {key}='{value:g}ps', "
+            "if you meant another"
+        )

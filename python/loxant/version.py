@@ -1,0 +1,3 @@
+"""The version of loxant (also in ``pyproject.toml``)."""
+
+__version__ = "0.1.0"
