@@ -110,7 +110,7 @@ def test_a_run_that_keeps_killing_workers_is_reported_failed(client):
         progress=False,
         **JUNCTION_RUN,
     )
-    client.wait_for_workers(2, timeout=60)
+    client.wait_for_workers(2, timeout=300)
     assert list(table["J1.ic"]) == [1.1, 1.2, 0.5]
     assert [r if isinstance(r, str) else None for r in table["reason"]] == [None, None, "worker"]
     assert list(table["passed"]) == [True, True, False]
