@@ -190,8 +190,9 @@ class Inductor(Element):
         super().__init__(name, a, b)
         self.branch = bool(branch)
         self.coupled = False
-        plain = type(l) is float and 0.0 <= l < _INF
-        self.l = l if plain else number(l, f"inductance of {name}", nonnegative=True)
+        # negative values stand in equivalent circuits (a mutual coupling's T model)
+        plain = type(l) is float and -_INF < l < _INF
+        self.l = l if plain else number(l, f"inductance of {name}")
         if self.l == 0 and not self.branch:
             raise CircuitError(f"inductance of {name} is 0: use branch=True for a zero inductor")
 
@@ -256,7 +257,7 @@ class MutualInductance(Element):
                 f"{name}: {' and '.join(zero)} has zero inductance, so no mutual inductance "
                 "can couple to it (M must be 0)"
             )
-        limit = math.sqrt(first.l * second.l)
+        limit = math.sqrt(abs(first.l * second.l))  # an inductance may be negative
         if k is not None:
             self.k = number(k, f"coupling factor of {name}")
             self.m = self.k * limit

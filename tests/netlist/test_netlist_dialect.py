@@ -189,15 +189,22 @@ def test_spice_and_four_node_forms_are_told_apart_by_their_count():
 @pytest.mark.parametrize(
     ("card", "tran"),
     [
-        (".tran 1p 100p", (1e-12, 100e-12, 0.0, 1e-12)),
-        (".tran 1p 100p 10p 2p", (1e-12, 100e-12, 10e-12, 2e-12)),
-        (".tran 1p 100p 0 2p 5p DST", (1e-12, 100e-12, 0.0, 2e-12)),
-        (".TRAN 1p 100p UIC", (1e-12, 100e-12, 0.0, 1e-12)),
-        (".tran 1p 100p 0 1p DST UIC", (1e-12, 100e-12, 0.0, 1e-12)),
+        (".tran 1p 100p", (1e-12, 100e-12, 0.0, 1e-12, 0.0, True)),
+        (".tran 1p 100p 10p 2p", (1e-12, 100e-12, 10e-12, 2e-12, 0.0, True)),
+        (".tran 1p 100p 0 2p 5p DST", (1e-12, 100e-12, 0.0, 2e-12, 5e-12, False)),
+        (".TRAN 1p 100p UIC", (1e-12, 100e-12, 0.0, 1e-12, 0.0, True)),
+        (".tran 1p 100p 0 1p DST UIC", (1e-12, 100e-12, 0.0, 1e-12, 0.0, False)),
+        (".tran 1p 100p 0 1p 1n", (1e-12, 100e-12, 0.0, 1e-12, 100e-12, True)),
+        # as a course deck writes it (SasanRazm/JOINUS, Data/Examples/IV.js): the
+        # print step below the time step, so the run steps at the print step
+        (".tran 0.5ps 150PS 100PS 0.1PS", (0.1e-12, 150e-12, 100e-12, 0.1e-12, 0.0, True)),
     ],
 )
 def test_tran_forms(card, tran):
-    assert tuple(netlist(f"* t\nR1 1 0 1\nI1 0 1 1m\n{card}\n").tran) == pytest.approx(tran)
+    with warnings.catch_warnings(record=True):
+        warnings.simplefilter("always")
+        read = netlist(f"* t\nR1 1 0 1\nI1 0 1 1m\n{card}\n").tran
+    assert tuple(read) == pytest.approx(tran)
 
 
 def test_a_millisecond_rl_run_is_no_slip_of_the_unit():

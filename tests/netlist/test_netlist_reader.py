@@ -358,7 +358,7 @@ def test_lexical_rules_comments_continuations_case_and_title():
     pc = net.circuit()
     assert [e.name for e in pc.circuit] == ["R1", "R2"]
     assert pc["R2"].nodes == ("1", "0")
-    assert net.tran == (1e-12, 10e-12, 0.0, 1e-12)
+    assert net.tran[:4] == (1e-12, 10e-12, 0.0, 1e-12)
     assert net.probes == ["I(R1)"]
 
 

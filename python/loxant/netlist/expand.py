@@ -180,7 +180,20 @@ class Expander:
                     values["control"] = element.model + suffix
                 else:
                     nodes = self._control_branch(element, name, nodes, values)
+            if letter == "L" and values["value"] < 0:
+                self._negative_inductance(element, values["value"])
             append(Flat(letter, name, nodes, element.line, values))
+
+    def _negative_inductance(self, element, value):
+        """Negative inductances (equivalent circuits, or a slip such as
+        ``5.34-12``) run, as the peer runs them, with a warning per card."""
+        line = element.line
+        warn(
+            f"{clip(element.name)}: negative inductance {value:.6g} H accepted",
+            line.file,
+            line.number,
+            self.warnings,
+        )
 
     def _control_branch(self, element, name, nodes, values):
         """The zero-volt branch from nc+ to nc- whose current a four-node F or H

@@ -18,7 +18,7 @@ from ..output import write_traces
 from ..simulation.probes import parse_probe
 from .build import build_circuit, reference_units
 from .checks import check_connections
-from .errors import NetlistError, clip
+from .errors import NetlistError, clip, warn
 from .expand import Expander
 from .models import junction_model
 from .records import Parser, Tran
@@ -94,8 +94,9 @@ class Netlist:
         # that has changed or a noise source would draw fresh noise for every run
         self._nominal_from = (self.tran, title, self.seed, self.units)
         self._nominal_drawn = any(e.values.get("wave") == "noise" for e in flat)
-        self._names = None
-        self.requests = self._unique(self._resolve(request) for request in parsed.requests)
+        self._names = self._flat = None
+        resolved = (self._resolve(request) for request in parsed.requests)
+        self.requests = self._unique(r for r in resolved if r is not None)
         self.probes = [request.label for request in self.requests]
         self.files = {}
         for request in self.requests:
@@ -211,16 +212,31 @@ class Netlist:
         tstep, tstop = numbers[0], numbers[1]
         prstart = numbers[2] if len(numbers) > 2 else 0.0
         prstep = numbers[3] if len(numbers) > 3 else tstep
+        pwindow = numbers[4] if len(numbers) > 4 else 0.0
         if not 0 < tstep <= tstop:
             raise line.error(".tran needs 0 < tstep <= tstop")
         if not 0 <= prstart < tstop or prstep <= 0:
             raise line.error(".tran needs 0 <= prstart < tstop and prstep > 0")
+        if not math.isfinite(pwindow):
+            raise line.error(f".tran: pwindow must be finite, got {pwindow:g}")
+        if prstep < tstep:
+            # as the peer does: the run steps at the print step
+            warn(
+                f".tran: the print step {prstep:g} s is below the time step {tstep:g} s; "
+                "the run steps at the print step",
+                line.file,
+                line.number,
+                self.warnings,
+            )
+            tstep = prstep
+        # a window is centred on each printed sample; one wider than the run is the run
+        pwindow = min(max(pwindow, 0.0), tstop)
         ratio = prstep / tstep
         if ratio < 1 - 1e-9 or abs(ratio - round(ratio)) > 1e-6 * ratio:
             raise line.error(
                 f".tran: prstep {prstep:g} s is not a whole multiple of the time step {tstep:g} s"
             )
-        return Tran(tstep, tstop, prstart, prstep)
+        return Tran(tstep, tstop, prstart, prstep, pwindow, self._parsed.settle)
 
     def _noise(self):
         """(.temp in kelvin, .neb in hertz, .option seed) with 0, 0, None when absent."""
@@ -251,7 +267,48 @@ class Netlist:
             self._names = ({e.name for e in circuit.elements}, set(circuit.nodes))
         return self._names
 
+    def _flat_names(self):
+        """Device names as older flows spell them, instance names first and joined
+        by ``_`` (``XI6_B2`` for ``B2|XI6``) -> the devices so spelt."""
+        if self._flat is None:
+            self._flat = {}
+            for name in self._known_names()[0]:
+                if "|" in name:
+                    device, *instances = name.split("|")
+                    flat = "_".join([*reversed(instances), device])
+                    self._flat.setdefault(flat, []).append(name)
+        return self._flat
+
+    def _device(self, request, name):
+        """The circuit's device written ``name``, directly or in the flat spelling;
+        None, with a warning, for a name of no device or of several."""
+        elements = self._known_names()[0]
+        candidate = canonical(name)
+        if candidate in elements:
+            return candidate
+        found = self._flat_names().get(candidate, ())
+        if len(found) == 1:
+            return found[0]
+        what = (
+            f"names several devices ({clip(', '.join(sorted(found)))})"
+            if found
+            else "names no device"
+        )
+        self._skip(request, f"{clip(name)} {what}")
+        return None
+
+    def _skip(self, request, why):
+        line = request.line
+        warn(
+            f"output request skipped: {why}",
+            line.file,
+            line.number_of(request.token),
+            self.warnings,
+        )
+
     def _resolve(self, request):
+        """The request with its label, or None (with a warning) when it names no
+        device or node of the circuit: the peer skips those too."""
         elements, nodes = self._known_names()
 
         def known(name, pool):
@@ -264,12 +321,16 @@ class Netlist:
         if request.target in ("device", "either") and known(names[0], elements):
             label = f"{request.kind}({known(names[0], elements)})"
         elif request.target == "device":
-            raise request.line.error(f"no device named {clip(names[0])}", request.token)
+            device = self._device(request, names[0])
+            if device is None:
+                return None
+            label = f"{request.kind}({device})"
         else:
             resolved = [known(n, nodes) for n in names]
             for name, found in zip(names, resolved):
                 if found is None:
-                    raise request.line.error(f"no node or device named {clip(name)}", request.token)
+                    self._skip(request, f"{clip(name)} names no node or device")
+                    return None
             if len(resolved) == 2 and resolved[1] == GROUND:
                 resolved.pop()
             label = f"{request.kind}({','.join(resolved)})"

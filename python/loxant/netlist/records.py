@@ -15,7 +15,7 @@ from typing import NamedTuple, Optional
 from .. import expressions as ex
 from .errors import clip, warn
 from .models import check_parameter
-from .tokens import Line, Token, keyword
+from .tokens import Line, Token, keyword, lex
 
 __all__ = [
     "Body",
@@ -102,12 +102,16 @@ class Subckt:
 
 class Tran(NamedTuple):
     """Transient analysis, in seconds: time step, stop time, start of output and
-    the output interval (the time step when not given)."""
+    the output interval (the time step when not given); ``pwindow`` the width of
+    the Hanning window the output is smoothed with (0: none); ``settle`` whether
+    the start-up period runs before t = 0 (False with ``DST``)."""
 
     tstep: float
     tstop: float
     prstart: float
     prstep: float
+    pwindow: float = 0.0
+    settle: bool = True
 
     @property
     def record_every(self):
@@ -171,6 +175,10 @@ ELEMENT_OPTIONS = {
     "C": ("SPREAD",),
     "B": ("AREA", "IC", "TEMP", "SPREAD"),
 }
+#: kinds whose lines may end in flags (``fcheck``) or annotations (``shunt=3.7``)
+#: that design flows write and simulation ignores
+ANNOTATED = {"R": "resistor", "L": "inductor", "C": "capacitor", "K": "coupling"}
+_FLAG = re.compile(r"[A-Za-z_][A-Za-z0-9_$]*")
 #: .spread keywords: the kinds a spread may be given for
 SPREAD_KINDS = ("L", "B", "C", "R")
 _KIND_NAMES = {
@@ -303,10 +311,13 @@ def words_of(line, tokens, what):
     return [tok.text.upper() for tok in tokens]
 
 
-def _unbracket(tokens):
-    """The items of a list value such as ``(1, 0.1)``."""
+def _unbracket(line, tokens):
+    """The items of a list value such as ``(1, 0.1)`` or ``{0.9, 0.1}`` (braces, as
+    the peer's guide writes it), separated by commas or spaces."""
     if tokens and tokens[0].kind == "(" and tokens[-1].kind == ")":
         return tokens[1:-1]
+    if len(tokens) == 1 and tokens[0].kind == "expr":
+        return lex(tokens[0].text, line.file, line.number)
     return tokens
 
 
@@ -324,20 +335,31 @@ def _is_plain_name(tokens, pos):
     return (
         tok.kind == "word"
         and not followed
-        and not tok.text.startswith("@")
+        and _AT.fullmatch(tok.text) is None
         and tok.text.lower() not in LONG_REQUESTS
     )
 
 
 def _options_of_element(letter, name, line, tokens):
+    """The element options in ``tokens`` and the names of those ignored: older
+    design flows annotate passive elements (``shunt=3.7``), which is read past."""
     allowed = ELEMENT_OPTIONS.get(letter, ())
-    options = {}
+    options, ignored = {}, []
     for key, value in options_of(line, tokens, name).items():
-        if key not in allowed:
+        if key in allowed:
+            options[key] = value_of(line, value)
+        elif letter in ANNOTATED:
+            ignored.append(key)
+        else:
             noun = _KIND_NAMES.get(letter, "element")
             raise line.error(f"{clip(name)}: unknown {noun} parameter {clip(key.lower())}")
-        options[key] = value_of(line, value)
-    return options
+    return options, tuple(ignored)
+
+
+def _is_flag(token):
+    """Whether ``token`` is a bare word such as ``fcheck`` or ``nfree`` (a name,
+    not a number)."""
+    return token.kind == "word" and _FLAG.fullmatch(token.text) is not None
 
 
 def _count_groups(tokens):
@@ -367,6 +389,7 @@ class Parser:
         self.subckts = {}
         self.tran = None
         self.tran_line = None
+        self.settle = True  # no DST on .tran
         #: .option adaptive was given
         self.adaptive = False
         #: .temp, .neb and .option seed= as (Value, Line), or None
@@ -380,7 +403,8 @@ class Parser:
         self.stack = []  # open .subckt definitions
         self.last_line = None
         self._waves = {}  # waveform tokens -> (kind, values)
-        self._options = {}  # element options tokens -> options
+        self._options = {}  # element options tokens -> (options, names ignored)
+        self._ignored_kinds = set()  # (letter, file) warned of ignored flags
 
     @property
     def body(self):
@@ -443,16 +467,43 @@ class Parser:
 
     def _element_options(self, letter, name, line, tokens):
         """:func:`_options_of_element`, read once per text (and shared: records are
-        not changed once read)."""
+        not changed once read); ignored annotations are warned about."""
         if not tokens:
             return NO_OPTIONS
         key = (letter, *tokens)
-        options = self._options.get(key)
-        if options is None:
-            options = _options_of_element(letter, name, line, tokens)
+        read = self._options.get(key)
+        if read is None:
+            read = _options_of_element(letter, name, line, tokens)
             if len(self._options) < _TREES_LIMIT:
-                self._options[key] = options
+                self._options[key] = read
+        options, ignored = read
+        if ignored:
+            self._ignored(letter, name, line, f"{ignored[0].lower()}=")
         return options
+
+    def _ignored(self, letter, name, line, what):
+        """One warning per kind and file for the flags and annotations ignored."""
+        key = (letter, line.file)
+        if key in self._ignored_kinds:
+            return
+        self._ignored_kinds.add(key)
+        warn(
+            f"{clip(name)}: {clip(what)} after the value ignored "
+            f"(and after the values of this file's other {ANNOTATED[letter]}s)",
+            line.file,
+            line.number,
+            self.warnings,
+        )
+
+    def _value_and_flags(self, letter, name, line, tokens):
+        """The one value in ``tokens``, then flags (``fcheck``, ``nfree``), which are
+        ignored with a warning."""
+        end = group_end(tokens, 0) if tokens else 0
+        flags = tokens[end:]
+        if end and flags and all(_is_flag(tok) for tok in flags):
+            self._ignored(letter, name, line, flags[0].text)
+            tokens = tokens[:end]
+        return values_of(line, tokens)
 
     def _two_nodes_value(self, letter, name, line, rest):
         if len(rest) == 3 and rest[0].kind == rest[1].kind == rest[2].kind == "word":
@@ -461,7 +512,7 @@ class Parser:
         nodes = self._nodes(name, line, rest, 2, "nodes and a value")
         split = split_options(rest)
         options = self._element_options(letter, name, line, rest[split:])
-        values = values_of(line, rest[2:split])
+        values = self._value_and_flags(letter, name, line, rest[2:split])
         if len(values) != 1:
             raise line.error(
                 f"{clip(name)}: expected two nodes and one value, got {len(values)} value(s)"
@@ -470,7 +521,9 @@ class Parser:
 
     def _coupling(self, name, line, rest):
         inductors = self._nodes(name, line, rest, 2, "inductor names and a coupling factor")
-        values = values_of(line, rest[2:])
+        split = split_options(rest)
+        self._element_options("K", name, line, rest[split:])
+        values = self._value_and_flags("K", name, line, rest[2:split])
         if len(values) != 1:
             raise line.error(f"{clip(name)}: expected two inductors and one coupling factor")
         return Element("K", name, inductors, line, value=values[0])
@@ -646,7 +699,7 @@ class Parser:
             if key in params:
                 raise line.error(f"model {clip(name)}: {key.lower()} given twice")
             if key == "CPR":
-                params[key] = values_of(line, _unbracket(values))
+                params[key] = values_of(line, _unbracket(line, values))
             else:
                 params[key] = value_of(line, values)
         model = Model(name, params, line)
@@ -723,14 +776,15 @@ class Parser:
         if self.tran is not None:
             raise line.error(f"second .tran (the first at line {self.tran_line.number})")
         tokens = list(line.tokens[1:])
-        # DST: no start-up time (sources act from t = 0 here anyway); UIC: the
-        # initial state is always the zero one
+        # DST: no start-up period before t = 0; UIC: the initial state is always
+        # the zero one
+        self.settle = True
         while tokens and tokens[-1].kind == "word" and tokens[-1].text.upper() in ("DST", "UIC"):
-            tokens.pop()
+            self.settle = self.settle and tokens.pop().text.upper() != "DST"
         values = values_of(line, tokens)
         if not 2 <= len(values) <= 5:
             raise line.error(".tran takes tstep tstop [pstart [pstep [pwindow]]]")
-        self.tran, self.tran_line = values[:4], line
+        self.tran, self.tran_line = values, line
 
     def _noise_setting(self, line):
         self._top_only(line)
@@ -839,9 +893,9 @@ class Parser:
         """One ``V(x)``, ``P(x, y)``, ``I(x)`` or ``@x[p]`` request at ``pos``; the
         position after it."""
         tok = tokens[pos]
-        if tok.kind == "word" and tok.text.startswith("@"):
-            match = _AT.fullmatch(tok.text)
-            kind = AT_REQUESTS.get(match.group(2).lower()) if match else None
+        match = _AT.fullmatch(tok.text) if tok.kind == "word" else None
+        if match is not None:  # @dev[p]; a word such as @port is a node's name
+            kind = AT_REQUESTS.get(match.group(2).lower())
             if kind is None:
                 raise line.error(f"cannot read output request {clip(tok.text)!r}", tok)
             self._request(kind, (match.group(1).upper(),), "device", line, tok)

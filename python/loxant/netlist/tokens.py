@@ -153,6 +153,34 @@ def _stray_quote(stripped, file, number, sink):
     return stripped
 
 
+_OPENERS = {"{": "}", "(": ")"}
+
+
+def strip_comment(text):
+    """``text`` without its inline comment: outside braces, quotes and
+    parentheses, a ``*`` or ``#`` that starts a word (after whitespace) starts a
+    comment, as in ``.PRINT DEVV R1 *Voltage`` or ``RS1 1 2 2ohm *SHUNT=3.73``.
+    Inside braces, quotes or parentheses, and within a word (``2*r``), ``*`` is
+    multiplication.  ``.param`` lines, whose expressions may hold spaces, are
+    cut at ``#`` only."""
+    marks = "#" if text[:6].lower() == ".param" else "*#"
+    if not any(mark in text for mark in marks):
+        return text
+    closing, quote = [], None
+    for pos, char in enumerate(text):
+        if quote is not None:
+            quote = None if char == quote else quote
+        elif char in "'\"":
+            quote = char
+        elif char in _OPENERS:
+            closing.append(_OPENERS[char])
+        elif closing and char == closing[-1]:
+            closing.pop()
+        elif char in marks and not closing and pos and text[pos - 1] in " \t":
+            return text[:pos].rstrip()
+    return text
+
+
 def file_lines(text, file, sink=None):
     """Logical lines of one file: comments and blank lines dropped, continuations
     joined.  The first line comes back separately as a possible title."""
@@ -161,6 +189,7 @@ def file_lines(text, file, sink=None):
         stripped = raw.strip()
         if not stripped or stripped[0] in "*#":
             continue
+        stripped = strip_comment(stripped)
         if stripped[0] == "+":
             if not lines:
                 raise NetlistError("continuation line with no line before it", file, number, raw)

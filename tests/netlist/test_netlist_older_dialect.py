@@ -1,0 +1,267 @@
+"""Forms that older design flows write and the peer reads: each case quotes a line
+as a public netlist writes it (short excerpts; JOINUS is MIT-licensed)."""
+
+import textwrap
+import warnings
+
+import numpy as np
+import pytest
+
+from loxant import expressions as ex
+from loxant.netlist import Netlist, NetlistError, NetlistWarning
+
+JOINUS = "SasanRazm/JOINUS"
+
+
+def read(text):
+    """The netlist of ``text`` and the texts of the warnings it gave."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", NetlistWarning)
+        net = Netlist.from_string(textwrap.dedent(text))
+    return net, [str(w.message) for w in caught if issubclass(w.category, NetlistWarning)]
+
+
+def with_line(card, extra=""):
+    """A small circuit around ``card`` (nodes 1 and 2, devices R9, L9)."""
+    return f"""\
+        * around one card
+        I1 0 1 pwl(0 0 10p 100u)
+        R9 1 2 1
+        L9 2 0 2p
+        {card}
+        {extra}
+        .tran 0.1p 20p
+        """
+
+
+# -- flags and annotations after an element's value ------------------------------
+
+
+@pytest.mark.parametrize(
+    ("card", "name", "value", "ignored"),
+    [
+        # JOINUS, Data/Demos/ControlTFF.js
+        ("LPIN               1         5   0.354pH fcheck", "LPIN", 0.354e-12, "fcheck"),
+        # the issue's excerpt of a design-flow export
+        ("Rout 7 4 1.000pohm nfree", "ROUT", 1e-12, "nfree"),
+        # JOINUS, Data/Demos/AndTest.js: the annotation is a comment
+        ("RS1               23        24   1.73ohm *SHUNT=3.73", "RS1", 1.73, None),
+        # JOINUS, Data/Demos/IV2.js
+        ("RB01       1        3          4.85ohm    * Shunt=4.85ohm", "RB01", 4.85, None),
+        ("RB01 1 2 2ohm shunt=3.7", "RB01", 2.0, "shunt="),
+        ("C1 1 0 0.168pF fcheck", "C1", 0.168e-12, "fcheck"),
+        ("K1 L9 L8 0.1 fcheck", "K1", 0.1, "fcheck"),
+        ("K1 L9 L8 -0.137 note=x", "K1", -0.137, "note="),
+    ],
+)
+def test_flags_and_annotations_after_a_value_are_read_past(card, name, value, ignored):
+    nodes = [] if card[0] == "K" else card.split()[1:3]
+    grounds = "\n".join(f"RG{n} {n} 0 1" for n in nodes if n not in ("0", "1", "2"))
+    net, said = read(with_line(card, f"L8 1 0 2p\n{grounds}"))
+    element = next(e for e in net._parsed.top.elements if e.name == name)
+    assert ex.Scope().evaluate(element.value.tree) == pytest.approx(value)
+    flagged = [w for w in said if "after the value ignored" in w]
+    if ignored is None:
+        assert not flagged
+    else:
+        assert len(flagged) == 1 and f"{name}: {ignored} after the value ignored" in flagged[0]
+
+
+def test_one_warning_per_kind_and_file_not_per_line():
+    cards = "\n".join(f"L{k} {k} {k + 1} 1pH fcheck" for k in range(1, 6))
+    cards += "\nR1 6 0 1ohm nfree\nR2 1 0 1ohm shunt=3"
+    net, said = read(f"* many\nI1 0 1 pwl(0 0 10p 100u)\n{cards}\n.tran 0.1p 10p\n")
+    flagged = [w for w in said if "after the value ignored" in w]
+    assert len(flagged) == 2, said
+    assert any("inductors" in w for w in flagged) and any("resistors" in w for w in flagged)
+
+
+@pytest.mark.parametrize(
+    ("card", "message"),
+    [
+        ("R2 1 0 5 6", "R2: expected two nodes and one value, got 2"),  # a number is no flag
+        ("B2 1 0 jm shunt=3", "B2: unknown junction parameter shunt"),  # only R, L, C, K
+    ],
+)
+def test_what_is_not_a_flag_stays_an_error(card, message):
+    text = f"* t\n.model jm jj(rtype=0)\nI1 0 1 1u\nR1 1 0 1\n{card}\n.tran 1p 2p\n"
+    with pytest.raises(NetlistError, match=message):
+        Netlist.from_string(text)
+
+
+# -- inline comments ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("card", "probes"),
+    [
+        # JOINUS, Data/Demos/IV2.js
+        (".PRINT DEVV R9 *Voltage", ["V(R9)"]),
+        (".PRINT nodev 1 2  *Current", ["V(1,2)"]),
+        (".print devi L9 # current", ["I(L9)"]),
+    ],
+)
+def test_a_star_or_hash_after_whitespace_starts_a_comment(card, probes):
+    net, _ = read(with_line(card))
+    assert net.probes == probes
+
+
+def test_file_and_param_lines_with_trailing_comments(tmp_path):
+    # JOINUS, Data/si.js: ".FILE OUT.DAT  *** JoSIM will not see this command";
+    # optimisers mark parameters ".param bias=0.5mV #!BIAS"
+    text = with_line(".FILE OUT.DAT  *** a remark\n.print devv R9", ".param bias=0.5mV #!BIAS")
+    net, _ = read(text)
+    assert list(net.files) == ["OUT.DAT"]
+    assert net.params["BIAS"] == pytest.approx(0.5e-3)
+
+
+@pytest.mark.parametrize(
+    ("card", "value"),
+    [
+        ("R3 1 0 {2 * 3}", 6.0),  # inside braces: multiplication
+        ("R3 1 0 '2 * 3'", 6.0),  # inside quotes
+        ("R3 1 0 2*3", 6.0),  # within a word
+        (".param k = 2 * 3\nR3 1 0 k", 6.0),  # .param expressions may hold spaces
+        ("R3 1 0 2 *3", 2.0),  # after whitespace, outside: a comment
+    ],
+)
+def test_where_a_star_is_multiplication(card, value):
+    net, _ = read(with_line(card))
+    assert net.circuit(params=None)["R3"] is not None
+    element = next(e for e in net._nominal.circuit.elements if e.name == "R3")
+    assert element.r * net.units.scale["ohm"] == pytest.approx(value)
+
+
+# -- output requests ------------------------------------------------------------------
+
+SUBCKT = """\
+.subckt jtl 1 2
+B1 1 0 jm
+B2 2 0 jm
+L1 1 2 2p
+.ends jtl
+"""
+
+
+def test_flat_hierarchical_names_in_print():
+    # JOINUS, Data/Demos/AndTest.js: ".print devv XI6_B2"
+    text = f"""\
+        * flat names
+        .model jm jj(rtype=0, icrit=100u)
+        {textwrap.indent(SUBCKT, "        ").strip()}
+        I1 0 1 pwl(0 0 10p 100u)
+        XI6 jtl 1 2
+        XI7 jtl 2 3
+        R1 3 0 1
+        .tran 0.1p 10p
+        .print devv XI6_B2
+        .print phase XI7_B1
+        .print devv XI9_B1
+        """
+    net, said = read(text)
+    assert net.probes == ["V(B2|XI6)", "P(B1|XI7)"]
+    assert any("XI9_B1 names no device" in w and "skipped" in w for w in said)
+
+
+def test_a_flat_name_of_several_devices_is_skipped():
+    # B1 of X2 inside X1, and B1 of the instance X1_X2: both spelt X1_X2_B1
+    text = """\
+        * ambiguous
+        .model jm jj(rtype=0, icrit=100u)
+        .subckt inner a
+        B1 a 0 jm
+        .ends inner
+        .subckt outer a
+        X2 inner a
+        .ends outer
+        I1 0 1 pwl(0 0 10p 100u)
+        X1 outer 1
+        X1_X2 inner 1
+        .tran 0.1p 10p
+        .print phase X1_X2_B1
+        .print phase B1|X2|X1
+        """
+    net, said = read(text)
+    assert net.probes == ["P(B1|X2|X1)"]
+    assert any("X1_X2_B1 names several devices (B1|X1_X2, B1|X2|X1)" in w for w in said)
+
+
+@pytest.mark.parametrize(
+    "card", [".print devv B9", ".print i(Q1)", ".print v(9)", ".print nodev 1 99"]
+)
+def test_a_request_naming_nothing_is_skipped_with_a_warning(card):
+    net, said = read(with_line(card + "\n.print devi L9"))
+    assert net.probes == ["I(L9)"]
+    assert sum("output request skipped" in w for w in said) == 1
+
+
+def test_at_names_are_nodes():
+    # index id 45588217072: "XI1 ptl_2ohm @port 36" and ".PRINT NODEV @port 0"
+    text = """\
+        * @ nodes
+        .subckt ptl_2ohm 2 3
+        C1 2 0 0.168pF
+        L1 2 3 0.744pH fcheck
+        .ends
+        I1 0 @port pwl(0 0 2p 100u)
+        XI1 ptl_2ohm @port 36
+        R1 36 0 1
+        .tran 0.1p 30p
+        .PRINT NODEV @port 0
+        .print @R1[i]
+        """
+    net, _ = read(text)
+    assert net.probes == ["V(@PORT)", "I(R1)"]
+    results = net.simulate()
+    # at rest, the line's inductor joins @port to R1: 100 uA through 1 ohm
+    np.testing.assert_allclose(results.trace("V(@PORT)")[1][-1], 100e-6, rtol=1e-3)
+    np.testing.assert_allclose(results.trace("I(R1)")[1][-1], 100e-6, rtol=1e-3)
+
+
+# -- .tran and values ---------------------------------------------------------------
+
+
+def test_print_step_below_time_step_runs_at_the_print_step():
+    # JOINUS, Data/Examples/IV.js: ".tran 0.5ps 150PS 100PS 0.1PS"
+    net, said = read(
+        with_line(".print devi L9").replace(".tran 0.1p 20p", ".tran 0.5ps 20PS 10PS 0.1PS")
+    )
+    assert net.tran.tstep == pytest.approx(0.1e-12)
+    assert any("runs at the print step" in w or "steps at the print step" in w for w in said)
+    time = net.simulate().time("s")
+    np.testing.assert_allclose(np.diff(time), 0.1e-12, rtol=1e-6)
+
+
+SERIES_RL = """\
+* series RL
+V1 1 0 pwl(0 0 1p 1m)
+R1 1 2 1
+{inductors}
+.tran 0.05p 10p
+.print devi R1
+"""
+
+
+@pytest.mark.parametrize(
+    ("card", "number"),
+    [("L3 3 0 -1pH", -1e-12), ("L3 3 0 5.34-12", 5.34 - 12)],  # the slip: 5.34 minus 12
+)
+def test_negative_inductance_runs_with_a_warning(card, number):
+    net, said = read(SERIES_RL.format(inductors=f"L2 2 3 2p\n{card}"))
+    assert sum(f"L3: negative inductance {number:.6g} H accepted" in w for w in said) == 1
+    if number == -1e-12:  # 2 pH and -1 pH in series: one of 1 pH
+        single, _ = read(SERIES_RL.format(inductors="L2 2 0 1p"))
+        got, want = (n.simulate().trace("I(R1)")[1] for n in (net, single))
+        np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-15)
+        assert want[-1] > 0.9e-3  # the current has risen through a 1 ps time constant
+
+
+@pytest.mark.parametrize("cpr", ["{0.9, 0.1}", "{0.9 0.1}", "(0.9, 0.1)", "(0.9 0.1)"])
+def test_cpr_in_braces_or_parentheses_with_commas_or_spaces(cpr):
+    # the peer's syntax guide: "cpr={0.9, 0.1}"
+    text = (
+        f"* cpr\n.model jx jj(rtype=0, icrit=0.1m, cpr={cpr})\nB1 1 0 jx\nI1 0 1 1u\n.tran 1p 2p\n"
+    )
+    net, _ = read(text)
+    law = net.circuit().circuit["B1"].law
+    assert tuple(law.cpr) == pytest.approx((0.9, 0.1))
