@@ -74,3 +74,15 @@ def test_run_writes_the_iv_cards_too(netlist, tmp_path, capsys):
     up = table[(table.direction == "up") & (table.current == table.current.max())]
     assert up.voltage.iloc[0] == pytest.approx(250e-6 * 16, rel=0.005)
     assert "card.csv" in capsys.readouterr().out
+
+
+def test_a_model_inside_a_subcircuit_of_a_models_only_file(tmp_path, capsys):
+    # a cell library's model file: the model sits in the cell's subcircuit
+    path = tmp_path / "cell.cir"
+    path.write_text(
+        ".subckt cell a b\n.model jjmit jj(rtype=0, icrit=0.1mA, rn=5, cap=0.0001p)\n.ends\n"
+    )
+    out = tmp_path / "iv.csv"
+    assert main(["iv", str(path), "jjmit", "--max", "200uA", "--points", "4", "-o", str(out)]) == 0
+    top = pd.read_csv(out).voltage.max()
+    assert top == pytest.approx(5 * (200e-6**2 - 100e-6**2) ** 0.5, rel=0.005)

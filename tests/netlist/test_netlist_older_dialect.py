@@ -265,3 +265,58 @@ def test_cpr_in_braces_or_parentheses_with_commas_or_spaces(cpr):
     net, _ = read(text)
     law = net.circuit().circuit["B1"].law
     assert tuple(law.cpr) == pytest.approx((0.9, 0.1))
+
+
+# -- junction models for .iv, wherever they are defined ----------------------------
+
+MODELS = """\
+* models of a cell library, as a file of models only
+.model top jj(rtype=0, icrit=0.3m)
+.subckt jtl a b ic=0.25m
+.model jjmit jj(rtype=1, icrit=ic, rn=16)
+.model shared jj(rtype=0, icrit=0.1m)
+.ends jtl
+.subckt dff a b
+.model shared jj(rtype=0, icrit=0.1m)
+.model other jj(rtype=0, icrit=0.2m)
+.ends dff
+.subckt split a b
+.model other jj(rtype=0, icrit=0.4m)
+.ends split
+"""
+
+
+@pytest.mark.parametrize(
+    ("name", "icrit"),
+    [
+        ("top", 0.3e-3),
+        ("jjmit", 0.25e-3),  # only jtl defines it; its parameter's default applies
+        ("JTL.JJMIT", 0.25e-3),
+        ("shared", 0.1e-3),  # two subcircuits, the same definition
+        ("dff.other", 0.2e-3),
+        ("split.other", 0.4e-3),
+        ("jtl.top", 0.3e-3),  # looked up outward from the subcircuit
+    ],
+)
+def test_junction_model_found_at_top_or_in_a_subcircuit(name, icrit):
+    net, _ = read(MODELS)
+    assert net.junction_model(name).icrit == pytest.approx(icrit)
+
+
+@pytest.mark.parametrize(
+    ("name", "message"),
+    [
+        ("other", "defined differently in several subcircuits: name one as DFF.OTHER, SPLIT.OTHER"),
+        ("nope", "no junction model named nope (known: TOP, DFF.OTHER, DFF.SHARED"),
+    ],
+)
+def test_an_ambiguous_or_unknown_model_is_named_in_the_error(name, message):
+    net, _ = read(MODELS)
+    with pytest.raises(NetlistError, match=message.replace(".", r"\.").replace("(", r"\(")):
+        net.junction_model(name)
+
+
+def test_a_file_of_models_only_reads_but_does_not_simulate():
+    net, _ = read(MODELS + ".tran 1p 10p\n")
+    with pytest.raises(NetlistError, match="the netlist has no elements"):
+        net.simulate()

@@ -82,7 +82,9 @@ class Netlist:
         nominal = Expander(parsed, base_dir=base_dir)
         self.params = dict(nominal.global_values)
         flat = nominal.build()
-        if not flat and not parsed.iv_requests:
+        # a file of models only serves .iv and junction_model
+        has_models = parsed.top.models or any(sub.body.models for sub in parsed.subckts.values())
+        if not flat and not parsed.iv_requests and not has_models:
             raise self._end_error("the netlist has no elements")
         check_connections(flat, self.warnings)
         self.spreads = {e.name: e.values["spread"] for e in flat if "spread" in e.values}
@@ -106,20 +108,70 @@ class Netlist:
         self.iv_requests = [self._iv_request(request) for request in parsed.iv_requests]
 
     def junction_model(self, name):
-        """The :class:`~loxant.jjmodel.ModelJJ` of the top-level ``.model`` named
-        ``name``, evaluated with the top-level ``.param`` values."""
-        models = self._parsed.top.models
-        model = models.get(str(name).upper())
-        if model is None:
-            known = ", ".join(sorted(models)) or "none"
+        """The :class:`~loxant.jjmodel.ModelJJ` of the ``.model`` named ``name``:
+        the top-level one, else the one defined in a subcircuit when only one
+        subcircuit defines it (or all alike); ``SUB.NAME`` takes the one of
+        subcircuit ``SUB`` (or of those it is written in).  Evaluated with the
+        top-level ``.param`` values and the subcircuit's own parameters."""
+        model, owner = self._find_model(str(name))
+        scope = self._top_scope()
+        for sub in self._outward(owner)[::-1]:
+            scope = ex.Scope(parent=scope)
+            for key, value in sub.defaults:
+                scope.define(key, value.tree, sub.line)
+            for key, value, line in sub.body.params:
+                scope.define(key, value.tree, line)
+        return junction_model(model, scope)
+
+    @staticmethod
+    def _outward(sub):
+        """``sub`` and the subcircuits it is written in, innermost first."""
+        chain = []
+        while sub is not None:
+            chain.append(sub)
+            sub = sub.parent
+        return chain
+
+    def _find_model(self, written):
+        """``(Model, the subcircuit it is defined in or None)`` for a model name,
+        plain or ``SUB.NAME``; NetlistError naming the known models otherwise."""
+        parsed, name = self._parsed, written.upper()
+        sub_name, dot, model_name = name.rpartition(".")
+        if dot and sub_name in parsed.subckts:
+            for sub in self._outward(parsed.subckts[sub_name]):
+                if model_name in sub.body.models:
+                    return sub.body.models[model_name], sub
+            if model_name in parsed.top.models:
+                return parsed.top.models[model_name], None
+        if name in parsed.top.models:
+            return parsed.top.models[name], None
+        found = [
+            (sub.body.models[name], sub)
+            for sub in parsed.subckts.values()
+            if name in sub.body.models
+        ]
+        if found and all(model.same_as(found[0][0]) for model, _ in found):
+            return found[0]
+        if found:
+            where = ", ".join(f"{sub.name}.{name}" for _, sub in found)
             raise NetlistError(
-                f"no junction model named {clip(name)} (known: {clip(known)})", self.file
+                f"junction model {clip(name)} is defined differently in several subcircuits: "
+                f"name one as {clip(where)}",
+                self.file,
             )
-        return junction_model(model, self._top_scope())
+        known = sorted(parsed.top.models) + sorted(
+            f"{sub.name}.{key}" for sub in parsed.subckts.values() for key in sub.body.models
+        )
+        raise NetlistError(
+            f"no junction model named {clip(written)} (known: {clip(', '.join(known) or 'none')})",
+            self.file,
+        )
 
     def _iv_request(self, request):
-        if request.model not in self._parsed.top.models:
-            raise request.line.error(f".iv: unknown model {clip(request.model)}")
+        try:
+            self._find_model(request.model)
+        except NetlistError as exc:
+            raise request.line.error(f".iv: {exc.message}") from None
         try:
             top = self._top_scope().evaluate(request.max_current.tree)
         except ex.ExpressionError as exc:
@@ -437,6 +489,8 @@ class Netlist:
         Returns :class:`~loxant.simulation.PhysicalResults`."""
         if self.tran is None:
             raise self._end_error("the netlist has no .tran analysis")
+        if not len(self._nominal.circuit):
+            raise self._end_error("the netlist has no elements")
         spread_rng = rng if rng is not None or not self.spreads else self.spread_generator()
         if params is None and spread_rng is None and self._nominal_reusable():
             pc = self._with_noise(self._nominal)  # built already: nothing is drawn
