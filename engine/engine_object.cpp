@@ -92,7 +92,9 @@ const char* const kOptionNames[] = {"t_stop",
                                     "dt_max",
                                     "breakpoints",
                                     "noise_step",
-                                    "max_steps"};
+                                    "max_steps",
+                                    "settle_steps",
+                                    "settle_step"};
 
 PyObject* option(PyObject* options, const char* name) {
     PyObject* value = PyDict_GetItemString(options, name);
@@ -208,6 +210,10 @@ Options read_options(PyObject* options, EngineState& state) {
     if (PyDict_GetItemString(options, "adaptive") != nullptr &&
         capi::truth(option(options, "adaptive")))
         read_adaptive_options(options, o);
+    if (PyDict_GetItemString(options, "settle_steps") != nullptr) {
+        o.settle_steps = count_option(options, "settle_steps");
+        o.settle_step = real_option(options, "settle_step", 0.0, true);
+    }
     return o;
 }
 
@@ -554,17 +560,24 @@ RecordTables tables_of(const capi::DoubleView& time, const DoubleTable& values,
     return tables;
 }
 
+Outcome start_and_run(EngineState& s, Transient& t, const RecordTables& tables, Host& host) {
+    if (!s.started) {
+        s.started = true;
+        const Outcome settled = t.settle(host);
+        if (settled != Outcome::finished)
+            return settled;
+        t.record_start(tables);
+    }
+    return t.run(tables, host);
+}
+
 Outcome run_loop(EngineState& s, const RecordTables& tables) {
     Transient& t = *s.transient;
     PythonHost host(s.progress.get(), s, s.size, s.nnz);
-    if (!s.started) {
-        t.record_start(tables);
-        s.started = true;
-    }
     if (s.calls_python)
-        return t.run(tables, host);
+        return start_and_run(s, t, tables, host);
     host.release();
-    const Outcome outcome = t.run(tables, host);
+    const Outcome outcome = start_and_run(s, t, tables, host);
     host.take_back();
     return outcome;
 }
@@ -665,6 +678,10 @@ PyObject* get_stats(PyObject* self, void*) {
                 capi::raise_pending();
         if (set_item(d.get(), "kernel_seconds", PyFloat_FromDouble(st.kernel_seconds)) < 0 ||
             set_item(d.get(), "solver_seconds", PyFloat_FromDouble(st.solver_seconds)) < 0)
+            capi::raise_pending();
+        if (st.settle_steps > 0 &&
+            (set_item(d.get(), "settle_steps", PyLong_FromLongLong(st.settle_steps)) < 0 ||
+             set_item(d.get(), "settle_motion", PyFloat_FromDouble(st.settle_motion)) < 0))
             capi::raise_pending();
         return d;
     });

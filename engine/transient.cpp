@@ -168,7 +168,7 @@ void Transient::predict(double h, double h_prev, double a0, double a1, double a2
     double *dx = dx_.data(), *ddx = ddx_.data();
     const double *v1 = v1_.data(), *v2 = v2_.data(), *dv1 = dv1_.data(), *dv2 = dv2_.data();
     const double half_h2 = 0.5 * h * h;
-    const double cubic = options_.predictor_degree >= 3 && h_prev > 0 && stats_.steps >= 2
+    const double cubic = options_.predictor_degree >= 3 && h_prev > 0 && steps_taken_ >= 2
                              ? h * h * h / (6.0 * h_prev)
                              : 0.0;
     for (int32_t k = 0; k < n_; ++k) {
@@ -584,7 +584,7 @@ Transient::StepStatus Transient::chord_step(double h, double a0, int old) {
     double slack = 0.0, previous_norm = 0.0;
     // the error estimate needs three accepted levels, the last two steps
     const bool judged_by_error =
-        options_.newton_fraction > 0.0 && stats_.steps >= 3 && h_prev_ > 0.0 && h_prev2_ > 0.0;
+        options_.newton_fraction > 0.0 && steps_taken_ >= 3 && h_prev_ > 0.0 && h_prev2_ > 0.0;
     int32_t iteration = 1;
     for (; iteration <= options_.max_iterations; ++iteration) {
         factor_and_solve(nullptr, false);
@@ -664,6 +664,7 @@ void Transient::accept(double h) {
     dv2_.swap(dv1_);
     std::memcpy(dv1_.data(), ddx_.data(), bytes);
     ++stats_.steps;
+    ++steps_taken_;
 }
 
 double Transient::linear_algebra_floor(int32_t repeats) {
@@ -846,6 +847,66 @@ void Transient::record(const RecordTables& tables, double t) {
         turns[c] = shared_.elem_n[turn_channels_[c]];
 }
 
+Outcome Transient::settle(Host& host) {
+    if (options_.settle_steps <= 0)
+        return Outcome::finished;
+    const double h = options_.settle_step;
+    ctx_.junction_history_held = true;
+    for (int64_t k = options_.settle_steps; k > 0; --k) {
+        // from t = -k h to -(k - 1) h, as the peer counts its steps (the last
+        // lands on 0); a step that fails is taken in halves
+        t_ = -static_cast<double>(k) * h;
+        const double end = -static_cast<double>(k - 1) * h;
+        double size = h;
+        while (end - t_ > 1e-9 * h) {
+            size = std::min(size, end - t_);
+            const StepStatus status = step(t_, size, has_prev_, h_prev_, host);
+            if (status == StepStatus::stopped)
+                return Outcome::interrupted;
+            if (status != StepStatus::ok) {
+                ++stats_.rejected;
+                if (size / 2 < options_.dt_min)
+                    return fail(status, size);
+                size /= 2;
+                continue;
+            }
+            accept(size);
+            t_ = size == end - t_ ? end : t_ + size;
+            h_prev2_ = h_prev_;
+            h_prev_ = size;
+            has_prev_ = true;
+        }
+    }
+    // the run's steps are counted apart; the motion left is the change of node
+    // voltage another period at the final rate would bring
+    stats_.settle_steps = stats_.steps;
+    stats_.steps = 0;
+    const double period = static_cast<double>(options_.settle_steps) * h;
+    for (double dv : ddx_)
+        stats_.settle_motion = std::max(stats_.settle_motion, std::fabs(dv) * period);
+    restart();
+    return Outcome::finished;
+}
+
+// The integration starts again at t = 0 from the present state, as a run with
+// no start-up period starts from rest: first step of one level, fresh matrix
+// and factorisation.
+void Transient::restart() noexcept {
+    t_ = grid_t_ = 0.0;
+    grid_points_ = accepted_ = 0;
+    on_grid_ = true;
+    h_ = options_.dt;
+    h_prev_ = h_prev2_ = 0.0;
+    has_prev_ = false;
+    steps_taken_ = 0;
+    ctx_.junction_history_held = false;
+    calm_ = 0;
+    built_ = linear_factored_ = false;
+    built_a0_ = 0.0;
+    jacobian_stale_ = true;
+    solver_.forget();
+}
+
 void Transient::record_start(const RecordTables& tables) {
     if (options_.record_from <= 0 && recorded_ < tables.capacity)
         record(tables, 0.0);
@@ -981,7 +1042,7 @@ Outcome Transient::run_adaptive(const RecordTables& tables, Host& host) {
         const double* shift = nullptr;
         if (passed && !noise_models_.empty())
             judged = judge_noise(shift);
-        if (passed && stats_.steps >= 2 && judged) {
+        if (passed && steps_taken_ >= 2 && judged) {
             const double w = step_size / h_prev_;
             const double a0 = (1.0 + 2.0 * w) / (step_size * (1.0 + w));
             const double error = local_error(step_size, a0, shift);

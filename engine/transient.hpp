@@ -53,12 +53,21 @@ struct Options {
     double noise_step = 0.0;
     // Steps (accepted and rejected) an adaptive run may take; 0: no limit.
     int64_t max_steps = 0;
+    // The start-up period: settle_steps steps of settle_step before t = 0, the
+    // sources evaluated at those (negative) times, nothing recorded.
+    int64_t settle_steps = 0;
+    double settle_step = 0.0;
 };
 
 struct Stats {
     int64_t steps = 0, rejected = 0, iterations = 0, max_iterations = 0;
     int64_t matrix_builds = 0, solves = 0;
     double kernel_seconds = 0.0, solver_seconds = 0.0;
+    // The start-up period: its accepted steps (not counted in steps), and the
+    // largest change of a node voltage another period would bring at the rate it
+    // ended on (far from 0 for a circuit still moving at t = 0).
+    int64_t settle_steps = 0;
+    double settle_motion = 0.0;
 };
 
 // The sources whose value follows a waveform: the engine writes sign * w(t)
@@ -133,6 +142,10 @@ class Transient {
     void set_noise_models(std::vector<ElementModelObject*> models);
     // Analyses the pattern and copies the static matrix; false if KLU refuses.
     bool prepare(const int32_t* col_ptr, const int32_t* row_idx, const double* a0);
+    // Runs the start-up period (see Options::settle_steps), then starts the
+    // integration afresh at t = 0 from the state reached (call once, before
+    // record_start).
+    Outcome settle(Host& host);
     // Records the state at t = 0 when it is to be kept (call once, before run).
     void record_start(const RecordTables& tables);
     // Steps on until t_stop, a full table, a failure or a stop from the host.
@@ -192,6 +205,7 @@ class Transient {
     Outcome fail(StepStatus status, double step_size) noexcept;
     void record(const RecordTables& tables, double t);
     void update_sources(double t);
+    void restart() noexcept;
     bool calls_python_ = false;
 
     double now() const noexcept;
@@ -249,6 +263,7 @@ class Transient {
     bool has_prev_ = false;
     int calm_ = 0;
     int64_t accepted_ = 0;
+    int64_t steps_taken_ = 0; // accepted since the integration (re)started
     // The fixed step's grid: the last point of it reached, how many, and
     // whether the present time is one (retried steps land on it again).
     double grid_t_ = 0.0;

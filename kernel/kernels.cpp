@@ -174,6 +174,7 @@ StepContext step_values() {
     ctx.coeff_ddt = first_item("InterpCoeffDDt");
     ctx.smooth_factor = sp_double("InitialSmoothFactor");
     ctx.time_step = first_item("TimeSteps");
+    ctx.junction_history_held = sp_double("JunctionHistoryHeld") != 0.0;
     return ctx;
 }
 

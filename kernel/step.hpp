@@ -20,6 +20,9 @@ struct StepContext {
     const double* voltages;       // DX
     const double* voltages_deriv; // DDX
     const double* voltages_prev;  // DXprev (BuildMatrix, UpdateMatrix)
+    // The start-up period before t = 0 holds the voltage history of junctions at
+    // zero, as the peer's does: their voltage derivative is then coeff_dt * V.
+    bool junction_history_held;
 };
 
 // Keeps `count` at the signed number of whole turns nearest to phase / 2*pi,

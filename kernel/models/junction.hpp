@@ -51,7 +51,10 @@ inline JunctionState state_at(const LiveSide& s, const double* phases, const dou
 }
 
 inline JunctionState estimate(const LiveSide& s, const StepContext& ctx) noexcept {
-    return state_at(s, ctx.phases, ctx.voltages, ctx.voltages_deriv);
+    JunctionState state = state_at(s, ctx.phases, ctx.voltages, ctx.voltages_deriv);
+    if (ctx.junction_history_held)
+        state.dvoltage = ctx.coeff_dt * state.voltage;
+    return state;
 }
 
 // The g of a linear shunt: V / R + C dV differentiated with respect to the phase.

@@ -136,8 +136,10 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
     const int32_t i = m.t.i, j = m.t.j;
     cache_half_phase(m, across(ctx.phases, i, j));
     const double iq = kernel_current(m, m.sin_half, m.cos_half);
-    const double c =
-        element_current(m, across(ctx.voltages, i, j), across(ctx.voltages_deriv, i, j), iq);
+    const double voltage = across(ctx.voltages, i, j);
+    const double dvoltage =
+        ctx.junction_history_held ? ctx.coeff_dt * voltage : across(ctx.voltages_deriv, i, j);
+    const double c = element_current(m, voltage, dvoltage, iq);
     stamp_current(b, i, j, c);
 }
 

@@ -29,6 +29,8 @@ InterpCoeffDDt = []
 #: float, written by the driver: factor that source models apply to their value
 #: during the initial ramp (0 at the start, 1 once the ramp is over).
 InitialSmoothFactor = 0
+# 1 during the start-up period: junctions see no voltage history
+JunctionHistoryHeld = 0.0
 
 #: list of floats, written by the driver: item 0 is the present time step.
 TimeSteps = []

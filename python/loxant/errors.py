@@ -6,6 +6,7 @@ __all__ = [
     "RunLimitError",
     "SimulationError",
     "SingularMatrixError",
+    "StartupWarning",
     "non_finite_reason",
 ]
 
@@ -55,3 +56,8 @@ def non_finite_reason(culprits):
         f"non-finite correction: the current or matrix terms of {', '.join(culprits)} are not "
         "finite (check the parameters)"
     )
+
+
+class StartupWarning(UserWarning):
+    """The start-up period before t = 0 ended with the circuit still moving: the
+    run starts from a state that is not at rest."""

@@ -14,11 +14,12 @@ import functools
 import math
 import numbers
 import re
+import warnings
 
 from .circuit import Circuit
 from .elements import Inductor, number
-from .errors import CircuitError
-from .simulation import PhysicalResults, simulate
+from .errors import CircuitError, StartupWarning
+from .simulation import PhysicalResults, simulate, startup_steps
 from .units import BOLTZMANN, PHI0, Units, split_unit
 from .waveforms import PWL, Rescaled
 
@@ -317,10 +318,14 @@ class PhysicalCircuit:
         return {"ic": ic, "r": r, "c": c}
 
     @_quoting_input
-    def simulate(self, t_stop, dt=None, **options):
+    def simulate(self, t_stop, dt=None, *, settle=False, **options):
         """Transient simulation (see :func:`loxant.simulation.simulate`); the times
         ``t_stop``, ``dt``, ``dt_min``, ``dt_max``, ``record_from``, ``initial_ramp`` and
         ``print_step`` are physical, the other options (``seed`` among them) as there.
+        ``settle=True`` runs the start-up period before t = 0: as many steps as
+        :func:`~loxant.simulation.startup_steps` gives for the step in seconds (dt,
+        or dt_max when adaptive), with a :class:`~loxant.errors.StartupWarning`
+        when the circuit is still moving at its end.
         Returns :class:`~loxant.simulation.PhysicalResults`."""
         times = {"t_stop": t_stop, "dt": dt}
         timed = ("dt_min", "dt_max", "record_from", "initial_ramp", "print_step")
@@ -330,8 +335,29 @@ class PhysicalCircuit:
                 continue
             times[key] = self._value(value, "s", key)
             self._check_plausible(key, value, times[key])
+        adaptive = times["dt"] is None or {"rtol", "atol"} & set(options)
+        step = times.get("dt_max") if adaptive and times.get("dt_max") else times["dt"]
+        if settle and step is not None:
+            options["settle_steps"] = startup_steps(step * self.units.scale["s"])
         results = simulate(self.circuit, times.pop("t_stop"), times.pop("dt"), **times, **options)
+        self._warn_if_moving(results.stats)
         return PhysicalResults(results, self.units)
+
+    #: change of a node voltage over another start-up period, in the circuit's
+    #: voltage unit, above which the circuit has not settled by its end
+    STILL_MOVING = 1e-3
+
+    def _warn_if_moving(self, stats):
+        motion = stats.get("settle_motion", 0.0)
+        if motion > self.STILL_MOVING:
+            warnings.warn(
+                StartupWarning(
+                    f"the circuit is still moving at t = 0, after the start-up period of "
+                    f"{stats['settle_steps']} steps: a node voltage changes by "
+                    f"{motion * self.units.scale['V']:.3g} V over another such period"
+                ),
+                stacklevel=3,
+            )
 
     def _check_plausible(self, key, value, normalised):
         """A bare number is seconds; one far beyond the circuit's time scale is a

@@ -85,7 +85,7 @@ CASES = [
     (".model j1 jj(delv=6m)\nB2 1 0 j1", 7, "delv must be positive and below twice vg"),
     (".model j1 jj(rtype=2)\nB2 1 0 j1", 7, "rtype must be 0 or 1, got 2"),
     (".iv jm iv.csv", 7, ".iv takes a model name, the largest current and a file name"),
-    (".iv jx 1m iv.csv", 7, ".iv: unknown model JX"),
+    (".iv jx 1m iv.csv", 7, ".iv: no junction model named JX (known: JM)"),
     (".iv jm -1m iv.csv", 7, ".iv: the largest current must be positive, got -0.001"),
     (".subckt s a\n.iv jm 1m iv.csv\n.ends", 8, ".iv inside .subckt S"),
     (".model j1 jj(rtype=0, icrt=1m)", 7, "unknown parameter icrt of model J1"),

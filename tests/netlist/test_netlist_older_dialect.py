@@ -1,5 +1,7 @@
 """Forms that older design flows write and the peer reads: each case quotes a line
-as a public netlist writes it (short excerpts; JOINUS is MIT-licensed)."""
+as a public netlist writes it (short excerpts; JOINUS and the peer's examples are
+MIT-licensed; "index id" names a public file found by content, its repository
+unknown)."""
 
 import textwrap
 import warnings
@@ -42,8 +44,8 @@ def with_line(card, extra=""):
     [
         # JOINUS, Data/Demos/ControlTFF.js
         ("LPIN               1         5   0.354pH fcheck", "LPIN", 0.354e-12, "fcheck"),
-        # the issue's excerpt of a design-flow export
-        ("Rout 7 4 1.000pohm nfree", "ROUT", 1e-12, "nfree"),
+        # the peer's own example, test/ex_pi_DQFP_buffer_chan.cir (MIT), a Cadence export
+        ("Rout              11         4   1.000pohm nfree", "ROUT", 1e-12, "nfree"),
         # JOINUS, Data/Demos/AndTest.js: the annotation is a comment
         ("RS1               23        24   1.73ohm *SHUNT=3.73", "RS1", 1.73, None),
         # JOINUS, Data/Demos/IV2.js
@@ -320,3 +322,38 @@ def test_a_file_of_models_only_reads_but_does_not_simulate():
     net, _ = read(MODELS + ".tran 1p 10p\n")
     with pytest.raises(NetlistError, match="the netlist has no elements"):
         net.simulate()
+
+
+# -- pwindow: a Hanning window before the print steps ---------------------------------
+
+PWINDOW = """\
+* an overdamped junction swept slowly: its voltage averaged over the window
+.model jm jj(rtype=0, icrit=0.1mA, rn=5, cap=0.07p)
+B1 1 0 jm
+I1 0 1 pwl(0 0 100p 300u)
+.tran 0.05p 100p {prstart} {rest}
+.print devv B1
+.print phase B1
+"""
+
+
+@pytest.mark.parametrize(("prstart", "pwindow"), [("0", "5p"), ("20p", "4.9p"), ("0", "1n")])
+def test_pwindow_is_numpys_hanning_convolution_then_the_print_step(prstart, pwindow):
+    every = 20  # print step 1 ps of 0.05 ps steps
+    windowed, _ = read(PWINDOW.format(prstart=prstart, rest=f"1p {pwindow} DST"))
+    full, _ = read(PWINDOW.format(prstart=0, rest="0.05p DST"))
+    got, raw = windowed.simulate(), full.simulate()
+    # taps of the peer's window, 1 - cos(2 pi (k + 1/2) / n), are numpy's Hanning
+    # of 2 n + 1 points at its odd positions
+    width = min(float(pwindow.rstrip("pn")) * (1e-9 if "n" in pwindow else 1e-12), 100e-12)
+    taps = 2 * int(0.5 * width / 0.05e-12) + 1
+    hanning = np.hanning(2 * taps + 1)[1::2]
+    hanning /= hanning.sum()
+    first = int(round(float(prstart.rstrip("p") or 0) / 0.05))
+    rows = np.arange(first, len(raw.time("s")), every)
+    np.testing.assert_allclose(got.time("s"), raw.time("s")[rows], rtol=1e-12)
+    for label in ("V(B1)", "P(B1)"):
+        padded = np.pad(raw.trace(label)[1], taps // 2, mode="edge")
+        expected = np.convolve(padded, hanning, mode="valid")[rows]
+        np.testing.assert_allclose(got.trace(label)[1], expected, rtol=1e-9, atol=1e-15)
+    assert np.std(got.trace("V(B1)")[1]) < np.std(raw.trace("V(B1)")[1][rows])

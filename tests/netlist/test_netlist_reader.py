@@ -28,6 +28,7 @@ def assert_same_run(net, pc, **options):
         dt=tran.tstep,
         record_every=tran.record_every,
         record_from=tran.prstart,
+        settle=tran.settle,  # the netlist's start-up period, on the API
         **options,
     ).normalised
     assert ours.elements == theirs.elements and ours.nodes == theirs.nodes

@@ -77,7 +77,7 @@ def test_bare_times_far_beyond_the_circuit_time_scale_are_refused(times, match):
 @pytest.mark.parametrize(
     "declare, quoted",
     [
-        (lambda pc: pc.inductor("L9", "a", "0", "-3pH"), "got '-3pH'"),
+        (lambda pc: pc.capacitor("C9", "a", "0", "-3pF"), "got '-3pF'"),
         (lambda pc: pc.resistor("R9", "a", "0", -2), "got -2 ohm"),
         (lambda pc: pc.capacitor("C9", "a", "0", "-1fF"), "got '-1fF'"),
         (lambda pc: pc.simulate(t_stop="100ps", dt="1s"), "dt = '1s' exceeds t_stop = '100ps'"),

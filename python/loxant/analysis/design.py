@@ -171,6 +171,10 @@ class Design:
             raise ValueError("give t_stop and dt (a netlist's .tran supplies them)")
         self.t_stop, self.dt = t_stop, dt
         self.options = dict(options or {})
+        settle = getattr(getattr(source, "tran", None), "settle", None)
+        if self.is_netlist and settle is not None:
+            # the netlist's start-up period (none with DST), as its own runs take it
+            self.options.setdefault("settle", settle)
         self.param_names = dict(source.params) if self.is_netlist else {}
         self._snapshot = None if self.is_netlist else _snapshot(source)
         self._nominal = self.fresh()

@@ -15,6 +15,7 @@ from ..errors import CircuitError
 from ..gcpause import collector_paused
 from ..nodes import GROUND
 from ..output import write_traces
+from ..simulation import PhysicalResults
 from ..simulation.probes import parse_probe
 from .build import build_circuit, reference_units
 from .checks import check_connections
@@ -482,11 +483,12 @@ class Netlist:
         pc.noise_bandwidth = self.noise_bandwidth
         return pc
 
-    def simulate(self, params=None, rng=None, **options):
+    def simulate(self, params=None, rng=None, settle=None, **options):
         """Run the ``.tran`` analysis of a fresh circuit (see :meth:`circuit`);
         ``options`` go to :meth:`~loxant.physical.PhysicalCircuit.simulate`.  Without
         ``rng``, the spreads are drawn once from :meth:`spread_generator`.
-        Returns :class:`~loxant.simulation.PhysicalResults`."""
+        ``settle``: run the start-up period before t = 0 (default: unless
+        ``.tran`` says ``DST``).  Returns :class:`~loxant.simulation.PhysicalResults`."""
         if self.tran is None:
             raise self._end_error("the netlist has no .tran analysis")
         if not len(self._nominal.circuit):
@@ -497,11 +499,15 @@ class Netlist:
         else:
             pc = self._circuit(params, rng, spread_rng)
         tran = self.tran
+        adaptive = self.adaptive and "dt" not in options
+        windowed = tran.pwindow > 0 and not adaptive and not {"dt", "record_every"} & set(options)
+        if windowed:  # every step is kept for the window, then the print steps taken
+            options.update(record_every=1, record_from="0 s")
         # the netlist's times are seconds by construction: given with their unit,
         # they are never taken for a slip of the unit
         options.setdefault("record_from", f"{tran.prstart!r} s")
         options.setdefault("seed", self.seed)
-        adaptive = self.adaptive and "dt" not in options
+        options["settle"] = tran.settle if settle is None else bool(settle)
         if adaptive and tran.record_every > 1 and not {"record_every", "print_step"} & set(options):
             # adaptive steps are not counted on a grid: resample on the print step's
             options.update(record_every=1, print_step=f"{tran.prstep!r} s")
@@ -511,11 +517,28 @@ class Netlist:
                 options.setdefault("dt_max", f"{tran.tstep!r} s")
                 return pc.simulate(t_stop=f"{tran.tstop!r} s", **options)
             dt = options.pop("dt", f"{tran.tstep!r} s")
-            return pc.simulate(t_stop=f"{tran.tstop!r} s", dt=dt, **options)
+            results = pc.simulate(t_stop=f"{tran.tstop!r} s", dt=dt, **options)
+            return self._windowed(results) if windowed else results
         except NetlistError:
             raise
         except CircuitError as exc:
             raise self._tran_line.error(str(exc)) from None
+
+    def _windowed(self, results):
+        """``results`` (every step from t = 0) averaged over the ``.tran`` pwindow
+        and taken at the print steps, as the peer does: a Hanning window of
+        2 h + 1 taps, h = floor(pwindow / 2 tstep), weights 1 - cos(2 pi (k + 1/2)
+        / taps) normalised to sum 1, centred on each printed step, the first or
+        last value repeated beyond the run."""
+        tran = self.tran
+        half = int(0.5 * tran.pwindow / tran.tstep)
+        taps = 2 * half + 1
+        weights = 1.0 - np.cos((np.arange(taps) + 0.5) * (2.0 * np.pi / taps))
+        weights /= weights.sum()
+        time = results.time("s")
+        first = int(np.searchsorted(time, tran.prstart * (1 - 1e-12) - 1e-9 * tran.tstep))
+        rows = np.arange(first, len(time), tran.record_every)
+        return PhysicalResults(results.normalised.windowed(rows, weights), results.units)
 
     def traces(self, results):
         """``(label, unit, values)`` of every output request, values in SI units

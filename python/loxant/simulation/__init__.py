@@ -12,6 +12,14 @@ from .options import RunOptions
 from .physical_results import PhysicalResults
 from .probes import Probe, parse_probe
 from .results import Results
-from .run import simulate
+from .run import simulate, startup_steps
 
-__all__ = ["PhysicalResults", "Probe", "Results", "RunOptions", "parse_probe", "simulate"]
+__all__ = [
+    "PhysicalResults",
+    "Probe",
+    "Results",
+    "RunOptions",
+    "parse_probe",
+    "simulate",
+    "startup_steps",
+]

@@ -100,6 +100,8 @@ def engine_options(options, system):
         progress=options.progress,
         progress_interval=0.1,
     )
+    if options.settle_steps:
+        settings.update(settle_steps=options.settle_steps, settle_step=options.grid)
     if options.adaptive:
         settings.update(
             adaptive=True,

@@ -70,6 +70,7 @@ class RunOptions:
     seed: int = None
     breakpoints: tuple = ()
     noise_step: float = 0.0
+    settle_steps: int = 0
 
     @classmethod
     def check(
@@ -96,6 +97,7 @@ class RunOptions:
         seed=None,
         print_step=None,
         max_steps=None,
+        settle_steps=0,
     ):
         """The options of ``simulate``, checked: a :class:`CircuitError` names the
         first that is wrong."""
@@ -130,6 +132,7 @@ class RunOptions:
         newton_fraction = number(newton_fraction, "newton_fraction", nonnegative=True)
         max_iterations = _count(max_iterations, "max_iterations")
         max_steps = MAX_STEPS if max_steps is None else _count(max_steps, "max_steps", limit=2**62)
+        settle_steps = 0 if not settle_steps else _count(settle_steps, "settle_steps", limit=10**6)
         grid = dt if adaptive is None else adaptive["dt_max"]
         _check_step_count(t_stop, grid, max_steps, "dt" if adaptive is None else "dt_max")
         if engine not in ENGINES:
@@ -158,6 +161,7 @@ class RunOptions:
             progress=progress,
             profile=bool(profile),
             seed=seed,
+            settle_steps=settle_steps,
         )
 
     @property

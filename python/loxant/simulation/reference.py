@@ -18,6 +18,8 @@ import time as _time
 
 import numpy as np
 
+from .. import SimulationParameters as SP
+from .. import lxglobals
 from ..errors import RunLimitError
 from .assembly import STATE_LOCK, native_modules
 from .integrator import StepFailure, Transient, raise_failure
@@ -70,9 +72,10 @@ def _run(system, kernel, sparse, recorder, options):
     # The models report the state at rest before the static matrix is built:
     # building it (re)starts the history of models that keep one.
     kernel.UpdateValues()
+    run.begin()
+    taken, motion = _settle(run, options.settle_steps, options.grid, options.dt_min)
     if options.record_from <= 0:
         recorder.record(0.0)
-    run.begin()
     try:
         if options.adaptive:
             _AdaptiveLoop(run, recorder, options).run()
@@ -81,7 +84,43 @@ def _run(system, kernel, sparse, recorder, options):
     except RunLimitError as exc:
         exc.stats = dict(run.stats)
         raise
-    return dict(run.stats)
+    stats = dict(run.stats)
+    if options.settle_steps:
+        stats.update(settle_steps=taken, settle_motion=motion)
+    return stats
+
+
+def _settle(run, steps, h, dt_min):
+    """The start-up period: ``steps`` steps of ``h`` from t = -steps h to 0, the
+    sources at those times (a step that fails is taken in halves), the junctions'
+    voltage history held at zero as the peer holds it (which damps them); the
+    next step starts afresh (a first step of one level).  Returns the steps it
+    took and the largest change of a node voltage another period would bring at
+    the rate it ended on."""
+    if not steps:
+        return 0, 0.0
+    h_prev = None
+    SP.JunctionHistoryHeld = 1.0
+    try:
+        for k in range(steps, 0, -1):
+            t, end, size = -k * h, -(k - 1) * h, h  # exactly as the peer counts its steps
+            while end - t > 1e-9 * h:
+                size = min(size, end - t)
+                try:
+                    run.step(t, size, h_prev)
+                except StepFailure as failure:
+                    run.stats["rejected"] += 1
+                    if size / 2 < dt_min:
+                        raise_failure(t, size, failure)
+                    size /= 2
+                    continue
+                run.accept()
+                t, h_prev = end if size == end - t else t + size, size
+    finally:
+        SP.JunctionHistoryHeld = 0.0
+    taken, run.stats["steps"] = run.stats["steps"], 0  # the run's steps are counted apart
+    rate = float(np.max(np.abs(lxglobals.NodeDVoltage), initial=0.0))
+    return taken, rate * steps * h
 
 
 def _loop(run, recorder, options):

@@ -150,6 +150,28 @@ class Results:
     def __len__(self):
         return len(self.time)
 
+    def windowed(self, rows, weights):
+        """These results at the recorded ``rows`` only, each value series first
+        averaged over the centred window ``weights`` (odd length, summing to 1;
+        beyond either end the end value repeats); turn counts are not averaged."""
+        rows = np.asarray(rows, dtype=np.intp)
+        half = len(weights) // 2
+        last = len(self.time) - 1
+        series = {}
+        for quantity, (table, columns) in self._series.items():
+            names = sorted(columns, key=columns.get)
+            if quantity == "turns" or table is None or not len(table):
+                series[quantity] = (table if table is None else table[rows], names)
+                continue
+            # output rows only: the window's taps, each a gather of those rows
+            out = np.zeros((len(rows),) + table.shape[1:])
+            for k, weight in enumerate(weights):
+                out += weight * table[np.clip(rows + half - k, 0, last)]
+            series[quantity] = (out, names)
+        new = Results.__new__(Results)
+        new._setup(self.time[rows], self.nodes, self.elements, series, self.stats)
+        return new
+
     def __repr__(self):
         span = f"t = {self.time[0]:g}..{self.time[-1]:g}" if len(self) else "empty"
         return (

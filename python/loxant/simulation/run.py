@@ -1,5 +1,6 @@
 """The front door of a simulation: :func:`simulate`."""
 
+import math
 import threading
 import time
 
@@ -9,7 +10,20 @@ from .engines import ENGINES
 from .options import RunOptions
 from .probes import RecordPlan
 
-__all__ = ["simulate"]
+__all__ = ["MAX_STARTUP_STEPS", "simulate", "startup_steps"]
+
+#: most steps of the start-up period
+MAX_STARTUP_STEPS = 1000
+
+
+def startup_steps(h):
+    """Steps of the start-up period before t = 0 for a time step of ``h`` seconds:
+    2 * 10**(2 (|log10 h| - 12) + 1), whole steps, at most 1000 (1000 at 0.025 ps,
+    none from 10 ps up).  The peer's rule, so the same circuits land in the same
+    state."""
+    steps = int(2 * 10 ** ((abs(math.log10(h)) - 12) * 2 + 1))
+    return min(steps, MAX_STARTUP_STEPS)
+
 
 #: ``active`` is true while this thread is inside :func:`simulate`
 _this_thread = threading.local()
@@ -21,7 +35,8 @@ def simulate(circuit, t_stop, dt=None, **options):
     ``circuit`` is a described circuit: its ``elements`` (declarations of
     :mod:`loxant.elements`, in order), ``nodes``, ``temperature`` and
     ``noise_bandwidth``, as a :class:`~loxant.circuit.Circuit` holds them.
-    Every unknown starts at rest (phases, voltages and branch currents 0).
+    Every unknown starts at rest (phases, voltages and branch currents 0), or,
+    with ``settle_steps``, where a start-up period leaves it.
 
     Options:
         record_every: keep every k-th accepted step (the state at t = 0 is kept).
@@ -65,6 +80,14 @@ def simulate(circuit, t_stop, dt=None, **options):
             None draws fresh entropy.  Checked with or without noise.
         max_steps: most steps a run may take (default ``MAX_STEPS``, 10**9): a
             fixed step that projects more is refused, an adaptive run stops there.
+        settle_steps: steps of the start-up period (of dt, or of dt_max when
+            adaptive) taken from rest before t = 0, the sources evaluated at
+            those negative times, the junctions' voltage history held at zero
+            (as the peer holds it) and nothing recorded; the run then starts from
+            the state reached (see :func:`startup_steps`).  The stats then hold
+            ``settle_steps`` (its accepted steps, not counted in ``steps``) and
+            ``settle_motion``, the largest change of a node voltage another
+            period would bring at the rate it ended on.
 
     Every option is checked before the run (:class:`RunOptions`), with the same
     :class:`~loxant.errors.CircuitError` whatever the engine.  Returns a
