@@ -1,70 +1,54 @@
-"""Timing characterization of a cell: delays per state, setup and hold.
+"""Timing characterization of a cell: its state machine, delays and constraints.
 
 :func:`characterize` builds a bench around a ``.subckt`` of a netlist (see
-:mod:`loxant.analysis.harness`), learns the cell's function from nominal runs
-(or checks a truth table given), and measures:
+:mod:`loxant.analysis.harness`: sources into the inputs, loads on the outputs,
+lines where the cell's ports meet lines) and:
 
-* **delays**: for every input -> output path that produces an output pulse,
-  from the input port node's phase passing an odd multiple of pi to the output
-  port node's (the switching-time measure of :mod:`.events`, applied to node
-  phases), for each internal state, over the loads (parallel JTL loads on the
-  output) and the bias (every bias source of cell and bench scaled together;
-  the input pulses are not); each input of an asynchronous cell in a run of
-  its own, from rest;
-* **constraints**, at the first load and nominal bias, by bisection on the
-  scheduled separation of two pulses down to ``resolution``: setup and hold of
-  each data input against the clock in each state of a clocked cell, or the
-  minimum separation of two inputs of an asynchronous cell.  The value given
-  is the separation measured at the port nodes in the passing run that bounds
-  the bracket.
-
-**State and function.** A clocked cell's state is the set of data inputs that
-pulsed since the last clock pulse; the clock empties it.  Its function maps
-(state, input pulse) to the output pulses that pulse causes.  An asynchronous
-cell has one state.  A run passes when, for each group of pulses closer than
-half the bench's spacing, the output pulses (how many of each output) after
-the group's first input and before the next group are those the function
-gives for the group's pulses read in the scenario's order (a setup run reads
-the data before the clock however close they come), in every group of the run,
-and each input port node turns once per pulse sent, no more.  Bisection takes
-the passing separations to lie on one side of a single boundary.
-
-**Asynchronous cells.** Two pulses into an asynchronous cell, however close,
-are owed the outputs of each pulse alone: a merger owes two pulses at its
-output.  The minimum separation of inputs ``first`` then ``second`` is thus
-the separation above which the second pulse still gets its own outputs (as a
-library's timing check states it: closer pulses are not allowed), searched
-from ``window`` (passing) down to 0 (the pulses together; a merger gives one
-output there), for each order of each pair of inputs.
+* **learns the cell's state machine** (:mod:`.fsm`) at the first load and
+  nominal bias, from sequences of pulses sent well apart from rest;
+  states are ``internal_state_N``, 0 at rest;
+* measures the **delay** of every pulse that gives outputs, per state, from
+  the input port node's phase passing an odd multiple of pi to the output port
+  node's (the switching-time measure of :mod:`.events`, applied to node
+  phases), over the loads (parallel loads on each output) and the biases (the
+  cell's own bias sources scaled; the bench's too with ``scale_bench``).  A
+  corner (load, bias) at which the cell does not follow its machine is
+  reported and left out;
+* searches, at the first load and nominal bias, for every state ``s`` and
+  ordered pair of inputs ``x`` then ``y`` legal there (``x`` twice
+  included), the smallest separation at which the cell still follows its
+  machine: its outputs per group of close pulses, each input port node turning
+  once per pulse, and the state it ends in, checked by a short sequence of
+  pulses after the pair.  Bisection from ``window`` (passing) down to 0 (the
+  pulses together), to ``resolution``; the value given is the separation of
+  the two port nodes' crossings in the passing run at the bracket's edge.
+  Public libraries write it ``(HOLD y (COND s (posedge x)) value)``.
 """
 
-import itertools
 import math
 import time
 from collections import Counter
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
-from .. import elements as el
 from ..netlist import Netlist
 from ..units import to_si
-from .design import Design
+from .design import Design, is_bias
 from .events import switching_times
-from .harness import Bench, cell_source, is_pulse_source, port_node, pulse_parameter
+from .fsm import ILLEGAL, learn
+from .harness import Bench, cell_source, port_node, pulse_parameter
 from .liberty import write_liberty
 from .runner import ListPlan, Run, Runner
 from .sdf import write_sdf
 
 __all__ = ["Characterization", "characterize"]
 
-#: state label of a clocked cell that holds nothing, and of an asynchronous cell
-EMPTY = "-"
-#: pulses each input can carry in one run: no scenario sends more than two
-SLOTS = 2
-
-
-def state_label(state):
-    """``"a+b"`` for the state of inputs a and b, ``"-"`` for the empty state."""
-    return "+".join(sorted(state)) if state else EMPTY
+#: finest bisection resolution: below it the time step, not the cell, decides
+MIN_RESOLUTION = 1e-15
+#: most loads on an output, most loads or biases in one characterization
+MAX_LOAD = 16
+MAX_CORNERS = 16
+#: pulses told apart when learning the states
+DEPTH = 2
 
 
 class _NodePhases:
@@ -93,100 +77,13 @@ class PortTimes:
         return [f"phase({n})" for n in self.nodes]
 
 
-# -- the cell's function ---------------------------------------------------
-
-
-class Function:
-    """The truth table of a cell: ``(state, input) -> outputs``, state a frozenset
-    of data inputs (always empty for an asynchronous cell), outputs a sorted
-    tuple (an output twice if it pulses twice)."""
-
-    def __init__(self, inputs, clock, table=None):
-        self.inputs, self.clock = list(inputs), clock
-        self.table = dict(table or {})
-
-    def advance(self, state, port):
-        if self.clock is None:
-            return state
-        return frozenset() if port == self.clock else state | {port}
-
-    def expected(self, ports):
-        """Outputs of each pulse of ``ports`` from the empty state; KeyError when
-        the table lacks an entry."""
-        state, out = frozenset(), []
-        for port in ports:
-            out.append(self.table[(state, port)])
-            state = self.advance(state, port)
-        return out
-
-    def learn(self, ports, outputs):
-        """Add what one run showed; raise RuntimeError if it contradicts the table."""
-        state = frozenset()
-        for port, seen in zip(ports, outputs):
-            known = self.table.setdefault((state, port), seen)
-            if known != seen:
-                raise RuntimeError(
-                    f"the cell is not a function of its state: in state {state_label(state)} "
-                    f"a pulse into {port} gave {_outs(seen)} once and {_outs(known)} once"
-                )
-            state = self.advance(state, port)
-
-    def states(self):
-        data = [p for p in self.inputs if p != self.clock]
-        if self.clock is None:
-            return [frozenset()]
-        return [frozenset(c) for k in range(len(data) + 1) for c in itertools.combinations(data, k)]
-
-    def rows(self):
-        """The table as ``(state, input, outputs)`` rows of labels."""
-        return [
-            (state_label(s), p, _outs(o))
-            for (s, p), o in sorted(
-                self.table.items(), key=lambda kv: (len(kv[0][0]), state_label(kv[0][0]), kv[0][1])
-            )
-        ]
-
-
-def _outs(outputs):
-    return " ".join(outputs) if outputs else "none"
-
-
-def _given_table(truth_table, inputs, outputs, clock):
-    """The :class:`Function` of a truth table given as ``{(state, input): outputs}``,
-    state and outputs as iterables of port names or strings ``"a,b"``."""
-
-    def names(value, allowed, what):
-        if isinstance(value, str):
-            value = [v for v in value.replace("+", ",").split(",") if v.strip() and v != EMPTY]
-        found = [str(v).strip().upper() for v in value]
-        for name in found:
-            if name not in allowed:
-                raise ValueError(f"truth table: {name} is not {what}")
-        return found
-
-    data = [p for p in inputs if p != clock]
-    function = Function(inputs, clock)
-    for key, value in dict(truth_table).items():
-        try:
-            state, port = key
-        except (TypeError, ValueError):
-            raise ValueError(f"truth table keys are (state, input) pairs, got {key!r}") from None
-        state = frozenset(names(state, data, "a data input"))
-        if clock is None and state:
-            raise ValueError("truth table: an asynchronous cell has no state")
-        port = names([port], inputs, "an input")[0]
-        function.table[(state, port)] = tuple(sorted(names(value, outputs, "an output")))
-    return function
-
-
 # -- scenarios and their responses ----------------------------------------
 
 
 @dataclass
 class Scenario:
-    """Pulses into the inputs, ``(time, port)``, in the order the function reads
-    them (a setup run lists the data before the clock even when it is scheduled
-    after it); ``tag``: what the scenario is for."""
+    """Pulses into the inputs, ``(time, port)``, in order of time; ``tag``: the
+    times of the pair a constraint search varies."""
 
     pulses: list
     tag: tuple = ()
@@ -194,22 +91,24 @@ class Scenario:
     def ports(self):
         return [port for _, port in self.pulses]
 
+    def slots(self):
+        return max(Counter(self.ports()).values(), default=1)
+
     def values(self, inputs, slots):
         values = {}
         for port in inputs:
             times = sorted(t for t, p in self.pulses if p == port)
-            if len(times) > slots[port]:
-                raise ValueError(f"{len(times)} pulses into {port}, room for {slots[port]}")
+            if len(times) > slots:
+                raise ValueError(f"{len(times)} pulses into {port}, room for {slots}")
             for k, t in enumerate(times, start=1):
                 values[pulse_parameter(port, k)] = t
         return values
 
 
 def _groups(pulses, gap):
-    """Indices of the pulses, grouped where their times are closer than ``gap``,
-    in order of time."""
+    """Indices of the pulses, grouped where their times are closer than ``gap``."""
     groups, last = [], None
-    for k in sorted(range(len(pulses)), key=lambda k: pulses[k][0]):
+    for k in range(len(pulses)):
         if groups and pulses[k][0] - last < gap:
             groups[-1].append(k)
         else:
@@ -220,52 +119,74 @@ def _groups(pulses, gap):
 
 @dataclass
 class Response:
-    """What one run did: the port-node time of each pulse of the scenario, the groups,
-    and the output pulses ``(time, output)`` that fell into each group."""
+    """What one run did: the port-node time of each pulse of the scenario, the
+    groups, and the output pulses ``(time, output)`` that fell into each group;
+    ``illegal``: index of the first group whose input pulses the cell did not
+    take as sent (None: all taken)."""
 
     times: list
     groups: list
     outputs: list
     problem: str = ""
+    illegal: int = None
 
     def group_outputs(self):
         return [tuple(sorted(o for _, o in found)) for found in self.outputs]
 
 
 def _response(scenario, measures, inputs, outputs, gap):
+    """Port times, groups and outputs of a run; each group spans from its first
+    scheduled pulse to the next group's."""
     pulses = scenario.pulses
-    times = [None] * len(pulses)
-    for port in inputs:
-        seen = measures.get(port_node(port), [])
-        mine = sorted((k for k, (_, p) in enumerate(pulses) if p == port), key=lambda k: pulses[k])
-        if len(seen) != len(mine):
-            problem = f"{len(seen)} pulses reached {port} instead of {len(mine)}"
-            return Response(times, [], [], problem)
-        for k, t in zip(mine, seen):
-            times[k] = t
     groups = _groups(pulses, gap)
-    starts = [min(times[k] for k in g) for g in groups]
-    found = [[] for _ in groups]
+    starts = [pulses[g[0]][0] for g in groups] + [math.inf]
+    times, found, illegal = [None] * len(pulses), [[] for _ in groups], None
+    for g, group in enumerate(groups):
+        lo, hi = starts[g], starts[g + 1]
+        for port in inputs:
+            seen = [t for t in measures.get(port_node(port), []) if lo <= t < hi]
+            mine = [k for k in group if pulses[k][1] == port]
+            if len(seen) != len(mine):
+                illegal = g if illegal is None else illegal
+                continue
+            for k, t in zip(mine, seen):
+                times[k] = t
     for port in outputs:
         for t in measures.get(port_node(port), []):
-            before = [i for i, s in enumerate(starts) if s <= t]
-            if not before:
-                return Response(times, groups, found, f"{port} pulsed before any input")
-            found[before[-1]].append((t, port))
-    return Response(times, groups, found)
+            if t < starts[0]:
+                return Response(times, groups, found, f"{port} pulsed before any input", 0)
+            g = max(i for i, s in enumerate(starts) if s <= t)
+            found[g].append((t, port))
+    problem = ""
+    if illegal is not None:
+        sent = " ".join(pulses[k][1] for k in groups[illegal])
+        problem = f"pulse group {illegal + 1} ({sent}) was not taken as sent"
+    return Response(times, groups, found, problem, illegal)
 
 
-def _matches(function, scenario, response):
-    """(passed, message): the run's output pulses per group against the function."""
+def _outs(outputs):
+    return " ".join(outputs) if outputs else "none"
+
+
+def _matches(machine, scenario, response):
+    """(passed, message): the run's output pulses per group against the machine."""
     if response.problem:
         return False, response.problem
-    ports = scenario.ports()
-    expected = function.expected(ports)
+    expected = machine.expected(scenario.ports())
     for g, (group, seen) in enumerate(zip(response.groups, response.group_outputs())):
         wanted = tuple(sorted(o for k in group for o in expected[k]))
         if Counter(wanted) != Counter(seen):
             return False, f"pulse group {g + 1}: outputs {_outs(seen)} instead of {_outs(wanted)}"
     return True, ""
+
+
+def _spaced_outputs(response):
+    """Per pulse of a run of pulses well apart: its outputs, or ILLEGAL from the
+    first pulse the cell did not take."""
+    outs = [tuple(sorted(o for _, o in found)) for found in response.outputs]
+    if response.illegal is not None:
+        outs[response.illegal :] = [ILLEGAL] * (len(outs) - response.illegal)
+    return outs
 
 
 # -- bisection --------------------------------------------------------------
@@ -276,26 +197,25 @@ class _Search:
     """Bisection of one constraint on the scheduled separation: ``good`` passes,
     ``fail`` fails; both ends are tried first."""
 
-    check: str
-    port: str
-    reference: str
-    state: frozenset
-    build: object  # separation -> Scenario tagged (time of port's pulse, of reference's)
+    state: int
+    first: str
+    second: str
+    build: object  # separation -> Scenario tagged (time of first, of second)
     good: float
     fail: float
     resolution: float
-    good_run: tuple = None  # (scenario, response) of the passing run at ``good``
+    good_run: tuple = None
     note: str = ""
     started: bool = False
     waiting: int = 0
     done: bool = False
-    ends: dict = field(default_factory=dict)
+    ends: dict = None
 
     def next(self):
         if self.done or self.waiting:
             return []
         if not self.started:
-            self.started, self.waiting = True, 2
+            self.started, self.waiting, self.ends = True, 2, {}
             return [self.good, self.fail]
         self.waiting = 1
         return [0.5 * (self.good + self.fail)]
@@ -308,9 +228,10 @@ class _Search:
                 return
             good_passed, good_run = self.ends[self.good]
             if not good_passed:
-                self.done, self.note = True, "fails at every separation tried"
+                self.done = True
+                self.note = f"fails at every separation tried ({good_run[1].problem or 'outputs'})"
             elif self.ends[self.fail][0]:
-                self.done, self.note = True, "no constraint: passes at every separation tried"
+                self.done, self.note = True, "no constraint: passes with the pulses together"
             self.good_run = good_run
         elif passed:
             self.good, self.good_run = separation, run
@@ -326,15 +247,14 @@ class _Search:
         return steps + (0 if self.started else 2)
 
     def value(self):
-        """The separation measured at the port nodes in the passing run at the
+        """The separation of the port nodes' crossings in the passing run at the
         bracket's edge, in seconds (NaN without a constraint)."""
         if self.note or self.good_run is None:
             return math.nan
         scenario, response = self.good_run
-        at_port, at_reference = scenario.tag
-        port = response.times[scenario.pulses.index((at_port, self.port))]
-        reference = response.times[scenario.pulses.index((at_reference, self.reference))]
-        return reference - port if self.check == "setup" else port - reference
+        first = response.times[scenario.pulses.index((scenario.tag[0], self.first))]
+        second = response.times[scenario.pulses.index((scenario.tag[1], self.second))]
+        return second - first
 
 
 class _SearchPlan:
@@ -372,13 +292,15 @@ class Characterization:
     """What :func:`characterize` found.
 
     ``delays``: a pandas DataFrame with columns ``from``, ``to``, ``state``,
-    ``load``, ``bias``, ``delay_ps``; ``constraints``: ``check`` (setup, hold or
-    separation), ``port``, ``reference`` (for a separation: the input pulsed
-    second and the one pulsed first), ``state``, ``value_ps`` (NaN: none),
+    ``load``, ``bias``, ``delay_ps`` (the corners that passed); ``constraints``:
+    ``check`` (``hold``: ``second`` may follow ``first`` no closer than the
+    value), ``first``, ``second``, ``state``, ``value_ps`` (NaN: none),
     ``fail_ps`` and ``pass_ps`` (the scheduled separations bracketing the
-    boundary), ``note``; ``function``: the truth table as a DataFrame
-    (``state``, ``input``, ``outputs``); ``failures``: corners whose runs did
-    not behave as the function (a list of strings); ``seconds``: wall time.
+    boundary), ``note``; ``machine``: the state machine as a DataFrame
+    (``state``, ``input``, ``outputs``, ``next``); ``failures``: the corners left
+    out, ``(load, bias, reason)``; ``states``: the state names, 0 first;
+    ``access``: per state the inputs that reach it from rest; ``names``: cell and port names as the netlist
+    spells them; ``seconds``: wall time; ``runs``: simulations.
     """
 
     cell: str
@@ -389,21 +311,35 @@ class Characterization:
     biases: tuple
     delays: object
     constraints: object
-    function: object
+    machine: object
+    states: list
     failures: list
     seconds: float
     runs: int
+    names: dict = None
+    ptl: dict = None
+    access: dict = None
+
+    def name(self, port_or_cell):
+        """A port's or the cell's name as the netlist spells it."""
+        return (self.names or {}).get(port_or_cell.upper(), port_or_cell)
 
     def table(self):
-        """Delays and constraints in one long table (columns ``kind``, ``from``,
-        ``to``, ``state``, ``load``, ``bias``, ``value_ps``)."""
+        """Delays, constraints and the corners left out in one long table
+        (columns ``kind``, ``from``, ``to``, ``state``, ``load``, ``bias``,
+        ``value_ps``, ``note``)."""
         import pandas as pd
 
-        delays = self.delays.rename(columns={"delay_ps": "value_ps"}).assign(kind="delay")
-        checks = self.constraints.rename(columns={"port": "from", "reference": "to"})
+        delays = self.delays.rename(columns={"delay_ps": "value_ps"}).assign(kind="delay", note="")
+        checks = self.constraints.rename(columns={"first": "from", "second": "to"})
         checks = checks.assign(kind=checks["check"], load=self.loads[0], bias=1.0)
-        columns = ["kind", "from", "to", "state", "load", "bias", "value_ps"]
-        return pd.concat([delays[columns], checks[columns]], ignore_index=True)
+        failed = pd.DataFrame(
+            [("failed corner", "", "", "", load, bias, math.nan, why) for load, bias, why in self.failures],
+            columns=["kind", "from", "to", "state", "load", "bias", "value_ps", "note"],
+        )
+        columns = ["kind", "from", "to", "state", "load", "bias", "value_ps", "note"]
+        parts = [p[columns] for p in (delays, checks, failed) if len(p)]
+        return pd.concat(parts, ignore_index=True) if parts else pd.DataFrame(columns=columns)
 
     def write_sdf(self, path, **options):
         write_sdf(self, path, **options)
@@ -424,7 +360,7 @@ def _ports(names, what):
     return found
 
 
-def _check_ports(source, inputs, outputs, clock):
+def _check_ports(source, inputs, outputs):
     if not inputs:
         raise ValueError("name at least one input")
     if not outputs:
@@ -438,115 +374,112 @@ def _check_ports(source, inputs, outputs, clock):
     for port in source.ports:
         if port not in inputs + outputs and port not in ("0", "GND"):
             raise ValueError(f"port {port} of {source.cell} is neither an input nor an output")
-    if clock is not None and len(inputs) < 2:
-        raise ValueError("a clocked cell needs a data input besides the clock")
+
+
+def _clock(clock, inputs):
+    if clock is None:
+        return None
+    if not isinstance(clock, str) or not clock.strip():
+        raise ValueError(f"clock: name one of the inputs, got {clock!r}")
+    clock = clock.strip().upper()
+    if clock not in inputs:
+        inputs.append(clock)
+    return clock
+
+
+def _override(names, ports, what):
+    if names is None:
+        return None
+    found = set(_ports(names, what))
+    for name in found - set(ports):
+        raise ValueError(f"{what}: {name} is not one of the ports {', '.join(ports)}")
+    return found
 
 
 class _Job:
     """The settings of one characterization and the pieces its steps share."""
 
-    def __init__(self, source, inputs, outputs, clock, bench, window, resolution):
-        self.source, self.inputs, self.outputs, self.clock = source, inputs, outputs, clock
-        self.bench = bench
+    def __init__(self, source, inputs, outputs, bench, window, resolution, ptl, scale_bench):
+        self.source, self.inputs, self.outputs = source, inputs, outputs
+        self.bench, self.ptl, self.scale_bench = bench, ptl, scale_bench
         self.window, self.resolution = window, resolution
         self.spacing = bench.seconds("spacing")
         self.start = bench.seconds("settle")
         self.gap = 0.5 * self.spacing
+        self.floor = 2 * bench.seconds("rise")  # a source's two pulses must not overlap
         if not 0 < window < self.gap:
             raise ValueError(
                 f"the search window ({window * 1e12:g} ps) must be below half the bench's "
                 f"spacing ({self.gap * 1e12:g} ps)"
             )
-        self.data = [p for p in inputs if p != clock]
         self.measure = PortTimes([port_node(p) for p in inputs + outputs])
+        self.designs = {}
+        self.sources = {}
 
-    # scenarios
+    def spaced(self, ports, begin=0):
+        return Scenario([(self.start + (begin + k) * self.spacing, p) for k, p in enumerate(ports)])
 
-    def spaced(self, ports):
-        return Scenario([(self.start + k * self.spacing, p) for k, p in enumerate(ports)])
+    def pair(self, access, first, second, check):
+        """Scenario builder: ``access`` spaced, then ``first`` and ``second``
+        a separation apart, then ``check`` spaced."""
 
-    def learning(self, function):
-        if self.clock is None:
-            return [self.spaced(self.inputs + self.inputs)]
-        found = {}
-        for state in function.states():
-            prefix = sorted(state)
-            for extra in [[]] + [[d] for d in self.data]:
-                ports = prefix + extra + [self.clock, self.clock]
-                found[tuple(ports)] = self.spaced(ports)
-        return list(found.values())
-
-    def delay_scenarios(self, function):
-        if self.clock is None:
-            # each input from rest: a cell still rings a spacing after a pulse,
-            # which would make the inputs pulsed later look faster or slower
-            return [self.spaced([port]) for port in self.inputs]
-        return [self.spaced(sorted(s) + [self.clock]) for s in function.states()]
-
-    def _base(self, state):
-        return self.start + len(state) * self.spacing + self.window
-
-    def setup(self, state, port):
         def build(separation):
-            base = self._base(state)
-            pulses = self.spaced(sorted(state)).pulses
-            pulses += [(base - separation, port), (base, self.clock)]
-            pulses.append((base + self.window + self.spacing, self.clock))
-            return Scenario(pulses, (base - separation, base))
+            base = self.start + len(access) * self.spacing
+            pulses = self.spaced(access).pulses + [(base, first), (base + separation, second)]
+            after = self.spaced(check, len(access) + 1).pulses
+            pulses += [(t + self.window, p) for t, p in after]
+            return Scenario(pulses, (base, base + separation))
 
         return build
 
-    def hold(self, state, port):
-        def build(separation):
-            base = self._base(state)
-            pulses = self.spaced(sorted(state)).pulses
-            pulses += [(base, self.clock), (base + separation, port)]
-            pulses.append((base + self.window + self.spacing, self.clock))
-            return Scenario(pulses, (base + separation, base))
+    def design(self, load, scenarios):
+        """The bench at ``load`` long enough and with pulses enough for every one
+        of ``scenarios`` (benches are kept for reuse)."""
+        slots = max(s.slots() for s in scenarios)
+        last = max(s.pulses[-1][0] for s in scenarios)
+        length = math.ceil((last - self.start) / self.spacing) + 2
+        key = (load, slots, length)
+        if key not in self.designs:
+            t_stop = self.start + length * self.spacing
+            text = self.bench.text(
+                self.source, self.inputs, self.outputs, load, slots, t_stop, *self.ptl
+            )
+            netlist = Netlist.from_string(
+                text, name=self.source.file, base_dir=self.source.base_dir
+            )
+            design = Design(netlist, t_stop=t_stop, dt=self.bench.seconds("dt"))
+            self.designs[key] = (design, slots)
+            self.sources[key] = self.bias_sources(design)
+        return key
 
-        return build
+    def bias_sources(self, design):
+        """The bias sources a bias corner scales: the cell's own (all with
+        ``scale_bench``)."""
+        return [
+            e.name
+            for e in design.elements
+            if is_bias(e) and (self.scale_bench or e.name.upper().endswith("|XLXH_DUT"))
+        ]
 
-    def separation(self, first, second):
-        def build(separation):
-            base = self.start + self.window
-            return Scenario([(base, first), (base + separation, second)], (base + separation, base))
-
-        return build
-
-    def t_stop(self):
-        pulses = (len(self.data) + 3) if self.clock else 2 * len(self.inputs)
-        return self.start + pulses * self.spacing + 2 * self.window + self.spacing
-
-    def slots(self):
-        return {p: SLOTS for p in self.inputs}
-
-    # runs
-
-    def run(self, scenario, bias_sources=(), bias=1.0):
-        multipliers = {name: bias for name in bias_sources} if bias != 1.0 else {}
-        return Run(multipliers=multipliers, values=scenario.values(self.inputs, self.slots()))
+    def run(self, key, scenario, bias=1.0):
+        _, slots = self.designs[key]
+        multipliers = {name: bias for name in self.sources[key]} if bias != 1.0 else {}
+        return Run(multipliers=multipliers, values=scenario.values(self.inputs, slots))
 
     def response(self, scenario, outcome):
         if not outcome.passed:
             problem = f"the run failed ({outcome.reason}): {outcome.message}"
-            return Response([], [], [], problem)
+            return Response([], [], [], problem, 0)
         return _response(scenario, outcome.measures, self.inputs, self.outputs, self.gap)
 
-
-def _design(job, load):
-
-    text = job.bench.text(job.source, job.inputs, job.outputs, load, SLOTS, job.t_stop())
-    netlist = Netlist.from_string(text, name=job.source.file, base_dir=job.source.base_dir)
-    return Design(netlist, t_stop=job.t_stop(), dt=job.bench.seconds("dt"))
-
-
-def _bias_sources(design):
-
-    return [
-        e.name
-        for e in design.elements
-        if isinstance(e, el.CurrentSource) and not is_pulse_source(e.name)
-    ]
+    def run_all(self, runner, load, scenarios, bias=1.0):
+        """Responses of ``scenarios`` at ``load`` and ``bias``."""
+        if not scenarios:
+            return []
+        key = self.design(load, scenarios)
+        plan = ListPlan([self.run(key, s, bias) for s in scenarios])
+        runner.run(plan, design=self.designs[key][0], measure=self.measure)
+        return [self.response(s, o) for s, o in zip(scenarios, plan.outcomes)]
 
 
 def characterize(
@@ -556,57 +489,60 @@ def characterize(
     outputs,
     clock=None,
     *,
-    truth_table=None,
     loads=(1, 2, 3),
     biases=(0.9, 1.0, 1.1),
     constraints=True,
     window="10ps",
     resolution="0.05ps",
     bench=None,
+    states=None,
+    ptl_in=None,
+    ptl_out=None,
+    scale_bench=False,
     client=None,
     progress=True,
 ):
     """Characterize the timing of subcircuit ``cell`` of ``netlist`` (a path, text,
     or a :class:`~loxant.netlist.Netlist` read from a file).
 
-    ``inputs`` and ``outputs`` name its ports (lists or ``"a,b"``); ``clock`` is
-    one of the inputs for a clocked cell.  ``truth_table``
-    (``{(state, input): outputs}``) is checked against the nominal runs instead
-    of being learnt from them.  ``loads`` are numbers of parallel JTL loads,
-    ``biases`` multipliers of every bias source; constraints are searched within
-    ``window`` of the reference pulse to ``resolution``.  ``bench``: a
-    :class:`~loxant.analysis.harness.Bench`; ``client``: None (this process, the
-    default), ``"local"``, a ``distributed.Client`` or a scheduler address.
-    Returns a :class:`Characterization`; raises RuntimeError when the nominal
-    runs do not behave as a cell (a lost input pulse, a contradiction).
+    ``inputs`` and ``outputs`` name its ports (lists or ``"a,b"``); ``clock``,
+    one of the inputs, only marks it as the clock in the Liberty file.
+    ``loads`` are numbers of parallel loads on each output, ``biases``
+    multipliers of the cell's bias sources (of the bench's too with
+    ``scale_bench``); constraints are searched within ``window`` to
+    ``resolution``.  ``bench``: a :class:`~loxant.analysis.harness.Bench`;
+    ``states``: ``{"internal_state_N": name}`` renames states; ``ptl_in``,
+    ``ptl_out``: ports benched with a transmission line (default: as the
+    netlist shows); ``client``: None (this process, the default), ``"local"``,
+    a ``distributed.Client`` or a scheduler address.  Returns a
+    :class:`Characterization`; raises RuntimeError when the nominal runs do not
+    behave as a cell.
     """
     import pandas as pd
 
     began = time.perf_counter()
     source = cell_source(netlist, cell)
     inputs, outputs = _ports(inputs, "inputs"), _ports(outputs, "outputs")
-    clock = None if clock is None else _ports([clock], "clock")[0]
-    if clock is not None and clock not in inputs:
-        inputs.append(clock)
-    _check_ports(source, inputs, outputs, clock)
-    loads = tuple(_positive_int(n, "load") for n in loads)
-    biases = tuple(_positive(b, "bias") for b in biases)
-    if not loads or not biases:
-        raise ValueError("give at least one load and one bias")
+    clock = _clock(clock, inputs)
+    _check_ports(source, inputs, outputs)
+    ptl = (_override(ptl_in, inputs, "ptl_in"), _override(ptl_out, outputs, "ptl_out"))
+    loads = _corners(loads, _load, "loads")
+    biases = _corners(biases, _bias, "biases")
     window, resolution = to_si(window, "s"), to_si(resolution, "s")
-    if not resolution > 0:
-        raise ValueError(f"the resolution must be positive, got {resolution!r}")
-    job = _Job(source, inputs, outputs, clock, bench or Bench(), window, resolution)
-    given = None if truth_table is None else _given_table(truth_table, inputs, outputs, clock)
-
-    designs = {load: _design(job, load) for load in loads}
-    nominal = designs[loads[0]]
+    if not resolution >= MIN_RESOLUTION:
+        raise ValueError(
+            f"the resolution must be at least {MIN_RESOLUTION * 1e12:g} ps, "
+            f"got {resolution * 1e12:g} ps"
+        )
+    job = _Job(source, inputs, outputs, bench or Bench(), window, resolution, ptl, scale_bench)
     with Runner(client, progress=progress, description=f"characterize {source.cell}") as runner:
-        function = _learn(job, runner, nominal, given)
-        delays, failures = _delays(job, runner, designs, function, biases)
-        checks = _constraints(job, runner, nominal, function) if constraints else []
+        machine = _learn(job, runner, loads[0])
+        if states:
+            machine.renamed(states)
+        delays, failures = _delays(job, runner, machine, loads, biases)
+        checks = _constraints(job, runner, machine, loads[0]) if constraints else []
         count = runner.done
-    columns = ["check", "port", "reference", "state", "value_ps", "fail_ps", "pass_ps", "note"]
+    columns = ["check", "first", "second", "state", "value_ps", "fail_ps", "pass_ps", "note"]
     return Characterization(
         cell=source.cell,
         inputs=inputs,
@@ -616,130 +552,160 @@ def characterize(
         biases=biases,
         delays=pd.DataFrame(delays, columns=["from", "to", "state", "load", "bias", "delay_ps"]),
         constraints=pd.DataFrame(checks, columns=columns),
-        function=pd.DataFrame(function.rows(), columns=["state", "input", "outputs"]),
+        machine=pd.DataFrame(machine.rows(), columns=["state", "input", "outputs", "next"]),
+        states=[machine.name(s) for s in range(len(machine.access))],
         failures=failures,
         seconds=time.perf_counter() - began,
         runs=count,
+        names=dict(source.spelling or {}),
+        access={machine.name(s): list(a) for s, a in enumerate(machine.access)},
+        ptl={
+            "in": sorted(ptl[0] if ptl[0] is not None else source.ptl_inputs(inputs)),
+            "out": sorted(ptl[1] if ptl[1] is not None else source.ptl_outputs(outputs)),
+        },
     )
 
 
-def _positive_int(value, what):
-    if isinstance(value, bool) or int(value) != value or value < 1:
-        raise ValueError(f"a {what} is a whole number >= 1, got {value!r}")
+def _corners(values, convert, what):
+    values = tuple(convert(v) for v in values)
+    if not values:
+        raise ValueError(f"give at least one of the {what}")
+    if len(values) > MAX_CORNERS:
+        raise ValueError(f"at most {MAX_CORNERS} {what}, got {len(values)}")
+    if len(set(values)) != len(values):
+        raise ValueError(f"{what}: a value given twice")
+    return values
+
+
+def _load(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or int(value) != value:
+        raise ValueError(f"a load is a whole number of loads, got {value!r}")
+    if not 1 <= value <= MAX_LOAD:
+        raise ValueError(f"a load is 1 to {MAX_LOAD} loads on each output, got {value!r}")
     return int(value)
 
 
-def _positive(value, what):
+def _bias(value):
     value = float(value)
-    if not (math.isfinite(value) and value > 0):
-        raise ValueError(f"a {what} multiplier must be positive, got {value!r}")
+    if not (math.isfinite(value) and 0 < value <= 10):
+        raise ValueError(f"a bias multiplier must be positive (at most 10), got {value!r}")
     return value
 
 
-def _run_list(runner, design, job, scenarios, bias_sources=(), bias=1.0):
-    plan = ListPlan([job.run(s, bias_sources, bias) for s in scenarios])
-    runner.run(plan, design=design, measure=job.measure)
-    return [job.response(s, o) for s, o in zip(scenarios, plan.outcomes)]
+def _learn(job, runner, load):
+    """The cell's state machine from nominal runs of spaced pulses."""
+
+    def observe(sequences):
+        scenarios = [job.spaced(seq) for seq in sequences]
+        found = []
+        for scenario, response in zip(scenarios, job.run_all(runner, load, scenarios)):
+            if response.problem and response.times == []:
+                raise RuntimeError(f"nominal run {' '.join(scenario.ports())}: {response.problem}")
+            if response.problem and response.illegal == 0 and "before any input" in response.problem:
+                raise RuntimeError(f"the cell at rest: {response.problem}")
+            found.append(_spaced_outputs(response))
+        return found
+
+    return learn(observe, job.inputs, job.outputs, depth=DEPTH)
 
 
-def _learn(job, runner, design, given):
-    """The cell's function from the nominal runs (or the one given, checked)."""
-    learnt = Function(job.inputs, job.clock)
-    scenarios = job.learning(learnt)
-    for scenario, response in zip(scenarios, _run_list(runner, design, job, scenarios)):
-        if response.problem:
-            raise RuntimeError(f"nominal run {' '.join(scenario.ports())}: {response.problem}")
-        seen = response.group_outputs()  # spaced pulses: one pulse per group
-        learnt.learn(scenario.ports(), seen)
-    if given is None:
-        return learnt
-    for key, seen in learnt.table.items():
-        if given.table.get(key, seen) != seen:
-            state, port = key
-            raise RuntimeError(
-                f"in state {state_label(state)} a pulse into {port} gave {_outs(seen)}, "
-                f"the truth table says {_outs(given.table[key])}"
-            )
-    given.table = {**learnt.table, **given.table}
-    return given
+def _delay_scenarios(job, machine):
+    """Runs covering every arc: a state's history then the input, each arc once."""
+    covered, scenarios = set(), []
+    for state, port, _ in machine.arcs():
+        if (state, port) in covered:
+            continue
+        ports = list(machine.access[state]) + [port]
+        s = 0
+        for p in ports:
+            covered.add((s, p))
+            s = machine.next[(s, p)]
+        scenarios.append(job.spaced(ports))
+    return scenarios
 
 
-def _delays(job, runner, designs, function, biases):
+def _delays(job, runner, machine, loads, biases):
     rows, failures = [], []
-    scenarios = job.delay_scenarios(function)
-    for load, design in designs.items():
-        sources = _bias_sources(design)
+    scenarios = _delay_scenarios(job, machine)
+    for load in loads:
         for bias in biases:
-            responses = _run_list(runner, design, job, scenarios, sources, bias)
+            responses = job.run_all(runner, load, scenarios, bias)
+            found, reason = [], ""
             for scenario, response in zip(scenarios, responses):
-                passed, message = _matches(function, scenario, response)
+                passed, message = _matches(machine, scenario, response)
                 if not passed:
-                    where = f"{' '.join(scenario.ports())} at load {load}, bias {bias:g}"
-                    failures.append(f"{where}: {message}")
-                rows += _arcs(function, scenario, response, load, bias, passed)
+                    reason = f"{' '.join(scenario.ports())}: {message}"
+                    break
+                found += _arcs(machine, scenario, response, load, bias)
+            if reason:
+                failures.append((load, bias, reason))
+            else:
+                rows += _unique(found)
     return rows, failures
 
 
-def _arcs(function, scenario, response, load, bias, passed):
-    """Delay rows of every pulse that caused outputs (NaN for a failed corner)."""
-    ports = scenario.ports()
-    expected = function.expected(ports)
-    rows, state = [], frozenset()
-    for k, port in enumerate(ports):
-        for output in sorted(set(expected[k])):
-            value = math.nan
-            if passed:
-                group = next(i for i, g in enumerate(response.groups) if k in g)
-                first = min(t for t, o in response.outputs[group] if o == output)
-                value = (first - response.times[k]) * 1e12
-            rows.append((port, output, state_label(state), load, bias, value))
-        state = function.advance(state, port)
+def _unique(rows):
+    seen, kept = set(), []
+    for row in rows:
+        key = row[:5]
+        if key not in seen:
+            seen.add(key)
+            kept.append(row)
+    return kept
+
+
+def _arcs(machine, scenario, response, load, bias):
+    """Delay rows of every pulse of a passing run that gave outputs."""
+    rows, state = [], 0
+    for k, port in enumerate(scenario.ports()):
+        outs = machine.out[(state, port)]
+        for output in sorted(set(outs)):
+            first = min(t for t, o in response.outputs[k] if o == output)
+            value = (first - response.times[k]) * 1e12
+            rows.append((port, output, machine.name(state), load, bias, value))
+        state = machine.next[(state, port)]
     return rows
 
 
-def _constraints(job, runner, design, function):
-    window, resolution = job.window, job.resolution
-    searches = []
-    for state in function.states() if job.clock else []:
-        for port in job.data:
-            for check, build in (("setup", job.setup), ("hold", job.hold)):
-                searches.append(
-                    _Search(
-                        check,
-                        port,
-                        job.clock,
-                        state,
-                        build(state, port),
-                        window,
-                        -window,
-                        resolution,
-                    )
+def _searches(job, machine):
+    found = []
+    for state in range(len(machine.access)):
+        access = list(machine.access[state])
+        for first in machine.inputs:
+            if not machine.legal(state, first):
+                continue
+            middle = machine.next[(state, first)]
+            for second in machine.inputs:
+                if not machine.legal(middle, second):
+                    continue
+                end = machine.next[(middle, second)]
+                build = job.pair(access, first, second, machine.check_suffix(end))
+                lowest = job.floor + job.resolution if first == second else 0.0
+                found.append(
+                    _Search(state, first, second, build, job.window, lowest, job.resolution)
                 )
-    if job.clock is None:
-        floor = 2 * job.bench.seconds("rise") + resolution  # the source's pulses must not overlap
-        pairs = list(itertools.permutations(job.inputs, 2)) or [(job.inputs[0],) * 2]
-        if len(job.inputs) == 1 and floor >= window:
-            raise ValueError(
-                f"the search window ({window * 1e12:g} ps) is shorter than two source pulses"
-            )
-        for first, second in pairs:
-            lowest = floor if first == second else 0.0
-            build = job.separation(first, second)
-            searches.append(
-                _Search("separation", second, first, frozenset(), build, window, lowest, resolution)
-            )
+    return found
+
+
+def _constraints(job, runner, machine, load):
+    searches = _searches(job, machine)
+    if not searches:
+        return []
+    longest = [s.build(job.window) for s in searches]
+    key = job.design(load, longest)
 
     def judge(scenario, outcome):
         response = job.response(scenario, outcome)
-        return _matches(function, scenario, response)[0], response
+        return _matches(machine, scenario, response)[0], response
 
-    runner.run(_SearchPlan(searches, job.run, judge), design=design, measure=job.measure)
+    plan = _SearchPlan(searches, lambda scenario: job.run(key, scenario), judge)
+    runner.run(plan, design=job.designs[key][0], measure=job.measure)
     return [
         (
-            s.check,
-            s.port,
-            s.reference,
-            state_label(s.state),
+            "hold",
+            s.first,
+            s.second,
+            machine.name(s.state),
             s.value() * 1e12,
             s.fail * 1e12,
             s.good * 1e12,

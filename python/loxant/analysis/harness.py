@@ -1,12 +1,28 @@
 """The test bench built around a cell to characterize it.
 
-Each input port of the cell is driven by an SFQ source: a triangular current
-pulse (DC/SFQ-like) injected into a short JTL whose last inductor ends on the
-port node.  Each output port is loaded by ``load`` JTL loads in parallel (the
-fan-out), each one JTL stage followed by a sink (a biased junction that
-switches once per pulse and lets the flux quantum out to ground).  The cells
-of the bench are plain ``.subckt`` texts, settable through :class:`Bench`;
-the defaults below are written once here.
+The bench is the cell as it is used.  Each input port of the cell is driven
+by an SFQ source: a triangular current pulse (DC/SFQ-like) injected into a
+short JTL whose last inductor ends on the port node; its pulses are sharp
+enough that two of them a little over 2 ps apart still reach the port as two,
+closer than a library cell takes them.  Each output port is loaded by ``load``
+JTL loads in parallel (the fan-out), each one JTL stage followed by a sink (a
+biased junction that switches once per pulse and lets the flux quantum out to
+ground).
+
+A port that meets a passive transmission line (PTL) is benched with one:
+
+* an output reached from inside the cell through a series resistor alone (the
+  driver's matching resistor) drives a lossless line of ``ptl_z0`` and
+  ``ptl_delay`` into a receiver and a sink, whatever the load count;
+* an input with a ``T`` element of the cell on it is fed by the source through
+  a series resistor ``ptl_r`` and such a line.
+
+``ptl_in``/``ptl_out`` of :meth:`Bench.text` override what the netlist shows.
+A user's own cells can stand for the source or the load (``source_cell``,
+``load_cell``: names of two-port subcircuits ``a q`` of the netlist, or of a
+file given with ``include``).  The cells of the bench are plain ``.subckt``
+texts, settable through :class:`Bench`; the defaults below are written once
+here.
 
 The pulse times are top-level ``.param`` values (``LXH_T_<PORT>_<k>``), so one
 netlist serves every run and a run only sets them; pulses not used in a run
@@ -46,6 +62,14 @@ L1 a 1 2p
 B1 1 0 LXH_JJ area=1
 IB1 0 1 pwl(0 0 10p 175u)
 .ends LXH_SINK
+.subckt LXH_RECEIVER a
+L1 a 1 2p
+B1 1 0 LXH_JJ area=0.64
+IB1 0 1 pwl(0 0 10p 112u)
+L2 1 2 6p
+B2 2 0 LXH_JJ area=1
+IB2 0 2 pwl(0 0 10p 175u)
+.ends LXH_RECEIVER
 """
 
 #: prefix of every name the bench adds
@@ -73,19 +97,30 @@ class Bench:
     """How the bench is built and run.
 
     ``cells``: the ``.model`` and the ``.subckt`` texts of ``LXH_SOURCE inj out``,
-    ``LXH_STAGE a b`` and ``LXH_SINK a``; ``amplitude`` and ``rise``: the current
-    pulse (rises for ``rise``, falls for ``rise``); ``settle``: time before the
-    first pulse, while the biases ramp up; ``spacing``: time between pulses that
-    must not interact (and the tail after the last); ``dt``: time step.  Times
-    are seconds or strings such as ``"2ps"``.
+    ``LXH_STAGE a b``, ``LXH_SINK a`` and ``LXH_RECEIVER a``; ``amplitude`` and
+    ``rise``: the current pulse (rises for ``rise``, falls for ``rise``);
+    ``settle``: time before the first pulse, while the biases ramp up;
+    ``spacing``: time between pulses that must not interact (and the tail after
+    the last); ``dt``: time step; ``ptl_z0``, ``ptl_delay``: the bench's
+    transmission lines (those of the public RSFQ library's benches), ``ptl_r``
+    the transmitter's series resistor; ``source_cell``, ``load_cell``: a
+    subcircuit ``a q`` put between the bench's source and an input, or between
+    an output and each sink; ``include``: a file that defines them.  Times are
+    seconds or strings such as ``"2ps"``.
     """
 
     cells: str = DEFAULT_CELLS
-    amplitude: object = "400uA"
-    rise: object = "2ps"
+    amplitude: object = "800uA"
+    rise: object = "1ps"
     settle: object = "30ps"
     spacing: object = "25ps"
     dt: object = "0.05ps"
+    ptl_z0: object = "5.3ohm"
+    ptl_delay: object = "10ps"
+    ptl_r: object = "1.36ohm"
+    source_cell: str = None
+    load_cell: str = None
+    include: str = None
 
     def seconds(self, name):
         value = to_si(getattr(self, name), "s")
@@ -93,33 +128,66 @@ class Bench:
             raise ValueError(f"the bench's {name} must be positive, got {getattr(self, name)!r}")
         return value
 
-    def text(self, source, inputs, outputs, load, slots, t_stop):
+    def text(self, source, inputs, outputs, load, slots, t_stop, ptl_in=None, ptl_out=None):
         """The bench netlist around ``source`` (a :class:`CellSource`): ``inputs``
         and ``outputs`` are port names, ``load`` the number of parallel JTL loads
-        on each output, ``slots`` the number of pulses each input can carry."""
+        on each output, ``slots`` the number of pulses each input can carry;
+        ``ptl_in``/``ptl_out``: the ports benched with a line (default: those
+        the cell's netlist shows)."""
         amplitude = to_si(self.amplitude, "A")
         if not amplitude > 0:
             raise ValueError(
                 f"the bench's pulse amplitude must be positive, got {self.amplitude!r}"
             )
         rise = self.seconds("rise")
+        ptl_in = source.ptl_inputs(inputs) if ptl_in is None else set(ptl_in)
+        ptl_out = source.ptl_outputs(outputs) if ptl_out is None else set(ptl_out)
         lines = [source.text.rstrip("\n"), "* -- characterization bench --", self.cells.rstrip()]
+        if self.include:
+            lines.append(f'.include "{self.include}"')
         for port in inputs:
             lines.append(self._pulse_source(port, slots, amplitude, rise, t_stop))
-            lines.append(
-                f"X{PREFIX}SRC_{port.upper()} LXH_SOURCE {PREFIX}INJ_{port.upper()} "
-                f"{port_node(port)}"
-            )
+            lines += self._driver(port, port in ptl_in)
         nodes = [port_node(p) if p in inputs or p in outputs else "0" for p in source.ports]
         lines.append(f"X{PREFIX}DUT {source.cell} {' '.join(nodes)}")
         for port in outputs:
-            for k in range(1, load + 1):
-                tail = f"{PREFIX}{port.upper()}_LOAD{k}"
-                lines.append(f"X{PREFIX}LOAD_{port.upper()}_{k} LXH_STAGE {port_node(port)} {tail}")
-                lines.append(f"X{PREFIX}SINK_{port.upper()}_{k} LXH_SINK {tail}")
+            lines += self._loads(port, 1 if port in ptl_out else load, port in ptl_out)
         lines.append(f".tran {to_si(self.dt, 's'):.6g} {t_stop:.6g}")
         lines.append(".end")
         return "\n".join(lines) + "\n"
+
+    def _line(self, name, a, b):
+        z0, delay = to_si(self.ptl_z0, "ohm"), self.seconds("ptl_delay")
+        return f"T{PREFIX}{name} {a} 0 {b} 0 td={delay:.6g} z0={z0:.6g}"
+
+    def _driver(self, port, ptl):
+        upper = port.upper()
+        out = f"{PREFIX}SRC_OUT_{upper}" if ptl or self.source_cell else port_node(port)
+        lines = [f"X{PREFIX}SRC_{upper} LXH_SOURCE {PREFIX}INJ_{upper} {out}"]
+        if self.source_cell:
+            nxt = f"{PREFIX}USER_OUT_{upper}" if ptl else port_node(port)
+            lines.append(f"X{PREFIX}USER_SRC_{upper} {self.source_cell} {out} {nxt}")
+            out = nxt
+        if ptl:
+            r = to_si(self.ptl_r, "ohm")
+            lines.append(f"R{PREFIX}TX_{upper} {out} {PREFIX}TX_{upper} {r:.6g}")
+            lines.append(self._line(f"IN_{upper}", f"{PREFIX}TX_{upper}", port_node(port)))
+        return lines
+
+    def _loads(self, port, count, ptl):
+        upper, lines = port.upper(), []
+        for k in range(1, count + 1):
+            tail = f"{PREFIX}{upper}_LOAD{k}"
+            if ptl:
+                lines.append(self._line(f"OUT_{upper}_{k}", port_node(port), tail))
+                lines.append(f"X{PREFIX}RX_{upper}_{k} LXH_RECEIVER {tail}")
+                continue
+            if self.load_cell:
+                lines.append(f"X{PREFIX}USER_LOAD_{upper}_{k} {self.load_cell} {port_node(port)} {tail}")
+            else:
+                lines.append(f"X{PREFIX}LOAD_{upper}_{k} LXH_STAGE {port_node(port)} {tail}")
+            lines.append(f"X{PREFIX}SINK_{upper}_{k} LXH_SINK {tail}")
+        return lines
 
     def _pulse_source(self, port, slots, amplitude, rise, t_stop):
         params = [pulse_parameter(port, k) for k in range(1, slots + 1)]
@@ -142,6 +210,36 @@ class CellSource:
     ports: tuple
     file: str
     base_dir: str
+    spelling: dict = None  # upper-case name -> as the netlist writes it
+    body: tuple = ()  # the element lines of the cell
+
+    def name(self, port_or_cell):
+        """A port's or the cell's name as the netlist spells it."""
+        return (self.spelling or {}).get(port_or_cell.upper(), port_or_cell)
+
+    def _touching(self, port):
+        """(kind letter, node words) of the cell's elements on ``port``."""
+        found = []
+        for words in self.body:
+            nodes = [w.upper() for w in words[1:] if "=" not in w]
+            if port.upper() in nodes:
+                found.append((words[0][0].upper(), nodes))
+        return found
+
+    def ptl_inputs(self, inputs):
+        """Inputs with a transmission line of the cell on them."""
+        return {p for p in inputs if any(kind == "T" for kind, _ in self._touching(p))}
+
+    def ptl_outputs(self, outputs):
+        """Outputs reached through a series resistor alone (a line driver's)."""
+        found = set()
+        for port in outputs:
+            touching = self._touching(port)
+            if len(touching) == 1 and touching[0][0] == "R":
+                others = [n for n in touching[0][1][:2] if n != port.upper()]
+                if others and others[0] not in ("0", "GND"):
+                    found.add(port)
+        return found
 
 
 _KEEP = (".subckt", ".ends", ".model", ".param", ".include", ".inc", ".lib")
@@ -179,6 +277,7 @@ def _library_lines(lines):
 
 
 def _ports(text, cell):
+    """(cell name, port names) as the ``.subckt`` line spells them."""
     pattern = re.compile(r"^\s*\.subckt\s+(\S+)(.*)$", re.IGNORECASE | re.MULTILINE)
     found = {}
     for match in pattern.finditer(text):
@@ -187,11 +286,39 @@ def _ports(text, cell):
             if "=" in word:
                 break
             words.append(word)
-        found[match.group(1).upper()] = tuple(w.upper() for w in words)
+        found[match.group(1).upper()] = (match.group(1), tuple(words))
     if cell.upper() not in found:
         known = ", ".join(sorted(found)) or "none"
         raise ValueError(f"no subcircuit named {cell} (subcircuits: {known})")
     return found[cell.upper()]
+
+
+def _body(lines, cell):
+    """The element lines (split in words) of subcircuit ``cell``, continuation
+    lines joined; nested subcircuits left out."""
+    body, inside, depth = [], False, 0
+    for line in lines:
+        words = line.split()
+        if not words or words[0].startswith("*"):
+            continue
+        head = words[0].lower()
+        if head == ".subckt":
+            if inside:
+                depth += 1
+            elif len(words) > 1 and words[1].upper() == cell.upper():
+                inside = True
+            continue
+        if not inside:
+            continue
+        if head == ".ends":
+            if depth == 0:
+                break
+            depth -= 1
+        elif depth == 0 and head.startswith("+") and body:
+            body[-1] = body[-1] + tuple(w for w in [head[1:], *words[1:]] if w)
+        elif depth == 0 and head[0].isalpha():
+            body.append(tuple(words))
+    return tuple(body)
 
 
 def cell_source(netlist, cell):
@@ -216,5 +343,10 @@ def cell_source(netlist, cell):
         raise TypeError(f"expected a netlist path, text or Netlist, got {type(netlist).__name__}")
     if not isinstance(cell, str) or not cell.strip():
         raise ValueError(f"name the cell to characterize, got {cell!r}")
-    kept = "\n".join(_library_lines(text.splitlines()))
-    return CellSource(kept, cell.upper(), _ports(kept, cell), file, base_dir)
+    lines = _library_lines(text.splitlines())
+    kept = "\n".join(lines)
+    name, ports = _ports(kept, cell)
+    spelling = {p.upper(): p for p in ports}
+    spelling[name.upper()] = name
+    upper = tuple(p.upper() for p in ports)
+    return CellSource(kept, name.upper(), upper, file, base_dir, spelling, _body(lines, name))

@@ -1,140 +1,229 @@
 """Liberty (.lib) files of characterized cells.
 
-A table template ``loxant_load_bias`` indexes the delays by the load
-(``index_1``: the number of JTL loads on the output, written as the output's
-``total_output_net_capacitance`` as no Liberty variable counts fan-out) and by
-the bias multiplier (``index_2``, variable ``bias``).  Each arc is a
-``timing()`` group of the output pin: ``rising_edge`` from the clock of a
-clocked cell, with ``when`` its state, ``combinational`` otherwise, the delay
-in ``cell_rise`` (an SFQ pulse has no fall).  Setup and hold are ``timing()``
-groups of the data pin (``setup_rising`` / ``hold_rising`` against the clock,
-``when`` the state); the minimum separation of two inputs of an asynchronous
-cell is a ``setup_rising`` of the first against the second, or the pin's
-``min_period`` for one input twice.  Names are lower case, times picoseconds.
+Units are declared (``time_unit`` 1 ps, ``capacitive_load_unit`` 1 fF).  A
+fan-out of SFQ loads has no capacitance; one load is written as its
+equivalent of 1 fF (:data:`LOAD_EQUIVALENT`), every input pin has that
+capacitance, and the delay tables are indexed by
+``total_output_net_capacitance``, one entry per load count.  Bias is no
+Liberty variable: each file holds one bias, written as the nominal voltage
+and ``operating_conditions`` (voltage = the bias multiplier), and
+:func:`write_liberty_corners` writes one file per bias.
+
+Each cell keeps the names of its netlist.  Its pins have directions; the
+clock pin (when one is named) ``clock : true``.  A cell of one state gives
+each output the ``function`` of the inputs that pulse it; a clocked cell
+whose clock reads its state gives an ``ff`` group, its ``next_state`` the
+inputs that lead to a state the clock reads out (an SFQ pulse stands for a
+logical 1 in that clock period).  Each delay is a ``timing()`` group of the
+output pin (``rising_edge`` from the clock, ``combinational`` otherwise)
+with ``sdf_cond`` its state, ``internal_state_N``; an SFQ pulse is one event,
+so the same table serves rise and fall.  Each constraint (``y`` no closer than
+``v`` after ``x`` in state ``s``) is a ``hold_rising`` group of pin ``y``
+with ``related_pin`` ``x``.
 """
 
 import math
 
-from .sdf import state_condition
+from .atomic import atomic_write
 
-__all__ = ["liberty_text", "write_liberty"]
+__all__ = ["LOAD_EQUIVALENT", "liberty_text", "write_liberty", "write_liberty_corners"]
 
-TEMPLATE = "loxant_load_bias"
-
-
-def _list(values):
-    return ", ".join(f"{v:.4g}" for v in values)
+TEMPLATE = "loxant_loads"
+#: capacitance (in fF, the file's load unit) that stands for one load
+LOAD_EQUIVALENT = 1.0
 
 
-def _table(result, rows):
-    table = rows.pivot_table(index="load", columns="bias", values="delay_ps", dropna=False)
-    table = table.reindex(index=list(result.loads), columns=list(result.biases))
-    if table.isna().to_numpy().any():
-        raise ValueError(
-            f"{result.cell}: an arc failed at some load or bias (see the failures); "
-            "leave that load or bias out to write a Liberty table"
-        )
-    return ", ".join(f'"{", ".join(f"{v:.4f}" for v in row)}"' for row in table.to_numpy())
+def _nominal(biases):
+    return min(biases, key=lambda b: abs(b - 1.0))
 
 
-def _output_timing(result, pin):
+def _values(numbers):
+    return ", ".join(f"{v:.4f}" for v in numbers)
+
+
+def _output_timing(result, pin, bias):
     out = []
-    arcs = result.delays[result.delays["to"] == pin]
-    for (source, state), rows in arcs.groupby(["from", "state"], sort=True):
+    arcs = result.delays[(result.delays["to"] == pin) & (result.delays["bias"] == bias)]
+    for (state, source), rows in arcs.groupby(["state", "from"], sort=True):
+        rows = rows.set_index("load")["delay_ps"].reindex(list(result.loads)).dropna()
+        if rows.empty:
+            continue
         kind = "rising_edge" if source == result.clock else "combinational"
+        index = _values(load * LOAD_EQUIVALENT for load in rows.index)
         out += [
             "      timing () {",
-            f'        related_pin : "{source.lower()}" ;',
+            f'        related_pin : "{result.name(source)}" ;',
             f"        timing_type : {kind} ;",
+            f'        sdf_cond : "{state}" ;',
         ]
-        if result.clock is not None:
-            out.append(f'        when : "{state_condition(result, state)}" ;')
-        out += [
-            f"        cell_rise ({TEMPLATE}) {{",
-            f"          values ({_table(result, rows)}) ;",
-            "        }",
-            "      }",
-        ]
+        for table in ("cell_rise", "cell_fall"):
+            out += [
+                f"        {table} ({TEMPLATE}) {{",
+                f'          index_1 ("{index}") ;',
+                f'          values ("{_values(rows.to_numpy())}") ;',
+                "        }",
+            ]
+        out.append("      }")
     return out
 
 
 def _input_timing(result, pin):
     out = []
     for row in result.constraints.itertuples(index=False):
-        if math.isnan(row.value_ps):
+        if row.second != pin or math.isnan(row.value_ps):
             continue
-        if row.check == "separation":
-            if row.port == row.reference == pin:
-                out.append(f"      min_period : {row.value_ps:.4f} ;")
-                continue
-            if row.reference != pin:
-                continue
-            related, kind, when = row.port, "setup_rising", None
-        else:
-            if row.port != pin:
-                continue
-            related, kind = row.reference, f"{row.check}_rising"
-            when = state_condition(result, row.state)
         out += [
             "      timing () {",
-            f'        related_pin : "{related.lower()}" ;',
-            f"        timing_type : {kind} ;",
+            f'        related_pin : "{result.name(row.first)}" ;',
+            "        timing_type : hold_rising ;",
+            f'        sdf_cond : "{row.state}" ;',
         ]
-        if when is not None:
-            out.append(f'        when : "{when}" ;')
-        out += [
-            "        rise_constraint (scalar) {",
-            f'          values ("{row.value_ps:.4f}") ;',
-            "        }",
-            "      }",
-        ]
+        for table in ("rise_constraint", "fall_constraint"):
+            out += [f"        {table} (scalar) {{", f'          values ("{row.value_ps:.4f}") ;', "        }"]
+        out.append("      }")
     return out
 
 
-def _cell(result):
-    out = [f"  cell ({result.cell.lower()}) {{"]
+def _reads(result):
+    """States (names) in which a clock pulse gives outputs, when the clock reads
+    the state (it takes every state back to the state at rest)."""
+    if result.clock is None or len(result.states) < 2:
+        return None
+    machine = result.machine
+    clock = machine[machine["input"] == result.clock]
+    rest = result.states[0]
+    if len(clock) != len(result.states) or set(clock["next"]) != {rest}:
+        return None
+    return list(clock[clock["outputs"] != "none"]["state"])
+
+
+def _next_state(result, reading):
+    """The ``next_state`` of the ff: per state read out, the data inputs of its
+    history set and the others clear."""
+    data = [p for p in result.inputs if p != result.clock]
+    terms = []
+    for state in reading:
+        held = set(result.access.get(state, ()))
+        if result.clock in held:
+            return None
+        factors = [result.name(p) if p in held else f"!{result.name(p)}" for p in data]
+        terms.append("(" + " & ".join(factors) + ")")
+    return " | ".join(terms) if terms else "0"
+
+
+def _functions(result):
+    """(ff lines, {output: function}) from the state machine."""
+    machine = result.machine
+    if len(result.states) == 1:
+        functions = {}
+        for output in result.outputs:
+            rows = machine[machine["outputs"].str.split().apply(lambda o, q=output: q in o)]
+            if len(rows):
+                functions[output] = " | ".join(result.name(p) for p in rows["input"])
+        return [], functions
+    reading = _reads(result)
+    expression = _next_state(result, reading) if reading is not None else None
+    if expression is None:
+        return [], {}
+    ff = [
+        '    ff ("IQ", "IQN") {',
+        f'      clocked_on : "{result.name(result.clock)}" ;',
+        f'      next_state : "{expression}" ;',
+        "    }",
+    ]
+    return ff, {output: "IQ" for output in result.outputs}
+
+
+def _cell(result, bias):
+    ff, functions = _functions(result)
+    out = [f"  cell ({result.name(result.cell)}) {{", *ff]
     for pin in result.inputs:
-        out += [f"    pin ({pin.lower()}) {{", "      direction : input ;"]
+        out += [
+            f"    pin ({result.name(pin)}) {{",
+            "      direction : input ;",
+            f"      capacitance : {LOAD_EQUIVALENT:.4f} ;",
+        ]
         if pin == result.clock:
             out.append("      clock : true ;")
         out += _input_timing(result, pin)
         out.append("    }")
     for pin in result.outputs:
-        out += [f"    pin ({pin.lower()}) {{", "      direction : output ;"]
-        out += _output_timing(result, pin)
+        out += [f"    pin ({result.name(pin)}) {{", "      direction : output ;"]
+        out.append(f"      max_capacitance : {max(result.loads) * LOAD_EQUIVALENT:.4f} ;")
+        if pin in functions:
+            out.append(f'      function : "{functions[pin]}" ;')
+        out += _output_timing(result, pin, bias)
         out.append("    }")
     out.append("  }")
     return out
 
 
-def liberty_text(results, library="loxant_cells"):
+def liberty_text(results, library="loxant_cells", bias=None):
     """The Liberty text of one :class:`~loxant.analysis.characterize.Characterization`
-    or a list of them (all with the same loads and biases)."""
+    or a list of them, at ``bias`` (default: the bias nearest 1)."""
     if not isinstance(results, (list, tuple)):
         results = [results]
-    loads, biases = results[0].loads, results[0].biases
-    if any((r.loads, r.biases) != (loads, biases) for r in results):
-        raise ValueError("the cells of one library need the same loads and biases")
+    bias = _nominal(results[0].biases) if bias is None else float(bias)
+    for result in results:
+        if bias not in result.biases:
+            raise ValueError(f"{result.cell} was not characterized at bias {bias:g}")
+    corner = f"bias_{bias:g}".replace(".", "p")
     out = [
         f"library ({library}) {{",
-        '  comment : "delays from input to output port node, each where its phase passes '
-        'an odd multiple of pi; index_1 counts the JTL loads, index_2 scales the bias" ;',
+        '  comment : "SFQ cells characterized by loxant: delays from input to output port '
+        "node, each where its phase passes an odd multiple of pi; one load on an output "
+        f'is written as {LOAD_EQUIVALENT:g} fF; the voltage is the bias multiplier" ;',
         "  delay_model : table_lookup ;",
         '  time_unit : "1ps" ;',
+        '  voltage_unit : "1V" ;',
+        '  current_unit : "1uA" ;',
+        '  pulling_resistance_unit : "1ohm" ;',
+        '  leakage_power_unit : "1nW" ;',
+        "  capacitive_load_unit (1, ff) ;",
+        "  nom_process : 1 ;",
+        "  nom_temperature : 4.2 ;",
+        f"  nom_voltage : {bias:g} ;",
+        f"  operating_conditions ({corner}) {{",
+        "    process : 1 ;",
+        "    temperature : 4.2 ;",
+        f"    voltage : {bias:g} ;",
+        "  }",
+        f"  default_operating_conditions : {corner} ;",
         f"  lu_table_template ({TEMPLATE}) {{",
         "    variable_1 : total_output_net_capacitance ;",
-        "    variable_2 : bias ;",
-        f'    index_1 ("{_list(loads)}") ;',
-        f'    index_2 ("{_list(biases)}") ;',
+        f'    index_1 ("{_values(load * LOAD_EQUIVALENT for load in results[0].loads)}") ;',
         "  }",
     ]
     for result in results:
-        out += _cell(result)
+        out += _cell(result, bias)
     out.append("}")
     return "\n".join(out) + "\n"
 
 
-def write_liberty(results, path, library="loxant_cells"):
-    """Write :func:`liberty_text` to ``path``."""
-    with open(path, "w", encoding="utf-8") as stream:
-        stream.write(liberty_text(results, library))
+def write_liberty(results, path, library="loxant_cells", bias=None):
+    """Write :func:`liberty_text` to ``path`` (whole or not at all)."""
+    atomic_write(path, liberty_text(results, library, bias))
+
+
+def corner_path(path, bias, nominal):
+    """``path`` for the nominal bias, ``NAME_bias0.9.lib`` beside it for another."""
+    if bias == nominal:
+        return str(path)
+    stem, dot, ext = str(path).rpartition(".")
+    if not dot or "/" in ext:
+        return f"{path}_bias{bias:g}"
+    return f"{stem}_bias{bias:g}.{ext}"
+
+
+def write_liberty_corners(results, path, library="loxant_cells"):
+    """One Liberty file per bias: ``path`` at the nominal bias, the others beside
+    it (:func:`corner_path`); returns the paths written."""
+    if not isinstance(results, (list, tuple)):
+        results = [results]
+    nominal = _nominal(results[0].biases)
+    written = []
+    for bias in results[0].biases:
+        target = corner_path(path, bias, nominal)
+        write_liberty(results, target, library, bias)
+        written.append(target)
+    return written

@@ -1,35 +1,28 @@
 """SDF (IEEE 1497) files of characterized cells, and a small reader.
 
 One ``CELL`` per characterized cell (``INSTANCE *``: every instance of the
-cell type).  ``IOPATH`` delays are ``(min:typ:max)`` over the biases at the
-first load, typ at nominal bias; a clocked cell's arcs carry ``COND`` with its
-state, written as the data inputs that pulsed since the clock (``d``, or
-``!d`` for none).  ``TIMINGCHECK`` holds ``SETUP`` and ``HOLD`` of each data
-input against the clock per state, and for an asynchronous cell the minimum
-separation of two inputs as ``SETUP first second``, one per order (``PERIOD``
-for one input twice): SETUP is the check that ``first`` must come at least the
-value before ``second``, which is what the separation is; SKEW bounds a
-separation from above, and SETUPHOLD would hide the second order in a hold.
-Names are written in lower case, times in picoseconds.
+cell type), names as the netlist spells them, times in picoseconds.  Each
+delay is an ``IOPATH`` under ``COND internal_state_N``, the state the cell is
+in when the input pulse arrives, written ``(min:typ:max)`` over the biases
+that passed at the first load (typ: at the bias nearest 1).  Each constraint
+-- ``y`` must not follow ``x`` closer than ``v`` in state ``s`` -- is written
+as the public RSFQ libraries write it, a hold check against either edge of
+``x`` (an SFQ pulse is a single event, which a logic simulator sees as an
+edge of either sign)::
+
+    (HOLD y (COND internal_state_s (posedge x)) (v))
+    (HOLD y (COND internal_state_s (negedge x)) (v))
 """
 
 import math
 import re
 
-from ..version import __version__
+from .atomic import atomic_write
 
 __all__ = ["read_sdf", "sdf_text", "write_sdf"]
 
-
-def _name(port):
-    return port.lower()
-
-
-def state_condition(result, state):
-    """The SDF/Liberty condition of a state label (``"-"``, ``"d"``, ``"a+b"``)."""
-    held = set(state.split("+")) if state != "-" else set()
-    data = [p for p in result.inputs if p != result.clock]
-    return " && ".join(_name(p) if p in held else f"!{_name(p)}" for p in data)
+#: deepest nesting of parentheses the reader takes (an SDF file needs about 8)
+MAX_DEPTH = 64
 
 
 def _number(value):
@@ -39,19 +32,17 @@ def _number(value):
 def _iopaths(result):
     lines = []
     first = result.delays[result.delays["load"] == result.loads[0]]
-    for (source, sink, state), rows in first.groupby(["from", "to", "state"], sort=True):
-        values = rows["delay_ps"]
-        nominal = rows.loc[(rows["bias"] - 1.0).abs().idxmin(), "delay_ps"]
-        if values.isna().any() or math.isnan(nominal):
-            raise ValueError(
-                f"{result.cell}: {source} -> {sink} in state {state} failed at some bias; "
-                "leave that bias out"
-            )
+    for (state, source, sink), rows in first.groupby(["state", "from", "to"], sort=True):
+        values = rows["delay_ps"].dropna()
+        if values.empty:
+            continue
+        nominal = values.loc[(rows.loc[values.index, "bias"] - 1.0).abs().idxmin()]
         triple = ":".join(_number(v) for v in (values.min(), nominal, values.max()))
-        path = f"(IOPATH {_name(source)} {_name(sink)} ({triple}))"
-        if result.clock is not None:
-            path = f"(COND {state_condition(result, state)} {path})"
-        lines.append(f"        {path}")
+        lines += [
+            f"        (COND {state}",
+            f"          (IOPATH {result.name(source)} {result.name(sink)} ({triple}))",
+            "        )",
+        ]
     return lines
 
 
@@ -60,16 +51,12 @@ def _checks(result):
     for row in result.constraints.itertuples(index=False):
         if math.isnan(row.value_ps):
             continue
-        value = _number(row.value_ps)
-        port, reference = _name(row.port), _name(row.reference)
-        if row.check == "separation" and port == reference:
-            lines.append(f"      (PERIOD {port} ({value}))")
-        elif row.check == "separation":
-            lines.append(f"      (SETUP {reference} {port} ({value}))")
-        else:
-            condition = state_condition(result, row.state)
-            kind = row.check.upper()
-            lines.append(f"      ({kind} (COND {condition} {port}) {reference} ({value}))")
+        first, second = result.name(row.first), result.name(row.second)
+        for edge in ("posedge", "negedge"):
+            lines.append(
+                f"      (HOLD {second} (COND {row.state} ({edge} {first})) "
+                f"({_number(row.value_ps)}))"
+            )
     return lines
 
 
@@ -89,7 +76,7 @@ def sdf_text(results, design="loxant"):
         "  (TIMESCALE 1ps)",
     ]
     for result in results:
-        out += ["  (CELL", f'    (CELLTYPE "{_name(result.cell)}")', "    (INSTANCE *)"]
+        out += ["  (CELL", f'    (CELLTYPE "{result.name(result.cell)}")', "    (INSTANCE *)"]
         paths = _iopaths(result)
         if paths:
             out += ["    (DELAY", "      (ABSOLUTE", *paths, "      )", "    )"]
@@ -102,9 +89,8 @@ def sdf_text(results, design="loxant"):
 
 
 def write_sdf(results, path, design="loxant"):
-    """Write :func:`sdf_text` to ``path``."""
-    with open(path, "w", encoding="utf-8") as stream:
-        stream.write(sdf_text(results, design))
+    """Write :func:`sdf_text` to ``path`` (whole or not at all)."""
+    atomic_write(path, sdf_text(results, design))
 
 
 # -- reading ---------------------------------------------------------------
@@ -126,6 +112,8 @@ def _tree(text):
         pos = match.end()
         opening, closing, string, atom = match.groups()
         if opening:
+            if len(stack) > MAX_DEPTH:
+                raise ValueError(f"SDF: parentheses nested deeper than {MAX_DEPTH}")
             stack.append([])
         elif closing:
             if len(stack) < 2:
@@ -143,21 +131,42 @@ def _tree(text):
 
 def _triple(group, scale):
     values = group[0].split(":") if group else []
-    return tuple(float(v) * scale if v else math.nan for v in values)
+    try:
+        return tuple(float(v) * scale if v else math.nan for v in values)
+    except ValueError:
+        raise ValueError(f"SDF: not a number: {group[0]}") from None
+
+
+def _flat(item):
+    """An expression group as text: atoms joined by spaces, groups in parentheses."""
+    if isinstance(item, list):
+        return "(" + " ".join(_flat(w) for w in item) + ")"
+    return str(item)
 
 
 def _port_and_condition(item):
-    """``port`` or ``(COND expr... port)`` -> (port, condition text or None)."""
-    if isinstance(item, list) and item and item[0].upper() == "COND":
-        return item[-1], " ".join(str(w) for w in item[1:-1])
-    return item, None
+    """``port``, ``(posedge port)`` or ``(COND expr... port)`` -> (port without its
+    edge, condition text or None)."""
+    condition = None
+    if isinstance(item, list) and item and str(item[0]).upper() == "COND":
+        condition = " ".join(_flat(w) for w in item[1:-1])
+        item = item[-1]
+    if isinstance(item, list) and len(item) == 2 and str(item[0]).lower() in _EDGES:
+        item = item[1]
+    if isinstance(item, list):
+        raise ValueError(f"SDF: expected a port, got {_flat(item)}")
+    return item, condition
+
+
+_EDGES = ("posedge", "negedge", "01", "10", "0z", "z1", "1z", "z0")
 
 
 def read_sdf(path_or_text):
     """Read an SDF file (a path, or text with a newline).  Returns a dict:
     ``timescale`` (picoseconds per unit) and ``cells``: cell type ->
     ``{"iopath": [(condition, from, to, (min, typ, max))],
-    "checks": [(kind, condition, port, reference, value)]}``, times in ps."""
+    "checks": [(kind, condition, port, reference, value)]}``, times in ps, ports
+    without their edges.  Raises ValueError for a text it cannot read."""
     text = path_or_text
     if "\n" not in path_or_text:
         with open(path_or_text, encoding="utf-8") as stream:
@@ -199,7 +208,7 @@ def _cell(entry, scale):
                 for path in block[1:]:
                     condition = None
                     if str(path[0]).upper() == "COND":
-                        condition = " ".join(str(w) for w in path[1:-1])
+                        condition = " ".join(_flat(w) for w in path[1:-1])
                         path = path[-1]
                     if str(path[0]).upper() == "IOPATH":
                         cell["iopath"].append(
@@ -209,7 +218,10 @@ def _cell(entry, scale):
             for check in part[1:]:
                 kind = str(check[0]).upper()
                 port, condition = _port_and_condition(check[1])
-                reference = check[2] if kind != "PERIOD" else port
+                reference = port
+                if kind != "PERIOD":
+                    reference, other = _port_and_condition(check[2])
+                    condition = condition or other
                 value = _triple(check[-1], scale)[0]
                 cell["checks"].append((kind, condition, port, reference, value))
     return name, cell
