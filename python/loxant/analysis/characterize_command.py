@@ -3,16 +3,22 @@
     loxant characterize FILE.cir --cell NAME --inputs a,b --outputs q [--clock clk]
                         [--sdf out.sdf] [--lib out.lib] [-o table.csv]
 
-Prints the cell's function, its delays and constraints; writes them as SDF,
-Liberty and CSV (one long table, times in ps).  Exit status: 0 done, 1 the
-nominal runs do not behave as a cell, 2 a mistake in the arguments or the
-netlist.
+Prints the cell's state machine, its delays and constraints; writes them as
+SDF, Liberty (one file per bias) and CSV (one long table, times in ps, with a
+row for each corner left out).  A corner at which the cell misbehaves is
+reported on stderr and left out.  Files are written whole or not at all.
+Exit status: 0 done, 1 the nominal runs do not behave as a cell, 2 a mistake
+in the arguments or the netlist.
 """
 
+import json
 import sys
 
 from ..errors import CircuitError
+from .atomic import atomic_write
 from .characterize import characterize
+from .harness import Bench
+from .liberty import corner_path, write_liberty_corners
 
 __all__ = ["add_characterize_subcommand"]
 
@@ -22,20 +28,30 @@ def add_characterize_subcommand(subparsers):
     command = subparsers.add_parser(
         "characterize",
         help="delays, setup and hold of a cell, as SDF and Liberty",
-        description="Build a bench around a subcircuit (SFQ sources into the inputs, JTL "
-        "loads on the outputs), learn its function from nominal runs, and measure its "
-        "delays per state over load and bias, and its setup and hold times by bisection.",
+        description="Build a bench around a subcircuit (SFQ sources into the inputs, loads "
+        "on the outputs, lines at its PTL ports), learn its state machine from nominal "
+        "runs, and measure its delays per state over load and bias, and the minimum "
+        "separation of every pair of inputs per state by bisection.",
     )
     command.add_argument("netlist", metavar="FILE.cir", help="netlist ('-': standard input)")
     command.add_argument("--cell", required=True, help="subcircuit to characterize")
     command.add_argument("--inputs", required=True, help="input ports, e.g. a,b")
     command.add_argument("--outputs", required=True, help="output ports, e.g. q")
-    command.add_argument("--clock", help="the clock port of a clocked cell")
+    command.add_argument("--clock", help="the clock port of a clocked cell (for Liberty)")
     command.add_argument("--loads", default="1,2,3", help="JTL loads on each output (1,2,3)")
     command.add_argument("--biases", default="0.9,1,1.1", help="bias multipliers (0.9,1,1.1)")
     command.add_argument("--window", default="10ps", help="constraint search window (10ps)")
     command.add_argument("--resolution", default="0.05ps", help="bisection resolution (0.05ps)")
     command.add_argument("--no-constraints", action="store_true", help="delays only")
+    command.add_argument("--states", metavar="MAP.json", help="state names: {internal_state_N: name}")
+    command.add_argument("--ptl-in", metavar="PORTS", help="inputs fed through a line (default: found)")
+    command.add_argument("--ptl-out", metavar="PORTS", help="outputs driving a line (default: found)")
+    command.add_argument("--source", metavar="CELL", help="a subcircuit 'a q' to drive each input")
+    command.add_argument("--load", metavar="CELL", help="a subcircuit 'a q' as each load")
+    command.add_argument("--include", metavar="FILE", help="a netlist defining --source/--load")
+    command.add_argument(
+        "--scale-bench", action="store_true", help="bias corners scale the bench's biases too"
+    )
     command.add_argument("--sdf", metavar="OUT.sdf", help="write the SDF file")
     command.add_argument("--lib", metavar="OUT.lib", help="write the Liberty file")
     command.add_argument("-o", "--output", metavar="TABLE.csv", help="write the table as CSV")
@@ -70,8 +86,34 @@ def _characterize(args):
         return 1
 
 
+def _states(path):
+    if path is None:
+        return None
+    with open(path, encoding="utf-8") as stream:
+        try:
+            mapping = json.load(stream)
+        except ValueError as exc:
+            raise ValueError(f"--states {path}: not JSON: {exc}") from None
+    if not isinstance(mapping, dict):
+        raise ValueError(f"--states {path}: expected an object {{internal_state_N: name}}")
+    return mapping
+
+
+def _outputs(args):
+    """The output paths, refused when two of them are one file."""
+    paths = [p for p in (args.output, args.sdf) if p]
+    if args.lib:
+        biases = _numbers(args.biases, float, "biases")
+        nominal = min(biases, key=lambda b: abs(b - 1.0)) if biases else 1.0
+        paths += [corner_path(args.lib, b, nominal) for b in biases]
+    if len(set(paths)) != len(paths):
+        raise ValueError("two outputs would be one file: give them distinct names")
+
+
 def _run(args):
     netlist = sys.stdin.read() if args.netlist == "-" else args.netlist
+    _outputs(args)
+    bench = Bench(source_cell=args.source, load_cell=args.load, include=args.include)
     result = characterize(
         netlist,
         args.cell,
@@ -83,22 +125,34 @@ def _run(args):
         constraints=not args.no_constraints,
         window=args.window,
         resolution=args.resolution,
+        bench=bench,
+        states=_states(args.states),
+        ptl_in=args.ptl_in,
+        ptl_out=args.ptl_out,
+        scale_bench=args.scale_bench,
         client=args.scheduler,
         progress=not args.quiet,
     )
     _print(result)
+    for load, bias, reason in result.failures:
+        print(
+            f"loxant characterize: corner load {load}, bias {bias:g} left out: {reason}",
+            file=sys.stderr,
+        )
     if args.output:
-        result.table().to_csv(args.output, index=False)
+        atomic_write(args.output, result.table().to_csv(index=False))
     if args.sdf:
         result.write_sdf(args.sdf)
     if args.lib:
-        result.write_liberty(args.lib)
+        write_liberty_corners(result, args.lib)
     return 0
 
 
 def _print(result):
-    print(f"cell {result.cell}: function (state, input pulse -> output pulses)")
-    print(result.function.to_string(index=False))
+    print(f"cell {result.name(result.cell)}: state machine (state, input pulse -> outputs, next)")
+    print(result.machine.to_string(index=False))
+    if result.ptl["in"] or result.ptl["out"]:
+        print(f"PTL ports: in {' '.join(result.ptl['in']) or '-'}, out {' '.join(result.ptl['out']) or '-'}")
     if len(result.delays):
         table = result.delays.pivot_table(
             index=["from", "to", "state", "load"], columns="bias", values="delay_ps", dropna=False
@@ -106,9 +160,7 @@ def _print(result):
         print("\ndelays (ps) by bias")
         print(table.to_string(float_format=lambda v: f"{v:.3f}"))
     if len(result.constraints):
-        print("\nconstraints (ps)")
-        shown = result.constraints[["check", "port", "reference", "state", "value_ps", "note"]]
+        print("\nminimum separations (ps): second no closer after first, in state")
+        shown = result.constraints[["first", "second", "state", "value_ps", "note"]]
         print(shown.to_string(index=False, float_format=lambda v: f"{v:.3f}"))
-    for failure in result.failures:
-        print(f"failed corner: {failure}")
     print(f"\n{result.runs} runs in {result.seconds:.2f} s")

@@ -33,6 +33,16 @@ TEMPLATE = "loxant_loads"
 LOAD_EQUIVALENT = 1.0
 
 
+#: a pulse's time is where its phase passes pi, half its 2 pi turn: the 50 %
+#: point; an SFQ pulse has no slew of its own (transitions are written as 0)
+_THRESHOLDS = (
+    ("input_threshold_pct", 50),
+    ("output_threshold_pct", 50),
+    ("slew_lower_threshold_pct", 10),
+    ("slew_upper_threshold_pct", 90),
+)
+
+
 def _nominal(biases):
     return min(biases, key=lambda b: abs(b - 1.0))
 
@@ -56,11 +66,17 @@ def _output_timing(result, pin, bias):
             f"        timing_type : {kind} ;",
             f'        sdf_cond : "{state}" ;',
         ]
-        for table in ("cell_rise", "cell_fall"):
+        zeros = [0.0] * len(rows)
+        for table, values in (
+            ("cell_rise", rows.to_numpy()),
+            ("cell_fall", rows.to_numpy()),
+            ("rise_transition", zeros),
+            ("fall_transition", zeros),
+        ):
             out += [
                 f"        {table} ({TEMPLATE}) {{",
                 f'          index_1 ("{index}") ;',
-                f'          values ("{_values(rows.to_numpy())}") ;',
+                f'          values ("{_values(values)}") ;',
                 "        }",
             ]
         out.append("      }")
@@ -180,6 +196,7 @@ def liberty_text(results, library="loxant_cells", bias=None):
         '  pulling_resistance_unit : "1ohm" ;',
         '  leakage_power_unit : "1nW" ;',
         "  capacitive_load_unit (1, ff) ;",
+        *(f"  {name}_{edge} : {value} ;" for name, value in _THRESHOLDS for edge in ("rise", "fall")),
         "  nom_process : 1 ;",
         "  nom_temperature : 4.2 ;",
         f"  nom_voltage : {bias:g} ;",

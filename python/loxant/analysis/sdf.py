@@ -60,9 +60,10 @@ def _checks(result):
     return lines
 
 
-def sdf_text(results, design="loxant"):
+def sdf_text(results, design="loxant", instances=None):
     """The SDF text of one :class:`~loxant.analysis.characterize.Characterization`
-    or a list of them."""
+    or a list of them; ``instances``: cell name -> instance paths to write the
+    cell for (default ``INSTANCE *``, every instance; some tools want paths)."""
     if not isinstance(results, (list, tuple)):
         results = [results]
     out = [
@@ -76,21 +77,22 @@ def sdf_text(results, design="loxant"):
         "  (TIMESCALE 1ps)",
     ]
     for result in results:
-        out += ["  (CELL", f'    (CELLTYPE "{result.name(result.cell)}")', "    (INSTANCE *)"]
-        paths = _iopaths(result)
-        if paths:
-            out += ["    (DELAY", "      (ABSOLUTE", *paths, "      )", "    )"]
-        checks = _checks(result)
-        if checks:
-            out += ["    (TIMINGCHECK", *checks, "    )"]
-        out.append("  )")
+        cell = result.name(result.cell)
+        paths, checks = _iopaths(result), _checks(result)
+        for instance in (instances or {}).get(cell, ["*"]):
+            out += ["  (CELL", f'    (CELLTYPE "{cell}")', f"    (INSTANCE {instance})"]
+            if paths:
+                out += ["    (DELAY", "      (ABSOLUTE", *paths, "      )", "    )"]
+            if checks:
+                out += ["    (TIMINGCHECK", *checks, "    )"]
+            out.append("  )")
     out.append(")")
     return "\n".join(out) + "\n"
 
 
-def write_sdf(results, path, design="loxant"):
+def write_sdf(results, path, design="loxant", instances=None):
     """Write :func:`sdf_text` to ``path`` (whole or not at all)."""
-    atomic_write(path, sdf_text(results, design))
+    atomic_write(path, sdf_text(results, design, instances))
 
 
 # -- reading ---------------------------------------------------------------

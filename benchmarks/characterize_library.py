@@ -1,0 +1,129 @@
+"""Characterize every cell of an RSFQ cell library with the defaults and compare
+with the library's published SDF.
+
+    python benchmarks/characterize_library.py LIBRARY [-o table.csv] [--cells DFF,JTL]
+
+LIBRARY holds one folder per cell (``mitll_CELL/``) with the cell netlist
+``*_base.cir``, the behavioural Verilog ``*.v`` (its ``input``/``output``
+declarations name the ports) and, for most cells, the published ``*.sdf``.
+Prints one row per cell: states, delays ours/published, constraints
+ours/published (matched by state, first and second input), wall time; and
+writes them as CSV.
+"""
+
+import argparse
+import glob
+import math
+import os
+import re
+import sys
+import time
+
+from loxant.analysis.characterize import characterize
+from loxant.analysis.sdf import read_sdf
+
+
+def _ports(verilog):
+    text = open(verilog, encoding="utf-8", errors="replace").read()
+    text = re.sub(r"//[^\n]*", "", text)
+    found = {}
+    for kind in ("input", "output"):
+        names = []
+        for match in re.finditer(rf"\b{kind}\b([^;]*);", text):
+            names += [n.strip() for n in match.group(1).split(",") if n.strip()]
+        found[kind] = names
+    return found["input"], found["output"]
+
+
+def _published(folder):
+    paths = [p for p in glob.glob(os.path.join(folder, "*.sdf"))]
+    if not paths:
+        return None
+    (cell,) = read_sdf(paths[0])["cells"].values()
+    delays = {
+        (cond, a.lower(), b.lower()): triple[1] for cond, a, b, triple in cell["iopath"]
+    }
+    checks = {
+        (cond, ref.lower(), port.lower()): value
+        for kind, cond, port, ref, value in cell["checks"]
+        if kind == "HOLD"
+    }
+    return delays, checks
+
+
+def _compare(ours, theirs):
+    """Text 'ours/theirs' per key of either, and the worst difference where both."""
+    parts, worst = [], 0.0
+    for key in sorted(set(ours) | set(theirs)):
+        a, b = ours.get(key, math.nan), theirs.get(key, math.nan)
+        label = f"{key[0].replace('internal_state_', 's')}:{key[1]}>{key[2]}"
+        parts.append(f"{label} {_ps(a)}/{_ps(b)}")
+        if not (math.isnan(a) or math.isnan(b)):
+            worst = max(worst, abs(a - b))
+    return "; ".join(parts), worst
+
+
+def _ps(value):
+    return "-" if math.isnan(value) else f"{value:.2f}"
+
+
+def characterize_cell(folder):
+    (netlist,) = glob.glob(os.path.join(folder, "*_base.cir"))
+    verilog = [p for p in glob.glob(os.path.join(folder, "*.v")) if "selfcontained" not in p]
+    inputs, outputs = _ports(verilog[0])
+    cell = re.search(r"^\.subckt\s+(\S+)", open(netlist).read(), re.M | re.I).group(1)
+    clock = "clk" if "clk" in inputs else None
+    began = time.perf_counter()
+    result = characterize(netlist, cell, inputs, outputs, clock, progress=False)
+    seconds = time.perf_counter() - began
+    nominal = result.delays.query("load == @result.loads[0] and bias == 1.0")
+    delays = {(r.state, r["from"].lower(), r.to.lower()): r.delay_ps for _, r in nominal.iterrows()}
+    checks = {
+        (r.state, r.first.lower(), r.second.lower()): r.value_ps
+        for r in result.constraints.itertuples()
+        if not math.isnan(r.value_ps)
+    }
+    published = _published(folder) or ({}, {})
+    delay_text, delay_worst = _compare(delays, published[0])
+    check_text, check_worst = _compare(checks, published[1])
+    failed = "; ".join(f"load {ld} bias {b:g}: {why}" for ld, b, why in result.failures)
+    return {
+        "cell": cell,
+        "states": len(result.states),
+        "delays": delay_text,
+        "delay_worst_ps": delay_worst if published[0] else math.nan,
+        "constraints": check_text,
+        "constraint_worst_ps": check_worst if published[1] else math.nan,
+        "failed_corners": failed,
+        "runs": result.runs,
+        "seconds": seconds,
+        "sdf": bool(published[0] or published[1]),
+    }
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("library")
+    parser.add_argument("-o", "--output", default="characterize_library.csv")
+    parser.add_argument("--cells", help="folder name parts, e.g. DFF,JTL (default: all)")
+    args = parser.parse_args(argv)
+    folders = sorted(glob.glob(os.path.join(args.library, "mitll_*")))
+    if args.cells:
+        wanted = {c.strip().upper() for c in args.cells.split(",")}
+        folders = [f for f in folders if os.path.basename(f)[6:].upper() in wanted]
+    rows = []
+    for folder in folders:
+        try:
+            row = characterize_cell(folder)
+        except Exception as exc:  # a cell that fails is a row of the table, not the end
+            row = {"cell": os.path.basename(folder), "error": f"{type(exc).__name__}: {exc}"}
+        rows.append(row)
+        print(row, flush=True)
+    import pandas as pd
+
+    pd.DataFrame(rows).to_csv(args.output, index=False)
+    print(f"written {args.output}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
