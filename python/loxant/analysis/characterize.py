@@ -64,17 +64,24 @@ class _NodePhases:
 
 
 class PortTimes:
-    """Measure: the forward 2 pi turns of the named port nodes (seconds)."""
+    """Measure: the forward 2 pi turns of the named port nodes (seconds).
+    ``seen_at``: port node -> (node watched instead, its delay): an output into
+    a line turns by fractions of 2 pi as the line's reflections come and go, so
+    its pulses are dated at the line's far end, less the line's delay."""
 
-    def __init__(self, nodes):
+    def __init__(self, nodes, seen_at=None):
         self.nodes = list(nodes)
+        self.seen_at = dict(seen_at or {})
 
     def __call__(self, results):
-        seen = _NodePhases(results)
-        return {n: [float(t) for t in switching_times(seen, n, direction=1)] for n in self.nodes}
+        seen, found = _NodePhases(results), {}
+        for node in self.nodes:
+            watched, delay = self.seen_at.get(node, (node, 0.0))
+            found[node] = [float(t) - delay for t in switching_times(seen, watched, direction=1)]
+        return found
 
     def probes(self):
-        return [f"phase({n})" for n in self.nodes]
+        return [f"phase({self.seen_at.get(n, (n,))[0]})" for n in self.nodes]
 
 
 # -- scenarios and their responses ----------------------------------------
@@ -412,7 +419,9 @@ class _Job:
                 f"the search window ({window * 1e12:g} ps) must be below half the bench's "
                 f"spacing ({self.gap * 1e12:g} ps)"
             )
-        self.measure = PortTimes([port_node(p) for p in inputs + outputs])
+        ptl_out = ptl[1] if ptl[1] is not None else source.ptl_outputs(outputs)
+        far = {port_node(p): (f"{port_node(p)}_LOAD1", bench.seconds("ptl_delay")) for p in ptl_out}
+        self.measure = PortTimes([port_node(p) for p in inputs + outputs], far)
         self.designs = {}
         self.sources = {}
 
