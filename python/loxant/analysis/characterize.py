@@ -576,11 +576,12 @@ def characterize(
 
 
 def _corners(values, convert, what):
-    values = tuple(convert(v) for v in values)
+    values = tuple(values)
     if not values:
         raise ValueError(f"give at least one of the {what}")
     if len(values) > MAX_CORNERS:
         raise ValueError(f"at most {MAX_CORNERS} {what}, got {len(values)}")
+    values = tuple(convert(v) for v in values)
     if len(set(values)) != len(values):
         raise ValueError(f"{what}: a value given twice")
     return values

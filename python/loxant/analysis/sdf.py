@@ -160,6 +160,10 @@ def _port_and_condition(item):
     return item, condition
 
 
+def _is_path(item):
+    return bool(item) and str(item[0]).upper() in ("IOPATH", "PORT", "INTERCONNECT", "DEVICE")
+
+
 _EDGES = ("posedge", "negedge", "01", "10", "0z", "z1", "1z", "z0")
 
 
@@ -207,15 +211,18 @@ def _cell(entry, scale):
             name = part[1]
         elif key == "DELAY":
             for block in part[1:]:
-                for path in block[1:]:
-                    condition = None
-                    if str(path[0]).upper() == "COND":
-                        condition = " ".join(_flat(w) for w in path[1:-1])
-                        path = path[-1]
-                    if str(path[0]).upper() == "IOPATH":
-                        cell["iopath"].append(
-                            (condition, path[1], path[2], _triple(path[3], scale))
-                        )
+                for group in block[1:]:
+                    condition, paths = None, [group]
+                    if str(group[0]).upper() == "COND":
+                        # a condition, then one or more paths under it
+                        paths = [w for w in group[1:] if isinstance(w, list) and _is_path(w)]
+                        words = [w for w in group[1:] if not (isinstance(w, list) and _is_path(w))]
+                        condition = " ".join(_flat(w) for w in words)
+                    for path in paths:
+                        if str(path[0]).upper() == "IOPATH":
+                            cell["iopath"].append(
+                                (condition, path[1], path[2], _triple(path[3], scale))
+                            )
         elif key == "TIMINGCHECK":
             for check in part[1:]:
                 kind = str(check[0]).upper()
