@@ -35,6 +35,19 @@ def _ports(verilog):
     return found["input"], found["output"]
 
 
+def _line_fed_inputs(folder, inputs):
+    """Inputs the library's own testbench feeds through a transmission line (its
+    ``LOADINCELL`` holds a ``T`` element): what ``--ptl-in`` says for them."""
+    benches = glob.glob(os.path.join(folder, "*_testbench.cir"))
+    if not benches:
+        return None
+    text = open(benches[0], encoding="utf-8", errors="replace").read()
+    block = re.search(r"\.subckt\s+loadincell\b(.*?)\.ends", text, re.I | re.S)
+    if block is None or not re.search(r"^\s*t\w*\s", block.group(1), re.I | re.M):
+        return []
+    return [p for p in inputs if re.search(rf"^\s*xloadin{p}\s", text, re.I | re.M)]
+
+
 def _published(folder):
     paths = [p for p in glob.glob(os.path.join(folder, "*.sdf"))]
     if not paths:
@@ -70,11 +83,20 @@ def _ps(value):
 def characterize_cell(folder):
     (netlist,) = glob.glob(os.path.join(folder, "*_base.cir"))
     verilog = [p for p in glob.glob(os.path.join(folder, "*.v")) if "selfcontained" not in p]
+    if not verilog:
+        return {"cell": os.path.basename(folder), "error": "no behavioural Verilog naming the ports"}
     inputs, outputs = _ports(verilog[0])
     cell = re.search(r"^\.subckt\s+(\S+)", open(netlist).read(), re.M | re.I).group(1)
+    ports = re.search(rf"^\.subckt\s+{re.escape(cell)}\s+([^\n]*)", open(netlist).read(), re.M | re.I)
+    names = {p.lower() for p in ports.group(1).split() if "=" not in p}
+    inputs = [p for p in inputs if p.lower() in names]
+    outputs = [p for p in outputs if p.lower() in names]
+    if not inputs:
+        return {"cell": cell, "error": "no input port: nothing to characterize"}
     clock = "clk" if "clk" in inputs else None
+    ptl_in = _line_fed_inputs(folder, inputs)
     began = time.perf_counter()
-    result = characterize(netlist, cell, inputs, outputs, clock, progress=False)
+    result = characterize(netlist, cell, inputs, outputs, clock, ptl_in=ptl_in, progress=False)
     seconds = time.perf_counter() - began
     nominal = result.delays.query("load == @result.loads[0] and bias == 1.0")
     delays = {(r.state, r["from"].lower(), r.to.lower()): r.delay_ps for _, r in nominal.iterrows()}
@@ -95,6 +117,8 @@ def characterize_cell(folder):
         "constraints": check_text,
         "constraint_worst_ps": check_worst if published[1] else math.nan,
         "failed_corners": failed,
+        "ptl_in": " ".join(result.ptl["in"]),
+        "ptl_out": " ".join(result.ptl["out"]),
         "runs": result.runs,
         "seconds": seconds,
         "sdf": bool(published[0] or published[1]),

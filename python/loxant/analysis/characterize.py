@@ -33,7 +33,7 @@ from dataclasses import dataclass
 from ..netlist import Netlist
 from ..units import to_si
 from .design import Design, is_bias
-from .events import switching_times
+from .events import events
 from .fsm import ILLEGAL, learn
 from .harness import Bench, cell_source, port_node, pulse_parameter
 from .liberty import write_liberty
@@ -63,6 +63,18 @@ class _NodePhases:
         return self._results.node_phase(name)
 
 
+def _net_turns(seen, node):
+    """Times of the forward turns of a node that a backward turn does not undo
+    (a node that rings across pi and back has not turned)."""
+    kept = []
+    for t, _, sign in events(seen, [node]):
+        if sign > 0:
+            kept.append(t)
+        elif kept:
+            kept.pop()
+    return kept
+
+
 class PortTimes:
     """Measure: the forward 2 pi turns of the named port nodes (seconds).
     ``seen_at``: port node -> (node watched instead, its delay): an output into
@@ -77,7 +89,7 @@ class PortTimes:
         seen, found = _NodePhases(results), {}
         for node in self.nodes:
             watched, delay = self.seen_at.get(node, (node, 0.0))
-            found[node] = [float(t) - delay for t in switching_times(seen, watched, direction=1)]
+            found[node] = [t - delay for t in _net_turns(seen, watched)]
         return found
 
     def probes(self):

@@ -40,7 +40,9 @@ __all__ = ["DEFAULT_CELLS", "Bench", "CellSource", "cell_source", "port_node"]
 
 #: the bench's junction model and cells (Ic 250 uA, beta_c about 1, biased at 0.7 Ic);
 #: a load stage takes its pulse through 6 pH, as a cell's input does, so that
-#: three of them in parallel still switch at 90 % bias
+#: three of them in parallel still switch at 90 % bias; the line receiver is a
+#: small junction biased at 0.7 Ic, a series buffer and a JTL stage, which takes
+#: the line's pulse once without ringing back
 DEFAULT_CELLS = """\
 .model LXH_JJ jj(rtype=0, icrit=250u, rn=2.74, cap=0.175p)
 .subckt LXH_SOURCE inj out
@@ -66,9 +68,15 @@ IB1 0 1 pwl(0 0 10p 175u)
 L1 a 1 2p
 B1 1 0 LXH_JJ area=0.64
 IB1 0 1 pwl(0 0 10p 112u)
-L2 1 2 6p
-B2 2 0 LXH_JJ area=1
-IB2 0 2 pwl(0 0 10p 175u)
+L2 1 2 8.2p
+B2 2 0 LXH_JJ area=0.32
+L3 2 3 1.4p
+IB2 0 3 pwl(0 0 10p 240u)
+L4 3 4 2.2p
+B3 4 0 LXH_JJ area=1
+L5 4 5 2p
+B4 5 0 LXH_JJ area=1
+IB4 0 5 pwl(0 0 10p 175u)
 .ends LXH_RECEIVER
 """
 
