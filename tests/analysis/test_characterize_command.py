@@ -27,14 +27,30 @@ def test_characterize_writes_the_table_sdf_and_liberty(tmp_path, capsys):
     argv += ["-o", str(table), "--sdf", str(sdf), "--lib", str(lib)]
     assert _main(argv) == 0
     out = capsys.readouterr().out
-    assert "cell DFF" in out and "constraints (ps)" in out
+    assert "cell dff: state machine" in out and "minimum separations (ps)" in out
     written = pd.read_csv(table)
-    assert sorted(set(written["kind"])) == ["delay", "hold", "setup"]
+    assert sorted(set(written["kind"])) == ["delay", "hold"]
     assert list(written.query("kind == 'delay'")["load"]) == [1, 2]
     (path,) = read_sdf(str(sdf))["cells"]["dff"]["iopath"]
     delay = written.query("kind == 'delay' and load == 1")["value_ps"].item()
-    assert path[:3] == ("d", "clk", "q") and path[3][1] == pytest.approx(delay, abs=1e-3)
+    assert path[:3] == ("internal_state_1", "clk", "q")
+    assert path[3][1] == pytest.approx(delay, abs=1e-3)
     assert "cell (dff)" in lib.read_text()
+
+
+def test_one_liberty_file_per_bias_and_state_names_from_a_map(tmp_path, capsys):
+    names = tmp_path / "names.json"
+    names.write_text('{"internal_state_1": "held"}')
+    lib, sdf = tmp_path / "c.lib", tmp_path / "c.sdf"
+    argv = ["characterize", CELLS, "--cell", "dff", "--inputs", "d", "--outputs", "q"]
+    argv += ["--clock", "clk", "--loads", "1", "--biases", "0.9,1", "-q", "--no-constraints"]
+    argv += ["--states", str(names), "--lib", str(lib), "--sdf", str(sdf)]
+    assert _main(argv) == 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["c.lib", "c.sdf", "c_bias0.9.lib", "names.json"]
+    assert "nom_voltage : 0.9 ;" in (tmp_path / "c_bias0.9.lib").read_text()
+    assert "nom_voltage : 1 ;" in lib.read_text()
+    ((condition, *_),) = read_sdf(str(sdf))["cells"]["dff"]["iopath"]
+    assert condition == "held"
 
 
 @pytest.mark.parametrize(
@@ -43,6 +59,14 @@ def test_characterize_writes_the_table_sdf_and_liberty(tmp_path, capsys):
         (["--cell", "nope", "--inputs", "a", "--outputs", "q"], 2, "no subcircuit named nope"),
         (["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--loads", "x"], 2, "--loads x"),
         (["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--biases", "-1"], 2, "positive"),
+        (["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--resolution", "1e-30ps"], 2,
+         "at least 0.001 ps"),
+        (["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--loads", "100000000"], 2,
+         "1 to 16 loads"),
+        (["--cell", "dff", "--inputs", "d", "--outputs", "q", "--clock", ""], 2,
+         "clock: name one of the inputs"),
+        (["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--sdf", "x", "-o", "x"], 2,
+         "two outputs would be one file"),
     ],
 )
 def test_characterize_reports_mistakes(extra, status, message, capsys):

@@ -115,3 +115,47 @@ def test_random_sdf_text_reads_or_raises_value_error(text):
         assert str(exc).startswith("SDF: ")
         return
     assert set(read) == {"timescale", "cells"}
+
+
+ARGUMENT_VALUES = st.one_of(
+    st.none(),
+    st.just(""),
+    st.text(max_size=6),
+    st.integers(-3, 10**9),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.lists(st.integers(-2, 40), max_size=20),
+    st.sampled_from(["a", "q", "A,Q", "1e-30ps", "0.05ps", "-1ps", "nan", "1e3ps", "3ps"]),
+)
+
+
+@settings(max_examples=60, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@given(
+    st.fixed_dictionaries(
+        {},
+        optional={
+            "clock": ARGUMENT_VALUES,
+            "loads": ARGUMENT_VALUES,
+            "biases": ARGUMENT_VALUES,
+            "window": ARGUMENT_VALUES,
+            "resolution": ARGUMENT_VALUES,
+            "states": st.one_of(ARGUMENT_VALUES, st.dictionaries(st.text(max_size=20), st.text(max_size=5), max_size=2)),
+            "ptl_in": ARGUMENT_VALUES,
+            "ptl_out": ARGUMENT_VALUES,
+        },
+    )
+)
+def test_random_arguments_characterize_or_raise_a_clear_error(options):
+    """Arguments of any type or size: a result, or ValueError/TypeError/RuntimeError
+    with a message, quickly (limits are checked before the work)."""
+    options = {"loads": (1,), "biases": (1.0,), **options}
+    try:
+        result = characterize(JTL + "\n", "jtl", "a", "q", constraints=False, progress=False, **options)
+    except (ValueError, TypeError, RuntimeError, CircuitError) as exc:
+        assert str(exc)
+        return
+    assert len(result.states) == 1
+
+
+def test_deeply_nested_sdf_is_refused_with_the_documented_error():
+    with pytest.raises(ValueError, match="^SDF: "):
+        read_sdf("(DELAYFILE " + "(CELL " * 50_000 + ")" * 50_001 + "\n")
