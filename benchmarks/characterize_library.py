@@ -4,7 +4,9 @@ with the library's published SDF.
     python benchmarks/characterize_library.py LIBRARY [-o table.csv] [--cells DFF,JTL]
 
 LIBRARY holds one folder per cell (``mitll_CELL/``) with the cell netlist
-``*_base.cir``, the behavioural Verilog ``*.v`` (its ``input``/``output``
+(``*_extracted.cir``, the layout-extracted cell that the published SDF
+describes, else the schematic ``*_base.cir``; ``--schematic`` takes the
+latter always), the behavioural Verilog ``*.v`` (its ``input``/``output``
 declarations name the ports) and, for most cells, the published ``*.sdf``.
 Prints one row per cell: states, delays ours/published, constraints
 ours/published (matched by state, first and second input), wall time; and
@@ -80,17 +82,21 @@ def _ps(value):
     return "-" if math.isnan(value) else f"{value:.2f}"
 
 
-def characterize_cell(folder):
-    (netlist,) = glob.glob(os.path.join(folder, "*_base.cir"))
+def characterize_cell(folder, schematic=False):
+    extracted = glob.glob(os.path.join(folder, "*_extracted.cir"))
+    (netlist,) = extracted if extracted and not schematic else glob.glob(
+        os.path.join(folder, "*_base.cir")
+    )
     verilog = [p for p in glob.glob(os.path.join(folder, "*.v")) if "selfcontained" not in p]
     if not verilog:
         return {"cell": os.path.basename(folder), "error": "no behavioural Verilog naming the ports"}
     inputs, outputs = _ports(verilog[0])
     cell = re.search(r"^\.subckt\s+(\S+)", open(netlist).read(), re.M | re.I).group(1)
     ports = re.search(rf"^\.subckt\s+{re.escape(cell)}\s+([^\n]*)", open(netlist).read(), re.M | re.I)
-    names = {p.lower() for p in ports.group(1).split() if "=" not in p}
-    inputs = [p for p in inputs if p.lower() in names]
-    outputs = [p for p in outputs if p.lower() in names]
+    names = [p for p in ports.group(1).split() if "=" not in p]
+    outputs = [p for p in outputs if p.lower() in {n.lower() for n in names}]
+    # a port the Verilog leaves out (an unused clock) is driven as an input
+    inputs = [n for n in names if n.lower() not in {o.lower() for o in outputs}]
     if not inputs:
         return {"cell": cell, "error": "no input port: nothing to characterize"}
     clock = "clk" if "clk" in inputs else None
@@ -111,6 +117,7 @@ def characterize_cell(folder):
     failed = "; ".join(f"load {ld} bias {b:g}: {why}" for ld, b, why in result.failures)
     return {
         "cell": cell,
+        "netlist": os.path.basename(netlist),
         "states": len(result.states),
         "delays": delay_text,
         "delay_worst_ps": delay_worst if published[0] else math.nan,
@@ -130,6 +137,7 @@ def main(argv=None):
     parser.add_argument("library")
     parser.add_argument("-o", "--output", default="characterize_library.csv")
     parser.add_argument("--cells", help="folder name parts, e.g. DFF,JTL (default: all)")
+    parser.add_argument("--schematic", action="store_true", help="the *_base.cir netlists")
     args = parser.parse_args(argv)
     folders = sorted(glob.glob(os.path.join(args.library, "mitll_*")))
     if args.cells:
@@ -138,7 +146,7 @@ def main(argv=None):
     rows = []
     for folder in folders:
         try:
-            row = characterize_cell(folder)
+            row = characterize_cell(folder, args.schematic)
         except Exception as exc:  # a cell that fails is a row of the table, not the end
             row = {"cell": os.path.basename(folder), "error": f"{type(exc).__name__}: {exc}"}
         rows.append(row)

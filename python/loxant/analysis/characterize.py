@@ -701,12 +701,25 @@ def _searches(job, machine):
                 if not machine.legal(middle, second):
                     continue
                 end = machine.next[(middle, second)]
-                build = job.pair(access, first, second, machine.check_suffix(end))
+                check = machine.check_suffix(end, _wrong_ends(machine, state, first, second))
+                build = job.pair(access, first, second, check)
                 lowest = job.floor + job.resolution if first == second else 0.0
                 found.append(
                     _Search(state, first, second, build, job.window, lowest, job.resolution)
                 )
     return found
+
+
+def _wrong_ends(machine, state, first, second):
+    """The states a cell may be left in when two close pulses go wrong: either
+    pulse lost, or both taken in the other order."""
+    found = {state, machine.next[(state, first)]}
+    if machine.legal(state, second):
+        after = machine.next[(state, second)]
+        found.add(after)
+        if machine.legal(after, first):
+            found.add(machine.next[(after, first)])
+    return sorted(found)
 
 
 def _constraints(job, runner, machine, load):

@@ -81,19 +81,22 @@ class Machine:
                     rows.append((self.name(s), p, "illegal", ""))
         return rows
 
-    def check_suffix(self, state, depth=2):
+    def check_suffix(self, state, others=None, depth=3):
         """A short legal sequence from ``state`` whose outputs tell it from as many
-        other states as possible (the first such, shortest first)."""
-        best, told = (), -1
+        of ``others`` (default: every state) as possible, shortest first."""
+        others = [o for o in (range(len(self.access)) if others is None else others) if o != state]
+        best, told = (), 0
         for length in range(1, depth + 1):
             for seq in itertools.product(self.inputs, repeat=length):
                 try:
                     mine = self.walk(seq, state)[0]
                 except KeyError:
                     continue
-                count = sum(self._differs(seq, mine, other) for other in range(len(self.access)))
+                count = sum(self._differs(seq, mine, other) for other in set(others))
                 if count > told:
                     best, told = seq, count
+            if told == len(set(others)):
+                break
         return list(best)
 
     def _differs(self, seq, mine, other):
