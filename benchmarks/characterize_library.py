@@ -55,9 +55,7 @@ def _published(folder):
     if not paths:
         return None
     (cell,) = read_sdf(paths[0])["cells"].values()
-    delays = {
-        (cond, a.lower(), b.lower()): triple[1] for cond, a, b, triple in cell["iopath"]
-    }
+    delays = {(cond, a.lower(), b.lower()): triple[1] for cond, a, b, triple in cell["iopath"]}
     checks = {
         (cond, ref.lower(), port.lower()): value
         for kind, cond, port, ref, value in cell["checks"]
@@ -84,15 +82,20 @@ def _ps(value):
 
 def characterize_cell(folder, schematic=False):
     extracted = glob.glob(os.path.join(folder, "*_extracted.cir"))
-    (netlist,) = extracted if extracted and not schematic else glob.glob(
-        os.path.join(folder, "*_base.cir")
+    (netlist,) = (
+        extracted if extracted and not schematic else glob.glob(os.path.join(folder, "*_base.cir"))
     )
     verilog = [p for p in glob.glob(os.path.join(folder, "*.v")) if "selfcontained" not in p]
     if not verilog:
-        return {"cell": os.path.basename(folder), "error": "no behavioural Verilog naming the ports"}
+        return {
+            "cell": os.path.basename(folder),
+            "error": "no behavioural Verilog naming the ports",
+        }
     inputs, outputs = _ports(verilog[0])
     cell = re.search(r"^\.subckt\s+(\S+)", open(netlist).read(), re.M | re.I).group(1)
-    ports = re.search(rf"^\.subckt\s+{re.escape(cell)}\s+([^\n]*)", open(netlist).read(), re.M | re.I)
+    ports = re.search(
+        rf"^\.subckt\s+{re.escape(cell)}\s+([^\n]*)", open(netlist).read(), re.M | re.I
+    )
     names = [p for p in ports.group(1).split() if "=" not in p]
     outputs = [p for p in outputs if p.lower() in {n.lower() for n in names}]
     # a port the Verilog leaves out (an unused clock) is driven as an input

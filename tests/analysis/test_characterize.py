@@ -4,6 +4,7 @@ directly, every constraint's bracket against a scan judged by counting pulses,
 a failing corner reported and left out, and the SDF and Liberty files read by
 OpenSTA."""
 
+import argparse
 import math
 import re
 import time
@@ -12,13 +13,14 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-pytest.importorskip("pandas")
+pd = pytest.importorskip("pandas")
 
-from loxant.analysis.characterize import characterize
-from loxant.analysis.harness import DEFAULT_CELLS
 import shutil
 import subprocess
 
+from loxant.analysis.characterize import characterize
+from loxant.analysis.commands import add_subcommands
+from loxant.analysis.harness import DEFAULT_CELLS
 from loxant.analysis.liberty import liberty_text
 from loxant.analysis.sdf import read_sdf, sdf_text
 from loxant.netlist import Netlist, read_netlist
@@ -74,7 +76,12 @@ def test_jtl_delay_equals_the_delay_of_a_plain_run(jtl):
 # state machines written by hand: (state, input) -> (outputs, next state)
 HAND = {
     "jtl": {(0, "A"): ("Q", 0)},
-    "dff": {(0, "D"): ("none", 1), (0, "CLK"): ("none", 0), (1, "D"): ("none", 1), (1, "CLK"): ("Q", 0)},
+    "dff": {
+        (0, "D"): ("none", 1),
+        (0, "CLK"): ("none", 0),
+        (1, "D"): ("none", 1),
+        (1, "CLK"): ("Q", 0),
+    },
     "merger": {(0, "A"): ("Q", 0), (0, "B"): ("Q", 0)},
 }
 
@@ -141,8 +148,6 @@ def test_each_constraint_brackets_where_a_scan_first_fails(name, request):
     follow its machine above it; values are given wherever the cell fails at
     some separation."""
     result = request.getfixturevalue(name)
-    from loxant.analysis.fsm import Machine  # noqa: F401  (the learner's own check is not used)
-
     rows = result.constraints.dropna(subset=["value_ps"])
     assert len(rows) >= 2
     for row in rows.itertuples():
@@ -192,9 +197,6 @@ def test_bias_corners_scale_the_cell_and_leave_the_bench():
 def test_a_failing_corner_is_reported_and_left_out(tmp_path):
     """At 5 % bias the JTL cannot pass a pulse: that corner is a failure with its
     reason, a CSV row, and no SDF value; the others are written."""
-    from loxant.analysis.commands import add_subcommands  # the command as a user runs it
-    import argparse
-
     table, sdf = tmp_path / "t.csv", tmp_path / "j.sdf"
     parser = argparse.ArgumentParser(prog="loxant")
     add_subcommands(parser.add_subparsers(dest="command", required=True))
@@ -203,8 +205,6 @@ def test_a_failing_corner_is_reported_and_left_out(tmp_path):
     argv += ["-o", str(table), "--sdf", str(sdf)]
     args = parser.parse_args(argv)
     assert args.func(args) == 0
-    import pandas as pd
-
     written = pd.read_csv(table)
     failed = written.query("kind == 'failed corner'")
     assert list(failed["bias"]) == [0.05]
@@ -216,41 +216,24 @@ def test_a_failing_corner_is_reported_and_left_out(tmp_path):
 
 
 def test_files_are_written_whole_or_not_at_all(tmp_path, jtl, monkeypatch):
-    import loxant.analysis.sdf as sdf_module
+    """A write that fails before its rename leaves the old file as it was and no
+    temporary file behind."""
+    from loxant.analysis import atomic
 
     target = tmp_path / "cell.sdf"
     target.write_text("old")
 
-    def broken(*args, **kwargs):
-        raise OSError("disk full")
+    def full_disk(source, destination):
+        raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(sdf_module, "atomic_write", lambda path, text: _write_and_fail(path))
-    with pytest.raises(OSError):
+    monkeypatch.setattr(atomic.os, "replace", full_disk)
+    with pytest.raises(OSError, match="No space left"):
         jtl.write_sdf(target)
     assert target.read_text() == "old"
     assert [p.name for p in tmp_path.iterdir()] == ["cell.sdf"]
-
-
-def _write_and_fail(path):
-    from loxant.analysis import atomic
-
-    class Boom(str):
-        def __str__(self):
-            raise OSError("disk full")
-
-    original = atomic.open if hasattr(atomic, "open") else open
-
-    def failing_open(name, *args, **kwargs):
-        stream = original(name, *args, **kwargs)
-        stream.write("partial")
-        stream.close()
-        raise OSError("disk full")
-
-    atomic.open = failing_open
-    try:
-        atomic.atomic_write(path, "new text")
-    finally:
-        del atomic.open
+    monkeypatch.undo()
+    jtl.write_sdf(target)
+    assert read_sdf(str(target))["cells"]["jtl"]["iopath"]
 
 
 def test_sdf_round_trips(jtl, dff):
@@ -259,10 +242,7 @@ def test_sdf_round_trips(jtl, dff):
     for result in (jtl, dff):
         cell = read["cells"][result.cell.lower()]
         first = result.delays.query("load == 1")
-        expected = sorted(
-            (s, a.lower(), b.lower(), rows)
-            for (s, a, b), rows in first.groupby(["state", "from", "to"])
-        ) if False else [
+        expected = [
             (s, a.lower(), b.lower(), rows["delay_ps"])
             for (s, a, b), rows in first.groupby(["state", "from", "to"])
         ]
@@ -271,7 +251,9 @@ def test_sdf_round_trips(jtl, dff):
             assert (cond, a, b) == (state, a0, b0)
             nominal = values[first.loc[values.index, "bias"] == 1.0].item()
             assert triple == pytest.approx((values.min(), nominal, values.max()), abs=1e-3)
-    checks = {(cond, ref, port): value for kind, cond, port, ref, value in read["cells"]["dff"]["checks"]}
+    checks = {
+        (cond, ref, port): value for kind, cond, port, ref, value in read["cells"]["dff"]["checks"]
+    }
     for row in dff.constraints.dropna(subset=["value_ps"]).itertuples():
         key = (row.state, row.first.lower(), row.second.lower())
         assert checks[key] == pytest.approx(row.value_ps, abs=1e-3)
@@ -309,7 +291,9 @@ endmodule
 """
 
 
-@pytest.mark.skipif(STA is None, reason="OpenSTA (Debian package opensta, 'make deps') is not installed")
+@pytest.mark.skipif(
+    STA is None, reason="OpenSTA (Debian package opensta, 'make deps') is not installed"
+)
 def test_opensta_reads_liberty_and_sdf_without_a_warning(tmp_path, jtl, dff, merger):
     (tmp_path / "cells.lib").write_text(liberty_text([jtl, dff, merger]))
     instances = {"dff": ["u1"], "merger": ["u2"], "jtl": ["u3"]}
@@ -329,7 +313,11 @@ exit
 """
     (tmp_path / "run.tcl").write_text(script)
     done = subprocess.run(
-        [STA, "-no_init", "-exit", "run.tcl"], cwd=tmp_path, capture_output=True, text=True, timeout=120
+        [STA, "-no_init", "-exit", "run.tcl"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     output = done.stdout + done.stderr
     assert done.returncode == 0, output
@@ -374,7 +362,15 @@ def test_liberty_names_units_function_and_ff(jtl, dff, merger):
 def test_bad_arguments_are_refused_before_any_run(arguments, options, message):
     if message is None:  # a state map naming a state the cell lacks: found after learning
         with pytest.raises(ValueError, match="no state 5"):
-            characterize(CELLS, *arguments, constraints=False, loads=(1,), biases=(1.0,), progress=False, **options)
+            characterize(
+                CELLS,
+                *arguments,
+                constraints=False,
+                loads=(1,),
+                biases=(1.0,),
+                progress=False,
+                **options,
+            )
         return
     started = time.perf_counter()
     with pytest.raises(ValueError, match=message):
@@ -423,7 +419,6 @@ def test_a_whole_netlist_gives_its_cells_and_nothing_else(tmp_path):
     for given in (controlled, read_netlist(plain)):
         whole = characterize(given, "jtl", "a", "q", **options)
         assert whole.delays["delay_ps"].item() == alone.delays["delay_ps"].item()
-
 
 
 @pytest.fixture(scope="module")

@@ -46,7 +46,12 @@ def test_one_liberty_file_per_bias_and_state_names_from_a_map(tmp_path, capsys):
     argv += ["--clock", "clk", "--loads", "1", "--biases", "0.9,1", "-q", "--no-constraints"]
     argv += ["--states", str(names), "--lib", str(lib), "--sdf", str(sdf)]
     assert _main(argv) == 0
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["c.lib", "c.sdf", "c_bias0.9.lib", "names.json"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "c.lib",
+        "c.sdf",
+        "c_bias0.9.lib",
+        "names.json",
+    ]
     assert "nom_voltage : 0.9 ;" in (tmp_path / "c_bias0.9.lib").read_text()
     assert "nom_voltage : 1 ;" in lib.read_text()
     ((condition, *_),) = read_sdf(str(sdf))["cells"]["dff"]["iopath"]
@@ -59,14 +64,26 @@ def test_one_liberty_file_per_bias_and_state_names_from_a_map(tmp_path, capsys):
         (["--cell", "nope", "--inputs", "a", "--outputs", "q"], 2, "no subcircuit named nope"),
         (["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--loads", "x"], 2, "--loads x"),
         (["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--biases", "-1"], 2, "positive"),
-        (["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--resolution", "1e-30ps"], 2,
-         "at least 0.001 ps"),
-        (["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--loads", "100000000"], 2,
-         "1 to 16 loads"),
-        (["--cell", "dff", "--inputs", "d", "--outputs", "q", "--clock", ""], 2,
-         "clock: name one of the inputs"),
-        (["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--sdf", "x", "-o", "x"], 2,
-         "two outputs would be one file"),
+        (
+            ["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--resolution", "1e-30ps"],
+            2,
+            "at least 0.001 ps",
+        ),
+        (
+            ["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--loads", "100000000"],
+            2,
+            "1 to 16 loads",
+        ),
+        (
+            ["--cell", "dff", "--inputs", "d", "--outputs", "q", "--clock", ""],
+            2,
+            "clock: name one of the inputs",
+        ),
+        (
+            ["--cell", "jtl", "--inputs", "a", "--outputs", "q", "--sdf", "x", "-o", "x"],
+            2,
+            "two outputs would be one file",
+        ),
     ],
 )
 def test_characterize_reports_mistakes(extra, status, message, capsys):

@@ -138,7 +138,10 @@ ARGUMENT_VALUES = st.one_of(
             "biases": ARGUMENT_VALUES,
             "window": ARGUMENT_VALUES,
             "resolution": ARGUMENT_VALUES,
-            "states": st.one_of(ARGUMENT_VALUES, st.dictionaries(st.text(max_size=20), st.text(max_size=5), max_size=2)),
+            "states": st.one_of(
+                ARGUMENT_VALUES,
+                st.dictionaries(st.text(max_size=20), st.text(max_size=5), max_size=2),
+            ),
             "ptl_in": ARGUMENT_VALUES,
             "ptl_out": ARGUMENT_VALUES,
         },
@@ -149,7 +152,9 @@ def test_random_arguments_characterize_or_raise_a_clear_error(options):
     with a message, quickly (limits are checked before the work)."""
     options = {"loads": (1,), "biases": (1.0,), **options}
     try:
-        result = characterize(JTL + "\n", "jtl", "a", "q", constraints=False, progress=False, **options)
+        result = characterize(
+            JTL + "\n", "jtl", "a", "q", constraints=False, progress=False, **options
+        )
     except (ValueError, TypeError, RuntimeError, CircuitError) as exc:
         assert str(exc)
         return

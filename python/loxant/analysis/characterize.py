@@ -353,7 +353,10 @@ class Characterization:
         checks = self.constraints.rename(columns={"first": "from", "second": "to"})
         checks = checks.assign(kind=checks["check"], load=self.loads[0], bias=1.0)
         failed = pd.DataFrame(
-            [("failed corner", "", "", "", load, bias, math.nan, why) for load, bias, why in self.failures],
+            [
+                ("failed corner", "", "", "", load, bias, math.nan, why)
+                for load, bias, why in self.failures
+            ],
             columns=["kind", "from", "to", "state", "load", "bias", "value_ps", "note"],
         )
         columns = ["kind", "from", "to", "state", "load", "bias", "value_ps", "note"]
@@ -623,7 +626,11 @@ def _learn(job, runner, load):
         for scenario, response in zip(scenarios, job.run_all(runner, load, scenarios)):
             if response.problem and response.times == []:
                 raise RuntimeError(f"nominal run {' '.join(scenario.ports())}: {response.problem}")
-            if response.problem and response.illegal == 0 and "before any input" in response.problem:
+            if (
+                response.problem
+                and response.illegal == 0
+                and "before any input" in response.problem
+            ):
                 raise RuntimeError(f"the cell at rest: {response.problem}")
             found.append(_spaced_outputs(response))
         return found

@@ -43,9 +43,15 @@ def add_characterize_subcommand(subparsers):
     command.add_argument("--window", default="10ps", help="constraint search window (10ps)")
     command.add_argument("--resolution", default="0.05ps", help="bisection resolution (0.05ps)")
     command.add_argument("--no-constraints", action="store_true", help="delays only")
-    command.add_argument("--states", metavar="MAP.json", help="state names: {internal_state_N: name}")
-    command.add_argument("--ptl-in", metavar="PORTS", help="inputs fed through a line (default: found)")
-    command.add_argument("--ptl-out", metavar="PORTS", help="outputs driving a line (default: found)")
+    command.add_argument(
+        "--states", metavar="MAP.json", help="state names: {internal_state_N: name}"
+    )
+    command.add_argument(
+        "--ptl-in", metavar="PORTS", help="inputs fed through a line (default: found)"
+    )
+    command.add_argument(
+        "--ptl-out", metavar="PORTS", help="outputs driving a line (default: found)"
+    )
     command.add_argument("--source", metavar="CELL", help="a subcircuit 'a q' to drive each input")
     command.add_argument("--load", metavar="CELL", help="a subcircuit 'a q' as each load")
     command.add_argument("--include", metavar="FILE", help="a netlist defining --source/--load")
@@ -152,7 +158,9 @@ def _print(result):
     print(f"cell {result.name(result.cell)}: state machine (state, input pulse -> outputs, next)")
     print(result.machine.to_string(index=False))
     if result.ptl["in"] or result.ptl["out"]:
-        print(f"PTL ports: in {' '.join(result.ptl['in']) or '-'}, out {' '.join(result.ptl['out']) or '-'}")
+        print(
+            f"PTL ports: in {' '.join(result.ptl['in']) or '-'}, out {' '.join(result.ptl['out']) or '-'}"
+        )
     if len(result.delays):
         table = result.delays.pivot_table(
             index=["from", "to", "state", "load"], columns="bias", values="delay_ps", dropna=False

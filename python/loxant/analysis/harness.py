@@ -191,7 +191,9 @@ class Bench:
                 lines.append(f"X{PREFIX}RX_{upper}_{k} LXH_RECEIVER {tail}")
                 continue
             if self.load_cell:
-                lines.append(f"X{PREFIX}USER_LOAD_{upper}_{k} {self.load_cell} {port_node(port)} {tail}")
+                lines.append(
+                    f"X{PREFIX}USER_LOAD_{upper}_{k} {self.load_cell} {port_node(port)} {tail}"
+                )
             else:
                 lines.append(f"X{PREFIX}LOAD_{upper}_{k} LXH_STAGE {port_node(port)} {tail}")
             lines.append(f"X{PREFIX}SINK_{upper}_{k} LXH_SINK {tail}")

@@ -95,7 +95,11 @@ def _input_timing(result, pin):
             f'        sdf_cond : "{row.state}" ;',
         ]
         for table in ("rise_constraint", "fall_constraint"):
-            out += [f"        {table} (scalar) {{", f'          values ("{row.value_ps:.4f}") ;', "        }"]
+            out += [
+                f"        {table} (scalar) {{",
+                f'          values ("{row.value_ps:.4f}") ;',
+                "        }",
+            ]
         out.append("      }")
     return out
 
@@ -196,7 +200,11 @@ def liberty_text(results, library="loxant_cells", bias=None):
         '  pulling_resistance_unit : "1ohm" ;',
         '  leakage_power_unit : "1nW" ;',
         "  capacitive_load_unit (1, ff) ;",
-        *(f"  {name}_{edge} : {value} ;" for name, value in _THRESHOLDS for edge in ("rise", "fall")),
+        *(
+            f"  {name}_{edge} : {value} ;"
+            for name, value in _THRESHOLDS
+            for edge in ("rise", "fall")
+        ),
         "  nom_process : 1 ;",
         "  nom_temperature : 4.2 ;",
         f"  nom_voltage : {bias:g} ;",
