@@ -453,14 +453,14 @@ def test_merger_delays_equal_those_of_a_plain_run(merger, load):
 def test_an_output_into_a_line_is_benched_with_a_line_and_a_receiver():
     """The series resistor on q makes it a line port: q drives a 5.3 ohm line
     into a receiver, and the delay is that of a plain run of that bench, dated
-    at the line's far end less its 10 ps."""
+    at the line's far end less its 5 ps."""
     result = characterize(CELLS, "jtlt", "a", "q", loads=(1,), biases=(1.0,), progress=False)
     assert result.ptl == {"in": [], "out": ["Q"]} and not result.failures
     assert len(result.states) == 1
     lines = [CELLS.read_text(), DEFAULT_CELLS]
     lines += [f"IA 0 inja {pulse([30])}", "XSA LXH_SOURCE inja a", "XT jtlt a q"]
-    lines += ["TL q 0 far 0 td=10p z0=5.3", "XR LXH_RECEIVER far", ".tran 0.05p 150p", ".end"]
+    lines += ["TL q 0 far 0 td=5p z0=5.3", "XR LXH_RECEIVER far", ".tran 0.05p 150p", ".end"]
     results = Netlist.from_string("\n".join(lines) + "\n").simulate()
     assert turns(results, "FAR")[-1] == 1
-    direct = first_pi_crossing(results, "FAR") - 10e-12 - first_pi_crossing(results, "A")
+    direct = first_pi_crossing(results, "FAR") - 5e-12 - first_pi_crossing(results, "A")
     assert result.delays["delay_ps"].item() == pytest.approx(direct * 1e12, abs=1e-6)

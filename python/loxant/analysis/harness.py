@@ -110,7 +110,7 @@ class Bench:
     ``settle``: time before the first pulse, while the biases ramp up;
     ``spacing``: time between pulses that must not interact (and the tail after
     the last); ``dt``: time step; ``ptl_z0``, ``ptl_delay``: the bench's
-    transmission lines (those of the public RSFQ library's benches), ``ptl_r``
+    transmission lines (a short line: its echoes die out between pulses), ``ptl_r``
     the transmitter's series resistor; ``source_cell``, ``load_cell``: a
     subcircuit ``a q`` put between the bench's source and an input, or between
     an output and each sink; ``include``: a file that defines them.  Times are
@@ -124,7 +124,7 @@ class Bench:
     spacing: object = "25ps"
     dt: object = "0.05ps"
     ptl_z0: object = "5.3ohm"
-    ptl_delay: object = "10ps"
+    ptl_delay: object = "5ps"
     ptl_r: object = "1.36ohm"
     source_cell: str = None
     load_cell: str = None
