@@ -158,6 +158,27 @@ def main(argv=None):
 
     pd.DataFrame(rows).to_csv(args.output, index=False)
     print(f"written {args.output}", file=sys.stderr)
+    print(markdown(rows))
+
+
+def markdown(rows):
+    """The closing table: one line per cell."""
+    out = [
+        "| cell | states | delays ours/published (ps) | worst | constraints ours/published (ps) "
+        "| worst | corners left out | s |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    for row in rows:
+        if "error" in row and isinstance(row.get("error"), str):
+            out.append(f"| {row['cell']} | | {row['error']} | | | | | |")
+            continue
+        failed = row["failed_corners"].count("load ") if row["failed_corners"] else 0
+        out.append(
+            f"| {row['cell'].replace('THmitll_', '')} | {row['states']} | {row['delays']} "
+            f"| {_ps(row['delay_worst_ps'])} | {row['constraints']} "
+            f"| {_ps(row['constraint_worst_ps'])} | {failed} | {row['seconds']:.1f} |"
+        )
+    return "\n".join(out)
 
 
 if __name__ == "__main__":
