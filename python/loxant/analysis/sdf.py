@@ -17,6 +17,7 @@ edge of either sign)::
 import math
 import re
 
+from ..version import __version__
 from .atomic import atomic_write
 
 __all__ = ["read_sdf", "sdf_text", "write_sdf"]
