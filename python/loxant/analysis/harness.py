@@ -95,6 +95,24 @@ def pulse_parameter(port, slot):
     return f"{PREFIX}T_{port.upper()}_{slot}"
 
 
+def pulse_source(port):
+    """The name of the current source that sends the pulses into ``port``."""
+    return f"{_PULSE_SOURCE}{port.upper()}"
+
+
+def parked_time(t_stop, rise, slot):
+    """Where an unused pulse ``slot`` (from 0) waits: after the end, in order."""
+    return t_stop + (slot + 1) * 4 * rise
+
+
+def pulse_points(times, amplitude, rise):
+    """The (time, current) points of triangular pulses starting at ``times``."""
+    points = [(0.0, 0.0)]
+    for t in sorted(times):
+        points += [(t, 0.0), (t + rise, amplitude), (t + 2 * rise, 0.0)]
+    return points
+
+
 def is_pulse_source(name):
     """Whether element ``name`` is one of the bench's pulse sources (not a bias)."""
     return name.upper().startswith(_PULSE_SOURCE)
@@ -202,11 +220,11 @@ class Bench:
     def _pulse_source(self, port, slots, amplitude, rise, t_stop):
         params = [pulse_parameter(port, k) for k in range(1, slots + 1)]
         # parked pulses sit after the end, in order, so the points always increase
-        parked = " ".join(f"{p}={t_stop + (k + 1) * 4 * rise:.6g}" for k, p in enumerate(params))
+        parked = " ".join(f"{p}={parked_time(t_stop, rise, k):.6g}" for k, p in enumerate(params))
         points = ["0 0"]
         for p in params:
             points.append(f"{{{p}}} 0 {{{p}+{rise:.6g}}} {amplitude:.6g} {{{p}+{2 * rise:.6g}}} 0")
-        name = f"{_PULSE_SOURCE}{port.upper()}"
+        name = pulse_source(port)
         return f".param {parked}\n{name} 0 {PREFIX}INJ_{port.upper()} pwl({' '.join(points)})"
 
 
