@@ -4,7 +4,7 @@
 * :func:`yield_analysis` - the fraction of circuits that work under spread;
 * :func:`sweep` - measures over a grid of parameter values;
 * :func:`iv_curve` - the I-V curve of a junction model, both branches;
-* :func:`characterize` - a cell's delays, setup and hold, as SDF and Liberty;
+* :func:`characterize` - a cell's state machine, delays and constraints, as SDF and Liberty;
 * :mod:`loxant.analysis.events` - switching times, delays and mean voltages.
 
 Each analysis takes a circuit, a physical circuit, a netlist or a netlist's
