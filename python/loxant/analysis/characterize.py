@@ -500,7 +500,7 @@ class _Job:
         of ``scenarios`` (benches are kept for reuse)."""
         slots = max(s.slots() for s in scenarios)
         last = max(s.pulses[-1][0] for s in scenarios)
-        length = math.ceil((last - self.start) / self.spacing) + 1  # one spacing of tail
+        length = math.ceil((last - self.start) / self.spacing) + 2  # two spacings of tail
         key = (load, slots, length)
         if key not in self.designs:
             t_stop = self.start + length * self.spacing
