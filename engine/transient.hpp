@@ -39,9 +39,11 @@ struct Options {
     bool modified_newton = true;
     bool rate_test = true;
     int32_t predictor_degree = 3;
-    // Fixed step: Newton also stops once the correction left is below this
+    // Fixed step: Newton also stops once the error left is below this
     // fraction of the step's own local error (the BDF2 error estimate of the
-    // adaptive step, from the first iterate); 0 keeps abstol + reltol |x| alone.
+    // adaptive step, from the first iterate), for the default tolerances; 0
+    // bounds the error by a thousandth of abstol + reltol |x|, so that the
+    // results agree with the Python driver's full Newton iteration.
     double newton_fraction = 0.1;
     // Adaptive step: local error of each step against lte_atol + lte_rtol |phase|,
     // steps up to dt_max (dt is the first), landing on every breakpoint.
@@ -167,7 +169,8 @@ class Transient {
     void full_rhs();
     bool refresh_jacobian();
     void update_residual();
-    bool next_correction_small() const noexcept;
+    double next_correction_estimate() const noexcept;
+    static bool remainder_small(double norm, double rate) noexcept;
     void give_up_step(int old) noexcept;
     void predict(double h, double h_prev, double a0, double a1, double a2);
     void assemble(bool rebuild);
@@ -206,6 +209,9 @@ class Transient {
     int32_t n_;
     int32_t nnz_ = 0;
     Options options_;
+    // The weights of the convergence tests: the tolerance, or a fraction of
+    // it, per unknown abstol_ + reltol_ |x|.
+    double abstol_ = 0.0, reltol_ = 0.0;
     std::vector<Source> sources_;
     std::vector<Channel> channels_;
     std::vector<int32_t> turn_channels_;
