@@ -51,10 +51,11 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
     : models_(std::move(models)), n_(size), options_(options), sources_(std::move(sources)),
       channels_(std::move(channels)), turn_channels_(std::move(turn_channels)), shared_(shared) {
     const size_t n = static_cast<size_t>(n_);
+    // one more entry, always 0, stands for ground in the flat branch sums
     for (std::vector<double>& level : levels_)
-        level.assign(n, 0.0);
+        level.assign(n + 1, 0.0);
     for (std::vector<double>* v : {&dx_, &ddx_, &v1_, &v2_, &dv1_, &dv2_, &b_})
-        v->assign(n, 0.0);
+        v->assign(n + 1, 0.0);
     h_ = options_.dt;
     x3_.assign(n, 0.0);
     const double margin = options_.newton_fraction > 0.0 ? 1.0 : kCallerMargin;
@@ -93,8 +94,27 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
         if (m->ops->terms_changed != nullptr && m->ops->values != empty.values)
             with_jumps_.push_back(m);
     }
-    for (std::vector<double>* v : {&bn_, &bn_next_})
+    split_flat_branches();
+    for (std::vector<double>* v : {&bn_, &bn_next_, &estimate_weight_})
         v->assign(n, 0.0);
+}
+
+// The chord iteration sums the currents of the linear branches over flat
+// arrays; the other affine models it calls.  Not when Python code runs in the
+// loop: it might change a model's parameters.
+void Transient::split_flat_branches() {
+    for (ElementModelObject* m : rhs_affine_) {
+        if (!chord_ || calls_python_ || m->ops->linear_branch == nullptr) {
+            rhs_affine_calls_.push_back(m);
+            continue;
+        }
+        LinearBranch branch{};
+        m->ops->linear_branch(m, branch);
+        FlatBranches& flat = flat_[static_cast<size_t>(branch.quantity)];
+        flat.i.push_back(branch.i == 0 ? n_ : branch.i - 1);
+        flat.j.push_back(branch.j == 0 ? n_ : branch.j - 1);
+        flat.g.push_back(branch.conductance);
+    }
 }
 
 // The elements some channel reads, by element index.
@@ -280,18 +300,48 @@ bool all_finite(const double* values, int32_t n) noexcept {
 // obeys the tolerance.  A correction that is not finite is not applied (the
 // iterate stays as the models saw it) and NaN is returned.
 double Transient::apply_correction(double* x, double a0, double slack) noexcept {
-    if (!add_correction(x, a0))
-        return std::numeric_limits<double>::quiet_NaN();
-    return largest_ratio(b_.data(), x, slack);
-}
-
-// The first half of apply_correction: false, and nothing changed, if the
-// correction is not finite.
-bool Transient::add_correction(double* x, double a0) noexcept {
     const double* b = b_.data();
     if (!all_finite(b, n_))
-        return false;
+        return std::numeric_limits<double>::quiet_NaN();
+    const double abstol = abstol_ + slack, reltol = reltol_;
     double *dx = dx_.data(), *ddx = ddx_.data();
+    double lane[4] = {0.0, 0.0, 0.0, 0.0};
+    int32_t k = 0;
+    const auto one = [&](int32_t at) noexcept {
+        const double d = b[at];
+        x[at] += d;
+        double work = d * a0;
+        dx[at] += work;
+        work *= a0;
+        ddx[at] += work;
+        return std::fabs(d) / (std::fabs(x[at]) * reltol + abstol);
+    };
+    for (; k + 4 <= n_; k += 4)
+        for (int32_t l = 0; l < 4; ++l) {
+            const double r = one(k + l);
+            lane[l] = r > lane[l] ? r : lane[l];
+        }
+    for (; k < n_; ++k)
+        lane[0] = std::max(lane[0], one(k));
+    return std::max(std::max(lane[0], lane[1]), std::max(lane[2], lane[3]));
+}
+
+// Adds the correction as apply_correction does and returns the step's local
+// error, as weighted_error with atol 1 and rtol 0, from the same pass; NaN,
+// and nothing changed, if the correction is not finite.
+double Transient::add_correction_with_error(double* x, double a0, double h) noexcept {
+    const double* b = b_.data();
+    if (!all_finite(b, n_))
+        return std::numeric_limits<double>::quiet_NaN();
+    const double h1 = h_prev_, h2 = h_prev2_;
+    const double l2 = -h * (h + h1 + h2) / (h1 * h2);
+    const double l3 = h * (h + h1) / ((h1 + h2) * h2);
+    const double c = 1.0 / (1.0 + a0 * (h + h1 + h2));
+    const double* x1 = levels_[(xind_ + 2) % 3].data();
+    const double* x2 = levels_[(xind_ + 1) % 3].data();
+    const double* x3 = x3_.data();
+    double *dx = dx_.data(), *ddx = ddx_.data();
+    double largest = 0.0;
     for (int32_t k = 0; k < n_; ++k) {
         const double d = b[k];
         x[k] += d;
@@ -299,8 +349,11 @@ bool Transient::add_correction(double* x, double a0) noexcept {
         dx[k] += work;
         work *= a0;
         ddx[k] += work;
+        const double predicted = l2 * (x2[k] - x1[k]) + l3 * (x3[k] - x1[k]);
+        const double e = c * std::fabs((x[k] - x1[k]) - predicted);
+        largest = e > largest ? e : largest;
     }
-    return true;
+    return largest;
 }
 
 // max |delta| / (abstol + slack + reltol |x|) over the unknowns, in four lanes
@@ -484,17 +537,37 @@ void Transient::build_step_terms() {
 // b at the present iterate from every model; bn from those with phase terms.
 void Transient::full_rhs() {
     const double start = options_.profile ? now() : 0.0;
-    zero(b_);
     zero(bn_);
     const DoubleArray b = strided(b_), bn = strided(bn_);
-    for (ElementModelObject* m : rhs_affine_)
-        m->ops->rhs_current(m, b, ctx_);
     for (ElementModelObject* m : rhs_nonlinear_)
         m->ops->rhs_current(m, bn, ctx_);
-    for (int32_t k = 0; k < n_; ++k)
-        b_[k] += bn_[k];
+    std::memcpy(b_.data(), bn_.data(), static_cast<size_t>(n_) * sizeof(double));
+    b_[static_cast<size_t>(n_)] = 0.0;
+    for (ElementModelObject* m : rhs_affine_calls_)
+        m->ops->rhs_current(m, b, ctx_);
+    add_flat_branches();
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
+}
+
+// The currents of the linear branches into b, one pass over each quantity's
+// flat arrays (ground is entry n of every array).
+void Transient::add_flat_branches() noexcept {
+    const double* quantities[3] = {ctx_.phases, ctx_.voltages, ctx_.voltages_deriv};
+    double* b = b_.data();
+    for (size_t q = 0; q < 3; ++q) {
+        const double* u = quantities[q];
+        const FlatBranches& flat = flat_[q];
+        const int32_t* from = flat.i.data();
+        const int32_t* to = flat.j.data();
+        const double* g = flat.g.data();
+        const size_t count = flat.g.size();
+        for (size_t e = 0; e < count; ++e) {
+            const double c = g[e] * (u[from[e]] - u[to[e]]);
+            b[from[e]] -= c;
+            b[to[e]] += c;
+        }
+    }
 }
 
 // Factors A0 + A1 + A2 at the present iterate and keeps the share of the
@@ -527,11 +600,34 @@ bool Transient::refresh_jacobian() {
     if (options_.profile)
         stats_.solver_seconds += now() - factor_start;
     jacobian_stale_ = !ok;
+    if (ok)
+        set_estimate_weights();
     return ok;
 }
 
-// b at the iterate just corrected by the d in B (see above).
-void Transient::update_residual() {
+// 2 / (|J_kk| abstol) of every row of the matrix just factored (infinite
+// without a diagonal), the weights of the estimate in update_residual.
+void Transient::set_estimate_weights() noexcept {
+    constexpr double kSafety = 2.0;
+    for (int32_t k = 0; k < n_; ++k) {
+        const int32_t p = diagonal_[static_cast<size_t>(k)];
+        const double diagonal = p < 0 ? 0.0 : std::fabs(ax_[static_cast<size_t>(p)]);
+        estimate_weight_[static_cast<size_t>(k)] = diagonal > 0.0
+                                                       ? kSafety / (diagonal * abstol_)
+                                                       : std::numeric_limits<double>::infinity();
+    }
+}
+
+// b at the iterate just corrected by the d in B (see above), and the size of
+// the correction it would give against abstol, estimated row by row as
+// b_k / J_kk and doubled: max 2 |b_k / J_kk| / abstol.  reltol is left out: a
+// single solve accepted against it let errors that all lean one way pile up
+// on large phases.  b is the residual left by a correction with the kept
+// matrix, which solves the linear elements' share exactly: it is nonzero only
+// in the rows of the models with phase terms, junction nodes where the
+// capacitance dominates J's row.  A row with b_k but no diagonal to divide by
+// cannot be judged: infinity.
+double Transient::update_residual() {
     const double start = options_.profile ? now() : 0.0;
     zero(bn_next_);
     const DoubleArray next = strided(bn_next_);
@@ -543,35 +639,20 @@ void Transient::update_residual() {
     const double* d = b_.data();
     for (size_t e = 0; e < kept_value_.size(); ++e)
         md[kept_row_[e]] += kept_value_[e] * d[kept_col_[e]];
-    for (int32_t k = 0; k < n_; ++k)
-        b_[k] = bn_next_[k] - bn_[k] + md[k];
+    double* b = b_.data();
+    const double *now_bn = bn_next_.data(), *old_bn = bn_.data(), *weight = estimate_weight_.data();
+    double largest = 0.0, poison = 0.0; // poison: NaN once some r is not finite
+    for (int32_t k = 0; k < n_; ++k) {
+        const double r = now_bn[k] - old_bn[k] + md[k];
+        b[k] = r;
+        poison += r - r;
+        const double ratio = r != 0.0 ? std::fabs(r) * weight[k] : 0.0;
+        largest = ratio > largest ? ratio : largest;
+    }
     bn_.swap(bn_next_);
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
-}
-
-// The size of the correction that b would give against abstol, estimated row
-// by row as b_k / J_kk and doubled: max 2 |b_k / J_kk| / abstol.  reltol is
-// left out: a single solve accepted against it let errors that all lean one
-// way pile up on large phases.  b is the residual left by a correction with
-// the kept matrix, which solves the linear elements' share exactly: it is
-// nonzero only in the rows of the models with phase terms, junction nodes
-// where the capacitance dominates J's row.  A row with b_k but no diagonal to
-// divide by cannot be judged: infinity.
-double Transient::next_correction_estimate() const noexcept {
-    constexpr double kSafety = 2.0;
-    const double* b = b_.data();
-    double largest = 0.0;
-    for (int32_t k = 0; k < n_; ++k) {
-        if (b[k] == 0.0)
-            continue;
-        const int32_t p = diagonal_[static_cast<size_t>(k)];
-        const double diagonal = p < 0 ? 0.0 : std::fabs(ax_[static_cast<size_t>(p)]);
-        const double ratio = kSafety * std::fabs(b[k]) / (diagonal * abstol_);
-        if (!(ratio <= largest)) // a NaN (no diagonal) counts as infinite
-            largest = std::isnan(ratio) ? std::numeric_limits<double>::infinity() : ratio;
-    }
-    return largest;
+    return poison == 0.0 ? largest : std::numeric_limits<double>::infinity();
 }
 
 // Whether an iteration that contracts by `rate` a correction, and whose last
@@ -627,10 +708,10 @@ Transient::StepStatus Transient::chord_step(double h, double a0, int old) {
         factor_and_solve(nullptr, false);
         double norm;
         if (iteration == 1 && judged_by_error) {
-            const bool finite = add_correction(x, a0);
-            slack = options_.newton_fraction * weighted_error(h, a0, nullptr, 1.0, 0.0);
-            norm = finite ? largest_ratio(b_.data(), x, slack)
-                          : std::numeric_limits<double>::quiet_NaN();
+            const double error = add_correction_with_error(x, a0, h);
+            slack = options_.newton_fraction * error;
+            norm = std::isfinite(error) ? largest_ratio(b_.data(), x, slack)
+                                        : std::numeric_limits<double>::quiet_NaN();
         } else {
             norm = apply_correction(x, a0, slack);
         }
@@ -646,10 +727,9 @@ Transient::StepStatus Transient::chord_step(double h, double a0, int old) {
             status = StepStatus::ok;
             break;
         }
-        update_residual();
         // The next correction, estimated, and the rate it implies: what is
         // left after this correction is next / (1 - rate).
-        const double next = next_correction_estimate();
+        const double next = update_residual();
         const double implied = std::max(rate_known ? rate : 0.0, next / norm);
         if (implied < 1.0 && next <= kEstimateShare * (1.0 - implied)) {
             status = StepStatus::ok;
@@ -701,10 +781,11 @@ void Transient::accept(double h) {
             jacobian_stale_ = true;
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
+    // the next prediction writes the whole of dx_ and ddx_
     v2_.swap(v1_);
-    std::memcpy(v1_.data(), dx_.data(), bytes);
+    v1_.swap(dx_);
     dv2_.swap(dv1_);
-    std::memcpy(dv1_.data(), ddx_.data(), bytes);
+    dv1_.swap(ddx_);
     ++stats_.steps;
 }
 
@@ -870,7 +951,7 @@ void Transient::record(const RecordTables& tables, double t) {
             values[c] = x[ch.index];
             break;
         case Quantity::node_voltage:
-            values[c] = dx_[ch.index];
+            values[c] = v1_[ch.index]; // the accepted level's
             break;
         case Quantity::current:
             values[c] = shared_.elem_current[ch.index] * ch.sign;

@@ -161,6 +161,8 @@ class Transient {
     enum class StepStatus { ok, no_convergence, singular, not_finite, stopped };
 
     std::vector<bool> recorded_elements() const;
+    void split_flat_branches();
+    void add_flat_branches() noexcept;
     bool reports_to_recording(const ElementModelObject* m,
                               const std::vector<bool>& recorded) const noexcept;
     StepStatus step(double t, double h, bool has_prev, double h_prev, Host& host);
@@ -168,8 +170,8 @@ class Transient {
     void build_step_terms();
     void full_rhs();
     bool refresh_jacobian();
-    void update_residual();
-    double next_correction_estimate() const noexcept;
+    double update_residual();
+    void set_estimate_weights() noexcept;
     static bool remainder_small(double norm, double rate) noexcept;
     void give_up_step(int old) noexcept;
     void predict(double h, double h_prev, double a0, double a1, double a2);
@@ -177,7 +179,7 @@ class Transient {
     void update_rhs_only();
     bool factor_and_solve(double* values, bool refactor);
     double apply_correction(double* x, double a0, double slack = 0.0) noexcept;
-    bool add_correction(double* x, double a0) noexcept;
+    double add_correction_with_error(double* x, double a0, double h) noexcept;
     double largest_ratio(const double* delta, const double* x, double slack) const noexcept;
     void find_non_finite_models();
     void accept(double h);
@@ -206,6 +208,15 @@ class Transient {
     // through advance instead of Values.
     std::vector<ElementModelObject*> with_a2_, with_rhs_, with_values_, with_advance_;
     std::vector<ElementModelObject*> rhs_affine_, rhs_nonlinear_, with_jumps_;
+    // Of rhs_affine_, those the chord iteration calls; the linear branches of
+    // the others, per quantity (phase, voltage, its derivative), their
+    // terminals as indices into arrays with ground at n_.
+    struct FlatBranches {
+        std::vector<int32_t> i, j;
+        std::vector<double> g;
+    };
+    std::vector<ElementModelObject*> rhs_affine_calls_;
+    FlatBranches flat_[3];
     int32_t n_;
     int32_t nnz_ = 0;
     Options options_;
@@ -234,7 +245,7 @@ class Transient {
     // entries of the kept matrix as triplets.
     bool chord_ = false;
     bool jacobian_stale_ = true;
-    std::vector<double> bn_, bn_next_, scratch_;
+    std::vector<double> bn_, bn_next_, scratch_, estimate_weight_;
     std::vector<int32_t> col_of_, row_of_, diagonal_, kept_row_, kept_col_;
     std::vector<double> kept_value_;
     double built_a0_ = 0.0;
