@@ -300,48 +300,18 @@ bool all_finite(const double* values, int32_t n) noexcept {
 // obeys the tolerance.  A correction that is not finite is not applied (the
 // iterate stays as the models saw it) and NaN is returned.
 double Transient::apply_correction(double* x, double a0, double slack) noexcept {
-    const double* b = b_.data();
-    if (!all_finite(b, n_))
+    if (!add_correction(x, a0))
         return std::numeric_limits<double>::quiet_NaN();
-    const double abstol = abstol_ + slack, reltol = reltol_;
-    double *dx = dx_.data(), *ddx = ddx_.data();
-    double lane[4] = {0.0, 0.0, 0.0, 0.0};
-    int32_t k = 0;
-    const auto one = [&](int32_t at) noexcept {
-        const double d = b[at];
-        x[at] += d;
-        double work = d * a0;
-        dx[at] += work;
-        work *= a0;
-        ddx[at] += work;
-        return std::fabs(d) / (std::fabs(x[at]) * reltol + abstol);
-    };
-    for (; k + 4 <= n_; k += 4)
-        for (int32_t l = 0; l < 4; ++l) {
-            const double r = one(k + l);
-            lane[l] = r > lane[l] ? r : lane[l];
-        }
-    for (; k < n_; ++k)
-        lane[0] = std::max(lane[0], one(k));
-    return std::max(std::max(lane[0], lane[1]), std::max(lane[2], lane[3]));
+    return largest_ratio(b_.data(), x, slack);
 }
 
-// Adds the correction as apply_correction does and returns the step's local
-// error, as weighted_error with atol 1 and rtol 0, from the same pass; NaN,
-// and nothing changed, if the correction is not finite.
-double Transient::add_correction_with_error(double* x, double a0, double h) noexcept {
+// The first half of apply_correction: false, and nothing changed, if the
+// correction is not finite.
+bool Transient::add_correction(double* x, double a0) noexcept {
     const double* b = b_.data();
     if (!all_finite(b, n_))
-        return std::numeric_limits<double>::quiet_NaN();
-    const double h1 = h_prev_, h2 = h_prev2_;
-    const double l2 = -h * (h + h1 + h2) / (h1 * h2);
-    const double l3 = h * (h + h1) / ((h1 + h2) * h2);
-    const double c = 1.0 / (1.0 + a0 * (h + h1 + h2));
-    const double* x1 = levels_[(xind_ + 2) % 3].data();
-    const double* x2 = levels_[(xind_ + 1) % 3].data();
-    const double* x3 = x3_.data();
+        return false;
     double *dx = dx_.data(), *ddx = ddx_.data();
-    double largest = 0.0;
     for (int32_t k = 0; k < n_; ++k) {
         const double d = b[k];
         x[k] += d;
@@ -349,11 +319,8 @@ double Transient::add_correction_with_error(double* x, double a0, double h) noex
         dx[k] += work;
         work *= a0;
         ddx[k] += work;
-        const double predicted = l2 * (x2[k] - x1[k]) + l3 * (x3[k] - x1[k]);
-        const double e = c * std::fabs((x[k] - x1[k]) - predicted);
-        largest = e > largest ? e : largest;
     }
-    return largest;
+    return true;
 }
 
 // max |delta| / (abstol + slack + reltol |x|) over the unknowns, in four lanes
@@ -618,16 +585,8 @@ void Transient::set_estimate_weights() noexcept {
     }
 }
 
-// b at the iterate just corrected by the d in B (see above), and the size of
-// the correction it would give against abstol, estimated row by row as
-// b_k / J_kk and doubled: max 2 |b_k / J_kk| / abstol.  reltol is left out: a
-// single solve accepted against it let errors that all lean one way pile up
-// on large phases.  b is the residual left by a correction with the kept
-// matrix, which solves the linear elements' share exactly: it is nonzero only
-// in the rows of the models with phase terms, junction nodes where the
-// capacitance dominates J's row.  A row with b_k but no diagonal to divide by
-// cannot be judged: infinity.
-double Transient::update_residual() {
+// b at the iterate just corrected by the d in B (see above).
+void Transient::update_residual() {
     const double start = options_.profile ? now() : 0.0;
     zero(bn_next_);
     const DoubleArray next = strided(bn_next_);
@@ -639,20 +598,32 @@ double Transient::update_residual() {
     const double* d = b_.data();
     for (size_t e = 0; e < kept_value_.size(); ++e)
         md[kept_row_[e]] += kept_value_[e] * d[kept_col_[e]];
-    double* b = b_.data();
-    const double *now_bn = bn_next_.data(), *old_bn = bn_.data(), *weight = estimate_weight_.data();
-    double largest = 0.0, poison = 0.0; // poison: NaN once some r is not finite
-    for (int32_t k = 0; k < n_; ++k) {
-        const double r = now_bn[k] - old_bn[k] + md[k];
-        b[k] = r;
-        poison += r - r;
-        const double ratio = r != 0.0 ? std::fabs(r) * weight[k] : 0.0;
-        largest = ratio > largest ? ratio : largest;
-    }
+    for (int32_t k = 0; k < n_; ++k)
+        b_[k] = bn_next_[k] - bn_[k] + md[k];
     bn_.swap(bn_next_);
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
-    return poison == 0.0 ? largest : std::numeric_limits<double>::infinity();
+}
+
+// The size of the correction that b would give against abstol, estimated row
+// by row as b_k / J_kk and doubled: max 2 |b_k / J_kk| / abstol.  reltol is
+// left out: a single solve accepted against it let errors that all lean one
+// way pile up on large phases.  b is the residual left by a correction with
+// the kept matrix, which solves the linear elements' share exactly: it is
+// nonzero only in the rows of the models with phase terms, junction nodes
+// where the capacitance dominates J's row.  A row with b_k but no diagonal to
+// divide by cannot be judged: infinity.
+double Transient::next_correction_estimate() const noexcept {
+    const double *b = b_.data(), *weight = estimate_weight_.data();
+    double largest = 0.0;
+    for (int32_t k = 0; k < n_; ++k) {
+        if (b[k] == 0.0)
+            continue;
+        const double ratio = std::fabs(b[k]) * weight[k];
+        if (!(ratio <= largest)) // a NaN counts as infinite
+            largest = std::isnan(ratio) ? std::numeric_limits<double>::infinity() : ratio;
+    }
+    return largest;
 }
 
 // Whether an iteration that contracts by `rate` a correction, and whose last
@@ -708,10 +679,10 @@ Transient::StepStatus Transient::chord_step(double h, double a0, int old) {
         factor_and_solve(nullptr, false);
         double norm;
         if (iteration == 1 && judged_by_error) {
-            const double error = add_correction_with_error(x, a0, h);
-            slack = options_.newton_fraction * error;
-            norm = std::isfinite(error) ? largest_ratio(b_.data(), x, slack)
-                                        : std::numeric_limits<double>::quiet_NaN();
+            const bool finite = add_correction(x, a0);
+            slack = options_.newton_fraction * weighted_error(h, a0, nullptr, 1.0, 0.0);
+            norm = finite ? largest_ratio(b_.data(), x, slack)
+                          : std::numeric_limits<double>::quiet_NaN();
         } else {
             norm = apply_correction(x, a0, slack);
         }
@@ -729,7 +700,8 @@ Transient::StepStatus Transient::chord_step(double h, double a0, int old) {
         }
         // The next correction, estimated, and the rate it implies: what is
         // left after this correction is next / (1 - rate).
-        const double next = update_residual();
+        update_residual();
+        const double next = next_correction_estimate();
         const double implied = std::max(rate_known ? rate : 0.0, next / norm);
         if (implied < 1.0 && next <= kEstimateShare * (1.0 - implied)) {
             status = StepStatus::ok;

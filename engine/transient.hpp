@@ -170,7 +170,8 @@ class Transient {
     void build_step_terms();
     void full_rhs();
     bool refresh_jacobian();
-    double update_residual();
+    void update_residual();
+    double next_correction_estimate() const noexcept;
     void set_estimate_weights() noexcept;
     static bool remainder_small(double norm, double rate) noexcept;
     void give_up_step(int old) noexcept;
@@ -179,7 +180,7 @@ class Transient {
     void update_rhs_only();
     bool factor_and_solve(double* values, bool refactor);
     double apply_correction(double* x, double a0, double slack = 0.0) noexcept;
-    double add_correction_with_error(double* x, double a0, double h) noexcept;
+    bool add_correction(double* x, double a0) noexcept;
     double largest_ratio(const double* delta, const double* x, double slack) const noexcept;
     void find_non_finite_models();
     void accept(double h);
