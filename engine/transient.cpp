@@ -13,6 +13,19 @@ constexpr double kPi = 3.141592653589793;
 // A modified Newton iteration whose corrections shrink slower than this
 // refactors at the present iterate.
 constexpr double kSlowRate = 0.125;
+// With the tolerances given by the caller (newton_fraction 0), the error a
+// step's iteration leaves is bounded by this fraction of abstol + reltol |x|.
+// The reference, the Python driver's Newton iteration, ends far below its
+// tolerance (its last correction squares); an iteration on a kept matrix
+// converges linearly and its error keeps one sign from step to step, so that
+// it adds up: bounded by the tolerance itself it moved a gap junction's
+// trajectory by 1e5 times that tolerance.
+constexpr double kCallerMargin = 1e-3;
+// The share of the tolerance that an estimated error left may use.
+constexpr double kEstimateShare = 0.5;
+// Relative size of the rounding in a sum of phases: a tolerance below it
+// could never be met.
+constexpr double kRounding = 4.0 * std::numeric_limits<double>::epsilon();
 
 DoubleArray strided(std::vector<double>& v) noexcept {
     return DoubleArray{reinterpret_cast<char*>(v.data()), sizeof(double)};
@@ -38,12 +51,16 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
     : models_(std::move(models)), n_(size), options_(options), sources_(std::move(sources)),
       channels_(std::move(channels)), turn_channels_(std::move(turn_channels)), shared_(shared) {
     const size_t n = static_cast<size_t>(n_);
+    // one more entry, always 0, stands for ground in the flat branch sums
     for (std::vector<double>& level : levels_)
-        level.assign(n, 0.0);
+        level.assign(n + 1, 0.0);
     for (std::vector<double>* v : {&dx_, &ddx_, &v1_, &v2_, &dv1_, &dv2_, &b_})
-        v->assign(n, 0.0);
+        v->assign(n + 1, 0.0);
     h_ = options_.dt;
     x3_.assign(n, 0.0);
+    const double margin = options_.newton_fraction > 0.0 ? 1.0 : kCallerMargin;
+    abstol_ = margin * options_.abstol;
+    reltol_ = margin * options_.reltol + kRounding;
     for (const Source& s : sources_)
         calls_python_ |= s.waveform->calls_python();
     // Lines of equal sources (a bias into every stage) evaluate their waveform once.
@@ -77,8 +94,27 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
         if (m->ops->terms_changed != nullptr && m->ops->values != empty.values)
             with_jumps_.push_back(m);
     }
-    for (std::vector<double>* v : {&bn_, &bn_next_})
+    split_flat_branches();
+    for (std::vector<double>* v : {&bn_, &bn_next_, &estimate_weight_})
         v->assign(n, 0.0);
+}
+
+// The chord iteration sums the currents of the linear branches over flat
+// arrays; the other affine models it calls.  Not when Python code runs in the
+// loop: it might change a model's parameters.
+void Transient::split_flat_branches() {
+    for (ElementModelObject* m : rhs_affine_) {
+        if (!chord_ || calls_python_ || m->ops->linear_branch == nullptr) {
+            rhs_affine_calls_.push_back(m);
+            continue;
+        }
+        LinearBranch branch{};
+        m->ops->linear_branch(m, branch);
+        FlatBranches& flat = flat_[static_cast<size_t>(branch.quantity)];
+        flat.i.push_back(branch.i == 0 ? n_ : branch.i - 1);
+        flat.j.push_back(branch.j == 0 ? n_ : branch.j - 1);
+        flat.g.push_back(branch.conductance);
+    }
 }
 
 // The elements some channel reads, by element index.
@@ -290,7 +326,7 @@ bool Transient::add_correction(double* x, double a0) noexcept {
 // max |delta| / (abstol + slack + reltol |x|) over the unknowns, in four lanes
 // that the compiler vectorises (no value is a NaN here).
 double Transient::largest_ratio(const double* delta, const double* x, double slack) const noexcept {
-    const double abstol = options_.abstol + slack, reltol = options_.reltol;
+    const double abstol = abstol_ + slack, reltol = reltol_;
     double lane[4] = {0.0, 0.0, 0.0, 0.0};
     int32_t k = 0;
     for (; k + 4 <= n_; k += 4)
@@ -396,15 +432,19 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
             status = StepStatus::ok;
             break;
         }
-        // Converged when the correction obeys the tolerance, or when the rate
-        // at which corrections shrink bounds the error left after it by the
-        // tolerance.  Not for models that keep a history: they commit the state
-        // of the last iterate they saw, before the last correction, which must
-        // then be small itself.
+        // A Newton step converged when its correction obeys the tolerance; a
+        // correction from a kept factorisation when the rate at which
+        // corrections shrink bounds the error left after it by the tolerance.
+        // The rate alone may do for a Newton step, and the correction need not
+        // be small itself, but not for models that keep a history: they
+        // commit the state of the last iterate they saw, before the last
+        // correction, which must then be small itself.
         const bool rate_known = iteration > 1 && previous_norm > 0;
         const double rate = rate_known ? norm / previous_norm : 0.0;
-        if (norm <= 1.0 || (options_.rate_test && !options_.steps_history && rate_known &&
-                            rate < 1.0 && rate / (1.0 - rate) * norm <= 1.0)) {
+        const bool bounded = rate_known && remainder_small(norm, rate);
+        const bool rate_suffices = options_.rate_test && !options_.steps_history;
+        if (fresh_jacobian ? norm <= 1.0 || (rate_suffices && bounded)
+                           : bounded && (rate_suffices || norm <= 1.0)) {
             status = StepStatus::ok;
             break;
         }
@@ -464,17 +504,37 @@ void Transient::build_step_terms() {
 // b at the present iterate from every model; bn from those with phase terms.
 void Transient::full_rhs() {
     const double start = options_.profile ? now() : 0.0;
-    zero(b_);
     zero(bn_);
     const DoubleArray b = strided(b_), bn = strided(bn_);
-    for (ElementModelObject* m : rhs_affine_)
-        m->ops->rhs_current(m, b, ctx_);
     for (ElementModelObject* m : rhs_nonlinear_)
         m->ops->rhs_current(m, bn, ctx_);
-    for (int32_t k = 0; k < n_; ++k)
-        b_[k] += bn_[k];
+    std::memcpy(b_.data(), bn_.data(), static_cast<size_t>(n_) * sizeof(double));
+    b_[static_cast<size_t>(n_)] = 0.0;
+    for (ElementModelObject* m : rhs_affine_calls_)
+        m->ops->rhs_current(m, b, ctx_);
+    add_flat_branches();
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
+}
+
+// The currents of the linear branches into b, one pass over each quantity's
+// flat arrays (ground is entry n of every array).
+void Transient::add_flat_branches() noexcept {
+    const double* quantities[3] = {ctx_.phases, ctx_.voltages, ctx_.voltages_deriv};
+    double* b = b_.data();
+    for (size_t q = 0; q < 3; ++q) {
+        const double* u = quantities[q];
+        const FlatBranches& flat = flat_[q];
+        const int32_t* from = flat.i.data();
+        const int32_t* to = flat.j.data();
+        const double* g = flat.g.data();
+        const size_t count = flat.g.size();
+        for (size_t e = 0; e < count; ++e) {
+            const double c = g[e] * (u[from[e]] - u[to[e]]);
+            b[from[e]] -= c;
+            b[to[e]] += c;
+        }
+    }
 }
 
 // Factors A0 + A1 + A2 at the present iterate and keeps the share of the
@@ -507,7 +567,22 @@ bool Transient::refresh_jacobian() {
     if (options_.profile)
         stats_.solver_seconds += now() - factor_start;
     jacobian_stale_ = !ok;
+    if (ok)
+        set_estimate_weights();
     return ok;
+}
+
+// 2 / (|J_kk| abstol) of every row of the matrix just factored (infinite
+// without a diagonal), the weights of the estimate in update_residual.
+void Transient::set_estimate_weights() noexcept {
+    constexpr double kSafety = 2.0;
+    for (int32_t k = 0; k < n_; ++k) {
+        const int32_t p = diagonal_[static_cast<size_t>(k)];
+        const double diagonal = p < 0 ? 0.0 : std::fabs(ax_[static_cast<size_t>(p)]);
+        estimate_weight_[static_cast<size_t>(k)] = diagonal > 0.0
+                                                       ? kSafety / (diagonal * abstol_)
+                                                       : std::numeric_limits<double>::infinity();
+    }
 }
 
 // b at the iterate just corrected by the d in B (see above).
@@ -530,34 +605,46 @@ void Transient::update_residual() {
         stats_.kernel_seconds += now() - start;
 }
 
-// Whether the correction that b would give, estimated row by row as b_k / J_kk
-// and doubled, obeys the tolerance.  b is the residual left by a correction
-// with the kept matrix, which solves the linear elements' share exactly: it
-// is nonzero only in the rows of the models with phase terms, junction nodes
-// where the capacitance dominates J's row.  A row with b_k but no diagonal
-// to divide by cannot be judged: false.
-bool Transient::next_correction_small() const noexcept {
-    constexpr double kSafety = 2.0;
-    const double allowed = options_.abstol / kSafety;
-    const double* b = b_.data();
+// The size of the correction that b would give against abstol, estimated row
+// by row as b_k / J_kk and doubled: max 2 |b_k / J_kk| / abstol.  reltol is
+// left out: a single solve accepted against it let errors that all lean one
+// way pile up on large phases.  b is the residual left by a correction with
+// the kept matrix, which solves the linear elements' share exactly: it is
+// nonzero only in the rows of the models with phase terms, junction nodes
+// where the capacitance dominates J's row.  A row with b_k but no diagonal to
+// divide by cannot be judged: infinity.
+double Transient::next_correction_estimate() const noexcept {
+    const double *b = b_.data(), *weight = estimate_weight_.data();
+    double largest = 0.0;
     for (int32_t k = 0; k < n_; ++k) {
         if (b[k] == 0.0)
             continue;
-        const int32_t p = diagonal_[static_cast<size_t>(k)];
-        const double diagonal = p < 0 ? 0.0 : ax_[static_cast<size_t>(p)];
-        if (!(std::fabs(b[k]) <= allowed * std::fabs(diagonal)))
-            return false;
+        const double ratio = std::fabs(b[k]) * weight[k];
+        if (!(ratio <= largest)) // a NaN counts as infinite
+            largest = std::isnan(ratio) ? std::numeric_limits<double>::infinity() : ratio;
     }
-    return true;
+    return largest;
 }
 
-// A step of the chord iteration.  After the first solve the iteration stops
-// when the next correction, estimated from the residual without a solve,
-// obeys abstol: most steps away from a switching junction end there.  Later
-// iterations stop when the correction left, bounded through the rate at which
-// corrections shrink within this step, obeys abstol + reltol |x| or is below
-// newton_fraction of the step's own local error.  A slow rate, a new step
-// size or a changed piece refactors.
+// Whether an iteration that contracts by `rate` a correction, and whose last
+// correction had the weighted size `norm`, has at most the tolerance left:
+// the corrections still to come add up to norm rate / (1 - rate).
+bool Transient::remainder_small(double norm, double rate) noexcept {
+    return rate < 1.0 && norm * rate <= 1.0 - rate;
+}
+
+// A step of the chord iteration.  A correction from the Jacobian of the
+// iterate it corrects (a Newton step) converges when it obeys the tolerance
+// abstol + reltol |x|, as in the Python driver.  A correction from a kept
+// matrix converges linearly: the error left after it is bounded through the
+// contraction rate, measured from successive corrections of one matrix, and
+// must obey the tolerance.  After each correction the next one is estimated
+// from the residual without a solve; when that estimate, over one minus the
+// rate it implies, obeys abstol + reltol |x|, the step ends there: most steps
+// away from a switching junction end after one solve.  With newton_fraction
+// (default tolerances only) the measured corrections are judged against the
+// tolerance plus that fraction of the step's own local error.  A slow rate, a
+// new step size or a changed piece refactors.
 //
 // Two looser tests were measured and dropped: a rate carried over from earlier
 // steps misjudged the kept matrix while junctions switch, and accepting a
@@ -575,6 +662,8 @@ Transient::StepStatus Transient::chord_step(double h, double a0, int old) {
         ++stats_.matrix_builds;
     }
     full_rhs();
+    // the kept matrix is the Jacobian at the iterate the next solve corrects
+    bool newton = jacobian_stale_;
     if (jacobian_stale_ && !refresh_jacobian()) {
         give_up_step(old);
         failure_.iterations = 1;
@@ -602,25 +691,30 @@ Transient::StepStatus Transient::chord_step(double h, double a0, int old) {
             find_non_finite_models();
             break;
         }
-        const bool rate_known = iteration > 1 && previous_norm > 0;
-        const double rate = rate_known ? norm / previous_norm : 0.0;
-        const bool bounded =
-            options_.rate_test && rate_known && rate < 1.0 && rate / (1.0 - rate) * norm <= 1.0;
-        if (norm <= 1.0 || bounded) {
+        // the rate of this matrix, from its last two corrections
+        const bool rate_known = previous_norm > 0.0;
+        const double rate = rate_known ? norm / previous_norm : 1.0;
+        if (newton ? norm <= 1.0 : remainder_small(norm, rate)) {
+            status = StepStatus::ok;
+            break;
+        }
+        // The next correction, estimated, and the rate it implies: what is
+        // left after this correction is next / (1 - rate).
+        update_residual();
+        const double next = next_correction_estimate();
+        const double implied = std::max(rate_known ? rate : 0.0, next / norm);
+        if (implied < 1.0 && next <= kEstimateShare * (1.0 - implied)) {
             status = StepStatus::ok;
             break;
         }
         previous_norm = norm;
-        update_residual();
-        if (iteration == 1 && next_correction_small()) {
-            status = StepStatus::ok;
-            break;
-        }
+        newton = false;
         if (rate_known && rate > kSlowRate) {
             if (!refresh_jacobian()) {
                 status = StepStatus::singular;
                 break;
             }
+            newton = true;
             previous_norm = 0.0; // the next correction comes from another matrix
         }
     }
@@ -659,10 +753,11 @@ void Transient::accept(double h) {
             jacobian_stale_ = true;
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
+    // the next prediction writes the whole of dx_ and ddx_
     v2_.swap(v1_);
-    std::memcpy(v1_.data(), dx_.data(), bytes);
+    v1_.swap(dx_);
     dv2_.swap(dv1_);
-    std::memcpy(dv1_.data(), ddx_.data(), bytes);
+    dv1_.swap(ddx_);
     ++stats_.steps;
     ++steps_taken_;
 }
@@ -829,7 +924,7 @@ void Transient::record(const RecordTables& tables, double t) {
             values[c] = x[ch.index];
             break;
         case Quantity::node_voltage:
-            values[c] = dx_[ch.index];
+            values[c] = v1_[ch.index]; // the accepted level's
             break;
         case Quantity::current:
             values[c] = shared_.elem_current[ch.index] * ch.sign;

@@ -39,9 +39,11 @@ struct Options {
     bool modified_newton = true;
     bool rate_test = true;
     int32_t predictor_degree = 3;
-    // Fixed step: Newton also stops once the correction left is below this
+    // Fixed step: Newton also stops once the error left is below this
     // fraction of the step's own local error (the BDF2 error estimate of the
-    // adaptive step, from the first iterate); 0 keeps abstol + reltol |x| alone.
+    // adaptive step, from the first iterate), for the default tolerances; 0
+    // bounds the error by a thousandth of abstol + reltol |x|, so that the
+    // results agree with the Python driver's full Newton iteration.
     double newton_fraction = 0.1;
     // Adaptive step: local error of each step against lte_atol + lte_rtol |phase|,
     // steps up to dt_max (dt is the first), landing on every breakpoint.
@@ -172,6 +174,8 @@ class Transient {
     enum class StepStatus { ok, no_convergence, singular, not_finite, stopped };
 
     std::vector<bool> recorded_elements() const;
+    void split_flat_branches();
+    void add_flat_branches() noexcept;
     bool reports_to_recording(const ElementModelObject* m,
                               const std::vector<bool>& recorded) const noexcept;
     StepStatus step(double t, double h, bool has_prev, double h_prev, Host& host);
@@ -180,7 +184,9 @@ class Transient {
     void full_rhs();
     bool refresh_jacobian();
     void update_residual();
-    bool next_correction_small() const noexcept;
+    double next_correction_estimate() const noexcept;
+    void set_estimate_weights() noexcept;
+    static bool remainder_small(double norm, double rate) noexcept;
     void give_up_step(int old) noexcept;
     void predict(double h, double h_prev, double a0, double a1, double a2);
     void assemble(bool rebuild);
@@ -217,9 +223,21 @@ class Transient {
     // through advance instead of Values.
     std::vector<ElementModelObject*> with_a2_, with_rhs_, with_values_, with_advance_;
     std::vector<ElementModelObject*> rhs_affine_, rhs_nonlinear_, with_jumps_;
+    // Of rhs_affine_, those the chord iteration calls; the linear branches of
+    // the others, per quantity (phase, voltage, its derivative), their
+    // terminals as indices into arrays with ground at n_.
+    struct FlatBranches {
+        std::vector<int32_t> i, j;
+        std::vector<double> g;
+    };
+    std::vector<ElementModelObject*> rhs_affine_calls_;
+    FlatBranches flat_[3];
     int32_t n_;
     int32_t nnz_ = 0;
     Options options_;
+    // The weights of the convergence tests: the tolerance, or a fraction of
+    // it, per unknown abstol_ + reltol_ |x|.
+    double abstol_ = 0.0, reltol_ = 0.0;
     std::vector<Source> sources_;
     std::vector<Channel> channels_;
     std::vector<int32_t> turn_channels_;
@@ -242,7 +260,7 @@ class Transient {
     // entries of the kept matrix as triplets.
     bool chord_ = false;
     bool jacobian_stale_ = true;
-    std::vector<double> bn_, bn_next_, scratch_;
+    std::vector<double> bn_, bn_next_, scratch_, estimate_weight_;
     std::vector<int32_t> col_of_, row_of_, diagonal_, kept_row_, kept_col_;
     std::vector<double> kept_value_;
     double built_a0_ = 0.0;

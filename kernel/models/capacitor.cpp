@@ -45,7 +45,13 @@ void set_parameters(ElementModelObject* self, const Params& params) {
     as<Capacitor>(self).capacitance = params.real(0);
 }
 
-const ElementOps kOps = {no_admitance0, admitance1, no_admitance, rhs_current, values};
+void linear_branch(const ElementModelObject* self, LinearBranch& out) noexcept {
+    const Capacitor& m = *reinterpret_cast<const Capacitor*>(self);
+    out = {m.t.i, m.t.j, BranchQuantity::voltage_deriv, m.capacitance};
+}
+
+const ElementOps kOps = {no_admitance0, admitance1, no_admitance, rhs_current,  values,
+                         false,         nullptr,    nullptr,      linear_branch};
 
 const ModelClass kClass = {
     "CapacitorModel",

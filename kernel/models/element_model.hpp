@@ -18,6 +18,16 @@ using DoubleArray = capi::Strided<double>;
 
 struct ElementModelObject;
 
+// A linear two-terminal element whose current is conductance (q_i - q_j), q
+// being the node phases, voltages or voltage derivatives of the present
+// iterate; terminals are unknown numbers, 0 for ground.
+enum class BranchQuantity : int32_t { phase, voltage, voltage_deriv };
+struct LinearBranch {
+    int32_t i, j;
+    BranchQuantity quantity;
+    double conductance;
+};
+
 // The five element operations, called by the kernels through the table of the
 // object's class, and what a time loop may ask besides to keep its matrix.
 // They check nothing, report nothing and call nothing of Python.
@@ -45,6 +55,10 @@ struct ElementOps {
     // to the element arrays; a loop may call it instead of Values for an
     // element nobody records.  Null: Values is the only way to step it.
     void (*advance)(ElementModelObject* self, const StepContext& ctx) noexcept = nullptr;
+    // Of a model whose RHSCurrent is that of one LinearBranch (and nothing
+    // else): writes it, so that a loop may sum such currents in one pass over
+    // flat arrays.  Null for every other model.
+    void (*linear_branch)(const ElementModelObject* self, LinearBranch& out) noexcept = nullptr;
 };
 
 // The lxglobals arrays a model may bind, with their attribute names.

@@ -51,7 +51,13 @@ void set_parameters(ElementModelObject* self, const Params& params) {
     as<Inductor>(self).inv_inductance = capi::to_double(inverse.get());
 }
 
-const ElementOps kOps = {admitance0, no_admitance, no_admitance, rhs_current, values};
+void linear_branch(const ElementModelObject* self, LinearBranch& out) noexcept {
+    const Inductor& m = *reinterpret_cast<const Inductor*>(self);
+    out = {m.t.i, m.t.j, BranchQuantity::phase, m.inv_inductance};
+}
+
+const ElementOps kOps = {admitance0, no_admitance, no_admitance, rhs_current,  values,
+                         false,      nullptr,      nullptr,      linear_branch};
 
 const ModelClass kClass = {
     "InductorModel",

@@ -42,7 +42,13 @@ void set_parameters(ElementModelObject* self, const Params& params) {
     as<Resistor>(self).resistance = params.real(0);
 }
 
-const ElementOps kOps = {no_admitance0, admitance1, no_admitance, rhs_current, values};
+void linear_branch(const ElementModelObject* self, LinearBranch& out) noexcept {
+    const Resistor& m = *reinterpret_cast<const Resistor*>(self);
+    out = {m.t.i, m.t.j, BranchQuantity::voltage, 1.0 / m.resistance};
+}
+
+const ElementOps kOps = {no_admitance0, admitance1, no_admitance, rhs_current,  values,
+                         false,         nullptr,    nullptr,      linear_branch};
 
 const ModelClass kClass = {
     "ResistorModel",

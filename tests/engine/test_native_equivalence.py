@@ -1,13 +1,14 @@
 """The native engine against the Python driver (engine="python"), the reference.
 
-With newton_fraction=0 both integrate the same BDF2 equations to the same Newton
-tolerance, so their trajectories agree to within that tolerance, though not bit
-for bit: the native loop predicts each step to third order, keeps its
-factorisation across steps and updates the currents of the linear elements
-from the corrections.  Its iteration on a kept matrix converges linearly and
-may stop with up to the tolerance left in each step (the driver's full Newton
-leaves far less), and switching junctions amplify such differences: both run
-at 1e-12 (phases then agree to about 1e-10) and are compared at 1e-7, since
+With tolerances given by the caller both integrate the same BDF2 equations to
+within them, so their trajectories agree, though not bit for bit: the native
+loop predicts each step to third order, keeps its factorisation across steps
+and updates the currents of the linear elements from the corrections.  Its
+iteration on a kept matrix converges linearly; it stops when the error left,
+bounded through the rate at which corrections shrink, is a thousandth of the
+tolerance (the driver's full Newton leaves far less than its tolerance), and
+switching junctions amplify such differences: both run at 1e-12 (phases then
+agree to about 1e-12) and are compared at 1e-7, since
 voltages and capacitor currents are first and second differences of the
 phases over steps of 0.02 to 0.2 (up to 1 / dt**2 = 2500 times larger); that
 is still three orders below the integration error of these runs.  The native
@@ -21,7 +22,7 @@ import math
 import numpy as np
 import pytest
 
-from loxant import PWL, Circuit, PhysicalCircuit, Sine, lxconfig
+from loxant import PWL, Circuit, CircuitError, PhysicalCircuit, Sine, lxconfig
 
 RTOL = 1e-7
 STRICT = {"abstol": 1e-12, "reltol": 1e-12}
@@ -83,12 +84,35 @@ def gap_sweep():
     return c
 
 
+def junction_near_critical():
+    """One junction biased at 0.9 Ic at a coarse step: a single solve a step is
+    far from converged."""
+    c = Circuit("junction at 0.9 Ic")
+    c.junction("J1", "a", "0", ic=0.8, r=1.0, c=0.1)
+    c.current_source("I1", "0", "a", 0.72)
+    return c
+
+
+def line_between_junctions():
+    """A pulse of bias switches a junction whose voltage runs down a lossless line
+    into a second, loaded junction."""
+    c = Circuit("line")
+    c.current_source("I1", "0", "a", PWL([(0, 0), (20, 1.5), (40, 1.5), (60, 0)]))
+    c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.5)
+    c.transmission_line("T1", "a", "0", "b", "0", td=3.0, z0=2.0)
+    c.junction("J2", "b", "0", ic=1.0, r=2.0, c=0.5)
+    c.resistor("R2", "b", "0", 5.0)
+    return c
+
+
 CASES = {
     "jtl": (lambda: jtl().circuit, 100.0, 0.2),
     "rf-squid": (rf_squid, 300.0, 0.05),
     "tjm": (tjm, 60.0, 0.02),
     "mutual": (coupled, 200.0, 0.05),
     "gap": (lambda: gap_sweep(), 400.0, 0.1),
+    "junction": (junction_near_critical, 200.0, 1.0),
+    "line": (line_between_junctions, 200.0, 0.1),
 }
 
 
@@ -222,3 +246,45 @@ def test_newton_stop_moves_results_by_a_fraction_of_the_step_error(case):
     moved = np.abs(loose.node_phases - strict.node_phases).max()
     assert moved <= 0.02 * integration_error
     assert loose.stats["solves"] <= 2.0 * loose.stats["steps"]
+
+
+def _phase_difference(tol, make, t_stop, dt):
+    """Largest difference of the node phases (and, apart, the node voltages)
+    between the engines at abstol = reltol = tol, relative to the largest value."""
+    python = make().simulate(t_stop, dt, engine="python", abstol=tol, reltol=tol)
+    native = make().simulate(t_stop, dt, abstol=tol, reltol=tol)
+    np.testing.assert_array_equal(native.time, python.time)
+    differences = []
+    for a, b in (
+        (python.node_phases, native.node_phases),
+        (python.node_voltages, native.node_voltages),
+    ):
+        differences.append(np.abs(a - b).max() / np.abs(a).max())
+    return differences
+
+
+@pytest.mark.parametrize("case", sorted(set(CASES) - {"rf-squid"}))
+def test_caller_tolerances_bound_both_engines(case):
+    """At abstol = reltol = 1e-12 the engines agree to 1e-9 of the largest phase
+    and voltage, and less so at 1e-10: the difference follows the tolerance,
+    down to the rounding of the phases."""
+    make, t_stop, dt = CASES[case]
+    tight = _phase_difference(1e-12, make, t_stop, dt)
+    looser = _phase_difference(1e-10, make, t_stop, dt)
+    assert max(tight) <= 1e-9
+    assert tight[0] <= max(looser[0] / 10, 1e-14)
+
+
+def test_newton_fraction_loosens_only_the_default_tolerances():
+    make, t_stop, dt = CASES["junction"]
+    default = make().simulate(t_stop, dt)
+    # a tolerance written at its default value changes nothing
+    stated = make().simulate(t_stop, dt, abstol=1e-9, reltol=1e-9)
+    np.testing.assert_array_equal(stated.node_phases, default.node_phases)
+    assert stated.stats["solves"] == default.stats["solves"]
+    # other tolerances bound Newton: the fraction is off unless asked for
+    tight = make().simulate(t_stop, dt, abstol=1e-13, reltol=1e-13)
+    zero = make().simulate(t_stop, dt, abstol=1e-13, reltol=1e-13, newton_fraction=0)
+    np.testing.assert_array_equal(tight.node_phases, zero.node_phases)
+    with pytest.raises(CircuitError, match="newton_fraction = 0.1 would loosen abstol = 1e-13"):
+        make().simulate(t_stop, dt, abstol=1e-13, newton_fraction=0.1)

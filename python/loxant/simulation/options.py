@@ -22,11 +22,19 @@ __all__ = [
     "ADAPTIVE_RTOL",
     "MAX_RECORDING_BYTES",
     "MAX_STEPS",
+    "NEWTON_ABSTOL",
+    "NEWTON_FRACTION",
+    "NEWTON_RELTOL",
     "NOISE_STEPS_PER_HOLD",
     "Limits",
     "RunOptions",
 ]
 
+#: default Newton tolerances, |delta| <= abstol + reltol |phase|
+NEWTON_ABSTOL = NEWTON_RELTOL = 1e-9
+#: with those defaults, the native engine's fixed step also stops Newton at this
+#: fraction of the step's own local error
+NEWTON_FRACTION = 0.1
 #: most time steps a run may project (t_stop / dt)
 MAX_STEPS = 10**9
 #: largest recording, in bytes, a run may project
@@ -59,9 +67,9 @@ class RunOptions:
     print_step: float = None
     initial_ramp: float = 0.0
     phase_hysteresis: float = 0.0
-    abstol: float = 1e-9
-    reltol: float = 1e-9
-    newton_fraction: float = 0.1
+    abstol: float = NEWTON_ABSTOL
+    reltol: float = NEWTON_RELTOL
+    newton_fraction: float = NEWTON_FRACTION
     max_iterations: int = 20
     max_steps: int = MAX_STEPS
     engine: str = "native"
@@ -85,9 +93,9 @@ class RunOptions:
         record_from=0.0,
         initial_ramp=0.0,
         phase_hysteresis=0.0,
-        abstol=1e-9,
-        reltol=1e-9,
-        newton_fraction=0.1,
+        abstol=None,
+        reltol=None,
+        newton_fraction=None,
         max_iterations=20,
         dt_min=None,
         record=None,
@@ -127,9 +135,7 @@ class RunOptions:
             print_step = _print_step(print_step, adaptive, record_every, t_stop, record_from)
         initial_ramp = number(initial_ramp, "initial_ramp", nonnegative=True)
         phase_hysteresis = number(phase_hysteresis, "phase_hysteresis", nonnegative=True)
-        abstol = number(abstol, "abstol", positive=True)
-        reltol = number(reltol, "reltol", nonnegative=True)
-        newton_fraction = number(newton_fraction, "newton_fraction", nonnegative=True)
+        abstol, reltol, newton_fraction = _newton_tolerances(abstol, reltol, newton_fraction)
         max_iterations = _count(max_iterations, "max_iterations")
         max_steps = MAX_STEPS if max_steps is None else _count(max_steps, "max_steps", limit=2**62)
         settle_steps = 0 if not settle_steps else _count(settle_steps, "settle_steps", limit=10**6)
@@ -248,6 +254,24 @@ class Limits:
             tables = on_print_grid(*tables, self.print_step, t)
         results = Results.from_tables(*tables, plan, exc.stats)
         return RunLimitError(message + " (the error's results hold what was recorded)", t, results)
+
+
+def _newton_tolerances(abstol, reltol, newton_fraction):
+    """(abstol, reltol, newton_fraction) checked; the fraction loosens only the
+    default tolerances (a tolerance given at its default value is a default)."""
+    abstol = NEWTON_ABSTOL if abstol is None else number(abstol, "abstol", positive=True)
+    reltol = NEWTON_RELTOL if reltol is None else number(reltol, "reltol", nonnegative=True)
+    defaults = abstol == NEWTON_ABSTOL and reltol == NEWTON_RELTOL
+    if newton_fraction is None:
+        return abstol, reltol, NEWTON_FRACTION if defaults else 0.0
+    newton_fraction = number(newton_fraction, "newton_fraction", nonnegative=True)
+    if newton_fraction > 0 and not defaults:
+        raise CircuitError(
+            f"newton_fraction = {newton_fraction:g} would loosen abstol = {abstol:g}, "
+            f"reltol = {reltol:g}: it applies to the default tolerances only "
+            f"({NEWTON_ABSTOL:g}, {NEWTON_RELTOL:g}); leave it out or pass 0"
+        )
+    return abstol, reltol, newton_fraction
 
 
 def _adaptive_settings(t_stop, dt, rtol, atol, dt_max):

@@ -48,10 +48,16 @@ def simulate(circuit, t_stop, dt=None, **options):
         initial_ramp: sources rise smoothly from 0 to their values over this time.
         phase_hysteresis: width in radians of the dead band of the turn counters.
         abstol, reltol: Newton converges when every correction obeys
-            ``|delta| <= abstol + reltol * |value|``.
-        newton_fraction: the native engine at a fixed step also stops Newton once
-            the correction left is below this fraction of the step's own local
-            error; 0 solves to abstol and reltol alone, as the Python driver does.
+            ``|delta| <= abstol + reltol * |value|`` (defaults ``NEWTON_ABSTOL``,
+            ``NEWTON_RELTOL``).  Given other than the defaults they bound the
+            error of every step in both engines (the native engine's iteration
+            on a kept factorisation leaves at most a thousandth of them).
+        newton_fraction: loosens the default tolerances only: the native engine
+            at a fixed step also stops Newton once the error left is below this
+            fraction of the step's own local error (default
+            ``NEWTON_FRACTION`` with the default tolerances, else 0; a
+            fraction above 0 with other tolerances is refused).  0 bounds the
+            error by abstol and reltol alone, so that the engines agree.
         max_iterations: Newton iterations per step before the step is retried
             with half the size.
         dt: the fixed time step; with rtol or atol, or without dt, the step is
