@@ -29,8 +29,13 @@ distributed = pytest.importorskip("distributed")
 def client():
     import dask
 
-    # one retry on another worker after a worker dies with a run, then the run fails
-    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+    # one retry on another worker after a worker dies with a run, then the run fails;
+    # a worker holds one run at a time, so a dying worker takes no queued run with it
+    config = {
+        "distributed.scheduler.allowed-failures": 1,
+        "distributed.scheduler.worker-saturation": 1.0,
+    }
+    with dask.config.set(config):
         cluster = distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
         )
