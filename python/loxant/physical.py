@@ -18,6 +18,7 @@ import re
 from .circuit import Circuit
 from .elements import Inductor, number
 from .errors import CircuitError
+from .kinds import KINDS, make_adder
 from .simulation import PhysicalResults, simulate
 from .units import BOLTZMANN, PHI0, Units, split_unit
 from .waveforms import PWL, Rescaled
@@ -170,10 +171,6 @@ class PhysicalCircuit:
         return self.circuit.inductor(name, a, b, l, branch=branch)
 
     @_quoting_input
-    def capacitor(self, name, a, b, c):
-        return self.circuit.capacitor(name, a, b, self._value(c, "F", f"capacitance of {name}"))
-
-    @_quoting_input
     def mutual(self, name, first, second, *, m=None, k=None):
         """Mutual inductance ``m`` (in henries) or coupling factor ``k``."""
         if m is not None:
@@ -193,19 +190,6 @@ class PhysicalCircuit:
                 f"{name}: |M| = {_as_typed(typed, 'H')} exceeds sqrt(L1*L2) = "
                 f"{limit * self.units.scale['H'] * 1e12:.4g} pH (|k| > 1)"
             )
-
-    @_quoting_input
-    def current_source(self, name, a, b, value):
-        return self.circuit.current_source(name, a, b, self._waveform(value, "A", name))
-
-    @_quoting_input
-    def phase_source(self, name, a, b, value):
-        """Phase source; its value is in radians."""
-        return self.circuit.phase_source(name, a, b, self._waveform(value, "rad", name))
-
-    @_quoting_input
-    def voltage_source(self, name, a, b, value):
-        return self.circuit.voltage_source(name, a, b, self._waveform(value, "V", name))
 
     @_quoting_input
     def junction(self, name, a, b, *, ic, r=None, c=None, beta_c=None, temp=None, **law):
@@ -266,33 +250,20 @@ class PhysicalCircuit:
         return self.circuit.junction_rsjph(name, a, b, theta=theta, **params)
 
     @_quoting_input
-    def transmission_line(self, name, a, b, c, d, *, td, z0):
-        """Lossless line of delay ``td`` (seconds) and impedance ``z0`` (ohms)."""
-        td = self._value(td, "s", f"delay of {name}")
-        z0 = self._value(z0, "ohm", f"impedance of {name}")
-        return self.circuit.transmission_line(name, a, b, c, d, td=td, z0=z0)
+    def _declare(self, kind, name, nodes, control, params):
+        """An element of ``kind``, its parameters turned from their units (the
+        generated adders come here)."""
+        values = [self._param(kind, p, value, name) for p, value in zip(kind.params, params)]
+        return self.circuit._declare(kind, name, nodes, control, values)
 
-    @_quoting_input
-    def vcvs(self, name, a, b, c, d, *, gain):
-        """Voltage-controlled voltage source of voltage gain ``gain``."""
-        return self.circuit.vcvs(name, a, b, c, d, gain=gain)
-
-    @_quoting_input
-    def vccs(self, name, a, b, c, d, *, gm):
-        """Voltage-controlled current source of transconductance ``gm`` in siemens."""
-        gm = number(gm, f"transconductance of {name}") * self.units.scale["ohm"]
-        return self.circuit.vccs(name, a, b, c, d, gm=gm)
-
-    @_quoting_input
-    def ccvs(self, name, a, b, control, *, r):
-        """Current-controlled voltage source of transresistance ``r`` (ohms)."""
-        r = self._value(r, "ohm", f"transresistance of {name}")
-        return self.circuit.ccvs(name, a, b, control, r=r)
-
-    @_quoting_input
-    def cccs(self, name, a, b, control, *, gain):
-        """Current-controlled current source of current gain ``gain``."""
-        return self.circuit.cccs(name, a, b, control, gain=gain)
+    def _param(self, kind, param, value, name):
+        if kind.form == "source":
+            return self._waveform(value, param.unit, name)
+        if param.unit is None:
+            return value  # a plain number: the circuit checks it
+        if param.unit == "S":
+            return number(value, f"{param.what} of {name}") * self.units.scale["ohm"]
+        return self._value(value, param.unit, f"{param.what} of {name}")
 
     def _junction(self, name, ic, r, c, beta_c):
         given = [k for k, v in (("r", r), ("c", c), ("beta_c", beta_c)) if v is not None]
@@ -344,3 +315,10 @@ class PhysicalCircuit:
             f"circuit ({unit * 1e12:.4g} ps each): write the unit, such as {key}='{value:g}ps', "
             "if you meant another"
         )
+
+
+# capacitor, the sources, the transmission line and the controlled sources: in
+# the units of their table entries
+for _kind in KINDS:
+    if _kind.generated:
+        setattr(PhysicalCircuit, _kind.adder, make_adder(_kind))

@@ -11,6 +11,7 @@ from dataclasses import dataclass, field
 from types import MappingProxyType
 
 from .. import expressions as ex
+from ..kinds import BY_LETTER
 from .controls import Body, ControlLines, IVRequest, Model, OutputRequest, Subckt, Tran
 from .errors import clip
 from .tokens import Line
@@ -70,21 +71,10 @@ WAVEFORMS = {
     "noise": (3, 3),
     "cus": (3, 5),
 }
-ELEMENT_LETTERS = set("RLCKBIVPXTEFGH")
+ELEMENT_LETTERS = {*BY_LETTER, "X"}
 #: element options by letter
-ELEMENT_OPTIONS = {
-    "R": ("TEMP", "SPREAD"),
-    "L": ("SPREAD",),
-    "C": ("SPREAD",),
-    "B": ("AREA", "IC", "TEMP", "SPREAD"),
-}
-_KIND_NAMES = {
-    "R": "resistor",
-    "L": "inductor",
-    "C": "capacitor",
-    "B": "junction",
-    "T": "transmission line",
-}
+ELEMENT_OPTIONS = {letter: kind.options for letter, kind in BY_LETTER.items() if kind.options}
+_KIND_NAMES = {letter: kind.noun for letter, kind in BY_LETTER.items()}
 
 
 _new = tuple.__new__
@@ -182,19 +172,9 @@ class Parser(ControlLines):
         if letter not in ELEMENT_LETTERS:
             raise line.error(f"unknown element letter {letter!r} of {clip(tok.text)}")
         rest = line.tokens[1:]
-        if letter in "RLC":
-            return self._two_nodes_value(letter, name, line, rest)
-        if letter == "K":
-            return self._coupling(name, line, rest)
-        if letter == "B":
-            return self._junction(name, line, rest)
         if letter == "X":
             return self._instance(name, line, rest)
-        if letter == "T":
-            return self._line(name, line, rest)
-        if letter in "EFGH":
-            return self._controlled(letter, name, line, rest)
-        return self._source(letter, name, line, rest)
+        return self._forms[BY_LETTER[letter].form](self, letter, name, line, rest)
 
     @staticmethod
     def _nodes(name, line, rest, count, what):
@@ -229,14 +209,14 @@ class Parser(ControlLines):
             )
         return Element(letter, name, nodes, line, value=values[0], options=options)
 
-    def _coupling(self, name, line, rest):
+    def _coupling(self, letter, name, line, rest):
         inductors = self._nodes(name, line, rest, 2, "inductor names and a coupling factor")
         values = values_of(line, rest[2:])
         if len(values) != 1:
             raise line.error(f"{clip(name)}: expected two inductors and one coupling factor")
         return Element("K", name, inductors, line, value=values[0])
 
-    def _junction(self, name, line, rest):
+    def _junction(self, letter, name, line, rest):
         split = split_options(rest)
         positional = words_of(line, rest[:split], name)
         if len(positional) not in (3, 4):
@@ -251,7 +231,7 @@ class Parser(ControlLines):
             "B", name, tuple(positional[:2]), line, model=positional[-1], options=options
         )
 
-    def _line(self, name, line, rest):
+    def _line(self, letter, name, line, rest):
         """``T name a b c d [LOSSLESS] td= z0=`` (the keywords in any order)."""
         rest = [
             tok
@@ -277,7 +257,7 @@ class Parser(ControlLines):
         """``E/G name n+ n- nc+ nc- gain``; ``F/H name n+ n- nc+ nc- gain`` (the
         current through a zero-volt branch from nc+ to nc-) or ``F/H name n+ n-
         vname gain`` (the current of a named source)."""
-        four_nodes = letter in "EG" or _count_groups(rest) == 5
+        four_nodes = BY_LETTER[letter].nodes == 4 or _count_groups(rest) == 5
         count = 4 if four_nodes else 3
         what = "nodes and a gain" if four_nodes else "nodes, a controlling element and a gain"
         names = self._nodes(name, line, rest, count, what)
@@ -355,3 +335,13 @@ class Parser(ControlLines):
                 f"{clip(name)}: {kind} takes pairs of time and value, got {len(values)} values"
             )
         return (kind, values, wave_file) if kind == "cus" else (kind, values)
+
+    #: the reader of each form of element line (see loxant.kinds)
+    _forms = {
+        "value": _two_nodes_value,
+        "coupling": _coupling,
+        "junction": _junction,
+        "line": _line,
+        "controlled": _controlled,
+        "source": _source,
+    }
