@@ -108,6 +108,7 @@ def engine_options(options, system):
             dt_max=options.dt_max,
             breakpoints=list(options.breakpoints),
             noise_step=options.noise_step,
+            noise_models=[e.index for e in system.noise],
             max_steps=options.max_steps,
             # Converged only when the correction itself is within the
             # tolerance, as in the Python driver: the levels then agree
