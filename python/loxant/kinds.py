@@ -17,8 +17,20 @@ import inspect
 from typing import NamedTuple
 
 from . import elements as el
+from . import waveforms as wf
 
-__all__ = ["BY_ADDER", "BY_LETTER", "KINDS", "ElementKind", "Param", "kind_of", "make_adder"]
+__all__ = [
+    "BY_ADDER",
+    "BY_LETTER",
+    "KINDS",
+    "WAVEFORM_KINDS",
+    "ElementKind",
+    "Param",
+    "WaveformKind",
+    "kind_of",
+    "make_adder",
+    "waveform_kind",
+]
 
 #: a parameter without a default must be given
 REQUIRED = object()
@@ -287,3 +299,66 @@ def make_adder(kind):
     adder.__doc__ = kind.doc
     adder.__signature__ = signature
     return adder
+
+
+# -- waveforms ---------------------------------------------------------------------
+
+
+class WaveformKind(NamedTuple):
+    """A waveform kind the native engine evaluates itself: ``native`` names it
+    to the engine's decode, ``items`` gives its parameters in the decode's order,
+    ``size`` the largest magnitude it reaches (None: not read off)."""
+
+    native: str
+    items: object
+    size: object = None
+
+
+def _sine_size(w):
+    return abs(w.offset) + abs(w.amplitude)
+
+
+#: the waveform kinds, by class (a wrapper, Rescaled, is not one: it holds one)
+WAVEFORM_KINDS = {
+    wf.Constant: WaveformKind("constant", lambda w: (w.value,), lambda w: abs(w.value)),
+    wf.PWL: WaveformKind(
+        "pwl", lambda w: (w.times, w.values), lambda w: max(abs(v) for v in w.values)
+    ),
+    wf.Pulse: WaveformKind(
+        "pulse",
+        lambda w: (w.low, w.high, w.delay, w.rise, w.fall, w.width, w.period),
+        lambda w: max(abs(w.low), abs(w.high)),
+    ),
+    wf.PWS: WaveformKind("pws", lambda w: (w.times, w.values)),
+    wf.Sine: WaveformKind(
+        "sine",
+        lambda w: (w.offset, w.amplitude, w.frequency, w.delay, w.phase, w.cycles),
+        _sine_size,
+    ),
+    wf.DampedSine: WaveformKind(
+        "damped_sine",
+        lambda w: (w.offset, w.amplitude, w.frequency, w.delay, w.damping, w.phase, w.cycles),
+        _sine_size,
+    ),
+    wf.Noise: WaveformKind("noise", lambda w: (w.amplitude, w.delay, w.step, *w.key)),
+    wf.Custom: WaveformKind(
+        "custom", lambda w: (w.samples, w.step, w.interpolation, w.delay, w.periodic)
+    ),
+    wf.Exp: WaveformKind(
+        "exp",
+        lambda w: (w.v1, w.v2, w.delay_rise, w.tau_rise, w.delay_fall, w.tau_fall),
+        lambda w: max(abs(w.v1), abs(w.v2)),
+    ),
+}
+
+
+def waveform_kind(waveform, exact=True):
+    """The entry of ``waveform``'s class (with ``exact`` False, of the nearest
+    class it derives from that has one); None if there is none."""
+    if exact:
+        return WAVEFORM_KINDS.get(type(waveform))
+    for cls in type(waveform).__mro__:
+        kind = WAVEFORM_KINDS.get(cls)
+        if kind is not None:
+            return kind
+    return None
