@@ -79,11 +79,13 @@ class ElementKind(NamedTuple):
     holds_voltage: bool = False
     #: the adder names a controlling element after the nodes (its current controls)
     control: bool = False
+    #: native model classes, where the declaration picks one of several
+    models: tuple = ()
 
     @property
-    def model_name(self):
-        """The native model class (for the inductor, the one without a branch)."""
-        return self.declaration.model_name
+    def model_names(self):
+        """The native model class(es) of the kind."""
+        return self.models or (self.declaration.model_name,)
 
     @property
     def noun(self):
@@ -110,6 +112,7 @@ KINDS = (
         2,
         (Param("l", "H", "inductance"),),
         options=("SPREAD",),
+        models=("InductorModel", "InductorImpedanceModel"),
     ),
     ElementKind(
         "C",
@@ -185,7 +188,8 @@ KINDS = (
         doc="Phase source holding phase(a) - phase(b) at ``value`` (radians).",
         generated=True,
     ),
-    ElementKind("", "", "noise_current", el.NoiseCurrent, 2, (), conducting=()),
+    # the thermal noise the run adds beside a resistive element: no adder
+    ElementKind("", "", "", el.NoiseCurrent, 2, (), conducting=()),
     ElementKind(
         "T",
         "line",
@@ -253,7 +257,7 @@ KINDS = (
 
 #: the kinds a netlist letter writes
 BY_LETTER = {kind.letter: kind for kind in KINDS if kind.letter}
-BY_ADDER = {kind.adder: kind for kind in KINDS}
+BY_ADDER = {kind.adder: kind for kind in KINDS if kind.adder}
 _BY_CLASS = {kind.declaration: kind for kind in KINDS}
 
 
@@ -283,7 +287,9 @@ def make_adder(kind):
     """The adder method of ``kind``: it binds its arguments and hands them to the
     owner's ``_declare(kind, name, nodes, control, params)``."""
     signature = _signature(kind)
-    count = len(signature.parameters) - 1
+    # positional calls of a kind whose parameters may be positional need no binding
+    plain = kind.nodes == 2 and not kind.control
+    count = len(signature.parameters) - 1 if plain else -1
     nodes = kind.nodes
     first_param = 1 + nodes + (1 if kind.control else 0)
 

@@ -29,6 +29,8 @@ __all__ = ["PLAUSIBLE_TIME_UNITS", "PhysicalCircuit"]
 #: a bare number of seconds for a time of more than this many time units of
 #: the circuit is taken for a slip (100 meaning 100 ps, say) and refused
 PLAUSIBLE_TIME_UNITS = 1e7
+#: the options of a run that are times, besides t_stop and dt
+_TIMED = ("dt_min", "dt_max", "record_from", "initial_ramp", "print_step")
 
 
 def _as_typed(value, symbol):
@@ -293,14 +295,23 @@ class PhysicalCircuit:
         ``t_stop``, ``dt``, ``dt_min``, ``dt_max``, ``record_from``, ``initial_ramp`` and
         ``print_step`` are physical, the other options (``seed`` among them) as there.
         Returns :class:`~loxant.simulation.PhysicalResults`."""
+        return self._simulate(t_stop, dt, options, exact=())
+
+    @_quoting_input
+    def simulate_seconds(self, t_stop, dt=None, **options):
+        """:meth:`simulate` for times held as SI floats (a netlist's ``.tran``): a
+        float time is seconds as it stands, never taken for a slip of the unit."""
+        return self._simulate(t_stop, dt, options, exact=(float,))
+
+    def _simulate(self, t_stop, dt, options, exact):
         times = {"t_stop": t_stop, "dt": dt}
-        timed = ("dt_min", "dt_max", "record_from", "initial_ramp", "print_step")
-        times.update({k: options.pop(k) for k in timed if k in options})
+        times.update({k: options.pop(k) for k in _TIMED if k in options})
         for key, value in times.items():
             if value is None:
                 continue
             times[key] = self._value(value, "s", key)
-            self._check_plausible(key, value, times[key])
+            if type(value) not in exact:
+                self._check_plausible(key, value, times[key])
         results = simulate(self.circuit, times.pop("t_stop"), times.pop("dt"), **times, **options)
         return PhysicalResults(results, self.units)
 
