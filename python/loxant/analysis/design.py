@@ -35,7 +35,7 @@ import pickle
 
 from .. import elements as el
 from ..errors import CircuitError
-from ..kinds import waveform_kind
+from ..kinds import KINDS, waveform_kind
 from ..netlist import read_netlist
 from ..simulation.probes import split_probe
 from ..simulation.results import lookup_name, name_index
@@ -51,7 +51,7 @@ _JUNCTIONS = (el.Junction, el.JunctionTJM)
 _AREA = {"ic": 1, "amplitude": 1, "c": 1, "r": -1}
 #: normalised unit symbol of each scalable attribute
 _ATTRIBUTE_UNITS = {"ic": "A", "amplitude": "A", "c": "F", "r": "ohm", "l": "H", "m": "H"}
-_SOURCE_UNITS = {el.CurrentSource: "A", el.VoltageSource: "V", el.PhaseSource: "rad"}
+_SOURCE_UNITS = {k.declaration: k.params[0].unit for k in KINDS if k.form == "source"}
 
 
 def _scaled_waveform(waveform, factor):
