@@ -92,6 +92,7 @@ const char* const kOptionNames[] = {"t_stop",
                                     "dt_max",
                                     "breakpoints",
                                     "noise_step",
+                                    "noise_models",
                                     "max_steps",
                                     "settle_steps",
                                     "settle_step"};
@@ -385,14 +386,20 @@ std::vector<int32_t> read_turn_channels(PyObject* channels, Py_ssize_t slots) {
     return out;
 }
 
-// The thermal noise currents among the models.
-std::vector<ElementModelObject*> noise_models(const std::vector<ElementModelObject*>& models) {
+// The thermal noise currents among the models: the option "noise_models" names
+// their positions (none without it).
+std::vector<ElementModelObject*> noise_models(PyObject* options,
+                                              const std::vector<ElementModelObject*>& models) {
     std::vector<ElementModelObject*> out;
-    for (ElementModelObject* m : models) {
-        const ModelClass* cls = g_api->class_of(reinterpret_cast<PyObject*>(m));
-        if (cls != nullptr && std::strcmp(cls->name, "NoiseCurrentSourceModel") == 0)
-            out.push_back(m);
-    }
+    PyObject* given = PyDict_GetItemString(options, "noise_models");
+    if (given == nullptr)
+        return out;
+    capi::Ref fast = capi::Ref::steal(
+        PySequence_Fast(given, "option 'noise_models' must be a sequence of model positions"));
+    const auto count = static_cast<Py_ssize_t>(models.size());
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(fast.get()); ++k)
+        out.push_back(models[static_cast<size_t>(
+            index_in(PySequence_Fast_GET_ITEM(fast.get(), k), count, "noise model"))]);
     return out;
 }
 
@@ -426,7 +433,7 @@ std::unique_ptr<EngineState> make_state(PyObject* const* given) {
         std::make_unique<Transient>(s->models, *g_api->empty_ops, n, options, std::move(sources),
                                     std::move(channels), std::move(turn_channels), shared);
     if (options.noise_step > 0)
-        s->transient->set_noise_models(noise_models(s->models));
+        s->transient->set_noise_models(noise_models(given[8], s->models));
     if (!s->transient->prepare(pattern.col_ptr.data(), pattern.row_idx.data(), a0.data()))
         capi::raise_format(PyExc_ValueError, "KLU cannot analyse the pattern (status %d)",
                            s->transient->solver().status());

@@ -105,8 +105,29 @@ uint64_t key_item(PyObject* desc, Py_ssize_t k) {
     return key;
 }
 
-bool kind_is(PyObject* name, const char* kind) {
-    return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, kind) == 0;
+// The kinds a description may name, with the length of its tuple (the name
+// included); the names are those of the Python side's waveform table.
+struct KindEntry {
+    const char* name;
+    Waveform::Kind kind;
+    Py_ssize_t items;
+};
+
+constexpr KindEntry kKinds[] = {
+    {"constant", Waveform::Kind::constant, 2}, {"pwl", Waveform::Kind::pwl, 3},
+    {"pws", Waveform::Kind::pws, 3},           {"pulse", Waveform::Kind::pulse, 8},
+    {"sine", Waveform::Kind::sine, 7},         {"damped_sine", Waveform::Kind::damped_sine, 8},
+    {"exp", Waveform::Kind::exp, 7},           {"noise", Waveform::Kind::noise, 6},
+    {"custom", Waveform::Kind::custom, 6},     {"scaled", Waveform::Kind::scaled, 4},
+    {"python", Waveform::Kind::python, 2},
+};
+
+const KindEntry& kind_entry(PyObject* name) {
+    if (PyUnicode_Check(name))
+        for (const KindEntry& entry : kKinds)
+            if (PyUnicode_CompareWithASCIIString(name, entry.name) == 0)
+                return entry;
+    capi::raise_format(PyExc_ValueError, "unknown waveform kind %R", name);
 }
 
 } // namespace
@@ -116,58 +137,59 @@ std::unique_ptr<Waveform> Waveform::parse(PyObject* desc, int depth) {
         capi::raise(PyExc_ValueError, "waveform description nested too deeply");
     if (spec_length(desc) < 1)
         capi::raise(PyExc_ValueError, "waveform description is empty");
-    PyObject* name = PyTuple_GET_ITEM(desc, 0);
+    const KindEntry& entry = kind_entry(PyTuple_GET_ITEM(desc, 0));
+    expect_items(desc, entry.name, entry.items);
     auto w = std::make_unique<Waveform>();
-    if (kind_is(name, "constant")) {
-        expect_items(desc, "constant", 2);
-        w->kind_ = Kind::constant;
+    w->kind_ = entry.kind;
+    switch (entry.kind) {
+    case Kind::constant: {
         w->p_[0] = finite_item(desc, 1);
-    } else if (kind_is(name, "pwl")) {
-        expect_items(desc, "pwl", 3);
-        w->kind_ = Kind::pwl;
+        break;
+    }
+    case Kind::pwl: {
         read_points(desc, "PWL", w->times_, w->values_);
-    } else if (kind_is(name, "pws")) {
-        expect_items(desc, "pws", 3);
-        w->kind_ = Kind::pws;
+        break;
+    }
+    case Kind::pws: {
         read_points(desc, "PWS", w->times_, w->values_);
-    } else if (kind_is(name, "pulse")) {
-        expect_items(desc, "pulse", 8);
-        w->kind_ = Kind::pulse;
+        break;
+    }
+    case Kind::pulse: {
         for (int k = 0; k < 6; ++k)
             w->p_[k] = finite_item(desc, k + 1);
         w->periodic_ = PyTuple_GET_ITEM(desc, 7) != Py_None;
         if (w->periodic_)
             w->p_[6] = finite_item(desc, 7);
-    } else if (kind_is(name, "sine")) {
-        expect_items(desc, "sine", 7);
-        w->kind_ = Kind::sine;
+        break;
+    }
+    case Kind::sine: {
         for (int k = 0; k < 5; ++k)
             w->p_[k] = finite_item(desc, k + 1);
         w->p_[5] = sine_duration(desc, 6, w->p_[2]);
-    } else if (kind_is(name, "damped_sine")) {
-        expect_items(desc, "damped_sine", 8);
-        w->kind_ = Kind::damped_sine;
+        break;
+    }
+    case Kind::damped_sine: {
         for (int k = 0; k < 6; ++k)
             w->p_[k] = finite_item(desc, k + 1);
         w->p_[6] = sine_duration(desc, 7, w->p_[2]);
-    } else if (kind_is(name, "exp")) {
-        expect_items(desc, "exp", 7);
-        w->kind_ = Kind::exp;
+        break;
+    }
+    case Kind::exp: {
         for (int k = 0; k < 6; ++k)
             w->p_[k] = finite_item(desc, k + 1);
         if (w->p_[3] < 0 || w->p_[5] < 0)
             capi::raise(PyExc_ValueError, "exp time constants must not be negative");
-    } else if (kind_is(name, "noise")) {
-        expect_items(desc, "noise", 6);
-        w->kind_ = Kind::noise;
+        break;
+    }
+    case Kind::noise: {
         w->p_[0] = finite_item(desc, 1);
         w->p_[1] = finite_item(desc, 2);
         w->p_[2] = positive_item(desc, 3, "noise time step");
         w->key_[0] = key_item(desc, 4);
         w->key_[1] = key_item(desc, 5);
-    } else if (kind_is(name, "custom")) {
-        expect_items(desc, "custom", 6);
-        w->kind_ = Kind::custom;
+        break;
+    }
+    case Kind::custom: {
         w->values_ = finite_list(PyTuple_GET_ITEM(desc, 1), "custom waveform", "sample");
         const Py_ssize_t count = static_cast<Py_ssize_t>(w->values_.size());
         if (count < 1 || count > kMaxSamples)
@@ -182,22 +204,22 @@ std::unique_ptr<Waveform> Waveform::parse(PyObject* desc, int depth) {
         if (!PyBool_Check(periodic))
             capi::raise(PyExc_TypeError, "custom waveform 'periodic' must be a bool");
         w->periodic_ = periodic == Py_True;
-    } else if (kind_is(name, "scaled")) {
-        expect_items(desc, "scaled", 4);
-        w->kind_ = Kind::scaled;
+        break;
+    }
+    case Kind::scaled: {
         w->inner_ = parse(PyTuple_GET_ITEM(desc, 1), depth + 1);
         w->p_[0] = finite_item(desc, 2);
         w->p_[1] = finite_item(desc, 3);
-    } else if (kind_is(name, "python")) {
-        expect_items(desc, "python", 2);
+        break;
+    }
+    case Kind::python: {
         PyObject* callable = PyTuple_GET_ITEM(desc, 1);
         if (!PyCallable_Check(callable))
             capi::raise_format(PyExc_TypeError, "waveform 'python' needs a callable, got %.200s",
                                Py_TYPE(callable)->tp_name);
-        w->kind_ = Kind::python;
         w->callable_ = capi::Ref::borrow(callable);
-    } else {
-        capi::raise_format(PyExc_ValueError, "unknown waveform kind %R", name);
+        break;
+    }
     }
     return w;
 }

@@ -19,6 +19,7 @@ import math
 
 from . import elements as el
 from .errors import CircuitError
+from .kinds import KINDS, make_adder
 from .nodes import GROUND, node_name
 from .simulation import simulate
 
@@ -83,10 +84,6 @@ class Circuit:
         of its own (needed for ``l`` = 0; done anyway for coupled inductors)."""
         return self._two_terminal(el.Inductor, name, a, b, l, branch=branch)
 
-    def capacitor(self, name, a, b, c):
-        """Capacitor of capacitance ``c``."""
-        return self._two_terminal(el.Capacitor, name, a, b, c)
-
     def mutual(self, name, first, second, *, m=None, k=None):
         """Mutual inductance between the inductors named ``first`` and ``second``
         (already declared): ``m``, or the coupling factor ``k`` with M = k sqrt(L1 L2).
@@ -102,19 +99,6 @@ class Circuit:
                 raise CircuitError(f"{name}: {ref!r} is a {element.kind}, not an inductor")
             inductors.append(element)
         return self._add(el.MutualInductance(name, *inductors, m=m, k=k))
-
-    def current_source(self, name, a, b, value):
-        """Current source driving ``value`` through itself from ``a`` to ``b`` (into
-        ``b``); ``value`` is a number, a waveform or a callable of time."""
-        return self._two_terminal(el.CurrentSource, name, a, b, value)
-
-    def phase_source(self, name, a, b, value):
-        """Phase source holding phase(a) - phase(b) at ``value``."""
-        return self._two_terminal(el.PhaseSource, name, a, b, value)
-
-    def voltage_source(self, name, a, b, value):
-        """Voltage source holding voltage(a) - voltage(b) at ``value``."""
-        return self._two_terminal(el.VoltageSource, name, a, b, value)
 
     def junction(self, name, a, b, *, ic=1.0, r=1.0, c, temp=None, **law):
         """Josephson junction (RCSJ): I = Is(phase) + V / r + c dV/dt, Is = ic sin(phase)
@@ -186,31 +170,6 @@ class Circuit:
             kernel,
         )
 
-    def transmission_line(self, name, a, b, c, d, *, td, z0):
-        """Lossless transmission line of delay ``td`` and impedance ``z0`` from port
-        (``a``, ``b``) to port (``c``, ``d``); reports port 1 (current into ``a``).
-        The simulation's time step must not exceed ``td``."""
-        return self._multi_port(el.TransmissionLine, name, (a, b, c, d), ((0, 1), (2, 3)), td, z0)
-
-    def vcvs(self, name, a, b, c, d, *, gain):
-        """Voltage-controlled voltage source: V(a) - V(b) = gain (V(c) - V(d))."""
-        return self._multi_port(el.VCVS, name, (a, b, c, d), ((0, 1), (2, 3)), gain)
-
-    def vccs(self, name, a, b, c, d, *, gm):
-        """Voltage-controlled current source: gm (V(c) - V(d)) through it from a to b."""
-        return self._multi_port(el.VCCS, name, (a, b, c, d), ((0, 1), (2, 3)), gm)
-
-    def ccvs(self, name, a, b, control, *, r):
-        """Current-controlled voltage source: V(a) - V(b) = r I(control), the current
-        of the element named ``control`` (already declared: a voltage or phase source,
-        an inductor, or an E or H source)."""
-        return self._multi_port(el.CCVS, name, (a, b), ((0, 1),), self._control(name, control), r)
-
-    def cccs(self, name, a, b, control, *, gain):
-        """Current-controlled current source: gain I(control) through it from a to b."""
-        control = self._control(name, control)
-        return self._multi_port(el.CCCS, name, (a, b), ((0, 1),), control, gain)
-
     # -- simulation --------------------------------------------------------
 
     def simulate(self, t_stop, dt=None, **options):
@@ -246,6 +205,14 @@ class Circuit:
         self._elements[name] = element
         return element
 
+    def _declare(self, kind, name, nodes, control, params):
+        """An element of ``kind`` (the generated adders come here)."""
+        if control is not None:
+            params = (self._control(name, control), *params)
+        if kind.nodes == 2 and control is None:
+            return self._two_terminal(kind.declaration, name, *nodes, *params)
+        return self._multi_port(kind.declaration, name, nodes, kind.ports, *params)
+
     def _control(self, name, control):
         element = self._elements.get(control)
         if element is None:
@@ -280,3 +247,9 @@ class Circuit:
     def _add(self, element):
         self._elements[element.name] = element
         return element
+
+
+# capacitor, the sources, the transmission line and the controlled sources
+for _kind in KINDS:
+    if _kind.generated:
+        setattr(Circuit, _kind.adder, make_adder(_kind))

@@ -19,6 +19,7 @@ import warnings
 from .circuit import Circuit
 from .elements import Inductor, number
 from .errors import CircuitError, StartupWarning
+from .kinds import KINDS, make_adder
 from .simulation import PhysicalResults, simulate, startup_steps
 from .units import BOLTZMANN, PHI0, Units, split_unit
 from .waveforms import PWL, Rescaled
@@ -29,6 +30,8 @@ __all__ = ["PLAUSIBLE_TIME_UNITS", "PhysicalCircuit"]
 #: a bare number of seconds for a time of more than this many time units of
 #: the circuit is taken for a slip (100 meaning 100 ps, say) and refused
 PLAUSIBLE_TIME_UNITS = 1e7
+#: the options of a run that are times, besides t_stop and dt
+_TIMED = ("dt_min", "dt_max", "record_from", "initial_ramp", "print_step")
 
 
 def _as_typed(value, symbol):
@@ -171,10 +174,6 @@ class PhysicalCircuit:
         return self.circuit.inductor(name, a, b, l, branch=branch)
 
     @_quoting_input
-    def capacitor(self, name, a, b, c):
-        return self.circuit.capacitor(name, a, b, self._value(c, "F", f"capacitance of {name}"))
-
-    @_quoting_input
     def mutual(self, name, first, second, *, m=None, k=None):
         """Mutual inductance ``m`` (in henries) or coupling factor ``k``."""
         if m is not None:
@@ -194,19 +193,6 @@ class PhysicalCircuit:
                 f"{name}: |M| = {_as_typed(typed, 'H')} exceeds sqrt(L1*L2) = "
                 f"{limit * self.units.scale['H'] * 1e12:.4g} pH (|k| > 1)"
             )
-
-    @_quoting_input
-    def current_source(self, name, a, b, value):
-        return self.circuit.current_source(name, a, b, self._waveform(value, "A", name))
-
-    @_quoting_input
-    def phase_source(self, name, a, b, value):
-        """Phase source; its value is in radians."""
-        return self.circuit.phase_source(name, a, b, self._waveform(value, "rad", name))
-
-    @_quoting_input
-    def voltage_source(self, name, a, b, value):
-        return self.circuit.voltage_source(name, a, b, self._waveform(value, "V", name))
 
     @_quoting_input
     def junction(self, name, a, b, *, ic, r=None, c=None, beta_c=None, temp=None, **law):
@@ -267,33 +253,20 @@ class PhysicalCircuit:
         return self.circuit.junction_rsjph(name, a, b, theta=theta, **params)
 
     @_quoting_input
-    def transmission_line(self, name, a, b, c, d, *, td, z0):
-        """Lossless line of delay ``td`` (seconds) and impedance ``z0`` (ohms)."""
-        td = self._value(td, "s", f"delay of {name}")
-        z0 = self._value(z0, "ohm", f"impedance of {name}")
-        return self.circuit.transmission_line(name, a, b, c, d, td=td, z0=z0)
+    def _declare(self, kind, name, nodes, control, params):
+        """An element of ``kind``, its parameters turned from their units (the
+        generated adders come here)."""
+        values = [self._param(kind, p, value, name) for p, value in zip(kind.params, params)]
+        return self.circuit._declare(kind, name, nodes, control, values)
 
-    @_quoting_input
-    def vcvs(self, name, a, b, c, d, *, gain):
-        """Voltage-controlled voltage source of voltage gain ``gain``."""
-        return self.circuit.vcvs(name, a, b, c, d, gain=gain)
-
-    @_quoting_input
-    def vccs(self, name, a, b, c, d, *, gm):
-        """Voltage-controlled current source of transconductance ``gm`` in siemens."""
-        gm = number(gm, f"transconductance of {name}") * self.units.scale["ohm"]
-        return self.circuit.vccs(name, a, b, c, d, gm=gm)
-
-    @_quoting_input
-    def ccvs(self, name, a, b, control, *, r):
-        """Current-controlled voltage source of transresistance ``r`` (ohms)."""
-        r = self._value(r, "ohm", f"transresistance of {name}")
-        return self.circuit.ccvs(name, a, b, control, r=r)
-
-    @_quoting_input
-    def cccs(self, name, a, b, control, *, gain):
-        """Current-controlled current source of current gain ``gain``."""
-        return self.circuit.cccs(name, a, b, control, gain=gain)
+    def _param(self, kind, param, value, name):
+        if kind.form == "source":
+            return self._waveform(value, param.unit, name)
+        if param.unit is None:
+            return value  # a plain number: the circuit checks it
+        if param.unit == "S":
+            return number(value, f"{param.what} of {name}") * self.units.scale["ohm"]
+        return self._value(value, param.unit, f"{param.what} of {name}")
 
     def _junction(self, name, ic, r, c, beta_c):
         given = [k for k, v in (("r", r), ("c", c), ("beta_c", beta_c)) if v is not None]
@@ -327,14 +300,23 @@ class PhysicalCircuit:
         or dt_max when adaptive), with a :class:`~loxant.errors.StartupWarning`
         when the circuit is still moving at its end.
         Returns :class:`~loxant.simulation.PhysicalResults`."""
+        return self._simulate(t_stop, dt, options, exact=(), settle=settle)
+
+    @_quoting_input
+    def simulate_seconds(self, t_stop, dt=None, *, settle=False, **options):
+        """:meth:`simulate` for times held as SI floats (a netlist's ``.tran``): a
+        float time is seconds as it stands, never taken for a slip of the unit."""
+        return self._simulate(t_stop, dt, options, exact=(float,), settle=settle)
+
+    def _simulate(self, t_stop, dt, options, exact, settle):
         times = {"t_stop": t_stop, "dt": dt}
-        timed = ("dt_min", "dt_max", "record_from", "initial_ramp", "print_step")
-        times.update({k: options.pop(k) for k in timed if k in options})
+        times.update({k: options.pop(k) for k in _TIMED if k in options})
         for key, value in times.items():
             if value is None:
                 continue
             times[key] = self._value(value, "s", key)
-            self._check_plausible(key, value, times[key])
+            if type(value) not in exact:
+                self._check_plausible(key, value, times[key])
         adaptive = times["dt"] is None or {"rtol", "atol"} & set(options)
         step = times.get("dt_max") if adaptive and times.get("dt_max") else times["dt"]
         if settle and step is not None:
@@ -370,3 +352,10 @@ class PhysicalCircuit:
             f"circuit ({unit * 1e12:.4g} ps each): write the unit, such as {key}='{value:g}ps', "
             "if you meant another"
         )
+
+
+# capacitor, the sources, the transmission line and the controlled sources: in
+# the units of their table entries
+for _kind in KINDS:
+    if _kind.generated:
+        setattr(PhysicalCircuit, _kind.adder, make_adder(_kind))

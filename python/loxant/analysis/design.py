@@ -35,10 +35,11 @@ import pickle
 
 from .. import elements as el
 from ..errors import CircuitError
+from ..kinds import KINDS, waveform_kind
 from ..netlist import read_netlist
 from ..simulation.probes import split_probe
 from ..simulation.results import lookup_name, name_index
-from ..waveforms import PWL, Constant, DampedSine, Exp, Pulse, Rescaled, Sine
+from ..waveforms import PWL, Constant, Rescaled
 
 __all__ = ["GLOBAL_BIAS", "Design", "is_bias"]
 
@@ -50,7 +51,7 @@ _JUNCTIONS = (el.Junction, el.JunctionTJM)
 _AREA = {"ic": 1, "amplitude": 1, "c": 1, "r": -1}
 #: normalised unit symbol of each scalable attribute
 _ATTRIBUTE_UNITS = {"ic": "A", "amplitude": "A", "c": "F", "r": "ohm", "l": "H", "m": "H"}
-_SOURCE_UNITS = {el.CurrentSource: "A", el.VoltageSource: "V", el.PhaseSource: "rad"}
+_SOURCE_UNITS = {k.declaration: k.params[0].unit for k in KINDS if k.form == "source"}
 
 
 def _scaled_waveform(waveform, factor):
@@ -69,19 +70,12 @@ def _scaled_waveform(waveform, factor):
 def _waveform_size(waveform):
     """The largest magnitude a waveform reaches (a pulse's amplitude, a sine's
     offset plus amplitude), where it can be read off; else NaN."""
-    if isinstance(waveform, Constant):
-        return abs(waveform.value)
-    if isinstance(waveform, PWL):
-        return max(abs(v) for v in waveform.values)
-    if isinstance(waveform, Pulse):
-        return max(abs(waveform.low), abs(waveform.high))
-    if isinstance(waveform, Exp):
-        return max(abs(waveform.v1), abs(waveform.v2))
-    if isinstance(waveform, (Sine, DampedSine)):
-        return abs(waveform.offset) + abs(waveform.amplitude)
     if isinstance(waveform, Rescaled):
         return _waveform_size(waveform.waveform) / abs(waveform.value_scale)
-    return math.nan
+    kind = waveform_kind(waveform, exact=False)
+    if kind is None or kind.size is None:
+        return math.nan
+    return kind.size(waveform)
 
 
 def _settles(waveform):

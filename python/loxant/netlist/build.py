@@ -7,6 +7,7 @@ without junctions).
 """
 
 from ..errors import CircuitError
+from ..kinds import BY_LETTER
 from ..physical import PhysicalCircuit
 from ..units import Units
 from .errors import clip, clip_words
@@ -14,7 +15,10 @@ from .sources import Scales, waveform
 
 __all__ = ["build_circuit", "reference_units"]
 
-_SOURCE_UNITS = {"I": "A", "V": "V", "P": "rad"}
+#: the unit of each source kind's value
+_SOURCE_UNITS = {
+    letter: kind.params[0].unit for letter, kind in BY_LETTER.items() if kind.form == "source"
+}
 
 
 def reference_units(flat):
@@ -28,11 +32,7 @@ def build_circuit(units, title, flat, tran, seed=None):
     """A new PhysicalCircuit of the expanded elements ``flat``."""
     pc = PhysicalCircuit(units.ic0, units.r0, title)
     scale = pc.units.scale
-    adders = {
-        "I": pc.circuit.current_source,
-        "V": pc.circuit.voltage_source,
-        "P": pc.circuit.phase_source,
-    }
+    adders = {letter: getattr(pc.circuit, BY_LETTER[letter].adder) for letter in _SOURCE_UNITS}
     scales = {k: Scales(tran, scale["s"], scale[unit]) for k, unit in _SOURCE_UNITS.items()}
     waves = {}  # sources of the same waveform share it (waveforms do not change)
     couplings, controlled, noise_sources = [], [], 0
@@ -55,7 +55,7 @@ def build_circuit(units, title, flat, tran, seed=None):
                 adders[letter](element.name, *element.nodes, wave)
             elif letter == "K":
                 couplings.append(element)
-            elif letter in "FH":
+            elif BY_LETTER[letter].control:
                 controlled.append(element)
             elif letter not in _FAST or not _added(pc, element, fast_add):
                 _add(pc, element)
@@ -134,17 +134,17 @@ def _add(pc, element):
         pc.resistor(name, a, b, values["value"], temp=values.get("temp"))
     elif letter == "L":
         pc.inductor(name, a, b, values["value"], branch=values["value"] == 0)
-    elif letter == "C":
-        pc.capacitor(name, a, b, values["value"])
-    elif letter == "T":
-        pc.transmission_line(name, *element.nodes, td=values["td"], z0=values["z0"])
-    elif letter == "E":
-        pc.vcvs(name, *element.nodes, gain=values["value"])
-    elif letter == "G":
-        pc.vccs(name, *element.nodes, gm=values["value"])
-    else:
+    elif letter == "B":
         adder = getattr(pc, values["adder"])
         adder(name, a, b, temp=values.get("temp"), **values["junction"])
+    else:
+        _add_kind(pc, BY_LETTER[letter], element)
+
+
+def _add_kind(pc, kind, element, *control):
+    """Add ``element`` by its kind's adder, its parameters read from its values."""
+    params = {p.name: element.values[p.netlist] for p in kind.params}
+    getattr(pc, kind.adder)(element.name, *element.nodes, *control, **params)
 
 
 #: the unit of each dimensioned argument of a junction adder (the others are numbers)
@@ -184,12 +184,7 @@ def _fill_current_controlled(pc, pending):
 
 
 def _add_controlled(pc, element):
-    a, b = element.nodes
-    control, value = element.values["control"], element.values["value"]
     try:
-        if element.letter == "F":
-            pc.cccs(element.name, a, b, control, gain=value)
-        else:
-            pc.ccvs(element.name, a, b, control, r=value)
+        _add_kind(pc, BY_LETTER[element.letter], element, element.values["control"])
     except CircuitError as exc:
         raise element.line.error(clip(clip_words(str(exc)), 400)) from None

@@ -6,13 +6,19 @@ ground other than through current sources are errors, since the system would
 be singular.  Union-find with path compression keeps every check linear.
 """
 
+from ..kinds import BY_LETTER
 from ..nodes import GROUND
 from .errors import clip, warn
 
 __all__ = ["check_connections"]
 
-#: node pairs (by position) that an element joins by a path entering the matrix
-_CONDUCTING = {"I": (), "K": (), "T": ((0, 1), (2, 3)), "F": (), "G": ()}
+#: node pairs (by position) that an element joins by a path entering the matrix,
+#: for the kinds that do not simply join their two nodes
+_CONDUCTING = {
+    letter: kind.conducting for letter, kind in BY_LETTER.items() if kind.conducting != ((0, 1),)
+}
+#: the kinds that hold the voltage across them
+_HOLDS_VOLTAGE = frozenset(letter for letter, kind in BY_LETTER.items() if kind.holds_voltage)
 
 
 class _Groups:
@@ -66,7 +72,7 @@ def _check_source_loops(flat):
     sources = {}  # node -> [(other node, source name)]
     groups = _Groups()
     for element in flat:
-        if element.letter not in "VP":
+        if element.letter not in _HOLDS_VOLTAGE:
             continue
         a, b = element.nodes
         if not groups.join(a, b):

@@ -12,6 +12,7 @@ import os
 import numpy as np
 
 from .. import expressions as ex
+from ..kinds import BY_LETTER
 from ..nodes import GROUND
 from .errors import NetlistError, clip, warn
 from .models import DEFAULT_MODEL, is_constant, junction_model
@@ -25,7 +26,13 @@ MAX_ELEMENTS = 10_000_000
 MAX_NESTING = 100
 #: most values in a cus() file
 MAX_CUSTOM_POINTS = 10_000_000
-_SPREAD_LETTERS = "RLCB"
+_SPREAD_LETTERS = frozenset(k for k, kind in BY_LETTER.items() if "SPREAD" in kind.options)
+#: kinds whose line gives one value
+_VALUE_LETTERS = frozenset(
+    k for k, kind in BY_LETTER.items() if kind.form in ("value", "coupling", "controlled")
+)
+#: kinds controlled by the current of another element
+_CONTROL_LETTERS = frozenset(k for k, kind in BY_LETTER.items() if kind.control)
 
 
 class Flat:
@@ -175,7 +182,7 @@ class Expander:
                 nodes = (node(nodes[0]), node(nodes[1]))
             else:
                 nodes = tuple([node(n) for n in nodes])
-            if letter in "FH":
+            if letter in _CONTROL_LETTERS:
                 if element.model is not None:
                     values["control"] = element.model + suffix
                 else:
@@ -206,7 +213,7 @@ class Expander:
 
     def _values(self, element, scope, owner):
         letter = element.letter
-        if letter in "RLCKEFGH":
+        if letter in _VALUE_LETTERS:
             tree = element.value.tree
             values = {"value": tree[1] if tree[0] == "num" else scope.evaluate(tree)}
             options = element.options
@@ -364,7 +371,7 @@ def count_elements(parsed, which_subckt):
         total = 0
         for element in body.elements:
             if element.letter != "X":
-                total += 2 if element.letter in "FH" and element.model is None else 1
+                total += 2 if element.letter in _CONTROL_LETTERS and element.model is None else 1
                 continue
             sub, _ = which_subckt(element)
             if sub.name in stack:

@@ -259,7 +259,7 @@ class Netlist:
             return None
         scope = self._top_scope()
         try:
-            numbers = [scope.evaluate(v.tree) for v in values]
+            numbers = [float(scope.evaluate(v.tree)) for v in values]
         except ex.ExpressionError as exc:
             raise (exc.where or line).error(f".tran: {exc.message}") from None
         tstep, tstop = numbers[0], numbers[1]
@@ -502,22 +502,21 @@ class Netlist:
         adaptive = self.adaptive and "dt" not in options
         windowed = tran.pwindow > 0 and not adaptive and not {"dt", "record_every"} & set(options)
         if windowed:  # every step is kept for the window, then the print steps taken
-            options.update(record_every=1, record_from="0 s")
-        # the netlist's times are seconds by construction: given with their unit,
-        # they are never taken for a slip of the unit
-        options.setdefault("record_from", f"{tran.prstart!r} s")
+            options.update(record_every=1, record_from=0.0)
+        # the netlist's times are SI floats (seconds) from the reader to the run
+        options.setdefault("record_from", tran.prstart)
         options.setdefault("seed", self.seed)
         options["settle"] = tran.settle if settle is None else bool(settle)
         if adaptive and tran.record_every > 1 and not {"record_every", "print_step"} & set(options):
             # adaptive steps are not counted on a grid: resample on the print step's
-            options.update(record_every=1, print_step=f"{tran.prstep!r} s")
+            options.update(record_every=1, print_step=tran.prstep)
         options.setdefault("record_every", tran.record_every)
         try:
             if adaptive:
-                options.setdefault("dt_max", f"{tran.tstep!r} s")
-                return pc.simulate(t_stop=f"{tran.tstop!r} s", **options)
-            dt = options.pop("dt", f"{tran.tstep!r} s")
-            results = pc.simulate(t_stop=f"{tran.tstop!r} s", dt=dt, **options)
+                options.setdefault("dt_max", tran.tstep)
+                return pc.simulate_seconds(t_stop=tran.tstop, **options)
+            dt = options.pop("dt", tran.tstep)
+            results = pc.simulate_seconds(t_stop=tran.tstop, dt=dt, **options)
             return self._windowed(results) if windowed else results
         except NetlistError:
             raise

@@ -23,7 +23,8 @@ import numpy as np
 from .. import lxglobals
 from ..errors import ConvergenceError, RunLimitError, SingularMatrixError, non_finite_reason
 from ..gcpause import collector_paused
-from ..waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Rescaled, Sine
+from ..kinds import waveform_kind
+from ..waveforms import Constant, Rescaled
 from .assembly import STATE_LOCK, native_modules
 from .probes import grow
 
@@ -110,6 +111,7 @@ def engine_options(options, system):
             dt_max=options.dt_max,
             breakpoints=list(options.breakpoints),
             noise_step=options.noise_step,
+            noise_models=[e.index for e in system.noise],
             max_steps=options.max_steps,
             # Converged only when the correction itself is within the
             # tolerance, as in the Python driver: the levels then agree
@@ -134,33 +136,10 @@ def waveform_spec(waveform, source=None):
     """The engine's description of ``waveform``: its parameters for the kinds the
     engine evaluates itself, else a callable the loop calls (through ``source``,
     the declaration, so that a failure names it)."""
-    kind = type(waveform)
-    if kind is Constant:
-        return ("constant", waveform.value)
-    if kind is PWL:
-        return ("pwl", waveform.times, waveform.values)
-    if kind is Pulse:
-        w = waveform
-        return ("pulse", w.low, w.high, w.delay, w.rise, w.fall, w.width, w.period)
-    if kind is PWS:
-        return ("pws", waveform.times, waveform.values)
-    if kind is Sine:
-        w = waveform
-        return ("sine", w.offset, w.amplitude, w.frequency, w.delay, w.phase, w.cycles)
-    if kind is DampedSine:
-        w = waveform
-        params = (w.offset, w.amplitude, w.frequency, w.delay, w.damping, w.phase, w.cycles)
-        return ("damped_sine", *params)
-    if kind is Noise:
-        w = waveform
-        return ("noise", w.amplitude, w.delay, w.step, *w.key)
-    if kind is Custom:
-        w = waveform
-        return ("custom", w.samples, w.step, w.interpolation, w.delay, w.periodic)
-    if kind is Exp:
-        w = waveform
-        return ("exp", w.v1, w.v2, w.delay_rise, w.tau_rise, w.delay_fall, w.tau_fall)
-    if kind is Rescaled:
+    kind = waveform_kind(waveform)
+    if kind is not None:
+        return (kind.native, *kind.items(waveform))
+    if type(waveform) is Rescaled:
         return (
             "scaled",
             waveform_spec(waveform.waveform, source),

@@ -1,0 +1,61 @@
+"""Element declarations of a circuit: one class per kind of element (see
+:mod:`loxant.elements.base` for how a declaration maps onto its model)."""
+
+from .base import (
+    BRANCH,
+    TWO_TERMINAL,
+    Capacitor,
+    CurrentSource,
+    Element,
+    Inductor,
+    MutualInductance,
+    NoiseCurrent,
+    Orientation,
+    PhaseSource,
+    Resistor,
+    Source,
+    VoltageSource,
+    check_kernel_finite,
+    number,
+)
+from .junctions import (
+    MAX_HARMONICS,
+    Junction,
+    JunctionGap,
+    JunctionRSJN,
+    JunctionRSJPH,
+    JunctionTJM,
+    Supercurrent,
+)
+from .ports import CCCS, CCVS, VCCS, VCVS, MultiPort, TransmissionLine
+
+__all__ = [
+    "BRANCH",
+    "CCCS",
+    "CCVS",
+    "MAX_HARMONICS",
+    "TWO_TERMINAL",
+    "VCCS",
+    "VCVS",
+    "Capacitor",
+    "CurrentSource",
+    "Element",
+    "Inductor",
+    "Junction",
+    "JunctionGap",
+    "JunctionRSJN",
+    "JunctionRSJPH",
+    "JunctionTJM",
+    "MultiPort",
+    "MutualInductance",
+    "NoiseCurrent",
+    "Orientation",
+    "PhaseSource",
+    "Resistor",
+    "Source",
+    "Supercurrent",
+    "TransmissionLine",
+    "VoltageSource",
+    "check_kernel_finite",
+    "number",
+]

@@ -1,0 +1,370 @@
+"""The element kinds: each kind of element declared once.
+
+An entry says everything the layers above need to know of a kind: the
+netlist letter that writes it and the form of its line, its node count, its
+parameters with their physical units and defaults, which of its node pairs
+conduct (for the connection checks), its declaration class (which names its
+native model class), and the name of its adder on :class:`~loxant.circuit.Circuit`
+and :class:`~loxant.physical.PhysicalCircuit`.
+
+Adding a linear element kind: its model file in ``kernel/models/``, its
+declaration class, one entry here, and its tests.  The circuit adders, the
+physical units, the netlist letter, the connection checks and the netlist
+build follow from the entry.
+"""
+
+import inspect
+from typing import NamedTuple
+
+from . import elements as el
+from . import waveforms as wf
+
+__all__ = [
+    "BY_ADDER",
+    "BY_LETTER",
+    "KINDS",
+    "WAVEFORM_KINDS",
+    "ElementKind",
+    "Param",
+    "WaveformKind",
+    "kind_of",
+    "make_adder",
+    "waveform_kind",
+]
+
+#: a parameter without a default must be given
+REQUIRED = object()
+
+
+class Param(NamedTuple):
+    """One parameter of an adder: its keyword, the SI unit a physical circuit
+    takes it in (``"S"`` is siemens, the inverse of ohm; None: a plain number, or
+    a waveform for a source's value), what it is (for messages), its default,
+    and the key of its value among a netlist element's values (None: the
+    netlist does not give it)."""
+
+    name: str
+    unit: str | None
+    what: str
+    default: object = REQUIRED
+    netlist: str | None = "value"
+
+
+class ElementKind(NamedTuple):
+    """One element kind; see the module's description.
+
+    ``letter``: the netlist letter ("" for a kind no netlist line writes);
+    ``form``: how its netlist line reads (``value``: nodes and one value;
+    ``coupling``; ``junction``: nodes, a model and options; ``line``: nodes and
+    ``td=``/``z0=``; ``controlled``: nodes or a controlling source, and a gain;
+    ``source``: nodes and a waveform); ``nodes``: node count (a current-controlled
+    source also names its control); ``ports``: node pairs (indices) each of
+    which must join two different nodes; ``conducting``: node pairs joined by a
+    path that enters the matrix; ``options``: the ``name=value`` options of its
+    netlist line; ``doc``: the adder's description (generated adders only);
+    ``generated``: the adders are made from this entry."""
+
+    letter: str
+    form: str
+    adder: str
+    declaration: type
+    nodes: int
+    params: tuple
+    ports: tuple = ((0, 1),)
+    conducting: tuple = ((0, 1),)
+    options: tuple = ()
+    doc: str = ""
+    generated: bool = False
+    #: the kind holds the voltage (or phase) across it: a loop of such kinds is singular
+    holds_voltage: bool = False
+    #: the adder names a controlling element after the nodes (its current controls)
+    control: bool = False
+    #: native model classes, where the declaration picks one of several
+    models: tuple = ()
+
+    @property
+    def model_names(self):
+        """The native model class(es) of the kind."""
+        return self.models or (self.declaration.model_name,)
+
+    @property
+    def noun(self):
+        return self.declaration.kind
+
+
+_FOUR = ((0, 1), (2, 3))
+
+KINDS = (
+    ElementKind(
+        "R",
+        "value",
+        "resistor",
+        el.Resistor,
+        2,
+        (Param("r", "ohm", "resistance"),),
+        options=("TEMP", "SPREAD"),
+    ),
+    ElementKind(
+        "L",
+        "value",
+        "inductor",
+        el.Inductor,
+        2,
+        (Param("l", "H", "inductance"),),
+        options=("SPREAD",),
+        models=("InductorModel", "InductorImpedanceModel"),
+    ),
+    ElementKind(
+        "C",
+        "value",
+        "capacitor",
+        el.Capacitor,
+        2,
+        (Param("c", "F", "capacitance"),),
+        options=("SPREAD",),
+        doc="Capacitor of capacitance ``c``.",
+        generated=True,
+    ),
+    ElementKind(
+        "K",
+        "coupling",
+        "mutual",
+        el.MutualInductance,
+        0,
+        (
+            Param("m", "H", "mutual inductance", None, None),
+            Param("k", None, "coupling factor", None),
+        ),
+        ports=(),
+        conducting=(),
+    ),
+    ElementKind(
+        "B",
+        "junction",
+        "junction",
+        el.Junction,
+        2,
+        (
+            Param("ic", "A", "critical current"),
+            Param("r", "ohm", "resistance"),
+            Param("c", "F", "capacitance"),
+        ),
+        options=("AREA", "IC", "TEMP", "SPREAD"),
+    ),
+    ElementKind("", "junction", "junction_gap", el.JunctionGap, 2, ()),
+    ElementKind("", "junction", "junction_rsjn", el.JunctionRSJN, 2, ()),
+    ElementKind("", "junction", "junction_rsjph", el.JunctionRSJPH, 2, ()),
+    ElementKind("", "", "junction_tjm", el.JunctionTJM, 2, ()),
+    ElementKind(
+        "I",
+        "source",
+        "current_source",
+        el.CurrentSource,
+        2,
+        (Param("value", "A", "value"),),
+        conducting=(),
+        doc="Current source driving ``value`` through itself from ``a`` to ``b`` (into ``b``); ``value`` is a number, a waveform or a callable of time.",
+        generated=True,
+    ),
+    ElementKind(
+        "V",
+        "source",
+        "voltage_source",
+        el.VoltageSource,
+        2,
+        (Param("value", "V", "value"),),
+        holds_voltage=True,
+        doc="Voltage source holding voltage(a) - voltage(b) at ``value``.",
+        generated=True,
+    ),
+    ElementKind(
+        "P",
+        "source",
+        "phase_source",
+        el.PhaseSource,
+        2,
+        (Param("value", "rad", "value"),),
+        holds_voltage=True,
+        doc="Phase source holding phase(a) - phase(b) at ``value`` (radians).",
+        generated=True,
+    ),
+    # the thermal noise the run adds beside a resistive element: no adder
+    ElementKind("", "", "", el.NoiseCurrent, 2, (), conducting=()),
+    ElementKind(
+        "T",
+        "line",
+        "transmission_line",
+        el.TransmissionLine,
+        4,
+        (Param("td", "s", "delay", netlist="td"), Param("z0", "ohm", "impedance", netlist="z0")),
+        ports=_FOUR,
+        conducting=_FOUR,
+        doc="Lossless transmission line of delay ``td`` and impedance ``z0`` from port "
+        "(``a``, ``b``) to port (``c``, ``d``); reports port 1 (current into ``a``). "
+        "The simulation's time step must not exceed ``td``.",
+        generated=True,
+    ),
+    ElementKind(
+        "E",
+        "controlled",
+        "vcvs",
+        el.VCVS,
+        4,
+        (Param("gain", None, "gain"),),
+        ports=_FOUR,
+        conducting=((0, 1),),
+        doc="Voltage-controlled voltage source: V(a) - V(b) = gain (V(c) - V(d)).",
+        generated=True,
+    ),
+    ElementKind(
+        "G",
+        "controlled",
+        "vccs",
+        el.VCCS,
+        4,
+        (Param("gm", "S", "transconductance"),),
+        ports=_FOUR,
+        conducting=(),
+        doc="Voltage-controlled current source: gm (V(c) - V(d)) through it from a to b.",
+        generated=True,
+    ),
+    ElementKind(
+        "H",
+        "controlled",
+        "ccvs",
+        el.CCVS,
+        2,
+        (Param("r", "ohm", "transresistance"),),
+        control=True,
+        doc="Current-controlled voltage source: V(a) - V(b) = r I(control), the current "
+        "of the element named ``control`` (already declared: a voltage or phase source, "
+        "an inductor, or an E or H source).",
+        generated=True,
+    ),
+    ElementKind(
+        "F",
+        "controlled",
+        "cccs",
+        el.CCCS,
+        2,
+        (Param("gain", None, "current gain"),),
+        conducting=(),
+        control=True,
+        doc="Current-controlled current source: gain I(control) through it from a to b.",
+        generated=True,
+    ),
+)
+
+#: the kinds a netlist letter writes
+BY_LETTER = {kind.letter: kind for kind in KINDS if kind.letter}
+BY_ADDER = {kind.adder: kind for kind in KINDS if kind.adder}
+_BY_CLASS = {kind.declaration: kind for kind in KINDS}
+
+
+def kind_of(element):
+    """The entry of a declared element."""
+    return _BY_CLASS[type(element)]
+
+
+_NODE_NAMES = "abcd"
+
+
+def _signature(kind):
+    """The adder's signature: name, nodes (and control) positional; the
+    parameters positional too on a plain two-terminal kind, else keyword-only."""
+    plain = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    names = ["self", "name", *_NODE_NAMES[: kind.nodes]] + (["control"] if kind.control else [])
+    positional = kind.nodes == 2 and not kind.control
+    style = plain if positional else inspect.Parameter.KEYWORD_ONLY
+    params = [inspect.Parameter(n, plain) for n in names]
+    for p in kind.params:
+        default = inspect.Parameter.empty if p.default is REQUIRED else p.default
+        params.append(inspect.Parameter(p.name, style, default=default))
+    return inspect.Signature(params)
+
+
+def make_adder(kind):
+    """The adder method of ``kind``: it binds its arguments and hands them to the
+    owner's ``_declare(kind, name, nodes, control, params)``."""
+    signature = _signature(kind)
+    # positional calls of a kind whose parameters may be positional need no binding
+    plain = kind.nodes == 2 and not kind.control
+    count = len(signature.parameters) - 1 if plain else -1
+    nodes = kind.nodes
+    first_param = 1 + nodes + (1 if kind.control else 0)
+
+    def adder(self, *args, **kwargs):
+        if kwargs or len(args) != count:  # all positional (the common call) binds as is
+            bound = signature.bind(self, *args, **kwargs)
+            bound.apply_defaults()
+            args = tuple(bound.arguments.values())[1:]
+        control = args[1 + nodes] if kind.control else None
+        return self._declare(kind, args[0], args[1 : 1 + nodes], control, args[first_param:])
+
+    adder.__name__ = adder.__qualname__ = kind.adder
+    adder.__doc__ = kind.doc
+    adder.__signature__ = signature
+    return adder
+
+
+# -- waveforms ---------------------------------------------------------------------
+
+
+class WaveformKind(NamedTuple):
+    """A waveform kind the native engine evaluates itself: ``native`` names it
+    to the engine's decode, ``items`` gives its parameters in the decode's order,
+    ``size`` the largest magnitude it reaches (None: not read off)."""
+
+    native: str
+    items: object
+    size: object = None
+
+
+def _sine_size(w):
+    return abs(w.offset) + abs(w.amplitude)
+
+
+#: the waveform kinds, by class (a wrapper, Rescaled, is not one: it holds one)
+WAVEFORM_KINDS = {
+    wf.Constant: WaveformKind("constant", lambda w: (w.value,), lambda w: abs(w.value)),
+    wf.PWL: WaveformKind(
+        "pwl", lambda w: (w.times, w.values), lambda w: max(abs(v) for v in w.values)
+    ),
+    wf.Pulse: WaveformKind(
+        "pulse",
+        lambda w: (w.low, w.high, w.delay, w.rise, w.fall, w.width, w.period),
+        lambda w: max(abs(w.low), abs(w.high)),
+    ),
+    wf.PWS: WaveformKind("pws", lambda w: (w.times, w.values)),
+    wf.Sine: WaveformKind(
+        "sine",
+        lambda w: (w.offset, w.amplitude, w.frequency, w.delay, w.phase, w.cycles),
+        _sine_size,
+    ),
+    wf.DampedSine: WaveformKind(
+        "damped_sine",
+        lambda w: (w.offset, w.amplitude, w.frequency, w.delay, w.damping, w.phase, w.cycles),
+        _sine_size,
+    ),
+    wf.Noise: WaveformKind("noise", lambda w: (w.amplitude, w.delay, w.step, *w.key)),
+    wf.Custom: WaveformKind(
+        "custom", lambda w: (w.samples, w.step, w.interpolation, w.delay, w.periodic)
+    ),
+    wf.Exp: WaveformKind(
+        "exp",
+        lambda w: (w.v1, w.v2, w.delay_rise, w.tau_rise, w.delay_fall, w.tau_fall),
+        lambda w: max(abs(w.v1), abs(w.v2)),
+    ),
+}
+
+
+def waveform_kind(waveform, exact=True):
+    """The entry of ``waveform``'s class (with ``exact`` False, of the nearest
+    class it derives from that has one); None if there is none."""
+    if exact:
+        return WAVEFORM_KINDS.get(type(waveform))
+    for cls in type(waveform).__mro__:
+        kind = WAVEFORM_KINDS.get(cls)
+        if kind is not None:
+            return kind
+    return None
