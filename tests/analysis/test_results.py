@@ -11,7 +11,14 @@ from analysis_circuits import CELLS, JUNCTION_RUN, biased_junction
 
 import loxant
 from loxant import PhysicalCircuit
-from loxant.analysis import Delay, SwitchCount, print_switching_times, sweep, switching_times
+from loxant.analysis import (
+    Delay,
+    SwitchCount,
+    print_switching_times,
+    scale,
+    sweep,
+    switching_times,
+)
 
 IC, R, BIAS = 100e-6, 10.0, 200e-6
 
@@ -82,13 +89,13 @@ def test_a_sweep_takes_a_dict_of_measures():
     measures = {"turns": SwitchCount("j1"), "both": lambda res: {"a": 1.0, "b": 2.0}}
     table = sweep(
         biased_junction(),
-        {"I1": [0.5, 1.5]},
+        {"I1": scale([0.5, 1.5])},
         measure=measures,
         client=None,
         progress=False,
         **JUNCTION_RUN,
     )
-    assert list(table.columns) == ["I1", "turns", "both.a", "both.b", "passed", "reason"]
+    assert list(table.columns) == ["I1", "turns", "both.a", "both.b", "passed", "reason", "message"]
     assert table["turns"][0] == 0 and table["turns"][1] > 5
     assert (table["both.b"] == 2.0).all()
     with pytest.raises(TypeError, match="column names to callables"):
@@ -102,4 +109,6 @@ def test_a_sweep_takes_a_dict_of_measures():
         progress=False,
         **JUNCTION_RUN,
     )
-    assert delay["d"][0] == 0.0
+    # a switch of J1 is caused by the one before it: the first Josephson period
+    res = biased_junction(bias=1.5).simulate(**JUNCTION_RUN)
+    assert delay["d"][0] == pytest.approx(np.diff(switching_times(res, "J1"))[0], rel=1e-12)

@@ -87,7 +87,12 @@ class EventCriterion:
         return True, ""
 
     def _judge(self, name, found, expected):
-        """Why ``name``'s switches ``found`` differ from ``expected``, or ''."""
+        """Why ``name``'s switches ``found`` differ from ``expected``, or ''.  A
+        switch missing or extra is told by the counts: pairing the k-th switches
+        then would blame the wrong one."""
+        if len(found) != len(expected):
+            count = f"{len(found)} switch{'' if len(found) == 1 else 'es'}"
+            return f"{name}: {count} instead of {len(expected)}"
         for k, ((t, sign), (t0, sign0)) in enumerate(zip(found, expected), 1):
             if sign != sign0:
                 turn = "forward" if sign0 > 0 else "backward"
@@ -96,9 +101,6 @@ class EventCriterion:
                 at, then = (_format_time(x, self.physical) for x in (t, t0))
                 early = "late" if t > t0 else "early"
                 return f"{name}: switch {k} {early}, at {at} instead of {then}"
-        if len(found) != len(expected):
-            more = "extra" if len(found) > len(expected) else "missing"
-            return f"{name}: {more} switches, {len(found)} instead of {len(expected)}"
         return ""
 
     def probes(self):
