@@ -34,6 +34,7 @@ __all__ = [
     "is_physical",
     "mean_voltage",
     "print_switching_times",
+    "switch_count",
     "switching_times",
 ]
 
@@ -165,15 +166,43 @@ def mean_voltage(results, name, t_from=None, t_to=None):
     return float(value)
 
 
-def print_switching_times(results, names, stream=None):
+#: most switching events :func:`print_switching_times` lists in all
+MAX_LISTED_EVENTS = 1_000_000
+
+
+def switch_count(results, name):
+    """The number of switches (either way) of element ``name``, counted without
+    listing them: memory in proportion to the samples, whatever the turns."""
+    time, phase = _time_and_phase(results, name)
+    if len(phase) < 2:
+        return 0
+    index = np.floor((phase + math.pi) / TWO_PI)
+    return int(np.abs(np.diff(index)).sum())
+
+
+def print_switching_times(results, names, stream=None, limit=MAX_LISTED_EVENTS):
     """Print, per junction of ``names``, its number of switches and the time of
-    each (picoseconds for physical results; a backward turn is marked ``-``)."""
+    each (picoseconds for physical results); a backward switch (a turn of -2 pi)
+    is printed with a minus sign, as the legend says.  More than ``limit``
+    switches in all are refused (ValueError) before any is listed."""
     import sys
 
     stream = sys.stdout if stream is None else stream
+    counts = {name: switch_count(results, name) for name in names}
+    total = sum(counts.values())
+    if total > limit:
+        busiest = max(counts, key=counts.get)
+        raise ValueError(
+            f"{total:,} switches to list, more than {limit:,} ({busiest} alone "
+            f"switches {counts[busiest]:,} times): shorten the run or list fewer junctions"
+        )
     physical = is_physical(results)
     unit, scale = ("ps", 1e12) if physical else ("", 1.0)
-    print(f"switching times{f' ({unit})' if unit else ''}:", file=stream)
+    print(
+        f"switching times{f' ({unit})' if unit else ''}; sign = direction: t a forward "
+        "switch (+2 pi), -t a backward one (-2 pi):",
+        file=stream,
+    )
     width = max((len(name) for name in names), default=8)
     for name in names:
         times, signs = _crossings(*_time_and_phase(results, name))

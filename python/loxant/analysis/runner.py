@@ -43,7 +43,15 @@ from ..errors import CircuitError, ConvergenceError, SingularMatrixError
 from .events import events as find_events
 from .sampling import draw_sample
 
-__all__ = ["MIN_PARALLEL_RUN", "REASONS", "Outcome", "Run", "Runner", "evaluate"]
+__all__ = [
+    "MIN_PARALLEL_RUN",
+    "REASONS",
+    "Outcome",
+    "Run",
+    "Runner",
+    "SchedulerError",
+    "evaluate",
+]
 
 #: shortest run (seconds) worth sending to a worker process: below it the
 #: scheduler's round trip costs more than the run
@@ -66,6 +74,10 @@ REASONS = {
     "worker": "the run was lost with its worker process",
     "measure": "a measure could not be taken (NaN)",
 }
+
+
+class SchedulerError(RuntimeError):
+    """The cluster the runs were to go to cannot be reached."""
 
 
 @dataclass
@@ -256,7 +268,11 @@ class Runner:
 
     def _start(self, client):
         started = time.perf_counter()
-        self.client = _connect(client, self._owned)
+        try:
+            self.client = _connect(client, self._owned)
+        except (OSError, TimeoutError) as exc:  # an address that does not answer
+            where = client if isinstance(client, str) else type(client).__name__
+            raise SchedulerError(f"cannot reach the Dask scheduler {where}: {exc}") from None
         self.connect_time = time.perf_counter() - started
         self._workers_at_start = self.workers
 
