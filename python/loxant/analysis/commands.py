@@ -18,10 +18,17 @@ import functools
 import sys
 
 from .characterize_command import add_characterize_subcommand
-from .command_input import UserError, read_netlist_argument
+from .command_input import (
+    UserError,
+    check_outputs,
+    read_netlist_argument,
+    run_command_body,
+    write_table,
+)
 from .iv_command import add_iv_subcommand
 from .margins import margins
 from .montecarlo import yield_analysis
+from .sweep_command import add_sweep_subcommand
 
 __all__ = ["add_subcommands"]
 
@@ -106,6 +113,7 @@ def add_subcommands(subparsers, reader=None):
     )
     yields.set_defaults(func=functools.partial(_yield, reader=reader))
     add_iv_subcommand(subparsers, reader)
+    add_sweep_subcommand(subparsers, reader)
     add_characterize_subcommand(subparsers)
 
 
@@ -177,22 +185,9 @@ def _spreads(items, scope):
     return spread
 
 
-def _run(name, body):
-    try:
-        return body()
-    except UserError as exc:
-        print(f"loxant {name}: error: {exc}", file=sys.stderr)
-        return 2
-    except (ValueError, TypeError) as exc:
-        print(f"loxant {name}: error: {exc}", file=sys.stderr)
-        return 2
-    except RuntimeError as exc:
-        print(f"loxant {name}: {exc}", file=sys.stderr)
-        return 1
-
-
 def _margins(args, reader=None):
     def body():
+        check_outputs(args.output, args.runs, args.plot)
         netlist = read_netlist_argument(args.netlist, reader)
         params = None
         if args.params:
@@ -217,7 +212,7 @@ def _margins(args, reader=None):
             result.plot(args.plot)
         return 0
 
-    return _run("margins", body)
+    return run_command_body("margins", body)
 
 
 def _dut_line(dut, given):
@@ -230,6 +225,7 @@ def _dut_line(dut, given):
 
 def _yield(args, reader=None):
     def body():
+        check_outputs(args.output, args.runs)
         netlist = read_netlist_argument(args.netlist, reader)
         result = yield_analysis(
             netlist,
@@ -250,7 +246,7 @@ def _yield(args, reader=None):
         _write(args.runs, result.samples)
         return 0
 
-    return _run("yield", body)
+    return run_command_body("yield", body)
 
 
 def _yield_summary(result):
@@ -271,12 +267,7 @@ def _yield_summary(result):
     )
 
 
-def _write(path, table):
-    if path:
-        try:
-            table.to_csv(path, index=False)
-        except OSError as exc:
-            raise UserError(f"cannot write {path}: {exc.strerror or exc}") from None
+_write = write_table
 
 
 def print_reasons(groups, by, stream=None):

@@ -300,7 +300,8 @@ class Design:
 
     def bias_sources(self):
         """Names of the bias sources the global bias scales: all of them, or with
-        a cell under test those inside it and those feeding one of its nodes."""
+        a cell under test those inside it and those at top level that feed one of
+        its nodes (a bias inside another cell belongs to that cell)."""
         biases = [e for e in self.elements if is_bias(e)]
         if self.dut is None:
             return [e.name for e in biases]
@@ -312,7 +313,10 @@ class Design:
             for node in getattr(e, "nodes", ())
         } - {"0"}
         return [
-            e.name for e in biases if e.name in inside or nodes & {str(n) for n in e.nodes}
+            e.name
+            for e in biases
+            if e.name in inside
+            or (not _instance_path(e.name) and nodes & {str(n) for n in e.nodes})
         ]
 
     def set_dut(self, dut):
@@ -326,7 +330,8 @@ class Design:
     def expand(self, pattern):
         """The parameters a glob pattern (``*|XDUT``, ``B*.XDUT``, ``IB*``) names:
         the scalable elements and the ``.param`` names it matches, case-insensitive,
-        ``.`` and ``|`` alike, in declaration order.  ValueError when none does."""
+        ``.`` and ``|`` alike, in declaration order; ``*`` spans instance levels too
+        (``B*.XDUT`` takes ``B1|X2|XDUT``).  ValueError when none does."""
         wanted = canonical_name(pattern.strip())
         values = (el.Source, el.Resistor, el.Inductor, el.Capacitor) + _JUNCTIONS
         names = [e.name for e in self.elements if isinstance(e, values)]
