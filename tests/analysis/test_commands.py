@@ -9,6 +9,11 @@ from analysis_circuits import BIAS, FakeNetlist
 
 from loxant.analysis.commands import add_subcommands
 
+LEGEND = (
+    "switching times (ps); sign = direction: t a forward switch (+2 pi), -t a backward "
+    "one (-2 pi):"
+)
+
 
 def _read(source):
     if source == "broken.cir":
@@ -134,7 +139,7 @@ def test_run_prints_every_junctions_switching_times_also_with_an_output(tmp_path
     path.write_text(CELLS)
     assert main(["run", str(path), "--events", "-q", "-o", str(tmp_path / "out.csv")]) == 0
     lines = capsys.readouterr().out.splitlines()
-    start = lines.index("switching times (ps):")
+    start = lines.index(LEGEND)
     netlist = loxant.read_netlist(str(path))
     results = netlist.simulate()
     for line, name in zip(lines[start + 1 :], netlist.junctions(), strict=True):

@@ -22,6 +22,11 @@ from loxant.analysis import (
 
 IC, R, BIAS = 100e-6, 10.0, 200e-6
 
+LEGEND = (
+    "switching times (ps); sign = direction: t a forward switch (+2 pi), -t a backward "
+    "one (-2 pi):"
+)
+
 
 @pytest.fixture(scope="module")
 def running():
@@ -77,7 +82,7 @@ def test_switching_times_are_printed_for_every_junction():
     stream = io.StringIO()
     print_switching_times(res, netlist.junctions(), stream)
     lines = stream.getvalue().splitlines()
-    assert lines[0] == "switching times (ps):" and len(lines) == 1 + len(netlist.junctions())
+    assert lines[0] == LEGEND and len(lines) == 1 + len(netlist.junctions())
     for line, name in zip(lines[1:], netlist.junctions()):
         fields = line.split()
         times = switching_times(res, name) * 1e12

@@ -180,14 +180,16 @@ def switch_count(results, name):
     return int(np.abs(np.diff(index)).sum())
 
 
-def print_switching_times(results, names, stream=None, limit=MAX_LISTED_EVENTS):
+def print_switching_times(results, names, stream=None, limit=None):
     """Print, per junction of ``names``, its number of switches and the time of
     each (picoseconds for physical results); a backward switch (a turn of -2 pi)
     is printed with a minus sign, as the legend says.  More than ``limit``
-    switches in all are refused (ValueError) before any is listed."""
+    (default :data:`MAX_LISTED_EVENTS`) switches in all are refused (ValueError)
+    before any is listed."""
     import sys
 
     stream = sys.stdout if stream is None else stream
+    limit = MAX_LISTED_EVENTS if limit is None else limit
     counts = {name: switch_count(results, name) for name in names}
     total = sum(counts.values())
     if total > limit:
