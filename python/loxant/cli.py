@@ -18,6 +18,7 @@ internal error (a fault of loxant, please report it), 130 when interrupted.
 """
 
 import argparse
+import functools
 import math
 import os
 import sys
@@ -27,8 +28,12 @@ import warnings
 from .errors import CircuitError, RunLimitError, SimulationError
 from .netlist import Netlist, NetlistError
 from .output import WriteError, write_atomically, write_traces
+<<<<<<< HEAD
 from .simulation import options as run_options
 from .version import __version__
+=======
+from .transient import run_options.MAX_RECORDING_BYTES, run_options.MAX_STEPS
+>>>>>>> 0245ccd (Lint: loop values bound in the writers, formatting)
 
 __all__ = ["main"]
 
@@ -414,7 +419,7 @@ def _iv_cards(netlist):
     for request in netlist.iv_requests:
         try:
             table = iv_curve(netlist.junction_model(request.model), request.max_current)
-            write_atomically(request.path, lambda stream: table.to_csv(stream, index=False))
+            write_atomically(request.path, functools.partial(table.to_csv, index=False))
         except (CircuitError, ValueError) as exc:
             print(f"{netlist.file}: .iv {request.model}: {_clip(exc, 6 * QUOTE)}", file=sys.stderr)
             return EXIT_FAILED
@@ -519,7 +524,9 @@ def _limit_options(args, netlist, record):
         try:
             step = to_si(args.print_step, "s")
         except (CircuitError, ValueError) as exc:
-            raise CommandError(f"--print-step {_clip(args.print_step)}: {exc}", EXIT_NETLIST) from None
+            raise CommandError(
+                f"--print-step {_clip(args.print_step)}: {exc}", EXIT_NETLIST
+            ) from None
         if not (math.isfinite(step) and step > 0):
             raise CommandError(f"--print-step must be a positive time, got {args.print_step}", 2)
         if netlist.adaptive:
@@ -613,13 +620,15 @@ def _report(args, netlist, results, probes, output):
         summarise(netlist, results)
     for path, labels in netlist.files.items():  # the .file requests, each to its file
         chosen = [(label, *results.trace(label)) for label in labels]
-        _written(path, lambda: write_traces(path, time_axis, chosen, netlist.title))
+        _written(path, functools.partial(write_traces, path, time_axis, chosen, netlist.title))
     if args.events:
         from .analysis.events import print_switching_times
 
         print_switching_times(results, netlist.junctions())
     if args.plot:
-        _written(args.plot, lambda: plot(args.plot, time_axis, traces, netlist.title or netlist.file))
+        _written(
+            args.plot, lambda: plot(args.plot, time_axis, traces, netlist.title or netlist.file)
+        )
 
 
 def _written(path, write):

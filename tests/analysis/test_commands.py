@@ -10,8 +10,7 @@ from analysis_circuits import BIAS, FakeNetlist
 from loxant.analysis.commands import add_subcommands
 
 LEGEND = (
-    "switching times (ps); sign = direction: t a forward switch (+2 pi), -t a backward "
-    "one (-2 pi):"
+    "switching times (ps); sign = direction: t a forward switch (+2 pi), -t a backward one (-2 pi):"
 )
 
 

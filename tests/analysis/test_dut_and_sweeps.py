@@ -161,7 +161,9 @@ def test_sweeps_give_the_same_table_in_absolute_and_multiplier_form(source, name
     nominal = 0.9  # analysis_circuits.BIAS: both sources are biased at it
     multipliers = [0.8, 1.3, 1.6]
     tables = [
-        sweep(source(), {name: values}, measure=Delay("J1", "J1"), client=None, progress=False, **run)
+        sweep(
+            source(), {name: values}, measure=Delay("J1", "J1"), client=None, progress=False, **run
+        )
         for values in (
             scale(multipliers),
             [m * nominal for m in multipliers],

@@ -23,8 +23,7 @@ from loxant.analysis import (
 IC, R, BIAS = 100e-6, 10.0, 200e-6
 
 LEGEND = (
-    "switching times (ps); sign = direction: t a forward switch (+2 pi), -t a backward "
-    "one (-2 pi):"
+    "switching times (ps); sign = direction: t a forward switch (+2 pi), -t a backward one (-2 pi):"
 )
 
 

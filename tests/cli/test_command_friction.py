@@ -177,7 +177,22 @@ def test_sweep_command_tables_absolute_and_multiplier_values_alike(tmp_path, cap
     tables = []
     for values in ("I1=0.12m,0.15m,0.18m", "I1=x0.8,x1,x1.2", "I1=x0.8:x1.2:3"):
         out = tmp_path / "t.csv"
-        assert main(["sweep", path, values, "--measure", "n=switches(B1)", "-q", "--serial", "-o", str(out)]) == 0
+        assert (
+            main(
+                [
+                    "sweep",
+                    path,
+                    values,
+                    "--measure",
+                    "n=switches(B1)",
+                    "-q",
+                    "--serial",
+                    "-o",
+                    str(out),
+                ]
+            )
+            == 0
+        )
         tables.append(pd.read_csv(out))
     for table in tables[1:]:
         pd.testing.assert_frame_equal(table, tables[0], rtol=1e-12)

@@ -141,7 +141,9 @@ def test_no_two_outputs_of_a_command_share_a_file(path_workdir, monkeypatch, arg
         monkeypatch.setattr(module, "write_atomically", recording)
     real_plot = loxant.cli.plot
     monkeypatch.setattr(
-        loxant.cli, "plot", lambda path, *a: (written.append(os.path.realpath(path)), real_plot(path, *a))
+        loxant.cli,
+        "plot",
+        lambda path, *a: (written.append(os.path.realpath(path)), real_plot(path, *a)),
     )
     # a quick .iv curve: its shape is not what is tested here
     monkeypatch.setattr(loxant.analysis.iv, "iv_curve", _small_curve)

@@ -307,10 +307,7 @@ class Design:
             return [e.name for e in biases]
         inside = set(self.dut_elements())
         nodes = {
-            str(node)
-            for e in self.elements
-            if e.name in inside
-            for node in getattr(e, "nodes", ())
+            str(node) for e in self.elements if e.name in inside for node in getattr(e, "nodes", ())
         } - {"0"}
         return [
             e.name

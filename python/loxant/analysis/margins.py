@@ -153,7 +153,7 @@ class MarginResult:
         return shown.to_string(index=False)
 
     def critical_text(self):
-        """"critical margin: 22.5 % (BIAS)", or "≥ 60 %" when every bound is the range's end."""
+        """ "critical margin: 22.5 % (BIAS)", or "≥ 60 %" when every bound is the range's end."""
         mark = "≥ " if self.critical_at_limit else ""
         return f"critical margin: {mark}{self.critical_margin:.1f} % ({self.critical_parameter})"
 

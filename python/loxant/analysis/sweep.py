@@ -109,8 +109,7 @@ def _multiplier_of(design, name, value):
     ratio = number / nominal
     if not ratio > 0:
         raise ValueError(
-            f"{name}={value!r}: scaling reaches positive multiples of the nominal "
-            f"{nominal:g} only"
+            f"{name}={value!r}: scaling reaches positive multiples of the nominal {nominal:g} only"
         )
     return Multiplier(ratio)
 

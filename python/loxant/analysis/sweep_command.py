@@ -65,7 +65,9 @@ def add_sweep_subcommand(subparsers, reader=None):
         "(default: switches of each watched junction)",
     )
     command.add_argument("-o", "--output", metavar="TABLE.csv", help="write the table as CSV")
-    command.add_argument("--plot", metavar="SWEEP.png", help="plot each measure against the first parameter")
+    command.add_argument(
+        "--plot", metavar="SWEEP.png", help="plot each measure against the first parameter"
+    )
     where = command.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDR", help="Dask scheduler address")
     where.add_argument("--serial", action="store_true", help="run in this process, no Dask")
@@ -173,7 +175,9 @@ def _plot(path, table, names, measures):
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
-    columns = [c for c in table.columns if c in measures or any(c.startswith(m + ".") for m in measures)]
+    columns = [
+        c for c in table.columns if c in measures or any(c.startswith(m + ".") for m in measures)
+    ]
     figure = Figure(figsize=(7, 2.2 + 2.3 * len(columns)), layout="constrained")
     FigureCanvasAgg(figure)
     first, others = names[0], names[1:]
