@@ -1,12 +1,18 @@
 """The ``loxant`` command: run netlists from the shell.
 
-    loxant run FILE.cir [FILE.cir ...] [-o OUT] [--plot OUT.png] [--adaptive [--dt-max T]] [-q]
+    loxant run FILE.cir [FILE.cir ...] [-o OUT] [--plot OUT.png] [--adaptive [--dt-max T]]
+               [--record OUTPUT ...] [--print-step T] [--max-steps N] [--record-all]
+               [--events] [-q]
 
 ``-`` reads a netlist from standard input.  ``-o`` writes the requested
 traces in SI units (s, V, A, rad): ``.csv`` comma-separated with the header
 ``time,"P(B1)","V(2)"``, ``.dat`` space-separated, any other name an ASCII SPICE
 raw file.  With several netlists (or one), ``-o DIR/`` writes each one's traces
-to ``DIR/<name>.csv`` and ``-o .EXT`` beside its netlist as ``<name>.EXT``.
+to ``DIR/<name>.csv`` (creating DIR; netlists of one name in different folders
+as ``DIR/<folder>-<name>.csv``) and ``-o .EXT`` beside its netlist as
+``<name>.EXT``.  Two outputs of one command never share a file: a clash (a
+netlist given twice, a ``.file`` naming the ``-o`` file...) is refused before
+any run, and every file is written whole or not at all.
 Without ``-o`` a summary lists every junction's 2 pi switches.  While a run
 goes a progress bar shows on standard error (when that is a terminal); a last
 line there gives steps, Newton iterations and wall time.  Several netlists run

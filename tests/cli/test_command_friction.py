@@ -145,6 +145,14 @@ def test_events_have_a_legend_and_a_bound(tmp_path, capsys, monkeypatch):
     assert "switching times" not in out
 
 
+def test_an_iv_card_into_a_missing_folder_names_it(tmp_path, capsys):
+    path = tmp_path / "m.cir"
+    path.write_text(f".model m jj(rtype=0, icrit=100u)\n.iv m 300u {tmp_path}/no/iv.csv\n.end\n")
+    assert main(["iv", str(path)]) == 1
+    err = capsys.readouterr().err
+    assert f"loxant iv: cannot write {tmp_path}/no/iv.csv: no folder {tmp_path}/no" in err
+
+
 @pytest.mark.parametrize("value", ["abc", "nan", "inf", "1e400"])
 def test_iv_refuses_a_largest_current_it_cannot_read(tmp_path, capsys, value):
     path = tmp_path / "m.cir"
