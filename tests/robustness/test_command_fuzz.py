@@ -162,7 +162,8 @@ def test_no_two_outputs_of_a_command_share_a_file(path_workdir, monkeypatch, arg
     assert status in (0, 1, 2), (argv, text)
     assert "Traceback" not in text and "internal error" not in text, (argv, text)
     assert len(written) == len(set(written)), (argv, written, text)
-    given = {os.path.realpath(a) for a in argv[1:] if a in PATH_FILES}
+    files = argv[1 : next(k for k, a in enumerate(argv) if a.startswith("-"))]
+    given = {os.path.realpath(a) for a in files}
     for name in PATH_NETLISTS:  # the command's own netlists are never written
         if os.path.realpath(path_workdir / name) in given:
             assert (path_workdir / name).read_text() == before[name], argv
