@@ -116,3 +116,17 @@ def test_a_sweep_takes_a_dict_of_measures():
     # a switch of J1 is caused by the one before it: the first Josephson period
     res = biased_junction(bias=1.5).simulate(**JUNCTION_RUN)
     assert delay["d"][0] == pytest.approx(np.diff(switching_times(res, "J1"))[0], rel=1e-12)
+
+
+def test_a_netlist_run_takes_t_stop_and_devices_in_either_spelling():
+    net = loxant.Netlist.from_string(CELLS)
+    short = net.simulate(t_stop="30ps", record=["B1.X2.XDUT", "phase(b2.xload)"])
+    assert short.time("ps")[-1] == pytest.approx(30.0)
+    whole = net.simulate()
+    k = len(short.time("s"))
+    np.testing.assert_allclose(
+        short.phase("B1|X2|XDUT"), whole.phase("B1|X2|XDUT")[:k], rtol=1e-12, atol=1e-14
+    )
+    # an option's own mistake names the option, not the .tran line
+    with pytest.raises(loxant.CircuitError, match="^record: no node or element named 'B9'"):
+        net.simulate(record=["B9"])

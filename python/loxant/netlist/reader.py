@@ -371,7 +371,9 @@ class Netlist:
 
     def simulate(self, params=None, rng=None, **options):
         """Run the ``.tran`` analysis of a fresh circuit (see :meth:`circuit`);
-        ``options`` go to :meth:`~loxant.physical.PhysicalCircuit.simulate`.  Without
+        ``options`` go to :meth:`~loxant.physical.PhysicalCircuit.simulate` (``t_stop``
+        and ``dt`` replace the ``.tran`` values; an error in an option given here
+        names the option, not the ``.tran`` line).  Without
         ``rng``, the spreads are drawn once from :meth:`spread_generator`.
         Returns :class:`~loxant.simulation.PhysicalResults`."""
         if self.tran is None:
@@ -391,15 +393,19 @@ class Netlist:
             # adaptive steps are not counted on a grid: resample on the print step's
             options.update(record_every=1, print_step=f"{tran.prstep!r} s")
         options.setdefault("record_every", tran.record_every)
+        given = set(options)
+        t_stop = options.pop("t_stop", f"{tran.tstop!r} s")  # the .tran's unless given
         try:
             if adaptive:
                 options.setdefault("dt_max", f"{tran.tstep!r} s")
-                return pc.simulate(t_stop=f"{tran.tstop!r} s", **options)
+                return pc.simulate(t_stop=t_stop, **options)
             dt = options.pop("dt", f"{tran.tstep!r} s")
-            return pc.simulate(t_stop=f"{tran.tstop!r} s", dt=dt, **options)
+            return pc.simulate(t_stop=t_stop, dt=dt, **options)
         except NetlistError:
             raise
         except CircuitError as exc:
+            if str(exc).split(":")[0].split()[0] in given:
+                raise  # the caller's own argument, not the .tran line, is at fault
             raise self._tran_line.error(str(exc)) from None
 
     def traces(self, results):
