@@ -34,12 +34,9 @@ import warnings
 from .errors import CircuitError, RunLimitError, SimulationError
 from .netlist import Netlist, NetlistError
 from .output import WriteError, write_atomically, write_traces
-<<<<<<< HEAD
 from .simulation import options as run_options
+from .units import to_si
 from .version import __version__
-=======
-from .transient import run_options.MAX_RECORDING_BYTES, run_options.MAX_STEPS
->>>>>>> 0245ccd (Lint: loop values bound in the writers, formatting)
 
 __all__ = ["main"]
 
@@ -520,8 +517,6 @@ def _limit_options(args, netlist, record):
     """The simulate options of --max-steps and --print-step; refuses, before the
     run, a run over the step limit or the recording limit with the command's own
     options to change."""
-    from .units import to_si
-
     options = {}
     tran = netlist.tran
     if args.max_steps is not None:

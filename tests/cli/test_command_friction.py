@@ -106,9 +106,9 @@ class _nothing:
 
 
 def test_the_recording_limit_names_the_command_options(tmp_path, capsys, monkeypatch):
-    import loxant.cli
+    from loxant.simulation import options
 
-    monkeypatch.setattr(loxant.cli, "MAX_RECORDING_BYTES", 2**12)
+    monkeypatch.setattr(options, "MAX_RECORDING_BYTES", 2**12)
     path = _netlist(tmp_path, stop="100p")
     status, _, err = _run(capsys, path, "-q", "-o", str(tmp_path / "x.csv"))
     assert status == 1
