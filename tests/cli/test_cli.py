@@ -166,6 +166,7 @@ def test_progress_bar_on_a_terminal(jtl, monkeypatch):
     monkeypatch.setattr(sys, "stderr", terminal)
     assert main(["run", str(jtl), "-o", os.devnull]) == 0
     assert "100%" in terminal.getvalue()
+    assert " elapsed, " in terminal.getvalue() and " left" in terminal.getvalue()  # time left
     assert "steps" in terminal.getvalue().splitlines()[-1]
 
 
