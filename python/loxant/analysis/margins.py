@@ -170,7 +170,8 @@ class MarginResult:
 
     def plot(self, path, title="Margins"):
         """Write the margin chart (a horizontal bar per parameter from its low to
-        its high bound, around nominal; the critical one highlighted) as a PNG."""
+        its high bound, around nominal; the critical one highlighted, a bound at
+        the searched range's end hatched) as a PNG."""
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
 
@@ -186,13 +187,16 @@ class MarginResult:
         ]
         axes.barh(rows, table["high %"], color=colours, height=0.6)
         axes.barh(rows, table["low %"], color=colours, height=0.6)
+        for side in ("low", "high"):  # a bound at the range's end is no margin: hatched
+            edge = table[f"{side} at limit"].to_numpy(dtype=bool)
+            ends = table[f"{side} %"].to_numpy()[edge]
+            edge_rows = [row for row, flag in zip(rows, edge) if flag]
+            axes.barh(edge_rows, ends, height=0.6, fill=False, hatch="//", edgecolor="white")
         axes.axvline(0.0, color="black", lw=1)
         axes.set_yticks(rows, table["parameter"])
         axes.set_xlabel("change from nominal (%)")
         axes.grid(axis="x", alpha=0.3)
-        axes.set_title(
-            f"{title}: critical {self.critical_margin:.1f} % ({self.critical_parameter})"
-        )
+        axes.set_title(f"{title}: {self.critical_text().replace('critical margin: ', 'critical ')}")
         figure.savefig(path, dpi=110)
         return path
 
