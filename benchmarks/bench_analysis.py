@@ -140,12 +140,12 @@ def bench_cells(client, yield_runs):
 
 def bench_long(client, points=60):
     import loxant
-    from loxant.analysis import GLOBAL_BIAS, SwitchCount, sweep
+    from loxant.analysis import GLOBAL_BIAS, SwitchCount, scale, sweep
 
     text = open(TESTBENCH).read().replace(".tran 0.025p 240p", ".tran 0.025p 800p")
     netlist = loxant.read_netlist(text)
     run_time = timed(netlist.simulate)[1]
-    grid = {GLOBAL_BIAS: np.linspace(0.8, 1.2, points)}
+    grid = {GLOBAL_BIAS: scale(np.linspace(0.8, 1.2, points))}
     measure = SwitchCount("B2|XLOAD")
     rates = {}
     for where, target in (("one process", None), ("2 workers", client)):
@@ -173,10 +173,10 @@ def jtl_circuit(stages):
 
 
 def bench_sweep(client, runs=200, stages=10):
-    from loxant.analysis import GLOBAL_BIAS, Delay, sweep
+    from loxant.analysis import GLOBAL_BIAS, Delay, scale, sweep
 
     circuit = jtl_circuit(stages)
-    grid = {GLOBAL_BIAS: np.linspace(0.5, 1.2, runs)}
+    grid = {GLOBAL_BIAS: scale(np.linspace(0.5, 1.2, runs))}
     measure = Delay("J1", f"J{stages}")
     tables = []
     for where, target in (("one process", None), ("2 workers", client)):

@@ -9,15 +9,91 @@ traces, in order:
 * :func:`write_raw`: an ASCII SPICE raw file (one plot, real values).
 
 :func:`write_traces` picks the writer from the file name: ``.csv``, ``.dat``,
-anything else raw.
+anything else raw.  Every file is written whole or not at all: into a temporary
+file beside it, renamed over the name at the end (an existing file keeps its
+content when the writing fails).  A failure raises :class:`WriteError`, which
+names the path and the reason.
 """
 
 import datetime
 import os
+import tempfile
 
 import numpy as np
 
-__all__ = ["FORMATS", "format_of", "write_csv", "write_dat", "write_raw", "write_traces"]
+__all__ = [
+    "FORMATS",
+    "WriteError",
+    "format_of",
+    "write_atomically",
+    "write_csv",
+    "write_dat",
+    "write_raw",
+    "write_traces",
+]
+
+
+class WriteError(OSError):
+    """A file could not be written: ``str()`` is "cannot write PATH: reason"."""
+
+    def __init__(self, path, cause):
+        reason = getattr(cause, "strerror", None) or str(cause) or type(cause).__name__
+        super().__init__(getattr(cause, "errno", None), reason, os.fspath(path))
+        self.path, self.reason = os.fspath(path), reason
+
+    def __str__(self):
+        return f"cannot write {self.path}: {self.reason}"
+
+
+def write_atomically(path, write, newline=None):
+    """Call ``write(stream)`` on a temporary text file beside ``path``, then put it
+    in ``path``'s place; on any failure nothing is left behind and
+    :class:`WriteError` says why."""
+    path = os.fspath(path)
+    if os.path.exists(path) and not os.path.isfile(path):
+        return _write_in_place(path, write, newline)  # a device or pipe: not replaced
+    if os.path.islink(path):
+        path = os.path.realpath(path)  # the link stays, its target is written
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder):
+        raise WriteError(path, OSError(2, f"no folder {folder}"))
+    try:
+        handle, temporary = tempfile.mkstemp(
+            prefix=f".{os.path.basename(path)}.", suffix=".part", dir=folder
+        )
+    except OSError as exc:
+        raise WriteError(path, exc) from None
+    try:
+        with os.fdopen(handle, "w", newline=newline) as stream:
+            write(stream)
+        os.chmod(temporary, 0o666 & ~_UMASK)
+        os.replace(temporary, path)
+    except BaseException as exc:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        if isinstance(exc, OSError) and not isinstance(exc, WriteError):
+            raise WriteError(path, exc) from None
+        raise
+
+
+def _write_in_place(path, write, newline):
+    try:
+        with open(path, "w", newline=newline) as stream:
+            write(stream)
+    except OSError as exc:
+        raise WriteError(path, exc) from None
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+#: the permissions a new file gets (a temporary file is made private)
+_UMASK = _umask()
 
 #: variable type of each unit in a raw file
 _RAW_TYPES = {"rad": "phase", "V": "voltage", "A": "current"}
@@ -29,16 +105,22 @@ def _table(time, traces):
 
 def write_csv(path, time, traces):
     header = ["time"] + ['"' + label.replace('"', '""') + '"' for label, _, _ in traces]
-    with open(path, "w", newline="") as stream:
+
+    def write(stream):
         stream.write(",".join(header) + "\n")
         np.savetxt(stream, _table(time, traces), delimiter=",", fmt="%.17g")
+
+    write_atomically(path, write, newline="")
 
 
 def write_dat(path, time, traces):
     header = ["time"] + [label for label, _, _ in traces]
-    with open(path, "w") as stream:
+
+    def write(stream):
         stream.write(" ".join(header) + "\n")
         np.savetxt(stream, _table(time, traces), delimiter=" ", fmt="%.17g")
+
+    write_atomically(path, write)
 
 
 def write_raw(path, time, traces, title=""):
@@ -55,11 +137,14 @@ def write_raw(path, time, traces, title=""):
     lines += [f"\t{k}\t{label}\t{_RAW_TYPES[unit]}" for k, (label, unit, _) in enumerate(traces, 1)]
     lines.append("Values:")
     table = _table(time, traces)
-    with open(path, "w") as stream:
+
+    def write(stream):
         stream.write("\n".join(lines) + "\n")
         for k, row in enumerate(table):
             stream.write(f" {k}\t{row[0]:.17e}\n")
             stream.writelines(f"\t{value:.17e}\n" for value in row[1:])
+
+    write_atomically(path, write)
 
 
 FORMATS = {"csv": write_csv, "dat": write_dat, "raw": write_raw}

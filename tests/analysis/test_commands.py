@@ -9,6 +9,10 @@ from analysis_circuits import BIAS, FakeNetlist
 
 from loxant.analysis.commands import add_subcommands
 
+LEGEND = (
+    "switching times (ps); sign = direction: t a forward switch (+2 pi), -t a backward one (-2 pi):"
+)
+
 
 def _read(source):
     if source == "broken.cir":
@@ -59,6 +63,8 @@ def test_yield_command_prints_the_yield_and_writes_samples(tmp_path, capsys):
                 "--serial",
                 "-q",
                 "-o",
+                str(tmp_path / "summary.csv"),
+                "--runs",
                 str(samples),
             ]
         )
@@ -66,12 +72,15 @@ def test_yield_command_prints_the_yield_and_writes_samples(tmp_path, capsys):
     )
     out = capsys.readouterr().out
     assert "of 20 samples pass (95% interval" in out
+    summary = pd.read_csv(tmp_path / "summary.csv")
+    assert list(summary.columns) == ["samples", "passed", "yield", "confidence", "low", "high"]
     written = pd.read_csv(samples)
+    assert summary.loc[0, "passed"] == written["passed"].sum()
     assert list(written["sample"]) == list(range(20))
     assert f"yield {written['passed'].mean():.4f}" in out
     failed = int((~written["passed"]).sum())
     assert failed > 0 and f"failed runs by reason ({failed} in all)" in out
-    assert f"  criterion x{failed}: J1: extra switches" in out
+    assert f"  criterion x{failed}: J1: 3 switches instead of 0" in out
 
 
 def test_a_netlist_path_runs_with_its_outputs_watched(tmp_path, capsys):
@@ -93,7 +102,7 @@ def test_a_netlist_path_runs_with_its_outputs_watched(tmp_path, capsys):
         assert args.func(args) == 0
         captured = capsys.readouterr()
         assert "criterion x" in captured.out and f": {watched}: " in captured.out
-        assert "serial: " in captured.err  # the runner's choice
+        assert "in this process (" in captured.err  # the runner's choice
 
 
 @pytest.mark.parametrize(
@@ -129,7 +138,7 @@ def test_run_prints_every_junctions_switching_times_also_with_an_output(tmp_path
     path.write_text(CELLS)
     assert main(["run", str(path), "--events", "-q", "-o", str(tmp_path / "out.csv")]) == 0
     lines = capsys.readouterr().out.splitlines()
-    start = lines.index("switching times (ps):")
+    start = lines.index(LEGEND)
     netlist = loxant.read_netlist(str(path))
     results = netlist.simulate()
     for line, name in zip(lines[start + 1 :], netlist.junctions(), strict=True):

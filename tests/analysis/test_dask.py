@@ -20,7 +20,7 @@ from analysis_circuits import (
     slow_measure,
 )
 
-from loxant.analysis import GLOBAL_BIAS, MeanVoltage, margins, sweep, yield_analysis
+from loxant.analysis import GLOBAL_BIAS, MeanVoltage, margins, scale, sweep, yield_analysis
 
 distributed = pytest.importorskip("distributed")
 
@@ -70,14 +70,14 @@ def test_yield_and_sweep_on_the_cluster_equal_the_serial_ones(client):
     assert serial.samples.equals(parallel.samples)
     assert serial.interval == parallel.interval
 
-    grid = {"I1": [0.8, 1.2, 1.4], "J1.ic": [0.9, 1.1]}
+    grid = {"I1": scale([0.8, 1.2, 1.4]), "J1.ic": scale([0.9, 1.1])}
     measure = MeanVoltage("J1", t_from=50.0)
     tables = [
         sweep(biased_junction(), grid, measure=measure, client=c, progress=False, **JUNCTION_RUN)
         for c in (None, client)
     ]
     assert tables[0].equals(tables[1])
-    assert list(tables[0].columns) == ["I1", "J1.ic", "value", "passed", "reason"]
+    assert list(tables[0].columns) == ["I1", "J1.ic", "value", "passed", "reason", "message"]
     running = tables[0]["I1"] * 0.9 > tables[0]["J1.ic"]
     assert (tables[0]["value"][running] > 0.1).all()
     assert np.allclose(tables[0]["value"][~running], 0.0, atol=1e-6)
@@ -106,7 +106,7 @@ def test_a_run_that_keeps_killing_workers_is_reported_failed(client):
     # A run that kills every worker it runs on fails with reason "worker"; the others
     # finish.  It comes last, so that no other run waits behind it on a worker: a run
     # queued on a dying worker shares its fate.
-    grid = {"J1.ic": [1.1, 1.2, 0.5]}  # 0.5: the junction runs away
+    grid = {"J1.ic": [1.1, 1.2, 0.5]}  # 0.5 (absolute, nominal 1): the junction runs away
     table = sweep(
         biased_junction(),
         grid,
@@ -124,7 +124,7 @@ def test_a_run_that_keeps_killing_workers_is_reported_failed(client):
 def test_ctrl_c_cancels_outstanding_runs(client):
     gc.collect()  # runs of the other tests
     assert _scheduler_tasks(client) == 0
-    grid = {"I1": list(np.linspace(0.5, 0.8, 40))}
+    grid = {"I1": scale(np.linspace(0.5, 0.8, 40))}
     # a real SIGINT, as Ctrl-C sends: unlike interrupt_main it also wakes a main
     # thread blocked waiting for the next finished run
     timer = threading.Timer(1.5, os.kill, (os.getpid(), signal.SIGINT))

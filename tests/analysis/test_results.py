@@ -11,9 +11,20 @@ from analysis_circuits import CELLS, JUNCTION_RUN, biased_junction
 
 import loxant
 from loxant import PhysicalCircuit
-from loxant.analysis import Delay, SwitchCount, print_switching_times, sweep, switching_times
+from loxant.analysis import (
+    Delay,
+    SwitchCount,
+    print_switching_times,
+    scale,
+    sweep,
+    switching_times,
+)
 
 IC, R, BIAS = 100e-6, 10.0, 200e-6
+
+LEGEND = (
+    "switching times (ps); sign = direction: t a forward switch (+2 pi), -t a backward one (-2 pi):"
+)
 
 
 @pytest.fixture(scope="module")
@@ -70,7 +81,7 @@ def test_switching_times_are_printed_for_every_junction():
     stream = io.StringIO()
     print_switching_times(res, netlist.junctions(), stream)
     lines = stream.getvalue().splitlines()
-    assert lines[0] == "switching times (ps):" and len(lines) == 1 + len(netlist.junctions())
+    assert lines[0] == LEGEND and len(lines) == 1 + len(netlist.junctions())
     for line, name in zip(lines[1:], netlist.junctions()):
         fields = line.split()
         times = switching_times(res, name) * 1e12
@@ -82,13 +93,13 @@ def test_a_sweep_takes_a_dict_of_measures():
     measures = {"turns": SwitchCount("j1"), "both": lambda res: {"a": 1.0, "b": 2.0}}
     table = sweep(
         biased_junction(),
-        {"I1": [0.5, 1.5]},
+        {"I1": scale([0.5, 1.5])},
         measure=measures,
         client=None,
         progress=False,
         **JUNCTION_RUN,
     )
-    assert list(table.columns) == ["I1", "turns", "both.a", "both.b", "passed", "reason"]
+    assert list(table.columns) == ["I1", "turns", "both.a", "both.b", "passed", "reason", "message"]
     assert table["turns"][0] == 0 and table["turns"][1] > 5
     assert (table["both.b"] == 2.0).all()
     with pytest.raises(TypeError, match="column names to callables"):
@@ -102,4 +113,20 @@ def test_a_sweep_takes_a_dict_of_measures():
         progress=False,
         **JUNCTION_RUN,
     )
-    assert delay["d"][0] == 0.0
+    # a switch of J1 is caused by the one before it: the first Josephson period
+    res = biased_junction(bias=1.5).simulate(**JUNCTION_RUN)
+    assert delay["d"][0] == pytest.approx(np.diff(switching_times(res, "J1"))[0], rel=1e-12)
+
+
+def test_a_netlist_run_takes_t_stop_and_devices_in_either_spelling():
+    net = loxant.Netlist.from_string(CELLS)
+    short = net.simulate(t_stop="30ps", record=["B1.X2.XDUT", "phase(b2.xload)"])
+    assert short.time("ps")[-1] == pytest.approx(30.0)
+    whole = net.simulate()
+    k = len(short.time("s"))
+    np.testing.assert_allclose(
+        short.phase("B1|X2|XDUT"), whole.phase("B1|X2|XDUT")[:k], rtol=1e-12, atol=1e-14
+    )
+    # an option's own mistake names the option, not the .tran line
+    with pytest.raises(loxant.CircuitError, match="^record: no node or element named 'B9'"):
+        net.simulate(record=["B9"])

@@ -15,8 +15,14 @@ from loxant.analysis.runner import Runner
     [
         (1, 10_000, 1.0, "serial", "one core"),
         (2, 10_000, 0.005, "serial", "shorter than 20 ms"),
-        (2, 40, 0.05, "serial", "do not pay for starting a cluster"),
-        (2, 1_000, 0.05, "cluster", "local cluster: 1000 runs of 50.0 ms on 2 cores"),
+        (2, 40, 0.05, "serial", "would not pay for starting a cluster"),
+        (
+            2,
+            1_000,
+            0.05,
+            "cluster",
+            "local cluster: up to 1000 more runs of 50.0 ms expected on 2 cores",
+        ),
         (8, 200, 0.03, "cluster", "on 8 cores"),
     ],
 )

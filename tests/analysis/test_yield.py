@@ -83,7 +83,7 @@ def test_sweep_of_a_netlist_param_counts_the_josephson_turns():
     table = sweep(
         FakeNetlist(), points=points, measure=SwitchCount("J1"), client=None, progress=False
     )
-    assert list(table.columns) == ["IB", "value", "passed", "reason"]
+    assert list(table.columns) == ["IB", "value", "passed", "reason", "message"]
     assert table["value"][0] == 0
     # overdamped: 2 pi turns at the rate sqrt(Ib**2 - Ic**2) / 2 pi once the bias is up
     for row in table.iloc[1:].itertuples():

@@ -166,6 +166,7 @@ def test_progress_bar_on_a_terminal(jtl, monkeypatch):
     monkeypatch.setattr(sys, "stderr", terminal)
     assert main(["run", str(jtl), "-o", os.devnull]) == 0
     assert "100%" in terminal.getvalue()
+    assert " elapsed, " in terminal.getvalue() and " left" in terminal.getvalue()  # time left
     assert "steps" in terminal.getvalue().splitlines()[-1]
 
 
@@ -315,6 +316,8 @@ def test_a_run_limit_is_a_message_naming_it(tmp_path, capsys, monkeypatch):
     assert main(["run", str(path), "-q", "--dt-max", "5p", "-o", str(tmp_path / "x.csv")]) == 1
     err = capsys.readouterr().err
     assert "recording reached the limit of 0.03125 MiB" in err and "t = " in err
+    # the advice is the command's own options, not the Python interface's
+    assert "--print-step" in err and "--record-all" in err and "record=[" not in err
 
 
 def test_first_switch_without_samples():

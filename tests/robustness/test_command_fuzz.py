@@ -85,3 +85,92 @@ def test_no_command_line_ends_in_a_traceback(workdir, argv):
     assert "Traceback" not in text and "internal error" not in text, (argv, text)
     files = [a for a in argv[1:] if a in FILES]
     assert len(text.strip().splitlines()) <= 3 * max(len(files), 1) + 2, (argv, text)
+
+
+# ---- output paths: two outputs of one command never share a file ---------------------
+
+PATH_NETLISTS = {
+    "x.cir": GOOD,
+    "a/x.cir": GOOD,
+    "b/x.cir": GOOD.replace("1m)", "2m)"),
+    "a/y.cir": GOOD + ".file x.csv\n.print v(1)\n",
+    "b/y.cir": GOOD + ".file out/x.csv\n.print v(1)\n",
+    "iv.cir": GOOD + ".model m jj(rtype=0)\n.iv m 1m x.csv\n",
+}
+PATH_FILES = [*PATH_NETLISTS, "a/../x.cir", "./a/x.cir"]
+PATH_OUTPUTS = ["out/", "new/deeper/", ".csv", ".dat", "x.csv", "a/x.cir", "out/x.csv", "x.png"]
+
+
+@st.composite
+def output_command_lines(draw):
+    files = draw(st.lists(st.sampled_from(PATH_FILES), min_size=1, max_size=4))
+    argv = ["run", *files]
+    if draw(st.booleans()):
+        argv += ["-o", draw(st.sampled_from(PATH_OUTPUTS))]
+    if draw(st.integers(0, 3)) == 0:
+        argv += ["--plot", draw(st.sampled_from(["x.png", "x.csv", "out/x.png"]))]
+    argv.append("-q")
+    return argv
+
+
+@pytest.fixture
+def path_workdir(tmp_path):
+    for name, text in PATH_NETLISTS.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text)
+    (tmp_path / "out").mkdir()
+    return tmp_path
+
+
+@FUZZ
+@given(argv=output_command_lines())
+def test_no_two_outputs_of_a_command_share_a_file(path_workdir, monkeypatch, argv):
+    pytest.importorskip("matplotlib")
+    import loxant.analysis.iv
+    import loxant.cli
+    import loxant.output
+
+    written = []
+    real_write = loxant.output.write_atomically
+
+    def recording(path, write, newline=None):
+        written.append(os.path.realpath(path))
+        return real_write(path, write, newline)
+
+    for module in (loxant.output, loxant.cli):
+        monkeypatch.setattr(module, "write_atomically", recording)
+    real_plot = loxant.cli.plot
+    monkeypatch.setattr(
+        loxant.cli,
+        "plot",
+        lambda path, *a: (written.append(os.path.realpath(path)), real_plot(path, *a)),
+    )
+    # a quick .iv curve: its shape is not what is tested here
+    monkeypatch.setattr(loxant.analysis.iv, "iv_curve", _small_curve)
+    monkeypatch.chdir(path_workdir)
+    for name, text in PATH_NETLISTS.items():  # as written, whatever an example before did
+        (path_workdir / name).write_text(text)
+    before = dict(PATH_NETLISTS)
+    err = io.StringIO()
+    monkeypatch.setattr(sys, "stdout", io.StringIO())
+    monkeypatch.setattr(sys, "stderr", err)
+    try:
+        status = main(argv)
+    except SystemExit as exc:
+        status = exc.code
+    text = err.getvalue()
+    assert status in (0, 1, 2), (argv, text)
+    assert "Traceback" not in text and "internal error" not in text, (argv, text)
+    assert len(written) == len(set(written)), (argv, written, text)
+    files = argv[1 : next(k for k, a in enumerate(argv) if a.startswith("-"))]
+    given = {os.path.realpath(a) for a in files}
+    for name in PATH_NETLISTS:  # the command's own netlists are never written
+        if os.path.realpath(path_workdir / name) in given:
+            assert (path_workdir / name).read_text() == before[name], argv
+    assert not list(path_workdir.rglob("*.part")), argv  # nothing half-written left
+
+
+def _small_curve(model, max_current, **_):
+    import pandas as pd
+
+    return pd.DataFrame({"current": [0.0, 1e-3], "voltage": [0.0, 0.0], "direction": ["up"] * 2})

@@ -23,6 +23,7 @@ from .events import (
     MeanVoltage,
     SwitchCount,
     delay,
+    delays,
     events,
     mean_voltage,
     print_switching_times,
@@ -32,7 +33,7 @@ from .iv import iv_curve
 from .margins import MarginResult, margins
 from .montecarlo import YieldResult, yield_analysis
 from .runner import REASONS, Outcome
-from .sweep import Measures, sweep
+from .sweep import Measures, scale, sweep
 
 __all__ = [
     "GLOBAL_BIAS",
@@ -49,11 +50,13 @@ __all__ = [
     "YieldResult",
     "characterize",
     "delay",
+    "delays",
     "events",
     "iv_curve",
     "margins",
     "mean_voltage",
     "print_switching_times",
+    "scale",
     "sweep",
     "switching_times",
     "yield_analysis",

@@ -1,12 +1,20 @@
-"""What the analysis subcommands share: reading the netlist argument and the
-error that a command reports as one line with exit status 2."""
+"""What the analysis subcommands share: reading the netlist argument, writing
+tables, and the errors that a command reports as one line."""
 
+import os
 import sys
 
 from ..errors import CircuitError
 from ..netlist import read_netlist
+from ..output import WriteError, write_atomically
 
-__all__ = ["UserError", "read_netlist_argument"]
+__all__ = [
+    "UserError",
+    "check_outputs",
+    "read_netlist_argument",
+    "run_command_body",
+    "write_table",
+]
 
 
 class UserError(Exception):
@@ -23,3 +31,44 @@ def read_netlist_argument(name, reader=None):
         raise UserError(f"cannot read {name}: {exc.strerror or exc}") from None
     except CircuitError as exc:  # the reader's own error: its message says where
         raise UserError(str(exc)) from None
+
+
+def run_command_body(name, body):
+    """``body()``'s exit status; a user's mistake is one line and exit status 2,
+    a run that cannot go on (the nominal run failing, a cluster out of reach) 1."""
+    try:
+        return body()
+    except UserError as exc:
+        print(f"loxant {name}: error: {exc}", file=sys.stderr)
+        return 2
+    except (ValueError, TypeError) as exc:
+        print(f"loxant {name}: error: {exc}", file=sys.stderr)
+        return 2
+    except RuntimeError as exc:
+        print(f"loxant {name}: {exc}", file=sys.stderr)
+        return 1
+
+
+def write_table(path, table):
+    """Write ``table`` as CSV to ``path`` (nothing for None), whole or not at all."""
+    if path:
+        try:
+            write_atomically(path, lambda stream: table.to_csv(stream, index=False))
+        except WriteError as exc:
+            raise UserError(str(exc)) from None
+
+
+def check_outputs(*paths):
+    """Refuses, before any run, outputs whose folder is missing or that name one
+    file twice."""
+    seen = {}
+    for path in paths:
+        if not path:
+            continue
+        folder = os.path.dirname(os.fspath(path))
+        if folder and not os.path.isdir(folder):
+            raise UserError(f"cannot write {path}: no folder {folder}")
+        key = os.path.realpath(path)
+        if key in seen:
+            raise UserError(f"{seen[key]} and {path} name the same file")
+        seen[key] = path

@@ -18,10 +18,17 @@ import functools
 import sys
 
 from .characterize_command import add_characterize_subcommand
-from .command_input import UserError, read_netlist_argument
+from .command_input import (
+    UserError,
+    check_outputs,
+    read_netlist_argument,
+    run_command_body,
+    write_table,
+)
 from .iv_command import add_iv_subcommand
 from .margins import margins
 from .montecarlo import yield_analysis
+from .sweep_command import add_sweep_subcommand
 
 __all__ = ["add_subcommands"]
 
@@ -41,8 +48,22 @@ def add_subcommands(subparsers, reader=None):
         "--params",
         nargs="+",
         metavar="NAME",
-        help="parameters: element names (J1, L3, IB1...), NAME.attr (J1.ic) or .param names; "
-        "default: every bias source and element value",
+        help="parameters: element names (J1, L3, IB1...), NAME.attr (J1.ic), .param names, "
+        "or glob patterns over them ('*|XDUT', 'B*.XDUT', 'IB*'); default: every bias source "
+        "and element value of the cell under test",
+    )
+    dut = margins.add_mutually_exclusive_group()
+    dut.add_argument(
+        "--dut",
+        metavar="INSTANCE",
+        help="the cell under test, a subcircuit instance such as XDUT: its elements and the "
+        "bias sources feeding it are the default parameters and the global bias (default: "
+        "the one instance named like XDUT, if there is exactly one)",
+    )
+    dut.add_argument(
+        "--whole",
+        action="store_true",
+        help="no cell under test: every element of the netlist is a default parameter",
     )
     margins.add_argument(
         "--no-global-bias", action="store_true", help="leave out the margin of all biases at once"
@@ -81,12 +102,18 @@ def add_subcommands(subparsers, reader=None):
             help=f"{scope} relative spreads, kinds ic, l, r, c, bias"
             + (" or element names" if scope == "local" else ""),
         )
-    yields.add_argument("-o", "--output", metavar="SAMPLES.csv", help="write the samples as CSV")
+    yields.add_argument(
+        "-o",
+        "--output",
+        metavar="YIELD.csv",
+        help="write the result as CSV: samples, passed, yield, confidence and its interval",
+    )
     yields.add_argument(
         "--runs", metavar="RUNS.csv", help="write every sample: drawn values, outcome, reason"
     )
     yields.set_defaults(func=functools.partial(_yield, reader=reader))
     add_iv_subcommand(subparsers, reader)
+    add_sweep_subcommand(subparsers, reader)
     add_characterize_subcommand(subparsers)
 
 
@@ -158,22 +185,9 @@ def _spreads(items, scope):
     return spread
 
 
-def _run(name, body):
-    try:
-        return body()
-    except UserError as exc:
-        print(f"loxant {name}: error: {exc}", file=sys.stderr)
-        return 2
-    except (ValueError, TypeError) as exc:
-        print(f"loxant {name}: error: {exc}", file=sys.stderr)
-        return 2
-    except RuntimeError as exc:
-        print(f"loxant {name}: {exc}", file=sys.stderr)
-        return 1
-
-
 def _margins(args, reader=None):
     def body():
+        check_outputs(args.output, args.runs, args.plot)
         netlist = read_netlist_argument(args.netlist, reader)
         params = None
         if args.params:
@@ -184,10 +198,12 @@ def _margins(args, reader=None):
             limits=tuple(args.range),
             resolution=args.resolution,
             global_bias=not args.no_global_bias,
+            dut=None if args.whole else (args.dut or "auto"),
             **_common(args),
         )
-        print(result.table.to_string(index=False))
-        print(f"critical margin: {result.critical_margin:.1f} % ({result.critical_parameter})")
+        print(_dut_line(result.dut, args.dut))
+        print(result.formatted())
+        print(result.critical_text())
         _print_reasons(result.reasons(), ["parameter", "side"])
         _print_choice(result.stats)
         _write(args.output, result.table)
@@ -196,11 +212,20 @@ def _margins(args, reader=None):
             result.plot(args.plot)
         return 0
 
-    return _run("margins", body)
+    return run_command_body("margins", body)
+
+
+def _dut_line(dut, given):
+    if dut is None:
+        return "cell under test: the whole netlist"
+    if given:
+        return f"cell under test: {dut}"
+    return f"cell under test: {dut} (the one instance named like XDUT; --dut or --whole to change)"
 
 
 def _yield(args, reader=None):
     def body():
+        check_outputs(args.output, args.runs)
         netlist = read_netlist_argument(args.netlist, reader)
         result = yield_analysis(
             netlist,
@@ -217,19 +242,32 @@ def _yield(args, reader=None):
         )
         _print_reasons(result.reasons(), [])
         _print_choice(result.stats)
-        _write(args.output, result.samples)
+        _write(args.output, _yield_summary(result))
         _write(args.runs, result.samples)
         return 0
 
-    return _run("yield", body)
+    return run_command_body("yield", body)
 
 
-def _write(path, table):
-    if path:
-        try:
-            table.to_csv(path, index=False)
-        except OSError as exc:
-            raise UserError(f"cannot write {path}: {exc.strerror or exc}") from None
+def _yield_summary(result):
+    import pandas as pd
+
+    lo, hi = result.interval
+    return pd.DataFrame(
+        [
+            {
+                "samples": result.n,
+                "passed": result.passed,
+                "yield": result.fraction,
+                "confidence": result.confidence,
+                "low": lo,
+                "high": hi,
+            }
+        ]
+    )
+
+
+_write = write_table
 
 
 def print_reasons(groups, by, stream=None):
@@ -258,5 +296,11 @@ _print_reasons = print_reasons
 
 
 def _print_choice(stats):
-    if stats.get("choice"):
-        print(f"{stats['runs']} runs; {stats['choice']}", file=sys.stderr)
+    """One line: how many runs were done, in what time, where and why there."""
+    if not stats.get("choice"):
+        return
+    where, _, why = stats["choice"].partition(": ")
+    wall = stats.get("wall_time")
+    took = f" in {wall:.1f} s" if wall is not None else ""
+    place = "in this process" if where == "serial" else f"on {where}"
+    print(f"{stats['runs']} runs{took}, {place} ({why})", file=sys.stderr)

@@ -17,7 +17,7 @@ import math
 
 from .. import elements as el
 from ..units import to_si
-from .events import events, is_physical
+from .events import events, is_physical, switch_count
 
 __all__ = ["DEFAULT_WINDOW", "EventCriterion", "junction_names", "window_in"]
 
@@ -46,6 +46,10 @@ def window_in(window, physical):
     if not (math.isfinite(value) and value > 0):
         raise ValueError(f"the timing window must be positive, got {window!r}")
     return value
+
+
+def _switches(count):
+    return f"{count} switch{'' if count == 1 else 'es'}"
 
 
 def _format_time(t, physical):
@@ -77,6 +81,12 @@ class EventCriterion:
         return cls(events(results, names), names, window_in(window, physical), physical)
 
     def __call__(self, results):
+        # counted first: a junction running away may turn billions of times, which
+        # are not worth listing to say that they are too many
+        for name in self.names:
+            count, wanted = switch_count(results, name), len(self.per_junction[name])
+            if count != wanted:
+                return False, f"{name}: {_switches(count)} instead of {wanted}"
         found = {name: [] for name in self.names}
         for t, name, sign in events(results, self.names):
             found[name].append((t, sign))
@@ -87,7 +97,11 @@ class EventCriterion:
         return True, ""
 
     def _judge(self, name, found, expected):
-        """Why ``name``'s switches ``found`` differ from ``expected``, or ''."""
+        """Why ``name``'s switches ``found`` differ from ``expected``, or ''.  A
+        switch missing or extra is told by the counts: pairing the k-th switches
+        then would blame the wrong one."""
+        if len(found) != len(expected):
+            return f"{name}: {_switches(len(found))} instead of {len(expected)}"
         for k, ((t, sign), (t0, sign0)) in enumerate(zip(found, expected), 1):
             if sign != sign0:
                 turn = "forward" if sign0 > 0 else "backward"
@@ -96,9 +110,6 @@ class EventCriterion:
                 at, then = (_format_time(x, self.physical) for x in (t, t0))
                 early = "late" if t > t0 else "early"
                 return f"{name}: switch {k} {early}, at {at} instead of {then}"
-        if len(found) != len(expected):
-            more = "extra" if len(found) > len(expected) else "missing"
-            return f"{name}: {more} switches, {len(found)} instead of {len(expected)}"
         return ""
 
     def probes(self):

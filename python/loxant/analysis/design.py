@@ -28,6 +28,7 @@ Scaling an inductor keeps the coupling factor of its mutual inductances.
 """
 
 import copy
+import fnmatch
 import math
 import numbers
 import os
@@ -38,7 +39,7 @@ from ..errors import CircuitError
 from ..kinds import KINDS, waveform_kind
 from ..netlist import read_netlist
 from ..simulation.probes import split_probe
-from ..simulation.results import lookup_name, name_index
+from ..simulation.results import canonical_name, lookup_name, name_index
 from ..waveforms import PWL, Constant, Rescaled
 
 __all__ = ["GLOBAL_BIAS", "Design", "is_bias"]
@@ -178,6 +179,8 @@ class Design:
         self._params = name_index(self.param_names)
         self._elements = name_index(e.name for e in circuit.elements)
         self._nodes = name_index(circuit.nodes)
+        self.dut = None  # the whole circuit; see set_dut
+        self._bias_scope = None
 
     # -- the circuits ------------------------------------------------------
 
@@ -246,11 +249,92 @@ class Design:
 
     def default_parameters(self):
         """Every current source, then every resistor, inductor, capacitor and
-        junction, in declaration order (a netlist's ``.param`` names are not)."""
+        junction, in declaration order (a netlist's ``.param`` names are not);
+        with a cell under test (:attr:`dut`) its own elements and the bias sources
+        feeding it only."""
         elements = self.elements
+        if self.dut is not None:
+            inside = set(self.dut_elements())
+            feeding = set(self.bias_sources())
+            elements = [e for e in elements if e.name in inside or e.name in feeding]
         sources = [e.name for e in elements if isinstance(e, el.CurrentSource)]
         values = (el.Resistor, el.Inductor, el.Capacitor) + _JUNCTIONS
         return sources + [e.name for e in elements if isinstance(e, values)]
+
+    # -- the cell under test -----------------------------------------------
+
+    def instances(self):
+        """The top-level subcircuit instances, as the circuit spells them, in the
+        order of their first element."""
+        paths = (_instance_path(e.name) for e in self.elements)
+        return list(dict.fromkeys(path[-1] for path in paths if path))
+
+    def instance_name(self, name):
+        """The circuit's spelling of the instance path ``name`` (``XDUT``,
+        ``XD.XDUT`` or ``XD|XDUT``: innermost first); ValueError if no element
+        lies in it."""
+        if not isinstance(name, str) or not name.strip():
+            raise ValueError(f"dut: an instance is named by a non-empty string, got {name!r}")
+        wanted = canonical_name(name.strip()).split("|")
+        for element in self.elements:
+            path = _instance_path(element.name)
+            if _lies_in(path, wanted):
+                return "|".join(path[-len(wanted) :])
+        known = ", ".join(self.instances()[:8]) or "none"
+        raise ValueError(f"dut: no subcircuit instance named {name!r} (instances: {known})")
+
+    def default_dut(self):
+        """The one top-level instance named like ``XDUT`` (``XDUT``, ``XDUT1``...),
+        or None when there is none or several."""
+        found = [n for n in self.instances() if canonical_name(n).startswith("XDUT")]
+        return found[0] if len(found) == 1 else None
+
+    def dut_elements(self):
+        """Names of the elements inside the cell under test, in declaration order."""
+        if self.dut is None:
+            return [e.name for e in self.elements]
+        wanted = canonical_name(self.dut).split("|")
+        return [e.name for e in self.elements if _lies_in(_instance_path(e.name), wanted)]
+
+    def bias_sources(self):
+        """Names of the bias sources the global bias scales: all of them, or with
+        a cell under test those inside it and those at top level that feed one of
+        its nodes (a bias inside another cell belongs to that cell)."""
+        biases = [e for e in self.elements if is_bias(e)]
+        if self.dut is None:
+            return [e.name for e in biases]
+        inside = set(self.dut_elements())
+        nodes = {
+            str(node) for e in self.elements if e.name in inside for node in getattr(e, "nodes", ())
+        } - {"0"}
+        return [
+            e.name
+            for e in biases
+            if e.name in inside
+            or (not _instance_path(e.name) and nodes & {str(n) for n in e.nodes})
+        ]
+
+    def set_dut(self, dut):
+        """Make ``dut`` (an instance path, or None for the whole circuit) the cell
+        under test: it scopes :meth:`default_parameters` and the global bias."""
+        self.dut = None if dut is None else self.instance_name(dut)
+        self._bias_scope = None if dut is None else frozenset(self.bias_sources())
+
+    # -- glob patterns -----------------------------------------------------
+
+    def expand(self, pattern):
+        """The parameters a glob pattern (``*|XDUT``, ``B*.XDUT``, ``IB*``) names:
+        the scalable elements and the ``.param`` names it matches, case-insensitive,
+        ``.`` and ``|`` alike, in declaration order; ``*`` spans instance levels too
+        (``B*.XDUT`` takes ``B1|X2|XDUT``).  ValueError when none does."""
+        wanted = canonical_name(pattern.strip())
+        values = (el.Source, el.Resistor, el.Inductor, el.Capacitor) + _JUNCTIONS
+        names = [e.name for e in self.elements if isinstance(e, values)]
+        names += list(self.param_names)
+        found = [n for n in names if fnmatch.fnmatchcase(canonical_name(n), wanted)]
+        if not found:
+            raise ValueError(f"no element or .param matches the pattern {pattern!r}")
+        return found
 
     def resolve(self, name):
         """The canonical name of parameter ``name``: the global bias, a ``.param``
@@ -260,10 +344,11 @@ class Design:
             raise ValueError(f"parameters are named by non-empty strings, got {name!r}")
         name = name.strip()
         if name.casefold() == GLOBAL_BIAS:
-            if not any(is_bias(e) for e in self.elements):
+            if not self.bias_sources():
+                scope = "" if self.dut is None else f" feeding the cell under test {self.dut}"
                 raise ValueError(
-                    "the global bias needs a bias source (a current source that settles "
-                    "to a constant)"
+                    f"the global bias needs a bias source{scope} (a current source that "
+                    "settles to a constant)"
                 )
             return GLOBAL_BIAS
         try:
@@ -324,7 +409,14 @@ class Design:
     def nominal_of(self, circuit, name):
         """The normalised value of element parameter ``name`` in ``circuit``."""
         if name == GLOBAL_BIAS:
-            return float(sum(_waveform_size(e.waveform) for e in circuit.elements if is_bias(e)))
+            scope = self._bias_scope
+            return float(
+                sum(
+                    _waveform_size(e.waveform)
+                    for e in circuit.elements
+                    if is_bias(e) and (scope is None or e.name in scope)
+                )
+            )
         element_name, attribute = self._split(name)
         element = circuit[element_name]
         if isinstance(element, el.Source):
@@ -407,9 +499,26 @@ class Design:
         circuit_object = self.fresh(param_values, rng)
         circuit = self.normalised(circuit_object)
         for name, factor in multipliers.items():
-            _scale(circuit, name, _multiplier(name, factor))
+            _scale(circuit, name, _multiplier(name, factor), self._bias_scope)
         _recouple(circuit, multipliers)
         return circuit_object
+
+
+def _instance_path(name):
+    """The instances an element lies in, innermost first (``B1|X4|XDUT`` ->
+    ``["X4", "XDUT"]``); empty at top level."""
+    return str(name).split("|")[1:]
+
+
+def _lies_in(path, wanted):
+    """Whether an element of instance path ``path`` lies in the instance whose
+    canonical path is ``wanted`` (both innermost first)."""
+    return len(path) >= len(wanted) and [canonical_name(p) for p in path[-len(wanted) :]] == wanted
+
+
+def is_pattern(name):
+    """Whether a parameter name is a glob pattern."""
+    return isinstance(name, str) and any(c in name for c in "*?[")
 
 
 def _multiplier(name, factor):
@@ -420,11 +529,12 @@ def _multiplier(name, factor):
     return float(factor)
 
 
-def _scale(circuit, name, factor):
-    """Scale parameter ``name`` of ``circuit`` (a fresh copy) in place."""
+def _scale(circuit, name, factor, bias_scope=None):
+    """Scale parameter ``name`` of ``circuit`` (a fresh copy) in place; the global
+    bias scales the bias sources named in ``bias_scope`` (None: all)."""
     if name == GLOBAL_BIAS:
         for element in circuit.elements:
-            if is_bias(element):
+            if is_bias(element) and (bias_scope is None or element.name in bias_scope):
                 element.waveform = _scaled_waveform(element.waveform, factor)
         return
     element_name, attribute = Design._split(name)

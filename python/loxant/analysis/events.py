@@ -10,7 +10,7 @@ normalised time unit or in seconds, voltages in the normalised unit or in
 volts.
 
     switching_times(res, "J3")                # times of the 2 pi turns of J3
-    delay(res, "J1", "J10")                   # from J1's first turn to J10's
+    delay(res, "J1", "J10")                   # J10's first turn from J1's latest before it
     mean_voltage(res, "J1", t_from=100.0)     # over whole Josephson periods
 
 The classes at the end (:class:`SwitchCount`, :class:`Delay`,
@@ -29,10 +29,12 @@ __all__ = [
     "MeanVoltage",
     "SwitchCount",
     "delay",
+    "delays",
     "events",
     "is_physical",
     "mean_voltage",
     "print_switching_times",
+    "switch_count",
     "switching_times",
 ]
 
@@ -92,14 +94,44 @@ def events(results, names):
     return [(t, name, sign) for t, _, name, sign in found]
 
 
-def delay(results, first, second, *, index=0):
-    """Time from the ``index``-th forward turn of ``first`` to the ``index``-th
-    forward turn of ``second``; NaN if either has no such turn."""
+def delays(results, first, second):
+    """Delays by causality: each forward turn of ``second`` paired with the latest
+    forward turn of ``first`` before it, as ``(cause, effect)`` time pairs (an
+    array of two columns); a turn of ``second`` with no turn of ``first`` before
+    it has no cause and is left out.  So the clock-to-output delay of a flip-flop
+    whose clock ticks before any data arrives is taken from the tick that read
+    the data, not from the first tick."""
     a = switching_times(results, first, direction=1)
     b = switching_times(results, second, direction=1)
-    if len(a) <= index or len(b) <= index:
+    before = np.searchsorted(a, b, side="left") - 1  # latest turn of a strictly before
+    caused = before >= 0
+    return np.column_stack([a[before[caused]], b[caused]]) if len(b) else np.empty((0, 2))
+
+
+def delay(results, first, second, *, index=0):
+    """Delay from ``first`` to the ``index``-th forward turn of ``second`` that
+    has a forward turn of ``first`` before it, measured from the latest such
+    turn (see :func:`delays`); NaN if there is no such pair."""
+    pairs = delays(results, first, second)
+    if not -len(pairs) <= index < len(pairs):
         return math.nan
-    return float(b[index] - a[index])
+    cause, effect = pairs[index]
+    return float(effect - cause)
+
+
+def _why_no_delay(results, first, second, index):
+    """Why :func:`delay` is NaN, in words."""
+    a = switching_times(results, first, direction=1)
+    b = switching_times(results, second, direction=1)
+    if not len(a):
+        return f"{first} never switches"
+    if not len(b):
+        return f"{second} never switches"
+    caused = int((b > a[0]).sum())
+    return (
+        f"{second} switches {caused} time(s) after a switch of {first}, "
+        f"no switch number {index + 1 if index >= 0 else index}"
+    )
 
 
 def mean_voltage(results, name, t_from=None, t_to=None):
@@ -134,15 +166,45 @@ def mean_voltage(results, name, t_from=None, t_to=None):
     return float(value)
 
 
-def print_switching_times(results, names, stream=None):
+#: most switching events :func:`print_switching_times` lists in all
+MAX_LISTED_EVENTS = 1_000_000
+
+
+def switch_count(results, name):
+    """The number of switches (either way) of element ``name``, counted without
+    listing them: memory in proportion to the samples, whatever the turns."""
+    time, phase = _time_and_phase(results, name)
+    if len(phase) < 2:
+        return 0
+    index = np.floor((phase + math.pi) / TWO_PI)
+    return int(np.abs(np.diff(index)).sum())
+
+
+def print_switching_times(results, names, stream=None, limit=None):
     """Print, per junction of ``names``, its number of switches and the time of
-    each (picoseconds for physical results; a backward turn is marked ``-``)."""
+    each (picoseconds for physical results); a backward switch (a turn of -2 pi)
+    is printed with a minus sign, as the legend says.  More than ``limit``
+    (default :data:`MAX_LISTED_EVENTS`) switches in all are refused (ValueError)
+    before any is listed."""
     import sys
 
     stream = sys.stdout if stream is None else stream
+    limit = MAX_LISTED_EVENTS if limit is None else limit
+    counts = {name: switch_count(results, name) for name in names}
+    total = sum(counts.values())
+    if total > limit:
+        busiest = max(counts, key=counts.get)
+        raise ValueError(
+            f"{total:,} switches to list, more than {limit:,} ({busiest} alone "
+            f"switches {counts[busiest]:,} times): shorten the run or list fewer junctions"
+        )
     physical = is_physical(results)
     unit, scale = ("ps", 1e12) if physical else ("", 1.0)
-    print(f"switching times{f' ({unit})' if unit else ''}:", file=stream)
+    print(
+        f"switching times{f' ({unit})' if unit else ''}; sign = direction: t a forward "
+        "switch (+2 pi), -t a backward one (-2 pi):",
+        file=stream,
+    )
     width = max((len(name) for name in names), default=8)
     for name in names:
         times, signs = _crossings(*_time_and_phase(results, name))
@@ -170,13 +232,20 @@ class SwitchCount:
 
 
 class Delay:
-    """Measure: :func:`delay` from ``first`` to ``second``."""
+    """Measure: :func:`delay` from ``first`` to ``second``: the ``index``-th
+    switch of ``second`` from the latest switch of ``first`` before it."""
 
     def __init__(self, first, second, index=0):
+        if isinstance(index, bool) or not isinstance(index, int):
+            raise TypeError(f"Delay: index must be an integer, got {index!r}")
         self.first, self.second, self.index = first, second, index
 
     def __call__(self, results):
         return delay(results, self.first, self.second, index=self.index)
+
+    def explain_nan(self, results):
+        """Why the delay could not be taken on ``results``."""
+        return _why_no_delay(results, self.first, self.second, self.index)
 
     def probes(self):
         return [self.first, self.second]

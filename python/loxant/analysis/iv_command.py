@@ -9,9 +9,12 @@ file.  Exit status: 0 done, 1 the simulation failed, 2 a mistake in the
 arguments or the netlist.
 """
 
+import math
 import sys
 
 from ..errors import CircuitError, SimulationError
+from ..output import WriteError, write_atomically
+from ..units import to_si
 from .command_input import UserError, read_netlist_argument
 from .iv import iv_curve
 
@@ -50,7 +53,7 @@ def _iv(args, reader):
         print(f"loxant iv: error: {exc}", file=sys.stderr)
         return 2
     except OSError as exc:
-        print(f"loxant iv: cannot write {exc.filename}: {exc.strerror}", file=sys.stderr)
+        print(f"loxant iv: {WriteError(exc.filename or args.output or '?', exc)}", file=sys.stderr)
         return 1
 
 
@@ -65,16 +68,27 @@ def _run(args, reader):
     else:
         if args.max is None:
             raise UserError("give the largest current with --max, e.g. --max 300uA")
-        jobs = [(args.model, args.max, args.output, args.plot)]
+        jobs = [(args.model, _largest_current(args.max), args.output, args.plot)]
     for model, top, output, plot in jobs:
         _one(netlist, model, top, output, plot, args)
     return 0
 
 
+def _largest_current(text):
+    """--max as a number of amperes, or the UserError that says what is wrong."""
+    try:
+        value = to_si(text, "A")
+    except (ValueError, CircuitError) as exc:
+        raise UserError(f"--max {text}: {exc}") from None
+    if not math.isfinite(value):
+        raise UserError(f"--max {text}: the largest current must be finite")
+    return value
+
+
 def _one(netlist, name, top, output, plot, args):
     table = iv_curve(netlist.junction_model(name), top, points=args.points)
     if output:
-        table.to_csv(output, index=False)
+        write_atomically(output, lambda stream: table.to_csv(stream, index=False))
         print(f"wrote the I-V curve of {name.upper()} ({len(table)} points) to {output}")
     else:
         print(table.to_string(index=False))

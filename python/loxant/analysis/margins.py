@@ -18,7 +18,7 @@ import math
 import numbers
 
 from .common import make_design, nominal_criterion
-from .design import GLOBAL_BIAS
+from .design import GLOBAL_BIAS, is_pattern
 from .reasons import failure_groups
 from .runner import Run, Runner
 
@@ -33,6 +33,8 @@ FINEST_RESOLUTION = 1e-9
 MAX_RUNS_PER_BOUND = 40
 #: widest range searched, percent of nominal
 WIDEST_RANGE = 1000.0
+#: columns of :attr:`MarginResult.table`
+TABLE_COLUMNS = ["parameter", "nominal", "low %", "high %", "low at limit", "high at limit"]
 
 
 class _Search:
@@ -111,7 +113,8 @@ class MarginResult:
 
     ``table``: one row per parameter with ``parameter``, ``nominal`` (SI for
     physical circuits and netlists; a pulse's amplitude), ``low %`` and ``high %``
-    (the bounds as percent changes of nominal; the range end when it still passes);
+    (the bounds as percent changes of nominal; the range end when it still passes,
+    then ``low at limit`` / ``high at limit`` is True: the margin is at least that);
     ``critical_margin`` (percent) and ``critical_parameter``: the smallest of
     every parameter's ``min(-low %, high %)``; ``runs``: every run's parameter,
     side (``low``/``high``), multiplier, change in percent, outcome and failure
@@ -124,10 +127,35 @@ class MarginResult:
         self.runs = runs
         self.nominal = nominal
         self.stats = {}
+        self.dut = None
         sizes = [min(-lo, hi) for lo, hi in zip(table["low %"], table["high %"])]
         best = min(range(len(sizes)), key=sizes.__getitem__) if sizes else None
         self.critical_margin = sizes[best] if sizes else math.nan
         self.critical_parameter = table["parameter"].iloc[best] if sizes else None
+        #: whether the critical margin is the searched range's end: at least that
+        self.critical_at_limit = bool(
+            sizes
+            and (
+                (table["low at limit"].iloc[best] and -table["low %"].iloc[best] == sizes[best])
+                or (table["high at limit"].iloc[best] and table["high %"].iloc[best] == sizes[best])
+            )
+        )
+
+    def formatted(self):
+        """The table as text: a bound at the searched range's end, which passed
+        and so is no margin, reads "≥ 60 %" (or "≤ -60 %")."""
+        shown = self.table[["parameter", "nominal"]].copy()
+        for side, mark in (("low", "≤"), ("high", "≥")):
+            shown[f"{side} %"] = [
+                f"{mark} {value:g}" if edge else f"{value:g}"
+                for value, edge in zip(self.table[f"{side} %"], self.table[f"{side} at limit"])
+            ]
+        return shown.to_string(index=False)
+
+    def critical_text(self):
+        """ "critical margin: 22.5 % (BIAS)", or "≥ 60 %" when every bound is the range's end."""
+        mark = "≥ " if self.critical_at_limit else ""
+        return f"critical margin: {mark}{self.critical_margin:.1f} % ({self.critical_parameter})"
 
     def reasons(self):
         """The failed runs grouped by parameter, side, reason and kind of message,
@@ -142,7 +170,8 @@ class MarginResult:
 
     def plot(self, path, title="Margins"):
         """Write the margin chart (a horizontal bar per parameter from its low to
-        its high bound, around nominal; the critical one highlighted) as a PNG."""
+        its high bound, around nominal; the critical one highlighted, a bound at
+        the searched range's end hatched) as a PNG."""
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
 
@@ -158,13 +187,16 @@ class MarginResult:
         ]
         axes.barh(rows, table["high %"], color=colours, height=0.6)
         axes.barh(rows, table["low %"], color=colours, height=0.6)
+        for side in ("low", "high"):  # a bound at the range's end is no margin: hatched
+            edge = table[f"{side} at limit"].to_numpy(dtype=bool)
+            ends = table[f"{side} %"].to_numpy()[edge]
+            edge_rows = [row for row, flag in zip(rows, edge) if flag]
+            axes.barh(edge_rows, ends, height=0.6, fill=False, hatch="//", edgecolor="white")
         axes.axvline(0.0, color="black", lw=1)
         axes.set_yticks(rows, table["parameter"])
         axes.set_xlabel("change from nominal (%)")
         axes.grid(axis="x", alpha=0.3)
-        axes.set_title(
-            f"{title}: critical {self.critical_margin:.1f} % ({self.critical_parameter})"
-        )
+        axes.set_title(f"{title}: {self.critical_text().replace('critical margin: ', 'critical ')}")
         figure.savefig(path, dpi=110)
         return path
 
@@ -182,13 +214,22 @@ def margins(
     limits=(-60.0, 60.0),
     resolution=1.0,
     global_bias=True,
+    dut="auto",
     client="auto",
     progress=True,
     **options,
 ):
-    """Margins of ``params`` (names as in :mod:`loxant.analysis.design`; default:
-    every current source and every element value) and, with ``global_bias``, of
-    all bias sources together; returns a :class:`MarginResult`.
+    """Margins of ``params`` (names as in :mod:`loxant.analysis.design`, or glob
+    patterns over them such as ``"*|XDUT"``, ``"B*.XDUT"``, ``"IB*"``; default:
+    every current source and every element value of the cell under test) and,
+    with ``global_bias``, of its bias sources together; returns a
+    :class:`MarginResult`.
+
+    ``dut``: the cell under test, a subcircuit instance (``"XDUT"``); its
+    elements and the bias sources feeding it are the default parameters and the
+    global bias.  ``"auto"`` (the default) takes the one top-level instance named
+    like ``XDUT`` when there is exactly one, else the whole circuit; None always
+    the whole circuit.  ``result.dut`` says which was taken.
 
     ``netlist_or_circuit``: a Circuit, a PhysicalCircuit, a netlist or the path
     of a netlist file.  ``criterion``: a function of the results returning
@@ -205,6 +246,7 @@ def margins(
     low, high = _limits(limits)
     step = _resolution(resolution, low, high)
     design = make_design(netlist_or_circuit, t_stop, dt, options)
+    _choose_dut(design, dut)
     names = _parameters(design, params, global_bias)
     searches = []
     for name in names:
@@ -217,6 +259,7 @@ def margins(
         runner.run(plan, criterion=criterion, design=design)
     result = _result(design, names, searches, plan.log, nominal)
     result.stats = runner.stats
+    result.dut = design.dut
     return result
 
 
@@ -270,7 +313,7 @@ def _parameters(design, params, global_bias):
         names = [params]
     else:
         names = list(params)
-    names = [design.resolve(name) for name in names]
+    names = _expanded(design, names)
     if global_bias and GLOBAL_BIAS not in names:
         try:
             names.append(design.resolve(GLOBAL_BIAS))
@@ -282,6 +325,33 @@ def _parameters(design, params, global_bias):
     if not names:
         raise ValueError("no parameter to vary")
     return names
+
+
+def _expanded(design, names):
+    """Canonical parameter names, glob patterns expanded in declaration order; a
+    parameter that several patterns match is kept once, one named twice refused."""
+    expanded, from_patterns = [], set()
+    for name in names:
+        if is_pattern(name):
+            for match in design.expand(name):
+                canonical = design.resolve(match)
+                if canonical not in expanded:
+                    expanded.append(canonical)
+                    from_patterns.add(canonical)
+            continue
+        canonical = design.resolve(name)
+        if canonical in from_patterns:
+            continue
+        expanded.append(canonical)
+    return expanded
+
+
+def _choose_dut(design, dut):
+    """Set the cell under test of ``design``: ``dut`` an instance path, None for
+    the whole circuit, "auto" for the one instance named like XDUT if any."""
+    if isinstance(dut, str) and dut == "auto":
+        dut = design.default_dut()
+    design.set_dut(dut)
 
 
 def _result(design, names, searches, log, nominal):
@@ -296,9 +366,11 @@ def _result(design, names, searches, log, nominal):
                 "nominal": design.nominal(name),
                 "low %": _percent(down.good),
                 "high %": _percent(up.good),
+                "low at limit": down.good == down.limit,
+                "high at limit": up.good == up.limit,
             }
         )
-    table = pd.DataFrame(rows, columns=["parameter", "nominal", "low %", "high %"])
+    table = pd.DataFrame(rows, columns=TABLE_COLUMNS)
     # the runs in a fixed order: by parameter, direction, then order of trial
     ordered = sorted(enumerate(log), key=lambda item: (item[1][0], item[0]))
     columns = ["parameter", "side", "multiplier", "change %", "passed", "reason", "message"]

@@ -32,6 +32,8 @@ that still cannot finish is reported as failed with reason ``"worker"``.  Ctrl-C
 the runs not yet finished and closes a cluster started here.
 """
 
+import math
+import numbers
 import os
 import time
 import uuid
@@ -41,7 +43,15 @@ from ..errors import CircuitError, ConvergenceError, SingularMatrixError
 from .events import events as find_events
 from .sampling import draw_sample
 
-__all__ = ["MIN_PARALLEL_RUN", "REASONS", "Outcome", "Run", "Runner", "evaluate"]
+__all__ = [
+    "MIN_PARALLEL_RUN",
+    "REASONS",
+    "Outcome",
+    "Run",
+    "Runner",
+    "SchedulerError",
+    "evaluate",
+]
 
 #: shortest run (seconds) worth sending to a worker process: below it the
 #: scheduler's round trip costs more than the run
@@ -62,7 +72,12 @@ REASONS = {
     "invalid": "the changed circuit is not valid",
     "error": "the criterion, the measure or the simulation raised an exception",
     "worker": "the run was lost with its worker process",
+    "measure": "a measure could not be taken (NaN)",
 }
+
+
+class SchedulerError(RuntimeError):
+    """The cluster the runs were to go to cannot be reached."""
 
 
 @dataclass
@@ -120,7 +135,34 @@ def evaluate(design, run, criterion=None, measure=None, record_events=None):
     except Exception as exc:
         return Outcome(False, "error", f"{type(exc).__name__}: {exc}", drawn=drawn)
     reason = None if passed else "criterion"
+    missing = _nan_measures(measures)
+    if passed and missing:
+        passed, reason, message = False, "measure", _why_nan(measure, missing, results)
     return Outcome(passed, reason, message, measures, drawn, found)
+
+
+def _nan_measures(measures):
+    return [
+        name
+        for name, value in measures.items()
+        if isinstance(value, numbers.Real) and math.isnan(value)
+    ]
+
+
+def _why_nan(measure, names, results):
+    """The message of a run whose measures ``names`` could not be taken: what
+    each measure says of it (``explain_nan(results)``), else that it is NaN."""
+    parts = getattr(measure, "measures", None)
+    explained = []
+    for name in names:
+        part = parts.get(name, None) if isinstance(parts, dict) else measure
+        explain = getattr(part, "explain_nan", None)
+        try:
+            detail = explain(results) if explain is not None else "NaN"
+        except Exception as exc:  # the explanation must not hide the failure itself
+            detail = f"NaN ({type(exc).__name__}: {exc})"
+        explained.append(f"{name}: {detail}")
+    return "cannot take " + "; ".join(explained)
 
 
 def _probes(criterion, measure, record_events, design=None):
@@ -226,7 +268,11 @@ class Runner:
 
     def _start(self, client):
         started = time.perf_counter()
-        self.client = _connect(client, self._owned)
+        try:
+            self.client = _connect(client, self._owned)
+        except (OSError, TimeoutError) as exc:  # an address that does not answer
+            where = client if isinstance(client, str) else type(client).__name__
+            raise SchedulerError(f"cannot reach the Dask scheduler {where}: {exc}") from None
         self.connect_time = time.perf_counter() - started
         self._workers_at_start = self.workers
 
@@ -275,13 +321,13 @@ class Runner:
         cores = _cores()
         work = runs * run_seconds
         on_cluster = CLUSTER_START + work / (cores * CLUSTER_EFFICIENCY)
-        size = f"{runs} runs of {run_seconds * 1e3:.1f} ms"
+        size = f"up to {runs} more runs of {run_seconds * 1e3:.1f} ms expected"
         if cores < 2:
             self.choice = "serial: one core"
         elif run_seconds < MIN_PARALLEL_RUN:
-            self.choice = f"serial: {size}, shorter than {MIN_PARALLEL_RUN * 1e3:.0f} ms"
+            self.choice = f"serial: {size}, each shorter than {MIN_PARALLEL_RUN * 1e3:.0f} ms"
         elif on_cluster >= work:
-            self.choice = f"serial: {size} ({work:.1f} s) do not pay for starting a cluster"
+            self.choice = f"serial: {size} ({work:.1f} s) would not pay for starting a cluster"
         else:
             try:
                 self._start("local")

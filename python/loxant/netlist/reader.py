@@ -485,7 +485,9 @@ class Netlist:
 
     def simulate(self, params=None, rng=None, settle=None, **options):
         """Run the ``.tran`` analysis of a fresh circuit (see :meth:`circuit`);
-        ``options`` go to :meth:`~loxant.physical.PhysicalCircuit.simulate`.  Without
+        ``options`` go to :meth:`~loxant.physical.PhysicalCircuit.simulate` (``t_stop``
+        and ``dt`` replace the ``.tran`` values; an error in an option given here
+        names the option, not the ``.tran`` line).  Without
         ``rng``, the spreads are drawn once from :meth:`spread_generator`.
         ``settle``: run the start-up period before t = 0 (default: unless
         ``.tran`` says ``DST``).  Returns :class:`~loxant.simulation.PhysicalResults`."""
@@ -511,16 +513,20 @@ class Netlist:
             # adaptive steps are not counted on a grid: resample on the print step's
             options.update(record_every=1, print_step=tran.prstep)
         options.setdefault("record_every", tran.record_every)
+        given = set(options)
+        t_stop = options.pop("t_stop", tran.tstop)  # the .tran's unless given
         try:
             if adaptive:
                 options.setdefault("dt_max", tran.tstep)
-                return pc.simulate_seconds(t_stop=tran.tstop, **options)
+                return pc.simulate_seconds(t_stop=t_stop, **options)
             dt = options.pop("dt", tran.tstep)
-            results = pc.simulate_seconds(t_stop=tran.tstop, dt=dt, **options)
+            results = pc.simulate_seconds(t_stop=t_stop, dt=dt, **options)
             return self._windowed(results) if windowed else results
         except NetlistError:
             raise
         except CircuitError as exc:
+            if str(exc).split(":")[0].split()[0] in given:
+                raise  # the caller's own argument, not the .tran line, is at fault
             raise self._tran_line.error(str(exc)) from None
 
     def _windowed(self, results):

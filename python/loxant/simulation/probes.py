@@ -103,6 +103,8 @@ class RecordPlan:
         quantity, name = (match.group(1), match.group(2).strip()) if match else (None, text.strip())
         if name == GROUND or name.lower() == "gnd":
             raise CircuitError(f"record: {text!r} names ground, whose phase and voltage are 0")
+        if name not in self._node_index and name not in self._element_index:
+            name = self._spelled(name)  # B1.XDUT, b1|xdut: as the results read them
         is_node = name in self._node_index
         is_element = name in self._element_index
         if not (is_node or is_element):
@@ -115,6 +117,16 @@ class RecordPlan:
             wanted[q].add(name)
         for q in elem_q.values() if is_element else ():
             wanted[q].add(name)
+
+    def _spelled(self, name):
+        """The circuit's spelling of ``name`` written in another case or with
+        ``.`` before instance names; ``name`` itself when none or several match."""
+        if not hasattr(self, "_canonical"):
+            self._canonical = {}
+            for known in (*self.node_names, *self.element_names):
+                key = known.replace(".", "|").upper()
+                self._canonical[key] = known if key not in self._canonical else None
+        return self._canonical.get(name.replace(".", "|").upper()) or name
 
     # -- layout ------------------------------------------------------------
 

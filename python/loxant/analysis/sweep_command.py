@@ -1,0 +1,198 @@
+"""The ``loxant sweep`` subcommand: measures over a grid of parameter values.
+
+    loxant sweep FILE.cir NAME=v1,v2,... [NAME=lo:hi:n ...] [--measure M ...]
+                 [-o table.csv] [--plot sweep.png]
+
+Values are absolute, in SI units with the netlist's suffixes (``IB1.XDUT=200u,262u``),
+or multipliers of the nominal written ``x0.8`` (``IB1.XDUT=x0.8,x1,x1.2``);
+``lo:hi:n`` gives n values evenly spaced from lo to hi (``x0.8:x1.2:5``).  Every
+combination of the values runs.  Measures: ``delay(A,B)`` (each switch of B from
+the latest switch of A before it, the first such pair), ``voltage(A)`` (the
+mean voltage over whole Josephson periods), ``switches(A)`` (the net number of
+2 pi turns); default: the switches of each junction the netlist's ``.print``
+requests watch.  A row whose measure cannot be taken fails, with the reason.
+
+Exit status: 0 done (failed rows included: they are results), 2 a mistake in
+the arguments or the netlist.
+"""
+
+import re
+
+from ..expressions import ExpressionError, parse_number
+from .command_input import (
+    UserError,
+    check_outputs,
+    read_netlist_argument,
+    run_command_body,
+    write_table,
+)
+from .common import make_design
+from .events import Delay, MeanVoltage, SwitchCount
+from .sweep import sweep
+
+__all__ = ["add_sweep_subcommand", "parse_measure", "parse_values"]
+
+#: most runs one command line may ask for
+MAX_POINTS = 100_000
+
+_MEASURE = re.compile(r"\s*(?:([\w.]+)\s*=\s*)?(delay|voltage|switches)\(([^()]*)\)\s*", re.I)
+_ARITY = {"delay": 2, "voltage": 1, "switches": 1}
+
+
+def add_sweep_subcommand(subparsers, reader=None):
+    """Add ``sweep`` to the ``loxant`` subparsers."""
+    command = subparsers.add_parser(
+        "sweep",
+        help="measures over a grid of parameter values",
+        description="Run every combination of the values given and tabulate the measures. "
+        "Values are absolute in SI units (200u, 3.1p), or multipliers of the nominal "
+        "written x0.9; lo:hi:n gives n values from lo to hi.",
+    )
+    command.add_argument("netlist", metavar="FILE.cir", help="netlist ('-': standard input)")
+    command.add_argument(
+        "values",
+        nargs="+",
+        metavar="NAME=VALUES",
+        help="a parameter and its values: IB1.XDUT=200u,262u,320u, BIAS=x0.8:x1.2:5, "
+        "'global bias'=x0.9,x1",
+    )
+    command.add_argument(
+        "--measure",
+        nargs="+",
+        default=[],
+        metavar="MEASURE",
+        help="delay(A,B), voltage(A) or switches(A), optionally named: d=delay(B1.XDUT,B9.XDUT) "
+        "(default: switches of each watched junction)",
+    )
+    command.add_argument("-o", "--output", metavar="TABLE.csv", help="write the table as CSV")
+    command.add_argument(
+        "--plot", metavar="SWEEP.png", help="plot each measure against the first parameter"
+    )
+    where = command.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDR", help="Dask scheduler address")
+    where.add_argument("--serial", action="store_true", help="run in this process, no Dask")
+    command.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    command.set_defaults(func=lambda args: _sweep_command(args, reader))
+
+
+def parse_values(item):
+    """``NAME=v1,v2`` or ``NAME=lo:hi:n`` as ``(name, [values])``: numbers, or
+    multiplier strings ``"x0.8"``; raises UserError saying what is expected."""
+    name, equals, text = item.partition("=")
+    if not equals or not name.strip() or not text.strip():
+        raise UserError(f"{item!r}: expected NAME=VALUES, such as IB1.XDUT=200u,262u")
+    name = name.strip()
+    if ":" in text:
+        return name, _range(name, text)
+    return name, [_value(name, part) for part in text.split(",")]
+
+
+def _value(name, text):
+    text = text.strip()
+    multiplier = text[:1] in ("x", "X", "×")
+    try:
+        number = parse_number(text[1:] if multiplier else text)
+    except ExpressionError as exc:
+        raise UserError(f"{name}={text}: {exc}") from None
+    return f"x{number!r}" if multiplier else number
+
+
+def _range(name, text):
+    parts = text.split(":")
+    if len(parts) != 3:
+        raise UserError(f"{name}={text}: a range is lo:hi:n, such as x0.8:x1.2:5")
+    lo, hi = (_value(name, part) for part in parts[:2])
+    if isinstance(lo, str) != isinstance(hi, str):
+        raise UserError(f"{name}={text}: both ends absolute, or both multipliers (x...)")
+    try:
+        count = int(parts[2])
+    except ValueError:
+        raise UserError(f"{name}={text}: the count n must be a whole number") from None
+    if not 1 <= count <= MAX_POINTS:
+        raise UserError(f"{name}={text}: the count must be 1 to {MAX_POINTS}")
+    multiplier = isinstance(lo, str)
+    a, b = (float(v[1:]) if multiplier else v for v in (lo, hi))
+    values = [a + (b - a) * k / max(count - 1, 1) for k in range(count)]
+    return [f"x{v!r}" for v in values] if multiplier else values
+
+
+def parse_measure(text):
+    """``delay(A,B)``, ``voltage(A)`` or ``switches(A)``, optionally ``name=...``,
+    as ``(column, measure)``."""
+    match = _MEASURE.fullmatch(text)
+    if match is None:
+        raise UserError(
+            f"--measure {text!r}: expected delay(A,B), voltage(A) or switches(A), "
+            "optionally named: d=delay(B1.XDUT,B9.XDUT)"
+        )
+    label, kind, inside = match.groups()
+    kind = kind.lower()
+    names = [n.strip() for n in inside.split(",")]
+    if len(names) != _ARITY[kind] or not all(names):
+        raise UserError(f"--measure {text!r}: {kind} takes {_ARITY[kind]} name(s)")
+    made = {"delay": Delay, "voltage": MeanVoltage, "switches": SwitchCount}[kind](*names)
+    return label or f"{kind}({','.join(names)})", made
+
+
+def _sweep_command(args, reader):
+    return run_command_body("sweep", lambda: _body(args, reader))
+
+
+def _body(args, reader):
+    check_outputs(args.output, args.plot)
+    grid = dict(parse_values(item) for item in args.values)
+    if len(grid) != len(args.values):
+        raise UserError("a parameter is given twice")
+    points = 1
+    for values in grid.values():
+        points *= len(values)
+    if points > MAX_POINTS:
+        raise UserError(f"{points} runs asked for, more than {MAX_POINTS}: fewer values")
+    netlist = read_netlist_argument(args.netlist, reader)
+    design = make_design(netlist, None, None, {})
+    measures = dict(parse_measure(text) for item in args.measure for text in _split(item))
+    if not measures:
+        measures = {f"switches({n})": SwitchCount(n) for n in design.watched_junctions()}
+    client = None if args.serial else (args.scheduler or "auto")
+    table = sweep(design, grid, measure=measures, client=client, progress=not args.quiet)
+    print(table.to_string(index=False))
+    failed = int((~table["passed"]).sum())
+    if failed:
+        print(f"{failed} of {len(table)} rows failed; the reason and message columns say why")
+    write_table(args.output, table)
+    if args.plot:
+        _plot(args.plot, table, list(table.columns[: len(grid)]), list(measures))
+    return 0
+
+
+def _split(item):
+    """Measures given together, separated by spaces outside parentheses."""
+    return [part for part in re.split(r"\s+(?![^()]*\))", item.strip()) if part]
+
+
+def _plot(path, table, names, measures):
+    """Each measure against the first parameter, a line per value of the others."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    columns = [
+        c for c in table.columns if c in measures or any(c.startswith(m + ".") for m in measures)
+    ]
+    figure = Figure(figsize=(7, 2.2 + 2.3 * len(columns)), layout="constrained")
+    FigureCanvasAgg(figure)
+    first, others = names[0], names[1:]
+    groups = table.groupby(others, sort=False) if others else [((), table)]
+    for k, column in enumerate(columns, 1):
+        axes = figure.add_subplot(len(columns), 1, k)
+        for key, part in groups:
+            label = ", ".join(f"{n}={v:g}" for n, v in zip(others, key if others else ()))
+            axes.plot(part[first], part[column], ".-", label=label or None)
+        axes.set_ylabel(column)
+        axes.grid(alpha=0.3)
+        if others:
+            axes.legend(fontsize="small")
+    figure.axes[-1].set_xlabel(first)
+    try:
+        figure.savefig(path, dpi=110)
+    except OSError as exc:
+        raise UserError(f"cannot write {path}: {exc.strerror or exc}") from None
