@@ -17,28 +17,49 @@ import os
 
 import numpy as np
 
-__all__ = ["FORMATS", "format_of", "write_csv", "write_dat", "write_raw", "write_traces"]
+from .NativeEngine import format_raw_rows, format_rows
+
+__all__ = [
+    "FORMATS",
+    "format_of",
+    "write_csv",
+    "write_dat",
+    "write_raw",
+    "write_table",
+    "write_traces",
+]
 
 #: variable type of each unit in a raw file
 _RAW_TYPES = {"rad": "phase", "V": "voltage", "A": "current"}
 
 
+#: rows formatted per call of the native formatter: bounds the text held at once
+_BLOCK_ROWS = 1 << 14
+
+
 def _table(time, traces):
-    return np.column_stack([time] + [values for _, _, values in traces]) + 0.0
+    """The columns side by side as float64, negative zeros made positive."""
+    return np.column_stack([time] + [values for _, _, values in traces]).astype(float) + 0.0
+
+
+def write_table(path, header, table, separator=","):
+    """Write the text ``header`` (with its line end), then each row of the 2-D
+    ``table``: every value as ``"%.17g" % value``, ``separator`` between them."""
+    table = np.asarray(table, dtype=float)
+    with open(path, "wb") as stream:
+        stream.write(header.encode())
+        for start in range(0, len(table), _BLOCK_ROWS):
+            stream.write(format_rows(table[start : start + _BLOCK_ROWS], separator))
 
 
 def write_csv(path, time, traces):
     header = ["time"] + ['"' + label.replace('"', '""') + '"' for label, _, _ in traces]
-    with open(path, "w", newline="") as stream:
-        stream.write(",".join(header) + "\n")
-        np.savetxt(stream, _table(time, traces), delimiter=",", fmt="%.17g")
+    write_table(path, ",".join(header) + "\n", _table(time, traces))
 
 
 def write_dat(path, time, traces):
     header = ["time"] + [label for label, _, _ in traces]
-    with open(path, "w") as stream:
-        stream.write(" ".join(header) + "\n")
-        np.savetxt(stream, _table(time, traces), delimiter=" ", fmt="%.17g")
+    write_table(path, " ".join(header) + "\n", _table(time, traces), separator=" ")
 
 
 def write_raw(path, time, traces, title=""):
@@ -55,11 +76,10 @@ def write_raw(path, time, traces, title=""):
     lines += [f"\t{k}\t{label}\t{_RAW_TYPES[unit]}" for k, (label, unit, _) in enumerate(traces, 1)]
     lines.append("Values:")
     table = _table(time, traces)
-    with open(path, "w") as stream:
-        stream.write("\n".join(lines) + "\n")
-        for k, row in enumerate(table):
-            stream.write(f" {k}\t{row[0]:.17e}\n")
-            stream.writelines(f"\t{value:.17e}\n" for value in row[1:])
+    with open(path, "wb") as stream:
+        stream.write(("\n".join(lines) + "\n").encode())
+        for start in range(0, len(table), _BLOCK_ROWS):
+            stream.write(format_raw_rows(table[start : start + _BLOCK_ROWS], start))
 
 
 FORMATS = {"csv": write_csv, "dat": write_dat, "raw": write_raw}
