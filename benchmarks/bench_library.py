@@ -129,7 +129,9 @@ def main():
 
         print(f"median of {args.runs} runs; JoSIM: {josim or 'not given'}")
         if "cell" in args.cases:
-            compare("cell", [[*LOXANT, benches[0], "-o", out / "tb0.csv"]], peer(benches[:1]), args.runs)
+            compare(
+                "cell", [[*LOXANT, benches[0], "-o", out / "tb0.csv"]], peer(benches[:1]), args.runs
+            )
             print_switch_times(folder, josim)
         if "cells27" in args.cases:
             compare("cells27", [[*LOXANT, *benches, "-o", f"{out}/"]], peer(benches), args.runs)
@@ -140,7 +142,9 @@ def main():
         if "fanout" in args.cases:
             big = folder / "fanout.cir"
             big.write_text(fanout())
-            compare("fanout", [[*LOXANT, big, "-o", out / "fanout.csv"]], [], max(1, args.runs // 2))
+            compare(
+                "fanout", [[*LOXANT, big, "-o", out / "fanout.csv"]], [], max(1, args.runs // 2)
+            )
 
 
 if __name__ == "__main__":

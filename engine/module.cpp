@@ -2,6 +2,7 @@
 #include "capi/module.hpp"
 #include "capi/errors.hpp"
 #include "engine/engine_object.hpp"
+#include "engine/sparsity_pattern.hpp"
 #include "engine/trace_writer.hpp"
 
 namespace {
@@ -24,6 +25,7 @@ capi::Ref create_module() {
     capi::check_python_version("loxant.NativeEngine");
     loxant::engine::add_engine_type(module.get());
     loxant::engine::add_trace_writer(module.get());
+    loxant::engine::add_sparsity_pattern(module.get());
     return module;
 }
 

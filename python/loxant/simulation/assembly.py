@@ -34,6 +34,7 @@ from ..elements import (
     number,
 )
 from ..errors import CircuitError
+from ..NativeEngine import sparsity_pattern
 from ..nodes import GROUND
 
 __all__ = ["STATE_LOCK", "NetlistElement", "System", "native_modules"]
@@ -124,6 +125,13 @@ class NetlistElement:
 
     def __repr__(self):
         return f"<NetlistElement {self.index}: {self.decl!r}>"
+
+
+def _int_array(data):
+    """An ``array.array("i")`` holding the int32 values of the bytes ``data``."""
+    values = array.array("i")
+    values.frombytes(data)
+    return values
 
 
 class System:
@@ -245,26 +253,20 @@ class System:
         stamps = [self._stamps(e) for e in self.elements]
         n = self.size
         flat = [pair or (0, 0) for pairs in stamps for pair in pairs]
-        rows, cols = np.array(flat, dtype=np.int64).reshape(-1, 2).T
-        # an entry (row, col) as one number, ordered column by column, rows
-        # ascending within each; 0 stands for a position with no entry
-        keys = cols * (n + 1) + rows
-        entries = np.unique(keys[keys > 0])
-        entry_cols = entries // (n + 1)
-        # unknown col is 0-based column col - 1, counted in ap[col]
-        ap = np.cumsum(np.bincount(entry_cols, minlength=n + 1))
+        rows, cols = np.array(flat, dtype=np.int64).reshape(-1, 2).T.copy()
+        ap, ai, where = sparsity_pattern(n, rows, cols)
         #: compressed-column pattern: column pointers and row indices, 0-based
-        self.Ap = array.array("i", ap.tolist())
-        self.Ai = array.array("i", (entries - entry_cols * (n + 1) - 1).tolist())
-        self.nnz = len(entries)
+        self.Ap = _int_array(ap)
+        self.Ai = _int_array(ai)
+        self.nnz = len(self.Ai)
         # one flat table rather than a tuple of int objects per element
-        where = np.where(keys > 0, np.searchsorted(entries, keys), 0)
-        table = array.array("i", where.tolist())
+        table = _int_array(where)
         at = 0
         for element, pairs in zip(self.elements, stamps):
             element._table, element._at = table, at
             at += len(pairs)
-        empty = np.flatnonzero(ap[:-1] == ap[1:]).tolist()
+        counts = np.diff(np.frombuffer(ap, dtype=np.int32))
+        empty = np.flatnonzero(counts == 0).tolist()
         if empty:
             raise CircuitError(
                 f"unknown(s) {', '.join(self.unknown_name(k + 1) for k in empty)} enter no equation"
