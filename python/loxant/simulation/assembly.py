@@ -213,13 +213,27 @@ class System:
         #: the noise currents, in element order
         self.noise = [e for e in self.elements if isinstance(e.decl, NoiseCurrent)]
 
-    def _stamps(self, element):
-        """(row, column) unknown pairs, one per position of the element's model."""
-        if isinstance(element.decl, (CurrentSource, NoiseCurrent)):
-            return [None] * len(element.decl.positions)
-        letters = element.letters
-        pairs = [(letters[r], letters[c]) for r, c in element.decl.positions]
-        return [pair if pair[0] and pair[1] else None for pair in pairs]
+    def _stamp_positions(self):
+        """(rows, cols): the unknowns of every position of every element's model, in
+        element order, as two int64 arrays; 0 where the position has no entry."""
+        rows, cols = array.array("q"), array.array("q")
+        for element in self.elements:
+            decl = element.decl
+            if isinstance(decl, (CurrentSource, NoiseCurrent)):
+                none = [0] * len(decl.positions)
+                rows.extend(none)
+                cols.extend(none)
+                continue
+            letters = element.letters
+            for r, c in decl.positions:
+                row, col = letters[r], letters[c]
+                if row and col:
+                    rows.append(row)
+                    cols.append(col)
+                else:
+                    rows.append(0)
+                    cols.append(0)
+        return np.frombuffer(rows, dtype=np.int64), np.frombuffer(cols, dtype=np.int64)
 
     def _check_grounded(self):
         """Every node must reach ground through elements that enter the matrix:
@@ -250,10 +264,8 @@ class System:
             )
 
     def _build_pattern(self):
-        stamps = [self._stamps(e) for e in self.elements]
         n = self.size
-        flat = [pair or (0, 0) for pairs in stamps for pair in pairs]
-        rows, cols = np.array(flat, dtype=np.int64).reshape(-1, 2).T.copy()
+        rows, cols = self._stamp_positions()
         ap, ai, where = sparsity_pattern(n, rows, cols)
         #: compressed-column pattern: column pointers and row indices, 0-based
         self.Ap = _int_array(ap)
@@ -262,9 +274,9 @@ class System:
         # one flat table rather than a tuple of int objects per element
         table = _int_array(where)
         at = 0
-        for element, pairs in zip(self.elements, stamps):
+        for element in self.elements:
             element._table, element._at = table, at
-            at += len(pairs)
+            at += len(element.decl.positions)
         counts = np.diff(np.frombuffer(ap, dtype=np.int32))
         empty = np.flatnonzero(counts == 0).tolist()
         if empty:
