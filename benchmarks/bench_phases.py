@@ -16,8 +16,8 @@ import time
 
 started = time.process_time()
 import loxant.cli as cli  # noqa: E402  (timed: the import is one of the phases)
-from loxant import assembly, native, output  # noqa: E402
 from loxant.netlist import reader  # noqa: E402
+from loxant.simulation import assembly, native  # noqa: E402
 
 IMPORT_SECONDS = time.process_time() - started
 
@@ -46,8 +46,9 @@ def main():
     clock = {}
     clocked(reader.Netlist, "from_file", "read", clock)
     clocked(assembly.System, "__init__", "set-up (numbering, pattern)", clock)
-    clocked(native, "run", "native run (models installed, time loop)", clock)
-    clocked(output, "write_traces", "write traces", clock)
+    clocked(native, "setup", "models installed", clock)
+    clocked(native, "run", "native time loop", clock)
+    clocked(cli, "write_traces", "write traces", clock)
     with tempfile.TemporaryDirectory() as folder:
         netlist = args.netlist
         if netlist is None:
