@@ -109,7 +109,7 @@ def print_switch_times(folder, josim):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cases", nargs="+", default=["cell", "cells27"])
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--josim", default=shutil.which("josim-cli"))
     parser.add_argument("--library", type=pathlib.Path)
     args = parser.parse_args()
