@@ -13,11 +13,10 @@ anything else raw.
 """
 
 import datetime
+import importlib
 import os
 
 import numpy as np
-
-from .NativeEngine import format_raw_rows, format_rows
 
 __all__ = [
     "FORMATS",
@@ -37,6 +36,17 @@ _RAW_TYPES = {"rad": "phase", "V": "voltage", "A": "current"}
 _BLOCK_ROWS = 1 << 14
 
 
+def _formatter():
+    """The module ``loxant.NativeEngine``, whose functions format the rows."""
+    try:
+        return importlib.import_module("loxant.NativeEngine")
+    except ImportError as exc:
+        raise ImportError(
+            f"loxant.NativeEngine is not built or cannot be loaded ({exc}); "
+            "build the native modules first"
+        ) from exc
+
+
 def _table(time, traces):
     """The columns side by side as float64, negative zeros made positive."""
     return np.column_stack([time] + [values for _, _, values in traces]).astype(float) + 0.0
@@ -46,6 +56,7 @@ def write_table(path, header, table, separator=","):
     """Write the text ``header`` (with its line end), then each row of the 2-D
     ``table``: every value as ``"%.17g" % value``, ``separator`` between them."""
     table = np.asarray(table, dtype=float)
+    format_rows = _formatter().format_rows
     with open(path, "wb") as stream:
         stream.write(header.encode())
         for start in range(0, len(table), _BLOCK_ROWS):
@@ -76,6 +87,7 @@ def write_raw(path, time, traces, title=""):
     lines += [f"\t{k}\t{label}\t{_RAW_TYPES[unit]}" for k, (label, unit, _) in enumerate(traces, 1)]
     lines.append("Values:")
     table = _table(time, traces)
+    format_raw_rows = _formatter().format_raw_rows
     with open(path, "wb") as stream:
         stream.write(("\n".join(lines) + "\n").encode())
         for start in range(0, len(table), _BLOCK_ROWS):

@@ -34,13 +34,24 @@ from ..elements import (
     number,
 )
 from ..errors import CircuitError
-from ..NativeEngine import sparsity_pattern
 from ..nodes import GROUND
 
 __all__ = ["STATE_LOCK", "NetlistElement", "System", "native_modules"]
 
 #: serialises every use of the shared lxglobals / SimulationParameters state
 STATE_LOCK = threading.Lock()
+
+
+def _sparsity_pattern(n, rows, cols):
+    """``loxant.NativeEngine.sparsity_pattern``: (Ap, Ai, where) as int32 bytes."""
+    try:
+        engine = importlib.import_module("loxant.NativeEngine")
+    except ImportError as exc:
+        raise ImportError(
+            f"loxant.NativeEngine is not built or cannot be loaded ({exc}); "
+            "build the native modules first"
+        ) from exc
+    return engine.sparsity_pattern(n, rows, cols)
 
 
 def native_modules():
@@ -266,7 +277,7 @@ class System:
     def _build_pattern(self):
         n = self.size
         rows, cols = self._stamp_positions()
-        ap, ai, where = sparsity_pattern(n, rows, cols)
+        ap, ai, where = _sparsity_pattern(n, rows, cols)
         #: compressed-column pattern: column pointers and row indices, 0-based
         self.Ap = _int_array(ap)
         self.Ai = _int_array(ai)
