@@ -159,6 +159,9 @@ template <> struct ElementKind<double> {
 template <> struct ElementKind<int32_t> {
     static constexpr char group = 'I';
 };
+template <> struct ElementKind<int64_t> {
+    static constexpr char group = 'I';
+};
 template <> struct ElementKind<uint8_t> {
     static constexpr char group = 'U';
 };

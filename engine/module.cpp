@@ -2,6 +2,8 @@
 #include "capi/module.hpp"
 #include "capi/errors.hpp"
 #include "engine/engine_object.hpp"
+#include "engine/sparsity_pattern.hpp"
+#include "engine/trace_writer.hpp"
 
 namespace {
 
@@ -22,6 +24,8 @@ capi::Ref create_module() {
     capi::Ref module = capi::Ref::steal(PyModule_Create(&module_def));
     capi::check_python_version("loxant.NativeEngine");
     loxant::engine::add_engine_type(module.get());
+    loxant::engine::add_trace_writer(module.get());
+    loxant::engine::add_sparsity_pattern(module.get());
     return module;
 }
 

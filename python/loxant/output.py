@@ -16,6 +16,7 @@ names the path and the reason.
 """
 
 import datetime
+import importlib
 import os
 import tempfile
 
@@ -29,6 +30,7 @@ __all__ = [
     "write_csv",
     "write_dat",
     "write_raw",
+    "write_table",
     "write_traces",
 ]
 
@@ -45,13 +47,15 @@ class WriteError(OSError):
         return f"cannot write {self.path}: {self.reason}"
 
 
-def write_atomically(path, write, newline=None):
-    """Call ``write(stream)`` on a temporary text file beside ``path``, then put it
-    in ``path``'s place; on any failure nothing is left behind and
-    :class:`WriteError` says why."""
+def write_atomically(path, write, newline=None, binary=False):
+    """Call ``write(stream)`` on a temporary file beside ``path`` (text, or bytes
+    with ``binary``), then put it in ``path``'s place; on any failure nothing is
+    left behind and :class:`WriteError` says why."""
     path = os.fspath(path)
+    mode = "wb" if binary else "w"
+    newline = None if binary else newline
     if os.path.exists(path) and not os.path.isfile(path):
-        return _write_in_place(path, write, newline)  # a device or pipe: not replaced
+        return _write_in_place(path, write, newline, mode)  # a device or pipe: not replaced
     if os.path.islink(path):
         path = os.path.realpath(path)  # the link stays, its target is written
     folder = os.path.dirname(path) or "."
@@ -64,7 +68,7 @@ def write_atomically(path, write, newline=None):
     except OSError as exc:
         raise WriteError(path, exc) from None
     try:
-        with os.fdopen(handle, "w", newline=newline) as stream:
+        with os.fdopen(handle, mode, newline=newline) as stream:
             write(stream)
         os.chmod(temporary, 0o666 & ~_UMASK)
         os.replace(temporary, path)
@@ -78,9 +82,9 @@ def write_atomically(path, write, newline=None):
         raise
 
 
-def _write_in_place(path, write, newline):
+def _write_in_place(path, write, newline, mode):
     try:
-        with open(path, "w", newline=newline) as stream:
+        with open(path, mode, newline=newline) as stream:
             write(stream)
     except OSError as exc:
         raise WriteError(path, exc) from None
@@ -99,28 +103,48 @@ _UMASK = _umask()
 _RAW_TYPES = {"rad": "phase", "V": "voltage", "A": "current"}
 
 
+#: rows formatted per call of the native formatter: bounds the text held at once
+_BLOCK_ROWS = 1 << 14
+
+
+def _formatter():
+    """The module ``loxant.NativeEngine``, whose functions format the rows."""
+    try:
+        return importlib.import_module("loxant.NativeEngine")
+    except ImportError as exc:
+        raise ImportError(
+            f"loxant.NativeEngine is not built or cannot be loaded ({exc}); "
+            "build the native modules first"
+        ) from exc
+
+
 def _table(time, traces):
-    return np.column_stack([time] + [values for _, _, values in traces]) + 0.0
+    """The columns side by side as float64, negative zeros made positive."""
+    return np.column_stack([time] + [values for _, _, values in traces]).astype(float) + 0.0
+
+
+def write_table(path, header, table, separator=","):
+    """Write the text ``header`` (with its line end), then each row of the 2-D
+    ``table``: every value as ``"%.17g" % value``, ``separator`` between them."""
+    table = np.asarray(table, dtype=float)
+    format_rows = _formatter().format_rows
+
+    def write(stream):
+        stream.write(header.encode())
+        for start in range(0, len(table), _BLOCK_ROWS):
+            stream.write(format_rows(table[start : start + _BLOCK_ROWS], separator))
+
+    write_atomically(path, write, binary=True)
 
 
 def write_csv(path, time, traces):
     header = ["time"] + ['"' + label.replace('"', '""') + '"' for label, _, _ in traces]
-
-    def write(stream):
-        stream.write(",".join(header) + "\n")
-        np.savetxt(stream, _table(time, traces), delimiter=",", fmt="%.17g")
-
-    write_atomically(path, write, newline="")
+    write_table(path, ",".join(header) + "\n", _table(time, traces))
 
 
 def write_dat(path, time, traces):
     header = ["time"] + [label for label, _, _ in traces]
-
-    def write(stream):
-        stream.write(" ".join(header) + "\n")
-        np.savetxt(stream, _table(time, traces), delimiter=" ", fmt="%.17g")
-
-    write_atomically(path, write)
+    write_table(path, " ".join(header) + "\n", _table(time, traces), separator=" ")
 
 
 def write_raw(path, time, traces, title=""):
@@ -137,14 +161,14 @@ def write_raw(path, time, traces, title=""):
     lines += [f"\t{k}\t{label}\t{_RAW_TYPES[unit]}" for k, (label, unit, _) in enumerate(traces, 1)]
     lines.append("Values:")
     table = _table(time, traces)
+    format_raw_rows = _formatter().format_raw_rows
 
     def write(stream):
-        stream.write("\n".join(lines) + "\n")
-        for k, row in enumerate(table):
-            stream.write(f" {k}\t{row[0]:.17e}\n")
-            stream.writelines(f"\t{value:.17e}\n" for value in row[1:])
+        stream.write(("\n".join(lines) + "\n").encode())
+        for start in range(0, len(table), _BLOCK_ROWS):
+            stream.write(format_raw_rows(table[start : start + _BLOCK_ROWS], start))
 
-    write_atomically(path, write)
+    write_atomically(path, write, binary=True)
 
 
 FORMATS = {"csv": write_csv, "dat": write_dat, "raw": write_raw}

@@ -133,9 +133,9 @@ def test_no_two_outputs_of_a_command_share_a_file(path_workdir, monkeypatch, arg
     written = []
     real_write = loxant.output.write_atomically
 
-    def recording(path, write, newline=None):
+    def recording(path, write, **options):
         written.append(os.path.realpath(path))
-        return real_write(path, write, newline)
+        return real_write(path, write, **options)
 
     for module in (loxant.output, loxant.cli):
         monkeypatch.setattr(module, "write_atomically", recording)

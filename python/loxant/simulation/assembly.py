@@ -42,6 +42,18 @@ __all__ = ["STATE_LOCK", "NetlistElement", "System", "native_modules"]
 STATE_LOCK = threading.Lock()
 
 
+def _sparsity_pattern(n, rows, cols):
+    """``loxant.NativeEngine.sparsity_pattern``: (Ap, Ai, where) as int32 bytes."""
+    try:
+        engine = importlib.import_module("loxant.NativeEngine")
+    except ImportError as exc:
+        raise ImportError(
+            f"loxant.NativeEngine is not built or cannot be loaded ({exc}); "
+            "build the native modules first"
+        ) from exc
+    return engine.sparsity_pattern(n, rows, cols)
+
+
 def native_modules():
     """The modules ``loxant.CircuitKernel`` and ``loxant.SparseDirect``."""
     modules = []
@@ -126,6 +138,13 @@ class NetlistElement:
         return f"<NetlistElement {self.index}: {self.decl!r}>"
 
 
+def _int_array(data):
+    """An ``array.array("i")`` holding the int32 values of the bytes ``data``."""
+    values = array.array("i")
+    values.frombytes(data)
+    return values
+
+
 class System:
     """Numbering, sparsity pattern and element models of one circuit."""
 
@@ -205,13 +224,27 @@ class System:
         #: the noise currents, in element order
         self.noise = [e for e in self.elements if isinstance(e.decl, NoiseCurrent)]
 
-    def _stamps(self, element):
-        """(row, column) unknown pairs, one per position of the element's model."""
-        if isinstance(element.decl, (CurrentSource, NoiseCurrent)):
-            return [None] * len(element.decl.positions)
-        letters = element.letters
-        pairs = [(letters[r], letters[c]) for r, c in element.decl.positions]
-        return [pair if pair[0] and pair[1] else None for pair in pairs]
+    def _stamp_positions(self):
+        """(rows, cols): the unknowns of every position of every element's model, in
+        element order, as two int64 arrays; 0 where the position has no entry."""
+        rows, cols = array.array("q"), array.array("q")
+        for element in self.elements:
+            decl = element.decl
+            if isinstance(decl, (CurrentSource, NoiseCurrent)):
+                none = [0] * len(decl.positions)
+                rows.extend(none)
+                cols.extend(none)
+                continue
+            letters = element.letters
+            for r, c in decl.positions:
+                row, col = letters[r], letters[c]
+                if row and col:
+                    rows.append(row)
+                    cols.append(col)
+                else:
+                    rows.append(0)
+                    cols.append(0)
+        return np.frombuffer(rows, dtype=np.int64), np.frombuffer(cols, dtype=np.int64)
 
     def _check_grounded(self):
         """Every node must reach ground through elements that enter the matrix:
@@ -242,29 +275,21 @@ class System:
             )
 
     def _build_pattern(self):
-        stamps = [self._stamps(e) for e in self.elements]
         n = self.size
-        flat = [pair or (0, 0) for pairs in stamps for pair in pairs]
-        rows, cols = np.array(flat, dtype=np.int64).reshape(-1, 2).T
-        # an entry (row, col) as one number, ordered column by column, rows
-        # ascending within each; 0 stands for a position with no entry
-        keys = cols * (n + 1) + rows
-        entries = np.unique(keys[keys > 0])
-        entry_cols = entries // (n + 1)
-        # unknown col is 0-based column col - 1, counted in ap[col]
-        ap = np.cumsum(np.bincount(entry_cols, minlength=n + 1))
+        rows, cols = self._stamp_positions()
+        ap, ai, where = _sparsity_pattern(n, rows, cols)
         #: compressed-column pattern: column pointers and row indices, 0-based
-        self.Ap = array.array("i", ap.tolist())
-        self.Ai = array.array("i", (entries - entry_cols * (n + 1) - 1).tolist())
-        self.nnz = len(entries)
+        self.Ap = _int_array(ap)
+        self.Ai = _int_array(ai)
+        self.nnz = len(self.Ai)
         # one flat table rather than a tuple of int objects per element
-        where = np.where(keys > 0, np.searchsorted(entries, keys), 0)
-        table = array.array("i", where.tolist())
+        table = _int_array(where)
         at = 0
-        for element, pairs in zip(self.elements, stamps):
+        for element in self.elements:
             element._table, element._at = table, at
-            at += len(pairs)
-        empty = np.flatnonzero(ap[:-1] == ap[1:]).tolist()
+            at += len(element.decl.positions)
+        counts = np.diff(np.frombuffer(ap, dtype=np.int32))
+        empty = np.flatnonzero(counts == 0).tolist()
         if empty:
             raise CircuitError(
                 f"unknown(s) {', '.join(self.unknown_name(k + 1) for k in empty)} enter no equation"

@@ -3,6 +3,7 @@ read through the :class:`~loxant.units.Units` of its circuit."""
 
 import numpy as np
 
+from ..output import write_table
 from ..units import QUANTITIES, split_unit
 from .probes import Probe, parse_probe
 
@@ -118,6 +119,4 @@ class PhysicalResults:
             label = f"{probe.label} [{unit}]" if units_in_header else probe.label
             header.append('"' + label.replace('"', '""') + '"')
         table = np.column_stack(columns) + 0.0  # no negative zeros in the file
-        with open(path, "w", newline="") as stream:
-            stream.write(",".join(header) + "\n")
-            np.savetxt(stream, table, delimiter=",", fmt="%.17g")
+        write_table(path, ",".join(header) + "\n", table)

@@ -14,12 +14,14 @@ Names are looked up as the netlist dialect writes them: case-insensitive, and
 """
 
 import csv
+import io
 import math
 
 import numpy as np
 
 from .. import lxglobals
 from ..nodes import GROUND
+from ..output import write_table
 from .probes import FLOAT_QUANTITIES, grow, parse_probe, split_probe
 
 __all__ = ["Recorder", "Results", "canonical_name"]
@@ -327,9 +329,9 @@ class Results:
                         column = table[:, where[name], None]
                         columns.append(column.astype(float) if q == "turns" else column)
         table = np.hstack(columns) + 0.0  # no negative zeros in the file
-        with open(path, "w", newline="") as stream:
-            csv.writer(stream).writerow(header)
-            np.savetxt(stream, table, delimiter=",", fmt="%.17g")
+        line = io.StringIO()
+        csv.writer(line).writerow(header)
+        write_table(path, line.getvalue(), table)
 
 
 class Recorder:
