@@ -29,6 +29,7 @@ DOCS = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(DOCS)
 TEMPLATE = os.path.join(DOCS, "guide.in.md")
 GUIDE = os.path.join(DOCS, "guide.md")
+GENERATED = "<!-- Written by docs/make_guide.py from docs/guide.in.md: edit those. -->\n"
 MARKER = re.compile(r"^<!-- step (\S+) -->$", re.MULTILINE)
 
 TESTBENCH = "examples/library/lx_dff_testbench.cir"
@@ -68,7 +69,7 @@ STEPS = [
     Step(
         "events",
         [["loxant", "run", TESTBENCH, "-q", "--events"]],
-        keep=(0, 19),
+        keep=(0, 18),
         expect=["switching times (ps):"],
     ),
     Step(
@@ -79,7 +80,18 @@ STEPS = [
     ),
     Step(
         "margins",
-        [["loxant", "margins", TESTBENCH, "--params", *DUT_PARAMS, "--serial", "--plot", "margins.png"]],
+        [
+            [
+                "loxant",
+                "margins",
+                TESTBENCH,
+                "--params",
+                *DUT_PARAMS,
+                "--serial",
+                "--plot",
+                "margins.png",
+            ]
+        ],
         picture="margins.png",
         expect=["critical margin"],
         smoke=[
@@ -237,7 +249,9 @@ def write_guide(template, results, workdir, steps=STEPS):
     """Fill ``template`` with the steps' ``results`` into the guide, and copy the
     pictures drawn in ``workdir`` beside it."""
     by_name = {step.name: step for step in steps}
-    text = MARKER.sub(lambda m: block(by_name[m.group(1)], results[m.group(1)]), template)
+    text = GENERATED + MARKER.sub(
+        lambda m: block(by_name[m.group(1)], results[m.group(1)]), template
+    )
     for step in steps:
         if step.picture:
             target = os.path.join(DOCS, f"guide_{step.name}.png")

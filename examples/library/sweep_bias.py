@@ -16,6 +16,7 @@ import numpy as np
 
 from loxant.analysis import GLOBAL_BIAS, Delay, SwitchCount, sweep
 
+NOMINAL_PULSES = 2  # quanta reaching the output load at nominal bias
 TESTBENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lx_dff_testbench.cir")
 
 
@@ -51,7 +52,11 @@ def plot(table, path):
     import matplotlib.pyplot as plt
 
     fig, ax = plt.subplots(figsize=(6, 4), layout="constrained")
-    ax.plot(table["global bias"], table["clk_to_q_ps"], "o-")
+    works = table["q_pulses"] == NOMINAL_PULSES
+    bias, delay = table["global bias"], table["clk_to_q_ps"]
+    ax.plot(bias[works], delay[works], "o-", label=f"{NOMINAL_PULSES} output pulses")
+    ax.plot(bias[~works], delay[~works], "x", color="tab:red", ms=8, label="other counts")
+    ax.legend()
     ax.set_xlabel("global bias (multiple of nominal)")
     ax.set_ylabel("clock to q delay (ps)")
     ax.set_title("LX_DFF: delay against bias")
