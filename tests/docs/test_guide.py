@@ -71,3 +71,12 @@ def test_missing_expected_output_stops_the_guide(workdir):
 )
 def test_trim_keeps_head_and_tail(keep, expected):
     assert guide.trim("a\nb\nc\nd\n", keep) == expected
+
+
+def test_readme_shows_only_commands_the_guide_runs():
+    """The README's example commands are the guide's, so the smoke test covers them."""
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        shown = [line[2:] for line in f.read().splitlines() if line.startswith("$ loxant ")]
+    run = {" ".join(command) for step in guide.STEPS for command in step.commands}
+    assert shown
+    assert [command for command in shown if command not in run] == []
