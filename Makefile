@@ -61,13 +61,13 @@ bench: install
 
 lint: $(BIN)/python
 	$(BIN)/pip install -q "ruff==0.17.6"
-	$(BIN)/ruff check python tests benchmarks examples
-	$(BIN)/ruff format --check python tests benchmarks examples
+	$(BIN)/ruff check python tests benchmarks examples docs
+	$(BIN)/ruff format --check python tests benchmarks examples docs
 	$(BIN)/python tools/importgraph > /dev/null
 	clang-format --dry-run --Werror capi/*.hpp kernel/*.hpp kernel/*.cpp kernel/models/*.hpp kernel/models/*.cpp solver/*.hpp solver/*.cpp engine/*.hpp engine/*.cpp
 
 format:
-	$(BIN)/ruff format python tests benchmarks examples
+	$(BIN)/ruff format python tests benchmarks examples docs
 	clang-format -i capi/*.hpp kernel/*.hpp kernel/*.cpp kernel/models/*.hpp kernel/models/*.cpp solver/*.hpp solver/*.cpp engine/*.hpp engine/*.cpp
 
 clean:
