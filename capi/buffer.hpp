@@ -153,18 +153,10 @@ inline void check(const char* fmt, char want_group, Py_ssize_t want_size, const 
 } // namespace format
 
 template <class T> struct ElementKind;
-template <> struct ElementKind<double> {
-    static constexpr char group = 'R';
-};
-template <> struct ElementKind<int32_t> {
-    static constexpr char group = 'I';
-};
-template <> struct ElementKind<int64_t> {
-    static constexpr char group = 'I';
-};
-template <> struct ElementKind<uint8_t> {
-    static constexpr char group = 'U';
-};
+template <> struct ElementKind<double> { static constexpr char group = 'R'; };
+template <> struct ElementKind<int32_t> { static constexpr char group = 'I'; };
+template <> struct ElementKind<int64_t> { static constexpr char group = 'I'; };
+template <> struct ElementKind<uint8_t> { static constexpr char group = 'U'; };
 
 enum class Access : int { read = 0, write = 1, read_contiguous = 2, write_contiguous = 3 };
 
