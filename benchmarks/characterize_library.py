@@ -114,9 +114,15 @@ def characterize_cell(folder, schematic=False):
         for r in result.constraints.itertuples()
         if not math.isnan(r.value_ps)
     }
+    scheduled = {
+        (r.state, r.first.lower(), r.second.lower()): r.pass_ps
+        for r in result.constraints.itertuples()
+        if not math.isnan(r.value_ps)
+    }
     published = _published(folder) or ({}, {})
     delay_text, delay_worst = _compare(delays, published[0])
     check_text, check_worst = _compare(checks, published[1])
+    scheduled_text, scheduled_worst = _compare(scheduled, published[1])
     failed = "; ".join(f"load {ld} bias {b:g}: {why}" for ld, b, why in result.failures)
     return {
         "cell": cell,
@@ -126,6 +132,8 @@ def characterize_cell(folder, schematic=False):
         "delay_worst_ps": delay_worst if published[0] else math.nan,
         "constraints": check_text,
         "constraint_worst_ps": check_worst if published[1] else math.nan,
+        "scheduled": scheduled_text,
+        "scheduled_worst_ps": scheduled_worst if published[1] else math.nan,
         "failed_corners": failed,
         "ptl_in": " ".join(result.ptl["in"]),
         "ptl_out": " ".join(result.ptl["out"]),

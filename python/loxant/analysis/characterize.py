@@ -233,7 +233,9 @@ class _Search:
     fail: float
     resolution: float
     good_run: tuple = None
+    fail_run: tuple = None
     note: str = ""
+    bound: bool = False  # the value is an upper bound: the bench, not the cell, failed
     started: bool = False
     waiting: int = 0
     done: bool = False
@@ -260,13 +262,27 @@ class _Search:
                 self.note = f"fails at every separation tried ({good_run[1].problem or 'outputs'})"
             elif self.ends[self.fail][0]:
                 self.done, self.note = True, "no constraint: passes with the pulses together"
-            self.good_run = good_run
+            self.good_run, self.fail_run = good_run, self.ends[self.fail][1]
         elif passed:
             self.good, self.good_run = separation, run
         else:
-            self.fail = separation
+            self.fail, self.fail_run = separation, run
         if abs(self.good - self.fail) <= self.resolution * (1 + 1e-9):
             self.done = True
+            self._mark_source_limit()
+
+    def _mark_source_limit(self):
+        """Two pulses on one input that reached the port node as fewer than two,
+        at the failing edge, were merged by the bench's source, not refused by
+        the cell: the cell took the closest pair the bench delivers, so the
+        value is an upper bound of the cell's constraint."""
+        if self.first != self.second or self.fail_run is None or self.note:
+            return
+        scenario, response = self.fail_run
+        pair = [k for k, pulse in enumerate(scenario.pulses) if pulse[0] in scenario.tag]
+        if any(response.times[k] is None for k in pair):
+            self.bound = True
+            self.note = "at most: the bench's source sends no closer pair into this input"
 
     def remaining(self):
         if self.done:
@@ -277,7 +293,7 @@ class _Search:
     def value(self):
         """The separation of the port nodes' crossings in the passing run at the
         bracket's edge, in seconds (NaN without a constraint)."""
-        if self.note or self.good_run is None:
+        if (self.note and not self.bound) or self.good_run is None:
             return math.nan
         scenario, response = self.good_run
         first = response.times[scenario.pulses.index((scenario.tag[0], self.first))]
