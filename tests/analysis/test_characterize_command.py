@@ -96,3 +96,47 @@ def test_characterize_reports_an_unreadable_file(tmp_path, capsys):
     argv = ["characterize", missing, "--cell", "jtl", "--inputs", "a", "--outputs", "q"]
     assert _main(argv) == 2
     assert "cannot use" in capsys.readouterr().err
+
+
+# the bench's own JTL stage, as a user's cell: the same circuit as the default load
+USER_CELLS = """\
+.model ujj jj(rtype=0, icrit=250u, rn=2.74, cap=0.175p)
+.subckt ustage a b
+L1 a 1 6p
+B1 1 0 ujj area=1
+IB1 0 1 pwl(0 0 10p 175u)
+L2 1 b 2p
+.ends ustage
+"""
+
+
+def _jtl_delay(tmp_path, capsys, extra):
+    table = tmp_path / f"t{len(list(tmp_path.iterdir()))}.csv"
+    argv = ["characterize", CELLS, "--cell", "jtl", "--inputs", "a", "--outputs", "q", "-q"]
+    argv += ["--loads", "1", "--biases", "1", "--no-constraints", "-o", str(table), *extra]
+    status = _main(argv)
+    err = capsys.readouterr().err
+    if status:
+        return status, err
+    return status, pd.read_csv(table).query("kind == 'delay'")["value_ps"].item()
+
+
+@pytest.mark.parametrize(
+    "extra, tolerance",
+    [
+        (["--load", "ustage"], 0.01),  # the very circuit of the default bench
+        (["--source", "ustage"], 0.3),  # a stage more before the input: same cell delay
+        (["--source", "ustage", "--load", "ustage"], 0.3),
+    ],
+)
+def test_user_source_and_load_cells_stand_in_the_bench(tmp_path, capsys, extra, tolerance):
+    cells = tmp_path / "user.cir"
+    cells.write_text(USER_CELLS)
+    status, default = _jtl_delay(tmp_path, capsys, [])
+    assert status == 0
+    status, delay = _jtl_delay(tmp_path, capsys, [*extra, "--include", str(cells)])
+    assert status == 0
+    assert delay == pytest.approx(default, abs=tolerance)
+    missing = [w if w != "ustage" else "nosuch" for w in extra]
+    status, message = _jtl_delay(tmp_path, capsys, [*missing, "--include", str(cells)])
+    assert status == 2 and "nosuch" in message.lower()
