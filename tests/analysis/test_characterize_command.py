@@ -140,3 +140,55 @@ def test_user_source_and_load_cells_stand_in_the_bench(tmp_path, capsys, extra, 
     missing = [w if w != "ustage" else "nosuch" for w in extra]
     status, message = _jtl_delay(tmp_path, capsys, [*missing, "--include", str(cells)])
     assert status == 2 and "nosuch" in message.lower()
+
+
+# the default bench at one load, written out as a user's testbench (JoSIM order of
+# subcircuit calls), with a pulse of its own into the source
+USER_BENCH = """\
+.model ujj jj(rtype=0, icrit=250u, rn=2.74, cap=0.175p)
+.subckt usource inj out
+B1 inj 0 ujj area=1
+IB1 0 inj pwl(0 0 10p 175u)
+L1 inj 1 4p
+B2 1 0 ujj area=1
+IB2 0 1 pwl(0 0 10p 175u)
+L2 1 out 2p
+.ends usource
+.subckt usink a
+L1 a 1 2p
+B1 1 0 ujj area=1
+IB1 0 1 pwl(0 0 10p 175u)
+.ends usink
+{stage}
+I_a 0 1 pwl(0 0 50p 0 51p 800u 52p 0)
+XSRC usource 1 2
+{dut}
+XLOAD ustage 3 4
+XSINK usink 4
+.tran 0.05p 100p
+.print p(3)
+.end
+"""
+
+
+@pytest.mark.parametrize(
+    "dut, message",
+    [
+        ("XDUT jtl 2 3", None),
+        ("XDUT 2 3 jtl", None),  # the subcircuit named last
+        ("XDUT jtl 2 3\nXTWO jtl 2 3", "one instance of jtl, it holds 2"),
+        ("XDUT jtl 5 3", "fed by one pulsed current source, found 0"),
+    ],
+)
+def test_a_users_bench_gives_the_delay_of_the_same_circuit_built_by_default(
+    tmp_path, capsys, dut, message
+):
+    stage = USER_CELLS.split("\n", 1)[1]
+    bench = tmp_path / "bench.cir"
+    bench.write_text(USER_BENCH.format(stage=stage, dut=dut))
+    status, default = _jtl_delay(tmp_path, capsys, [])
+    status, found = _jtl_delay(tmp_path, capsys, ["--bench", str(bench)])
+    if message is None:
+        assert status == 0 and found == pytest.approx(default, abs=0.01)
+    else:
+        assert status == 2 and message in found

@@ -26,6 +26,7 @@ lines where the cell's ports meet lines) and:
 """
 
 import math
+import os
 import time
 from collections import Counter
 from dataclasses import dataclass
@@ -38,6 +39,7 @@ from .events import events
 from .fsm import ILLEGAL, learn
 from .harness import (
     Bench,
+    UserBench,
     cell_source,
     parked_time,
     port_node,
@@ -477,13 +479,22 @@ class _Job:
     """The settings of one characterization and the pieces its steps share."""
 
     def __init__(self, source, inputs, outputs, bench, window, resolution, ptl, scale_bench):
+        # a path is the user's own testbench; the default bench's timing settings still apply
+        self.user = UserBench(os.fspath(bench)) if isinstance(bench, (str, os.PathLike)) else None
+        bench = Bench() if self.user is not None else bench
         self.source, self.inputs, self.outputs = source, inputs, outputs
         self.bench, self.ptl, self.scale_bench = bench, ptl, scale_bench
         self.window, self.resolution = window, resolution
         self.spacing = bench.seconds("spacing")
         self.start = bench.seconds("settle")
         self.gap = 0.5 * self.spacing
-        self.floor = 2 * bench.seconds("rise")  # a source's two pulses must not overlap
+        if self.user is not None:
+            _, self.amplitude, self.rise = self.user.text(source, inputs, outputs, 1, 1e-9, 1e-13)
+            ptl = (set(), set())  # the user's bench has its own lines
+        else:
+            self.amplitude, self.rise = to_si(bench.amplitude, "A"), bench.seconds("rise")
+        self.ptl = ptl
+        self.floor = 2 * self.rise  # a source's two pulses must not overlap
         if not 0 < window < self.gap:
             raise ValueError(
                 f"the search window ({window * 1e12:g} ps) must be below half the bench's "
@@ -520,9 +531,13 @@ class _Job:
         key = (load, slots, length)
         if key not in self.designs:
             t_stop = self.start + length * self.spacing
-            text = self.bench.text(
-                self.source, self.inputs, self.outputs, load, slots, t_stop, *self.ptl
-            )
+            if self.user is not None:
+                dt = self.bench.seconds("dt")
+                text = self.user.text(self.source, self.inputs, self.outputs, slots, t_stop, dt)[0]
+            else:
+                text = self.bench.text(
+                    self.source, self.inputs, self.outputs, load, slots, t_stop, *self.ptl
+                )
             netlist = Netlist.from_string(
                 text, name=self.source.file, base_dir=self.source.base_dir
             )
@@ -532,8 +547,8 @@ class _Job:
                 dt=self.bench.seconds("dt"),
                 inputs=self.inputs,
                 slots=slots,
-                amplitude=to_si(self.bench.amplitude, "A"),
-                rise=self.bench.seconds("rise"),
+                amplitude=self.amplitude,
+                rise=self.rise,
             )
             self.designs[key] = (design, slots)
             self.sources[key] = self.bias_sources(design)
@@ -597,7 +612,10 @@ def characterize(
     ``loads`` are numbers of parallel loads on each output, ``biases``
     multipliers of the cell's bias sources (of the bench's too with
     ``scale_bench``); constraints are searched within ``window`` to
-    ``resolution``.  ``bench``: a :class:`~loxant.analysis.harness.Bench`;
+    ``resolution``.  ``bench``: a :class:`~loxant.analysis.harness.Bench`, or
+    the path of the user's own testbench holding one instance of the cell (its
+    sources and loads are used as written, its pulsed current sources send the
+    pulses; loads are not varied);
     ``states``: ``{"internal_state_N": name}`` renames states; ``ptl_in``,
     ``ptl_out``: ports benched with a transmission line (default: as the
     netlist shows); ``client``: None (this process, the default), ``"local"``,
@@ -613,7 +631,8 @@ def characterize(
     clock = _clock(clock, inputs)
     _check_ports(source, inputs, outputs)
     ptl = (_override(ptl_in, inputs, "ptl_in"), _override(ptl_out, outputs, "ptl_out"))
-    loads = _corners(loads, _load, "loads")
+    # a user's bench has its own loads: one corner of load
+    loads = (1,) if isinstance(bench, (str, os.PathLike)) else _corners(loads, _load, "loads")
     biases = _corners(biases, _bias, "biases")
     window, resolution = to_si(window, "s"), to_si(resolution, "s")
     if not resolution >= MIN_RESOLUTION:
