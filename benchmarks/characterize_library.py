@@ -80,7 +80,7 @@ def _ps(value):
     return "-" if math.isnan(value) else f"{value:.2f}"
 
 
-def characterize_cell(folder, schematic=False):
+def characterize_cell(folder, schematic=False, own_bench=False):
     extracted = glob.glob(os.path.join(folder, "*_extracted.cir"))
     (netlist,) = (
         extracted if extracted and not schematic else glob.glob(os.path.join(folder, "*_base.cir"))
@@ -105,7 +105,11 @@ def characterize_cell(folder, schematic=False):
     clock = "clk" if "clk" in inputs else None
     ptl_in = _line_fed_inputs(folder, inputs)
     began = time.perf_counter()
-    result = characterize(netlist, cell, inputs, outputs, clock, ptl_in=ptl_in, progress=False)
+    bench = glob.glob(os.path.join(folder, "*_testbench.cir"))
+    if own_bench and bench:
+        result = characterize(netlist, cell, inputs, outputs, clock, bench=bench[0], progress=False)
+    else:
+        result = characterize(netlist, cell, inputs, outputs, clock, ptl_in=ptl_in, progress=False)
     seconds = time.perf_counter() - began
     nominal = result.delays.query("load == @result.loads[0] and bias == 1.0")
     delays = {(r.state, r["from"].lower(), r.to.lower()): r.delay_ps for _, r in nominal.iterrows()}
@@ -149,6 +153,9 @@ def main(argv=None):
     parser.add_argument("-o", "--output", default="characterize_library.csv")
     parser.add_argument("--cells", help="folder name parts, e.g. DFF,JTL (default: all)")
     parser.add_argument("--schematic", action="store_true", help="the *_base.cir netlists")
+    parser.add_argument(
+        "--own-bench", action="store_true", help="the library's own *_testbench.cir as the bench"
+    )
     args = parser.parse_args(argv)
     folders = sorted(glob.glob(os.path.join(args.library, "mitll_*")))
     if args.cells:
@@ -157,7 +164,7 @@ def main(argv=None):
     rows = []
     for folder in folders:
         try:
-            row = characterize_cell(folder, args.schematic)
+            row = characterize_cell(folder, args.schematic, args.own_bench)
         except Exception as exc:  # a cell that fails is a row of the table, not the end
             row = {"cell": os.path.basename(folder), "error": f"{type(exc).__name__}: {exc}"}
         rows.append(row)
