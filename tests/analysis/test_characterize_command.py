@@ -160,7 +160,7 @@ B1 1 0 ujj area=1
 IB1 0 1 pwl(0 0 10p 175u)
 .ends usink
 {stage}
-I_a 0 1 pwl(0 0 50p 0 51p 800u 52p 0)
+{pulse}
 XSRC usource 1 2
 {dut}
 XLOAD ustage 3 4
@@ -171,21 +171,26 @@ XSINK usink 4
 """
 
 
+PWL = "I_a 0 1 pwl(0 0 50p 0 51p 800u 52p 0)"
+
+
 @pytest.mark.parametrize(
-    "dut, message",
+    "dut, pulse, message",
     [
-        ("XDUT jtl 2 3", None),
-        ("XDUT 2 3 jtl", None),  # the subcircuit named last
-        ("XDUT jtl 2 3\nXTWO jtl 2 3", "one instance of jtl, it holds 2"),
-        ("XDUT jtl 5 3", "fed by one pulsed current source, found 0"),
+        ("XDUT jtl 2 3", PWL, None),
+        ("XDUT 2 3 jtl", PWL, None),  # the subcircuit named last
+        ("XDUT jtl 2 3", "I_a 0 1 pulse(0 800u 50p 1p 1p 0 200p)", None),
+        ("XDUT jtl 2 3\nXTWO jtl 2 3", PWL, "one instance of jtl, it holds 2"),
+        ("XDUT jtl 5 3", PWL, "fed by one pulsed current source, found 0"),
+        ("XDUT jtl 2 3", "I_a 0 1 pwl(0 0 10p 800u)", "fed by one pulsed current source"),
     ],
 )
 def test_a_users_bench_gives_the_delay_of_the_same_circuit_built_by_default(
-    tmp_path, capsys, dut, message
+    tmp_path, capsys, dut, pulse, message
 ):
     stage = USER_CELLS.split("\n", 1)[1]
     bench = tmp_path / "bench.cir"
-    bench.write_text(USER_BENCH.format(stage=stage, dut=dut))
+    bench.write_text(USER_BENCH.format(stage=stage, dut=dut, pulse=pulse))
     status, default = _jtl_delay(tmp_path, capsys, [])
     status, found = _jtl_delay(tmp_path, capsys, ["--bench", str(bench)])
     if message is None:

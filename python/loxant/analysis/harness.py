@@ -452,6 +452,25 @@ def _first_pulse(points):
     return None
 
 
+def _pulse_shape(words):
+    """(amplitude, rise) of the first pulse a current source sends: of a ``pwl``
+    (a rise from zero and a fall back to it) or of a ``pulse(0 I td tr ...)``;
+    None for a source that sends none (a bias)."""
+    found = _first_pulse(_pwl_points(words))
+    if found is not None:
+        return found
+    match = re.search(r"pulse\s*\(([^)]*)\)", " ".join(words[3:]), re.IGNORECASE)
+    values = match.group(1).replace(",", " ").split() if match else []
+    if len(values) < 4:
+        return None
+    try:
+        low, high = to_si(values[0], "A"), to_si(values[1], "A")
+        rise = to_si(values[3], "s")
+    except (ValueError, TypeError):
+        return None
+    return (high, rise) if low == 0 and high != 0 and rise > 0 else None
+
+
 @dataclass(frozen=True)
 class UserBench:
     """A testbench of the user's own around one instance of the cell: its
@@ -506,7 +525,7 @@ class UserBench:
             renamed.append(element)
         names = defined | {source.cell}
         drivers = {p: self._driver(renamed, dut, port_node(p), p, names) for p in inputs}
-        shape = _first_pulse(_pwl_points(renamed[drivers[inputs[0]]]))
+        shape = _pulse_shape(renamed[drivers[inputs[0]]])
         if shape is None:
             raise ValueError(f"{self.path}: {renamed[drivers[inputs[0]]][0]} sends no pulse")
         amplitude, rise = shape
@@ -554,7 +573,7 @@ class UserBench:
             for k, words in enumerate(elements)
             if k != dut
             and words[0][0].upper() == "I"
-            and _first_pulse(_pwl_points(words)) is not None
+            and _pulse_shape(words) is not None
             and any(words[s].upper() in reach for s in _node_slots(words, None))
         ]
         if len(found) != 1:
