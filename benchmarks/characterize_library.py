@@ -80,7 +80,7 @@ def _ps(value):
     return "-" if math.isnan(value) else f"{value:.2f}"
 
 
-def characterize_cell(folder, schematic=False):
+def characterize_cell(folder, schematic=False, own_bench=False):
     extracted = glob.glob(os.path.join(folder, "*_extracted.cir"))
     (netlist,) = (
         extracted if extracted and not schematic else glob.glob(os.path.join(folder, "*_base.cir"))
@@ -105,7 +105,11 @@ def characterize_cell(folder, schematic=False):
     clock = "clk" if "clk" in inputs else None
     ptl_in = _line_fed_inputs(folder, inputs)
     began = time.perf_counter()
-    result = characterize(netlist, cell, inputs, outputs, clock, ptl_in=ptl_in, progress=False)
+    bench = glob.glob(os.path.join(folder, "*_testbench.cir"))
+    if own_bench and bench:
+        result = characterize(netlist, cell, inputs, outputs, clock, bench=bench[0], progress=False)
+    else:
+        result = characterize(netlist, cell, inputs, outputs, clock, ptl_in=ptl_in, progress=False)
     seconds = time.perf_counter() - began
     nominal = result.delays.query("load == @result.loads[0] and bias == 1.0")
     delays = {(r.state, r["from"].lower(), r.to.lower()): r.delay_ps for _, r in nominal.iterrows()}
@@ -114,9 +118,15 @@ def characterize_cell(folder, schematic=False):
         for r in result.constraints.itertuples()
         if not math.isnan(r.value_ps)
     }
+    scheduled = {
+        (r.state, r.first.lower(), r.second.lower()): r.pass_ps
+        for r in result.constraints.itertuples()
+        if not math.isnan(r.value_ps)
+    }
     published = _published(folder) or ({}, {})
     delay_text, delay_worst = _compare(delays, published[0])
     check_text, check_worst = _compare(checks, published[1])
+    scheduled_text, scheduled_worst = _compare(scheduled, published[1])
     failed = "; ".join(f"load {ld} bias {b:g}: {why}" for ld, b, why in result.failures)
     return {
         "cell": cell,
@@ -126,6 +136,8 @@ def characterize_cell(folder, schematic=False):
         "delay_worst_ps": delay_worst if published[0] else math.nan,
         "constraints": check_text,
         "constraint_worst_ps": check_worst if published[1] else math.nan,
+        "scheduled": scheduled_text,
+        "scheduled_worst_ps": scheduled_worst if published[1] else math.nan,
         "failed_corners": failed,
         "ptl_in": " ".join(result.ptl["in"]),
         "ptl_out": " ".join(result.ptl["out"]),
@@ -141,6 +153,9 @@ def main(argv=None):
     parser.add_argument("-o", "--output", default="characterize_library.csv")
     parser.add_argument("--cells", help="folder name parts, e.g. DFF,JTL (default: all)")
     parser.add_argument("--schematic", action="store_true", help="the *_base.cir netlists")
+    parser.add_argument(
+        "--own-bench", action="store_true", help="the library's own *_testbench.cir as the bench"
+    )
     args = parser.parse_args(argv)
     folders = sorted(glob.glob(os.path.join(args.library, "mitll_*")))
     if args.cells:
@@ -149,7 +164,7 @@ def main(argv=None):
     rows = []
     for folder in folders:
         try:
-            row = characterize_cell(folder, args.schematic)
+            row = characterize_cell(folder, args.schematic, args.own_bench)
         except Exception as exc:  # a cell that fails is a row of the table, not the end
             row = {"cell": os.path.basename(folder), "error": f"{type(exc).__name__}: {exc}"}
         rows.append(row)

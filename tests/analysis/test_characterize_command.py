@@ -96,3 +96,104 @@ def test_characterize_reports_an_unreadable_file(tmp_path, capsys):
     argv = ["characterize", missing, "--cell", "jtl", "--inputs", "a", "--outputs", "q"]
     assert _main(argv) == 2
     assert "cannot use" in capsys.readouterr().err
+
+
+# the bench's own JTL stage, as a user's cell: the same circuit as the default load
+USER_CELLS = """\
+.model ujj jj(rtype=0, icrit=250u, rn=2.74, cap=0.175p)
+.subckt ustage a b
+L1 a 1 6p
+B1 1 0 ujj area=1
+IB1 0 1 pwl(0 0 10p 175u)
+L2 1 b 2p
+.ends ustage
+"""
+
+
+def _jtl_delay(tmp_path, capsys, extra):
+    table = tmp_path / f"t{len(list(tmp_path.iterdir()))}.csv"
+    argv = ["characterize", CELLS, "--cell", "jtl", "--inputs", "a", "--outputs", "q", "-q"]
+    argv += ["--loads", "1", "--biases", "1", "--no-constraints", "-o", str(table), *extra]
+    status = _main(argv)
+    err = capsys.readouterr().err
+    if status:
+        return status, err
+    return status, pd.read_csv(table).query("kind == 'delay'")["value_ps"].item()
+
+
+@pytest.mark.parametrize(
+    "extra, tolerance",
+    [
+        (["--load", "ustage"], 0.01),  # the very circuit of the default bench
+        (["--source", "ustage"], 0.3),  # a stage more before the input: same cell delay
+        (["--source", "ustage", "--load", "ustage"], 0.3),
+    ],
+)
+def test_user_source_and_load_cells_stand_in_the_bench(tmp_path, capsys, extra, tolerance):
+    cells = tmp_path / "user.cir"
+    cells.write_text(USER_CELLS)
+    status, default = _jtl_delay(tmp_path, capsys, [])
+    assert status == 0
+    status, delay = _jtl_delay(tmp_path, capsys, [*extra, "--include", str(cells)])
+    assert status == 0
+    assert delay == pytest.approx(default, abs=tolerance)
+    missing = [w if w != "ustage" else "nosuch" for w in extra]
+    status, message = _jtl_delay(tmp_path, capsys, [*missing, "--include", str(cells)])
+    assert status == 2 and "nosuch" in message.lower()
+
+
+# the default bench at one load, written out as a user's testbench (JoSIM order of
+# subcircuit calls), with a pulse of its own into the source
+USER_BENCH = """\
+.model ujj jj(rtype=0, icrit=250u, rn=2.74, cap=0.175p)
+.subckt usource inj out
+B1 inj 0 ujj area=1
+IB1 0 inj pwl(0 0 10p 175u)
+L1 inj 1 4p
+B2 1 0 ujj area=1
+IB2 0 1 pwl(0 0 10p 175u)
+L2 1 out 2p
+.ends usource
+.subckt usink a
+L1 a 1 2p
+B1 1 0 ujj area=1
+IB1 0 1 pwl(0 0 10p 175u)
+.ends usink
+{stage}
+{pulse}
+XSRC usource 1 2
+{dut}
+XLOAD ustage 3 4
+XSINK usink 4
+.tran 0.05p 100p
+.print p(3)
+.end
+"""
+
+
+PWL = "I_a 0 1 pwl(0 0 50p 0 51p 800u 52p 0)"
+
+
+@pytest.mark.parametrize(
+    "dut, pulse, message",
+    [
+        ("XDUT jtl 2 3", PWL, None),
+        ("XDUT 2 3 jtl", PWL, None),  # the subcircuit named last
+        ("XDUT jtl 2 3", "I_a 0 1 pulse(0 800u 50p 1p 1p 0 200p)", None),
+        ("XDUT jtl 2 3\nXTWO jtl 2 3", PWL, "one instance of jtl, it holds 2"),
+        ("XDUT jtl 5 3", PWL, "fed by one pulsed current source, found 0"),
+        ("XDUT jtl 2 3", "I_a 0 1 pwl(0 0 10p 800u)", "fed by one pulsed current source"),
+    ],
+)
+def test_a_users_bench_gives_the_delay_of_the_same_circuit_built_by_default(
+    tmp_path, capsys, dut, pulse, message
+):
+    stage = USER_CELLS.split("\n", 1)[1]
+    bench = tmp_path / "bench.cir"
+    bench.write_text(USER_BENCH.format(stage=stage, dut=dut, pulse=pulse))
+    status, default = _jtl_delay(tmp_path, capsys, [])
+    status, found = _jtl_delay(tmp_path, capsys, ["--bench", str(bench)])
+    if message is None:
+        assert status == 0 and found == pytest.approx(default, abs=0.01)
+    else:
+        assert status == 2 and message in found

@@ -26,6 +26,7 @@ lines where the cell's ports meet lines) and:
 """
 
 import math
+import os
 import time
 from collections import Counter
 from dataclasses import dataclass
@@ -38,6 +39,7 @@ from .events import events
 from .fsm import ILLEGAL, learn
 from .harness import (
     Bench,
+    UserBench,
     cell_source,
     parked_time,
     port_node,
@@ -233,7 +235,9 @@ class _Search:
     fail: float
     resolution: float
     good_run: tuple = None
+    fail_run: tuple = None
     note: str = ""
+    bound: bool = False  # the value is an upper bound: the bench, not the cell, failed
     started: bool = False
     waiting: int = 0
     done: bool = False
@@ -260,13 +264,27 @@ class _Search:
                 self.note = f"fails at every separation tried ({good_run[1].problem or 'outputs'})"
             elif self.ends[self.fail][0]:
                 self.done, self.note = True, "no constraint: passes with the pulses together"
-            self.good_run = good_run
+            self.good_run, self.fail_run = good_run, self.ends[self.fail][1]
         elif passed:
             self.good, self.good_run = separation, run
         else:
-            self.fail = separation
+            self.fail, self.fail_run = separation, run
         if abs(self.good - self.fail) <= self.resolution * (1 + 1e-9):
             self.done = True
+            self._mark_source_limit()
+
+    def _mark_source_limit(self):
+        """Two pulses on one input that reached the port node as fewer than two,
+        at the failing edge, were merged by the bench's source, not refused by
+        the cell: the cell took the closest pair the bench delivers, so the
+        value is an upper bound of the cell's constraint."""
+        if self.first != self.second or self.fail_run is None or self.note:
+            return
+        scenario, response = self.fail_run
+        pair = [k for k, pulse in enumerate(scenario.pulses) if pulse[0] in scenario.tag]
+        if any(response.times[k] is None for k in pair):
+            self.bound = True
+            self.note = "at most: the bench's source sends no closer pair into this input"
 
     def remaining(self):
         if self.done:
@@ -277,7 +295,7 @@ class _Search:
     def value(self):
         """The separation of the port nodes' crossings in the passing run at the
         bracket's edge, in seconds (NaN without a constraint)."""
-        if self.note or self.good_run is None:
+        if (self.note and not self.bound) or self.good_run is None:
             return math.nan
         scenario, response = self.good_run
         first = response.times[scenario.pulses.index((scenario.tag[0], self.first))]
@@ -461,13 +479,22 @@ class _Job:
     """The settings of one characterization and the pieces its steps share."""
 
     def __init__(self, source, inputs, outputs, bench, window, resolution, ptl, scale_bench):
+        # a path is the user's own testbench; the default bench's timing settings still apply
+        self.user = UserBench(os.fspath(bench)) if isinstance(bench, (str, os.PathLike)) else None
+        bench = Bench() if self.user is not None else bench
         self.source, self.inputs, self.outputs = source, inputs, outputs
         self.bench, self.ptl, self.scale_bench = bench, ptl, scale_bench
         self.window, self.resolution = window, resolution
         self.spacing = bench.seconds("spacing")
         self.start = bench.seconds("settle")
         self.gap = 0.5 * self.spacing
-        self.floor = 2 * bench.seconds("rise")  # a source's two pulses must not overlap
+        if self.user is not None:
+            _, self.amplitude, self.rise = self.user.text(source, inputs, outputs, 1, 1e-9, 1e-13)
+            ptl = (set(), set())  # the user's bench has its own lines
+        else:
+            self.amplitude, self.rise = to_si(bench.amplitude, "A"), bench.seconds("rise")
+        self.ptl = ptl
+        self.floor = 2 * self.rise  # a source's two pulses must not overlap
         if not 0 < window < self.gap:
             raise ValueError(
                 f"the search window ({window * 1e12:g} ps) must be below half the bench's "
@@ -504,9 +531,13 @@ class _Job:
         key = (load, slots, length)
         if key not in self.designs:
             t_stop = self.start + length * self.spacing
-            text = self.bench.text(
-                self.source, self.inputs, self.outputs, load, slots, t_stop, *self.ptl
-            )
+            if self.user is not None:
+                dt = self.bench.seconds("dt")
+                text = self.user.text(self.source, self.inputs, self.outputs, slots, t_stop, dt)[0]
+            else:
+                text = self.bench.text(
+                    self.source, self.inputs, self.outputs, load, slots, t_stop, *self.ptl
+                )
             netlist = Netlist.from_string(
                 text, name=self.source.file, base_dir=self.source.base_dir
             )
@@ -516,8 +547,8 @@ class _Job:
                 dt=self.bench.seconds("dt"),
                 inputs=self.inputs,
                 slots=slots,
-                amplitude=to_si(self.bench.amplitude, "A"),
-                rise=self.bench.seconds("rise"),
+                amplitude=self.amplitude,
+                rise=self.rise,
             )
             self.designs[key] = (design, slots)
             self.sources[key] = self.bias_sources(design)
@@ -581,7 +612,10 @@ def characterize(
     ``loads`` are numbers of parallel loads on each output, ``biases``
     multipliers of the cell's bias sources (of the bench's too with
     ``scale_bench``); constraints are searched within ``window`` to
-    ``resolution``.  ``bench``: a :class:`~loxant.analysis.harness.Bench`;
+    ``resolution``.  ``bench``: a :class:`~loxant.analysis.harness.Bench`, or
+    the path of the user's own testbench holding one instance of the cell (its
+    sources and loads are used as written, its pulsed current sources send the
+    pulses; loads are not varied);
     ``states``: ``{"internal_state_N": name}`` renames states; ``ptl_in``,
     ``ptl_out``: ports benched with a transmission line (default: as the
     netlist shows); ``client``: None (this process, the default), ``"local"``,
@@ -597,7 +631,8 @@ def characterize(
     clock = _clock(clock, inputs)
     _check_ports(source, inputs, outputs)
     ptl = (_override(ptl_in, inputs, "ptl_in"), _override(ptl_out, outputs, "ptl_out"))
-    loads = _corners(loads, _load, "loads")
+    # a user's bench has its own loads: one corner of load
+    loads = (1,) if isinstance(bench, (str, os.PathLike)) else _corners(loads, _load, "loads")
     biases = _corners(biases, _bias, "biases")
     window, resolution = to_si(window, "s"), to_si(resolution, "s")
     if not resolution >= MIN_RESOLUTION:

@@ -56,6 +56,12 @@ def add_characterize_subcommand(subparsers):
     command.add_argument("--load", metavar="CELL", help="a subcircuit 'a q' as each load")
     command.add_argument("--include", metavar="FILE", help="a netlist defining --source/--load")
     command.add_argument(
+        "--bench",
+        metavar="FILE.cir",
+        help="your own testbench around one instance of the cell: its sources and loads are "
+        "used (its pulsed current sources send the pulses; loads are not varied)",
+    )
+    command.add_argument(
         "--scale-bench", action="store_true", help="bias corners scale the bench's biases too"
     )
     command.add_argument("--sdf", metavar="OUT.sdf", help="write the SDF file")
@@ -120,6 +126,10 @@ def _run(args):
     netlist = sys.stdin.read() if args.netlist == "-" else args.netlist
     _outputs(args)
     bench = Bench(source_cell=args.source, load_cell=args.load, include=args.include)
+    if args.bench:
+        if args.source or args.load:
+            raise ValueError("--bench brings its own sources and loads: leave out --source/--load")
+        bench = args.bench
     result = characterize(
         netlist,
         args.cell,
