@@ -27,6 +27,7 @@ __all__ = [
     "WriteError",
     "format_of",
     "write_atomically",
+    "write_text",
     "write_csv",
     "write_dat",
     "write_raw",
@@ -80,6 +81,11 @@ def write_atomically(path, write, newline=None, binary=False):
         if isinstance(exc, OSError) and not isinstance(exc, WriteError):
             raise WriteError(path, exc) from None
         raise
+
+
+def write_text(path, text):
+    """Write ``text`` to ``path`` whole or not at all (:func:`write_atomically`)."""
+    write_atomically(path, lambda stream: stream.write(text))
 
 
 def _write_in_place(path, write, newline, mode):

@@ -218,7 +218,7 @@ def test_a_failing_corner_is_reported_and_left_out(tmp_path):
 def test_files_are_written_whole_or_not_at_all(tmp_path, jtl, monkeypatch):
     """A write that fails before its rename leaves the old file as it was and no
     temporary file behind."""
-    from loxant.analysis import atomic
+    from loxant import output
 
     target = tmp_path / "cell.sdf"
     target.write_text("old")
@@ -226,7 +226,7 @@ def test_files_are_written_whole_or_not_at_all(tmp_path, jtl, monkeypatch):
     def full_disk(source, destination):
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(atomic.os, "replace", full_disk)
+    monkeypatch.setattr(output.os, "replace", full_disk)
     with pytest.raises(OSError, match="No space left"):
         jtl.write_sdf(target)
     assert target.read_text() == "old"

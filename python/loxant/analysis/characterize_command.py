@@ -15,7 +15,7 @@ import json
 import sys
 
 from ..errors import CircuitError
-from .atomic import atomic_write
+from ..output import write_text
 from .characterize import characterize
 from .harness import Bench
 from .liberty import corner_path, write_liberty_corners
@@ -156,7 +156,7 @@ def _run(args):
             file=sys.stderr,
         )
     if args.output:
-        atomic_write(args.output, result.table().to_csv(index=False))
+        write_text(args.output, result.table().to_csv(index=False))
     if args.sdf:
         result.write_sdf(args.sdf)
     if args.lib:

@@ -24,7 +24,7 @@ with ``related_pin`` ``x``.
 
 import math
 
-from .atomic import atomic_write
+from ..output import write_text
 
 __all__ = ["LOAD_EQUIVALENT", "liberty_text", "write_liberty", "write_liberty_corners"]
 
@@ -227,7 +227,7 @@ def liberty_text(results, library="loxant_cells", bias=None):
 
 def write_liberty(results, path, library="loxant_cells", bias=None):
     """Write :func:`liberty_text` to ``path`` (whole or not at all)."""
-    atomic_write(path, liberty_text(results, library, bias))
+    write_text(path, liberty_text(results, library, bias))
 
 
 def corner_path(path, bias, nominal):

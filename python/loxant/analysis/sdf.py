@@ -17,8 +17,8 @@ edge of either sign)::
 import math
 import re
 
+from ..output import write_text
 from ..version import __version__
-from .atomic import atomic_write
 
 __all__ = ["read_sdf", "sdf_text", "write_sdf"]
 
@@ -93,7 +93,7 @@ def sdf_text(results, design="loxant", instances=None):
 
 def write_sdf(results, path, design="loxant", instances=None):
     """Write :func:`sdf_text` to ``path`` (whole or not at all)."""
-    atomic_write(path, sdf_text(results, design, instances))
+    write_text(path, sdf_text(results, design, instances))
 
 
 # -- reading ---------------------------------------------------------------
