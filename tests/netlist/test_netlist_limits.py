@@ -5,12 +5,14 @@ and quotes no more than a short piece of the offending text."""
 import io
 import os
 import re
+import socket
 import threading
 import warnings
 
 import pytest
 
 from loxant.netlist import Netlist, NetlistError, NetlistWarning, read_netlist
+from loxant.netlist.errors import clip
 
 #: generous: each case takes well under a second when nothing runs away
 TIMEOUT = 60.0
@@ -59,7 +61,7 @@ CASES = [
     ("nesting", lambda _: chain_of_cells(150), "nested more than 100 deep"),
     ("includes", lambda p: include_chain(p, 22), "includes nested more than 20 deep"),
     ("dev zero", lambda _: "* t\n.include /dev/zero\n", "not a regular file"),
-    ("directory", lambda p: str(p), "Is a directory"),
+    ("directory", lambda p: str(p), "not a regular file (a directory)"),
     ("size", big_file, "exceeds 64 MiB"),
     ("deep expression", lambda _: "* t\nR1 1 0 " + "(" * 30000 + "\n", "nested too deeply"),
     ("long name", lambda _: "* t\n" + "Q" * 30000 + " 1 0 1\n", "unknown element letter"),
@@ -86,9 +88,9 @@ def read(source):
         return read_netlist(source)
 
 
-def bounded(function, *args):
-    """``function(*args)``, which must end within :data:`TIMEOUT`: its result or
-    exception."""
+def bounded(function, *args, timeout=TIMEOUT):
+    """``function(*args)``, which must end within ``timeout`` seconds: its result
+    or exception."""
     outcome = {}
 
     def run():
@@ -99,8 +101,8 @@ def bounded(function, *args):
 
     worker = threading.Thread(target=run, daemon=True)
     worker.start()
-    worker.join(TIMEOUT)
-    assert not worker.is_alive(), f"still running after {TIMEOUT} s"
+    worker.join(timeout)
+    assert not worker.is_alive(), f"still running after {timeout} s"
     return outcome.get("result"), outcome.get("error")
 
 
@@ -161,3 +163,67 @@ def test_runs_without_an_analysis_or_beyond_the_step_limit_name_the_line():
     net = Netlist.from_string("* t\nI1 0 1 1m\nR1 1 0 1\n.tran 1f 1\n")
     with pytest.raises(NetlistError, match=r"^<string>:4: .*steps"):
         net.simulate()
+
+
+def special_file(kind, tmp_path):
+    """A path to a file that is not a regular one; the socket (an object to
+    close) kept with it."""
+    if kind == "fifo":
+        os.mkfifo(tmp_path / "fifo")
+        return str(tmp_path / "fifo"), None
+    if kind == "socket":
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(str(tmp_path / "sock"))
+        return str(tmp_path / "sock"), listener
+    if kind == "directory":
+        (tmp_path / "folder").mkdir()
+        return str(tmp_path / "folder"), None
+    if not os.path.exists(kind):
+        pytest.skip(f"no {kind} here")
+    return kind, None
+
+
+SPECIAL = {
+    "fifo": "a FIFO",
+    "socket": "a socket",
+    "directory": "a directory",
+    "/dev/zero": "a character device",
+    "/dev/null": "a character device",
+}
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
+@pytest.mark.parametrize("how", ["netlist", "include", "cus"])
+@pytest.mark.parametrize("kind", list(SPECIAL))
+def test_files_that_are_not_regular_are_refused_at_once_and_said_once(kind, how, tmp_path):
+    path, keep = special_file(kind, tmp_path)
+    card = {"include": f".include {path}", "cus": f"I1 0 1 cus({path} 1p 1 0)"}.get(how)
+    if card is not None:
+        source = str(tmp_path / "top.cir")
+        with open(source, "w") as stream:
+            stream.write(f"* t\n{card}\nR1 1 0 1\n.tran 1p 2p\n")
+    try:
+        _, error = bounded(read, path if card is None else source, timeout=10.0)
+    finally:
+        if keep is not None:
+            keep.close()
+    assert isinstance(error, NetlistError), repr(error)
+    # said once: the place, the refusal with its reason, the line quoted
+    reason = f"not a regular file ({SPECIAL[kind]})"
+    if how == "netlist":
+        assert str(error) == f"{path}: cannot read: {reason}"
+    else:
+        verb = "include" if how == "include" else "read"
+        quoted = f"{clip(path)}: {reason}\n    {clip(card)}"
+        assert str(error) == f"{source}:2: cannot {verb} {quoted}"
+
+
+def test_an_include_over_the_input_limit_is_said_once(tmp_path):
+    big = big_file(tmp_path)
+    (tmp_path / "top.cir").write_text(f"* t\n.include {big}\nR1 1 0 1\n")
+    _, error = bounded(read, str(tmp_path / "top.cir"))
+    assert isinstance(error, NetlistError), repr(error)
+    assert str(error) == (
+        f"{tmp_path / 'top.cir'}:2: the netlist input exceeds 64 MiB (the reader's limit "
+        f"loxant.netlist.tokens.MAX_INPUT_BYTES)\n    .include {big}"
+    )

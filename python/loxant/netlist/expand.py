@@ -282,7 +282,7 @@ class Expander:
         base = os.path.dirname(os.path.abspath(here)) if os.path.isfile(here) else self.base_dir
         path = os.path.normpath(os.path.join(base, name))
         if path not in self._custom:
-            data = read_bytes(path, including=element.line)
+            data = read_bytes(path, including=element.line, verb="read")
             text = data.decode("latin-1").replace(",", " ")
             try:
                 points = np.array(text.split(), dtype=float)
