@@ -126,7 +126,7 @@ class Expander:
         scope_key = None if constant else (id(self.scope) if top_level else id(scope))
         values = self._models.get((id(model), scope_key))
         if values is None:
-            values = junction_model(model, self.scope if top_level else scope)
+            values = junction_model(model, self.scope if top_level else scope, self.warnings)
             if constant or top_level:
                 self._models[(id(model), scope_key)] = values
         return values
