@@ -123,7 +123,10 @@ def iv_curve(model, max_current, *, points=50, settle=None, window=None, dt=None
         raise CircuitError(f"points = {points} gives more than {MAX_LEVELS} bias levels")
     if model.icrit == 0:
         raise CircuitError("the junction model has no critical current (icrit = 0)")
-    pc = PhysicalCircuit(ic0=abs(model.icrit), r0=model.rn, title="I-V curve")
+    try:
+        pc = PhysicalCircuit(ic0=abs(model.icrit), r0=model.rn, title="I-V curve")
+    except CircuitError as exc:
+        raise CircuitError(f"the junction model's icrit and rn: {exc}") from None
     own_settle, own_window, own_dt = _time_scales(model, pc.units)
     settle = own_settle if settle is None else to_si(settle, "s")
     window = own_window if window is None else to_si(window, "s")
