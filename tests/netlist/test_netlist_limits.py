@@ -7,12 +7,17 @@ import os
 import re
 import socket
 import threading
+import time
+import tracemalloc
 import warnings
 
 import pytest
 
 from loxant.netlist import Netlist, NetlistError, NetlistWarning, read_netlist
 from loxant.netlist.errors import clip
+from loxant.netlist.expand import MAX_EXPANSION_BYTES, Expander, expansion_size
+from loxant.netlist.records import Parser
+from loxant.netlist.tokens import read_string
 
 #: generous: each case takes well under a second when nothing runs away
 TIMEOUT = 60.0
@@ -57,7 +62,7 @@ def write(tmp_path, name, data):
 # (name, source: text, or a function of tmp_path giving text or a path, expected
 #  message fragment or None when the netlist reads)
 CASES = [
-    ("expansion", lambda _: doubling(24), "more than 10,000,000 elements"),
+    ("expansion", lambda _: doubling(24), "more than 4 GiB"),
     ("nesting", lambda _: chain_of_cells(150), "nested more than 100 deep"),
     ("includes", lambda p: include_chain(p, 22), "includes nested more than 20 deep"),
     ("dev zero", lambda _: "* t\n.include /dev/zero\n", "not a regular file"),
@@ -227,3 +232,54 @@ def test_an_include_over_the_input_limit_is_said_once(tmp_path):
         f"{tmp_path / 'top.cir'}:2: the netlist input exceeds 64 MiB (the reader's limit "
         f"loxant.netlist.tokens.MAX_INPUT_BYTES)\n    .include {big}"
     )
+
+
+def fan_out(levels, card="R1 a 0 1k"):
+    """A netlist of a few hundred bytes that expands to 2**levels of ``card``."""
+    return ".model jm jj(rtype=1)\n" + doubling(levels).replace("R1 a 0 1", card, 1)
+
+
+def estimate(text):
+    """(elements, estimated bytes) of the expansion of ``text``, nothing expanded."""
+    parser = Parser("<string>", [])
+    for line in read_string(text, "<string>", ".")[0]:
+        parser.feed(line)
+    parser.finish()
+    return expansion_size(parser, Expander(parser)._which_subckt)[:2]
+
+
+CARDS = ["R1 a 0 1k", "B1 a 0 jm", "L1 a b 1p\nR2 b 0 1", "I1 0 a pwl(0 0 1p 1u)\nR2 a 0 1"]
+
+
+@pytest.mark.parametrize("card", CARDS[:3])
+def test_the_memory_estimate_is_near_what_reading_takes(card):
+    text = fan_out(12, card)  # traced, reading is slow
+    count, memory = estimate(text)
+    assert count == 2**12 * (card.count("\n") + 1) + 1
+    tracemalloc.start()
+    try:
+        Netlist.from_string(text)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert 0.7 < memory / peak < 2.0, (memory, peak)
+
+
+@pytest.mark.parametrize("card", CARDS[:2])
+def test_the_expansion_is_refused_on_its_memory_before_any_is_built(card):
+    text = fan_out(23, card)
+    assert len(text) < 1024
+    started = time.monotonic()
+    _, error = bounded(read, text, timeout=20.0)
+    assert time.monotonic() - started < 5.0  # counted, not expanded
+    assert isinstance(error, NetlistError), repr(error)
+    expected = f"about {estimate(text)[1] / 2**30:.3g} GiB of memory, more than 4 GiB"
+    assert expected in error.message
+    assert "(the limit loxant.netlist.expand.MAX_EXPANSION_BYTES)" in error.message
+    assert WHERE.match(str(error))
+
+
+@pytest.mark.parametrize("card", CARDS[:2])
+def test_a_million_elements_are_within_the_limit(card):
+    count, memory = estimate(fan_out(20, card))
+    assert count == 2**20 + 1 and memory < MAX_EXPANSION_BYTES
