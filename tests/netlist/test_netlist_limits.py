@@ -15,6 +15,7 @@ import pytest
 
 from loxant.netlist import Netlist, NetlistError, NetlistWarning, read_netlist
 from loxant.netlist.errors import clip
+from loxant.netlist import expand
 from loxant.netlist.expand import MAX_EXPANSION_BYTES, Expander, expansion_size
 from loxant.netlist.records import Parser
 from loxant.netlist.tokens import read_string
@@ -283,3 +284,19 @@ def test_the_expansion_is_refused_on_its_memory_before_any_is_built(card):
 def test_a_million_elements_are_within_the_limit(card):
     count, memory = estimate(fan_out(20, card))
     assert count == 2**20 + 1 and memory < MAX_EXPANSION_BYTES
+
+
+@pytest.mark.parametrize(("values", "count"), [("1 2,3\n4\t5", None), ("1 2 3 4 5 ,6", 6), ("", 0)])
+def test_a_custom_wave_is_counted_before_it_is_read(values, count, tmp_path, monkeypatch):
+    monkeypatch.setattr(expand, "MAX_CUSTOM_POINTS", 5)
+    (tmp_path / "w.txt").write_text(values)
+    text = "* t\nR1 1 0 1\nI1 0 1 cus(w.txt 1p)\n.tran 1p 2p\n"
+    if count is None:
+        assert Netlist.from_string(text, base_dir=str(tmp_path)).circuit()
+        return
+    with pytest.raises(NetlistError) as caught:
+        Netlist.from_string(text, base_dir=str(tmp_path))
+    assert caught.value.message == (
+        f"w.txt: needs 1 to 5 finite values, has {count} "
+        "(the limit loxant.netlist.expand.MAX_CUSTOM_POINTS)"
+    )

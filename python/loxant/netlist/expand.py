@@ -290,14 +290,17 @@ class Expander:
         path = os.path.normpath(os.path.join(base, name))
         if path not in self._custom:
             data = read_bytes(path, including=element.line, verb="read")
-            text = data.decode("latin-1").replace(",", " ")
-            try:
-                points = np.array(text.split(), dtype=float)
-            except ValueError:
-                raise element.line.error(f"{clip(name)}: not a list of numbers") from None
-            if not 0 < points.size <= MAX_CUSTOM_POINTS or not np.isfinite(points).all():
+            count = _word_count(data)  # before the words are split out, each an object
+            if 0 < count <= MAX_CUSTOM_POINTS:
+                text = data.decode("latin-1").replace(",", " ")
+                try:
+                    points = np.array(text.split(), dtype=float)
+                except ValueError:
+                    raise element.line.error(f"{clip(name)}: not a list of numbers") from None
+            if not 0 < count <= MAX_CUSTOM_POINTS or not np.isfinite(points).all():
                 raise element.line.error(
-                    f"{clip(name)}: needs 1 to {MAX_CUSTOM_POINTS} finite values, has {points.size}"
+                    f"{clip(name)}: needs 1 to {MAX_CUSTOM_POINTS:,} finite values, has {count:,} "
+                    "(the limit loxant.netlist.expand.MAX_CUSTOM_POINTS)"
                 )
             self._custom[path] = points
         return self._custom[path]
@@ -349,6 +352,18 @@ class Expander:
             )
         self._instances[id(element)] = (sub, nodes)
         return sub, nodes
+
+
+#: the bytes that part the values of a cus() file: latin-1 whitespace and commas
+_GAPS = np.array(sorted(set(range(9, 14)) | set(range(28, 33)) | {44, 0x85, 0xA0}), np.uint8)
+
+
+def _word_count(data):
+    """The number of values in the bytes of a cus() file, counted in place."""
+    gap = np.isin(np.frombuffer(data, np.uint8), _GAPS)
+    if not gap.size:
+        return 0
+    return int(not gap[0]) + int(np.count_nonzero(gap[:-1] & ~gap[1:]))
 
 
 def _spread_value(scope, value, line, what):
