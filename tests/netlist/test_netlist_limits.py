@@ -13,9 +13,8 @@ import warnings
 
 import pytest
 
-from loxant.netlist import Netlist, NetlistError, NetlistWarning, read_netlist
+from loxant.netlist import Netlist, NetlistError, NetlistWarning, expand, read_netlist
 from loxant.netlist.errors import clip
-from loxant.netlist import expand
 from loxant.netlist.expand import MAX_EXPANSION_BYTES, Expander, expansion_size
 from loxant.netlist.records import Parser
 from loxant.netlist.tokens import read_string

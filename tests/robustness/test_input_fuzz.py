@@ -85,9 +85,7 @@ def test_custom_waveforms_of_any_arguments(arguments, points, tmp_path_factory):
             pass
 
 
-@settings(
-    max_examples=40, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
-)
+@settings(max_examples=40, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
 @given(model, st.one_of(extreme, st.floats(1e-6, 1e-3)), st.integers(1, 3))
 def test_iv_curve_of_any_model(params, top, points):
     pytest.importorskip("pandas")

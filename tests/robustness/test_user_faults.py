@@ -2,7 +2,6 @@
 NetlistError naming file and line (or a CircuitError from the Python
 interface), never an exception from deep inside."""
 
-import textwrap
 import warnings
 
 import numpy as np
