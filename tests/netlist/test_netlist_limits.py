@@ -299,3 +299,16 @@ def test_a_custom_wave_is_counted_before_it_is_read(values, count, tmp_path, mon
         f"w.txt: needs 1 to 5 finite values, has {count} "
         "(the limit loxant.netlist.expand.MAX_CUSTOM_POINTS)"
     )
+
+
+def test_millions_of_short_lines_are_refused_before_they_are_read(tmp_path):
+    # 64 MiB allows seven million lines of a resistor: refused on their count,
+    # before any is lexed (each would take a kilobyte or more until built)
+    (tmp_path / "many.inc").write_text("R1 1 0 1\n" * 2_100_000)
+    (tmp_path / "top.cir").write_text("* t\n.include many.inc\n")
+    started = time.monotonic()
+    for source in ("R1 1 0 1\n" * 2_100_000, str(tmp_path / "top.cir")):
+        _, error = bounded(read, source)
+        assert isinstance(error, NetlistError), repr(error)
+        assert "exceeds 2,000,000 lines (the reader's limit" in error.message
+    assert time.monotonic() - started < 20.0

@@ -20,6 +20,7 @@ from .errors import NetlistError, clip, warn
 __all__ = [
     "MAX_INCLUDE_DEPTH",
     "MAX_INPUT_BYTES",
+    "MAX_INPUT_LINES",
     "Line",
     "Token",
     "keyword",
@@ -31,6 +32,10 @@ __all__ = [
 MAX_INCLUDE_DEPTH = 20
 #: most bytes of netlist text read, all included files together
 MAX_INPUT_BYTES = 64 * 2**20
+#: most lines read, all included files together: each line read takes some
+#: kilobytes until the netlist is built, so this bounds the memory of a file of
+#: millions of short lines (a million elements read)
+MAX_INPUT_LINES = 2_000_000
 
 
 class Token(NamedTuple):
@@ -217,6 +222,17 @@ class _Budget:
 
     def __init__(self, limit=MAX_INPUT_BYTES):
         self.left = limit
+        self.lines_left = MAX_INPUT_LINES
+
+    def take_lines(self, text, file, where=None):
+        """Counts the lines of ``text`` before they are read."""
+        self.lines_left -= text.count("\n") + 1
+        if self.lines_left < 0:
+            message = (
+                f"the netlist input exceeds {MAX_INPUT_LINES:,} lines (the reader's limit "
+                "loxant.netlist.tokens.MAX_INPUT_LINES)"
+            )
+            raise where.error(message) if where is not None else NetlistError(message, file, 1)
 
     def take(self, size, file, where=None):
         self.left -= size
@@ -334,6 +350,7 @@ def _include(line, keyword_, base_dir, chain, sink, budget):
             "(the limit loxant.netlist.tokens.MAX_INCLUDE_DEPTH)"
         )
     text = decode(read_bytes(path, budget, line), path, sink)
+    budget.take_lines(text, path, line)
     return _expand(text, path, os.path.dirname(path), chain + (path,), sink, budget)[0]
 
 
@@ -382,6 +399,7 @@ def read_file(path, sink=None):
     """``(lines, first line)`` of the netlist file ``path`` and its includes."""
     budget = _Budget()
     text = decode(read_bytes(path, budget), path, sink)
+    budget.take_lines(text, path)
     base_dir = os.path.dirname(os.path.abspath(path))
     return _expand(text, path, base_dir, (os.path.abspath(path),), sink, budget)
 
@@ -392,7 +410,9 @@ def read_stream(stream, name, base_dir, sink=None):
     budget = _Budget()
     data = stream.read(budget.left + 1)
     budget.take(len(data), name)
-    return _expand(decode(data, name, sink), name, base_dir, (), sink, budget)
+    text = decode(data, name, sink)
+    budget.take_lines(text, name)
+    return _expand(text, name, base_dir, (), sink, budget)
 
 
 def read_string(text, name, base_dir, sink=None):
@@ -400,4 +420,5 @@ def read_string(text, name, base_dir, sink=None):
     its includes looked up in ``base_dir``."""
     budget = _Budget()
     budget.take(len(text), name)
+    budget.take_lines(text, name)
     return _expand(text, name, base_dir, (), sink, budget)
