@@ -8,22 +8,33 @@ turned into the keyword arguments of :meth:`PhysicalCircuit.junction_gap
     getattr(pc, model.adder)("B1", "a", "0", **model.instance(area=2.0))
 
 Keys are the dialect's parameter names in upper case (aliases such as ``IC``
-allowed); ``CPR`` is a list.  Without ``T``, ``TC`` and ``D`` the supercurrent is
-icrit sum_k a_k sin(k (phase - phi)).  With any of them it follows Haberkorn's
-relation of a contact of transparency D at temperature T, with the gap
+allowed); ``CPR`` is a list.  With ``T``, ``TC`` and ``D`` at their defaults
+(4.2 K, 9.1 K, 0; written out or not) the supercurrent is
+icrit sum_k a_k sin(k (phase - phi)).  With any of them away from its default it
+follows Haberkorn's relation of a contact of transparency D at temperature T, with the gap
 Delta(T) = 1.76 kB Tc sqrt(cos((pi/2)(T/Tc)^2)) (0 from Tc on) and the amplitude
 pi Delta / (2 e Rn); Rn is ``RN`` when the model gives it, otherwise the
 Ambegaokar-Baratoff resistance pi Delta / (2 e icrit) tanh(Delta / 2 kB T),
 which keeps the low-transparency critical current at icrit.  That critical
-current (of the model, before area) is ``model.icrit``.
+current (of the model, before area) is ``model.icrit``.  ``model.notes`` are
+warnings about parameters given that others override (icrit by rn in
+Haberkorn's relation; the gap parameters by rtype 0).
 """
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from .elements import MAX_HARMONICS
 
-__all__ = ["ALIASES", "DEFAULTS", "JunctionModelError", "ModelJJ", "gap_energy", "junction_model"]
+__all__ = [
+    "ALIASES",
+    "DEFAULTS",
+    "JunctionModelError",
+    "ModelJJ",
+    "gap_energy",
+    "junction_model",
+    "uses_haberkorn",
+]
 
 BOLTZMANN = 1.380649e-23  # J/K
 ELECTRON_CHARGE = 1.602176634e-19  # C
@@ -46,8 +57,11 @@ DEFAULTS = {
 }
 ALIASES = {"IC": "ICRIT", "C": "CAP", "VGAP": "VG", "ICFACT": "ICFCT"}
 MAX_THERMAL = 1e6
-#: parameters that switch the supercurrent to Haberkorn's relation
+#: parameters that switch the supercurrent to Haberkorn's relation (away from
+#: their defaults)
 TEMPERATURE_KEYS = ("T", "TC", "D")
+#: parameters of the quasiparticle branch of rtype 1, which rtype 0 has not
+GAP_KEYS = ("R0", "VG", "DELV", "ICFCT")
 
 
 class JunctionModelError(ValueError):
@@ -77,6 +91,8 @@ class ModelJJ:
     cpr: tuple
     transparency: float
     thermal: float
+    #: warnings about parameters given that others override
+    notes: tuple = field(default=(), compare=False)
 
     @property
     def adder(self):
@@ -120,6 +136,12 @@ def _checked(values):
         raise JunctionModelError(f"cpr takes 1 to {MAX_HARMONICS} harmonic amplitudes")
 
 
+def _thermal_factor(delta, t):
+    """Delta / (2 kB T), capped: tanh(b s) is 1 long before the cap, which only
+    keeps b finite as t -> 0 (or t so small that 2 kB t is no number)."""
+    return min(delta / (2 * BOLTZMANN) / t, MAX_THERMAL)
+
+
 def _temperature(values, given):
     """(icrit, rn, thermal factor) of the Haberkorn supercurrent."""
     t, tc, d = values["T"], values["TC"], values["D"]
@@ -128,8 +150,7 @@ def _temperature(values, given):
     if not 0 <= d < 1:
         raise JunctionModelError(f"d (transparency) must be in [0, 1), got {d:g}")
     delta = gap_energy(t, tc)
-    # tanh(b s) is 1 long before the cap: it only keeps b finite as t -> 0
-    thermal = min(delta / (2 * BOLTZMANN * t), MAX_THERMAL)
+    thermal = _thermal_factor(delta, t)
     amplitude_rn = math.pi * delta / (2 * ELECTRON_CHARGE)  # pi Delta / 2e, volts
     if "RN" in given:
         return amplitude_rn * math.tanh(thermal) / values["RN"], values["RN"], thermal
@@ -140,7 +161,33 @@ def _temperature(values, given):
     if values["ICRIT"] == 0:
         raise JunctionModelError("icrit = 0: the Ambegaokar-Baratoff relation gives no rn")
     rn = abs(amplitude_rn * math.tanh(thermal) / values["ICRIT"])
+    if not 0 < rn < math.inf:
+        raise JunctionModelError(
+            f"icrit = {values['ICRIT']:g} A: the Ambegaokar-Baratoff relation gives no finite rn"
+        )
     return values["ICRIT"], rn, thermal
+
+
+def uses_haberkorn(values):
+    """Whether the supercurrent follows Haberkorn's relation: when ``t``, ``tc``
+    or ``d`` is away from its default (at the defaults the model is the plain
+    one, written out or not)."""
+    return any(values[key] != DEFAULTS[key] for key in TEMPERATURE_KEYS)
+
+
+def _overridden(values, given, haberkorn, icrit):
+    """Warnings, by name, for parameters given that others override."""
+    notes = []
+    if haberkorn and "RN" in given and "ICRIT" in given:
+        notes.append(
+            f"icrit ignored: with rn and t, tc or d the critical current is "
+            f"pi Delta / (2e rn) tanh(Delta / 2 kB T) = {icrit:.4g} A (leave rn out to keep icrit)"
+        )
+    if values["RTYPE"] == 0:
+        unused = [key.lower() for key in GAP_KEYS if key in given]
+        if unused:
+            notes.append(f"rtype=0 has no gap: {', '.join(unused)} ignored")
+    return tuple(notes)
 
 
 def junction_model(given):
@@ -156,8 +203,8 @@ def junction_model(given):
     given = {ALIASES.get(key, key) for key in given}
     _checked(values)
     icrit, rn, thermal = values["ICRIT"], values["RN"], 0.0
-    temperature = any(key in given for key in TEMPERATURE_KEYS)
-    if temperature:
+    haberkorn = uses_haberkorn(values)
+    if haberkorn:
         icrit, rn, thermal = _temperature(values, given)
     return ModelJJ(
         rtype=int(values["RTYPE"]),
@@ -172,4 +219,5 @@ def junction_model(given):
         cpr=values["CPR"],
         transparency=values["D"] if thermal > 0 else 0.0,
         thermal=thermal,
+        notes=_overridden(values, given, haberkorn, icrit),
     )

@@ -22,6 +22,8 @@ import math
 import numbers
 import re
 
+from .errors import CircuitError
+
 __all__ = [
     "BOLTZMANN",
     "PHI0",
@@ -165,6 +167,28 @@ def shunt_resistance(ic, c, beta_c=1.0):
     return math.sqrt(beta_c * PHI0 / (2 * math.pi * ic * c))
 
 
+#: every unit lies within 1/UNIT_RANGE and UNIT_RANGE of its SI unit: the
+#: engines multiply and divide normalised values (a step squared, say), which
+#: must stay far from the ends of the range of floating-point numbers
+UNIT_RANGE = 1e100
+
+
+def _scales(ic0, r0):
+    """The size in SI units of each normalised unit of reference current ``ic0``
+    and resistance ``r0``; CircuitError for units out of :data:`UNIT_RANGE`."""
+    volt, phi = ic0 * r0, PHI0 / (2 * math.pi)
+    scale = {"A": ic0, "V": volt, "ohm": r0, "Wb": phi, "rad": 1.0}
+    if all(1 / UNIT_RANGE <= x <= UNIT_RANGE for x in (ic0, r0, volt)):
+        scale.update(s=phi / volt, Hz=volt / phi, H=phi / ic0, F=phi / (volt * r0))
+    if len(scale) < 9 or not all(1 / UNIT_RANGE <= x <= UNIT_RANGE for x in scale.values()):
+        raise CircuitError(
+            f"ic0 = {ic0:g} A and r0 = {r0:g} ohm give units out of range (the units of "
+            f"time, voltage, inductance and capacitance must be within a factor "
+            f"{UNIT_RANGE:g} of the SI ones)"
+        )
+    return scale
+
+
 class Units:
     """The normalised units set by a reference critical current ``ic0`` and a
     reference resistance ``r0``; converts values to and from them."""
@@ -174,19 +198,8 @@ class Units:
         self.r0 = to_si(r0, "ohm")
         if self.ic0 <= 0 or self.r0 <= 0:
             raise ValueError(f"ic0 and r0 must be positive, got {self.ic0} A and {self.r0} ohm")
-        phi = PHI0 / (2 * math.pi)
         #: size in SI units of one normalised unit, by unit symbol
-        self.scale = {
-            "A": self.ic0,
-            "V": self.ic0 * self.r0,
-            "s": phi / (self.ic0 * self.r0),
-            "Hz": self.ic0 * self.r0 / phi,
-            "H": phi / self.ic0,
-            "F": phi / (self.ic0 * self.r0**2),
-            "ohm": self.r0,
-            "Wb": phi,
-            "rad": 1.0,
-        }
+        self.scale = _scales(self.ic0, self.r0)
         self._known = {}
 
     def to_normalised(self, value, unit):
@@ -197,7 +210,13 @@ class Units:
         known = self._known.get(key) if key is not None else None
         if known is not None:
             return known
-        result = to_si(value, unit) / self.scale[split_unit(unit)[1]]
+        symbol = split_unit(unit)[1]
+        result = to_si(value, unit) / self.scale[symbol]
+        if not math.isfinite(result):
+            raise CircuitError(
+                f"{value!r} {unit} is out of range in the circuit's units "
+                f"(one unit is {self.scale[symbol]:g} {symbol})"
+            )
         if key is not None and len(self._known) < 4096:
             self._known[key] = result
         return result

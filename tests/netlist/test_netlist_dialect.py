@@ -461,7 +461,7 @@ def test_peer_waveform_cards_are_read_and_checked():
         ("pws(0 0 1p)", "pws takes pairs of time and value, got 3"),
         ("noise(1u 2p)", "noise takes 3 values, got 2"),
         ("cus()", "cus takes a file name first"),
-        ("cus(f.txt 1p)", "cus takes 2 to 4 values, got 1"),
+        ("cus(f.txt)", "cus takes a file name and 1 to 5 values, got 0"),
         ("sin(0 1 2 3 4 5 6 7)", "sin takes 2 to 7 values, got 8"),
     ]:
         with pytest.raises(NetlistError, match=message):

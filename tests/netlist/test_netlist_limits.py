@@ -5,12 +5,19 @@ and quotes no more than a short piece of the offending text."""
 import io
 import os
 import re
+import socket
 import threading
+import time
+import tracemalloc
 import warnings
 
 import pytest
 
-from loxant.netlist import Netlist, NetlistError, NetlistWarning, read_netlist
+from loxant.netlist import Netlist, NetlistError, NetlistWarning, expand, read_netlist
+from loxant.netlist.errors import clip
+from loxant.netlist.expand import MAX_EXPANSION_BYTES, Expander, expansion_size
+from loxant.netlist.records import Parser
+from loxant.netlist.tokens import read_string
 
 #: generous: each case takes well under a second when nothing runs away
 TIMEOUT = 60.0
@@ -55,11 +62,11 @@ def write(tmp_path, name, data):
 # (name, source: text, or a function of tmp_path giving text or a path, expected
 #  message fragment or None when the netlist reads)
 CASES = [
-    ("expansion", lambda _: doubling(24), "more than 10,000,000 elements"),
+    ("expansion", lambda _: doubling(24), "more than 4 GiB"),
     ("nesting", lambda _: chain_of_cells(150), "nested more than 100 deep"),
     ("includes", lambda p: include_chain(p, 22), "includes nested more than 20 deep"),
     ("dev zero", lambda _: "* t\n.include /dev/zero\n", "not a regular file"),
-    ("directory", lambda p: str(p), "Is a directory"),
+    ("directory", lambda p: str(p), "not a regular file (a directory)"),
     ("size", big_file, "exceeds 64 MiB"),
     ("deep expression", lambda _: "* t\nR1 1 0 " + "(" * 30000 + "\n", "nested too deeply"),
     ("long name", lambda _: "* t\n" + "Q" * 30000 + " 1 0 1\n", "unknown element letter"),
@@ -86,9 +93,9 @@ def read(source):
         return read_netlist(source)
 
 
-def bounded(function, *args):
-    """``function(*args)``, which must end within :data:`TIMEOUT`: its result or
-    exception."""
+def bounded(function, *args, timeout=TIMEOUT):
+    """``function(*args)``, which must end within ``timeout`` seconds: its result
+    or exception."""
     outcome = {}
 
     def run():
@@ -99,8 +106,8 @@ def bounded(function, *args):
 
     worker = threading.Thread(target=run, daemon=True)
     worker.start()
-    worker.join(TIMEOUT)
-    assert not worker.is_alive(), f"still running after {TIMEOUT} s"
+    worker.join(timeout)
+    assert not worker.is_alive(), f"still running after {timeout} s"
     return outcome.get("result"), outcome.get("error")
 
 
@@ -161,3 +168,147 @@ def test_runs_without_an_analysis_or_beyond_the_step_limit_name_the_line():
     net = Netlist.from_string("* t\nI1 0 1 1m\nR1 1 0 1\n.tran 1f 1\n")
     with pytest.raises(NetlistError, match=r"^<string>:4: .*steps"):
         net.simulate()
+
+
+def special_file(kind, tmp_path):
+    """A path to a file that is not a regular one; the socket (an object to
+    close) kept with it."""
+    if kind == "fifo":
+        os.mkfifo(tmp_path / "fifo")
+        return str(tmp_path / "fifo"), None
+    if kind == "socket":
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(str(tmp_path / "sock"))
+        return str(tmp_path / "sock"), listener
+    if kind == "directory":
+        (tmp_path / "folder").mkdir()
+        return str(tmp_path / "folder"), None
+    if not os.path.exists(kind):
+        pytest.skip(f"no {kind} here")
+    return kind, None
+
+
+SPECIAL = {
+    "fifo": "a FIFO",
+    "socket": "a socket",
+    "directory": "a directory",
+    "/dev/zero": "a character device",
+    "/dev/null": "a character device",
+}
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
+@pytest.mark.parametrize("how", ["netlist", "include", "cus"])
+@pytest.mark.parametrize("kind", list(SPECIAL))
+def test_files_that_are_not_regular_are_refused_at_once_and_said_once(kind, how, tmp_path):
+    path, keep = special_file(kind, tmp_path)
+    card = {"include": f".include {path}", "cus": f"I1 0 1 cus({path} 1p 1 0)"}.get(how)
+    if card is not None:
+        source = str(tmp_path / "top.cir")
+        with open(source, "w") as stream:
+            stream.write(f"* t\n{card}\nR1 1 0 1\n.tran 1p 2p\n")
+    try:
+        _, error = bounded(read, path if card is None else source, timeout=10.0)
+    finally:
+        if keep is not None:
+            keep.close()
+    assert isinstance(error, NetlistError), repr(error)
+    # said once: the place, the refusal with its reason, the line quoted
+    reason = f"not a regular file ({SPECIAL[kind]})"
+    if how == "netlist":
+        assert str(error) == f"{path}: cannot read: {reason}"
+    else:
+        verb = "include" if how == "include" else "read"
+        quoted = f"{clip(path)}: {reason}\n    {clip(card)}"
+        assert str(error) == f"{source}:2: cannot {verb} {quoted}"
+
+
+def test_an_include_over_the_input_limit_is_said_once(tmp_path):
+    big = big_file(tmp_path)
+    (tmp_path / "top.cir").write_text(f"* t\n.include {big}\nR1 1 0 1\n")
+    _, error = bounded(read, str(tmp_path / "top.cir"))
+    assert isinstance(error, NetlistError), repr(error)
+    assert str(error) == (
+        f"{tmp_path / 'top.cir'}:2: the netlist input exceeds 64 MiB (the reader's limit "
+        f"loxant.netlist.tokens.MAX_INPUT_BYTES)\n    .include {big}"
+    )
+
+
+def fan_out(levels, card="R1 a 0 1k"):
+    """A netlist of a few hundred bytes that expands to 2**levels of ``card``."""
+    return ".model jm jj(rtype=1)\n" + doubling(levels).replace("R1 a 0 1", card, 1)
+
+
+def estimate(text):
+    """(elements, estimated bytes) of the expansion of ``text``, nothing expanded."""
+    parser = Parser("<string>", [])
+    for line in read_string(text, "<string>", ".")[0]:
+        parser.feed(line)
+    parser.finish()
+    return expansion_size(parser, Expander(parser)._which_subckt)[:2]
+
+
+CARDS = ["R1 a 0 1k", "B1 a 0 jm", "L1 a b 1p\nR2 b 0 1", "I1 0 a pwl(0 0 1p 1u)\nR2 a 0 1"]
+
+
+@pytest.mark.parametrize("card", CARDS[:3])
+def test_the_memory_estimate_is_near_what_reading_takes(card):
+    text = fan_out(12, card)  # traced, reading is slow
+    count, memory = estimate(text)
+    assert count == 2**12 * (card.count("\n") + 1) + 1
+    tracemalloc.start()
+    try:
+        Netlist.from_string(text)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert 0.7 < memory / peak < 2.0, (memory, peak)
+
+
+@pytest.mark.parametrize("card", CARDS[:2])
+def test_the_expansion_is_refused_on_its_memory_before_any_is_built(card):
+    text = fan_out(23, card)
+    assert len(text) < 1024
+    started = time.monotonic()
+    _, error = bounded(read, text, timeout=20.0)
+    assert time.monotonic() - started < 5.0  # counted, not expanded
+    assert isinstance(error, NetlistError), repr(error)
+    expected = f"about {estimate(text)[1] / 2**30:.3g} GiB of memory, more than 4 GiB"
+    assert expected in error.message
+    assert "(the limit loxant.netlist.expand.MAX_EXPANSION_BYTES)" in error.message
+    assert WHERE.match(str(error))
+
+
+@pytest.mark.parametrize("card", CARDS[:2])
+def test_a_million_elements_are_within_the_limit(card):
+    count, memory = estimate(fan_out(20, card))
+    assert count == 2**20 + 1 and memory < MAX_EXPANSION_BYTES
+
+
+@pytest.mark.parametrize(("values", "count"), [("1 2,3\n4\t5", None), ("1 2 3 4 5 ,6", 6), ("", 0)])
+def test_a_custom_wave_is_counted_before_it_is_read(values, count, tmp_path, monkeypatch):
+    monkeypatch.setattr(expand, "MAX_CUSTOM_POINTS", 5)
+    (tmp_path / "w.txt").write_text(values)
+    text = "* t\nR1 1 0 1\nI1 0 1 cus(w.txt 1p)\n.tran 1p 2p\n"
+    if count is None:
+        assert Netlist.from_string(text, base_dir=str(tmp_path)).circuit()
+        return
+    with pytest.raises(NetlistError) as caught:
+        Netlist.from_string(text, base_dir=str(tmp_path))
+    assert caught.value.message == (
+        f"w.txt: needs 1 to 5 finite values, has {count} "
+        "(the limit loxant.netlist.expand.MAX_CUSTOM_POINTS)"
+    )
+
+
+def test_millions_of_short_lines_are_refused_before_they_are_read(tmp_path):
+    # 64 MiB allows seven million lines of a resistor: refused on their count,
+    # before any is lexed (each would take a kilobyte or more until built)
+    (tmp_path / "many.inc").write_text("R1 1 0 1\n" * 2_100_000)
+    (tmp_path / "top.cir").write_text("* t\n.include many.inc\n")
+    started = time.monotonic()
+    for source in ("R1 1 0 1\n" * 2_100_000, str(tmp_path / "top.cir")):
+        _, error = bounded(read, source)
+        assert isinstance(error, NetlistError), repr(error)
+        assert "exceeds 2,000,000 lines (the reader's limit" in error.message
+    assert time.monotonic() - started < 20.0

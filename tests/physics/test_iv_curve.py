@@ -12,6 +12,7 @@ pytest.importorskip("pandas")
 
 from loxant.analysis import iv_curve
 from loxant.netlist import Netlist
+from loxant.simulation import options as run_options
 
 IC = 100e-6
 
@@ -75,3 +76,15 @@ def test_iv_card_of_a_netlist_names_the_model_and_the_range(tmp_path):
     assert (request.model, request.max_current) == ("JJ1", pytest.approx(250e-6))
     model = net.junction_model("jj1")
     assert (model.rtype, model.icrit, model.rn, model.r0) == (1, 1e-4, 16.0, 160.0)
+
+
+def test_a_sweep_beyond_the_recording_limit_keeps_fewer_samples_and_runs(monkeypatch):
+    # 81 levels of 3000 steps, 16 bytes a sample: 3.9 MB against a limit of 1 MiB
+    monkeypatch.setattr(run_options, "MAX_RECORDING_BYTES", 2**20)
+    r = 5.0
+    table = iv_curve({"rtype": 0, "icrit": IC, "rn": r, "cap": 1e-16}, 3 * IC, points=20)
+    i, v = table.current.to_numpy(), table.voltage.to_numpy()
+    running = np.abs(i) > 1.04 * IC
+    expected = np.sign(i) * r * np.sqrt(np.clip(i**2 - IC**2, 0, None))
+    assert np.abs(v[running] / expected[running] - 1).max() < 0.005
+    assert np.abs(v[np.abs(i) < 0.96 * IC]).max() < 1e-6 * IC * r

@@ -8,6 +8,7 @@ its voltage 0, so its current is the supercurrent alone.
 """
 
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -15,7 +16,8 @@ import pytest
 pytest.importorskip("loxant.CircuitKernel")
 brentq = pytest.importorskip("scipy.optimize").brentq
 
-from loxant.netlist import Netlist
+from loxant.jjmodel import DEFAULTS
+from loxant.netlist import Netlist, NetlistWarning
 from loxant.units import PHI0
 
 BOLTZMANN, CHARGE = 1.380649e-23, 1.602176634e-19
@@ -136,3 +138,50 @@ def test_pi_junction_in_an_rf_squid_loop_flips_its_zero_current_phase(model, nod
     # the same loop with an ordinary junction stays at rest
     ordinary = model.replace("phi=pi", "phi=0").replace("cpr=(-1)", "cpr=(1)")
     assert abs(rf_squid(ordinary, nodes, kick)[0]) < 1e-6
+
+
+def switching_run(model):
+    """Phases of a junction of ``model`` switched by a current ramp to 1.5 Ic."""
+    net = Netlist.from_string(
+        f"* defaults\n.model jx jj({model})\nB1 a 0 jx\nI1 0 a pwl(0 0 20p 1.5m)\n"
+        ".tran 0.05p 40p\n.end\n"
+    )
+    return net.simulate().phase("B1")
+
+
+AT_DEFAULTS = [
+    *(f"{key.lower()}={value}" for key, value in DEFAULTS.items() if key not in ("CPR", "ICFCT")),
+    "icfct=pi/4",
+    "cpr=(1)",
+    "t=4.2, tc=9.1, d=0",
+]
+
+
+@pytest.mark.parametrize("written", AT_DEFAULTS)
+def test_a_parameter_written_at_its_default_changes_nothing(written):
+    plain = switching_run("")
+    assert plain[-1] > 4 * math.pi  # it switches: the run sees the supercurrent law
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # and nothing to warn about
+        np.testing.assert_array_equal(switching_run(written), plain)
+
+
+@pytest.mark.parametrize(
+    ("model", "warned"),
+    [
+        ("icrit=100u, rn=16, t=5", "icrit ignored: with rn and t, tc or d"),
+        ("icrit=100u, rn=16, d=0.3", "icrit ignored: with rn and t, tc or d"),
+        ("rtype=0, icrit=100u, rn=16, r0=30, vg=2.8m", "rtype=0 has no gap: r0, vg ignored"),
+        ("icrit=100u, t=5", None),
+        ("rn=16, t=5", None),
+        ("icrit=100u, rn=16, t=4.2, d=0", None),
+    ],
+)
+def test_a_parameter_another_overrides_is_warned_about_by_name(model, warned):
+    text = f"* overridden\n.model jx jj({model})\nB1 a 0 jx\nI1 0 a 10u\n.tran 0.1p 1p\n"
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        Netlist.from_string(text).circuit()
+    said = [str(w.message) for w in caught if issubclass(w.category, NetlistWarning)]
+    assert len(said) == (warned is not None), said
+    assert not said or said[0].startswith(f"<string>:2: model JX: {warned}"), said

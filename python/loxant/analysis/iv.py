@@ -22,6 +22,7 @@ import numpy as np
 from .. import jjmodel
 from ..errors import CircuitError
 from ..physical import PhysicalCircuit
+from ..simulation import options as run_options
 from ..units import PHI0, to_si
 
 __all__ = ["iv_curve", "whole_period_mean"]
@@ -29,6 +30,8 @@ __all__ = ["iv_curve", "whole_period_mean"]
 TWO_PI = 2 * math.pi
 #: a sweep of more levels than this is almost certainly a slip of the caller
 MAX_LEVELS = 20_000
+#: bytes of one sample of the sweep's recording: the time and the phase
+SAMPLE_BYTES = 16
 
 
 def _as_model(model):
@@ -69,9 +72,24 @@ def whole_period_mean(t, phase):
     times = []
     for level in (first * TWO_PI, last * TWO_PI):
         k = int(np.argmax(turned >= level))
-        fraction = (level - turned[k - 1]) / (turned[k] - turned[k - 1])
-        times.append(t[k - 1] + fraction * (t[k] - t[k - 1]))
+        times.append(_crossing(t, turned, k, level))
     return sign * (last - first) * TWO_PI / (times[1] - times[0])
+
+
+def _crossing(t, turned, k, level):
+    """When ``turned`` reaches ``level`` between samples k - 1 and k: the root
+    there of the cubic through the four samples around them (the samples may be
+    a few steps apart), else of the line through the two."""
+    h = t[k] - t[k - 1]
+    fraction = (level - turned[k - 1]) / (turned[k] - turned[k - 1])
+    if k < 2 or k + 1 >= len(t):
+        return t[k - 1] + fraction * h
+    around = slice(k - 2, k + 2)
+    cubic = np.polyfit((t[around] - t[k - 1]) / h, turned[around] - level, 3)
+    roots = [r.real for r in np.roots(cubic) if abs(r.imag) < 1e-9 and -1e-9 <= r.real <= 1 + 1e-9]
+    if not roots:
+        return t[k - 1] + fraction * h
+    return t[k - 1] + h * min(roots, key=lambda r: abs(r - fraction))
 
 
 def _time_scales(model, units):
@@ -105,7 +123,10 @@ def iv_curve(model, max_current, *, points=50, settle=None, window=None, dt=None
         raise CircuitError(f"points = {points} gives more than {MAX_LEVELS} bias levels")
     if model.icrit == 0:
         raise CircuitError("the junction model has no critical current (icrit = 0)")
-    pc = PhysicalCircuit(ic0=abs(model.icrit), r0=model.rn, title="I-V curve")
+    try:
+        pc = PhysicalCircuit(ic0=abs(model.icrit), r0=model.rn, title="I-V curve")
+    except CircuitError as exc:
+        raise CircuitError(f"the junction model's icrit and rn: {exc}") from None
     own_settle, own_window, own_dt = _time_scales(model, pc.units)
     settle = own_settle if settle is None else to_si(settle, "s")
     window = own_window if window is None else to_si(window, "s")
@@ -123,10 +144,28 @@ def iv_curve(model, max_current, *, points=50, settle=None, window=None, dt=None
     getattr(pc, model.adder)("B1", "A", "0", **model.instance())
     pc.current_source("I1", "0", "A", bias)
     t_stop = hold * len(levels)
-    res = pc.simulate(t_stop=t_stop, dt=dt, record=["phase(B1)"], progress=progress)
+    res = pc.simulate(
+        t_stop=t_stop,
+        dt=dt,
+        record=["phase(B1)"],
+        record_every=_record_every(t_stop, dt),
+        progress=progress,
+    )
     t, phase = res.time("s"), res.phase("B1")
-    volts = []
-    for k in range(len(levels)):
-        inside = (t >= k * hold + settle) & (t <= (k + 1) * hold)
-        volts.append(whole_period_mean(t[inside], phase[inside]) * PHI0 / TWO_PI)
+    starts = np.searchsorted(t, np.arange(len(levels)) * hold + settle, side="left")
+    ends = np.searchsorted(t, np.arange(1, len(levels) + 1) * hold, side="right")
+    volts = [
+        whole_period_mean(t[start:end], phase[start:end]) * PHI0 / TWO_PI
+        for start, end in zip(starts, ends)
+    ]
     return pd.DataFrame({"current": levels * top, "voltage": volts, "direction": direction})
+
+
+def _record_every(t_stop, dt):
+    """Every how many steps the sweep keeps the phase: every step while that fits
+    in the recording limit of a run, otherwise as few as fit, so that any number
+    of levels is swept in bounded memory (the crossings of 2 pi that bound each
+    average are interpolated between the samples kept)."""
+    steps = math.ceil(t_stop / dt)
+    room = run_options.MAX_RECORDING_BYTES // SAMPLE_BYTES - 2  # t = 0 and t_stop kept too
+    return max(1, math.ceil(steps / room))

@@ -24,7 +24,12 @@ _SOURCE_UNITS = {
 def reference_units(flat):
     for element in flat:
         if element.letter == "B" and element.values["ic"] != 0:
-            return Units(abs(element.values["ic"]), element.values["r"])
+            try:
+                return Units(abs(element.values["ic"]), element.values["r"])
+            except ValueError as exc:  # values no circuit can be normalised by
+                raise element.line.error(
+                    f"{clip(element.name)}, whose ic and r set the circuit's units: {exc}"
+                ) from None
     return Units(1e-3, 5.0)
 
 

@@ -4,7 +4,8 @@ Subcircuit instances are expanded (the element and internal node names get the
 instance name appended: ``B1`` of ``X2`` placed in ``X1`` is ``B1|X2|X1``), every
 value is evaluated in its instance's parameter scope, junctions find their
 model by scope (see :mod:`.models`), and spreads are drawn when asked.  The size
-of the expansion is computed, and bounded, before any of it is built.
+of the expansion, and an estimate of its memory, are computed and bounded before
+any of it is built.
 """
 
 import os
@@ -18,10 +19,16 @@ from .errors import NetlistError, clip, warn
 from .models import DEFAULT_MODEL, is_constant, junction_model
 from .tokens import read_bytes
 
-__all__ = ["MAX_ELEMENTS", "MAX_NESTING", "Expander", "Flat"]
+__all__ = ["MAX_EXPANSION_BYTES", "MAX_NESTING", "Expander", "Flat"]
 
-#: most elements a netlist may expand to
-MAX_ELEMENTS = 10_000_000
+#: most memory the expanded netlist may be estimated to take
+MAX_EXPANSION_BYTES = 4 * 2**30
+#: estimated bytes an element of the expanded netlist takes, from its reading to
+#: its circuit (CPython 3.11): by letter, the others BASE_BYTES; its name's
+#: characters come on top, and NODE_BYTES for each node
+ELEMENT_BYTES = {"B": 1400, "T": 1400}
+BASE_BYTES = 700
+NODE_BYTES = 300
 #: deepest nesting of subcircuit instances
 MAX_NESTING = 100
 #: most values in a cus() file
@@ -126,7 +133,7 @@ class Expander:
         scope_key = None if constant else (id(self.scope) if top_level else id(scope))
         values = self._models.get((id(model), scope_key))
         if values is None:
-            values = junction_model(model, self.scope if top_level else scope)
+            values = junction_model(model, self.scope if top_level else scope, self.warnings)
             if constant or top_level:
                 self._models[(id(model), scope_key)] = values
         return values
@@ -282,15 +289,18 @@ class Expander:
         base = os.path.dirname(os.path.abspath(here)) if os.path.isfile(here) else self.base_dir
         path = os.path.normpath(os.path.join(base, name))
         if path not in self._custom:
-            data = read_bytes(path, including=element.line)
-            text = data.decode("latin-1").replace(",", " ")
-            try:
-                points = np.array(text.split(), dtype=float)
-            except ValueError:
-                raise element.line.error(f"{clip(name)}: not a list of numbers") from None
-            if not 0 < points.size <= MAX_CUSTOM_POINTS or not np.isfinite(points).all():
+            data = read_bytes(path, including=element.line, verb="read")
+            count = _word_count(data)  # before the words are split out, each an object
+            if 0 < count <= MAX_CUSTOM_POINTS:
+                text = data.decode("latin-1").replace(",", " ")
+                try:
+                    points = np.array(text.split(), dtype=float)
+                except ValueError:
+                    raise element.line.error(f"{clip(name)}: not a list of numbers") from None
+            if not 0 < count <= MAX_CUSTOM_POINTS or not np.isfinite(points).all():
                 raise element.line.error(
-                    f"{clip(name)}: needs 1 to {MAX_CUSTOM_POINTS} finite values, has {points.size}"
+                    f"{clip(name)}: needs 1 to {MAX_CUSTOM_POINTS:,} finite values, has {count:,} "
+                    "(the limit loxant.netlist.expand.MAX_CUSTOM_POINTS)"
                 )
             self._custom[path] = points
         return self._custom[path]
@@ -344,6 +354,18 @@ class Expander:
         return sub, nodes
 
 
+#: the bytes that part the values of a cus() file: latin-1 whitespace and commas
+_GAPS = np.array(sorted(set(range(9, 14)) | set(range(28, 33)) | {44, 0x85, 0xA0}), np.uint8)
+
+
+def _word_count(data):
+    """The number of values in the bytes of a cus() file, counted in place."""
+    gap = np.isin(np.frombuffer(data, np.uint8), _GAPS)
+    if not gap.size:
+        return 0
+    return int(not gap[0]) + int(np.count_nonzero(gap[:-1] & ~gap[1:]))
+
+
 def _spread_value(scope, value, line, what):
     try:
         spread = scope.evaluate(value.tree)
@@ -362,40 +384,69 @@ def resolve(scope):
 
 
 def count_elements(parsed, which_subckt):
-    """The number of elements the netlist expands to, checked against
-    :data:`MAX_ELEMENTS` (and the nesting against :data:`MAX_NESTING`, and
-    subcircuits containing themselves) before anything is expanded."""
-    sizes = {}
+    """The number of elements the netlist expands to, refused when they are
+    estimated to take more memory than :data:`MAX_EXPANSION_BYTES` (or nest
+    deeper than :data:`MAX_NESTING`, or a subcircuit contains itself), before
+    anything is expanded."""
+    count, memory, over = expansion_size(parsed, which_subckt)
+    if memory > MAX_EXPANSION_BYTES:
+        element, sub = over
+        where = f"instance {clip(element.name)} of {sub.name}" if sub else clip(element.name)
+        raise element.line.error(
+            f"the expanded netlist would take about {memory / 2**30:.3g} GiB of memory, more "
+            f"than {MAX_EXPANSION_BYTES / 2**30:g} GiB (the limit "
+            f"loxant.netlist.expand.MAX_EXPANSION_BYTES); it passes the limit at {where}"
+        )
+    return count
 
-    def size(body, stack):
-        total = 0
+
+def expansion_size(parsed, which_subckt):
+    """``(elements, estimated bytes, (element, subcircuit or None) at which the
+    estimate passes MAX_EXPANSION_BYTES or None)`` of the expanded netlist,
+    computed once per subcircuit: nothing is expanded."""
+    sizes = {}  # subcircuit name -> (elements, estimated bytes) of one instance
+
+    def size(body, stack, ports):
+        count, memory, nodes, over = 0, 0, set(), None
         for element in body.elements:
+            sub = None
             if element.letter != "X":
-                total += 2 if element.letter in _CONTROL_LETTERS and element.model is None else 1
-                continue
-            sub, _ = which_subckt(element)
-            if sub.name in stack:
-                raise element.line.error(
-                    f"{clip(element.name)}: subcircuit {sub.name} contains itself "
-                    f"({' -> '.join(stack + (sub.name,))})"
-                )
-            if len(stack) >= MAX_NESTING:
-                raise element.line.error(
-                    f"{clip(element.name)}: subcircuits nested more than {MAX_NESTING} deep "
-                    "(the limit loxant.netlist.expand.MAX_NESTING)"
-                )
-            if sub.name not in sizes:
-                sizes[sub.name] = size(sub.body, stack + (sub.name,))
-            total += sizes[sub.name]
-            if total > MAX_ELEMENTS:
-                raise element.line.error(
-                    f"the netlist expands to more than {MAX_ELEMENTS:,} elements (the limit "
-                    "loxant.netlist.expand.MAX_ELEMENTS), here at instance "
-                    f"{clip(element.name)} of {sub.name}"
-                )
-        return total
+                extra = 1 if element.letter in _CONTROL_LETTERS and element.model is None else 0
+                count += 1 + extra
+                memory += (1 + extra) * ELEMENT_BYTES.get(element.letter, BASE_BYTES)
+                memory += len(element.name)
+                if element.letter != "K":  # a coupling names inductors
+                    nodes.update(element.nodes)
+            else:
+                sub, connected = which_subckt(element)
+                nodes.update(connected)
+                _check_nesting(element, sub, stack)
+                if sub.name not in sizes:
+                    sizes[sub.name] = size(sub.body, stack + (sub.name,), set(sub.ports))[:2]
+                inner, inner_memory = sizes[sub.name]
+                count += inner
+                # each name inside gets "|" and the instance's name appended
+                memory += inner_memory + inner * (len(element.name) + 1)
+            if over is None and memory > MAX_EXPANSION_BYTES:
+                over = (element, sub)
+        nodes.difference_update(ports, (GROUND, "GND"))
+        memory += NODE_BYTES * len(nodes)
+        return count, memory, over or (body.elements[-1] if body.elements else None, None)
 
     try:
-        return size(parsed.top, ())
+        return size(parsed.top, (), set())
     finally:
         size = None  # the closure refers to itself: let it go without the collector
+
+
+def _check_nesting(element, sub, stack):
+    if sub.name in stack:
+        raise element.line.error(
+            f"{clip(element.name)}: subcircuit {sub.name} contains itself "
+            f"({' -> '.join(stack + (sub.name,))})"
+        )
+    if len(stack) >= MAX_NESTING:
+        raise element.line.error(
+            f"{clip(element.name)}: subcircuits nested more than {MAX_NESTING} deep "
+            "(the limit loxant.netlist.expand.MAX_NESTING)"
+        )

@@ -9,7 +9,7 @@ the name.
 
 from .. import expressions as ex
 from .. import jjmodel
-from .errors import clip
+from .errors import clip, warn
 
 __all__ = ["DEFAULT_MODEL", "MODEL_DEFAULTS", "check_parameter", "junction_model"]
 
@@ -33,9 +33,9 @@ def check_parameter(key, model_name, line):
     return key
 
 
-def _junction_model(model, scope):
-    """The :class:`~loxant.jjmodel.ModelJJ` of ``model`` (per unit area); raises
-    ExpressionError or NetlistError."""
+def _junction_model(model, scope, sink):
+    """The :class:`~loxant.jjmodel.ModelJJ` of ``model`` (per unit area), its
+    warnings issued; raises ExpressionError or NetlistError."""
     given = {}
     for key, value in model.params.items():
         if key == "CPR":
@@ -43,15 +43,19 @@ def _junction_model(model, scope):
         else:
             given[key] = scope.evaluate(value.tree)
     try:
-        return jjmodel.junction_model(given)
+        values = jjmodel.junction_model(given)
     except jjmodel.JunctionModelError as exc:
         raise model.line.error(f"model {model.name}: {exc}") from None
+    for note in values.notes:
+        warn(f"model {clip(model.name)}: {note}", model.line.file, model.line.number, sink)
+    return values
 
 
-def junction_model(model, scope):
-    """:func:`_junction_model` with expression errors reported at the model's line."""
+def junction_model(model, scope, sink=None):
+    """:func:`_junction_model` with expression errors reported at the model's
+    line; ``sink`` collects the warnings (see :func:`.errors.warn`)."""
     try:
-        return _junction_model(model, scope)
+        return _junction_model(model, scope, sink)
     except ex.ExpressionError as exc:
         raise model.line.error(f"model {model.name}: {exc.message}") from None
 

@@ -27,6 +27,9 @@ from .tokens import keyword, read_file, read_stream, read_string
 
 __all__ = ["Netlist", "read_netlist", "record_quantities"]
 
+#: most time steps between printed points (the engines count steps in 32 bits)
+MAX_PRINT_RATIO = 2**31 - 1
+
 
 def record_quantities(probes):
     """The quantities a simulation must record to give ``probes`` (resolved
@@ -285,6 +288,11 @@ class Netlist:
         # a window is centred on each printed sample; one wider than the run is the run
         pwindow = min(max(pwindow, 0.0), tstop)
         ratio = prstep / tstep
+        if not ratio < MAX_PRINT_RATIO:
+            raise line.error(
+                f".tran: prstep {prstep:g} s is more than {MAX_PRINT_RATIO:g} time steps "
+                f"of {tstep:g} s"
+            )
         if ratio < 1 - 1e-9 or abs(ratio - round(ratio)) > 1e-6 * ratio:
             raise line.error(
                 f".tran: prstep {prstep:g} s is not a whole multiple of the time step {tstep:g} s"

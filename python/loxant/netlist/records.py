@@ -70,7 +70,7 @@ WAVEFORMS = {
     "exp": (2, 6),
     "pws": (2, None),
     "noise": (3, 3),
-    "cus": (3, 5),
+    "cus": (1, 5),  # after the file name: ts [sf [im [td [per]]]]
 }
 ELEMENT_LETTERS = {*BY_LETTER, "X"}
 #: element options by letter
@@ -371,11 +371,10 @@ class Parser(ControlLines):
             wave_file, inner = inner[0].text, inner[1:]
         values = values_of(line, inner)
         low, high = WAVEFORMS[kind]
-        if kind == "cus":
-            low, high = low - 1, high - 1  # the file name counted apart
         if len(values) < low or (high is not None and len(values) > high):
             wanted = f"at least {low}" if high is None else f"{low} to {high}"
             wanted = str(low) if low == high else wanted
+            wanted = f"a file name and {wanted}" if kind == "cus" else wanted
             raise line.error(f"{clip(name)}: {kind} takes {wanted} values, got {len(values)}")
         if kind in ("pwl", "pws") and len(values) % 2:
             raise line.error(

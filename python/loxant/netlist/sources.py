@@ -107,13 +107,18 @@ def peer_waveform(kind, args, values, scales):
     )
 
 
+#: cus() values after ts when left out: sf, im (linear), td, per
+_CUSTOM_DEFAULTS = (1.0, 1.0, 0.0, 0.0)
+
+
 def _custom(args, points, scales):
-    """``cus(file ts sf im [td [per]])``: the file's amplitudes ``ts`` apart from
-    ``td`` on, scaled by ``sf``, interpolated by ``im`` (0 none, 1 linear, 2
-    cubic), repeated when ``per`` is 1."""
-    ts, sf, im = args[0], args[1], args[2]
-    delay = args[3] if len(args) > 3 else 0.0
-    periodic = len(args) > 4 and args[4] == 1
+    """``cus(file ts [sf [im [td [per]]]])``: the file's amplitudes ``ts`` apart
+    from ``td`` on, scaled by ``sf``, interpolated by ``im`` (0 none, 1 linear, 2
+    cubic), repeated when ``per`` is 1; the values left out as in the peer's
+    dialect (1, 1, 0, 0)."""
+    ts = args[0]
+    sf, im, delay, per = list(args[1:]) + list(_CUSTOM_DEFAULTS[len(args) - 1 :])
+    periodic = per == 1
     if im not in (0, 1, 2):
         raise ValueError(f"cus: the interpolation must be 0, 1 or 2, got {im:g}")
     return Custom(

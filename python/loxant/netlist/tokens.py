@@ -1,6 +1,7 @@
 """First stage: files to logical lines of tokens.
 
-Files are read with a size bound (regular files only), decoded (UTF-8, UTF-16
+Files are read with a size bound (regular files only, refused before they are
+opened otherwise), decoded (UTF-8, UTF-16
 with its byte-order mark, latin-1 as a fallback that is reported), cut into
 lines; comments and blank lines are dropped, ``+`` continuations joined,
 ``.include`` files read in place, ``.control`` ... ``.endc`` blocks turned into
@@ -19,6 +20,7 @@ from .errors import NetlistError, clip, warn
 __all__ = [
     "MAX_INCLUDE_DEPTH",
     "MAX_INPUT_BYTES",
+    "MAX_INPUT_LINES",
     "Line",
     "Token",
     "keyword",
@@ -30,6 +32,10 @@ __all__ = [
 MAX_INCLUDE_DEPTH = 20
 #: most bytes of netlist text read, all included files together
 MAX_INPUT_BYTES = 64 * 2**20
+#: most lines read, all included files together: each line read takes some
+#: kilobytes until the netlist is built, so this bounds the memory of a file of
+#: millions of short lines (a million elements read)
+MAX_INPUT_LINES = 2_000_000
 
 
 class Token(NamedTuple):
@@ -216,6 +222,17 @@ class _Budget:
 
     def __init__(self, limit=MAX_INPUT_BYTES):
         self.left = limit
+        self.lines_left = MAX_INPUT_LINES
+
+    def take_lines(self, text, file, where=None):
+        """Counts the lines of ``text`` before they are read."""
+        self.lines_left -= text.count("\n") + 1
+        if self.lines_left < 0:
+            message = (
+                f"the netlist input exceeds {MAX_INPUT_LINES:,} lines (the reader's limit "
+                "loxant.netlist.tokens.MAX_INPUT_LINES)"
+            )
+            raise where.error(message) if where is not None else NetlistError(message, file, 1)
 
     def take(self, size, file, where=None):
         self.left -= size
@@ -264,26 +281,56 @@ def decode(data, file, sink=None):
     return text
 
 
-def read_bytes(path, budget=None, including=None):
-    """The bytes of the regular file ``path``, within the input budget."""
+_KINDS = (
+    (stat.S_ISDIR, "a directory"),
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISSOCK, "a socket"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+)
+
+
+class _NotRegular(Exception):
+    """A path that names something other than a regular file; the message says what."""
+
+
+def _regular(mode):
+    for test, kind in _KINDS:
+        if test(mode):
+            raise _NotRegular(f"not a regular file ({kind})")
+    if not stat.S_ISREG(mode):
+        raise _NotRegular("not a regular file")
+
+
+def _read_regular(path, limit):
+    """The bytes of the regular file ``path``, or None when it holds more than
+    ``limit`` bytes (then nothing is read).  Anything else is refused before it
+    is opened, and opened without blocking in case it was swapped meanwhile: a
+    FIFO would wait for a writer forever, a device never end."""
+    _regular(os.stat(path).st_mode)
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
+    with open(os.open(path, flags), "rb") as stream:
+        status = os.fstat(stream.fileno())
+        _regular(status.st_mode)
+        if status.st_size > limit:
+            return None
+        data = stream.read(limit + 1)  # one more, to see a file that grew meanwhile
+    return data if len(data) <= limit else None
+
+
+def read_bytes(path, budget=None, including=None, verb="include"):
+    """The bytes of the regular file ``path``, within the input budget;
+    ``including`` is the line that names it (a file read for that line is
+    refused as "cannot ``verb`` path: reason" there)."""
     budget = budget or _Budget()
-
-    def refuse(reason):
-        if including is None:
-            return NetlistError(f"cannot read {path}: {reason}", path)
-        return including.error(f"cannot include {clip(path)}: {reason}")
-
     try:
-        with open(path, "rb") as stream:
-            status = os.fstat(stream.fileno())
-            if not stat.S_ISREG(status.st_mode):
-                raise refuse("not a regular file")
-            budget.take(status.st_size, path, including)  # refused before reading
-            data = stream.read(budget.left + status.st_size + 1)
-    except (OSError, ValueError) as exc:
+        data = _read_regular(path, max(budget.left, 0))
+    except (OSError, ValueError, _NotRegular) as exc:
         reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
-        raise refuse(reason) from None
-    budget.take(len(data) - status.st_size, path, including)  # a file that grew meanwhile
+        if including is None:
+            raise NetlistError(f"cannot read: {reason}", path) from None
+        raise including.error(f"cannot {verb} {clip(path)}: {reason}") from None
+    budget.take(budget.left + 1 if data is None else len(data), path, including)
     return data
 
 
@@ -303,6 +350,7 @@ def _include(line, keyword_, base_dir, chain, sink, budget):
             "(the limit loxant.netlist.tokens.MAX_INCLUDE_DEPTH)"
         )
     text = decode(read_bytes(path, budget, line), path, sink)
+    budget.take_lines(text, path, line)
     return _expand(text, path, os.path.dirname(path), chain + (path,), sink, budget)[0]
 
 
@@ -351,6 +399,7 @@ def read_file(path, sink=None):
     """``(lines, first line)`` of the netlist file ``path`` and its includes."""
     budget = _Budget()
     text = decode(read_bytes(path, budget), path, sink)
+    budget.take_lines(text, path)
     base_dir = os.path.dirname(os.path.abspath(path))
     return _expand(text, path, base_dir, (os.path.abspath(path),), sink, budget)
 
@@ -361,7 +410,9 @@ def read_stream(stream, name, base_dir, sink=None):
     budget = _Budget()
     data = stream.read(budget.left + 1)
     budget.take(len(data), name)
-    return _expand(decode(data, name, sink), name, base_dir, (), sink, budget)
+    text = decode(data, name, sink)
+    budget.take_lines(text, name)
+    return _expand(text, name, base_dir, (), sink, budget)
 
 
 def read_string(text, name, base_dir, sink=None):
@@ -369,4 +420,5 @@ def read_string(text, name, base_dir, sink=None):
     its includes looked up in ``base_dir``."""
     budget = _Budget()
     budget.take(len(text), name)
+    budget.take_lines(text, name)
     return _expand(text, name, base_dir, (), sink, budget)

@@ -318,8 +318,8 @@ def _breakpoints(system, t_stop):
 
 def _check_step_count(t_stop, dt, max_steps=MAX_STEPS, name="dt"):
     """Refuses a run whose step count is out of reach, before anything is built."""
-    steps = math.ceil(t_stop / dt)
-    if steps > max_steps:
+    steps = t_stop / dt  # a float: it may be out of the range of integers
+    if not steps <= max_steps:
         raise CircuitError(
             f"t_stop = {t_stop:g} with {name} = {dt:g} projects {steps:.3g} time steps, more "
             f"than {max_steps:.3g} (max_steps): raise {name} or shorten t_stop"

@@ -21,8 +21,10 @@ def startup_steps(h):
     2 * 10**(2 (|log10 h| - 12) + 1), whole steps, at most 1000 (1000 at 0.025 ps,
     none from 10 ps up).  The peer's rule, so the same circuits land in the same
     state."""
-    steps = int(2 * 10 ** ((abs(math.log10(h)) - 12) * 2 + 1))
-    return min(steps, MAX_STARTUP_STEPS)
+    exponent = (abs(math.log10(h)) - 12) * 2 + 1
+    if exponent > 300:  # a step so far from a picosecond: 10**exponent is no number
+        return MAX_STARTUP_STEPS
+    return min(int(2 * 10**exponent), MAX_STARTUP_STEPS)
 
 
 #: ``active`` is true while this thread is inside :func:`simulate`
