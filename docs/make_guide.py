@@ -19,6 +19,7 @@ repository's root; ``loxant`` and ``python`` run with this interpreter.
 import argparse
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -36,7 +37,7 @@ TESTBENCH = "examples/library/lx_dff_testbench.cir"
 SPREAD = "examples/library/lx_dff_spread.cir"
 CELL = "examples/library/lx_dff.cir"
 MODEL = "examples/library/jjg.cir"
-DUT_PARAMS = ["IB1.XDUT", "IB3.XDUT", "IB4.XDUT", "IB5.XDUT", "IB7.XDUT", "L2.XDUT", "B4.XDUT"]
+SWEEP_MEASURES = ["q_pulses=switches(B2.XLOADOUT_Q)", "clk_to_q=delay(B5.XDUT,B7.XDUT)"]
 
 
 @dataclass
@@ -70,7 +71,7 @@ STEPS = [
         "events",
         [["loxant", "run", TESTBENCH, "-q", "--events"]],
         keep=(0, 18),
-        expect=["switching times (ps):"],
+        expect=["switching times (ps); sign = direction"],
     ),
     Step(
         "plot",
@@ -80,22 +81,12 @@ STEPS = [
     ),
     Step(
         "margins",
-        [
-            [
-                "loxant",
-                "margins",
-                TESTBENCH,
-                "--params",
-                *DUT_PARAMS,
-                "--serial",
-                "--plot",
-                "margins.png",
-            ]
-        ],
+        [["loxant", "margins", TESTBENCH, "--dut", "XDUT", "--serial", "--plot", "margins.png"]],
         picture="margins.png",
-        expect=["critical margin"],
+        keep=(44, 1),
+        expect=["critical margin", "IB4|XDUT"],
         smoke=[
-            ["loxant", "margins", TESTBENCH, "--params", "IB4.XDUT"]
+            ["loxant", "margins", TESTBENCH, "--dut", "XDUT", "--params", "IB4.XDUT"]
             + ["--no-global-bias", "--resolution", "20", "--serial"]
         ],
     ),
@@ -117,24 +108,30 @@ STEPS = [
         [
             ["loxant", "characterize", CELL, "--cell", "LX_DFF", "--inputs", "a"]
             + ["--outputs", "q", "--clock", "clk", "--sdf", "lx_dff.sdf", "--lib", "lx_dff.lib"],
-            ["head", "-n", "30", "lx_dff.sdf"],
-            ["tail", "-n", "12", "lx_dff.lib"],
+            ["cat", "lx_dff.sdf"],
+            ["tail", "-n", "28", "lx_dff.lib"],
         ],
         expect=["delays (ps)", "IOPATH", "cell_rise"],
         smoke=[
             ["loxant", "characterize", CELL, "--cell", "LX_DFF", "--inputs", "a"]
             + ["--outputs", "q", "--clock", "clk", "--loads", "1", "--biases", "1"]
             + ["--no-constraints", "--sdf", "lx_dff.sdf", "--lib", "lx_dff.lib"],
-            ["head", "-n", "30", "lx_dff.sdf"],
-            ["tail", "-n", "12", "lx_dff.lib"],
+            ["cat", "lx_dff.sdf"],
+            ["tail", "-n", "28", "lx_dff.lib"],
         ],
     ),
     Step(
         "sweep",
-        [["python", "examples/library/sweep_bias.py", "--plot", "sweep.png"]],
+        [
+            ["loxant", "sweep", TESTBENCH, "global bias=x0.7:x1.3:13", "--measure"]
+            + [*SWEEP_MEASURES, "--serial", "-o", "sweep.csv", "--plot", "sweep.png"]
+        ],
         picture="sweep.png",
-        expect=["clk_to_q_ps"],
-        smoke=[["python", "examples/library/sweep_bias.py", "--points", "2"]],
+        expect=["clk_to_q", "q_pulses"],
+        smoke=[
+            ["loxant", "sweep", TESTBENCH, "global bias=x0.7:x1.3:2", "--measure"]
+            + [*SWEEP_MEASURES, "--serial", "-o", "sweep.csv"]
+        ],
     ),
 ]
 
@@ -222,11 +219,16 @@ def run_steps(steps=STEPS, smoke=False, plots=True, workdir=None):
     return {step.name: run_step(step, workdir, smoke, plots) for step in steps}
 
 
+def shell_line(command):
+    """``command`` as it is typed into a shell, quoted where it needs it."""
+    return shlex.join(command)
+
+
 def block(step, shown):
     """The markdown of one step: each command and its output, then its picture."""
     lines = ["```console"]
     for command, output in shown:
-        lines.append("$ " + " ".join(command))
+        lines.append("$ " + shell_line(command))
         if step.show and output.strip():
             lines.append(trim(output, step.keep))
     lines.append("```")

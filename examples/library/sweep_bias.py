@@ -14,7 +14,7 @@ import sys
 
 import numpy as np
 
-from loxant.analysis import GLOBAL_BIAS, Delay, SwitchCount, sweep
+from loxant.analysis import GLOBAL_BIAS, Delay, SwitchCount, scale, sweep
 
 NOMINAL_PULSES = 2  # quanta reaching the output load at nominal bias
 TESTBENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lx_dff_testbench.cir")
@@ -29,7 +29,7 @@ def main():
     biases = np.round(np.linspace(0.7, 1.3, args.points), 3)
     table = sweep(
         TESTBENCH,
-        {GLOBAL_BIAS: list(biases)},
+        {GLOBAL_BIAS: scale(list(biases))},  # multipliers of the nominal
         measure={
             "q_pulses": SwitchCount("B2.XLOADOUT_Q"),
             "clk_to_q_ps": Delay("B5.XDUT", "B7.XDUT"),
@@ -38,7 +38,8 @@ def main():
         progress=False,
     )
     table["clk_to_q_ps"] *= 1e12
-    columns = ["global bias", "q_pulses", "clk_to_q_ps"]
+    table.insert(0, "bias", biases)  # the rows follow the values given; the table holds amperes
+    columns = ["bias", "q_pulses", "clk_to_q_ps"]
     print(table[columns].to_string(index=False, float_format="%.3f"))
     if args.plot:
         plot(table, args.plot)
@@ -53,7 +54,7 @@ def plot(table, path):
 
     fig, ax = plt.subplots(figsize=(6, 4), layout="constrained")
     works = table["q_pulses"] == NOMINAL_PULSES
-    bias, delay = table["global bias"], table["clk_to_q_ps"]
+    bias, delay = table["bias"], table["clk_to_q_ps"]
     ax.plot(bias[works], delay[works], "o-", label=f"{NOMINAL_PULSES} output pulses")
     ax.plot(bias[~works], delay[~works], "x", color="tab:red", ms=8, label="other counts")
     ax.legend()
