@@ -107,11 +107,11 @@ def test_the_connection_checks_follow_the_table(tmp_path, lines, message):
     ids=lambda w: type(w).__name__,
 )
 def test_the_native_decode_reads_every_kind_as_python_evaluates_it(waveform):
-    spec = waveform_spec(waveform)
-    assert spec[0] != "python"
+    encoded = waveform_spec(waveform)
+    assert encoded[0] != "python"
     times = np.linspace(0.0, 5.0, 41)
     out = np.empty_like(times)
-    engine_module().waveform_values(spec, times, out)
+    engine_module().waveform_values(encoded, times, out)
     np.testing.assert_allclose(out, [waveform(t) for t in times], rtol=1e-12, atol=1e-12)
 
 

@@ -15,8 +15,8 @@ TOOL = Path(__file__).resolve().parents[2] / "tools" / "importgraph"
 
 def _tool():
     loader = importlib.machinery.SourceFileLoader("importgraph", str(TOOL))
-    spec = importlib.util.spec_from_loader("importgraph", loader)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_loader("importgraph", loader)
+    module = importlib.util.module_from_spec(module_spec)
     loader.exec_module(module)
     return module
 
