@@ -122,6 +122,10 @@ class RunOptions:
         dt_min = default_min if dt_min is None else number(dt_min, "dt_min", positive=True)
         if dt_min > dt:
             raise CircuitError(f"dt_min = {dt_min:g} exceeds dt = {dt:g}")
+        # the step count first: the checks below count the steps
+        max_steps = MAX_STEPS if max_steps is None else _count(max_steps, "max_steps", limit=2**62)
+        grid = dt if adaptive is None else adaptive["dt_max"]
+        _check_step_count(t_stop, grid, max_steps, "dt" if adaptive is None else "dt_max")
         record_every = _count(record_every, "record_every")
         record_from = number(record_from, "record_from")
         if record_from > t_stop:
@@ -137,10 +141,7 @@ class RunOptions:
         phase_hysteresis = number(phase_hysteresis, "phase_hysteresis", nonnegative=True)
         abstol, reltol, newton_fraction = _newton_tolerances(abstol, reltol, newton_fraction)
         max_iterations = _count(max_iterations, "max_iterations")
-        max_steps = MAX_STEPS if max_steps is None else _count(max_steps, "max_steps", limit=2**62)
         settle_steps = 0 if not settle_steps else _count(settle_steps, "settle_steps", limit=10**6)
-        grid = dt if adaptive is None else adaptive["dt_max"]
-        _check_step_count(t_stop, grid, max_steps, "dt" if adaptive is None else "dt_max")
         if engine not in ENGINES:
             names = " or ".join(repr(name) for name in ENGINES)
             raise CircuitError(f"engine must be {names}, got {engine!r}")
