@@ -113,6 +113,20 @@ def pulse_points(times, amplitude, rise):
     return points
 
 
+def pulse_card(port, nodes, slots, amplitude, rise, t_stop):
+    """The ``.param`` of the pulse times into ``port`` and the PWL current source
+    between ``nodes`` that sends them: ``slots`` pulses of ``amplitude``, each
+    rising and falling in ``rise``."""
+    params = [pulse_parameter(port, k) for k in range(1, slots + 1)]
+    # parked pulses sit after the end, in order, so the points always increase
+    parked = " ".join(f"{p}={parked_time(t_stop, rise, k):.6g}" for k, p in enumerate(params))
+    points = ["0 0"]
+    for p in params:
+        points.append(f"{{{p}}} 0 {{{p}+{rise:.6g}}} {amplitude:.6g} {{{p}+{2 * rise:.6g}}} 0")
+    name = pulse_source(port)
+    return f".param {parked}\n{name} {nodes[0]} {nodes[1]} pwl({' '.join(points)})"
+
+
 def is_pulse_source(name):
     """Whether element ``name`` is one of the bench's pulse sources (not a bias)."""
     return name.upper().startswith(_PULSE_SOURCE)
@@ -218,14 +232,8 @@ class Bench:
         return lines
 
     def _pulse_source(self, port, slots, amplitude, rise, t_stop):
-        params = [pulse_parameter(port, k) for k in range(1, slots + 1)]
-        # parked pulses sit after the end, in order, so the points always increase
-        parked = " ".join(f"{p}={parked_time(t_stop, rise, k):.6g}" for k, p in enumerate(params))
-        points = ["0 0"]
-        for p in params:
-            points.append(f"{{{p}}} 0 {{{p}+{rise:.6g}}} {amplitude:.6g} {{{p}+{2 * rise:.6g}}} 0")
-        name = pulse_source(port)
-        return f".param {parked}\n{name} 0 {PREFIX}INJ_{port.upper()} pwl({' '.join(points)})"
+        nodes = ("0", f"{PREFIX}INJ_{port.upper()}")
+        return pulse_card(port, nodes, slots, amplitude, rise, t_stop)
 
 
 @dataclass(frozen=True)
@@ -584,10 +592,4 @@ class UserBench:
         return found[0]
 
     def _pulse_line(self, words, port, slots, amplitude, rise, t_stop):
-        params = [pulse_parameter(port, k) for k in range(1, slots + 1)]
-        parked = " ".join(f"{p}={parked_time(t_stop, rise, k):.6g}" for k, p in enumerate(params))
-        points = ["0 0"]
-        for p in params:
-            points.append(f"{{{p}}} 0 {{{p}+{rise:.6g}}} {amplitude:.6g} {{{p}+{2 * rise:.6g}}} 0")
-        name = pulse_source(port)
-        return f".param {parked}\n{name} {words[1]} {words[2]} pwl({' '.join(points)})"
+        return pulse_card(port, (words[1], words[2]), slots, amplitude, rise, t_stop)
