@@ -13,12 +13,11 @@ and seconds (numbers in SI units or strings with units, see
 import functools
 import math
 import numbers
-import re
 import warnings
 
 from .circuit import Circuit
 from .elements import Inductor, number
-from .errors import CircuitError, StartupWarning
+from .errors import CircuitError, QuotedError, StartupWarning
 from .kinds import KINDS, make_adder
 from .simulation import PhysicalResults, simulate, startup_steps
 from .units import BOLTZMANN, PHI0, Units, split_unit
@@ -39,21 +38,6 @@ def _as_typed(value, symbol):
     return repr(value) if isinstance(value, str) else f"{value!r} {symbol}"
 
 
-def _requote(message, typed):
-    """``message`` with each normalised number of ``typed`` (normalised -> as
-    written) shown as written, in one pass: a replacement is not replaced again."""
-    shown = {}
-    for normalised, text in typed.items():
-        if normalised == 0:
-            continue  # zero in any unit: a 0 of the message may be anything
-        for form in (str(normalised), f"{normalised:g}"):
-            shown.setdefault(form, text)
-    if not shown:
-        return message
-    forms = "|".join(re.escape(form) for form in sorted(shown, key=len, reverse=True))
-    return re.sub(rf"(?<![\w.+-])(?:{forms})(?![\w.])", lambda m: shown[m.group(0)], message)
-
-
 def _quoting_input(method):
     """Errors of the normalised circuit quote the values as the user wrote them,
     not their normalised numbers."""
@@ -63,11 +47,10 @@ def _quoting_input(method):
         self._typed = {}
         try:
             return method(self, *args, **kwargs)
-        except CircuitError as exc:
-            message = _requote(str(exc), self._typed)
-            if message == str(exc):
+        except QuotedError as exc:
+            if not any(name in self._typed for name, _, _ in exc.quoted):
                 raise
-            raise CircuitError(message) from None
+            raise exc.quoting(self._typed) from None
 
     return wrapper
 
@@ -85,7 +68,7 @@ class PhysicalCircuit:
     def __init__(self, ic0, r0, title=""):
         self.units = Units(ic0, r0)
         self.circuit = Circuit(title)
-        #: normalised value -> the value as written, for the error of one call
+        #: the name of each value of one call ("resistance of R1", "dt") -> as written
         self._typed = {}
 
     @property
@@ -135,7 +118,7 @@ class PhysicalCircuit:
             normalised = self.units.to_normalised(value, unit)
         except (TypeError, ValueError) as exc:
             raise CircuitError(f"{what}: {exc}") from None
-        self._typed[normalised] = _as_typed(value, split_unit(unit)[1])
+        self._typed[what] = _as_typed(value, split_unit(unit)[1])
         return normalised
 
     def _waveform(self, value, unit, name):
