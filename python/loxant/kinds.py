@@ -2,15 +2,17 @@
 
 An entry says everything the layers above need to know of a kind: the
 netlist letter that writes it and the form of its line, its node count, its
-parameters with their physical units and defaults, which of its node pairs
-conduct (for the connection checks), its declaration class (which names its
-native model class), and the name of its adder on :class:`~loxant.circuit.Circuit`
-and :class:`~loxant.physical.PhysicalCircuit`.
+parameters with their physical units, defaults and native names, which of its
+node pairs conduct (for the connection checks), its declaration class (which
+names its native model class), the name of its adder on
+:class:`~loxant.circuit.Circuit` and :class:`~loxant.physical.PhysicalCircuit`,
+how margins and spreads scale it, what it stamps and what carries its noise.
 
 Adding a linear element kind: its model file in ``kernel/models/``, its
-declaration class, one entry here, and its tests.  The circuit adders, the
-physical units, the netlist letter, the connection checks and the netlist
-build follow from the entry.
+declaration class, one entry here, and its tests (docs/development.md,
+"Adding an element kind").  The circuit adders, the physical units, the netlist
+letter, the connection checks, the netlist build, margins and yield follow
+from the entry.
 """
 
 import inspect
@@ -110,6 +112,10 @@ class ElementKind(NamedTuple):
     noise: str | None = None
     #: a Josephson junction: the default criterion watches its switching
     junction: bool = False
+    #: the key of a yield analysis's spread that varies it, and the attribute
+    #: the spread scales (None: the element as a multiplier scales it); ()
+    #: for a kind no spread varies
+    spread: tuple = ()
 
     @property
     def model_names(self):
@@ -145,6 +151,7 @@ _JUNCTION = {
     "margin": "default",
     "noise": "r",
     "junction": True,
+    "spread": ("ic", "ic"),
 }
 
 KINDS = (
@@ -159,6 +166,7 @@ KINDS = (
         scaling=(("r", 1),),
         margin="default",
         noise="r",
+        spread=("r", None),
     ),
     ElementKind(
         "L",
@@ -171,6 +179,7 @@ KINDS = (
         models=("InductorModel", "InductorImpedanceModel"),
         scaling=(("l", 1),),
         margin="default",
+        spread=("l", None),
     ),
     ElementKind(
         "C",
@@ -182,6 +191,7 @@ KINDS = (
         options=("SPREAD",),
         scaling=(("c", 1),),
         margin="default",
+        spread=("c", None),
         doc="Capacitor of capacitance ``c``.",
         generated=True,
     ),
@@ -289,6 +299,7 @@ KINDS = (
         scaling=_WAVEFORM,
         margin="default",
         stamps="rhs",
+        spread=("bias", None),  # bias sources only: signals keep their values
         doc="Current source driving ``value`` through itself from ``a`` to ``b`` (into ``b``); ``value`` is a number, a waveform or a callable of time.",
         generated=True,
     ),
