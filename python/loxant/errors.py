@@ -24,8 +24,11 @@ class QuotedError(CircuitError):
     was written (:meth:`quoting`)."""
 
     def __init__(self, template, quoted, shown=None):
-        self.template, self.quoted = template, tuple(quoted)
-        super().__init__(self._render(shown or {}))
+        self.template, self.quoted, self.shown = template, tuple(quoted), dict(shown or {})
+        super().__init__(self._render(self.shown))
+
+    def __reduce__(self):  # pickled whole, so that it crosses to and from worker processes
+        return type(self), (self.template, self.quoted, self.shown)
 
     def _render(self, shown):
         fields = {

@@ -2,6 +2,7 @@
 what was understood, in the user's own terms, and what to change."""
 
 import math
+import pickle
 import re
 
 import numpy as np
@@ -112,6 +113,7 @@ def test_physical_errors_quote_what_the_user_wrote(declare, quoted):
         declare(physical())
     assert quoted in str(info.value)
     assert not re.search(r"\d\.\d{6,}", str(info.value))  # no normalised numbers
+    assert str(pickle.loads(pickle.dumps(info.value))) == str(info.value)  # crosses to workers
 
 
 def test_beta_c_and_theta_are_read_like_every_other_value():
