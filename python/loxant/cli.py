@@ -612,7 +612,7 @@ def _summary_sampling(netlist, quantities):
 def _report(args, netlist, results, probes, output):
     time_axis = results.time("s")
     shown = output or args.plot
-    traces = [(label, *results.trace(label)) for label in probes] if shown else []
+    traces = results.labelled(probes) if shown else []
     if output:
         kind = _written(output, lambda: write_traces(output, time_axis, traces, netlist.title))
         if not args.quiet:
@@ -620,7 +620,7 @@ def _report(args, netlist, results, probes, output):
     else:
         summarise(netlist, results)
     for path, labels in netlist.files.items():  # the .file requests, each to its file
-        chosen = [(label, *results.trace(label)) for label in labels]
+        chosen = results.labelled(labels)
         _written(path, functools.partial(write_traces, path, time_axis, chosen, netlist.title))
     if args.events:
         from .analysis.events import print_switching_times

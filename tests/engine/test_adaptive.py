@@ -24,7 +24,7 @@ R, L, C, I0 = 20.0, 1.0, 1.0, 0.5
 
 def damped_lc():
     """A current step into L || C || R: a slowly damped oscillation."""
-    c = Circuit("RLC")
+    c = Circuit("RLC", units="normalised")
     c.current_source("I1", "0", "a", I0)
     c.resistor("R1", "a", "0", R)
     c.inductor("L1", "a", "0", L)
@@ -113,7 +113,7 @@ def test_native_and_python_adaptive_runs_agree(make, t_stop, options):
 @pytest.mark.parametrize("engine", ["native", "python"])
 def test_steps_land_on_waveform_corners(engine):
     corners = [7.3, 31.1, 64.9]
-    c = Circuit("RC")
+    c = Circuit("RC", units="normalised")
     c.current_source("I1", "0", "a", PWL([(0, 0)] + [(t, 0.1 * k) for k, t in enumerate(corners)]))
     c.resistor("R1", "a", "0", 1.0)
     c.capacitor("C1", "a", "0", 2.0)
@@ -193,7 +193,7 @@ def noisy_junction(path, temperature, bandwidth=0.0):
     source, a 0 rad phase source or a second resistor (a node without
     capacitance): each path carries the noise of R1 as a step in a current that
     an error estimate could chase."""
-    c = Circuit(f"noisy junction, {path}")
+    c = Circuit(f"noisy junction, {path}", units="normalised")
     c.current_source("I1", "0", "a", PWL([(0, 0), (30, 0), (40, 1.2), (50, 0.5)]))
     c.junction("J1", "a", "0", r=1.0, c=1.0)
     c.resistor("R1", "a", "b", 1.0)
@@ -251,7 +251,7 @@ def test_noise_of_an_rc_node_has_the_equipartition_variance():
     noise bandwidth is far above 1 / RC: the adaptive run holds each value over
     its noise step and still gives the physical variance."""
     temperature, capacitance = 0.02, 4.0
-    c = Circuit("RC noise")
+    c = Circuit("RC noise", units="normalised")
     c.resistor("R1", "a", "0", 1.0)
     c.capacitor("C1", "a", "0", capacitance)
     c.temperature = temperature

@@ -10,7 +10,7 @@ import pytest
 from bounded import deadline
 
 import loxant.simulation.options as run_options
-from loxant import PWL, Circuit, CircuitError, PhysicalCircuit, RunLimitError
+from loxant import PWL, Circuit, CircuitError, RunLimitError
 from loxant.simulation import RunOptions
 from loxant.simulation.assembly import System
 
@@ -20,7 +20,7 @@ ENGINES = ["native", "python"]
 def biased_junction(noise=False):
     """A junction biased above its critical current: it never stops switching,
     so an adaptive step stays short for the whole run."""
-    c = Circuit("running junction")
+    c = Circuit("running junction", units="normalised")
     c.junction("J1", "a", "0", r=1.0, c=1.0)
     c.current_source("I1", "0", "a", PWL([(0, 0), (5, 1.5)]))
     c.temperature = 0.01 if noise else 0.0
@@ -84,7 +84,7 @@ def test_seed_is_checked_with_and_without_noise():
 
 
 def test_physical_print_step_is_a_time_like_t_stop():
-    pc = PhysicalCircuit(ic0="100uA", r0="1ohm")
+    pc = Circuit(ic0="100uA", r0="1ohm")
     pc.resistor("R1", "a", "0", "1ohm")
     pc.capacitor("C1", "a", "0", "1pF")
     pc.current_source("I1", "0", "a", [("0ps", 0), ("5ps", "50uA")])
@@ -132,7 +132,7 @@ def test_an_adaptive_run_stops_at_its_recording_limit(engine, noise, monkeypatch
 @pytest.mark.parametrize("engine", ENGINES)
 def test_fixed_step_retries_record_the_grid_points_only(engine):
     """Newton retries halve the step; the samples stay those of the dt grid."""
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.05)
     c.current_source("I1", "0", "a", 1.2)
     res = c.simulate(20.0, 0.5, max_iterations=3, record_every=3, engine=engine)

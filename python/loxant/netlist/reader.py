@@ -15,7 +15,6 @@ from ..errors import CircuitError
 from ..gcpause import collector_paused
 from ..nodes import GROUND
 from ..output import write_traces
-from ..simulation import PhysicalResults
 from ..simulation.probes import parse_probe
 from .build import build_circuit, reference_units
 from .checks import check_connections
@@ -493,12 +492,12 @@ class Netlist:
 
     def simulate(self, params=None, rng=None, settle=None, **options):
         """Run the ``.tran`` analysis of a fresh circuit (see :meth:`circuit`);
-        ``options`` go to :meth:`~loxant.physical.PhysicalCircuit.simulate` (``t_stop``
+        ``options`` go to :meth:`~loxant.circuit.Circuit.simulate` (``t_stop``
         and ``dt`` replace the ``.tran`` values; an error in an option given here
         names the option, not the ``.tran`` line).  Without
         ``rng``, the spreads are drawn once from :meth:`spread_generator`.
         ``settle``: run the start-up period before t = 0 (default: unless
-        ``.tran`` says ``DST``).  Returns :class:`~loxant.simulation.PhysicalResults`."""
+        ``.tran`` says ``DST``).  Returns SI :class:`~loxant.simulation.Results`."""
         if self.tran is None:
             raise self._end_error("the netlist has no .tran analysis")
         if not len(self._nominal.circuit):
@@ -551,12 +550,12 @@ class Netlist:
         time = results.time("s")
         first = int(np.searchsorted(time, tran.prstart * (1 - 1e-12) - 1e-9 * tran.tstep))
         rows = np.arange(first, len(time), tran.record_every)
-        return PhysicalResults(results.normalised.windowed(rows, weights), results.units)
+        return results.windowed(rows, weights)
 
     def traces(self, results):
         """``(label, unit, values)`` of every output request, values in SI units
         (unit "rad", "V" or "A")."""
-        return [(label, *results.trace(label)) for label in self.probes]
+        return results.labelled(self.probes)
 
     def write_files(self, results):
         """Write the requests of each ``.file`` to its file (format by extension:
@@ -564,9 +563,7 @@ class Netlist:
         directory); returns the paths written."""
         time = results.time("s")
         for path, labels in self.files.items():
-            write_traces(
-                path, time, [(label, *results.trace(label)) for label in labels], self.title
-            )
+            write_traces(path, time, results.labelled(labels), self.title)
         return list(self.files)
 
     def __repr__(self):
