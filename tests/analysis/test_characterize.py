@@ -4,7 +4,6 @@ directly, every constraint's bracket against a scan judged by counting pulses,
 a failing corner reported and left out, and the SDF and Liberty files read by
 OpenSTA."""
 
-import argparse
 import math
 import re
 import time
@@ -19,7 +18,7 @@ import shutil
 import subprocess
 
 from loxant.analysis.characterize import characterize
-from loxant.analysis.commands import add_subcommands
+from loxant.cli import main
 from loxant.analysis.harness import DEFAULT_CELLS
 from loxant.analysis.liberty import liberty_text
 from loxant.analysis.sdf import read_sdf, sdf_text
@@ -198,13 +197,10 @@ def test_a_failing_corner_is_reported_and_left_out(tmp_path):
     """At 5 % bias the JTL cannot pass a pulse: that corner is a failure with its
     reason, a CSV row, and no SDF value; the others are written."""
     table, sdf = tmp_path / "t.csv", tmp_path / "j.sdf"
-    parser = argparse.ArgumentParser(prog="loxant")
-    add_subcommands(parser.add_subparsers(dest="command", required=True))
     argv = ["characterize", str(CELLS), "--cell", "jtl", "--inputs", "a", "--outputs", "q"]
     argv += ["--loads", "1", "--biases", "0.05,1", "--no-constraints", "-q"]
     argv += ["-o", str(table), "--sdf", str(sdf)]
-    args = parser.parse_args(argv)
-    assert args.func(args) == 0
+    assert main(argv) == 0
     written = pd.read_csv(table)
     failed = written.query("kind == 'failed corner'")
     assert list(failed["bias"]) == [0.05]

@@ -39,7 +39,7 @@ import time
 import uuid
 from dataclasses import dataclass, field
 
-from ..errors import CircuitError, ConvergenceError, SingularMatrixError
+from ..errors import AnalysisError, CircuitError, ConvergenceError, SingularMatrixError
 from .events import events as find_events
 from .sampling import draw_sample
 
@@ -76,7 +76,7 @@ REASONS = {
 }
 
 
-class SchedulerError(RuntimeError):
+class SchedulerError(AnalysisError):
     """The cluster the runs were to go to cannot be reached."""
 
 

@@ -246,7 +246,10 @@ class Netlist:
                 continue
             parser.feed(line)
         parser.finish()
-        return cls(parser, title, file, base_dir)
+        netlist = cls(parser, title, file, base_dir)
+        #: the files read, the netlist's own first and then its includes
+        netlist.sources = tuple(dict.fromkeys([file] + [line.file for line in lines]))
+        return netlist
 
     # -- analysis and outputs --
 
