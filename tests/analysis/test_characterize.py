@@ -247,12 +247,22 @@ def test_sdf_round_trips(jtl, dff):
             assert (cond, a, b) == (state, a0, b0)
             nominal = values[first.loc[values.index, "bias"] == 1.0].item()
             assert triple == pytest.approx((values.min(), nominal, values.max()), abs=1e-3)
-    checks = {
-        (cond, ref, port): value for kind, cond, port, ref, value in read["cells"]["dff"]["checks"]
-    }
-    for row in dff.constraints.dropna(subset=["value_ps"]).itertuples():
-        key = (row.state, row.first.lower(), row.second.lower())
-        assert checks[key] == pytest.approx(row.value_ps, abs=1e-3)
+    # a constraint only the bench's source limits ("at most") is no check of the cell
+    # unless asked for
+    for bounds in (False, True):
+        read = read_sdf(sdf_text([dff], bounds=bounds))
+        checks = {
+            (cond, ref, port): value
+            for kind, cond, port, ref, value in read["cells"]["dff"]["checks"]
+        }
+        written = dff.constraints.dropna(subset=["value_ps"])
+        at_most = written["note"].str.startswith("at most")
+        assert at_most.any()  # the dff's d after d is limited by the bench's source
+        expected = {
+            (row.state, row.first.lower(), row.second.lower()): row.value_ps
+            for row in written[~at_most | bounds].itertuples()
+        }
+        assert checks == pytest.approx(expected, abs=1e-3)
 
 
 def test_sdf_reader_takes_the_public_library_form():

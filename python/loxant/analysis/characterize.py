@@ -39,7 +39,6 @@ from .design import Design, is_bias
 from .fsm import learn
 from .harness import (
     Bench,
-    UserBench,
     cell_source,
     parked_time,
     port_node,
@@ -51,6 +50,7 @@ from .liberty import write_liberty
 from .responses import PortTimes, Response, Scenario, matches, response_of, spaced_outputs
 from .runner import ListPlan, Run, Runner
 from .sdf import write_sdf
+from .user_bench import UserBench
 
 __all__ = ["Characterization", "characterize"]
 
