@@ -99,12 +99,23 @@ class OutputClaims:
 
     def __init__(self):
         self._taken = {}  # real path -> what reads or writes it
+        self._read = set()  # the real paths of the inputs
 
     def inputs(self, paths, what="the netlist"):
-        """Marks files read: no output may replace them."""
+        """Marks files read: no output may replace them (one claimed already,
+        such as the ``-o`` of a netlist that turns out to include it, is
+        refused now)."""
         for path in paths:
-            if path and path != "-" and not str(path).startswith("<"):
-                self._taken.setdefault(same_file_key(path), f"{what} {path}")
+            if not path or path == "-" or str(path).startswith("<"):
+                continue
+            key = same_file_key(path)
+            if key in self._taken and key not in self._read:
+                raise UserError(
+                    f"{path}: {self._taken[key]} and {what} {path} would write the same "
+                    "file; give them different names"
+                )
+            self._read.add(key)
+            self._taken.setdefault(key, f"{what} {path}")
 
     def inputs_of(self, netlist):
         """Marks a netlist's file and the files it includes as read."""

@@ -92,7 +92,7 @@ def test_a_netlist_path_runs_with_its_outputs_watched(tmp_path, capsys):
         assert main(argv + extra) == 0
         captured = capsys.readouterr()
         assert "criterion x" in captured.out and f": {watched}: " in captured.out
-        assert "in this process (" in captured.err  # the runner's choice
+        assert " in this process: " in captured.err  # the runner's choice
 
 
 @pytest.mark.parametrize(

@@ -321,7 +321,7 @@ class Runner:
         cores = _cores()
         work = runs * run_seconds
         on_cluster = CLUSTER_START + work / (cores * CLUSTER_EFFICIENCY)
-        size = f"up to {runs} more runs of {run_seconds * 1e3:.1f} ms expected"
+        size = f"{runs} runs to go at most, each about {run_seconds * 1e3:.1f} ms"
         if cores < 2:
             self.choice = "serial: one core"
         elif run_seconds < MIN_PARALLEL_RUN:
@@ -336,7 +336,7 @@ class Runner:
             except Exception as exc:  # the runs can still go on here
                 self.choice = f"serial: {size}, but a local cluster failed to start ({exc})"
             else:
-                self.choice = f"local cluster: {size} on {cores} cores"
+                self.choice = f"local cluster: {size}, shared out over {cores} cores"
 
     # -- running -----------------------------------------------------------
 

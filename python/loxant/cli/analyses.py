@@ -271,5 +271,7 @@ def _print_choice(stats):
     where, _, why = stats["choice"].partition(": ")
     wall = stats.get("wall_time")
     took = f" in {wall:.1f} s" if wall is not None else ""
-    place = "in this process" if where == "serial" else f"on {where}"
-    print(f"{stats['runs']} runs{took}, {place} ({why})", file=sys.stderr)
+    place = {"serial": "in this process", "local cluster": "on a local cluster"}.get(
+        where, f"on {where}"
+    )
+    print(f"{stats['runs']} runs{took} {place}: {why}", file=sys.stderr)
