@@ -31,9 +31,11 @@ with ``LXH_`` so that it cannot meet a name of the cell.
 """
 
 import os
-import re
 from dataclasses import dataclass
 
+from ..netlist import NetlistError
+from ..netlist.records import Parser
+from ..netlist.tokens import keyword, read_string
 from ..units import to_si
 
 __all__ = ["DEFAULT_CELLS", "Bench", "CellSource", "cell_source", "port_node"]
@@ -247,7 +249,7 @@ class CellSource:
     file: str
     base_dir: str
     spelling: dict = None  # upper-case name -> as the netlist writes it
-    body: tuple = ()  # the element lines of the cell
+    body: tuple = ()  # (kind letter, node words) of the cell's elements
 
     def name(self, port_or_cell):
         """A port's or the cell's name as the netlist spells it."""
@@ -255,12 +257,7 @@ class CellSource:
 
     def _touching(self, port):
         """(kind letter, node words) of the cell's elements on ``port``."""
-        found = []
-        for words in self.body:
-            nodes = [w.upper() for w in words[1:] if "=" not in w]
-            if port.upper() in nodes:
-                found.append((words[0][0].upper(), nodes))
-        return found
+        return [(kind, list(nodes)) for kind, nodes in self.body if port.upper() in nodes]
 
     def ptl_inputs(self, inputs):
         """Inputs with a transmission line of the cell on them."""
@@ -312,49 +309,38 @@ def _library_lines(lines):
     return kept
 
 
-def _ports(text, cell):
-    """(cell name, port names) as the ``.subckt`` line spells them."""
-    pattern = re.compile(r"^\s*\.subckt\s+(\S+)(.*)$", re.IGNORECASE | re.MULTILINE)
-    found = {}
-    for match in pattern.finditer(text):
-        words = []
-        for word in match.group(2).split():
-            if "=" in word:
-                break
-            words.append(word)
-        found[match.group(1).upper()] = (match.group(1), tuple(words))
-    if cell.upper() not in found:
+def parsed_records(lines, first, file):
+    """The netlist reader's records of logical ``lines`` (subcircuits, models,
+    parameters, top-level elements); ``first``, the file's first line, is its
+    title unless it reads as an element or a control line."""
+    parser = Parser(file)
+    for line in lines:
+        if line is first and keyword(line)[:1] != "." and not _is_element(parser, line):
+            continue
+        parser.feed(line)
+    parser.finish()
+    return parser
+
+
+def _is_element(parser, line):
+    try:
+        parser.element(line)
+    except NetlistError:
+        return False
+    return True
+
+
+def _subckt(records, cell):
+    """(cell name, port names) as the ``.subckt`` line spells them, and the
+    (kind letter, upper-case node words) of the cell's own elements."""
+    found = {name.upper(): sub for name, sub in records.subckts.items()}
+    if not isinstance(cell, str) or cell.upper() not in found:
         known = ", ".join(sorted(found)) or "none"
         raise ValueError(f"no subcircuit named {cell} (subcircuits: {known})")
-    return found[cell.upper()]
-
-
-def _body(lines, cell):
-    """The element lines (split in words) of subcircuit ``cell``, continuation
-    lines joined; nested subcircuits left out."""
-    body, inside, depth = [], False, 0
-    for line in lines:
-        words = line.split()
-        if not words or words[0].startswith("*"):
-            continue
-        head = words[0].lower()
-        if head == ".subckt":
-            if inside:
-                depth += 1
-            elif len(words) > 1 and words[1].upper() == cell.upper():
-                inside = True
-            continue
-        if not inside:
-            continue
-        if head == ".ends":
-            if depth == 0:
-                break
-            depth -= 1
-        elif depth == 0 and head.startswith("+") and body:
-            body[-1] = body[-1] + tuple(w for w in [head[1:], *words[1:]] if w)
-        elif depth == 0 and head[0].isalpha():
-            body.append(tuple(words))
-    return tuple(body)
+    sub = found[cell.upper()]
+    words = sub.line.text.split()[1 : 2 + len(sub.ports)]
+    body = tuple((e.letter, tuple(n.upper() for n in e.nodes)) for e in sub.body.elements)
+    return words[0], tuple(words[1:]), body
 
 
 def cell_source(netlist, cell):
@@ -379,10 +365,9 @@ def cell_source(netlist, cell):
         raise TypeError(f"expected a netlist path, text or Netlist, got {type(netlist).__name__}")
     if not isinstance(cell, str) or not cell.strip():
         raise ValueError(f"name the cell to characterize, got {cell!r}")
-    lines = _library_lines(text.splitlines())
-    kept = "\n".join(lines)
-    name, ports = _ports(kept, cell)
+    kept = "\n".join(_library_lines(text.splitlines()))
+    name, ports, body = _subckt(parsed_records(*read_string(text, file, base_dir), file), cell)
     spelling = {p.upper(): p for p in ports}
     spelling[name.upper()] = name
     upper = tuple(p.upper() for p in ports)
-    return CellSource(kept, name.upper(), upper, file, base_dir, spelling, _body(lines, name))
+    return CellSource(kept, name.upper(), upper, file, base_dir, spelling, body)

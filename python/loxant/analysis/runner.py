@@ -325,7 +325,10 @@ class Runner:
         if cores < 2:
             self.choice = "serial: one core"
         elif run_seconds < MIN_PARALLEL_RUN:
-            self.choice = f"serial: {size}, each shorter than {MIN_PARALLEL_RUN * 1e3:.0f} ms"
+            self.choice = (
+                f"serial: {size}, shorter than the {MIN_PARALLEL_RUN * 1e3:.0f} ms "
+                "that pays for sending a run out"
+            )
         elif on_cluster >= work:
             self.choice = f"serial: {size} ({work:.1f} s) would not pay for starting a cluster"
         else:

@@ -12,10 +12,8 @@ input without passing through the cell.
 from dataclasses import dataclass
 
 from .. import expressions as ex
-from ..netlist import NetlistError
-from ..netlist.records import Parser
 from ..netlist.tokens import keyword, read_file
-from .harness import PREFIX, port_node, pulse_card
+from .harness import PREFIX, parsed_records, port_node, pulse_card
 
 __all__ = ["UserBench"]
 
@@ -157,23 +155,9 @@ def _with_nodes(element, name, slot, nodes):
 
 def _records(path):
     """(records, logical lines) of the bench file: includes read in place,
-    looked up beside it; the first line a title unless it reads as an element."""
+    looked up beside it."""
     lines, first = read_file(path)
-    parser = Parser(path)
-    for line in lines:
-        if line is first and keyword(line)[:1] != "." and not _is_element(parser, line):
-            continue
-        parser.feed(line)
-    parser.finish()
-    return parser, lines
-
-
-def _is_element(parser, line):
-    try:
-        parser.element(line)
-    except NetlistError:
-        return False
-    return True
+    return parsed_records(lines, first, path), lines
 
 
 def _kept_lines(lines, elements, cards):

@@ -25,7 +25,8 @@ from .status import EXIT_FAILED, EXIT_USAGE, StdoutGuard, clip, failure, report
 
 __all__ = ["COMMANDS", "build_parser", "main"]
 
-#: the commands, in the order of the help: (name, module under loxant.cli, adder)
+#: the commands, in the order of the help: (name, module under loxant.cli or a full
+#: module name, its function that adds the command to the subparsers)
 COMMANDS = (
     ("run", "run", "add_run_subcommand"),
     ("margins", "analyses", "add_margins_subcommand"),
@@ -50,7 +51,8 @@ def build_parser(only=None, reader=None):
     for name, module, adder in COMMANDS:
         if only in known and name != only:
             continue
-        getattr(importlib.import_module(f"{__name__}.{module}"), adder)(subparsers)
+        path = module if module.startswith("loxant.") else f"{__name__}.{module}"
+        getattr(importlib.import_module(path), adder)(subparsers)
     return parser
 
 
