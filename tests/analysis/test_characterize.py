@@ -18,10 +18,10 @@ import shutil
 import subprocess
 
 from loxant.analysis.characterize import characterize
-from loxant.cli import main
 from loxant.analysis.harness import DEFAULT_CELLS
 from loxant.analysis.liberty import liberty_text
 from loxant.analysis.sdf import read_sdf, sdf_text
+from loxant.cli import main
 from loxant.netlist import Netlist, read_netlist
 
 CELLS = Path(__file__).parent / "data" / "cells.cir"

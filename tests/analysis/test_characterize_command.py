@@ -6,8 +6,8 @@ import pytest
 
 pd = pytest.importorskip("pandas")
 
-from loxant.cli import main
 from loxant.analysis.sdf import read_sdf
+from loxant.cli import main
 
 CELLS = str(Path(__file__).parent / "data" / "cells.cir")
 

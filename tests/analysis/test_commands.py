@@ -122,6 +122,7 @@ def test_run_prints_every_junctions_switching_times_also_with_an_output(tmp_path
 
     import loxant
     from loxant.analysis import switching_times
+
     path = tmp_path / "cells.cir"
     path.write_text(CELLS)
     assert main(["run", str(path), "--events", "-q", "-o", str(tmp_path / "out.csv")]) == 0

@@ -509,5 +509,3 @@ def _arcs(machine, scenario, response, load, bias):
             rows.append((port, output, machine.name(state), load, bias, value))
         state = machine.next[(state, port)]
     return rows
-
-

@@ -112,7 +112,6 @@ class _SearchPlan:
         return sum(s.remaining() for s in self.searches)
 
 
-
 def _searches(job, machine):
     found = []
     for state in range(len(machine.access)):

@@ -22,7 +22,6 @@ so the same table serves rise and fall.  Each constraint (``y`` no closer than
 with ``related_pin`` ``x``.
 """
 
-
 from ..output import write_text
 from .sdf import AT_MOST, written_checks
 

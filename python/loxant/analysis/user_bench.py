@@ -39,9 +39,7 @@ class UserBench:
         nodes = [_nodes(e, defined | {source.cell}) for e in elements]
         renamed = [[rename.get(n.upper(), n) for n in found] for found in nodes]
         scope = _scope(records.top.params)
-        drivers = {
-            p: self._driver(elements, renamed, dut, port_node(p), p, scope) for p in inputs
-        }
+        drivers = {p: self._driver(elements, renamed, dut, port_node(p), p, scope) for p in inputs}
         shape = _pulse_shape(elements[drivers[inputs[0]]], scope)
         if shape is None:
             raise ValueError(f"{self._where(elements[drivers[inputs[0]]])} sends no pulse")
@@ -206,4 +204,3 @@ def _pulse_shape(element, scope):
         low, high, rise = numbers[0], numbers[1], numbers[3]
         return (high, rise) if low == 0 and high != 0 and rise > 0 else None
     return None
-

@@ -184,9 +184,7 @@ def _margins(args):
         dut=None if args.whole else (args.dut or "auto"),
         **_common(args),
     )
-    write_outputs(
-        (args.output, result.table), (args.runs, result.runs), (args.plot, result.plot)
-    )
+    write_outputs((args.output, result.table), (args.runs, result.runs), (args.plot, result.plot))
     print(_dut_line(result.dut, args.dut))
     print(result.formatted())
     print(result.critical_text())

@@ -161,9 +161,7 @@ def _output_names(output, netlists):
     if _is_extension(output):
         return [_beside(name, output) for name in netlists]
     if len(netlists) > 1:
-        raise UserError(
-            "with several netlists, -o takes a directory (DIR/) or an extension (.csv)"
-        )
+        raise UserError("with several netlists, -o takes a directory (DIR/) or an extension (.csv)")
     return [output]
 
 
@@ -520,5 +518,3 @@ def _default_probes(netlist):
     every node voltage."""
     nodes = netlist.nodes()
     return [f"P({name})" for name in netlist.junctions()] + [f"V({node})" for node in nodes]
-
-

@@ -48,7 +48,9 @@ _STATUS = (
     (ValueError, EXIT_USAGE, "error"),
 )
 
-_INTERNAL = "internal error: {name}: {text} - please report this, with the netlist and the command line"
+_INTERNAL = (
+    "internal error: {name}: {text} - please report this, with the netlist and the command line"
+)
 _MEMORY = "out of memory: record fewer quantities, shorten the run or raise the step"
 
 
