@@ -12,20 +12,14 @@ __all__ = [
     "UserError",
     "check_outputs",
     "read_netlist_argument",
-    "reader_options",
     "run_command_body",
     "write_table",
 ]
 
 
-def reader_options(args):
-    """The keywords of the netlist reader that the command line sets."""
-    return {"allow_outside": True} if getattr(args, "allow_outside", False) else {}
-
-
 def read_netlist_argument(name, reader=None, **options):
     """The netlist of the command's FILE argument (``-``: standard input);
-    ``options`` go to the reader (see :func:`reader_options`)."""
+    ``options`` are the reader's keywords the command line sets."""
     reader = read_netlist if reader is None else reader
     source = sys.stdin.read() if name == "-" else name
     try:

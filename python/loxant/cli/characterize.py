@@ -19,6 +19,8 @@ from ..analysis.characterize import characterize
 from ..analysis.harness import Bench
 from ..analysis.liberty import corner_path, write_liberty_corners
 from ..errors import UserError
+from ..netlist import NetlistError
+from ..netlist.tokens import read_file
 from ..output import OutputClaims, write_text
 from .values import quantity, si_text
 
@@ -36,11 +38,7 @@ def add_characterize_subcommand(subparsers):
         "separation of every pair of inputs per state by bisection.",
     )
     command.add_argument("netlist", metavar="FILE.cir", help="netlist ('-': standard input)")
-    command.add_argument(
-        "--allow-outside",
-        action="store_true",
-        help="let the netlist's output cards (.file, .iv) write outside its folder",
-    )
+
     command.add_argument("--cell", required=True, help="subcircuit to characterize")
     command.add_argument("--inputs", required=True, help="input ports, e.g. a,b")
     command.add_argument("--outputs", required=True, help="output ports, e.g. q")
@@ -130,11 +128,24 @@ def _claims(args):
     claims = OutputClaims()
     claims.inputs([args.netlist])
     claims.inputs([p for p in (args.bench, args.include, args.states) if p], "the input")
+    for path in (args.netlist, args.bench, args.include):
+        if path and path != "-":
+            claims.inputs(_included(path), "the included file")
     claims.outputs([(args.output, "-o"), (args.sdf, "--sdf")])
     if args.lib:
         biases = _numbers(args.biases, float, "biases")
         nominal = min(biases, key=lambda b: abs(b - 1.0)) if biases else 1.0
         claims.outputs([(corner_path(args.lib, b, nominal), "--lib") for b in biases])
+
+
+def _included(path):
+    """The files a netlist includes (its lines as the reader reads them); none
+    when it cannot be read: the characterization reports that itself."""
+    try:
+        lines, _ = read_file(path)
+    except (NetlistError, OSError):
+        return []
+    return sorted({line.file for line in lines} - {path})
 
 
 def _characterize(args):

@@ -2,8 +2,9 @@
 outputs against each other and against the files read, and the writing of
 their files before anything is printed (a closed standard output loses none)."""
 
-from ..analysis.command_input import read_netlist_argument, reader_options, write_table
+from ..analysis.command_input import read_netlist_argument, write_table
 from ..output import OutputClaims, WriteError
+from .values import reader_options
 
 __all__ = ["add_netlist_argument", "read_input", "write_outputs"]
 

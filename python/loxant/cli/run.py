@@ -34,7 +34,7 @@ from ..output import OutputClaims, WriteError, same_file_key, write_atomically, 
 from ..simulation import options as run_options
 from .status import EXIT_INTERNAL, EXIT_INTERRUPTED, EXIT_OK, QUOTE, clip, failure
 from .summary import Progress, plot, summarise
-from .values import quantity, si_text
+from .values import quantity, reader_options, si_text
 
 __all__ = ["add_run_subcommand", "run_command"]
 
@@ -93,6 +93,11 @@ def add_run_subcommand(subparsers):
         action="store_true",
         help="keep every recorded sample, beyond the recording limit of "
         f"{run_options.MAX_RECORDING_BYTES // 2**20} MiB",
+    )
+    run.add_argument(
+        "--allow-outside",
+        action="store_true",
+        help="let the netlist's output cards (.file, .iv) write outside its folder",
     )
     run.add_argument(
         "-q",
@@ -267,7 +272,7 @@ def _run_one(args, name, output, claims):
 def _prepared(args, name, claims):
     """The netlist read, its outputs claimed, its .iv cards done; None when
     there is no run to do (its .iv cards alone)."""
-    netlist = _read(name)
+    netlist = _read(name, reader_options(args))
     _claim_netlist_files(netlist, claims)
     if netlist.iv_requests:
         _iv_cards(netlist)
@@ -347,13 +352,13 @@ def _split_outputs(item):
     return [part.strip() for part in parts if part.strip()]
 
 
-def _read(name):
+def _read(name, options):
     if name == "-":
         raw = getattr(sys.stdin, "buffer", None)  # absent when stdin was replaced by text
         if raw is None:
-            return Netlist.from_string(sys.stdin.read(), name="<stdin>")
-        return Netlist.from_stream(raw, name="<stdin>")
-    return Netlist.from_file(name)
+            return Netlist.from_string(sys.stdin.read(), name="<stdin>", **options)
+        return Netlist.from_stream(raw, name="<stdin>", **options)
+    return Netlist.from_file(name, **options)
 
 
 def _simulate(args, netlist, output):

@@ -14,7 +14,7 @@ from ..errors import UserError
 from ..expressions import SCALE, ExpressionError, parse_number
 from ..units import QUANTITIES
 
-__all__ = ["quantity", "si_text"]
+__all__ = ["quantity", "reader_options", "si_text"]
 
 _NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
 
@@ -35,6 +35,11 @@ def quantity(text, unit, option, positive=True):
         what = "a positive" if positive else "a finite"
         raise UserError(f"{given}: expected {what} {QUANTITIES.get(unit, 'value')}")
     return value
+
+
+def reader_options(args):
+    """The netlist reader's keywords that a command's options set."""
+    return {"allow_outside": True} if getattr(args, "allow_outside", False) else {}
 
 
 def si_text(value, unit):
