@@ -21,7 +21,7 @@ import sys
 import warnings
 
 from ..version import __version__
-from .status import EXIT_FAILED, EXIT_USAGE, StdoutGuard, clip, failure, report
+from .status import EXIT_FAILED, EXIT_USAGE, clip, failure, report, silence_stdout
 
 __all__ = ["COMMANDS", "build_parser", "main"]
 
@@ -59,8 +59,6 @@ def build_parser(only=None, reader=None):
 def main(argv=None, reader=None):
     """The command; returns its exit status.  Nothing escapes as a traceback."""
     argv = sys.argv[1:] if argv is None else list(argv)
-    guard = StdoutGuard(sys.stdout)
-    sys.stdout, real_stdout = guard, sys.stdout
     command = None
     try:
         with warnings.catch_warnings():
@@ -72,18 +70,16 @@ def main(argv=None, reader=None):
                 parser.print_help(sys.stderr)
                 return EXIT_USAGE
             command = None if args.command == "run" else args.command
-            status = args.func(args)
+            return args.func(args)
+    except BrokenPipeError:  # the reader of our output left, the files are written
+        silence_stdout()
+        return EXIT_FAILED
     except BaseException as exc:  # noqa: BLE001 - the last resort: a line, never a traceback
         if isinstance(exc, SystemExit):  # argparse: --help, --version, a usage error
             raise
-        if isinstance(exc, BrokenPipeError):  # the reader of our output left: nothing to say
-            guard.close_quietly()
-            return EXIT_FAILED
         status, message = failure(exc)
         report(message if command else message.removeprefix("error: "), command)
-    finally:
-        sys.stdout = real_stdout
-    return max(status, EXIT_FAILED) if guard.broken else status
+        return status
 
 
 def _show_warning(message, category, filename, lineno, file=None, line=None):

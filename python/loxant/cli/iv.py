@@ -51,8 +51,9 @@ def _iv(args):
             raise UserError("give the largest current with --max, e.g. --max 300uA")
         top = quantity(args.max, "A", "--max", positive=False)
         jobs = [(args.model, top, args.output, args.plot)]
-    for model, top, output, plot in jobs:
-        _one(netlist, model, top, output, plot, args)
+    shown = [_one(netlist, model, top, output, plot, args) for model, top, output, plot in jobs]
+    for text in shown:  # once every file is written
+        print(text)
     return 0
 
 
@@ -61,15 +62,15 @@ def _card_outputs(netlist):
 
 
 def _one(netlist, name, top, output, plot, args):
+    """Writes one curve's files; returns what to print of it."""
     table = iv_curve(netlist.junction_model(name), top, points=args.points)
     if output:
         write_atomically(output, lambda stream: table.to_csv(stream, index=False))
     if plot:
         _plot(plot, table, name.upper())
     if output:
-        print(f"wrote the I-V curve of {name.upper()} ({len(table)} points) to {output}")
-    else:
-        print(table.to_string(index=False))
+        return f"wrote the I-V curve of {name.upper()} ({len(table)} points) to {output}"
+    return table.to_string(index=False)
 
 
 def _plot(path, table, title):

@@ -32,7 +32,16 @@ from ..errors import AnalysisError, CircuitError, RunLimitError, UserError
 from ..netlist import Netlist, NetlistError
 from ..output import OutputClaims, WriteError, same_file_key, write_atomically, write_traces
 from ..simulation import options as run_options
-from .status import EXIT_INTERNAL, EXIT_INTERRUPTED, EXIT_OK, QUOTE, clip, failure
+from .status import (
+    EXIT_FAILED,
+    EXIT_INTERNAL,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    QUOTE,
+    clip,
+    failure,
+    silence_stdout,
+)
 from .summary import Progress, plot, summarise
 from .values import quantity, reader_options, si_text
 
@@ -134,8 +143,12 @@ def run_command(args):
     _make_output_directory(args.output)
     status = EXIT_OK
     for name, output in zip(args.netlists, outputs):
-        if len(args.netlists) > 1 and not args.quiet:
-            print(f"== {name}", flush=True)
+        try:
+            if len(args.netlists) > 1 and not args.quiet:
+                print(f"== {name}", flush=True)
+        except BrokenPipeError:
+            silence_stdout()
+            status = EXIT_FAILED
         status = max(status, _run_one(args, name, output, claims))
     return status
 
@@ -253,6 +266,9 @@ def _run_one(args, name, output, claims):
         wall = time.perf_counter() - started
         stage = "writing"
         _report(args, netlist, results, output)
+    except BrokenPipeError:  # the reader of our output left: the next files are still written
+        silence_stdout()
+        return EXIT_FAILED
     except Exception as exc:  # noqa: BLE001 - sorted by the one map; a fault of ours goes on up
         status, message = failure(exc)
         if status in (EXIT_INTERNAL, EXIT_INTERRUPTED):
@@ -303,6 +319,7 @@ def _iv_cards(netlist):
     """Writes the I-V curve of each .iv card to its file."""
     from ..analysis.iv import iv_curve
 
+    written = []
     for request in netlist.iv_requests:
         try:
             table = iv_curve(netlist.junction_model(request.model), request.max_current)
@@ -310,7 +327,11 @@ def _iv_cards(netlist):
             message = f"{netlist.file}: .iv {request.model}: {clip(exc, 6 * QUOTE)}"
             raise AnalysisError(message) from None
         write_atomically(request.path, functools.partial(table.to_csv, index=False))
-        print(f"wrote the I-V curve of {request.model} ({len(table)} points) to {request.path}")
+        written.append(
+            f"wrote the I-V curve of {request.model} ({len(table)} points) to {request.path}"
+        )
+    for line in written:
+        print(line)
 
 
 def _claim_netlist_files(netlist, claims):
@@ -482,19 +503,24 @@ def _summary_sampling(netlist, quantities):
 
 
 def _report(args, netlist, results, output):
+    """Writes the files, then prints: a closed standard output loses no file."""
     time_axis = results.time("s")
     shown = output or args.plot
     probes = netlist.probes or _default_probes(netlist)
     traces = [(label, *results.trace(label)) for label in probes] if shown else []
     if output:
         kind = _written(output, lambda: write_traces(output, time_axis, traces, netlist.title))
-        if not args.quiet:
-            print(f"wrote {len(traces)} traces, {len(time_axis)} samples ({kind}) to {output}")
-    elif not (args.quiet and args.plot):
-        summarise(netlist, results)
     for path, labels in netlist.files.items():  # the .file requests, each to its file
         chosen = [(label, *results.trace(label)) for label in labels]
         _written(path, functools.partial(write_traces, path, time_axis, chosen, netlist.title))
+    if args.plot:
+        _written(
+            args.plot, lambda: plot(args.plot, time_axis, traces, netlist.title or netlist.file)
+        )
+    if output and not args.quiet:
+        print(f"wrote {len(traces)} traces, {len(time_axis)} samples ({kind}) to {output}")
+    elif not output and not (args.quiet and args.plot):
+        summarise(netlist, results)
     if args.events:
         from ..analysis.events import print_switching_times
 
@@ -502,10 +528,6 @@ def _report(args, netlist, results, output):
             print_switching_times(results, netlist.junctions())
         except ValueError as exc:  # more switches than it lists
             raise AnalysisError(f"{netlist.file}: --events: {exc}") from None
-    if args.plot:
-        _written(
-            args.plot, lambda: plot(args.plot, time_axis, traces, netlist.title or netlist.file)
-        )
 
 
 def _written(path, write):

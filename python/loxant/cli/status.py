@@ -20,10 +20,10 @@ __all__ = [
     "EXIT_INTERRUPTED",
     "EXIT_OK",
     "EXIT_USAGE",
-    "StdoutGuard",
     "UserError",
     "clip",
     "failure",
+    "silence_stdout",
 ]
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERNAL, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
@@ -86,47 +86,18 @@ def clip(text, most=QUOTE):
     return text if len(text) <= most else text[: most - 3] + "..."
 
 
-class StdoutGuard:
-    """Standard output that survives its reader leaving (``| head -1``): the
-    first broken pipe sends the rest to the null device, so that the command
-    goes on and writes its files; ``broken`` tells it happened."""
-
-    def __init__(self, stream):
-        self._stream = stream
-        self.broken = False
-
-    def write(self, text):
-        if not self.broken:
-            try:
-                return self._stream.write(text)
-            except BrokenPipeError:
-                self._drop()
-        return len(text)
-
-    def flush(self):
-        if not self.broken:
-            try:
-                self._stream.flush()
-            except BrokenPipeError:
-                self._drop()
-
-    def __getattr__(self, name):
-        return getattr(self._stream, name)
-
-    def close_quietly(self):
-        """Sends whatever is still written to the null device."""
-        self._drop()
-
-    def _drop(self):
-        self.broken = True
-        # the interpreter flushes stdout at exit; a closed pipe would fail again there
-        try:
-            target = self._stream.fileno()
-        except (OSError, ValueError, AttributeError):  # not a file: nothing is flushed
-            return
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, target)
-        os.close(null)
+def silence_stdout():
+    """After a broken pipe (``| head -1``): whatever is still printed goes to the
+    null device, so that the command goes on and writes its files; the
+    interpreter's flush at exit would fail on the closed pipe too."""
+    try:
+        target = sys.stdout.fileno()
+    except (OSError, ValueError, AttributeError):  # not a file (a test's stream)
+        sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the process
+        return
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, target)
+    os.close(null)
 
 
 def report(message, command=None):

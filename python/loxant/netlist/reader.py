@@ -246,8 +246,7 @@ class Netlist:
                 continue
             parser.feed(line)
         parser.finish()
-        netlist = cls(parser, title, file, base_dir)
-        #: the files read, the netlist's own first and then its includes
+        netlist = cls(parser, title, file, base_dir)  # then the files read, its own first:
         netlist.sources = tuple(dict.fromkeys([file] + [line.file for line in lines]))
         return netlist
 
