@@ -4,6 +4,7 @@ __all__ = [
     "AnalysisError",
     "CircuitError",
     "ConvergenceError",
+    "QuotedError",
     "RunLimitError",
     "SimulationError",
     "SingularMatrixError",
@@ -25,6 +26,38 @@ class UserError(ValueError):
 class AnalysisError(RuntimeError):
     """An analysis cannot go on with a well-formed input: its nominal run fails, the
     cell does not behave as a cell, the Dask cluster is out of reach."""
+
+
+class QuotedError(CircuitError):
+    """A :class:`CircuitError` that quotes values: ``template`` places each of
+    ``quoted``, ``(name, value, format spec)`` triples, at its field ``{q0}``,
+    ``{q1}``...; ``name`` says which quantity it is (``"dt"``, ``"resistance of
+    R1"``), so that a layer that took the value in other units can say it as it
+    was written (:meth:`quoting`)."""
+
+    def __init__(self, template, quoted, shown=None):
+        self.template, self.quoted, self.shown = template, tuple(quoted), dict(shown or {})
+        super().__init__(self._render(self.shown))
+
+    def __reduce__(self):  # pickled whole, so that it crosses to and from worker processes
+        return type(self), (self.template, self.quoted, self.shown)
+
+    def _render(self, shown):
+        fields = {
+            f"q{k}": shown[name] if name in shown else format(value, spec)
+            for k, (name, value, spec) in enumerate(self.quoted)
+        }
+        return self.template.format(**fields)
+
+    def quoting(self, shown):
+        """The same error with the values named in ``shown`` ({name: text}) written
+        as that text."""
+        return QuotedError(self.template, self.quoted, shown)
+
+
+def quote_name(text):
+    """``text`` safe inside a :class:`QuotedError` template."""
+    return str(text).replace("{", "{{").replace("}", "}}")
 
 
 class SimulationError(RuntimeError):
