@@ -14,7 +14,7 @@ from loxant.analysis.runner import Runner
     "cores, runs, seconds, where, why",
     [
         (1, 10_000, 1.0, "serial", "one core"),
-        (2, 10_000, 0.005, "serial", "shorter than 20 ms"),
+        (2, 10_000, 0.005, "serial", "shorter than the 20 ms"),
         (2, 40, 0.05, "serial", "would not pay for starting a cluster"),
         (
             2,

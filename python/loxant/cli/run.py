@@ -51,6 +51,7 @@ __all__ = ["add_run_subcommand", "run_command"]
 def add_run_subcommand(subparsers):
     run = subparsers.add_parser(
         "run",
+        usage="%(prog)s FILE.cir [FILE.cir ...] [-o OUT] [--plot OUT.png] [options]",
         help="simulate netlists",
         description="Run the .tran analysis of each netlist and write or summarise its outputs.",
     )
