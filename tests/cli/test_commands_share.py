@@ -237,6 +237,7 @@ def test_two_liberty_corners_read_together_by_opensta(tmp_path, capsys):
         text=True,
         capture_output=True,
         timeout=60,
+        cwd=tmp_path,
     )
     said = done.stdout + done.stderr
     assert "already exists" not in said and "Error" not in said, said
