@@ -1,6 +1,8 @@
 """Exceptions raised by the circuit description and the transient driver."""
 
 __all__ = [
+    "RECORDING",
+    "STEPS",
     "CircuitError",
     "ConvergenceError",
     "RunLimitError",
@@ -11,8 +13,23 @@ __all__ = [
 ]
 
 
+#: the limits a run may reach: its step count (``max_steps``) and the size of
+#: its recording
+STEPS, RECORDING = "steps", "recording"
+
+
 class CircuitError(ValueError):
-    """The circuit description is invalid (bad value, duplicate name, floating node...)."""
+    """The circuit description is invalid (bad value, duplicate name, floating node...).
+
+    ``option`` names the run option at fault when one is (else None).  A run
+    refused because it would exceed a limit has ``limit`` (:data:`STEPS` or
+    :data:`RECORDING`) and ``reached``, the message's statement of the limit
+    without its advice on what to change.
+    """
+
+    def __init__(self, *args, option=None, limit=None, reached=None):
+        super().__init__(*args)
+        self.option, self.limit, self.reached = option, limit, reached
 
 
 class SimulationError(RuntimeError):
@@ -37,13 +54,15 @@ class SingularMatrixError(SimulationError):
 class RunLimitError(SimulationError):
     """A run reached a limit on its steps or on its recording before its end.
 
-    ``time`` is the simulation time reached; ``results`` holds what was recorded
-    up to there (None while the engine hands the error up).
+    ``limit`` is the limit reached (:data:`STEPS` or :data:`RECORDING`),
+    ``time`` the simulation time reached; ``results`` holds what was recorded
+    up to there (None while the engine hands the error up); ``reached`` is the
+    message's statement of the limit without its advice on what to change.
     """
 
-    def __init__(self, message, time=None, results=None):
+    def __init__(self, message, time=None, results=None, *, limit=None, reached=None):
         super().__init__(message, time)
-        self.results = results
+        self.results, self.limit, self.reached = results, limit, reached
         self.tables = None
 
 

@@ -27,34 +27,76 @@ def biased_junction(noise=False):
     return c
 
 
-# (options, what the message names); t_stop = 100
+# (options, what the message says, the option the error names, the limit); t_stop = 100
 FAULTS = [
-    ({"dt": 0.1, "record_every": 2**70}, "record_every must be at most 2147483647"),
-    ({"dt": 0.1, "record_every": 0}, "record_every must be a positive integer"),
-    ({"dt": 0.1, "max_iterations": 2**40}, "max_iterations must be at most"),
-    ({"dt": 0.1, "seed": -1}, "seed must be None or an integer >= 0"),
-    ({"dt": 0.1, "seed": "x"}, "seed must be None or an integer >= 0"),
-    ({"dt": 0.1, "seed": True}, "seed must be None or an integer >= 0"),
-    ({"dt": 0.1, "record_from": 200.0}, "record_from = 200 is after t_stop = 100"),
-    ({"dt": 0.1, "record_every": 2000, "record_from": 60.0}, "nothing would be recorded"),
-    ({"dt": 1e-8}, "(max_steps)"),
-    ({"dt": 0.1, "max_steps": 10}, "more than 10 (max_steps)"),
-    ({"dt": 0.1, "max_steps": 0}, "max_steps must be a positive integer"),
-    ({"dt": 0.1, "print_step": 1.0}, "print_step needs an adaptive step"),
-    ({"dt_max": 1.0, "print_step": 1e-9}, "more than 256 MiB: raise print_step to at least"),
-    ({"dt_max": 1.0, "print_step": 50.0, "record_from": 60.0}, "exceeds the recorded span"),
-    ({"dt_max": 1.0, "dt_min": 2.0}, "dt_min = 2 exceeds dt = 0.01"),
-    ({"dt": 0.0}, "dt must be positive"),
+    (
+        {"dt": 0.1, "record_every": 2**70},
+        "record_every must be at most 2147483647",
+        "record_every",
+        None,
+    ),
+    (
+        {"dt": 0.1, "record_every": 0},
+        "record_every must be a positive integer",
+        "record_every",
+        None,
+    ),
+    (
+        {"dt": 0.1, "max_iterations": 2**40},
+        "max_iterations must be at most",
+        "max_iterations",
+        None,
+    ),
+    ({"dt": 0.1, "seed": -1}, "seed must be None or an integer >= 0", "seed", None),
+    ({"dt": 0.1, "seed": "x"}, "seed must be None or an integer >= 0", "seed", None),
+    ({"dt": 0.1, "seed": True}, "seed must be None or an integer >= 0", "seed", None),
+    (
+        {"dt": 0.1, "record_from": 200.0},
+        "record_from = 200 is after t_stop = 100",
+        "record_from",
+        None,
+    ),
+    (
+        {"dt": 0.1, "record_every": 2000, "record_from": 60.0},
+        "nothing would be recorded",
+        None,
+        None,
+    ),
+    ({"dt": 1e-8}, "(max_steps)", "t_stop", "steps"),
+    ({"dt": 0.1, "max_steps": 10}, "more than 10 (max_steps)", "t_stop", "steps"),
+    ({"dt": 0.1, "max_steps": 0}, "max_steps must be a positive integer", "max_steps", None),
+    ({"dt": 0.1, "print_step": 1.0}, "print_step needs an adaptive step", "print_step", None),
+    (
+        {"dt_max": 1.0, "print_step": 1e-9},
+        "more than 256 MiB: raise print_step to at least",
+        "print_step",
+        "recording",
+    ),
+    (
+        {"dt_max": 1.0, "print_step": 50.0, "record_from": 60.0},
+        "exceeds the recorded span",
+        "print_step",
+        None,
+    ),
+    ({"dt_max": 1.0, "dt_min": 2.0}, "dt_min = 2 exceeds dt = 0.01", "dt_min", None),
+    ({"dt": 0.0}, "dt must be positive", "dt", None),
+    ({"dt": 0.1, "initial_ramp": -1.0}, "initial_ramp must not be negative", "initial_ramp", None),
+    ({"dt": 0.1, "record": ["nowhere"]}, "no node or element named 'nowhere'", "record", None),
+    ({"dt": 0.1, "progress": 3}, "progress must be a callable", "progress", None),
 ]
 
 
-@pytest.mark.parametrize(("options", "named"), FAULTS)
+@pytest.mark.parametrize(("options", "named", "option", "limit"), FAULTS)
 @pytest.mark.parametrize("engine", ENGINES)
-def test_faulty_options_are_refused_before_the_run(options, named, engine):
+def test_faulty_options_are_refused_before_the_run(options, named, option, limit, engine):
     started = time.monotonic()
     with pytest.raises(CircuitError) as info:
-        biased_junction().simulate(100.0, engine=engine, progress=deadline(30), **options)
-    assert named in str(info.value)
+        biased_junction().simulate(100.0, engine=engine, **{"progress": deadline(30), **options})
+    error = info.value
+    assert named in str(error)
+    assert (error.option, error.limit) == (option, limit)
+    # a limit's statement opens the message, its advice follows
+    assert limit is None or str(error).startswith(error.reached + ": ")
     assert time.monotonic() - started < 30
 
 
@@ -102,7 +144,8 @@ def test_an_adaptive_run_stops_at_its_step_limit_keeping_what_it_recorded(engine
             1e6, rtol=0, atol=1e-4, max_steps=400, engine=engine, progress=deadline(30)
         )
     error = info.value
-    assert "limit of 400 steps (max_steps)" in str(error)
+    assert error.limit == "steps" and error.reached.endswith("limit of 400 steps (max_steps)")
+    assert str(error).startswith(error.reached + "; loosen")
     assert 0 < error.time < 1e6 and f"t = {error.time:.6g}" in str(error)
     partial = error.results
     assert 0 < len(partial) <= 400 and partial.time[-1] <= error.time
@@ -118,6 +161,7 @@ def test_an_adaptive_run_stops_at_its_recording_limit(engine, noise, monkeypatch
     with pytest.raises(RunLimitError) as info:
         biased_junction(noise).simulate(1e9, rtol=0, engine=engine, seed=2, progress=deadline(60))
     error = info.value
+    assert error.limit == "recording" and str(error).startswith(error.reached + "; choose")
     found = re.search(r"limit of 0.0625 MiB \((\d+) samples of (\d+) bytes", str(error))
     rows, per_sample = int(found[1]), int(found[2])
     assert rows == len(error.results) == 2**16 // per_sample

@@ -69,24 +69,16 @@ class Transient:
     themselves (``begin``, then ``step`` and ``accept`` per step).
     """
 
-    def __init__(
-        self,
-        system,
-        kernel,
-        solver,
-        *,
-        abstol=1e-9,
-        reltol=1e-9,
-        max_iterations=20,
-        initial_ramp=0.0,
-    ):
+    def __init__(self, system, kernel, solver, options):
+        """``options``: the run's :class:`~loxant.simulation.options.RunOptions`
+        (its Newton tolerances, iterations and initial ramp apply)."""
         self.system = system
         self.kernel = kernel
         self.solver = solver
-        self.abstol = abstol
-        self.reltol = reltol
-        self.max_iterations = max_iterations
-        self.initial_ramp = initial_ramp
+        self.abstol = options.abstol
+        self.reltol = options.reltol
+        self.max_iterations = options.max_iterations
+        self.initial_ramp = options.initial_ramp
         nnz, n = system.nnz, system.size
         self.A0 = np.zeros(nnz)
         self.A1 = np.zeros(nnz)

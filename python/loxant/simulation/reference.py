@@ -20,7 +20,7 @@ import numpy as np
 
 from .. import SimulationParameters as SP
 from .. import lxglobals
-from ..errors import RunLimitError
+from ..errors import RECORDING, STEPS, RunLimitError
 from .assembly import STATE_LOCK, native_modules
 from .integrator import StepFailure, Transient, raise_failure
 from .results import Recorder
@@ -60,15 +60,7 @@ def _run(system, kernel, sparse, recorder, options):
         time_step=options.dt,
         seed=options.seed,
     )
-    run = Transient(
-        system,
-        kernel,
-        sparse.SparseDirect(),
-        abstol=options.abstol,
-        reltol=options.reltol,
-        max_iterations=options.max_iterations,
-        initial_ramp=options.initial_ramp,
-    )
+    run = Transient(system, kernel, sparse.SparseDirect(), options)
     # The models report the state at rest before the static matrix is built:
     # building it (re)starts the history of models that keep one.
     kernel.UpdateValues()
@@ -183,7 +175,7 @@ class _BoundedRecorder:
 
     def record(self, t):
         if self.recorder.count >= self.max_rows:
-            raise RunLimitError("recording", time=t)
+            raise RunLimitError(RECORDING, time=t, limit=RECORDING)
         self.recorder.record(t)
 
 
@@ -244,7 +236,7 @@ class _AdaptiveLoop:
                 self.progress(t)
                 next_report = _time.perf_counter() + 0.1
             if run.stats["steps"] + run.stats["rejected"] >= self.max_steps:
-                raise RunLimitError("steps", time=t)
+                raise RunLimitError(STEPS, time=t, limit=STEPS)
             step = min(h, t_stop - t)
             if t_stop - (t + step) < 1e-3 * step:
                 step = t_stop - t
