@@ -166,8 +166,8 @@ class RunOptions:
             check = field.metadata["check"]
             if field.name in given and check is not None:
                 values[field.name] = check(given[field.name], field.name)
-        record_every = values.get("record_every", 1)
-        record_from = values.get("record_from", 0.0)
+        record_every = values.get("record_every", _DEFAULTS["record_every"])
+        record_from = values.get("record_from", _DEFAULTS["record_from"])
         if record_from > t_stop:
             raise CircuitError(
                 f"record_from = {record_from:g} is after t_stop = {t_stop:g}: "
@@ -188,7 +188,9 @@ class RunOptions:
                 ),
             )
         )
-        return cls(**steps, **values, record=given.get("record"))
+        if "record" in given:
+            values["record"] = given["record"]  # checked against the system
+        return cls(**steps, **values)
 
     def native(self):
         """The native engine's options of this run, by the engine's names (the
@@ -307,6 +309,7 @@ def _newton_tolerances(abstol, reltol, newton_fraction):
     return abstol, reltol, newton_fraction
 
 
+_DEFAULTS = {field.name: field.default for field in dataclasses.fields(RunOptions)}
 #: the options ``check`` takes by keyword (the rest are the system's)
 _GIVEN = frozenset(
     {field.name for field in dataclasses.fields(RunOptions)}
