@@ -23,6 +23,7 @@ from .. import lxglobals
 from ..errors import RECORDING, STEPS, RunLimitError
 from .assembly import STATE_LOCK, native_modules
 from .integrator import StepFailure, Transient, raise_failure
+from .native import PROGRESS_INTERVAL
 from .results import Recorder
 
 __all__ = ["execute", "prepare"]
@@ -129,11 +130,11 @@ def _loop(run, recorder, options):
     t, h, h_prev = 0.0, dt, None
     calm = 0
     grid_t, points, on_grid = 0.0, 0, True  # the last grid point reached, how many
-    next_report = _time.perf_counter() + 0.1
+    next_report = _time.perf_counter() + PROGRESS_INTERVAL
     while t_stop - t > 1e-9 * dt:
         if progress is not None and _time.perf_counter() >= next_report:
             progress(t)
-            next_report = _time.perf_counter() + 0.1
+            next_report = _time.perf_counter() + PROGRESS_INTERVAL
         step = min(h, t_stop - t)
         if t_stop - (t + step) < 1e-3 * step:
             step = t_stop - t  # no sliver of a step at the end
@@ -230,11 +231,11 @@ class _AdaptiveLoop:
         run, t_stop, dt = self.run_, self.t_stop, self.dt
         t, h, h_prev, h_prev2 = 0.0, dt, None, None
         accepted = 0
-        next_report = _time.perf_counter() + 0.1
+        next_report = _time.perf_counter() + PROGRESS_INTERVAL
         while t_stop - t > 1e-9 * dt:
             if self.progress is not None and _time.perf_counter() >= next_report:
                 self.progress(t)
-                next_report = _time.perf_counter() + 0.1
+                next_report = _time.perf_counter() + PROGRESS_INTERVAL
             if run.stats["steps"] + run.stats["rejected"] >= self.max_steps:
                 raise RunLimitError(STEPS, time=t, limit=STEPS)
             step = min(h, t_stop - t)
