@@ -125,3 +125,5 @@ def test_an_error_blames_the_callers_option_or_the_tran_line(options, option, tr
     assert error.option == option
     assert isinstance(error, NetlistError) == tran_line
     assert not tran_line or error.line == 3
+    # a limit's statement, as the message opens
+    assert error.limit is None or str(error).startswith(error.reached + ": ")

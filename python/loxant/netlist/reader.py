@@ -536,7 +536,8 @@ class Netlist:
             if exc.option in given:
                 raise  # the caller's own argument, not the .tran line, is at fault
             error = self._tran_line.error(str(exc))
-            error.option, error.limit, error.reached = exc.option, exc.limit, exc.reached
+            error.option, error.limit = exc.option, exc.limit
+            error.reached = exc.reached and error.where + exc.reached
             raise error from None
 
     def _windowed(self, results):
