@@ -35,12 +35,14 @@ class CircuitError(ValueError):
 class SimulationError(RuntimeError):
     """A transient simulation could not continue.
 
-    ``time`` is the simulation time of the step that failed.
+    ``time`` is the simulation time of the step that failed.  A step that
+    failed at every size also carries ``step``, the smallest size tried, and
+    ``reason``, why its last try failed (both in the message too).
     """
 
-    def __init__(self, message, time=None):
+    def __init__(self, message, time=None, *, step=None, reason=None):
         super().__init__(message)
-        self.time = time
+        self.time, self.step, self.reason = time, step, reason
 
 
 class ConvergenceError(SimulationError):

@@ -148,11 +148,11 @@ def test_a_step_that_fails_at_every_size_names_its_start(engine, bias, iteration
         overdriven_junction(bias).simulate(
             20.0, 0.5, dt_min=0.5, max_iterations=iterations, engine=engine
         )
-    t = info.value.time
-    assert earliest <= t < 20.0 and t / 0.5 == round(t / 0.5)
-    assert str(info.value) == (
-        f"step from t = {t:.10g} failed at every step size down to 0.5: "
-        f"no convergence in {iterations} Newton iterations"
+    error = info.value
+    assert earliest <= error.time < 20.0 and error.time / 0.5 == round(error.time / 0.5)
+    assert (error.step, error.reason) == (0.5, f"no convergence in {iterations} Newton iterations")
+    assert str(error) == (
+        f"step from t = {error.time:.10g} failed at every step size down to 0.5: {error.reason}"
     )
 
 

@@ -109,6 +109,7 @@ def test_node_names_are_those_of_a_fresh_circuit(text):
 # .tran's values as an error of its line
 BLAME = [
     ({"t_stop": "abc"}, "t_stop", False),
+    ({"dt": 0}, "dt", False),
     ({"record": ["nowhere"]}, "record", False),
     ({"record_every": 0}, "record_every", False),
     ({"max_steps": 10, "rtol": 1e-3}, "t_stop", True),

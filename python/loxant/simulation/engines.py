@@ -51,9 +51,11 @@ Statistics
 Failure
     A step that fails at every size down to ``dt_min`` ends the run with
     :class:`~loxant.errors.SingularMatrixError` (the matrix could not be
-    factored) or :class:`~loxant.errors.ConvergenceError`; its ``time`` is the
-    start of that step and its message says ``step from t = ... failed at every
-    step size down to ...: <reason>``.
+    factored) or :class:`~loxant.errors.ConvergenceError`: ``time`` the start
+    of that step, ``step`` the smallest size tried, ``reason`` why its last try
+    failed, and the message ``step from t = <time> failed at every step size
+    down to <step>: <reason>``.  Runs of the same circuit may fail at other
+    times in different engines (their iterations differ).
 
 Limits
     An adaptive run whose steps (accepted and rejected) reach ``max_steps``,

@@ -24,7 +24,14 @@ from .. import lxglobals
 from ..errors import ConvergenceError, SingularMatrixError, non_finite_reason
 from ..waveforms import Constant
 
-__all__ = ["StepFailure", "Transient", "bdf_coefficients", "raise_failure", "smooth_factor"]
+__all__ = [
+    "StepFailure",
+    "Transient",
+    "bdf_coefficients",
+    "failure_error",
+    "raise_failure",
+    "smooth_factor",
+]
 
 
 def bdf_coefficients(h, h_prev=None):
@@ -312,10 +319,17 @@ def _nonfinite_reason(system, kernel, B):
 
 
 def raise_failure(t, step, failure):
-    message = f"step from t = {t:.10g} failed at every step size down to {step:.3g}: {failure}"
-    if failure.singular:
-        raise SingularMatrixError(
+    raise failure_error(t, step, str(failure), failure.singular) from None
+
+
+def failure_error(t, step, reason, singular):
+    """The error of a step from ``t`` that failed at every size down to ``step``."""
+    message = f"step from t = {t:.10g} failed at every step size down to {step:.3g}: {reason}"
+    if singular:
+        return SingularMatrixError(
             message + " (look for loops of phase sources, voltage sources and zero inductors)",
             time=t,
-        ) from None
-    raise ConvergenceError(message, time=t) from None
+            step=step,
+            reason=reason,
+        )
+    return ConvergenceError(message, time=t, step=step, reason=reason)

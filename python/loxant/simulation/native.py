@@ -22,18 +22,12 @@ import time
 import numpy as np
 
 from .. import lxglobals
-from ..errors import (
-    RECORDING,
-    STEPS,
-    ConvergenceError,
-    RunLimitError,
-    SingularMatrixError,
-    non_finite_reason,
-)
+from ..errors import RECORDING, STEPS, RunLimitError, non_finite_reason
 from ..gcpause import collector_paused
 from ..kinds import waveform_kind
 from ..waveforms import Constant, Rescaled
 from .assembly import STATE_LOCK, native_modules
+from .integrator import failure_error
 from .probes import grow
 
 __all__ = [
@@ -221,10 +215,4 @@ def _failure(failure, element_names):
         reason = non_finite_reason([element_names[k] for k in non_finite])
     if reason == module.REASON_NO_CONVERGENCE:
         reason = f"no convergence in {iterations} Newton iterations"
-    message = f"step from t = {t:.10g} failed at every step size down to {step:.3g}: {reason}"
-    if singular:
-        return SingularMatrixError(
-            message + " (look for loops of phase sources, voltage sources and zero inductors)",
-            time=t,
-        )
-    return ConvergenceError(message, time=t)
+    return failure_error(t, step, reason, singular)
