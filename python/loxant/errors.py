@@ -5,6 +5,7 @@ __all__ = [
     "STEPS",
     "CircuitError",
     "ConvergenceError",
+    "QuotedError",
     "RunLimitError",
     "SimulationError",
     "SingularMatrixError",
@@ -30,6 +31,48 @@ class CircuitError(ValueError):
     def __init__(self, *args, option=None, limit=None, reached=None):
         super().__init__(*args)
         self.option, self.limit, self.reached = option, limit, reached
+
+
+class QuotedError(CircuitError):
+    """A :class:`CircuitError` that quotes values: ``template`` places each of
+    ``quoted``, ``(name, value, format spec)`` triples, at its field ``{q0}``,
+    ``{q1}``...; ``name`` says which quantity it is (``"dt"``, ``"resistance of
+    R1"``), so that a layer that took the value in other units can say it as it
+    was written (:meth:`quoting`).  ``option`` and ``limit`` as for
+    :class:`CircuitError`; ``reached`` is given as a template with the same
+    fields."""
+
+    def __init__(self, template, quoted, shown=None, *, option=None, limit=None, reached=None):
+        self.template, self.quoted, self.shown = template, tuple(quoted), dict(shown or {})
+        self.reached_template = reached
+        super().__init__(
+            self._render(template),
+            option=option,
+            limit=limit,
+            reached=reached and self._render(reached),
+        )
+
+    def __reduce__(self):  # pickled whole, so that it crosses to and from worker processes
+        return type(self), (self.template, self.quoted, self.shown), self.__dict__
+
+    def _render(self, template):
+        fields = {
+            f"q{k}": self.shown[name] if name in self.shown else format(value, spec)
+            for k, (name, value, spec) in enumerate(self.quoted)
+        }
+        return template.format(**fields)
+
+    def quoting(self, shown):
+        """The same error with the values named in ``shown`` ({name: text}) written
+        as that text."""
+        error = QuotedError(self.template, self.quoted, shown, reached=self.reached_template)
+        error.option, error.limit = self.option, self.limit
+        return error
+
+
+def quote_name(text):
+    """``text`` safe inside a :class:`QuotedError` template."""
+    return str(text).replace("{", "{{").replace("}", "}}")
 
 
 class SimulationError(RuntimeError):
