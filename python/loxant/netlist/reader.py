@@ -245,7 +245,9 @@ class Netlist:
                 continue
             parser.feed(line)
         parser.finish()
-        return cls(parser, title, file, base_dir)
+        netlist = cls(parser, title, file, base_dir)  # then the files read, its own first:
+        netlist.sources = tuple(dict.fromkeys([file] + [line.file for line in lines]))
+        return netlist
 
     # -- analysis and outputs --
 
@@ -456,7 +458,7 @@ class Netlist:
         return np.random.default_rng(self.seed)
 
     def circuit(self, params=None, rng=None):
-        """A fresh :class:`~loxant.physical.PhysicalCircuit` of the netlist.
+        """A fresh SI :class:`~loxant.circuit.Circuit` of the netlist.
 
         ``params`` overrides top-level ``.param`` values (name -> number, any case);
         ``rng`` (a NumPy Generator) draws the random functions ``gauss``,
@@ -532,9 +534,12 @@ class Netlist:
         except NetlistError:
             raise
         except CircuitError as exc:
-            if str(exc).split(":")[0].split()[0] in given:
+            if exc.option in given:
                 raise  # the caller's own argument, not the .tran line, is at fault
-            raise self._tran_line.error(str(exc)) from None
+            error = self._tran_line.error(str(exc))
+            error.option, error.limit = exc.option, exc.limit
+            error.reached = exc.reached and error.where + exc.reached
+            raise error from None
 
     def _windowed(self, results):
         """``results`` (every step from t = 0) averaged over the ``.tran`` pwindow
