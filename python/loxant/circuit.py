@@ -296,15 +296,8 @@ class Circuit:
         ``model`` in ``loxant.lxconfig.tjm_models``; ``kernel=(A, B, P)`` supplies
         (and registers under that name) a kernel of one's own.  Normalised,
         ``amplitude`` and ``c`` default to 1."""
-        given = {
-            "model": model,
-            "amplitude": amplitude,
-            "c": c,
-            "frequency_factor": frequency_factor,
-            "resistance_factor": resistance_factor,
-            "pair_factor": pair_factor,
-            "kernel": kernel,
-        }
+        arguments = locals()  # the table's parameters, in its order
+        given = {key: arguments[key] for key in _PARAMS["junction_tjm"]}
         values = self._values(BY_ADDER["junction_tjm"], name, given)
         return self._two_terminal(el.JunctionTJM, name, a, b, *values.values())
 
