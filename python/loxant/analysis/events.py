@@ -52,30 +52,38 @@ def _time_and_phase(results, name):
     return np.asarray(results.time, dtype=float), np.asarray(results.phase(name), dtype=float)
 
 
-def _crossings(time, phase):
-    """(times, signs) of the passages of the phase through odd multiples of pi."""
+def _crossings(time, phase, limit=None, name="the junction"):
+    """(times, signs) of the passages of the phase through odd multiples of pi.
+    More than ``limit`` passages (default :data:`MAX_LISTED_EVENTS`) are refused
+    (ValueError) before any is listed."""
     # turn index: floor((phase + pi) / 2 pi) steps by one at every odd multiple of pi
     index = np.floor((phase + math.pi) / TWO_PI)
-    steps = np.flatnonzero(np.diff(index))
-    times, signs = [], []
-    for k in steps:
-        p0, p1, t0, t1 = phase[k], phase[k + 1], time[k], time[k + 1]
-        first, last = index[k], index[k + 1]
-        sign = 1 if last > first else -1
-        # one event per level passed; a sample interval may hold several
-        levels = np.arange(first, last, sign) + (1 if sign > 0 else 0)
-        for level in levels:
-            at = (2 * level - 1) * math.pi
-            times.append(t0 + (at - p0) / (p1 - p0) * (t1 - t0))
-            signs.append(sign)
-    return np.array(times, dtype=float), np.array(signs, dtype=int)
+    step = np.diff(index)
+    counts = np.abs(step).astype(np.int64)
+    total = int(counts.sum())
+    limit = MAX_LISTED_EVENTS if limit is None else limit
+    if total > limit:
+        raise ValueError(
+            f"{name} switches {total:,} times, more than the {limit:,} a measure "
+            "lists: shorten the run or measure another junction"
+        )
+    # one event per level passed; a sample interval may hold several
+    k = np.repeat(np.flatnonzero(counts), counts[counts > 0])
+    signs = np.sign(step[k]).astype(int)
+    starts = np.cumsum(counts[counts > 0]) - counts[counts > 0]
+    nth = np.arange(total) - np.repeat(starts, counts[counts > 0])
+    levels = index[k] + signs * nth + (signs > 0)
+    at = (2 * levels - 1) * math.pi
+    p0, p1, t0, t1 = phase[k], phase[k + 1], time[k], time[k + 1]
+    times = t0 + (at - p0) / (p1 - p0) * (t1 - t0)
+    return times.astype(float), signs
 
 
 def switching_times(results, name, *, direction=None):
     """Times at which the phase of element ``name`` passes an odd multiple of pi,
     interpolated between samples, in order.  ``direction`` = +1 or -1 keeps only
     the forward or the backward turns (default: both)."""
-    times, signs = _crossings(*_time_and_phase(results, name))
+    times, signs = _crossings(*_time_and_phase(results, name), name=name)
     if direction is None:
         return times
     if direction not in (1, -1):
@@ -88,7 +96,7 @@ def events(results, names):
     of ``(time, name, sign)``; simultaneous events keep the order of ``names``."""
     found = []
     for order, name in enumerate(names):
-        times, signs = _crossings(*_time_and_phase(results, name))
+        times, signs = _crossings(*_time_and_phase(results, name), name=name)
         found += [(float(t), order, name, int(s)) for t, s in zip(times, signs)]
     found.sort(key=lambda event: (event[0], event[1]))
     return [(t, name, sign) for t, _, name, sign in found]
@@ -147,7 +155,7 @@ def mean_voltage(results, name, t_from=None, t_to=None):
     inside = np.flatnonzero((time >= lo) & (time <= hi))
     if len(inside) < 2:
         raise ValueError(f"the window {lo:g}..{hi:g} holds fewer than two samples")
-    times, signs = _crossings(time, phase)
+    times, signs = _crossings(time, phase, name=name)
     keep = (times >= lo) & (times <= hi)
     times, signs = times[keep], signs[keep]
     value = None
@@ -207,7 +215,7 @@ def print_switching_times(results, names, stream=None, limit=None):
     )
     width = max((len(name) for name in names), default=8)
     for name in names:
-        times, signs = _crossings(*_time_and_phase(results, name))
+        times, signs = _crossings(*_time_and_phase(results, name), name=name)
         written = " ".join(
             f"{'-' if sign < 0 else ''}{t * scale:.3f}" for t, sign in zip(times, signs)
         )
@@ -217,12 +225,18 @@ def print_switching_times(results, names, stream=None, limit=None):
 class SwitchCount:
     """Measure: the net number of 2 pi turns of element ``name``."""
 
+    unit = None
+
     def __init__(self, name):
         self.name = name
 
     def __call__(self, results):
-        _, signs = _crossings(*_time_and_phase(results, self.name))
-        return int(signs.sum())
+        # the net turns, from the first and last samples alone: no event is listed
+        _, phase = _time_and_phase(results, self.name)
+        if len(phase) < 2:
+            return 0
+        first, last = np.floor((phase[[0, -1]] + math.pi) / TWO_PI)
+        return int(last - first)
 
     def probes(self):
         return [self.name]
@@ -234,6 +248,8 @@ class SwitchCount:
 class Delay:
     """Measure: :func:`delay` from ``first`` to ``second``: the ``index``-th
     switch of ``second`` from the latest switch of ``first`` before it."""
+
+    unit = "s"  # on physical results
 
     def __init__(self, first, second, index=0):
         if isinstance(index, bool) or not isinstance(index, int):
@@ -256,6 +272,8 @@ class Delay:
 
 class MeanVoltage:
     """Measure: :func:`mean_voltage` of ``name`` over a window."""
+
+    unit = "V"  # on physical results
 
     def __init__(self, name, t_from=None, t_to=None):
         self.name, self.t_from, self.t_to = name, t_from, t_to
