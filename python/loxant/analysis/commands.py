@@ -25,6 +25,7 @@ from .command_input import (
     run_command_body,
     write_table,
 )
+from .display import with_units
 from .iv_command import add_iv_subcommand
 from .margins import margins
 from .montecarlo import yield_analysis
@@ -109,7 +110,8 @@ def add_subcommands(subparsers, reader=None):
         help="write the result as CSV: samples, passed, yield, confidence and its interval",
     )
     yields.add_argument(
-        "--runs", metavar="RUNS.csv", help="write every sample: drawn values, outcome, reason"
+        "--runs", metavar="RUNS.csv", help="write every sample: outcome, reason and the values drawn (a column "
+        "per element, its unit in brackets: 'R1 [ohm]')"
     )
     yields.set_defaults(func=functools.partial(_yield, reader=reader))
     add_iv_subcommand(subparsers, reader)
@@ -243,7 +245,7 @@ def _yield(args, reader=None):
         _print_reasons(result.reasons(), [])
         _print_choice(result.stats)
         _write(args.output, _yield_summary(result))
-        _write(args.runs, result.samples)
+        _write(args.runs, with_units(result.samples))  # the values drawn: "R1 [ohm]"
         return 0
 
     return run_command_body("yield", body)

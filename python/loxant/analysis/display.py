@@ -11,7 +11,7 @@ Derived frames (slices, copies) are plain DataFrames.
 import functools
 import math
 
-__all__ = ["finish", "full_text", "html_table", "iv_table", "labelled", "new_figure", "sweep_table"]
+__all__ = ["finish", "full_text", "html_table", "iv_table", "labelled", "new_figure", "sweep_table", "with_units"]
 
 
 def new_figure(width, height):
@@ -64,6 +64,15 @@ def labelled(name, units):
     return f"{name} [{unit}]" if unit else name
 
 
+def with_units(frame):
+    """A plain copy of ``frame`` whose column names carry the units that
+    ``frame.attrs["units"]`` gives them (``IB1 [A]``)."""
+    import pandas as pd
+
+    units = frame.attrs.get("units", {})
+    return pd.DataFrame(frame).rename(columns=lambda name: labelled(name, units))
+
+
 class _Plot:
     """``table.plot(path=None)``: the analysis's chart; any other attribute is
     pandas' plot accessor (``table.plot.scatter(...)``)."""
@@ -100,8 +109,7 @@ def _table_class(kind):
         def with_units(self):
             """A copy whose column names carry their units (``IB1 [A]``), as the
             command line prints and writes the table."""
-            units = self.attrs.get("units", {})
-            return pd.DataFrame(self).rename(columns=lambda name: labelled(name, units))
+            return with_units(self)
 
     ResultTable.__name__ = ResultTable.__qualname__ = _CLASS_NAMES[kind]
     ResultTable.__module__ = __name__

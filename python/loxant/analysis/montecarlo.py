@@ -28,17 +28,22 @@ from statistics import NormalDist
 
 from .common import make_design, nominal_criterion
 from .reasons import failure_groups
-from .runner import ListPlan, Run, Runner
+from .runner import Run, Runner
 from .sampling import KINDS, draw_sample, sample_generator
 
 __all__ = [
     "KINDS",
+    "MAX_SAMPLES",
     "YieldResult",
     "draw_sample",
     "sample_generator",
     "wilson_interval",
     "yield_analysis",
 ]
+
+
+#: most samples one analysis may ask for (each keeps its outcome and draws)
+MAX_SAMPLES = 100_000
 
 
 def wilson_interval(passed, n, confidence=0.95):
@@ -55,8 +60,12 @@ def wilson_interval(passed, n, confidence=0.95):
 class YieldResult:
     """``fraction`` of samples that passed, its ``interval`` at ``confidence``
     (Wilson), ``passed`` and ``n`` counts, and ``samples``: one row per sample with
-    ``sample``, ``passed``, ``reason``, ``message`` and the drawn multipliers;
-    :meth:`reasons`: the failures grouped by reason and kind of message."""
+    ``sample``, ``passed``, ``reason``, ``message`` and the values drawn, under
+    the names of what was drawn (``R1``, ``J1.ic``: absolute values, SI for
+    physical circuits and netlists; ``samples.attrs["units"]`` gives their units
+    and ``attrs["nominal"]`` their nominal values); :meth:`reasons`: the failures
+    grouped by reason and kind of message; :meth:`plot`: the pass rate against
+    each value drawn."""
 
     def __init__(self, samples, confidence, nominal):
         self.samples = samples
@@ -129,6 +138,8 @@ def yield_analysis(
     """
     if isinstance(n, bool) or not isinstance(n, numbers.Integral) or n < 1:
         raise ValueError(f"n must be a positive number of samples, got {n!r}")
+    if n > MAX_SAMPLES:
+        raise ValueError(f"{n} samples asked for, more than {MAX_SAMPLES}: fewer samples")
     if isinstance(seed, bool) or not isinstance(seed, numbers.Integral) or seed < 0:
         raise ValueError(f"seed must be a non-negative integer, got {seed!r}")
     if not 0 < confidence < 1:
@@ -137,21 +148,42 @@ def yield_analysis(
     spreads = (_spreads(global_spread, "global", design), _spreads(local_spread, "local", design))
     if not design.is_netlist and not any(spreads[0].values()) and not any(spreads[1].values()):
         raise ValueError("nothing varies: give global_spread or local_spread")
-    runs = [Run(sample=(int(seed), index, spreads)) for index in range(int(n))]
-
     with Runner(client, progress=progress, description="yield") as runner:
         criterion, nominal = nominal_criterion(runner, design, criterion, junctions, window, watch)
-        plan = ListPlan(runs)
+        plan = SamplePlan(int(n), int(seed), spreads)
         runner.run(plan, criterion=criterion, design=design)
-    result = YieldResult(_table(plan.outcomes), confidence, nominal)
+    result = YieldResult(_table(plan.outcomes, design), confidence, nominal)
     result.stats = runner.stats
     return result
 
 
-def _table(outcomes):
+class SamplePlan:
+    """The runs of samples ``0 .. n-1``, made as the runner takes them."""
+
+    def __init__(self, n, seed, spreads):
+        self.n, self.seed, self.spreads = n, seed, spreads
+        self.outcomes = [None] * n
+        self._next = 0
+        self._recorded = 0
+
+    def take(self, limit):
+        start, self._next = self._next, min(self._next + limit, self.n)
+        return [(k, Run(sample=(self.seed, k, self.spreads))) for k in range(start, self._next)]
+
+    def record(self, key, outcome):
+        self._recorded += self.outcomes[key] is None
+        self.outcomes[key] = outcome
+
+    def remaining(self):
+        return self.n - self._recorded
+
+
+def _table(outcomes, design):
+    """One row per sample: its outcome and the values it drew."""
     import pandas as pd
 
     rows = []
+    nominal = {}
     for index, outcome in enumerate(outcomes):
         row = {
             "sample": index,
@@ -159,6 +191,13 @@ def _table(outcomes):
             "reason": outcome.reason,
             "message": outcome.message,
         }
-        row.update(outcome.drawn)
+        for name, multiplier in outcome.drawn.items():
+            if name not in nominal:
+                nominal[name] = design.nominal(name)
+            row[name] = nominal[name] * multiplier
         rows.append(row)
-    return pd.DataFrame(rows)
+    table = pd.DataFrame(rows)
+    table.attrs["nominal"] = nominal
+    if design.units is not None:
+        table.attrs["units"] = {name: design._symbol(name) for name in nominal}
+    return table
