@@ -11,6 +11,7 @@ from ..output import WriteError, write_atomically
 __all__ = [
     "UserError",
     "check_outputs",
+    "keep_partial",
     "read_netlist_argument",
     "run_command_body",
     "write_table",
@@ -56,6 +57,18 @@ def write_table(path, table):
             write_atomically(path, lambda stream: table.to_csv(stream, index=False))
         except WriteError as exc:
             raise UserError(str(exc)) from None
+
+
+def keep_partial(lost, path, table):
+    """``lost`` (a ClusterLost) once the table of the runs done is
+    written to ``path`` (when given and any run was done), saying so;
+    ``table(partial)`` makes the table of the partial result."""
+    if not path or lost.partial is None or not lost.done:
+        return lost
+    write_table(path, table(lost.partial))
+    kept = type(lost)(f"{lost}; the {lost.done} done are in {path}", lost.done, lost.total)
+    kept.partial = lost.partial
+    return kept
 
 
 def check_outputs(*paths):

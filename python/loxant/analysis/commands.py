@@ -21,6 +21,7 @@ from .characterize_command import add_characterize_subcommand
 from .command_input import (
     UserError,
     check_outputs,
+    keep_partial,
     read_netlist_argument,
     run_command_body,
     write_table,
@@ -29,6 +30,7 @@ from .display import with_units
 from .iv_command import add_iv_subcommand
 from .margins import margins
 from .montecarlo import yield_analysis
+from .runner import ClusterLost
 from .sweep_command import add_sweep_subcommand
 
 __all__ = ["add_subcommands"]
@@ -110,8 +112,10 @@ def add_subcommands(subparsers, reader=None):
         help="write the result as CSV: samples, passed, yield, confidence and its interval",
     )
     yields.add_argument(
-        "--runs", metavar="RUNS.csv", help="write every sample: outcome, reason and the values drawn (a column "
-        "per element, its unit in brackets: 'R1 [ohm]')"
+        "--runs",
+        metavar="RUNS.csv",
+        help="write every sample: outcome, reason and the values drawn (a column "
+        "per element, its unit in brackets: 'R1 [ohm]')",
     )
     yields.set_defaults(func=functools.partial(_yield, reader=reader))
     add_iv_subcommand(subparsers, reader)
@@ -229,14 +233,19 @@ def _yield(args, reader=None):
     def body():
         check_outputs(args.output, args.runs)
         netlist = read_netlist_argument(args.netlist, reader)
-        result = yield_analysis(
-            netlist,
-            args.n,
-            seed=args.seed,
-            global_spread=_spreads(args.__dict__["global"], "global"),
-            local_spread=_spreads(args.local, "local"),
-            **_common(args),
-        )
+        try:
+            result = yield_analysis(
+                netlist,
+                args.n,
+                seed=args.seed,
+                global_spread=_spreads(args.__dict__["global"], "global"),
+                local_spread=_spreads(args.local, "local"),
+                **_common(args),
+            )
+        except ClusterLost as lost:
+            raise keep_partial(
+                lost, args.runs, lambda partial: with_units(partial.samples)
+            ) from None
         lo, hi = result.interval
         print(
             f"yield {result.fraction:.4f}: {result.passed} of {result.n} samples pass "

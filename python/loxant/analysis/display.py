@@ -11,7 +11,16 @@ Derived frames (slices, copies) are plain DataFrames.
 import functools
 import math
 
-__all__ = ["finish", "full_text", "html_table", "iv_table", "labelled", "new_figure", "sweep_table", "with_units"]
+__all__ = [
+    "finish",
+    "full_text",
+    "html_table",
+    "iv_table",
+    "labelled",
+    "new_figure",
+    "sweep_table",
+    "with_units",
+]
 
 
 def new_figure(width, height):
@@ -147,7 +156,9 @@ def _draw_sweep(table, title=None):
     names = list(table.attrs.get("parameters", table.columns[:1]))
     units = table.attrs.get("units", {})
     columns = [
-        c for c in table.attrs.get("measures", ()) if pd.to_numeric(table[c], "coerce").notna().any()
+        c
+        for c in table.attrs.get("measures", ())
+        if pd.to_numeric(table[c], "coerce").notna().any()
     ]
     figure = new_figure(7, 2.2 + 2.3 * max(len(columns), 1))
     if not columns or not names:

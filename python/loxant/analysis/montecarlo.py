@@ -28,7 +28,7 @@ from statistics import NormalDist
 
 from .common import make_design, nominal_criterion
 from .reasons import failure_groups
-from .runner import Run, Runner
+from .runner import ClusterLost, Run, Runner
 from .sampling import KINDS, draw_sample, sample_generator
 
 __all__ = [
@@ -134,7 +134,9 @@ def yield_analysis(
     the same seed gives the same samples and outcomes whatever the client.
     ``netlist_or_circuit``, ``criterion``, ``junctions``, ``window``, ``watch``,
     ``t_stop``, ``dt``, ``options`` and ``client`` are as for
-    :func:`loxant.analysis.margins.margins`.
+    :func:`loxant.analysis.margins.margins`.  A cluster lost on the way raises
+    :class:`~loxant.analysis.runner.ClusterLost` whose ``partial`` is the result
+    over the samples done.
     """
     if isinstance(n, bool) or not isinstance(n, numbers.Integral) or n < 1:
         raise ValueError(f"n must be a positive number of samples, got {n!r}")
@@ -148,11 +150,23 @@ def yield_analysis(
     spreads = (_spreads(global_spread, "global", design), _spreads(local_spread, "local", design))
     if not design.is_netlist and not any(spreads[0].values()) and not any(spreads[1].values()):
         raise ValueError("nothing varies: give global_spread or local_spread")
-    with Runner(client, progress=progress, description="yield") as runner:
-        criterion, nominal = nominal_criterion(runner, design, criterion, junctions, window, watch)
-        plan = SamplePlan(int(n), int(seed), spreads)
-        runner.run(plan, criterion=criterion, design=design)
-    result = YieldResult(_table(plan.outcomes, design), confidence, nominal)
+    plan = SamplePlan(int(n), int(seed), spreads)
+    nominal = None
+    try:
+        with Runner(client, progress=progress, description="yield") as runner:
+            criterion, nominal = nominal_criterion(
+                runner, design, criterion, junctions, window, watch
+            )
+            runner.run(plan, criterion=criterion, design=design)
+    except ClusterLost as lost:  # the samples done are kept
+        done = [(k, o) for k, o in enumerate(plan.outcomes) if o is not None]
+        lost.partial = _result(done, design, confidence, nominal, runner)
+        raise
+    return _result(enumerate(plan.outcomes), design, confidence, nominal, runner)
+
+
+def _result(outcomes, design, confidence, nominal, runner):
+    result = YieldResult(_table(outcomes, design), confidence, nominal)
     result.stats = runner.stats
     return result
 
@@ -179,12 +193,12 @@ class SamplePlan:
 
 
 def _table(outcomes, design):
-    """One row per sample: its outcome and the values it drew."""
+    """One row per ``(sample, outcome)``: the outcome and the values drawn."""
     import pandas as pd
 
     rows = []
     nominal = {}
-    for index, outcome in enumerate(outcomes):
+    for index, outcome in outcomes:
         row = {
             "sample": index,
             "passed": outcome.passed,

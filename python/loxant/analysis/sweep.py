@@ -22,7 +22,7 @@ import numbers
 
 from .common import make_design
 from .display import sweep_table
-from .runner import ListPlan, Run, Runner
+from .runner import ClusterLost, ListPlan, Outcome, Run, Runner
 
 __all__ = ["MAX_POINTS", "Measures", "Multiplier", "scale", "sweep"]
 
@@ -241,7 +241,10 @@ def sweep(
     optional here (default: every run that simulates passes).  With several
     parameters, ``table.set_index(params).to_xarray()`` gives an array
     per measure (needs xarray).  ``table.attrs["stats"]`` holds the runner's
-    counts and times (see :attr:`loxant.analysis.runner.Runner.stats`)."""
+    counts and times (see :attr:`loxant.analysis.runner.Runner.stats`).  A
+    cluster lost on the way raises :class:`~loxant.analysis.runner.ClusterLost`
+    whose ``partial`` is the table of the rows done (the others with reason
+    ``"cluster"``)."""
     if isinstance(measure, dict):
         measure = Measures(measure)
     if not callable(measure):
@@ -252,18 +255,34 @@ def sweep(
     runs = [_run(design, p) for p in points]  # every value checked before any run
     points = [list(absolute.values()) for _, absolute in runs]
     plan = ListPlan([run for run, _ in runs])
-    with Runner(client, progress=progress, description="sweep") as runner:
-        runner.run(plan, criterion=criterion, design=design, measure=measure)
+    columns = (spelled, canonical, points)
+    try:
+        with Runner(client, progress=progress, description="sweep") as runner:
+            runner.run(plan, criterion=criterion, design=design, measure=measure)
+    except ClusterLost as lost:  # the rows done are kept, the others say why they are not
+        lost.partial = _table(design, measure, columns, _finished(plan.outcomes), runner)
+        raise
+    return _table(design, measure, columns, plan.outcomes, runner)
+
+
+def _finished(outcomes):
+    lost = Outcome(False, "cluster", "not run: the cluster was lost")
+    return [lost if outcome is None else outcome for outcome in outcomes]
+
+
+def _table(design, measure, columns, outcomes, runner):
+    """The sweep's table of ``outcomes``, one per point."""
+    spelled, canonical, points = columns
     found = []
-    for outcome in plan.outcomes:
+    for outcome in outcomes:
         found += [k for k in outcome.measures if k not in found]
     taken = {name.casefold() for name in [*spelled, *OUTCOME_COLUMNS]}
-    columns = {k: f"{k} (measure)" if k.casefold() in taken else k for k in found}
-    measures = list(columns.values())
+    named = {k: f"{k} (measure)" if k.casefold() in taken else k for k in found}
+    measures = list(named.values())
     rows = []
-    for point, outcome in zip(points, plan.outcomes):
+    for point, outcome in zip(points, outcomes):
         row = dict(zip(spelled, point))
-        row.update({columns[k]: outcome.measures.get(k, math.nan) for k in found})
+        row.update({named[k]: outcome.measures.get(k, math.nan) for k in found})
         row.update(passed=outcome.passed, reason=outcome.reason, message=outcome.message)
         rows.append(row)
     table = sweep_table(rows, columns=spelled + measures + list(OUTCOME_COLUMNS))

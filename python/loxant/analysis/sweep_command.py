@@ -30,6 +30,7 @@ from ..expressions import ExpressionError, parse_number
 from .command_input import (
     UserError,
     check_outputs,
+    keep_partial,
     read_netlist_argument,
     run_command_body,
     write_table,
@@ -37,6 +38,7 @@ from .command_input import (
 from .common import make_design
 from .display import full_text
 from .events import Delay, MeanVoltage, SwitchCount
+from .runner import ClusterLost
 from .sweep import MAX_POINTS, sweep
 
 __all__ = ["add_sweep_subcommand", "parse_measure", "parse_values"]
@@ -160,7 +162,10 @@ def _body(args, reader):
     if not measures:
         measures = {f"switches({n})": SwitchCount(n) for n in design.watched_junctions()}
     client = None if args.serial else (args.scheduler or "auto")
-    table = sweep(design, grid, measure=measures, client=client, progress=not args.quiet)
+    try:
+        table = sweep(design, grid, measure=measures, client=client, progress=not args.quiet)
+    except ClusterLost as lost:
+        raise keep_partial(lost, args.output, lambda partial: partial.with_units()) from None
     shown = table.with_units()  # units in the column names: "global bias [A]"
     print(full_text(shown))
     failed = int((~table["passed"]).sum())
