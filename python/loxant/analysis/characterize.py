@@ -35,6 +35,7 @@ from ..netlist import Netlist
 from ..units import to_si
 from ..waveforms import PWL
 from .design import Design, is_bias
+from .display import CharacterizationDisplay
 from .events import events
 from .fsm import ILLEGAL, learn
 from .harness import (
@@ -364,7 +365,7 @@ class _BenchDesign(Design):
 
 
 @dataclass
-class Characterization:
+class Characterization(CharacterizationDisplay):
     """What :func:`characterize` found.
 
     ``delays``: a pandas DataFrame with columns ``from``, ``to``, ``state``,

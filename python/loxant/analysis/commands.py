@@ -261,21 +261,7 @@ def _yield(args, reader=None):
 
 
 def _yield_summary(result):
-    import pandas as pd
-
-    lo, hi = result.interval
-    return pd.DataFrame(
-        [
-            {
-                "samples": result.n,
-                "passed": result.passed,
-                "yield": result.fraction,
-                "confidence": result.confidence,
-                "low": lo,
-                "high": hi,
-            }
-        ]
-    )
+    return result.summary()
 
 
 _write = write_table

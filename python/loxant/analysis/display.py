@@ -18,6 +18,7 @@ __all__ = [
     "iv_table",
     "labelled",
     "new_figure",
+    "reasons_table",
     "sweep_table",
     "with_units",
 ]
@@ -89,8 +90,13 @@ class _Plot:
     def __init__(self, table, draw):
         self._table, self._draw = table, draw
 
-    def __call__(self, path=None, **options):
-        return finish(self._draw(self._table, **options), path)
+    def __call__(self, path=None, title=None, **pandas_options):
+        if pandas_options:  # table.plot(x=..., y=...): pandas' own plot
+            from pandas.plotting import PlotAccessor
+
+            return PlotAccessor(self._table)(**pandas_options)
+        chosen = {} if title is None else {"title": title}
+        return finish(self._draw(self._table, **chosen), path)
 
     def __getattr__(self, name):
         from pandas.plotting import PlotAccessor
@@ -100,32 +106,32 @@ class _Plot:
 
 @functools.cache
 def _table_class(kind):
-    """The DataFrame subclass of a sweep's or an I-V curve's table, made on
-    first use (pandas is imported by the analyses that need it only)."""
+    """The DataFrame subclass of a sweep's, an I-V curve's or a failure list's
+    table, made on first use (pandas is imported by the analyses that need it
+    only)."""
     import pandas as pd
-
-    draw = {"sweep": _draw_sweep, "iv": _draw_iv}[kind]
 
     class ResultTable(pd.DataFrame):
         @property
         def _constructor(self):
             return pd.DataFrame
 
-        @property
-        def plot(self):
-            return _Plot(self, draw)
-
         def with_units(self):
             """A copy whose column names carry their units (``IB1 [A]``), as the
             command line prints and writes the table."""
             return with_units(self)
 
+    if kind in _DRAW:
+        draw = _DRAW[kind]
+        ResultTable.plot = property(lambda self: _Plot(self, draw))
+    else:  # printed whole: no row, column or message cut short
+        ResultTable.__repr__ = ResultTable.__str__ = full_text
     ResultTable.__name__ = ResultTable.__qualname__ = _CLASS_NAMES[kind]
     ResultTable.__module__ = __name__
     return ResultTable
 
 
-_CLASS_NAMES = {"sweep": "SweepTable", "iv": "IVTable"}
+_CLASS_NAMES = {"sweep": "SweepTable", "iv": "IVTable", "reasons": "ReasonsTable"}
 
 
 def __getattr__(name):
@@ -140,6 +146,11 @@ def sweep_table(*args, **kwargs):
     """A sweep's table (see :func:`loxant.analysis.sweep.sweep`): a DataFrame
     whose ``plot()`` draws each measure against the first parameter."""
     return _table_class("sweep")(*args, **kwargs)
+
+
+def reasons_table(frame):
+    """``frame`` (failures grouped) as a DataFrame that prints whole."""
+    return _table_class("reasons")(frame)
 
 
 def iv_table(*args, **kwargs):
@@ -208,3 +219,58 @@ def _draw_iv(table, title="I-V curve"):
     axes.grid(alpha=0.3)
     axes.legend(loc="best", fontsize="small")
     return figure
+
+
+_DRAW = {"sweep": _draw_sweep, "iv": _draw_iv}
+
+
+def draw_yield(running, bounds, confidence, title):
+    """The yield estimate ``running`` (after 1, 2, ... samples) and its interval
+    ``bounds`` (rows of low, high), as the samples come in: how far the estimate
+    has settled."""
+    figure = new_figure(7, 3.6)
+    axes = figure.add_subplot()
+    counts = range(1, len(running) + 1)
+    if len(running):
+        axes.fill_between(
+            counts, bounds[:, 0], bounds[:, 1], alpha=0.25, lw=0, label=f"{confidence:.0%} interval"
+        )
+        axes.plot(counts, running, color="tab:blue", label="yield")
+        axes.legend(loc="best", fontsize="small")
+    axes.set_ylim(-0.02, 1.02)
+    axes.set_xlabel("samples")
+    axes.set_ylabel("fraction that pass")
+    axes.grid(alpha=0.3)
+    axes.set_title(title)
+    return figure
+
+
+class CharacterizationDisplay:
+    """``plot()`` and the Jupyter table of a characterization's result."""
+
+    def plot(self, path=None):
+        """Each arc's delay against the bias, a line per load: a matplotlib
+        Figure, written to ``path`` too when one is given."""
+        figure = new_figure(7, 4)
+        axes = figure.add_subplot()
+        delays = self.delays
+        if len(delays):
+            for (start, end, state, load), part in delays.groupby(
+                ["from", "to", "state", "load"], sort=False
+            ):
+                label = f"{start} -> {end} ({state}), load {_short(load)}"
+                axes.plot(part["bias"], part["delay_ps"], ".-", label=label)
+            axes.legend(loc="best", fontsize="small")
+        else:
+            axes.text(0.5, 0.5, "no corner passed", ha="center", va="center")
+        axes.set_xlabel("bias (multiple of nominal)")
+        axes.set_ylabel("delay (ps)")
+        axes.grid(alpha=0.3)
+        axes.set_title(f"{self.cell}: delays")
+        return finish(figure, path)
+
+    def _repr_html_(self):
+        parts = [html_table(self.delays, caption=f"{self.cell}: delays")]
+        if len(self.constraints):
+            parts.append(html_table(self.constraints, caption="constraints"))
+        return "".join(parts)

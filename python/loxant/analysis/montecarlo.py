@@ -27,6 +27,7 @@ import numbers
 from statistics import NormalDist
 
 from .common import make_design, nominal_criterion
+from .display import draw_yield, finish, html_table
 from .reasons import failure_groups
 from .runner import ClusterLost, Run, Runner
 from .sampling import KINDS, draw_sample, sample_generator
@@ -82,6 +83,38 @@ class YieldResult:
         """The failed samples grouped by reason and kind of message, with their
         ``count`` and one ``example`` message (a DataFrame)."""
         return failure_groups(self.samples)
+
+    def plot(self, path=None, title="Yield"):
+        """The yield estimate and its interval as the samples come in: a
+        matplotlib Figure, written to ``path`` too when one is given."""
+        import numpy as np
+
+        passed = np.cumsum(self.samples["passed"].to_numpy(dtype=bool)) if self.n else []
+        counts = range(1, len(passed) + 1)
+        bounds = np.array([wilson_interval(p, n, self.confidence) for p, n in zip(passed, counts)])
+        running = np.asarray(passed, dtype=float) / np.arange(1, len(passed) + 1)
+        heading = f"{title}: {self.passed} of {self.n} pass"
+        return finish(draw_yield(running, bounds, self.confidence, heading), path)
+
+    def _repr_html_(self):
+        return html_table(self.summary(), caption=repr(self)[1:-1]) + html_table(
+            self.reasons(), caption="failures by reason"
+        )
+
+    def summary(self):
+        """One row: samples, passed, yield, confidence, and the interval's ends."""
+        import pandas as pd
+
+        lo, hi = self.interval
+        row = {
+            "samples": self.n,
+            "passed": self.passed,
+            "yield": self.fraction,
+            "confidence": self.confidence,
+            "low": lo,
+            "high": hi,
+        }
+        return pd.DataFrame([row])
 
     def __repr__(self):
         lo, hi = self.interval
