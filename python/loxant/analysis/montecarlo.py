@@ -194,6 +194,7 @@ def yield_analysis(
     except ClusterLost as lost:  # the samples done are kept
         done = [(k, o) for k, o in enumerate(plan.outcomes) if o is not None]
         lost.partial = _result(done, design, confidence, nominal, runner)
+        lost.done = len(done)  # samples; the nominal run is none
         raise
     return _result(enumerate(plan.outcomes), design, confidence, nominal, runner)
 
