@@ -5,17 +5,56 @@ scheduler sends to whoever connects), with a deadline: Dask's own client waits
 for it without one, so an address where something else listens (a web server,
 a port forward to nothing) would hang the analysis.  Nothing listening and no
 greeting both give :class:`OSError` after :data:`SCHEDULER_TIMEOUT` seconds at
-most.
+most.  The errors the runner raises for a cluster (:class:`SchedulerError`,
+:class:`ClusterLost`) are defined here too.
 """
 
 import asyncio
+import contextlib
+import logging
 import os
 import threading
 
-__all__ = ["SCHEDULER_TIMEOUT", "connect", "cores", "probe_scheduler"]
+__all__ = [
+    "SCHEDULER_TIMEOUT",
+    "ClusterLost",
+    "SchedulerError",
+    "connect",
+    "cores",
+    "probe_scheduler",
+    "quiet_dask",
+]
 
 #: seconds a scheduler address has to answer, and a lost scheduler to come back
 SCHEDULER_TIMEOUT = 10.0
+
+
+class SchedulerError(RuntimeError):
+    """The cluster the runs were to go to cannot be reached."""
+
+
+class ClusterLost(SchedulerError):
+    """The cluster went away in the middle of the runs.  ``done`` runs had
+    finished out of ``total``; an analysis that keeps what finished sets
+    ``partial`` to its result over them."""
+
+    def __init__(self, message, done=0, total=0):
+        super().__init__(message)
+        self.done, self.total = done, total
+        self.partial = None
+
+
+@contextlib.contextmanager
+def quiet_dask(quiet):
+    """Dask's log silenced while ``quiet``."""
+    if not quiet:
+        yield
+        return
+    logging.disable(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        logging.disable(logging.NOTSET)
 
 
 def cores():

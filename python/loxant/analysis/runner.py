@@ -38,8 +38,6 @@ address is given :data:`SCHEDULER_TIMEOUT` seconds to answer as a Dask
 scheduler, whether nothing listens there or something that is no scheduler.
 """
 
-import contextlib
-import logging
 import math
 import numbers
 import time
@@ -47,9 +45,10 @@ import uuid
 from dataclasses import dataclass, field
 
 from ..errors import CircuitError, ConvergenceError, SingularMatrixError
-from .cluster import SCHEDULER_TIMEOUT
+from .cluster import SCHEDULER_TIMEOUT, ClusterLost, SchedulerError
 from .cluster import connect as _connect
 from .cluster import cores as _cores
+from .cluster import quiet_dask as _quiet_dask
 from .events import events as find_events
 from .sampling import draw_sample
 
@@ -94,21 +93,6 @@ REASONS = {
     "measure": "a measure could not be taken (NaN)",
     "cluster": "the cluster was lost before the run finished",
 }
-
-
-class SchedulerError(RuntimeError):
-    """The cluster the runs were to go to cannot be reached."""
-
-
-class ClusterLost(SchedulerError):
-    """The cluster went away in the middle of the runs.  ``done`` runs had
-    finished out of ``total``; an analysis that keeps what finished sets
-    ``partial`` to its result over them."""
-
-    def __init__(self, message, done=0, total=0):
-        super().__init__(message)
-        self.done, self.total = done, total
-        self.partial = None
 
 
 @dataclass
@@ -585,19 +569,6 @@ class Runner:
 
 #: runs submitted and not yet finished, per worker
 RUNS_IN_FLIGHT_PER_WORKER = 8
-
-
-@contextlib.contextmanager
-def _quiet_dask(quiet):
-    """Dask's log silenced while ``quiet``."""
-    if not quiet:
-        yield
-        return
-    logging.disable(logging.CRITICAL)
-    try:
-        yield
-    finally:
-        logging.disable(logging.NOTSET)
 
 
 def _same(value):
