@@ -15,6 +15,8 @@ import logging
 import os
 import threading
 
+from ..errors import AnalysisError
+
 __all__ = [
     "SCHEDULER_TIMEOUT",
     "ClusterLost",
@@ -29,7 +31,7 @@ __all__ = [
 SCHEDULER_TIMEOUT = 10.0
 
 
-class SchedulerError(RuntimeError):
+class SchedulerError(AnalysisError):
     """The cluster the runs were to go to cannot be reached."""
 
 

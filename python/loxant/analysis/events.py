@@ -22,6 +22,8 @@ import math
 
 import numpy as np
 
+from ..simulation.switching import crossings as _crossings
+from ..simulation.switching import first_crossing
 from ..units import PHI0
 
 __all__ = [
@@ -31,6 +33,7 @@ __all__ = [
     "delay",
     "delays",
     "events",
+    "first_switch",
     "is_physical",
     "mean_voltage",
     "print_switching_times",
@@ -52,31 +55,10 @@ def _time_and_phase(results, name):
     return np.asarray(results.time, dtype=float), np.asarray(results.phase(name), dtype=float)
 
 
-def _crossings(time, phase, limit=None, name="the junction"):
-    """(times, signs) of the passages of the phase through odd multiples of pi.
-    More than ``limit`` passages (default :data:`MAX_LISTED_EVENTS`) are refused
-    (ValueError) before any is listed."""
-    # turn index: floor((phase + pi) / 2 pi) steps by one at every odd multiple of pi
-    index = np.floor((phase + math.pi) / TWO_PI)
-    step = np.diff(index)
-    counts = np.abs(step).astype(np.int64)
-    total = int(counts.sum())
-    limit = MAX_LISTED_EVENTS if limit is None else limit
-    if total > limit:
-        raise ValueError(
-            f"{name} switches {total:,} times, more than the {limit:,} a measure "
-            "lists: shorten the run or measure another junction"
-        )
-    # one event per level passed; a sample interval may hold several
-    k = np.repeat(np.flatnonzero(counts), counts[counts > 0])
-    signs = np.sign(step[k]).astype(int)
-    starts = np.cumsum(counts[counts > 0]) - counts[counts > 0]
-    nth = np.arange(total) - np.repeat(starts, counts[counts > 0])
-    levels = index[k] + signs * nth + (signs > 0)
-    at = (2 * levels - 1) * math.pi
-    p0, p1, t0, t1 = phase[k], phase[k + 1], time[k], time[k + 1]
-    times = t0 + (at - p0) / (p1 - p0) * (t1 - t0)
-    return times.astype(float), signs
+def first_switch(results, name):
+    """Time of the first switch of element ``name`` either way (see
+    :func:`switching_times`), or None if it never switches."""
+    return first_crossing(*_time_and_phase(results, name))
 
 
 def switching_times(results, name, *, direction=None):

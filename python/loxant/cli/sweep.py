@@ -26,20 +26,14 @@ was lost, 2 a mistake in the arguments or the netlist.
 
 import re
 
-from ..expressions import ExpressionError, parse_number
-from .command_input import (
-    UserError,
-    check_outputs,
-    keep_partial,
-    read_netlist_argument,
-    run_command_body,
-    write_table,
-)
-from .common import make_design
-from .display import full_text
-from .events import Delay, MeanVoltage, SwitchCount
-from .runner import ClusterLost
-from .sweep import MAX_POINTS, sweep
+from ..analysis.common import make_design
+from ..analysis.display import full_text
+from ..analysis.events import Delay, MeanVoltage, SwitchCount
+from ..analysis.runner import ClusterLost
+from ..analysis.sweep import MAX_POINTS, sweep
+from ..errors import UserError
+from .common import add_netlist_argument, keep_partial, read_input, write_outputs
+from .values import quantity
 
 __all__ = ["add_sweep_subcommand", "parse_measure", "parse_values"]
 
@@ -47,7 +41,7 @@ _MEASURE = re.compile(r"\s*(?:([\w.]+)\s*=\s*)?(delay|voltage|switches)\(([^()]*
 _ARITY = {"delay": 2, "voltage": 1, "switches": 1}
 
 
-def add_sweep_subcommand(subparsers, reader=None):
+def add_sweep_subcommand(subparsers):
     """Add ``sweep`` to the ``loxant`` subparsers."""
     command = subparsers.add_parser(
         "sweep",
@@ -56,7 +50,7 @@ def add_sweep_subcommand(subparsers, reader=None):
         "Values are absolute in SI units (200u, 3.1p), or multipliers of the nominal "
         "written x0.9; lo:hi:n gives n values from lo to hi.",
     )
-    command.add_argument("netlist", metavar="FILE.cir", help="netlist ('-': standard input)")
+    add_netlist_argument(command)
     command.add_argument(
         "values",
         nargs="+",
@@ -80,7 +74,7 @@ def add_sweep_subcommand(subparsers, reader=None):
     where.add_argument("--scheduler", metavar="ADDR", help="Dask scheduler address")
     where.add_argument("--serial", action="store_true", help="run in this process, no Dask")
     command.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
-    command.set_defaults(func=lambda args: _sweep_command(args, reader))
+    command.set_defaults(func=_sweep_command)
 
 
 def parse_values(item):
@@ -98,10 +92,7 @@ def parse_values(item):
 def _value(name, text):
     text = text.strip()
     multiplier = text[:1] in ("x", "X", "×")
-    try:
-        number = parse_number(text[1:] if multiplier else text)
-    except ExpressionError as exc:
-        raise UserError(f"{name}={text}: {exc}") from None
+    number = quantity(text[1:] if multiplier else text, None, f"{name}=", positive=False)
     return f"x{number!r}" if multiplier else number
 
 
@@ -142,12 +133,7 @@ def parse_measure(text):
     return label or f"{kind}({','.join(names)})", made
 
 
-def _sweep_command(args, reader):
-    return run_command_body("sweep", lambda: _body(args, reader))
-
-
-def _body(args, reader):
-    check_outputs(args.output, args.plot)
+def _sweep_command(args):
     grid = dict(parse_values(item) for item in args.values)
     if len(grid) != len(args.values):
         raise UserError("a parameter is given twice")
@@ -156,7 +142,7 @@ def _body(args, reader):
         points *= len(values)
     if points > MAX_POINTS:
         raise UserError(f"{points} runs asked for, more than {MAX_POINTS}: fewer values")
-    netlist = read_netlist_argument(args.netlist, reader)
+    netlist = read_input(args, ("-o", args.output), ("--plot", args.plot))
     design = make_design(netlist, None, None, {})
     measures = _measures(args.measure)
     if not measures:
@@ -167,13 +153,11 @@ def _body(args, reader):
     except ClusterLost as lost:
         raise keep_partial(lost, args.output, lambda partial: partial.with_units()) from None
     shown = table.with_units()  # units in the column names: "global bias [A]"
+    write_outputs((args.output, shown), (args.plot, table.plot))
     print(full_text(shown))
     failed = int((~table["passed"]).sum())
     if failed:
         print(f"{failed} of {len(table)} rows failed; the reason and message columns say why")
-    write_table(args.output, shown)
-    if args.plot:
-        _plot(args.plot, table)
     return 0
 
 
@@ -191,12 +175,3 @@ def _measures(items):
 def _split(item):
     """Measures given together, separated by spaces outside parentheses."""
     return [part for part in re.split(r"\s+(?![^()]*\))", item.strip()) if part]
-
-
-def _plot(path, table):
-    """Each measure against the first parameter (a chart that says so when no row
-    has a measure)."""
-    try:
-        table.plot(path)
-    except OSError as exc:
-        raise UserError(f"cannot write {path}: {exc.strerror or exc}") from None
