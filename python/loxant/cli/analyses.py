@@ -12,10 +12,12 @@ arguments or the netlist.
 
 import sys
 
+from ..analysis.display import with_units
 from ..analysis.margins import margins
 from ..analysis.montecarlo import yield_analysis
+from ..analysis.runner import ClusterLost
 from ..errors import UserError
-from .common import add_netlist_argument, read_input, write_outputs
+from .common import add_netlist_argument, keep_partial, read_input, write_outputs
 from .values import quantity, si_text
 
 __all__ = ["add_margins_subcommand", "add_yield_subcommand", "print_reasons"]
@@ -97,7 +99,10 @@ def add_yield_subcommand(subparsers):
         help="write the result as CSV: samples, passed, yield, confidence and its interval",
     )
     yields.add_argument(
-        "--runs", metavar="RUNS.csv", help="write every sample: drawn values, outcome, reason"
+        "--runs",
+        metavar="RUNS.csv",
+        help="write every sample: outcome, reason and the values drawn (a column "
+        "per element, its unit in brackets: 'R1 [ohm]')",
     )
     yields.set_defaults(func=_yield)
 
@@ -203,15 +208,19 @@ def _dut_line(dut, given):
 
 def _yield(args):
     netlist = read_input(args, ("-o", args.output), ("--runs", args.runs))
-    result = yield_analysis(
-        netlist,
-        args.n,
-        seed=args.seed,
-        global_spread=_spreads(args.__dict__["global"], "global"),
-        local_spread=_spreads(args.local, "local"),
-        **_common(args),
-    )
-    write_outputs((args.output, _yield_summary(result)), (args.runs, result.samples))
+    try:
+        result = yield_analysis(
+            netlist,
+            args.n,
+            seed=args.seed,
+            global_spread=_spreads(args.__dict__["global"], "global"),
+            local_spread=_spreads(args.local, "local"),
+            **_common(args),
+        )
+    except ClusterLost as lost:
+        raise keep_partial(lost, args.runs, lambda partial: with_units(partial.samples)) from None
+    # the values drawn, units in the header: "R1 [ohm]"
+    write_outputs((args.output, _yield_summary(result)), (args.runs, with_units(result.samples)))
     lo, hi = result.interval
     print(
         f"yield {result.fraction:.4f}: {result.passed} of {result.n} samples pass "
@@ -223,21 +232,7 @@ def _yield(args):
 
 
 def _yield_summary(result):
-    import pandas as pd
-
-    lo, hi = result.interval
-    return pd.DataFrame(
-        [
-            {
-                "samples": result.n,
-                "passed": result.passed,
-                "yield": result.fraction,
-                "confidence": result.confidence,
-                "low": lo,
-                "high": hi,
-            }
-        ]
-    )
+    return result.summary()
 
 
 def print_reasons(groups, by, stream=None):
