@@ -120,8 +120,10 @@ def build_parser(analyses=True):
     if analyses:
         # the analyses load only when a command of theirs may run
         from .analysis.commands import add_subcommands
+        from .analysis.optimize_command import add_optimize_subcommand
 
         add_subcommands(commands)
+        add_optimize_subcommand(commands)
     return parser
 
 

@@ -145,6 +145,8 @@ def optimize(
     junctions=None,
     window=None,
     watch=None,
+    spec=None,
+    threshold=None,
     limits=(-60.0, 60.0),
     resolution=1.0,
     max_time=None,
@@ -170,22 +172,22 @@ def optimize(
     low, high = _limits(limits)
     step = _resolution(resolution, low, high) * 100
     _check_budget(max_time, max_runs)
-    design = make_design(netlist_or_circuit, t_stop, dt, options)
-    _choose_dut(design, dut)
-    names = _names(design, params, "params")
+    design, names = prepare(netlist_or_circuit, params, dut=dut, t_stop=t_stop, dt=dt, **options)
     box = _bounds(names, bounds, params)
     judged = _judged(design, names, margins_of, global_bias)
-    settings = dict(
-        criterion=criterion, junctions=junctions, window=window, watch=watch, client=client
-    )
+    settings = dict(criterion=criterion, junctions=junctions, window=window, watch=watch)
+    if spec is not None or threshold is not None:  # only where a spec is given
+        settings.update(spec=spec, threshold=threshold)
     shared = dict(settings, limits=(low, high), resolution=resolution, dut=design.dut)
-    before = margins(design, judged, global_bias=False, progress=progress, **shared)
+    before = margins(design, judged, global_bias=False, progress=progress, client=client, **shared)
     search = _Search(design, names, box, judged, before, settings, (low, high), step, seed)
-    deadline = None if max_time is None else started + max_time
-    with Runner(client, progress=progress, description="optimize") as runner:
-        search.run(runner, deadline, max_runs)
+    # the margins after take about as long as those before: time kept for them
+    deadline = None if max_time is None else 2 * started + max_time - time.perf_counter()
+    with Runner(client, progress=False, description="optimize") as runner:
+        with _Progress(progress, started, max_time) as bar:
+            search.run(runner, deadline, max_runs, bar)
     best = CentredDesign.at(design, search.best)
-    after = margins(best, judged, global_bias=False, progress=progress, **shared)
+    after = margins(best, judged, global_bias=False, progress=progress, client=client, **shared)
     runs = search.log_table(before, after)
     stats = {
         "runs": len(runs),
@@ -195,6 +197,15 @@ def optimize(
         "stopped": search.stopped,
     }
     return OptimizeResult(design, dict(search.best), before, after, runs, stats)
+
+
+def prepare(netlist_or_circuit, params, *, dut="auto", t_stop=None, dt=None, **options):
+    """The design of ``netlist_or_circuit`` with its cell under test chosen, and the
+    canonical names of ``params`` (patterns expanded): what :func:`optimize`
+    changes, known before any run."""
+    design = make_design(netlist_or_circuit, t_stop, dt, options)
+    _choose_dut(design, dut)
+    return design, _names(design, params, "params")
 
 
 def _check_budget(max_time, max_runs):
@@ -305,7 +316,11 @@ class _Search:
         self.level = max(before.critical_margin, 0.0)
         self.order = _narrowest_first(before)
         self.centring = _centring(before, names)
-        self.start_shape = _shape(before.nominal.events) if criterion_default(settings) else None
+        self.start_shape = (
+            _shape(before.nominal.events)
+            if settings.get("criterion") is None and settings.get("spec") is None
+            else None
+        )
         self.log = []  # (trial, design multipliers, purpose, key, outcome)
         self.trials = 0
         self.moves = 0
@@ -316,9 +331,10 @@ class _Search:
 
     # -- the search ----------------------------------------------------------
 
-    def run(self, runner, deadline, max_runs):
+    def run(self, runner, deadline, max_runs, bar=None):
         self.runner = runner
         self._deadline, self._max_runs = deadline, max_runs
+        self._bar = bar
         try:
             self._raise(self.best)
             for fraction in CENTRING:
@@ -326,10 +342,16 @@ class _Search:
                     break
             size = FIRST_STEP
             while size >= SMALLEST_STEP:
+                self._show(size)
                 if not self._sweep(size):
                     size /= 2
         except _OutOfBudget as why:
             self.stopped = str(why)
+
+    def _show(self, size):
+        if self._bar is not None:
+            done = math.log(FIRST_STEP / size) / math.log(2 * FIRST_STEP / SMALLEST_STEP)
+            self._bar.show(self.level, self.runner.done, min(max(done, 0.0), 1.0))
 
     def _sweep(self, size):
         """One round of moves of length ``size``; whether one succeeded."""
@@ -401,6 +423,8 @@ class _Search:
 
     def _passes(self, point, level):
         self._check_budget()
+        if self._bar is not None:
+            self._bar.show(self.level, self.runner.done)
         trial = self.trials
         centred = CentredDesign.at(self.design, point)
         settings = {k: v for k, v in self.settings.items() if k != "client"}
@@ -448,8 +472,50 @@ class _OutOfBudget(Exception):
     pass
 
 
-def criterion_default(settings):
-    return settings.get("criterion") is None
+class _Progress:
+    """A status line on standard error: the critical margin reached, the runs, and
+    an estimate of the time left (from how far the step has shrunk, or from
+    ``max_time``)."""
+
+    def __init__(self, progress, started, max_time):
+        self.enabled = progress
+        self.started = started
+        self.max_time = max_time
+        self.done = 0.0
+        self._bar = None
+
+    def __enter__(self):
+        if self.enabled:
+            from tqdm import tqdm
+
+            disable = None if self.enabled is True else False
+            self._bar = tqdm(
+                total=100,
+                desc="optimize",
+                disable=disable,
+                leave=False,
+                bar_format="{desc}: {percentage:3.0f}%|{bar}| {postfix}",
+            )
+        return self
+
+    def show(self, level, runs, done=None):
+        if self._bar is None:
+            return
+        self.done = self.done if done is None else done
+        elapsed = time.perf_counter() - self.started
+        fraction = self.done
+        if self.max_time is not None:
+            fraction = max(fraction, elapsed / self.max_time)
+        left = elapsed * (1 - fraction) / fraction if fraction > 0 else math.nan
+        if self.max_time is not None:
+            left = min(left, max(self.max_time - elapsed, 0.0)) if left == left else None
+        text = "?" if left is None or left != left else f"{left:.0f} s"
+        self._bar.n = round(100 * min(fraction, 1.0))
+        self._bar.set_postfix_str(f"critical {level:.1f} %, {runs} runs, about {text} left")
+
+    def __exit__(self, *exc_info):
+        if self._bar is not None:
+            self._bar.close()
 
 
 def _failed(message):
@@ -499,8 +565,16 @@ def _margin_rows(phase, result, point, names):
     for run in result.runs.itertuples(index=False):
         outcome = _Plain(run.passed, run.reason, run.message)
         rows.append(
-            _row(f"margins {phase}", None, point, names, run.parameter, run.side,
-                 run.multiplier, outcome)
+            _row(
+                f"margins {phase}",
+                None,
+                point,
+                names,
+                run.parameter,
+                run.side,
+                run.multiplier,
+                outcome,
+            )
         )
     return rows
 
