@@ -68,10 +68,10 @@ class NetlistEdit:
         if attribute:
             raise EditError(f"{name}: a single attribute of an element cannot be written")
         path = element.split("|")
-        body, scope = self._parsed.top, self._top_scope()
+        body, chain = self._parsed.top, []
         for instance in reversed(path[1:]):
             sub = self._subckt_of(body, instance, name)
-            scope = self._sub_scope(sub, scope)
+            chain.append(sub)
             body = sub.body
         record = next((e for e in body.elements if e.name.upper() == path[0].upper()), None)
         if record is None:
@@ -81,7 +81,7 @@ class NetlistEdit:
             raise EditError(f"{name}: only a DC or piecewise-linear source's level can be written")
         if record.letter not in "RLCBI":
             raise EditError(f"{name}: {record.letter} lines have no value written here")
-        return [("element", name, record.line, record, scope)]
+        return [("element", name, record.line, record, tuple(chain))]
 
     def _subckt_of(self, body, instance, name):
         record = next(
@@ -111,10 +111,14 @@ class NetlistEdit:
             return first
         return last
 
-    def _top_scope(self):
+    def _top_scope(self, values):
+        """The top-level parameters, those of ``values`` set to their new value."""
         scope = ex.Scope()
         for key, value, where in self._parsed.top.params:
-            scope.define(key, value.tree, where)
+            if key in values:
+                scope.define(key, value=values[key])
+            else:
+                scope.define(key, value.tree, where)
         return scope
 
     @staticmethod
@@ -138,16 +142,26 @@ class NetlistEdit:
         """The file's text with ``changes`` applied."""
         original = self.original
         lines = original.splitlines(keepends=True)
+        top = self._top_scope(
+            {
+                name: float(self.design.param_names[name]) * factor
+                for name, factor in changes.items()
+                if name in self.design.param_names
+            }
+        )
         edits = {}  # line index -> (new text, notes)
         totals = {}  # (kind, target, line number) -> [line, record, scope, factor]
         for name, factor in changes.items():
             if factor == 1.0:
                 continue
-            for kind, target, line, record, scope in self._targets[name]:
-                entry = totals.setdefault((kind, target, line.number), [line, record, scope, 1.0])
+            for kind, target, line, record, chain in self._targets[name]:
+                entry = totals.setdefault((kind, target, line.number), [line, record, chain, 1.0])
                 entry[3] *= factor
-        for (kind, target, number), (_, record, scope, factor) in totals.items():
+        for (kind, target, number), (_, record, chain, factor) in totals.items():
             index = number - 1
+            scope = top
+            for sub in chain or ():
+                scope = self._sub_scope(sub, scope)
             current = edits.get(index, (lines[index], []))[0]
             if kind == "param":
                 new, old, value = self._param_text(current, target, factor)
