@@ -3,7 +3,7 @@
 Describe a circuit with :class:`Circuit` (normalised units: phases in radians,
 currents in units of a reference critical current, voltage = d phase / dt) and
 run it with :func:`simulate`; :func:`margins`, :func:`yield_analysis` and
-:func:`sweep` (in :mod:`loxant.analysis`) run many simulations, in parallel on
+:func:`sweep` and :func:`optimize` (in :mod:`loxant.analysis`) run many simulations, in parallel on
 Dask.  The numerical core lives in two extension modules,
 ``loxant.CircuitKernel`` (element models and assembly kernels) and
 ``loxant.SparseDirect`` (the KLU sparse solver); ``lxglobals``,
@@ -26,7 +26,7 @@ from .version import __version__
 from .waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Sine
 
 #: analyses, imported on first use: a plain simulation does without loading them
-_ANALYSES = ("characterize", "iv_curve", "margins", "sweep", "yield_analysis")
+_ANALYSES = ("characterize", "iv_curve", "margins", "optimize", "sweep", "yield_analysis")
 
 
 def __getattr__(name):
@@ -62,6 +62,7 @@ __all__ = [
     "characterize",
     "iv_curve",
     "margins",
+    "optimize",
     "read_netlist",
     "simulate",
     "sweep",

@@ -35,7 +35,7 @@ import numpy as np
 from .common import make_design, nominal_criterion
 from .design import GLOBAL_BIAS, Design
 from .margins import _choose_dut, _expanded, _limits, _resolution, margins
-from .runner import Runner
+from .runner import Outcome, Run, Runner
 
 __all__ = ["OptimizeResult", "optimize"]
 
@@ -279,8 +279,6 @@ class _LevelPlan:
         self.log = []
 
     def take(self, limit):
-        from .runner import Run
-
         batch = []
         while self.failed is None and self.queue and len(batch) < limit:
             name, side = self.queue.pop(0)
@@ -519,8 +517,6 @@ class _Progress:
 
 
 def _failed(message):
-    from .runner import Outcome
-
     return Outcome(False, "criterion", message)
 
 

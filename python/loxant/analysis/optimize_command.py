@@ -11,6 +11,7 @@ failed, 2 a mistake in the arguments or the netlist.
 
 import sys
 
+from ..output import WriteError, write_atomically
 from .command_input import (
     UserError,
     check_outputs,
@@ -137,8 +138,6 @@ def _body(args, reader):
 
 
 def _write_netlist(path, text):
-    from ..output import WriteError, write_atomically
-
     try:
         write_atomically(
             path, lambda stream: stream.write(text.encode("utf-8", "surrogateescape")), binary=True
