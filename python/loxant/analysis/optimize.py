@@ -43,6 +43,8 @@ __all__ = ["OptimizeResult", "optimize"]
 FIRST_STEP = 0.15
 #: smallest step: the search ends when the step halves below it
 SMALLEST_STEP = 0.01
+#: searches again from the first step after one that ended higher than it began
+RESTARTS = 2
 #: fractions of the centring move tried, largest first
 CENTRING = (1.0, 0.5, 0.25)
 
@@ -338,11 +340,15 @@ class _Search:
             for fraction in CENTRING:
                 if self._try(self._centred(fraction)):
                     break
-            size = FIRST_STEP
-            while size >= SMALLEST_STEP:
-                self._show(size)
-                if not self._sweep(size):
-                    size /= 2
+            for _ in range(1 + RESTARTS):
+                reached = self.level
+                size = FIRST_STEP
+                while size >= SMALLEST_STEP:
+                    self._show(size)
+                    if not self._sweep(size):
+                        size /= 2
+                if self.level <= reached:
+                    break
         except _OutOfBudget as why:
             self.stopped = str(why)
 
@@ -363,7 +369,7 @@ class _Search:
                     break
         if moved:
             return True
-        for _ in range(max(2, len(self.names) // 2)):
+        for _ in range(max(2, len(self.names))):
             direction = self.rng.standard_normal(len(self.names))
             direction *= size / np.linalg.norm(direction)
             previous = dict(self.best)
