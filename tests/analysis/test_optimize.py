@@ -12,7 +12,7 @@ import loxant
 from loxant.analysis.design import Design
 from loxant.analysis.events import switch_count
 from loxant.analysis.netlist_edit import EditError, NetlistEdit
-from loxant.analysis.optimize import optimize, prepare
+from loxant.analysis.optimize import _bounds, optimize, prepare
 from loxant.analysis.runner import Run, evaluate
 
 JTL = Path(__file__).parent / "data" / "optimize_jtl.cir"
@@ -163,3 +163,21 @@ def test_the_command_writes_the_netlist_the_table_and_the_runs(tmp_path):
         command[:-6] + ["--bounds", "1.2:2", "-o", str(out)], capture_output=True, text=True
     )
     assert refused.returncode == 2 and "0 < LO <= 1 <= HI" in refused.stderr
+
+
+@pytest.mark.parametrize(
+    "params, bounds, expected",
+    [
+        (["BIAS", "L*|XDUT"], [(0.9, 1.1), (0.5, 2)], {"BIAS": (0.9, 1.1), "L1|XDUT": (0.5, 2)}),
+        (["BIAS", "L1.XDUT"], (0.8, 1.25), {"BIAS": (0.8, 1.25), "L1|XDUT": (0.8, 1.25)}),
+        (["BIAS"], [(1.1, 2)], "need 0 < LO <= 1 <= HI"),
+        (["BIAS", "LQ"], [(0.5, 2)] * 3, "one per params entry"),
+    ],
+)
+def test_bounds_are_one_pair_for_all_or_one_per_entry(params, bounds, expected):
+    design, names = prepare(str(JTL), params, dut="XDUT")
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            _bounds(design, names, bounds, params)
+    else:
+        assert _bounds(design, names, bounds, params) == expected

@@ -28,6 +28,7 @@ switches differently from the start's (other counts or directions) is refused.
 
 import copy
 import math
+import numbers
 import time
 
 import numpy as np
@@ -175,7 +176,7 @@ def optimize(
     step = _resolution(resolution, low, high) * 100
     _check_budget(max_time, max_runs)
     design, names = prepare(netlist_or_circuit, params, dut=dut, t_stop=t_stop, dt=dt, **options)
-    box = _bounds(names, bounds, params)
+    box = _bounds(design, names, bounds, params)
     judged = _judged(design, names, margins_of, global_bias)
     settings = dict(criterion=criterion, junctions=junctions, window=window, watch=watch)
     if spec is not None or threshold is not None:  # only where a spec is given
@@ -242,24 +243,33 @@ def _judged(design, names, margins_of, global_bias):
     return judged
 
 
-def _bounds(names, bounds, params):
-    """{name: (low, high)} multipliers, from one pair or one pair per entry of params."""
+def _bounds(design, names, bounds, params):
+    """{name: (low, high)} multipliers, from one pair for all, or one pair per entry
+    of ``params`` (a pattern's pair for every parameter it names)."""
     pairs = list(bounds) if bounds is not None else [(0.5, 2.0)]
-    if len(pairs) == 2 and all(isinstance(v, (int, float)) for v in pairs):
+    if len(pairs) == 2 and all(isinstance(v, numbers.Real) for v in pairs):
         pairs = [tuple(pairs)]
     given = [params] if isinstance(params, str) else list(params or [])
     if len(pairs) == 1:
-        pairs = pairs * len(names)
-    elif len(pairs) == len(given) and len(given) == len(names):
-        pass
+        chosen = dict.fromkeys(names, pairs[0])
+    elif len(pairs) == len(given):
+        chosen = {}
+        for entry, pair in zip(given, pairs):
+            for name in _names(design, [entry], "params"):
+                chosen.setdefault(name, pair)
     else:
         raise ValueError(
-            f"bounds: give one LO:HI pair for all parameters or one per parameter "
-            f"({len(names)}), got {len(pairs)}"
+            f"bounds: give one LO:HI pair for all parameters or one per params entry "
+            f"({len(given)}), got {len(pairs)}"
         )
     box = {}
-    for name, pair in zip(names, pairs):
-        lo, hi = (float(v) for v in pair)
+    for name in names:
+        try:
+            lo, hi = (float(v) for v in chosen[name])
+        except (TypeError, ValueError):
+            raise ValueError(
+                f"bounds of {name}: expected a pair (LO, HI), got {chosen[name]!r}"
+            ) from None
         if not (0 < lo <= 1 <= hi and math.isfinite(hi)):
             raise ValueError(
                 f"bounds of {name}: need 0 < LO <= 1 <= HI (multipliers of the starting "

@@ -117,7 +117,7 @@ def _body(args, reader):
         raise UserError(str(exc)) from None
     result = optimize(
         design,
-        names,
+        params,
         bounds=parse_bounds(args.bounds),
         margins_of=margins_of,
         global_bias=not args.no_global_bias,
