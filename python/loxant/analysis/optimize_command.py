@@ -19,7 +19,7 @@ from .command_input import (
     run_command_body,
     write_table,
 )
-from .commands import _common, _netlist_arguments
+from .commands import _common, _netlist_arguments, margin_arguments
 from .netlist_edit import EditError, NetlistEdit
 from .optimize import optimize, prepare
 
@@ -59,21 +59,7 @@ def add_optimize_subcommand(subparsers, reader=None):
         metavar="NAME",
         help="parameters whose margins count in the critical margin but are not changed",
     )
-    dut = command.add_mutually_exclusive_group()
-    dut.add_argument("--dut", metavar="INSTANCE", help="the cell under test (as for margins)")
-    dut.add_argument("--whole", action="store_true", help="no cell under test")
-    command.add_argument(
-        "--no-global-bias", action="store_true", help="leave out the margin of all biases at once"
-    )
-    command.add_argument(
-        "--range",
-        nargs=2,
-        type=float,
-        default=(-60.0, 60.0),
-        metavar=("LOW", "HIGH"),
-        help="range of each margin, percent of nominal (-60 60)",
-    )
-    command.add_argument("--resolution", type=float, default=1.0, help="in percent (1)")
+    margin_arguments(command)
     command.add_argument(
         "--max-time", type=float, metavar="SECONDS", help="stop then and write the best so far"
     )
