@@ -181,3 +181,45 @@ def test_bounds_are_one_pair_for_all_or_one_per_entry(params, bounds, expected):
             _bounds(design, names, bounds, params)
     else:
         assert _bounds(design, names, bounds, params) == expected
+
+
+def test_the_margins_after_are_those_of_the_netlist_written(tmp_path):
+    # the best design is margined as a CentredDesign; the same margins must come
+    # from the written netlist read afresh, where no multiplier is left
+    settings = dict(dut="XDUT", limits=(-90, 90), resolution=2.0, client=None, progress=False)
+    params = ["BIAS", "L1.XDUT", "B1.XDUT"]
+    result = optimize(str(JTL), params, bounds=(0.7, 1.4), max_runs=60, **settings)
+    assert any(factor != 1.0 for factor in result.values.values())
+    design, edit = _edit(params)
+    written = tmp_path / "best.cir"
+    written.write_text(edit.text(result.values))
+    again = loxant.margins(
+        str(written), list(result.after.table["parameter"]), global_bias=False, **settings
+    )
+    for side in ("low %", "high %"):
+        np.testing.assert_allclose(again.table[side], result.after.table[side])
+    assert again.critical_margin == result.critical_after
+
+
+@pytest.mark.parametrize(
+    "text, name, factor, expected",
+    [
+        ("I1 0 n 150u\n", "I1", 2.0, "I1 0 n 0.0003\n"),
+        ("I1 0 n dc 150u\n", "I1", 0.5, "I1 0 n dc 7.5e-05\n"),
+        ("I1 0 n pwl(0 0 5p 100u 9p 150u)\n", "I1", 2.0, "I1 0 n pwl(0 0 5p 0.0002 9p 0.0003)\n"),
+        ("B1 n 0 jj0\n", "B1", 1.25, "B1 n 0 jj0 area=1.25\n"),
+        ("B1 n 0 jj0 ic=200u\n", "B1", 0.5, "B1 n 0 jj0 ic=0.0001\n"),
+        ("L1 n 0 {2*LQ}\n", "L1", 0.5, "L1 n 0 3e-12\n"),
+        ("I1 0 n pwl(0 0 5p 100u)\n", "global bias", 1.5, "I1 0 n pwl(0 0 5p 0.00015)\n"),
+    ],
+)
+def test_each_kind_of_value_is_written_in_place(tmp_path, text, name, factor, expected):
+    head = ".model jj0 jj(rtype=0, icrit=250u, rn=2.74, cap=0.175p)\n.param LQ=3p\n"
+    tail = "R1 n 0 5\nIIN 0 n pulse(0 300u 40p 2p 2p 3p 200p)\n.tran 0.025p 60p\n.end\n"
+    path = tmp_path / "one.cir"
+    path.write_text(head + text + tail)
+    netlist = loxant.read_netlist(str(path))
+    design, names = prepare(netlist, [name], dut=None)
+    written = NetlistEdit(netlist, design, names).text({names[0]: factor})
+    lines = [line + "\n" for line in written.splitlines() if not line.startswith("* loxant")]
+    assert "".join(lines) == head + expected + tail

@@ -58,7 +58,7 @@ class NetlistEdit:
 
     def _target(self, name):
         if name == GLOBAL_BIAS:
-            return [self._target(source) for source in self.design.bias_sources()]
+            return [edit for source in self.design.bias_sources() for edit in self._target(source)]
         if name in self.design.param_names:
             line = self._parsed.top.param_lines.get(name.upper())
             if line is None:
@@ -196,7 +196,7 @@ class NetlistEdit:
             return self._source_text(text, record, scope, factor)
         value = scope.evaluate(record.value.tree) * factor
         match = re.match(rf"(\s*\S+\s+\S+\s+\S+\s+){_VALUE}", text)
-        if match is None or match.group(2) != record.value.text:
+        if match is None or _bare(match.group(2)) != _bare(record.value.text):
             raise EditError(f"{record.name}: cannot find its value on line {record.line.number}")
         return _replaced(text, match, 2, _number(value)), record.value.text, _number(value)
 
@@ -232,6 +232,12 @@ class NetlistEdit:
         old = text[match.start() : end + 1]
         new_wave = f"{text[match.start() : match.end()]}{' '.join(parts)})"
         return text[: match.start()] + new_wave + text[end + 1 :], old, new_wave
+
+
+def _bare(text):
+    """A value's text without braces, parentheses, quotes or blanks (the reader
+    keeps a braced value as a parenthesised one)."""
+    return re.sub(r"[{}()'\s]", "", text)
 
 
 def _replaced(text, match, group, value):
