@@ -44,8 +44,6 @@ __all__ = ["OptimizeResult", "optimize"]
 FIRST_STEP = 0.15
 #: smallest step: the search ends when the step halves below it
 SMALLEST_STEP = 0.01
-#: fraction of the resolution a move must gain to be taken
-GAIN = 0.25
 #: searches again from the first step after one that ended higher than it began
 RESTARTS = 2
 #: fractions of the centring move tried, largest first
@@ -322,9 +320,7 @@ class _Search:
         self.judged = judged
         self.settings = settings
         self.top = min(-limits[0], limits[1])
-        # a move must gain a quarter of the resolution: a pass or fail at a level is
-        # exact, only the margins' bisection is as coarse as the resolution
-        self.step = step * GAIN
+        self.step = step  # what a move must gain
         self.rng = np.random.default_rng(seed)
         self.best = {name: 1.0 for name in names}
         self.level = max(before.critical_margin, 0.0)
