@@ -246,7 +246,9 @@ class Netlist:
                 continue
             parser.feed(line)
         parser.finish()
-        return cls(parser, title, file, base_dir)
+        netlist = cls(parser, title, file, base_dir)  # then the files read, its own first:
+        netlist.sources = tuple(dict.fromkeys([file] + [line.file for line in lines]))
+        return netlist
 
     # -- analysis and outputs --
 

@@ -11,22 +11,17 @@ failed, 2 a mistake in the arguments or the netlist.
 
 import sys
 
-from ..output import WriteError, write_atomically
-from .command_input import (
-    UserError,
-    check_outputs,
-    read_netlist_argument,
-    run_command_body,
-    write_table,
-)
-from .commands import _common, _netlist_arguments, margin_arguments
-from .netlist_edit import EditError, NetlistEdit
-from .optimize import optimize, prepare
+from ..analysis.netlist_edit import EditError, NetlistEdit
+from ..analysis.optimize import optimize, prepare
+from ..errors import UserError
+from ..output import write_atomically
+from .analyses import _common, _netlist_arguments, margin_arguments
+from .common import read_input, write_outputs
 
 __all__ = ["add_optimize_subcommand", "parse_bounds"]
 
 
-def add_optimize_subcommand(subparsers, reader=None):
+def add_optimize_subcommand(subparsers):
     """Add ``optimize`` to the ``loxant`` subparsers."""
     command = subparsers.add_parser(
         "optimize",
@@ -68,9 +63,7 @@ def add_optimize_subcommand(subparsers, reader=None):
     command.add_argument("--table", metavar="TABLE.csv", help="margins before and after, as CSV")
     command.add_argument("--runs", metavar="RUNS.csv", help="every simulation, one row each")
     command.add_argument("--plot", metavar="PNG", help="margin chart of the design written")
-    command.set_defaults(
-        func=lambda args: run_command_body("optimize", lambda: _body(args, reader))
-    )
+    command.set_defaults(func=_optimize)
 
 
 def parse_bounds(items):
@@ -87,11 +80,11 @@ def parse_bounds(items):
     return pairs
 
 
-def _body(args, reader):
-    check_outputs(args.output, args.table, args.runs, args.plot)
+def _optimize(args):
     if args.netlist == "-":
         raise UserError("optimize writes the netlist's own lines: give a file, not '-'")
-    netlist = read_netlist_argument(args.netlist, reader)
+    outputs = [("-o", args.output), ("--table", args.table), ("--runs", args.runs)]
+    netlist = read_input(args, *outputs, ("--plot", args.plot))
     options = _common(args)
     params = [p for item in args.params for p in item.split(",") if p]
     margins_of = [p for item in args.margins_of for p in item.split(",") if p]
@@ -115,21 +108,19 @@ def _body(args, reader):
         **options,
     )
     _write_netlist(args.output, edit.text(result.values))
+
+    def plot(path):
+        result.after.plot(path, title="Margins after optimisation")
+
+    write_outputs((args.table, result.table), (args.runs, result.runs), (args.plot, plot))
     _report(result, args.output)
-    write_table(args.table, result.table)
-    write_table(args.runs, result.runs)
-    if args.plot:
-        result.after.plot(args.plot, title="Margins after optimisation")
     return 0
 
 
 def _write_netlist(path, text):
-    try:
-        write_atomically(
-            path, lambda stream: stream.write(text.encode("utf-8", "surrogateescape")), binary=True
-        )
-    except WriteError as exc:
-        raise UserError(str(exc)) from None
+    write_atomically(
+        path, lambda stream: stream.write(text.encode("utf-8", "surrogateescape")), binary=True
+    )
 
 
 def _report(result, output):
