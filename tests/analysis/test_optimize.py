@@ -150,7 +150,7 @@ def test_the_command_writes_the_netlist_the_table_and_the_runs(tmp_path):
     done = subprocess.run(command, capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr
     assert "before: critical margin" in done.stdout and "after:  critical margin" in done.stdout
-    assert "BIAS: 0.000175 ->" in done.stdout
+    assert "BIAS: 0.000175 ->" in done.stdout, done.stdout
     changed = [
         line
         for line in out.read_text().splitlines()
