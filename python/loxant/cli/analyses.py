@@ -40,31 +40,7 @@ def add_margins_subcommand(subparsers):
         "or glob patterns over them ('*|XDUT', 'B*.XDUT', 'IB*'); default: every bias source "
         "and element value of the cell under test",
     )
-    dut = margins.add_mutually_exclusive_group()
-    dut.add_argument(
-        "--dut",
-        metavar="INSTANCE",
-        help="the cell under test, a subcircuit instance such as XDUT: its elements and the "
-        "bias sources feeding it are the default parameters and the global bias (default: "
-        "the one instance named like XDUT, if there is exactly one)",
-    )
-    dut.add_argument(
-        "--whole",
-        action="store_true",
-        help="no cell under test: every element of the netlist is a default parameter",
-    )
-    margins.add_argument(
-        "--no-global-bias", action="store_true", help="leave out the margin of all biases at once"
-    )
-    margins.add_argument(
-        "--range",
-        nargs=2,
-        type=float,
-        default=(-60.0, 60.0),
-        metavar=("LOW", "HIGH"),
-        help="range searched, percent of nominal (-60 60)",
-    )
-    margins.add_argument("--resolution", type=float, default=1.0, help="resolution in percent (1)")
+    margin_arguments(margins)
     margins.add_argument("-o", "--output", metavar="TABLE.csv", help="write the table as CSV")
     margins.add_argument("--plot", metavar="MARGINS.png", help="write the margin chart")
     margins.add_argument(
@@ -105,6 +81,36 @@ def add_yield_subcommand(subparsers):
         "per element, its unit in brackets: 'R1 [ohm]')",
     )
     yields.set_defaults(func=_yield)
+
+
+def margin_arguments(parser):
+    """The options that say what a margin is: the cell under test, the global bias,
+    the range and the resolution (``margins`` and ``optimize`` share them)."""
+    dut = parser.add_mutually_exclusive_group()
+    dut.add_argument(
+        "--dut",
+        metavar="INSTANCE",
+        help="the cell under test, a subcircuit instance such as XDUT: its elements and the "
+        "bias sources feeding it are the default parameters and the global bias (default: "
+        "the one instance named like XDUT, if there is exactly one)",
+    )
+    dut.add_argument(
+        "--whole",
+        action="store_true",
+        help="no cell under test: every element of the netlist is a default parameter",
+    )
+    parser.add_argument(
+        "--no-global-bias", action="store_true", help="leave out the margin of all biases at once"
+    )
+    parser.add_argument(
+        "--range",
+        nargs=2,
+        type=float,
+        default=(-60.0, 60.0),
+        metavar=("LOW", "HIGH"),
+        help="range searched, percent of nominal (-60 60)",
+    )
+    parser.add_argument("--resolution", type=float, default=1.0, help="resolution in percent (1)")
 
 
 def _netlist_arguments(parser):
