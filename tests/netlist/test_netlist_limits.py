@@ -77,7 +77,16 @@ CASES = [
     ("T first", lambda _: "T1 1 0 2 0 td=1p z0=5\nR1 1 0 5\nR2 2 0 5\n", None),
     ("latin-1", lambda p: write(p, "l1.cir", b"* caf\xe9\nI1 0 1 1m\nR1 1 0 1\n"), None),
     ("utf-16", lambda p: write(p, "u16.cir", "* t\nI1 0 1 1m\nR1 1 0 1\n".encode("utf-16")), None),
+    ("continuations", lambda _: continued(40000), None),
+    ("DST UIC", lambda _: "* t\nI1 0 1 1m\nR1 1 0 1\n.tran 0.1p 100p DST UIC\n", None),
+    ("DST DST", lambda _: "* t\nI1 0 1 1m\nR1 1 0 1\n.tran 0.1p 100p DST DST\n", None),
 ]
+
+
+def continued(count):
+    """A PWL source written over ``count`` continuation lines."""
+    points = "".join(f"+ {k + 1}p 1u\n" for k in range(count))
+    return f"* t\nI1 0 1 pwl(0 0\n{points}+ )\nR1 1 0 1\n"
 
 
 def params(count):
@@ -130,6 +139,18 @@ def test_every_input_is_bounded(name, source, message, tmp_path):
     # a file that cannot be opened has no line to name
     assert WHERE.match(str(error)) or name == "directory", str(error)
     assert len(str(error)) < 400  # quotes are short, however long the line
+
+
+@pytest.mark.parametrize(
+    ("flags", "settle"),
+    [("", True), ("UIC", True), ("DST", False), ("DST UIC", False), ("UIC DST", False), ("DST DST", False)],
+)
+def test_tran_flags_end_the_card_in_any_order(flags, settle):
+    text = f"* t\nI1 0 1 1m\nR1 1 0 1\n.tran 0.1p 100p 0 0.1p {flags}\n"
+    _, error = bounded(Netlist.from_string, text, timeout=10.0)
+    assert error is None, error
+    tran = Netlist.from_string(text).tran
+    assert tran.settle is settle and tran[:2] == (0.1e-12, 100e-12)
 
 
 def test_decoding_is_reported_and_utf16_is_read(tmp_path):

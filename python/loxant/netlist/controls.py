@@ -287,7 +287,8 @@ class ControlLines:
         # the zero one
         self.settle = True
         while tokens and tokens[-1].kind == "word" and tokens[-1].text.upper() in ("DST", "UIC"):
-            self.settle = self.settle and tokens.pop().text.upper() != "DST"
+            if tokens.pop().text.upper() == "DST":
+                self.settle = False
         values = values_of(line, tokens)
         if not 2 <= len(values) <= 5:
             raise line.error(".tran takes tstep tstop [pstart [pstep [pwindow]]]")
