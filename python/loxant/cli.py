@@ -536,15 +536,16 @@ def _limit_options(args, netlist, record):
             options["record_every"] = max(1, round(step / tran.tstep))
     if netlist.adaptive:
         return options  # its steps are not known before the run
-    steps = math.ceil(tran.tstop / tran.tstep)
+    steps = tran.tstop / tran.tstep  # a float: infinite for a subnormal step
     most = options.get("max_steps", run_options.MAX_STEPS)
-    if steps > most:
+    if not math.ceil(min(steps, 2.0**63)) <= most:
         raise CommandError(
             f".tran {tran.tstep:g} {tran.tstop:g} takes {steps:.3g} steps, more than the "
             f"limit of {most:.3g}: check the .tran values (a unit typo?), or raise the limit "
             "with --max-steps N",
             EXIT_FAILED,
         )
+    steps = math.ceil(steps)
     every = options.get("record_every", tran.record_every)
     quantities = len(record) if isinstance(record, list) else len(netlist.nodes())
     size = 8.0 * (quantities + 1) * (steps // every + 2)

@@ -14,16 +14,16 @@ RUN = """\
 .model jm jj(rtype=0, icrit=0.1m, rn=5, cap=0.1p)
 B1 1 0 jm
 I1 0 1 pwl(0 0 10p 0.15m)
-.tran 0.1p {stop}
+.tran {step} {stop}
 .print p(B1)
 """
 
 
-def _netlist(folder, name="x.cir", stop="50p", extra=""):
+def _netlist(folder, name="x.cir", stop="50p", extra="", step="0.1p"):
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, name)
     with open(path, "w") as stream:
-        stream.write(RUN.format(stop=stop) + extra + ".end\n")
+        stream.write(RUN.format(stop=stop, step=step) + extra + ".end\n")
     return path
 
 
@@ -80,16 +80,30 @@ def test_a_full_device_and_a_missing_iv_folder_name_the_path_and_reason(tmp_path
     assert "None" not in err
 
 
+LINE = "T1 1 0 2 0 td=10p z0=5\nR2 2 0 5\n"
+
+
 @pytest.mark.parametrize(
-    "stop, options, message",
+    "step, stop, extra, options, message",
     [
-        ("1000n", ["--max-steps", "1000"], "takes 1e+07 steps, more than the limit of 1e+03"),
-        ("1000n", ["--max-steps", "1000"], "raise the limit with --max-steps N"),
-        ("2000p", ["--max-steps", "1e3"], "expected a whole number"),
+        (
+            "0.1p",
+            "1000n",
+            "",
+            ["--max-steps", "1000"],
+            "takes 1e+07 steps, more than the limit of 1e+03",
+        ),
+        ("0.1p", "1000n", "", ["--max-steps", "1000"], "raise the limit with --max-steps N"),
+        ("0.1p", "2000p", "", ["--max-steps", "1e3"], "expected a whole number"),
+        # a subnormal step: the count is infinite, with or without a lossless line
+        ("4.9e-324", "50p", "", [], "takes inf steps, more than the limit of 1e+09"),
+        ("4.9e-324", "50p", LINE, [], "takes inf steps, more than the limit of 1e+09"),
     ],
 )
-def test_the_step_limit_names_the_command_options(tmp_path, capsys, stop, options, message):
-    path = _netlist(tmp_path, stop=stop)
+def test_the_step_limit_names_the_command_options(
+    tmp_path, capsys, step, stop, extra, options, message
+):
+    path = _netlist(tmp_path, stop=stop, step=step, extra=extra)
     with pytest.raises(SystemExit) if "whole" in message else _nothing():
         status, _, err = _run(capsys, path, "-q", *options)
         assert status == 1 and message in err and "max_steps" not in err

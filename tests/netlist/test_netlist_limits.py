@@ -143,7 +143,14 @@ def test_every_input_is_bounded(name, source, message, tmp_path):
 
 @pytest.mark.parametrize(
     ("flags", "settle"),
-    [("", True), ("UIC", True), ("DST", False), ("DST UIC", False), ("UIC DST", False), ("DST DST", False)],
+    [
+        ("", True),
+        ("UIC", True),
+        ("DST", False),
+        ("DST UIC", False),
+        ("UIC DST", False),
+        ("DST DST", False),
+    ],
 )
 def test_tran_flags_end_the_card_in_any_order(flags, settle):
     text = f"* t\nI1 0 1 1m\nR1 1 0 1\n.tran 0.1p 100p 0 0.1p {flags}\n"
