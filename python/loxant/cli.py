@@ -622,7 +622,10 @@ def _report(args, netlist, results, probes, output):
         summarise(netlist, results)
     for path, labels in netlist.files.items():  # the .file requests, each to its file
         chosen = [(label, *results.trace(label)) for label in labels]
-        _written(path, functools.partial(write_traces, path, time_axis, chosen, netlist.title))
+        write = functools.partial(write_traces, path, time_axis, chosen, netlist.title)
+        kind = _written(path, write)
+        if not args.quiet:
+            print(f"wrote {len(chosen)} traces, {len(time_axis)} samples ({kind}) to {path}")
     if args.events:
         from .analysis.events import print_switching_times
 

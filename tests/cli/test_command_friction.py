@@ -52,19 +52,19 @@ def test_netlists_of_one_name_write_their_own_files(tmp_path, capsys):
         (["{a}", "{tmp}/a/../a/x.cir", "-o", ".csv"], "is given twice"),
         (["{a}", "-o", "{a}"], "the output of {a} and the netlist {a} would write the same file"),
         (["{a}", "-o", "{tmp}/p.png", "--plot", "{tmp}/p.png"], "--plot and the output of"),
-        (["{c}", "-o", "{tmp}/f.csv"], ".file {tmp}/f.csv and the output of {c} would write"),
+        (["{c}", "-o", "{tmp}/c/f.csv"], ".file {tmp}/c/f.csv and the output of {c} would write"),
         (["{a}", "-o", "{tmp}/no/x.csv"], "cannot write {tmp}/no/x.csv: no folder {tmp}/no"),
     ],
 )
 def test_an_output_clash_is_refused_before_any_run(tmp_path, capsys, arguments, message):
     a = _netlist(tmp_path / "a")
-    c = _netlist(tmp_path / "c", extra=f".file {tmp_path}/f.csv\n.print p(B1)\n")
-    (tmp_path / "f.csv").write_text("kept\n")
+    c = _netlist(tmp_path / "c", extra=f".file {tmp_path}/c/f.csv\n.print p(B1)\n")
+    (tmp_path / "c" / "f.csv").write_text("kept\n")
     names = {"a": a, "c": c, "tmp": str(tmp_path)}
     status, out, err = _run(capsys, *[arg.format(**names) for arg in arguments], "-q")
     assert status in (1, 2)
     assert message.format(**names) in err
-    assert (tmp_path / "f.csv").read_text() == "kept\n"  # nothing overwritten
+    assert (tmp_path / "c" / "f.csv").read_text() == "kept\n"  # nothing overwritten
     assert not (tmp_path / "out").exists() and "wrote" not in out  # nothing ran
 
 
@@ -74,9 +74,12 @@ def test_a_full_device_and_a_missing_iv_folder_name_the_path_and_reason(tmp_path
     a = _netlist(tmp_path / "a")
     status, _, err = _run(capsys, a, "-q", "-o", "/dev/full")
     assert status == 1 and "cannot write /dev/full: No space left on device" in err
-    card = _netlist(tmp_path / "b", extra=f".model m jj(rtype=0)\n.iv m 1m {tmp_path}/no/iv.csv\n")
+    card = _netlist(
+        tmp_path / "b", extra=f".model m jj(rtype=0)\n.iv m 1m {tmp_path}/b/no/iv.csv\n"
+    )
     status, _, err = _run(capsys, card, "-q")
-    assert status == 1 and f"cannot write {tmp_path}/no/iv.csv: no folder {tmp_path}/no" in err
+    missing = f"{tmp_path}/b/no"
+    assert status == 1 and f"cannot write {missing}/iv.csv: no folder {missing}" in err
     assert "None" not in err
 
 

@@ -4,6 +4,7 @@ needs: the ``.tran`` analysis, output requests, parameters, spreads and noise
 settings.
 """
 
+import functools
 import math
 import os
 import re
@@ -22,6 +23,7 @@ from .checks import check_connections
 from .errors import NetlistError, clip, warn
 from .expand import Expander
 from .models import junction_model
+from .outputs import check_output_paths
 from .records import Parser, Tran
 from .tokens import keyword, read_file, read_stream, read_string
 
@@ -193,42 +195,44 @@ class Netlist:
         return NetlistError(message, last.file, last.number)
 
     @classmethod
-    def from_string(cls, text, name="<string>", base_dir=None):
+    def from_string(cls, text, name="<string>", base_dir=None, allow_outside=False):
         """Read a netlist from ``text``; ``name`` stands for the file in messages,
         ``.include`` files are looked up relative to ``base_dir`` (default: the
-        current directory)."""
+        current directory).  ``allow_outside``: let ``.file`` and ``.iv`` cards
+        write outside the folder of the file that holds them (refused otherwise,
+        see :mod:`loxant.netlist.outputs`)."""
         if not isinstance(text, str):
             raise NetlistError(f"a netlist is text, got {type(text).__name__}", name)
         base_dir = os.getcwd() if base_dir is None else base_dir
         warnings = []
-        return cls._read(
-            lambda: read_string(text, name, base_dir, warnings), name, base_dir, warnings
-        )
+        lines_of = functools.partial(read_string, text, name, base_dir, warnings)
+        return cls._read(lines_of, name, base_dir, warnings, allow_outside)
 
     @classmethod
-    def from_stream(cls, stream, name="<stdin>", base_dir=None):
+    def from_stream(cls, stream, name="<stdin>", base_dir=None, allow_outside=False):
         """Read a netlist from a binary stream (``sys.stdin.buffer``), bounded and
-        decoded as files are; ``name`` and ``base_dir`` as for :meth:`from_string`."""
+        decoded as files are; the rest as for :meth:`from_string`."""
         base_dir = os.getcwd() if base_dir is None else base_dir
         warnings = []
-        return cls._read(
-            lambda: read_stream(stream, name, base_dir, warnings), name, base_dir, warnings
-        )
+        lines_of = functools.partial(read_stream, stream, name, base_dir, warnings)
+        return cls._read(lines_of, name, base_dir, warnings, allow_outside)
 
     @classmethod
-    def from_file(cls, path):
-        """Read the netlist file ``path`` (a regular file, of bounded size)."""
+    def from_file(cls, path, allow_outside=False):
+        """Read the netlist file ``path`` (a regular file, of bounded size);
+        ``allow_outside`` as for :meth:`from_string`."""
         path = os.fspath(path)
         warnings = []
         base_dir = os.path.dirname(os.path.abspath(path))
-        return cls._read(lambda: read_file(path, warnings), path, base_dir, warnings)
+        lines_of = functools.partial(read_file, path, warnings)
+        return cls._read(lines_of, path, base_dir, warnings, allow_outside)
 
     @classmethod
-    def _read(cls, lines_of, file, base_dir, warnings):
+    def _read(cls, lines_of, file, base_dir, warnings, allow_outside=False):
         parser = Parser(file, warnings)
         try:
             with collector_paused():
-                return cls._parse(parser, lines_of, file, base_dir)
+                return cls._parse(parser, lines_of, file, base_dir, allow_outside)
         except RecursionError:
             last = parser.last_line
             number = last.number if last is not None else 1
@@ -236,7 +240,7 @@ class Netlist:
             raise NetlistError("the netlist nests too deeply", where, number) from None
 
     @classmethod
-    def _parse(cls, parser, lines_of, file, base_dir):
+    def _parse(cls, parser, lines_of, file, base_dir, allow_outside):
         lines, first = lines_of()
         title = ""
         for line in lines:
@@ -246,6 +250,8 @@ class Netlist:
                 continue
             parser.feed(line)
         parser.finish()
+        if not allow_outside:
+            check_output_paths(parser.output_cards, file, base_dir)
         return cls(parser, title, file, base_dir)
 
     # -- analysis and outputs --
@@ -604,12 +610,14 @@ def _plausible(record, lines):
     return all(n in ex.CONSTANTS or re.search(r"\b" + re.escape(n) + r"\s*=", texts) for n in used)
 
 
-def read_netlist(path_or_text):
+def read_netlist(path_or_text, allow_outside=False):
     """Read a netlist from a file (a path, or a string without a newline) or from
     text (a string with a newline).  Returns a :class:`Netlist`; raises
-    :class:`NetlistError` for every problem."""
+    :class:`NetlistError` for every problem.  ``allow_outside``: let the
+    netlist's ``.file`` and ``.iv`` cards write outside the folder of the file
+    that holds them (:meth:`Netlist.from_string`)."""
     if isinstance(path_or_text, str) and "\n" in path_or_text:
-        return Netlist.from_string(path_or_text)
+        return Netlist.from_string(path_or_text, allow_outside=allow_outside)
     if isinstance(path_or_text, (str, os.PathLike)):
-        return Netlist.from_file(path_or_text)
+        return Netlist.from_file(path_or_text, allow_outside=allow_outside)
     raise NetlistError(f"expected a path or netlist text, got {type(path_or_text).__name__}")
