@@ -277,13 +277,17 @@ MODELS = """\
 .subckt jtl a b ic=0.25m
 .model jjmit jj(rtype=1, icrit=ic, rn=16)
 .model shared jj(rtype=0, icrit=0.1m)
+.model scaled jj(rtype=0, icrit=ic)
 .ends jtl
 .subckt dff a b
 .model shared jj(rtype=0, icrit=0.1m)
 .model other jj(rtype=0, icrit=0.2m)
+.model alike jj(rtype=1, vg=2.8mV, icrit=0.1m)
 .ends dff
 .subckt split a b
 .model other jj(rtype=0, icrit=0.4m)
+.model alike jj(rtype=1, VG=2.8mv, icrit=100u)
+.model scaled jj(rtype=0, icrit=0.25m)
 .ends split
 """
 
@@ -295,6 +299,8 @@ MODELS = """\
         ("jjmit", 0.25e-3),  # only jtl defines it; its parameter's default applies
         ("JTL.JJMIT", 0.25e-3),
         ("shared", 0.1e-3),  # two subcircuits, the same definition
+        ("alike", 0.1e-3),  # written differently, the same values
+        ("scaled", 0.25e-3),  # the same values once the parameter is evaluated
         ("dff.other", 0.2e-3),
         ("split.other", 0.4e-3),
         ("jtl.top", 0.3e-3),  # looked up outward from the subcircuit
@@ -309,7 +315,7 @@ def test_junction_model_found_at_top_or_in_a_subcircuit(name, icrit):
     ("name", "message"),
     [
         ("other", "defined differently in several subcircuits: name one as DFF.OTHER, SPLIT.OTHER"),
-        ("nope", "no junction model named nope (known: TOP, DFF.OTHER, DFF.SHARED"),
+        ("nope", "no junction model named nope (known: TOP, DFF.ALIKE, DFF.OTHER, DFF.SHARED"),
     ],
 )
 def test_an_ambiguous_or_unknown_model_is_named_in_the_error(name, message):

@@ -22,7 +22,7 @@ from .build import build_circuit, reference_units
 from .checks import check_connections
 from .errors import NetlistError, clip, warn
 from .expand import Expander
-from .models import junction_model
+from .lookup import ModelLookup
 from .outputs import check_output_paths
 from .records import Parser, Tran
 from .tokens import keyword, read_file, read_stream, read_string
@@ -57,7 +57,7 @@ def canonical(name):
     return name.upper().replace(".", "|")
 
 
-class Netlist:
+class Netlist(ModelLookup):
     """A netlist as read: records, analysis and output requests.
 
     Attributes: ``title``; ``file`` (the name in messages); ``tran`` (a
@@ -112,66 +112,6 @@ class Netlist:
                 self.files.setdefault(request.path, []).append(request.label)
         #: the .iv cards, IVRequest records with max_current in amperes
         self.iv_requests = [self._iv_request(request) for request in parsed.iv_requests]
-
-    def junction_model(self, name):
-        """The :class:`~loxant.jjmodel.ModelJJ` of the ``.model`` named ``name``:
-        the top-level one, else the one defined in a subcircuit when only one
-        subcircuit defines it (or all alike); ``SUB.NAME`` takes the one of
-        subcircuit ``SUB`` (or of those it is written in).  Evaluated with the
-        top-level ``.param`` values and the subcircuit's own parameters."""
-        model, owner = self._find_model(str(name))
-        scope = self._top_scope()
-        for sub in self._outward(owner)[::-1]:
-            scope = ex.Scope(parent=scope)
-            for key, value in sub.defaults:
-                scope.define(key, value.tree, sub.line)
-            for key, value, line in sub.body.params:
-                scope.define(key, value.tree, line)
-        return junction_model(model, scope)
-
-    @staticmethod
-    def _outward(sub):
-        """``sub`` and the subcircuits it is written in, innermost first."""
-        chain = []
-        while sub is not None:
-            chain.append(sub)
-            sub = sub.parent
-        return chain
-
-    def _find_model(self, written):
-        """``(Model, the subcircuit it is defined in or None)`` for a model name,
-        plain or ``SUB.NAME``; NetlistError naming the known models otherwise."""
-        parsed, name = self._parsed, written.upper()
-        sub_name, dot, model_name = name.rpartition(".")
-        if dot and sub_name in parsed.subckts:
-            for sub in self._outward(parsed.subckts[sub_name]):
-                if model_name in sub.body.models:
-                    return sub.body.models[model_name], sub
-            if model_name in parsed.top.models:
-                return parsed.top.models[model_name], None
-        if name in parsed.top.models:
-            return parsed.top.models[name], None
-        found = [
-            (sub.body.models[name], sub)
-            for sub in parsed.subckts.values()
-            if name in sub.body.models
-        ]
-        if found and all(model.same_as(found[0][0]) for model, _ in found):
-            return found[0]
-        if found:
-            where = ", ".join(f"{sub.name}.{name}" for _, sub in found)
-            raise NetlistError(
-                f"junction model {clip(name)} is defined differently in several subcircuits: "
-                f"name one as {clip(where)}",
-                self.file,
-            )
-        known = sorted(parsed.top.models) + sorted(
-            f"{sub.name}.{key}" for sub in parsed.subckts.values() for key in sub.body.models
-        )
-        raise NetlistError(
-            f"no junction model named {clip(written)} (known: {clip(', '.join(known) or 'none')})",
-            self.file,
-        )
 
     def _iv_request(self, request):
         try:
