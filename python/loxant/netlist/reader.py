@@ -378,7 +378,12 @@ class Netlist(ModelLookup):
     def record(self, junctions=False):
         """The ``record=`` probes of :func:`~loxant.simulation.simulate` that give
         the output requests (and, with ``junctions``, every junction's phase and
-        turn count); None, recording everything, when nothing is requested."""
+        turn count, which :func:`~loxant.analysis.switching_times` and the
+        summary of ``loxant run`` read): strings such as ``"phase(B1|X1)"``,
+        ``"voltage(2)"``.  None, recording everything, when nothing is requested.
+        :meth:`simulate` records ``record(junctions=True)`` unless told otherwise::
+
+            res = net.simulate(record=net.record() + ["voltage(5)"])"""
         if not self.probes:
             return None
         names = {"node_phase": "phase", "node_voltage": "voltage"}
@@ -444,7 +449,11 @@ class Netlist(ModelLookup):
         names the option, not the ``.tran`` line).  Without
         ``rng``, the spreads are drawn once from :meth:`spread_generator`.
         ``settle``: run the start-up period before t = 0 (default: unless
-        ``.tran`` says ``DST``).  Returns :class:`~loxant.simulation.PhysicalResults`."""
+        ``.tran`` says ``DST``).  ``record`` defaults to :meth:`record` with every
+        junction's phase: the ``.print`` requests and what the junctions'
+        switching needs (everything when nothing is printed); ``record=None``
+        records everything within the recording limit, ``record="all"`` beyond
+        it.  Returns :class:`~loxant.simulation.PhysicalResults`."""
         if self.tran is None:
             raise self._end_error("the netlist has no .tran analysis")
         if not len(self._nominal.circuit):
@@ -462,6 +471,8 @@ class Netlist(ModelLookup):
         # the netlist's times are SI floats (seconds) from the reader to the run
         options.setdefault("record_from", tran.prstart)
         options.setdefault("seed", self.seed)
+        if "record" not in options:
+            options["record"] = self.record(junctions=True)
         options["settle"] = tran.settle if settle is None else bool(settle)
         if adaptive and tran.record_every > 1 and not {"record_every", "print_step"} & set(options):
             # adaptive steps are not counted on a grid: resample on the print step's
