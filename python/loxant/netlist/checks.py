@@ -10,7 +10,7 @@ from ..kinds import BY_LETTER
 from ..nodes import GROUND
 from .errors import clip, warn
 
-__all__ = ["check_connections"]
+__all__ = ["check_connections", "warn_of_shorts"]
 
 #: node pairs (by position) that an element joins by a path entering the matrix,
 #: for the kinds that do not simply join their two nodes
@@ -121,3 +121,20 @@ def _path(edges, start, goal):
         node, name = previous[node]
         names.append(name)
     return names[::-1]
+
+
+def warn_of_shorts(flat, sink):
+    """One warning per file for its zero-ohm resistors, which are read as shorts."""
+    shorts = {}
+    for element in flat:
+        if element.letter == "R" and element.values.get("value") == 0:
+            shorts.setdefault(element.line.file, []).append(element)
+    for elements in shorts.values():
+        first, more = elements[0], len(elements) - 1
+        also = f" (and {more} more in this file)" if more else ""
+        warn(
+            f"{clip(first.name)}{also}: a resistance of 0 joins its nodes (read as a short)",
+            first.line.file,
+            first.line.number,
+            sink,
+        )

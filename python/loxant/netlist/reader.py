@@ -19,7 +19,7 @@ from ..output import write_traces
 from ..simulation import PhysicalResults
 from ..simulation.probes import parse_probe
 from .build import build_circuit, reference_units
-from .checks import check_connections
+from .checks import check_connections, warn_of_shorts
 from .errors import NetlistError, clip, warn
 from .expand import Expander
 from .lookup import ModelLookup
@@ -93,6 +93,7 @@ class Netlist(ModelLookup):
         if not flat and not parsed.iv_requests and not has_models:
             raise self._end_error("the netlist has no elements")
         check_connections(flat, self.warnings)
+        warn_of_shorts(flat, self.warnings)
         self.spreads = {e.name: e.values["spread"] for e in flat if "spread" in e.values}
         self.units = reference_units(flat)
         self._nominal = self._with_noise(
@@ -286,9 +287,9 @@ class Netlist(ModelLookup):
                     self._flat.setdefault(flat, []).append(name)
         return self._flat
 
-    def _device(self, request, name):
+    def _device(self, request, name, quiet=False):
         """The circuit's device written ``name``, directly or in the flat spelling;
-        None, with a warning, for a name of no device or of several."""
+        None, with a warning unless ``quiet``, for a name of no device or of several."""
         elements = self._known_names()[0]
         candidate = canonical(name)
         if candidate in elements:
@@ -301,7 +302,8 @@ class Netlist(ModelLookup):
             if found
             else "names no device"
         )
-        self._skip(request, f"{clip(name)} {what}")
+        if not quiet:
+            self._skip(request, f"{clip(name)} {what}")
         return None
 
     def _skip(self, request, why):
@@ -328,10 +330,12 @@ class Netlist(ModelLookup):
         if request.target in ("device", "either") and known(names[0], elements):
             label = f"{request.kind}({known(names[0], elements)})"
         elif request.target == "device":
-            device = self._device(request, names[0])
-            if device is None:
+            # PHASE or DEVV of a node gives the node's, as the peer reads it
+            node = known(names[0], nodes) if request.kind in ("P", "V") else None
+            device = self._device(request, names[0], quiet=node is not None)
+            if device is None and node is None:
                 return None
-            label = f"{request.kind}({device})"
+            label = f"{request.kind}({device or node})"
         else:
             resolved = [known(n, nodes) for n in names]
             for name, found in zip(names, resolved):
