@@ -505,8 +505,7 @@ class Netlist(ModelLookup):
         / taps) normalised to sum 1, centred on each printed step, the first or
         last value repeated beyond the run."""
         tran = self.tran
-        half = int(0.5 * tran.pwindow / tran.tstep)
-        taps = 2 * half + 1
+        taps = 2 * window_half_width(tran.pwindow, tran.tstep) + 1
         weights = 1.0 - np.cos((np.arange(taps) + 0.5) * (2.0 * np.pi / taps))
         weights /= weights.sum()
         time = results.time("s")
@@ -563,6 +562,14 @@ def _plausible(record, lines):
     values += [v for v in record.options.values() if hasattr(v, "tree")]
     used = set().union(*(ex.names(v.tree) for v in values)) if values else set()
     return all(n in ex.CONSTANTS or re.search(r"\b" + re.escape(n) + r"\s*=", texts) for n in used)
+
+
+def window_half_width(pwindow, tstep):
+    """floor(pwindow / 2 tstep), the taps on either side of a window's centre,
+    robust to rounding: a ratio that is whole in decimal (0.6p over 0.1p steps)
+    comes out a few ulps below it in binary."""
+    ratio = 0.5 * pwindow / tstep
+    return math.floor(ratio * (1 + 1e-9))
 
 
 def read_netlist(path_or_text, allow_outside=False):
