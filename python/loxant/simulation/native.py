@@ -27,6 +27,7 @@ from ..kinds import waveform_kind
 from ..waveforms import Constant, Rescaled
 from .assembly import STATE_LOCK, native_modules
 from .probes import grow
+from .results import PrintedRows
 
 __all__ = [
     "engine_module",
@@ -53,14 +54,18 @@ def execute(system, plan, options, limits):
         engine = setup(system, kernel, plan, options)
     setup_seconds = time.perf_counter() - limits.started
     try:
-        tables = run(engine, plan, limits.expected, options.max_iterations, limits.max_rows)
+        printed = limits.print_step is not None
+        if printed:
+            tables = run_printed(engine, plan, limits, options.max_iterations)
+        else:
+            tables = run(engine, plan, limits.expected, options.max_iterations, limits.max_rows)
     except RunLimitError as exc:
         exc.stats = dict(engine.stats)
         raise limits.error(exc, plan) from None
     stats = dict(engine.stats, setup_seconds=setup_seconds)
     if not options.profile:
         del stats["kernel_seconds"], stats["solver_seconds"]
-    return limits.results(tables, plan, stats)
+    return limits.results(tables, plan, stats, printed=printed)
 
 
 def setup(system, kernel, plan, options):
@@ -204,6 +209,40 @@ def run(engine, plan, capacity, max_iterations, max_rows=None):
         raise _failure(engine.failure, max_iterations, plan.element_names)
     k = engine.recorded
     return tuple(table[:k] for table in tables)
+
+
+#: bytes of accepted steps a run with a print step holds at a time
+PRINTED_BLOCK_BYTES = 16 * 2**20
+
+
+def run_printed(engine, plan, limits, max_iterations):
+    """Runs ``engine`` to its end putting its rows on the print grid block by
+    block (:class:`~loxant.simulation.results.PrintedRows`); returns the printed
+    (time, values, turns).  The print grid's size was checked before the run."""
+    printer = PrintedRows(limits.print_step)
+    rows = max(PRINTED_BLOCK_BYTES // limits.per_sample, 8)
+    tables = plan.allocate(min(limits.expected, rows))
+    kept = PrintedRows.KEPT
+    while True:
+        code = engine.run(*tables)
+        if code == 1 and len(tables[0]) < rows:  # the first block, grown to its size
+            tables = grow(tables, engine.recorded, min(2 * len(tables[0]), rows))
+            continue
+        if code == 1:  # a full block: printed, its last rows kept at its head
+            printer.take(*tables)
+            for table in tables:
+                table[:kept] = table[-kept:]
+            engine.recorded = kept
+            continue
+        block = tuple(table[: engine.recorded] for table in tables)
+        if code == 0:
+            return printer.finish(*block, limits.t_stop)
+        if code == 3:
+            error = RunLimitError("steps", time=engine.time)
+            error.tables = printer.finish(*block, engine.time)
+            error.printed = True
+            raise error
+        raise _failure(engine.failure, max_iterations, plan.element_names)
 
 
 def _failure(failure, max_iterations, element_names):
