@@ -18,6 +18,7 @@ def upward_crossings(t, y, level):
 
 
 from loxant import PWL, Circuit, CircuitError, read_netlist
+from loxant.errors import RunLimitError
 from loxant.simulation import native
 from loxant.simulation.results import on_print_grid
 
@@ -200,6 +201,19 @@ def test_a_print_grid_made_block_by_block_is_the_whole_runs(monkeypatch, block_b
         np.testing.assert_array_equal(printed.time, time)
         np.testing.assert_array_equal(getattr(printed, quantity), expected)
     assert printed.stats["steps"] == whole.stats["steps"]
+
+
+def test_only_the_print_grid_counts_against_the_recording_limit(monkeypatch):
+    from loxant.simulation import options
+
+    # ~2000 accepted steps printed at 61 points, against a limit of 700 rows
+    monkeypatch.setattr(options, "MAX_RECORDING_BYTES", 700 * 24)
+    run = {"rtol": 1e-6, "atol": 1e-6, "dt_max": 0.1, "record": "a"}
+    assert len(damped_lc().simulate(60.0, print_step=1.0, **run)) == 61
+    with pytest.raises(RunLimitError, match="its recording reached the limit"):
+        damped_lc().simulate(60.0, **run)  # every step kept
+    with pytest.raises(CircuitError, match="print_step = 0.01 would print 6e"):
+        damped_lc().simulate(60.0, print_step=0.01, **run)
 
 
 # ---- thermal noise -----------------------------------------------------------------
