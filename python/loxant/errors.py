@@ -1,6 +1,7 @@
 """Exceptions raised by the circuit description and the transient driver."""
 
 __all__ = [
+    "AnalysisError",
     "CircuitError",
     "ConvergenceError",
     "QuotedError",
@@ -8,12 +9,23 @@ __all__ = [
     "SimulationError",
     "SingularMatrixError",
     "StartupWarning",
+    "UserError",
     "non_finite_reason",
 ]
 
 
 class CircuitError(ValueError):
     """The circuit description is invalid (bad value, duplicate name, floating node...)."""
+
+
+class UserError(ValueError):
+    """A mistake in what the user gave: a command-line argument, an option's value,
+    a file named for input or output.  Reported in one line, never as a fault."""
+
+
+class AnalysisError(RuntimeError):
+    """An analysis cannot go on with a well-formed input: its nominal run fails, the
+    cell does not behave as a cell, the Dask cluster is out of reach."""
 
 
 class QuotedError(CircuitError):

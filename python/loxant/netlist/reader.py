@@ -193,7 +193,9 @@ class Netlist(ModelLookup):
         parser.finish()
         if not allow_outside:
             check_output_paths(parser.output_cards, file, base_dir)
-        return cls(parser, title, file, base_dir)
+        netlist = cls(parser, title, file, base_dir)  # then the files read, its own first:
+        netlist.sources = tuple(dict.fromkeys([file] + [line.file for line in lines]))
+        return netlist
 
     # -- analysis and outputs --
 
