@@ -20,8 +20,8 @@ def upward_crossings(t, y, level):
 from loxant import PWL, Circuit, CircuitError, read_netlist
 from loxant.errors import RunLimitError
 from loxant.simulation import native
-from loxant.simulation.results import on_print_grid
 from loxant.simulation.engines import ENGINES
+from loxant.simulation.results import on_print_grid
 
 R, L, C, I0 = 20.0, 1.0, 1.0, 0.5
 
