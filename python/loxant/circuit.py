@@ -426,7 +426,7 @@ class Circuit:
 
     def _check_coupling(self, name, inductors, m, typed):
         """|M| <= sqrt(L1 L2), said in henries."""
-        limit = math.sqrt(inductors[0].l * inductors[1].l)
+        limit = math.sqrt(abs(inductors[0].l * inductors[1].l))  # one may be negative
         if limit > 0 and abs(m) > limit:
             raise CircuitError(
                 f"{name}: |M| = {_as_typed(typed, 'H')} exceeds sqrt(L1*L2) = "
