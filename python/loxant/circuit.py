@@ -373,7 +373,7 @@ class Circuit:
             if value is None:
                 value = param.default if self.units is None or not param.unit else param.si_default
                 if value is REQUIRED:
-                    missing.append(key)
+                    missing.append(f"{key} ({param.what})")
                     continue
             values[key] = self._param(param, value, name)
         if missing:

@@ -40,20 +40,29 @@ def test_values_of_every_number_type_are_the_same_floats(value):
 
 
 @pytest.mark.parametrize(
-    ("add", "message"),
-    [
-        (lambda c, v: c.resistor("R1", "a", 0, v), "resistance"),
-        (lambda c, v: c.capacitor("C1", "a", 0, v), "capacitance"),
-        (lambda c, v: c.junction("J1", "a", 0, ic=1.0, r=v, c=1.0), "resistance"),
-        (lambda c, v: c.junction("J1", "a", 0, ic=v, r=1.0, c=1.0), "critical current"),
+    ("add", "message", "default"),
+    [  # default: what None gives the element, the parameter's default (None: refused)
+        (lambda c, v: c.resistor("R1", "a", 0, v), "resistance", None),
+        (lambda c, v: c.capacitor("C1", "a", 0, v), "capacitance", None),
+        (lambda c, v: c.junction("J1", "a", 0, ic=1.0, r=v, c=1.0), "resistance", ("r", 1.0)),
+        (
+            lambda c, v: c.junction("J1", "a", 0, ic=v, r=1.0, c=1.0),
+            "critical current",
+            ("ic", 1.0),
+        ),
         (
             lambda c, v: c.junction_gap("J2", "a", 0, c=1.0, r0=1.0, rn=1.0, vg=1.0, delv=v),
             "gap width",
+            None,
         ),
     ],
 )
 @pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf, True, None])
-def test_bad_values_are_refused_naming_the_quantity(add, message, bad):
+def test_bad_values_are_refused_naming_the_quantity(add, message, default, bad):
+    if bad is None and default is not None:  # None stands for the default
+        attribute, value = default
+        assert getattr(add(Circuit(units="normalised"), bad), attribute) == value
+        return
     with pytest.raises(CircuitError, match=message):
         add(Circuit(units="normalised"), bad)
 

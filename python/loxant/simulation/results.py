@@ -358,8 +358,14 @@ class Results:
 
     def trace(self, probe):
         """Values of ``probe`` (a :class:`~loxant.simulation.probes.Probe` or its
-        text) in these results' units."""
+        text): of normalised results the array, of SI results ``(unit symbol,
+        values)`` in rad, V or A, the two forms their callers have always used."""
         probe = probe if hasattr(probe, "quantity") else self.probe(probe)
+        values = self._values(probe)
+        return values if self.units is None else (probe.symbol, values)
+
+    def _values(self, probe):
+        """Values of a :class:`~loxant.simulation.probes.Probe` in these results' units."""
         if probe.element is not None:
             values = self._lookup(probe.quantity, probe.element)
             return values if probe.symbol == "rad" else self._in(values, None, probe.symbol)
@@ -370,7 +376,7 @@ class Results:
     def traces(self, probes=None):
         """``(label, unit symbol, values)`` of each of ``probes`` (default: every
         recorded node and element series, :meth:`default_probes`)."""
-        return [(p.label, p.symbol, Results.trace(self, p)) for p in self._resolved(probes)]
+        return [(p.label, p.symbol, self._values(p)) for p in self._resolved(probes)]
 
     def labelled(self, texts):
         """``(text, unit symbol, values)`` of each probe text, as written."""
