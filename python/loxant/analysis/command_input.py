@@ -7,12 +7,15 @@ import sys
 from ..errors import CircuitError
 from ..netlist import read_netlist
 from ..output import WriteError, write_atomically
+from .expected import DEFAULT_THRESHOLD, SpecError, read_spec
 
 __all__ = [
     "UserError",
+    "add_spec_arguments",
     "check_outputs",
     "read_netlist_argument",
     "run_command_body",
+    "spec_options",
     "write_table",
 ]
 
@@ -72,3 +75,36 @@ def check_outputs(*paths):
         if key in seen:
             raise UserError(f"{seen[key]} and {path} name the same file")
         seen[key] = path
+
+
+def add_spec_arguments(parser, group=None):
+    """``--spec SPEC`` (in ``group``, exclusive of the other criteria, when given)
+    and ``--threshold T``, its tolerance."""
+    (group or parser).add_argument(
+        "--spec",
+        metavar="SPEC",
+        help="judge each run by a josim-tools spec file (a table of each junction's switch "
+        "counts at given times) instead of the switching at nominal",
+    )
+    parser.add_argument(
+        "--threshold",
+        type=float,
+        metavar="T",
+        help="with --spec: largest distance of a junction's phase from its expected count, "
+        f"in turns of 2 pi ({DEFAULT_THRESHOLD:g})",
+    )
+
+
+def spec_options(args):
+    """The ``spec`` and ``threshold`` keywords of the analyses from ``--spec`` and
+    ``--threshold``; UserError for a threshold without a spec or a bad file."""
+    if args.spec is None:
+        if args.threshold is not None:
+            raise UserError("--threshold goes with --spec")
+        return {}
+    if getattr(args, "window", None) is not None:
+        raise UserError("--window belongs to the switching at nominal, not to --spec")
+    try:
+        return {"spec": read_spec(args.spec), "threshold": args.threshold}
+    except SpecError as exc:
+        raise UserError(str(exc)) from None

@@ -20,15 +20,18 @@ import sys
 from .characterize_command import add_characterize_subcommand
 from .command_input import (
     UserError,
+    add_spec_arguments,
     check_outputs,
     read_netlist_argument,
     run_command_body,
+    spec_options,
     write_table,
 )
 from .iv_command import add_iv_subcommand
 from .margins import margins
 from .montecarlo import yield_analysis
 from .sweep_command import add_sweep_subcommand
+from .verify_command import add_verify_subcommand
 
 __all__ = ["add_subcommands"]
 
@@ -115,6 +118,7 @@ def add_subcommands(subparsers, reader=None):
     add_iv_subcommand(subparsers, reader)
     add_sweep_subcommand(subparsers, reader)
     add_characterize_subcommand(subparsers)
+    add_verify_subcommand(subparsers, reader)
 
 
 def _netlist_arguments(parser):
@@ -134,6 +138,7 @@ def _netlist_arguments(parser):
         help="outputs watched instead of the .print requests, e.g. 'P(B1.XOUT)' 'V(q)': "
         "the junctions they name or touch",
     )
+    add_spec_arguments(parser, watched)
     parser.add_argument("--window", help="timing window of each switch, e.g. 5ps (10ps)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
@@ -159,7 +164,7 @@ def _common(args):
         client = "local"
     elif args.scheduler:
         client = args.scheduler
-    options = {"client": client, "progress": not args.quiet}
+    options = {"client": client, "progress": not args.quiet, **spec_options(args)}
     if args.junctions:
         options["junctions"] = [n for item in args.junctions for n in item.split(",") if n]
     if args.watch:

@@ -114,6 +114,8 @@ def yield_analysis(
     junctions=None,
     window=None,
     watch=None,
+    spec=None,
+    threshold=None,
     client="auto",
     progress=True,
     **options,
@@ -124,6 +126,7 @@ def yield_analysis(
     netlist's own distribution is drawn in every case.  ``seed``: an integer;
     the same seed gives the same samples and outcomes whatever the client.
     ``netlist_or_circuit``, ``criterion``, ``junctions``, ``window``, ``watch``,
+    ``spec``, ``threshold``,
     ``t_stop``, ``dt``, ``options`` and ``client`` are as for
     :func:`loxant.analysis.margins.margins`.
     """
@@ -140,7 +143,9 @@ def yield_analysis(
     runs = [Run(sample=(int(seed), index, spreads)) for index in range(int(n))]
 
     with Runner(client, progress=progress, description="yield") as runner:
-        criterion, nominal = nominal_criterion(runner, design, criterion, junctions, window, watch)
+        criterion, nominal = nominal_criterion(
+            runner, design, criterion, junctions, window, watch, spec, threshold
+        )
         plan = ListPlan(runs)
         runner.run(plan, criterion=criterion, design=design)
     result = YieldResult(_table(plan.outcomes), confidence, nominal)

@@ -20,7 +20,7 @@ import itertools
 import math
 import numbers
 
-from .common import make_design
+from .common import make_design, spec_criterion
 from .runner import ListPlan, Run, Runner
 
 __all__ = ["Measures", "Multiplier", "scale", "sweep"]
@@ -159,6 +159,8 @@ def sweep(
     points=None,
     measure,
     criterion=None,
+    spec=None,
+    threshold=None,
     t_stop=None,
     dt=None,
     client="auto",
@@ -172,7 +174,9 @@ def sweep(
     NaN measures; a NaN measure fails its row); parameters are named as the
     circuit spells them.  Values are absolute, or multipliers with
     :func:`scale` (see the module).  ``criterion`` is
-    optional here (default: every run that simulates passes).  With several
+    optional here (default: every run that simulates passes); ``spec`` and
+    ``threshold`` judge each run by a spec file instead (see
+    :func:`loxant.analysis.margins.margins`).  With several
     parameters, ``table.set_index(params).to_xarray()`` gives an array
     per measure (needs xarray).  ``table.attrs["stats"]`` holds the runner's
     counts and times (see :attr:`loxant.analysis.runner.Runner.stats`)."""
@@ -183,6 +187,7 @@ def sweep(
     if not callable(measure):
         raise TypeError("measure must be a callable of the results or a dict of them")
     design = make_design(netlist_or_circuit, t_stop, dt, options)
+    criterion = spec_criterion(design, criterion, spec, threshold)
     names, points = _points(design, grid, points)
     runs = [_run(design, p) for p in points]  # every value checked before any run
     points = [absolute for _, absolute in runs]

@@ -21,9 +21,11 @@ import re
 from ..expressions import ExpressionError, parse_number
 from .command_input import (
     UserError,
+    add_spec_arguments,
     check_outputs,
     read_netlist_argument,
     run_command_body,
+    spec_options,
     write_table,
 )
 from .common import make_design
@@ -68,6 +70,7 @@ def add_sweep_subcommand(subparsers, reader=None):
     command.add_argument(
         "--plot", metavar="SWEEP.png", help="plot each measure against the first parameter"
     )
+    add_spec_arguments(command)
     where = command.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDR", help="Dask scheduler address")
     where.add_argument("--serial", action="store_true", help="run in this process, no Dask")
@@ -140,6 +143,7 @@ def _sweep_command(args, reader):
 
 def _body(args, reader):
     check_outputs(args.output, args.plot)
+    judged = spec_options(args)
     grid = dict(parse_values(item) for item in args.values)
     if len(grid) != len(args.values):
         raise UserError("a parameter is given twice")
@@ -154,7 +158,7 @@ def _body(args, reader):
     if not measures:
         measures = {f"switches({n})": SwitchCount(n) for n in design.watched_junctions()}
     client = None if args.serial else (args.scheduler or "auto")
-    table = sweep(design, grid, measure=measures, client=client, progress=not args.quiet)
+    table = sweep(design, grid, measure=measures, client=client, progress=not args.quiet, **judged)
     print(table.to_string(index=False))
     failed = int((~table["passed"]).sum())
     if failed:
