@@ -30,6 +30,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ..simulation.stop_rule import StopRule
 from .events import is_physical
 
 __all__ = [
@@ -225,6 +226,20 @@ class SpecCriterion:
     def probes(self):
         """The junctions whose phases the criterion reads."""
         return list(self.names)
+
+    def stop_rule(self, time_scale=1.0):
+        """The engine's rule that ends a run at the first line it fails; the
+        results' time unit is ``time_scale`` times the run's own."""
+        relative = self.spec.relative_counts().tolist()
+        return StopRule.counts(self.names, self.spec.times, relative, self.threshold, time_scale)
+
+    def explain_stop(self, report, physical=True):
+        """The message of a run the rule stopped (its ``report``): its violation."""
+        column, line = report["junction"], report["index"]
+        count = self.spec.counts[0][column] + report["value"]
+        expected = self.spec.counts[line][column]
+        name = self.names[column]
+        return str(Violation(name, report["time"], count, expected, report["phase"], physical))
 
     def __repr__(self):
         return (

@@ -39,7 +39,7 @@ import time
 import uuid
 from dataclasses import dataclass, field
 
-from ..errors import CircuitError, ConvergenceError, SingularMatrixError
+from ..errors import CircuitError, ConvergenceError, RunStopped, SingularMatrixError
 from .events import events as find_events
 from .sampling import draw_sample
 
@@ -119,7 +119,10 @@ def evaluate(design, run, criterion=None, measure=None, record_events=None):
             circuit, drawn = draw_sample(design, run.multipliers, run.values, *run.sample)
         else:
             circuit = design.build(run.multipliers, run.values)
-        results = design.simulate(circuit, _probes(criterion, measure, record_events, design))
+        probes = _probes(criterion, measure, record_events, design)
+        results = design.simulate(circuit, probes, _stop_rule(criterion, measure, design))
+    except RunStopped as exc:  # failed, known before the end: no results to judge
+        return Outcome(False, "criterion", criterion.explain_stop(exc.report), drawn=drawn)
     except ConvergenceError as exc:
         return Outcome(False, "convergence", str(exc), drawn=drawn)
     except SingularMatrixError as exc:
@@ -181,6 +184,16 @@ def _probes(criterion, measure, record_events, design=None):
     if design is not None:  # names as the circuit spells them, whatever was written
         names = [design.element_name(n) or design.node_name(n) or n for n in names]
     return sorted(set(names)) or None
+
+
+def _stop_rule(criterion, measure, design):
+    """The criterion's rule that ends a failing run early, or None: runs that
+    take a measure (whose value a failed run leaves out anyway) go to the end."""
+    make = getattr(criterion, "stop_rule", None)
+    if make is None or measure is not None:
+        return None
+    units = design.units
+    return make(1.0 if units is None else units.scale["s"])
 
 
 def _judge(criterion, results):
