@@ -10,7 +10,9 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 2.0 * kPi;
 
 // The turn a phase is in: it steps by one at every odd multiple of pi.
-double turn_index(double phase) noexcept { return std::floor((phase + kPi) / kTwoPi); }
+double turn_index(double phase) noexcept {
+    return std::floor((phase + kPi) / kTwoPi);
+}
 } // namespace
 
 void StopRule::expect_switches(std::vector<WatchedPhase> watched,
@@ -36,8 +38,7 @@ void StopRule::expect_switches(std::vector<WatchedPhase> watched,
 }
 
 void StopRule::expect_counts(std::vector<WatchedPhase> watched, std::vector<double> times,
-                             std::vector<double> relative, double threshold,
-                             double time_scale) {
+                             std::vector<double> relative, double threshold, double time_scale) {
     mode_ = Mode::counts;
     watched_ = std::move(watched);
     time_scale_ = time_scale;
@@ -131,8 +132,11 @@ bool StopRule::observe_counts(double t, const double* elem_phase) noexcept {
             }
             const double turns = (value - base_[j]) / kTwoPi;
             const double expected = relative_[(next_line_ - 1) * n + j];
-            if (std::fabs(turns - expected) > threshold_)
-                return stop(StopKind::count_off, j, static_cast<int32_t>(next_line_), at, turns);
+            if (std::fabs(turns - expected) > threshold_) {
+                stop(StopKind::count_off, j, static_cast<int32_t>(next_line_), at, turns);
+                report_.phase = value;
+                return false;
+            }
         }
         ++next_line_;
     }

@@ -10,6 +10,7 @@
 // Everything is sized before the loop; observe allocates nothing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -33,23 +34,23 @@ enum class StopKind : int32_t {
 
 // What made the rule stop the run: the watched junction (its position), the
 // time of the event or sample in the rule's time unit, which switch or line
-// (0-based), and the event's time (switches) or the count measured (counts).
+// (0-based), the event's time (switches) or the turns counted since the
+// calibration (counts), and the phase sampled there (counts).
 struct StopReport {
     StopKind kind = StopKind::none;
     int32_t junction = -1;
     int32_t index = 0;
     double time = 0.0;
     double value = 0.0;
+    double phase = 0.0;
 };
 
 class StopRule {
   public:
     // Switches as at nominal: per watched junction its expected switches in
     // order, times (in the rule's unit) and signs (+1, -1), each within window.
-    void expect_switches(std::vector<WatchedPhase> watched,
-                         std::vector<std::vector<double>> times,
-                         std::vector<std::vector<int32_t>> signs, double window,
-                         double time_scale);
+    void expect_switches(std::vector<WatchedPhase> watched, std::vector<std::vector<double>> times,
+                         std::vector<std::vector<int32_t>> signs, double window, double time_scale);
     // Counts at times: the first time calibrates; at each later time k,
     // |(phase - phase at calibration) / 2 pi - relative[(k - 1) * n + j]| must
     // not exceed threshold for every junction j of the n watched.
@@ -66,9 +67,10 @@ class StopRule {
     enum class Mode { off, switches, counts };
     bool observe_switches(double t, const double* elem_phase) noexcept;
     bool observe_counts(double t, const double* elem_phase) noexcept;
-    bool judge_switch(size_t j, double at, int32_t sign) noexcept;
-    bool stop(StopKind kind, size_t junction, int32_t index, double time, double value) noexcept;
-    double phase_of(size_t j, const double* elem_phase) const noexcept {
+    bool judge_switch(std::size_t j, double at, int32_t sign) noexcept;
+    bool stop(StopKind kind, std::size_t junction, int32_t index, double time,
+              double value) noexcept;
+    double phase_of(std::size_t j, const double* elem_phase) const noexcept {
         return elem_phase[watched_[j].element] * watched_[j].sign;
     }
 
@@ -82,11 +84,11 @@ class StopRule {
     // switches: flattened per junction from offset_[j] to offset_[j + 1]
     std::vector<double> switch_time_;
     std::vector<int32_t> switch_sign_;
-    std::vector<size_t> offset_, next_;
+    std::vector<std::size_t> offset_, next_;
     double window_ = 0.0;
     // counts
     std::vector<double> count_time_, relative_, base_;
-    size_t next_line_ = 0;
+    std::size_t next_line_ = 0;
     double threshold_ = 0.0;
 };
 

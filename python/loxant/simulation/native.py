@@ -21,12 +21,19 @@ import time
 import numpy as np
 
 from .. import lxglobals
-from ..errors import ConvergenceError, RunLimitError, SingularMatrixError, non_finite_reason
+from ..errors import (
+    ConvergenceError,
+    RunLimitError,
+    RunStopped,
+    SingularMatrixError,
+    non_finite_reason,
+)
 from ..gcpause import collector_paused
 from ..kinds import waveform_kind
 from ..waveforms import Constant, Rescaled
 from .assembly import STATE_LOCK, native_modules
 from .probes import grow
+from .stop_rule import STOP_KINDS
 
 __all__ = [
     "engine_module",
@@ -76,7 +83,11 @@ def setup(system, kernel, plan, options):
     kernel.UpdateValues()
     A0 = np.zeros(system.nnz)
     kernel.BuildStaticMatrix(A0)
-    return make_engine(system, A0, plan, engine_options(options, system))
+    settings = engine_options(options, system)
+    if options.stop_rule is not None and options.print_step is None:
+        # judged on the samples recorded: not on a print grid made afterwards
+        settings["stop_rule"] = options.stop_rule.engine_spec(plan)
+    return make_engine(system, A0, plan, settings)
 
 
 def engine_options(options, system):
@@ -197,6 +208,8 @@ def run(engine, plan, capacity, max_iterations, max_rows=None):
             rows = 2 * len(tables[0]) if max_rows is None else min(2 * len(tables[0]), max_rows)
             tables = grow(tables, engine.recorded, rows)
             continue
+        if code == 4:
+            raise _stopped(engine.stop_report)
         if code in (1, 3):
             error = RunLimitError("recording" if code == 1 else "steps", time=engine.time)
             error.tables = tuple(table[: engine.recorded] for table in tables)
@@ -204,6 +217,14 @@ def run(engine, plan, capacity, max_iterations, max_rows=None):
         raise _failure(engine.failure, max_iterations, plan.element_names)
     k = engine.recorded
     return tuple(table[:k] for table in tables)
+
+
+def _stopped(report):
+    kind, junction, index, t, value, phase = report
+    found = dict(
+        kind=STOP_KINDS[kind], junction=junction, index=index, time=t, value=value, phase=phase
+    )
+    return RunStopped(f"the stop rule ended the run: {found['kind']}", time=t, report=found)
 
 
 def _failure(failure, max_iterations, element_names):

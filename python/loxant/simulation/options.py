@@ -16,6 +16,7 @@ from ..errors import CircuitError, RunLimitError
 from .engines import ENGINES
 from .probes import HOW_TO_RECORD
 from .results import Results, on_print_grid
+from .stop_rule import StopRule
 
 __all__ = [
     "ADAPTIVE_ATOL",
@@ -79,6 +80,7 @@ class RunOptions:
     breakpoints: tuple = ()
     noise_step: float = 0.0
     settle_steps: int = 0
+    stop_rule: object = None
 
     @classmethod
     def check(
@@ -106,6 +108,7 @@ class RunOptions:
         print_step=None,
         max_steps=None,
         settle_steps=0,
+        stop_rule=None,
     ):
         """The options of ``simulate``, checked: a :class:`CircuitError` names the
         first that is wrong."""
@@ -149,6 +152,8 @@ class RunOptions:
             raise CircuitError(f"progress must be a callable of the time, got {progress!r}")
         if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int) or seed < 0):
             raise CircuitError(f"seed must be None or an integer >= 0, got {seed!r}")
+        if stop_rule is not None and not isinstance(stop_rule, StopRule):
+            raise CircuitError(f"stop_rule must be a StopRule or None, got {stop_rule!r}")
         steps = {} if adaptive is None else dict(adaptive, adaptive=True)
         steps.update(t_stop=t_stop, dt=dt, dt_min=dt_min)
         return cls(
@@ -169,6 +174,7 @@ class RunOptions:
             profile=bool(profile),
             seed=seed,
             settle_steps=settle_steps,
+            stop_rule=stop_rule,
         )
 
     @property
