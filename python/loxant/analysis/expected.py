@@ -168,7 +168,7 @@ class SpecCriterion:
     within ``threshold`` turns; ``names`` are the spec's junctions as the circuit
     spells them, in the spec's order.  Returns ``(passed, message)``."""
 
-    def __init__(self, spec, names, threshold=DEFAULT_THRESHOLD):
+    def __init__(self, spec, names, threshold=DEFAULT_THRESHOLD, physical=True):
         threshold = float(threshold)
         if not (math.isfinite(threshold) and threshold > 0):
             raise ValueError(f"the threshold must be a positive number of turns, got {threshold}")
@@ -177,6 +177,8 @@ class SpecCriterion:
         self.spec = spec
         self.names = list(names)
         self.threshold = threshold
+        #: whether times are seconds (how a stopped run's message reads them)
+        self.physical = bool(physical)
 
     @classmethod
     def for_design(cls, spec, design, threshold=None):
@@ -192,7 +194,8 @@ class SpecCriterion:
                 raise ValueError(
                     f"{spec.source}: no junction named {name} in the circuit"
                 ) from None
-        return cls(spec, names, DEFAULT_THRESHOLD if threshold is None else threshold)
+        threshold = DEFAULT_THRESHOLD if threshold is None else threshold
+        return cls(spec, names, threshold, design.units is not None)
 
     def first_violation(self, results):
         """The first :class:`Violation` of the spec in ``results``, or None."""
@@ -233,13 +236,14 @@ class SpecCriterion:
         relative = self.spec.relative_counts().tolist()
         return StopRule.counts(self.names, self.spec.times, relative, self.threshold, time_scale)
 
-    def explain_stop(self, report, physical=True):
+    def explain_stop(self, report):
         """The message of a run the rule stopped (its ``report``): its violation."""
         column, line = report["junction"], report["index"]
         count = self.spec.counts[0][column] + report["value"]
         expected = self.spec.counts[line][column]
         name = self.names[column]
-        return str(Violation(name, report["time"], count, expected, report["phase"], physical))
+        violation = Violation(name, report["time"], count, expected, report["phase"], self.physical)
+        return str(violation)
 
     def __repr__(self):
         return (
