@@ -130,7 +130,7 @@ class EventCriterion:
         k, wanted = report["index"], len(self.per_junction[name])
         kind = report["kind"]
         if kind == "extra switch":
-            return f"{name}: more than {_switches(wanted)} (stopped at the extra one)"
+            return f"{name}: {_switches(k + 1)} or more instead of {wanted}"
         t0, sign0 = self.per_junction[name][k]
         nominal = _format_time(t0, self.physical)
         if kind == "wrong direction":
