@@ -24,10 +24,10 @@ from loxant.analysis.runner import Runner
             10_000,
             0.05,
             "cluster",
-            "local cluster: up to 10000 more runs of 50.0 ms expected on 2 cores",
+            "local cluster: up to 10000 more runs of 50.0 ms expected, shared out over 2 cores",
         ),
         (2, 0.8, 10_000, 0.05, "serial", "other work leaves 0.8 of 2 cores free"),
-        (8, 8.0, 2_000, 0.03, "cluster", "on 8 cores"),
+        (8, 8.0, 2_000, 0.03, "cluster", "over 8 cores"),
         (8, 8.0, 200, 0.03, "serial", "would not pay"),
     ],
 )

@@ -2,13 +2,11 @@
 cells whose output junctions switch at about 46 and 86 ps (B1|X2|XDUT) and
 47.5 and 87.5 ps (B2|XLOAD)."""
 
-import argparse
-
 import pytest
 from analysis_circuits import CELLS
 
 from loxant.analysis import margins
-from loxant.analysis.commands import add_subcommands
+from loxant.cli import main
 from loxant.analysis.design import Design
 from loxant.analysis.expected import SpecCriterion
 from loxant.analysis.runner import Run, evaluate
@@ -18,10 +16,7 @@ WORKING = "time B1|X2|XDUT B2.xload\n30e-12 0 0\n70e-12 1 1\n110e-12 2 2\n"
 
 
 def _main(argv):
-    parser = argparse.ArgumentParser(prog="loxant")
-    add_subcommands(parser.add_subparsers(dest="command", required=True))
-    args = parser.parse_args(argv)
-    return args.func(args)
+    return main(argv)
 
 
 @pytest.fixture()

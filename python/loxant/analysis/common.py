@@ -1,5 +1,6 @@
 """Steps every analysis shares: the design, the nominal run and its criterion."""
 
+from ..errors import AnalysisError
 from .criterion import EventCriterion, window_in
 from .design import Design
 from .expected import SpecCriterion
@@ -59,7 +60,7 @@ def nominal_criterion(
     runner.run(plan, criterion=criterion, design=design, events=names)
     outcome = plan.outcomes[0]
     if not outcome.passed:
-        raise RuntimeError(_nominal_failure(outcome))
+        raise AnalysisError(_nominal_failure(outcome))
     if criterion is None:
         criterion = EventCriterion(outcome.events, names, window, design.units is not None)
     return criterion, outcome

@@ -41,7 +41,7 @@ import time
 import uuid
 from dataclasses import dataclass, field
 
-from ..errors import CircuitError, ConvergenceError, RunStopped, SingularMatrixError
+from ..errors import AnalysisError, CircuitError, ConvergenceError, RunStopped, SingularMatrixError
 from .events import events as find_events
 from .sampling import draw_sample
 
@@ -85,7 +85,7 @@ REASONS = {
 }
 
 
-class SchedulerError(RuntimeError):
+class SchedulerError(AnalysisError):
     """The cluster the runs were to go to cannot be reached."""
 
 
@@ -363,7 +363,7 @@ class Runner:
             except Exception as exc:  # the runs can still go on here
                 self.choice = f"serial: {size}, but a local cluster failed to start ({exc})"
             else:
-                self.choice = f"local cluster: {size} on {cores} cores"
+                self.choice = f"local cluster: {size}, shared out over {cores} cores"
 
     def _mean_run_seconds(self):
         """Mean time of the runs timed here after the first (the runs of an

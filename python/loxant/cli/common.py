@@ -1,0 +1,92 @@
+"""What the analysis commands share: the netlist argument, the check of their
+outputs against each other and against the files read, and the writing of
+their files before anything is printed (a closed standard output loses none)."""
+
+from ..analysis.command_input import read_netlist_argument, write_table
+from ..analysis.expected import DEFAULT_THRESHOLD, SpecError, read_spec
+from ..errors import UserError
+from ..output import OutputClaims, WriteError
+from .values import reader_options
+
+__all__ = [
+    "add_netlist_argument",
+    "add_spec_arguments",
+    "read_input",
+    "spec_options",
+    "write_outputs",
+]
+
+
+def add_netlist_argument(parser):
+    """The FILE argument and the reader's options."""
+    parser.add_argument("netlist", metavar="FILE.cir", help="netlist ('-': standard input)")
+    parser.add_argument(
+        "--allow-outside",
+        action="store_true",
+        help="let the netlist's output cards (.file, .iv) write outside its folder",
+    )
+
+
+def read_input(args, *outputs, more=None):
+    """The netlist of ``args.netlist``, read; ``outputs`` are ``(option, path)``
+    pairs (``more(netlist)`` gives those the netlist asks for), refused before
+    any run when two name one file or one names the netlist or a file it
+    includes (a missing folder too)."""
+    reader = getattr(args, "reader", None)
+    netlist = read_netlist_argument(args.netlist, reader, **reader_options(args))
+    claims = OutputClaims()
+    claims.inputs([args.netlist])
+    claims.inputs_of(netlist)
+    for option, path in list(outputs) + list(more(netlist) if more else []):
+        claims.output(path, option)
+    return netlist
+
+
+def write_outputs(*outputs):
+    """Writes each ``(path, what)``: a table (CSV), or a function of the path
+    (a plot); a None path is skipped."""
+    for path, what in outputs:
+        if not path:
+            continue
+        if callable(what):
+            try:
+                what(path)
+            except WriteError:
+                raise
+            except OSError as exc:
+                raise WriteError(path, exc) from None
+        else:
+            write_table(path, what)
+
+
+def add_spec_arguments(parser, group=None):
+    """``--spec SPEC`` (in ``group``, exclusive of the other criteria, when given)
+    and ``--threshold T``, its tolerance."""
+    (group or parser).add_argument(
+        "--spec",
+        metavar="SPEC",
+        help="judge each run by a josim-tools spec file (a table of each junction's switch "
+        "counts at given times) instead of the switching at nominal",
+    )
+    parser.add_argument(
+        "--threshold",
+        type=float,
+        metavar="T",
+        help="with --spec: largest distance of a junction's phase from its expected count, "
+        f"in turns of 2 pi ({DEFAULT_THRESHOLD:g})",
+    )
+
+
+def spec_options(args):
+    """The ``spec`` and ``threshold`` keywords of the analyses from ``--spec`` and
+    ``--threshold``; UserError for a threshold without a spec or a bad file."""
+    if args.spec is None:
+        if args.threshold is not None:
+            raise UserError("--threshold goes with --spec")
+        return {}
+    if getattr(args, "window", None) is not None:
+        raise UserError("--window belongs to the switching at nominal, not to --spec")
+    try:
+        return {"spec": read_spec(args.spec), "threshold": args.threshold}
+    except SpecError as exc:
+        raise UserError(str(exc)) from None
