@@ -514,10 +514,8 @@ void add_run_constants(PyObject* module) {
     add_object(module, "OPTIONAL_OPTIONS",
                name_tuple(kOptionalOptions, std::size(kOptionalOptions)));
     const std::pair<const char*, Outcome> outcomes[] = {
-        {"FINISHED", Outcome::finished},
-        {"TABLES_FULL", Outcome::tables_full},
-        {"FAILED", Outcome::failed},
-        {"STEP_LIMIT", Outcome::step_limit},
+        {"FINISHED", Outcome::finished},       {"TABLES_FULL", Outcome::tables_full},
+        {"FAILED", Outcome::failed},           {"STEP_LIMIT", Outcome::step_limit},
         {"RULE_FAILED", Outcome::rule_failed},
     };
     for (const auto& [name, outcome] : outcomes)

@@ -124,8 +124,14 @@ class Host {
 
 // The codes are those Engine.run returns; interrupted raises instead;
 // rule_failed: the stop rule found the run failed (see StopRule::report).
-enum class Outcome { finished = 0, tables_full = 1, failed = 2, step_limit = 3, interrupted = 4,
-                     rule_failed = 5 };
+enum class Outcome {
+    finished = 0,
+    tables_full = 1,
+    failed = 2,
+    step_limit = 3,
+    interrupted = 4,
+    rule_failed = 5
+};
 
 // Why a step failed at every step size (Failure::reason).
 constexpr const char* kReasonSingular = "singular matrix";

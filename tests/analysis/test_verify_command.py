@@ -6,10 +6,10 @@ import pytest
 from analysis_circuits import CELLS
 
 from loxant.analysis import margins
-from loxant.cli import main
 from loxant.analysis.design import Design
 from loxant.analysis.expected import SpecCriterion
 from loxant.analysis.runner import Run, evaluate
+from loxant.cli import main
 
 #: the cells as they work: a switch of each output per input pulse
 WORKING = "time B1|X2|XDUT B2.xload\n30e-12 0 0\n70e-12 1 1\n110e-12 2 2\n"
