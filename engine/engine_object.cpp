@@ -6,16 +6,12 @@
 #include "engine/engine_object.hpp"
 
 #include "capi/args.hpp"
-#include "capi/buffer.hpp"
 #include "capi/convert.hpp"
 #include "capi/errors.hpp"
-#include "engine/transient.hpp"
-#include "kernel/engine_api.hpp"
+#include "engine/engine_state.hpp"
 #include "solver/compressed_pattern.hpp"
 
 #include <algorithm>
-#include <cmath>
-#include <cstring>
 #include <memory>
 #include <unordered_set>
 
@@ -25,32 +21,11 @@ namespace {
 
 constexpr const char* kFile = "engine/engine_object.cpp";
 
-const EngineApi* g_api = nullptr;
-
-using IntView1 = capi::BufferView<int32_t, 1>;
-using DoubleTable = capi::BufferView<double, 2>;
-using IntTable = capi::BufferView<int32_t, 2>;
-
 // Models driven by a running engine: two runs must not share one.
 std::unordered_set<const ElementModelObject*>& busy_models() {
     static std::unordered_set<const ElementModelObject*> models;
     return models;
 }
-
-struct EngineState {
-    std::vector<capi::Ref> model_refs;
-    std::vector<ElementModelObject*> models;
-    capi::DoubleView node_phase, node_voltage, node_dvoltage;
-    capi::DoubleView elem_phase, elem_voltage, elem_current;
-    IntView1 elem_n;
-    std::unique_ptr<Transient> transient;
-    capi::Ref progress;
-    bool calls_python = false;
-    bool started = false;
-    bool running = false;
-    bool stopped = false; // an error ended the run
-    int32_t size = 0, nnz = 0;
-};
 
 struct EngineObject {
     PyObject ob_base;
@@ -64,381 +39,7 @@ EngineState& state_of(PyObject* self) {
     return *state;
 }
 
-// ---- options ------------------------------------------------------------------------
-
-const char* const kOptionNames[] = {"t_stop",
-                                    "dt",
-                                    "dt_min",
-                                    "abstol",
-                                    "reltol",
-                                    "max_iterations",
-                                    "initial_ramp",
-                                    "phase_hysteresis",
-                                    "record_every",
-                                    "record_from",
-                                    "nonlinear",
-                                    "steps_history",
-                                    "values_every_step",
-                                    "profile",
-                                    "progress",
-                                    "progress_interval",
-                                    "modified_newton",
-                                    "rate_test",
-                                    "predictor_degree",
-                                    "newton_fraction",
-                                    "adaptive",
-                                    "lte_rtol",
-                                    "lte_atol",
-                                    "dt_max",
-                                    "breakpoints",
-                                    "noise_step",
-                                    "noise_models",
-                                    "max_steps",
-                                    "settle_steps",
-                                    "settle_step"};
-
-PyObject* option(PyObject* options, const char* name) {
-    PyObject* value = PyDict_GetItemString(options, name);
-    if (value == nullptr)
-        capi::raise_format(PyExc_KeyError, "option '%s' is missing", name);
-    return value;
-}
-
-double real_option(PyObject* options, const char* name, double low, bool low_open) {
-    const double value = capi::to_double(option(options, name));
-    if (!std::isfinite(value) || value < low || (low_open && value == low))
-        capi::raise_format(PyExc_ValueError, "option '%s' must be finite and %s %g", name,
-                           low_open ? ">" : ">=", low);
-    return value;
-}
-
-int64_t count_option(PyObject* options, const char* name) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(option(options, name), &overflow);
-    if (value == -1 && PyErr_Occurred())
-        capi::raise_pending();
-    if (overflow != 0 || value < 1 || value > INT32_MAX)
-        capi::raise_format(PyExc_ValueError, "option '%s' must be between 1 and %d", name,
-                           INT32_MAX);
-    return value;
-}
-
-// A positive count that fits the loop's 64-bit counters with room to spare.
-int64_t step_limit_option(PyObject* options, const char* name) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(option(options, name), &overflow);
-    if (value == -1 && PyErr_Occurred())
-        capi::raise_pending();
-    constexpr long long kMost = 1LL << 62;
-    if (overflow != 0 || value < 1 || value > kMost)
-        capi::raise_format(PyExc_ValueError, "option '%s' must be between 1 and %lld", name, kMost);
-    return value;
-}
-
-// The error control of an adaptive run; its breakpoints, a sequence of
-// times, are kept in ascending order.
-void read_adaptive_options(PyObject* options, Options& o) {
-    o.adaptive = true;
-    o.lte_rtol = real_option(options, "lte_rtol", 0.0, false);
-    o.lte_atol = real_option(options, "lte_atol", 0.0, true);
-    o.dt_max = real_option(options, "dt_max", 0.0, true);
-    if (o.dt > o.dt_max)
-        capi::raise(PyExc_ValueError, "options need dt <= dt_max");
-    capi::Ref items = capi::Ref::steal(
-        PySequence_Fast(option(options, "breakpoints"), "option 'breakpoints' must be a sequence"));
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-    o.breakpoints.reserve(static_cast<size_t>(count));
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        const double t = capi::to_double(PySequence_Fast_GET_ITEM(items.get(), k));
-        if (!std::isfinite(t))
-            capi::raise(PyExc_ValueError, "option 'breakpoints' must hold finite times");
-        o.breakpoints.push_back(t);
-    }
-    std::sort(o.breakpoints.begin(), o.breakpoints.end());
-    if (PyDict_GetItemString(options, "noise_step") != nullptr)
-        o.noise_step = real_option(options, "noise_step", 0.0, false);
-    if (PyDict_GetItemString(options, "max_steps") != nullptr)
-        o.max_steps = step_limit_option(options, "max_steps");
-}
-
-Options read_options(PyObject* options, EngineState& state) {
-    if (!PyDict_Check(options))
-        capi::raise_format(PyExc_TypeError, "options must be a dict, got %.200s",
-                           Py_TYPE(options)->tp_name);
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(options, &pos, &key, &value)) {
-        bool known = false;
-        for (const char* name : kOptionNames)
-            known |= PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0;
-        if (!known)
-            capi::raise_format(PyExc_ValueError, "unknown option %R", key);
-    }
-    Options o;
-    o.t_stop = real_option(options, "t_stop", 0.0, true);
-    o.dt = real_option(options, "dt", 0.0, true);
-    o.dt_min = real_option(options, "dt_min", 0.0, true);
-    if (o.dt > o.t_stop || o.dt_min > o.dt)
-        capi::raise(PyExc_ValueError, "options need dt_min <= dt <= t_stop");
-    o.abstol = real_option(options, "abstol", 0.0, true);
-    o.reltol = real_option(options, "reltol", 0.0, false);
-    o.max_iterations = static_cast<int32_t>(count_option(options, "max_iterations"));
-    o.initial_ramp = real_option(options, "initial_ramp", 0.0, false);
-    o.phase_hysteresis = real_option(options, "phase_hysteresis", 0.0, false);
-    o.record_every = count_option(options, "record_every");
-    o.record_from = real_option(options, "record_from", -HUGE_VAL, false);
-    o.nonlinear = capi::truth(option(options, "nonlinear"));
-    o.steps_history = capi::truth(option(options, "steps_history"));
-    o.profile = capi::truth(option(options, "profile"));
-    PyObject* progress = option(options, "progress");
-    if (progress != Py_None && !PyCallable_Check(progress))
-        capi::raise_format(PyExc_TypeError,
-                           "option 'progress' must be callable or None, got %.200s",
-                           Py_TYPE(progress)->tp_name);
-    state.progress = capi::Ref::borrow(progress);
-    o.pause_every = real_option(options, "progress_interval", 0.0, true);
-    // Tuning, each optional.
-    if (PyDict_GetItemString(options, "modified_newton") != nullptr)
-        o.modified_newton = capi::truth(option(options, "modified_newton"));
-    if (PyDict_GetItemString(options, "values_every_step") != nullptr)
-        o.values_every_step = capi::truth(option(options, "values_every_step"));
-    if (PyDict_GetItemString(options, "rate_test") != nullptr)
-        o.rate_test = capi::truth(option(options, "rate_test"));
-    if (PyDict_GetItemString(options, "predictor_degree") != nullptr)
-        o.predictor_degree = static_cast<int32_t>(count_option(options, "predictor_degree"));
-    if (PyDict_GetItemString(options, "newton_fraction") != nullptr)
-        o.newton_fraction = real_option(options, "newton_fraction", 0.0, false);
-    if (PyDict_GetItemString(options, "adaptive") != nullptr &&
-        capi::truth(option(options, "adaptive")))
-        read_adaptive_options(options, o);
-    if (PyDict_GetItemString(options, "settle_steps") != nullptr) {
-        o.settle_steps = count_option(options, "settle_steps");
-        o.settle_step = real_option(options, "settle_step", 0.0, true);
-    }
-    return o;
-}
-
-// ---- models and shared arrays -------------------------------------------------------
-
-capi::DoubleView shared_double(PyObject* arrays, Py_ssize_t k, Py_ssize_t need, const char* name) {
-    capi::Ref item = capi::get_item(arrays, k);
-    capi::DoubleView view(item.get(), "double", capi::Access::write_contiguous);
-    if (view.size() < need)
-        capi::raise_format(PyExc_ValueError, "%s has %zd entries, the system needs %zd", name,
-                           view.size(), need);
-    return view;
-}
-
-void read_shared(PyObject* arrays, int32_t n, EngineState& s) {
-    if (!PyTuple_Check(arrays) || PyTuple_GET_SIZE(arrays) != 7)
-        capi::raise(PyExc_TypeError,
-                    "arrays must be a tuple (NodePhase, NodeVoltage, NodeDVoltage, ElementPhase, "
-                    "ElementVoltage, ElementCurrent, ElementN)");
-    s.node_phase = shared_double(arrays, 0, n, "NodePhase");
-    s.node_voltage = shared_double(arrays, 1, n, "NodeVoltage");
-    s.node_dvoltage = shared_double(arrays, 2, n, "NodeDVoltage");
-    s.elem_phase = shared_double(arrays, 3, 0, "ElementPhase");
-    s.elem_voltage = shared_double(arrays, 4, 0, "ElementVoltage");
-    s.elem_current = shared_double(arrays, 5, 0, "ElementCurrent");
-    capi::Ref n_array = capi::get_item(arrays, 6);
-    s.elem_n = IntView1(n_array.get(), "int32", capi::Access::write_contiguous);
-}
-
-Py_ssize_t element_slots(const EngineState& s) {
-    return std::min(
-        {s.elem_phase.size(), s.elem_voltage.size(), s.elem_current.size(), s.elem_n.size()});
-}
-
-// Every pointer the model bound is one of ours (or unused by its class).
-bool bound_to(const SharedPointers& p, const EngineState& s) {
-    auto same = [](const void* bound, const void* ours) {
-        return bound == nullptr || bound == ours;
-    };
-    return same(p.node_phases, s.node_phase.data()) &&
-           same(p.node_voltages, s.node_voltage.data()) &&
-           same(p.node_dvoltages, s.node_dvoltage.data()) &&
-           same(p.elem_phases, s.elem_phase.data()) &&
-           same(p.elem_voltages, s.elem_voltage.data()) &&
-           same(p.elem_currents, s.elem_current.data()) && same(p.elem_n, s.elem_n.data());
-}
-
-void check_model(PyObject* obj, Py_ssize_t k, int32_t n, int32_t nnz, const EngineState& s) {
-    if (!PyObject_TypeCheck(obj, g_api->element_model_type()))
-        capi::raise_format(PyExc_TypeError, "models[%zd] is not an element model (got %.200s)", k,
-                           Py_TYPE(obj)->tp_name);
-    const auto* m = reinterpret_cast<const ElementModelObject*>(obj);
-    const ModelBookkeeping& book = *m->book;
-    const Reach& r = book.reach;
-    if (r.malformed)
-        capi::raise_format(PyExc_ValueError,
-                           "models[%zd] has a negative unknown, position or eindex, or a branch "
-                           "unknown 0",
-                           k);
-    if (r.max_unknown > n || r.max_position >= nnz)
-        capi::raise_format(PyExc_ValueError,
-                           "models[%zd] uses unknown %d and position %d, beyond a system of %d "
-                           "unknowns and %d entries",
-                           k, r.max_unknown, r.max_position, n, nnz);
-    if (!r.binds_arrays)
-        return;
-    if (!book.bound)
-        capi::raise_format(PyExc_ValueError, "models[%zd] has no arrays bound: call InitModel", k);
-    if (!bound_to(book.arrays, s))
-        capi::raise_format(PyExc_ValueError,
-                           "models[%zd] is bound to other arrays than the ones given: call "
-                           "InitModel again",
-                           k);
-    if (r.eindex >= book.bound_elements || r.eindex >= element_slots(s) ||
-        r.max_unknown > book.bound_unknowns)
-        capi::raise_format(PyExc_ValueError, "models[%zd] does not fit the arrays it is bound to",
-                           k);
-}
-
-void read_models(PyObject* models, int32_t n, int32_t nnz, EngineState& s) {
-    capi::Ref fast = capi::Ref::steal(PySequence_Fast(models, "models must be a sequence"));
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        PyObject* obj = PySequence_Fast_GET_ITEM(fast.get(), k);
-        check_model(obj, k, n, nnz, s);
-        s.model_refs.push_back(capi::Ref::borrow(obj));
-        s.models.push_back(reinterpret_cast<ElementModelObject*>(obj));
-    }
-}
-
-// ---- sources and channels -------------------------------------------------------
-
-bool is_source_class(const ModelClass* cls) {
-    if (cls == nullptr || cls->parameters.size() != 1)
-        return false;
-    for (const char* name : {"CurrentSourceModel", "PhaseSourceModel", "VoltageSourceModel"})
-        if (std::strcmp(cls->name, name) == 0)
-            return true;
-    return false;
-}
-
-capi::Ref fast_tuple(PyObject* item, Py_ssize_t size, const char* what) {
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != size)
-        capi::raise_format(PyExc_TypeError, "each of %s must be a tuple of %zd items", what, size);
-    return capi::Ref::borrow(item);
-}
-
-double finite(PyObject* obj, const char* what) {
-    const double value = capi::to_double(obj);
-    if (!std::isfinite(value))
-        capi::raise_format(PyExc_ValueError, "%s must be finite", what);
-    return value;
-}
-
-int32_t index_in(PyObject* obj, Py_ssize_t limit, const char* what) {
-    const int32_t index = capi::to_int32(obj);
-    if (index < 0 || index >= limit)
-        capi::raise_format(PyExc_IndexError, "%s %d is out of range (0 to %zd)", what, index,
-                           limit - 1);
-    return index;
-}
-
-std::vector<Source> read_sources(PyObject* sources, EngineState& s) {
-    capi::Ref fast = capi::Ref::steal(PySequence_Fast(sources, "sources must be a sequence"));
-    std::vector<Source> out;
-    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(fast.get()); ++k) {
-        capi::Ref t = fast_tuple(PySequence_Fast_GET_ITEM(fast.get(), k), 3, "sources");
-        const int32_t index = index_in(PyTuple_GET_ITEM(t.get(), 0),
-                                       static_cast<Py_ssize_t>(s.models.size()), "source model");
-        PyObject* model = s.model_refs[index].get();
-        const ModelClass* cls = g_api->class_of(model);
-        if (!is_source_class(cls))
-            capi::raise_format(PyExc_TypeError, "models[%d] is a %.200s, not a source", index,
-                               Py_TYPE(model)->tp_name);
-        Source source;
-        source.value =
-            reinterpret_cast<double*>(reinterpret_cast<char*>(model) + cls->parameters[0].offset);
-        source.sign = finite(PyTuple_GET_ITEM(t.get(), 1), "source sign");
-        source.waveform = Waveform::parse(PyTuple_GET_ITEM(t.get(), 2));
-        s.calls_python |= source.waveform->calls_python();
-        if (!source.waveform->constant())
-            out.push_back(std::move(source));
-    }
-    return out;
-}
-
-std::vector<Channel> read_channels(PyObject* channels, int32_t n, Py_ssize_t slots) {
-    capi::Ref fast = capi::Ref::steal(PySequence_Fast(channels, "channels must be a sequence"));
-    std::vector<Channel> out;
-    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(fast.get()); ++k) {
-        capi::Ref t = fast_tuple(PySequence_Fast_GET_ITEM(fast.get(), k), 3, "channels");
-        const int32_t quantity = index_in(PyTuple_GET_ITEM(t.get(), 0), 5, "channel quantity");
-        const bool node = quantity <= static_cast<int32_t>(Quantity::node_voltage);
-        Channel c;
-        c.quantity = static_cast<Quantity>(quantity);
-        c.index = index_in(PyTuple_GET_ITEM(t.get(), 1), node ? n : slots, "channel index");
-        c.sign = finite(PyTuple_GET_ITEM(t.get(), 2), "channel sign");
-        out.push_back(c);
-    }
-    return out;
-}
-
-std::vector<int32_t> read_turn_channels(PyObject* channels, Py_ssize_t slots) {
-    capi::Ref fast =
-        capi::Ref::steal(PySequence_Fast(channels, "turn_channels must be a sequence"));
-    std::vector<int32_t> out;
-    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(fast.get()); ++k)
-        out.push_back(index_in(PySequence_Fast_GET_ITEM(fast.get(), k), slots, "turn channel"));
-    return out;
-}
-
-// The thermal noise currents among the models: the option "noise_models" names
-// their positions (none without it).
-std::vector<ElementModelObject*> noise_models(PyObject* options,
-                                              const std::vector<ElementModelObject*>& models) {
-    std::vector<ElementModelObject*> out;
-    PyObject* given = PyDict_GetItemString(options, "noise_models");
-    if (given == nullptr)
-        return out;
-    capi::Ref fast = capi::Ref::steal(
-        PySequence_Fast(given, "option 'noise_models' must be a sequence of model positions"));
-    const auto count = static_cast<Py_ssize_t>(models.size());
-    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(fast.get()); ++k)
-        out.push_back(models[static_cast<size_t>(
-            index_in(PySequence_Fast_GET_ITEM(fast.get(), k), count, "noise model"))]);
-    return out;
-}
-
 // ---- construction ---------------------------------------------------------------
-
-std::unique_ptr<EngineState> make_state(PyObject* const* given) {
-    auto s = std::make_unique<EngineState>();
-    const IntView1 ap(given[1], "int", capi::Access::read_contiguous);
-    const IntView1 ai(given[2], "int", capi::Access::read_contiguous);
-    if (ap.size() < 2)
-        capi::raise(PyExc_ValueError, "Ap must hold at least two column pointers");
-    if (ap.size() - 1 > INT32_MAX)
-        capi::raise(PyExc_OverflowError, "value too large to convert to int");
-    const int32_t n = static_cast<int32_t>(ap.size() - 1);
-    const CompressedPattern pattern = copy_pattern(n, ap, ai);
-    s->size = n;
-    s->nnz = pattern.nnz();
-    const capi::DoubleView a0(given[3], "double", capi::Access::read_contiguous);
-    check_length("A0", a0.size(), pattern.nnz());
-    read_shared(given[4], n, *s);
-    read_models(given[0], n, pattern.nnz(), *s);
-    std::vector<Source> sources = read_sources(given[5], *s);
-    std::vector<Channel> channels = read_channels(given[6], n, element_slots(*s));
-    std::vector<int32_t> turn_channels = read_turn_channels(given[7], element_slots(*s));
-    const Options options = read_options(given[8], *s);
-
-    SharedArrays shared{s->node_phase.data(), s->node_voltage.data(), s->node_dvoltage.data(),
-                        s->elem_phase.data(), s->elem_voltage.data(), s->elem_current.data(),
-                        s->elem_n.data()};
-    s->transient =
-        std::make_unique<Transient>(s->models, *g_api->empty_ops, n, options, std::move(sources),
-                                    std::move(channels), std::move(turn_channels), shared);
-    if (options.noise_step > 0)
-        s->transient->set_noise_models(noise_models(given[8], s->models));
-    if (!s->transient->prepare(pattern.col_ptr.data(), pattern.row_idx.data(), a0.data()))
-        capi::raise_format(PyExc_ValueError, "KLU cannot analyse the pattern (status %d)",
-                           s->transient->solver().status());
-    return s;
-}
 
 int engine_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return capi::boundary_int("loxant.NativeEngine.Engine.__init__", kFile, [&] {
@@ -479,11 +80,11 @@ class PythonHost : public Host {
   public:
     PythonHost(PyObject* progress, const EngineState& state, int32_t n, int32_t nnz)
         : progress_(progress), state_(state), n_(n), nnz_(nnz),
-          generation_(g_api->model_generation()) {}
+          generation_(engine_api().model_generation()) {}
     // Python code may have called InitModel on a model of the run: then every
     // model is checked again, as at set-up.
     bool models_still_fit() override {
-        if (g_api->model_generation() == generation_)
+        if (engine_api().model_generation() == generation_)
             return true;
         if (released_ != nullptr)
             PyEval_RestoreThread(released_);
@@ -492,7 +93,7 @@ class PythonHost : public Host {
                 check_model(state_.model_refs[k].get(), static_cast<Py_ssize_t>(k), n_, nnz_,
                             state_);
         });
-        generation_ = g_api->model_generation();
+        generation_ = engine_api().model_generation();
         if (released_ != nullptr)
             released_ = PyEval_SaveThread();
         return ok;
@@ -783,17 +384,6 @@ PyMethodDef kFunctions[] = {
      "desc (see loxant.native.waveform_spec) at each of times into out."},
     {nullptr, nullptr, 0, nullptr},
 };
-
-void import_engine_api() {
-    capi::Ref kernel = capi::Ref::steal(PyImport_ImportModule("loxant.CircuitKernel"));
-    auto* api = static_cast<const EngineApi*>(PyCapsule_Import(kEngineApiCapsule, 0));
-    if (api == nullptr)
-        capi::raise_pending();
-    if (api->version != kEngineApiVersion || api->object_size != sizeof(ElementModelObject))
-        capi::raise(PyExc_ImportError,
-                    "loxant.CircuitKernel was built from other sources than loxant.NativeEngine");
-    g_api = api;
-}
 
 } // namespace
 
