@@ -76,7 +76,9 @@ def variant(text, phases, divide):
     match = TRAN.search(text)
     step, stop = seconds(match.group(1)), match.group(2)
     if phases is None:  # the testbench's own phase requests
-        phases = [m.group(1) for line in PRINT.finditer(text) for m in PHASE_PRINT.finditer(line.group(0))]
+        phases = [
+            m.group(1) for line in PRINT.finditer(text) for m in PHASE_PRINT.finditer(line.group(0))
+        ]
     body = PRINT.sub("", text)
     fine = step / divide
     tran = f".tran {fine:.6g} {stop} 0 {fine:.6g}"
@@ -114,12 +116,32 @@ def switch_times(t, phase):
     return np.array(times) * 1e-12
 
 
+def run_in_python(path, out, *settings):
+    """A run through the package with simulate options NAME=VALUE (which the
+    command line does not take), its requests written as the command would."""
+    from loxant.netlist import Netlist
+    from loxant.output import write_traces
+
+    options = {k: float(v) for k, v in (s.split("=", 1) for s in settings)}
+    net = Netlist.from_file(path)
+    results = net.simulate(record=net.record() or None, **options)
+    traces = [(label, *results.trace(label)) for label in net.probes]
+    write_traces(out, results.time("s"), traces)
+
+
 def run(command, text, step, where, tag):
     path = os.path.join(where, f"{tag}.cir")
     out = os.path.join(where, f"{tag}.csv")
     pathlib.Path(path).write_text(text)
-    args = command + [path, "-o", out] if "josim" in command[0] else command + ["run", "-q", path, "-o", out]
-    subprocess.run(args, cwd=where, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    if command[0] == "python":
+        args = [sys.executable, __file__, "--run-one", path, out, *command[1:]]
+    elif "josim" in command[0]:
+        args = command + [path, "-o", out]
+    else:
+        args = command + ["run", "-q", path, "-o", out]
+    subprocess.run(
+        args, cwd=where, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False
+    )
     if not os.path.exists(out):
         return None
     return read_csv(out, step)
@@ -162,10 +184,19 @@ def cell(value):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--loxant", default="loxant", help="the loxant command")
+    parser.add_argument(
+        "--loxant",
+        default="loxant",
+        help="the loxant command, or 'python NAME=VALUE ...' for a run through the "
+        "package with those simulate options",
+    )
+    parser.add_argument("--run-one", nargs="+", help=argparse.SUPPRESS)
     parser.add_argument("--peer", default="josim-cli", help="the peer's command, '' for none")
     parser.add_argument("--only", nargs="+", help="circuits to measure, by name")
     args = parser.parse_args()
+    if args.run_one:
+        run_in_python(*args.run_one)
+        return 0
     print("| circuit | loxant: largest / median switch error (fs) (switches) | peer |")
     print("|---|---:|---:|")
     with tempfile.TemporaryDirectory() as where:
@@ -173,7 +204,11 @@ def main():
             if args.only and name not in args.only:
                 continue
             ours = measure(f"{name}-lx", shlex.split(args.loxant), text, phases, where)
-            theirs = measure(f"{name}-peer", shlex.split(args.peer), text, phases, where) if args.peer else "not run"
+            theirs = (
+                measure(f"{name}-peer", shlex.split(args.peer), text, phases, where)
+                if args.peer
+                else "not run"
+            )
             print(f"| {name} | {cell(ours)} | {cell(theirs)} |", flush=True)
     return 0
 

@@ -39,6 +39,7 @@ const char* const kOptionNames[] = {"t_stop",
                                     "rate_test",
                                     "predictor_degree",
                                     "newton_fraction",
+                                    "single_solve_fraction",
                                     "adaptive",
                                     "lte_rtol",
                                     "lte_atol",
@@ -161,6 +162,8 @@ Options read_options(PyObject* options, EngineState& state) {
         o.predictor_degree = static_cast<int32_t>(count_option(options, "predictor_degree"));
     if (PyDict_GetItemString(options, "newton_fraction") != nullptr)
         o.newton_fraction = real_option(options, "newton_fraction", 0.0, false);
+    if (PyDict_GetItemString(options, "single_solve_fraction") != nullptr)
+        o.single_solve_fraction = real_option(options, "single_solve_fraction", 0.0, false);
     if (PyDict_GetItemString(options, "adaptive") != nullptr &&
         capi::truth(option(options, "adaptive")))
         read_adaptive_options(options, o);

@@ -97,6 +97,7 @@ def engine_options(options, system):
         steps_history=system.steps_history,
         values_every_step=system.values_keep_state,
         newton_fraction=options.newton_fraction,
+        single_solve_fraction=options.single_solve,
         profile=options.profile,
         progress=options.progress,
         progress_interval=0.1,

@@ -35,6 +35,9 @@ NEWTON_ABSTOL = NEWTON_RELTOL = 1e-9
 #: with those defaults, the native engine's fixed step also stops Newton at this
 #: fraction of the step's own local error
 NEWTON_FRACTION = 0.1
+#: with those defaults, a fixed step also ends after its first solve when the
+#: correction still to come, estimated, is within this fraction of its local error
+SINGLE_SOLVE = 0.0
 #: most time steps a run may project (t_stop / dt)
 MAX_STEPS = 10**9
 #: largest recording, in bytes, a run may project
@@ -70,6 +73,7 @@ class RunOptions:
     abstol: float = NEWTON_ABSTOL
     reltol: float = NEWTON_RELTOL
     newton_fraction: float = NEWTON_FRACTION
+    single_solve: float = SINGLE_SOLVE
     max_iterations: int = 20
     max_steps: int = MAX_STEPS
     engine: str = "native"
@@ -96,6 +100,7 @@ class RunOptions:
         abstol=None,
         reltol=None,
         newton_fraction=None,
+        single_solve=None,
         max_iterations=20,
         dt_min=None,
         record=None,
@@ -140,6 +145,7 @@ class RunOptions:
         initial_ramp = number(initial_ramp, "initial_ramp", nonnegative=True)
         phase_hysteresis = number(phase_hysteresis, "phase_hysteresis", nonnegative=True)
         abstol, reltol, newton_fraction = _newton_tolerances(abstol, reltol, newton_fraction)
+        single_solve = _single_solve(single_solve, newton_fraction)
         max_iterations = _count(max_iterations, "max_iterations")
         settle_steps = 0 if not settle_steps else _count(settle_steps, "settle_steps", limit=10**6)
         if engine not in ENGINES:
@@ -162,6 +168,7 @@ class RunOptions:
             abstol=abstol,
             reltol=reltol,
             newton_fraction=newton_fraction,
+            single_solve=single_solve,
             max_iterations=max_iterations,
             max_steps=max_steps,
             engine=engine,
@@ -273,6 +280,20 @@ def _newton_tolerances(abstol, reltol, newton_fraction):
             f"({NEWTON_ABSTOL:g}, {NEWTON_RELTOL:g}); leave it out or pass 0"
         )
     return abstol, reltol, newton_fraction
+
+
+def _single_solve(single_solve, newton_fraction):
+    """The single-solve fraction checked; like newton_fraction it loosens only
+    the default tolerances, so it needs newton_fraction above 0."""
+    if single_solve is None:
+        return SINGLE_SOLVE if newton_fraction > 0 else 0.0
+    single_solve = number(single_solve, "single_solve", nonnegative=True)
+    if single_solve > 0 and newton_fraction == 0:
+        raise CircuitError(
+            f"single_solve = {single_solve:g} needs the default tolerances and "
+            "newton_fraction above 0; leave it out or pass 0"
+        )
+    return single_solve
 
 
 def _adaptive_settings(t_stop, dt, rtol, atol, dt_max):
