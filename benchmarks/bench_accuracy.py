@@ -116,25 +116,12 @@ def switch_times(t, phase):
     return np.array(times) * 1e-12
 
 
-def run_in_python(path, out, *settings):
-    """A run through the package with simulate options NAME=VALUE (which the
-    command line does not take), its requests written as the command would."""
-    from loxant.netlist import Netlist
-    from loxant.output import write_traces
-
-    options = {k: float(v) for k, v in (s.split("=", 1) for s in settings)}
-    net = Netlist.from_file(path)
-    results = net.simulate(record=net.record() or None, **options)
-    traces = [(label, *results.trace(label)) for label in net.probes]
-    write_traces(out, results.time("s"), traces)
-
-
 def run(command, text, step, where, tag):
     path = os.path.join(where, f"{tag}.cir")
     out = os.path.join(where, f"{tag}.csv")
     pathlib.Path(path).write_text(text)
     if command[0] == "python":
-        args = [sys.executable, __file__, "--run-one", path, out, *command[1:]]
+        args = [sys.executable, str(HERE / "run_netlist.py"), path, out, *command[1:]]
     elif "josim" in command[0]:
         args = command + [path, "-o", out]
     else:
@@ -188,15 +175,11 @@ def main():
         "--loxant",
         default="loxant",
         help="the loxant command, or 'python NAME=VALUE ...' for a run through the "
-        "package with those simulate options",
+        "package with those simulate options (run_netlist.py)",
     )
-    parser.add_argument("--run-one", nargs="+", help=argparse.SUPPRESS)
     parser.add_argument("--peer", default="josim-cli", help="the peer's command, '' for none")
     parser.add_argument("--only", nargs="+", help="circuits to measure, by name")
     args = parser.parse_args()
-    if args.run_one:
-        run_in_python(*args.run_one)
-        return 0
     print("| circuit | loxant: largest / median switch error (fs) (switches) | peer |")
     print("|---|---:|---:|")
     with tempfile.TemporaryDirectory() as where:
