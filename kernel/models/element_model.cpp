@@ -483,6 +483,20 @@ void add_model_class(PyObject* module, RegisteredClass& reg) {
                           {Py_tp_getset, reg.getset.data()},
                           {Py_tp_doc, const_cast<char*>(reg.cls->doc)}},
                          bases.get());
+    // The parameter table, for a test to hold the Python declarations to it.
+    capi::Ref names =
+        capi::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(reg.cls->parameters.size())));
+    if (!names)
+        capi::raise_pending();
+    for (size_t k = 0; k < reg.cls->parameters.size(); ++k) {
+        PyObject* name = PyUnicode_FromString(reg.cls->parameters[k].name);
+        if (name == nullptr)
+            capi::raise_pending();
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(reg.type), "parameter_names",
+                               names.get()) < 0)
+        capi::raise_pending();
     add_type(module, reg.cls->name, reg.type);
 }
 

@@ -1,8 +1,9 @@
 """loxant: transient simulation of superconducting circuits.
 
 Describe a circuit with :class:`Circuit` (normalised units: phases in radians,
-currents in units of a reference critical current, voltage = d phase / dt) and
-run it with :func:`simulate`; :func:`margins`, :func:`yield_analysis` and
+currents in units of a reference critical current, voltage = d phase / dt) or
+:class:`PhysicalCircuit` (SI), or read a netlist with :func:`read_netlist`, and
+run any of them with :func:`simulate`, the one front door; :func:`margins`, :func:`yield_analysis` and
 :func:`sweep` (in :mod:`loxant.analysis`) run many simulations, in parallel on
 Dask.  The numerical core lives in two extension modules,
 ``loxant.CircuitKernel`` (element models and assembly kernels) and
@@ -18,9 +19,10 @@ from .errors import (
     SimulationError,
     SingularMatrixError,
 )
+from .frontdoor import simulate
 from .netlist import Netlist, NetlistError, read_netlist
 from .physical import PhysicalCircuit
-from .simulation import Results, simulate
+from .simulation import PhysicalResults, Results
 from .units import Units
 from .version import __version__
 from .waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Sine
@@ -51,6 +53,7 @@ __all__ = [
     "NetlistError",
     "Noise",
     "PhysicalCircuit",
+    "PhysicalResults",
     "Pulse",
     "Results",
     "RunLimitError",

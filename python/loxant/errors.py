@@ -3,6 +3,7 @@
 __all__ = [
     "CircuitError",
     "ConvergenceError",
+    "QuotedError",
     "RunLimitError",
     "SimulationError",
     "SingularMatrixError",
@@ -13,6 +14,38 @@ __all__ = [
 
 class CircuitError(ValueError):
     """The circuit description is invalid (bad value, duplicate name, floating node...)."""
+
+
+class QuotedError(CircuitError):
+    """A :class:`CircuitError` that quotes values: ``template`` places each of
+    ``quoted``, ``(name, value, format spec)`` triples, at its field ``{q0}``,
+    ``{q1}``...; ``name`` says which quantity it is (``"dt"``, ``"resistance of
+    R1"``), so that a layer that took the value in other units can say it as it
+    was written (:meth:`quoting`)."""
+
+    def __init__(self, template, quoted, shown=None):
+        self.template, self.quoted, self.shown = template, tuple(quoted), dict(shown or {})
+        super().__init__(self._render(self.shown))
+
+    def __reduce__(self):  # pickled whole, so that it crosses to and from worker processes
+        return type(self), (self.template, self.quoted, self.shown)
+
+    def _render(self, shown):
+        fields = {
+            f"q{k}": shown[name] if name in shown else format(value, spec)
+            for k, (name, value, spec) in enumerate(self.quoted)
+        }
+        return self.template.format(**fields)
+
+    def quoting(self, shown):
+        """The same error with the values named in ``shown`` ({name: text}) written
+        as that text."""
+        return QuotedError(self.template, self.quoted, shown)
+
+
+def quote_name(text):
+    """``text`` safe inside a :class:`QuotedError` template."""
+    return str(text).replace("{", "{{").replace("}", "}}")
 
 
 class SimulationError(RuntimeError):

@@ -2,18 +2,21 @@
 
 An entry says everything the layers above need to know of a kind: the
 netlist letter that writes it and the form of its line, its node count, its
-parameters with their physical units and defaults, which of its node pairs
-conduct (for the connection checks), its declaration class (which names its
-native model class), and the name of its adder on :class:`~loxant.circuit.Circuit`
-and :class:`~loxant.physical.PhysicalCircuit`.
+parameters with their physical units, defaults and native names, which of its
+node pairs conduct (for the connection checks), its declaration class (which
+names its native model class), the name of its adder on
+:class:`~loxant.circuit.Circuit` and :class:`~loxant.physical.PhysicalCircuit`,
+how margins and spreads scale it, what it stamps and what carries its noise.
 
 Adding a linear element kind: its model file in ``kernel/models/``, its
-declaration class, one entry here, and its tests.  The circuit adders, the
-physical units, the netlist letter, the connection checks and the netlist
-build follow from the entry.
+declaration class, one entry here, and its tests (docs/development.md,
+"Adding an element kind").  The circuit adders, the physical units, the netlist
+letter, the connection checks, the netlist build, margins and yield follow
+from the entry.
 """
 
 import inspect
+import math
 from typing import NamedTuple
 
 from . import elements as el
@@ -48,6 +51,19 @@ class Param(NamedTuple):
     what: str
     default: object = REQUIRED
     netlist: str | None = "value"
+    #: the name of the native model's parameter that holds it (None: none does,
+    #: or it is a waveform)
+    native: str | None = None
+    #: the declaration's attribute that holds it (None: ``name``)
+    attribute: str | None = None
+    #: the default of a physical circuit, with its unit, where the normalised
+    #: circuit has none
+    si_default: object = REQUIRED
+
+    @property
+    def held_in(self):
+        """The declaration's attribute that holds the value."""
+        return self.attribute or self.name
 
 
 class ElementKind(NamedTuple):
@@ -81,6 +97,25 @@ class ElementKind(NamedTuple):
     control: bool = False
     #: native model classes, where the declaration picks one of several
     models: tuple = ()
+    #: how a multiplier of the element scales it: (attribute, power) pairs, the
+    #: attribute ``"waveform"`` for a source's value; () for a kind not scaled
+    scaling: tuple = ()
+    #: where its elements enter margins and yield: ``"default"`` (the default
+    #: parameters and glob patterns), ``"pattern"`` (glob patterns), ``"named"``
+    #: (only when named); "" for a kind not scaled
+    margin: str = ""
+    #: what its model stamps, for the assembly: ``"two_terminal"``, ``"ports"``
+    #: (a multi-port on named letters), ``"coupling"`` (between two branch
+    #: unknowns), ``"rhs"`` (the right-hand side only: a current)
+    stamps: str = "two_terminal"
+    #: the attribute whose resistance carries thermal noise (None: no noise)
+    noise: str | None = None
+    #: a Josephson junction: the default criterion watches its switching
+    junction: bool = False
+    #: the key of a yield analysis's spread that varies it, and the attribute
+    #: the spread scales (None: the element as a multiplier scales it); ()
+    #: for a kind no spread varies
+    spread: tuple = ()
 
     @property
     def model_names(self):
@@ -91,8 +126,33 @@ class ElementKind(NamedTuple):
     def noun(self):
         return self.declaration.kind
 
+    @property
+    def main_attribute(self):
+        """The attribute a nominal value of the element reads (None: not scaled)."""
+        return self.scaling[0][0] if self.scaling else None
+
+    def unit_of(self, attribute):
+        """The unit symbol of ``attribute`` (None: a plain number or unknown)."""
+        for param in self.params:
+            if param.held_in == attribute:
+                return param.unit
+        return None
+
 
 _FOUR = ((0, 1), (2, 3))
+_WAVEFORM = (("waveform", 1),)
+_IC = Param("ic", "A", "critical current", 1.0, native="critical_current")
+_C = Param("c", "F", "capacitance", native="capacitance")
+_JUNCTION_PARAMS = (_IC, Param("r", "ohm", "resistance", 1.0, native="resistance"), _C)
+#: a junction scales as its area: critical current and capacitance with it,
+#: resistance against it (so beta_c stays); its shunt carries the noise
+_JUNCTION = {
+    "scaling": (("ic", 1), ("c", 1), ("r", -1)),
+    "margin": "default",
+    "noise": "r",
+    "junction": True,
+    "spread": ("ic", "ic"),
+}
 
 KINDS = (
     ElementKind(
@@ -101,8 +161,12 @@ KINDS = (
         "resistor",
         el.Resistor,
         2,
-        (Param("r", "ohm", "resistance"),),
+        (Param("r", "ohm", "resistance", native="resistance"),),
         options=("TEMP", "SPREAD"),
+        scaling=(("r", 1),),
+        margin="default",
+        noise="r",
+        spread=("r", None),
     ),
     ElementKind(
         "L",
@@ -110,9 +174,12 @@ KINDS = (
         "inductor",
         el.Inductor,
         2,
-        (Param("l", "H", "inductance"),),
+        (Param("l", "H", "inductance", native="inductance"),),
         options=("SPREAD",),
         models=("InductorModel", "InductorImpedanceModel"),
+        scaling=(("l", 1),),
+        margin="default",
+        spread=("l", None),
     ),
     ElementKind(
         "C",
@@ -120,8 +187,11 @@ KINDS = (
         "capacitor",
         el.Capacitor,
         2,
-        (Param("c", "F", "capacitance"),),
+        (Param("c", "F", "capacitance", native="capacitance"),),
         options=("SPREAD",),
+        scaling=(("c", 1),),
+        margin="default",
+        spread=("c", None),
         doc="Capacitor of capacitance ``c``.",
         generated=True,
     ),
@@ -132,11 +202,14 @@ KINDS = (
         el.MutualInductance,
         0,
         (
-            Param("m", "H", "mutual inductance", None, None),
+            Param("m", "H", "mutual inductance", None, None, native="mutual_inductance"),
             Param("k", None, "coupling factor", None),
         ),
         ports=(),
         conducting=(),
+        scaling=(("m", 1),),
+        margin="named",
+        stamps="coupling",
     ),
     ElementKind(
         "B",
@@ -144,17 +217,77 @@ KINDS = (
         "junction",
         el.Junction,
         2,
-        (
-            Param("ic", "A", "critical current"),
-            Param("r", "ohm", "resistance"),
-            Param("c", "F", "capacitance"),
-        ),
+        _JUNCTION_PARAMS,
         options=("AREA", "IC", "TEMP", "SPREAD"),
+        **_JUNCTION,
     ),
-    ElementKind("", "junction", "junction_gap", el.JunctionGap, 2, ()),
-    ElementKind("", "junction", "junction_rsjn", el.JunctionRSJN, 2, ()),
-    ElementKind("", "junction", "junction_rsjph", el.JunctionRSJPH, 2, ()),
-    ElementKind("", "", "junction_tjm", el.JunctionTJM, 2, ()),
+    ElementKind(
+        "",
+        "junction",
+        "junction_gap",
+        el.JunctionGap,
+        2,
+        (
+            _IC,
+            Param(
+                "r0",
+                "ohm",
+                "subgap resistance",
+                native="resistance",
+                attribute="r",
+                si_default="30ohm",
+            ),
+            Param("rn", "ohm", "normal resistance", native="normal_resistance", si_default="5ohm"),
+            _C,
+            Param("vg", "V", "gap voltage", native="gap_voltage", si_default="2.8mV"),
+            Param("delv", "V", "gap width", native="gap_width", si_default="0.1mV"),
+            Param("icfct", None, "icfct", math.pi / 4, native="gap_factor"),
+        ),
+        **_JUNCTION,
+    ),
+    ElementKind(
+        "",
+        "junction",
+        "junction_rsjn",
+        el.JunctionRSJN,
+        2,
+        (
+            *_JUNCTION_PARAMS,
+            Param("v0", "V", "knee voltage", 4.3, native="knee_voltage"),
+            Param("p", None, "knee exponent", 10, native="knee_exponent"),
+        ),
+        **_JUNCTION,
+    ),
+    ElementKind(
+        "",
+        "junction",
+        "junction_rsjph",
+        el.JunctionRSJPH,
+        2,
+        (*_JUNCTION_PARAMS, Param("theta", "rad", "phase shift", native="phase_shift")),
+        **_JUNCTION,
+    ),
+    ElementKind(
+        "",
+        "",
+        "junction_tjm",
+        el.JunctionTJM,
+        2,
+        (
+            Param("model", None, "kernel model name"),
+            Param("amplitude", "A", "amplitude", 1.0, native="amplitude"),
+            Param("c", "F", "capacitance", 1.0, native="capacitance"),
+            Param(
+                "frequency_factor", None, "frequency factor", 2.6 / 0.63, native="frequency_factor"
+            ),
+            Param("resistance_factor", None, "resistance factor", 0.6, native="resistance_factor"),
+            Param("pair_factor", None, "pair factor", 0.1, native="pair_factor"),
+            Param("kernel", None, "kernel (A, B, P)", None),
+        ),
+        scaling=(("amplitude", 1), ("c", 1)),
+        margin="default",
+        junction=True,
+    ),
     ElementKind(
         "I",
         "source",
@@ -163,6 +296,10 @@ KINDS = (
         2,
         (Param("value", "A", "value"),),
         conducting=(),
+        scaling=_WAVEFORM,
+        margin="default",
+        stamps="rhs",
+        spread=("bias", None),  # bias sources only: signals keep their values
         doc="Current source driving ``value`` through itself from ``a`` to ``b`` (into ``b``); ``value`` is a number, a waveform or a callable of time.",
         generated=True,
     ),
@@ -174,6 +311,8 @@ KINDS = (
         2,
         (Param("value", "V", "value"),),
         holds_voltage=True,
+        scaling=_WAVEFORM,
+        margin="pattern",
         doc="Voltage source holding voltage(a) - voltage(b) at ``value``.",
         generated=True,
     ),
@@ -185,19 +324,25 @@ KINDS = (
         2,
         (Param("value", "rad", "value"),),
         holds_voltage=True,
+        scaling=_WAVEFORM,
+        margin="pattern",
         doc="Phase source holding phase(a) - phase(b) at ``value`` (radians).",
         generated=True,
     ),
     # the thermal noise the run adds beside a resistive element: no adder
-    ElementKind("", "", "", el.NoiseCurrent, 2, (), conducting=()),
+    ElementKind("", "", "", el.NoiseCurrent, 2, (), conducting=(), stamps="rhs"),
     ElementKind(
         "T",
         "line",
         "transmission_line",
         el.TransmissionLine,
         4,
-        (Param("td", "s", "delay", netlist="td"), Param("z0", "ohm", "impedance", netlist="z0")),
+        (
+            Param("td", "s", "delay", netlist="td", native="delay"),
+            Param("z0", "ohm", "impedance", netlist="z0", native="impedance"),
+        ),
         ports=_FOUR,
+        stamps="ports",
         conducting=_FOUR,
         doc="Lossless transmission line of delay ``td`` and impedance ``z0`` from port "
         "(``a``, ``b``) to port (``c``, ``d``); reports port 1 (current into ``a``). "
@@ -210,8 +355,9 @@ KINDS = (
         "vcvs",
         el.VCVS,
         4,
-        (Param("gain", None, "gain"),),
+        (Param("gain", None, "gain", native="gain"),),
         ports=_FOUR,
+        stamps="ports",
         conducting=((0, 1),),
         doc="Voltage-controlled voltage source: V(a) - V(b) = gain (V(c) - V(d)).",
         generated=True,
@@ -222,8 +368,9 @@ KINDS = (
         "vccs",
         el.VCCS,
         4,
-        (Param("gm", "S", "transconductance"),),
+        (Param("gm", "S", "transconductance", native="gain", attribute="gain"),),
         ports=_FOUR,
+        stamps="ports",
         conducting=(),
         doc="Voltage-controlled current source: gm (V(c) - V(d)) through it from a to b.",
         generated=True,
@@ -234,8 +381,9 @@ KINDS = (
         "ccvs",
         el.CCVS,
         2,
-        (Param("r", "ohm", "transresistance"),),
+        (Param("r", "ohm", "transresistance", native="gain", attribute="gain"),),
         control=True,
+        stamps="ports",
         doc="Current-controlled voltage source: V(a) - V(b) = r I(control), the current "
         "of the element named ``control`` (already declared: a voltage or phase source, "
         "an inductor, or an E or H source).",
@@ -247,9 +395,10 @@ KINDS = (
         "cccs",
         el.CCCS,
         2,
-        (Param("gain", None, "current gain"),),
+        (Param("gain", None, "current gain", native="gain"),),
         conducting=(),
         control=True,
+        stamps="ports",
         doc="Current-controlled current source: gain I(control) through it from a to b.",
         generated=True,
     ),

@@ -13,18 +13,21 @@ and seconds (numbers in SI units or strings with units, see
 import functools
 import math
 import numbers
-import re
 import warnings
 
 from .circuit import Circuit
 from .elements import Inductor, number
-from .errors import CircuitError, StartupWarning
+from .errors import CircuitError, QuotedError, StartupWarning
 from .kinds import KINDS, make_adder
 from .simulation import PhysicalResults, simulate, startup_steps
 from .units import BOLTZMANN, PHI0, Units, split_unit
 from .waveforms import PWL, Rescaled
 
 __all__ = ["PLAUSIBLE_TIME_UNITS", "PhysicalCircuit"]
+
+#: each adder's parameters by keyword, from the kind table
+_PARAMS = {kind.adder: {p.name: p for p in kind.params} for kind in KINDS if kind.adder}
+_GAP = _PARAMS["junction_gap"]
 
 
 #: a bare number of seconds for a time of more than this many time units of
@@ -39,21 +42,6 @@ def _as_typed(value, symbol):
     return repr(value) if isinstance(value, str) else f"{value!r} {symbol}"
 
 
-def _requote(message, typed):
-    """``message`` with each normalised number of ``typed`` (normalised -> as
-    written) shown as written, in one pass: a replacement is not replaced again."""
-    shown = {}
-    for normalised, text in typed.items():
-        if normalised == 0:
-            continue  # zero in any unit: a 0 of the message may be anything
-        for form in (str(normalised), f"{normalised:g}"):
-            shown.setdefault(form, text)
-    if not shown:
-        return message
-    forms = "|".join(re.escape(form) for form in sorted(shown, key=len, reverse=True))
-    return re.sub(rf"(?<![\w.+-])(?:{forms})(?![\w.])", lambda m: shown[m.group(0)], message)
-
-
 def _quoting_input(method):
     """Errors of the normalised circuit quote the values as the user wrote them,
     not their normalised numbers."""
@@ -63,11 +51,10 @@ def _quoting_input(method):
         self._typed = {}
         try:
             return method(self, *args, **kwargs)
-        except CircuitError as exc:
-            message = _requote(str(exc), self._typed)
-            if message == str(exc):
+        except QuotedError as exc:
+            if not any(name in self._typed for name, _, _ in exc.quoted):
                 raise
-            raise CircuitError(message) from None
+            raise exc.quoting(self._typed) from None
 
     return wrapper
 
@@ -85,7 +72,7 @@ class PhysicalCircuit:
     def __init__(self, ic0, r0, title=""):
         self.units = Units(ic0, r0)
         self.circuit = Circuit(title)
-        #: normalised value -> the value as written, for the error of one call
+        #: the name of each value of one call ("resistance of R1", "dt") -> as written
         self._typed = {}
 
     @property
@@ -135,7 +122,7 @@ class PhysicalCircuit:
             normalised = self.units.to_normalised(value, unit)
         except (TypeError, ValueError) as exc:
             raise CircuitError(f"{what}: {exc}") from None
-        self._typed[normalised] = _as_typed(value, split_unit(unit)[1])
+        self._typed[what] = _as_typed(value, split_unit(unit)[1])
         return normalised
 
     def _waveform(self, value, unit, name):
@@ -164,13 +151,13 @@ class PhysicalCircuit:
     @_quoting_input
     def resistor(self, name, a, b, r, *, temp=None):
         """Resistor; ``temp`` in kelvin gives it thermal noise of its own temperature."""
-        r = self._value(r, "ohm", f"resistance of {name}")
+        (r,) = self._convert("resistor", name, r=r).values()
         temp = self._temperature(temp, f"temperature of {name}")
         return self.circuit.resistor(name, a, b, r, temp=temp)
 
     @_quoting_input
     def inductor(self, name, a, b, l, *, branch=False):
-        l = self._value(l, "H", f"inductance of {name}")
+        (l,) = self._convert("inductor", name, l=l).values()
         return self.circuit.inductor(name, a, b, l, branch=branch)
 
     @_quoting_input
@@ -178,7 +165,7 @@ class PhysicalCircuit:
         """Mutual inductance ``m`` (in henries) or coupling factor ``k``."""
         if m is not None:
             typed = m
-            m = self._value(m, "H", f"mutual inductance of {name}")
+            (m,) = self._convert("mutual", name, m=m).values()
             self._check_coupling(name, (first, second), m, typed)
         return self.circuit.mutual(name, first, second, m=m, k=k)
 
@@ -213,11 +200,11 @@ class PhysicalCircuit:
         *,
         ic,
         c,
-        vg="2.8mV",
-        delv="0.1mV",
-        icfct=math.pi / 4,
-        r0="30ohm",
-        rn="5ohm",
+        vg=_GAP["vg"].si_default,
+        delv=_GAP["delv"].si_default,
+        icfct=_GAP["icfct"].default,
+        r0=_GAP["r0"].si_default,
+        rn=_GAP["rn"].si_default,
         temp=None,
         **law,
     ):
@@ -225,21 +212,14 @@ class PhysicalCircuit:
         dialect's gap voltage 2.8 mV, width 0.1 mV, icfct pi/4, R0 30 ohm, Rn 5 ohm);
         ``temp`` in kelvin as for :meth:`resistor`; the supercurrent ``law`` as for
         :meth:`junction`."""
-        v = {
-            "ic": self._value(ic, "A", f"critical current of {name}"),
-            "c": self._value(c, "F", f"capacitance of {name}"),
-            "vg": self._value(vg, "V", f"gap voltage of {name}"),
-            "delv": self._value(delv, "V", f"gap width of {name}"),
-            "r0": self._value(r0, "ohm", f"subgap resistance of {name}"),
-            "rn": self._value(rn, "ohm", f"normal resistance of {name}"),
-        }
+        v = self._convert("junction_gap", name, ic=ic, c=c, vg=vg, delv=delv, r0=r0, rn=rn)
         v["temp"] = self._temperature(temp, f"temperature of {name}")
         return self.circuit.junction_gap(name, a, b, icfct=icfct, **v, **law)
 
     @_quoting_input
     def junction_rsjn(self, name, a, b, *, ic, r=None, c=None, beta_c=None, v0, p=10, temp=None):
         """Junction whose shunt conducts above the knee voltage ``v0`` (in volts)."""
-        v0 = self._value(v0, "V", f"knee voltage of {name}")
+        (v0,) = self._convert("junction_rsjn", name, v0=v0).values()
         params = self._junction(name, ic, r, c, beta_c)
         params["temp"] = self._temperature(temp, f"temperature of {name}")
         return self.circuit.junction_rsjn(name, a, b, v0=v0, p=p, **params)
@@ -249,20 +229,28 @@ class PhysicalCircuit:
         """Junction with the phase shift ``theta`` (radians)."""
         params = self._junction(name, ic, r, c, beta_c)
         params["temp"] = self._temperature(temp, f"temperature of {name}")
-        theta = self._value(theta, "rad", f"phase shift of {name}")
+        (theta,) = self._convert("junction_rsjph", name, theta=theta).values()
         return self.circuit.junction_rsjph(name, a, b, theta=theta, **params)
 
     @_quoting_input
     def _declare(self, kind, name, nodes, control, params):
         """An element of ``kind``, its parameters turned from their units (the
         generated adders come here)."""
-        values = [self._param(kind, p, value, name) for p, value in zip(kind.params, params)]
+        if kind.form == "source":
+            values = [self._waveform(params[0], kind.params[0].unit, name)]
+        else:
+            values = [self._param(p, value, name) for p, value in zip(kind.params, params)]
         return self.circuit._declare(kind, name, nodes, control, values)
 
-    def _param(self, kind, param, value, name):
-        if kind.form == "source":
-            return self._waveform(value, param.unit, name)
-        if param.unit is None:
+    def _convert(self, adder, name, **values):
+        """``values`` ({keyword: value}) of the adder ``adder`` normalised, each by
+        the unit of its parameter in the kind table."""
+        params = _PARAMS[adder]
+        return {key: self._param(params[key], value, name) for key, value in values.items()}
+
+    def _param(self, param, value, name):
+        """One parameter's value normalised: every unit conversion of an adder is here."""
+        if param.unit is None or value is None:
             return value  # a plain number: the circuit checks it
         if param.unit == "S":
             return number(value, f"{param.what} of {name}") * self.units.scale["ohm"]
@@ -272,11 +260,7 @@ class PhysicalCircuit:
         given = [k for k, v in (("r", r), ("c", c), ("beta_c", beta_c)) if v is not None]
         if len(given) != 2:
             raise CircuitError(f"{name}: give exactly two of r, c and beta_c, got {given}")
-        ic = self._value(ic, "A", f"critical current of {name}")
-        if r is not None:
-            r = self._value(r, "ohm", f"resistance of {name}")
-        if c is not None:
-            c = self._value(c, "F", f"capacitance of {name}")
+        ic, r, c = self._convert("junction", name, ic=ic, r=r, c=c).values()
         if beta_c is not None:
             beta_c = number(beta_c, f"beta_c of {name}")
         # normalised: beta_c = ic r**2 c

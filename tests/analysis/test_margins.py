@@ -121,6 +121,15 @@ def _shorted_sources():
     return c
 
 
+def _shorted_by_zero_inductor():
+    # a zero inductor holds its voltage at 0 like a source: singular, found only by the solver
+    c = Circuit()
+    c.phase_source("P1", "a", "0", 0.1)
+    c.inductor("L1", "a", "0", 0.0, branch=True)
+    c.junction("J1", "a", "0", ic=1.0, r=1.0, c=1.0)
+    return c
+
+
 def _refuse(results):
     return False, "refused"
 
@@ -137,7 +146,8 @@ def _raise(results):
         (_mutual_circuit, {}, Run(), _refuse, "criterion", "refused"),
         (_mutual_circuit, {}, Run(), _raise, "error", "ZeroDivisionError: oops"),
         (_mutual_circuit, {"max_iterations": 1, "dt_min": 0.1}, Run(), None, "convergence", ""),
-        (_shorted_sources, {}, Run(), None, "singular", "singular"),
+        (_shorted_by_zero_inductor, {}, Run(), None, "singular", "singular"),
+        (_shorted_sources, {}, Run(), None, "invalid", "P2 closes a loop of voltage and phase"),
         (_mutual_circuit, {}, Run({"J1": -1.0}), None, "invalid", "positive"),
     ],
 )
@@ -360,3 +370,30 @@ def test_runs_record_only_what_the_criterion_and_measure_read():
     # a plain function of the results may read anything: everything is recorded
     assert _probes(lambda results: True, Delay("J1", "J2"), None) is None
     assert _probes(None, None, None) is None
+
+
+def test_every_kind_is_scaled_or_refused_by_name_never_left_out():
+    c = Circuit()
+    c.voltage_source("V1", "in", "0", 0.1)
+    c.transmission_line("T1", "in", "0", "a", "0", td=1.0, z0=1.0)
+    c.junction_gap("B1", "a", "0", ic=1.0, c=1.0, r0=8.0, rn=1.0, vg=3.0, delv=0.1)
+    c.inductor("L1", "a", "0", 2.0)
+    c.inductor("L2", "in", "0", 2.0)
+    c.mutual("K1", "L1", "L2", k=0.5)
+    design = Design(c, t_stop=1.0, dt=0.1)
+    assert design.default_parameters() == ["B1", "L1", "L2"]
+    assert design.expand("*") == ["V1", "B1", "L1", "L2"]  # a coupling only when named
+    design.check("K1")
+    with pytest.raises(ValueError, match="transmission line T1 has no value to scale"):
+        design.check("T1")
+    with pytest.raises(ValueError, match="no element or .param named 'B9'"):
+        design.nominal("B9")
+    scaled = design.build({"B1": 2.0, "V1": 3.0})
+    assert (scaled["B1"].ic, scaled["B1"].c, scaled["B1"].r, scaled["B1"].rn) == (
+        2.0,
+        2.0,
+        4.0,
+        1.0,
+    )
+    assert scaled["V1"].waveform(0.0) == pytest.approx(0.3)
+    assert design.nominal("B1.r") == 8.0

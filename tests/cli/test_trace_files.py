@@ -25,14 +25,15 @@ def read(path):
     return rows[0], np.array(rows[1:], dtype=float)
 
 
-def test_chosen_columns_with_units_in_the_header(results, tmp_path):
+def test_chosen_columns_with_the_peers_header(results, tmp_path):
     path = tmp_path / "chosen.csv"
     results.to_csv(path, probes=["P(J2)", "V(a)", "I(L1)", "V(a,b)", "P(b,0)", "i(Ib)"])
     with open(path) as stream:
-        assert stream.readline() == (
-            'time [s],"P(J2) [rad]","V(a) [V]","I(L1) [A]","V(a,b) [V]","P(b,0) [rad]",'
-            '"I(Ib) [A]"\n'
-        )
+        assert stream.readline() == 'time,"P(J2)","V(a)","I(L1)","V(a,b)","P(b,0)","I(Ib)"\n'
+    with pytest.warns(DeprecationWarning, match="units_in_header"):
+        results.to_csv(tmp_path / "old.csv", probes=["P(J2)", "V(a)"], units_in_header=True)
+    with open(tmp_path / "old.csv") as stream:
+        assert stream.readline() == 'time [s],"P(J2) [rad]","V(a) [V]"\n'
     _, table = read(path)
     np.testing.assert_allclose(table[:, 0], results.time("ps") * 1e-12, rtol=1e-15)
     expected = [
@@ -49,9 +50,9 @@ def test_chosen_columns_with_units_in_the_header(results, tmp_path):
     assert table[-1, 6] == pytest.approx(600e-6)
 
 
-def test_every_series_by_default_and_headers_without_units(results, tmp_path):
+def test_every_series_by_default(results, tmp_path):
     path = tmp_path / "all.csv"
-    results.to_csv(path, units_in_header=False)
+    results.to_csv(path)
     header, table = read(path)
     assert header[:5] == ["time", "P(a)", "V(a)", "P(b)", "V(b)"]
     assert header[5:8] == ["I(J1)", "P(J1)", "V(J1)"]

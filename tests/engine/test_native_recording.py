@@ -88,7 +88,7 @@ def test_csv_holds_the_recorded_series(tmp_path):
     res.to_csv(path)
     with open(path) as stream:
         header = next(csv.reader(stream))
-    assert header == ["time", "voltage(n2)", "current(J1)", "phase(J1)", "voltage(J1)", "turns(J1)"]
+    assert header == ["time", "V(n2)", "I(J1)", "P(J1)", "V(J1)"]
     table = np.loadtxt(path, delimiter=",", skiprows=1)
     np.testing.assert_array_equal(table[:, 3], res.phase("J1"))
 

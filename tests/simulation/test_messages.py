@@ -2,6 +2,7 @@
 what was understood, in the user's own terms, and what to change."""
 
 import math
+import pickle
 import re
 
 import numpy as np
@@ -89,6 +90,22 @@ def test_bare_times_far_beyond_the_circuit_time_scale_are_refused(times, match):
             lambda pc: pc.mutual("K1", "L1", "L2", m="3pH"),
             "|M| = '3pH' exceeds sqrt(L1*L2) = 2.449 pH",
         ),
+        (
+            lambda pc: pc.junction_gap("B1", "a", "0", ic="250uA", c="1pF", r0="-3ohm"),
+            "subgap resistance of B1 must be positive, got '-3ohm'",
+        ),
+        (
+            lambda pc: pc.transmission_line("T1", "a", "0", "b", "0", td="-1ps", z0="5ohm"),
+            "delay of T1 must be positive, got '-1ps'",
+        ),
+        (
+            lambda pc: pc.simulate(t_stop="10ps", dt="0.1ps", record_from="20ps"),
+            "record_from = '20ps' is after t_stop = '10ps'",
+        ),
+        (
+            lambda pc: pc.simulate(t_stop=1e-9, dt=1e-22),
+            "t_stop = 1e-09 s with dt = 1e-22 s projects",
+        ),
     ],
 )
 def test_physical_errors_quote_what_the_user_wrote(declare, quoted):
@@ -96,6 +113,7 @@ def test_physical_errors_quote_what_the_user_wrote(declare, quoted):
         declare(physical())
     assert quoted in str(info.value)
     assert not re.search(r"\d\.\d{6,}", str(info.value))  # no normalised numbers
+    assert str(pickle.loads(pickle.dumps(info.value))) == str(info.value)  # crosses to workers
 
 
 def test_beta_c_and_theta_are_read_like_every_other_value():

@@ -15,7 +15,7 @@ junctions a netlist's ``.print`` requests name or touch), else all.
 
 import math
 
-from .. import elements as el
+from ..kinds import kind_of
 from ..units import to_si
 from .events import events, is_physical, switch_count
 
@@ -28,7 +28,7 @@ _DEFAULT_NORMALISED_WINDOW = 10.0
 
 def junction_names(elements):
     """Names of the junctions among ``elements``."""
-    return [e.name for e in elements if isinstance(e, (el.Junction, el.JunctionTJM))]
+    return [e.name for e in elements if kind_of(e).junction]
 
 
 def window_in(window, physical):

@@ -36,7 +36,7 @@ import pickle
 
 from .. import elements as el
 from ..errors import CircuitError
-from ..kinds import KINDS, waveform_kind
+from ..kinds import KINDS, kind_of, waveform_kind
 from ..netlist import read_netlist
 from ..simulation.probes import split_probe
 from ..simulation.results import canonical_name, lookup_name, name_index
@@ -47,12 +47,19 @@ __all__ = ["GLOBAL_BIAS", "Design", "is_bias"]
 #: name of the parameter that scales every bias source at once
 GLOBAL_BIAS = "global bias"
 
-_JUNCTIONS = (el.Junction, el.JunctionTJM)
-#: attributes that a multiplier of a junction's area multiplies (+1) or divides (-1)
-_AREA = {"ic": 1, "amplitude": 1, "c": 1, "r": -1}
-#: normalised unit symbol of each scalable attribute
-_ATTRIBUTE_UNITS = {"ic": "A", "amplitude": "A", "c": "F", "r": "ohm", "l": "H", "m": "H"}
-_SOURCE_UNITS = {k.declaration: k.params[0].unit for k in KINDS if k.form == "source"}
+#: the attributes a multiplier may scale alone (``"J1.ic"``), from every kind's scaling
+_ATTRIBUTES = frozenset(a for k in KINDS for a, _ in k.scaling if a != "waveform")
+#: where each margin scope lets an element in: the default parameters, glob patterns
+_IN_DEFAULT = frozenset({"default"})
+_IN_PATTERNS = frozenset({"default", "pattern"})
+
+
+def _is_junction(element):
+    return kind_of(element).junction
+
+
+def _scales_waveform(element):
+    return kind_of(element).main_attribute == "waveform"
 
 
 def _scaled_waveform(waveform, factor):
@@ -241,7 +248,7 @@ class Design:
     def junction_name(self, name):
         """The circuit's spelling of junction ``name``; ValueError if there is none."""
         spelled = self.element_name(name)
-        if spelled is None or not isinstance(self.normalised(self._nominal)[spelled], _JUNCTIONS):
+        if spelled is None or not _is_junction(self.normalised(self._nominal)[spelled]):
             raise ValueError(f"no junction named {name!r}")
         return spelled
 
@@ -257,9 +264,9 @@ class Design:
             inside = set(self.dut_elements())
             feeding = set(self.bias_sources())
             elements = [e for e in elements if e.name in inside or e.name in feeding]
-        sources = [e.name for e in elements if isinstance(e, el.CurrentSource)]
-        values = (el.Resistor, el.Inductor, el.Capacitor) + _JUNCTIONS
-        return sources + [e.name for e in elements if isinstance(e, values)]
+        chosen = [e for e in elements if kind_of(e).margin in _IN_DEFAULT]
+        sources = [e.name for e in chosen if _scales_waveform(e)]
+        return sources + [e.name for e in chosen if not _scales_waveform(e)]
 
     # -- the cell under test -----------------------------------------------
 
@@ -328,8 +335,7 @@ class Design:
         ``.`` and ``|`` alike, in declaration order; ``*`` spans instance levels too
         (``B*.XDUT`` takes ``B1|X2|XDUT``).  ValueError when none does."""
         wanted = canonical_name(pattern.strip())
-        values = (el.Source, el.Resistor, el.Inductor, el.Capacitor) + _JUNCTIONS
-        names = [e.name for e in self.elements if isinstance(e, values)]
+        names = [e.name for e in self.elements if kind_of(e).margin in _IN_PATTERNS]
         names += list(self.param_names)
         found = [n for n in names if fnmatch.fnmatchcase(canonical_name(n), wanted)]
         if not found:
@@ -374,7 +380,7 @@ class Design:
         self.resolve(name)
 
     def _check_scalable(self, name, element, attribute):
-        if attribute is not None and attribute not in _ATTRIBUTE_UNITS:
+        if attribute is not None and attribute not in _ATTRIBUTES:
             raise ValueError(f"{name}: cannot scale attribute {attribute!r}")
         if attribute is not None and not isinstance(getattr(element, attribute, None), float):
             raise ValueError(
@@ -386,15 +392,13 @@ class Design:
     @staticmethod
     def _split(name):
         element_name, dot, attribute = name.rpartition(".")
-        if dot and attribute in _ATTRIBUTE_UNITS:
+        if dot and attribute in _ATTRIBUTES:
             return element_name, attribute
         return name, None
 
     @staticmethod
     def _scalable(element):
-        if isinstance(element, el.Source) or isinstance(element, _JUNCTIONS):
-            return True
-        return isinstance(element, (el.Resistor, el.Inductor, el.Capacitor, el.MutualInductance))
+        return bool(kind_of(element).scaling)
 
     def nominal(self, name):
         """Nominal value of a parameter: SI for physical circuits (a source's
@@ -418,8 +422,8 @@ class Design:
                 )
             )
         element_name, attribute = self._split(name)
-        element = circuit[element_name]
-        if isinstance(element, el.Source):
+        element = _element(circuit, element_name)
+        if attribute is None and _scales_waveform(element):
             return float(_waveform_size(element.waveform))
         return float(getattr(element, attribute or self._main_attribute(element)))
 
@@ -427,23 +431,18 @@ class Design:
         if name == GLOBAL_BIAS:
             return "A"
         element_name, attribute = self._split(name)
-        element = self.normalised(self._nominal)[element_name]
-        if isinstance(element, el.Source):
-            return _SOURCE_UNITS[type(element)]
-        return _ATTRIBUTE_UNITS[attribute or self._main_attribute(element)]
+        element = _element(self.normalised(self._nominal), element_name)
+        kind = kind_of(element)
+        if attribute is None and _scales_waveform(element):
+            return kind.params[0].unit
+        return kind.unit_of(attribute or self._main_attribute(element))
 
     @staticmethod
     def _main_attribute(element):
-        if isinstance(element, el.JunctionTJM):
-            return "amplitude"
-        if isinstance(element, el.Junction):
-            return "ic"
-        return {
-            el.Resistor: "r",
-            el.Inductor: "l",
-            el.Capacitor: "c",
-            el.MutualInductance: "m",
-        }[type(element)]
+        attribute = kind_of(element).main_attribute
+        if attribute is None:
+            raise ValueError(f"{_a(element.kind)} {element.name} has no value to scale")
+        return attribute
 
     # -- what the default criterion watches --------------------------------
 
@@ -453,7 +452,7 @@ class Design:
         touch the nodes they name; without ``watch`` those of a netlist's output
         requests; all junctions when neither names any."""
         circuit = self.normalised(self._nominal)
-        junctions = [e for e in circuit.elements if isinstance(e, _JUNCTIONS)]
+        junctions = [e for e in circuit.elements if _is_junction(e)]
         probes = list(watch) if watch is not None else list(getattr(self.source, "probes", []))
         chosen = []
         for text in probes:
@@ -475,7 +474,7 @@ class Design:
         names = [n for n in split[1:] if n is not None]
         element = self.element_name(names[0]) if len(names) == 1 else None
         if element is not None:
-            is_junction = isinstance(self.normalised(self._nominal)[element], _JUNCTIONS)
+            is_junction = _is_junction(self.normalised(self._nominal)[element])
             return [element] if is_junction else []
         nodes = {self.node_name(n) for n in names}
         if None in nodes:
@@ -538,20 +537,26 @@ def _scale(circuit, name, factor, bias_scope=None):
                 element.waveform = _scaled_waveform(element.waveform, factor)
         return
     element_name, attribute = Design._split(name)
-    element = circuit[element_name]
+    element = _element(circuit, element_name)
     if attribute is not None:
         setattr(element, attribute, getattr(element, attribute) * factor)
-    elif isinstance(element, el.Source):
-        element.waveform = _scaled_waveform(element.waveform, factor)
-    elif isinstance(element, _JUNCTIONS):
-        for attr, power in _AREA.items():
-            if isinstance(getattr(element, attr, None), float):
-                setattr(element, attr, getattr(element, attr) * factor**power)
-    elif isinstance(element, el.MutualInductance):
-        element.m *= factor
-    else:
-        attr = Design._main_attribute(element)
-        setattr(element, attr, getattr(element, attr) * factor)
+        return
+    scaling = kind_of(element).scaling
+    if not scaling:
+        raise ValueError(f"{name}: {_a(element.kind)} {element.name} has no value to scale")
+    for attr, power in scaling:
+        if attr == "waveform":
+            element.waveform = _scaled_waveform(element.waveform, factor)
+        else:
+            setattr(element, attr, getattr(element, attr) * factor**power)
+
+
+def _element(circuit, name):
+    """Element ``name`` of ``circuit``; ValueError naming it if there is none."""
+    try:
+        return circuit[name]
+    except KeyError:
+        raise ValueError(f"no element or .param named {name!r}") from None
 
 
 def _recouple(circuit, multipliers):

@@ -9,19 +9,14 @@ given in Python are drawn after them (see :mod:`loxant.analysis.montecarlo`).
 
 import numpy as np
 
-from .. import elements as el
+from ..kinds import KINDS as ELEMENT_KINDS
+from ..kinds import kind_of
 from .design import _multiplier, _recouple, _scale, is_bias
 
 __all__ = ["KINDS", "draw_sample", "sample_generator"]
 
-#: spread kind -> (element classes, attribute scaled; None: the element's value)
-KINDS = {
-    "ic": ((el.Junction,), "ic"),
-    "l": ((el.Inductor,), None),
-    "r": ((el.Resistor,), None),
-    "c": ((el.Capacitor,), None),
-    "bias": ((el.CurrentSource,), None),  # bias sources only, signals keep their values
-}
+#: the spread kinds, by key: the attribute each scales (None: the element's value)
+KINDS = {k.spread[0]: k.spread[1] for k in ELEMENT_KINDS if k.spread}
 
 
 def sample_generator(seed, index):
@@ -30,16 +25,14 @@ def sample_generator(seed, index):
 
 
 def _kind_of(element):
-    if isinstance(element, el.CurrentSource) and not is_bias(element):
+    spread = kind_of(element).spread
+    if not spread or (spread[0] == "bias" and not is_bias(element)):
         return None  # a signal, not a bias
-    for kind, (classes, _) in KINDS.items():
-        if isinstance(element, classes):
-            return kind
-    return None
+    return spread[0]
 
 
 def _parameter(element, kind):
-    attribute = KINDS[kind][1]
+    attribute = KINDS[kind]
     return element.name if attribute is None else f"{element.name}.{attribute}"
 
 

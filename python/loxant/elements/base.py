@@ -24,7 +24,7 @@ critical current, voltages as d(phase)/dt, time in units of Phi0 / (2 pi Ic R).
 import math
 from typing import NamedTuple
 
-from ..errors import CircuitError, SimulationError
+from ..errors import CircuitError, QuotedError, SimulationError, quote_name
 from ..waveforms import as_waveform
 
 TWO_TERMINAL = ("ii", "ij", "ji", "jj")
@@ -46,11 +46,13 @@ def number(value, what, *, positive=False, nonnegative=False):
         except (TypeError, ValueError):
             raise CircuitError(f"{what} must be a number, got {value!r}") from None
     if not math.isfinite(result):
-        raise CircuitError(f"{what} must be finite, got {result}")
+        raise QuotedError(f"{quote_name(what)} must be finite, got {{q0}}", [(what, result, "")])
     if positive and result <= 0:
-        raise CircuitError(f"{what} must be positive, got {result}")
+        raise QuotedError(f"{quote_name(what)} must be positive, got {{q0}}", [(what, result, "")])
     if nonnegative and result < 0:
-        raise CircuitError(f"{what} must not be negative, got {result}")
+        raise QuotedError(
+            f"{quote_name(what)} must not be negative, got {{q0}}", [(what, result, "")]
+        )
     return result
 
 

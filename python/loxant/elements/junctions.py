@@ -188,6 +188,8 @@ class JunctionGap(Junction):
     model_name = "JunctionGapModel"
 
     def __init__(self, name, a, b, ic, r0, rn, c, vg, delv, icfct, **law):
+        if type(r0) is not float or not 0.0 < r0 < _INF:  # named as its adder names it
+            r0 = number(r0, f"subgap resistance of {name}", positive=True)
         super().__init__(name, a, b, ic, r0, c, **law)
         if (
             type(rn) is type(vg) is type(delv) is type(icfct) is float

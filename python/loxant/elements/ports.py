@@ -8,13 +8,11 @@ from .base import BRANCH, TWO_TERMINAL, Element, Inductor, number
 class MultiPort(Element):
     """An element with more than two nodes or a controlling branch.
 
-    ``model_letters``: the model constructor's unknowns before ``eindex``;
-    ``conducting``: pairs of letters joined by a path that enters the matrix
-    (for the check that every node reaches ground).
+    ``model_letters``: the model constructor's unknowns before ``eindex`` (which
+    node pairs conduct is the kind's, in :mod:`loxant.kinds`).
     """
 
     model_letters = ("i", "j", "k", "l")
-    conducting = ()
 
     def __init__(self, name, nodes):
         self.name = name
@@ -45,7 +43,6 @@ class TransmissionLine(MultiPort):
     kind = "transmission line"
     model_name = "TransmissionLineModel"
     positions = TWO_TERMINAL + ("kk", "kl", "lk", "ll")
-    conducting = (("i", "j"), ("k", "l"))
 
     def __init__(self, name, a, b, c, d, td, z0):
         super().__init__(name, (a, b, c, d))
@@ -89,7 +86,6 @@ class VCVS(MultiPort):
     model_name = "VCVSModel"
     positions = BRANCH + ("qk", "ql")
     model_letters = ("i", "j", "k", "l", "q")
-    conducting = (("i", "j"),)
 
     def __init__(self, name, a, b, c, d, gain):
         super().__init__(name, (a, b, c, d))
@@ -114,7 +110,6 @@ class VCCS(VCVS):
     model_name = "VCCSModel"
     positions = ("ik", "il", "jk", "jl")
     model_letters = ("i", "j", "k", "l")
-    conducting = ()
 
     @property
     def has_branch(self):
@@ -129,7 +124,6 @@ class CCVS(MultiPort):
     model_name = "CCVSModel"
     positions = BRANCH + ("qc",)
     model_letters = ("i", "j", "q", "c")
-    conducting = (("i", "j"),)
 
     def __init__(self, name, a, b, control, gain):
         super().__init__(name, (a, b))
@@ -161,7 +155,6 @@ class CCCS(CCVS):
     model_name = "CCCSModel"
     positions = ("ic", "jc")
     model_letters = ("i", "j", "c")
-    conducting = ()
 
     @property
     def has_branch(self):

@@ -6,8 +6,10 @@ shunt resistance (rn, for either rtype) of its first junction (1 mA and 5 ohm
 without junctions).
 """
 
+import inspect
+
 from ..errors import CircuitError
-from ..kinds import BY_LETTER
+from ..kinds import BY_LETTER, KINDS
 from ..physical import PhysicalCircuit
 from ..units import Units
 from .errors import clip, clip_words
@@ -23,7 +25,7 @@ _SOURCE_UNITS = {
 
 def reference_units(flat):
     for element in flat:
-        if element.letter == "B" and element.values["ic"] != 0:
+        if BY_LETTER[element.letter].form == "junction" and element.values["ic"] != 0:
             try:
                 return Units(abs(element.values["ic"]), element.values["r"])
             except ValueError as exc:  # values no circuit can be normalised by
@@ -58,7 +60,7 @@ def build_circuit(units, title, flat, tran, seed=None):
                     if wave is None:
                         wave = waves[key] = waveform(values, scales[letter])
                 adders[letter](element.name, *element.nodes, wave)
-            elif letter == "K":
+            elif BY_LETTER[letter].form == "coupling":
                 couplings.append(element)
             elif BY_LETTER[letter].control:
                 controlled.append(element)
@@ -76,7 +78,8 @@ def build_circuit(units, title, flat, tran, seed=None):
     return pc
 
 
-_FAST = set("RLCB")
+#: the kinds of the fast path: values and junctions
+_FAST = {letter for letter, kind in BY_LETTER.items() if kind.form in ("value", "junction")}
 
 
 def _added(pc, element, fast_add):
@@ -101,67 +104,68 @@ def _fast_adder(pc, scale):
     for the common elements) and says False when it needs :func:`_add`; the scale
     factors and adders are looked up once per circuit."""
     circuit = pc.circuit
-    ohm, henry, farad = scale["ohm"], scale["H"], scale["F"]
-    factors = {key: scale[unit] for key, unit in _JUNCTION_UNITS.items()}
-    resistor, inductor, capacitor = circuit.resistor, circuit.inductor, circuit.capacitor
+    values_of = {  # letter -> (adder, scale of its value, whether it takes branch=)
+        letter: (getattr(circuit, kind.adder), scale[kind.params[0].unit], _takes_branch(kind))
+        for letter, kind in BY_LETTER.items()
+        if kind.form == "value"
+    }
+    junction_scales = {
+        kind.adder: {p.name: scale[p.unit] for p in kind.params if p.unit is not None}
+        for kind in KINDS
+        if kind.form == "junction"
+    }
 
     def add(element):
         values, letter = element.values, element.letter
         if "temp" in values:
             return False
         a, b = element.nodes
-        if letter == "R":
-            resistor(element.name, a, b, values["value"] / ohm)
-        elif letter == "L":
+        by_value = values_of.get(letter)
+        if by_value is not None:
+            adder, factor, branch = by_value
             value = values["value"]
-            inductor(element.name, a, b, value / henry, branch=value == 0)
-        elif letter == "C":
-            capacitor(element.name, a, b, values["value"] / farad)
-        elif letter == "B":
-            arguments = {
-                key: value / factors[key] if key in factors else value
-                for key, value in values["junction"].items()
-            }
-            getattr(circuit, values["adder"])(element.name, a, b, **arguments)
-        else:
-            return False
+            if branch:
+                adder(element.name, a, b, value / factor, branch=value == 0)
+            else:
+                adder(element.name, a, b, value / factor)
+            return True
+        factors = junction_scales[values["adder"]]
+        arguments = {
+            key: value / factors[key] if key in factors else value
+            for key, value in values["junction"].items()
+        }
+        getattr(circuit, values["adder"])(element.name, a, b, **arguments)
         return True
 
     return add
 
 
+def _takes_branch(kind):
+    """Whether a value kind's adder takes ``branch=`` (an inductor of 0 needs one)."""
+    return "branch" in inspect.signature(getattr(PhysicalCircuit, kind.adder)).parameters
+
+
 def _add(pc, element):
     """Add ``element`` through the physical circuit, whose messages quote the values
     in physical units."""
-    name, values, letter = element.name, element.values, element.letter
+    name, values, kind = element.name, element.values, BY_LETTER[element.letter]
     a, b = element.nodes[:2]
-    if letter == "R":
-        pc.resistor(name, a, b, values["value"], temp=values.get("temp"))
-    elif letter == "L":
-        pc.inductor(name, a, b, values["value"], branch=values["value"] == 0)
-    elif letter == "B":
+    if kind.form == "junction":
         adder = getattr(pc, values["adder"])
         adder(name, a, b, temp=values.get("temp"), **values["junction"])
+    elif kind.form == "value":
+        extra = {"temp": values.get("temp")} if "TEMP" in kind.options else {}
+        if _takes_branch(kind):
+            extra["branch"] = values["value"] == 0
+        getattr(pc, kind.adder)(name, a, b, values["value"], **extra)
     else:
-        _add_kind(pc, BY_LETTER[letter], element)
+        _add_kind(pc, kind, element)
 
 
 def _add_kind(pc, kind, element, *control):
     """Add ``element`` by its kind's adder, its parameters read from its values."""
     params = {p.name: element.values[p.netlist] for p in kind.params}
     getattr(pc, kind.adder)(element.name, *element.nodes, *control, **params)
-
-
-#: the unit of each dimensioned argument of a junction adder (the others are numbers)
-_JUNCTION_UNITS = {
-    "ic": "A",
-    "c": "F",
-    "r": "ohm",
-    "rn": "ohm",
-    "r0": "ohm",
-    "vg": "V",
-    "delv": "V",
-}
 
 
 def _fill_current_controlled(pc, pending):

@@ -6,6 +6,7 @@ from dataclasses import dataclass, field
 from typing import NamedTuple, Optional
 
 from .. import expressions as ex
+from ..kinds import BY_LETTER
 from .errors import clip, warn
 from .models import check_parameter
 from .tokens import Line, Token, keyword, lex
@@ -121,7 +122,7 @@ _AT = re.compile(r"@([^\[\]@]+)\[([A-Za-z])\]")
 #: settings of .option / .options that the reader honours
 OPTIONS = {"SEED"}
 #: .spread keywords: the kinds a spread may be given for
-SPREAD_KINDS = ("L", "B", "C", "R")
+SPREAD_KINDS = tuple(k for k, kind in BY_LETTER.items() if "SPREAD" in kind.options)
 
 
 def _unbracket(line, tokens):
@@ -334,7 +335,8 @@ class ControlLines:
             given[""] = positional[0]
         for key, value in options_of(line, tokens[split:], ".spread").items():
             if key not in SPREAD_KINDS:
-                raise line.error(f".spread: unknown kind {clip(key.lower())} (known: l, b, c, r)")
+                known = ", ".join(k.lower() for k in SPREAD_KINDS)
+                raise line.error(f".spread: unknown kind {clip(key.lower())} (known: {known})")
             given[key] = value_of(line, value)
         if not given:
             raise line.error(".spread takes a value")

@@ -13,7 +13,7 @@ import os
 import numpy as np
 
 from .. import expressions as ex
-from ..kinds import BY_LETTER
+from ..kinds import BY_ADDER, BY_LETTER
 from ..nodes import GROUND
 from .errors import NetlistError, clip, warn
 from .models import DEFAULT_MODEL, is_constant, junction_model
@@ -26,7 +26,7 @@ MAX_EXPANSION_BYTES = 4 * 2**30
 #: estimated bytes an element of the expanded netlist takes, from its reading to
 #: its circuit (CPython 3.11): by letter, the others BASE_BYTES; its name's
 #: characters come on top, and NODE_BYTES for each node
-ELEMENT_BYTES = {"B": 1400, "T": 1400}
+ELEMENT_BYTES = {k: 1400 for k, kind in BY_LETTER.items() if kind.form in ("junction", "line")}
 BASE_BYTES = 700
 NODE_BYTES = 300
 #: deepest nesting of subcircuit instances
@@ -40,6 +40,14 @@ _VALUE_LETTERS = frozenset(
 )
 #: kinds controlled by the current of another element
 _CONTROL_LETTERS = frozenset(k for k, kind in BY_LETTER.items() if kind.control)
+#: kinds whose "nodes" name other elements (a coupling names its inductors)
+_NAMES_ELEMENTS = frozenset(k for k, kind in BY_LETTER.items() if not kind.nodes)
+_JUNCTION_LETTERS = frozenset(k for k, kind in BY_LETTER.items() if kind.form == "junction")
+_LINE_LETTERS = frozenset(k for k, kind in BY_LETTER.items() if kind.form == "line")
+#: the kind whose negative values run with a warning
+_INDUCTOR = BY_ADDER["inductor"].letter
+#: the kind of the zero-volt branch a four-node F or H takes its current through
+_VOLTAGE_SOURCE = BY_ADDER["voltage_source"].letter
 
 
 class Flat:
@@ -183,7 +191,7 @@ class Expander:
                 raise _where(exc, element.line, element.name) from None
             name = element.name + suffix
             nodes = element.nodes
-            if letter == "K":
+            if letter in _NAMES_ELEMENTS:
                 nodes = tuple([n + suffix for n in nodes])
             elif len(nodes) == 2:  # most elements: spelled out, for speed
                 nodes = (node(nodes[0]), node(nodes[1]))
@@ -194,7 +202,7 @@ class Expander:
                     values["control"] = element.model + suffix
                 else:
                     nodes = self._control_branch(element, name, nodes, values)
-            if letter == "L" and values["value"] < 0:
+            if letter == _INDUCTOR and values["value"] < 0:
                 self._negative_inductance(element, values["value"])
             append(Flat(letter, name, nodes, element.line, values))
 
@@ -214,7 +222,7 @@ class Expander:
         takes; its output nodes."""
         control = f"{name}_CONTROL"
         branch = {"wave": "dc", "args": [0.0]}
-        self.flat.append(Flat("V", control, nodes[2:], element.line, branch))
+        self.flat.append(Flat(_VOLTAGE_SOURCE, control, nodes[2:], element.line, branch))
         values["control"] = control
         return nodes[:2]
 
@@ -231,9 +239,9 @@ class Expander:
             elif self.spread and letter in _SPREAD_LETTERS:
                 self._spread(element, scope, values, "value")
             return values
-        if letter == "B":
+        if letter in _JUNCTION_LETTERS:
             return self._junction(element, scope, owner)
-        if letter == "T":
+        if letter in _LINE_LETTERS:
             return {k.lower(): scope.evaluate(v.tree) for k, v in element.options.items()}
         kind, waves = element.wave[0], element.wave[1]
         args = [v.tree[1] if v.tree[0] == "num" else scope.evaluate(v.tree) for v in waves]
@@ -415,7 +423,7 @@ def expansion_size(parsed, which_subckt):
                 count += 1 + extra
                 memory += (1 + extra) * ELEMENT_BYTES.get(element.letter, BASE_BYTES)
                 memory += len(element.name)
-                if element.letter != "K":  # a coupling names inductors
+                if element.letter not in _NAMES_ELEMENTS:  # a coupling names inductors
                     nodes.update(element.nodes)
             else:
                 sub, connected = which_subckt(element)

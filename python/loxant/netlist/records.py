@@ -78,7 +78,11 @@ ELEMENT_OPTIONS = {letter: kind.options for letter, kind in BY_LETTER.items() if
 _KIND_NAMES = {letter: kind.noun for letter, kind in BY_LETTER.items()}
 #: kinds whose lines may end in flags (``fcheck``) or annotations (``shunt=3.7``)
 #: that design flows write and simulation ignores
-ANNOTATED = {"R": "resistor", "L": "inductor", "C": "capacitor", "K": "coupling"}
+ANNOTATED = {
+    k: kind.form if kind.form == "coupling" else kind.adder
+    for k, kind in BY_LETTER.items()
+    if kind.form in ("value", "coupling")
+}
 _FLAG = re.compile(r"[A-Za-z_][A-Za-z0-9_$]*")
 
 
@@ -257,11 +261,11 @@ class Parser(ControlLines):
     def _coupling(self, letter, name, line, rest):
         inductors = self._nodes(name, line, rest, 2, "inductor names and a coupling factor")
         split = split_options(rest)
-        self._element_options("K", name, line, rest[split:])
-        values = self._value_and_flags("K", name, line, rest[2:split])
+        self._element_options(letter, name, line, rest[split:])
+        values = self._value_and_flags(letter, name, line, rest[2:split])
         if len(values) != 1:
             raise line.error(f"{clip(name)}: expected two inductors and one coupling factor")
-        return Element("K", name, inductors, line, value=values[0])
+        return Element(letter, name, inductors, line, value=values[0])
 
     def _junction(self, letter, name, line, rest):
         split = split_options(rest)
@@ -271,11 +275,11 @@ class Parser(ControlLines):
                 f"{clip(name)}: expected two nodes, an optional third node and a model name, "
                 f"got {len(positional)} name(s)"
             )
-        options = self._element_options("B", name, line, rest[split:])
+        options = self._element_options(letter, name, line, rest[split:])
         if "AREA" in options and "IC" in options:
             raise line.error(f"{clip(name)}: give area or ic, not both")
         return Element(
-            "B", name, tuple(positional[:2]), line, model=positional[-1], options=options
+            letter, name, tuple(positional[:2]), line, model=positional[-1], options=options
         )
 
     def _line(self, letter, name, line, rest):
@@ -298,7 +302,7 @@ class Parser(ControlLines):
             options[key] = value_of(line, tokens)
         if len(options) != 2:
             raise line.error(f"{clip(name)}: a transmission line needs td= and z0=")
-        return Element("T", name, nodes, line, options=options)
+        return Element(letter, name, nodes, line, options=options)
 
     def _controlled(self, letter, name, line, rest):
         """``E/G name n+ n- nc+ nc- gain``; ``F/H name n+ n- nc+ nc- gain`` (the

@@ -24,17 +24,16 @@ import numpy as np
 from .. import SimulationParameters as SP
 from .. import lxconfig, lxglobals
 from ..elements import (
-    CurrentSource,
     JunctionTJM,
-    MultiPort,
-    MutualInductance,
     NoiseCurrent,
     Orientation,
     check_kernel_finite,
     number,
 )
 from ..errors import CircuitError
+from ..kinds import kind_of
 from ..nodes import GROUND
+from ..topology import check_topology
 
 __all__ = ["STATE_LOCK", "NetlistElement", "System", "native_modules"]
 
@@ -171,12 +170,13 @@ class System:
 
         self.elements = []
         for index, decl in enumerate(decls):
-            if isinstance(decl, MutualInductance):
+            stamps = kind_of(decl).stamps
+            if stamps == "coupling":
                 first, second = decl.inductors
                 element = NetlistElement(
                     decl, index, decl.orientation(0, 0), branch[first.name], branch[second.name]
                 )
-            elif isinstance(decl, MultiPort):
+            elif stamps == "ports":
                 orientation = decl.orientation(number[decl.nodes[0]], number[decl.nodes[1]])
                 letters = decl.letters(number, branch)
                 element = NetlistElement(decl, index, orientation, letters=letters)
@@ -222,7 +222,7 @@ class System:
             orientation = Orientation(unknown[a], unknown[b])
             self.elements.append(NetlistElement(noise, len(self.elements), orientation))
         #: the noise currents, in element order
-        self.noise = [e for e in self.elements if isinstance(e.decl, NoiseCurrent)]
+        self.noise = [e for e in self.elements if type(e.decl) is NoiseCurrent]
 
     def _stamp_positions(self):
         """(rows, cols): the unknowns of every position of every element's model, in
@@ -230,7 +230,7 @@ class System:
         rows, cols = array.array("q"), array.array("q")
         for element in self.elements:
             decl = element.decl
-            if isinstance(decl, (CurrentSource, NoiseCurrent)):
+            if kind_of(decl).stamps == "rhs":
                 none = [0] * len(decl.positions)
                 rows.extend(none)
                 cols.extend(none)
@@ -247,32 +247,13 @@ class System:
         return np.frombuffer(rows, dtype=np.int64), np.frombuffer(cols, dtype=np.int64)
 
     def _check_grounded(self):
-        """Every node must reach ground through elements that enter the matrix:
-        the phase of a floating sub-circuit is undefined."""
-        parent = list(range(self.n_nodes + 1))
-
-        def root(k):
-            while parent[k] != k:
-                parent[k] = parent[parent[k]]
-                k = parent[k]
-            return k
-
-        for element in self.elements:
-            decl = element.decl
-            if isinstance(decl, (CurrentSource, MutualInductance, NoiseCurrent)):
-                continue
-            if isinstance(decl, MultiPort):
-                for x, y in decl.conducting:
-                    parent[root(element.letters[x])] = root(element.letters[y])
-                continue
-            a, b = element.orientation.i, element.orientation.j
-            parent[root(a)] = root(b)
-        floating = [name for k, name in enumerate(self.node_names, 1) if root(k) != root(0)]
-        if floating:
-            raise CircuitError(
-                "no path to ground through elements other than current sources for node(s) "
-                + ", ".join(repr(n) for n in floating)
-            )
+        """No loop of voltage and phase sources, and every node reaches ground
+        through elements that enter the matrix: the phase of a floating
+        sub-circuit is undefined."""
+        check_topology(
+            ((e.name, kind_of(e.decl), getattr(e.decl, "nodes", ()), None) for e in self.elements),
+            lambda _where, message: CircuitError(message),
+        )
 
     def _build_pattern(self):
         n = self.size
@@ -379,10 +360,11 @@ class System:
         models = {}  # model name -> its class in the kernel, looked up once
         for element in self.elements:
             decl = element.decl
-            if isinstance(decl, MutualInductance):
+            stamps = kind_of(decl).stamps
+            if stamps == "coupling":
                 letters = element.letters
                 args = (letters["q"], letters["v"])
-            elif isinstance(decl, MultiPort):
+            elif stamps == "ports":
                 letters = element.letters
                 args = tuple(letters[x] for x in decl.model_letters)
             elif decl.has_branch:

@@ -12,7 +12,7 @@ import dataclasses
 import math
 
 from ..elements import number
-from ..errors import CircuitError, RunLimitError
+from ..errors import CircuitError, QuotedError, RunLimitError
 from .engines import ENGINES
 from .probes import HOW_TO_RECORD
 from .results import Results, on_print_grid
@@ -123,10 +123,10 @@ class RunOptions:
             dt = number(dt, "dt", positive=True)
             default_min = dt / 1024
         if dt > t_stop:
-            raise CircuitError(f"dt = {dt:g} exceeds t_stop = {t_stop:g}")
+            raise QuotedError("dt = {q0} exceeds t_stop = {q1}", _times(dt=dt, t_stop=t_stop))
         dt_min = default_min if dt_min is None else number(dt_min, "dt_min", positive=True)
         if dt_min > dt:
-            raise CircuitError(f"dt_min = {dt_min:g} exceeds dt = {dt:g}")
+            raise QuotedError("dt_min = {q0} exceeds dt = {q1}", _times(dt_min=dt_min, dt=dt))
         # the step count first: the checks below count the steps
         max_steps = MAX_STEPS if max_steps is None else _count(max_steps, "max_steps", limit=2**62)
         grid = dt if adaptive is None else adaptive["dt_max"]
@@ -134,9 +134,9 @@ class RunOptions:
         record_every = _count(record_every, "record_every")
         record_from = number(record_from, "record_from")
         if record_from > t_stop:
-            raise CircuitError(
-                f"record_from = {record_from:g} is after t_stop = {t_stop:g}: "
-                "nothing would be recorded"
+            raise QuotedError(
+                "record_from = {q0} is after t_stop = {q1}: nothing would be recorded",
+                _times(record_from=record_from, t_stop=t_stop),
             )
         if adaptive is None:
             _check_records_something(t_stop, dt, record_every, record_from)
@@ -342,9 +342,10 @@ def _check_step_count(t_stop, dt, max_steps=MAX_STEPS, name="dt"):
     """Refuses a run whose step count is out of reach, before anything is built."""
     steps = t_stop / dt  # a float: it may be out of the range of integers
     if not steps <= max_steps:
-        raise CircuitError(
-            f"t_stop = {t_stop:g} with {name} = {dt:g} projects {steps:.3g} time steps, more "
-            f"than {max_steps:.3g} (max_steps): raise {name} or shorten t_stop"
+        raise QuotedError(
+            f"t_stop = {{q0}} with {name} = {{q1}} projects {steps:.3g} time steps, more "
+            f"than {max_steps:.3g} (max_steps): raise {name} or shorten t_stop",
+            [("t_stop", t_stop, "g"), (name, dt, "g")],
         )
 
 
@@ -356,11 +357,17 @@ def _check_records_something(t_stop, dt, record_every, record_from):
     points = math.ceil(t_stop / dt * (1 - 1e-12))
     last = (points // record_every) * record_every
     if last == 0 or min(last * dt, t_stop) < record_from - 1e-9 * dt:
-        raise CircuitError(
-            f"nothing would be recorded: every {record_every}th step of {dt:g} from "
-            f"record_from = {record_from:g} to t_stop = {t_stop:g} holds no sample; lower "
-            "record_every or record_from"
+        raise QuotedError(
+            f"nothing would be recorded: every {record_every}th step of {{q0}} from "
+            "record_from = {q1} to t_stop = {q2} holds no sample; lower "
+            "record_every or record_from",
+            _times(dt=dt, record_from=record_from, t_stop=t_stop),
         )
+
+
+def _times(**times):
+    """The quoted times of a :class:`QuotedError`, by option name."""
+    return [(name, value, "g") for name, value in times.items()]
 
 
 def _print_step(print_step, adaptive, record_every, t_stop, record_from):
@@ -369,9 +376,10 @@ def _print_step(print_step, adaptive, record_every, t_stop, record_from):
         raise CircuitError("print_step needs an adaptive step and record_every = 1")
     span = t_stop - max(record_from, 0.0)
     if print_step > span and record_from > 0:
-        raise CircuitError(
-            f"print_step = {print_step:g} exceeds the recorded span from record_from = "
-            f"{record_from:g} to t_stop = {t_stop:g}: no sample would be printed"
+        raise QuotedError(
+            "print_step = {q0} exceeds the recorded span from record_from = {q1} to "
+            "t_stop = {q2}: no sample would be printed",
+            _times(print_step=print_step, record_from=record_from, t_stop=t_stop),
         )
     return print_step
 

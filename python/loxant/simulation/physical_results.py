@@ -1,9 +1,11 @@
 """Results in physical units: a :class:`~loxant.simulation.results.Results`
 read through the :class:`~loxant.units.Units` of its circuit."""
 
+import warnings
+
 import numpy as np
 
-from ..output import write_table
+from ..output import write_csv, write_table
 from ..units import QUANTITIES, split_unit
 from .probes import Probe, parse_probe
 
@@ -103,20 +105,24 @@ class PhysicalResults:
             columns[f"{probe.label} [{unit}]"] = values
         return pd.DataFrame(columns, index=pd.Index(self.time("s"), name="time [s]"))
 
-    def to_csv(self, path, probes=None, *, units_in_header=True):
-        """Write a CSV file in SI units, one row per sample: ``time`` then one column per
-        probe (``"P(B1)"``, ``"V(2)"``, ``"I(L1)"``, ``"V(1,2)"``...; default: every node
-        and element series, see :meth:`default_probes`).  The header names each column
-        with its unit, ``time [s],"P(B1) [rad]",...``, or without units
-        (``units_in_header=False``: ``time,"P(B1)",...``, as other simulators write)."""
+    def to_csv(self, path, probes=None, *, units_in_header=False):
+        """Write a CSV file in SI units, one row per sample, headed as the peer
+        writes it: ``time,"P(B1)","V(2)","I(L1)","V(1,2)",...``, one column per
+        probe (default: every node and element series, see :meth:`default_probes`).
+        ``units_in_header=True`` (``time [s],"P(B1) [rad]",...``) is deprecated."""
         probes = self.default_probes() if probes is None else list(probes)
         resolved = [p if isinstance(p, Probe) else self.probe(p) for p in probes]
-        columns = [self.time("s")]
-        header = ["time [s]" if units_in_header else "time"]
-        for probe in resolved:
-            unit, values = self.trace(probe)
-            columns.append(values)
-            label = f"{probe.label} [{unit}]" if units_in_header else probe.label
-            header.append('"' + label.replace('"', '""') + '"')
-        table = np.column_stack(columns) + 0.0  # no negative zeros in the file
+        traces = [(p.label, *self.trace(p)) for p in resolved]
+        if not units_in_header:
+            write_csv(path, self.time("s"), traces)
+            return
+        warnings.warn(
+            'units_in_header=True is deprecated: the header is the peer\'s, time,"P(B1)",...',
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        header = ["time [s]"] + [
+            '"' + f"{label} [{unit}]".replace('"', '""') + '"' for label, unit, _ in traces
+        ]
+        table = np.column_stack([self.time("s")] + [v for _, _, v in traces]) + 0.0
         write_table(path, ",".join(header) + "\n", table)

@@ -13,15 +13,13 @@ Names are looked up as the netlist dialect writes them: case-insensitive, and
 ``B1.X1`` and ``B1|X1`` (a device inside a subcircuit instance) alike.
 """
 
-import csv
-import io
 import math
 
 import numpy as np
 
 from .. import lxglobals
 from ..nodes import GROUND
-from ..output import write_table
+from ..output import write_csv
 from .probes import FLOAT_QUANTITIES, grow, parse_probe, split_probe
 
 __all__ = ["Recorder", "Results", "canonical_name"]
@@ -308,30 +306,14 @@ class Results:
         columns = {probe.label: self.trace(probe) for probe in resolved}
         return pd.DataFrame(columns, index=pd.Index(self.time, name="time"))
 
-    def to_csv(self, path):
-        """Write every recorded series to a CSV file, one row per sample.
-
-        Columns: ``time``; ``phase(node)``, ``voltage(node)`` per node;
-        ``current(elem)``, ``phase(elem)``, ``voltage(elem)``, ``turns(elem)`` per
-        element; a series that was not recorded is left out.
-        """
-        header = ["time"]
-        columns = [self.time[:, None]]
-        for names, quantities in (
-            (self.nodes, ("node_phase", "node_voltage")),
-            (self.elements, ("current", "phase", "voltage", "turns")),
-        ):
-            for name in names:
-                for q in quantities:
-                    table, where = self._series[q]
-                    if name in where:
-                        header.append(f"{_DESCRIBE[q][0]}({name})")
-                        column = table[:, where[name], None]
-                        columns.append(column.astype(float) if q == "turns" else column)
-        table = np.hstack(columns) + 0.0  # no negative zeros in the file
-        line = io.StringIO()
-        csv.writer(line).writerow(header)
-        write_table(path, line.getvalue(), table)
+    def to_csv(self, path, probes=None):
+        """Write a CSV file in normalised units, one row per sample, headed as the
+        peer writes it: ``time,"P(a)","V(a)","I(J1)",...``, one column per probe
+        (default: every recorded node and element series, :meth:`default_probes`;
+        turn counts stay in :meth:`turn_count`)."""
+        probes = self.default_probes() if probes is None else list(probes)
+        resolved = [p if hasattr(p, "quantity") else self.probe(p) for p in probes]
+        write_csv(path, self.time, [(p.label, p.symbol, self.trace(p)) for p in resolved])
 
 
 class Recorder:
