@@ -8,11 +8,12 @@ spline through the printed samples, then the largest and the median distance
 of each switch from the same switch of the converged run.  A run with another
 count of switches than its converged run is reported as such.
 
-    python benchmarks/bench_accuracy.py [--loxant CMD] [--peer CMD] [--only NAME ...]
+    python benchmarks/bench_accuracy.py [--loxant CMD] [--peer CMD] [--full | --only NAME ...]
 
 The circuits: the peer's ex_ksa4bit and ex_jtl_string (its ``test`` folder),
 the RCSJ line of 10 000 stages of ``bench_real_circuits.py`` and five cell
-testbenches of the ColdFlux library.  Each run is a whole process of the
+testbenches of the ColdFlux library; by default two of those, with
+``--full`` all (the line's converged run takes minutes).  Each run is a whole process of the
 command line (``loxant run -q FILE -o OUT.csv``), so the figures are what a
 user gets.
 """
@@ -23,6 +24,7 @@ import os
 import pathlib
 import re
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -42,19 +44,21 @@ JTL_STRING_NODES = ["1", "2", "3"]
 
 
 def circuits():
-    """(name, netlist text, phase outputs) of every circuit measured."""
+    """(name, netlist text, phase outputs) of every circuit measured whose
+    files are on this machine."""
     sys.path.insert(0, str(HERE))
     from bench_real_circuits import rcsj_netlist  # a sibling script, not a package
 
-    found = [
-        ("ex_ksa4bit", (PEER_TESTS / "ex_ksa4bit.cir").read_text(), KSA_NODES),
-        ("ex_jtl_string", (PEER_TESTS / "ex_jtl_string.cir").read_text(), JTL_STRING_NODES),
-    ]
+    found = []
+    for name, nodes in (("ex_ksa4bit", KSA_NODES), ("ex_jtl_string", JTL_STRING_NODES)):
+        if (PEER_TESTS / f"{name}.cir").exists():
+            found.append((name, (PEER_TESTS / f"{name}.cir").read_text(), nodes))
     text, _ = rcsj_netlist()
     found.append(("rcsj10000", text, ["B1", "B100", "B1000", "B5000", "B10000"]))
     for cell in LIBRARY_CELLS:
-        path = next((LIBRARY / f"mitll_{cell}").glob("*_testbench.cir"))
-        found.append((f"lib_{cell}", path.read_text(), None))
+        path = next((LIBRARY / f"mitll_{cell}").glob("*_testbench.cir"), None)
+        if path is not None:
+            found.append((f"lib_{cell}", path.read_text(), None))
     return found
 
 
@@ -177,9 +181,14 @@ def main():
         help="the loxant command, or 'python NAME=VALUE ...' for a run through the "
         "package with those simulate options (run_netlist.py)",
     )
-    parser.add_argument("--peer", default="josim-cli", help="the peer's command, '' for none")
+    parser.add_argument(
+        "--peer", default=shutil.which("josim-cli") or "", help="the peer's command"
+    )
     parser.add_argument("--only", nargs="+", help="circuits to measure, by name")
+    parser.add_argument("--full", action="store_true", help="every circuit")
     args = parser.parse_args()
+    if not args.full and not args.only:
+        args.only = ["lib_DFF", "lib_AND2"]
     print("| circuit | loxant: largest / median switch error (fs) (switches) | peer |")
     print("|---|---:|---:|")
     with tempfile.TemporaryDirectory() as where:

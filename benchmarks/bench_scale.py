@@ -11,8 +11,11 @@ turn (A B A B ...), and the ratio pair by pair.
 - ``rcsj10000``: the RCSJ line of 10 000 stages (``bench_real_circuits``);
 - ``ten``: a ten-element deck, beside ``python -c "import numpy"``: the floor.
 
-    python benchmarks/bench_scale.py [--cases NAME ...] [--repeat N]
+    python benchmarks/bench_scale.py [--full | --cases NAME ...] [--repeat N]
         [--loxant CMD] [--peer CMD] [--write DIR]
+
+By default the floor and ex_ksa4bit; ``--full`` every case (the fan-out alone
+takes minutes and GiB).  The peer runs where ``josim-cli`` is on the path.
 
 ``--loxant 'python NAME=VALUE ...'`` runs the netlists through
 ``run_netlist.py`` with those ``simulate`` options.
@@ -22,6 +25,7 @@ import argparse
 import os
 import pathlib
 import shlex
+import shutil
 import statistics
 import subprocess
 import sys
@@ -113,12 +117,19 @@ def paired(a, b, repeat, warm_up=True):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--cases", nargs="+", choices=CASES, default=list(CASES))
+    parser.add_argument("--cases", nargs="+", choices=CASES, default=["ten", "ex_ksa4bit"])
+    parser.add_argument("--full", action="store_true", help="every case")
     parser.add_argument("--repeat", type=int, default=3, help="counted pairs (default 3)")
     parser.add_argument("--loxant", default="loxant", help="the loxant command")
-    parser.add_argument("--peer", default="josim-cli", help="the peer's command, '' for none")
+    parser.add_argument(
+        "--peer", default=shutil.which("josim-cli") or "", help="the peer's command"
+    )
     parser.add_argument("--write", metavar="DIR", help="write the netlists to DIR and stop")
     args = parser.parse_args()
+    if args.full:
+        args.cases = list(CASES)
+    if not PEER_TESTS.is_dir():
+        args.cases = [name for name in args.cases if not name.startswith("ex_")]
     if args.write:
         pathlib.Path(args.write).mkdir(parents=True, exist_ok=True)
         found = netlists()
