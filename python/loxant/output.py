@@ -22,10 +22,14 @@ import tempfile
 
 import numpy as np
 
+from .errors import UserError
+
 __all__ = [
     "FORMATS",
+    "OutputClaims",
     "WriteError",
     "format_of",
+    "same_file_key",
     "write_atomically",
     "write_text",
     "write_csv",
@@ -81,6 +85,64 @@ def write_atomically(path, write, newline=None, binary=False):
         if isinstance(exc, OSError) and not isinstance(exc, WriteError):
             raise WriteError(path, exc) from None
         raise
+
+
+def same_file_key(path):
+    """What two names of one file share: its real absolute path."""
+    return os.path.normcase(os.path.realpath(os.fspath(path)))
+
+
+class OutputClaims:
+    """The files one command reads and writes, checked before anything runs: an
+    output may not name an input (a netlist or one of its includes), nor a file
+    another output of the command writes, nor a folder that does not exist."""
+
+    def __init__(self):
+        self._taken = {}  # real path -> what reads or writes it
+        self._read = set()  # the real paths of the inputs
+
+    def inputs(self, paths, what="the netlist"):
+        """Marks files read: no output may replace them (one claimed already,
+        such as the ``-o`` of a netlist that turns out to include it, is
+        refused now)."""
+        for path in paths:
+            if not path or path == "-" or str(path).startswith("<"):
+                continue
+            key = same_file_key(path)
+            if key in self._taken and key not in self._read:
+                raise UserError(
+                    f"{path}: {self._taken[key]} and {what} {path} would write the same "
+                    "file; give them different names"
+                )
+            self._read.add(key)
+            self._taken.setdefault(key, f"{what} {path}")
+
+    def inputs_of(self, netlist):
+        """Marks a netlist's file and the files it includes as read."""
+        sources = getattr(netlist, "sources", None) or (getattr(netlist, "file", None),)
+        self.inputs([sources[0]])
+        self.inputs(sources[1:], "the included file")
+
+    def output(self, path, what, hint="", check_folder=True):
+        """Claims ``path`` for ``what`` (such as "-o"); UserError on a clash,
+        WriteError when its folder is missing (``hint`` added to that message)."""
+        if not path:
+            return
+        key = same_file_key(path)
+        if key in self._taken:
+            raise UserError(
+                f"{path}: {what} and {self._taken[key]} would write the same file; "
+                "give them different names"
+            )
+        self._taken[key] = what
+        folder = os.path.dirname(os.fspath(path))
+        if check_folder and folder and not os.path.isdir(folder):
+            raise WriteError(path, OSError(2, f"no folder {folder}{hint}"))
+
+    def outputs(self, named):
+        """Claims every ``(path, what)`` pair; None paths are skipped."""
+        for path, what in named:
+            self.output(path, what)
 
 
 def write_text(path, text):

@@ -4,7 +4,6 @@ directly, every constraint's bracket against a scan judged by counting pulses,
 a failing corner reported and left out, and the SDF and Liberty files read by
 OpenSTA."""
 
-import argparse
 import math
 import re
 import time
@@ -19,10 +18,10 @@ import shutil
 import subprocess
 
 from loxant.analysis.characterize import characterize
-from loxant.analysis.commands import add_subcommands
 from loxant.analysis.harness import DEFAULT_CELLS
 from loxant.analysis.liberty import liberty_text
 from loxant.analysis.sdf import read_sdf, sdf_text
+from loxant.cli import main
 from loxant.netlist import Netlist, read_netlist
 
 CELLS = Path(__file__).parent / "data" / "cells.cir"
@@ -198,13 +197,10 @@ def test_a_failing_corner_is_reported_and_left_out(tmp_path):
     """At 5 % bias the JTL cannot pass a pulse: that corner is a failure with its
     reason, a CSV row, and no SDF value; the others are written."""
     table, sdf = tmp_path / "t.csv", tmp_path / "j.sdf"
-    parser = argparse.ArgumentParser(prog="loxant")
-    add_subcommands(parser.add_subparsers(dest="command", required=True))
     argv = ["characterize", str(CELLS), "--cell", "jtl", "--inputs", "a", "--outputs", "q"]
     argv += ["--loads", "1", "--biases", "0.05,1", "--no-constraints", "-q"]
     argv += ["-o", str(table), "--sdf", str(sdf)]
-    args = parser.parse_args(argv)
-    assert args.func(args) == 0
+    assert main(argv) == 0
     written = pd.read_csv(table)
     failed = written.query("kind == 'failed corner'")
     assert list(failed["bias"]) == [0.05]
@@ -251,12 +247,22 @@ def test_sdf_round_trips(jtl, dff):
             assert (cond, a, b) == (state, a0, b0)
             nominal = values[first.loc[values.index, "bias"] == 1.0].item()
             assert triple == pytest.approx((values.min(), nominal, values.max()), abs=1e-3)
-    checks = {
-        (cond, ref, port): value for kind, cond, port, ref, value in read["cells"]["dff"]["checks"]
-    }
-    for row in dff.constraints.dropna(subset=["value_ps"]).itertuples():
-        key = (row.state, row.first.lower(), row.second.lower())
-        assert checks[key] == pytest.approx(row.value_ps, abs=1e-3)
+    # a constraint only the bench's source limits ("at most") is no check of the cell
+    # unless asked for
+    for bounds in (False, True):
+        read = read_sdf(sdf_text([dff], bounds=bounds))
+        checks = {
+            (cond, ref, port): value
+            for kind, cond, port, ref, value in read["cells"]["dff"]["checks"]
+        }
+        written = dff.constraints.dropna(subset=["value_ps"])
+        at_most = written["note"].str.startswith("at most")
+        assert at_most.any()  # the dff's d after d is limited by the bench's source
+        expected = {
+            (row.state, row.first.lower(), row.second.lower()): row.value_ps
+            for row in written[~at_most | bounds].itertuples()
+        }
+        assert checks == pytest.approx(expected, abs=1e-3)
 
 
 def test_sdf_reader_takes_the_public_library_form():
@@ -324,7 +330,15 @@ exit
     assert "Warning" not in output and "Error" not in output, output
     # every delay and check of the SDF annotated an arc of the Liberty cells
     arcs = sum(len(r.delays.query("load == 1 and bias == 1.0")) for r in (jtl, dff, merger))
-    checks = sum(int(r.constraints["value_ps"].notna().sum()) for r in (jtl, dff, merger))
+    # a constraint only the bench's source limits is written as no check
+    checks = sum(
+        int(
+            (
+                r.constraints["value_ps"].notna() & ~r.constraints["note"].str.startswith("at most")
+            ).sum()
+        )
+        for r in (jtl, dff, merger)
+    )
     assert re.search(rf"cell arcs\s+{arcs}\s+{arcs}\s+0", output), output
     assert re.search(rf"cell hold arcs\s+{2 * checks}\s+{2 * checks}\s+0", output) or re.search(
         rf"cell hold arcs\s+{checks}\s+{checks}\s+0", output

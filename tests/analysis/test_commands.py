@@ -1,13 +1,11 @@
-"""The margins and yield subcommands, through a throwaway argparse parser and a
-reader that returns the test netlist."""
-
-import argparse
+"""The margins and yield subcommands, through the command with a reader that
+returns the test netlist."""
 
 import pandas as pd
 import pytest
 from analysis_circuits import BIAS, FakeNetlist
 
-from loxant.analysis.commands import add_subcommands
+from loxant.cli import main
 
 LEGEND = (
     "switching times (ps); sign = direction: t a forward switch (+2 pi), -t a backward one (-2 pi):"
@@ -23,10 +21,7 @@ def _read(source):
 
 
 def _main(argv):
-    parser = argparse.ArgumentParser(prog="loxant")
-    add_subcommands(parser.add_subparsers(dest="command", required=True), reader=_read)
-    args = parser.parse_args(argv)
-    return args.func(args)
+    return main(argv, reader=_read)
 
 
 def test_margins_command_writes_table_and_chart(tmp_path, capsys):
@@ -86,23 +81,18 @@ def test_yield_command_prints_the_yield_and_writes_samples(tmp_path, capsys):
 def test_a_netlist_path_runs_with_its_outputs_watched(tmp_path, capsys):
     from analysis_circuits import CELLS
 
-    from loxant.analysis.commands import add_subcommands as real
-
     path = tmp_path / "cells.cir"
     path.write_text(CELLS)
-    parser = argparse.ArgumentParser(prog="loxant")
-    real(parser.add_subparsers(dest="command", required=True))
     argv = ["margins", str(path), "--params", "bias", "--no-global-bias", "-q", "--resolution", "5"]
     for extra, watched in [
         ([], "B1|X2|XDUT"),  # the .print requests
         (["--junctions", "b2.xload"], "B2|XLOAD"),
         (["--watch", "V(2)"], "B2|XLOAD"),
     ]:
-        args = parser.parse_args(argv + extra)
-        assert args.func(args) == 0
+        assert main(argv + extra) == 0
         captured = capsys.readouterr()
         assert "criterion x" in captured.out and f": {watched}: " in captured.out
-        assert "in this process (" in captured.err  # the runner's choice
+        assert " in this process: " in captured.err  # the runner's choice
 
 
 @pytest.mark.parametrize(
@@ -132,7 +122,6 @@ def test_run_prints_every_junctions_switching_times_also_with_an_output(tmp_path
 
     import loxant
     from loxant.analysis import switching_times
-    from loxant.cli import main
 
     path = tmp_path / "cells.cir"
     path.write_text(CELLS)

@@ -14,16 +14,16 @@ from loxant.analysis.runner import Runner
     "cores, runs, seconds, where, why",
     [
         (1, 10_000, 1.0, "serial", "one core"),
-        (2, 10_000, 0.005, "serial", "shorter than 20 ms"),
+        (2, 10_000, 0.005, "serial", "shorter than the 20 ms"),
         (2, 40, 0.05, "serial", "would not pay for starting a cluster"),
         (
             2,
             1_000,
             0.05,
             "cluster",
-            "local cluster: up to 1000 more runs of 50.0 ms expected on 2 cores",
+            "local cluster: 1000 runs to go at most, each about 50.0 ms, shared out over 2 cores",
         ),
-        (8, 200, 0.03, "cluster", "on 8 cores"),
+        (8, 200, 0.03, "cluster", "over 8 cores"),
     ],
 )
 def test_the_default_runner_picks_a_cluster_only_when_it_pays(

@@ -207,13 +207,14 @@ def test_sweep_command_tables_absolute_and_multiplier_values_alike(tmp_path, cap
     assert list(tables[0].columns) == ["I1", "n", "passed", "reason", "message"]
     assert tables[0]["n"].is_monotonic_increasing and tables[0]["n"].iloc[0] > 0
     capsys.readouterr()
-    for argv, message in [
-        (["I1=0.1m", "--measure", "wobble(B1)"], "--measure 'wobble(B1)': expected delay(A,B)"),
-        (["I1"], "'I1': expected NAME=VALUES"),
-        (["I1=x1:0.2m:3"], "both ends absolute, or both multipliers"),
-        (["I1=abc"], "I1=abc: bad number"),
-        (["I1=0.1m", "-o", str(tmp_path / "no" / "t.csv")], "no folder"),
+    for argv, status, message in [
+        (["I1=0.1m", "--measure", "wobble(B1)"], 2, "error: --measure 'wobble(B1)': expected"),
+        (["I1"], 2, "error: 'I1': expected NAME=VALUES"),
+        (["I1=x1:0.2m:3"], 2, "error: I1=x1:0.2m:3: both ends absolute, or both multipliers"),
+        (["I1=abc"], 2, "error: I1=abc: bad number"),
+        # an output that cannot be written fails as in every command, before any run
+        (["I1=0.1m", "-o", str(tmp_path / "no" / "t.csv")], 1, "cannot write "),
     ]:
-        assert main(["sweep", path, *argv, "-q", "--serial"]) == 2
+        assert main(["sweep", path, *argv, "-q", "--serial"]) == status
         err = capsys.readouterr().err
-        assert err.startswith("loxant sweep: error: ") and message in err, err
+        assert err.startswith("loxant sweep: " + message), err

@@ -127,7 +127,7 @@ def path_workdir(tmp_path):
 def test_no_two_outputs_of_a_command_share_a_file(path_workdir, monkeypatch, argv):
     pytest.importorskip("matplotlib")
     import loxant.analysis.iv
-    import loxant.cli
+    import loxant.cli.run
     import loxant.output
 
     written = []
@@ -137,11 +137,11 @@ def test_no_two_outputs_of_a_command_share_a_file(path_workdir, monkeypatch, arg
         written.append(os.path.realpath(path))
         return real_write(path, write, **options)
 
-    for module in (loxant.output, loxant.cli):
+    for module in (loxant.output, loxant.cli.run):
         monkeypatch.setattr(module, "write_atomically", recording)
-    real_plot = loxant.cli.plot
+    real_plot = loxant.cli.run.plot
     monkeypatch.setattr(
-        loxant.cli,
+        loxant.cli.run,
         "plot",
         lambda path, *a: (written.append(os.path.realpath(path)), real_plot(path, *a)),
     )

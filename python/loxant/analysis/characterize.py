@@ -28,18 +28,17 @@ lines where the cell's ports meet lines) and:
 import math
 import os
 import time
-from collections import Counter
 from dataclasses import dataclass
 
+from ..errors import AnalysisError
 from ..netlist import Netlist
 from ..units import to_si
 from ..waveforms import PWL
+from .constraints import search_constraints
 from .design import Design, is_bias
-from .events import events
-from .fsm import ILLEGAL, learn
+from .fsm import learn
 from .harness import (
     Bench,
-    UserBench,
     cell_source,
     parked_time,
     port_node,
@@ -48,8 +47,10 @@ from .harness import (
     pulse_source,
 )
 from .liberty import write_liberty
+from .responses import PortTimes, Response, Scenario, matches, response_of, spaced_outputs
 from .runner import ListPlan, Run, Runner
 from .sdf import write_sdf
+from .user_bench import UserBench
 
 __all__ = ["Characterization", "characterize"]
 
@@ -60,274 +61,6 @@ MAX_LOAD = 16
 MAX_CORNERS = 16
 #: pulses told apart when learning the states
 DEPTH = 2
-
-
-class _NodePhases:
-    """Results seen through their node phases, so that the element switching-time
-    measure dates a node's 2 pi turns."""
-
-    def __init__(self, results):
-        self.time = results.time("s") if callable(results.time) else results.time
-        self._results = results
-
-    def phase(self, name):
-        return self._results.node_phase(name)
-
-
-def _net_turns(seen, node):
-    """Times of the forward turns of a node that a backward turn does not undo
-    (a node that rings across pi and back has not turned)."""
-    kept = []
-    for t, _, sign in events(seen, [node]):
-        if sign > 0:
-            kept.append(t)
-        elif kept:
-            kept.pop()
-    return kept
-
-
-class PortTimes:
-    """Measure: the forward 2 pi turns of the named port nodes (seconds).
-    ``seen_at``: port node -> (node watched instead, its delay): an output into
-    a line turns by fractions of 2 pi as the line's reflections come and go, so
-    its pulses are dated at the line's far end, less the line's delay."""
-
-    def __init__(self, nodes, seen_at=None):
-        self.nodes = list(nodes)
-        self.seen_at = dict(seen_at or {})
-
-    def __call__(self, results):
-        seen, found = _NodePhases(results), {}
-        for node in self.nodes:
-            watched, delay = self.seen_at.get(node, (node, 0.0))
-            found[node] = [t - delay for t in _net_turns(seen, watched)]
-        return found
-
-    def probes(self):
-        return [f"phase({self.seen_at.get(n, (n,))[0]})" for n in self.nodes]
-
-
-# -- scenarios and their responses ----------------------------------------
-
-
-@dataclass
-class Scenario:
-    """Pulses into the inputs, ``(time, port)``, in order of time; ``tag``: the
-    times of the pair a constraint search varies."""
-
-    pulses: list
-    tag: tuple = ()
-
-    def ports(self):
-        return [port for _, port in self.pulses]
-
-    def slots(self):
-        return max(Counter(self.ports()).values(), default=1)
-
-    def values(self, inputs, slots):
-        values = {}
-        for port in inputs:
-            times = sorted(t for t, p in self.pulses if p == port)
-            if len(times) > slots:
-                raise ValueError(f"{len(times)} pulses into {port}, room for {slots}")
-            for k, t in enumerate(times, start=1):
-                values[pulse_parameter(port, k)] = t
-        return values
-
-
-def _groups(pulses, gap):
-    """Indices of the pulses, grouped where their times are closer than ``gap``."""
-    groups, last = [], None
-    for k in range(len(pulses)):
-        if groups and pulses[k][0] - last < gap:
-            groups[-1].append(k)
-        else:
-            groups.append([k])
-        last = pulses[k][0]
-    return groups
-
-
-@dataclass
-class Response:
-    """What one run did: the port-node time of each pulse of the scenario, the
-    groups, and the output pulses ``(time, output)`` that fell into each group;
-    ``illegal``: index of the first group whose input pulses the cell did not
-    take as sent (None: all taken)."""
-
-    times: list
-    groups: list
-    outputs: list
-    problem: str = ""
-    illegal: int = None
-
-    def group_outputs(self):
-        return [tuple(sorted(o for _, o in found)) for found in self.outputs]
-
-
-def _response(scenario, measures, inputs, outputs, gap):
-    """Port times, groups and outputs of a run; each group spans from its first
-    scheduled pulse to the next group's."""
-    pulses = scenario.pulses
-    groups = _groups(pulses, gap)
-    starts = [pulses[g[0]][0] for g in groups] + [math.inf]
-    times, found, illegal = [None] * len(pulses), [[] for _ in groups], None
-    for g, group in enumerate(groups):
-        lo, hi = starts[g], starts[g + 1]
-        for port in inputs:
-            seen = [t for t in measures.get(port_node(port), []) if lo <= t < hi]
-            mine = [k for k in group if pulses[k][1] == port]
-            if len(seen) != len(mine):
-                illegal = g if illegal is None else illegal
-                continue
-            for k, t in zip(mine, seen):
-                times[k] = t
-    for port in outputs:
-        for t in measures.get(port_node(port), []):
-            if t < starts[0]:
-                return Response(times, groups, found, f"{port} pulsed before any input", 0)
-            g = max(i for i, s in enumerate(starts) if s <= t)
-            found[g].append((t, port))
-    problem = ""
-    if illegal is not None:
-        sent = " ".join(pulses[k][1] for k in groups[illegal])
-        problem = f"pulse group {illegal + 1} ({sent}) was not taken as sent"
-    return Response(times, groups, found, problem, illegal)
-
-
-def _outs(outputs):
-    return " ".join(outputs) if outputs else "none"
-
-
-def _matches(machine, scenario, response):
-    """(passed, message): the run's output pulses per group against the machine."""
-    if response.problem:
-        return False, response.problem
-    expected = machine.expected(scenario.ports())
-    for g, (group, seen) in enumerate(zip(response.groups, response.group_outputs())):
-        wanted = tuple(sorted(o for k in group for o in expected[k]))
-        if Counter(wanted) != Counter(seen):
-            return False, f"pulse group {g + 1}: outputs {_outs(seen)} instead of {_outs(wanted)}"
-    return True, ""
-
-
-def _spaced_outputs(response):
-    """Per pulse of a run of pulses well apart: its outputs, or ILLEGAL from the
-    first pulse the cell did not take."""
-    outs = [tuple(sorted(o for _, o in found)) for found in response.outputs]
-    if response.illegal is not None:
-        outs[response.illegal :] = [ILLEGAL] * (len(outs) - response.illegal)
-    return outs
-
-
-# -- bisection --------------------------------------------------------------
-
-
-@dataclass
-class _Search:
-    """Bisection of one constraint on the scheduled separation: ``good`` passes,
-    ``fail`` fails; both ends are tried first."""
-
-    state: int
-    first: str
-    second: str
-    build: object  # separation -> Scenario tagged (time of first, of second)
-    good: float
-    fail: float
-    resolution: float
-    good_run: tuple = None
-    fail_run: tuple = None
-    note: str = ""
-    bound: bool = False  # the value is an upper bound: the bench, not the cell, failed
-    started: bool = False
-    waiting: int = 0
-    done: bool = False
-    ends: dict = None
-
-    def next(self):
-        if self.done or self.waiting:
-            return []
-        if not self.started:
-            self.started, self.waiting, self.ends = True, 2, {}
-            return [self.good, self.fail]
-        self.waiting = 1
-        return [0.5 * (self.good + self.fail)]
-
-    def record(self, separation, passed, run):
-        self.waiting -= 1
-        if len(self.ends) < 2:
-            self.ends[separation] = (passed, run)
-            if self.waiting:
-                return
-            good_passed, good_run = self.ends[self.good]
-            if not good_passed:
-                self.done = True
-                self.note = f"fails at every separation tried ({good_run[1].problem or 'outputs'})"
-            elif self.ends[self.fail][0]:
-                self.done, self.note = True, "no constraint: passes with the pulses together"
-            self.good_run, self.fail_run = good_run, self.ends[self.fail][1]
-        elif passed:
-            self.good, self.good_run = separation, run
-        else:
-            self.fail, self.fail_run = separation, run
-        if abs(self.good - self.fail) <= self.resolution * (1 + 1e-9):
-            self.done = True
-            self._mark_source_limit()
-
-    def _mark_source_limit(self):
-        """Two pulses on one input that reached the port node as fewer than two,
-        at the failing edge, were merged by the bench's source, not refused by
-        the cell: the cell took the closest pair the bench delivers, so the
-        value is an upper bound of the cell's constraint."""
-        if self.first != self.second or self.fail_run is None or self.note:
-            return
-        scenario, response = self.fail_run
-        pair = [k for k, pulse in enumerate(scenario.pulses) if pulse[0] in scenario.tag]
-        if any(response.times[k] is None for k in pair):
-            self.bound = True
-            self.note = "at most: the bench's source sends no closer pair into this input"
-
-    def remaining(self):
-        if self.done:
-            return 0
-        steps = math.ceil(math.log2(max(abs(self.good - self.fail) / self.resolution, 1)))
-        return steps + (0 if self.started else 2)
-
-    def value(self):
-        """The separation of the port nodes' crossings in the passing run at the
-        bracket's edge, in seconds (NaN without a constraint)."""
-        if (self.note and not self.bound) or self.good_run is None:
-            return math.nan
-        scenario, response = self.good_run
-        first = response.times[scenario.pulses.index((scenario.tag[0], self.first))]
-        second = response.times[scenario.pulses.index((scenario.tag[1], self.second))]
-        return second - first
-
-
-class _SearchPlan:
-    """Every search at once; ``judge(scenario, outcome)`` gives (passed, response)."""
-
-    def __init__(self, searches, make_run, judge):
-        self.searches, self.make_run, self.judge = searches, make_run, judge
-        self.scenarios = {}
-
-    def take(self, limit):
-        batch = []
-        for index, search in enumerate(self.searches):
-            if len(batch) >= limit:
-                break
-            for separation in search.next():
-                scenario = search.build(separation)
-                self.scenarios[(index, separation)] = scenario
-                batch.append(((index, separation), self.make_run(scenario)))
-        return batch
-
-    def record(self, key, outcome):
-        scenario = self.scenarios.pop(key)
-        passed, response = self.judge(scenario, outcome)
-        self.searches[key[0]].record(key[1], passed, (scenario, response))
-
-    def remaining(self):
-        return sum(s.remaining() for s in self.searches)
 
 
 # -- the bench as a design --------------------------------------------------
@@ -572,7 +305,7 @@ class _Job:
         if not outcome.passed:
             problem = f"the run failed ({outcome.reason}): {outcome.message}"
             return Response([], [], [], problem, 0)
-        return _response(scenario, outcome.measures, self.inputs, self.outputs, self.gap)
+        return response_of(scenario, outcome.measures, self.inputs, self.outputs, self.gap)
 
     def run_all(self, runner, load, scenarios, bias=1.0):
         """Responses of ``scenarios`` at ``load`` and ``bias``."""
@@ -646,7 +379,7 @@ def characterize(
         if states:
             machine.renamed(states)
         delays, failures = _delays(job, runner, machine, loads, biases)
-        checks = _constraints(job, runner, machine, loads[0]) if constraints else []
+        checks = search_constraints(job, runner, machine, loads[0]) if constraints else []
         count = runner.done
     columns = ["check", "first", "second", "state", "value_ps", "fail_ps", "pass_ps", "note"]
     return Characterization(
@@ -707,14 +440,14 @@ def _learn(job, runner, load):
         found = []
         for scenario, response in zip(scenarios, job.run_all(runner, load, scenarios)):
             if response.problem and response.times == []:
-                raise RuntimeError(f"nominal run {' '.join(scenario.ports())}: {response.problem}")
+                raise AnalysisError(f"nominal run {' '.join(scenario.ports())}: {response.problem}")
             if (
                 response.problem
                 and response.illegal == 0
                 and "before any input" in response.problem
             ):
-                raise RuntimeError(f"the cell at rest: {response.problem}")
-            found.append(_spaced_outputs(response))
+                raise AnalysisError(f"the cell at rest: {response.problem}")
+            found.append(spaced_outputs(response))
         return found
 
     return learn(observe, job.inputs, job.outputs, depth=DEPTH)
@@ -743,7 +476,7 @@ def _delays(job, runner, machine, loads, biases):
             responses = job.run_all(runner, load, scenarios, bias)
             found, reason = [], ""
             for scenario, response in zip(scenarios, responses):
-                passed, message = _matches(machine, scenario, response)
+                passed, message = matches(machine, scenario, response)
                 if not passed:
                     reason = f"{' '.join(scenario.ports())}: {message}"
                     break
@@ -776,64 +509,3 @@ def _arcs(machine, scenario, response, load, bias):
             rows.append((port, output, machine.name(state), load, bias, value))
         state = machine.next[(state, port)]
     return rows
-
-
-def _searches(job, machine):
-    found = []
-    for state in range(len(machine.access)):
-        access = list(machine.access[state])
-        for first in machine.inputs:
-            if not machine.legal(state, first):
-                continue
-            middle = machine.next[(state, first)]
-            for second in machine.inputs:
-                if not machine.legal(middle, second):
-                    continue
-                end = machine.next[(middle, second)]
-                check = machine.check_suffix(end, _wrong_ends(machine, state, first, second))
-                build = job.pair(access, first, second, check)
-                lowest = job.floor + job.resolution if first == second else 0.0
-                found.append(
-                    _Search(state, first, second, build, job.window, lowest, job.resolution)
-                )
-    return found
-
-
-def _wrong_ends(machine, state, first, second):
-    """The states a cell may be left in when two close pulses go wrong: either
-    pulse lost, or both taken in the other order."""
-    found = {state, machine.next[(state, first)]}
-    if machine.legal(state, second):
-        after = machine.next[(state, second)]
-        found.add(after)
-        if machine.legal(after, first):
-            found.add(machine.next[(after, first)])
-    return sorted(found)
-
-
-def _constraints(job, runner, machine, load):
-    searches = _searches(job, machine)
-    if not searches:
-        return []
-    longest = [s.build(job.window) for s in searches]
-    key = job.design(load, longest)
-
-    def judge(scenario, outcome):
-        response = job.response(scenario, outcome)
-        return _matches(machine, scenario, response)[0], response
-
-    plan = _SearchPlan(searches, lambda scenario: job.run(key, scenario), judge)
-    runner.run(plan, design=job.designs[key][0], measure=job.measure)
-    return [
-        (
-            "hold",
-            s.first,
-            s.second,
-            machine.name(s.state),
-            s.value() * 1e12,
-            s.fail * 1e12,
-            s.good * 1e12,
-            s.note,
-        )
-        for s in searches
-    ]

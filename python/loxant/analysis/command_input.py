@@ -1,12 +1,12 @@
-"""What the analysis subcommands share: reading the netlist argument, writing
-tables, and the errors that a command reports as one line."""
+"""What the commands of the analyses share: reading the netlist argument,
+claiming and writing their output files.  A fault is raised, never printed:
+the command line turns each into one line and an exit status in one place."""
 
-import os
 import sys
 
-from ..errors import CircuitError
+from ..errors import CircuitError, UserError
 from ..netlist import read_netlist
-from ..output import WriteError, write_atomically
+from ..output import OutputClaims, write_atomically
 
 __all__ = [
     "UserError",
@@ -17,16 +17,13 @@ __all__ = [
 ]
 
 
-class UserError(Exception):
-    """A mistake in the command line or its netlist, reported without a traceback."""
-
-
-def read_netlist_argument(name, reader=None):
-    """The netlist of the command's FILE argument (``-``: standard input)."""
+def read_netlist_argument(name, reader=None, **options):
+    """The netlist of the command's FILE argument (``-``: standard input);
+    ``options`` are the reader's keywords the command line sets."""
     reader = read_netlist if reader is None else reader
     source = sys.stdin.read() if name == "-" else name
     try:
-        return reader(source)
+        return reader(source, **options)
     except OSError as exc:
         raise UserError(f"cannot read {name}: {exc.strerror or exc}") from None
     except CircuitError as exc:  # the reader's own error: its message says where
@@ -34,41 +31,23 @@ def read_netlist_argument(name, reader=None):
 
 
 def run_command_body(name, body):
-    """``body()``'s exit status; a user's mistake is one line and exit status 2,
-    a run that cannot go on (the nominal run failing, a cluster out of reach) 1."""
-    try:
-        return body()
-    except UserError as exc:
-        print(f"loxant {name}: error: {exc}", file=sys.stderr)
-        return 2
-    except (ValueError, TypeError) as exc:
-        print(f"loxant {name}: error: {exc}", file=sys.stderr)
-        return 2
-    except RuntimeError as exc:
-        print(f"loxant {name}: {exc}", file=sys.stderr)
-        return 1
+    """``body()``'s exit status (kept for commands written before faults went
+    to the command line's one map: ``name`` is not used)."""
+    return body()
 
 
 def write_table(path, table):
     """Write ``table`` as CSV to ``path`` (nothing for None), whole or not at all."""
     if path:
-        try:
-            write_atomically(path, lambda stream: table.to_csv(stream, index=False))
-        except WriteError as exc:
-            raise UserError(str(exc)) from None
+        write_atomically(path, lambda stream: table.to_csv(stream, index=False))
 
 
-def check_outputs(*paths):
-    """Refuses, before any run, outputs whose folder is missing or that name one
-    file twice."""
-    seen = {}
+def check_outputs(*paths, netlist=None):
+    """Refuses, before any run, outputs whose folder is missing, that name one
+    file twice, or that would replace the netlist or a file it includes."""
+    claims = OutputClaims()
+    if netlist is not None:
+        claims.inputs_of(netlist)
     for path in paths:
-        if not path:
-            continue
-        folder = os.path.dirname(os.fspath(path))
-        if folder and not os.path.isdir(folder):
-            raise UserError(f"cannot write {path}: no folder {folder}")
-        key = os.path.realpath(path)
-        if key in seen:
-            raise UserError(f"{seen[key]} and {path} name the same file")
-        seen[key] = path
+        claims.output(path, "an output" if path else None)
+    return claims

@@ -1,5 +1,6 @@
 """Steps every analysis shares: the design, the nominal run and its criterion."""
 
+from ..errors import AnalysisError
 from .criterion import EventCriterion, window_in
 from .design import Design
 from .runner import ListPlan, Run
@@ -46,7 +47,7 @@ def nominal_criterion(runner, design, criterion=None, junctions=None, window=Non
     runner.run(plan, criterion=criterion, design=design, events=names)
     outcome = plan.outcomes[0]
     if not outcome.passed:
-        raise RuntimeError(_nominal_failure(outcome))
+        raise AnalysisError(_nominal_failure(outcome))
     if criterion is None:
         criterion = EventCriterion(outcome.events, names, window, design.units is not None)
     return criterion, outcome

@@ -22,6 +22,8 @@ import math
 
 import numpy as np
 
+from ..simulation.switching import crossings as _crossings
+from ..simulation.switching import first_crossing
 from ..units import PHI0
 
 __all__ = [
@@ -31,6 +33,7 @@ __all__ = [
     "delay",
     "delays",
     "events",
+    "first_switch",
     "is_physical",
     "mean_voltage",
     "print_switching_times",
@@ -52,23 +55,10 @@ def _time_and_phase(results, name):
     return np.asarray(results.time, dtype=float), np.asarray(results.phase(name), dtype=float)
 
 
-def _crossings(time, phase):
-    """(times, signs) of the passages of the phase through odd multiples of pi."""
-    # turn index: floor((phase + pi) / 2 pi) steps by one at every odd multiple of pi
-    index = np.floor((phase + math.pi) / TWO_PI)
-    steps = np.flatnonzero(np.diff(index))
-    times, signs = [], []
-    for k in steps:
-        p0, p1, t0, t1 = phase[k], phase[k + 1], time[k], time[k + 1]
-        first, last = index[k], index[k + 1]
-        sign = 1 if last > first else -1
-        # one event per level passed; a sample interval may hold several
-        levels = np.arange(first, last, sign) + (1 if sign > 0 else 0)
-        for level in levels:
-            at = (2 * level - 1) * math.pi
-            times.append(t0 + (at - p0) / (p1 - p0) * (t1 - t0))
-            signs.append(sign)
-    return np.array(times, dtype=float), np.array(signs, dtype=int)
+def first_switch(results, name):
+    """Time of the first switch of element ``name`` either way (see
+    :func:`switching_times`), or None if it never switches."""
+    return first_crossing(*_time_and_phase(results, name))
 
 
 def switching_times(results, name, *, direction=None):

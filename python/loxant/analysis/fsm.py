@@ -16,6 +16,8 @@ sequence goes on past it.
 import itertools
 from dataclasses import dataclass, field
 
+from ..errors import AnalysisError
+
 __all__ = ["ILLEGAL", "Machine", "learn", "state_name"]
 
 #: response of a pulse the cell did not take
@@ -187,7 +189,7 @@ def learn(observe, inputs, outputs, *, depth=2, max_states=MAX_STATES):
             key = _key(signatures[access])
             if key not in known:
                 if len(machine.access) >= max_states:
-                    raise RuntimeError(
+                    raise AnalysisError(
                         f"the cell has more than {max_states} states (told apart by "
                         f"{depth} pulses); a library cell has a few"
                     )
@@ -196,7 +198,7 @@ def learn(observe, inputs, outputs, *, depth=2, max_states=MAX_STATES):
                 layer.append(known[key])
             machine.next[(state, port)] = known[key]
     if not machine.next:
-        raise RuntimeError("the cell at rest takes no input pulse")
+        raise AnalysisError("the cell at rest takes no input pulse")
     return machine
 
 

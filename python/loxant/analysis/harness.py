@@ -31,12 +31,14 @@ with ``LXH_`` so that it cannot meet a name of the cell.
 """
 
 import os
-import re
 from dataclasses import dataclass
 
+from ..netlist import NetlistError
+from ..netlist.records import Parser
+from ..netlist.tokens import keyword, read_string
 from ..units import to_si
 
-__all__ = ["DEFAULT_CELLS", "Bench", "CellSource", "UserBench", "cell_source", "port_node"]
+__all__ = ["DEFAULT_CELLS", "Bench", "CellSource", "cell_source", "port_node"]
 
 #: the bench's junction model and cells (Ic 250 uA, beta_c about 1, biased at 0.7 Ic);
 #: a load stage takes its pulse through 6 pH, as a cell's input does, so that
@@ -247,7 +249,7 @@ class CellSource:
     file: str
     base_dir: str
     spelling: dict = None  # upper-case name -> as the netlist writes it
-    body: tuple = ()  # the element lines of the cell
+    body: tuple = ()  # (kind letter, node words) of the cell's elements
 
     def name(self, port_or_cell):
         """A port's or the cell's name as the netlist spells it."""
@@ -255,12 +257,7 @@ class CellSource:
 
     def _touching(self, port):
         """(kind letter, node words) of the cell's elements on ``port``."""
-        found = []
-        for words in self.body:
-            nodes = [w.upper() for w in words[1:] if "=" not in w]
-            if port.upper() in nodes:
-                found.append((words[0][0].upper(), nodes))
-        return found
+        return [(kind, list(nodes)) for kind, nodes in self.body if port.upper() in nodes]
 
     def ptl_inputs(self, inputs):
         """Inputs with a transmission line of the cell on them."""
@@ -312,49 +309,38 @@ def _library_lines(lines):
     return kept
 
 
-def _ports(text, cell):
-    """(cell name, port names) as the ``.subckt`` line spells them."""
-    pattern = re.compile(r"^\s*\.subckt\s+(\S+)(.*)$", re.IGNORECASE | re.MULTILINE)
-    found = {}
-    for match in pattern.finditer(text):
-        words = []
-        for word in match.group(2).split():
-            if "=" in word:
-                break
-            words.append(word)
-        found[match.group(1).upper()] = (match.group(1), tuple(words))
-    if cell.upper() not in found:
+def parsed_records(lines, first, file):
+    """The netlist reader's records of logical ``lines`` (subcircuits, models,
+    parameters, top-level elements); ``first``, the file's first line, is its
+    title unless it reads as an element or a control line."""
+    parser = Parser(file)
+    for line in lines:
+        if line is first and keyword(line)[:1] != "." and not _is_element(parser, line):
+            continue
+        parser.feed(line)
+    parser.finish()
+    return parser
+
+
+def _is_element(parser, line):
+    try:
+        parser.element(line)
+    except NetlistError:
+        return False
+    return True
+
+
+def _subckt(records, cell):
+    """(cell name, port names) as the ``.subckt`` line spells them, and the
+    (kind letter, upper-case node words) of the cell's own elements."""
+    found = {name.upper(): sub for name, sub in records.subckts.items()}
+    if not isinstance(cell, str) or cell.upper() not in found:
         known = ", ".join(sorted(found)) or "none"
         raise ValueError(f"no subcircuit named {cell} (subcircuits: {known})")
-    return found[cell.upper()]
-
-
-def _body(lines, cell):
-    """The element lines (split in words) of subcircuit ``cell``, continuation
-    lines joined; nested subcircuits left out."""
-    body, inside, depth = [], False, 0
-    for line in lines:
-        words = line.split()
-        if not words or words[0].startswith("*"):
-            continue
-        head = words[0].lower()
-        if head == ".subckt":
-            if inside:
-                depth += 1
-            elif len(words) > 1 and words[1].upper() == cell.upper():
-                inside = True
-            continue
-        if not inside:
-            continue
-        if head == ".ends":
-            if depth == 0:
-                break
-            depth -= 1
-        elif depth == 0 and head.startswith("+") and body:
-            body[-1] = body[-1] + tuple(w for w in [head[1:], *words[1:]] if w)
-        elif depth == 0 and head[0].isalpha():
-            body.append(tuple(words))
-    return tuple(body)
+    sub = found[cell.upper()]
+    words = sub.line.text.split()[1 : 2 + len(sub.ports)]
+    body = tuple((e.letter, tuple(n.upper() for n in e.nodes)) for e in sub.body.elements)
+    return words[0], tuple(words[1:]), body
 
 
 def cell_source(netlist, cell):
@@ -379,217 +365,9 @@ def cell_source(netlist, cell):
         raise TypeError(f"expected a netlist path, text or Netlist, got {type(netlist).__name__}")
     if not isinstance(cell, str) or not cell.strip():
         raise ValueError(f"name the cell to characterize, got {cell!r}")
-    lines = _library_lines(text.splitlines())
-    kept = "\n".join(lines)
-    name, ports = _ports(kept, cell)
+    kept = "\n".join(_library_lines(text.splitlines()))
+    name, ports, body = _subckt(parsed_records(*read_string(text, file, base_dir), file), cell)
     spelling = {p.upper(): p for p in ports}
     spelling[name.upper()] = name
     upper = tuple(p.upper() for p in ports)
-    return CellSource(kept, name.upper(), upper, file, base_dir, spelling, _body(lines, name))
-
-
-# -- the user's own testbench ----------------------------------------------
-
-_GROUND = {"0", "GND"}
-
-
-def _top_level(lines):
-    """The element lines at the top level of a netlist, split in words, with
-    continuation lines joined and ``.control`` blocks left out."""
-    found, depth, block = [], 0, False
-    for line in lines:
-        words = line.split()
-        if not words or words[0].startswith("*"):
-            continue
-        head = words[0].lower()
-        if block or head == ".control":
-            block = head != ".endc"
-            continue
-        if head == ".subckt":
-            depth += 1
-        elif head == ".ends":
-            depth = max(depth - 1, 0)
-        elif depth == 0 and head.startswith("+") and found:
-            found[-1] = found[-1] + [w for w in [head[1:], *words[1:]] if w]
-        elif depth == 0 and head[0].isalpha():
-            found.append(list(words))
-    return found
-
-
-def _node_slots(words, cell_word):
-    """Positions of an element's nodes among its words (subcircuit calls: every
-    word but the subcircuit's name and parameters; lines: four; others: two)."""
-    kind = words[0][0].upper()
-    if kind == "X":
-        return [k for k in range(1, len(words)) if k != cell_word and "=" not in words[k]]
-    count = 4 if kind in "TEGK" else 2
-    return list(range(1, min(count + 1, len(words))))
-
-
-def _subckt_word(words, names):
-    """Where a subcircuit call names its subcircuit: first or last word of its
-    nodes (both orders are written)."""
-    plain = [k for k in range(1, len(words)) if "=" not in words[k]]
-    for k in (plain[0], plain[-1]) if plain else ():
-        if words[k].upper() in names:
-            return k
-    return None
-
-
-def _pwl_points(words):
-    """The (time, value) points of a ``pwl(...)`` source, SI units; [] if none."""
-    text = " ".join(words[3:])
-    match = re.search(r"pwl\s*\(([^)]*)\)", text, re.IGNORECASE)
-    if not match:
-        return []
-    values = match.group(1).replace(",", " ").split()
-    try:
-        times = [to_si(v, "s") for v in values[0::2]]
-        currents = [to_si(v, "A") for v in values[1::2]]
-    except (ValueError, TypeError):
-        return []
-    return list(zip(times, currents))
-
-
-def _first_pulse(points):
-    """(amplitude, rise) of the first pulse of pwl ``points`` that rises from
-    zero and falls back to it (a bias ramp is no pulse)."""
-    for k in range(1, len(points) - 1):
-        if points[k][1] != 0 and points[k - 1][1] == 0 and points[k + 1][1] == 0:
-            return points[k][1], points[k][0] - points[k - 1][0]
-    return None
-
-
-def _pulse_shape(words):
-    """(amplitude, rise) of the first pulse a current source sends: of a ``pwl``
-    (a rise from zero and a fall back to it) or of a ``pulse(0 I td tr ...)``;
-    None for a source that sends none (a bias)."""
-    found = _first_pulse(_pwl_points(words))
-    if found is not None:
-        return found
-    match = re.search(r"pulse\s*\(([^)]*)\)", " ".join(words[3:]), re.IGNORECASE)
-    values = match.group(1).replace(",", " ").split() if match else []
-    if len(values) < 4:
-        return None
-    try:
-        low, high = to_si(values[0], "A"), to_si(values[1], "A")
-        rise = to_si(values[3], "s")
-    except (ValueError, TypeError):
-        return None
-    return (high, rise) if low == 0 and high != 0 and rise > 0 else None
-
-
-@dataclass(frozen=True)
-class UserBench:
-    """A testbench of the user's own around one instance of the cell: its
-    sources (chains from a pulsed current source to an input), loads and
-    everything else stay as written; the cell's instance is found by the
-    cell's name, the pulse source of each input by following the bench's nodes
-    from the input without passing through the cell."""
-
-    path: str
-
-    def lines(self):
-        try:
-            with open(self.path, encoding="utf-8", errors="replace") as stream:
-                return stream.read().splitlines()
-        except OSError as exc:
-            raise ValueError(f"cannot read the bench {self.path}: {exc.strerror}") from None
-
-    def text(self, source, inputs, outputs, slots, t_stop, dt):
-        """The bench netlist with the cell's ports on :func:`port_node` nodes,
-        the cell's instance named ``XLXH_DUT`` and each input's pulse source
-        replaced by one whose pulse times are parameters; also (amplitude,
-        rise) of the user's pulses."""
-        lines = self.lines()
-        elements = _top_level(lines)
-        defined = set(re.findall(r"^\s*\.subckt\s+(\S+)", "\n".join(lines), re.I | re.M))
-        defined = {d.upper() for d in defined}
-        dut = self._instance(elements, source.cell, source.name(source.cell))
-        words = elements[dut]
-        cell_word = _subckt_word(words, {source.cell})
-        nodes = [words[k] for k in _node_slots(words, cell_word)]
-        if len(nodes) != len(source.ports):
-            raise ValueError(
-                f"{self.path}: {words[0]} gives {len(nodes)} nodes to {source.cell}, "
-                f"which has {len(source.ports)} ports"
-            )
-        rename = {
-            n.upper(): port_node(p)
-            for n, p in zip(nodes, source.ports)
-            if p in inputs or p in outputs
-        }
-        for name, n in zip(source.ports, nodes):
-            if (name in inputs or name in outputs) and n.upper() in _GROUND:
-                raise ValueError(f"{self.path}: port {name} of {words[0]} is on ground")
-        renamed = []
-        for k, element in enumerate(elements):
-            element = list(element)
-            call = _subckt_word(element, defined | {source.cell})
-            for slot in _node_slots(element, call):
-                element[slot] = rename.get(element[slot].upper(), element[slot])
-            if k == dut:
-                element[0] = f"X{PREFIX}DUT"
-            renamed.append(element)
-        names = defined | {source.cell}
-        drivers = {p: self._driver(renamed, dut, port_node(p), p, names) for p in inputs}
-        shape = _pulse_shape(renamed[drivers[inputs[0]]])
-        if shape is None:
-            raise ValueError(f"{self.path}: {renamed[drivers[inputs[0]]][0]} sends no pulse")
-        amplitude, rise = shape
-        out = [] if source.cell in defined else [source.text.rstrip("\n")]
-        out += ["* -- the user's bench --", *_library_lines(lines)]
-        for k, element in enumerate(renamed):
-            port = next((p for p, d in drivers.items() if d == k), None)
-            if port is None:
-                out.append(" ".join(element))
-                continue
-            out.append(self._pulse_line(element, port, slots, amplitude, rise, t_stop))
-        out += [f".tran {dt:.6g} {t_stop:.6g}", ".end"]
-        return "\n".join(out) + "\n", amplitude, rise
-
-    def _instance(self, elements, cell, spelled):
-        found = [
-            k
-            for k, words in enumerate(elements)
-            if words[0][0].upper() == "X" and _subckt_word(words, {cell}) is not None
-        ]
-        if len(found) != 1:
-            raise ValueError(
-                f"{self.path}: the bench must hold one instance of {spelled}, it holds {len(found)}"
-            )
-        return found[0]
-
-    def _driver(self, elements, dut, node, port, names):
-        """The one pulsed current source whose nodes the bench joins to ``node``
-        without passing through the cell or ground."""
-        reach, todo = {node}, [node]
-        while todo:
-            at = todo.pop()
-            for k, words in enumerate(elements):
-                if k == dut:
-                    continue
-                slots = _node_slots(words, _subckt_word(words, names))
-                touched = [words[s].upper() for s in slots if words[s].upper() not in _GROUND]
-                if at in touched:
-                    for t in touched:
-                        if t not in reach:
-                            reach.add(t)
-                            todo.append(t)
-        found = [
-            k
-            for k, words in enumerate(elements)
-            if k != dut
-            and words[0][0].upper() == "I"
-            and _pulse_shape(words) is not None
-            and any(words[s].upper() in reach for s in _node_slots(words, None))
-        ]
-        if len(found) != 1:
-            raise ValueError(
-                f"{self.path}: input {port} must be fed by one pulsed current source, "
-                f"found {len(found)}"
-            )
-        return found[0]
-
-    def _pulse_line(self, words, port, slots, amplitude, rise, t_stop):
-        return pulse_card(port, (words[1], words[2]), slots, amplitude, rise, t_stop)
+    return CellSource(kept, name.upper(), upper, file, base_dir, spelling, body)

@@ -22,11 +22,16 @@ so the same table serves rise and fall.  Each constraint (``y`` no closer than
 with ``related_pin`` ``x``.
 """
 
-import math
-
 from ..output import write_text
+from .sdf import AT_MOST, written_checks
 
-__all__ = ["LOAD_EQUIVALENT", "liberty_text", "write_liberty", "write_liberty_corners"]
+__all__ = [
+    "LOAD_EQUIVALENT",
+    "library_name",
+    "liberty_text",
+    "write_liberty",
+    "write_liberty_corners",
+]
 
 TEMPLATE = "loxant_loads"
 #: capacitance (in fF, the file's load unit) that stands for one load
@@ -83,10 +88,17 @@ def _output_timing(result, pin, bias):
     return out
 
 
-def _input_timing(result, pin):
+def _input_timing(result, pin, bounds):
     out = []
-    for row in result.constraints.itertuples(index=False):
-        if row.second != pin or math.isnan(row.value_ps):
+    for row in written_checks(result, True):
+        if row.second != pin:
+            continue
+        if not bounds and str(row.note).startswith(AT_MOST):
+            # the bench's source, not the cell, limits it: no check of the cell
+            out.append(
+                f"      /* {result.name(row.second)} after {result.name(row.first)} in "
+                f"{row.state}: {row.note}, {row.value_ps:.4f} ps; not written as a check */"
+            )
             continue
         out += [
             "      timing () {",
@@ -154,7 +166,7 @@ def _functions(result):
     return ff, {output: "IQ" for output in result.outputs}
 
 
-def _cell(result, bias):
+def _cell(result, bias, bounds):
     ff, functions = _functions(result)
     out = [f"  cell ({result.name(result.cell)}) {{", *ff]
     for pin in result.inputs:
@@ -165,7 +177,7 @@ def _cell(result, bias):
         ]
         if pin == result.clock:
             out.append("      clock : true ;")
-        out += _input_timing(result, pin)
+        out += _input_timing(result, pin, bounds)
         out.append("    }")
     for pin in result.outputs:
         out += [f"    pin ({result.name(pin)}) {{", "      direction : output ;"]
@@ -178,11 +190,24 @@ def _cell(result, bias):
     return out
 
 
-def liberty_text(results, library="loxant_cells", bias=None):
-    """The Liberty text of one :class:`~loxant.analysis.characterize.Characterization`
-    or a list of them, at ``bias`` (default: the bias nearest 1)."""
+def library_name(results, library=None):
+    """``library``, or the cells' names joined: two files OpenSTA reads together
+    need two library names."""
+    if library:
+        return library
     if not isinstance(results, (list, tuple)):
         results = [results]
+    return "_".join(result.name(result.cell) for result in results)
+
+
+def liberty_text(results, library=None, bias=None, bounds=False):
+    """The Liberty text of one :class:`~loxant.analysis.characterize.Characterization`
+    or a list of them, at ``bias`` (default: the bias nearest 1); the library is
+    named ``library`` (default: after the cells).  A constraint only the bench's
+    source limits is a comment unless ``bounds``."""
+    if not isinstance(results, (list, tuple)):
+        results = [results]
+    library = library_name(results, library)
     bias = _nominal(results[0].biases) if bias is None else float(bias)
     for result in results:
         if bias not in result.biases:
@@ -220,14 +245,14 @@ def liberty_text(results, library="loxant_cells", bias=None):
         "  }",
     ]
     for result in results:
-        out += _cell(result, bias)
+        out += _cell(result, bias, bounds)
     out.append("}")
     return "\n".join(out) + "\n"
 
 
-def write_liberty(results, path, library="loxant_cells", bias=None):
+def write_liberty(results, path, library=None, bias=None, bounds=False):
     """Write :func:`liberty_text` to ``path`` (whole or not at all)."""
-    write_text(path, liberty_text(results, library, bias))
+    write_text(path, liberty_text(results, library, bias, bounds))
 
 
 def corner_path(path, bias, nominal):
@@ -240,15 +265,18 @@ def corner_path(path, bias, nominal):
     return f"{stem}_bias{bias:g}.{ext}"
 
 
-def write_liberty_corners(results, path, library="loxant_cells"):
+def write_liberty_corners(results, path, library=None, bounds=False):
     """One Liberty file per bias: ``path`` at the nominal bias, the others beside
-    it (:func:`corner_path`); returns the paths written."""
+    it (:func:`corner_path`), each library named for its bias too; returns the
+    paths written."""
     if not isinstance(results, (list, tuple)):
         results = [results]
     nominal = _nominal(results[0].biases)
+    base = library_name(results, library)
     written = []
     for bias in results[0].biases:
         target = corner_path(path, bias, nominal)
-        write_liberty(results, target, library, bias)
+        name = base if bias == nominal else f"{base}_bias_{bias:g}".replace(".", "p")
+        write_liberty(results, target, name, bias, bounds)
         written.append(target)
     return written

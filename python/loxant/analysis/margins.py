@@ -17,6 +17,7 @@ a search that would take more is refused before anything runs.
 import math
 import numbers
 
+from .bisection import Bisection
 from .common import make_design, nominal_criterion
 from .design import GLOBAL_BIAS, is_pattern
 from .reasons import failure_groups
@@ -37,15 +38,14 @@ WIDEST_RANGE = 1000.0
 TABLE_COLUMNS = ["parameter", "nominal", "low %", "high %", "low at limit", "high at limit"]
 
 
-class _Search:
-    """Bisection for one bound of one parameter; multipliers are 1 + percent/100."""
+class _Search(Bisection):
+    """Bisection for one bound of one parameter, its limit tried first;
+    multipliers are 1 + percent/100."""
 
     def __init__(self, parameter, limit, resolution):
+        super().__init__(1.0, None, resolution)
         self.parameter = parameter
         self.limit = limit
-        self.resolution = resolution
-        self.good = 1.0
-        self.bad = None
         self.waiting = False
         self.done = False
 
@@ -53,27 +53,18 @@ class _Search:
         if self.done or self.waiting:
             return None
         self.waiting = True
-        if self.bad is None:
-            return self.limit
-        return 0.5 * (self.good + self.bad)
+        return self.limit if self.bad is None else self.middle()
 
     def record(self, multiplier, passed):
         self.waiting = False
-        if passed:
-            self.good = multiplier
-            self.done = multiplier == self.limit
-        else:
-            self.bad = multiplier
-        if self.bad is not None and abs(self.bad - self.good) <= self.resolution * (1 + 1e-9):
-            self.done = True
+        super().record(multiplier, passed)
+        self.done = (passed and multiplier == self.limit) or self.narrow
 
     def remaining(self):
         """Runs still to come, the one in flight included."""
         if self.done:
             return 0
-        width = abs((self.limit if self.bad is None else self.bad) - self.good)
-        steps = max(math.ceil(math.log2(width / self.resolution) - 1e-9), 0)
-        return steps + (1 if self.bad is None else 0)
+        return self.halvings(self.limit) + (1 if self.bad is None else 0)
 
 
 class _BisectionPlan:

@@ -39,7 +39,7 @@ import time
 import uuid
 from dataclasses import dataclass, field
 
-from ..errors import CircuitError, ConvergenceError, SingularMatrixError
+from ..errors import AnalysisError, CircuitError, ConvergenceError, SingularMatrixError
 from .events import events as find_events
 from .sampling import draw_sample
 
@@ -76,7 +76,7 @@ REASONS = {
 }
 
 
-class SchedulerError(RuntimeError):
+class SchedulerError(AnalysisError):
     """The cluster the runs were to go to cannot be reached."""
 
 
@@ -321,11 +321,14 @@ class Runner:
         cores = _cores()
         work = runs * run_seconds
         on_cluster = CLUSTER_START + work / (cores * CLUSTER_EFFICIENCY)
-        size = f"up to {runs} more runs of {run_seconds * 1e3:.1f} ms expected"
+        size = f"{runs} runs to go at most, each about {run_seconds * 1e3:.1f} ms"
         if cores < 2:
             self.choice = "serial: one core"
         elif run_seconds < MIN_PARALLEL_RUN:
-            self.choice = f"serial: {size}, each shorter than {MIN_PARALLEL_RUN * 1e3:.0f} ms"
+            self.choice = (
+                f"serial: {size}, shorter than the {MIN_PARALLEL_RUN * 1e3:.0f} ms "
+                "that pays for sending a run out"
+            )
         elif on_cluster >= work:
             self.choice = f"serial: {size} ({work:.1f} s) would not pay for starting a cluster"
         else:
@@ -336,7 +339,7 @@ class Runner:
             except Exception as exc:  # the runs can still go on here
                 self.choice = f"serial: {size}, but a local cluster failed to start ({exc})"
             else:
-                self.choice = f"local cluster: {size} on {cores} cores"
+                self.choice = f"local cluster: {size}, shared out over {cores} cores"
 
     # -- running -----------------------------------------------------------
 

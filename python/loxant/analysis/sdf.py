@@ -20,7 +20,10 @@ import re
 from ..output import write_text
 from ..version import __version__
 
-__all__ = ["read_sdf", "sdf_text", "write_sdf"]
+__all__ = ["AT_MOST", "read_sdf", "sdf_text", "written_checks", "write_sdf"]
+
+#: how the note of a constraint that the bench's source limits starts
+AT_MOST = "at most"
 
 #: deepest nesting of parentheses the reader takes (an SDF file needs about 8)
 MAX_DEPTH = 64
@@ -47,11 +50,21 @@ def _iopaths(result):
     return lines
 
 
-def _checks(result):
-    lines = []
+def written_checks(result, bounds=False):
+    """The constraint rows a file writes as checks: those with a value, less the
+    ones only the bench's source limits ("at most": the cell may take closer
+    pulses than the bench can send) unless ``bounds``."""
     for row in result.constraints.itertuples(index=False):
         if math.isnan(row.value_ps):
             continue
+        if not bounds and str(row.note).startswith(AT_MOST):
+            continue
+        yield row
+
+
+def _checks(result, bounds=False):
+    lines = []
+    for row in written_checks(result, bounds):
         first, second = result.name(row.first), result.name(row.second)
         for edge in ("posedge", "negedge"):
             lines.append(
@@ -61,10 +74,11 @@ def _checks(result):
     return lines
 
 
-def sdf_text(results, design="loxant", instances=None):
+def sdf_text(results, design="loxant", instances=None, bounds=False):
     """The SDF text of one :class:`~loxant.analysis.characterize.Characterization`
     or a list of them; ``instances``: cell name -> instance paths to write the
-    cell for (default ``INSTANCE *``, every instance; some tools want paths)."""
+    cell for (default ``INSTANCE *``, every instance; some tools want paths);
+    ``bounds``: write also the checks only the bench's source limits."""
     if not isinstance(results, (list, tuple)):
         results = [results]
     out = [
@@ -79,7 +93,7 @@ def sdf_text(results, design="loxant", instances=None):
     ]
     for result in results:
         cell = result.name(result.cell)
-        paths, checks = _iopaths(result), _checks(result)
+        paths, checks = _iopaths(result), _checks(result, bounds)
         for instance in (instances or {}).get(cell, ["*"]):
             out += ["  (CELL", f'    (CELLTYPE "{cell}")', f"    (INSTANCE {instance})"]
             if paths:
@@ -91,9 +105,9 @@ def sdf_text(results, design="loxant", instances=None):
     return "\n".join(out) + "\n"
 
 
-def write_sdf(results, path, design="loxant", instances=None):
+def write_sdf(results, path, design="loxant", instances=None, bounds=False):
     """Write :func:`sdf_text` to ``path`` (whole or not at all)."""
-    write_text(path, sdf_text(results, design, instances))
+    write_text(path, sdf_text(results, design, instances, bounds))
 
 
 # -- reading ---------------------------------------------------------------

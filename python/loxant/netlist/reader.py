@@ -246,7 +246,9 @@ class Netlist:
                 continue
             parser.feed(line)
         parser.finish()
-        return cls(parser, title, file, base_dir)
+        netlist = cls(parser, title, file, base_dir)  # then the files read, its own first:
+        netlist.sources = tuple(dict.fromkeys([file] + [line.file for line in lines]))
+        return netlist
 
     # -- analysis and outputs --
 
@@ -533,9 +535,12 @@ class Netlist:
         except NetlistError:
             raise
         except CircuitError as exc:
-            if str(exc).split(":")[0].split()[0] in given:
+            if exc.option in given:
                 raise  # the caller's own argument, not the .tran line, is at fault
-            raise self._tran_line.error(str(exc)) from None
+            error = self._tran_line.error(str(exc))
+            error.option, error.limit = exc.option, exc.limit
+            error.reached = exc.reached and error.where + exc.reached
+            raise error from None
 
     def _windowed(self, results):
         """``results`` (every step from t = 0) averaged over the ``.tran`` pwindow

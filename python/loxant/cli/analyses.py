@@ -1,9 +1,4 @@
-"""The ``loxant margins`` and ``loxant yield`` subcommands.
-
-``add_subcommands(subparsers)`` adds both to the subparsers of the ``loxant``
-command (``argparse``); each sets ``func``, which takes the parsed arguments,
-runs the analysis through the Python API and returns the exit status: 0 done,
-1 the nominal run failed, 2 a mistake in the arguments or the netlist.
+"""``loxant margins`` and ``loxant yield``.
 
     loxant margins FILE.cir [--params NAME ...] [--scheduler ADDR] [-o table.csv]
                             [--plot margins.png] [--runs runs.csv]
@@ -11,31 +6,22 @@ runs the analysis through the Python API and returns the exit status: 0 done,
 
 Both print the failures grouped by reason, one example each (per parameter and
 side for margins), and ``--runs`` writes every run with its parameters, outcome
-and reason.
+and reason.  Exit status: 0 done, 1 the nominal run failed, 2 a mistake in the
+arguments or the netlist.
 """
 
-import functools
 import sys
 
-from .characterize_command import add_characterize_subcommand
-from .command_input import (
-    UserError,
-    check_outputs,
-    read_netlist_argument,
-    run_command_body,
-    write_table,
-)
-from .iv_command import add_iv_subcommand
-from .margins import margins
-from .montecarlo import yield_analysis
-from .sweep_command import add_sweep_subcommand
+from ..analysis.margins import margins
+from ..analysis.montecarlo import yield_analysis
+from ..errors import UserError
+from .common import add_netlist_argument, read_input, write_outputs
+from .values import quantity, si_text
 
-__all__ = ["add_subcommands"]
+__all__ = ["add_margins_subcommand", "add_yield_subcommand", "print_reasons"]
 
 
-def add_subcommands(subparsers, reader=None):
-    """Add ``margins`` and ``yield`` (and ``iv``, :mod:`.iv_command`) to ``subparsers``;
-    ``reader(path_or_text)`` reads a netlist (default ``loxant.read_netlist``)."""
+def add_margins_subcommand(subparsers):
     margins = subparsers.add_parser(
         "margins",
         help="margin of every bias and element value",
@@ -82,8 +68,10 @@ def add_subcommands(subparsers, reader=None):
     margins.add_argument(
         "--runs", metavar="RUNS.csv", help="write every run: parameter, multiplier, outcome, reason"
     )
-    margins.set_defaults(func=functools.partial(_margins, reader=reader))
+    margins.set_defaults(func=_margins)
 
+
+def add_yield_subcommand(subparsers):
     yields = subparsers.add_parser(
         "yield",
         help="Monte Carlo yield",
@@ -111,14 +99,11 @@ def add_subcommands(subparsers, reader=None):
     yields.add_argument(
         "--runs", metavar="RUNS.csv", help="write every sample: drawn values, outcome, reason"
     )
-    yields.set_defaults(func=functools.partial(_yield, reader=reader))
-    add_iv_subcommand(subparsers, reader)
-    add_sweep_subcommand(subparsers, reader)
-    add_characterize_subcommand(subparsers)
+    yields.set_defaults(func=_yield)
 
 
 def _netlist_arguments(parser):
-    parser.add_argument("netlist", metavar="FILE.cir", help="netlist ('-': standard input)")
+    add_netlist_argument(parser)
     watched = parser.add_mutually_exclusive_group()
     watched.add_argument(
         "--junctions",
@@ -168,7 +153,7 @@ def _common(args):
         try:  # a bare number is in the circuit's own time unit
             options["window"] = float(args.window)
         except ValueError:
-            options["window"] = args.window
+            options["window"] = si_text(quantity(args.window, "s", "--window"), "s")
     return options
 
 
@@ -185,34 +170,27 @@ def _spreads(items, scope):
     return spread
 
 
-def _margins(args, reader=None):
-    def body():
-        check_outputs(args.output, args.runs, args.plot)
-        netlist = read_netlist_argument(args.netlist, reader)
-        params = None
-        if args.params:
-            params = [p for item in args.params for p in item.split(",") if p]
-        result = margins(
-            netlist,
-            params,
-            limits=tuple(args.range),
-            resolution=args.resolution,
-            global_bias=not args.no_global_bias,
-            dut=None if args.whole else (args.dut or "auto"),
-            **_common(args),
-        )
-        print(_dut_line(result.dut, args.dut))
-        print(result.formatted())
-        print(result.critical_text())
-        _print_reasons(result.reasons(), ["parameter", "side"])
-        _print_choice(result.stats)
-        _write(args.output, result.table)
-        _write(args.runs, result.runs)
-        if args.plot:
-            result.plot(args.plot)
-        return 0
-
-    return run_command_body("margins", body)
+def _margins(args):
+    netlist = read_input(args, ("-o", args.output), ("--runs", args.runs), ("--plot", args.plot))
+    params = None
+    if args.params:
+        params = [p for item in args.params for p in item.split(",") if p]
+    result = margins(
+        netlist,
+        params,
+        limits=tuple(args.range),
+        resolution=args.resolution,
+        global_bias=not args.no_global_bias,
+        dut=None if args.whole else (args.dut or "auto"),
+        **_common(args),
+    )
+    write_outputs((args.output, result.table), (args.runs, result.runs), (args.plot, result.plot))
+    print(_dut_line(result.dut, args.dut))
+    print(result.formatted())
+    print(result.critical_text())
+    print_reasons(result.reasons(), ["parameter", "side"])
+    _print_choice(result.stats)
+    return 0
 
 
 def _dut_line(dut, given):
@@ -223,30 +201,25 @@ def _dut_line(dut, given):
     return f"cell under test: {dut} (the one instance named like XDUT; --dut or --whole to change)"
 
 
-def _yield(args, reader=None):
-    def body():
-        check_outputs(args.output, args.runs)
-        netlist = read_netlist_argument(args.netlist, reader)
-        result = yield_analysis(
-            netlist,
-            args.n,
-            seed=args.seed,
-            global_spread=_spreads(args.__dict__["global"], "global"),
-            local_spread=_spreads(args.local, "local"),
-            **_common(args),
-        )
-        lo, hi = result.interval
-        print(
-            f"yield {result.fraction:.4f}: {result.passed} of {result.n} samples pass "
-            f"({result.confidence:.0%} interval {lo:.4f} .. {hi:.4f})"
-        )
-        _print_reasons(result.reasons(), [])
-        _print_choice(result.stats)
-        _write(args.output, _yield_summary(result))
-        _write(args.runs, result.samples)
-        return 0
-
-    return run_command_body("yield", body)
+def _yield(args):
+    netlist = read_input(args, ("-o", args.output), ("--runs", args.runs))
+    result = yield_analysis(
+        netlist,
+        args.n,
+        seed=args.seed,
+        global_spread=_spreads(args.__dict__["global"], "global"),
+        local_spread=_spreads(args.local, "local"),
+        **_common(args),
+    )
+    write_outputs((args.output, _yield_summary(result)), (args.runs, result.samples))
+    lo, hi = result.interval
+    print(
+        f"yield {result.fraction:.4f}: {result.passed} of {result.n} samples pass "
+        f"({result.confidence:.0%} interval {lo:.4f} .. {hi:.4f})"
+    )
+    print_reasons(result.reasons(), [])
+    _print_choice(result.stats)
+    return 0
 
 
 def _yield_summary(result):
@@ -265,9 +238,6 @@ def _yield_summary(result):
             }
         ]
     )
-
-
-_write = write_table
 
 
 def print_reasons(groups, by, stream=None):
@@ -292,9 +262,6 @@ def print_reasons(groups, by, stream=None):
         print(f"{indent}{row.reason} x{row.count}{example}", file=stream)
 
 
-_print_reasons = print_reasons
-
-
 def _print_choice(stats):
     """One line: how many runs were done, in what time, where and why there."""
     if not stats.get("choice"):
@@ -302,5 +269,7 @@ def _print_choice(stats):
     where, _, why = stats["choice"].partition(": ")
     wall = stats.get("wall_time")
     took = f" in {wall:.1f} s" if wall is not None else ""
-    place = "in this process" if where == "serial" else f"on {where}"
-    print(f"{stats['runs']} runs{took}, {place} ({why})", file=sys.stderr)
+    place = {"serial": "in this process", "local cluster": "on a local cluster"}.get(
+        where, f"on {where}"
+    )
+    print(f"{stats['runs']} runs{took} {place}: {why}", file=sys.stderr)

@@ -18,17 +18,12 @@ the arguments or the netlist.
 
 import re
 
-from ..expressions import ExpressionError, parse_number
-from .command_input import (
-    UserError,
-    check_outputs,
-    read_netlist_argument,
-    run_command_body,
-    write_table,
-)
-from .common import make_design
-from .events import Delay, MeanVoltage, SwitchCount
-from .sweep import sweep
+from ..analysis.common import make_design
+from ..analysis.events import Delay, MeanVoltage, SwitchCount
+from ..analysis.sweep import sweep
+from ..errors import UserError
+from .common import add_netlist_argument, read_input, write_outputs
+from .values import quantity
 
 __all__ = ["add_sweep_subcommand", "parse_measure", "parse_values"]
 
@@ -39,7 +34,7 @@ _MEASURE = re.compile(r"\s*(?:([\w.]+)\s*=\s*)?(delay|voltage|switches)\(([^()]*
 _ARITY = {"delay": 2, "voltage": 1, "switches": 1}
 
 
-def add_sweep_subcommand(subparsers, reader=None):
+def add_sweep_subcommand(subparsers):
     """Add ``sweep`` to the ``loxant`` subparsers."""
     command = subparsers.add_parser(
         "sweep",
@@ -48,7 +43,7 @@ def add_sweep_subcommand(subparsers, reader=None):
         "Values are absolute in SI units (200u, 3.1p), or multipliers of the nominal "
         "written x0.9; lo:hi:n gives n values from lo to hi.",
     )
-    command.add_argument("netlist", metavar="FILE.cir", help="netlist ('-': standard input)")
+    add_netlist_argument(command)
     command.add_argument(
         "values",
         nargs="+",
@@ -72,7 +67,7 @@ def add_sweep_subcommand(subparsers, reader=None):
     where.add_argument("--scheduler", metavar="ADDR", help="Dask scheduler address")
     where.add_argument("--serial", action="store_true", help="run in this process, no Dask")
     command.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
-    command.set_defaults(func=lambda args: _sweep_command(args, reader))
+    command.set_defaults(func=_sweep_command)
 
 
 def parse_values(item):
@@ -90,10 +85,7 @@ def parse_values(item):
 def _value(name, text):
     text = text.strip()
     multiplier = text[:1] in ("x", "X", "×")
-    try:
-        number = parse_number(text[1:] if multiplier else text)
-    except ExpressionError as exc:
-        raise UserError(f"{name}={text}: {exc}") from None
+    number = quantity(text[1:] if multiplier else text, None, f"{name}=", positive=False)
     return f"x{number!r}" if multiplier else number
 
 
@@ -134,12 +126,7 @@ def parse_measure(text):
     return label or f"{kind}({','.join(names)})", made
 
 
-def _sweep_command(args, reader):
-    return run_command_body("sweep", lambda: _body(args, reader))
-
-
-def _body(args, reader):
-    check_outputs(args.output, args.plot)
+def _sweep_command(args):
     grid = dict(parse_values(item) for item in args.values)
     if len(grid) != len(args.values):
         raise UserError("a parameter is given twice")
@@ -148,20 +135,22 @@ def _body(args, reader):
         points *= len(values)
     if points > MAX_POINTS:
         raise UserError(f"{points} runs asked for, more than {MAX_POINTS}: fewer values")
-    netlist = read_netlist_argument(args.netlist, reader)
+    netlist = read_input(args, ("-o", args.output), ("--plot", args.plot))
     design = make_design(netlist, None, None, {})
     measures = dict(parse_measure(text) for item in args.measure for text in _split(item))
     if not measures:
         measures = {f"switches({n})": SwitchCount(n) for n in design.watched_junctions()}
     client = None if args.serial else (args.scheduler or "auto")
     table = sweep(design, grid, measure=measures, client=client, progress=not args.quiet)
+
+    def plot(path):
+        _plot(path, table, list(table.columns[: len(grid)]), list(measures))
+
+    write_outputs((args.output, table), (args.plot, plot))
     print(table.to_string(index=False))
     failed = int((~table["passed"]).sum())
     if failed:
         print(f"{failed} of {len(table)} rows failed; the reason and message columns say why")
-    write_table(args.output, table)
-    if args.plot:
-        _plot(args.plot, table, list(table.columns[: len(grid)]), list(measures))
     return 0
 
 
@@ -192,7 +181,4 @@ def _plot(path, table, names, measures):
         if others:
             axes.legend(fontsize="small")
     figure.axes[-1].set_xlabel(first)
-    try:
-        figure.savefig(path, dpi=110)
-    except OSError as exc:
-        raise UserError(f"cannot write {path}: {exc.strerror or exc}") from None
+    figure.savefig(path, dpi=110)

@@ -9,21 +9,16 @@ file.  Exit status: 0 done, 1 the simulation failed, 2 a mistake in the
 arguments or the netlist.
 """
 
-import math
-import sys
-
-from ..errors import CircuitError, SimulationError
-from ..output import WriteError, write_atomically
-from ..units import to_si
-from .command_input import UserError, read_netlist_argument
-from .iv import iv_curve
+from ..analysis.iv import iv_curve
+from ..errors import UserError
+from ..output import write_atomically
+from .common import add_netlist_argument, read_input
+from .values import quantity
 
 __all__ = ["add_iv_subcommand"]
 
 
-def add_iv_subcommand(subparsers, reader=None):
-    """Add ``iv`` to the ``loxant`` subparsers; ``reader(path)`` reads a netlist
-    (default ``loxant.read_netlist``)."""
+def add_iv_subcommand(subparsers):
     iv = subparsers.add_parser(
         "iv",
         help="I-V curve of a junction model",
@@ -31,80 +26,62 @@ def add_iv_subcommand(subparsers, reader=None):
         "back, and give the voltage averaged over whole Josephson periods at each current "
         "(both branches of a hysteretic junction).",
     )
-    iv.add_argument("netlist", metavar="FILE.cir", help="netlist ('-': standard input)")
+    add_netlist_argument(iv)
     iv.add_argument("model", nargs="?", help="model name (default: run the file's .iv cards)")
-    iv.add_argument("--max", metavar="CURRENT", help="largest current, e.g. 300uA")
+    iv.add_argument(
+        "--max", metavar="CURRENT", help="largest current, e.g. 300u or 300uA (1M is 1 mA)"
+    )
     iv.add_argument("--points", type=int, default=50, help="levels per quarter sweep (50)")
     iv.add_argument("-o", "--output", metavar="IV.csv", help="write the table as CSV")
     iv.add_argument("--plot", metavar="IV.png", help="plot the curve to this image")
-    iv.set_defaults(func=lambda args: _iv(args, reader))
+    iv.set_defaults(func=_iv)
 
 
-def _iv(args, reader):
-    try:
-        return _run(args, reader)
-    except UserError as exc:
-        print(f"loxant iv: error: {exc}", file=sys.stderr)
-        return 2
-    except SimulationError as exc:
-        print(f"loxant iv: simulation failed: {exc}", file=sys.stderr)
-        return 1
-    except CircuitError as exc:
-        print(f"loxant iv: error: {exc}", file=sys.stderr)
-        return 2
-    except OSError as exc:
-        print(f"loxant iv: {WriteError(exc.filename or args.output or '?', exc)}", file=sys.stderr)
-        return 1
-
-
-def _run(args, reader):
-    netlist = read_netlist_argument(args.netlist, reader)
+def _iv(args):
+    if args.model is None and (args.max is not None or args.output or args.plot):
+        raise UserError("--max, -o and --plot need a MODEL")
+    cards = _card_outputs if args.model is None else None
+    netlist = read_input(args, ("-o", args.output), ("--plot", args.plot), more=cards)
     if args.model is None:
-        if args.max is not None or args.output or args.plot:
-            raise UserError("--max, -o and --plot need a MODEL")
         if not netlist.iv_requests:
             raise UserError(f"{args.netlist} has no .iv card; name a MODEL and --max")
         jobs = [(r.model, r.max_current, r.path, None) for r in netlist.iv_requests]
     else:
         if args.max is None:
             raise UserError("give the largest current with --max, e.g. --max 300uA")
-        jobs = [(args.model, _largest_current(args.max), args.output, args.plot)]
-    for model, top, output, plot in jobs:
-        _one(netlist, model, top, output, plot, args)
+        top = quantity(args.max, "A", "--max", positive=False)
+        jobs = [(args.model, top, args.output, args.plot)]
+    shown = [_one(netlist, model, top, output, plot, args) for model, top, output, plot in jobs]
+    for text in shown:  # once every file is written
+        print(text)
     return 0
 
 
-def _largest_current(text):
-    """--max as a number of amperes, or the UserError that says what is wrong."""
-    try:
-        value = to_si(text, "A")
-    except (ValueError, CircuitError) as exc:
-        raise UserError(f"--max {text}: {exc}") from None
-    if not math.isfinite(value):
-        raise UserError(f"--max {text}: the largest current must be finite")
-    return value
+def _card_outputs(netlist):
+    return [(f".iv {r.model}", r.path) for r in getattr(netlist, "iv_requests", ())]
 
 
 def _one(netlist, name, top, output, plot, args):
+    """Writes one curve's files; returns what to print of it."""
     table = iv_curve(netlist.junction_model(name), top, points=args.points)
     if output:
         write_atomically(output, lambda stream: table.to_csv(stream, index=False))
-        print(f"wrote the I-V curve of {name.upper()} ({len(table)} points) to {output}")
-    else:
-        print(table.to_string(index=False))
     if plot:
         _plot(plot, table, name.upper())
+    if output:
+        return f"wrote the I-V curve of {name.upper()} ({len(table)} points) to {output}"
+    return table.to_string(index=False)
 
 
 def _plot(path, table, title):
     try:
-        import matplotlib
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
     except ImportError:
         raise UserError("--plot needs matplotlib (pip install 'loxant[plot]')") from None
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    fig, ax = plt.subplots(figsize=(6, 4.5))
+    fig = Figure(figsize=(6, 4.5))
+    FigureCanvasAgg(fig)
+    ax = fig.add_subplot()
     colours = {"up": "tab:blue", "down": "tab:orange"}
     labelled = set()
     segment = (table.direction != table.direction.shift()).cumsum()
@@ -121,4 +98,3 @@ def _plot(path, table, title):
     ax.legend(loc="best", fontsize="small")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
-    plt.close(fig)

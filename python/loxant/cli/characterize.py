@@ -12,13 +12,17 @@ in the arguments or the netlist.
 """
 
 import json
+import re
 import sys
 
-from ..errors import CircuitError
-from ..output import write_text
-from .characterize import characterize
-from .harness import Bench
-from .liberty import corner_path, write_liberty_corners
+from ..analysis.characterize import characterize
+from ..analysis.harness import Bench
+from ..analysis.liberty import corner_path, write_liberty_corners
+from ..errors import UserError
+from ..netlist import NetlistError
+from ..netlist.tokens import read_file
+from ..output import OutputClaims, write_text
+from .values import quantity, si_text
 
 __all__ = ["add_characterize_subcommand"]
 
@@ -34,6 +38,7 @@ def add_characterize_subcommand(subparsers):
         "separation of every pair of inputs per state by bisection.",
     )
     command.add_argument("netlist", metavar="FILE.cir", help="netlist ('-': standard input)")
+
     command.add_argument("--cell", required=True, help="subcircuit to characterize")
     command.add_argument("--inputs", required=True, help="input ports, e.g. a,b")
     command.add_argument("--outputs", required=True, help="output ports, e.g. q")
@@ -65,7 +70,18 @@ def add_characterize_subcommand(subparsers):
         "--scale-bench", action="store_true", help="bias corners scale the bench's biases too"
     )
     command.add_argument("--sdf", metavar="OUT.sdf", help="write the SDF file")
+    command.add_argument(
+        "--bounded-checks",
+        action="store_true",
+        help="write as checks also the constraints only the bench's source limits ('at most'; "
+        "by default a comment in Liberty and left out of SDF)",
+    )
     command.add_argument("--lib", metavar="OUT.lib", help="write the Liberty file")
+    command.add_argument(
+        "--library",
+        metavar="NAME",
+        help="the Liberty library's name (default: the cell's), distinct per file for OpenSTA",
+    )
     command.add_argument("-o", "--output", metavar="TABLE.csv", help="write the table as CSV")
     command.add_argument(
         "--scheduler",
@@ -80,22 +96,11 @@ def _numbers(text, convert, what):
     try:
         return tuple(convert(v) for v in text.split(",") if v.strip())
     except ValueError:
-        raise ValueError(f"--{what} {text}: expected numbers separated by commas") from None
+        raise UserError(f"--{what} {text}: expected numbers separated by commas") from None
 
 
-def _characterize(args):
-    try:
-        return _run(args)
-    except (ValueError, TypeError, CircuitError) as exc:
-        print(f"loxant characterize: error: {exc}", file=sys.stderr)
-        return 2
-    except OSError as exc:
-        name = exc.filename or args.netlist
-        print(f"loxant characterize: cannot use {name}: {exc.strerror or exc}", file=sys.stderr)
-        return 2
-    except RuntimeError as exc:
-        print(f"loxant characterize: {exc}", file=sys.stderr)
-        return 1
+#: a name SDF and Liberty take unquoted
+_IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
 def _states(path):
@@ -105,30 +110,54 @@ def _states(path):
         try:
             mapping = json.load(stream)
         except ValueError as exc:
-            raise ValueError(f"--states {path}: not JSON: {exc}") from None
+            raise UserError(f"--states {path}: not JSON: {exc}") from None
     if not isinstance(mapping, dict):
-        raise ValueError(f"--states {path}: expected an object {{internal_state_N: name}}")
+        raise UserError(f"--states {path}: expected an object {{internal_state_N: name}}")
+    for key, name in mapping.items():
+        if not isinstance(name, str) or not _IDENTIFIER.fullmatch(name):
+            raise UserError(
+                f"--states {path}: the name of {key} is {json.dumps(name)}: a state name is "
+                "letters, digits and _, not starting with a digit (it goes into SDF and Liberty)"
+            )
     return mapping
 
 
-def _outputs(args):
-    """The output paths, refused when two of them are one file."""
-    paths = [p for p in (args.output, args.sdf) if p]
+def _claims(args):
+    """Refuses, before any run, outputs that name one file, a missing folder, or
+    one of the files read."""
+    claims = OutputClaims()
+    claims.inputs([args.netlist])
+    claims.inputs([p for p in (args.bench, args.include, args.states) if p], "the input")
+    for path in (args.netlist, args.bench, args.include):
+        if path and path != "-":
+            claims.inputs(_included(path), "the included file")
+    claims.outputs([(args.output, "-o"), (args.sdf, "--sdf")])
     if args.lib:
         biases = _numbers(args.biases, float, "biases")
         nominal = min(biases, key=lambda b: abs(b - 1.0)) if biases else 1.0
-        paths += [corner_path(args.lib, b, nominal) for b in biases]
-    if len(set(paths)) != len(paths):
-        raise ValueError("two outputs would be one file: give them distinct names")
+        claims.outputs([(corner_path(args.lib, b, nominal), "--lib") for b in biases])
 
 
-def _run(args):
+def _included(path):
+    """The files a netlist includes (its lines as the reader reads them); none
+    when it cannot be read: the characterization reports that itself."""
+    try:
+        lines, _ = read_file(path)
+    except (NetlistError, OSError):
+        return []
+    return sorted({line.file for line in lines} - {path})
+
+
+def _characterize(args):
+    if args.library is not None and not _IDENTIFIER.fullmatch(args.library):
+        raise UserError(f"--library {args.library!r}: a library name is letters, digits and _")
+    _claims(args)
+    states = _states(args.states)
     netlist = sys.stdin.read() if args.netlist == "-" else args.netlist
-    _outputs(args)
     bench = Bench(source_cell=args.source, load_cell=args.load, include=args.include)
     if args.bench:
         if args.source or args.load:
-            raise ValueError("--bench brings its own sources and loads: leave out --source/--load")
+            raise UserError("--bench brings its own sources and loads: leave out --source/--load")
         bench = args.bench
     result = characterize(
         netlist,
@@ -139,28 +168,28 @@ def _run(args):
         loads=_numbers(args.loads, int, "loads"),
         biases=_numbers(args.biases, float, "biases"),
         constraints=not args.no_constraints,
-        window=args.window,
-        resolution=args.resolution,
+        window=si_text(quantity(args.window, "s", "--window"), "s"),
+        resolution=si_text(quantity(args.resolution, "s", "--resolution"), "s"),
         bench=bench,
-        states=_states(args.states),
+        states=states,
         ptl_in=args.ptl_in,
         ptl_out=args.ptl_out,
         scale_bench=args.scale_bench,
         client=args.scheduler,
         progress=not args.quiet,
     )
+    if args.output:
+        write_text(args.output, result.table().to_csv(index=False))
+    if args.sdf:
+        result.write_sdf(args.sdf, bounds=args.bounded_checks)
+    if args.lib:
+        write_liberty_corners(result, args.lib, library=args.library, bounds=args.bounded_checks)
     _print(result)
     for load, bias, reason in result.failures:
         print(
             f"loxant characterize: corner load {load}, bias {bias:g} left out: {reason}",
             file=sys.stderr,
         )
-    if args.output:
-        write_text(args.output, result.table().to_csv(index=False))
-    if args.sdf:
-        result.write_sdf(args.sdf)
-    if args.lib:
-        write_liberty_corners(result, args.lib)
     return 0
 
 

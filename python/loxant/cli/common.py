@@ -1,0 +1,51 @@
+"""What the analysis commands share: the netlist argument, the check of their
+outputs against each other and against the files read, and the writing of
+their files before anything is printed (a closed standard output loses none)."""
+
+from ..analysis.command_input import read_netlist_argument, write_table
+from ..output import OutputClaims, WriteError
+from .values import reader_options
+
+__all__ = ["add_netlist_argument", "read_input", "write_outputs"]
+
+
+def add_netlist_argument(parser):
+    """The FILE argument and the reader's options."""
+    parser.add_argument("netlist", metavar="FILE.cir", help="netlist ('-': standard input)")
+    parser.add_argument(
+        "--allow-outside",
+        action="store_true",
+        help="let the netlist's output cards (.file, .iv) write outside its folder",
+    )
+
+
+def read_input(args, *outputs, more=None):
+    """The netlist of ``args.netlist``, read; ``outputs`` are ``(option, path)``
+    pairs (``more(netlist)`` gives those the netlist asks for), refused before
+    any run when two name one file or one names the netlist or a file it
+    includes (a missing folder too)."""
+    reader = getattr(args, "reader", None)
+    netlist = read_netlist_argument(args.netlist, reader, **reader_options(args))
+    claims = OutputClaims()
+    claims.inputs([args.netlist])
+    claims.inputs_of(netlist)
+    for option, path in list(outputs) + list(more(netlist) if more else []):
+        claims.output(path, option)
+    return netlist
+
+
+def write_outputs(*outputs):
+    """Writes each ``(path, what)``: a table (CSV), or a function of the path
+    (a plot); a None path is skipped."""
+    for path, what in outputs:
+        if not path:
+            continue
+        if callable(what):
+            try:
+                what(path)
+            except WriteError:
+                raise
+            except OSError as exc:
+                raise WriteError(path, exc) from None
+        else:
+            write_table(path, what)
