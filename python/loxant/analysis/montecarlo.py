@@ -156,6 +156,8 @@ def yield_analysis(
     junctions=None,
     window=None,
     watch=None,
+    spec=None,
+    threshold=None,
     client="auto",
     progress=True,
     **options,
@@ -166,6 +168,7 @@ def yield_analysis(
     netlist's own distribution is drawn in every case.  ``seed``: an integer;
     the same seed gives the same samples and outcomes whatever the client.
     ``netlist_or_circuit``, ``criterion``, ``junctions``, ``window``, ``watch``,
+    ``spec``, ``threshold``,
     ``t_stop``, ``dt``, ``options`` and ``client`` are as for
     :func:`loxant.analysis.margins.margins`.  A cluster lost on the way raises
     :class:`~loxant.analysis.runner.ClusterLost` whose ``partial`` is the result
@@ -188,7 +191,7 @@ def yield_analysis(
     try:
         with Runner(client, progress=progress, description="yield") as runner:
             criterion, nominal = nominal_criterion(
-                runner, design, criterion, junctions, window, watch
+                runner, design, criterion, junctions, window, watch, spec, threshold
             )
             runner.run(plan, criterion=criterion, design=design)
     except ClusterLost as lost:  # the samples done are kept
