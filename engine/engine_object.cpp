@@ -297,6 +297,19 @@ PyObject* get_recorded(PyObject* self, void*) {
     });
 }
 
+int set_recorded(PyObject* self, PyObject* value, void*) {
+    return capi::boundary_int("loxant.NativeEngine.Engine.recorded", kFile, [&] {
+        Transient& t = *state_of(self).transient;
+        const long long rows = value == nullptr ? -1 : PyLong_AsLongLong(value);
+        if (rows == -1 && PyErr_Occurred())
+            capi::raise_pending();
+        if (rows < 0 || rows > t.recorded())
+            capi::raise_format(PyExc_ValueError, "recorded may only fall, to 0..%lld, got %lld",
+                               static_cast<long long>(t.recorded()), rows);
+        t.keep_rows(rows);
+    });
+}
+
 PyObject* get_time(PyObject* self, void*) {
     return capi::boundary("loxant.NativeEngine.Engine.time", kFile, [&] {
         return capi::Ref::steal(PyFloat_FromDouble(state_of(self).transient->time()));
@@ -319,6 +332,18 @@ PyObject* get_failure(PyObject* self, void*) {
         return capi::Ref::steal(Py_BuildValue("(ddsOiO)", f.time, f.step, f.reason,
                                               f.singular ? Py_True : Py_False, f.iterations,
                                               culprits.get()));
+    });
+}
+
+// (kind, junction, index, time, value, phase) of what the stop rule found
+// failed, or None.
+PyObject* get_stop_report(PyObject* self, void*) {
+    return capi::boundary("loxant.NativeEngine.Engine.stop_report", kFile, [&] {
+        const StopReport& r = state_of(self).transient->stop_rule().report();
+        if (r.kind == StopKind::none)
+            return capi::Ref::borrow(Py_None);
+        return capi::Ref::steal(Py_BuildValue("(iiiddd)", static_cast<int>(r.kind), r.junction,
+                                              r.index, r.time, r.value, r.phase));
     });
 }
 
@@ -348,7 +373,8 @@ PyMethodDef kMethods[] = {
      "run(time, values, turns)\n--\n\nSteps on, recording into the given tables; returns "
      "FINISHED when t_stop is reached, TABLES_FULL when the tables are full (call again with "
      "larger ones holding the rows recorded so far), FAILED when a step failed (see failure), "
-     "STEP_LIMIT when the step limit (option max_steps) is reached."},
+     "STEP_LIMIT when the step limit (option max_steps) is reached, RULE_FAILED when the "
+     "stop rule found the run failed (see stop_report)."},
     {"linear_algebra_floor", engine_floor, METH_O,
      "linear_algebra_floor(repeats)\n--\n\nSeconds of one klu_refactor + klu_solve of the last "
      "matrix factored (mean of repeats), or None before the first factorisation."},
@@ -360,10 +386,15 @@ PyMethodDef kMethods[] = {
 
 PyGetSetDef kGetSet[] = {
     {"stats", get_stats, nullptr, "counters of the run", nullptr},
-    {"recorded", get_recorded, nullptr, "rows recorded so far", nullptr},
+    {"recorded", get_recorded, set_recorded,
+     "rows recorded so far; set lower to keep only the first rows (the next row is written "
+     "after them)",
+     nullptr},
     {"time", get_time, nullptr, "time of the last accepted step", nullptr},
     {"failure", get_failure, nullptr,
      "(time, step, reason, singular, iterations, non-finite models) or None", nullptr},
+    {"stop_report", get_stop_report, nullptr,
+     "(kind, junction, index, time, value, phase) of the stop rule's finding, or None", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -216,11 +216,14 @@ class Design:
         """The elements of the nominal circuit."""
         return self.normalised(self._nominal).elements
 
-    def simulate(self, circuit, record=None):
-        """Run ``circuit``; ``record`` (probes) unless the options name their own."""
+    def simulate(self, circuit, record=None, stop_rule=None):
+        """Run ``circuit``; ``record`` (probes) unless the options name their own;
+        ``stop_rule`` ends a failing run early (see :mod:`loxant.simulation.stop_rule`)."""
         options = dict(self.options)
         if record is not None:
             options.setdefault("record", record)
+        if stop_rule is not None:
+            options.setdefault("stop_rule", stop_rule)
         return circuit.simulate(self.t_stop, self.dt, **options)
 
     # -- names -------------------------------------------------------------
@@ -565,14 +568,5 @@ def _recouple(circuit, multipliers):
     for element in circuit.elements:
         if not isinstance(element, el.MutualInductance):
             continue
-        first, second = element.inductors
-        limit = math.sqrt(first.l * second.l)
         scaled_own = any(Design._split(n)[0] == element.name for n in multipliers)
-        if scaled_own:
-            element.k = element.m / limit if limit > 0 else 0.0
-        else:
-            element.m = element.k * limit
-        if abs(element.m) > limit:
-            raise CircuitError(
-                f"{element.name}: |M| = {abs(element.m):g} exceeds sqrt(L1*L2) = {limit:g}"
-            )
+        element.couple(keep="m" if scaled_own else "k")

@@ -20,6 +20,7 @@ import numbers
 from .bisection import Bisection
 from .common import make_design, nominal_criterion
 from .design import GLOBAL_BIAS, is_pattern
+from .display import finish, html_table, new_figure
 from .reasons import failure_groups
 from .runner import Run, Runner
 
@@ -135,13 +136,17 @@ class MarginResult:
     def formatted(self):
         """The table as text: a bound at the searched range's end, which passed
         and so is no margin, reads "≥ 60 %" (or "≤ -60 %")."""
+        return self.shown().to_string(index=False)
+
+    def shown(self):
+        """The table as :meth:`formatted` shows it, a DataFrame."""
         shown = self.table[["parameter", "nominal"]].copy()
         for side, mark in (("low", "≤"), ("high", "≥")):
             shown[f"{side} %"] = [
                 f"{mark} {value:g}" if edge else f"{value:g}"
                 for value, edge in zip(self.table[f"{side} %"], self.table[f"{side} at limit"])
             ]
-        return shown.to_string(index=False)
+        return shown
 
     def critical_text(self):
         """ "critical margin: 22.5 % (BIAS)", or "≥ 60 %" when every bound is the range's end."""
@@ -159,17 +164,14 @@ class MarginResult:
             f"{self.critical_margin:.1f} % ({self.critical_parameter})>"
         )
 
-    def plot(self, path, title="Margins"):
-        """Write the margin chart (a horizontal bar per parameter from its low to
-        its high bound, around nominal; the critical one highlighted, a bound at
-        the searched range's end hatched) as a PNG."""
-        from matplotlib.backends.backend_agg import FigureCanvasAgg
-        from matplotlib.figure import Figure
-
+    def plot(self, path=None, title="Margins"):
+        """The margin chart (a horizontal bar per parameter from its low to its
+        high bound, around nominal; the critical one highlighted, a bound at the
+        searched range's end hatched), a matplotlib Figure; written as a PNG to
+        ``path`` too when one is given."""
         table = self.table
         count = len(table)
-        figure = Figure(figsize=(7, 1.2 + 0.32 * count), layout="constrained")
-        FigureCanvasAgg(figure)
+        figure = new_figure(7, 1.2 + 0.32 * count)
         axes = figure.add_subplot()
         rows = list(range(count))[::-1]
         colours = [
@@ -188,8 +190,10 @@ class MarginResult:
         axes.set_xlabel("change from nominal (%)")
         axes.grid(axis="x", alpha=0.3)
         axes.set_title(f"{title}: {self.critical_text().replace('critical margin: ', 'critical ')}")
-        figure.savefig(path, dpi=110)
-        return path
+        return finish(figure, path)
+
+    def _repr_html_(self):
+        return html_table(self.shown(), caption=self.critical_text())
 
 
 def margins(
@@ -202,6 +206,8 @@ def margins(
     junctions=None,
     window=None,
     watch=None,
+    spec=None,
+    threshold=None,
     limits=(-60.0, 60.0),
     resolution=1.0,
     global_bias=True,
@@ -245,7 +251,9 @@ def margins(
         searches.append(_Search(name, 1 + high / 100, step))
 
     with Runner(client, progress=progress, description="margins") as runner:
-        criterion, nominal = nominal_criterion(runner, design, criterion, junctions, window, watch)
+        criterion, nominal = nominal_criterion(
+            runner, design, criterion, junctions, window, watch, spec, threshold
+        )
         plan = _BisectionPlan(searches)
         runner.run(plan, criterion=criterion, design=design)
     result = _result(design, names, searches, plan.log, nominal)

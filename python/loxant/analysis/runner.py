@@ -10,10 +10,12 @@ progress bar, and turns a run lost with its worker into a failed outcome.
 ``client`` chooses where runs go:
 
 * ``"auto"`` (the default of the analyses): in this process when a cluster
-  cannot pay for itself (one core, runs shorter than :data:`MIN_PARALLEL_RUN`, or
-  too little work to cover the cluster's start), else on a local cluster as
-  ``"local"``.  The choice is made from the time of the nominal run and the
-  number of runs to come, and is kept in the result's ``stats``;
+  cannot pay for itself (one core, runs shorter than :data:`MIN_PARALLEL_RUN`,
+  fewer than :data:`MIN_FREE_CORES` cores left free by other work, or an
+  estimate, start included, above :data:`CLUSTER_GAIN` of the serial time),
+  else on a local cluster as ``"local"``.  The choice is made from the mean
+  time of the first runs timed here and the number of runs to come, and is
+  kept in the result's ``stats``;
 * ``None``: one after another in this process;
 * ``"local"``: a local Dask cluster started for the analysis, one
   single-threaded worker process per core (the simulation state is shared
@@ -30,16 +32,26 @@ scheduler's ``distributed.scheduler.allowed-failures`` times), and once more by
 the runner (runs merely queued on a dying worker share its fate in Dask); a run
 that still cannot finish is reported as failed with reason ``"worker"``.  Ctrl-C cancels
 the runs not yet finished and closes a cluster started here.
+
+A cluster that is lost (its scheduler stops answering, or it has had no
+worker for :data:`NO_WORKER_GRACE` seconds) raises :class:`ClusterLost` within
+seconds; the outcomes of the runs that finished stay recorded in the plan.  An
+address is given :data:`SCHEDULER_TIMEOUT` seconds to answer as a Dask
+scheduler, whether nothing listens there or something that is no scheduler.
 """
 
 import math
 import numbers
-import os
 import time
 import uuid
 from dataclasses import dataclass, field
 
-from ..errors import AnalysisError, CircuitError, ConvergenceError, SingularMatrixError
+from ..errors import CircuitError, ConvergenceError, RunStopped, SingularMatrixError
+from .cluster import SCHEDULER_TIMEOUT, ClusterLost, SchedulerError
+from .cluster import connect as _connect
+from .cluster import cores as _cores
+from .cluster import free_cores as _free_cores
+from .cluster import quiet_dask as _quiet_dask
 from .events import events as find_events
 from .sampling import draw_sample
 
@@ -48,7 +60,9 @@ __all__ = [
     "REASONS",
     "Outcome",
     "Run",
+    "ClusterLost",
     "Runner",
+    "SCHEDULER_TIMEOUT",
     "SchedulerError",
     "evaluate",
 ]
@@ -56,13 +70,27 @@ __all__ = [
 #: shortest run (seconds) worth sending to a worker process: below it the
 #: scheduler's round trip costs more than the run
 MIN_PARALLEL_RUN = 0.02
-#: seconds a local cluster takes to start, on a loaded two-core machine
-CLUSTER_START = 2.0
-#: runs timed in this process before choosing where the others go
-TIMED_RUNS = 2
+#: seconds a local cluster takes to start and run its first task: measured at
+#: 7-8 s on a loaded two-core machine (load average 9)
+CLUSTER_START = 8.0
+#: runs timed in this process before choosing where the others go (the first
+#: pays for warming up the process and is not counted)
+TIMED_RUNS = 3
 #: fraction of the workers' time that goes into runs (the rest: scheduling, and
 #: the scheduler and this process sharing the cores)
-CLUSTER_EFFICIENCY = 0.8
+CLUSTER_EFFICIENCY = 0.75
+#: the cluster is taken only when its estimate is at most this fraction of the
+#: serial time: the estimates are rough, and a wrong choice must not cost
+CLUSTER_GAIN = 0.7
+#: fewest cores free of other work (after this process) for a cluster to pay
+MIN_FREE_CORES = 1.5
+
+#: seconds a cluster may have no worker while runs wait before it counts as lost
+NO_WORKER_GRACE = 60.0
+#: seconds the copies of the design to every worker may take (they only help)
+REPLICATE_TIMEOUT = 5.0
+#: seconds between checks of the cluster while no run finishes
+HEALTH_POLL = 1.0
 
 #: why a run can fail
 REASONS = {
@@ -73,11 +101,8 @@ REASONS = {
     "error": "the criterion, the measure or the simulation raised an exception",
     "worker": "the run was lost with its worker process",
     "measure": "a measure could not be taken (NaN)",
+    "cluster": "the cluster was lost before the run finished",
 }
-
-
-class SchedulerError(AnalysisError):
-    """The cluster the runs were to go to cannot be reached."""
 
 
 @dataclass
@@ -119,7 +144,10 @@ def evaluate(design, run, criterion=None, measure=None, record_events=None):
             circuit, drawn = draw_sample(design, run.multipliers, run.values, *run.sample)
         else:
             circuit = design.build(run.multipliers, run.values)
-        results = design.simulate(circuit, _probes(criterion, measure, record_events, design))
+        probes = _probes(criterion, measure, record_events, design)
+        results = design.simulate(circuit, probes, _stop_rule(criterion, measure, design))
+    except RunStopped as exc:  # failed, known before the end: no results to judge
+        return Outcome(False, "criterion", criterion.explain_stop(exc.report), drawn=drawn)
     except ConvergenceError as exc:
         return Outcome(False, "convergence", str(exc), drawn=drawn)
     except SingularMatrixError as exc:
@@ -181,6 +209,16 @@ def _probes(criterion, measure, record_events, design=None):
     if design is not None:  # names as the circuit spells them, whatever was written
         names = [design.element_name(n) or design.node_name(n) or n for n in names]
     return sorted(set(names)) or None
+
+
+def _stop_rule(criterion, measure, design):
+    """The criterion's rule that ends a failing run early, or None: runs that
+    take a measure (whose value a failed run leaves out anyway) go to the end."""
+    make = getattr(criterion, "stop_rule", None)
+    if make is None or measure is not None:
+        return None
+    units = design.units
+    return make(1.0 if units is None else units.scale["s"])
 
 
 def _judge(criterion, results):
@@ -245,11 +283,13 @@ class Runner:
         self._opened = None
         self._bar = None
         self._workers_at_start = None
+        self._workerless_since = None
         #: where the runs go and why (see the module)
         self.choice = None
         #: seconds of the shortest run timed in this process, None before one
         self.run_seconds = None
         self._timed = 0
+        self._timed_seconds = []  # the timed runs after the first
         #: seconds spent connecting (starting a local cluster included), and from
         #: the start to the first outcome and to the end
         self.connect_time = self.first_result = self.wall_time = None
@@ -283,8 +323,14 @@ class Runner:
             self._bar.close()
             self._bar = None
         self._shipped.clear()
-        for resource in reversed(self._owned):
-            resource.close()
+        lost = exc_info[0] is not None and issubclass(exc_info[0], ClusterLost)
+        with _quiet_dask(lost):  # a lost cluster's reconnection, cut short, logs tracebacks
+            for resource in reversed(self._owned):
+                try:
+                    resource.close()
+                except Exception:
+                    if not lost:
+                        raise
         self._owned.clear()
         self.client = None
 
@@ -314,22 +360,23 @@ class Runner:
 
     def choose(self, runs, run_seconds):
         """With ``client="auto"``, decide where ``runs`` more runs of about
-        ``run_seconds`` each go: a local cluster when it finishes them sooner,
-        start included, else this process (see the module)."""
+        ``run_seconds`` each go: a local cluster when it is expected to finish
+        them well sooner, start included, on the cores other work leaves free;
+        else this process (see the module)."""
         if self._client_arg != "auto" or self.choice is not None:
             return
         cores = _cores()
+        free = min(float(cores), _free_cores(cores))
         work = runs * run_seconds
-        on_cluster = CLUSTER_START + work / (cores * CLUSTER_EFFICIENCY)
-        size = f"{runs} runs to go at most, each about {run_seconds * 1e3:.1f} ms"
+        on_cluster = CLUSTER_START + work / (max(free, 1.0) * CLUSTER_EFFICIENCY)
+        size = f"up to {runs} more runs of {run_seconds * 1e3:.1f} ms expected"
         if cores < 2:
             self.choice = "serial: one core"
         elif run_seconds < MIN_PARALLEL_RUN:
-            self.choice = (
-                f"serial: {size}, shorter than the {MIN_PARALLEL_RUN * 1e3:.0f} ms "
-                "that pays for sending a run out"
-            )
-        elif on_cluster >= work:
+            self.choice = f"serial: {size}, each shorter than {MIN_PARALLEL_RUN * 1e3:.0f} ms"
+        elif free < MIN_FREE_CORES:
+            self.choice = f"serial: {size}, but other work leaves {free:.1f} of {cores} cores free"
+        elif on_cluster > CLUSTER_GAIN * work:
             self.choice = f"serial: {size} ({work:.1f} s) would not pay for starting a cluster"
         else:
             try:
@@ -340,6 +387,14 @@ class Runner:
                 self.choice = f"serial: {size}, but a local cluster failed to start ({exc})"
             else:
                 self.choice = f"local cluster: {size}, shared out over {cores} cores"
+
+    def _mean_run_seconds(self):
+        """Mean time of the runs timed here after the first (the runs of an
+        analysis that stops failing runs early differ: the mean, not the
+        nominal run, stands for them), else the shortest."""
+        if self._timed_seconds:
+            return sum(self._timed_seconds) / len(self._timed_seconds)
+        return self.run_seconds
 
     # -- running -----------------------------------------------------------
 
@@ -359,11 +414,19 @@ class Runner:
             # two runs timed here: the first pays for warming up the process
             self._serial(plan, bar, parts, started, limit=max(TIMED_RUNS - self._timed, 0))
             if plan.remaining() > 0:
-                self.choose(plan.remaining(), self.run_seconds)
+                self.choose(plan.remaining(), self._mean_run_seconds())
         if self.client is None:
             self._serial(plan, bar, parts, started)
-        else:
+            return
+        try:
             self._parallel(plan, bar, parts, started)
+        except ClusterLost:
+            raise
+        except Exception:
+            # Dask's own error when the scheduler went away in a call to it
+            if self.client.status == "running":
+                raise
+            raise self._lost(plan, "its scheduler no longer answers") from None
 
     def _serial(self, plan, bar, parts, started, limit=None):
         design, criterion, measure, events = parts
@@ -377,6 +440,8 @@ class Runner:
                 outcome = evaluate(design, run, criterion, measure, events)
                 seconds = time.perf_counter() - begun
                 self.run_seconds = min(seconds, self.run_seconds or seconds)
+                if self._timed > 0:  # the first warms the process up
+                    self._timed_seconds.append(seconds)
                 self._timed += 1
                 self._count(plan, key, outcome, bar, started)
                 count += 1
@@ -389,10 +454,17 @@ class Runner:
             return value
         held = self._shipped.get(id(value))
         if held is None or held[0] is not value:
+            if self.client.status != "running":
+                raise SchedulerError("the scheduler no longer answers")  # see run()
             key = f"loxant-{type(value).__name__}-{uuid.uuid4().hex}"
             future = self.client.submit(_same, value, key=key, pure=False)
-            # on every worker, so that the runs do not crowd onto the one that made it
-            self.client.replicate([future])
+            # on every worker, so that the runs do not crowd onto the one that made it;
+            # only a help: it fails when a worker goes away meanwhile, and the runs
+            # then fetch the value from wherever it is
+            try:
+                self.client.replicate([future], callback_timeout=REPLICATE_TIMEOUT)
+            except Exception:
+                pass
             held = (value, future)
             self._shipped[id(value)] = held
         return held[1]
@@ -431,7 +503,8 @@ class Runner:
                 if not pending:
                     return
                 # every run finished by now, so that the next ones go in one message
-                finished = [next(completed)] + completed.next_batch(block=False)
+                self._wait_for_one(completed, plan)
+                finished = completed.next_batch(block=False)
                 again = []
                 for future in finished:
                     key, run, tries = pending.pop(future)
@@ -442,16 +515,65 @@ class Runner:
                         again.append((key, run, tries))
                     else:
                         self._count(plan, key, outcome, bar, started)
-                del finished, future
+                del finished
                 if again:
+                    self._check_cluster(plan, workers_needed=False)
                     submit(again)
         except BaseException:
             # Ctrl-C or any error: nothing is left running on the cluster
             completed.clear()
             if pending:
-                self.client.cancel(list(pending))
+                try:
+                    self.client.cancel(list(pending))
+                except Exception:  # a lost cluster has nothing left to cancel
+                    pass
             pending.clear()
             raise
+
+    def _wait_for_one(self, completed, plan):
+        """Block until a run has finished, checking the cluster every
+        :data:`HEALTH_POLL` seconds meanwhile (ClusterLost when it is gone)."""
+        # as_completed's own wake-up (what its iterator waits on), with a deadline
+        condition = getattr(completed, "thread_condition", None)
+        while not completed.has_ready():
+            waited = time.monotonic()
+            if condition is None:
+                time.sleep(0.01)
+            else:
+                with condition:
+                    condition.wait(timeout=HEALTH_POLL)
+            if not completed.has_ready() and time.monotonic() - waited >= HEALTH_POLL:
+                self._check_cluster(plan)
+        self._workerless_since = None
+
+    def _check_cluster(self, plan, workers_needed=True):
+        """Raise ClusterLost when the scheduler no longer answers or, with
+        ``workers_needed``, when the cluster has had no worker for
+        :data:`NO_WORKER_GRACE` seconds."""
+        why = None
+        if self.client.status != "running":
+            why = "its scheduler no longer answers"
+        elif workers_needed:
+            try:
+                workers = len(self.client.nthreads())
+            except Exception as exc:
+                why = f"its scheduler no longer answers ({type(exc).__name__})"
+            else:
+                now = time.monotonic()
+                if workers:
+                    self._workerless_since = None
+                elif self._workerless_since is None:
+                    self._workerless_since = now
+                elif now - self._workerless_since > NO_WORKER_GRACE:
+                    why = f"no worker for {NO_WORKER_GRACE:.0f} s"
+        if why is not None:
+            raise self._lost(plan, why)
+
+    def _lost(self, plan, why):
+        total = self.done + plan.remaining()
+        return ClusterLost(
+            f"the cluster was lost ({why}) after {self.done} of {total} runs", self.done, total
+        )
 
     def _count(self, plan, key, outcome, bar, started):
         if self.first_result is None:
@@ -500,39 +622,3 @@ def _collect(future):
     exc = future.exception() if future.status == "error" else None
     detail = f"{type(exc).__name__}: {exc}" if exc is not None else f"run {future.status}"
     return Outcome(False, "worker", detail)
-
-
-def _cores():
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on every platform
-        return os.cpu_count() or 1
-
-
-def _connect(client, owned):
-    """A distributed.Client for ``client`` (see the module), or None."""
-    if client is None:
-        return None
-    from distributed import Client
-
-    if isinstance(client, Client):
-        return client
-    if client == "local":
-        from distributed import LocalCluster
-
-        cluster = LocalCluster(
-            n_workers=_cores(),
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=None,
-        )
-        owned.append(cluster)
-        client = cluster
-    if isinstance(client, str) or hasattr(client, "scheduler_address"):
-        connected = Client(client)
-        owned.append(connected)
-        return connected
-    raise TypeError(
-        f"client must be None, 'local', a distributed.Client or a scheduler address, "
-        f"got {type(client).__name__}"
-    )

@@ -16,6 +16,7 @@ from ..errors import RECORDING, STEPS, CircuitError, QuotedError, RunLimitError
 from .engines import ENGINES
 from .probes import HOW_TO_RECORD
 from .results import Results, on_print_grid
+from .stop_rule import StopRule
 
 __all__ = [
     "ADAPTIVE_ATOL",
@@ -106,6 +107,12 @@ def _seed(value, name):
     return value
 
 
+def _stop_rule(value, name):
+    if value is not None and not isinstance(value, StopRule):
+        raise CircuitError(f"{name} must be a StopRule or None, got {value!r}", option=name)
+    return value
+
+
 def _settle_steps(value, name):
     return 0 if not value else _count(value, name, limit=10**6)
 
@@ -150,6 +157,8 @@ class RunOptions:
     breakpoints: tuple = _option((), native="breakpoints", when=_adaptive_run)
     noise_step: float = _option(0.0, native="noise_step", when=_adaptive_run)
     settle_steps: int = _option(0, check=_settle_steps, native="settle_steps", when=_settled_run)
+    #: ends a failing run early (native engine; the engine's spec is made with the plan)
+    stop_rule: object = _option(None, check=_stop_rule)
 
     @classmethod
     def check(cls, t_stop, dt=None, **given):
@@ -234,7 +243,10 @@ class RunOptions:
         after refusing a recording that would exceed :data:`MAX_RECORDING_BYTES`."""
         keep_all = isinstance(self.record, str) and self.record == "all"
         max_rows = None if keep_all else max(MAX_RECORDING_BYTES // per_sample, 2)
-        if not keep_all:
+        # with a print step the native engine keeps only the print grid, put on
+        # it as the run goes
+        printed = self.print_step is not None and self.engine == "native"
+        if not keep_all and not printed:
             _check_recording(
                 per_sample, self.t_stop, self.grid, self.record_every, self.record_from
             )
@@ -256,9 +268,10 @@ class Limits:
         #: ``time.perf_counter()`` when the run began
         self.started = started
 
-    def results(self, tables, plan, stats):
-        """The :class:`~loxant.simulation.results.Results` of a finished run."""
-        if self.print_step is not None:
+    def results(self, tables, plan, stats, printed=False):
+        """The :class:`~loxant.simulation.results.Results` of a finished run
+        (``printed``: its tables are on the print grid already)."""
+        if self.print_step is not None and not printed:
             tables = on_print_grid(*tables, self.print_step, self.t_stop)
         return Results.from_tables(*tables, plan, stats)
 
@@ -283,7 +296,7 @@ class Limits:
                 "record_from, or pass record='all' to keep everything anyway"
             )
         tables = exc.tables
-        if self.print_step is not None:
+        if self.print_step is not None and not getattr(exc, "printed", False):
             tables = on_print_grid(*tables, self.print_step, t)
         results = Results.from_tables(*tables, plan, exc.stats)
         message = f"{reached}; {advice} (the error's results hold what was recorded)"
