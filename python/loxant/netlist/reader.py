@@ -83,9 +83,13 @@ class Netlist:
         #: ``.option adaptive``: the step is adaptive, .tran's tstep its largest
         self.adaptive = self._parsed.adaptive
         self.temperature, self.noise_bandwidth, self.seed = self._noise()
-        nominal = Expander(parsed, base_dir=base_dir)
+        nominal = Expander(parsed, base_dir=base_dir, record=True)
         self.params = dict(nominal.global_values)
         flat = nominal.build()
+        #: every subcircuit instance's parameters: "NAME@PATH" -> nominal value
+        self.instance_params = nominal.instance_values
+        #: junction name -> the instance parameter its area= names ("B1@XDUT")
+        self.area_params = nominal.area_params
         # a file of models only serves .iv and junction_model
         has_models = parsed.top.models or any(sub.body.models for sub in parsed.subckts.values())
         if not flat and not parsed.iv_requests and not has_models:
@@ -461,7 +465,9 @@ class Netlist:
     def circuit(self, params=None, rng=None):
         """A fresh :class:`~loxant.physical.PhysicalCircuit` of the netlist.
 
-        ``params`` overrides top-level ``.param`` values (name -> number, any case);
+        ``params`` overrides ``.param`` values (name -> number, any case): a
+        top-level name, or ``NAME@PATH`` (see :attr:`instance_params`) for one
+        subcircuit instance's parameter;
         ``rng`` (a NumPy Generator) draws the random functions ``gauss``,
         ``agauss``... and the spreads (:attr:`spreads`), which give their nominal
         value without it.  The reference units are those of the nominal circuit,
