@@ -20,7 +20,14 @@ Parameters are named by strings:
   current source whose waveform settles to a constant (DC, or a piecewise-linear
   ramp to a constant).  Pulses, sines and piecewise-linear waveforms that go up
   and down are signals and keep their values;
-* a netlist's ``.param`` name sets that parameter (its nominal times the multiplier).
+* a netlist's ``.param`` name sets that parameter (its nominal times the multiplier);
+  a parameter of one subcircuit instance is written ``NAME@PATH`` (``B0@XDUT``),
+  or ``NAME`` alone when the cell under test defines it and nothing else has that
+  name.  Everything the netlist computes from a ``.param`` follows it;
+* a junction whose ``area=`` is a ``.param`` of its own instance that sets no
+  other junction's area is scaled through that parameter, so what the cell
+  computes from the area (its shunt resistor, the shunt's inductance) follows,
+  as a change of the process would move them.
 
 Names are case-insensitive, and a device in a subcircuit instance may be written
 ``B1.X1`` or ``B1|X1``; every analysis reports the circuit's own spelling.
@@ -178,6 +185,8 @@ class Design:
             # the netlist's start-up period (none with DST), as its own runs take it
             self.options.setdefault("settle", settle)
         self.param_names = dict(source.params) if self.is_netlist else {}
+        self.param_names.update(getattr(source, "instance_params", {}) if self.is_netlist else {})
+        self.area_params = _sole_areas(getattr(source, "area_params", {}) or {})
         self._snapshot = None if self.is_netlist else _snapshot(source)
         self._nominal = self.fresh()
         if self.is_netlist:  # runs that change no .param copy the nominal circuit
@@ -364,6 +373,10 @@ class Design:
         if param is not None and "." not in name:
             return param
         element = self.element_name(name)
+        if element is None:
+            inner = self._instance_param(name)
+            if inner is not None:
+                return inner
         attribute = None
         if element is None:
             prefix, dot, attribute = name.rpartition(".")
@@ -374,6 +387,30 @@ class Design:
             attribute = attribute.lower()
         self._check_scalable(name, self.normalised(self._nominal)[element], attribute)
         return element if attribute is None else f"{element}.{attribute}"
+
+    def _instance_param(self, name):
+        """The ``NAME@PATH`` spelling of an instance's parameter written
+        ``NAME@PATH``, ``NAME.PATH`` or, with a cell under test, ``NAME``; or None."""
+        if "@" in name:
+            candidates = [name]
+        elif "." in name or "|" in name:
+            head, _, path = canonical_name(name).partition("|")
+            candidates = [f"{head}@{path}"]
+        else:
+            candidates = [] if self.dut is None else [f"{name}@{self.dut}"]
+        for candidate in candidates:
+            try:
+                found = lookup_name(self._params, candidate)
+            except KeyError as exc:
+                raise ValueError(exc.args[0]) from None
+            if found is not None:
+                return found
+        return None
+
+    def area_param(self, name):
+        """The instance parameter through which junction ``name`` (canonical) is
+        scaled, or None when it is scaled alone."""
+        return self.area_params.get(name)
 
     def check(self, name):
         """Raise ValueError unless ``name`` is a parameter of this design."""
@@ -493,14 +530,25 @@ class Design:
         multipliers = dict(multipliers or {})
         param_values = dict(values or {})
         for name in list(multipliers):
-            if name in self.param_names:
-                param_values[name] = self.param_names[name] * multipliers.pop(name)
+            param = self.area_params.get(name, name)
+            if param in self.param_names:
+                factor = param_values.get(param, self.param_names[param]) / self.param_names[param]
+                param_values[param] = self.param_names[param] * factor * multipliers.pop(name)
         circuit_object = self.fresh(param_values, rng)
         circuit = self.normalised(circuit_object)
         for name, factor in multipliers.items():
             _scale(circuit, name, _multiplier(name, factor), self._bias_scope)
         _recouple(circuit, multipliers)
         return circuit_object
+
+
+def _sole_areas(area_params):
+    """{junction: its area parameter} for the parameters that set one junction's
+    area only (a parameter shared by several junctions scales none of them)."""
+    counts = {}
+    for param in area_params.values():
+        counts[param] = counts.get(param, 0) + 1
+    return {j: p for j, p in area_params.items() if counts[p] == 1}
 
 
 def _instance_path(name):

@@ -110,7 +110,10 @@ class MarginResult:
     every parameter's ``min(-low %, high %)``; ``runs``: every run's parameter,
     side (``low``/``high``), multiplier, change in percent, outcome and failure
     reason and message; :meth:`reasons`: the failures grouped; ``nominal``: the
-    outcome of the nominal run; ``stats``: the runner's counts, times and choice.
+    outcome of the nominal run; ``stats``: the runner's counts, times and choice;
+    ``notes``: {parameter: how it is varied} where that is not plain, such as a
+    junction scaled through its area ``.param`` (what the netlist computes from
+    that parameter, its shunt, follows).
     """
 
     def __init__(self, table, runs, nominal):
@@ -119,6 +122,7 @@ class MarginResult:
         self.nominal = nominal
         self.stats = {}
         self.dut = None
+        self.notes = {}
         sizes = [min(-lo, hi) for lo, hi in zip(table["low %"], table["high %"])]
         best = min(range(len(sizes)), key=sizes.__getitem__) if sizes else None
         self.critical_margin = sizes[best] if sizes else math.nan
@@ -141,7 +145,10 @@ class MarginResult:
                 f"{mark} {value:g}" if edge else f"{value:g}"
                 for value, edge in zip(self.table[f"{side} %"], self.table[f"{side} at limit"])
             ]
-        return shown.to_string(index=False)
+        text = shown.to_string(index=False)
+        for name, note in self.notes.items():
+            text += f"\n{name}: {note}"
+        return text
 
     def critical_text(self):
         """ "critical margin: 22.5 % (BIAS)", or "≥ 60 %" when every bound is the range's end."""
@@ -380,7 +387,12 @@ def _result(design, names, searches, log, nominal):
         ],
         columns=columns,
     )
-    return MarginResult(table, runs, nominal)
+    result = MarginResult(table, runs, nominal)
+    for name in names:
+        param = design.area_param(name)
+        if param is not None:
+            result.notes[name] = f"scaled through its area .param {param}; what uses it follows"
+    return result
 
 
 def _percent(multiplier):

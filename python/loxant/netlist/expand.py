@@ -224,7 +224,7 @@ class Expander:
                     nodes = self._control_branch(element, name, nodes, values)
             if letter == _INDUCTOR and values["value"] < 0:
                 self._negative_inductance(element, values["value"])
-            if self._record and suffix and letter in _JUNCTION_LETTERS:
+            if self._record and letter in _JUNCTION_LETTERS:
                 self._note_area(element, name, scope, suffix)
             append(Flat(letter, name, nodes, element.line, values))
 
@@ -233,7 +233,7 @@ class Expander:
         options = element.options
         tree = options["AREA"].tree if "AREA" in options and "IC" not in options else None
         if tree is not None and tree[0] == "name" and tree[1] in scope:
-            self.area_params[name] = f"{tree[1]}@{suffix[1:]}"
+            self.area_params[name] = f"{tree[1]}@{suffix[1:]}" if suffix else tree[1]
 
     def _negative_inductance(self, element, value):
         """Negative inductances (equivalent circuits, or a slip such as

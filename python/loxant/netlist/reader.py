@@ -88,7 +88,7 @@ class Netlist:
         flat = nominal.build()
         #: every subcircuit instance's parameters: "NAME@PATH" -> nominal value
         self.instance_params = nominal.instance_values
-        #: junction name -> the instance parameter its area= names ("B1@XDUT")
+        #: junction name -> the parameter of its own level its area= names ("B1@XDUT")
         self.area_params = nominal.area_params
         # a file of models only serves .iv and junction_model
         has_models = parsed.top.models or any(sub.body.models for sub in parsed.subckts.values())
