@@ -8,6 +8,8 @@ import os
 import pytest
 
 from loxant.analysis import Design, margins
+from loxant.analysis.montecarlo import _spreads
+from loxant.analysis.sampling import draw_sample
 from loxant.netlist import Netlist, NetlistError
 
 #: a cell in the style of a cell library: shunts and their inductances computed
@@ -121,3 +123,22 @@ def test_library_cell_junction_margin_moves_its_shunt():
     )
     assert "B3@XDUT" in result.notes["B3|XDUT"]
     assert "B3|XDUT: scaled through its area .param B3@XDUT" in result.formatted()
+
+
+def test_yield_spread_on_params_and_on_the_cell_under_test_only():
+    design = Design(_netlist())
+    design.set_dut("XDUT")
+    spreads = _spreads({}, "global", design), _spreads({"B0": 0.1, "l": 0.05}, "local", design)
+    assert set(spreads[1]) == {"B0@XDUT", "l"}
+    nominal = _values(design.build())
+    for index in range(3):
+        circuit, drawn = draw_sample(design, {}, {}, 7, index, spreads)
+        built = _values(circuit)
+        oracle = _values(_netlist(b0=drawn["B0@XDUT"]).circuit())
+        assert built["RB1|XDUT"] == pytest.approx(oracle["RB1|XDUT"], rel=1e-12)
+        assert built["RB1|XDUT"] != nominal["RB1|XDUT"]
+        assert built["L1|XDUT"] != nominal["L1|XDUT"]  # the inductance kind, inside
+        for element in ("RB1|X1", "L1|X1", "LRB1|X1"):  # outside the cell: as nominal
+            assert built[element] == nominal[element]
+    with pytest.raises(ValueError, match="unknown kind 'NOPE'.*element or .param name"):
+        _spreads({"NOPE": 0.1}, "local", design)
