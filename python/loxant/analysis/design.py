@@ -20,6 +20,13 @@ Parameters are named by strings:
   current source whose waveform settles to a constant (DC, or a piecewise-linear
   ramp to a constant).  Pulses, sines and piecewise-linear waveforms that go up
   and down are signals and keep their values;
+* ``GLOBAL_INDUCTANCE`` (``"global inductance"``), ``GLOBAL_CRITICAL_CURRENT``
+  (``"global critical current"``) and ``GLOBAL_RESISTANCE`` (``"global
+  resistance"``) scale every inductor, every junction (as its area: through its
+  area ``.param`` when it has one of its own, so the shunts follow) and every
+  resistor together; with a cell under test, its own.  The corner names of
+  josim-tools read as these: ``Ltotal``, ``Jtotal`` (or ``Btotal``), ``Rtotal``,
+  and ``Itotal`` for the global bias;
 * a netlist's ``.param`` name sets that parameter (its nominal times the multiplier);
   a parameter of one subcircuit instance is written ``NAME@PATH`` (``B0@XDUT``),
   or ``NAME`` alone when the cell under test defines it and nothing else has that
@@ -49,10 +56,32 @@ from ..simulation.probes import split_probe
 from ..simulation.results import canonical_name, lookup_name, name_index
 from ..waveforms import PWL, Constant, Rescaled
 
-__all__ = ["GLOBAL_BIAS", "Design", "is_bias"]
+__all__ = [
+    "GLOBAL_BIAS",
+    "GLOBAL_CRITICAL_CURRENT",
+    "GLOBAL_INDUCTANCE",
+    "GLOBAL_MULTIPLIERS",
+    "GLOBAL_RESISTANCE",
+    "Design",
+    "is_bias",
+]
 
 #: name of the parameter that scales every bias source at once
 GLOBAL_BIAS = "global bias"
+#: names of the parameters that scale every inductor, junction or resistor at once
+GLOBAL_INDUCTANCE = "global inductance"
+GLOBAL_CRITICAL_CURRENT = "global critical current"
+GLOBAL_RESISTANCE = "global resistance"
+#: {global multiplier: the spread key of the kind it scales}
+GLOBAL_MULTIPLIERS = {GLOBAL_INDUCTANCE: "l", GLOBAL_CRITICAL_CURRENT: "ic", GLOBAL_RESISTANCE: "r"}
+#: josim-tools' corner names, case-insensitive
+_ALIASES = {
+    "itotal": GLOBAL_BIAS,
+    "ltotal": GLOBAL_INDUCTANCE,
+    "jtotal": GLOBAL_CRITICAL_CURRENT,
+    "btotal": GLOBAL_CRITICAL_CURRENT,
+    "rtotal": GLOBAL_RESISTANCE,
+}
 
 #: the attributes a multiplier may scale alone (``"J1.ic"``), from every kind's scaling
 _ATTRIBUTES = frozenset(a for k in KINDS for a, _ in k.scaling if a != "waveform")
@@ -358,6 +387,12 @@ class Design:
         if not isinstance(name, str) or not name.strip():
             raise ValueError(f"parameters are named by non-empty strings, got {name!r}")
         name = name.strip()
+        name = _ALIASES.get(name.casefold(), name)
+        if name.casefold() in GLOBAL_MULTIPLIERS:
+            name = name.casefold()
+            if not self.globally_scaled(name):
+                raise ValueError(f"the {name} has no element to scale")
+            return name
         if name.casefold() == GLOBAL_BIAS:
             if not self.bias_sources():
                 scope = "" if self.dut is None else f" feeding the cell under test {self.dut}"
@@ -407,6 +442,29 @@ class Design:
                 return found
         return None
 
+    def globally_scaled(self, name):
+        """The elements global multiplier ``name`` scales: every one of its kind,
+        or with a cell under test, every one inside it."""
+        key = GLOBAL_MULTIPLIERS[name]
+        inside = None if self.dut is None else set(self.dut_elements())
+        return [
+            e.name
+            for e in self.elements
+            if (kind_of(e).spread or (None,))[0] == key and (inside is None or e.name in inside)
+        ]
+
+    def _spread_globals(self, multipliers):
+        """``multipliers`` with each global multiplier replaced by its elements'."""
+        out = {}
+        for name, factor in multipliers.items():
+            if name not in GLOBAL_MULTIPLIERS:
+                out[name] = factor if name not in out else out[name] * _multiplier(name, factor)
+                continue
+            factor = _multiplier(name, factor)
+            for element in self.globally_scaled(name):
+                out[element] = out.get(element, 1.0) * factor
+        return out
+
     def area_param(self, name):
         """The instance parameter through which junction ``name`` (canonical) is
         scaled, or None when it is scaled alone."""
@@ -443,6 +501,8 @@ class Design:
         global bias), normalised otherwise."""
         if name in self.param_names:
             return float(self.param_names[name])
+        if name in GLOBAL_MULTIPLIERS:
+            return float(sum(self.nominal(e) for e in self.globally_scaled(name)))
         value = self.nominal_of(self.normalised(self._nominal), name)
         units = self.units
         return value if units is None else value * units.scale[self._symbol(name)]
@@ -527,7 +587,7 @@ class Design:
         """A fresh circuit object with parameters scaled by ``multipliers``
         ({name: multiplier}) and ``.param`` names set to ``values`` ({name: value});
         names are canonical (see :meth:`resolve`)."""
-        multipliers = dict(multipliers or {})
+        multipliers = self._spread_globals(dict(multipliers or {}))
         param_values = dict(values or {})
         for name in list(multipliers):
             param = self.area_params.get(name, name)

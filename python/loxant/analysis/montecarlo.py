@@ -33,6 +33,7 @@ import numbers
 from statistics import NormalDist
 
 from .common import make_design, nominal_criterion
+from .design import GLOBAL_MULTIPLIERS
 from .reasons import failure_groups
 from .runner import ListPlan, Run, Runner
 from .sampling import KINDS, draw_sample, sample_generator
@@ -116,7 +117,7 @@ def _param_name(design, key):
         name = design.resolve(key)
     except ValueError:
         return None
-    return name if name in design.param_names else None
+    return name if name in design.param_names or name in GLOBAL_MULTIPLIERS else None
 
 
 def yield_analysis(

@@ -11,7 +11,7 @@ import numpy as np
 
 from ..kinds import KINDS as ELEMENT_KINDS
 from ..kinds import kind_of
-from .design import _multiplier, _recouple, _scale, is_bias
+from .design import GLOBAL_MULTIPLIERS, _multiplier, _recouple, _scale, is_bias
 
 __all__ = ["KINDS", "draw_sample", "sample_generator"]
 
@@ -66,9 +66,14 @@ def draw_sample(design, multipliers, values, seed, index, spreads):
 
 
 def _drawn_params(design, multipliers, local_spread, seed, index):
-    """The multipliers with the ``.param`` spreads' draws, and those draws; from
+    """The multipliers with the draws of the spreads on ``.param`` names and
+    global multipliers, and those draws; from
     a generator of their own, so the other draws stay as without them."""
-    names = sorted(n for n in local_spread if n in design.param_names and local_spread[n])
+    names = sorted(
+        n
+        for n in local_spread
+        if (n in design.param_names or n in GLOBAL_MULTIPLIERS) and local_spread[n]
+    )
     if not names:
         return multipliers, {}
     rng = np.random.Generator(np.random.PCG64(np.random.SeedSequence(seed, spawn_key=(index, 1))))
