@@ -142,3 +142,29 @@ def test_yield_spread_on_params_and_on_the_cell_under_test_only():
             assert built[element] == nominal[element]
     with pytest.raises(ValueError, match="unknown kind 'NOPE'.*element or .param name"):
         _spreads({"NOPE": 0.1}, "local", design)
+
+
+@pytest.mark.parametrize(
+    "name, factor, edit",
+    [
+        # every inductor of the cell, written and computed ones alike
+        ("Ltotal", 1.3, lambda t, f: t.replace("*1.13p+0.5p", f"*1.13p*{f}+0.5p*{f}").replace(
+            "L1 in out 2p", f"L1 in out {2 * f}p")),
+        # every junction through its area .param: its shunt and the shunt's inductance follow
+        ("global critical current", 0.8, lambda t, f: t.replace(".param B1=1.6", f".param B1={1.6 * f}")),
+        ("Rtotal", 1.5, lambda t, f: t.replace("RB1 in n1 RB1", f"RB1 in n1 {{RB1*{f}}}")),
+    ],
+)
+def test_global_multipliers_scale_the_cell_as_an_edited_netlist(name, factor, edit):
+    design = Design(_netlist())
+    design.set_dut("XDUT")
+    built = _values(design.build({design.resolve(name): factor}))
+    nominal = _values(design.build())
+    text = CELL.format(b1=1.6)
+    oracle = _values(Netlist.from_string(edit(text, factor)).circuit())
+    for element, values in built.items():
+        expected = oracle[element] if element.endswith("|XDUT") else nominal[element]
+        assert values == pytest.approx(expected, rel=1e-12), element
+    assert design.resolve("itotal") == "global bias"
+    design.set_dut(None)  # the whole netlist: both stages and R1
+    assert len(design.globally_scaled("global resistance")) == 3
