@@ -72,7 +72,7 @@ def run_native_with_floor(pc, t_stop, n):
     from loxant.simulation import native
 
     started = time.perf_counter()
-    native.run(engine, plan, steps + 2, 20)
+    native.run(engine, plan, steps + 2)
     stats = dict(engine.stats, loop_seconds=time.perf_counter() - started)
     repeats = max(20, int(2e6 / (n + 10)))
     floor = min(engine.linear_algebra_floor(repeats) for _ in range(3))

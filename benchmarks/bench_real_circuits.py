@@ -184,7 +184,7 @@ def floor_of(netlist):
     steps = 200
     plan = RecordPlan(system, [])
     engine = native_engine(system, plan, steps * dt, dt, profile=False)
-    native.run(engine, plan, steps + 2, 20)
+    native.run(engine, plan, steps + 2)
     repeats = max(20, int(2e5 / (system.size + 10)))
     both = min(engine.linear_algebra_floor(repeats) for _ in range(3))
     solve = getattr(engine, "solve_floor", None)  # not in builds before it

@@ -221,11 +221,7 @@ PyObject* engine_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             capi::raise_pending();
         }
         s.stopped = outcome == Outcome::failed;
-        const long code = outcome == Outcome::finished      ? 0
-                          : outcome == Outcome::tables_full ? 1
-                          : outcome == Outcome::step_limit  ? 3
-                                                            : 2;
-        return capi::Ref::steal(PyLong_FromLong(code));
+        return capi::Ref::steal(PyLong_FromLong(static_cast<long>(outcome)));
     });
 }
 
@@ -349,10 +345,10 @@ template <class F> PyCFunction as_cfunction(F* function) {
 
 PyMethodDef kMethods[] = {
     {"run", as_cfunction(engine_run), METH_FASTCALL | METH_KEYWORDS,
-     "run(time, values, turns)\n--\n\nSteps on, recording into the given tables; returns 0 "
-     "when t_stop is reached, 1 when the tables are full (call again with larger ones holding "
-     "the rows recorded so far), 2 when a step failed (see failure), 3 when the step limit "
-     "(option max_steps) is reached."},
+     "run(time, values, turns)\n--\n\nSteps on, recording into the given tables; returns "
+     "FINISHED when t_stop is reached, TABLES_FULL when the tables are full (call again with "
+     "larger ones holding the rows recorded so far), FAILED when a step failed (see failure), "
+     "STEP_LIMIT when the step limit (option max_steps) is reached."},
     {"linear_algebra_floor", engine_floor, METH_O,
      "linear_algebra_floor(repeats)\n--\n\nSeconds of one klu_refactor + klu_solve of the last "
      "matrix factored (mean of repeats), or None before the first factorisation."},
@@ -406,6 +402,7 @@ void add_engine_type(PyObject* module) {
     type.release();
     if (PyModule_AddFunctions(module, kFunctions) < 0)
         capi::raise_pending();
+    add_run_constants(module);
 }
 
 } // namespace loxant::engine

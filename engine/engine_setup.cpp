@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 namespace loxant::engine {
 
@@ -19,36 +21,40 @@ const EngineApi* g_api = nullptr;
 
 // ---- options ------------------------------------------------------------------------
 
-const char* const kOptionNames[] = {"t_stop",
-                                    "dt",
-                                    "dt_min",
-                                    "abstol",
-                                    "reltol",
-                                    "max_iterations",
-                                    "initial_ramp",
-                                    "phase_hysteresis",
-                                    "record_every",
-                                    "record_from",
-                                    "nonlinear",
-                                    "steps_history",
-                                    "values_every_step",
-                                    "profile",
-                                    "progress",
-                                    "progress_interval",
-                                    "modified_newton",
-                                    "rate_test",
-                                    "predictor_degree",
-                                    "newton_fraction",
-                                    "adaptive",
-                                    "lte_rtol",
-                                    "lte_atol",
-                                    "dt_max",
-                                    "breakpoints",
-                                    "noise_step",
-                                    "noise_models",
-                                    "max_steps",
-                                    "settle_steps",
-                                    "settle_step"};
+// Every run gives these; the rest are optional (the adaptive step's, read
+// when "adaptive" is true, and settle_step with settle_steps).
+const char* const kRequiredOptions[] = {"t_stop",
+                                        "dt",
+                                        "dt_min",
+                                        "abstol",
+                                        "reltol",
+                                        "max_iterations",
+                                        "initial_ramp",
+                                        "phase_hysteresis",
+                                        "record_every",
+                                        "record_from",
+                                        "nonlinear",
+                                        "steps_history",
+                                        "profile",
+                                        "progress",
+                                        "progress_interval",
+                                        "newton_fraction"};
+const char* const kOptionalOptions[] = {
+    "values_every_step", "modified_newton", "rate_test",    "predictor_degree", "adaptive",
+    "lte_rtol",          "lte_atol",        "dt_max",       "breakpoints",      "noise_step",
+    "noise_models",      "max_steps",       "settle_steps", "settle_step"};
+
+bool known_option(PyObject* key) {
+    if (!PyUnicode_Check(key))
+        return false;
+    for (const char* name : kRequiredOptions)
+        if (PyUnicode_CompareWithASCIIString(key, name) == 0)
+            return true;
+    for (const char* name : kOptionalOptions)
+        if (PyUnicode_CompareWithASCIIString(key, name) == 0)
+            return true;
+    return false;
+}
 
 PyObject* option(PyObject* options, const char* name) {
     PyObject* value = PyDict_GetItemString(options, name);
@@ -120,13 +126,9 @@ Options read_options(PyObject* options, EngineState& state) {
                            Py_TYPE(options)->tp_name);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(options, &pos, &key, &value)) {
-        bool known = false;
-        for (const char* name : kOptionNames)
-            known |= PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0;
-        if (!known)
+    while (PyDict_Next(options, &pos, &key, &value))
+        if (!known_option(key))
             capi::raise_format(PyExc_ValueError, "unknown option %R", key);
-    }
     Options o;
     o.t_stop = real_option(options, "t_stop", 0.0, true);
     o.dt = real_option(options, "dt", 0.0, true);
@@ -150,6 +152,7 @@ Options read_options(PyObject* options, EngineState& state) {
                            Py_TYPE(progress)->tp_name);
     state.progress = capi::Ref::borrow(progress);
     o.pause_every = real_option(options, "progress_interval", 0.0, true);
+    o.newton_fraction = real_option(options, "newton_fraction", 0.0, false);
     // Tuning, each optional.
     if (PyDict_GetItemString(options, "modified_newton") != nullptr)
         o.modified_newton = capi::truth(option(options, "modified_newton"));
@@ -159,8 +162,6 @@ Options read_options(PyObject* options, EngineState& state) {
         o.rate_test = capi::truth(option(options, "rate_test"));
     if (PyDict_GetItemString(options, "predictor_degree") != nullptr)
         o.predictor_degree = static_cast<int32_t>(count_option(options, "predictor_degree"));
-    if (PyDict_GetItemString(options, "newton_fraction") != nullptr)
-        o.newton_fraction = real_option(options, "newton_fraction", 0.0, false);
     if (PyDict_GetItemString(options, "adaptive") != nullptr &&
         capi::truth(option(options, "adaptive")))
         read_adaptive_options(options, o);
@@ -406,6 +407,50 @@ void import_engine_api() {
         capi::raise(PyExc_ImportError,
                     "loxant.CircuitKernel was built from other sources than loxant.NativeEngine");
     g_api = api;
+}
+
+namespace {
+
+capi::Ref name_tuple(const char* const* names, size_t count) {
+    capi::Ref out = capi::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    for (size_t k = 0; k < count; ++k) {
+        capi::Ref name = capi::Ref::steal(PyUnicode_FromString(names[k]));
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), name.release());
+    }
+    return out;
+}
+
+void add_object(PyObject* module, const char* name, capi::Ref value) {
+    if (PyModule_AddObject(module, name, value.get()) < 0)
+        capi::raise_pending();
+    value.release();
+}
+
+} // namespace
+
+void add_run_constants(PyObject* module) {
+    add_object(module, "REQUIRED_OPTIONS",
+               name_tuple(kRequiredOptions, std::size(kRequiredOptions)));
+    add_object(module, "OPTIONAL_OPTIONS",
+               name_tuple(kOptionalOptions, std::size(kOptionalOptions)));
+    const std::pair<const char*, Outcome> outcomes[] = {
+        {"FINISHED", Outcome::finished},
+        {"TABLES_FULL", Outcome::tables_full},
+        {"FAILED", Outcome::failed},
+        {"STEP_LIMIT", Outcome::step_limit},
+    };
+    for (const auto& [name, outcome] : outcomes)
+        if (PyModule_AddIntConstant(module, name, static_cast<long>(outcome)) < 0)
+            capi::raise_pending();
+    const std::pair<const char*, const char*> reasons[] = {
+        {"REASON_SINGULAR", kReasonSingular},
+        {"REASON_NON_FINITE", kReasonNonFinite},
+        {"REASON_NO_CONVERGENCE", kReasonNoConvergence},
+        {"REASON_LOCAL_ERROR", kReasonLocalError},
+    };
+    for (const auto& [name, reason] : reasons)
+        if (PyModule_AddStringConstant(module, name, reason) < 0)
+            capi::raise_pending();
 }
 
 const EngineApi& engine_api() {

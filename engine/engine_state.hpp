@@ -36,6 +36,11 @@ struct EngineState {
 void import_engine_api();
 const EngineApi& engine_api();
 
+// The module's REQUIRED_OPTIONS, OPTIONAL_OPTIONS, outcome codes (FINISHED,
+// TABLES_FULL, FAILED, STEP_LIMIT: what Engine.run returns) and failure
+// reasons (REASON_*: the reason of Engine.failure).
+void add_run_constants(PyObject* module);
+
 // The state of a run from the nine arguments of Engine(...), every index and
 // array checked.
 std::unique_ptr<EngineState> make_state(PyObject* const* given);

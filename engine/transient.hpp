@@ -20,8 +20,9 @@ namespace loxant::engine {
 
 struct Options {
     double t_stop = 0.0, dt = 0.0, dt_min = 0.0;
-    double abstol = 1e-9, reltol = 1e-9;
-    int32_t max_iterations = 20;
+    // Every run gives these (the caller holds their defaults).
+    double abstol = 0.0, reltol = 0.0;
+    int32_t max_iterations = 0;
     double initial_ramp = 0.0;
     double phase_hysteresis = 0.0;
     int64_t record_every = 1;
@@ -44,7 +45,7 @@ struct Options {
     // adaptive step, from the first iterate), for the default tolerances; 0
     // bounds the error by a thousandth of abstol + reltol |x|, so that the
     // results agree with the Python driver's full Newton iteration.
-    double newton_fraction = 0.1;
+    double newton_fraction = 0.0;
     // Adaptive step: local error of each step against lte_atol + lte_rtol |phase|,
     // steps up to dt_max (dt is the first), landing on every breakpoint.
     bool adaptive = false;
@@ -119,7 +120,14 @@ class Host {
     virtual bool models_still_fit() = 0;
 };
 
-enum class Outcome { finished, tables_full, failed, interrupted, step_limit };
+// The codes are those Engine.run returns; interrupted raises instead.
+enum class Outcome { finished = 0, tables_full = 1, failed = 2, step_limit = 3, interrupted = 4 };
+
+// Why a step failed at every step size (Failure::reason).
+constexpr const char* kReasonSingular = "singular matrix";
+constexpr const char* kReasonNonFinite = "non-finite correction";
+constexpr const char* kReasonNoConvergence = "no convergence";
+constexpr const char* kReasonLocalError = "local error above tolerance";
 
 // A step that failed at every step size down to dt_min.
 struct Failure {

@@ -269,10 +269,10 @@ Outcome Transient::fail(StepStatus status, double step_size) noexcept {
     failure_.time = t_;
     failure_.step = step_size;
     failure_.singular = status == StepStatus::singular;
-    failure_.reason = status == StepStatus::singular     ? "singular matrix"
-                      : status == StepStatus::not_finite ? "non-finite correction"
-                      : status == StepStatus::ok         ? "local error above tolerance"
-                                                         : "no convergence";
+    failure_.reason = status == StepStatus::singular     ? kReasonSingular
+                      : status == StepStatus::not_finite ? kReasonNonFinite
+                      : status == StepStatus::ok         ? kReasonLocalError
+                                                         : kReasonNoConvergence;
     return Outcome::failed;
 }
 

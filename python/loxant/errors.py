@@ -2,6 +2,8 @@
 
 __all__ = [
     "AnalysisError",
+    "RECORDING",
+    "STEPS",
     "CircuitError",
     "ConvergenceError",
     "QuotedError",
@@ -14,8 +16,23 @@ __all__ = [
 ]
 
 
+#: the limits a run may reach: its step count (``max_steps``) and the size of
+#: its recording
+STEPS, RECORDING = "steps", "recording"
+
+
 class CircuitError(ValueError):
-    """The circuit description is invalid (bad value, duplicate name, floating node...)."""
+    """The circuit description is invalid (bad value, duplicate name, floating node...).
+
+    ``option`` names the run option at fault when one is (else None).  A run
+    refused because it would exceed a limit has ``limit`` (:data:`STEPS` or
+    :data:`RECORDING`) and ``reached``, the message's statement of the limit
+    without its advice on what to change.
+    """
+
+    def __init__(self, *args, option=None, limit=None, reached=None):
+        super().__init__(*args)
+        self.option, self.limit, self.reached = option, limit, reached
 
 
 class UserError(ValueError):
@@ -33,26 +50,36 @@ class QuotedError(CircuitError):
     ``quoted``, ``(name, value, format spec)`` triples, at its field ``{q0}``,
     ``{q1}``...; ``name`` says which quantity it is (``"dt"``, ``"resistance of
     R1"``), so that a layer that took the value in other units can say it as it
-    was written (:meth:`quoting`)."""
+    was written (:meth:`quoting`).  ``option`` and ``limit`` as for
+    :class:`CircuitError`; ``reached`` is given as a template with the same
+    fields."""
 
-    def __init__(self, template, quoted, shown=None):
+    def __init__(self, template, quoted, shown=None, *, option=None, limit=None, reached=None):
         self.template, self.quoted, self.shown = template, tuple(quoted), dict(shown or {})
-        super().__init__(self._render(self.shown))
+        self.reached_template = reached
+        super().__init__(
+            self._render(template),
+            option=option,
+            limit=limit,
+            reached=reached and self._render(reached),
+        )
 
     def __reduce__(self):  # pickled whole, so that it crosses to and from worker processes
-        return type(self), (self.template, self.quoted, self.shown)
+        return type(self), (self.template, self.quoted, self.shown), self.__dict__
 
-    def _render(self, shown):
+    def _render(self, template):
         fields = {
-            f"q{k}": shown[name] if name in shown else format(value, spec)
+            f"q{k}": self.shown[name] if name in self.shown else format(value, spec)
             for k, (name, value, spec) in enumerate(self.quoted)
         }
-        return self.template.format(**fields)
+        return template.format(**fields)
 
     def quoting(self, shown):
         """The same error with the values named in ``shown`` ({name: text}) written
         as that text."""
-        return QuotedError(self.template, self.quoted, shown)
+        error = QuotedError(self.template, self.quoted, shown, reached=self.reached_template)
+        error.option, error.limit = self.option, self.limit
+        return error
 
 
 def quote_name(text):
@@ -63,12 +90,14 @@ def quote_name(text):
 class SimulationError(RuntimeError):
     """A transient simulation could not continue.
 
-    ``time`` is the simulation time of the step that failed.
+    ``time`` is the simulation time of the step that failed.  A step that
+    failed at every size also carries ``step``, the smallest size tried, and
+    ``reason``, why its last try failed (both in the message too).
     """
 
-    def __init__(self, message, time=None):
+    def __init__(self, message, time=None, *, step=None, reason=None):
         super().__init__(message)
-        self.time = time
+        self.time, self.step, self.reason = time, step, reason
 
 
 class ConvergenceError(SimulationError):
@@ -82,13 +111,15 @@ class SingularMatrixError(SimulationError):
 class RunLimitError(SimulationError):
     """A run reached a limit on its steps or on its recording before its end.
 
-    ``time`` is the simulation time reached; ``results`` holds what was recorded
-    up to there (None while the engine hands the error up).
+    ``limit`` is the limit reached (:data:`STEPS` or :data:`RECORDING`),
+    ``time`` the simulation time reached; ``results`` holds what was recorded
+    up to there (None while the engine hands the error up); ``reached`` is the
+    message's statement of the limit without its advice on what to change.
     """
 
-    def __init__(self, message, time=None, results=None):
+    def __init__(self, message, time=None, results=None, *, limit=None, reached=None):
         super().__init__(message, time)
-        self.results = results
+        self.results, self.limit, self.reached = results, limit, reached
         self.tables = None
 
 

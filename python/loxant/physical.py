@@ -298,9 +298,13 @@ class PhysicalCircuit:
         for key, value in times.items():
             if value is None:
                 continue
-            times[key] = self._value(value, "s", key)
-            if type(value) not in exact:
-                self._check_plausible(key, value, times[key])
+            try:
+                times[key] = self._value(value, "s", key)
+                if type(value) not in exact:
+                    self._check_plausible(key, value, times[key])
+            except CircuitError as exc:
+                exc.option = key
+                raise
         adaptive = times["dt"] is None or {"rtol", "atol"} & set(options)
         step = times.get("dt_max") if adaptive and times.get("dt_max") else times["dt"]
         if settle and step is not None:

@@ -189,25 +189,6 @@ def test_linear_circuit_factors_once_per_step_size():
     assert stats["iterations"] == stats["steps"] == 400
 
 
-def test_failed_steps_are_retried_like_the_python_driver():
-    def make():
-        c = Circuit()
-        c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.05)
-        c.current_source("I1", "0", "a", 1.2)
-        return c
-
-    native = make().simulate(20.0, 0.5, max_iterations=3)
-    python = make().simulate(20.0, 0.5, max_iterations=3, engine="python")
-    assert native.stats["rejected"] > 0 and python.stats["rejected"] > 0
-    assert native.time[-1] == python.time[-1] == pytest.approx(20.0)
-    # only the points of the dt grid are kept, whatever retries each engine needed
-    np.testing.assert_allclose(native.time, np.arange(41) * 0.5, rtol=0, atol=1e-12)
-    np.testing.assert_array_equal(native.time, python.time)
-    assert native.average_voltage("J1", 5.0) == pytest.approx(
-        python.average_voltage("J1", 5.0), rel=0.05
-    )
-
-
 def gap_pieces(voltage, vg=5.0, delv=0.2):
     """The piece of the gap junction's branch at each voltage (as the model
     numbers them: 0 subgap, 1 gap rise, 2 normal, negative below zero)."""

@@ -23,27 +23,6 @@ def line(n=6, bias=0.8):
     return c
 
 
-@pytest.mark.parametrize("engine", ["native", "python"])
-def test_probes_keep_only_what_was_asked_for(engine):
-    full = line().simulate(60.0, 0.1, engine=engine)
-    res = line().simulate(60.0, 0.1, engine=engine, record=["J2", "phase(n4)", "voltage(L1)"])
-    assert res.recorded("phase") == ["J2"]
-    assert res.recorded("node_phase") == ["n4"] and res.recorded("node_voltage") == []
-    assert res.recorded("voltage") == ["L1", "J2"]
-    for getter, name in [
-        ("phase", "J2"),
-        ("current", "J2"),
-        ("turn_count", "J2"),
-        ("node_phase", "n4"),
-        ("voltage", "L1"),
-    ]:
-        np.testing.assert_array_equal(getattr(res, getter)(name), getattr(full, getter)(name))
-    assert res.turn_count("J2")[-1] == 1  # the pulse went by
-    # one table, so the series are columns of it and nothing was copied
-    assert res.phase("J2").base is not None
-    assert res.phase("J2").base is res.voltage("L1").base
-
-
 def test_asking_for_an_unrecorded_series_says_how_to_record_it():
     res = line().simulate(5.0, 0.1, record=["phase(J1)"])
     with pytest.raises(

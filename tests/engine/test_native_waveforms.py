@@ -184,16 +184,3 @@ def test_a_failing_callable_stops_the_run_with_its_error():
         c.simulate(5.0, 0.1)
     assert isinstance(info.value.__cause__, ZeroDivisionError)
     assert len(c.simulate(0.5, 0.1)) == 6  # nothing is left half-done
-
-
-@pytest.mark.parametrize("engine", ["native", "python"])
-def test_adaptive_steps_land_on_every_noise_step(engine):
-    noise = Noise(0.2, 0.5, 0.3, seed=4)
-    c = Circuit()
-    c.current_source("I1", "0", "a", noise)
-    c.resistor("R1", "a", "0", 1.0)
-    c.capacitor("C1", "a", "0", 1.0)
-    res = c.simulate(6.0, dt_max=1.0, engine=engine)
-    edges = [0.5 + k * 0.3 for k in range(19)]
-    assert set(edges) <= set(res.time)
-    np.testing.assert_array_equal(res.current("I1")[1:-1], [noise(t) for t in res.time[1:-1]])

@@ -7,7 +7,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from loxant import Netlist
+from loxant import CircuitError, Netlist, NetlistError
 
 VARIED = """\
 * every kind of element the reader builds
@@ -102,3 +102,29 @@ def test_a_changed_analysis_is_honoured():
 def test_node_names_are_those_of_a_fresh_circuit(text):
     net = read(text)
     assert net.nodes() == net.circuit().nodes
+
+
+# (options of simulate, the option the error names, True if the .tran line is
+# blamed): the caller's own faulty option is reported as given, a fault of the
+# .tran's values as an error of its line
+BLAME = [
+    ({"t_stop": "abc"}, "t_stop", False),
+    ({"dt": 0}, "dt", False),
+    ({"record": ["nowhere"]}, "record", False),
+    ({"record_every": 0}, "record_every", False),
+    ({"max_steps": 10, "rtol": 1e-3}, "t_stop", True),
+    ({"record_every": 10**4, "record_from": 50e-12}, None, True),
+]
+
+
+@pytest.mark.parametrize(("options", "option", "tran_line"), BLAME)
+def test_an_error_blames_the_callers_option_or_the_tran_line(options, option, tran_line):
+    netlist = Netlist.from_string("R1 1 0 2\nI1 0 1 pwl(0 0 10p 1m)\n.tran 0.25p 100p\n")
+    with pytest.raises(CircuitError) as info:
+        netlist.simulate(**options)
+    error = info.value
+    assert error.option == option
+    assert isinstance(error, NetlistError) == tran_line
+    assert not tran_line or error.line == 3
+    # a limit's statement, as the message opens
+    assert error.limit is None or str(error).startswith(error.reached + ": ")

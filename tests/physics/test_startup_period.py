@@ -15,6 +15,7 @@ pytest.importorskip("loxant.CircuitKernel")
 from loxant.errors import StartupWarning
 from loxant.netlist import Netlist
 from loxant.simulation import startup_steps
+from loxant.simulation.engines import ENGINES
 
 PHI0 = 2.067833848e-15
 
@@ -131,7 +132,7 @@ R1 3 0 8
 """
 
 
-@pytest.mark.parametrize("engine", ["native", "python"])
+@pytest.mark.parametrize("engine", sorted(ENGINES))
 def test_a_circuit_at_rest_is_unchanged_to_the_last_digit(engine):
     net = read(JTL)
     settled = net.simulate(settle=True, engine=engine)

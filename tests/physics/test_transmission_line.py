@@ -34,11 +34,12 @@ def run_with_steps(circuit, steps):
     and the node voltages of a and b after every accepted step."""
     from loxant.simulation.assembly import System, native_modules
     from loxant.simulation.integrator import Transient
+    from loxant.simulation.options import RunOptions
 
     kernel, sparse = native_modules()
     system = System(circuit)
     system.install(kernel, time_step=max(steps))
-    run = Transient(system, kernel, sparse.SparseDirect())
+    run = Transient(system, kernel, sparse.SparseDirect(), RunOptions.check(sum(steps), max(steps)))
     kernel.UpdateValues()
     run.begin()
     a, b = (system.node_names.index(n) for n in ("a", "b"))

@@ -2,19 +2,17 @@
 exception in both engines, and the limits of a run that reaches them."""
 
 import dataclasses
-import re
 import time
 
 import numpy as np
 import pytest
 from bounded import deadline
 
-import loxant.simulation.options as run_options
-from loxant import PWL, Circuit, CircuitError, PhysicalCircuit, RunLimitError
-from loxant.simulation import RunOptions
-from loxant.simulation.assembly import System
-
-ENGINES = ["native", "python"]
+from loxant import PWL, Circuit, CircuitError, PhysicalCircuit
+from loxant.simulation import RunOptions, native
+from loxant.simulation.assembly import STATE_LOCK, System, native_modules
+from loxant.simulation.engines import ENGINES
+from loxant.simulation.probes import RecordPlan
 
 
 def biased_junction(noise=False):
@@ -27,34 +25,76 @@ def biased_junction(noise=False):
     return c
 
 
-# (options, what the message names); t_stop = 100
+# (options, what the message says, the option the error names, the limit); t_stop = 100
 FAULTS = [
-    ({"dt": 0.1, "record_every": 2**70}, "record_every must be at most 2147483647"),
-    ({"dt": 0.1, "record_every": 0}, "record_every must be a positive integer"),
-    ({"dt": 0.1, "max_iterations": 2**40}, "max_iterations must be at most"),
-    ({"dt": 0.1, "seed": -1}, "seed must be None or an integer >= 0"),
-    ({"dt": 0.1, "seed": "x"}, "seed must be None or an integer >= 0"),
-    ({"dt": 0.1, "seed": True}, "seed must be None or an integer >= 0"),
-    ({"dt": 0.1, "record_from": 200.0}, "record_from = 200 is after t_stop = 100"),
-    ({"dt": 0.1, "record_every": 2000, "record_from": 60.0}, "nothing would be recorded"),
-    ({"dt": 1e-8}, "(max_steps)"),
-    ({"dt": 0.1, "max_steps": 10}, "more than 10 (max_steps)"),
-    ({"dt": 0.1, "max_steps": 0}, "max_steps must be a positive integer"),
-    ({"dt": 0.1, "print_step": 1.0}, "print_step needs an adaptive step"),
-    ({"dt_max": 1.0, "print_step": 1e-9}, "more than 256 MiB: raise print_step to at least"),
-    ({"dt_max": 1.0, "print_step": 50.0, "record_from": 60.0}, "exceeds the recorded span"),
-    ({"dt_max": 1.0, "dt_min": 2.0}, "dt_min = 2 exceeds dt = 0.01"),
-    ({"dt": 0.0}, "dt must be positive"),
+    (
+        {"dt": 0.1, "record_every": 2**70},
+        "record_every must be at most 2147483647",
+        "record_every",
+        None,
+    ),
+    (
+        {"dt": 0.1, "record_every": 0},
+        "record_every must be a positive integer",
+        "record_every",
+        None,
+    ),
+    (
+        {"dt": 0.1, "max_iterations": 2**40},
+        "max_iterations must be at most",
+        "max_iterations",
+        None,
+    ),
+    ({"dt": 0.1, "seed": -1}, "seed must be None or an integer >= 0", "seed", None),
+    ({"dt": 0.1, "seed": "x"}, "seed must be None or an integer >= 0", "seed", None),
+    ({"dt": 0.1, "seed": True}, "seed must be None or an integer >= 0", "seed", None),
+    (
+        {"dt": 0.1, "record_from": 200.0},
+        "record_from = 200 is after t_stop = 100",
+        "record_from",
+        None,
+    ),
+    (
+        {"dt": 0.1, "record_every": 2000, "record_from": 60.0},
+        "nothing would be recorded",
+        None,
+        None,
+    ),
+    ({"dt": 1e-8}, "(max_steps)", "t_stop", "steps"),
+    ({"dt": 0.1, "max_steps": 10}, "more than 10 (max_steps)", "t_stop", "steps"),
+    ({"dt": 0.1, "max_steps": 0}, "max_steps must be a positive integer", "max_steps", None),
+    ({"dt": 0.1, "print_step": 1.0}, "print_step needs an adaptive step", "print_step", None),
+    (
+        {"dt_max": 1.0, "print_step": 1e-9},
+        "more than 256 MiB: raise print_step to at least",
+        "print_step",
+        "recording",
+    ),
+    (
+        {"dt_max": 1.0, "print_step": 50.0, "record_from": 60.0},
+        "exceeds the recorded span",
+        "print_step",
+        None,
+    ),
+    ({"dt_max": 1.0, "dt_min": 2.0}, "dt_min = 2 exceeds dt = 0.01", "dt_min", None),
+    ({"dt": 0.0}, "dt must be positive", "dt", None),
+    ({"dt": 0.1, "initial_ramp": -1.0}, "initial_ramp must not be negative", "initial_ramp", None),
+    ({"dt": 0.1, "record": ["nowhere"]}, "no node or element named 'nowhere'", "record", None),
+    ({"dt": 0.1, "progress": 3}, "progress must be a callable", "progress", None),
 ]
 
 
-@pytest.mark.parametrize(("options", "named"), FAULTS)
+@pytest.mark.parametrize(("options", "named", "option", "limit"), FAULTS)
 @pytest.mark.parametrize("engine", ENGINES)
-def test_faulty_options_are_refused_before_the_run(options, named, engine):
+def test_faulty_options_are_refused_before_the_run(options, named, option, limit, engine):
     started = time.monotonic()
     with pytest.raises(CircuitError) as info:
-        biased_junction().simulate(100.0, engine=engine, progress=deadline(30), **options)
-    assert named in str(info.value)
+        biased_junction().simulate(100.0, engine=engine, **{"progress": deadline(30), **options})
+    error = info.value
+    assert named in str(error)
+    assert (error.option, error.limit) == (option, limit)
+    # a limit's statement opens the message, its advice follows
+    assert limit is None or str(error).startswith(error.reached + ": ")
     assert time.monotonic() - started < 30
 
 
@@ -95,51 +135,6 @@ def test_physical_print_step_is_a_time_like_t_stop():
         pc.simulate("50ps", dt_max="1ps", print_step="3e-25")
 
 
-@pytest.mark.parametrize("engine", ENGINES)
-def test_an_adaptive_run_stops_at_its_step_limit_keeping_what_it_recorded(engine):
-    with pytest.raises(RunLimitError) as info:
-        biased_junction().simulate(
-            1e6, rtol=0, atol=1e-4, max_steps=400, engine=engine, progress=deadline(30)
-        )
-    error = info.value
-    assert "limit of 400 steps (max_steps)" in str(error)
-    assert 0 < error.time < 1e6 and f"t = {error.time:.6g}" in str(error)
-    partial = error.results
-    assert 0 < len(partial) <= 400 and partial.time[-1] <= error.time
-    assert partial.stats["steps"] + partial.stats["rejected"] == 400
-
-
-@pytest.mark.parametrize("engine", ENGINES)
-@pytest.mark.parametrize("noise", [False, True])
-def test_an_adaptive_run_stops_at_its_recording_limit(engine, noise, monkeypatch):
-    """The runaway of simulate(1e9, rtol=0): the recording grows as the run goes
-    and stops at the limit, not at the end of memory."""
-    monkeypatch.setattr(run_options, "MAX_RECORDING_BYTES", 2**16)
-    with pytest.raises(RunLimitError) as info:
-        biased_junction(noise).simulate(1e9, rtol=0, engine=engine, seed=2, progress=deadline(60))
-    error = info.value
-    found = re.search(r"limit of 0.0625 MiB \((\d+) samples of (\d+) bytes", str(error))
-    rows, per_sample = int(found[1]), int(found[2])
-    assert rows == len(error.results) == 2**16 // per_sample
-    assert error.results.time[-1] <= error.time < 1e9
-    # keeping every 50th step, a run as long stays under the limit
-    kept = biased_junction(noise).simulate(
-        2 * error.time, rtol=0, engine=engine, seed=2, record_every=50, progress=deadline(60)
-    )
-    assert 1 < len(kept) < rows
-
-
-@pytest.mark.parametrize("engine", ENGINES)
-def test_fixed_step_retries_record_the_grid_points_only(engine):
-    """Newton retries halve the step; the samples stay those of the dt grid."""
-    c = Circuit()
-    c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.05)
-    c.current_source("I1", "0", "a", 1.2)
-    res = c.simulate(20.0, 0.5, max_iterations=3, record_every=3, engine=engine)
-    assert res.stats["rejected"] > 0
-    np.testing.assert_allclose(res.time, np.arange(0, 14) * 1.5, rtol=0, atol=1e-12)
-
-
 def test_record_every_beyond_32_bits_is_one_error_in_both_engines():
     errors = []
     for engine in ENGINES:
@@ -147,3 +142,34 @@ def test_record_every_beyond_32_bits_is_one_error_in_both_engines():
             biased_junction().simulate(10.0, 0.1, record_every=2**70, engine=engine)
         errors.append(str(info.value))
     assert errors[0] == errors[1]
+
+
+# runs whose generated engine options differ: fixed, adaptive with noise, settled
+RUN_KINDS = [
+    ((10.0, 0.1), {}),
+    ((10.0,), {"rtol": 1e-3, "max_steps": 10**6}),
+    ((10.0, 0.1), {"settle_steps": 5, "progress": print}),
+]
+
+
+@pytest.mark.parametrize(("args", "given"), RUN_KINDS)
+def test_the_engine_takes_every_option_run_options_generates(args, given):
+    module = native.engine_module()
+    required, optional = set(module.REQUIRED_OPTIONS), set(module.OPTIONAL_OPTIONS)
+    names = {field.metadata["native"] for field in dataclasses.fields(RunOptions)} - {None}
+    assert names <= required | optional
+    system = System(biased_junction(noise=True))
+    options = RunOptions.check(*args, **given).for_system(system)
+    generated = native.engine_options(options, system)
+    assert required <= set(generated) <= required | optional
+    kernel, _ = native_modules()
+    with STATE_LOCK:  # and the engine reads them all without complaint
+        engine = native.setup(system, kernel, RecordPlan(system, None), options)
+    assert engine.recorded == 0
+
+
+def test_the_outcomes_are_the_engines():
+    module = native.engine_module()
+    assert {o.name: int(o) for o in native.Outcome} == {
+        name: getattr(module, name) for name in native.Outcome.__members__
+    }

@@ -412,7 +412,7 @@ def _simulate(args, netlist, output):
             )
     except CircuitError as exc:
         if _is_limit(exc):
-            raise RunLimitError(str(exc)) from None
+            raise RunLimitError(str(exc), limit=exc.limit, reached=exc.reached) from None
         raise
 
 
@@ -455,7 +455,7 @@ def _limit_options(args, netlist, record):
 
 
 def _is_limit(exc):
-    return isinstance(exc, RunLimitError) or "max_steps" in str(exc) or "MiB" in str(exc)
+    return getattr(exc, "limit", None) is not None
 
 
 #: the Python options a limit message names, and the command's own
@@ -469,12 +469,7 @@ _OPTION_ADVICE = (
 def _limit_message(exc):
     """A limit's message with the command's options as the advice: what was
     reached, then what to change on this command line."""
-    text = " ".join(str(exc).split())
-    for cut in ("; loosen", ": raise", "; choose probes", ": choose probes", ": raise print"):
-        if cut in text:
-            text = text[: text.index(cut)]
-            break
-    return f"{clip(text, 4 * QUOTE)}; {_OPTION_ADVICE}"
+    return f"{clip(exc.reached or exc, 4 * QUOTE)}; {_OPTION_ADVICE}"
 
 
 def _recorded(args, netlist, output):

@@ -36,6 +36,8 @@ class NetlistError(CircuitError):
         where = f"{file}:{line}: " if line is not None else (f"{file}: " if file else "")
         quoted = f"\n    {text}" if text else ""
         super().__init__(f"{where}{message}{quoted}")
+        #: what the message opens with: ``file:line: ``, ``file: `` or nothing
+        self.where = where
 
 
 class NetlistWarning(UserWarning):

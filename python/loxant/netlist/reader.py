@@ -541,9 +541,12 @@ class Netlist:
         except NetlistError:
             raise
         except CircuitError as exc:
-            if str(exc).split(":")[0].split()[0] in given:
+            if exc.option in given:
                 raise  # the caller's own argument, not the .tran line, is at fault
-            raise self._tran_line.error(str(exc)) from None
+            error = self._tran_line.error(str(exc))
+            error.option, error.limit = exc.option, exc.limit
+            error.reached = exc.reached and error.where + exc.reached
+            raise error from None
 
     def _windowed(self, results):
         """``results`` (every step from t = 0) averaged over the ``.tran`` pwindow

@@ -24,7 +24,14 @@ from .. import lxglobals
 from ..errors import ConvergenceError, SingularMatrixError, non_finite_reason
 from ..waveforms import Constant
 
-__all__ = ["StepFailure", "Transient", "bdf_coefficients", "raise_failure", "smooth_factor"]
+__all__ = [
+    "StepFailure",
+    "Transient",
+    "bdf_coefficients",
+    "failure_error",
+    "raise_failure",
+    "smooth_factor",
+]
 
 
 def bdf_coefficients(h, h_prev=None):
@@ -69,24 +76,16 @@ class Transient:
     themselves (``begin``, then ``step`` and ``accept`` per step).
     """
 
-    def __init__(
-        self,
-        system,
-        kernel,
-        solver,
-        *,
-        abstol=1e-9,
-        reltol=1e-9,
-        max_iterations=20,
-        initial_ramp=0.0,
-    ):
+    def __init__(self, system, kernel, solver, options):
+        """``options``: the run's :class:`~loxant.simulation.options.RunOptions`
+        (its Newton tolerances, iterations and initial ramp apply)."""
         self.system = system
         self.kernel = kernel
         self.solver = solver
-        self.abstol = abstol
-        self.reltol = reltol
-        self.max_iterations = max_iterations
-        self.initial_ramp = initial_ramp
+        self.abstol = options.abstol
+        self.reltol = options.reltol
+        self.max_iterations = options.max_iterations
+        self.initial_ramp = options.initial_ramp
         nnz, n = system.nnz, system.size
         self.A0 = np.zeros(nnz)
         self.A1 = np.zeros(nnz)
@@ -320,10 +319,17 @@ def _nonfinite_reason(system, kernel, B):
 
 
 def raise_failure(t, step, failure):
-    message = f"step from t = {t:.10g} failed at every step size down to {step:.3g}: {failure}"
-    if failure.singular:
-        raise SingularMatrixError(
+    raise failure_error(t, step, str(failure), failure.singular) from None
+
+
+def failure_error(t, step, reason, singular):
+    """The error of a step from ``t`` that failed at every size down to ``step``."""
+    message = f"step from t = {t:.10g} failed at every step size down to {step:.3g}: {reason}"
+    if singular:
+        return SingularMatrixError(
             message + " (look for loops of phase sources, voltage sources and zero inductors)",
             time=t,
-        ) from None
-    raise ConvergenceError(message, time=t) from None
+            step=step,
+            reason=reason,
+        )
+    return ConvergenceError(message, time=t, step=step, reason=reason)

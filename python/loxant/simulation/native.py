@@ -14,6 +14,7 @@ pivots), so results agree with the Python driver to the Newton tolerance,
 not bit for bit.
 """
 
+import enum
 import functools
 import importlib
 import time
@@ -21,14 +22,17 @@ import time
 import numpy as np
 
 from .. import lxglobals
-from ..errors import ConvergenceError, RunLimitError, SingularMatrixError, non_finite_reason
+from ..errors import RECORDING, STEPS, RunLimitError, non_finite_reason
 from ..gcpause import collector_paused
 from ..kinds import waveform_kind
 from ..waveforms import Constant, Rescaled
 from .assembly import STATE_LOCK, native_modules
+from .integrator import failure_error
 from .probes import grow
 
 __all__ = [
+    "PROGRESS_INTERVAL",
+    "Outcome",
     "engine_module",
     "engine_options",
     "execute",
@@ -53,7 +57,7 @@ def execute(system, plan, options, limits):
         engine = setup(system, kernel, plan, options)
     setup_seconds = time.perf_counter() - limits.started
     try:
-        tables = run(engine, plan, limits.expected, options.max_iterations, limits.max_rows)
+        tables = run(engine, plan, limits.expected, limits.max_rows)
     except RunLimitError as exc:
         exc.stats = dict(engine.stats)
         raise limits.error(exc, plan) from None
@@ -79,46 +83,42 @@ def setup(system, kernel, plan, options):
     return make_engine(system, A0, plan, engine_options(options, system))
 
 
+#: seconds between the engine's calls of ``progress`` (and checks for signals)
+PROGRESS_INTERVAL = 0.1
+
+
 def engine_options(options, system):
     """The engine's options (a dict, as ``NativeEngine.Engine`` reads them) of a
-    run of ``system`` under ``options``."""
-    settings = dict(
-        initial_ramp=options.initial_ramp,
-        phase_hysteresis=options.phase_hysteresis,
-        abstol=options.abstol,
-        reltol=options.reltol,
-        max_iterations=options.max_iterations,
-        t_stop=options.t_stop,
-        dt=options.dt,
-        dt_min=options.dt_min,
-        record_every=options.record_every,
-        record_from=options.record_from,
+    run of ``system`` under ``options``: those :meth:`RunOptions.native
+    <loxant.simulation.options.RunOptions.native>` generates, and what the
+    system says of itself."""
+    settings = options.native()
+    settings.update(
         nonlinear=system.nonlinear,
         steps_history=system.steps_history,
         values_every_step=system.values_keep_state,
-        newton_fraction=options.newton_fraction,
-        profile=options.profile,
-        progress=options.progress,
-        progress_interval=0.1,
+        progress_interval=PROGRESS_INTERVAL,
     )
     if options.settle_steps:
-        settings.update(settle_steps=options.settle_steps, settle_step=options.grid)
+        settings.update(settle_step=options.grid)
     if options.adaptive:
         settings.update(
-            adaptive=True,
-            lte_rtol=options.rtol,
-            lte_atol=options.atol,
-            dt_max=options.dt_max,
-            breakpoints=list(options.breakpoints),
-            noise_step=options.noise_step,
             noise_models=[e.index for e in system.noise],
-            max_steps=options.max_steps,
             # Converged only when the correction itself is within the
             # tolerance, as in the Python driver: the levels then agree
             # far below it, and so do the steps chosen from them.
             rate_test=False,
         )
     return settings
+
+
+class Outcome(enum.IntEnum):
+    """What ``Engine.run`` returns (the module's constants of the same names)."""
+
+    FINISHED = 0
+    TABLES_FULL = 1
+    FAILED = 2
+    STEP_LIMIT = 3
 
 
 def engine_module():
@@ -183,39 +183,36 @@ def make_engine(system, A0, plan, options):
     )
 
 
-def run(engine, plan, capacity, max_iterations, max_rows=None):
+def run(engine, plan, capacity, max_rows=None):
     """Runs ``engine`` to its end; returns (time, values, turns) cut to the rows
     recorded (views, not copies).  Raises the errors of the Python driver, and
     :class:`~loxant.errors.RunLimitError` (its ``tables`` the rows recorded) when
     the engine's step limit is reached or the tables would outgrow ``max_rows``."""
     tables = plan.allocate(min(capacity, max_rows) if max_rows else capacity)
     while True:
-        code = engine.run(*tables)
-        if code == 0:
+        outcome = Outcome(engine.run(*tables))
+        if outcome == Outcome.FINISHED:
             break
-        if code == 1 and (max_rows is None or engine.recorded < max_rows):
+        full = outcome == Outcome.TABLES_FULL
+        if full and (max_rows is None or engine.recorded < max_rows):
             rows = 2 * len(tables[0]) if max_rows is None else min(2 * len(tables[0]), max_rows)
             tables = grow(tables, engine.recorded, rows)
             continue
-        if code in (1, 3):
-            error = RunLimitError("recording" if code == 1 else "steps", time=engine.time)
-            error.tables = tuple(table[: engine.recorded] for table in tables)
-            raise error
-        raise _failure(engine.failure, max_iterations, plan.element_names)
+        if outcome == Outcome.FAILED:
+            raise _failure(engine.failure, plan.element_names)
+        limit = RECORDING if full else STEPS
+        error = RunLimitError(limit, time=engine.time, limit=limit)
+        error.tables = tuple(table[: engine.recorded] for table in tables)
+        raise error
     k = engine.recorded
     return tuple(table[:k] for table in tables)
 
 
-def _failure(failure, max_iterations, element_names):
-    t, step, reason, singular, _, non_finite = failure
-    if reason == "non-finite correction":
+def _failure(failure, element_names):
+    t, step, reason, singular, iterations, non_finite = failure
+    module = engine_module()
+    if reason == module.REASON_NON_FINITE:
         reason = non_finite_reason([element_names[k] for k in non_finite])
-    if reason == "no convergence":
-        reason = f"no convergence in {max_iterations} Newton iterations"
-    message = f"step from t = {t:.10g} failed at every step size down to {step:.3g}: {reason}"
-    if singular:
-        return SingularMatrixError(
-            message + " (look for loops of phase sources, voltage sources and zero inductors)",
-            time=t,
-        )
-    return ConvergenceError(message, time=t)
+    if reason == module.REASON_NO_CONVERGENCE:
+        reason = f"no convergence in {iterations} Newton iterations"
+    return failure_error(t, step, reason, singular)

@@ -12,7 +12,7 @@ import dataclasses
 import math
 
 from ..elements import number
-from ..errors import CircuitError, QuotedError, RunLimitError
+from ..errors import RECORDING, STEPS, CircuitError, QuotedError, RunLimitError
 from .engines import ENGINES
 from .probes import HOW_TO_RECORD
 from .results import Results, on_print_grid
@@ -47,129 +47,161 @@ ADAPTIVE_ATOL = 1e-4
 NOISE_STEPS_PER_HOLD = 3
 
 
+def _option(default=dataclasses.MISSING, *, check=None, native=None, when=None):
+    """A field of :class:`RunOptions`: its ``default``; ``check(value, name)``,
+    which returns a given value checked (None: checked with the others in
+    :meth:`RunOptions.check`); ``native``, the name the native engine reads it
+    by (None: not the engine's); ``when(options)``, true for the runs whose
+    engine takes it (None: every run)."""
+    spec = {"check": check, "native": native, "when": when}
+    return dataclasses.field(default=default, metadata=spec)
+
+
+def _adaptive_run(options):
+    return options.adaptive
+
+
+def _settled_run(options):
+    return options.settle_steps > 0
+
+
+def _real(value, name, **sign):
+    """``number``, its error naming the option."""
+    try:
+        return number(value, name, **sign)
+    except CircuitError as exc:
+        exc.option = name
+        raise
+
+
+def _count(value, what, limit=2**31 - 1):
+    """A positive int of at most ``limit`` (the engines count in 32 bits)."""
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise CircuitError(f"{what} must be a positive integer, got {value!r:.80}", option=what)
+    if value > limit:
+        raise CircuitError(f"{what} must be at most {limit}, got {value:.3g}", option=what)
+    return value
+
+
+def _nonnegative(value, name):
+    return _real(value, name, nonnegative=True)
+
+
+def _engine(value, name):
+    if value not in ENGINES:
+        names = " or ".join(repr(engine) for engine in ENGINES)
+        raise CircuitError(f"{name} must be {names}, got {value!r}", option=name)
+    return value
+
+
+def _progress(value, name):
+    if value is not None and not callable(value):
+        raise CircuitError(f"{name} must be a callable of the time, got {value!r}", option=name)
+    return value
+
+
+def _seed(value, name):
+    if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value < 0):
+        raise CircuitError(f"{name} must be None or an integer >= 0, got {value!r}", option=name)
+    return value
+
+
+def _settle_steps(value, name):
+    return 0 if not value else _count(value, name, limit=10**6)
+
+
+def _flag(value, name):
+    return bool(value)
+
+
 @dataclasses.dataclass(frozen=True)
 class RunOptions:
     """Every option of a run, checked (see :func:`~loxant.simulation.simulate`
     for their meaning).  ``dt`` is the fixed step, or the first step of an
     adaptive run (``adaptive``: rtol, atol and dt_max apply); ``breakpoints``
-    and ``noise_step`` are the described system's, set by :meth:`for_system`."""
+    and ``noise_step`` are the described system's, set by :meth:`for_system`.
 
-    t_stop: float
-    dt: float
-    dt_min: float
-    adaptive: bool = False
-    rtol: float = ADAPTIVE_RTOL
-    atol: float = ADAPTIVE_ATOL
-    dt_max: float = 0.0
-    record_every: int = 1
-    record_from: float = 0.0
-    record: object = None
-    print_step: float = None
-    initial_ramp: float = 0.0
-    phase_hysteresis: float = 0.0
-    abstol: float = NEWTON_ABSTOL
-    reltol: float = NEWTON_RELTOL
-    newton_fraction: float = NEWTON_FRACTION
-    max_iterations: int = 20
-    max_steps: int = MAX_STEPS
-    engine: str = "native"
-    progress: object = None
-    profile: bool = False
-    seed: int = None
-    breakpoints: tuple = ()
-    noise_step: float = 0.0
-    settle_steps: int = 0
+    Each field states its default, its check and the native engine's name for
+    it (see :func:`_option`): the engine's options are generated from them
+    (:meth:`native`)."""
+
+    t_stop: float = _option(native="t_stop")
+    dt: float = _option(native="dt")
+    dt_min: float = _option(native="dt_min")
+    adaptive: bool = _option(False, native="adaptive", when=_adaptive_run)
+    rtol: float = _option(ADAPTIVE_RTOL, native="lte_rtol", when=_adaptive_run)
+    atol: float = _option(ADAPTIVE_ATOL, native="lte_atol", when=_adaptive_run)
+    dt_max: float = _option(0.0, native="dt_max", when=_adaptive_run)
+    record_every: int = _option(1, check=_count, native="record_every")
+    record_from: float = _option(0.0, check=_real, native="record_from")
+    record: object = _option(None)
+    print_step: float = _option(None)
+    initial_ramp: float = _option(0.0, check=_nonnegative, native="initial_ramp")
+    phase_hysteresis: float = _option(0.0, check=_nonnegative, native="phase_hysteresis")
+    abstol: float = _option(NEWTON_ABSTOL, native="abstol")
+    reltol: float = _option(NEWTON_RELTOL, native="reltol")
+    newton_fraction: float = _option(NEWTON_FRACTION, native="newton_fraction")
+    max_iterations: int = _option(20, check=_count, native="max_iterations")
+    max_steps: int = _option(MAX_STEPS, native="max_steps", when=_adaptive_run)
+    engine: str = _option("native", check=_engine)
+    progress: object = _option(None, check=_progress, native="progress")
+    profile: bool = _option(False, check=_flag, native="profile")
+    seed: int = _option(None, check=_seed)
+    breakpoints: tuple = _option((), native="breakpoints", when=_adaptive_run)
+    noise_step: float = _option(0.0, native="noise_step", when=_adaptive_run)
+    settle_steps: int = _option(0, check=_settle_steps, native="settle_steps", when=_settled_run)
 
     @classmethod
-    def check(
-        cls,
-        t_stop,
-        dt=None,
-        *,
-        rtol=None,
-        atol=None,
-        dt_max=None,
-        record_every=1,
-        record_from=0.0,
-        initial_ramp=0.0,
-        phase_hysteresis=0.0,
-        abstol=None,
-        reltol=None,
-        newton_fraction=None,
-        max_iterations=20,
-        dt_min=None,
-        record=None,
-        engine="native",
-        progress=None,
-        profile=False,
-        seed=None,
-        print_step=None,
-        max_steps=None,
-        settle_steps=0,
-    ):
+    def check(cls, t_stop, dt=None, **given):
         """The options of ``simulate``, checked: a :class:`CircuitError` names the
-        first that is wrong."""
-        t_stop = number(t_stop, "t_stop", positive=True)
-        adaptive = _adaptive_settings(t_stop, dt, rtol, atol, dt_max)
-        if adaptive is not None:
-            dt = adaptive["dt"]
-            default_min = adaptive["dt_max"] * 1e-9
-        else:
-            dt = number(dt, "dt", positive=True)
-            default_min = dt / 1024
-        if dt > t_stop:
-            raise QuotedError("dt = {q0} exceeds t_stop = {q1}", _times(dt=dt, t_stop=t_stop))
-        dt_min = default_min if dt_min is None else number(dt_min, "dt_min", positive=True)
-        if dt_min > dt:
-            raise QuotedError("dt_min = {q0} exceeds dt = {q1}", _times(dt_min=dt_min, dt=dt))
-        # the step count first: the checks below count the steps
-        max_steps = MAX_STEPS if max_steps is None else _count(max_steps, "max_steps", limit=2**62)
-        grid = dt if adaptive is None else adaptive["dt_max"]
-        _check_step_count(t_stop, grid, max_steps, "dt" if adaptive is None else "dt_max")
-        record_every = _count(record_every, "record_every")
-        record_from = number(record_from, "record_from")
+        first that is wrong (its ``option``); an option not given takes its
+        field's default."""
+        unknown = sorted(set(given) - _GIVEN)
+        if unknown:
+            raise TypeError(f"simulate() got an unexpected keyword argument {unknown[0]!r}")
+        steps = _steps(t_stop, dt, given)
+        t_stop, dt, adaptive = steps["t_stop"], steps["dt"], steps.get("adaptive", False)
+        values = {}
+        for field in dataclasses.fields(cls):
+            check = field.metadata["check"]
+            if field.name in given and check is not None:
+                values[field.name] = check(given[field.name], field.name)
+        record_every = values.get("record_every", _DEFAULTS["record_every"])
+        record_from = values.get("record_from", _DEFAULTS["record_from"])
         if record_from > t_stop:
             raise QuotedError(
                 "record_from = {q0} is after t_stop = {q1}: nothing would be recorded",
                 _times(record_from=record_from, t_stop=t_stop),
+                option="record_from",
             )
-        if adaptive is None:
+        if not adaptive:
             _check_records_something(t_stop, dt, record_every, record_from)
-        if print_step is not None:
-            print_step = _print_step(print_step, adaptive, record_every, t_stop, record_from)
-        initial_ramp = number(initial_ramp, "initial_ramp", nonnegative=True)
-        phase_hysteresis = number(phase_hysteresis, "phase_hysteresis", nonnegative=True)
-        abstol, reltol, newton_fraction = _newton_tolerances(abstol, reltol, newton_fraction)
-        max_iterations = _count(max_iterations, "max_iterations")
-        settle_steps = 0 if not settle_steps else _count(settle_steps, "settle_steps", limit=10**6)
-        if engine not in ENGINES:
-            names = " or ".join(repr(name) for name in ENGINES)
-            raise CircuitError(f"engine must be {names}, got {engine!r}")
-        if progress is not None and not callable(progress):
-            raise CircuitError(f"progress must be a callable of the time, got {progress!r}")
-        if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int) or seed < 0):
-            raise CircuitError(f"seed must be None or an integer >= 0, got {seed!r}")
-        steps = {} if adaptive is None else dict(adaptive, adaptive=True)
-        steps.update(t_stop=t_stop, dt=dt, dt_min=dt_min)
-        return cls(
-            **steps,
-            record_every=record_every,
-            record_from=record_from,
-            record=record,
-            print_step=print_step,
-            initial_ramp=initial_ramp,
-            phase_hysteresis=phase_hysteresis,
-            abstol=abstol,
-            reltol=reltol,
-            newton_fraction=newton_fraction,
-            max_iterations=max_iterations,
-            max_steps=max_steps,
-            engine=engine,
-            progress=progress,
-            profile=bool(profile),
-            seed=seed,
-            settle_steps=settle_steps,
+        if given.get("print_step") is not None:
+            values["print_step"] = _print_step(
+                given["print_step"], adaptive, record_every, t_stop, record_from
+            )
+        values.update(
+            zip(
+                ("abstol", "reltol", "newton_fraction"),
+                _newton_tolerances(
+                    given.get("abstol"), given.get("reltol"), given.get("newton_fraction")
+                ),
+            )
         )
+        if "record" in given:
+            values["record"] = given["record"]  # checked against the system
+        return cls(**steps, **values)
+
+    def native(self):
+        """The native engine's options of this run, by the engine's names (the
+        described system adds its own: see
+        :func:`loxant.simulation.native.engine_options`)."""
+        out = {}
+        for field in dataclasses.fields(self):
+            name, when = field.metadata["native"], field.metadata["when"]
+            if name is not None and (when is None or when(self)):
+                out[name] = getattr(self, field.name)
+        return out
 
     @property
     def grid(self):
@@ -235,59 +267,104 @@ class Limits:
         its ``tables`` and ``stats``) with its message and the results so far."""
         t = exc.time
         where = f"the run stopped at t = {t:.6g} of t_stop = {self.t_stop:g}"
-        if str(exc) == "steps":
-            message = (
-                f"{where}: it reached the limit of {self.max_steps:.3g} steps (max_steps); "
-                "loosen rtol and atol, raise dt_min, or raise max_steps"
-            )
+        if exc.limit == STEPS:
+            reached = f"{where}: it reached the limit of {self.max_steps:.3g} steps (max_steps)"
+            advice = "loosen rtol and atol, raise dt_min, or raise max_steps"
         else:
             size = MAX_RECORDING_BYTES / 2**20
             projected = len(exc.tables[0]) * self.t_stop / t if t > 0 else math.inf
-            message = (
+            reached = (
                 f"{where}: its recording reached the limit of {size:.4g} MiB "
                 f"({self.max_rows} samples of {self.per_sample} bytes; the whole run "
-                f"projects {projected:.3g} samples); {HOW_TO_RECORD}, raise record_every, "
-                "start recording later with record_from, or pass record='all' to keep "
-                "everything anyway"
+                f"projects {projected:.3g} samples)"
+            )
+            advice = (
+                f"{HOW_TO_RECORD}, raise record_every, start recording later with "
+                "record_from, or pass record='all' to keep everything anyway"
             )
         tables = exc.tables
         if self.print_step is not None:
             tables = on_print_grid(*tables, self.print_step, t)
         results = Results.from_tables(*tables, plan, exc.stats)
-        return RunLimitError(message + " (the error's results hold what was recorded)", t, results)
+        message = f"{reached}; {advice} (the error's results hold what was recorded)"
+        return RunLimitError(message, t, results, limit=exc.limit, reached=reached)
 
 
 def _newton_tolerances(abstol, reltol, newton_fraction):
     """(abstol, reltol, newton_fraction) checked; the fraction loosens only the
     default tolerances (a tolerance given at its default value is a default)."""
-    abstol = NEWTON_ABSTOL if abstol is None else number(abstol, "abstol", positive=True)
-    reltol = NEWTON_RELTOL if reltol is None else number(reltol, "reltol", nonnegative=True)
+    abstol = NEWTON_ABSTOL if abstol is None else _real(abstol, "abstol", positive=True)
+    reltol = NEWTON_RELTOL if reltol is None else _real(reltol, "reltol", nonnegative=True)
     defaults = abstol == NEWTON_ABSTOL and reltol == NEWTON_RELTOL
     if newton_fraction is None:
         return abstol, reltol, NEWTON_FRACTION if defaults else 0.0
-    newton_fraction = number(newton_fraction, "newton_fraction", nonnegative=True)
+    newton_fraction = _real(newton_fraction, "newton_fraction", nonnegative=True)
     if newton_fraction > 0 and not defaults:
         raise CircuitError(
             f"newton_fraction = {newton_fraction:g} would loosen abstol = {abstol:g}, "
             f"reltol = {reltol:g}: it applies to the default tolerances only "
-            f"({NEWTON_ABSTOL:g}, {NEWTON_RELTOL:g}); leave it out or pass 0"
+            f"({NEWTON_ABSTOL:g}, {NEWTON_RELTOL:g}); leave it out or pass 0",
+            option="newton_fraction",
         )
     return abstol, reltol, newton_fraction
+
+
+_DEFAULTS = {field.name: field.default for field in dataclasses.fields(RunOptions)}
+#: the options ``check`` takes by keyword (the rest are the system's)
+_GIVEN = frozenset(
+    {field.name for field in dataclasses.fields(RunOptions)}
+    - {"t_stop", "dt", "adaptive", "breakpoints", "noise_step"}
+)
+
+
+def _steps(t_stop, dt, given):
+    """The checked step settings: t_stop, dt, dt_min and max_steps, and for an
+    adaptive step its tolerances and dt_max; the step count is checked first,
+    since the other checks count steps."""
+    t_stop = _real(t_stop, "t_stop", positive=True)
+    adaptive = _adaptive_settings(
+        t_stop, dt, given.get("rtol"), given.get("atol"), given.get("dt_max")
+    )
+    if adaptive is not None:
+        dt = adaptive["dt"]
+        default_min = adaptive["dt_max"] * 1e-9
+    else:
+        dt = _real(dt, "dt", positive=True)
+        default_min = dt / 1024
+    if dt > t_stop:
+        raise QuotedError(
+            "dt = {q0} exceeds t_stop = {q1}", _times(dt=dt, t_stop=t_stop), option="dt"
+        )
+    dt_min = given.get("dt_min")
+    dt_min = default_min if dt_min is None else _real(dt_min, "dt_min", positive=True)
+    if dt_min > dt:
+        raise QuotedError(
+            "dt_min = {q0} exceeds dt = {q1}", _times(dt_min=dt_min, dt=dt), option="dt_min"
+        )
+    max_steps = given.get("max_steps")
+    max_steps = MAX_STEPS if max_steps is None else _count(max_steps, "max_steps", limit=2**62)
+    grid = dt if adaptive is None else adaptive["dt_max"]
+    _check_step_count(t_stop, grid, max_steps, "dt" if adaptive is None else "dt_max")
+    steps = {} if adaptive is None else dict(adaptive, adaptive=True)
+    steps.update(t_stop=t_stop, dt=dt, dt_min=dt_min, max_steps=max_steps)
+    return steps
 
 
 def _adaptive_settings(t_stop, dt, rtol, atol, dt_max):
     """The adaptive step's settings, or None for a fixed step (dt and no tolerance)."""
     if dt is not None and rtol is None and atol is None:
         if dt_max is not None:
-            raise CircuitError("dt_max needs an adaptive step: pass rtol or atol, or leave dt out")
+            raise CircuitError(
+                "dt_max needs an adaptive step: pass rtol or atol, or leave dt out", option="dt_max"
+            )
         return None
-    rtol = ADAPTIVE_RTOL if rtol is None else number(rtol, "rtol", nonnegative=True)
-    atol = ADAPTIVE_ATOL if atol is None else number(atol, "atol", positive=True)
+    rtol = ADAPTIVE_RTOL if rtol is None else _real(rtol, "rtol", nonnegative=True)
+    atol = ADAPTIVE_ATOL if atol is None else _real(atol, "atol", positive=True)
     if dt is not None:
-        dt = number(dt, "dt", positive=True)
+        dt = _real(dt, "dt", positive=True)
     if dt_max is None:
         dt_max = dt if dt is not None else t_stop / 100
-    dt_max = min(number(dt_max, "dt_max", positive=True), t_stop)
+    dt_max = min(_real(dt_max, "dt_max", positive=True), t_stop)
     first = dt_max / 100 if dt is None else min(dt, dt_max)
     return dict(rtol=rtol, atol=atol, dt_max=dt_max, dt=first)
 
@@ -321,10 +398,16 @@ def _check_step_count(t_stop, dt, max_steps=MAX_STEPS, name="dt"):
     """Refuses a run whose step count is out of reach, before anything is built."""
     steps = t_stop / dt  # a float: it may be out of the range of integers
     if not steps <= max_steps:
-        raise QuotedError(
+        reached = (
             f"t_stop = {{q0}} with {name} = {{q1}} projects {steps:.3g} time steps, more "
-            f"than {max_steps:.3g} (max_steps): raise {name} or shorten t_stop",
+            f"than {max_steps:.3g} (max_steps)"
+        )
+        raise QuotedError(
+            f"{reached}: raise {name} or shorten t_stop",
             [("t_stop", t_stop, "g"), (name, dt, "g")],
+            option="t_stop",
+            limit=STEPS,
+            reached=reached,
         )
 
 
@@ -350,15 +433,18 @@ def _times(**times):
 
 
 def _print_step(print_step, adaptive, record_every, t_stop, record_from):
-    print_step = number(print_step, "print_step", positive=True)
-    if adaptive is None or record_every != 1:
-        raise CircuitError("print_step needs an adaptive step and record_every = 1")
+    print_step = _real(print_step, "print_step", positive=True)
+    if not adaptive or record_every != 1:
+        raise CircuitError(
+            "print_step needs an adaptive step and record_every = 1", option="print_step"
+        )
     span = t_stop - max(record_from, 0.0)
     if print_step > span and record_from > 0:
         raise QuotedError(
             "print_step = {q0} exceeds the recorded span from record_from = {q1} to "
             "t_stop = {q2}: no sample would be printed",
             _times(print_step=print_step, record_from=record_from, t_stop=t_stop),
+            option="print_step",
         )
     return print_step
 
@@ -370,10 +456,15 @@ def _check_print_grid(per_sample, t_stop, record_from, print_step):
     if size > MAX_RECORDING_BYTES:
         span = max(t_stop - max(record_from, 0.0), 0.0)
         least = span / max(MAX_RECORDING_BYTES // per_sample - 2, 1)
-        raise CircuitError(
+        reached = (
             f"print_step = {print_step:g} would print {samples:.3g} samples of {per_sample} "
-            f"bytes ({size / 2**20:.4g} MiB), more than {MAX_RECORDING_BYTES / 2**20:.4g} MiB: "
-            f"raise print_step to at least {least:.3g} or record fewer quantities"
+            f"bytes ({size / 2**20:.4g} MiB), more than {MAX_RECORDING_BYTES / 2**20:.4g} MiB"
+        )
+        raise CircuitError(
+            f"{reached}: raise print_step to at least {least:.3g} or record fewer quantities",
+            option="print_step",
+            limit=RECORDING,
+            reached=reached,
         )
 
 
@@ -385,18 +476,14 @@ def _check_recording(per_sample, t_stop, dt, record_every, record_from):
     size = samples * per_sample
     if size > MAX_RECORDING_BYTES:
         fits = max(MAX_RECORDING_BYTES // per_sample - 2, 1)
-        raise CircuitError(
+        reached = (
             f"the recording would take {size / 2**20:.4g} MiB ({samples:.3g} samples of "
-            f"{per_sample} bytes), more than {MAX_RECORDING_BYTES / 2**20:.4g} MiB: {HOW_TO_RECORD}, "
-            f"raise record_every to at least {math.ceil(recorded / fits)}, start recording "
-            "later with record_from, or pass record='all' to keep everything anyway"
+            f"{per_sample} bytes), more than {MAX_RECORDING_BYTES / 2**20:.4g} MiB"
         )
-
-
-def _count(value, what, limit=2**31 - 1):
-    """A positive int of at most ``limit`` (the engines count in 32 bits)."""
-    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-        raise CircuitError(f"{what} must be a positive integer, got {value!r:.80}")
-    if value > limit:
-        raise CircuitError(f"{what} must be at most {limit}, got {value:.3g}")
-    return value
+        raise CircuitError(
+            f"{reached}: {HOW_TO_RECORD}, raise record_every to at least "
+            f"{math.ceil(recorded / fits)}, start recording later with record_from, or pass "
+            "record='all' to keep everything anyway",
+            limit=RECORDING,
+            reached=reached,
+        )

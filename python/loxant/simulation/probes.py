@@ -88,7 +88,8 @@ class RecordPlan:
             probes = list(record)
         except TypeError:
             raise CircuitError(
-                f"record must be None, 'all' or a list of probes; {HOW_TO_RECORD}"
+                f"record must be None, 'all' or a list of probes; {HOW_TO_RECORD}",
+                option="record",
             ) from None
         wanted = {q: set() for q in (*_NODE_QUANTITIES.values(), *_ELEMENT_QUANTITIES.values())}
         for probe in probes:
@@ -97,22 +98,26 @@ class RecordPlan:
 
     def _add(self, wanted, probe):
         if isinstance(probe, bool) or not isinstance(probe, (str, int)):
-            raise CircuitError(f"record: a probe is a string, got {probe!r}; {HOW_TO_RECORD}")
+            raise CircuitError(
+                f"record: a probe is a string, got {probe!r}; {HOW_TO_RECORD}", option="record"
+            )
         text = str(probe)
         match = _RECORD_PROBE.match(text)
         quantity, name = (match.group(1), match.group(2).strip()) if match else (None, text.strip())
         if name == GROUND or name.lower() == "gnd":
-            raise CircuitError(f"record: {text!r} names ground, whose phase and voltage are 0")
+            raise CircuitError(
+                f"record: {text!r} names ground, whose phase and voltage are 0", option="record"
+            )
         if name not in self._node_index and name not in self._element_index:
             name = self._spelled(name)  # B1.XDUT, b1|xdut: as the results read them
         is_node = name in self._node_index
         is_element = name in self._element_index
         if not (is_node or is_element):
-            raise CircuitError(f"record: no node or element named {name!r}")
+            raise CircuitError(f"record: no node or element named {name!r}", option="record")
         node_q = _NODE_QUANTITIES if quantity is None else _pick(_NODE_QUANTITIES, quantity)
         elem_q = _ELEMENT_QUANTITIES if quantity is None else _pick(_ELEMENT_QUANTITIES, quantity)
         if not ((is_node and node_q) or (is_element and elem_q)):
-            raise CircuitError(f"record: {text!r}: a node has no {quantity}")
+            raise CircuitError(f"record: {text!r}: a node has no {quantity}", option="record")
         for q in node_q.values() if is_node else ():
             wanted[q].add(name)
         for q in elem_q.values() if is_element else ():

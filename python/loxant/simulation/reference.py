@@ -20,9 +20,10 @@ import numpy as np
 
 from .. import SimulationParameters as SP
 from .. import lxglobals
-from ..errors import RunLimitError
+from ..errors import RECORDING, STEPS, RunLimitError
 from .assembly import STATE_LOCK, native_modules
 from .integrator import StepFailure, Transient, raise_failure
+from .native import PROGRESS_INTERVAL
 from .results import Recorder
 
 __all__ = ["execute", "prepare"]
@@ -60,15 +61,7 @@ def _run(system, kernel, sparse, recorder, options):
         time_step=options.dt,
         seed=options.seed,
     )
-    run = Transient(
-        system,
-        kernel,
-        sparse.SparseDirect(),
-        abstol=options.abstol,
-        reltol=options.reltol,
-        max_iterations=options.max_iterations,
-        initial_ramp=options.initial_ramp,
-    )
+    run = Transient(system, kernel, sparse.SparseDirect(), options)
     # The models report the state at rest before the static matrix is built:
     # building it (re)starts the history of models that keep one.
     kernel.UpdateValues()
@@ -137,11 +130,11 @@ def _loop(run, recorder, options):
     t, h, h_prev = 0.0, dt, None
     calm = 0
     grid_t, points, on_grid = 0.0, 0, True  # the last grid point reached, how many
-    next_report = _time.perf_counter() + 0.1
+    next_report = _time.perf_counter() + PROGRESS_INTERVAL
     while t_stop - t > 1e-9 * dt:
         if progress is not None and _time.perf_counter() >= next_report:
             progress(t)
-            next_report = _time.perf_counter() + 0.1
+            next_report = _time.perf_counter() + PROGRESS_INTERVAL
         step = min(h, t_stop - t)
         if t_stop - (t + step) < 1e-3 * step:
             step = t_stop - t  # no sliver of a step at the end
@@ -183,7 +176,7 @@ class _BoundedRecorder:
 
     def record(self, t):
         if self.recorder.count >= self.max_rows:
-            raise RunLimitError("recording", time=t)
+            raise RunLimitError(RECORDING, time=t, limit=RECORDING)
         self.recorder.record(t)
 
 
@@ -238,13 +231,13 @@ class _AdaptiveLoop:
         run, t_stop, dt = self.run_, self.t_stop, self.dt
         t, h, h_prev, h_prev2 = 0.0, dt, None, None
         accepted = 0
-        next_report = _time.perf_counter() + 0.1
+        next_report = _time.perf_counter() + PROGRESS_INTERVAL
         while t_stop - t > 1e-9 * dt:
             if self.progress is not None and _time.perf_counter() >= next_report:
                 self.progress(t)
-                next_report = _time.perf_counter() + 0.1
+                next_report = _time.perf_counter() + PROGRESS_INTERVAL
             if run.stats["steps"] + run.stats["rejected"] >= self.max_steps:
-                raise RunLimitError("steps", time=t)
+                raise RunLimitError(STEPS, time=t, limit=STEPS)
             step = min(h, t_stop - t)
             if t_stop - (t + step) < 1e-3 * step:
                 step = t_stop - t

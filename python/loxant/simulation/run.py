@@ -21,6 +21,8 @@ def startup_steps(h):
     2 * 10**(2 (|log10 h| - 12) + 1), whole steps, at most 1000 (1000 at 0.025 ps,
     none from 10 ps up).  The peer's rule, so the same circuits land in the same
     state."""
+    if not h > 0:
+        return 0  # no step to count: the run's own check refuses it
     exponent = (abs(math.log10(h)) - 12) * 2 + 1
     if exponent > 300:  # a step so far from a picosecond: 10**exponent is no number
         return MAX_STARTUP_STEPS
