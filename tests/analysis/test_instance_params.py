@@ -5,6 +5,7 @@ netlist had been written with the new value; a junction whose area is such a
 
 import os
 
+import numpy as np
 import pytest
 
 from loxant.analysis import Design, margins
@@ -168,3 +169,21 @@ def test_global_multipliers_scale_the_cell_as_an_edited_netlist(name, factor, ed
     assert design.resolve("itotal") == "global bias"
     design.set_dut(None)  # the whole netlist: both stages and R1
     assert len(design.globally_scaled("global resistance")) == 3
+
+
+def test_spread_card_on_a_param_draws_it_per_instance_and_its_dependents_follow():
+    netlist = Netlist.from_string(CELL.format(b1=1.6).replace(".tran", ".spread B0=0.1\n.tran"))
+    assert netlist.spreads == {"B0@X1": 0.1, "B0@XDUT": 0.1}
+    nominal = _values(netlist.circuit())
+    ratios = set()
+    for seed in range(4):
+        drawn = _values(netlist.circuit(rng=np.random.default_rng(seed)))
+        for cell in ("X1", "XDUT"):
+            rb1 = drawn[f"RB1|{cell}"][0]
+            ratios.add(round(rb1 / nominal[f"RB1|{cell}"][0], 12))
+            # the shunt's inductance is the cell's formula of the drawn shunt
+            assert drawn[f"LRB1|{cell}"][1] == pytest.approx(rb1 / 2 * 1.13e-12 + 0.5e-12)
+            assert drawn[f"B1|{cell}"] == nominal[f"B1|{cell}"]
+    assert len(ratios) == 8 and all(0.9 <= r <= 1.1 for r in ratios)
+    with pytest.raises(NetlistError, match=r"<string>:\d+: .spread: unknown kind or .param nope"):
+        Netlist.from_string(CELL.format(b1=1.6).replace(".tran", ".spread NOPE=0.1\n.tran"))

@@ -102,8 +102,11 @@ class Expander:
         self.instance_values = {}  # "NAME@PATH" -> value, with record
         self.area_params = {}  # junction name -> "NAME@PATH", with record
         self._used = set()  # the instance paths whose overrides were applied
-        self.global_values = resolve(self.scope)
         self.spread = self._spreads()
+        self.param_spread = self._param_spreads()
+        self.drawn_params = {}  # "NAME" or "NAME@PATH" -> spread, with record
+        self._draw_params(self.scope, "")
+        self.global_values = resolve(self.scope)
         self._models = {}  # (id of the model, id of the scope or None) -> values
         self._lookups = {}  # (id of the subcircuit, model name) -> Model or None
         self._constant = {}  # id of a model -> whether it names no parameter
@@ -129,6 +132,38 @@ class Expander:
         for kind, (value, line) in self.parsed.spread.items():
             out[kind] = _spread_value(self.scope, value, line, ".spread")
         return out
+
+    def _param_spreads(self):
+        """{NAME: spread} of ``.spread NAME=s``, each a .param of the top level
+        or of a subcircuit."""
+        known = set(self.scope.defined)
+        for sub in self.parsed.subckts.values():
+            known.update(n.upper() for n, _ in sub.defaults)
+            known.update(n.upper() for n, _, _ in sub.body.params)
+        out = {}
+        for name, (value, line) in self.parsed.param_spread.items():
+            if name not in known:
+                kinds = ", ".join(k.lower() for k in _SPREAD_LETTERS)
+                raise line.error(
+                    f".spread: unknown kind or .param {clip(name.lower())} (kinds: {kinds})"
+                )
+            out[name] = _spread_value(self.scope, value, line, f".spread of {clip(name)}")
+        return out
+
+    def _draw_params(self, scope, path):
+        """Draw the spread .params defined at ``scope``'s own level (``path``: the
+        instance, "" at top level): each times 1 + s*u, u uniform in [-1, 1]."""
+        for name, spread in self.param_spread.items():
+            if not spread or name not in scope:
+                continue
+            if self._record:
+                self.drawn_params[f"{name}@{path}" if path else name] = spread
+            if self.spread_rng is not None:
+                try:
+                    nominal = scope.value(name)
+                except ex.ExpressionError as exc:
+                    raise exc.where.error(exc.message) from None
+                scope.define(name, value=nominal * (1.0 + spread * self.spread_rng.uniform(-1, 1)))
 
     def build(self):
         count_elements(self.parsed, self._which_subckt)
@@ -359,6 +394,7 @@ class Expander:
                     )
                 inner.define(name, value=scope.evaluate(value.tree))
             self._set_inner(inner, path, sub, element)
+            self._draw_params(inner, path)
         except ex.ExpressionError as exc:
             raise _where(exc, element.line, element.name) from None
         values = resolve(inner)

@@ -67,7 +67,8 @@ class Netlist:
     ``temperature`` (``.temp``, kelvin, 0 without), ``noise_bandwidth`` (``.neb``,
     Hz, 0 without) and ``seed`` (``.option seed=``, None without); ``spreads``
     (element name -> relative half-width of its uniform variation, for every
-    element given one by ``.spread`` or ``spread=``); ``warnings`` (the texts of
+    element given one by ``.spread`` or ``spread=``, and ``NAME`` or ``NAME@PATH``
+    for every ``.param`` given one by ``.spread NAME=s``); ``warnings`` (the texts of
     the :class:`NetlistWarning` issued while reading).
     """
 
@@ -96,6 +97,7 @@ class Netlist:
             raise self._end_error("the netlist has no elements")
         check_connections(flat, self.warnings)
         self.spreads = {e.name: e.values["spread"] for e in flat if "spread" in e.values}
+        self.spreads.update(nominal.drawn_params)
         self.units = reference_units(flat)
         self._nominal = self._with_noise(
             build_circuit(self.units, title, flat, self.tran, self.seed)
