@@ -149,10 +149,19 @@ def test_yield_spread_on_params_and_on_the_cell_under_test_only():
     "name, factor, edit",
     [
         # every inductor of the cell, written and computed ones alike
-        ("Ltotal", 1.3, lambda t, f: t.replace("*1.13p+0.5p", f"*1.13p*{f}+0.5p*{f}").replace(
-            "L1 in out 2p", f"L1 in out {2 * f}p")),
+        (
+            "Ltotal",
+            1.3,
+            lambda t, f: t.replace("*1.13p+0.5p", f"*1.13p*{f}+0.5p*{f}").replace(
+                "L1 in out 2p", f"L1 in out {2 * f}p"
+            ),
+        ),
         # every junction through its area .param: its shunt and the shunt's inductance follow
-        ("global critical current", 0.8, lambda t, f: t.replace(".param B1=1.6", f".param B1={1.6 * f}")),
+        (
+            "global critical current",
+            0.8,
+            lambda t, f: t.replace(".param B1=1.6", f".param B1={1.6 * f}"),
+        ),
         ("Rtotal", 1.5, lambda t, f: t.replace("RB1 in n1 RB1", f"RB1 in n1 {{RB1*{f}}}")),
     ],
 )

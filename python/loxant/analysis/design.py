@@ -43,18 +43,26 @@ Scaling an inductor keeps the coupling factor of its mutual inductances.
 
 import copy
 import fnmatch
-import math
-import numbers
 import os
 import pickle
 
-from .. import elements as el
-from ..errors import CircuitError
-from ..kinds import KINDS, kind_of, waveform_kind
+from ..kinds import kind_of
 from ..netlist import read_netlist
 from ..simulation.probes import split_probe
 from ..simulation.results import canonical_name, lookup_name, name_index
-from ..waveforms import PWL, Constant, Rescaled
+from .scaling import (
+    ATTRIBUTES,
+    GLOBAL_BIAS,
+    _a,
+    _element,
+    _multiplier,
+    _recouple,
+    _scale,
+    _scales_waveform,
+    _waveform_size,
+    is_bias,
+    split_attribute,
+)
 
 __all__ = [
     "GLOBAL_BIAS",
@@ -66,8 +74,6 @@ __all__ = [
     "is_bias",
 ]
 
-#: name of the parameter that scales every bias source at once
-GLOBAL_BIAS = "global bias"
 #: names of the parameters that scale every inductor, junction or resistor at once
 GLOBAL_INDUCTANCE = "global inductance"
 GLOBAL_CRITICAL_CURRENT = "global critical current"
@@ -83,8 +89,6 @@ _ALIASES = {
     "rtotal": GLOBAL_RESISTANCE,
 }
 
-#: the attributes a multiplier may scale alone (``"J1.ic"``), from every kind's scaling
-_ATTRIBUTES = frozenset(a for k in KINDS for a, _ in k.scaling if a != "waveform")
 #: where each margin scope lets an element in: the default parameters, glob patterns
 _IN_DEFAULT = frozenset({"default"})
 _IN_PATTERNS = frozenset({"default", "pattern"})
@@ -92,54 +96,6 @@ _IN_PATTERNS = frozenset({"default", "pattern"})
 
 def _is_junction(element):
     return kind_of(element).junction
-
-
-def _scales_waveform(element):
-    return kind_of(element).main_attribute == "waveform"
-
-
-def _scaled_waveform(waveform, factor):
-    """``factor`` times ``waveform``, as a waveform the native engine evaluates
-    itself wherever it evaluates ``waveform``."""
-    # Constant waveforms stay constant: the driver keeps their matrix values.
-    if isinstance(waveform, Constant):
-        return Constant(factor * waveform.value)
-    if factor == 0:
-        return Constant(0.0)
-    if type(waveform) is Rescaled:
-        return Rescaled(waveform.waveform, waveform.time_scale, waveform.value_scale / factor)
-    return Rescaled(waveform, 1.0, 1.0 / factor)
-
-
-def _waveform_size(waveform):
-    """The largest magnitude a waveform reaches (a pulse's amplitude, a sine's
-    offset plus amplitude), where it can be read off; else NaN."""
-    if isinstance(waveform, Rescaled):
-        return _waveform_size(waveform.waveform) / abs(waveform.value_scale)
-    kind = waveform_kind(waveform, exact=False)
-    if kind is None or kind.size is None:
-        return math.nan
-    return kind.size(waveform)
-
-
-def _settles(waveform):
-    """Whether ``waveform`` settles to a nonzero constant: a constant, or a
-    piecewise-linear ramp (values that only rise or only fall) to its last value."""
-    if isinstance(waveform, Rescaled):
-        return _settles(waveform.waveform)
-    if isinstance(waveform, Constant):
-        return waveform.value != 0
-    if isinstance(waveform, PWL):
-        steps = [b - a for a, b in zip(waveform.values, waveform.values[1:])]
-        rising, falling = all(d >= 0 for d in steps), all(d <= 0 for d in steps)
-        return (rising or falling) and waveform.values[-1] != 0
-    return False
-
-
-def is_bias(element):
-    """Whether ``element`` is a bias source: a current source whose waveform
-    settles to a constant (the global bias scales these, not the signals)."""
-    return isinstance(element, el.CurrentSource) and _settles(element.waveform)
 
 
 def _snapshot(circuit):
@@ -170,11 +126,6 @@ def _tran_settings(tran):
         return None
 
     return get("t_stop", "tstop", "stop"), get("dt", "tstep", "step")
-
-
-def _a(noun):
-    """``noun`` with its indefinite article."""
-    return ("an " if noun[:1] in "aeiou" else "a ") + noun
 
 
 class Design:
@@ -475,7 +426,7 @@ class Design:
         self.resolve(name)
 
     def _check_scalable(self, name, element, attribute):
-        if attribute is not None and attribute not in _ATTRIBUTES:
+        if attribute is not None and attribute not in ATTRIBUTES:
             raise ValueError(f"{name}: cannot scale attribute {attribute!r}")
         if attribute is not None and not isinstance(getattr(element, attribute, None), float):
             raise ValueError(
@@ -484,12 +435,7 @@ class Design:
         if attribute is None and not self._scalable(element):
             raise ValueError(f"{name}: {_a(element.kind)} {element.name} has no value to scale")
 
-    @staticmethod
-    def _split(name):
-        element_name, dot, attribute = name.rpartition(".")
-        if dot and attribute in _ATTRIBUTES:
-            return element_name, attribute
-        return name, None
+    _split = staticmethod(split_attribute)
 
     @staticmethod
     def _scalable(element):
@@ -626,61 +572,3 @@ def _lies_in(path, wanted):
 def is_pattern(name):
     """Whether a parameter name is a glob pattern."""
     return isinstance(name, str) and any(c in name for c in "*?[")
-
-
-def _multiplier(name, factor):
-    if isinstance(factor, bool) or not isinstance(factor, numbers.Real):
-        raise CircuitError(f"multiplier of {name} must be a number, got {factor!r}")
-    if not (math.isfinite(factor) and factor > 0):
-        raise CircuitError(f"multiplier of {name} must be positive and finite, got {factor!r}")
-    return float(factor)
-
-
-def _scale(circuit, name, factor, bias_scope=None):
-    """Scale parameter ``name`` of ``circuit`` (a fresh copy) in place; the global
-    bias scales the bias sources named in ``bias_scope`` (None: all)."""
-    if name == GLOBAL_BIAS:
-        for element in circuit.elements:
-            if is_bias(element) and (bias_scope is None or element.name in bias_scope):
-                element.waveform = _scaled_waveform(element.waveform, factor)
-        return
-    element_name, attribute = Design._split(name)
-    element = _element(circuit, element_name)
-    if attribute is not None:
-        setattr(element, attribute, getattr(element, attribute) * factor)
-        return
-    scaling = kind_of(element).scaling
-    if not scaling:
-        raise ValueError(f"{name}: {_a(element.kind)} {element.name} has no value to scale")
-    for attr, power in scaling:
-        if attr == "waveform":
-            element.waveform = _scaled_waveform(element.waveform, factor)
-        else:
-            setattr(element, attr, getattr(element, attr) * factor**power)
-
-
-def _element(circuit, name):
-    """Element ``name`` of ``circuit``; ValueError naming it if there is none."""
-    try:
-        return circuit[name]
-    except KeyError:
-        raise ValueError(f"no element or .param named {name!r}") from None
-
-
-def _recouple(circuit, multipliers):
-    """Keep the coupling factor of mutual inductances whose inductors were scaled,
-    and refuse a scaled mutual inductance that couples more than fully."""
-    for element in circuit.elements:
-        if not isinstance(element, el.MutualInductance):
-            continue
-        first, second = element.inductors
-        limit = math.sqrt(first.l * second.l)
-        scaled_own = any(Design._split(n)[0] == element.name for n in multipliers)
-        if scaled_own:
-            element.k = element.m / limit if limit > 0 else 0.0
-        else:
-            element.m = element.k * limit
-        if abs(element.m) > limit:
-            raise CircuitError(
-                f"{element.name}: |M| = {abs(element.m):g} exceeds sqrt(L1*L2) = {limit:g}"
-            )

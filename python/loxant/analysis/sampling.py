@@ -11,7 +11,8 @@ import numpy as np
 
 from ..kinds import KINDS as ELEMENT_KINDS
 from ..kinds import kind_of
-from .design import GLOBAL_MULTIPLIERS, _multiplier, _recouple, _scale, is_bias
+from .design import GLOBAL_MULTIPLIERS
+from .scaling import _multiplier, _recouple, _scale, is_bias
 
 __all__ = ["KINDS", "draw_sample", "sample_generator"]
 

@@ -83,9 +83,7 @@ class Expander:
     and :attr:`area_params` the instance parameter a junction's area names.
     """
 
-    def __init__(
-        self, parsed, params=None, rng=None, spread_rng=None, base_dir=".", record=False
-    ):
+    def __init__(self, parsed, params=None, rng=None, spread_rng=None, base_dir=".", record=False):
         self.parsed = parsed
         self.rng = rng
         self.spread_rng = spread_rng
