@@ -3,8 +3,9 @@
 Describe a circuit with :class:`Circuit` (normalised units: phases in radians,
 currents in units of a reference critical current, voltage = d phase / dt) or
 :class:`PhysicalCircuit` (SI), or read a netlist with :func:`read_netlist`, and
-run any of them with :func:`simulate`, the one front door; :func:`margins`, :func:`yield_analysis` and
-:func:`sweep` (in :mod:`loxant.analysis`) run many simulations, in parallel on
+run any of them with :func:`simulate`, the one front door; :func:`margins`,
+:func:`yield_analysis`, :func:`sweep` and :func:`optimize` (in :mod:`loxant.analysis`)
+run many simulations, in parallel on
 Dask.  The numerical core lives in two extension modules,
 ``loxant.CircuitKernel`` (element models and assembly kernels) and
 ``loxant.SparseDirect`` (the KLU sparse solver); ``lxglobals``,
@@ -28,7 +29,7 @@ from .version import __version__
 from .waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Sine
 
 #: analyses, imported on first use: a plain simulation does without loading them
-_ANALYSES = ("characterize", "iv_curve", "margins", "sweep", "yield_analysis")
+_ANALYSES = ("characterize", "iv_curve", "margins", "optimize", "sweep", "yield_analysis")
 
 
 def __getattr__(name):
@@ -65,6 +66,7 @@ __all__ = [
     "characterize",
     "iv_curve",
     "margins",
+    "optimize",
     "read_netlist",
     "simulate",
     "sweep",

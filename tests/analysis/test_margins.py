@@ -77,7 +77,8 @@ def test_margin_result_table_runs_and_chart(jtl_margins, tmp_path):
         high = 1 + row._3 / 100
         best = tried[tried["passed"] & (tried["multiplier"] > 1)]["multiplier"].max()
         assert best == pytest.approx(high, abs=1e-9)
-    path = result.plot(tmp_path / "margins.png")
+    path = tmp_path / "margins.png"
+    result.plot(path)
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 

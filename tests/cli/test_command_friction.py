@@ -204,7 +204,7 @@ def test_sweep_command_tables_absolute_and_multiplier_values_alike(tmp_path, cap
         tables.append(pd.read_csv(out))
     for table in tables[1:]:
         pd.testing.assert_frame_equal(table, tables[0], rtol=1e-12)
-    assert list(tables[0].columns) == ["I1", "n", "passed", "reason", "message"]
+    assert list(tables[0].columns) == ["I1 [A]", "n", "passed", "reason", "message"]
     assert tables[0]["n"].is_monotonic_increasing and tables[0]["n"].iloc[0] > 0
     capsys.readouterr()
     for argv, status, message in [

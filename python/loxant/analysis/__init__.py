@@ -3,6 +3,7 @@
 * :func:`margins` - how far each parameter can move before the circuit fails;
 * :func:`yield_analysis` - the fraction of circuits that work under spread;
 * :func:`sweep` - measures over a grid of parameter values;
+* :func:`optimize` - the values that widen the critical margin;
 * :func:`iv_curve` - the I-V curve of a junction model, both branches;
 * :func:`characterize` - a cell's state machine, delays and constraints, as SDF and Liberty;
 * :mod:`loxant.analysis.events` - switching times, delays and mean voltages.
@@ -38,6 +39,7 @@ from .events import (
 from .iv import iv_curve
 from .margins import MarginResult, margins
 from .montecarlo import YieldResult, yield_analysis
+from .optimize import OptimizeResult, optimize
 from .runner import REASONS, Outcome
 from .sweep import Measures, scale, sweep
 
@@ -54,6 +56,7 @@ __all__ = [
     "MarginResult",
     "MeanVoltage",
     "Measures",
+    "OptimizeResult",
     "Outcome",
     "SwitchCount",
     "YieldResult",
@@ -64,6 +67,7 @@ __all__ = [
     "iv_curve",
     "margins",
     "mean_voltage",
+    "optimize",
     "print_switching_times",
     "scale",
     "sweep",

@@ -36,6 +36,7 @@ from ..units import to_si
 from ..waveforms import PWL
 from .constraints import search_constraints
 from .design import Design, is_bias
+from .display import CharacterizationDisplay
 from .fsm import learn
 from .harness import (
     Bench,
@@ -97,7 +98,7 @@ class _BenchDesign(Design):
 
 
 @dataclass
-class Characterization:
+class Characterization(CharacterizationDisplay):
     """What :func:`characterize` found.
 
     ``delays``: a pandas DataFrame with columns ``from``, ``to``, ``state``,

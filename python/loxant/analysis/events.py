@@ -65,7 +65,7 @@ def switching_times(results, name, *, direction=None):
     """Times at which the phase of element ``name`` passes an odd multiple of pi,
     interpolated between samples, in order.  ``direction`` = +1 or -1 keeps only
     the forward or the backward turns (default: both)."""
-    times, signs = _crossings(*_time_and_phase(results, name))
+    times, signs = _crossings(*_time_and_phase(results, name), name=name)
     if direction is None:
         return times
     if direction not in (1, -1):
@@ -78,7 +78,7 @@ def events(results, names):
     of ``(time, name, sign)``; simultaneous events keep the order of ``names``."""
     found = []
     for order, name in enumerate(names):
-        times, signs = _crossings(*_time_and_phase(results, name))
+        times, signs = _crossings(*_time_and_phase(results, name), name=name)
         found += [(float(t), order, name, int(s)) for t, s in zip(times, signs)]
     found.sort(key=lambda event: (event[0], event[1]))
     return [(t, name, sign) for t, _, name, sign in found]
@@ -137,7 +137,7 @@ def mean_voltage(results, name, t_from=None, t_to=None):
     inside = np.flatnonzero((time >= lo) & (time <= hi))
     if len(inside) < 2:
         raise ValueError(f"the window {lo:g}..{hi:g} holds fewer than two samples")
-    times, signs = _crossings(time, phase)
+    times, signs = _crossings(time, phase, name=name)
     keep = (times >= lo) & (times <= hi)
     times, signs = times[keep], signs[keep]
     value = None
@@ -197,7 +197,7 @@ def print_switching_times(results, names, stream=None, limit=None):
     )
     width = max((len(name) for name in names), default=8)
     for name in names:
-        times, signs = _crossings(*_time_and_phase(results, name))
+        times, signs = _crossings(*_time_and_phase(results, name), name=name)
         written = " ".join(
             f"{'-' if sign < 0 else ''}{t * scale:.3f}" for t, sign in zip(times, signs)
         )
@@ -207,12 +207,18 @@ def print_switching_times(results, names, stream=None, limit=None):
 class SwitchCount:
     """Measure: the net number of 2 pi turns of element ``name``."""
 
+    unit = None
+
     def __init__(self, name):
         self.name = name
 
     def __call__(self, results):
-        _, signs = _crossings(*_time_and_phase(results, self.name))
-        return int(signs.sum())
+        # the net turns, from the first and last samples alone: no event is listed
+        _, phase = _time_and_phase(results, self.name)
+        if len(phase) < 2:
+            return 0
+        first, last = np.floor((phase[[0, -1]] + math.pi) / TWO_PI)
+        return int(last - first)
 
     def probes(self):
         return [self.name]
@@ -224,6 +230,8 @@ class SwitchCount:
 class Delay:
     """Measure: :func:`delay` from ``first`` to ``second``: the ``index``-th
     switch of ``second`` from the latest switch of ``first`` before it."""
+
+    unit = "s"  # on physical results
 
     def __init__(self, first, second, index=0):
         if isinstance(index, bool) or not isinstance(index, int):
@@ -246,6 +254,8 @@ class Delay:
 
 class MeanVoltage:
     """Measure: :func:`mean_voltage` of ``name`` over a window."""
+
+    unit = "V"  # on physical results
 
     def __init__(self, name, t_from=None, t_to=None):
         self.name, self.t_from, self.t_to = name, t_from, t_to

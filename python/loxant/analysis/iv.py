@@ -24,6 +24,7 @@ from ..errors import CircuitError
 from ..physical import PhysicalCircuit
 from ..simulation import options as run_options
 from ..units import PHI0, to_si
+from .display import iv_table
 
 __all__ = ["iv_curve", "whole_period_mean"]
 
@@ -110,8 +111,8 @@ def iv_curve(model, max_current, *, points=50, settle=None, window=None, dt=None
     the slowest RC time, at least 50 time units) and then for ``window``, over
     which the voltage is averaged; ``dt`` is the time step (default 1/20 of the
     time unit Phi0 / (2 pi Ic Rn)).  Returns a pandas DataFrame with columns
-    ``current`` (A), ``voltage`` (V) and ``direction`` ("up" or "down")."""
-    import pandas as pd
+    ``current`` (A), ``voltage`` (V) and ``direction`` ("up" or "down"), whose
+    ``plot()`` draws the curve (a matplotlib Figure; ``plot(path)`` writes it)."""
 
     model = _as_model(model)
     top = to_si(max_current, "A")
@@ -158,7 +159,7 @@ def iv_curve(model, max_current, *, points=50, settle=None, window=None, dt=None
         whole_period_mean(t[start:end], phase[start:end]) * PHI0 / TWO_PI
         for start, end in zip(starts, ends)
     ]
-    return pd.DataFrame({"current": levels * top, "voltage": volts, "direction": direction})
+    return iv_table({"current": levels * top, "voltage": volts, "direction": direction})
 
 
 def _record_every(t_stop, dt):

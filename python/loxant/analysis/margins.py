@@ -20,6 +20,7 @@ import numbers
 from .bisection import Bisection
 from .common import make_design, nominal_criterion
 from .design import GLOBAL_BIAS, is_pattern
+from .display import finish, html_table, new_figure
 from .reasons import failure_groups
 from .runner import Run, Runner
 
@@ -139,16 +140,20 @@ class MarginResult:
     def formatted(self):
         """The table as text: a bound at the searched range's end, which passed
         and so is no margin, reads "≥ 60 %" (or "≤ -60 %")."""
+        text = self.shown().to_string(index=False)
+        for name, note in self.notes.items():
+            text += f"\n{name}: {note}"
+        return text
+
+    def shown(self):
+        """The table as :meth:`formatted` shows it, a DataFrame."""
         shown = self.table[["parameter", "nominal"]].copy()
         for side, mark in (("low", "≤"), ("high", "≥")):
             shown[f"{side} %"] = [
                 f"{mark} {value:g}" if edge else f"{value:g}"
                 for value, edge in zip(self.table[f"{side} %"], self.table[f"{side} at limit"])
             ]
-        text = shown.to_string(index=False)
-        for name, note in self.notes.items():
-            text += f"\n{name}: {note}"
-        return text
+        return shown
 
     def critical_text(self):
         """ "critical margin: 22.5 % (BIAS)", or "≥ 60 %" when every bound is the range's end."""
@@ -166,17 +171,14 @@ class MarginResult:
             f"{self.critical_margin:.1f} % ({self.critical_parameter})>"
         )
 
-    def plot(self, path, title="Margins"):
-        """Write the margin chart (a horizontal bar per parameter from its low to
-        its high bound, around nominal; the critical one highlighted, a bound at
-        the searched range's end hatched) as a PNG."""
-        from matplotlib.backends.backend_agg import FigureCanvasAgg
-        from matplotlib.figure import Figure
-
+    def plot(self, path=None, title="Margins"):
+        """The margin chart (a horizontal bar per parameter from its low to its
+        high bound, around nominal; the critical one highlighted, a bound at the
+        searched range's end hatched), a matplotlib Figure; written as a PNG to
+        ``path`` too when one is given."""
         table = self.table
         count = len(table)
-        figure = Figure(figsize=(7, 1.2 + 0.32 * count), layout="constrained")
-        FigureCanvasAgg(figure)
+        figure = new_figure(7, 1.2 + 0.32 * count)
         axes = figure.add_subplot()
         rows = list(range(count))[::-1]
         colours = [
@@ -195,8 +197,10 @@ class MarginResult:
         axes.set_xlabel("change from nominal (%)")
         axes.grid(axis="x", alpha=0.3)
         axes.set_title(f"{title}: {self.critical_text().replace('critical margin: ', 'critical ')}")
-        figure.savefig(path, dpi=110)
-        return path
+        return finish(figure, path)
+
+    def _repr_html_(self):
+        return html_table(self.shown(), caption=self.critical_text())
 
 
 def margins(

@@ -34,18 +34,24 @@ from statistics import NormalDist
 
 from .common import make_design, nominal_criterion
 from .design import GLOBAL_MULTIPLIERS
+from .display import draw_yield, finish, html_table
 from .reasons import failure_groups
-from .runner import ListPlan, Run, Runner
+from .runner import ClusterLost, Run, Runner
 from .sampling import KINDS, draw_sample, sample_generator
 
 __all__ = [
     "KINDS",
+    "MAX_SAMPLES",
     "YieldResult",
     "draw_sample",
     "sample_generator",
     "wilson_interval",
     "yield_analysis",
 ]
+
+
+#: most samples one analysis may ask for (each keeps its outcome and draws)
+MAX_SAMPLES = 100_000
 
 
 def wilson_interval(passed, n, confidence=0.95):
@@ -62,8 +68,12 @@ def wilson_interval(passed, n, confidence=0.95):
 class YieldResult:
     """``fraction`` of samples that passed, its ``interval`` at ``confidence``
     (Wilson), ``passed`` and ``n`` counts, and ``samples``: one row per sample with
-    ``sample``, ``passed``, ``reason``, ``message`` and the drawn multipliers;
-    :meth:`reasons`: the failures grouped by reason and kind of message."""
+    ``sample``, ``passed``, ``reason``, ``message`` and the values drawn, under
+    the names of what was drawn (``R1``, ``J1.ic``: absolute values, SI for
+    physical circuits and netlists; ``samples.attrs["units"]`` gives their units
+    and ``attrs["nominal"]`` their nominal values); :meth:`reasons`: the failures
+    grouped by reason and kind of message; :meth:`plot`: the pass rate against
+    each value drawn."""
 
     def __init__(self, samples, confidence, nominal):
         self.samples = samples
@@ -80,6 +90,38 @@ class YieldResult:
         """The failed samples grouped by reason and kind of message, with their
         ``count`` and one ``example`` message (a DataFrame)."""
         return failure_groups(self.samples)
+
+    def plot(self, path=None, title="Yield"):
+        """The yield estimate and its interval as the samples come in: a
+        matplotlib Figure, written to ``path`` too when one is given."""
+        import numpy as np
+
+        passed = np.cumsum(self.samples["passed"].to_numpy(dtype=bool)) if self.n else []
+        counts = range(1, len(passed) + 1)
+        bounds = np.array([wilson_interval(p, n, self.confidence) for p, n in zip(passed, counts)])
+        running = np.asarray(passed, dtype=float) / np.arange(1, len(passed) + 1)
+        heading = f"{title}: {self.passed} of {self.n} pass"
+        return finish(draw_yield(running, bounds, self.confidence, heading), path)
+
+    def _repr_html_(self):
+        return html_table(self.summary(), caption=repr(self)[1:-1]) + html_table(
+            self.reasons(), caption="failures by reason"
+        )
+
+    def summary(self):
+        """One row: samples, passed, yield, confidence, and the interval's ends."""
+        import pandas as pd
+
+        lo, hi = self.interval
+        row = {
+            "samples": self.n,
+            "passed": self.passed,
+            "yield": self.fraction,
+            "confidence": self.confidence,
+            "low": lo,
+            "high": hi,
+        }
+        return pd.DataFrame([row])
 
     def __repr__(self):
         lo, hi = self.interval
@@ -148,10 +190,14 @@ def yield_analysis(
     circuit); the kinds' spreads then draw its elements and the bias feeding it.
     ``netlist_or_circuit``, ``criterion``, ``junctions``, ``window``, ``watch``,
     ``t_stop``, ``dt``, ``options`` and ``client`` are as for
-    :func:`loxant.analysis.margins.margins`.
+    :func:`loxant.analysis.margins.margins`.  A cluster lost on the way raises
+    :class:`~loxant.analysis.runner.ClusterLost` whose ``partial`` is the result
+    over the samples done.
     """
     if isinstance(n, bool) or not isinstance(n, numbers.Integral) or n < 1:
         raise ValueError(f"n must be a positive number of samples, got {n!r}")
+    if n > MAX_SAMPLES:
+        raise ValueError(f"{n} samples asked for, more than {MAX_SAMPLES}: fewer samples")
     if isinstance(seed, bool) or not isinstance(seed, numbers.Integral) or seed < 0:
         raise ValueError(f"seed must be a non-negative integer, got {seed!r}")
     if not 0 < confidence < 1:
@@ -161,28 +207,69 @@ def yield_analysis(
     spreads = (_spreads(global_spread, "global", design), _spreads(local_spread, "local", design))
     if not design.is_netlist and not any(spreads[0].values()) and not any(spreads[1].values()):
         raise ValueError("nothing varies: give global_spread or local_spread")
-    runs = [Run(sample=(int(seed), index, spreads)) for index in range(int(n))]
+    plan = SamplePlan(int(n), int(seed), spreads)
+    nominal = None
+    try:
+        with Runner(client, progress=progress, description="yield") as runner:
+            criterion, nominal = nominal_criterion(
+                runner, design, criterion, junctions, window, watch
+            )
+            runner.run(plan, criterion=criterion, design=design)
+    except ClusterLost as lost:  # the samples done are kept
+        done = [(k, o) for k, o in enumerate(plan.outcomes) if o is not None]
+        lost.partial = _result(done, design, confidence, nominal, runner)
+        lost.done = len(done)  # samples; the nominal run is none
+        raise
+    return _result(enumerate(plan.outcomes), design, confidence, nominal, runner)
 
-    with Runner(client, progress=progress, description="yield") as runner:
-        criterion, nominal = nominal_criterion(runner, design, criterion, junctions, window, watch)
-        plan = ListPlan(runs)
-        runner.run(plan, criterion=criterion, design=design)
-    result = YieldResult(_table(plan.outcomes), confidence, nominal)
+
+def _result(outcomes, design, confidence, nominal, runner):
+    result = YieldResult(_table(outcomes, design), confidence, nominal)
     result.stats = runner.stats
     return result
 
 
-def _table(outcomes):
+class SamplePlan:
+    """The runs of samples ``0 .. n-1``, made as the runner takes them."""
+
+    def __init__(self, n, seed, spreads):
+        self.n, self.seed, self.spreads = n, seed, spreads
+        self.outcomes = [None] * n
+        self._next = 0
+        self._recorded = 0
+
+    def take(self, limit):
+        start, self._next = self._next, min(self._next + limit, self.n)
+        return [(k, Run(sample=(self.seed, k, self.spreads))) for k in range(start, self._next)]
+
+    def record(self, key, outcome):
+        self._recorded += self.outcomes[key] is None
+        self.outcomes[key] = outcome
+
+    def remaining(self):
+        return self.n - self._recorded
+
+
+def _table(outcomes, design):
+    """One row per ``(sample, outcome)``: the outcome and the values drawn."""
     import pandas as pd
 
     rows = []
-    for index, outcome in enumerate(outcomes):
+    nominal = {}
+    for index, outcome in outcomes:
         row = {
             "sample": index,
             "passed": outcome.passed,
             "reason": outcome.reason,
             "message": outcome.message,
         }
-        row.update(outcome.drawn)
+        for name, multiplier in outcome.drawn.items():
+            if name not in nominal:
+                nominal[name] = design.nominal(name)
+            row[name] = nominal[name] * multiplier
         rows.append(row)
-    return pd.DataFrame(rows)
+    table = pd.DataFrame(rows)
+    table.attrs["nominal"] = nominal
+    if design.units is not None:
+        table.attrs["units"] = {name: design._symbol(name) for name in nominal}
+    return table

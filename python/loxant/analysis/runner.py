@@ -30,16 +30,25 @@ scheduler's ``distributed.scheduler.allowed-failures`` times), and once more by
 the runner (runs merely queued on a dying worker share its fate in Dask); a run
 that still cannot finish is reported as failed with reason ``"worker"``.  Ctrl-C cancels
 the runs not yet finished and closes a cluster started here.
+
+A cluster that is lost (its scheduler stops answering, or it has had no
+worker for :data:`NO_WORKER_GRACE` seconds) raises :class:`ClusterLost` within
+seconds; the outcomes of the runs that finished stay recorded in the plan.  An
+address is given :data:`SCHEDULER_TIMEOUT` seconds to answer as a Dask
+scheduler, whether nothing listens there or something that is no scheduler.
 """
 
 import math
 import numbers
-import os
 import time
 import uuid
 from dataclasses import dataclass, field
 
-from ..errors import AnalysisError, CircuitError, ConvergenceError, SingularMatrixError
+from ..errors import CircuitError, ConvergenceError, SingularMatrixError
+from .cluster import SCHEDULER_TIMEOUT, ClusterLost, SchedulerError
+from .cluster import connect as _connect
+from .cluster import cores as _cores
+from .cluster import quiet_dask as _quiet_dask
 from .events import events as find_events
 from .sampling import draw_sample
 
@@ -48,7 +57,9 @@ __all__ = [
     "REASONS",
     "Outcome",
     "Run",
+    "ClusterLost",
     "Runner",
+    "SCHEDULER_TIMEOUT",
     "SchedulerError",
     "evaluate",
 ]
@@ -64,6 +75,13 @@ TIMED_RUNS = 2
 #: the scheduler and this process sharing the cores)
 CLUSTER_EFFICIENCY = 0.8
 
+#: seconds a cluster may have no worker while runs wait before it counts as lost
+NO_WORKER_GRACE = 60.0
+#: seconds the copies of the design to every worker may take (they only help)
+REPLICATE_TIMEOUT = 5.0
+#: seconds between checks of the cluster while no run finishes
+HEALTH_POLL = 1.0
+
 #: why a run can fail
 REASONS = {
     "criterion": "the circuit did not behave as required",
@@ -73,11 +91,8 @@ REASONS = {
     "error": "the criterion, the measure or the simulation raised an exception",
     "worker": "the run was lost with its worker process",
     "measure": "a measure could not be taken (NaN)",
+    "cluster": "the cluster was lost before the run finished",
 }
-
-
-class SchedulerError(AnalysisError):
-    """The cluster the runs were to go to cannot be reached."""
 
 
 @dataclass
@@ -245,6 +260,7 @@ class Runner:
         self._opened = None
         self._bar = None
         self._workers_at_start = None
+        self._workerless_since = None
         #: where the runs go and why (see the module)
         self.choice = None
         #: seconds of the shortest run timed in this process, None before one
@@ -283,8 +299,14 @@ class Runner:
             self._bar.close()
             self._bar = None
         self._shipped.clear()
-        for resource in reversed(self._owned):
-            resource.close()
+        lost = exc_info[0] is not None and issubclass(exc_info[0], ClusterLost)
+        with _quiet_dask(lost):  # a lost cluster's reconnection, cut short, logs tracebacks
+            for resource in reversed(self._owned):
+                try:
+                    resource.close()
+                except Exception:
+                    if not lost:
+                        raise
         self._owned.clear()
         self.client = None
 
@@ -362,8 +384,16 @@ class Runner:
                 self.choose(plan.remaining(), self.run_seconds)
         if self.client is None:
             self._serial(plan, bar, parts, started)
-        else:
+            return
+        try:
             self._parallel(plan, bar, parts, started)
+        except ClusterLost:
+            raise
+        except Exception:
+            # Dask's own error when the scheduler went away in a call to it
+            if self.client.status == "running":
+                raise
+            raise self._lost(plan, "its scheduler no longer answers") from None
 
     def _serial(self, plan, bar, parts, started, limit=None):
         design, criterion, measure, events = parts
@@ -389,10 +419,17 @@ class Runner:
             return value
         held = self._shipped.get(id(value))
         if held is None or held[0] is not value:
+            if self.client.status != "running":
+                raise SchedulerError("the scheduler no longer answers")  # see run()
             key = f"loxant-{type(value).__name__}-{uuid.uuid4().hex}"
             future = self.client.submit(_same, value, key=key, pure=False)
-            # on every worker, so that the runs do not crowd onto the one that made it
-            self.client.replicate([future])
+            # on every worker, so that the runs do not crowd onto the one that made it;
+            # only a help: it fails when a worker goes away meanwhile, and the runs
+            # then fetch the value from wherever it is
+            try:
+                self.client.replicate([future], callback_timeout=REPLICATE_TIMEOUT)
+            except Exception:
+                pass
             held = (value, future)
             self._shipped[id(value)] = held
         return held[1]
@@ -431,7 +468,8 @@ class Runner:
                 if not pending:
                     return
                 # every run finished by now, so that the next ones go in one message
-                finished = [next(completed)] + completed.next_batch(block=False)
+                self._wait_for_one(completed, plan)
+                finished = completed.next_batch(block=False)
                 again = []
                 for future in finished:
                     key, run, tries = pending.pop(future)
@@ -442,16 +480,65 @@ class Runner:
                         again.append((key, run, tries))
                     else:
                         self._count(plan, key, outcome, bar, started)
-                del finished, future
+                del finished
                 if again:
+                    self._check_cluster(plan, workers_needed=False)
                     submit(again)
         except BaseException:
             # Ctrl-C or any error: nothing is left running on the cluster
             completed.clear()
             if pending:
-                self.client.cancel(list(pending))
+                try:
+                    self.client.cancel(list(pending))
+                except Exception:  # a lost cluster has nothing left to cancel
+                    pass
             pending.clear()
             raise
+
+    def _wait_for_one(self, completed, plan):
+        """Block until a run has finished, checking the cluster every
+        :data:`HEALTH_POLL` seconds meanwhile (ClusterLost when it is gone)."""
+        # as_completed's own wake-up (what its iterator waits on), with a deadline
+        condition = getattr(completed, "thread_condition", None)
+        while not completed.has_ready():
+            waited = time.monotonic()
+            if condition is None:
+                time.sleep(0.01)
+            else:
+                with condition:
+                    condition.wait(timeout=HEALTH_POLL)
+            if not completed.has_ready() and time.monotonic() - waited >= HEALTH_POLL:
+                self._check_cluster(plan)
+        self._workerless_since = None
+
+    def _check_cluster(self, plan, workers_needed=True):
+        """Raise ClusterLost when the scheduler no longer answers or, with
+        ``workers_needed``, when the cluster has had no worker for
+        :data:`NO_WORKER_GRACE` seconds."""
+        why = None
+        if self.client.status != "running":
+            why = "its scheduler no longer answers"
+        elif workers_needed:
+            try:
+                workers = len(self.client.nthreads())
+            except Exception as exc:
+                why = f"its scheduler no longer answers ({type(exc).__name__})"
+            else:
+                now = time.monotonic()
+                if workers:
+                    self._workerless_since = None
+                elif self._workerless_since is None:
+                    self._workerless_since = now
+                elif now - self._workerless_since > NO_WORKER_GRACE:
+                    why = f"no worker for {NO_WORKER_GRACE:.0f} s"
+        if why is not None:
+            raise self._lost(plan, why)
+
+    def _lost(self, plan, why):
+        total = self.done + plan.remaining()
+        return ClusterLost(
+            f"the cluster was lost ({why}) after {self.done} of {total} runs", self.done, total
+        )
 
     def _count(self, plan, key, outcome, bar, started):
         if self.first_result is None:
@@ -500,39 +587,3 @@ def _collect(future):
     exc = future.exception() if future.status == "error" else None
     detail = f"{type(exc).__name__}: {exc}" if exc is not None else f"run {future.status}"
     return Outcome(False, "worker", detail)
-
-
-def _cores():
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on every platform
-        return os.cpu_count() or 1
-
-
-def _connect(client, owned):
-    """A distributed.Client for ``client`` (see the module), or None."""
-    if client is None:
-        return None
-    from distributed import Client
-
-    if isinstance(client, Client):
-        return client
-    if client == "local":
-        from distributed import LocalCluster
-
-        cluster = LocalCluster(
-            n_workers=_cores(),
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=None,
-        )
-        owned.append(cluster)
-        client = cluster
-    if isinstance(client, str) or hasattr(client, "scheduler_address"):
-        connected = Client(client)
-        owned.append(connected)
-        return connected
-    raise TypeError(
-        f"client must be None, 'local', a distributed.Client or a scheduler address, "
-        f"got {type(client).__name__}"
-    )

@@ -21,9 +21,15 @@ import math
 import numbers
 
 from .common import make_design
-from .runner import ListPlan, Run, Runner
+from .display import sweep_table
+from .runner import ClusterLost, ListPlan, Outcome, Run, Runner
 
-__all__ = ["Measures", "Multiplier", "scale", "sweep"]
+__all__ = ["MAX_POINTS", "Measures", "Multiplier", "scale", "sweep"]
+
+#: most runs one sweep may ask for
+MAX_POINTS = 100_000
+#: the columns every sweep table ends with
+OUTCOME_COLUMNS = ("passed", "reason", "message")
 
 
 class Measures:
@@ -115,6 +121,9 @@ def _multiplier_of(design, name, value):
 
 
 def _points(design, grid, points):
+    """``(spelled, canonical, points)``: the parameter names as the caller wrote
+    them, as the circuit spells them, and the points keyed by the circuit's
+    spelling."""
     if (grid is None) == (points is None):
         raise ValueError("give either a grid {param: values} or a list of points")
     if grid is not None:
@@ -126,6 +135,9 @@ def _points(design, grid, points):
             if not values:
                 raise ValueError(f"no values for {name!r}")
             axes.append(values)
+        count = math.prod(len(values) for values in axes)
+        if count > MAX_POINTS:
+            raise ValueError(f"{count} runs asked for, more than {MAX_POINTS}: fewer values")
         points = [dict(zip(names, combo)) for combo in itertools.product(*axes)]
     else:
         points = [dict(p) for p in points]
@@ -140,9 +152,56 @@ def _points(design, grid, points):
     canonical = {name: design.resolve(name) for name in names}
     if len(set(canonical.values())) != len(canonical):
         raise ValueError(f"a parameter is named twice in {names}")
-    names = list(canonical.values())
     points = [{canonical[k]: v for k, v in point.items()} for point in points]
-    return names, points
+    spelled = [name.strip() for name in names]
+    return spelled, [canonical[name] for name in names], points
+
+
+def _measure_columns(measure):
+    """The columns a measure is known to fill before it runs: its names (a
+    :class:`Measures`), else ``value``."""
+    if isinstance(measure, Measures):
+        return list(measure.measures)
+    return ["value"]
+
+
+def _check_columns(measure, spelled, canonical):
+    """Refuses measure names that would share a column with a parameter or with
+    ``passed``, ``reason`` and ``message`` (any case), before any run."""
+    taken = {name.casefold(): name for name in [*canonical, *spelled]}
+    taken.update({name: f"the {name!r} column" for name in OUTCOME_COLUMNS})
+    for column in _measure_columns(measure):
+        clash = taken.get(column.strip().casefold())
+        if clash is not None:
+            what = clash if clash.startswith("the ") else f"the parameter {clash!r}"
+            raise ValueError(
+                f"measure {column!r}: the name of {what}; give the measure another name"
+            )
+
+
+def _units(design, spelled, canonical, measure, measures):
+    """{column: unit} for the parameters and measures whose unit is known."""
+    units = {}
+    if design.units is not None:  # SI values; a normalised circuit's are in its own units
+        for name, key in zip(spelled, canonical):
+            unit = _parameter_unit(design, key)
+            if unit:
+                units[name] = unit
+        parts = measure.measures if isinstance(measure, Measures) else {"value": measure}
+        for column in measures:
+            unit = getattr(parts.get(column), "unit", None)
+            if unit:
+                units[column] = unit
+    return units
+
+
+def _parameter_unit(design, name):
+    if name in design.param_names:
+        return None  # a .param's unit is whatever its uses make of it
+    try:
+        return design._symbol(name)
+    except (KeyError, AttributeError):
+        return None
 
 
 def _run(design, point):
@@ -169,35 +228,68 @@ def sweep(
     ``points`` (a list of {param: value}) and return a pandas DataFrame with a
     column per parameter (its absolute value), the measures (``value`` for a
     single number), and ``passed``, ``reason`` and ``message`` (a failed run has
-    NaN measures; a NaN measure fails its row); parameters are named as the
-    circuit spells them.  Values are absolute, or multipliers with
+    NaN measures; a NaN measure fails its row); parameters are named as given
+    (``"J1_margin"`` stays ``"J1_margin"``).  A measure named like a parameter
+    or an outcome column is refused before any run; a measure returning a dict
+    whose key is such a name gets a ``" (measure)"`` column instead.
+    ``table.attrs["units"]`` gives the unit of each column that has one (SI, for
+    physical circuits and netlists), ``attrs["parameters"]`` and
+    ``attrs["measures"]`` the columns of each kind; ``table.plot()`` draws each
+    measure against the first parameter (a matplotlib Figure; ``plot(path)``
+    writes it too).  Values are absolute, or multipliers with
     :func:`scale` (see the module).  ``criterion`` is
     optional here (default: every run that simulates passes).  With several
     parameters, ``table.set_index(params).to_xarray()`` gives an array
     per measure (needs xarray).  ``table.attrs["stats"]`` holds the runner's
-    counts and times (see :attr:`loxant.analysis.runner.Runner.stats`)."""
-    import pandas as pd
-
+    counts and times (see :attr:`loxant.analysis.runner.Runner.stats`).  A
+    cluster lost on the way raises :class:`~loxant.analysis.runner.ClusterLost`
+    whose ``partial`` is the table of the rows done (the others with reason
+    ``"cluster"``)."""
     if isinstance(measure, dict):
         measure = Measures(measure)
     if not callable(measure):
         raise TypeError("measure must be a callable of the results or a dict of them")
     design = make_design(netlist_or_circuit, t_stop, dt, options)
-    names, points = _points(design, grid, points)
+    spelled, canonical, points = _points(design, grid, points)
+    _check_columns(measure, spelled, canonical)
     runs = [_run(design, p) for p in points]  # every value checked before any run
-    points = [absolute for _, absolute in runs]
+    points = [list(absolute.values()) for _, absolute in runs]
     plan = ListPlan([run for run, _ in runs])
-    with Runner(client, progress=progress, description="sweep") as runner:
-        runner.run(plan, criterion=criterion, design=design, measure=measure)
-    measures = []
-    for outcome in plan.outcomes:
-        measures += [k for k in outcome.measures if k not in measures]
+    columns = (spelled, canonical, points)
+    try:
+        with Runner(client, progress=progress, description="sweep") as runner:
+            runner.run(plan, criterion=criterion, design=design, measure=measure)
+    except ClusterLost as lost:  # the rows done are kept, the others say why they are not
+        lost.partial = _table(design, measure, columns, _finished(plan.outcomes), runner)
+        raise
+    return _table(design, measure, columns, plan.outcomes, runner)
+
+
+def _finished(outcomes):
+    lost = Outcome(False, "cluster", "not run: the cluster was lost")
+    return [lost if outcome is None else outcome for outcome in outcomes]
+
+
+def _table(design, measure, columns, outcomes, runner):
+    """The sweep's table of ``outcomes``, one per point."""
+    spelled, canonical, points = columns
+    found = []
+    for outcome in outcomes:
+        found += [k for k in outcome.measures if k not in found]
+    taken = {name.casefold() for name in [*spelled, *OUTCOME_COLUMNS]}
+    named = {k: f"{k} (measure)" if k.casefold() in taken else k for k in found}
+    measures = list(named.values())
     rows = []
-    for point, outcome in zip(points, plan.outcomes):
-        row = dict(point)
-        row.update({k: outcome.measures.get(k, math.nan) for k in measures})
+    for point, outcome in zip(points, outcomes):
+        row = dict(zip(spelled, point))
+        row.update({named[k]: outcome.measures.get(k, math.nan) for k in found})
         row.update(passed=outcome.passed, reason=outcome.reason, message=outcome.message)
         rows.append(row)
-    table = pd.DataFrame(rows, columns=names + measures + ["passed", "reason", "message"])
-    table.attrs["stats"] = runner.stats
+    table = sweep_table(rows, columns=spelled + measures + list(OUTCOME_COLUMNS))
+    table.attrs.update(
+        stats=runner.stats,
+        parameters=spelled,
+        measures=measures,
+        units=_units(design, spelled, canonical, measure, measures),
+    )
     return table

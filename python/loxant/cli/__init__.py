@@ -34,6 +34,7 @@ COMMANDS = (
     ("iv", "iv", "add_iv_subcommand"),
     ("sweep", "sweep", "add_sweep_subcommand"),
     ("characterize", "characterize", "add_characterize_subcommand"),
+    ("optimize", "optimize", "add_optimize_subcommand"),
 )
 
 

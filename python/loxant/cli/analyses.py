@@ -12,10 +12,12 @@ arguments or the netlist.
 
 import sys
 
+from ..analysis.display import with_units
 from ..analysis.margins import margins
 from ..analysis.montecarlo import yield_analysis
+from ..analysis.runner import ClusterLost
 from ..errors import UserError
-from .common import add_netlist_argument, read_input, write_outputs
+from .common import add_netlist_argument, keep_partial, read_input, write_outputs
 from .values import quantity, si_text
 
 __all__ = ["add_margins_subcommand", "add_yield_subcommand", "print_reasons"]
@@ -38,31 +40,7 @@ def add_margins_subcommand(subparsers):
         "or glob patterns over them ('*|XDUT', 'B*.XDUT', 'IB*'); default: every bias source "
         "and element value of the cell under test",
     )
-    dut = margins.add_mutually_exclusive_group()
-    dut.add_argument(
-        "--dut",
-        metavar="INSTANCE",
-        help="the cell under test, a subcircuit instance such as XDUT: its elements and the "
-        "bias sources feeding it are the default parameters and the global bias (default: "
-        "the one instance named like XDUT, if there is exactly one)",
-    )
-    dut.add_argument(
-        "--whole",
-        action="store_true",
-        help="no cell under test: every element of the netlist is a default parameter",
-    )
-    margins.add_argument(
-        "--no-global-bias", action="store_true", help="leave out the margin of all biases at once"
-    )
-    margins.add_argument(
-        "--range",
-        nargs=2,
-        type=float,
-        default=(-60.0, 60.0),
-        metavar=("LOW", "HIGH"),
-        help="range searched, percent of nominal (-60 60)",
-    )
-    margins.add_argument("--resolution", type=float, default=1.0, help="resolution in percent (1)")
+    margin_arguments(margins)
     margins.add_argument("-o", "--output", metavar="TABLE.csv", help="write the table as CSV")
     margins.add_argument("--plot", metavar="MARGINS.png", help="write the margin chart")
     margins.add_argument(
@@ -104,9 +82,42 @@ def add_yield_subcommand(subparsers):
         help="write the result as CSV: samples, passed, yield, confidence and its interval",
     )
     yields.add_argument(
-        "--runs", metavar="RUNS.csv", help="write every sample: drawn values, outcome, reason"
+        "--runs",
+        metavar="RUNS.csv",
+        help="write every sample: outcome, reason and the values drawn (a column "
+        "per element, its unit in brackets: 'R1 [ohm]')",
     )
     yields.set_defaults(func=_yield)
+
+
+def margin_arguments(parser):
+    """The options that say what a margin is: the cell under test, the global bias,
+    the range and the resolution (``margins`` and ``optimize`` share them)."""
+    dut = parser.add_mutually_exclusive_group()
+    dut.add_argument(
+        "--dut",
+        metavar="INSTANCE",
+        help="the cell under test, a subcircuit instance such as XDUT: its elements and the "
+        "bias sources feeding it are the default parameters and the global bias (default: "
+        "the one instance named like XDUT, if there is exactly one)",
+    )
+    dut.add_argument(
+        "--whole",
+        action="store_true",
+        help="no cell under test: every element of the netlist is a default parameter",
+    )
+    parser.add_argument(
+        "--no-global-bias", action="store_true", help="leave out the margin of all biases at once"
+    )
+    parser.add_argument(
+        "--range",
+        nargs=2,
+        type=float,
+        default=(-60.0, 60.0),
+        metavar=("LOW", "HIGH"),
+        help="range searched, percent of nominal (-60 60)",
+    )
+    parser.add_argument("--resolution", type=float, default=1.0, help="resolution in percent (1)")
 
 
 def _netlist_arguments(parser):
@@ -210,16 +221,20 @@ def _dut_line(dut, given):
 
 def _yield(args):
     netlist = read_input(args, ("-o", args.output), ("--runs", args.runs))
-    result = yield_analysis(
-        netlist,
-        args.n,
-        seed=args.seed,
-        global_spread=_spreads(args.__dict__["global"], "global"),
-        local_spread=_spreads(args.local, "local"),
-        dut=args.dut,
-        **_common(args),
-    )
-    write_outputs((args.output, _yield_summary(result)), (args.runs, result.samples))
+    try:
+        result = yield_analysis(
+            netlist,
+            args.n,
+            seed=args.seed,
+            global_spread=_spreads(args.__dict__["global"], "global"),
+            local_spread=_spreads(args.local, "local"),
+            dut=args.dut,
+            **_common(args),
+        )
+    except ClusterLost as lost:
+        raise keep_partial(lost, args.runs, lambda partial: with_units(partial.samples)) from None
+    # the values drawn, units in the header: "R1 [ohm]"
+    write_outputs((args.output, _yield_summary(result)), (args.runs, with_units(result.samples)))
     lo, hi = result.interval
     print(
         f"yield {result.fraction:.4f}: {result.passed} of {result.n} samples pass "
@@ -231,21 +246,7 @@ def _yield(args):
 
 
 def _yield_summary(result):
-    import pandas as pd
-
-    lo, hi = result.interval
-    return pd.DataFrame(
-        [
-            {
-                "samples": result.n,
-                "passed": result.passed,
-                "yield": result.fraction,
-                "confidence": result.confidence,
-                "low": lo,
-                "high": hi,
-            }
-        ]
-    )
+    return result.summary()
 
 
 def print_reasons(groups, by, stream=None):

@@ -49,3 +49,15 @@ def write_outputs(*outputs):
                 raise WriteError(path, exc) from None
         else:
             write_table(path, what)
+
+
+def keep_partial(lost, path, table):
+    """``lost`` (a ClusterLost) once the table of the runs done is
+    written to ``path`` (when given and any run was done), saying so;
+    ``table(partial)`` makes the table of the partial result."""
+    if not path or lost.partial is None or not lost.done:
+        return lost
+    write_table(path, table(lost.partial))
+    kept = type(lost)(f"{lost}; the {lost.done} done are in {path}", lost.done, lost.total)
+    kept.partial = lost.partial
+    return kept

@@ -75,26 +75,7 @@ def _one(netlist, name, top, output, plot, args):
 
 def _plot(path, table, title):
     try:
-        from matplotlib.backends.backend_agg import FigureCanvasAgg
-        from matplotlib.figure import Figure
+        import matplotlib  # noqa: F401
     except ImportError:
         raise UserError("--plot needs matplotlib (pip install 'loxant[plot]')") from None
-    fig = Figure(figsize=(6, 4.5))
-    FigureCanvasAgg(fig)
-    ax = fig.add_subplot()
-    colours = {"up": "tab:blue", "down": "tab:orange"}
-    labelled = set()
-    segment = (table.direction != table.direction.shift()).cumsum()
-    for _, part in table.groupby(segment, sort=False):
-        direction = part.direction.iloc[0]
-        label = None if direction in labelled else f"current {direction}"
-        labelled.add(direction)
-        volts, micro_amps = part.voltage * 1e3, part.current * 1e6
-        ax.plot(volts, micro_amps, ".-", lw=1, color=colours[direction], label=label)
-    ax.set_xlabel("voltage (mV)")
-    ax.set_ylabel("current (uA)")
-    ax.set_title(f"I-V curve of {title}")
-    ax.grid(alpha=0.3)
-    ax.legend(loc="best", fontsize="small")
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    table.plot(path, title=f"I-V curve of {title}")

@@ -11,24 +11,31 @@ the latest switch of A before it, the first such pair), ``voltage(A)`` (the
 mean voltage over whole Josephson periods), ``switches(A)`` (the net number of
 2 pi turns); default: the switches of each junction the netlist's ``.print``
 requests watch.  A row whose measure cannot be taken fails, with the reason.
+A measure may not be named like a parameter or like ``passed``, ``reason`` and
+``message``.
 
-Exit status: 0 done (failed rows included: they are results), 2 a mistake in
-the arguments or the netlist.
+The printed table and the CSV name each column as written on the command line,
+followed by its unit in brackets when it has one (``IB1.XDUT [A]``,
+``d [s]``, ``voltage(B9) [V]``; a ``.param`` and a count of switches have none),
+the way ``Results.to_csv`` writes its header.  The plot labels its axes the same
+way.
+
+Exit status: 0 done (failed rows included: they are results), 1 the cluster
+was lost, 2 a mistake in the arguments or the netlist.
 """
 
 import re
 
 from ..analysis.common import make_design
+from ..analysis.display import full_text
 from ..analysis.events import Delay, MeanVoltage, SwitchCount
-from ..analysis.sweep import sweep
+from ..analysis.runner import ClusterLost
+from ..analysis.sweep import MAX_POINTS, sweep
 from ..errors import UserError
-from .common import add_netlist_argument, read_input, write_outputs
+from .common import add_netlist_argument, keep_partial, read_input, write_outputs
 from .values import quantity
 
 __all__ = ["add_sweep_subcommand", "parse_measure", "parse_values"]
-
-#: most runs one command line may ask for
-MAX_POINTS = 100_000
 
 _MEASURE = re.compile(r"\s*(?:([\w.]+)\s*=\s*)?(delay|voltage|switches)\(([^()]*)\)\s*", re.I)
 _ARITY = {"delay": 2, "voltage": 1, "switches": 1}
@@ -137,48 +144,34 @@ def _sweep_command(args):
         raise UserError(f"{points} runs asked for, more than {MAX_POINTS}: fewer values")
     netlist = read_input(args, ("-o", args.output), ("--plot", args.plot))
     design = make_design(netlist, None, None, {})
-    measures = dict(parse_measure(text) for item in args.measure for text in _split(item))
+    measures = _measures(args.measure)
     if not measures:
         measures = {f"switches({n})": SwitchCount(n) for n in design.watched_junctions()}
     client = None if args.serial else (args.scheduler or "auto")
-    table = sweep(design, grid, measure=measures, client=client, progress=not args.quiet)
-
-    def plot(path):
-        _plot(path, table, list(table.columns[: len(grid)]), list(measures))
-
-    write_outputs((args.output, table), (args.plot, plot))
-    print(table.to_string(index=False))
+    try:
+        table = sweep(design, grid, measure=measures, client=client, progress=not args.quiet)
+    except ClusterLost as lost:
+        raise keep_partial(lost, args.output, lambda partial: partial.with_units()) from None
+    shown = table.with_units()  # units in the column names: "global bias [A]"
+    write_outputs((args.output, shown), (args.plot, table.plot))
+    print(full_text(shown))
     failed = int((~table["passed"]).sum())
     if failed:
         print(f"{failed} of {len(table)} rows failed; the reason and message columns say why")
     return 0
 
 
+def _measures(items):
+    """{column: measure} of the --measure arguments; a column named twice is refused."""
+    measures = {}
+    for text in (text for item in items for text in _split(item)):
+        name, measure = parse_measure(text)
+        if name.casefold() in {n.casefold() for n in measures}:
+            raise UserError(f"--measure: {name!r} is named twice")
+        measures[name] = measure
+    return measures
+
+
 def _split(item):
     """Measures given together, separated by spaces outside parentheses."""
     return [part for part in re.split(r"\s+(?![^()]*\))", item.strip()) if part]
-
-
-def _plot(path, table, names, measures):
-    """Each measure against the first parameter, a line per value of the others."""
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-
-    columns = [
-        c for c in table.columns if c in measures or any(c.startswith(m + ".") for m in measures)
-    ]
-    figure = Figure(figsize=(7, 2.2 + 2.3 * len(columns)), layout="constrained")
-    FigureCanvasAgg(figure)
-    first, others = names[0], names[1:]
-    groups = table.groupby(others, sort=False) if others else [((), table)]
-    for k, column in enumerate(columns, 1):
-        axes = figure.add_subplot(len(columns), 1, k)
-        for key, part in groups:
-            label = ", ".join(f"{n}={v:g}" for n, v in zip(others, key if others else ()))
-            axes.plot(part[first], part[column], ".-", label=label or None)
-        axes.set_ylabel(column)
-        axes.grid(alpha=0.3)
-        if others:
-            axes.legend(fontsize="small")
-    figure.axes[-1].set_xlabel(first)
-    figure.savefig(path, dpi=110)
