@@ -10,6 +10,7 @@ import pytest
 
 from loxant.analysis import Design, margins
 from loxant.analysis.montecarlo import _spreads
+from loxant.analysis.netlist_edit import NetlistEdit
 from loxant.analysis.sampling import draw_sample
 from loxant.netlist import Netlist, NetlistError
 
@@ -196,3 +197,35 @@ def test_spread_card_on_a_param_draws_it_per_instance_and_its_dependents_follow(
     assert len(ratios) == 8 and all(0.9 <= r <= 1.1 for r in ratios)
     with pytest.raises(NetlistError, match=r"<string>:\d+: .spread: unknown kind or .param nope"):
         Netlist.from_string(CELL.format(b1=1.6).replace(".tran", ".spread NOPE=0.1\n.tran"))
+
+
+@pytest.mark.parametrize(
+    "names, changes, changed_lines",
+    [
+        (["B0"], {"B0@XDUT": 1.2}, [".param B0=1.2"]),
+        (["B1.XDUT"], {"B1|XDUT": 1.25}, [".param B1=2"]),  # the area .param, not area=
+        (
+            ["Ltotal"],
+            {"global inductance": 0.9},
+            ["LRB1 n1 0 ", "L1 in out 1.8"],
+        ),
+    ],
+)
+def test_written_netlist_reads_back_as_the_scaled_design(tmp_path, names, changes, changed_lines):
+    path = tmp_path / "one.cir"
+    path.write_text(CELL.format(b1=1.6).replace("X1 stage a b\n", "R0 b 0 1\n"))
+    netlist = Netlist.from_file(str(path))
+    design = Design(netlist)
+    design.set_dut("XDUT")
+    canonical = [design.resolve(n) for n in names]
+    assert canonical == list(changes)
+    written = NetlistEdit(netlist, design, canonical).text(changes)
+    new = [line for line in written.splitlines() if line not in path.read_text().splitlines()]
+    new = [line for line in new if not line.startswith("* loxant")]
+    assert len(new) == len(changed_lines)
+    assert all(line.startswith(start) for line, start in zip(new, changed_lines))
+    path.write_text(written)
+    again = _values(Netlist.from_file(str(path)).circuit())
+    built = _values(design.build(changes))
+    for element, values in built.items():
+        assert again[element] == pytest.approx(values, rel=1e-8), element
