@@ -141,9 +141,9 @@ class Expander:
         out = {}
         for name, (value, line) in self.parsed.param_spread.items():
             if name not in known:
-                kinds = ", ".join(k.lower() for k in _SPREAD_LETTERS)
+                kinds = ", ".join(k.lower() for k in sorted(_SPREAD_LETTERS))
                 raise line.error(
-                    f".spread: unknown kind or .param {clip(name.lower())} (kinds: {kinds})"
+                    f".spread: unknown kind {clip(name.lower())} (known: {kinds}, or a .param)"
                 )
             out[name] = _spread_value(self.scope, value, line, f".spread of {clip(name)}")
         return out
