@@ -297,6 +297,19 @@ PyObject* get_recorded(PyObject* self, void*) {
     });
 }
 
+int set_recorded(PyObject* self, PyObject* value, void*) {
+    return capi::boundary_int("loxant.NativeEngine.Engine.recorded", kFile, [&] {
+        Transient& t = *state_of(self).transient;
+        const long long rows = value == nullptr ? -1 : PyLong_AsLongLong(value);
+        if (rows == -1 && PyErr_Occurred())
+            capi::raise_pending();
+        if (rows < 0 || rows > t.recorded())
+            capi::raise_format(PyExc_ValueError, "recorded may only fall, to 0..%lld, got %lld",
+                               static_cast<long long>(t.recorded()), rows);
+        t.keep_rows(rows);
+    });
+}
+
 PyObject* get_time(PyObject* self, void*) {
     return capi::boundary("loxant.NativeEngine.Engine.time", kFile, [&] {
         return capi::Ref::steal(PyFloat_FromDouble(state_of(self).transient->time()));
@@ -360,7 +373,10 @@ PyMethodDef kMethods[] = {
 
 PyGetSetDef kGetSet[] = {
     {"stats", get_stats, nullptr, "counters of the run", nullptr},
-    {"recorded", get_recorded, nullptr, "rows recorded so far", nullptr},
+    {"recorded", get_recorded, set_recorded,
+     "rows recorded so far; set lower to keep only the first rows (the next row is written "
+     "after them)",
+     nullptr},
     {"time", get_time, nullptr, "time of the last accepted step", nullptr},
     {"failure", get_failure, nullptr,
      "(time, step, reason, singular, iterations, non-finite models) or None", nullptr},

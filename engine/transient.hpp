@@ -173,6 +173,9 @@ class Transient {
     const LinearSolver& solver() const noexcept { return solver_; }
     const Failure& failure() const noexcept { return failure_; }
     int64_t recorded() const noexcept { return recorded_; }
+    // Keeps the first `rows` rows recorded (the caller has taken the others):
+    // the next row recorded is row `rows`.
+    void keep_rows(int64_t rows) noexcept { recorded_ = rows; }
     double time() const noexcept { return t_; }
     bool done() const noexcept { return !(options_.t_stop - t_ > 1e-9 * options_.dt); }
     size_t channel_count() const noexcept { return channels_.size(); }

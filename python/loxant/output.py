@@ -11,13 +11,17 @@ traces, in order:
 :func:`write_traces` picks the writer from the file name: ``.csv``, ``.dat``,
 anything else raw.  Every file is written whole or not at all: into a temporary
 file beside it, renamed over the name at the end (an existing file keeps its
-content when the writing fails).  A failure raises :class:`WriteError`, which
+content when the writing fails, or the process is killed).  A file replaced
+keeps its permissions, a new one gets the umask's; a read-only file is refused,
+not replaced.  A failure raises :class:`WriteError`, which
 names the path and the reason.
 """
 
 import datetime
+import errno
 import importlib
 import os
+import stat
 import tempfile
 
 import numpy as np
@@ -66,6 +70,7 @@ def write_atomically(path, write, newline=None, binary=False):
     folder = os.path.dirname(path) or "."
     if not os.path.isdir(folder):
         raise WriteError(path, OSError(2, f"no folder {folder}"))
+    permissions = _permissions_of(path)
     try:
         handle, temporary = tempfile.mkstemp(
             prefix=f".{os.path.basename(path)}.", suffix=".part", dir=folder
@@ -75,7 +80,7 @@ def write_atomically(path, write, newline=None, binary=False):
     try:
         with os.fdopen(handle, mode, newline=newline) as stream:
             write(stream)
-        os.chmod(temporary, 0o666 & ~_UMASK)
+        os.chmod(temporary, permissions)
         os.replace(temporary, path)
     except BaseException as exc:
         try:
@@ -85,6 +90,21 @@ def write_atomically(path, write, newline=None, binary=False):
         if isinstance(exc, OSError) and not isinstance(exc, WriteError):
             raise WriteError(path, exc) from None
         raise
+
+
+def _permissions_of(path):
+    """The permissions the new ``path`` gets: those of the file it replaces, else
+    the umask's default.  A file the user may not write (or made read-only, which
+    the owner could override) is refused, as a shell's ``>`` would refuse it."""
+    try:
+        mode = stat.S_IMODE(os.stat(path).st_mode)
+    except FileNotFoundError:
+        return 0o666 & ~_UMASK
+    except OSError as exc:
+        raise WriteError(path, exc) from None
+    if not (mode & 0o222 and os.access(path, os.W_OK)):
+        raise WriteError(path, OSError(errno.EACCES, "Permission denied (the file is read-only)"))
+    return mode
 
 
 def same_file_key(path):

@@ -174,7 +174,7 @@ class PhysicalCircuit:
         inductors = [self.circuit[ref] for ref in refs if ref in self.circuit]
         if len(inductors) != 2 or not all(isinstance(e, Inductor) for e in inductors):
             return  # the circuit names what is missing
-        limit = math.sqrt(inductors[0].l * inductors[1].l)
+        limit = math.sqrt(abs(inductors[0].l * inductors[1].l))  # one may be negative
         if limit > 0 and abs(m) > limit:
             raise CircuitError(
                 f"{name}: |M| = {_as_typed(typed, 'H')} exceeds sqrt(L1*L2) = "

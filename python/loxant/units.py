@@ -30,6 +30,7 @@ __all__ = [
     "Units",
     "from_si",
     "shunt_resistance",
+    "si_text",
     "split_unit",
     "to_si",
 ]
@@ -148,6 +149,24 @@ def to_si(value, unit):
     if not math.isfinite(value):
         raise ValueError(f"{a_quantity} must be finite, got {value!r}")
     return float(value) * factor
+
+
+#: the prefixes a value is written with, largest first (one spelling each)
+_WRITTEN_PREFIXES = sorted(
+    ((p, f) for p, f in PREFIXES.items() if p not in ("\u00b5", "\u03bc")), key=lambda i: -i[1]
+)
+
+
+def si_text(value, symbol):
+    """An SI value as a user writes it, with a prefix: ``si_text(2.01e-10, "s")``
+    is ``"201 ps"``; zero, values beyond the prefixes and non-finite values in
+    plain form (``"0 s"``, ``"1e-18 s"``)."""
+    size = abs(value)
+    if math.isfinite(value) and value:
+        for prefix, factor in _WRITTEN_PREFIXES:
+            if size >= factor * (1 - 5e-7):
+                return f"{value / factor:.6g} {prefix}{symbol}"
+    return f"{value:.6g} {symbol}"
 
 
 def from_si(value, unit):

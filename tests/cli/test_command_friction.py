@@ -14,16 +14,16 @@ RUN = """\
 .model jm jj(rtype=0, icrit=0.1m, rn=5, cap=0.1p)
 B1 1 0 jm
 I1 0 1 pwl(0 0 10p 0.15m)
-.tran 0.1p {stop}
+.tran {step} {stop}
 .print p(B1)
 """
 
 
-def _netlist(folder, name="x.cir", stop="50p", extra=""):
+def _netlist(folder, name="x.cir", stop="50p", extra="", step="0.1p"):
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, name)
     with open(path, "w") as stream:
-        stream.write(RUN.format(stop=stop) + extra + ".end\n")
+        stream.write(RUN.format(stop=stop, step=step) + extra + ".end\n")
     return path
 
 
@@ -52,19 +52,19 @@ def test_netlists_of_one_name_write_their_own_files(tmp_path, capsys):
         (["{a}", "{tmp}/a/../a/x.cir", "-o", ".csv"], "is given twice"),
         (["{a}", "-o", "{a}"], "the output of {a} and the netlist {a} would write the same file"),
         (["{a}", "-o", "{tmp}/p.png", "--plot", "{tmp}/p.png"], "--plot and the output of"),
-        (["{c}", "-o", "{tmp}/f.csv"], ".file {tmp}/f.csv and the output of {c} would write"),
+        (["{c}", "-o", "{tmp}/c/f.csv"], ".file {tmp}/c/f.csv and the output of {c} would write"),
         (["{a}", "-o", "{tmp}/no/x.csv"], "cannot write {tmp}/no/x.csv: no folder {tmp}/no"),
     ],
 )
 def test_an_output_clash_is_refused_before_any_run(tmp_path, capsys, arguments, message):
     a = _netlist(tmp_path / "a")
-    c = _netlist(tmp_path / "c", extra=f".file {tmp_path}/f.csv\n.print p(B1)\n")
-    (tmp_path / "f.csv").write_text("kept\n")
+    c = _netlist(tmp_path / "c", extra=f".file {tmp_path}/c/f.csv\n.print p(B1)\n")
+    (tmp_path / "c" / "f.csv").write_text("kept\n")
     names = {"a": a, "c": c, "tmp": str(tmp_path)}
     status, out, err = _run(capsys, *[arg.format(**names) for arg in arguments], "-q")
     assert status in (1, 2)
     assert message.format(**names) in err
-    assert (tmp_path / "f.csv").read_text() == "kept\n"  # nothing overwritten
+    assert (tmp_path / "c" / "f.csv").read_text() == "kept\n"  # nothing overwritten
     assert not (tmp_path / "out").exists() and "wrote" not in out  # nothing ran
 
 
@@ -74,22 +74,39 @@ def test_a_full_device_and_a_missing_iv_folder_name_the_path_and_reason(tmp_path
     a = _netlist(tmp_path / "a")
     status, _, err = _run(capsys, a, "-q", "-o", "/dev/full")
     assert status == 1 and "cannot write /dev/full: No space left on device" in err
-    card = _netlist(tmp_path / "b", extra=f".model m jj(rtype=0)\n.iv m 1m {tmp_path}/no/iv.csv\n")
+    card = _netlist(
+        tmp_path / "b", extra=f".model m jj(rtype=0)\n.iv m 1m {tmp_path}/b/no/iv.csv\n"
+    )
     status, _, err = _run(capsys, card, "-q")
-    assert status == 1 and f"cannot write {tmp_path}/no/iv.csv: no folder {tmp_path}/no" in err
+    missing = f"{tmp_path}/b/no"
+    assert status == 1 and f"cannot write {missing}/iv.csv: no folder {missing}" in err
     assert "None" not in err
 
 
+LINE = "T1 1 0 2 0 td=10p z0=5\nR2 2 0 5\n"
+
+
 @pytest.mark.parametrize(
-    "stop, options, message",
+    "step, stop, extra, options, message",
     [
-        ("1000n", ["--max-steps", "1000"], "takes 1e+07 steps, more than the limit of 1e+03"),
-        ("1000n", ["--max-steps", "1000"], "raise the limit with --max-steps N"),
-        ("2000p", ["--max-steps", "1e3"], "expected a whole number"),
+        (
+            "0.1p",
+            "1000n",
+            "",
+            ["--max-steps", "1000"],
+            "takes 1e+07 steps, more than the limit of 1e+03",
+        ),
+        ("0.1p", "1000n", "", ["--max-steps", "1000"], "raise the limit with --max-steps N"),
+        ("0.1p", "2000p", "", ["--max-steps", "1e3"], "expected a whole number"),
+        # a subnormal step: the count is infinite, with or without a lossless line
+        ("4.9e-324", "50p", "", [], "takes inf steps, more than the limit of 1e+09"),
+        ("4.9e-324", "50p", LINE, [], "takes inf steps, more than the limit of 1e+09"),
     ],
 )
-def test_the_step_limit_names_the_command_options(tmp_path, capsys, stop, options, message):
-    path = _netlist(tmp_path, stop=stop)
+def test_the_step_limit_names_the_command_options(
+    tmp_path, capsys, step, stop, extra, options, message
+):
+    path = _netlist(tmp_path, stop=stop, step=step, extra=extra)
     with pytest.raises(SystemExit) if "whole" in message else _nothing():
         status, _, err = _run(capsys, path, "-q", *options)
         assert status == 1 and message in err and "max_steps" not in err

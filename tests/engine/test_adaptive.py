@@ -18,7 +18,10 @@ def upward_crossings(t, y, level):
 
 
 from loxant import PWL, Circuit, CircuitError, read_netlist
+from loxant.errors import RunLimitError
+from loxant.simulation import native
 from loxant.simulation.engines import ENGINES
+from loxant.simulation.results import on_print_grid
 
 R, L, C, I0 = 20.0, 1.0, 1.0, 0.5
 
@@ -172,6 +175,34 @@ def test_print_grid_is_interpolated_with_the_integration_polynomial(engine):
     assert error < 1.5 * kept_error
     with pytest.raises(CircuitError, match="print_step"):
         damped_lc().simulate(10.0, dt=0.1, print_step=0.5)
+
+
+@pytest.mark.parametrize("block_bytes", [64, 1000, 2**24])
+def test_a_print_grid_made_block_by_block_is_the_whole_runs(monkeypatch, block_bytes):
+    # oracle: every accepted step kept, then put on the grid at once
+    run = {"rtol": 1e-6, "atol": 1e-6, "dt_max": 2.0}
+    whole = damped_lc().simulate(60.0, **run)
+    monkeypatch.setattr(native, "PRINTED_BLOCK_BYTES", block_bytes)  # 8 rows, ~60, all
+    printed = damped_lc().simulate(60.0, print_step=0.25, **run)
+    for quantity in ("node_phases", "voltages", "currents"):
+        table = getattr(whole, quantity)
+        time, expected, _ = on_print_grid(whole.time, table, whole.turns, 0.25, 60.0)
+        np.testing.assert_array_equal(printed.time, time)
+        np.testing.assert_array_equal(getattr(printed, quantity), expected)
+    assert printed.stats["steps"] == whole.stats["steps"]
+
+
+def test_only_the_print_grid_counts_against_the_recording_limit(monkeypatch):
+    from loxant.simulation import options
+
+    # ~2000 accepted steps printed at 61 points, against a limit of 700 rows
+    monkeypatch.setattr(options, "MAX_RECORDING_BYTES", 700 * 24)
+    run = {"rtol": 1e-6, "atol": 1e-6, "dt_max": 0.1, "record": "a"}
+    assert len(damped_lc().simulate(60.0, print_step=1.0, **run)) == 61
+    with pytest.raises(RunLimitError, match="its recording reached the limit"):
+        damped_lc().simulate(60.0, **run)  # every step kept
+    with pytest.raises(CircuitError, match="print_step = 0.01 would print 6e"):
+        damped_lc().simulate(60.0, print_step=0.01, **run)
 
 
 # ---- thermal noise -----------------------------------------------------------------

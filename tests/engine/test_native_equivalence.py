@@ -18,11 +18,12 @@ error.
 """
 
 import math
+import os
 
 import numpy as np
 import pytest
 
-from loxant import PWL, Circuit, CircuitError, PhysicalCircuit, Sine, lxconfig
+from loxant import PWL, Circuit, CircuitError, PhysicalCircuit, Sine, lxconfig, read_netlist
 
 RTOL = 1e-7
 STRICT = {"abstol": 1e-12, "reltol": 1e-12}
@@ -269,3 +270,26 @@ def test_newton_fraction_loosens_only_the_default_tolerances():
     np.testing.assert_array_equal(tight.node_phases, zero.node_phases)
     with pytest.raises(CircuitError, match="newton_fraction = 0.1 would loosen abstol = 1e-13"):
         make().simulate(t_stop, dt, abstol=1e-13, newton_fraction=0.1)
+
+
+JTL = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "jtl.cir")
+
+
+@pytest.fixture(scope="module")
+def tight_jtl():
+    net = read_netlist(JTL)
+    return net, net.simulate(record=None, engine="python", abstol=1e-13, reltol=1e-13)
+
+
+@pytest.mark.parametrize(
+    ("engine", "tolerance", "most"),
+    [("python", 1e-4, 1e-2), ("python", 1e-6, 1e-2), ("native", 1e-4, 3.0), ("native", 1e-6, 3.0)],
+)
+def test_explicit_tolerances_bound_the_error_as_documented(engine, tolerance, most, tight_jtl):
+    """Against a run at 1e-13, in units of abstol + reltol |phase|: the Python
+    engine far inside, the native one within a few tolerances over the run."""
+    net, reference = tight_jtl
+    run = net.simulate(record=None, engine=engine, abstol=tolerance, reltol=tolerance)
+    exact = reference.normalised.node_phases
+    error = np.abs(run.normalised.node_phases - exact) / (tolerance * (1 + np.abs(exact)))
+    assert error.max() < most

@@ -49,7 +49,7 @@ CASES = [
         7,
         "node 3 has no path to ground other than through current sources",
     ),
-    ("R2 1 0 0", 7, "resistance of R2 must be positive"),
+    ("R2 1 0 -1", 7, "resistance of R2 must be positive"),
     ("R2 1 1 3", 7, "R2 connects node '1' to itself"),
     ("K1 L1 R1 0.5", 7, "K1: 'R1' is a resistor, not an inductor"),
     ("L2 2 0 3p\nK1 L1 L2 1.5", 8, "|k| > 1"),

@@ -3,14 +3,17 @@ as a public netlist writes it (short excerpts; JOINUS and the peer's examples ar
 MIT-licensed; "index id" names a public file found by content, its repository
 unknown)."""
 
+import math
 import textwrap
 import warnings
+from fractions import Fraction
 
 import numpy as np
 import pytest
 
 from loxant import expressions as ex
 from loxant.netlist import Netlist, NetlistError, NetlistWarning
+from loxant.netlist.reader import window_half_width
 
 JOINUS = "SasanRazm/JOINUS"
 
@@ -277,13 +280,17 @@ MODELS = """\
 .subckt jtl a b ic=0.25m
 .model jjmit jj(rtype=1, icrit=ic, rn=16)
 .model shared jj(rtype=0, icrit=0.1m)
+.model scaled jj(rtype=0, icrit=ic)
 .ends jtl
 .subckt dff a b
 .model shared jj(rtype=0, icrit=0.1m)
 .model other jj(rtype=0, icrit=0.2m)
+.model alike jj(rtype=1, vg=2.8mV, icrit=0.1m)
 .ends dff
 .subckt split a b
 .model other jj(rtype=0, icrit=0.4m)
+.model alike jj(rtype=1, VG=2.8mv, icrit=100u)
+.model scaled jj(rtype=0, icrit=0.25m)
 .ends split
 """
 
@@ -295,6 +302,8 @@ MODELS = """\
         ("jjmit", 0.25e-3),  # only jtl defines it; its parameter's default applies
         ("JTL.JJMIT", 0.25e-3),
         ("shared", 0.1e-3),  # two subcircuits, the same definition
+        ("alike", 0.1e-3),  # written differently, the same values
+        ("scaled", 0.25e-3),  # the same values once the parameter is evaluated
         ("dff.other", 0.2e-3),
         ("split.other", 0.4e-3),
         ("jtl.top", 0.3e-3),  # looked up outward from the subcircuit
@@ -309,7 +318,7 @@ def test_junction_model_found_at_top_or_in_a_subcircuit(name, icrit):
     ("name", "message"),
     [
         ("other", "defined differently in several subcircuits: name one as DFF.OTHER, SPLIT.OTHER"),
-        ("nope", "no junction model named nope (known: TOP, DFF.OTHER, DFF.SHARED"),
+        ("nope", "no junction model named nope (known: TOP, DFF.ALIKE, DFF.OTHER, DFF.SHARED"),
     ],
 )
 def test_an_ambiguous_or_unknown_model_is_named_in_the_error(name, message):
@@ -337,7 +346,9 @@ I1 0 1 pwl(0 0 100p 300u)
 """
 
 
-@pytest.mark.parametrize(("prstart", "pwindow"), [("0", "5p"), ("20p", "4.9p"), ("0", "1n")])
+@pytest.mark.parametrize(
+    ("prstart", "pwindow"), [("0", "5p"), ("20p", "4.9p"), ("0", "0.6p"), ("0", "1n")]
+)
 def test_pwindow_is_numpys_hanning_convolution_then_the_print_step(prstart, pwindow):
     every = 20  # print step 1 ps of 0.05 ps steps
     windowed, _ = read(PWINDOW.format(prstart=prstart, rest=f"1p {pwindow} DST"))
@@ -345,8 +356,8 @@ def test_pwindow_is_numpys_hanning_convolution_then_the_print_step(prstart, pwin
     got, raw = windowed.simulate(), full.simulate()
     # taps of the peer's window, 1 - cos(2 pi (k + 1/2) / n), are numpy's Hanning
     # of 2 n + 1 points at its odd positions
-    width = min(float(pwindow.rstrip("pn")) * (1e-9 if "n" in pwindow else 1e-12), 100e-12)
-    taps = 2 * int(0.5 * width / 0.05e-12) + 1
+    width = min(Fraction(pwindow.rstrip("pn")) * (1000 if "n" in pwindow else 1), 100)
+    taps = 2 * math.floor(width / Fraction("0.05") / 2) + 1  # in exact arithmetic
     hanning = np.hanning(2 * taps + 1)[1::2]
     hanning /= hanning.sum()
     first = int(round(float(prstart.rstrip("p") or 0) / 0.05))
@@ -357,3 +368,19 @@ def test_pwindow_is_numpys_hanning_convolution_then_the_print_step(prstart, pwin
         expected = np.convolve(padded, hanning, mode="valid")[rows]
         np.testing.assert_allclose(got.trace(label)[1], expected, rtol=1e-9, atol=1e-15)
     assert np.std(got.trace("V(B1)")[1]) < np.std(raw.trace("V(B1)")[1][rows])
+
+
+STEPS = ["0.01", "0.02", "0.025", "0.05", "0.1", "0.2", "0.25", "0.5"]
+WINDOWS = "0.1 0.2 0.3 0.4 0.5 0.6 0.7 0.8 0.9 1 1.2 1.5 2 2.5 3 4 4.9 5 6 7 10".split()
+
+
+def test_the_window_half_width_is_exact_for_decimal_values():
+    # floor(pwindow / 2 tstep) of the values as written, against exact fractions
+    wrong = [
+        (step, window)
+        for step in STEPS
+        for window in WINDOWS
+        if window_half_width(float(window) * 1e-12, float(step) * 1e-12)
+        != math.floor(Fraction(window) / Fraction(step) / 2)
+    ]
+    assert wrong == []

@@ -2,6 +2,7 @@
 however often it runs and whatever ran before; noise is drawn afresh for every
 run unless seeded; a changed analysis is honoured."""
 
+import os
 import textwrap
 
 import numpy as np
@@ -102,6 +103,49 @@ def test_a_changed_analysis_is_honoured():
 def test_node_names_are_those_of_a_fresh_circuit(text):
     net = read(text)
     assert net.nodes() == net.circuit().nodes
+
+
+PRINTED = VARIED + ".print v(3) p(B1)\n"
+LIBRARY = "/work/peers/RSFQlib/RSFQlib/mitll_AND2/THmitll_AND2_v3p0_testbench.cir"
+
+
+@pytest.mark.parametrize(
+    ("record", "kept", "missing"),
+    [
+        ({}, ["V(3)", "P(B1)", "P(B2)"], ["V(5)", "I(R6)"]),  # printed, and every junction
+        ({"record": None}, ["V(3)", "V(5)", "I(R6)"], []),
+        ({"record": ["voltage(5)"]}, ["V(5)"], ["V(3)"]),
+    ],
+    ids=["default", "everything", "chosen"],
+)
+def test_a_run_records_what_is_printed_unless_told_otherwise(record, kept, missing):
+    net = read(PRINTED)
+    results = net.simulate(**record)
+    everything = net.simulate(record=None)
+    for label in kept:  # the same values as a run that keeps everything
+        np.testing.assert_array_equal(results.trace(label)[1], everything.trace(label)[1])
+    for label in missing:
+        with pytest.raises(KeyError, match="was not recorded"):
+            results.trace(label)
+
+
+def test_the_default_recording_fits_where_everything_would_not(monkeypatch):
+    from loxant.simulation import options
+
+    # 241 samples: everything takes ~25 kB, the print and the junctions ~10 kB
+    monkeypatch.setattr(options, "MAX_RECORDING_BYTES", 16_000)
+    net = read(PRINTED)
+    assert len(net.simulate()) == 241
+    with pytest.raises(NetlistError, match="the recording would take"):
+        net.simulate(record=None)
+
+
+@pytest.mark.skipif(not os.path.exists(LIBRARY), reason="no cell library here")
+def test_a_library_testbench_runs_as_read():
+    # its every quantity (~300 MiB) would be refused; what it prints is not
+    net = Netlist.from_file(LIBRARY)
+    results = net.simulate()
+    assert net.probes and all(len(results.trace(p)[1]) == len(results) for p in net.probes)
 
 
 # (options of simulate, the option the error names, True if the .tran line is

@@ -70,7 +70,8 @@ def test_iv_card_of_a_netlist_names_the_model_and_the_range(tmp_path):
         f""".param IMAX=250u
 .model jj1 jj(rtype=1, vg=2.8mV, cap=0.07pF, r0=160, rN=16, icrit=0.1mA)
 .iv jj1 IMAX {tmp_path / "iv.csv"}
-"""
+""",
+        base_dir=str(tmp_path),
     )
     (request,) = net.iv_requests
     assert (request.model, request.max_current) == ("JJ1", pytest.approx(250e-6))

@@ -9,6 +9,7 @@ work 1/2 phi_a I1 done by the source.
 """
 
 import math
+import re
 
 import numpy as np
 import pytest
@@ -20,7 +21,10 @@ pytest.importorskip(
     "loxant.SparseDirect", reason="the native module loxant.SparseDirect is not built"
 )
 
+from loxant.analysis.design import Design
 from loxant.circuit import Circuit
+from loxant.errors import CircuitError
+from loxant.netlist import Netlist
 from loxant.waveforms import PWL
 
 L1, L2, L3 = 1.5, 0.8, 0.05
@@ -164,3 +168,45 @@ def test_flux_coupled_through_a_mutual_inductance_switches_an_rf_squid():
     assert turns[-1] == 1 and set(np.diff(turns)) <= {0, 1}
     phase = res.phase("J")[-1]
     assert phase + l2 * math.sin(phase) == pytest.approx(m * ramp_end, abs=1e-6)
+
+
+NEGATIVE = """\
+* a coupling of a negative and a positive inductance
+.model jm jj(rtype=0, icrit=0.1m, rn=5, cap=0.1p)
+I1 0 1 pwl(0 0 10p 0.15m)
+B1 1 0 jm
+L1 1 2 {l1}
+L2 3 0 {l2}
+R1 2 0 1
+R2 3 0 1
+K1 L1 L2 0.4
+.tran 0.1p 40p
+.print p(B1)
+"""
+
+
+@pytest.mark.parametrize(
+    ("l1", "l2", "multipliers", "m"),
+    [
+        # M = k sqrt(|L1 L2|), the factor kept when an inductance is scaled
+        (-2.0, 8.0, {}, 0.4 * 4.0),
+        (-2.0, 8.0, {"L2": 2.0}, 0.4 * math.sqrt(32.0)),
+        (2.0, -8.0, {"L1": 0.5}, 0.4 * 2.0),
+        (2.0, 8.0, {"L1": 2.0, "L2": 2.0}, 0.4 * 8.0),
+        # M scaled itself: the factor follows it, refused beyond full coupling
+        (-2.0, 8.0, {"K1": 2.0}, 0.8 * 4.0),
+        (-2.0, 8.0, {"K1": 3.0}, "exceeds sqrt(L1*L2)"),
+    ],
+)
+def test_analyses_couple_a_negative_inductance_as_a_run_does(l1, l2, multipliers, m):
+    net = Netlist.from_string(NEGATIVE.format(l1=f"{l1}p", l2=f"{l2}p"))
+    design = Design(net)
+    if isinstance(m, str):
+        with pytest.raises(CircuitError, match=re.escape(m)):
+            design.build(multipliers)
+        return
+    built = design.build(multipliers)
+    coupling = built.circuit["K1"]
+    assert coupling.m * built.units.scale["H"] == pytest.approx(m * 1e-12, rel=1e-12)
+    run = design.simulate(built, record=["phase(B1)"])
+    assert np.isfinite(run.phase("B1")).all()

@@ -123,14 +123,5 @@ def _recouple(circuit, multipliers):
     for element in circuit.elements:
         if not isinstance(element, el.MutualInductance):
             continue
-        first, second = element.inductors
-        limit = math.sqrt(first.l * second.l)
         scaled_own = any(split_attribute(n)[0] == element.name for n in multipliers)
-        if scaled_own:
-            element.k = element.m / limit if limit > 0 else 0.0
-        else:
-            element.m = element.k * limit
-        if abs(element.m) > limit:
-            raise CircuitError(
-                f"{element.name}: |M| = {abs(element.m):g} exceeds sqrt(L1*L2) = {limit:g}"
-            )
+        element.couple(keep="m" if scaled_own else "k")

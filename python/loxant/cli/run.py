@@ -432,14 +432,15 @@ def _limit_options(args, netlist, record):
             options["record_every"] = max(1, round(step / tran.tstep))
     if netlist.adaptive:
         return options  # its steps are not known before the run
-    steps = math.ceil(tran.tstop / tran.tstep)
+    steps = tran.tstop / tran.tstep  # a float: infinite for a subnormal step
     most = options.get("max_steps", run_options.MAX_STEPS)
-    if steps > most:
+    if not math.ceil(min(steps, 2.0**63)) <= most:
         raise AnalysisError(
             f".tran {tran.tstep:g} {tran.tstop:g} takes {steps:.3g} steps, more than the "
             f"limit of {most:.3g}: check the .tran values (a unit typo?), or raise the limit "
             "with --max-steps N"
         )
+    steps = math.ceil(steps)
     every = options.get("record_every", tran.record_every)
     quantities = len(record) if isinstance(record, list) else len(netlist.nodes())
     size = 8.0 * (quantities + 1) * (steps // every + 2)
@@ -506,9 +507,11 @@ def _report(args, netlist, results, output):
     traces = [(label, *results.trace(label)) for label in probes] if shown else []
     if output:
         kind = _written(output, lambda: write_traces(output, time_axis, traces, netlist.title))
-    for path, labels in netlist.files.items():  # the .file requests, each to its file
+    files = []  # (path, traces, format) of the .file requests, each to its file
+    for path, labels in netlist.files.items():
         chosen = [(label, *results.trace(label)) for label in labels]
-        _written(path, functools.partial(write_traces, path, time_axis, chosen, netlist.title))
+        write = functools.partial(write_traces, path, time_axis, chosen, netlist.title)
+        files.append((path, len(chosen), _written(path, write)))
     if args.plot:
         _written(
             args.plot, lambda: plot(args.plot, time_axis, traces, netlist.title or netlist.file)
@@ -517,6 +520,8 @@ def _report(args, netlist, results, output):
         print(f"wrote {len(traces)} traces, {len(time_axis)} samples ({kind}) to {output}")
     elif not output and not (args.quiet and args.plot):
         summarise(netlist, results)
+    for path, count, kind in files if not args.quiet else ():
+        print(f"wrote {count} traces, {len(time_axis)} samples ({kind}) to {path}")
     if args.events:
         from ..analysis.events import print_switching_times
 

@@ -235,18 +235,30 @@ class MutualInductance(Element):
                 f"{name}: {' and '.join(zero)} has zero inductance, so no mutual inductance "
                 "can couple to it (M must be 0)"
             )
-        limit = math.sqrt(abs(first.l * second.l))  # an inductance may be negative
         if k is not None:
-            self.k = number(k, f"coupling factor of {name}")
+            self.k, self.m = number(k, f"coupling factor of {name}"), None
+        else:
+            self.k, self.m = None, number(m, f"mutual inductance of {name}")
+        self.couple(keep="k" if k is not None else "m")
+        first.coupled = second.coupled = True
+
+    def limit(self):
+        """sqrt(|L1 L2|), the largest |M| (an inductance may be negative)."""
+        first, second = self.inductors
+        return math.sqrt(abs(first.l * second.l))
+
+    def couple(self, keep="k"):
+        """M from the coupling factor (``keep="k"``), or the factor from M, for the
+        inductances as they are now (after scaling one); refuses |k| > 1."""
+        limit = self.limit()
+        if keep == "k":
             self.m = self.k * limit
         else:
-            self.m = number(m, f"mutual inductance of {name}")
             self.k = self.m / limit if limit > 0 else 0.0
         if abs(self.m) > limit:
             raise CircuitError(
-                f"{name}: |M| = {abs(self.m):g} exceeds sqrt(L1*L2) = {limit:g} (|k| > 1)"
+                f"{self.name}: |M| = {abs(self.m):g} exceeds sqrt(L1*L2) = {limit:g} (|k| > 1)"
             )
-        first.coupled = second.coupled = True
 
     def parameters(self, t, sign=1):
         return [self.m]

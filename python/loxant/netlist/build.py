@@ -60,6 +60,10 @@ def build_circuit(units, title, flat, tran, seed=None):
                     if wave is None:
                         wave = waves[key] = waveform(values, scales[letter])
                 adders[letter](element.name, *element.nodes, wave)
+            elif letter == "R" and element.values["value"] == 0:
+                # a short that joins two nodes, as older decks write it: a
+                # branch of no inductance holds them at one phase
+                pc.circuit.inductor(element.name, *element.nodes, 0.0, branch=True)
             elif BY_LETTER[letter].form == "coupling":
                 couplings.append(element)
             elif BY_LETTER[letter].control:

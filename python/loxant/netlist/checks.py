@@ -11,7 +11,7 @@ from ..nodes import GROUND
 from ..topology import check_topology
 from .errors import clip, warn
 
-__all__ = ["check_connections"]
+__all__ = ["check_connections", "warn_of_shorts"]
 
 
 def check_connections(flat, warnings=None):
@@ -38,3 +38,20 @@ def check_connections(flat, warnings=None):
         ((e.name, BY_LETTER[e.letter], e.nodes, e.line) for e in flat),
         lambda line, message: line.error(message),
     )
+
+
+def warn_of_shorts(flat, sink):
+    """One warning per file for its zero-ohm resistors, which are read as shorts."""
+    shorts = {}
+    for element in flat:
+        if element.letter == "R" and element.values.get("value") == 0:
+            shorts.setdefault(element.line.file, []).append(element)
+    for elements in shorts.values():
+        first, more = elements[0], len(elements) - 1
+        also = f" (and {more} more in this file)" if more else ""
+        warn(
+            f"{clip(first.name)}{also}: a resistance of 0 joins its nodes (read as a short)",
+            first.line.file,
+            first.line.number,
+            sink,
+        )

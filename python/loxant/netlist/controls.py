@@ -288,7 +288,8 @@ class ControlLines:
         # the zero one
         self.settle = True
         while tokens and tokens[-1].kind == "word" and tokens[-1].text.upper() in ("DST", "UIC"):
-            self.settle = self.settle and tokens.pop().text.upper() != "DST"
+            if tokens.pop().text.upper() == "DST":
+                self.settle = False
         values = values_of(line, tokens)
         if not 2 <= len(values) <= 5:
             raise line.error(".tran takes tstep tstop [pstart [pstep [pwindow]]]")
@@ -357,6 +358,7 @@ class ControlLines:
             raise line.error(".iv takes a model name, the largest current and a file name")
         value = value_of(line, tokens[1:-1])
         self.iv_requests.append(IVRequest(tokens[0].text.upper(), value, tokens[-1].text, line))
+        self.output_cards.append((tokens[-1].text, line))
 
     def _file(self, line):
         """``.file path``: the requests after it go to that file."""
@@ -365,6 +367,7 @@ class ControlLines:
         if len(tokens) != 1 or tokens[0].kind not in ("word", "string"):
             raise line.error(".file takes one file name")
         self.output_path = tokens[0].text
+        self.output_cards.append((self.output_path, line))
 
     def _request(self, kind, names, target, line, token):
         key = (kind, names, target, self.output_path)

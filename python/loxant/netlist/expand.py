@@ -23,12 +23,17 @@ __all__ = ["MAX_EXPANSION_BYTES", "MAX_NESTING", "Expander", "Flat"]
 
 #: most memory the expanded netlist may be estimated to take
 MAX_EXPANSION_BYTES = 4 * 2**30
-#: estimated bytes an element of the expanded netlist takes, from its reading to
-#: its circuit (CPython 3.11): by letter, the others BASE_BYTES; its name's
-#: characters come on top, and NODE_BYTES for each node
-ELEMENT_BYTES = {k: 1400 for k, kind in BY_LETTER.items() if kind.form in ("junction", "line")}
-BASE_BYTES = 700
-NODE_BYTES = 300
+#: estimated bytes an element of the expanded netlist takes, from its reading
+#: to its run (CPython 3.11, peak resident memory of fan-outs of 2**16 to 2**21
+#: elements): reading and building the circuit take the first term, the run's
+#: models, matrix and recording the second, as much again for a plain element.
+#: By letter, the others BASE_BYTES; its name's characters come on top, and
+#: NODE_BYTES for each node (a row of the matrix in the run)
+ELEMENT_BYTES = {
+    k: 1400 + 400 for k, kind in BY_LETTER.items() if kind.form in ("junction", "line")
+}
+BASE_BYTES = 700 + 630
+NODE_BYTES = 300 + 670
 #: deepest nesting of subcircuit instances
 MAX_NESTING = 100
 #: most values in a cus() file

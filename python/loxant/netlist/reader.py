@@ -4,6 +4,7 @@ needs: the ``.tran`` analysis, output requests, parameters, spreads and noise
 settings.
 """
 
+import functools
 import math
 import os
 import re
@@ -18,10 +19,11 @@ from ..output import write_traces
 from ..simulation import PhysicalResults
 from ..simulation.probes import parse_probe
 from .build import build_circuit, reference_units
-from .checks import check_connections
+from .checks import check_connections, warn_of_shorts
 from .errors import NetlistError, clip, warn
 from .expand import Expander
-from .models import junction_model
+from .lookup import ModelLookup
+from .outputs import check_output_paths
 from .records import Parser, Tran
 from .tokens import keyword, read_file, read_stream, read_string
 
@@ -55,7 +57,7 @@ def canonical(name):
     return name.upper().replace(".", "|")
 
 
-class Netlist:
+class Netlist(ModelLookup):
     """A netlist as read: records, analysis and output requests.
 
     Attributes: ``title``; ``file`` (the name in messages); ``tran`` (a
@@ -96,6 +98,7 @@ class Netlist:
         if not flat and not parsed.iv_requests and not has_models:
             raise self._end_error("the netlist has no elements")
         check_connections(flat, self.warnings)
+        warn_of_shorts(flat, self.warnings)
         self.spreads = {e.name: e.values["spread"] for e in flat if "spread" in e.values}
         self.spreads.update(nominal.drawn_params)
         self.units = reference_units(flat)
@@ -116,66 +119,6 @@ class Netlist:
                 self.files.setdefault(request.path, []).append(request.label)
         #: the .iv cards, IVRequest records with max_current in amperes
         self.iv_requests = [self._iv_request(request) for request in parsed.iv_requests]
-
-    def junction_model(self, name):
-        """The :class:`~loxant.jjmodel.ModelJJ` of the ``.model`` named ``name``:
-        the top-level one, else the one defined in a subcircuit when only one
-        subcircuit defines it (or all alike); ``SUB.NAME`` takes the one of
-        subcircuit ``SUB`` (or of those it is written in).  Evaluated with the
-        top-level ``.param`` values and the subcircuit's own parameters."""
-        model, owner = self._find_model(str(name))
-        scope = self._top_scope()
-        for sub in self._outward(owner)[::-1]:
-            scope = ex.Scope(parent=scope)
-            for key, value in sub.defaults:
-                scope.define(key, value.tree, sub.line)
-            for key, value, line in sub.body.params:
-                scope.define(key, value.tree, line)
-        return junction_model(model, scope)
-
-    @staticmethod
-    def _outward(sub):
-        """``sub`` and the subcircuits it is written in, innermost first."""
-        chain = []
-        while sub is not None:
-            chain.append(sub)
-            sub = sub.parent
-        return chain
-
-    def _find_model(self, written):
-        """``(Model, the subcircuit it is defined in or None)`` for a model name,
-        plain or ``SUB.NAME``; NetlistError naming the known models otherwise."""
-        parsed, name = self._parsed, written.upper()
-        sub_name, dot, model_name = name.rpartition(".")
-        if dot and sub_name in parsed.subckts:
-            for sub in self._outward(parsed.subckts[sub_name]):
-                if model_name in sub.body.models:
-                    return sub.body.models[model_name], sub
-            if model_name in parsed.top.models:
-                return parsed.top.models[model_name], None
-        if name in parsed.top.models:
-            return parsed.top.models[name], None
-        found = [
-            (sub.body.models[name], sub)
-            for sub in parsed.subckts.values()
-            if name in sub.body.models
-        ]
-        if found and all(model.same_as(found[0][0]) for model, _ in found):
-            return found[0]
-        if found:
-            where = ", ".join(f"{sub.name}.{name}" for _, sub in found)
-            raise NetlistError(
-                f"junction model {clip(name)} is defined differently in several subcircuits: "
-                f"name one as {clip(where)}",
-                self.file,
-            )
-        known = sorted(parsed.top.models) + sorted(
-            f"{sub.name}.{key}" for sub in parsed.subckts.values() for key in sub.body.models
-        )
-        raise NetlistError(
-            f"no junction model named {clip(written)} (known: {clip(', '.join(known) or 'none')})",
-            self.file,
-        )
 
     def _iv_request(self, request):
         try:
@@ -199,42 +142,44 @@ class Netlist:
         return NetlistError(message, last.file, last.number)
 
     @classmethod
-    def from_string(cls, text, name="<string>", base_dir=None):
+    def from_string(cls, text, name="<string>", base_dir=None, allow_outside=False):
         """Read a netlist from ``text``; ``name`` stands for the file in messages,
         ``.include`` files are looked up relative to ``base_dir`` (default: the
-        current directory)."""
+        current directory).  ``allow_outside``: let ``.file`` and ``.iv`` cards
+        write outside the folder of the file that holds them (refused otherwise,
+        see :mod:`loxant.netlist.outputs`)."""
         if not isinstance(text, str):
             raise NetlistError(f"a netlist is text, got {type(text).__name__}", name)
         base_dir = os.getcwd() if base_dir is None else base_dir
         warnings = []
-        return cls._read(
-            lambda: read_string(text, name, base_dir, warnings), name, base_dir, warnings
-        )
+        lines_of = functools.partial(read_string, text, name, base_dir, warnings)
+        return cls._read(lines_of, name, base_dir, warnings, allow_outside)
 
     @classmethod
-    def from_stream(cls, stream, name="<stdin>", base_dir=None):
+    def from_stream(cls, stream, name="<stdin>", base_dir=None, allow_outside=False):
         """Read a netlist from a binary stream (``sys.stdin.buffer``), bounded and
-        decoded as files are; ``name`` and ``base_dir`` as for :meth:`from_string`."""
+        decoded as files are; the rest as for :meth:`from_string`."""
         base_dir = os.getcwd() if base_dir is None else base_dir
         warnings = []
-        return cls._read(
-            lambda: read_stream(stream, name, base_dir, warnings), name, base_dir, warnings
-        )
+        lines_of = functools.partial(read_stream, stream, name, base_dir, warnings)
+        return cls._read(lines_of, name, base_dir, warnings, allow_outside)
 
     @classmethod
-    def from_file(cls, path):
-        """Read the netlist file ``path`` (a regular file, of bounded size)."""
+    def from_file(cls, path, allow_outside=False):
+        """Read the netlist file ``path`` (a regular file, of bounded size);
+        ``allow_outside`` as for :meth:`from_string`."""
         path = os.fspath(path)
         warnings = []
         base_dir = os.path.dirname(os.path.abspath(path))
-        return cls._read(lambda: read_file(path, warnings), path, base_dir, warnings)
+        lines_of = functools.partial(read_file, path, warnings)
+        return cls._read(lines_of, path, base_dir, warnings, allow_outside)
 
     @classmethod
-    def _read(cls, lines_of, file, base_dir, warnings):
+    def _read(cls, lines_of, file, base_dir, warnings, allow_outside=False):
         parser = Parser(file, warnings)
         try:
             with collector_paused():
-                return cls._parse(parser, lines_of, file, base_dir)
+                return cls._parse(parser, lines_of, file, base_dir, allow_outside)
         except RecursionError:
             last = parser.last_line
             number = last.number if last is not None else 1
@@ -242,7 +187,7 @@ class Netlist:
             raise NetlistError("the netlist nests too deeply", where, number) from None
 
     @classmethod
-    def _parse(cls, parser, lines_of, file, base_dir):
+    def _parse(cls, parser, lines_of, file, base_dir, allow_outside):
         lines, first = lines_of()
         title = ""
         for line in lines:
@@ -252,6 +197,8 @@ class Netlist:
                 continue
             parser.feed(line)
         parser.finish()
+        if not allow_outside:
+            check_output_paths(parser.output_cards, file, base_dir)
         netlist = cls(parser, title, file, base_dir)  # then the files read, its own first:
         netlist.sources = tuple(dict.fromkeys([file] + [line.file for line in lines]))
         return netlist
@@ -348,9 +295,9 @@ class Netlist:
                     self._flat.setdefault(flat, []).append(name)
         return self._flat
 
-    def _device(self, request, name):
+    def _device(self, request, name, quiet=False):
         """The circuit's device written ``name``, directly or in the flat spelling;
-        None, with a warning, for a name of no device or of several."""
+        None, with a warning unless ``quiet``, for a name of no device or of several."""
         elements = self._known_names()[0]
         candidate = canonical(name)
         if candidate in elements:
@@ -363,7 +310,8 @@ class Netlist:
             if found
             else "names no device"
         )
-        self._skip(request, f"{clip(name)} {what}")
+        if not quiet:
+            self._skip(request, f"{clip(name)} {what}")
         return None
 
     def _skip(self, request, why):
@@ -390,10 +338,12 @@ class Netlist:
         if request.target in ("device", "either") and known(names[0], elements):
             label = f"{request.kind}({known(names[0], elements)})"
         elif request.target == "device":
-            device = self._device(request, names[0])
-            if device is None:
+            # PHASE or DEVV of a node gives the node's, as the peer reads it
+            node = known(names[0], nodes) if request.kind in ("P", "V") else None
+            device = self._device(request, names[0], quiet=node is not None)
+            if device is None and node is None:
                 return None
-            label = f"{request.kind}({device})"
+            label = f"{request.kind}({device or node})"
         else:
             resolved = [known(n, nodes) for n in names]
             for name, found in zip(names, resolved):
@@ -440,7 +390,12 @@ class Netlist:
     def record(self, junctions=False):
         """The ``record=`` probes of :func:`~loxant.simulation.simulate` that give
         the output requests (and, with ``junctions``, every junction's phase and
-        turn count); None, recording everything, when nothing is requested."""
+        turn count, which :func:`~loxant.analysis.switching_times` and the
+        summary of ``loxant run`` read): strings such as ``"phase(B1|X1)"``,
+        ``"voltage(2)"``.  None, recording everything, when nothing is requested.
+        :meth:`simulate` records ``record(junctions=True)`` unless told otherwise::
+
+            res = net.simulate(record=net.record() + ["voltage(5)"])"""
         if not self.probes:
             return None
         names = {"node_phase": "phase", "node_voltage": "voltage"}
@@ -508,7 +463,11 @@ class Netlist:
         names the option, not the ``.tran`` line).  Without
         ``rng``, the spreads are drawn once from :meth:`spread_generator`.
         ``settle``: run the start-up period before t = 0 (default: unless
-        ``.tran`` says ``DST``).  Returns :class:`~loxant.simulation.PhysicalResults`."""
+        ``.tran`` says ``DST``).  ``record`` defaults to :meth:`record` with every
+        junction's phase: the ``.print`` requests and what the junctions'
+        switching needs (everything when nothing is printed); ``record=None``
+        records everything within the recording limit, ``record="all"`` beyond
+        it.  Returns :class:`~loxant.simulation.PhysicalResults`."""
         if self.tran is None:
             raise self._end_error("the netlist has no .tran analysis")
         if not len(self._nominal.circuit):
@@ -526,6 +485,8 @@ class Netlist:
         # the netlist's times are SI floats (seconds) from the reader to the run
         options.setdefault("record_from", tran.prstart)
         options.setdefault("seed", self.seed)
+        if "record" not in options:
+            options["record"] = self.record(junctions=True)
         options["settle"] = tran.settle if settle is None else bool(settle)
         if adaptive and tran.record_every > 1 and not {"record_every", "print_step"} & set(options):
             # adaptive steps are not counted on a grid: resample on the print step's
@@ -557,8 +518,7 @@ class Netlist:
         / taps) normalised to sum 1, centred on each printed step, the first or
         last value repeated beyond the run."""
         tran = self.tran
-        half = int(0.5 * tran.pwindow / tran.tstep)
-        taps = 2 * half + 1
+        taps = 2 * window_half_width(tran.pwindow, tran.tstep) + 1
         weights = 1.0 - np.cos((np.arange(taps) + 0.5) * (2.0 * np.pi / taps))
         weights /= weights.sum()
         time = results.time("s")
@@ -617,12 +577,22 @@ def _plausible(record, lines):
     return all(n in ex.CONSTANTS or re.search(r"\b" + re.escape(n) + r"\s*=", texts) for n in used)
 
 
-def read_netlist(path_or_text):
+def window_half_width(pwindow, tstep):
+    """floor(pwindow / 2 tstep), the taps on either side of a window's centre,
+    robust to rounding: a ratio that is whole in decimal (0.6p over 0.1p steps)
+    comes out a few ulps below it in binary."""
+    ratio = 0.5 * pwindow / tstep
+    return math.floor(ratio * (1 + 1e-9))
+
+
+def read_netlist(path_or_text, allow_outside=False):
     """Read a netlist from a file (a path, or a string without a newline) or from
     text (a string with a newline).  Returns a :class:`Netlist`; raises
-    :class:`NetlistError` for every problem."""
+    :class:`NetlistError` for every problem.  ``allow_outside``: let the
+    netlist's ``.file`` and ``.iv`` cards write outside the folder of the file
+    that holds them (:meth:`Netlist.from_string`)."""
     if isinstance(path_or_text, str) and "\n" in path_or_text:
-        return Netlist.from_string(path_or_text)
+        return Netlist.from_string(path_or_text, allow_outside=allow_outside)
     if isinstance(path_or_text, (str, os.PathLike)):
-        return Netlist.from_file(path_or_text)
+        return Netlist.from_file(path_or_text, allow_outside=allow_outside)
     raise NetlistError(f"expected a path or netlist text, got {type(path_or_text).__name__}")

@@ -151,6 +151,7 @@ class Parser(ControlLines):
         self.iv_requests = []  # IVRequest records of .iv cards
         self._request_keys = set()
         self.output_path = None  # of the last .file
+        self.output_cards = []  # (path, Line) of each .file and .iv card
         self.stack = []  # open .subckt definitions
         self.last_line = None
         self._waves = {}  # waveform tokens -> (kind, values)

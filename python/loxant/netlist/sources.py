@@ -8,6 +8,7 @@ values by ``value_scale``.
 
 import math
 
+from ..units import si_text
 from ..waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Sine
 
 __all__ = ["waveform"]
@@ -29,6 +30,7 @@ def waveform(values, scales):
     """The normalised waveform of a source (``values``: ``wave``, ``args`` and,
     for ``cus``, ``points``)."""
     kind, args = values["wave"], values["args"]
+    _check_in_si(kind, args)
     if kind in PEER_WAVEFORMS:
         return peer_waveform(kind, args, values, scales)
     t = [a / scales.time for a in args]
@@ -59,6 +61,23 @@ def waveform(values, scales):
     delay_fall = delay_rise + scales.tstep if t[4] is None else t[4]
     tau_fall = scales.tstep if t[5] is None else t[5]
     return Exp(v[0], v[1], delay_rise, tau_rise, delay_fall, tau_fall)
+
+
+def _check_in_si(kind, args):
+    """The checks whose messages quote times, made on the times as written (the
+    waveforms would quote them normalised)."""
+    if kind in ("pwl", "pws"):
+        times = args[0::2]
+        for before, after in zip(times, times[1:]):
+            if after < before:
+                raise ValueError(
+                    f"{kind.upper()} times must not decrease ({si_text(after, 's')} "
+                    f"follows {si_text(before, 's')})"
+                )
+    step = {"noise": 2, "cus": 0}.get(kind)
+    if step is not None and len(args) > step and not args[step] > 0:
+        what = "noise" if kind == "noise" else "cus"
+        raise ValueError(f"{what}: the time step must be positive, got {si_text(args[step], 's')}")
 
 
 def _sine(args, t, v, scales):

@@ -191,6 +191,9 @@ def file_lines(text, file, sink=None):
     """Logical lines of one file: comments and blank lines dropped, continuations
     joined.  The first line comes back separately as a possible title."""
     lines, first = [], None
+    # the continuations of the last line, joined once it is complete: joining
+    # each as it comes would copy the line again for every one (quadratic)
+    pending = []
     for number, raw in enumerate(text.splitlines(), 1):
         stripped = raw.strip()
         if not stripped or stripped[0] in "*#":
@@ -199,19 +202,30 @@ def file_lines(text, file, sink=None):
         if stripped[0] == "+":
             if not lines:
                 raise NetlistError("continuation line with no line before it", file, number, raw)
-            prev = lines[-1]
-            more = lex(stripped[1:], file, number)
-            joined = f"{prev.text} {stripped[1:].strip()}"
-            breaks = prev.breaks + ((len(prev.tokens), number),)
-            lines[-1] = prev._replace(text=joined, tokens=prev.tokens + more, breaks=breaks)
+            pending.append((number, stripped[1:], lex(stripped[1:], file, number)))
             continue
+        if pending:
+            lines[-1] = _joined(lines[-1], pending)
+            pending = []
         if stripped[-1] == "'":
             stripped = _stray_quote(stripped, file, number, sink)
         line = _new_token(Line, (file, number, stripped, lex(stripped, file, number), False, ()))
         if number == 1:
             first = line
         lines.append(line)
+    if pending:
+        lines[-1] = _joined(lines[-1], pending)
     return lines, first
+
+
+def _joined(line, continuations):
+    """``line`` with its ``(number, text, tokens)`` continuations appended."""
+    texts, tokens, breaks = [line.text], list(line.tokens), list(line.breaks)
+    for number, text, more in continuations:
+        texts.append(text.strip())
+        breaks.append((len(tokens), number))
+        tokens.extend(more)
+    return line._replace(text=" ".join(texts), tokens=tuple(tokens), breaks=tuple(breaks))
 
 
 # -- reading files ---------------------------------------------------------------

@@ -29,6 +29,7 @@ from ..waveforms import Constant, Rescaled
 from .assembly import STATE_LOCK, native_modules
 from .integrator import failure_error
 from .probes import grow
+from .results import PrintedRows
 
 __all__ = [
     "PROGRESS_INTERVAL",
@@ -57,14 +58,18 @@ def execute(system, plan, options, limits):
         engine = setup(system, kernel, plan, options)
     setup_seconds = time.perf_counter() - limits.started
     try:
-        tables = run(engine, plan, limits.expected, limits.max_rows)
+        printed = limits.print_step is not None
+        if printed:
+            tables = run_printed(engine, plan, limits)
+        else:
+            tables = run(engine, plan, limits.expected, limits.max_rows)
     except RunLimitError as exc:
         exc.stats = dict(engine.stats)
         raise limits.error(exc, plan) from None
     stats = dict(engine.stats, setup_seconds=setup_seconds)
     if not options.profile:
         del stats["kernel_seconds"], stats["solver_seconds"]
-    return limits.results(tables, plan, stats)
+    return limits.results(tables, plan, stats, printed=printed)
 
 
 def setup(system, kernel, plan, options):
@@ -206,6 +211,41 @@ def run(engine, plan, capacity, max_rows=None):
         raise error
     k = engine.recorded
     return tuple(table[:k] for table in tables)
+
+
+#: bytes of accepted steps a run with a print step holds at a time
+PRINTED_BLOCK_BYTES = 16 * 2**20
+
+
+def run_printed(engine, plan, limits):
+    """Runs ``engine`` to its end putting its rows on the print grid block by
+    block (:class:`~loxant.simulation.results.PrintedRows`); returns the printed
+    (time, values, turns).  The print grid's size was checked before the run."""
+    printer = PrintedRows(limits.print_step)
+    rows = max(PRINTED_BLOCK_BYTES // limits.per_sample, 8)
+    tables = plan.allocate(min(limits.expected, rows))
+    kept = PrintedRows.KEPT
+    while True:
+        outcome = Outcome(engine.run(*tables))
+        full = outcome == Outcome.TABLES_FULL
+        if full and len(tables[0]) < rows:  # the first block, grown to its size
+            tables = grow(tables, engine.recorded, min(2 * len(tables[0]), rows))
+            continue
+        if full:  # a full block: printed, its last rows kept at its head
+            printer.take(*tables)
+            for table in tables:
+                table[:kept] = table[-kept:]
+            engine.recorded = kept
+            continue
+        block = tuple(table[: engine.recorded] for table in tables)
+        if outcome == Outcome.FINISHED:
+            return printer.finish(*block, limits.t_stop)
+        if outcome == Outcome.FAILED:
+            raise _failure(engine.failure, plan.element_names)
+        error = RunLimitError(STEPS, time=engine.time, limit=STEPS)
+        error.tables = printer.finish(*block, engine.time)
+        error.printed = True
+        raise error
 
 
 def _failure(failure, element_names):

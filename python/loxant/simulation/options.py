@@ -234,7 +234,10 @@ class RunOptions:
         after refusing a recording that would exceed :data:`MAX_RECORDING_BYTES`."""
         keep_all = isinstance(self.record, str) and self.record == "all"
         max_rows = None if keep_all else max(MAX_RECORDING_BYTES // per_sample, 2)
-        if not keep_all:
+        # with a print step the native engine keeps only the print grid, put on
+        # it as the run goes
+        printed = self.print_step is not None and self.engine == "native"
+        if not keep_all and not printed:
             _check_recording(
                 per_sample, self.t_stop, self.grid, self.record_every, self.record_from
             )
@@ -256,9 +259,10 @@ class Limits:
         #: ``time.perf_counter()`` when the run began
         self.started = started
 
-    def results(self, tables, plan, stats):
-        """The :class:`~loxant.simulation.results.Results` of a finished run."""
-        if self.print_step is not None:
+    def results(self, tables, plan, stats, printed=False):
+        """The :class:`~loxant.simulation.results.Results` of a finished run
+        (``printed``: its tables are on the print grid already)."""
+        if self.print_step is not None and not printed:
             tables = on_print_grid(*tables, self.print_step, self.t_stop)
         return Results.from_tables(*tables, plan, stats)
 
@@ -283,7 +287,7 @@ class Limits:
                 "record_from, or pass record='all' to keep everything anyway"
             )
         tables = exc.tables
-        if self.print_step is not None:
+        if self.print_step is not None and not getattr(exc, "printed", False):
             tables = on_print_grid(*tables, self.print_step, t)
         results = Results.from_tables(*tables, plan, exc.stats)
         message = f"{reached}; {advice} (the error's results hold what was recorded)"

@@ -22,7 +22,7 @@ from ..nodes import GROUND
 from ..output import write_csv
 from .probes import FLOAT_QUANTITIES, grow, parse_probe, split_probe
 
-__all__ = ["Recorder", "Results", "canonical_name"]
+__all__ = ["PrintedRows", "Recorder", "Results", "canonical_name"]
 
 _AMBIGUOUS = object()
 
@@ -384,3 +384,36 @@ def on_print_grid(time, values, turns, print_step, t_stop):
     printed = w0[:, None] * values[k] + w1[:, None] * values[k - 1] + w2[:, None] * values[k - 2]
     last = np.searchsorted(time, grid * (1 + 1e-12), side="right") - 1
     return grid, printed, np.ascontiguousarray(turns[last])
+
+
+class PrintedRows:
+    """An adaptive run's rows put on the print grid as they come (see
+    :func:`on_print_grid`), so that only a block of accepted steps is held at a
+    time: each block's grid points are printed, its last two rows kept for the
+    points after it, which interpolate through them."""
+
+    #: rows a block keeps for the next one
+    KEPT = 2
+
+    def __init__(self, print_step):
+        self.print_step = print_step
+        self.parts = []
+        self.last = -math.inf  # the last time printed
+
+    def take(self, time, values, turns):
+        """Prints the grid points up to ``time[-1]``."""
+        self._add(on_print_grid(time, values, turns, self.print_step, math.inf))
+
+    def finish(self, time, values, turns, t_end):
+        """The printed (time, values, turns), the last block's rows included."""
+        if len(time) >= 3 or not self.parts:
+            self._add(on_print_grid(time, values, turns, self.print_step, t_end))
+        parts = self.parts or [(time[:0], values[:0], turns[:0])]
+        return tuple(np.concatenate([part[k] for part in parts]) for k in range(3))
+
+    def _add(self, printed):
+        grid = printed[0]
+        new = grid > self.last
+        if new.any():
+            self.parts.append(tuple(np.ascontiguousarray(table[new]) for table in printed))
+            self.last = grid[new][-1]
