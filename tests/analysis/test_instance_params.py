@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from loxant.analysis import Design, margins
-from loxant.analysis.montecarlo import _spreads
+from loxant.analysis.montecarlo import _spreads, yield_analysis
 from loxant.analysis.netlist_edit import NetlistEdit
 from loxant.analysis.sampling import draw_sample
 from loxant.netlist import Netlist, NetlistError
@@ -231,3 +231,24 @@ def test_written_netlist_reads_back_as_the_scaled_design(tmp_path, names, change
     built = _values(design.build(changes))
     for element, values in built.items():
         assert again[element] == pytest.approx(values, rel=1e-8), element
+
+
+def test_yield_samples_table_names_param_and_global_draws(tmp_path):
+    path = tmp_path / "one.cir"
+    path.write_text(CELL.format(b1=1.6).replace("X1 stage a b\n", "R0 b 0 1\n"))
+    result = yield_analysis(
+        str(path),
+        3,
+        dut="XDUT",
+        local_spread={"B0": 0.05, "Ltotal": 0.03},
+        client=None,
+        progress=False,
+    )
+    samples = result.samples
+    assert {"B0@XDUT", "global inductance"} <= set(samples.columns)
+    units = samples.attrs["units"]
+    assert units["B0@XDUT"] is None and units["global inductance"] == "H"
+    # every sample's global inductance is the cell's inductors' total times one draw
+    total = Design(Netlist.from_file(str(path))).nominal("global inductance")
+    factors = samples["global inductance"] / total
+    assert factors.nunique() == 3 and ((factors - 1).abs() < 0.2).all()

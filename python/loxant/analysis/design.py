@@ -80,6 +80,8 @@ GLOBAL_CRITICAL_CURRENT = "global critical current"
 GLOBAL_RESISTANCE = "global resistance"
 #: {global multiplier: the spread key of the kind it scales}
 GLOBAL_MULTIPLIERS = {GLOBAL_INDUCTANCE: "l", GLOBAL_CRITICAL_CURRENT: "ic", GLOBAL_RESISTANCE: "r"}
+#: the unit of each global multiplier's total, by the spread key of its kind
+_GLOBAL_UNITS = {"l": "H", "ic": "A", "r": "ohm"}
 #: josim-tools' corner names, case-insensitive
 _ALIASES = {
     "itotal": GLOBAL_BIAS,
@@ -471,8 +473,14 @@ class Design:
         return float(getattr(element, attribute or self._main_attribute(element)))
 
     def _symbol(self, name):
+        """The unit of parameter ``name``; None for a ``.param`` (whatever its
+        uses make of it)."""
         if name == GLOBAL_BIAS:
             return "A"
+        if name in self.param_names:
+            return None
+        if name in GLOBAL_MULTIPLIERS:
+            return _GLOBAL_UNITS[GLOBAL_MULTIPLIERS[name]]
         element_name, attribute = self._split(name)
         element = _element(self.normalised(self._nominal), element_name)
         kind = kind_of(element)
