@@ -13,9 +13,13 @@ Cases (``--only`` picks some):
 * ``long``: runs of 20 ms or more (the same testbench run four times as long),
   a 60-point bias sweep in one process and on the 2-worker cluster: throughput
   in runs/s and the cluster's speed-up;
-* ``sweep``: the 200-run global bias sweep of a normalised 10-stage JTL.
+* ``sweep``: the 200-run global bias sweep of a normalised 10-stage JTL;
+* ``dfft``: ``--dut XDUT`` margins of the ColdFlux DFFT testbench (291 runs) in
+  one process, failing runs stopped at their failure and, paired with it, run
+  to their end as before; then with the automatic choice of where runs go.
+  Wall and CPU seconds; the tables must be the same.
 
-    python benchmarks/bench_analysis.py [--only jtl cells long sweep] [--yield-runs 1000]
+    python benchmarks/bench_analysis.py [--only jtl cells long sweep dfft] [--yield-runs 1000]
 
 The machine is shared: read the figures as +-30 %.
 """
@@ -195,20 +199,67 @@ def bench_sweep(client, runs=200, stages=10):
     print(f"sweep: same table in one process and on the cluster: {tables[0].equals(tables[1])}")
 
 
+DFFT = os.environ.get(
+    "LOXANT_DFFT", "/work/peers/RSFQlib/RSFQlib/mitll_DFFT/THmitll_DFFT_v3p0_testbench.cir"
+)
+
+
+def _dfft_margins(stop_early, client=None):
+    """The DFFT's --dut margins, failing runs stopped early or not: (result,
+    wall seconds, CPU seconds of this process)."""
+    from loxant.analysis import criterion, margins
+
+    rule = criterion.EventCriterion.stop_rule
+    if not stop_early:  # as before the stop rule: every run to its end
+        criterion.EventCriterion.stop_rule = None
+    try:
+        cpu = time.process_time()
+        result, seconds = timed(margins, DFFT, dut="XDUT", client=client, progress=False)
+        return result, seconds, time.process_time() - cpu
+    finally:
+        criterion.EventCriterion.stop_rule = rule
+
+
+def bench_dfft(repeats=1):
+    if not os.path.exists(DFFT):
+        print(f"dfft: no testbench at {DFFT} (set LOXANT_DFFT)")
+        return
+    rows, tables = [], {}
+    for _ in range(repeats):
+        for stop_early in (True, False):  # paired: the same load for both
+            result, wall, cpu = _dfft_margins(stop_early)
+            rows.append((stop_early, wall, cpu, result.stats["runs"]))
+            tables[stop_early] = result.table
+    for label, flag in (("failing runs stopped", True), ("every run to its end", False)):
+        walls = [w for f, w, _, _ in rows if f is flag]
+        cpus = [c for f, _, c, _ in rows if f is flag]
+        runs = next(r for f, _, _, r in rows if f is flag)
+        print(
+            f"dfft: --dut margins, {label}: {runs} runs, wall best {min(walls):.1f} s, "
+            f"CPU best {min(cpus):.1f} s (load {os.getloadavg()[0]:.1f})"
+        )
+    print(f"dfft: the same table both ways: {tables[True].equals(tables[False])}")
+    result, wall, _ = _dfft_margins(True, client="auto")
+    print(f"dfft: automatic choice: {wall:.1f} s; {result.stats['choice']}")
+    print(result.critical_text())
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument(
         "--only",
         nargs="+",
-        default=["jtl", "cells", "long", "sweep"],
-        choices=["jtl", "cells", "long", "sweep"],
+        default=["jtl", "cells", "long", "sweep", "dfft"],
+        choices=["jtl", "cells", "long", "sweep", "dfft"],
     )
     parser.add_argument("--yield-runs", type=int, default=1000)
     args = parser.parse_args()
     print(f"{os.cpu_count()} cores; the machine may be shared, figures +-30 %")
     if "jtl" in args.only:
         bench_jtl()
-    rest = [case for case in args.only if case != "jtl"]
+    if "dfft" in args.only:
+        bench_dfft()
+    rest = [case for case in args.only if case not in ("jtl", "dfft")]
     if not rest:
         return 0
     cluster, client = _cluster(2)

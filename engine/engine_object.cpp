@@ -335,6 +335,18 @@ PyObject* get_failure(PyObject* self, void*) {
     });
 }
 
+// (kind, junction, index, time, value, phase) of what the stop rule found
+// failed, or None.
+PyObject* get_stop_report(PyObject* self, void*) {
+    return capi::boundary("loxant.NativeEngine.Engine.stop_report", kFile, [&] {
+        const StopReport& r = state_of(self).transient->stop_rule().report();
+        if (r.kind == StopKind::none)
+            return capi::Ref::borrow(Py_None);
+        return capi::Ref::steal(Py_BuildValue("(iiiddd)", static_cast<int>(r.kind), r.junction,
+                                              r.index, r.time, r.value, r.phase));
+    });
+}
+
 // waveform_values(desc, times, out): out[k] = the waveform at times[k], as the
 // loop evaluates it.
 PyObject* waveform_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -361,7 +373,8 @@ PyMethodDef kMethods[] = {
      "run(time, values, turns)\n--\n\nSteps on, recording into the given tables; returns "
      "FINISHED when t_stop is reached, TABLES_FULL when the tables are full (call again with "
      "larger ones holding the rows recorded so far), FAILED when a step failed (see failure), "
-     "STEP_LIMIT when the step limit (option max_steps) is reached."},
+     "STEP_LIMIT when the step limit (option max_steps) is reached, RULE_FAILED when the "
+     "stop rule found the run failed (see stop_report)."},
     {"linear_algebra_floor", engine_floor, METH_O,
      "linear_algebra_floor(repeats)\n--\n\nSeconds of one klu_refactor + klu_solve of the last "
      "matrix factored (mean of repeats), or None before the first factorisation."},
@@ -380,6 +393,8 @@ PyGetSetDef kGetSet[] = {
     {"time", get_time, nullptr, "time of the last accepted step", nullptr},
     {"failure", get_failure, nullptr,
      "(time, step, reason, singular, iterations, non-finite models) or None", nullptr},
+    {"stop_report", get_stop_report, nullptr,
+     "(kind, junction, index, time, value, phase) of the stop rule's finding, or None", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -42,7 +42,7 @@ const char* const kRequiredOptions[] = {"t_stop",
 const char* const kOptionalOptions[] = {
     "values_every_step", "modified_newton", "rate_test",    "predictor_degree", "adaptive",
     "lte_rtol",          "lte_atol",        "dt_max",       "breakpoints",      "noise_step",
-    "noise_models",      "max_steps",       "settle_steps", "settle_step"};
+    "noise_models",      "max_steps",       "settle_steps", "settle_step",      "stop_rule"};
 
 bool known_option(PyObject* key) {
     if (!PyUnicode_Check(key))
@@ -361,6 +361,85 @@ std::vector<ElementModelObject*> noise_models(PyObject* options,
     return out;
 }
 
+// ---- the stop rule --------------------------------------------------------------
+
+capi::Ref fast_sequence(PyObject* dict, const char* key) {
+    PyObject* item = PyDict_GetItemString(dict, key);
+    if (item == nullptr)
+        capi::raise_format(PyExc_KeyError, "stop rule: '%s' is missing", key);
+    return capi::Ref::steal(PySequence_Fast(item, "stop rule: expected a sequence"));
+}
+
+std::vector<double> doubles_of(PyObject* sequence) {
+    capi::Ref fast = capi::Ref::steal(PySequence_Fast(sequence, "stop rule: expected numbers"));
+    std::vector<double> out;
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(fast.get()); ++k)
+        out.push_back(finite(PySequence_Fast_GET_ITEM(fast.get(), k), "stop rule value"));
+    return out;
+}
+
+std::vector<WatchedPhase> watched_of(PyObject* rule, Py_ssize_t slots) {
+    capi::Ref fast = fast_sequence(rule, "watched");
+    std::vector<WatchedPhase> out;
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(fast.get()); ++k) {
+        PyObject* pair = PySequence_Fast_GET_ITEM(fast.get(), k);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
+            capi::raise(PyExc_TypeError, "stop rule: watched holds (element, sign) pairs");
+        out.push_back({index_in(PyTuple_GET_ITEM(pair, 0), slots, "stop rule element"),
+                       finite(PyTuple_GET_ITEM(pair, 1), "stop rule sign")});
+    }
+    return out;
+}
+
+double rule_real(PyObject* rule, const char* key) {
+    return real_option(rule, key, 0.0, false);
+}
+
+// The option "stop_rule": None, or a dict of mode "switches" (times and signs
+// per watched junction, window) or "counts" (times, relative counts row by
+// row, threshold), each with "watched" and "time_scale".
+void read_stop_rule(PyObject* options, Py_ssize_t slots, Transient& transient) {
+    PyObject* rule = PyDict_GetItemString(options, "stop_rule");
+    if (rule == nullptr || rule == Py_None)
+        return;
+    if (!PyDict_Check(rule))
+        capi::raise(PyExc_TypeError, "option 'stop_rule' must be a dict or None");
+    std::vector<WatchedPhase> watched = watched_of(rule, slots);
+    const double scale = real_option(rule, "time_scale", 0.0, true);
+    PyObject* mode = PyDict_GetItemString(rule, "mode");
+    StopRule stop;
+    const auto n = static_cast<Py_ssize_t>(watched.size());
+    if (mode != nullptr && PyUnicode_Check(mode) &&
+        PyUnicode_CompareWithASCIIString(mode, "switches") == 0) {
+        capi::Ref times = fast_sequence(rule, "times"), signs = fast_sequence(rule, "signs");
+        if (PySequence_Fast_GET_SIZE(times.get()) != n ||
+            PySequence_Fast_GET_SIZE(signs.get()) != n)
+            capi::raise(PyExc_ValueError, "stop rule: one list of times and signs per junction");
+        std::vector<std::vector<double>> at(watched.size());
+        std::vector<std::vector<int32_t>> way(watched.size());
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            at[j] = doubles_of(PySequence_Fast_GET_ITEM(times.get(), j));
+            for (double s : doubles_of(PySequence_Fast_GET_ITEM(signs.get(), j)))
+                way[j].push_back(s > 0 ? 1 : -1);
+            if (at[j].size() != way[j].size())
+                capi::raise(PyExc_ValueError, "stop rule: one sign per switch");
+        }
+        stop.expect_switches(std::move(watched), std::move(at), std::move(way),
+                             rule_real(rule, "window"), scale);
+    } else if (mode != nullptr && PyUnicode_Check(mode) &&
+               PyUnicode_CompareWithASCIIString(mode, "counts") == 0) {
+        std::vector<double> times = doubles_of(fast_sequence(rule, "times").get());
+        std::vector<double> relative = doubles_of(fast_sequence(rule, "relative").get());
+        if (times.empty() || relative.size() != (times.size() - 1) * watched.size())
+            capi::raise(PyExc_ValueError, "stop rule: one count per junction after the first time");
+        stop.expect_counts(std::move(watched), std::move(times), std::move(relative),
+                           rule_real(rule, "threshold"), scale);
+    } else {
+        capi::raise(PyExc_ValueError, "stop rule: mode must be 'switches' or 'counts'");
+    }
+    transient.set_stop_rule(std::move(stop));
+}
+
 } // namespace
 
 std::unique_ptr<EngineState> make_state(PyObject* const* given) {
@@ -392,6 +471,7 @@ std::unique_ptr<EngineState> make_state(PyObject* const* given) {
                                     std::move(channels), std::move(turn_channels), shared);
     if (options.noise_step > 0)
         s->transient->set_noise_models(noise_models(given[8], s->models));
+    read_stop_rule(given[8], element_slots(*s), *s->transient);
     if (!s->transient->prepare(pattern.col_ptr.data(), pattern.row_idx.data(), a0.data()))
         capi::raise_format(PyExc_ValueError, "KLU cannot analyse the pattern (status %d)",
                            s->transient->solver().status());
@@ -434,10 +514,9 @@ void add_run_constants(PyObject* module) {
     add_object(module, "OPTIONAL_OPTIONS",
                name_tuple(kOptionalOptions, std::size(kOptionalOptions)));
     const std::pair<const char*, Outcome> outcomes[] = {
-        {"FINISHED", Outcome::finished},
-        {"TABLES_FULL", Outcome::tables_full},
-        {"FAILED", Outcome::failed},
-        {"STEP_LIMIT", Outcome::step_limit},
+        {"FINISHED", Outcome::finished},       {"TABLES_FULL", Outcome::tables_full},
+        {"FAILED", Outcome::failed},           {"STEP_LIMIT", Outcome::step_limit},
+        {"RULE_FAILED", Outcome::rule_failed},
     };
     for (const auto& [name, outcome] : outcomes)
         if (PyModule_AddIntConstant(module, name, static_cast<long>(outcome)) < 0)

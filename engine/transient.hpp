@@ -9,11 +9,13 @@
 #pragma once
 
 #include "engine/linear_solver.hpp"
+#include "engine/stop_rule.hpp"
 #include "engine/waveform.hpp"
 #include "kernel/models/element_model.hpp"
 
 #include <chrono>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace loxant::engine {
@@ -120,8 +122,16 @@ class Host {
     virtual bool models_still_fit() = 0;
 };
 
-// The codes are those Engine.run returns; interrupted raises instead.
-enum class Outcome { finished = 0, tables_full = 1, failed = 2, step_limit = 3, interrupted = 4 };
+// The codes are those Engine.run returns; interrupted raises instead;
+// rule_failed: the stop rule found the run failed (see StopRule::report).
+enum class Outcome {
+    finished = 0,
+    tables_full = 1,
+    failed = 2,
+    step_limit = 3,
+    interrupted = 4,
+    rule_failed = 5
+};
 
 // Why a step failed at every step size (Failure::reason).
 constexpr const char* kReasonSingular = "singular matrix";
@@ -150,6 +160,9 @@ class Transient {
 
     // The noise current models of an adaptive run (see Options::noise_step).
     void set_noise_models(std::vector<ElementModelObject*> models);
+    // The rule that ends the run once it has failed its criterion (none by default).
+    void set_stop_rule(StopRule rule) { stop_rule_ = std::move(rule); }
+    const StopRule& stop_rule() const noexcept { return stop_rule_; }
     // Analyses the pattern and copies the static matrix; false if KLU refuses.
     bool prepare(const int32_t* col_ptr, const int32_t* row_idx, const double* a0);
     // Runs the start-up period (see Options::settle_steps), then starts the
@@ -221,6 +234,7 @@ class Transient {
     double next_step_size() const noexcept;
     Outcome fail(StepStatus status, double step_size) noexcept;
     void record(const RecordTables& tables, double t);
+    bool record_and_judge(const RecordTables& tables, double t);
     void update_sources(double t);
     void restart() noexcept;
     bool calls_python_ = false;
@@ -299,6 +313,7 @@ class Transient {
     int64_t grid_points_ = 0;
     bool on_grid_ = true;
     int64_t recorded_ = 0;
+    StopRule stop_rule_;
 };
 
 } // namespace loxant::engine

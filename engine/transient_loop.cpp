@@ -227,7 +227,7 @@ void Transient::restart() noexcept {
 
 void Transient::record_start(const RecordTables& tables) {
     if (options_.record_from <= 0 && recorded_ < tables.capacity)
-        record(tables, 0.0);
+        record_and_judge(tables, 0.0);
 }
 
 // ---- the loop ----------------------------------------------------------------------
@@ -276,7 +276,16 @@ Outcome Transient::fail(StepStatus status, double step_size) noexcept {
     return Outcome::failed;
 }
 
+// Records the sample at t and has the stop rule judge it: false once the run
+// has failed its criterion.
+bool Transient::record_and_judge(const RecordTables& tables, double t) {
+    record(tables, t);
+    return !stop_rule_.active() || stop_rule_.observe(t, shared_.elem_phase);
+}
+
 Outcome Transient::run(const RecordTables& tables, Host& host) {
+    if (stop_rule_.report().kind != StopKind::none)
+        return Outcome::rule_failed; // failed on the first sample
     if (options_.adaptive)
         return run_adaptive(tables, host);
     const double t_stop = options_.t_stop, dt = options_.dt;
@@ -318,7 +327,8 @@ Outcome Transient::run(const RecordTables& tables, Host& host) {
             grid_t_ = t_;
             ++grid_points_;
             if (grid_points_ % options_.record_every == 0 && t_ >= options_.record_from - 1e-9 * dt)
-                record(tables, t_);
+                if (!record_and_judge(tables, t_))
+                    return Outcome::rule_failed;
         }
         if (h_ < dt && ++calm_ >= 4) {
             h_ = std::min(2 * h_, dt);
@@ -392,7 +402,8 @@ Outcome Transient::run_adaptive(const RecordTables& tables, Host& host) {
         has_prev_ = true;
         ++accepted_;
         if (accepted_ % options_.record_every == 0 && t_ >= options_.record_from - 1e-9 * dt)
-            record(tables, t_);
+            if (!record_and_judge(tables, t_))
+                return Outcome::rule_failed;
         // A step cut short by a breakpoint does not shrink the next.
         const double next = step_size * factor;
         h_ = std::min(to_breakpoint ? std::max(next, h_) : next, options_.dt_max);

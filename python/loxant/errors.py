@@ -8,6 +8,7 @@ __all__ = [
     "ConvergenceError",
     "QuotedError",
     "RunLimitError",
+    "RunStopped",
     "SimulationError",
     "SingularMatrixError",
     "StartupWarning",
@@ -121,6 +122,18 @@ class RunLimitError(SimulationError):
         super().__init__(message, time)
         self.results, self.limit, self.reached = results, limit, reached
         self.tables = None
+
+
+class RunStopped(SimulationError):
+    """The run's stop rule ended it: it had failed its criterion (see
+    :mod:`loxant.simulation.stop_rule`).  ``report`` says what failed: ``kind``,
+    the position of the ``junction`` among the rule's, the switch or line
+    ``index``, the ``time`` (the rule's unit), a ``value`` (the switch's time, or
+    the turns counted) and the ``phase`` there (counts)."""
+
+    def __init__(self, message, time=None, report=None):
+        super().__init__(message, time)
+        self.report = dict(report or {})
 
 
 def non_finite_reason(culprits):

@@ -75,7 +75,8 @@ def test_yield_command_prints_the_yield_and_writes_samples(tmp_path, capsys):
     assert f"yield {written['passed'].mean():.4f}" in out
     failed = int((~written["passed"]).sum())
     assert failed > 0 and f"failed runs by reason ({failed} in all)" in out
-    assert f"  criterion x{failed}: J1: 3 switches instead of 0" in out
+    # stopped at the first switch: none was due
+    assert f"  criterion x{failed}: J1: 1 switch or more instead of 0" in out
 
 
 def test_a_netlist_path_runs_with_its_outputs_watched(tmp_path, capsys):

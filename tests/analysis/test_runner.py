@@ -11,23 +11,28 @@ from loxant.analysis.runner import Runner
 
 
 @pytest.mark.parametrize(
-    "cores, runs, seconds, where, why",
+    "cores, free, runs, seconds, where, why",
     [
-        (1, 10_000, 1.0, "serial", "one core"),
-        (2, 10_000, 0.005, "serial", "shorter than the 20 ms"),
-        (2, 40, 0.05, "serial", "would not pay for starting a cluster"),
+        (1, 1.0, 10_000, 1.0, "serial", "one core"),
+        (2, 2.0, 10_000, 0.005, "serial", "shorter than 20 ms"),
+        (2, 2.0, 40, 0.05, "serial", "would not pay for starting a cluster"),
+        # two cores: the cluster saves a third at best, and must pay for its start
+        (2, 2.0, 1_000, 0.05, "serial", "would not pay for starting a cluster"),
         (
             2,
-            1_000,
+            2.0,
+            10_000,
             0.05,
             "cluster",
-            "local cluster: 1000 runs to go at most, each about 50.0 ms, shared out over 2 cores",
+            "local cluster: up to 10000 more runs of 50.0 ms expected, shared out over 2 cores",
         ),
-        (8, 200, 0.03, "cluster", "over 8 cores"),
+        (2, 0.8, 10_000, 0.05, "serial", "other work leaves 0.8 of 2 cores free"),
+        (8, 8.0, 2_000, 0.03, "cluster", "over 8 cores"),
+        (8, 8.0, 200, 0.03, "serial", "would not pay"),
     ],
 )
 def test_the_default_runner_picks_a_cluster_only_when_it_pays(
-    monkeypatch, cores, runs, seconds, where, why
+    monkeypatch, cores, free, runs, seconds, where, why
 ):
     started = []
 
@@ -36,6 +41,7 @@ def test_the_default_runner_picks_a_cluster_only_when_it_pays(
         self._workers_at_start = cores
 
     monkeypatch.setattr(runner_module, "_cores", lambda: cores)
+    monkeypatch.setattr(runner_module, "_free_cores", lambda count: free)
     monkeypatch.setattr(Runner, "_start", start)
     with Runner(progress=False) as runner:
         runner.choose(runs, seconds)
@@ -64,6 +70,7 @@ def test_a_cluster_that_cannot_start_leaves_the_runs_here(monkeypatch):
         raise ImportError("No module named 'distributed'")
 
     monkeypatch.setattr(runner_module, "_cores", lambda: 4)
+    monkeypatch.setattr(runner_module, "_free_cores", lambda count: 4.0)
     monkeypatch.setattr(runner_module, "_connect", fail)
     with Runner(progress=False) as runner:
         runner.choose(1_000, 0.1)

@@ -4,6 +4,7 @@
 * :func:`yield_analysis` - the fraction of circuits that work under spread;
 * :func:`sweep` - measures over a grid of parameter values;
 * :func:`optimize` - the values that widen the critical margin;
+* :func:`verify` - one run judged by a josim-tools spec file (:mod:`.expected`);
 * :func:`iv_curve` - the I-V curve of a junction model, both branches;
 * :func:`characterize` - a cell's state machine, delays and constraints, as SDF and Liberty;
 * :mod:`loxant.analysis.events` - switching times, delays and mean voltages.
@@ -36,12 +37,14 @@ from .events import (
     print_switching_times,
     switching_times,
 )
+from .expected import ExpectedSwitching, SpecCriterion, read_spec
 from .iv import iv_curve
 from .margins import MarginResult, margins
 from .montecarlo import YieldResult, yield_analysis
 from .optimize import OptimizeResult, optimize
 from .runner import REASONS, Outcome
 from .sweep import Measures, scale, sweep
+from .verify_command import verify
 
 __all__ = [
     "GLOBAL_BIAS",
@@ -53,11 +56,13 @@ __all__ = [
     "Delay",
     "Design",
     "EventCriterion",
+    "ExpectedSwitching",
     "MarginResult",
     "MeanVoltage",
     "Measures",
     "OptimizeResult",
     "Outcome",
+    "SpecCriterion",
     "SwitchCount",
     "YieldResult",
     "characterize",
@@ -69,8 +74,10 @@ __all__ = [
     "mean_voltage",
     "optimize",
     "print_switching_times",
+    "read_spec",
     "scale",
     "sweep",
     "switching_times",
+    "verify",
     "yield_analysis",
 ]

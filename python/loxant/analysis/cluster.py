@@ -101,6 +101,17 @@ def probe_scheduler(address, timeout=None):
         raise OSError(detail)
 
 
+def free_cores(cores):
+    """Cores that other work leaves free: the cores less the load average over
+    the last minute, this process's own run counted out; all of them where the
+    load cannot be read."""
+    try:
+        load = os.getloadavg()[0]
+    except (OSError, AttributeError):  # not on every platform
+        return float(cores)
+    return max(float(cores) - max(load - 1.0, 0.0), 0.0)
+
+
 def connect(client, owned):
     """A distributed.Client for ``client`` (None, ``"local"``, a Client, a
     cluster object or a scheduler address), or None; what is opened here goes to

@@ -3,9 +3,10 @@
 from ..errors import AnalysisError
 from .criterion import EventCriterion, window_in
 from .design import Design
+from .expected import SpecCriterion
 from .runner import ListPlan, Run
 
-__all__ = ["make_design", "nominal_criterion", "watched_junctions"]
+__all__ = ["make_design", "nominal_criterion", "spec_criterion", "watched_junctions"]
 
 
 def make_design(source, t_stop, dt, options):
@@ -32,12 +33,24 @@ def watched_junctions(design, junctions=None, watch=None):
     return list(dict.fromkeys(names))
 
 
-def nominal_criterion(runner, design, criterion=None, junctions=None, window=None, watch=None):
+def nominal_criterion(
+    runner,
+    design,
+    criterion=None,
+    junctions=None,
+    window=None,
+    watch=None,
+    spec=None,
+    threshold=None,
+):
     """Simulate the nominal design and return ``(criterion, outcome)``: the
-    criterion given, or the :class:`EventCriterion` of the nominal switching of
+    criterion given, the :class:`SpecCriterion` of ``spec`` (a spec file's path
+    or an :class:`~loxant.analysis.expected.ExpectedSwitching`) within
+    ``threshold``, or the :class:`EventCriterion` of the nominal switching of
     the watched junctions (see :func:`watched_junctions`).  Raises RuntimeError
     if the nominal run fails."""
     names = None
+    criterion = spec_criterion(design, criterion, spec, threshold, junctions, watch, window)
     if criterion is None:
         names = watched_junctions(design, junctions, watch)
         window = window_in(window, design.units is not None)  # checked before the run
@@ -51,6 +64,20 @@ def nominal_criterion(runner, design, criterion=None, junctions=None, window=Non
     if criterion is None:
         criterion = EventCriterion(outcome.events, names, window, design.units is not None)
     return criterion, outcome
+
+
+def spec_criterion(design, criterion, spec, threshold, junctions=None, watch=None, window=None):
+    """``criterion``, or the :class:`SpecCriterion` of ``spec`` on ``design``;
+    ValueError when a spec comes with another criterion or its settings."""
+    if spec is None:
+        if threshold is not None:
+            raise ValueError("threshold belongs to a spec: give spec too")
+        return criterion
+    if criterion is not None:
+        raise ValueError("give a criterion or a spec, not both")
+    if junctions is not None or watch is not None or window is not None:
+        raise ValueError("junctions, watch and window belong to the default criterion, not a spec")
+    return SpecCriterion.for_design(spec, design, threshold)
 
 
 def _nominal_failure(outcome):

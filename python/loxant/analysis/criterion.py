@@ -16,6 +16,7 @@ junctions a netlist's ``.print`` requests name or touch), else all.
 import math
 
 from ..kinds import kind_of
+from ..simulation.stop_rule import StopRule
 from ..units import to_si
 from .events import events, is_physical, switch_count
 
@@ -115,6 +116,31 @@ class EventCriterion:
     def probes(self):
         """The elements whose series the criterion reads."""
         return list(self.names)
+
+    def stop_rule(self, time_scale=1.0):
+        """The engine's rule that ends a run at its first failure here; the
+        results' time unit is ``time_scale`` times the run's own."""
+        switches = [self.per_junction[name] for name in self.names]
+        return StopRule.switches(self.names, switches, self.window, time_scale)
+
+    def explain_stop(self, report):
+        """The message of a run the rule stopped (its ``report``), in the words
+        of a full run's verdict where the two meet."""
+        name = self.names[report["junction"]]
+        k, wanted = report["index"], len(self.per_junction[name])
+        kind = report["kind"]
+        if kind == "extra switch":
+            return f"{name}: {_switches(k + 1)} or more instead of {wanted}"
+        t0, sign0 = self.per_junction[name][k]
+        nominal = _format_time(t0, self.physical)
+        if kind == "wrong direction":
+            turn = "forward" if sign0 > 0 else "backward"
+            return f"{name}: switch {k + 1} turns the wrong way (nominal {turn})"
+        if kind == "missing":
+            at = _format_time(report["time"], self.physical)
+            return f"{name}: switch {k + 1} late, none by {at} (nominal {nominal})"
+        at = _format_time(report["value"], self.physical)
+        return f"{name}: switch {k + 1} {kind}, at {at} instead of {nominal}"
 
     def __repr__(self):
         return f"<EventCriterion: {len(self.expected)} events of {len(self.names)} junctions>"

@@ -207,11 +207,14 @@ class Design:
         """The elements of the nominal circuit."""
         return self.normalised(self._nominal).elements
 
-    def simulate(self, circuit, record=None):
-        """Run ``circuit``; ``record`` (probes) unless the options name their own."""
+    def simulate(self, circuit, record=None, stop_rule=None):
+        """Run ``circuit``; ``record`` (probes) unless the options name their own;
+        ``stop_rule`` ends a failing run early (see :mod:`loxant.simulation.stop_rule`)."""
         options = dict(self.options)
         if record is not None:
             options.setdefault("record", record)
+        if stop_rule is not None:
+            options.setdefault("stop_rule", stop_rule)
         return circuit.simulate(self.t_stop, self.dt, **options)
 
     # -- names -------------------------------------------------------------

@@ -213,6 +213,8 @@ def margins(
     junctions=None,
     window=None,
     watch=None,
+    spec=None,
+    threshold=None,
     limits=(-60.0, 60.0),
     resolution=1.0,
     global_bias=True,
@@ -256,7 +258,9 @@ def margins(
         searches.append(_Search(name, 1 + high / 100, step))
 
     with Runner(client, progress=progress, description="margins") as runner:
-        criterion, nominal = nominal_criterion(runner, design, criterion, junctions, window, watch)
+        criterion, nominal = nominal_criterion(
+            runner, design, criterion, junctions, window, watch, spec, threshold
+        )
         plan = _BisectionPlan(searches)
         runner.run(plan, criterion=criterion, design=design)
     result = _result(design, names, searches, plan.log, nominal)

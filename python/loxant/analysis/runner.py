@@ -10,10 +10,12 @@ progress bar, and turns a run lost with its worker into a failed outcome.
 ``client`` chooses where runs go:
 
 * ``"auto"`` (the default of the analyses): in this process when a cluster
-  cannot pay for itself (one core, runs shorter than :data:`MIN_PARALLEL_RUN`, or
-  too little work to cover the cluster's start), else on a local cluster as
-  ``"local"``.  The choice is made from the time of the nominal run and the
-  number of runs to come, and is kept in the result's ``stats``;
+  cannot pay for itself (one core, runs shorter than :data:`MIN_PARALLEL_RUN`,
+  fewer than :data:`MIN_FREE_CORES` cores left free by other work, or an
+  estimate, start included, above :data:`CLUSTER_GAIN` of the serial time),
+  else on a local cluster as ``"local"``.  The choice is made from the mean
+  time of the first runs timed here and the number of runs to come, and is
+  kept in the result's ``stats``;
 * ``None``: one after another in this process;
 * ``"local"``: a local Dask cluster started for the analysis, one
   single-threaded worker process per core (the simulation state is shared
@@ -44,10 +46,11 @@ import time
 import uuid
 from dataclasses import dataclass, field
 
-from ..errors import CircuitError, ConvergenceError, SingularMatrixError
+from ..errors import CircuitError, ConvergenceError, RunStopped, SingularMatrixError
 from .cluster import SCHEDULER_TIMEOUT, ClusterLost, SchedulerError
 from .cluster import connect as _connect
 from .cluster import cores as _cores
+from .cluster import free_cores as _free_cores
 from .cluster import quiet_dask as _quiet_dask
 from .events import events as find_events
 from .sampling import draw_sample
@@ -67,13 +70,20 @@ __all__ = [
 #: shortest run (seconds) worth sending to a worker process: below it the
 #: scheduler's round trip costs more than the run
 MIN_PARALLEL_RUN = 0.02
-#: seconds a local cluster takes to start, on a loaded two-core machine
-CLUSTER_START = 2.0
-#: runs timed in this process before choosing where the others go
-TIMED_RUNS = 2
+#: seconds a local cluster takes to start and run its first task: measured at
+#: 7-8 s on a loaded two-core machine (load average 9)
+CLUSTER_START = 8.0
+#: runs timed in this process before choosing where the others go (the first
+#: pays for warming up the process and is not counted)
+TIMED_RUNS = 3
 #: fraction of the workers' time that goes into runs (the rest: scheduling, and
 #: the scheduler and this process sharing the cores)
-CLUSTER_EFFICIENCY = 0.8
+CLUSTER_EFFICIENCY = 0.75
+#: the cluster is taken only when its estimate is at most this fraction of the
+#: serial time: the estimates are rough, and a wrong choice must not cost
+CLUSTER_GAIN = 0.7
+#: fewest cores free of other work (after this process) for a cluster to pay
+MIN_FREE_CORES = 1.5
 
 #: seconds a cluster may have no worker while runs wait before it counts as lost
 NO_WORKER_GRACE = 60.0
@@ -134,7 +144,10 @@ def evaluate(design, run, criterion=None, measure=None, record_events=None):
             circuit, drawn = draw_sample(design, run.multipliers, run.values, *run.sample)
         else:
             circuit = design.build(run.multipliers, run.values)
-        results = design.simulate(circuit, _probes(criterion, measure, record_events, design))
+        probes = _probes(criterion, measure, record_events, design)
+        results = design.simulate(circuit, probes, _stop_rule(criterion, measure, design))
+    except RunStopped as exc:  # failed, known before the end: no results to judge
+        return Outcome(False, "criterion", criterion.explain_stop(exc.report), drawn=drawn)
     except ConvergenceError as exc:
         return Outcome(False, "convergence", str(exc), drawn=drawn)
     except SingularMatrixError as exc:
@@ -196,6 +209,16 @@ def _probes(criterion, measure, record_events, design=None):
     if design is not None:  # names as the circuit spells them, whatever was written
         names = [design.element_name(n) or design.node_name(n) or n for n in names]
     return sorted(set(names)) or None
+
+
+def _stop_rule(criterion, measure, design):
+    """The criterion's rule that ends a failing run early, or None: runs that
+    take a measure (whose value a failed run leaves out anyway) go to the end."""
+    make = getattr(criterion, "stop_rule", None)
+    if make is None or measure is not None:
+        return None
+    units = design.units
+    return make(1.0 if units is None else units.scale["s"])
 
 
 def _judge(criterion, results):
@@ -266,6 +289,7 @@ class Runner:
         #: seconds of the shortest run timed in this process, None before one
         self.run_seconds = None
         self._timed = 0
+        self._timed_seconds = []  # the timed runs after the first
         #: seconds spent connecting (starting a local cluster included), and from
         #: the start to the first outcome and to the end
         self.connect_time = self.first_result = self.wall_time = None
@@ -336,22 +360,23 @@ class Runner:
 
     def choose(self, runs, run_seconds):
         """With ``client="auto"``, decide where ``runs`` more runs of about
-        ``run_seconds`` each go: a local cluster when it finishes them sooner,
-        start included, else this process (see the module)."""
+        ``run_seconds`` each go: a local cluster when it is expected to finish
+        them well sooner, start included, on the cores other work leaves free;
+        else this process (see the module)."""
         if self._client_arg != "auto" or self.choice is not None:
             return
         cores = _cores()
+        free = min(float(cores), _free_cores(cores))
         work = runs * run_seconds
-        on_cluster = CLUSTER_START + work / (cores * CLUSTER_EFFICIENCY)
-        size = f"{runs} runs to go at most, each about {run_seconds * 1e3:.1f} ms"
+        on_cluster = CLUSTER_START + work / (max(free, 1.0) * CLUSTER_EFFICIENCY)
+        size = f"up to {runs} more runs of {run_seconds * 1e3:.1f} ms expected"
         if cores < 2:
             self.choice = "serial: one core"
         elif run_seconds < MIN_PARALLEL_RUN:
-            self.choice = (
-                f"serial: {size}, shorter than the {MIN_PARALLEL_RUN * 1e3:.0f} ms "
-                "that pays for sending a run out"
-            )
-        elif on_cluster >= work:
+            self.choice = f"serial: {size}, each shorter than {MIN_PARALLEL_RUN * 1e3:.0f} ms"
+        elif free < MIN_FREE_CORES:
+            self.choice = f"serial: {size}, but other work leaves {free:.1f} of {cores} cores free"
+        elif on_cluster > CLUSTER_GAIN * work:
             self.choice = f"serial: {size} ({work:.1f} s) would not pay for starting a cluster"
         else:
             try:
@@ -362,6 +387,14 @@ class Runner:
                 self.choice = f"serial: {size}, but a local cluster failed to start ({exc})"
             else:
                 self.choice = f"local cluster: {size}, shared out over {cores} cores"
+
+    def _mean_run_seconds(self):
+        """Mean time of the runs timed here after the first (the runs of an
+        analysis that stops failing runs early differ: the mean, not the
+        nominal run, stands for them), else the shortest."""
+        if self._timed_seconds:
+            return sum(self._timed_seconds) / len(self._timed_seconds)
+        return self.run_seconds
 
     # -- running -----------------------------------------------------------
 
@@ -381,7 +414,7 @@ class Runner:
             # two runs timed here: the first pays for warming up the process
             self._serial(plan, bar, parts, started, limit=max(TIMED_RUNS - self._timed, 0))
             if plan.remaining() > 0:
-                self.choose(plan.remaining(), self.run_seconds)
+                self.choose(plan.remaining(), self._mean_run_seconds())
         if self.client is None:
             self._serial(plan, bar, parts, started)
             return
@@ -407,6 +440,8 @@ class Runner:
                 outcome = evaluate(design, run, criterion, measure, events)
                 seconds = time.perf_counter() - begun
                 self.run_seconds = min(seconds, self.run_seconds or seconds)
+                if self._timed > 0:  # the first warms the process up
+                    self._timed_seconds.append(seconds)
                 self._timed += 1
                 self._count(plan, key, outcome, bar, started)
                 count += 1

@@ -20,7 +20,7 @@ import itertools
 import math
 import numbers
 
-from .common import make_design
+from .common import make_design, spec_criterion
 from .display import sweep_table
 from .runner import ClusterLost, ListPlan, Outcome, Run, Runner
 
@@ -218,6 +218,8 @@ def sweep(
     points=None,
     measure,
     criterion=None,
+    spec=None,
+    threshold=None,
     t_stop=None,
     dt=None,
     client="auto",
@@ -238,7 +240,9 @@ def sweep(
     measure against the first parameter (a matplotlib Figure; ``plot(path)``
     writes it too).  Values are absolute, or multipliers with
     :func:`scale` (see the module).  ``criterion`` is
-    optional here (default: every run that simulates passes).  With several
+    optional here (default: every run that simulates passes); ``spec`` and
+    ``threshold`` judge each run by a spec file instead (see
+    :func:`loxant.analysis.margins.margins`).  With several
     parameters, ``table.set_index(params).to_xarray()`` gives an array
     per measure (needs xarray).  ``table.attrs["stats"]`` holds the runner's
     counts and times (see :attr:`loxant.analysis.runner.Runner.stats`).  A
@@ -250,6 +254,7 @@ def sweep(
     if not callable(measure):
         raise TypeError("measure must be a callable of the results or a dict of them")
     design = make_design(netlist_or_circuit, t_stop, dt, options)
+    criterion = spec_criterion(design, criterion, spec, threshold)
     spelled, canonical, points = _points(design, grid, points)
     _check_columns(measure, spelled, canonical)
     runs = [_run(design, p) for p in points]  # every value checked before any run

@@ -35,6 +35,7 @@ COMMANDS = (
     ("sweep", "sweep", "add_sweep_subcommand"),
     ("characterize", "characterize", "add_characterize_subcommand"),
     ("optimize", "optimize", "add_optimize_subcommand"),
+    ("verify", "verify", "add_verify_subcommand"),
 )
 
 

@@ -17,7 +17,14 @@ from ..analysis.margins import margins
 from ..analysis.montecarlo import yield_analysis
 from ..analysis.runner import ClusterLost
 from ..errors import UserError
-from .common import add_netlist_argument, keep_partial, read_input, write_outputs
+from .common import (
+    add_netlist_argument,
+    add_spec_arguments,
+    keep_partial,
+    read_input,
+    spec_options,
+    write_outputs,
+)
 from .values import quantity, si_text
 
 __all__ = ["add_margins_subcommand", "add_yield_subcommand", "print_reasons"]
@@ -137,6 +144,7 @@ def _netlist_arguments(parser):
         help="outputs watched instead of the .print requests, e.g. 'P(B1.XOUT)' 'V(q)': "
         "the junctions they name or touch",
     )
+    add_spec_arguments(parser, watched)
     parser.add_argument("--window", help="timing window of each switch, e.g. 5ps (10ps)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
@@ -162,7 +170,7 @@ def _common(args):
         client = "local"
     elif args.scheduler:
         client = args.scheduler
-    options = {"client": client, "progress": not args.quiet}
+    options = {"client": client, "progress": not args.quiet, **spec_options(args)}
     if args.junctions:
         options["junctions"] = [n for item in args.junctions for n in item.split(",") if n]
     if args.watch:

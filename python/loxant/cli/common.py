@@ -3,10 +3,18 @@ outputs against each other and against the files read, and the writing of
 their files before anything is printed (a closed standard output loses none)."""
 
 from ..analysis.command_input import read_netlist_argument, write_table
+from ..analysis.expected import DEFAULT_THRESHOLD, SpecError, read_spec
+from ..errors import UserError
 from ..output import OutputClaims, WriteError
 from .values import reader_options
 
-__all__ = ["add_netlist_argument", "read_input", "write_outputs"]
+__all__ = [
+    "add_netlist_argument",
+    "add_spec_arguments",
+    "read_input",
+    "spec_options",
+    "write_outputs",
+]
 
 
 def add_netlist_argument(parser):
@@ -61,3 +69,36 @@ def keep_partial(lost, path, table):
     kept = type(lost)(f"{lost}; the {lost.done} done are in {path}", lost.done, lost.total)
     kept.partial = lost.partial
     return kept
+
+
+def add_spec_arguments(parser, group=None):
+    """``--spec SPEC`` (in ``group``, exclusive of the other criteria, when given)
+    and ``--threshold T``, its tolerance."""
+    (group or parser).add_argument(
+        "--spec",
+        metavar="SPEC",
+        help="judge each run by a josim-tools spec file (a table of each junction's switch "
+        "counts at given times) instead of the switching at nominal",
+    )
+    parser.add_argument(
+        "--threshold",
+        type=float,
+        metavar="T",
+        help="with --spec: largest distance of a junction's phase from its expected count, "
+        f"in turns of 2 pi ({DEFAULT_THRESHOLD:g})",
+    )
+
+
+def spec_options(args):
+    """The ``spec`` and ``threshold`` keywords of the analyses from ``--spec`` and
+    ``--threshold``; UserError for a threshold without a spec or a bad file."""
+    if args.spec is None:
+        if args.threshold is not None:
+            raise UserError("--threshold goes with --spec")
+        return {}
+    if getattr(args, "window", None) is not None:
+        raise UserError("--window belongs to the switching at nominal, not to --spec")
+    try:
+        return {"spec": read_spec(args.spec), "threshold": args.threshold}
+    except SpecError as exc:
+        raise UserError(str(exc)) from None

@@ -32,7 +32,14 @@ from ..analysis.events import Delay, MeanVoltage, SwitchCount
 from ..analysis.runner import ClusterLost
 from ..analysis.sweep import MAX_POINTS, sweep
 from ..errors import UserError
-from .common import add_netlist_argument, keep_partial, read_input, write_outputs
+from .common import (
+    add_netlist_argument,
+    add_spec_arguments,
+    keep_partial,
+    read_input,
+    spec_options,
+    write_outputs,
+)
 from .values import quantity
 
 __all__ = ["add_sweep_subcommand", "parse_measure", "parse_values"]
@@ -70,6 +77,7 @@ def add_sweep_subcommand(subparsers):
     command.add_argument(
         "--plot", metavar="SWEEP.png", help="plot each measure against the first parameter"
     )
+    add_spec_arguments(command)
     where = command.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDR", help="Dask scheduler address")
     where.add_argument("--serial", action="store_true", help="run in this process, no Dask")
@@ -148,8 +156,11 @@ def _sweep_command(args):
     if not measures:
         measures = {f"switches({n})": SwitchCount(n) for n in design.watched_junctions()}
     client = None if args.serial else (args.scheduler or "auto")
+    judged = spec_options(args)
     try:
-        table = sweep(design, grid, measure=measures, client=client, progress=not args.quiet)
+        table = sweep(
+            design, grid, measure=measures, client=client, progress=not args.quiet, **judged
+        )
     except ClusterLost as lost:
         raise keep_partial(lost, args.output, lambda partial: partial.with_units()) from None
     shown = table.with_units()  # units in the column names: "global bias [A]"

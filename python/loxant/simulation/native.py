@@ -22,7 +22,7 @@ import time
 import numpy as np
 
 from .. import lxglobals
-from ..errors import RECORDING, STEPS, RunLimitError, non_finite_reason
+from ..errors import RECORDING, STEPS, RunLimitError, RunStopped, non_finite_reason
 from ..gcpause import collector_paused
 from ..kinds import waveform_kind
 from ..waveforms import Constant, Rescaled
@@ -30,6 +30,7 @@ from .assembly import STATE_LOCK, native_modules
 from .integrator import failure_error
 from .probes import grow
 from .results import PrintedRows
+from .stop_rule import STOP_KINDS
 
 __all__ = [
     "PROGRESS_INTERVAL",
@@ -85,7 +86,11 @@ def setup(system, kernel, plan, options):
     kernel.UpdateValues()
     A0 = np.zeros(system.nnz)
     kernel.BuildStaticMatrix(A0)
-    return make_engine(system, A0, plan, engine_options(options, system))
+    settings = engine_options(options, system)
+    if options.stop_rule is not None and options.print_step is None:
+        # judged on the samples recorded: not on a print grid made afterwards
+        settings["stop_rule"] = options.stop_rule.engine_spec(plan)
+    return make_engine(system, A0, plan, settings)
 
 
 #: seconds between the engine's calls of ``progress`` (and checks for signals)
@@ -124,6 +129,7 @@ class Outcome(enum.IntEnum):
     TABLES_FULL = 1
     FAILED = 2
     STEP_LIMIT = 3
+    RULE_FAILED = 5
 
 
 def engine_module():
@@ -203,6 +209,8 @@ def run(engine, plan, capacity, max_rows=None):
             rows = 2 * len(tables[0]) if max_rows is None else min(2 * len(tables[0]), max_rows)
             tables = grow(tables, engine.recorded, rows)
             continue
+        if outcome == Outcome.RULE_FAILED:
+            raise _stopped(engine.stop_report)
         if outcome == Outcome.FAILED:
             raise _failure(engine.failure, plan.element_names)
         limit = RECORDING if full else STEPS
@@ -246,6 +254,14 @@ def run_printed(engine, plan, limits):
         error.tables = printer.finish(*block, engine.time)
         error.printed = True
         raise error
+
+
+def _stopped(report):
+    kind, junction, index, t, value, phase = report
+    found = dict(
+        kind=STOP_KINDS[kind], junction=junction, index=index, time=t, value=value, phase=phase
+    )
+    return RunStopped(f"the stop rule ended the run: {found['kind']}", time=t, report=found)
 
 
 def _failure(failure, element_names):

@@ -16,6 +16,7 @@ from ..errors import RECORDING, STEPS, CircuitError, QuotedError, RunLimitError
 from .engines import ENGINES
 from .probes import HOW_TO_RECORD
 from .results import Results, on_print_grid
+from .stop_rule import StopRule
 
 __all__ = [
     "ADAPTIVE_ATOL",
@@ -106,6 +107,12 @@ def _seed(value, name):
     return value
 
 
+def _stop_rule(value, name):
+    if value is not None and not isinstance(value, StopRule):
+        raise CircuitError(f"{name} must be a StopRule or None, got {value!r}", option=name)
+    return value
+
+
 def _settle_steps(value, name):
     return 0 if not value else _count(value, name, limit=10**6)
 
@@ -150,6 +157,8 @@ class RunOptions:
     breakpoints: tuple = _option((), native="breakpoints", when=_adaptive_run)
     noise_step: float = _option(0.0, native="noise_step", when=_adaptive_run)
     settle_steps: int = _option(0, check=_settle_steps, native="settle_steps", when=_settled_run)
+    #: ends a failing run early (native engine; the engine's spec is made with the plan)
+    stop_rule: object = _option(None, check=_stop_rule)
 
     @classmethod
     def check(cls, t_stop, dt=None, **given):
