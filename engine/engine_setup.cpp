@@ -40,9 +40,10 @@ const char* const kRequiredOptions[] = {"t_stop",
                                         "progress_interval",
                                         "newton_fraction"};
 const char* const kOptionalOptions[] = {
-    "values_every_step", "modified_newton", "rate_test",    "predictor_degree", "adaptive",
-    "lte_rtol",          "lte_atol",        "dt_max",       "breakpoints",      "noise_step",
-    "noise_models",      "max_steps",       "settle_steps", "settle_step",      "stop_rule"};
+    "values_every_step", "modified_newton", "rate_test",    "predictor_degree",
+    "adaptive",          "lte_rtol",        "lte_atol",     "dt_max",
+    "breakpoints",       "noise_step",      "noise_models", "max_steps",
+    "settle_steps",      "settle_step",     "stop_rule",    "single_solve_fraction"};
 
 bool known_option(PyObject* key) {
     if (!PyUnicode_Check(key))
@@ -162,6 +163,8 @@ Options read_options(PyObject* options, EngineState& state) {
         o.rate_test = capi::truth(option(options, "rate_test"));
     if (PyDict_GetItemString(options, "predictor_degree") != nullptr)
         o.predictor_degree = static_cast<int32_t>(count_option(options, "predictor_degree"));
+    if (PyDict_GetItemString(options, "single_solve_fraction") != nullptr)
+        o.single_solve_fraction = real_option(options, "single_solve_fraction", 0.0, false);
     if (PyDict_GetItemString(options, "adaptive") != nullptr &&
         capi::truth(option(options, "adaptive")))
         read_adaptive_options(options, o);

@@ -48,6 +48,10 @@ struct Options {
     // bounds the error by a thousandth of abstol + reltol |x|, so that the
     // results agree with the Python driver's full Newton iteration.
     double newton_fraction = 0.0;
+    // Fixed step, default tolerances: a step ends after its first solve when
+    // the correction still to come, estimated from the residual, is at most
+    // this fraction of the step's own local error (0: never on that ground).
+    double single_solve_fraction = 0.0;
     // Adaptive step: local error of each step against lte_atol + lte_rtol |phase|,
     // steps up to dt_max (dt is the first), landing on every breakpoint.
     bool adaptive = false;
@@ -209,6 +213,7 @@ class Transient {
     bool refresh_jacobian();
     void update_residual();
     double next_correction_estimate() const noexcept;
+    bool single_solve_enough(double next, double local_error) const noexcept;
     void set_estimate_weights() noexcept;
     static bool remainder_small(double norm, double rate) noexcept;
     void give_up_step(int old) noexcept;

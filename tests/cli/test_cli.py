@@ -355,13 +355,14 @@ def test_several_netlists_each_write_their_own_output(tmp_path, capsys, expected
 
 
 def test_a_run_imports_only_what_it_uses(jtl, tmp_path):
-    """Reading, simulating and writing a CSV loads neither the analyses nor
-    pandas, Dask or matplotlib."""
+    """Reading, simulating and writing a CSV loads neither the analyses, nor the
+    Python reference loop, nor pandas, Dask or matplotlib."""
     code = (
         "import sys\n"
         "from loxant.cli import main\n"
         f"assert main(['run', {str(jtl)!r}, '-q', '-o', {str(tmp_path / 'x.csv')!r}]) == 0\n"
-        "heavy = ('pandas', 'dask', 'distributed', 'matplotlib', 'scipy', 'loxant.analysis')\n"
+        "heavy = ('pandas', 'dask', 'distributed', 'matplotlib', 'scipy', 'loxant.analysis',\n"
+        "         'loxant.simulation.reference')\n"
         "print(sorted(m for m in sys.modules if m.split('.')[0] in heavy or m.startswith(heavy)))\n"
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)

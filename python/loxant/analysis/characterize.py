@@ -31,9 +31,9 @@ import time
 from dataclasses import dataclass
 
 from ..errors import AnalysisError
-from ..netlist import Netlist
 from ..units import to_si
 from ..waveforms import PWL
+from .bench_records import bench_netlist
 from .constraints import search_constraints
 from .design import Design, is_bias
 from .display import CharacterizationDisplay
@@ -223,7 +223,9 @@ class _Job:
         self.start = bench.seconds("settle")
         self.gap = 0.5 * self.spacing
         if self.user is not None:
-            _, self.amplitude, self.rise = self.user.text(source, inputs, outputs, 1, 1e-9, 1e-13)
+            _, self.amplitude, self.rise = self.user.records(
+                source, inputs, outputs, 1, 1e-9, 1e-13
+            )
             ptl = (set(), set())  # the user's bench has its own lines
         else:
             self.amplitude, self.rise = to_si(bench.amplitude, "A"), bench.seconds("rise")
@@ -267,14 +269,14 @@ class _Job:
             t_stop = self.start + length * self.spacing
             if self.user is not None:
                 dt = self.bench.seconds("dt")
-                text = self.user.text(self.source, self.inputs, self.outputs, slots, t_stop, dt)[0]
+                records = self.user.records(
+                    self.source, self.inputs, self.outputs, slots, t_stop, dt
+                )[0]
             else:
-                text = self.bench.text(
+                records = self.bench.records(
                     self.source, self.inputs, self.outputs, load, slots, t_stop, *self.ptl
                 )
-            netlist = Netlist.from_string(
-                text, name=self.source.file, base_dir=self.source.base_dir
-            )
+            netlist = bench_netlist(records, self.source)
             design = _BenchDesign(
                 netlist,
                 t_stop=t_stop,

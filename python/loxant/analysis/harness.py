@@ -17,7 +17,7 @@ A port that meets a passive transmission line (PTL) is benched with one:
 * an input with a ``T`` element of the cell on it is fed by the source through
   a series resistor ``ptl_r`` and such a line.
 
-``ptl_in``/``ptl_out`` of :meth:`Bench.text` override what the netlist shows.
+``ptl_in``/``ptl_out`` of :meth:`Bench.records` override what the netlist shows.
 A user's own cells can stand for the source or the load (``source_cell``,
 ``load_cell``: names of two-port subcircuits ``a q`` of the netlist, or of a
 file given with ``include``).  The cells of the bench are plain ``.subckt``
@@ -37,6 +37,7 @@ from ..netlist import NetlistError
 from ..netlist.records import Parser
 from ..netlist.tokens import keyword, read_string
 from ..units import to_si
+from .bench_records import card_records, combined
 
 __all__ = ["DEFAULT_CELLS", "Bench", "CellSource", "cell_source", "port_node"]
 
@@ -170,12 +171,21 @@ class Bench:
             raise ValueError(f"the bench's {name} must be positive, got {getattr(self, name)!r}")
         return value
 
-    def text(self, source, inputs, outputs, load, slots, t_stop, ptl_in=None, ptl_out=None):
-        """The bench netlist around ``source`` (a :class:`CellSource`): ``inputs``
-        and ``outputs`` are port names, ``load`` the number of parallel JTL loads
-        on each output, ``slots`` the number of pulses each input can carry;
-        ``ptl_in``/``ptl_out``: the ports benched with a line (default: those
-        the cell's netlist shows)."""
+    def records(self, source, inputs, outputs, load, slots, t_stop, ptl_in=None, ptl_out=None):
+        """The records of the bench around ``source`` (a :class:`CellSource`):
+        ``inputs`` and ``outputs`` are port names, ``load`` the number of parallel
+        JTL loads on each output, ``slots`` the number of pulses each input can
+        carry; ``ptl_in``/``ptl_out``: the ports benched with a line (default:
+        those the cell's netlist shows)."""
+        cards = card_records(
+            self.cards(source, inputs, outputs, load, slots, t_stop, ptl_in, ptl_out),
+            source.base_dir,
+        )
+        return combined(source.file, [source.records, cards], cards.top.elements, cards)
+
+    def cards(self, source, inputs, outputs, load, slots, t_stop, ptl_in=None, ptl_out=None):
+        """The bench's own cards (as :meth:`records` takes them): its cells,
+        sources, the cell's instance, loads and ``.tran``."""
         amplitude = to_si(self.amplitude, "A")
         if not amplitude > 0:
             raise ValueError(
@@ -184,7 +194,7 @@ class Bench:
         rise = self.seconds("rise")
         ptl_in = source.ptl_inputs(inputs) if ptl_in is None else set(ptl_in)
         ptl_out = source.ptl_outputs(outputs) if ptl_out is None else set(ptl_out)
-        lines = [source.text.rstrip("\n"), "* -- characterization bench --", self.cells.rstrip()]
+        lines = [self.cells.rstrip()]
         if self.include:
             lines.append(f'.include "{self.include}"')
         for port in inputs:
@@ -195,7 +205,6 @@ class Bench:
         for port in outputs:
             lines += self._loads(port, 1 if port in ptl_out else load, port in ptl_out)
         lines.append(f".tran {to_si(self.dt, 's'):.6g} {t_stop:.6g}")
-        lines.append(".end")
         return "\n".join(lines) + "\n"
 
     def _line(self, name, a, b):
@@ -240,10 +249,10 @@ class Bench:
 
 @dataclass(frozen=True)
 class CellSource:
-    """The text that defines a cell (its file's subcircuits, models and
-    parameters), the cell's name and ports, and where the text comes from."""
+    """The records of a cell's file (its subcircuits, models and parameters are
+    what a bench takes), the cell's name and ports, and where they come from."""
 
-    text: str
+    records: object
     cell: str
     ports: tuple
     file: str
@@ -273,40 +282,6 @@ class CellSource:
                 if others and others[0] not in ("0", "GND"):
                     found.add(port)
         return found
-
-
-_KEEP = (".subckt", ".ends", ".model", ".param", ".include", ".inc", ".lib")
-_DROP_BLOCK = {".control": ".endc"}
-
-
-def _library_lines(lines):
-    """The lines of a netlist that define subcircuits, models and parameters; the
-    others (top-level elements, analyses, outputs) become comments so that the
-    line numbers of the file stay and its errors point at the right line."""
-    kept, depth, keeping, block_end = [], 0, False, None
-    for number, line in enumerate(lines):
-        word = line.split(None, 1)[0].lower() if line.strip() else ""
-        if block_end is not None:
-            block_end = None if word == block_end else block_end
-            kept.append("*")
-            continue
-        if word in _DROP_BLOCK:
-            block_end = _DROP_BLOCK[word]
-            kept.append("*")
-            continue
-        if word == ".end":
-            kept.extend("*" for _ in lines[number:])
-            break
-        if word.startswith("+"):
-            kept.append(line if keeping else "*")
-            continue
-        if word == ".subckt":
-            depth += 1
-        keeping = depth > 0 or word in _KEEP or word.startswith("*") or not word
-        kept.append(line if keeping else "*")
-        if word == ".ends":
-            depth = max(depth - 1, 0)
-    return kept
 
 
 def parsed_records(lines, first, file):
@@ -365,9 +340,9 @@ def cell_source(netlist, cell):
         raise TypeError(f"expected a netlist path, text or Netlist, got {type(netlist).__name__}")
     if not isinstance(cell, str) or not cell.strip():
         raise ValueError(f"name the cell to characterize, got {cell!r}")
-    kept = "\n".join(_library_lines(text.splitlines()))
-    name, ports, body = _subckt(parsed_records(*read_string(text, file, base_dir), file), cell)
+    records = parsed_records(*read_string(text, file, base_dir), file)
+    name, ports, body = _subckt(records, cell)
     spelling = {p.upper(): p for p in ports}
     spelling[name.upper()] = name
     upper = tuple(p.upper() for p in ports)
-    return CellSource(kept, name.upper(), upper, file, base_dir, spelling, body)
+    return CellSource(records, name.upper(), upper, file, base_dir, spelling, body)

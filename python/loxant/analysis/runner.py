@@ -40,8 +40,6 @@ address is given :data:`SCHEDULER_TIMEOUT` seconds to answer as a Dask
 scheduler, whether nothing listens there or something that is no scheduler.
 """
 
-import math
-import numbers
 import time
 import uuid
 from dataclasses import dataclass, field
@@ -53,6 +51,7 @@ from .cluster import cores as _cores
 from .cluster import free_cores as _free_cores
 from .cluster import quiet_dask as _quiet_dask
 from .events import events as find_events
+from .run_measures import nan_measures, take_measures, why_nan
 from .sampling import draw_sample
 
 __all__ = [
@@ -157,40 +156,16 @@ def evaluate(design, run, criterion=None, measure=None, record_events=None):
     except Exception as exc:  # a run must not take the analysis down
         return Outcome(False, "error", f"{type(exc).__name__}: {exc}", drawn=drawn)
     try:
-        measures = _measures(measure, results)
+        measures = take_measures(measure, results)
         passed, message = _judge(criterion, results)
         found = find_events(results, record_events) if record_events is not None else None
     except Exception as exc:
         return Outcome(False, "error", f"{type(exc).__name__}: {exc}", drawn=drawn)
     reason = None if passed else "criterion"
-    missing = _nan_measures(measures)
+    missing = nan_measures(measures)
     if passed and missing:
-        passed, reason, message = False, "measure", _why_nan(measure, missing, results)
+        passed, reason, message = False, "measure", why_nan(measure, missing, results)
     return Outcome(passed, reason, message, measures, drawn, found)
-
-
-def _nan_measures(measures):
-    return [
-        name
-        for name, value in measures.items()
-        if isinstance(value, numbers.Real) and math.isnan(value)
-    ]
-
-
-def _why_nan(measure, names, results):
-    """The message of a run whose measures ``names`` could not be taken: what
-    each measure says of it (``explain_nan(results)``), else that it is NaN."""
-    parts = getattr(measure, "measures", None)
-    explained = []
-    for name in names:
-        part = parts.get(name, None) if isinstance(parts, dict) else measure
-        explain = getattr(part, "explain_nan", None)
-        try:
-            detail = explain(results) if explain is not None else "NaN"
-        except Exception as exc:  # the explanation must not hide the failure itself
-            detail = f"NaN ({type(exc).__name__}: {exc})"
-        explained.append(f"{name}: {detail}")
-    return "cannot take " + "; ".join(explained)
 
 
 def _probes(criterion, measure, record_events, design=None):
@@ -229,15 +204,6 @@ def _judge(criterion, results):
         passed, message = verdict
         return bool(passed), "" if message is None else str(message)
     return bool(verdict), ""
-
-
-def _measures(measure, results):
-    if measure is None:
-        return {}
-    value = measure(results)
-    if isinstance(value, dict):
-        return {str(k): v for k, v in value.items()}
-    return {"value": value}
 
 
 class ListPlan:

@@ -9,29 +9,29 @@ name, the pulse source of each input by following the bench's nodes from the
 input without passing through the cell.
 """
 
-from dataclasses import dataclass
+import os
+from dataclasses import dataclass, replace
 
 from .. import expressions as ex
-from ..netlist.tokens import keyword, read_file
+from ..netlist.tokens import read_file
+from .bench_records import card_records, combined
 from .harness import PREFIX, parsed_records, port_node, pulse_card
 
 __all__ = ["UserBench"]
 
 _GROUND = {"0", "GND"}
-#: the top-level cards of the bench kept around the cell: what defines things
-_KEEP = (".subckt", ".ends", ".model", ".param", ".global")
 
 
 @dataclass(frozen=True)
 class UserBench:
     path: str
 
-    def text(self, source, inputs, outputs, slots, t_stop, dt):
-        """The bench netlist with the cell's ports on :func:`port_node` nodes,
+    def records(self, source, inputs, outputs, slots, t_stop, dt):
+        """The bench's records with the cell's ports on :func:`port_node` nodes,
         the cell's instance named ``XLXH_DUT`` and each input's pulse source
         replaced by one whose pulse times are parameters; also (amplitude,
         rise) of the user's pulses."""
-        records, lines = _records(self.path)
+        records = _records(self.path)
         elements = records.top.elements
         defined = {name.upper() for name in records.subckts}
         dut = self._instance(elements, source)
@@ -44,20 +44,26 @@ class UserBench:
         if shape is None:
             raise ValueError(f"{self._where(elements[drivers[inputs[0]]])} sends no pulse")
         amplitude, rise = shape
-        cards = {}
+        port_at = {}  # driver's position -> the (first) input it feeds
+        for port, k in drivers.items():
+            port_at.setdefault(k, port)
+        pulses = [
+            pulse_card(port_at[k], renamed[k][:2], slots, amplitude, rise, t_stop)
+            for k in sorted(port_at)
+        ]
+        timing = f".tran {dt:.6g} {t_stop:.6g}"
+        cards = card_records("\n".join([*pulses, timing]) + "\n", os.path.dirname(self.path))
+        sources = iter(cards.top.elements)  # in the drivers' order
+        kept = []
         for k, element in enumerate(elements):
-            port = next((p for p, d in drivers.items() if d == k), None)
-            if port is not None:
-                pair = renamed[k][:2]
-                cards[id(element.line)] = pulse_card(port, pair, slots, amplitude, rise, t_stop)
-            else:
-                name = f"X{PREFIX}DUT" if k == dut else element.name
-                slot = _subckt_slot(element, defined | {source.cell})
-                cards[id(element.line)] = _with_nodes(element, name, slot, renamed[k])
-        out = [] if source.cell in defined else [source.text.rstrip("\n")]
-        out += ["* -- the user's bench --", *_kept_lines(lines, elements, cards)]
-        out += [f".tran {dt:.6g} {t_stop:.6g}", ".end"]
-        return "\n".join(out) + "\n", amplitude, rise
+            if k in port_at:
+                kept.append(next(sources))
+                continue
+            name = f"X{PREFIX}DUT" if k == dut else element.name
+            slot = _subckt_slot(element, defined | {source.cell})
+            kept.append(_with_nodes(element, name, slot, renamed[k]))
+        parts = [records, cards] if source.cell in defined else [source.records, records, cards]
+        return combined(self.path, parts, kept, cards), amplitude, rise
 
     def _where(self, element):
         return f"{element.line.file}:{element.line.number}: {element.name}"
@@ -139,43 +145,19 @@ def _nodes(element, names):
 
 
 def _with_nodes(element, name, slot, nodes):
-    """The element's line with its name and nodes replaced: they are its first
-    plain words (an instance's subcircuit name, at ``slot``, kept)."""
-    count = len(element.nodes) if element.letter != "K" else 0
-    words = element.line.text.split(None, count + 1)
+    """A copy of the element record with its name and nodes replaced (an
+    instance's subcircuit name, at ``slot``, kept)."""
+    if element.letter == "K":
+        return replace(element, name=name)
     renamed = iter(nodes)
-    for k in range(count):
-        if k != slot:
-            words[k + 1] = next(renamed)
-    words[0] = name
-    return " ".join(words)
+    words = [word if k == slot else next(renamed) for k, word in enumerate(element.nodes)]
+    return replace(element, name=name.upper(), nodes=words)
 
 
 def _records(path):
-    """(records, logical lines) of the bench file: includes read in place,
-    looked up beside it."""
+    """The records of the bench file: includes read in place, looked up beside it."""
     lines, first = read_file(path)
-    return parsed_records(lines, first, path), lines
-
-
-def _kept_lines(lines, elements, cards):
-    """The bench's logical lines, its top-level elements as ``cards`` rewrote
-    them, its analyses, outputs and title left out."""
-    by_line = {(e.line.file, e.line.number): id(e.line) for e in elements}
-    out, depth = [], 0
-    for line in lines:
-        word = keyword(line)
-        if word == ".subckt":
-            depth += 1
-        if depth:
-            out.append(line.text)
-        elif (line.file, line.number) in by_line:
-            out.append(cards[by_line[(line.file, line.number)]])
-        elif word in _KEEP:
-            out.append(line.text)
-        if word == ".ends":
-            depth = max(depth - 1, 0)
-    return out
+    return parsed_records(lines, first, path)
 
 
 def _scope(params):

@@ -91,10 +91,11 @@ feature, whether the oracle needs its own implementation:
   each, no oracle of the other.
 """
 
+import importlib
 from collections.abc import Callable
 from typing import NamedTuple
 
-from . import native, reference
+from . import native
 
 __all__ = ["ENGINES", "Engine"]
 
@@ -104,8 +105,21 @@ class Engine(NamedTuple):
     execute: Callable
 
 
+def _reference():
+    """The Python loop, loaded on its first run: a native run does without it."""
+    return importlib.import_module("loxant.simulation.reference")
+
+
+def _reference_prepare():
+    return _reference().prepare()
+
+
+def _reference_execute(system, plan, options, limits):
+    return _reference().execute(system, plan, options, limits)
+
+
 #: engines by the name ``simulate(..., engine=...)`` takes
 ENGINES = {
     "native": Engine(native.prepare, native.execute),
-    "python": Engine(reference.prepare, reference.execute),
+    "python": Engine(_reference_prepare, _reference_execute),
 }

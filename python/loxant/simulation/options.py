@@ -27,6 +27,7 @@ __all__ = [
     "NEWTON_FRACTION",
     "NEWTON_RELTOL",
     "NOISE_STEPS_PER_HOLD",
+    "SINGLE_SOLVE",
     "Limits",
     "RunOptions",
 ]
@@ -36,6 +37,9 @@ NEWTON_ABSTOL = NEWTON_RELTOL = 1e-9
 #: with those defaults, the native engine's fixed step also stops Newton at this
 #: fraction of the step's own local error
 NEWTON_FRACTION = 0.1
+#: with those defaults, a fixed step also ends after its first solve when the
+#: correction still to come, estimated, is within this fraction of its local error
+SINGLE_SOLVE = 0.0
 #: most time steps a run may project (t_stop / dt)
 MAX_STEPS = 10**9
 #: largest recording, in bytes, a run may project
@@ -148,6 +152,7 @@ class RunOptions:
     abstol: float = _option(NEWTON_ABSTOL, native="abstol")
     reltol: float = _option(NEWTON_RELTOL, native="reltol")
     newton_fraction: float = _option(NEWTON_FRACTION, native="newton_fraction")
+    single_solve: float = _option(SINGLE_SOLVE, native="single_solve_fraction")
     max_iterations: int = _option(20, check=_count, native="max_iterations")
     max_steps: int = _option(MAX_STEPS, native="max_steps", when=_adaptive_run)
     engine: str = _option("native", check=_engine)
@@ -197,6 +202,7 @@ class RunOptions:
                 ),
             )
         )
+        values["single_solve"] = _single_solve(given.get("single_solve"), values["newton_fraction"])
         if "record" in given:
             values["record"] = given["record"]  # checked against the system
         return cls(**steps, **values)
@@ -301,6 +307,21 @@ class Limits:
         results = Results.from_tables(*tables, plan, exc.stats)
         message = f"{reached}; {advice} (the error's results hold what was recorded)"
         return RunLimitError(message, t, results, limit=exc.limit, reached=reached)
+
+
+def _single_solve(single_solve, newton_fraction):
+    """The single-solve fraction checked; like newton_fraction it loosens only
+    the default tolerances, so it needs newton_fraction above 0."""
+    if single_solve is None:
+        return SINGLE_SOLVE if newton_fraction > 0 else 0.0
+    single_solve = _real(single_solve, "single_solve", nonnegative=True)
+    if single_solve > 0 and newton_fraction == 0:
+        raise CircuitError(
+            f"single_solve = {single_solve:g} needs the default tolerances and "
+            "newton_fraction above 0; leave it out or pass 0",
+            option="single_solve",
+        )
+    return single_solve
 
 
 def _newton_tolerances(abstol, reltol, newton_fraction):

@@ -62,6 +62,10 @@ def simulate(circuit, t_stop, dt=None, **options):
             ``NEWTON_FRACTION`` with the default tolerances, else 0; a
             fraction above 0 with other tolerances is refused).  0 bounds the
             error by abstol and reltol alone, so that the engines agree.
+        single_solve: with newton_fraction above 0, a fixed step of the native
+            engine also ends after its first solve when the correction still to
+            come, estimated from the residual, is at most this fraction of the
+            step's own local error (default ``SINGLE_SOLVE``; 0 for none).
         max_iterations: Newton iterations per step before the step is retried
             with half the size.
         dt: the fixed time step; with rtol or atol, or without dt, the step is
