@@ -350,7 +350,7 @@ def test_physical_circuit_margins_report_si_nominals_and_survive_pickling(capsys
 def test_scaled_sources_stay_native(factor):
     """A scaled bias must not fall back to a Python callable in the native loop
     (once per step per source): scaling keeps one native waveform, even twice."""
-    from loxant.analysis.design import _scaled_waveform
+    from loxant.analysis.scaling import _scaled_waveform
     from loxant.simulation.native import waveform_spec
     from loxant.waveforms import PWL, Rescaled
 

@@ -19,7 +19,13 @@ case-insensitive, and ``B1.X1`` and ``B1|X1`` name the same device.
 
 from .characterize import Characterization, characterize
 from .criterion import EventCriterion
-from .design import GLOBAL_BIAS, Design
+from .design import (
+    GLOBAL_BIAS,
+    GLOBAL_CRITICAL_CURRENT,
+    GLOBAL_INDUCTANCE,
+    GLOBAL_RESISTANCE,
+    Design,
+)
 from .events import (
     Delay,
     MeanVoltage,
@@ -42,6 +48,9 @@ from .verify_command import verify
 
 __all__ = [
     "GLOBAL_BIAS",
+    "GLOBAL_CRITICAL_CURRENT",
+    "GLOBAL_INDUCTANCE",
+    "GLOBAL_RESISTANCE",
     "REASONS",
     "Characterization",
     "Delay",

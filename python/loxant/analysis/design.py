@@ -20,7 +20,21 @@ Parameters are named by strings:
   current source whose waveform settles to a constant (DC, or a piecewise-linear
   ramp to a constant).  Pulses, sines and piecewise-linear waveforms that go up
   and down are signals and keep their values;
-* a netlist's ``.param`` name sets that parameter (its nominal times the multiplier).
+* ``GLOBAL_INDUCTANCE`` (``"global inductance"``), ``GLOBAL_CRITICAL_CURRENT``
+  (``"global critical current"``) and ``GLOBAL_RESISTANCE`` (``"global
+  resistance"``) scale every inductor, every junction (as its area: through its
+  area ``.param`` when it has one of its own, so the shunts follow) and every
+  resistor together; with a cell under test, its own.  The corner names of
+  josim-tools read as these: ``Ltotal``, ``Jtotal`` (or ``Btotal``), ``Rtotal``,
+  and ``Itotal`` for the global bias;
+* a netlist's ``.param`` name sets that parameter (its nominal times the multiplier);
+  a parameter of one subcircuit instance is written ``NAME@PATH`` (``B0@XDUT``),
+  or ``NAME`` alone when the cell under test defines it and nothing else has that
+  name.  Everything the netlist computes from a ``.param`` follows it;
+* a junction whose ``area=`` is a ``.param`` of its own instance that sets no
+  other junction's area is scaled through that parameter, so what the cell
+  computes from the area (its shunt resistor, the shunt's inductance) follows,
+  as a change of the process would move them.
 
 Names are case-insensitive, and a device in a subcircuit instance may be written
 ``B1.X1`` or ``B1|X1``; every analysis reports the circuit's own spelling.
@@ -29,26 +43,54 @@ Scaling an inductor keeps the coupling factor of its mutual inductances.
 
 import copy
 import fnmatch
-import math
-import numbers
 import os
 import pickle
 
-from .. import elements as el
-from ..errors import CircuitError
-from ..kinds import KINDS, kind_of, waveform_kind
+from ..kinds import kind_of
 from ..netlist import read_netlist
 from ..simulation.probes import split_probe
 from ..simulation.results import canonical_name, lookup_name, name_index
-from ..waveforms import PWL, Constant, Rescaled
+from .scaling import (
+    ATTRIBUTES,
+    GLOBAL_BIAS,
+    _a,
+    _element,
+    _multiplier,
+    _recouple,
+    _scale,
+    _scales_waveform,
+    _waveform_size,
+    is_bias,
+    split_attribute,
+)
 
-__all__ = ["GLOBAL_BIAS", "Design", "is_bias"]
+__all__ = [
+    "GLOBAL_BIAS",
+    "GLOBAL_CRITICAL_CURRENT",
+    "GLOBAL_INDUCTANCE",
+    "GLOBAL_MULTIPLIERS",
+    "GLOBAL_RESISTANCE",
+    "Design",
+    "is_bias",
+]
 
-#: name of the parameter that scales every bias source at once
-GLOBAL_BIAS = "global bias"
+#: names of the parameters that scale every inductor, junction or resistor at once
+GLOBAL_INDUCTANCE = "global inductance"
+GLOBAL_CRITICAL_CURRENT = "global critical current"
+GLOBAL_RESISTANCE = "global resistance"
+#: {global multiplier: the spread key of the kind it scales}
+GLOBAL_MULTIPLIERS = {GLOBAL_INDUCTANCE: "l", GLOBAL_CRITICAL_CURRENT: "ic", GLOBAL_RESISTANCE: "r"}
+#: the unit of each global multiplier's total, by the spread key of its kind
+_GLOBAL_UNITS = {"l": "H", "ic": "A", "r": "ohm"}
+#: josim-tools' corner names, case-insensitive
+_ALIASES = {
+    "itotal": GLOBAL_BIAS,
+    "ltotal": GLOBAL_INDUCTANCE,
+    "jtotal": GLOBAL_CRITICAL_CURRENT,
+    "btotal": GLOBAL_CRITICAL_CURRENT,
+    "rtotal": GLOBAL_RESISTANCE,
+}
 
-#: the attributes a multiplier may scale alone (``"J1.ic"``), from every kind's scaling
-_ATTRIBUTES = frozenset(a for k in KINDS for a, _ in k.scaling if a != "waveform")
 #: where each margin scope lets an element in: the default parameters, glob patterns
 _IN_DEFAULT = frozenset({"default"})
 _IN_PATTERNS = frozenset({"default", "pattern"})
@@ -56,54 +98,6 @@ _IN_PATTERNS = frozenset({"default", "pattern"})
 
 def _is_junction(element):
     return kind_of(element).junction
-
-
-def _scales_waveform(element):
-    return kind_of(element).main_attribute == "waveform"
-
-
-def _scaled_waveform(waveform, factor):
-    """``factor`` times ``waveform``, as a waveform the native engine evaluates
-    itself wherever it evaluates ``waveform``."""
-    # Constant waveforms stay constant: the driver keeps their matrix values.
-    if isinstance(waveform, Constant):
-        return Constant(factor * waveform.value)
-    if factor == 0:
-        return Constant(0.0)
-    if type(waveform) is Rescaled:
-        return Rescaled(waveform.waveform, waveform.time_scale, waveform.value_scale / factor)
-    return Rescaled(waveform, 1.0, 1.0 / factor)
-
-
-def _waveform_size(waveform):
-    """The largest magnitude a waveform reaches (a pulse's amplitude, a sine's
-    offset plus amplitude), where it can be read off; else NaN."""
-    if isinstance(waveform, Rescaled):
-        return _waveform_size(waveform.waveform) / abs(waveform.value_scale)
-    kind = waveform_kind(waveform, exact=False)
-    if kind is None or kind.size is None:
-        return math.nan
-    return kind.size(waveform)
-
-
-def _settles(waveform):
-    """Whether ``waveform`` settles to a nonzero constant: a constant, or a
-    piecewise-linear ramp (values that only rise or only fall) to its last value."""
-    if isinstance(waveform, Rescaled):
-        return _settles(waveform.waveform)
-    if isinstance(waveform, Constant):
-        return waveform.value != 0
-    if isinstance(waveform, PWL):
-        steps = [b - a for a, b in zip(waveform.values, waveform.values[1:])]
-        rising, falling = all(d >= 0 for d in steps), all(d <= 0 for d in steps)
-        return (rising or falling) and waveform.values[-1] != 0
-    return False
-
-
-def is_bias(element):
-    """Whether ``element`` is a bias source: a current source whose waveform
-    settles to a constant (the global bias scales these, not the signals)."""
-    return isinstance(element, el.CurrentSource) and _settles(element.waveform)
 
 
 def _snapshot(circuit):
@@ -134,11 +128,6 @@ def _tran_settings(tran):
         return None
 
     return get("t_stop", "tstop", "stop"), get("dt", "tstep", "step")
-
-
-def _a(noun):
-    """``noun`` with its indefinite article."""
-    return ("an " if noun[:1] in "aeiou" else "a ") + noun
 
 
 class Design:
@@ -178,6 +167,8 @@ class Design:
             # the netlist's start-up period (none with DST), as its own runs take it
             self.options.setdefault("settle", settle)
         self.param_names = dict(source.params) if self.is_netlist else {}
+        self.param_names.update(getattr(source, "instance_params", {}) if self.is_netlist else {})
+        self.area_params = _sole_areas(getattr(source, "area_params", {}) or {})
         self._snapshot = None if self.is_netlist else _snapshot(source)
         self._nominal = self.fresh()
         if self.is_netlist:  # runs that change no .param copy the nominal circuit
@@ -352,6 +343,12 @@ class Design:
         if not isinstance(name, str) or not name.strip():
             raise ValueError(f"parameters are named by non-empty strings, got {name!r}")
         name = name.strip()
+        name = _ALIASES.get(name.casefold(), name)
+        if name.casefold() in GLOBAL_MULTIPLIERS:
+            name = name.casefold()
+            if not self.globally_scaled(name):
+                raise ValueError(f"the {name} has no element to scale")
+            return name
         if name.casefold() == GLOBAL_BIAS:
             if not self.bias_sources():
                 scope = "" if self.dut is None else f" feeding the cell under test {self.dut}"
@@ -367,6 +364,10 @@ class Design:
         if param is not None and "." not in name:
             return param
         element = self.element_name(name)
+        if element is None:
+            inner = self._instance_param(name)
+            if inner is not None:
+                return inner
         attribute = None
         if element is None:
             prefix, dot, attribute = name.rpartition(".")
@@ -378,12 +379,59 @@ class Design:
         self._check_scalable(name, self.normalised(self._nominal)[element], attribute)
         return element if attribute is None else f"{element}.{attribute}"
 
+    def _instance_param(self, name):
+        """The ``NAME@PATH`` spelling of an instance's parameter written
+        ``NAME@PATH``, ``NAME.PATH`` or, with a cell under test, ``NAME``; or None."""
+        if "@" in name:
+            candidates = [name]
+        elif "." in name or "|" in name:
+            head, _, path = canonical_name(name).partition("|")
+            candidates = [f"{head}@{path}"]
+        else:
+            candidates = [] if self.dut is None else [f"{name}@{self.dut}"]
+        for candidate in candidates:
+            try:
+                found = lookup_name(self._params, candidate)
+            except KeyError as exc:
+                raise ValueError(exc.args[0]) from None
+            if found is not None:
+                return found
+        return None
+
+    def globally_scaled(self, name):
+        """The elements global multiplier ``name`` scales: every one of its kind,
+        or with a cell under test, every one inside it."""
+        key = GLOBAL_MULTIPLIERS[name]
+        inside = None if self.dut is None else set(self.dut_elements())
+        return [
+            e.name
+            for e in self.elements
+            if (kind_of(e).spread or (None,))[0] == key and (inside is None or e.name in inside)
+        ]
+
+    def _spread_globals(self, multipliers):
+        """``multipliers`` with each global multiplier replaced by its elements'."""
+        out = {}
+        for name, factor in multipliers.items():
+            if name not in GLOBAL_MULTIPLIERS:
+                out[name] = factor if name not in out else out[name] * _multiplier(name, factor)
+                continue
+            factor = _multiplier(name, factor)
+            for element in self.globally_scaled(name):
+                out[element] = out.get(element, 1.0) * factor
+        return out
+
+    def area_param(self, name):
+        """The instance parameter through which junction ``name`` (canonical) is
+        scaled, or None when it is scaled alone."""
+        return self.area_params.get(name)
+
     def check(self, name):
         """Raise ValueError unless ``name`` is a parameter of this design."""
         self.resolve(name)
 
     def _check_scalable(self, name, element, attribute):
-        if attribute is not None and attribute not in _ATTRIBUTES:
+        if attribute is not None and attribute not in ATTRIBUTES:
             raise ValueError(f"{name}: cannot scale attribute {attribute!r}")
         if attribute is not None and not isinstance(getattr(element, attribute, None), float):
             raise ValueError(
@@ -392,12 +440,7 @@ class Design:
         if attribute is None and not self._scalable(element):
             raise ValueError(f"{name}: {_a(element.kind)} {element.name} has no value to scale")
 
-    @staticmethod
-    def _split(name):
-        element_name, dot, attribute = name.rpartition(".")
-        if dot and attribute in _ATTRIBUTES:
-            return element_name, attribute
-        return name, None
+    _split = staticmethod(split_attribute)
 
     @staticmethod
     def _scalable(element):
@@ -409,6 +452,8 @@ class Design:
         global bias), normalised otherwise."""
         if name in self.param_names:
             return float(self.param_names[name])
+        if name in GLOBAL_MULTIPLIERS:
+            return float(sum(self.nominal(e) for e in self.globally_scaled(name)))
         value = self.nominal_of(self.normalised(self._nominal), name)
         units = self.units
         return value if units is None else value * units.scale[self._symbol(name)]
@@ -431,8 +476,14 @@ class Design:
         return float(getattr(element, attribute or self._main_attribute(element)))
 
     def _symbol(self, name):
+        """The unit of parameter ``name``; None for a ``.param`` (whatever its
+        uses make of it)."""
         if name == GLOBAL_BIAS:
             return "A"
+        if name in self.param_names:
+            return None
+        if name in GLOBAL_MULTIPLIERS:
+            return _GLOBAL_UNITS[GLOBAL_MULTIPLIERS[name]]
         element_name, attribute = self._split(name)
         element = _element(self.normalised(self._nominal), element_name)
         kind = kind_of(element)
@@ -493,17 +544,28 @@ class Design:
         """A fresh circuit object with parameters scaled by ``multipliers``
         ({name: multiplier}) and ``.param`` names set to ``values`` ({name: value});
         names are canonical (see :meth:`resolve`)."""
-        multipliers = dict(multipliers or {})
+        multipliers = self._spread_globals(dict(multipliers or {}))
         param_values = dict(values or {})
         for name in list(multipliers):
-            if name in self.param_names:
-                param_values[name] = self.param_names[name] * multipliers.pop(name)
+            param = self.area_params.get(name, name)
+            if param in self.param_names:
+                factor = param_values.get(param, self.param_names[param]) / self.param_names[param]
+                param_values[param] = self.param_names[param] * factor * multipliers.pop(name)
         circuit_object = self.fresh(param_values, rng)
         circuit = self.normalised(circuit_object)
         for name, factor in multipliers.items():
             _scale(circuit, name, _multiplier(name, factor), self._bias_scope)
         _recouple(circuit, multipliers)
         return circuit_object
+
+
+def _sole_areas(area_params):
+    """{junction: its area parameter} for the parameters that set one junction's
+    area only (a parameter shared by several junctions scales none of them)."""
+    counts = {}
+    for param in area_params.values():
+        counts[param] = counts.get(param, 0) + 1
+    return {j: p for j, p in area_params.items() if counts[p] == 1}
 
 
 def _instance_path(name):
@@ -521,52 +583,3 @@ def _lies_in(path, wanted):
 def is_pattern(name):
     """Whether a parameter name is a glob pattern."""
     return isinstance(name, str) and any(c in name for c in "*?[")
-
-
-def _multiplier(name, factor):
-    if isinstance(factor, bool) or not isinstance(factor, numbers.Real):
-        raise CircuitError(f"multiplier of {name} must be a number, got {factor!r}")
-    if not (math.isfinite(factor) and factor > 0):
-        raise CircuitError(f"multiplier of {name} must be positive and finite, got {factor!r}")
-    return float(factor)
-
-
-def _scale(circuit, name, factor, bias_scope=None):
-    """Scale parameter ``name`` of ``circuit`` (a fresh copy) in place; the global
-    bias scales the bias sources named in ``bias_scope`` (None: all)."""
-    if name == GLOBAL_BIAS:
-        for element in circuit.elements:
-            if is_bias(element) and (bias_scope is None or element.name in bias_scope):
-                element.waveform = _scaled_waveform(element.waveform, factor)
-        return
-    element_name, attribute = Design._split(name)
-    element = _element(circuit, element_name)
-    if attribute is not None:
-        setattr(element, attribute, getattr(element, attribute) * factor)
-        return
-    scaling = kind_of(element).scaling
-    if not scaling:
-        raise ValueError(f"{name}: {_a(element.kind)} {element.name} has no value to scale")
-    for attr, power in scaling:
-        if attr == "waveform":
-            element.waveform = _scaled_waveform(element.waveform, factor)
-        else:
-            setattr(element, attr, getattr(element, attr) * factor**power)
-
-
-def _element(circuit, name):
-    """Element ``name`` of ``circuit``; ValueError naming it if there is none."""
-    try:
-        return circuit[name]
-    except KeyError:
-        raise ValueError(f"no element or .param named {name!r}") from None
-
-
-def _recouple(circuit, multipliers):
-    """Keep the coupling factor of mutual inductances whose inductors were scaled,
-    and refuse a scaled mutual inductance that couples more than fully."""
-    for element in circuit.elements:
-        if not isinstance(element, el.MutualInductance):
-            continue
-        scaled_own = any(Design._split(n)[0] == element.name for n in multipliers)
-        element.couple(keep="m" if scaled_own else "k")

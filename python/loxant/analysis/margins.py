@@ -111,7 +111,10 @@ class MarginResult:
     every parameter's ``min(-low %, high %)``; ``runs``: every run's parameter,
     side (``low``/``high``), multiplier, change in percent, outcome and failure
     reason and message; :meth:`reasons`: the failures grouped; ``nominal``: the
-    outcome of the nominal run; ``stats``: the runner's counts, times and choice.
+    outcome of the nominal run; ``stats``: the runner's counts, times and choice;
+    ``notes``: {parameter: how it is varied} where that is not plain, such as a
+    junction scaled through its area ``.param`` (what the netlist computes from
+    that parameter, its shunt, follows).
     """
 
     def __init__(self, table, runs, nominal):
@@ -120,6 +123,7 @@ class MarginResult:
         self.nominal = nominal
         self.stats = {}
         self.dut = None
+        self.notes = {}
         sizes = [min(-lo, hi) for lo, hi in zip(table["low %"], table["high %"])]
         best = min(range(len(sizes)), key=sizes.__getitem__) if sizes else None
         self.critical_margin = sizes[best] if sizes else math.nan
@@ -136,7 +140,10 @@ class MarginResult:
     def formatted(self):
         """The table as text: a bound at the searched range's end, which passed
         and so is no margin, reads "≥ 60 %" (or "≤ -60 %")."""
-        return self.shown().to_string(index=False)
+        text = self.shown().to_string(index=False)
+        for name, note in self.notes.items():
+            text += f"\n{name}: {note}"
+        return text
 
     def shown(self):
         """The table as :meth:`formatted` shows it, a DataFrame."""
@@ -388,7 +395,12 @@ def _result(design, names, searches, log, nominal):
         ],
         columns=columns,
     )
-    return MarginResult(table, runs, nominal)
+    result = MarginResult(table, runs, nominal)
+    for name in names:
+        param = design.area_param(name)
+        if param is not None:
+            result.notes[name] = f"scaled through its area .param {param}; what uses it follows"
+    return result
 
 
 def _percent(multiplier):

@@ -9,8 +9,14 @@ relative standard deviations:
 
 * ``global_spread={"ic": 0.05, ...}``: one draw per sample and kind, shared by
   every element of that kind (a process shift);
-* ``local_spread={"ic": 0.02, "J3": 0.04, ...}``: one draw per element (an
-  element name overrides its kind).
+* ``local_spread={"ic": 0.02, "J3": 0.04, "LD_margin": 0.2, ...}``: one draw
+  per element (an element name overrides its kind), and one per ``.param`` named
+  (top-level, or an instance's as in margins: ``B0@XDUT``, or ``B0`` with a cell
+  under test), which everything the netlist computes from it follows.
+
+With a cell under test (``dut="XDUT"``) the kinds' spreads draw only its
+elements and the bias sources feeding it; a netlist's own distribution is drawn
+everywhere.
 
 Kinds: ``"ic"`` junction critical currents, ``"l"`` inductances, ``"r"``
 resistances (resistors), ``"c"`` capacitances (capacitors), ``"bias"`` bias
@@ -27,6 +33,7 @@ import numbers
 from statistics import NormalDist
 
 from .common import make_design, nominal_criterion
+from .design import GLOBAL_MULTIPLIERS
 from .display import draw_yield, finish, html_table
 from .reasons import failure_groups
 from .runner import ClusterLost, Run, Runner
@@ -131,8 +138,12 @@ def _spreads(spread, what, design):
         name = key.lower() if isinstance(key, str) and key.lower() in KINDS else None
         if name is None and what == "local":
             name = design.element_name(key) if isinstance(key, str) else None
+            if name is None and isinstance(key, str):
+                name = _param_name(design, key)
         if name is None:
-            allowed = ", ".join(KINDS) + (" or an element name" if what == "local" else "")
+            allowed = ", ".join(KINDS) + (
+                " or an element or .param name" if what == "local" else ""
+            )
             raise ValueError(f"{what} spread: unknown kind {key!r} (expected {allowed})")
         if isinstance(sigma, bool) or not isinstance(sigma, numbers.Real) or not sigma >= 0:
             raise ValueError(f"{what} spread of {key!r} must be a number >= 0, got {sigma!r}")
@@ -140,6 +151,15 @@ def _spreads(spread, what, design):
             raise ValueError(f"{what} spread of {key!r} must be finite")
         checked[name] = float(sigma)
     return checked
+
+
+def _param_name(design, key):
+    """The design's spelling of ``.param`` ``key``, or None."""
+    try:
+        name = design.resolve(key)
+    except ValueError:
+        return None
+    return name if name in design.param_names or name in GLOBAL_MULTIPLIERS else None
 
 
 def yield_analysis(
@@ -156,6 +176,7 @@ def yield_analysis(
     junctions=None,
     window=None,
     watch=None,
+    dut=None,
     spec=None,
     threshold=None,
     client="auto",
@@ -167,6 +188,8 @@ def yield_analysis(
     ``global_spread``, ``local_spread``: relative sigmas (see the module); a
     netlist's own distribution is drawn in every case.  ``seed``: an integer;
     the same seed gives the same samples and outcomes whatever the client.
+    ``dut``: the cell under test, a subcircuit instance (None: the whole
+    circuit); the kinds' spreads then draw its elements and the bias feeding it.
     ``netlist_or_circuit``, ``criterion``, ``junctions``, ``window``, ``watch``,
     ``spec``, ``threshold``,
     ``t_stop``, ``dt``, ``options`` and ``client`` are as for
@@ -183,6 +206,7 @@ def yield_analysis(
     if not 0 < confidence < 1:
         raise ValueError(f"confidence must lie between 0 and 1, got {confidence!r}")
     design = make_design(netlist_or_circuit, t_stop, dt, options)
+    design.set_dut(dut)
     spreads = (_spreads(global_spread, "global", design), _spreads(local_spread, "local", design))
     if not design.is_netlist and not any(spreads[0].values()) and not any(spreads[1].values()):
         raise ValueError("nothing varies: give global_spread or local_spread")

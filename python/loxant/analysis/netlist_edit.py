@@ -4,7 +4,10 @@ A change is a multiplier of a parameter's value as the analyses name it: a
 top-level ``.param`` (its definition becomes the new number), an element value
 (a resistor's, inductor's or capacitor's value, a junction's ``area=`` or
 ``ic=``, a bias source's level: its DC value or every value of its
-piecewise-linear ramp) or the global bias (every bias source it scales).  Each
+piecewise-linear ramp), the global bias (every bias source it scales), a global
+multiplier (every element it scales) or a subcircuit's ``.param`` line
+(``B0@XDUT``; a junction scaled through its area ``.param`` changes that line, so
+the netlist computes its shunt again).  Each
 changed line keeps its layout, the old text of the value replaced by the new
 number, and gets a comment line above it saying what changed.
 
@@ -17,7 +20,7 @@ source whose waveform is not DC or piecewise-linear.
 import re
 
 from .. import expressions as ex
-from .design import GLOBAL_BIAS
+from .design import GLOBAL_BIAS, GLOBAL_MULTIPLIERS
 
 __all__ = ["EditError", "NetlistEdit"]
 
@@ -59,6 +62,13 @@ class NetlistEdit:
     def _target(self, name):
         if name == GLOBAL_BIAS:
             return [edit for source in self.design.bias_sources() for edit in self._target(source)]
+        if name in GLOBAL_MULTIPLIERS:
+            scaled = self.design.globally_scaled(name)
+            return [edit for element in scaled for edit in self._target(element)]
+        if self.design.area_param(name) is not None:
+            return self._target(self.design.area_param(name))
+        if "@" in name:
+            return self._instance_param_target(name)
         if name in self.design.param_names:
             line = self._parsed.top.param_lines.get(name.upper())
             if line is None:
@@ -82,6 +92,20 @@ class NetlistEdit:
         if record.letter not in "RLCBI":
             raise EditError(f"{name}: {record.letter} lines have no value written here")
         return [("element", name, record.line, record, tuple(chain))]
+
+    def _instance_param_target(self, name):
+        """The ``.param`` line of ``NAME@PATH`` in its (once instantiated) subcircuit."""
+        bare, _, path = name.partition("@")
+        body, chain = self._parsed.top, []
+        for instance in reversed(path.split("|")):
+            sub = self._subckt_of(body, instance, name)
+            chain.append(sub)
+            body = sub.body
+        line = next((ln for key, _, ln in body.params if key.upper() == bare.upper()), None)
+        if line is None:
+            raise EditError(f"{name}: no .param line of subcircuit {chain[-1].name} defines it")
+        self._check_line(name, line)
+        return [("param", name, line, None, tuple(chain))]
 
     def _subckt_of(self, body, instance, name):
         record = next(
@@ -182,7 +206,8 @@ class NetlistEdit:
 
     def _param_text(self, text, name, factor):
         value = float(self.design.param_names[name]) * factor
-        pattern = re.compile(rf"(?i)(\b{re.escape(name)}\s*=\s*){_VALUE}")
+        bare = name.partition("@")[0]
+        pattern = re.compile(rf"(?i)(\b{re.escape(bare)}\s*=\s*){_VALUE}")
         match = pattern.search(text)
         if match is None:
             raise EditError(f"{name}: cannot find its definition on its line")

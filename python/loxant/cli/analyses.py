@@ -73,8 +73,15 @@ def add_yield_subcommand(subparsers):
             default=[],
             metavar="KIND=SIGMA",
             help=f"{scope} relative spreads, kinds ic, l, r, c, bias"
-            + (" or element names" if scope == "local" else ""),
+            + (" or element and .param names" if scope == "local" else ""),
         )
+    yields.add_argument(
+        "--dut",
+        metavar="INSTANCE",
+        help="the cell under test, a subcircuit instance such as XDUT: the kinds' spreads draw "
+        "only its elements and the bias sources feeding it, and its .param names may be "
+        "given to --local (default: the whole netlist)",
+    )
     yields.add_argument(
         "-o",
         "--output",
@@ -229,6 +236,7 @@ def _yield(args):
             seed=args.seed,
             global_spread=_spreads(args.__dict__["global"], "global"),
             local_spread=_spreads(args.local, "local"),
+            dut=args.dut,
             **_common(args),
         )
     except ClusterLost as lost:

@@ -324,11 +324,12 @@ class ControlLines:
             self.noise["seed"] = (value_of(line, tokens), line)
 
     def _spread(self, line):
-        """``.spread [s] [L=s] [B=s] [C=s] [R=s]``."""
+        """``.spread [s] [L=s] [B=s] [C=s] [R=s] [PARAM=s]``: a name that is no
+        kind is a ``.param``'s (checked when the netlist is expanded)."""
         self._top_only(line)
         tokens = line.tokens[1:]
         split = split_options(tokens)
-        given = {}
+        given, params = {}, 0
         positional = values_of(line, tokens[:split])
         if len(positional) > 1:
             raise line.error(".spread takes one global value, then kind=value")
@@ -336,10 +337,13 @@ class ControlLines:
             given[""] = positional[0]
         for key, value in options_of(line, tokens[split:], ".spread").items():
             if key not in SPREAD_KINDS:
-                known = ", ".join(k.lower() for k in SPREAD_KINDS)
-                raise line.error(f".spread: unknown kind {clip(key.lower())} (known: {known})")
+                if key in self.param_spread:
+                    raise line.error(f"spread of .param {clip(key)} given twice")
+                self.param_spread[key] = (value_of(line, value), line)
+                params += 1
+                continue
             given[key] = value_of(line, value)
-        if not given:
+        if not given and not params:
             raise line.error(".spread takes a value")
         for kind, value in given.items():
             if kind in self.spread:

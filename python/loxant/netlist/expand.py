@@ -80,11 +80,15 @@ def _where(exc, line, name):
 class Expander:
     """Expands the records of a parsed netlist into :class:`Flat` elements.
 
-    ``params`` overrides top-level ``.param`` values; ``rng`` draws the random
-    functions; ``spread_rng`` draws the spreads (nominal values without it).
+    ``params`` overrides ``.param`` values: a top-level name, or ``NAME@PATH``
+    for the parameter NAME of the subcircuit instance PATH (``B0@XDUT``,
+    ``B0@X2|X1``: innermost first); ``rng`` draws the random functions;
+    ``spread_rng`` draws the spreads (nominal values without it).  With
+    ``record``, :attr:`instance_values` gets every instance's parameter values
+    and :attr:`area_params` the instance parameter a junction's area names.
     """
 
-    def __init__(self, parsed, params=None, rng=None, spread_rng=None, base_dir="."):
+    def __init__(self, parsed, params=None, rng=None, spread_rng=None, base_dir=".", record=False):
         self.parsed = parsed
         self.rng = rng
         self.spread_rng = spread_rng
@@ -94,9 +98,18 @@ class Expander:
         self.scope = ex.Scope(rng=rng)
         for name, value, line in parsed.top.params:
             self.scope.define(name, value.tree, line)
-        self._override(params or {})
-        self.global_values = resolve(self.scope)
+        params = dict(params or {})
+        self._inner = _instance_overrides(params, parsed.file)
+        self._override(params)
+        self._record = record
+        self.instance_values = {}  # "NAME@PATH" -> value, with record
+        self.area_params = {}  # junction name -> "NAME@PATH", with record
+        self._used = set()  # the instance paths whose overrides were applied
         self.spread = self._spreads()
+        self.param_spread = self._param_spreads()
+        self.drawn_params = {}  # "NAME" or "NAME@PATH" -> spread, with record
+        self._draw_params(self.scope, "")
+        self.global_values = resolve(self.scope)
         self._models = {}  # (id of the model, id of the scope or None) -> values
         self._lookups = {}  # (id of the subcircuit, model name) -> Model or None
         self._constant = {}  # id of a model -> whether it names no parameter
@@ -105,6 +118,8 @@ class Expander:
 
     def _override(self, params):
         for name, value in params.items():
+            if isinstance(name, str) and "@" in name:
+                continue  # an instance's parameter: set where the instance is expanded
             if not isinstance(name, str) or name.upper() not in self.scope:
                 raise NetlistError(f"no .param named {clip(name)!r} to override", self.parsed.file)
             try:
@@ -121,9 +136,47 @@ class Expander:
             out[kind] = _spread_value(self.scope, value, line, ".spread")
         return out
 
+    def _param_spreads(self):
+        """{NAME: spread} of ``.spread NAME=s``, each a .param of the top level
+        or of a subcircuit."""
+        known = set(self.scope.defined)
+        for sub in self.parsed.subckts.values():
+            known.update(n.upper() for n, _ in sub.defaults)
+            known.update(n.upper() for n, _, _ in sub.body.params)
+        out = {}
+        for name, (value, line) in self.parsed.param_spread.items():
+            if name not in known:
+                kinds = ", ".join(k.lower() for k in sorted(_SPREAD_LETTERS))
+                raise line.error(
+                    f".spread: unknown kind {clip(name.lower())} (known: {kinds}, or a .param)"
+                )
+            out[name] = _spread_value(self.scope, value, line, f".spread of {clip(name)}")
+        return out
+
+    def _draw_params(self, scope, path):
+        """Draw the spread .params defined at ``scope``'s own level (``path``: the
+        instance, "" at top level): each times 1 + s*u, u uniform in [-1, 1]."""
+        for name, spread in self.param_spread.items():
+            if not spread or name not in scope:
+                continue
+            if self._record:
+                self.drawn_params[f"{name}@{path}" if path else name] = spread
+            if self.spread_rng is not None:
+                try:
+                    nominal = scope.value(name)
+                except ex.ExpressionError as exc:
+                    raise exc.where.error(exc.message) from None
+                scope.define(name, value=nominal * (1.0 + spread * self.spread_rng.uniform(-1, 1)))
+
     def build(self):
         count_elements(self.parsed, self._which_subckt)
         self._expand(self.parsed.top, self.scope, "", {}, (), None)
+        unused = set(self._inner) - self._used
+        if unused:
+            raise NetlistError(
+                f"no subcircuit instance {clip(min(unused))} to override a parameter of",
+                self.parsed.file,
+            )
         return self.flat
 
     # -- models --
@@ -209,7 +262,16 @@ class Expander:
                     nodes = self._control_branch(element, name, nodes, values)
             if letter == _INDUCTOR and values["value"] < 0:
                 self._negative_inductance(element, values["value"])
+            if self._record and letter in _JUNCTION_LETTERS:
+                self._note_area(element, name, scope, suffix)
             append(Flat(letter, name, nodes, element.line, values))
+
+    def _note_area(self, element, name, scope, suffix):
+        """Record the instance parameter a junction's ``area=`` names alone."""
+        options = element.options
+        tree = options["AREA"].tree if "AREA" in options and "IC" not in options else None
+        if tree is not None and tree[0] == "name" and tree[1] in scope:
+            self.area_params[name] = f"{tree[1]}@{suffix[1:]}" if suffix else tree[1]
 
     def _negative_inductance(self, element, value):
         """Negative inductances (equivalent circuits, or a slip such as
@@ -320,6 +382,7 @@ class Expander:
 
     def _instance(self, element, scope, suffix, node, stack):
         sub, nodes = self._which_subckt(element)
+        path = element.name + suffix
         inner = ex.Scope(parent=scope, rng=self.rng)
         try:
             for name, value in sub.defaults:
@@ -333,11 +396,29 @@ class Expander:
                         f"{clip(name.lower())}"
                     )
                 inner.define(name, value=scope.evaluate(value.tree))
+            self._set_inner(inner, path, sub, element)
+            self._draw_params(inner, path)
         except ex.ExpressionError as exc:
             raise _where(exc, element.line, element.name) from None
-        resolve(inner)
+        values = resolve(inner)
+        if self._record:
+            self.instance_values.update((f"{n}@{path}", v) for n, v in values.items())
         ports = {port: node(outer) for port, outer in zip(sub.ports, nodes) if port != GROUND}
         self._expand(sub.body, inner, f"|{element.name}{suffix}", ports, stack + (sub.name,), sub)
+
+    def _set_inner(self, inner, path, sub, element):
+        """Apply the overrides of instance ``path``'s parameters to its scope."""
+        given = self._inner.get(path.upper())
+        if not given:
+            return
+        self._used.add(path.upper())
+        for name, value in given.items():
+            if name not in inner:
+                raise element.line.error(
+                    f"{clip(element.name)}: subcircuit {sub.name} has no parameter "
+                    f"{clip(name.lower())} to override"
+                )
+            inner.define(name, value=value)
 
     def _which_subckt(self, element):
         """The subcircuit of an instance and its nodes, for ``X1 sub n1 n2`` and
@@ -369,6 +450,24 @@ class Expander:
 
 #: the bytes that part the values of a cus() file: latin-1 whitespace and commas
 _GAPS = np.array(sorted(set(range(9, 14)) | set(range(28, 33)) | {44, 0x85, 0xA0}), np.uint8)
+
+
+def _instance_overrides(params, file):
+    """{instance path, upper case: {NAME: value}} of the ``NAME@PATH`` keys of
+    ``params``."""
+    out = {}
+    for key, value in params.items():
+        if not isinstance(key, str) or "@" not in key:
+            continue
+        name, _, path = key.partition("@")
+        try:
+            number = float(value)
+        except (TypeError, ValueError):
+            raise NetlistError(
+                f"override of {clip(key)} must be a number, got {clip(repr(value))}", file
+            ) from None
+        out.setdefault(path.replace(".", "|").upper(), {})[name.upper()] = number
+    return out
 
 
 def _word_count(data):

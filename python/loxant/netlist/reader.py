@@ -68,7 +68,8 @@ class Netlist(ModelLookup):
     ``temperature`` (``.temp``, kelvin, 0 without), ``noise_bandwidth`` (``.neb``,
     Hz, 0 without) and ``seed`` (``.option seed=``, None without); ``spreads``
     (element name -> relative half-width of its uniform variation, for every
-    element given one by ``.spread`` or ``spread=``); ``warnings`` (the texts of
+    element given one by ``.spread`` or ``spread=``, and ``NAME`` or ``NAME@PATH``
+    for every ``.param`` given one by ``.spread NAME=s``); ``warnings`` (the texts of
     the :class:`NetlistWarning` issued while reading).
     """
 
@@ -84,9 +85,13 @@ class Netlist(ModelLookup):
         #: ``.option adaptive``: the step is adaptive, .tran's tstep its largest
         self.adaptive = self._parsed.adaptive
         self.temperature, self.noise_bandwidth, self.seed = self._noise()
-        nominal = Expander(parsed, base_dir=base_dir)
+        nominal = Expander(parsed, base_dir=base_dir, record=True)
         self.params = dict(nominal.global_values)
         flat = nominal.build()
+        #: every subcircuit instance's parameters: "NAME@PATH" -> nominal value
+        self.instance_params = nominal.instance_values
+        #: junction name -> the parameter of its own level its area= names ("B1@XDUT")
+        self.area_params = nominal.area_params
         # a file of models only serves .iv and junction_model
         has_models = parsed.top.models or any(sub.body.models for sub in parsed.subckts.values())
         if not flat and not parsed.iv_requests and not has_models:
@@ -94,6 +99,7 @@ class Netlist(ModelLookup):
         check_connections(flat, self.warnings)
         warn_of_shorts(flat, self.warnings)
         self.spreads = {e.name: e.values["spread"] for e in flat if "spread" in e.values}
+        self.spreads.update(nominal.drawn_params)
         self.units = reference_units(flat)
         self._nominal = self._with_noise(
             build_circuit(self.units, title, flat, self.tran, self.seed)
@@ -415,7 +421,9 @@ class Netlist(ModelLookup):
     def circuit(self, params=None, rng=None):
         """A fresh SI :class:`~loxant.circuit.Circuit` of the netlist.
 
-        ``params`` overrides top-level ``.param`` values (name -> number, any case);
+        ``params`` overrides ``.param`` values (name -> number, any case): a
+        top-level name, or ``NAME@PATH`` (see :attr:`instance_params`) for one
+        subcircuit instance's parameter;
         ``rng`` (a NumPy Generator) draws the random functions ``gauss``,
         ``agauss``... and the spreads (:attr:`spreads`), which give their nominal
         value without it.  The reference units are those of the nominal circuit,

@@ -145,6 +145,8 @@ class Parser(ControlLines):
         self.noise = {"temp": None, "neb": None, "seed": None}
         #: .spread: kind ("" for the global one) -> (Value, Line)
         self.spread = {}
+        #: .spread NAME=s of a .param (top-level, or every instance defining it)
+        self.param_spread = {}
         self.requests = []
         self.iv_requests = []  # IVRequest records of .iv cards
         self._request_keys = set()
