@@ -27,7 +27,7 @@ import time
 
 import numpy as np
 
-from loxant import PhysicalCircuit, read_netlist
+from loxant import Circuit, read_netlist
 
 NETLISTS = pathlib.Path(__file__).resolve().parents[1] / "tests" / "netlist" / "data"
 ACCURACY = 5e-4
@@ -170,7 +170,7 @@ def jtl100(**options):
 
 
 def quiet_line(n=10):
-    pc = PhysicalCircuit(ic0="250uA", r0="2.74ohm")
+    pc = Circuit(ic0="250uA", r0="2.74ohm")
     pc.phase_source("P_in", "in", "0", [("0ps", 0), ("30ps", 0), ("35ps", 2 * math.pi)])
     pc.inductor("L_in", "in", "1", "3pH")
     for k in range(1, n + 1):

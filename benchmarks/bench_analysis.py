@@ -165,7 +165,7 @@ def bench_long(client, points=60):
 def jtl_circuit(stages):
     from loxant import PWL, Circuit
 
-    c = Circuit(f"JTL of {stages} stages")
+    c = Circuit(f"JTL of {stages} stages", units="normalised")
     c.phase_source("P", "in", "0", PWL([(0, 0), (5, 0), (8, 2 * math.pi)]))
     c.inductor("Lin", "in", 1, 2.0)
     for k in range(1, stages + 1):

@@ -37,7 +37,7 @@ def jtl(n):
     first stage every 10 time units, so pulses keep running down the line."""
     from loxant.circuit import Circuit
 
-    c = Circuit(f"JTL of {n} stages")
+    c = Circuit(f"JTL of {n} stages", units="normalised")
     c.voltage_source("V_in", "in", "0", 2 * math.pi / 10)
     c.inductor("L_in", "in", "1", 2.3)
     for k in range(1, n + 1):

@@ -34,9 +34,9 @@ DT = "0.1ps"
 
 
 def jtl(n):
-    from loxant import PhysicalCircuit
+    from loxant import Circuit
 
-    pc = PhysicalCircuit(ic0="250uA", r0="2.74ohm", title=f"JTL of {n} stages")
+    pc = Circuit(f"JTL of {n} stages", ic0="250uA", r0="2.74ohm")
     pc.phase_source("P_in", "in", "0", [("0ps", 0), ("30ps", 0), ("35ps", 2 * math.pi)])
     pc.inductor("L_in", "in", "1", "3pH")
     bias = [("0ps", 0), ("20ps", "175uA")]

@@ -22,7 +22,7 @@ import time
 
 import numpy as np
 
-from loxant.physical import PhysicalCircuit
+from loxant import Circuit
 from loxant.units import PHI0, shunt_resistance
 
 IC = "250uA"
@@ -37,7 +37,7 @@ END_STAGES = 3  # left out of the delay statistics at either end
 def build(stages):
     """The transmission line; node k is the top of junction Jk."""
     r_shunt = shunt_resistance(IC, C_JUNCTION, BETA_C)
-    pc = PhysicalCircuit(ic0=IC, r0=r_shunt, title=f"JTL of {stages} stages")
+    pc = Circuit(f"JTL of {stages} stages", ic0=IC, r0=r_shunt)
     pc.phase_source("P_in", "in", "0", [("0ps", 0.0), ("40ps", 0.0), ("45ps", 2 * math.pi)])
     pc.inductor("L_in", "in", 1, L_STAGE)
     bias = [("0ps", "0uA"), ("20ps", f"{BIAS * 250}uA")]

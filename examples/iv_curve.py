@@ -30,7 +30,7 @@ def stewart_mccumber(current):
 
 def mean_voltage(current, beta_c):
     """Mean voltage of the junction at bias ``current`` after it has settled."""
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=beta_c)
     c.current_source("I1", "0", "a", current)
     # long enough for about ten slips even just above Ic, where they are slow

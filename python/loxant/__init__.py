@@ -1,9 +1,9 @@
 """loxant: transient simulation of superconducting circuits.
 
-Describe a circuit with :class:`Circuit` (normalised units: phases in radians,
-currents in units of a reference critical current, voltage = d phase / dt) or
-:class:`PhysicalCircuit` (SI), or read a netlist with :func:`read_netlist`, and
-run any of them with :func:`simulate`, the one front door; :func:`margins`,
+Describe a circuit with :class:`Circuit` (SI units by default; ``units="normalised"``
+for phases in radians, currents in units of a reference critical current,
+voltage = d phase / dt), or read a netlist with :func:`read_netlist`, and
+run either with :func:`simulate`, the one front door; :func:`margins`,
 :func:`yield_analysis`, :func:`sweep` and :func:`optimize` (in :mod:`loxant.analysis`)
 run many simulations, in parallel on
 Dask.  The numerical core lives in two extension modules,

@@ -2,42 +2,154 @@
 
 Example::
 
-    c = Circuit()
-    c.junction("J1", "n1", "0", ic=1.0, r=1.0, c=0.1)
-    c.current_source("I1", "0", "n1", value=1.2)
-    res = c.simulate(t_stop=200.0, dt=0.02)
+    c = Circuit("biased junction")               # SI units
+    c.junction("J1", "a", "0", ic="250uA", beta_c=1.0, c="0.35pF")
+    c.current_source("I1", "0", "a", "300uA")
+    res = c.simulate(t_stop="100ps", dt="0.05ps")
+    res.time("ps"), res.voltage("J1", "mV")
+
+A circuit states its values in SI units (``units="SI"``, the default): numbers
+in amperes, ohms, henries, farads, seconds and kelvin, or strings with units
+(see :mod:`loxant.units`).  The run works in the normalised units that the
+reference critical current ``ic0`` and resistance ``r0`` set (1 mA and 5 ohm
+unless given), and its results speak SI.  ``units="normalised"`` takes and
+returns the normalised numbers themselves (see :mod:`loxant.elements`), for
+physics work.
 
 Nodes are named by strings or integers (an integer n is the node "n"); "0", 0
 and "gnd" (any case) are ground.  A node comes into being when an element first
-names it.  Element names are unique within a circuit.  All values are in
-normalised units (see :mod:`loxant.elements`); every element reports phase and
-voltage as (first node - second node) and current as flowing through it from
-its first node to its second.
+names it.  Element names are unique within a circuit.  Every element reports
+phase and voltage as (first node - second node) and current as flowing through
+it from its first node to its second.
 """
 
+import functools
 import math
+import numbers
+import warnings
 
 from . import elements as el
-from .errors import CircuitError
-from .kinds import KINDS, make_adder
+from .errors import CircuitError, QuotedError, StartupWarning
+from .kinds import BY_ADDER, KINDS, REQUIRED, make_adder
 from .nodes import GROUND, node_name
-from .simulation import simulate
+from .simulation import simulate, startup_steps
+from .units import BOLTZMANN, PHI0, Units, split_unit
+from .waveforms import PWL, Rescaled
 
-__all__ = ["Circuit"]
+__all__ = ["PLAUSIBLE_TIME_UNITS", "UNIT_SYSTEMS", "Circuit"]
+
+#: the spellings of ``Circuit(units=...)``
+UNIT_SYSTEMS = ("SI", "normalised")
+#: a bare number of seconds for a time of more than this many time units of
+#: the circuit is taken for a slip (100 meaning 100 ps, say) and refused
+PLAUSIBLE_TIME_UNITS = 1e7
+#: the options of a run that are times, besides t_stop and dt
+_TIMED = ("dt_min", "dt_max", "record_from", "initial_ramp", "print_step")
+#: each adder's parameters by keyword, from the kind table
+_PARAMS = {kind.adder: {p.name: p for p in kind.params} for kind in KINDS if kind.adder}
+
+
+def _as_typed(value, symbol):
+    """A value as the user wrote it: a string quoted, a number with its SI unit."""
+    return repr(value) if isinstance(value, str) else f"{value!r} {symbol}"
+
+
+def _quoting_input(method):
+    """Errors quote the values as the user wrote them, not their normalised numbers."""
+
+    @functools.wraps(method)
+    def wrapper(self, *args, **kwargs):
+        self._typed = {}
+        try:
+            return method(self, *args, **kwargs)
+        except QuotedError as exc:
+            if not any(name in self._typed for name, _, _ in exc.quoted):
+                raise
+            raise exc.quoting(self._typed) from None
+
+    return wrapper
+
+
+class _Noise:
+    """The thermal noise settings, normalised, that both faces of a circuit share."""
+
+    __slots__ = ("bandwidth", "temperature")
+
+    def __init__(self):
+        self.temperature = 0.0
+        self.bandwidth = 0.0
 
 
 class Circuit:
-    """A circuit under construction; every adder returns the new element."""
+    """A circuit under construction; every adder returns the new element.
 
-    def __init__(self, title=""):
+    ``units``: ``"SI"`` (values physical; ``ic0`` and ``r0`` set the units the
+    run works in) or ``"normalised"``.  ``units`` is then the
+    :class:`~loxant.units.Units` of the circuit, or None when normalised.
+    """
+
+    def __init__(self, title="", *, units="SI", ic0=None, r0=None):
+        if units not in UNIT_SYSTEMS:
+            raise CircuitError(f"units is 'SI' or 'normalised', got {units!r}")
+        if units == "SI":
+            self.units = Units("1mA" if ic0 is None else ic0, "5ohm" if r0 is None else r0)
+        elif ic0 is not None or r0 is not None:
+            raise CircuitError("ic0 and r0 set the units of an SI circuit, not a normalised one")
+        else:
+            self.units = None
         self.title = title
-        #: temperature of the thermal noise of every resistor and junction that has
-        #: no ``temp`` of its own, normalised as kT / (Ic0 Phi0 / 2 pi); 0: none
-        self.temperature = 0.0
-        #: noise bandwidth (normalised frequency); 0: fresh noise every step
-        self.noise_bandwidth = 0.0
         self._elements = {}
         self._nodes = {}
+        self._noise = _Noise()
+        #: the name of each value of one call ("resistance of R1", "dt") -> as written
+        self._typed = {}
+
+    # -- units -------------------------------------------------------------
+
+    @property
+    def system(self):
+        """``"SI"`` or ``"normalised"``."""
+        return "normalised" if self.units is None else "SI"
+
+    @property
+    def normalised(self):
+        """This circuit (the same elements and nodes) in normalised units."""
+        if self.units is None:
+            return self
+        face = Circuit.__new__(Circuit)
+        face.__dict__.update(self.__dict__)
+        face.units, face._typed = None, {}
+        return face
+
+    #: the normalised circuit, under the name the physical circuits gave it
+    circuit = normalised
+
+    @property
+    def temperature(self):
+        """Temperature of the thermal noise of every resistor and junction without a
+        ``temp`` of its own (0: none): kelvin, or normalised as kT / (Ic0 Phi0 / 2 pi)."""
+        if self.units is None:
+            return self._noise.temperature
+        return self._noise.temperature / self._per_kelvin()
+
+    @temperature.setter
+    def temperature(self, value):
+        if self.units is not None:
+            value = self._kelvin(value, "temperature")
+        self._noise.temperature = value
+
+    @property
+    def noise_bandwidth(self):
+        """Noise bandwidth, hertz or normalised (0: fresh noise every time step)."""
+        if self.units is None:
+            return self._noise.bandwidth
+        return self._noise.bandwidth * self.units.scale["Hz"]
+
+    @noise_bandwidth.setter
+    def noise_bandwidth(self, value):
+        if self.units is not None:
+            value = self._value(value, "Hz", "noise bandwidth")
+        self._noise.bandwidth = value
 
     # -- queries -----------------------------------------------------------
 
@@ -48,7 +160,7 @@ class Circuit:
 
     @property
     def elements(self):
-        """The elements, in order of declaration."""
+        """The elements (their values normalised), in order of declaration."""
         return list(self._elements.values())
 
     def __getitem__(self, name):
@@ -69,21 +181,27 @@ class Circuit:
     def __repr__(self):
         lines = [f"Circuit({self.title!r}): {len(self._nodes)} nodes, {len(self)} elements"]
         lines += [f"  {element!r}" for element in self]
-        return "\n".join(lines)
+        text = "\n".join(lines)
+        return text if self.units is None else f"{self.units!r}\n{text}"
 
     # -- element adders ----------------------------------------------------
 
+    @_quoting_input
     def resistor(self, name, a, b, r, *, temp=None):
-        """Resistor of resistance ``r`` between ``a`` and ``b``; ``temp`` (normalised,
-        see :attr:`temperature`) gives it thermal noise of its own temperature."""
+        """Resistor of resistance ``r`` between ``a`` and ``b``; ``temp`` (see
+        :attr:`temperature`) gives it thermal noise of its own temperature."""
+        (r,) = self._convert("resistor", name, r=r).values()
         temp = self._temp(name, temp)
         return self._noisy(self._two_terminal(el.Resistor, name, a, b, r), temp)
 
+    @_quoting_input
     def inductor(self, name, a, b, l, *, branch=False):
         """Inductor of inductance ``l``; ``branch=True`` makes its current an unknown
         of its own (needed for ``l`` = 0; done anyway for coupled inductors)."""
+        (l,) = self._convert("inductor", name, l=l).values()
         return self._two_terminal(el.Inductor, name, a, b, l, branch=branch)
 
+    @_quoting_input
     def mutual(self, name, first, second, *, m=None, k=None):
         """Mutual inductance between the inductors named ``first`` and ``second``
         (already declared): ``m``, or the coupling factor ``k`` with M = k sqrt(L1 L2).
@@ -98,47 +216,68 @@ class Circuit:
             if not isinstance(element, el.Inductor):
                 raise CircuitError(f"{name}: {ref!r} is a {element.kind}, not an inductor")
             inductors.append(element)
+        if m is not None and self.units is not None:
+            typed = m
+            (m,) = self._convert("mutual", name, m=m).values()
+            self._check_coupling(name, inductors, m, typed)
         return self._add(el.MutualInductance(name, *inductors, m=m, k=k))
 
-    def junction(self, name, a, b, *, ic=1.0, r=1.0, c, temp=None, **law):
+    @_quoting_input
+    def junction(self, name, a, b, *, ic=None, r=None, c=None, beta_c=None, temp=None, **law):
         """Josephson junction (RCSJ): I = Is(phase) + V / r + c dV/dt, Is = ic sin(phase)
-        or, with ``phi``, ``cpr``, ``transparency``, ``thermal``, the law of
+        or, with ``phi`` (rad), ``cpr``, ``transparency``, ``thermal``, the law of
         :class:`~loxant.elements.Supercurrent` (``phi`` subtracted inside each
-        harmonic of ``cpr``); ``temp`` as for :meth:`resistor` (the noise of r)."""
-        temp = self._temp(name, temp)
-        element = self._two_terminal(el.Junction, name, a, b, ic, r, c, **law)
-        return self._noisy(element, temp)
+        harmonic of ``cpr``).  Give two of ``r``, ``c`` and the McCumber parameter
+        ``beta_c`` (normalised: ``ic`` and ``r`` default to 1); ``temp`` as for
+        :meth:`resistor` (the noise of r)."""
+        return self._junction("junction", name, a, b, {"ic": ic, "r": r, "c": c}, beta_c, temp, law)
 
+    @_quoting_input
     def junction_gap(
-        self, name, a, b, *, ic=1.0, c, r0, rn, vg, delv, icfct=math.pi / 4, temp=None, **law
+        self,
+        name,
+        a,
+        b,
+        *,
+        ic=None,
+        c=None,
+        r0=None,
+        rn=None,
+        vg=None,
+        delv=None,
+        icfct=None,
+        temp=None,
+        **law,
     ):
         """Junction with a piecewise-linear quasiparticle branch: V / ``r0`` below
         ``vg`` - ``delv``/2, a rise of |ic| / ``icfct`` across the window of width
         ``delv``, V / ``rn`` (through the origin) above it; I = Is(phase) + Iqp(V) +
         c dV/dt, Is as for :meth:`junction`.  Each step solves with the piece of the
-        voltage accepted last; ``temp`` as for :meth:`resistor` (the noise of r0)."""
-        temp = self._temp(name, temp)
-        element = self._two_terminal(
-            el.JunctionGap, name, a, b, ic, r0, rn, c, vg, delv, icfct, **law
-        )
-        return self._noisy(element, temp)
+        voltage accepted last.  SI defaults: the dialect's gap voltage 2.8 mV, width
+        0.1 mV, R0 30 ohm, Rn 5 ohm; icfct pi/4; ``temp`` as for :meth:`resistor`
+        (the noise of r0)."""
+        given = {"ic": ic, "r0": r0, "rn": rn, "c": c, "vg": vg, "delv": delv, "icfct": icfct}
+        return self._junction("junction_gap", name, a, b, given, None, temp, law)
 
-    def junction_rsjn(self, name, a, b, *, ic=1.0, r=1.0, c, v0=4.3, p=10, temp=None):
+    @_quoting_input
+    def junction_rsjn(
+        self, name, a, b, *, ic=None, r=None, c=None, beta_c=None, v0=None, p=None, temp=None
+    ):
         """Junction whose shunt conducts only above the knee voltage ``v0``
-        (even exponent ``p``): I = ic sin(phase) + G(V) V + c dV/dt,
-        G = x / ((1 + x) r), x = (V / v0)**p; ``temp`` as for :meth:`resistor`."""
-        temp = self._temp(name, temp)
-        element = self._two_terminal(el.JunctionRSJN, name, a, b, ic, r, c, v0, p)
-        return self._noisy(element, temp)
+        (even exponent ``p``, 10 unless given): I = ic sin(phase) + G(V) V + c dV/dt,
+        G = x / ((1 + x) r), x = (V / v0)**p; the rest as for :meth:`junction`."""
+        given = {"ic": ic, "r": r, "c": c, "v0": v0, "p": p}
+        return self._junction("junction_rsjn", name, a, b, given, beta_c, temp, {})
 
-    def junction_rsjph(self, name, a, b, *, ic=1.0, r=1.0, c, theta, temp=None):
+    @_quoting_input
+    def junction_rsjph(self, name, a, b, *, ic=None, r=None, c=None, beta_c=None, theta, temp=None):
         """Junction with a shifted current-phase relation:
-        I = ic sin(phase + theta) + V / r + c dV/dt (reports phase + theta); ``temp``
-        as for :meth:`resistor`."""
-        temp = self._temp(name, temp)
-        element = self._two_terminal(el.JunctionRSJPH, name, a, b, ic, r, c, theta)
-        return self._noisy(element, temp)
+        I = ic sin(phase + theta) + V / r + c dV/dt (reports phase + theta, radians);
+        the rest as for :meth:`junction`."""
+        given = {"ic": ic, "r": r, "c": c, "theta": theta}
+        return self._junction("junction_rsjph", name, a, b, given, beta_c, temp, {})
 
+    @_quoting_input
     def junction_tjm(
         self,
         name,
@@ -146,35 +285,249 @@ class Circuit:
         b,
         *,
         model,
-        amplitude=1.0,
-        c=1.0,
-        frequency_factor=2.6 / 0.63,
-        resistance_factor=0.6,
-        pair_factor=0.1,
+        amplitude=None,
+        c=None,
+        frequency_factor=None,
+        resistance_factor=None,
+        pair_factor=None,
         kernel=None,
     ):
         """Tunnel junction of the microscopic model with the response kernel named
         ``model`` in ``loxant.lxconfig.tjm_models``; ``kernel=(A, B, P)`` supplies
-        (and registers under that name) a kernel of one's own."""
-        return self._two_terminal(
-            el.JunctionTJM,
-            name,
-            a,
-            b,
-            model,
-            amplitude,
-            c,
-            frequency_factor,
-            resistance_factor,
-            pair_factor,
-            kernel,
-        )
+        (and registers under that name) a kernel of one's own.  Normalised,
+        ``amplitude`` and ``c`` default to 1."""
+        arguments = locals()  # the table's parameters, in its order
+        given = {key: arguments[key] for key in _PARAMS["junction_tjm"]}
+        values = self._values(BY_ADDER["junction_tjm"], name, given)
+        return self._two_terminal(el.JunctionTJM, name, a, b, *values.values())
+
+    @_quoting_input
+    def _declare(self, kind, name, nodes, control, params):
+        """An element of ``kind``, its parameters in the circuit's units (the
+        generated adders come here)."""
+        if self.units is None:
+            values = list(params)
+        elif kind.form == "source":
+            values = [self._waveform(params[0], kind.params[0].unit, name)]
+        else:
+            values = [self._param(p, value, name) for p, value in zip(kind.params, params)]
+        if control is not None:
+            values = [self._control(name, control), *values]
+        if kind.nodes == 2 and control is None:
+            return self._two_terminal(kind.declaration, name, *nodes, *values)
+        return self._multi_port(kind.declaration, name, nodes, kind.ports, *values)
+
+    # -- values --------------------------------------------------------------
+
+    def _junction(self, adder, name, a, b, given, beta_c, temp, law):
+        """A junction of the kind of ``adder``; ``given`` its table parameters by
+        keyword (None: the default), ``beta_c`` may stand for r or c."""
+        kind = BY_ADDER[adder]
+        temp = self._temp(name, temp)
+        missing = None
+        if "r" in given:
+            missing = self._shunt_missing(name, given, beta_c)
+            if missing:
+                given = {k: v for k, v in given.items() if k != missing}
+        values = self._values(kind, name, given)
+        if missing:
+            values[missing] = self._from_beta_c(name, values, missing, beta_c)
+        args = [values[p.name] for p in kind.params]
+        element = self._two_terminal(kind.declaration, name, a, b, *args, **law)
+        return self._noisy(element, temp)
+
+    def _shunt_missing(self, name, given, beta_c):
+        """Which of r and c ``beta_c`` gives (None: neither); two of r, c, beta_c
+        are needed (a normalised r defaults to 1 without beta_c)."""
+        defaulted = self.units is None and beta_c is None and given["r"] is None
+        named = [k for k in ("r", "c") if given[k] is not None or (k == "r" and defaulted)]
+        if beta_c is not None:
+            named.append("beta_c")
+        if len(named) != 2:
+            raise CircuitError(f"{name}: give exactly two of r, c and beta_c, got {named}")
+        if beta_c is None:
+            return None
+        return "c" if "r" in named else "r"
+
+    def _from_beta_c(self, name, values, missing, beta_c):
+        # normalised: beta_c = ic r**2 c
+        beta_c = el.number(beta_c, f"beta_c of {name}")
+        ic = el.number(values["ic"], f"critical current of {name}")
+        if ic <= 0 or beta_c < 0:
+            raise CircuitError(f"{name}: beta_c needs a positive ic and beta_c >= 0")
+        if missing == "r":
+            c = el.number(values["c"], f"capacitance of {name}")
+            if c <= 0:
+                raise CircuitError(f"{name}: beta_c needs a positive capacitance")
+            return math.sqrt(beta_c / (ic * c))
+        r = el.number(values["r"], f"resistance of {name}")
+        return beta_c / (ic * r * r)
+
+    def _values(self, kind, name, given):
+        """``given`` ({keyword: value, None for the default}) of ``kind`` in the
+        circuit's units, each by the unit of its parameter in the kind table."""
+        params = _PARAMS[kind.adder]
+        values, missing = {}, []
+        for key, value in given.items():
+            param = params[key]
+            if value is None:
+                value = param.default if self.units is None or not param.unit else param.si_default
+                if value is REQUIRED:
+                    missing.append(f"{key} ({param.what})")
+                    continue
+            values[key] = self._param(param, value, name)
+        if missing:
+            raise CircuitError(f"{name}: give {', '.join(missing)}")
+        return values
+
+    def _convert(self, adder, name, **values):
+        """``values`` ({keyword: value}) of the adder ``adder`` normalised."""
+        params = _PARAMS[adder]
+        return {key: self._param(params[key], value, name) for key, value in values.items()}
+
+    def _param(self, param, value, name):
+        """One parameter's value normalised: every unit conversion of an adder is here."""
+        if self.units is None or param.unit is None or value is None:
+            return value  # a plain number: the element checks it
+        if param.unit == "S":
+            return el.number(value, f"{param.what} of {name}") * self.units.scale["ohm"]
+        return self._value(value, param.unit, f"{param.what} of {name}")
+
+    def _value(self, value, unit, what):
+        try:
+            normalised = self.units.to_normalised(value, unit)
+        except (TypeError, ValueError) as exc:
+            raise CircuitError(f"{what}: {exc}") from None
+        self._typed[what] = _as_typed(value, split_unit(unit)[1])
+        return normalised
+
+    def _waveform(self, value, unit, name):
+        if isinstance(value, (str, numbers.Real)):
+            return self._value(value, unit, f"value of {name}")
+        if isinstance(value, (list, tuple)):
+            points = []
+            for point in value:
+                try:
+                    t, v = point
+                except (TypeError, ValueError):
+                    raise CircuitError(
+                        f"{name}: PWL points are (time, value) pairs, got {point!r}"
+                    ) from None
+                t = self._value(t, "s", f"PWL time of {name}")
+                points.append((t, self._value(v, unit, f"PWL value of {name}")))
+            try:
+                return PWL(points)
+            except ValueError as exc:
+                raise CircuitError(f"{name}: {exc}") from None
+        try:
+            return Rescaled(value, self.units.scale["s"], self.units.scale[unit])
+        except TypeError as exc:
+            raise CircuitError(f"value of {name}: {exc}") from None
+
+    def _check_coupling(self, name, inductors, m, typed):
+        """|M| <= sqrt(L1 L2), said in henries."""
+        limit = math.sqrt(abs(inductors[0].l * inductors[1].l))  # one may be negative
+        if limit > 0 and abs(m) > limit:
+            raise CircuitError(
+                f"{name}: |M| = {_as_typed(typed, 'H')} exceeds sqrt(L1*L2) = "
+                f"{limit * self.units.scale['H'] * 1e12:.4g} pH (|k| > 1)"
+            )
+
+    def _per_kelvin(self):
+        # kT over the reference Josephson energy Ic0 Phi0 / 2 pi
+        return BOLTZMANN * 2 * math.pi / (PHI0 * self.units.ic0)
+
+    def _kelvin(self, kelvin, what):
+        if kelvin is None:
+            return None
+        if isinstance(kelvin, bool) or not isinstance(kelvin, numbers.Real):
+            raise CircuitError(f"{what} is a number in kelvin, got {kelvin!r}")
+        if not (math.isfinite(kelvin) and kelvin >= 0):
+            raise CircuitError(f"{what} must be finite and not negative, got {kelvin!r}")
+        return float(kelvin) * self._per_kelvin()
+
+    def _temp(self, name, temp):
+        if temp is None:
+            return None
+        if self.units is not None:
+            return self._kelvin(temp, f"temperature of {name}")
+        return el.number(temp, f"temperature of {name}", nonnegative=True)
 
     # -- simulation --------------------------------------------------------
 
+    @_quoting_input
     def simulate(self, t_stop, dt=None, **options):
-        """Transient simulation of this circuit; see :func:`loxant.simulation.simulate`."""
-        return simulate(self, t_stop, dt, **options)
+        """Transient simulation of this circuit (see :func:`loxant.simulation.simulate`
+        for the options); returns :class:`~loxant.simulation.Results` in the
+        circuit's units.  In SI the times ``t_stop``, ``dt``, ``dt_min``,
+        ``dt_max``, ``record_from``, ``initial_ramp`` and ``print_step`` are
+        physical, and ``settle=True`` runs the start-up period before t = 0: as
+        many steps as :func:`~loxant.simulation.startup_steps` gives for the step
+        in seconds (dt, or dt_max when adaptive), with a
+        :class:`~loxant.errors.StartupWarning` when the circuit is still moving at
+        its end."""
+        if self.units is None:
+            return simulate(self, t_stop, dt, **options)
+        return self._simulate(t_stop, dt, options, exact=())
+
+    @_quoting_input
+    def simulate_seconds(self, t_stop, dt=None, **options):
+        """:meth:`simulate` for times held as SI floats (a netlist's ``.tran``): a
+        float time is seconds as it stands, never taken for a slip of the unit."""
+        if self.units is None:
+            raise CircuitError("simulate_seconds runs an SI circuit")
+        return self._simulate(t_stop, dt, options, exact=(float,))
+
+    def _simulate(self, t_stop, dt, options, exact):
+        settle = options.pop("settle", False)
+        times = {"t_stop": t_stop, "dt": dt}
+        times.update({k: options.pop(k) for k in _TIMED if k in options})
+        for key, value in times.items():
+            if value is None:
+                continue
+            try:
+                times[key] = self._value(value, "s", key)
+                if type(value) not in exact:
+                    self._check_plausible(key, value, times[key])
+            except CircuitError as exc:
+                exc.option = key
+                raise
+        adaptive = times["dt"] is None or {"rtol", "atol"} & set(options)
+        step = times.get("dt_max") if adaptive and times.get("dt_max") else times["dt"]
+        if settle and step is not None:
+            options["settle_steps"] = startup_steps(step * self.units.scale["s"])
+        t_stop, dt = times.pop("t_stop"), times.pop("dt")
+        results = simulate(self.normalised, t_stop, dt, **times, **options)
+        self._warn_if_moving(results.stats)
+        return results.with_units(self.units)
+
+    #: change of a node voltage over another start-up period, in the circuit's
+    #: voltage unit, above which the circuit has not settled by its end
+    STILL_MOVING = 1e-3
+
+    def _warn_if_moving(self, stats):
+        motion = stats.get("settle_motion", 0.0)
+        if motion > self.STILL_MOVING:
+            warnings.warn(
+                StartupWarning(
+                    f"the circuit is still moving at t = 0, after the start-up period of "
+                    f"{stats['settle_steps']} steps: a node voltage changes by "
+                    f"{motion * self.units.scale['V']:.3g} V over another such period"
+                ),
+                stacklevel=4,
+            )
+
+    def _check_plausible(self, key, value, normalised):
+        """A bare number is seconds; one far beyond the circuit's time scale is a
+        slip, and running it would be meaningless or endless."""
+        if isinstance(value, str) or abs(normalised) <= PLAUSIBLE_TIME_UNITS:
+            return
+        unit = self.units.scale["s"]
+        raise CircuitError(
+            f"{key} = {value!r} was read as {value:g} s, {normalised:.3g} time units of this "
+            f"circuit ({unit * 1e12:.4g} ps each): write the unit, such as {key}='{value:g}ps', "
+            "if you meant another"
+        )
 
     # -- internals ---------------------------------------------------------
 
@@ -205,14 +558,6 @@ class Circuit:
         self._elements[name] = element
         return element
 
-    def _declare(self, kind, name, nodes, control, params):
-        """An element of ``kind`` (the generated adders come here)."""
-        if control is not None:
-            params = (self._control(name, control), *params)
-        if kind.nodes == 2 and control is None:
-            return self._two_terminal(kind.declaration, name, *nodes, *params)
-        return self._multi_port(kind.declaration, name, nodes, kind.ports, *params)
-
     def _control(self, name, control):
         element = self._elements.get(control)
         if element is None:
@@ -234,12 +579,6 @@ class Circuit:
         return self._add(element)
 
     @staticmethod
-    def _temp(name, temp):
-        if temp is None:
-            return None
-        return el.number(temp, f"temperature of {name}", nonnegative=True)
-
-    @staticmethod
     def _noisy(element, temp):
         element.temp = temp
         return element
@@ -249,7 +588,8 @@ class Circuit:
         return element
 
 
-# capacitor, the sources, the transmission line and the controlled sources
+# capacitor, the sources, the transmission line and the controlled sources: in
+# the units of their table entries
 for _kind in KINDS:
     if _kind.generated:
         setattr(Circuit, _kind.adder, make_adder(_kind))

@@ -5,7 +5,7 @@ netlist letter that writes it and the form of its line, its node count, its
 parameters with their physical units, defaults and native names, which of its
 node pairs conduct (for the connection checks), its declaration class (which
 names its native model class), the name of its adder on
-:class:`~loxant.circuit.Circuit` and :class:`~loxant.physical.PhysicalCircuit`,
+:class:`~loxant.circuit.Circuit` (in either unit system),
 how margins and spreads scale it, what it stamps and what carries its noise.
 
 Adding a linear element kind: its model file in ``kernel/models/``, its

@@ -15,7 +15,7 @@ A plain number is taken in the unit asked for, so ``to_si(3, "pH")`` is 3 pH
 and ``to_si(3e-12, "H")`` is the same.
 
 :class:`Units` converts single values and arrays both ways; circuits stated in
-physical units are :class:`~loxant.physical.PhysicalCircuit`.
+physical units are an SI :class:`~loxant.circuit.Circuit`.
 """
 
 import math

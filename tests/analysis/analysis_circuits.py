@@ -27,7 +27,7 @@ def input_phase(t):
 
 def jtl(stages=4, bias=0.7):
     """A flux quantum pushed down a JTL of ``stages`` junctions (ic = r = c = 1)."""
-    c = Circuit(f"JTL of {stages}")
+    c = Circuit(f"JTL of {stages}", units="normalised")
     c.phase_source("P", "in", "0", input_phase)
     c.inductor("Lin", "in", 1, 2.0)
     for k in range(1, stages + 1):
@@ -44,7 +44,7 @@ JTL_RUN = {"t_stop": 30.0, "dt": 0.2, "window": 1.0}
 def biased_junction(ic=1.0, bias=BIAS):
     """One overdamped junction whose bias ramps to ``bias``: it stays at rest while
     its critical current exceeds the bias and runs away below it."""
-    c = Circuit("biased junction")
+    c = Circuit("biased junction", units="normalised")
     c.junction("J1", "a", "0", ic=ic, r=1.0, c=0.1)
     c.current_source("I1", "0", "a", PWL([(0, 0), (10, bias)]))
     return c

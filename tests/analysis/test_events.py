@@ -7,7 +7,7 @@ import math
 import numpy as np
 import pytest
 
-from loxant import Circuit, PhysicalCircuit
+from loxant import Circuit
 from loxant.analysis import delay, events, mean_voltage, switching_times
 from loxant.units import PHI0
 
@@ -55,7 +55,7 @@ def test_no_events_on_a_phase_that_stays_below_pi():
 
 @pytest.fixture(scope="module")
 def running_junction():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.005)
     c.current_source("I1", "0", "a", 1.5)
     return c.simulate(t_stop=150.0, dt=0.01)
@@ -74,7 +74,7 @@ def test_switching_period_of_a_running_junction(running_junction):
 
 
 def test_mean_voltage_in_volts_for_a_physical_circuit():
-    pc = PhysicalCircuit(ic0="100uA", r0="2ohm")
+    pc = Circuit(ic0="100uA", r0="2ohm")
     pc.junction("J1", "a", "0", ic="100uA", r="2ohm", c="0.01pF")
     pc.current_source("I1", "0", "a", "150uA")
     res = pc.simulate(t_stop="200ps", dt="0.02ps")

@@ -104,7 +104,7 @@ def test_param_and_element_margins_of_a_biased_junction_match_its_threshold():
 
 
 def _mutual_circuit():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.inductor("L1", "a", "0", 1.0)
     c.inductor("L2", "b", "0", 1.0)
     c.mutual("K1", "L1", "L2", k=0.9)
@@ -115,7 +115,7 @@ def _mutual_circuit():
 
 
 def _shorted_sources():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.phase_source("P1", "a", "0", 0.1)
     c.phase_source("P2", "a", "0", 0.2)
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=1.0)
@@ -124,7 +124,7 @@ def _shorted_sources():
 
 def _shorted_by_zero_inductor():
     # a zero inductor holds its voltage at 0 like a source: singular, found only by the solver
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.phase_source("P1", "a", "0", 0.1)
     c.inductor("L1", "a", "0", 0.0, branch=True)
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=1.0)
@@ -257,7 +257,7 @@ def test_a_nominal_circuit_that_fails_its_own_criterion_is_refused(criterion, me
 def _sources():
     from loxant import Pulse
 
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=1.0)
     c.current_source("IDC", "0", "a", 0.3)
     c.current_source("IRAMP", "0", "a", PWL([(0, 0), (2, 0.1), (5, 0.2)]))
@@ -290,7 +290,7 @@ def test_the_global_bias_scales_the_bias_sources_and_no_signal():
 def test_the_global_bias_needs_a_bias_source():
     c = _sources()
     design = Design(c, t_stop=1.0, dt=0.1)
-    only_signals = Circuit()
+    only_signals = Circuit(units="normalised")
     only_signals.junction("J1", "a", "0", ic=1.0, r=1.0, c=1.0)
     only_signals.current_source("IDATA", "0", "a", PWL([(0, 0), (1, 0.3), (2, 0)]))
     assert design.resolve("GLOBAL BIAS") == GLOBAL_BIAS
@@ -305,9 +305,9 @@ def test_default_parameters_are_the_biases_and_element_values():
 
 
 def _physical_pair():
-    from loxant import PhysicalCircuit
+    from loxant import Circuit
 
-    pc = PhysicalCircuit(ic0="250uA", r0="2ohm")
+    pc = Circuit(ic0="250uA", r0="2ohm")
     pc.phase_source("P", "in", "0", [("0ps", 0), ("5ps", 0), ("8ps", 2 * math.pi)])
     pc.inductor("Lin", "in", "a", "2pH")
     pc.junction("J1", "a", "0", ic="250uA", r="2ohm", c="0.3pF")
@@ -374,7 +374,7 @@ def test_runs_record_only_what_the_criterion_and_measure_read():
 
 
 def test_every_kind_is_scaled_or_refused_by_name_never_left_out():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.voltage_source("V1", "in", "0", 0.1)
     c.transmission_line("T1", "in", "0", "a", "0", td=1.0, z0=1.0)
     c.junction_gap("B1", "a", "0", ic=1.0, c=1.0, r0=8.0, rn=1.0, vg=3.0, delv=0.1)

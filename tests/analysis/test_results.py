@@ -1,4 +1,4 @@
-"""Results as designers use them: SI units from every PhysicalResults accessor,
+"""Results as designers use them: SI units from every accessor of SI results,
 DataFrames of chosen probes, names in any spelling, switching times printed,
 and sweeps of several measures at once."""
 
@@ -10,7 +10,7 @@ import pytest
 from analysis_circuits import CELLS, JUNCTION_RUN, biased_junction
 
 import loxant
-from loxant import PhysicalCircuit
+from loxant import Circuit
 from loxant.analysis import (
     Delay,
     SwitchCount,
@@ -30,7 +30,7 @@ LEGEND = (
 @pytest.fixture(scope="module")
 def running():
     """An overdamped junction biased at twice its critical current."""
-    pc = PhysicalCircuit(ic0=IC, r0=R)
+    pc = Circuit(ic0=IC, r0=R)
     pc.junction("J1", "a", "0", ic=IC, r=R, c="0.001pF")
     pc.current_source("I1", "0", "a", BIAS)
     return pc, pc.simulate(t_stop="60ps", dt="0.002ps")

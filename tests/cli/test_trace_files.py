@@ -5,13 +5,13 @@ import csv
 import numpy as np
 import pytest
 
-from loxant.physical import PhysicalCircuit
+from loxant import Circuit
 from loxant.simulation.probes import parse_probe
 
 
 @pytest.fixture(scope="module")
 def results():
-    pc = PhysicalCircuit(ic0="250uA", r0="3ohm")
+    pc = Circuit(ic0="250uA", r0="3ohm")
     pc.junction("J1", "a", "0", ic="250uA", beta_c=1.0, c="0.15pF")
     pc.inductor("L1", "a", "b", "3pH")
     pc.junction("J2", "b", "0", ic="250uA", r="3ohm", c="0.15pF")

@@ -28,7 +28,7 @@ R, L, C, I0 = 20.0, 1.0, 1.0, 0.5
 
 def damped_lc():
     """A current step into L || C || R: a slowly damped oscillation."""
-    c = Circuit("RLC")
+    c = Circuit("RLC", units="normalised")
     c.current_source("I1", "0", "a", I0)
     c.resistor("R1", "a", "0", R)
     c.inductor("L1", "a", "0", L)
@@ -213,7 +213,7 @@ def noisy_junction(path, temperature, bandwidth=0.0):
     source, a 0 rad phase source or a second resistor (a node without
     capacitance): each path carries the noise of R1 as a step in a current that
     an error estimate could chase."""
-    c = Circuit(f"noisy junction, {path}")
+    c = Circuit(f"noisy junction, {path}", units="normalised")
     c.current_source("I1", "0", "a", PWL([(0, 0), (30, 0), (40, 1.2), (50, 0.5)]))
     c.junction("J1", "a", "0", r=1.0, c=1.0)
     c.resistor("R1", "a", "b", 1.0)
@@ -271,7 +271,7 @@ def test_noise_of_an_rc_node_has_the_equipartition_variance():
     noise bandwidth is far above 1 / RC: the adaptive run holds each value over
     its noise step and still gives the physical variance."""
     temperature, capacitance = 0.02, 4.0
-    c = Circuit("RC noise")
+    c = Circuit("RC noise", units="normalised")
     c.resistor("R1", "a", "0", 1.0)
     c.capacitor("C1", "a", "0", capacitance)
     c.temperature = temperature

@@ -33,7 +33,7 @@ def engine(request):
 
 def rc(current=0.5, r=2.0, c=1.5):
     """A constant current into R || C: v(t) = I R (1 - exp(-t / RC)) from rest."""
-    circuit = Circuit("RC")
+    circuit = Circuit("RC", units="normalised")
     circuit.current_source("I1", "0", "a", current)
     circuit.resistor("R1", "a", "0", r)
     circuit.capacitor("C1", "a", "0", c)
@@ -45,7 +45,7 @@ def rc_voltage(t, current=0.5, r=2.0, c=1.5):
 
 
 def overdriven_junction(bias=1.2):
-    circuit = Circuit("overdriven junction")
+    circuit = Circuit("overdriven junction", units="normalised")
     circuit.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.05)
     circuit.current_source("I1", "0", "a", bias)
     return circuit
@@ -53,7 +53,7 @@ def overdriven_junction(bias=1.2):
 
 def biased_junction(noise=False):
     """Biased above its critical current: it never stops switching."""
-    circuit = Circuit("running junction")
+    circuit = Circuit("running junction", units="normalised")
     circuit.junction("J1", "a", "0", r=1.0, c=1.0)
     circuit.current_source("I1", "0", "a", PWL([(0, 0), (5, 1.5)]))
     circuit.temperature = 0.01 if noise else 0.0
@@ -62,7 +62,7 @@ def biased_junction(noise=False):
 
 def line(n=6, bias=0.8):
     """A phase step into a biased line of junctions: one pulse runs down it."""
-    c = Circuit("line")
+    c = Circuit("line", units="normalised")
     c.phase_source("P", "in", "0", PWL([(0, 0), (10, 0), (12, 2 * np.pi)]))
     c.inductor("Lin", "in", "n1", 0.5)
     for k in range(1, n + 1):
@@ -158,7 +158,7 @@ def test_a_step_that_fails_at_every_size_names_its_start(engine, bias, iteration
 
 def test_adaptive_steps_land_on_every_breakpoint(engine):
     corners = [7.3, 31.1, 64.9]
-    c = Circuit("RC")
+    c = Circuit("RC", units="normalised")
     c.current_source("I1", "0", "a", PWL([(0, 0)] + [(t, 0.1 * k) for k, t in enumerate(corners)]))
     c.resistor("R1", "a", "0", 1.0)
     c.capacitor("C1", "a", "0", 2.0)

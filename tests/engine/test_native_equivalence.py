@@ -23,7 +23,7 @@ import os
 import numpy as np
 import pytest
 
-from loxant import PWL, Circuit, CircuitError, PhysicalCircuit, Sine, lxconfig, read_netlist
+from loxant import PWL, Circuit, CircuitError, Sine, lxconfig, read_netlist
 
 RTOL = 1e-7
 STRICT = {"abstol": 1e-12, "reltol": 1e-12}
@@ -31,7 +31,7 @@ STRICT = {"abstol": 1e-12, "reltol": 1e-12}
 
 def jtl(n=12):
     """The line of the performance benchmark, in physical units."""
-    pc = PhysicalCircuit(ic0="250uA", r0="2.74ohm")
+    pc = Circuit(ic0="250uA", r0="2.74ohm")
     pc.phase_source("P_in", "in", "0", [("0ps", 0), ("30ps", 0), ("35ps", 2 * math.pi)])
     pc.inductor("L_in", "in", "1", "3pH")
     for k in range(1, n + 1):
@@ -45,7 +45,7 @@ def jtl(n=12):
 def rf_squid():
     """A junction closed by an inductor of beta_L = 3, its flux ramped by a current
     source: the flux enters in whole quanta."""
-    c = Circuit("rf-SQUID")
+    c = Circuit("rf-SQUID", units="normalised")
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.5)
     c.inductor("L1", "a", "0", 3.0)
     c.current_source("I1", "0", "a", PWL([(0, 0), (150, 4.0), (300, -1.0)]))
@@ -53,7 +53,7 @@ def rf_squid():
 
 
 def tjm():
-    c = Circuit("TJM")
+    c = Circuit("TJM", units="normalised")
     c.junction_tjm("T1", "a", "0", model=sorted(lxconfig.tjm_models)[0])
     c.resistor("R1", "a", "b", 2.0)
     c.current_source("I1", "0", "b", Sine(0.6, 0.5, 0.02))
@@ -62,7 +62,7 @@ def tjm():
 
 def coupled():
     """A driven primary coupled to a secondary loop closed through a junction."""
-    c = Circuit("transformer")
+    c = Circuit("transformer", units="normalised")
     c.voltage_source("V1", "p", "0", Sine(0.0, 0.3, 0.01))
     c.resistor("R1", "p", "a", 0.5)
     c.inductor("L1", "a", "0", 1.5)
@@ -75,7 +75,7 @@ def coupled():
 def gap_sweep():
     """A gap junction biased up through the gap into the normal branch and back to
     rest: it passes through every piece of its quasiparticle branch, each way."""
-    c = Circuit("gap sweep")
+    c = Circuit("gap sweep", units="normalised")
     # rn makes the normal line V/rn meet the top of the gap rise (5.1 / 2.7 against
     # 0.2 g + 4.9 / r0 = 1.886): a branch with a jump there would chatter
     c.junction_gap("J1", "a", "0", ic=1.0, c=4.0, r0=8.0, rn=2.7, vg=5.0, delv=0.2)
@@ -88,7 +88,7 @@ def gap_sweep():
 def junction_near_critical():
     """One junction biased at 0.9 Ic at a coarse step: a single solve a step is
     far from converged."""
-    c = Circuit("junction at 0.9 Ic")
+    c = Circuit("junction at 0.9 Ic", units="normalised")
     c.junction("J1", "a", "0", ic=0.8, r=1.0, c=0.1)
     c.current_source("I1", "0", "a", 0.72)
     return c
@@ -97,7 +97,7 @@ def junction_near_critical():
 def line_between_junctions():
     """A pulse of bias switches a junction whose voltage runs down a lossless line
     into a second, loaded junction."""
-    c = Circuit("line")
+    c = Circuit("line", units="normalised")
     c.current_source("I1", "0", "a", PWL([(0, 0), (20, 1.5), (40, 1.5), (60, 0)]))
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.5)
     c.transmission_line("T1", "a", "0", "b", "0", td=3.0, z0=2.0)
@@ -175,7 +175,7 @@ def test_jtl_delay_per_stage_is_kept():
 
 
 def test_linear_circuit_factors_once_per_step_size():
-    c = Circuit("RLC")
+    c = Circuit("RLC", units="normalised")
     c.current_source("I1", "0", "a", Sine(0.0, 1.0, 0.05))
     c.resistor("R1", "a", "0", 2.0)
     c.inductor("L1", "a", "b", 1.0)

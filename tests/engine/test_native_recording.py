@@ -12,7 +12,7 @@ from loxant import PWL, Circuit, CircuitError, Sine, simulate
 
 
 def line(n=6, bias=0.8):
-    c = Circuit("line")
+    c = Circuit("line", units="normalised")
     c.phase_source("P", "in", "0", PWL([(0, 0), (10, 0), (12, 2 * np.pi)]))
     c.inductor("Lin", "in", "n1", 0.5)
     for k in range(1, n + 1):
@@ -138,21 +138,21 @@ def test_a_progress_callback_that_raises_stops_the_run():
 
 
 def _gap_junction():
-    c = Circuit("gap junction above its gap")
+    c = Circuit("gap junction above its gap", units="normalised")
     c.junction_gap("J1", "a", "0", ic=1.0, c=1.0, r0=8.0, rn=1.0, vg=3.0, delv=0.2)
     c.current_source("I1", "0", "a", PWL([(0, 0), (20, 2.5)]))
     return c, "voltage(I1)"
 
 
 def _noisy_resistor():
-    c = Circuit("noisy RC")
+    c = Circuit("noisy RC", units="normalised")
     c.resistor("R1", "a", "0", 1.0, temp=0.05)
     c.capacitor("C1", "a", "0", 1.0)
     return c, "voltage(C1)"
 
 
 def _line():
-    c = Circuit("matched line")
+    c = Circuit("matched line", units="normalised")
     c.voltage_source("V1", "s", "0", PWL([(0, 0), (1, 1), (2, 0)]))
     c.resistor("Rs", "s", "a", 1.0)
     c.transmission_line("T1", "a", "0", "b", "0", td=3.0, z0=1.0)

@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from loxant import PWL, Circuit, Constant, PhysicalCircuit, Pulse, SimulationError, Sine
+from loxant import PWL, Circuit, Constant, Pulse, SimulationError, Sine
 from loxant.simulation.native import engine_module, waveform_spec
 from loxant.waveforms import PWS, Custom, DampedSine, Exp, Function, Noise
 from loxant.waveforms import Rescaled as _Rescaled
@@ -112,7 +112,7 @@ def test_sources_in_a_run_follow_their_waveforms_exactly():
     """The value every source gets in the loop is the Python object's at the
     step's end time (the last, shortened step aside)."""
     names = ["pwl", "pulse periodic", "sine", "callable", "pws", "noise", "custom cubic periodic"]
-    c = Circuit()
+    c = Circuit(units="normalised")
     for k, name in enumerate(names):
         c.current_source(f"I{k}", "0", "a", WAVEFORMS[name])
     c.resistor("R1", "a", "0", 1.0)
@@ -148,7 +148,7 @@ NEIGHBOURS = [
     "waveforms", NEIGHBOURS, ids=["pwl", "sine", "pulse", "scale", "time", "noise", "cycles", "cus"]
 )
 def test_neighbouring_sources_keep_their_own_waveforms(waveforms):
-    c = Circuit()
+    c = Circuit(units="normalised")
     for k, w in enumerate(waveforms):
         c.current_source(f"I{k}", "0", "a", w)
     c.resistor("R1", "a", "0", 1.0)
@@ -159,7 +159,7 @@ def test_neighbouring_sources_keep_their_own_waveforms(waveforms):
 
 
 def test_physical_sources_agree_between_engines():
-    pc = PhysicalCircuit(ic0="250uA", r0="2ohm")
+    pc = Circuit(ic0="250uA", r0="2ohm")
     pc.junction("J1", "a", "0", ic="250uA", beta_c=1.0, c="0.35pF")
     pc.current_source("I1", "0", "a", [("0ps", 0), ("20ps", "300uA")])
     pc.current_source("I2", "0", "a", Sine(0.0, 5e-5, 2e10))
@@ -175,7 +175,7 @@ def test_a_failing_callable_stops_the_run_with_its_error():
             raise ZeroDivisionError("waveform gave up")
         return 0.5
 
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.5)
     c.current_source("I1", "0", "a", broken)
     with pytest.raises(

@@ -16,7 +16,7 @@ STEPS = (0.2, 0.1, 0.05)
 def lc_tank_beside_a_running_junction():
     """C phi'' + phi / L = I0, period 2 pi sqrt(L C) = 2 pi, in the same system
     as a junction biased to run (so every step iterates on a nonlinear element)."""
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.inductor("L1", "a", "0", 2.0)
     c.capacitor("C1", "a", "0", 0.5)
     c.current_source("I1", "0", "a", 0.3)
@@ -27,7 +27,7 @@ def lc_tank_beside_a_running_junction():
 
 def overdamped_junction():
     """Stewart-McCumber: mean voltage sqrt(I^2 - Ic^2) = sqrt(1.25) at Ic = R = 1."""
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.01)
     c.current_source("I1", "0", "a", 1.5)
     return c

@@ -7,8 +7,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from loxant import Netlist, NetlistError, read_netlist
-from loxant.physical import PhysicalCircuit
+from loxant import Circuit, Netlist, NetlistError, read_netlist
 
 
 def netlist(text, **kwargs):
@@ -16,8 +15,8 @@ def netlist(text, **kwargs):
 
 
 def api_twin(net):
-    """An empty PhysicalCircuit in the netlist's reference units."""
-    return PhysicalCircuit(ic0=net.units.ic0, r0=net.units.r0)
+    """An empty SI Circuit in the netlist's reference units."""
+    return Circuit(ic0=net.units.ic0, r0=net.units.r0)
 
 
 def assert_same_run(net, pc, **options):

@@ -49,7 +49,7 @@ def test_generated_adders_keep_their_signatures(adder, expected):
 
 
 def test_generated_adders_bind_like_a_written_method():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.capacitor("C1", "a", "0", 2.0)
     c.capacitor("C2", "a", "0", c=3.0)
     assert (c["C1"].c, c["C2"].c) == (2.0, 3.0)
@@ -69,7 +69,7 @@ def test_generated_adders_bind_like_a_written_method():
     ],
 )
 def test_physical_adders_convert_by_the_units_of_the_table(adder, args, value, attribute, expected):
-    pc = PhysicalCircuit(ic0="100uA", r0="2ohm")
+    pc = Circuit(ic0="100uA", r0="2ohm")
     pc.voltage_source("V1", "b", "0", "1mV")
     element = getattr(pc, adder)(f"X_{adder}", *args, **value)
     assert getattr(element, attribute) == pytest.approx(expected, rel=1e-6)
@@ -107,7 +107,7 @@ def test_the_netlist_and_the_builder_share_the_connection_checks(
 ):
     path = tmp_path / "c.cir"
     path.write_text("\n".join(["* t", *lines, ".tran 1p 10p", ".end", ""]))
-    c = Circuit()
+    c = Circuit(units="normalised")
     build(c)
     if message is None:
         read_netlist(path)
@@ -144,7 +144,7 @@ def _one_of_each(c):
 
 
 def test_every_native_parameter_of_the_table_is_its_models_and_holds_the_value():
-    c = Circuit()
+    c = Circuit(units="normalised")
     _one_of_each(c)
     system = System(c)
     kernel_module, _ = native_modules()
@@ -193,7 +193,7 @@ def test_every_waveform_kind_has_a_native_name():
 
 
 def test_a_float_time_is_seconds_on_the_si_path_and_a_slip_on_the_other():
-    pc = PhysicalCircuit(ic0="100uA", r0="1ohm")
+    pc = Circuit(ic0="100uA", r0="1ohm")
     pc.resistor("R1", "a", "0", 1.0)
     pc.current_source("I1", "0", "a", 1e-4)
     t_stop = 1e-3  # seconds: far beyond the plausible number of time units

@@ -26,7 +26,7 @@ def test_lc_tank_oscillates_at_its_resonance(branch):
     # C phi'' + phi / L = I0 from rest: phi = I0 L (1 - cos(t / sqrt(L C)))
     _require("CapacitorModel", "InductorModel", "InductorImpedanceModel")
     inductance, capacitance, bias = 2.0, 0.5, 0.3
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.inductor("L1", "a", "0", inductance, branch=branch)
     c.capacitor("C1", "a", "0", capacitance)
     c.current_source("I1", "0", "a", bias)
@@ -44,7 +44,7 @@ def test_coupled_inductors_with_a_closed_secondary(k):
     _require("PhaseSourceModel", "InductorImpedanceModel", "MutualInductanceModel")
     l1, l2, l3, phase = 2.0, 1.0, 0.5, 1.2
     m = k * np.sqrt(l1 * l2)
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.phase_source("P1", "a", "0", PWL([(0, 0), (5, phase)]))
     c.inductor("L1", "a", "0", l1)
     c.inductor("L2", "b", "0", l2)
@@ -61,7 +61,7 @@ def test_coupled_inductors_with_a_closed_secondary(k):
 
 def test_voltage_source_drives_a_resistor_and_winds_its_phase():
     _require("VoltageSourceModel", "ResistorModel")
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.voltage_source("V1", "a", "0", 0.3)
     c.resistor("R1", "a", "0", 2.0)
     res = c.simulate(t_stop=100.0, dt=0.05)
@@ -75,7 +75,7 @@ def test_voltage_source_drives_a_resistor_and_winds_its_phase():
 def test_rsjn_shunt_sets_the_voltage_of_a_junction_without_supercurrent(bias):
     # Ic = 0: the steady voltage solves G(V) V = bias with G = x / ((1 + x) R), x = (V/V0)^p
     _require("JunctionRSJNModel")
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction_rsjn("J1", "a", "0", ic=0.0, r=1.0, c=1.0, v0=1.0, p=10)
     c.current_source("I1", "0", "a", bias)
     res = c.simulate(t_stop=40.0, dt=0.01)
@@ -93,7 +93,7 @@ def test_shifted_junction_settles_where_its_supercurrent_carries_the_bias(bias, 
     # I = sin(phase + theta) in the declared orientation, whichever node is ground
     _require("JunctionRSJPHModel")
     theta = 0.7
-    c = Circuit()
+    c = Circuit(units="normalised")
     if grounded_first:
         c.junction_rsjph("J1", "0", "a", ic=1.0, r=1.0, c=0.5, theta=theta)
         through = -bias
@@ -119,7 +119,7 @@ TEST_KERNEL = (
 def test_tunnel_junction_carries_a_dc_supercurrent_of_its_amplitude(amplitude):
     # at rest the kernel's pair term reduces to amplitude * sin(phase)
     _require("JunctionTJMModel")
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction_tjm(
         "T1", "a", "0", model="two-term test kernel", amplitude=amplitude, c=1.0, kernel=TEST_KERNEL
     )

@@ -18,7 +18,7 @@ def driven(kind):
     """A sine voltage source V1 on node "in" behind R0 = 1 into R1 = 2 (so the
     current of V1 is -V(in)/3 and V(x) = 2/3 V(in)); the source under test reads
     it.  Returns the circuit and the expected node voltage of "out"."""
-    c = Circuit(kind)
+    c = Circuit(kind, units="normalised")
     c.voltage_source("V1", "in", "0", DRIVE)
     c.resistor("R0", "in", "x", 1.0)
     c.resistor("R1", "x", "0", 2.0)
@@ -84,7 +84,7 @@ def test_transfer_matches_the_ideal_source(kind):
 def test_current_of_an_inductor_can_control_a_source():
     """F reads the current of an inductor, which then becomes a branch unknown:
     after the L/R transient of 0.5 the inductor carries V/R."""
-    c = Circuit("F of L")
+    c = Circuit("F of L", units="normalised")
     c.voltage_source("V1", "a", "0", 2.0)
     c.inductor("L1", "a", "b", 1.0)
     c.resistor("R1", "b", "0", 2.0)
@@ -107,7 +107,7 @@ def test_current_of_an_inductor_can_control_a_source():
     ],
 )
 def test_bad_controlled_sources_are_refused(build, message):
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.voltage_source("V1", "a", "0", 1.0)
     c.resistor("R1", "a", "0", 1.0)
     with pytest.raises(CircuitError, match=message):

@@ -18,7 +18,7 @@ def crossing_time(t, y, level):
 
 @pytest.mark.parametrize("kind", ["rc", "rl"])
 def test_relaxation_time_constants(kind):
-    c = Circuit(kind)
+    c = Circuit(kind, units="normalised")
     c.current_source("I", "0", "n", value=2.0)
     c.resistor("R", "n", "0", r=0.5)
     if kind == "rc":
@@ -35,7 +35,7 @@ def test_relaxation_time_constants(kind):
 
 
 def test_phase_source_across_an_inductor_drives_phase_over_l_and_counts_turns():
-    c = Circuit("phase source")
+    c = Circuit("phase source", units="normalised")
     c.phase_source("P", "n", "0", value=PWL([(0, 0), (10, 4.2 * math.pi)]))
     c.inductor("L", "n", "0", l=2.0)
     res = c.simulate(t_stop=12.0, dt=0.01)
@@ -48,7 +48,7 @@ def test_phase_source_across_an_inductor_drives_phase_over_l_and_counts_turns():
 def test_rf_squid_admits_flux_one_quantum_at_a_time():
     """A junction closed by an inductor (beta_L = 3) under slowly ramped flux."""
     loop_l, flux_end = 3.0, 5 * 2 * math.pi
-    c = Circuit("rf SQUID")
+    c = Circuit("rf SQUID", units="normalised")
     c.junction("J", "n", "0", ic=1.0, r=1.0, c=0.5)
     c.inductor("L", "n", "m", l=loop_l)
     c.phase_source("Flux", "m", "0", value=PWL([(0, 0), (400, flux_end)]))
@@ -65,7 +65,7 @@ def test_rf_squid_admits_flux_one_quantum_at_a_time():
 
 
 def jtl(stages, bias=0.7, inductance=2.0):
-    c = Circuit("JTL")
+    c = Circuit("JTL", units="normalised")
     c.phase_source("In", "in", "0", value=PWL([(0, 0), (30, 0), (32, 2 * math.pi)]))
     previous = "in"
     for k in range(1, stages + 1):

@@ -23,7 +23,7 @@ def sweep(levels, plateau=200.0, ramp=10.0):
     points = [(0.0, 0.0)]
     for k, level in enumerate(levels):
         points += [(k * plateau + ramp, level), ((k + 1) * plateau, level)]
-    c = Circuit("gap junction sweep")
+    c = Circuit("gap junction sweep", units="normalised")
     c.junction_gap("J1", "a", "0", ic=1.0, c=4.0, r0=R0, rn=RN, vg=VG, delv=DELV)
     c.current_source("I1", "0", "a", value=PWL(points))
     res = c.simulate(t_stop=len(levels) * plateau, dt=0.1)

@@ -17,7 +17,7 @@ from loxant.waveforms import PWL
 
 
 def biased_junction(bias, c):
-    circuit = Circuit()
+    circuit = Circuit(units="normalised")
     circuit.junction("J1", "a", "0", ic=1.0, r=1.0, c=c)
     circuit.current_source("I1", "0", "a", bias)
     return circuit

@@ -47,7 +47,7 @@ def junction_reference(times, bias, c, shunt, phase_shift=0.0):
 def test_rsjn_trajectory_matches_an_independent_integration(orientation):
     junction_nodes, source_nodes = orientation
     bias, c, r, v0, p = 1.4, 0.8, 1.0, 1.2, 10
-    circuit = Circuit()
+    circuit = Circuit(units="normalised")
     circuit.junction_rsjn("J1", *junction_nodes, ic=1.0, r=r, c=c, v0=v0, p=p)
     circuit.current_source("I1", *source_nodes, bias)
     res = circuit.simulate(t_stop=30.0, dt=0.005, record_every=20)
@@ -60,7 +60,7 @@ def test_rsjn_trajectory_matches_an_independent_integration(orientation):
 def test_rsjph_trajectory_matches_an_independent_integration(orientation, theta):
     junction_nodes, source_nodes = orientation
     bias, c, r = 1.3, 0.5, 1.0
-    circuit = Circuit()
+    circuit = Circuit(units="normalised")
     circuit.junction_rsjph("J1", *junction_nodes, ic=1.0, r=r, c=c, theta=theta)
     circuit.current_source("I1", *source_nodes, bias)
     res = circuit.simulate(t_stop=30.0, dt=0.005, record_every=20)
@@ -75,7 +75,7 @@ def test_rsjn_without_supercurrent_settles_on_its_shunt_curve(bias_over_knee):
     # G(V) V = I, which is V0 itself at I = V0 / 2R.
     r, v0, p = 2.0, 1.5, 10
     bias = bias_over_knee * v0 / (2 * r)
-    circuit = Circuit()
+    circuit = Circuit(units="normalised")
     circuit.junction_rsjn("J1", "a", "0", ic=0.0, r=r, c=0.5, v0=v0, p=p)
     circuit.current_source("I1", "0", "a", bias)
     res = circuit.simulate(t_stop=40.0, dt=0.01, record_every=10)
@@ -88,7 +88,7 @@ def test_rsjn_running_state_sits_near_the_knee():
     # Above Ic the junction switches to a running state whose mean voltage is
     # fixed by the shunt, close to the knee, far below the ohmic I R.
     bias, r, c, v0, p = 1.5, 0.1, 5.0, 4.3, 10
-    circuit = Circuit()
+    circuit = Circuit(units="normalised")
     circuit.junction_rsjn("J1", "a", "0", ic=1.0, r=r, c=c, v0=v0, p=p)
     circuit.current_source("I1", "0", "a", bias)
     res = circuit.simulate(t_stop=60.0, dt=0.01, record_every=5)
@@ -102,7 +102,7 @@ def test_pi_junction_loop_holds_a_spontaneous_current(kick):
     # A pi junction closed by an inductor L > 1: phi = 0 is unstable and the
     # loop settles where phi = L sin(phi), carrying phi / L without any bias.
     inductance = 3.0
-    circuit = Circuit()
+    circuit = Circuit(units="normalised")
     circuit.junction_rsjph("J1", "a", "0", ic=1.0, r=1.0, c=0.5, theta=np.pi)
     circuit.inductor("L1", "a", "0", inductance)
     circuit.current_source("I1", "0", "a", PWL([(0, 0), (1, kick), (2, 0)]))

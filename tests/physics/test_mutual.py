@@ -39,7 +39,7 @@ def _require(*names):
 
 
 def transformer(k, drive):
-    c = Circuit()
+    c = Circuit(units="normalised")
     drive(c)
     c.inductor("L1", "a", "0", L1)
     c.inductor("L2", "b", "0", L2)
@@ -108,7 +108,7 @@ def test_the_secondary_follows_the_primary_at_every_step(k):
 
 def junction_line(branch):
     """Two biased junction stages joined by an inductor; a pulse switches both once."""
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.current_source("IB1", "0", "a", 0.7)
     c.current_source("IB2", "0", "b", 0.7)
     c.current_source("IP", "0", "a", PWL([(0, 0), (5, 0), (6, 2.0), (8, 2.0), (9, 0)]))
@@ -121,7 +121,7 @@ def junction_line(branch):
 
 def rf_squid(branch):
     """A junction closed by an inductor, driven through a resistor and capacitor."""
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.current_source("I1", "0", "a", PWL([(0, 0), (10, 1.5), (20, 0.2)]))
     c.resistor("R1", "a", "0", 4.0)
     c.inductor("L1", "a", "s", 0.9, branch=branch)
@@ -150,7 +150,7 @@ def test_flux_coupled_through_a_mutual_inductance_switches_an_rf_squid():
     m = k * math.sqrt(l1 * l2)
     critical_phase = math.acos(-1 / l2)
     critical_flux = critical_phase + l2 * math.sin(critical_phase)
-    c = Circuit("rf SQUID with a primary")
+    c = Circuit("rf SQUID with a primary", units="normalised")
     c.current_source("I1", "0", "p", value=PWL([(0, 0), (1600, ramp_end)]))
     c.inductor("L1", "p", "0", l=l1, branch=True)
     c.junction("J", "n", "0", ic=1.0, r=1.0, c=0.5)

@@ -11,7 +11,6 @@ from scipy.signal import welch
 
 from loxant import Circuit
 from loxant.netlist import Netlist
-from loxant.physical import PhysicalCircuit
 from loxant.simulation.assembly import System
 from loxant.units import BOLTZMANN, PHI0
 
@@ -41,7 +40,7 @@ def test_reference_tends_to_the_noiseless_curve():
 def test_overdamped_junction_near_ic_follows_ambegaokar_halperin(bias):
     # 16 independent junctions at once: 16 times the statistics for one run
     count, t_stop, settle = 16, 1000.0, 50.0
-    c = Circuit("noisy junctions")
+    c = Circuit("noisy junctions", units="normalised")
     c.temperature = GAMMA
     for k in range(count):
         c.junction(f"J{k}", f"n{k}", "0", ic=1.0, r=1.0, c=0.0)
@@ -58,7 +57,7 @@ def test_overdamped_junction_near_ic_follows_ambegaokar_halperin(bias):
 
 
 def nyquist_circuit(temperature=4.2):
-    pc = PhysicalCircuit("100uA", "2ohm")
+    pc = Circuit(ic0="100uA", r0="2ohm")
     pc.temperature = temperature
     pc.resistor("R1", "a", "0", "2ohm")
     return pc
@@ -110,7 +109,7 @@ def test_netlist_temperature_seed_and_bandwidth(neb):
 def test_bad_temperatures_and_seeds_are_refused_before_anything_changes():
     from loxant.errors import CircuitError
 
-    c = Circuit()
+    c = Circuit(units="normalised")
     with pytest.raises(CircuitError, match="temperature of R1"):
         c.resistor("R1", "a", "0", 1.0, temp=-1.0)
     assert "R1" not in c and not c.nodes

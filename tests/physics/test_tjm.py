@@ -74,7 +74,7 @@ def under_voltage(model, params, x, settle=150.0, window=100.0):
         voltage = x * params["frequency_factor"]
         period = 2 * math.pi / voltage
         t_stop = settle + round(window / period) * period
-        circuit = Circuit()
+        circuit = Circuit(units="normalised")
         circuit.junction_tjm("J1", "a", 0, model=model, **params)
         circuit.voltage_source("V1", "a", 0, value=voltage)
         run = circuit.simulate(t_stop=t_stop, dt=period / 40, initial_ramp=30.0)
@@ -89,7 +89,7 @@ def under_voltage(model, params, x, settle=150.0, window=100.0):
 
 
 def biased(model, params, current, t_stop):
-    circuit = Circuit()
+    circuit = Circuit(units="normalised")
     circuit.junction_tjm("J1", "a", 0, model=model, **params)
     circuit.current_source("I1", 0, "a", value=current)
     return circuit.simulate(t_stop=t_stop, dt=0.05, initial_ramp=100.0)

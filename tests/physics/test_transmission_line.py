@@ -21,7 +21,7 @@ def source(t):
 
 def line_circuit(load):
     """A pulse source behind Z0 drives the line; ``load`` ends it (None: open)."""
-    c = Circuit("line")
+    c = Circuit("line", units="normalised")
     c.voltage_source("V1", "s", "0", PWL(PULSE))
     c.resistor("RS", "s", "a", Z0)
     c.transmission_line("T1", "a", "0", "b", "0", td=TD, z0=Z0)
@@ -100,7 +100,7 @@ def test_time_step_longer_than_the_delay_is_refused():
 
 def two_jtls(td, z0=0.5, stages=4):
     """JTL -> series Z0 -> line -> JTL, biased at 0.7 Ic, one quantum injected at t = 30."""
-    c = Circuit("PTL link")
+    c = Circuit("PTL link", units="normalised")
     c.phase_source("In", "in", "0", value=PWL([(0, 0), (30, 0), (32, 2 * math.pi)]))
     previous = "in"
     for side, out in (("J", "RS"), ("K", None)):

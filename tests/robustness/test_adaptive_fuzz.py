@@ -28,7 +28,7 @@ positive = st.floats(0.2, 3.0)
 def noisy_circuits(draw):
     """A chain of one to three stages, each a junction or an RC node beside a
     resistor to ground through a voltage source, a phase source or a resistor."""
-    c = Circuit("fuzz")
+    c = Circuit("fuzz", units="normalised")
     stages = draw(st.integers(1, 3))
     for k in range(stages):
         node = f"n{k}"

@@ -39,7 +39,7 @@ ARG_NAMES = [
 
 
 def circuit():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.5)
     c.inductor("L1", "a", "b", 2.0)
     c.junction("J2", "b", "0", ic=1.0, r=1.0, c=0.5)

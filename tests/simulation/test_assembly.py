@@ -9,7 +9,7 @@ from loxant.simulation.assembly import System
 
 
 def _mixed():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", 0, c=1.0)
     c.resistor("R1", "a", "b", 2.0)
     c.phase_source("P1", "b", 0, 1.0)
@@ -38,7 +38,7 @@ def test_pattern_and_positions_of_a_small_circuit():
 @pytest.mark.parametrize("seed", range(5))
 def test_random_circuits_give_valid_compressed_columns(seed):
     rng = np.random.default_rng(seed)
-    c = Circuit()
+    c = Circuit(units="normalised")
     names = [f"n{k}" for k in range(6)]
     for k, name in enumerate(names):
         c.junction(f"J{k}", name, 0, c=1.0)
@@ -86,7 +86,7 @@ def test_random_circuits_give_valid_compressed_columns(seed):
     ids=["isolated inductor", "only a current source", "only magnetic coupling"],
 )
 def test_nodes_without_a_path_to_ground_are_reported(build):
-    c = Circuit()
+    c = Circuit(units="normalised")
     build(c)
     with pytest.raises(CircuitError, match="no path to ground"):
         System(c)
@@ -94,4 +94,4 @@ def test_nodes_without_a_path_to_ground_are_reported(build):
 
 def test_empty_circuit_is_rejected():
     with pytest.raises(CircuitError, match="no elements"):
-        System(Circuit())
+        System(Circuit(units="normalised"))

@@ -8,7 +8,7 @@ from loxant.simulation import simulate
 
 
 def test_nodes_are_created_on_first_use_and_ground_has_aliases():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.resistor("R1", "a", 0, 1.0)
     c.resistor("R2", "GND", 7, 1.0)
     c.inductor("L1", 7, "a", 2.0)
@@ -18,7 +18,7 @@ def test_nodes_are_created_on_first_use_and_ground_has_aliases():
 
 
 def test_mutual_given_by_coupling_factor():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.inductor("L1", "a", "0", 4.0)
     c.inductor("L2", "b", "0", 9.0)
     k = c.mutual("K1", "L1", "L2", k=0.5)
@@ -51,7 +51,7 @@ def test_mutual_given_by_coupling_factor():
     ],
 )
 def test_invalid_declarations(build, message):
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.resistor("R1", "a", "b", 1.0)
     c.inductor("L1", "a", "0", 1.0)
     c.inductor("L3", "b", "0", 4.0)
@@ -60,7 +60,7 @@ def test_invalid_declarations(build, message):
 
 
 def _biased_junction():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", 0, c=1.0)
     c.current_source("I1", 0, "a", 0.5)
     return c

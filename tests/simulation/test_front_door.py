@@ -3,7 +3,7 @@
 import pytest
 
 import loxant
-from loxant import Circuit, CircuitError, PhysicalCircuit, Units, read_netlist
+from loxant import Circuit, CircuitError, Units, read_netlist
 
 # 100 uA into 2 ohm in parallel with 1 pF: the node settles at I R = 200 uV
 DECK = """* rc
@@ -23,7 +23,7 @@ def _netlist(tmp_path):
 
 
 def _physical(_tmp_path):
-    pc = PhysicalCircuit(ic0="100uA", r0="2ohm")
+    pc = Circuit(ic0="100uA", r0="2ohm")
     pc.current_source("I1", "0", "a", [("0ps", 0), ("1ps", "100uA")])
     pc.resistor("R1", "a", "0", "2ohm")
     pc.capacitor("C1", "a", "0", "1pF")
@@ -39,7 +39,7 @@ def test_the_front_door_runs_a_netlist_and_a_physical_circuit_alike(tmp_path, bu
 
 
 def test_the_front_door_runs_a_normalised_circuit_and_refuses_what_it_cannot():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.current_source("I1", "0", "a", 0.5)
     c.resistor("R1", "a", "0", 2.0)
     assert loxant.simulate(c, 1.0, 0.1).node_voltage("a")[-1] == pytest.approx(1.0)

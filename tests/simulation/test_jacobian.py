@@ -92,7 +92,7 @@ class Probe:
 @pytest.mark.parametrize("where", TERMINALS, ids=list(TERMINALS))
 @pytest.mark.parametrize("kind", ADD, ids=list(ADD))
 def test_matrix_is_the_jacobian_of_the_residual(kind, where):
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.resistor("Ra", "a", "0", 2.0)
     c.resistor("Rb", "b", "0", 3.0)
     ADD[kind](c, *TERMINALS[where])
@@ -101,7 +101,7 @@ def test_matrix_is_the_jacobian_of_the_residual(kind, where):
 
 
 def test_coupled_inductors_and_a_mixed_circuit():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.2)
     c.junction_rsjph("J2", "0", "b", ic=0.7, r=2.0, c=0.1, theta=2.0)
     c.inductor("L1", "a", "b", 2.0)
@@ -118,7 +118,7 @@ def test_coupled_inductors_and_a_mixed_circuit():
 
 def test_hand_built_matrix_of_an_rlc_junction_cell():
     # J1 from a to ground, R1 a-b, C1 b-ground, L1 a-b: unknowns a = 1, b = 2
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", "0", ic=2.0, r=4.0, c=0.5)
     c.resistor("R1", "a", "b", 2.0)
     c.capacitor("C1", "b", "0", 3.0)

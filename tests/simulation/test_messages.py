@@ -8,7 +8,7 @@ import re
 import numpy as np
 import pytest
 
-from loxant import Circuit, PhysicalCircuit, SimulationError, lxconfig, simulate
+from loxant import Circuit, SimulationError, lxconfig, simulate
 from loxant.errors import CircuitError, ConvergenceError
 from loxant.simulation.options import MAX_RECORDING_BYTES, _check_recording
 
@@ -16,7 +16,7 @@ KERNEL = ([1.0 + 0.5j, 0.3], [0.2, 0.1j], [-1.0 + 2.0j, -3.0])
 
 
 def biased_junction(value=0.5):
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.5)
     c.current_source("I1", "0", "a", value)
     return c
@@ -54,7 +54,7 @@ def test_suggested_record_every_fits_and_one_less_does_not():
 
 
 def physical():
-    pc = PhysicalCircuit(ic0="250uA", r0="3ohm")
+    pc = Circuit(ic0="250uA", r0="3ohm")
     pc.junction("J1", "a", "0", ic="250uA", r="3ohm", c="0.15pF")
     pc.inductor("L1", "a", "b", "3pH")
     pc.inductor("L2", "b", "0", "2pH")
@@ -160,7 +160,7 @@ def test_beta_c_and_theta_are_read_like_every_other_value():
     ],
 )
 def test_description_messages(declare, match):
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.inductor("L0", "a", "0", 0.0, branch=True)
     c.inductor("L1", "a", "b", 1.0)
     with pytest.raises(CircuitError, match=match):
@@ -168,7 +168,7 @@ def test_description_messages(declare, match):
 
 
 def test_zero_inductor_may_be_coupled_by_a_zero_factor():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.inductor("L0", "a", "0", 0.0, branch=True)
     c.inductor("L1", "a", "b", 1.0)
     assert c.mutual("K1", "L0", "L1", k=0.5).m == 0.0
@@ -193,7 +193,7 @@ def test_failing_waveform_names_its_source():
 
 
 def test_non_finite_current_names_the_element():
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction_rsjn("J1", "a", "0", ic=1.0, r=1.0, c=0.5, v0=1e-30, p=10)  # overflows above V ~ 2
     c.junction("J2", "b", "0", ic=1.0, r=1.0, c=0.5)
     c.resistor("R1", "a", "b", 1.0)
@@ -204,7 +204,7 @@ def test_non_finite_current_names_the_element():
 
 def test_kernel_in_the_shared_table_must_be_finite(monkeypatch):
     monkeypatch.setitem(lxconfig.tjm_models, "holds nan", ([1.0], [math.nan], [-1.0]))
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction_tjm("T1", "a", "0", model="holds nan")
     c.current_source("I1", "0", "a", 0.5)
     with pytest.raises(CircuitError, match=r"kernel of T1: B\[0\] = \(nan\+0j\) is not finite"):
@@ -215,12 +215,12 @@ def test_kernel_given_with_a_circuit_is_not_left_for_later_ones():
     shipped = dict(lxconfig.tjm_models)
     name = next(iter(shipped))
     for model in ("mine", name):  # a new name, and one that overrides a shipped kernel
-        first = Circuit()
+        first = Circuit(units="normalised")
         first.junction_tjm("T1", "a", "0", model=model, kernel=KERNEL)
         first.current_source("I1", "0", "a", 0.5)
         simulate(first, t_stop=1.0, dt=0.1)
         assert lxconfig.tjm_models == shipped
-    later = Circuit()
+    later = Circuit(units="normalised")
     later.junction_tjm("T1", "a", "0", model="mine")
     later.current_source("I1", "0", "a", 0.5)
     with pytest.raises(CircuitError, match="no TJM kernel named 'mine'"):

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from bounded import deadline
 
-from loxant import PWL, Circuit, CircuitError, PhysicalCircuit
+from loxant import PWL, Circuit, CircuitError
 from loxant.simulation import RunOptions, native
 from loxant.simulation.assembly import STATE_LOCK, System, native_modules
 from loxant.simulation.engines import ENGINES
@@ -18,7 +18,7 @@ from loxant.simulation.probes import RecordPlan
 def biased_junction(noise=False):
     """A junction biased above its critical current: it never stops switching,
     so an adaptive step stays short for the whole run."""
-    c = Circuit("running junction")
+    c = Circuit("running junction", units="normalised")
     c.junction("J1", "a", "0", r=1.0, c=1.0)
     c.current_source("I1", "0", "a", PWL([(0, 0), (5, 1.5)]))
     c.temperature = 0.01 if noise else 0.0
@@ -124,7 +124,7 @@ def test_seed_is_checked_with_and_without_noise():
 
 
 def test_physical_print_step_is_a_time_like_t_stop():
-    pc = PhysicalCircuit(ic0="100uA", r0="1ohm")
+    pc = Circuit(ic0="100uA", r0="1ohm")
     pc.resistor("R1", "a", "0", "1ohm")
     pc.capacitor("C1", "a", "0", "1pF")
     pc.current_source("I1", "0", "a", [("0ps", 0), ("5ps", "50uA")])

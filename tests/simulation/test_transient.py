@@ -23,7 +23,7 @@ def _require(*names):
 
 
 def _biased_junction(bias=1.5, c=0.5):
-    circuit = Circuit()
+    circuit = Circuit(units="normalised")
     circuit.junction("J1", "a", "0", ic=1.0, r=1.0, c=c)
     circuit.current_source("I1", "0", "a", bias)
     return circuit
@@ -41,7 +41,7 @@ def test_every_node_balances_its_currents():
         "PhaseSourceModel",
         "VoltageSourceModel",
     )
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.3)
     c.junction("J2", "0", "b", ic=0.8, r=1.5, c=0.2)
     c.junction_rsjph("J3", "0", "c", ic=0.6, r=1.0, c=0.2, theta=1.0)
@@ -83,7 +83,7 @@ def test_current_source_direction():
     """A source from ground into node a pushes the junction phase positive; the
     same source declared from a to ground pushes it negative."""
     up = simulate(_biased_junction(0.5), t_stop=60.0, dt=0.05)
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.junction("J1", "a", "0", ic=1.0, r=1.0, c=0.5)
     c.current_source("I1", "a", "0", 0.5)
     down = simulate(c, t_stop=60.0, dt=0.05)
@@ -174,7 +174,7 @@ def test_one_simulation_at_a_time():
         simulate(inner, t_stop=1.0, dt=0.1)
         return 1.0
 
-    c = Circuit()
+    c = Circuit(units="normalised")
     c.resistor("R1", "a", "0", 1.0)
     c.current_source("I1", "0", "a", nested)
     with pytest.raises(RuntimeError, match="another simulation"):

@@ -4,9 +4,8 @@ import math
 import numpy as np
 import pytest
 
-from loxant.circuit import Circuit
+from loxant import Circuit
 from loxant.errors import CircuitError
-from loxant.physical import PhysicalCircuit
 from loxant.units import Units, from_si, shunt_resistance, to_si
 from loxant.waveforms import PWL, Pulse
 
@@ -121,7 +120,7 @@ def test_shunt_resistance_gives_the_asked_mccumber_parameter():
 )
 def test_invalid_physical_declarations(build, message):
     with pytest.raises(CircuitError, match=message):
-        build(PhysicalCircuit(ic0="100uA", r0="10ohm"))
+        build(Circuit(ic0="100uA", r0="10ohm"))
 
 
 # The units of Ic0 = 100 uA and R0 = 10 ohm (checked above), to state a circuit twice
@@ -131,7 +130,7 @@ L0, C0 = 10 * T0, T0 / 10
 
 @native
 def test_physical_and_normalised_descriptions_agree():
-    norm = Circuit()
+    norm = Circuit(units="normalised")
     norm.current_source("Ib", "0", "a", PWL([(0, 0), (10, 1.4)]))
     norm.junction("J1", "a", "0", ic=0.8, r=1.25, c=0.5)
     norm.inductor("L1", "a", "b", 2.0)
@@ -143,7 +142,7 @@ def test_physical_and_normalised_descriptions_agree():
     norm.inductor("L2", "d", "b", 4.0)
     expected = norm.simulate(t_stop=60.0, dt=0.02)
 
-    phys = PhysicalCircuit(ic0="100uA", r0="10ohm")
+    phys = Circuit(ic0="100uA", r0="10ohm")
     phys.current_source("Ib", "0", "a", [(0, 0), (10 * T0, "140uA")])
     # normalised beta_c = ic r**2 c
     phys.junction("J1", "a", "0", ic="80uA", c=0.5 * C0, beta_c=0.8 * 1.25**2 * 0.5)
@@ -169,7 +168,7 @@ def test_physical_and_normalised_descriptions_agree():
 
 @native
 def test_lc_tank_period_in_picoseconds():
-    phys = PhysicalCircuit(ic0="100uA", r0="10ohm")
+    phys = Circuit(ic0="100uA", r0="10ohm")
     phys.inductor("L1", "a", "0", "10pH")
     phys.capacitor("C1", "a", "0", "1pF")
     phys.current_source("I1", "0", "a", "50uA")
@@ -185,7 +184,7 @@ def test_lc_tank_period_in_picoseconds():
 @native
 def test_overdamped_junction_obeys_ohm_and_josephson_in_physical_units():
     # V = R sqrt(I**2 - Ic**2), and the phase turns once per Phi0 / V
-    phys = PhysicalCircuit(ic0="250uA", r0="2ohm")
+    phys = Circuit(ic0="250uA", r0="2ohm")
     phys.junction("J1", "a", "0", ic="100uA", r="10ohm", c=0)
     phys.current_source("I1", "0", "a", "200uA")
     res = phys.simulate(t_stop="60ps", dt="0.002ps", record_from="10ps")

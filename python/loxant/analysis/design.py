@@ -1,7 +1,7 @@
 """What an analysis varies: a circuit or netlist, its parameters and how to run it.
 
 A :class:`Design` wraps a :class:`~loxant.circuit.Circuit`, a
-:class:`~loxant.physical.PhysicalCircuit`, or a netlist (any object with
+:class:`~loxant.circuit.Circuit` in SI, or a netlist (any object with
 ``circuit(params=None, rng=None)``, ``params`` and ``tran``, such as the one
 ``loxant.read_netlist`` returns) together with the simulation settings, and
 builds fresh circuits with some parameters changed.  It is picklable, so it
@@ -133,7 +133,7 @@ def _tran_settings(tran):
 class Design:
     """A circuit or netlist with the settings of its simulations.
 
-    ``source`` is a Circuit, a PhysicalCircuit, a netlist or the path of a netlist
+    ``source`` is a Circuit (SI or normalised), a netlist or the path of a netlist
     file.  ``t_stop`` and ``dt`` default to a netlist's ``.tran``; ``options`` are
     further keyword arguments of ``simulate`` (times physical for physical circuits).
     """
@@ -151,7 +151,7 @@ class Design:
             and not hasattr(source, "circuit")
         ):
             raise TypeError(
-                "expected a Circuit, a PhysicalCircuit, a netlist or a netlist's path, "
+                "expected a Circuit (SI or normalised), a netlist or a netlist's path, "
                 f"got {type(source).__name__}"
             )
         if self.is_netlist:
@@ -183,7 +183,7 @@ class Design:
     # -- the circuits ------------------------------------------------------
 
     def fresh(self, param_values=None, rng=None):
-        """A new circuit object (Circuit or PhysicalCircuit) with ``.param`` values
+        """A new circuit object (a Circuit) with ``.param`` values
         set (netlists) and random functions drawn from ``rng`` (netlists)."""
         if self.is_netlist and (param_values or rng is not None or self._snapshot is None):
             return self.source.circuit(params=param_values or None, rng=rng)

@@ -4,10 +4,9 @@ A junction *switches* each time its phase turns by 2 pi.  The event is dated
 where the phase passes an odd multiple of pi (the middle of the turn, where
 the voltage pulse peaks), interpolated linearly between the two samples around
 it; a turn backwards is an event of sign -1.  Every function here takes the
-results of a simulation, normalised (:class:`~loxant.simulation.results.Results`) or
-physical (:class:`~loxant.simulation.PhysicalResults`); times are then in the
-normalised time unit or in seconds, voltages in the normalised unit or in
-volts.
+results of a simulation (:class:`~loxant.simulation.results.Results`), normalised
+or SI; times are then in the normalised time unit or in seconds, voltages in the
+normalised unit or in volts.
 
     switching_times(res, "J3")                # times of the 2 pi turns of J3
     delay(res, "J1", "J10")                   # J10's first turn from J1's latest before it
@@ -46,7 +45,7 @@ TWO_PI = 2.0 * math.pi
 
 def is_physical(results):
     """True for results in physical units (times in seconds, voltages in volts)."""
-    return hasattr(results, "normalised") and hasattr(results, "units")
+    return getattr(results, "units", None) is not None
 
 
 def _time_and_phase(results, name):

@@ -20,8 +20,8 @@ import math
 import numpy as np
 
 from .. import jjmodel
+from ..circuit import Circuit
 from ..errors import CircuitError
-from ..physical import PhysicalCircuit
 from ..simulation import options as run_options
 from ..units import PHI0, to_si
 from .display import iv_table
@@ -125,7 +125,7 @@ def iv_curve(model, max_current, *, points=50, settle=None, window=None, dt=None
     if model.icrit == 0:
         raise CircuitError("the junction model has no critical current (icrit = 0)")
     try:
-        pc = PhysicalCircuit(ic0=abs(model.icrit), r0=model.rn, title="I-V curve")
+        pc = Circuit("I-V curve", ic0=abs(model.icrit), r0=model.rn)
     except CircuitError as exc:
         raise CircuitError(f"the junction model's icrit and rn: {exc}") from None
     own_settle, own_window, own_dt = _time_scales(model, pc.units)

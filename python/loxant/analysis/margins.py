@@ -235,7 +235,7 @@ def margins(
     like ``XDUT`` when there is exactly one, else the whole circuit; None always
     the whole circuit.  ``result.dut`` says which was taken.
 
-    ``netlist_or_circuit``: a Circuit, a PhysicalCircuit, a netlist or the path
+    ``netlist_or_circuit``: a Circuit (SI or normalised), a netlist or the path
     of a netlist file.  ``criterion``: a function of the results returning
     True/False or ``(passed, message)``; default: each watched junction switches
     as at nominal, each switch within ``window`` (default 10 ps, or 10 time units

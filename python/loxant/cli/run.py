@@ -504,12 +504,12 @@ def _report(args, netlist, results, output):
     time_axis = results.time("s")
     shown = output or args.plot
     probes = netlist.probes or _default_probes(netlist)
-    traces = [(label, *results.trace(label)) for label in probes] if shown else []
+    traces = results.labelled(probes) if shown else []
     if output:
         kind = _written(output, lambda: write_traces(output, time_axis, traces, netlist.title))
     files = []  # (path, traces, format) of the .file requests, each to its file
     for path, labels in netlist.files.items():
-        chosen = [(label, *results.trace(label)) for label in labels]
+        chosen = results.labelled(labels)
         write = functools.partial(write_traces, path, time_axis, chosen, netlist.title)
         files.append((path, len(chosen), _written(path, write)))
     if args.plot:

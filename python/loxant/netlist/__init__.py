@@ -5,7 +5,7 @@ returns a :class:`Netlist`: its circuit in physical units, the transient
 analysis and the output requests::
 
     netlist = read_netlist("jtl.cir")
-    results = netlist.simulate()                 # PhysicalResults
+    results = netlist.simulate()                 # SI Results
     for label, unit, values in netlist.traces(results): ...
     pc = netlist.circuit(params={"LB": 2e-12}, rng=np.random.default_rng(1))
 

@@ -1,4 +1,4 @@
-"""Last stage: the expanded elements into a :class:`~loxant.physical.PhysicalCircuit`,
+"""Last stage: the expanded elements into an SI :class:`~loxant.circuit.Circuit`,
 the one place where records become circuit elements.
 
 Reference units: the circuit is normalised by the critical current and the
@@ -8,9 +8,9 @@ without junctions).
 
 import inspect
 
+from ..circuit import Circuit
 from ..errors import CircuitError
 from ..kinds import BY_LETTER, KINDS
-from ..physical import PhysicalCircuit
 from ..units import Units
 from .errors import clip, clip_words
 from .sources import Scales, waveform
@@ -36,8 +36,8 @@ def reference_units(flat):
 
 
 def build_circuit(units, title, flat, tran, seed=None):
-    """A new PhysicalCircuit of the expanded elements ``flat``."""
-    pc = PhysicalCircuit(units.ic0, units.r0, title)
+    """A new SI Circuit of the expanded elements ``flat``."""
+    pc = Circuit(title, units="SI", ic0=units.ic0, r0=units.r0)
     scale = pc.units.scale
     adders = {letter: getattr(pc.circuit, BY_LETTER[letter].adder) for letter in _SOURCE_UNITS}
     scales = {k: Scales(tran, scale["s"], scale[unit]) for k, unit in _SOURCE_UNITS.items()}
@@ -146,7 +146,7 @@ def _fast_adder(pc, scale):
 
 def _takes_branch(kind):
     """Whether a value kind's adder takes ``branch=`` (an inductor of 0 needs one)."""
-    return "branch" in inspect.signature(getattr(PhysicalCircuit, kind.adder)).parameters
+    return "branch" in inspect.signature(getattr(Circuit, kind.adder)).parameters
 
 
 def _add(pc, element):

@@ -16,7 +16,6 @@ from ..errors import CircuitError
 from ..gcpause import collector_paused
 from ..nodes import GROUND
 from ..output import write_traces
-from ..simulation import PhysicalResults
 from ..simulation.probes import parse_probe
 from .build import build_circuit, reference_units
 from .checks import check_connections, warn_of_shorts
@@ -420,7 +419,7 @@ class Netlist(ModelLookup):
         return np.random.default_rng(self.seed)
 
     def circuit(self, params=None, rng=None):
-        """A fresh :class:`~loxant.physical.PhysicalCircuit` of the netlist.
+        """A fresh SI :class:`~loxant.circuit.Circuit` of the netlist.
 
         ``params`` overrides ``.param`` values (name -> number, any case): a
         top-level name, or ``NAME@PATH`` (see :attr:`instance_params`) for one
@@ -458,7 +457,7 @@ class Netlist(ModelLookup):
 
     def simulate(self, params=None, rng=None, settle=None, **options):
         """Run the ``.tran`` analysis of a fresh circuit (see :meth:`circuit`);
-        ``options`` go to :meth:`~loxant.physical.PhysicalCircuit.simulate` (``t_stop``
+        ``options`` go to :meth:`~loxant.circuit.Circuit.simulate` (``t_stop``
         and ``dt`` replace the ``.tran`` values; an error in an option given here
         names the option, not the ``.tran`` line).  Without
         ``rng``, the spreads are drawn once from :meth:`spread_generator`.
@@ -467,7 +466,7 @@ class Netlist(ModelLookup):
         junction's phase: the ``.print`` requests and what the junctions'
         switching needs (everything when nothing is printed); ``record=None``
         records everything within the recording limit, ``record="all"`` beyond
-        it.  Returns :class:`~loxant.simulation.PhysicalResults`."""
+        it.  Returns SI :class:`~loxant.simulation.Results`."""
         if self.tran is None:
             raise self._end_error("the netlist has no .tran analysis")
         if not len(self._nominal.circuit):
@@ -524,12 +523,12 @@ class Netlist(ModelLookup):
         time = results.time("s")
         first = int(np.searchsorted(time, tran.prstart * (1 - 1e-12) - 1e-9 * tran.tstep))
         rows = np.arange(first, len(time), tran.record_every)
-        return PhysicalResults(results.normalised.windowed(rows, weights), results.units)
+        return results.windowed(rows, weights)
 
     def traces(self, results):
         """``(label, unit, values)`` of every output request, values in SI units
         (unit "rad", "V" or "A")."""
-        return [(label, *results.trace(label)) for label in self.probes]
+        return results.labelled(self.probes)
 
     def write_files(self, results):
         """Write the requests of each ``.file`` to its file (format by extension:
@@ -537,9 +536,7 @@ class Netlist(ModelLookup):
         directory); returns the paths written."""
         time = results.time("s")
         for path, labels in self.files.items():
-            write_traces(
-                path, time, [(label, *results.trace(label)) for label in labels], self.title
-            )
+            write_traces(path, time, results.labelled(labels), self.title)
         return list(self.files)
 
     def __repr__(self):

@@ -11,18 +11,27 @@ how to record it.
 
 Names are looked up as the netlist dialect writes them: case-insensitive, and
 ``B1.X1`` and ``B1|X1`` (a device inside a subcircuit instance) alike.
+
+Results know their units.  Normalised results (``units`` None) return the
+engine's numbers.  SI results (``units`` a :class:`~loxant.units.Units`) return
+seconds, volts, amperes and radians, or any prefix of the right symbol given as
+``unit`` (``"ps"``, ``"mV"``, ``"uA"``); their ``time`` is both the array of
+seconds and a callable, ``time("ps")``, so that code written for either form
+keeps working.  ``normalised`` is the same results in normalised units.
 """
 
 import math
+import warnings
 
 import numpy as np
 
 from .. import lxglobals
 from ..nodes import GROUND
-from ..output import write_csv
+from ..output import write_csv, write_table
+from ..units import QUANTITIES, split_unit
 from .probes import FLOAT_QUANTITIES, grow, parse_probe, split_probe
 
-__all__ = ["PrintedRows", "Recorder", "Results", "canonical_name"]
+__all__ = ["PrintedRows", "Recorder", "Results", "TimeAxis", "canonical_name"]
 
 _AMBIGUOUS = object()
 
@@ -61,6 +70,20 @@ _DESCRIBE = {
 }
 
 
+class TimeAxis(np.ndarray):
+    """The recorded times of SI results in seconds, callable for another unit:
+    ``res.time[-1]`` and ``res.time("ps")`` both work."""
+
+    def __array_finalize__(self, obj):
+        # a slice or a computed array is a plain series of numbers: no unit call
+        self._results = None
+
+    def __call__(self, unit="s"):
+        if self._results is None:
+            raise TypeError("only results.time itself takes a unit")
+        return self._results._in(self._results._time, unit, "s")
+
+
 class Results:
     """Time series of one simulation, looked up by node and element name.
 
@@ -93,6 +116,9 @@ class Results:
         }
         self._setup(time, nodes, elements, series, stats)
 
+    #: the units these results speak: None (normalised) or a Units (SI)
+    units = None
+
     @classmethod
     def from_tables(cls, time, values, turns, plan, stats=None):
         """Results over the tables that ``plan`` laid out (the columns are views)."""
@@ -101,7 +127,7 @@ class Results:
         return self
 
     def _setup(self, time, nodes, elements, series, stats):
-        self.time = time
+        self._time = time
         #: names of every node (ground excluded) and element of the circuit
         self.nodes = list(nodes)
         self.elements = list(elements)
@@ -124,11 +150,11 @@ class Results:
 
     @property
     def node_voltages(self):
-        return self._series["node_voltage"][0]
+        return self._in(self._series["node_voltage"][0], None, "V")
 
     @property
     def currents(self):
-        return self._series["current"][0]
+        return self._in(self._series["current"][0], None, "A")
 
     @property
     def phases(self):
@@ -136,7 +162,7 @@ class Results:
 
     @property
     def voltages(self):
-        return self._series["voltage"][0]
+        return self._in(self._series["voltage"][0], None, "V")
 
     @property
     def turns(self):
@@ -148,7 +174,49 @@ class Results:
         return list(self._series[quantity][1])
 
     def __len__(self):
-        return len(self.time)
+        return len(self._time)
+
+    # -- units -------------------------------------------------------------
+
+    @property
+    def time(self):
+        """The recorded times: normalised, or for SI results seconds that also
+        take a unit, ``time("ps")``."""
+        if self.units is None:
+            return self._time
+        axis = self._in(self._time, "s", "s").view(TimeAxis)
+        axis._results = self
+        return axis
+
+    @property
+    def system(self):
+        """``"SI"`` or ``"normalised"``."""
+        return "normalised" if self.units is None else "SI"
+
+    def with_units(self, units):
+        """These results (the same tables) read in ``units``: a
+        :class:`~loxant.units.Units` for SI, None for normalised."""
+        new = Results.__new__(Results)
+        new.__dict__.update(self.__dict__)
+        new.units = units
+        return new
+
+    @property
+    def normalised(self):
+        """These results in normalised units."""
+        return self if self.units is None else self.with_units(None)
+
+    def _in(self, values, unit, symbol):
+        """Normalised ``values`` of a quantity of ``symbol`` in these results'
+        units, or in ``unit`` (SI results only)."""
+        if self.units is None:
+            if unit is not None:
+                raise ValueError(f"normalised results take no unit, got {unit!r}")
+            return values
+        unit = symbol if unit is None else unit
+        if split_unit(unit)[1] != symbol:
+            raise ValueError(f"unit {unit!r} is not a {QUANTITIES[symbol]} unit ({symbol})")
+        return self.units.from_normalised(values, unit)
 
     def windowed(self, rows, weights):
         """These results at the recorded ``rows`` only, each value series first
@@ -156,7 +224,7 @@ class Results:
         beyond either end the end value repeats); turn counts are not averaged."""
         rows = np.asarray(rows, dtype=np.intp)
         half = len(weights) // 2
-        last = len(self.time) - 1
+        last = len(self._time) - 1
         series = {}
         for quantity, (table, columns) in self._series.items():
             names = sorted(columns, key=columns.get)
@@ -169,15 +237,18 @@ class Results:
                 out += weight * table[np.clip(rows + half - k, 0, last)]
             series[quantity] = (out, names)
         new = Results.__new__(Results)
-        new._setup(self.time[rows], self.nodes, self.elements, series, self.stats)
+        new._setup(self._time[rows], self.nodes, self.elements, series, self.stats)
+        new.units = self.units
         return new
 
     def __repr__(self):
-        span = f"t = {self.time[0]:g}..{self.time[-1]:g}" if len(self) else "empty"
-        return (
+        time = self._in(self._time, None, "s")
+        span = f"t = {time[0]:g}..{time[-1]:g}" if len(self) else "empty"
+        text = (
             f"<Results: {len(self)} samples, {span}, {len(self.nodes)} nodes, "
             f"{len(self.elements)} elements>"
         )
+        return text if self.units is None else f"<SI {text[1:-1]}, {self.units!r}>"
 
     def resolve(self, name, kind="element"):
         """The circuit's spelling of node or element ``name`` (case-insensitive,
@@ -212,46 +283,55 @@ class Results:
     def _node(self, quantity, name):
         name = str(name)
         if name == GROUND or name.lower() == "gnd":
-            return np.zeros_like(self.time)
+            return np.zeros_like(self._time)
         return self._lookup(quantity, name)
 
     def node_phase(self, name):
         """Phase of node ``name`` (0 for ground)."""
         return self._node("node_phase", name)
 
-    def node_voltage(self, name):
+    def node_voltage(self, name, unit=None):
         """Voltage (d phase / dt) of node ``name``."""
-        return self._node("node_voltage", name)
+        return self._in(self._node("node_voltage", name), unit, "V")
 
-    def current(self, name):
+    def current(self, name, unit=None):
         """Current through element ``name`` from its first node to its second."""
-        return self._lookup("current", name)
+        return self._in(self._lookup("current", name), unit, "A")
 
     def phase(self, name):
         """Phase of element ``name``: first node minus second node."""
         return self._lookup("phase", name)
 
-    def voltage(self, name):
+    def voltage(self, name, unit=None):
         """Voltage of element ``name``: first node minus second node."""
-        return self._lookup("voltage", name)
+        return self._in(self._lookup("voltage", name), unit, "V")
 
     def turn_count(self, name):
         """Signed number of whole 2 pi turns of the phase of element ``name``."""
         return self._lookup("turns", name)
 
-    def average_voltage(self, name, t_from=None, t_to=None):
+    def average_voltage(self, name, t_from=None, t_to=None, unit=None):
         """Time average of the voltage of element ``name`` between the samples
         nearest to ``t_from`` and ``t_to`` (default: the whole record), computed as
-        the change of its phase divided by the time between the two samples."""
+        the change of its phase divided by the time between the two samples.
+        The times of SI results are physical (strings with units, or seconds)."""
+        if self.units is not None:
+            window = [
+                None if t is None else self.units.to_normalised(t, "s") for t in (t_from, t_to)
+            ]
+            return self._in(self.normalised.average_voltage(name, *window), unit, "V")
+        if unit is not None:
+            raise ValueError(f"normalised results take no unit, got {unit!r}")
         phase = self.phase(name)
         for what, t in (("t_from", t_from), ("t_to", t_to)):
             if t is not None and not np.isfinite(t):
                 raise ValueError(f"{what} must be a finite time, got {t!r}")
-        k0 = 0 if t_from is None else int(np.argmin(np.abs(self.time - t_from)))
-        k1 = len(self) - 1 if t_to is None else int(np.argmin(np.abs(self.time - t_to)))
+        time = self._time
+        k0 = 0 if t_from is None else int(np.argmin(np.abs(time - t_from)))
+        k1 = len(self) - 1 if t_to is None else int(np.argmin(np.abs(time - t_to)))
         if k1 <= k0:
             raise ValueError("the averaging window holds fewer than two samples")
-        return float((phase[k1] - phase[k0]) / (self.time[k1] - self.time[k0]))
+        return float((phase[k1] - phase[k0]) / (time[k1] - time[k0]))
 
     def spell_probe(self, text):
         """``text`` (``P(b1.x1)``, ``V(n1,n2)``...) with its names spelled as in the
@@ -272,14 +352,35 @@ class Results:
         ``I(L1)`` or ``V(a,b)`` (see :func:`~loxant.simulation.probes.parse_probe`)."""
         return parse_probe(self.spell_probe(text), self.nodes, self.elements)
 
+    def _resolved(self, probes):
+        probes = self.default_probes() if probes is None else list(probes)
+        return [p if hasattr(p, "quantity") else self.probe(p) for p in probes]
+
     def trace(self, probe):
-        """Values of ``probe`` (a :class:`~loxant.simulation.probes.Probe` or its text)."""
+        """Values of ``probe`` (a :class:`~loxant.simulation.probes.Probe` or its
+        text): of normalised results the array, of SI results ``(unit symbol,
+        values)`` in rad, V or A, the two forms their callers have always used."""
         probe = probe if hasattr(probe, "quantity") else self.probe(probe)
+        values = self._values(probe)
+        return values if self.units is None else (probe.symbol, values)
+
+    def _values(self, probe):
+        """Values of a :class:`~loxant.simulation.probes.Probe` in these results' units."""
         if probe.element is not None:
-            return self._lookup(probe.quantity, probe.element)
+            values = self._lookup(probe.quantity, probe.element)
+            return values if probe.symbol == "rad" else self._in(values, None, probe.symbol)
         node = self.node_phase if probe.quantity == "phase" else self.node_voltage
         first, second = probe.nodes
         return node(first) - node(second)
+
+    def traces(self, probes=None):
+        """``(label, unit symbol, values)`` of each of ``probes`` (default: every
+        recorded node and element series, :meth:`default_probes`)."""
+        return [(p.label, p.symbol, self._values(p)) for p in self._resolved(probes)]
+
+    def labelled(self, texts):
+        """``(text, unit symbol, values)`` of each probe text, as written."""
+        return [(text, *trace[1:]) for text, trace in zip(texts, self.traces(texts))]
 
     def default_probes(self):
         """Phase and voltage of every recorded node, current, phase and voltage of
@@ -296,24 +397,40 @@ class Results:
         return probes
 
     def to_dataframe(self, probes=None):
-        """A pandas DataFrame indexed by ``time``, one column per probe (``"P(J1)"``,
-        ``"V(2)"``, ``"I(L1)"``, ``"V(1,2)"``...; default: every recorded node and
-        element series), in normalised units."""
+        """A pandas DataFrame, one column per probe (default: every recorded node
+        and element series): normalised, indexed by ``time`` with columns
+        ``"P(J1)"``, ``"V(2)"``...; SI, indexed by ``time [s]`` with columns named
+        with their units, ``"P(B1) [rad]"``, ``"I(L1) [A]"``."""
         import pandas as pd
 
-        probes = self.default_probes() if probes is None else list(probes)
-        resolved = [self.probe(p) if isinstance(p, str) else p for p in probes]
-        columns = {probe.label: self.trace(probe) for probe in resolved}
-        return pd.DataFrame(columns, index=pd.Index(self.time, name="time"))
+        traces = self.traces(probes)
+        if self.units is None:
+            columns = {label: values for label, _, values in traces}
+            return pd.DataFrame(columns, index=pd.Index(self._time, name="time"))
+        columns = {f"{label} [{unit}]": values for label, unit, values in traces}
+        return pd.DataFrame(columns, index=pd.Index(self.time("s"), name="time [s]"))
 
-    def to_csv(self, path, probes=None):
-        """Write a CSV file in normalised units, one row per sample, headed as the
-        peer writes it: ``time,"P(a)","V(a)","I(J1)",...``, one column per probe
-        (default: every recorded node and element series, :meth:`default_probes`;
-        turn counts stay in :meth:`turn_count`)."""
-        probes = self.default_probes() if probes is None else list(probes)
-        resolved = [p if hasattr(p, "quantity") else self.probe(p) for p in probes]
-        write_csv(path, self.time, [(p.label, p.symbol, self.trace(p)) for p in resolved])
+    def to_csv(self, path, probes=None, *, units_in_header=False):
+        """Write a CSV file in these results' units, one row per sample, headed as
+        the peer writes it: ``time,"P(B1)","V(2)","I(L1)","V(1,2)",...``, one column
+        per probe (default: every recorded node and element series,
+        :meth:`default_probes`; turn counts stay in :meth:`turn_count`).
+        ``units_in_header=True`` (``time [s],"P(B1) [rad]",...``) is deprecated."""
+        traces = self.traces(probes)
+        time = self._time if self.units is None else self.time("s")
+        if not units_in_header:
+            write_csv(path, time, traces)
+            return
+        warnings.warn(
+            'units_in_header=True is deprecated: the header is the peer\'s, time,"P(B1)",...',
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        header = ["time [s]"] + [
+            '"' + f"{label} [{unit}]".replace('"', '""') + '"' for label, unit, _ in traces
+        ]
+        table = np.column_stack([time] + [v for _, _, v in traces]) + 0.0
+        write_table(path, ",".join(header) + "\n", table)
 
 
 class Recorder:

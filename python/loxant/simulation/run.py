@@ -114,6 +114,9 @@ def simulate(circuit, t_stop, dt=None, **options):
     (its ``results`` what was recorded).  A simulation may not start another
     one in the same thread (for instance from a source's waveform).
     """
+    if getattr(circuit, "units", None) is not None:
+        # its temperature and times would be read as normalised numbers
+        raise TypeError("an SI circuit runs through its simulate method or loxant.simulate")
     options = RunOptions.check(t_stop, dt, **options)
     engine = ENGINES[options.engine]
     native_modules()
