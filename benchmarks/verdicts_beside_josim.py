@@ -13,7 +13,7 @@ hair of a threshold.
   nominal run (its ``.print`` junctions, counts every 50 ps), the cell's bias
   and area ``.param`` values at 0.6 ... 1.4.
 
-    python benchmarks/spec_agreement.py [--only dff dfft] [--josim PATH]
+    python benchmarks/verdicts_beside_josim.py [--only dff dfft] [--josim PATH]
 """
 
 import argparse
