@@ -444,6 +444,15 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
         else
             update_rhs_only();
     }
+    return close_iterations(status, old, iteration);
+}
+
+// A step that failed: back to the last accepted level; the next try starts
+// from a fresh matrix and factorisation.
+// Ends a step's iterations: a failed step is given up, with the iterations it
+// took; a converged one adds them to the statistics.
+Transient::StepStatus Transient::close_iterations(StepStatus status, int old,
+                                                  int iteration) noexcept {
     if (status != StepStatus::ok) {
         give_up_step(old);
         failure_.iterations = std::min(iteration, options_.max_iterations);
@@ -454,8 +463,6 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
     return status;
 }
 
-// A step that failed: back to the last accepted level; the next try starts
-// from a fresh matrix and factorisation.
 void Transient::give_up_step(int old) noexcept {
     xind_ = old;
     built_ = false;

@@ -217,6 +217,7 @@ class Transient {
     void set_estimate_weights() noexcept;
     static bool remainder_small(double norm, double rate) noexcept;
     void give_up_step(int old) noexcept;
+    StepStatus close_iterations(StepStatus status, int old, int iteration) noexcept;
     void predict(double h, double h_prev, double a0, double a1, double a2);
     void assemble(bool rebuild);
     void update_rhs_only();

@@ -276,14 +276,7 @@ Transient::StepStatus Transient::chord_step(double h, double a0, int old) {
             previous_norm = 0.0; // the next correction comes from another matrix
         }
     }
-    if (status != StepStatus::ok) {
-        give_up_step(old);
-        failure_.iterations = std::min(iteration, options_.max_iterations);
-        return status;
-    }
-    stats_.iterations += iteration;
-    stats_.max_iterations = std::max<int64_t>(stats_.max_iterations, iteration);
-    return status;
+    return close_iterations(status, old, iteration);
 }
 
 // Publishes the converged level to the models and shifts the history.
