@@ -12,7 +12,9 @@ Dask.  The numerical core lives in two extension modules,
 ``SimulationParameters`` and ``lxconfig`` hold the state they share.
 """
 
-from .circuit import Circuit
+import importlib
+import importlib.util
+
 from .errors import (
     CircuitError,
     ConvergenceError,
@@ -20,24 +22,49 @@ from .errors import (
     SimulationError,
     SingularMatrixError,
 )
-from .frontdoor import simulate
-from .netlist import Netlist, NetlistError, read_netlist
-from .physical import PhysicalCircuit
-from .simulation import PhysicalResults, Results
-from .units import Units
 from .version import __version__
-from .waveforms import PWL, PWS, Constant, Custom, DampedSine, Exp, Noise, Pulse, Sine
 
-#: analyses, imported on first use: a plain simulation does without loading them
-_ANALYSES = ("characterize", "iv_curve", "margins", "optimize", "sweep", "yield_analysis")
+#: the public names that need NumPy, by the module that defines them: loaded on
+#: first use, so that a command loads only what it runs
+_HOMES = {
+    "Circuit": "circuit",
+    "simulate": "frontdoor",
+    "Netlist": "netlist",
+    "NetlistError": "netlist",
+    "read_netlist": "netlist",
+    "PhysicalCircuit": "physical",
+    "PhysicalResults": "simulation",
+    "Results": "simulation",
+    "Units": "units",
+    **dict.fromkeys(
+        ("PWL", "PWS", "Constant", "Custom", "DampedSine", "Exp", "Noise", "Pulse", "Sine"),
+        "waveforms",
+    ),
+    **dict.fromkeys(
+        ("characterize", "iv_curve", "margins", "optimize", "sweep", "yield_analysis"), "analysis"
+    ),
+}
 
 
 def __getattr__(name):
-    if name in _ANALYSES:
+    if name not in _HOMES:
+        if importlib.util.find_spec(f"{__name__}.{name}") is None:
+            raise AttributeError(f"module 'loxant' has no attribute {name!r}")
+        return importlib.import_module(f"{__name__}.{name}")  # loxant.netlist and the like
+    if _HOMES[name] == "analysis":  # many simulations: loaded apart from a plain one
         from . import analysis
 
         return getattr(analysis, name)
-    raise AttributeError(f"module 'loxant' has no attribute {name!r}")
+    from . import circuit, frontdoor, netlist, physical, simulation, units, waveforms
+
+    homes = dict(circuit=circuit, frontdoor=frontdoor, netlist=netlist, physical=physical)
+    homes.update(simulation=simulation, units=units, waveforms=waveforms)
+    globals()[name] = value = getattr(homes[_HOMES[name]], name)  # a plain name from now on
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))
 
 
 __all__ = [
