@@ -51,15 +51,10 @@ def __getattr__(name):
         if importlib.util.find_spec(f"{__name__}.{name}") is None:
             raise AttributeError(f"module 'loxant' has no attribute {name!r}")
         return importlib.import_module(f"{__name__}.{name}")  # loxant.netlist and the like
-    if _HOMES[name] == "analysis":  # many simulations: loaded apart from a plain one
-        from . import analysis
-
-        return getattr(analysis, name)
-    from . import circuit, frontdoor, netlist, physical, simulation, units, waveforms
-
-    homes = dict(circuit=circuit, frontdoor=frontdoor, netlist=netlist, physical=physical)
-    homes.update(simulation=simulation, units=units, waveforms=waveforms)
-    globals()[name] = value = getattr(homes[_HOMES[name]], name)  # a plain name from now on
+    home = importlib.import_module(f"{__name__}.{_HOMES[name]}")
+    value = getattr(home, name)
+    if _HOMES[name] != "analysis":  # analyses stay behind the hook: many simulations
+        globals()[name] = value  # a plain name from now on
     return value
 
 

@@ -22,7 +22,6 @@ import errno
 import importlib
 import os
 import stat
-import tempfile
 
 import numpy as np
 
@@ -71,12 +70,7 @@ def write_atomically(path, write, newline=None, binary=False):
     if not os.path.isdir(folder):
         raise WriteError(path, OSError(2, f"no folder {folder}"))
     permissions = _permissions_of(path)
-    try:
-        handle, temporary = tempfile.mkstemp(
-            prefix=f".{os.path.basename(path)}.", suffix=".part", dir=folder
-        )
-    except OSError as exc:
-        raise WriteError(path, exc) from None
+    handle, temporary = _temporary_beside(path, folder)
     try:
         with os.fdopen(handle, mode, newline=newline) as stream:
             write(stream)
@@ -90,6 +84,23 @@ def write_atomically(path, write, newline=None, binary=False):
         if isinstance(exc, OSError) and not isinstance(exc, WriteError):
             raise WriteError(path, exc) from None
         raise
+
+
+def _temporary_beside(path, folder):
+    """(descriptor, name) of a new file of the owner's alone in ``folder``.  Not
+    tempfile.mkstemp, whose imports (shutil, random, the compressors) cost a
+    tenth of a small run's start-up; this makes the same kind of file."""
+    flags = os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0)
+    flags |= getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
+    for _ in range(100):  # a name taken by another writer: draw again
+        name = os.path.join(folder, f".{os.path.basename(path)}.{os.urandom(6).hex()}.part")
+        try:
+            return os.open(name, flags, 0o600), name
+        except FileExistsError:
+            continue
+        except OSError as exc:
+            raise WriteError(path, exc) from None
+    raise WriteError(path, FileExistsError(errno.EEXIST, "no free temporary name"))
 
 
 def _permissions_of(path):
