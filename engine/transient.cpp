@@ -127,9 +127,18 @@ std::vector<bool> Transient::recorded_elements() const {
 // advance operation where it has one.
 bool Transient::reports_to_recording(const ElementModelObject* m,
                                      const std::vector<bool>& recorded) const noexcept {
+    if (options_.steps_history || calls_python_)
+        return true;
+    const auto is_recorded = [&recorded](int32_t e) {
+        return static_cast<size_t>(e) < recorded.size() && recorded[static_cast<size_t>(e)];
+    };
+    if (m->ops->element_indices != nullptr) { // a block: Values writes all or none
+        Py_ssize_t count = 0;
+        const int32_t* indices = m->ops->element_indices(m, &count);
+        return std::any_of(indices, indices + count, is_recorded);
+    }
     const int32_t e = m->book->reach.eindex;
-    return options_.steps_history || calls_python_ || e < 0 ||
-           (static_cast<size_t>(e) < recorded.size() && recorded[static_cast<size_t>(e)]);
+    return e < 0 || is_recorded(e);
 }
 
 void Transient::set_noise_models(std::vector<ElementModelObject*> models) {

@@ -10,7 +10,7 @@
 namespace loxant {
 
 constexpr const char* kEngineApiCapsule = "loxant.CircuitKernel._engine_api";
-constexpr int kEngineApiVersion = 2;
+constexpr int kEngineApiVersion = 3;
 
 struct EngineApi {
     int version;

@@ -4,7 +4,7 @@
 #include "capi/errors.hpp"
 #include "kernel/engine_api.hpp"
 #include "kernel/kernels.hpp"
-#include "kernel/models/element_model.hpp"
+#include "kernel/models/element_block.hpp"
 #include "kernel/module_state.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
@@ -154,6 +154,7 @@ int exec(PyObject* module) {
         Py_INCREF(module);
         module_state().module = module;
         add_model_classes(module);
+        add_block_classes(module);
         run_module_body(module);
     });
     if (!ok)

@@ -72,6 +72,26 @@ std::vector<std::unique_ptr<RegisteredClass>>& registered() {
 
 PyTypeObject* g_element_model = nullptr;
 
+// A subtype made by make_element_subtype.
+struct ExtraType {
+    PyTypeObject* type;
+    const ElementOps* ops;
+    void (*release)(ElementModelObject* self);
+};
+
+std::vector<ExtraType>& extra_types() {
+    static std::vector<ExtraType> types;
+    return types;
+}
+
+const ExtraType* extra_type_of(PyTypeObject* type) {
+    for (; type != nullptr; type = type->tp_base)
+        for (const ExtraType& extra : extra_types())
+            if (extra.type == type)
+                return &extra;
+    return nullptr;
+}
+
 const RegisteredClass* registration_of(PyTypeObject* type) {
     for (; type != nullptr; type = type->tp_base)
         for (const auto& reg : registered())
@@ -123,8 +143,10 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
         return PyErr_NoMemory();
     }
     const RegisteredClass* reg = registration_of(type);
-    self->ops = reg != nullptr ? reg->cls->ops : &kNoOps;
-    self->book->reach = Reach{0, -1, -1, false, false};
+    const ExtraType* extra = reg == nullptr ? extra_type_of(type) : nullptr;
+    self->ops = reg != nullptr ? reg->cls->ops : extra != nullptr ? extra->ops : &kNoOps;
+    // A subtype outside the registered classes writes the arrays it binds.
+    self->book->reach = Reach{0, -1, -1, false, extra != nullptr};
     if (reg != nullptr)
         update_reach(self, *reg->cls);
     return obj;
@@ -143,6 +165,9 @@ void model_dealloc(PyObject* obj) {
     const RegisteredClass* reg = registration_of(type);
     if (reg != nullptr && reg->cls->release != nullptr)
         reg->cls->release(self);
+    const ExtraType* extra = reg == nullptr ? extra_type_of(type) : nullptr;
+    if (extra != nullptr && extra->release != nullptr)
+        extra->release(self);
     release_bound_arrays(self);
     PyMem_Free(self->book);
     type->tp_free(obj);
@@ -323,14 +348,16 @@ void store_positions(ElementModelObject* self, const RegisteredClass& reg, PyObj
     }
 }
 
-void bind_arrays(ElementModelObject* self, const ModelClass& cls) {
+template <class Check>
+void bind_checked(ElementModelObject* self, const std::vector<SharedArray>& arrays,
+                  const Check& check) {
     std::array<FetchedArray, kSharedArrayCount> fetched;
     capi::Ref lxglobals_ref = lookup_global("lxglobals");
     PyObject* lxglobals = lxglobals_ref.get();
     Py_ssize_t unknowns = PY_SSIZE_T_MAX, elements = PY_SSIZE_T_MAX;
-    for (SharedArray which : cls.arrays) {
+    for (SharedArray which : arrays) {
         fetched[which] = fetch_array(lxglobals, which);
-        check_fits(self, cls, which, fetched[which].length);
+        check(which, fetched[which].length);
         Py_ssize_t& shortest = kArrayInfo[which].per_unknown ? unknowns : elements;
         shortest = std::min(shortest, fetched[which].length);
     }
@@ -342,7 +369,7 @@ void bind_arrays(ElementModelObject* self, const ModelClass& cls) {
         reinterpret_cast<void**>(&p.elem_voltages),  reinterpret_cast<void**>(&p.elem_currents),
         reinterpret_cast<void**>(&p.elem_n),         reinterpret_cast<void**>(&p.elem_inc),
         reinterpret_cast<void**>(&p.elem_dec)};
-    for (SharedArray which : cls.arrays) {
+    for (SharedArray which : arrays) {
         *slots[which] = fetched[which].data;
         self->book->bound_data[which] = fetched[which].data;
         self->book->bound_lengths[which] = fetched[which].length;
@@ -356,6 +383,12 @@ void bind_arrays(ElementModelObject* self, const ModelClass& cls) {
     touch_models();
     // The arrays bound before are released on return, when dropping one can
     // run Python code that finds this model bound to the new ones.
+}
+
+void bind_arrays(ElementModelObject* self, const ModelClass& cls) {
+    bind_checked(self, cls.arrays, [&](SharedArray which, Py_ssize_t length) {
+        check_fits(self, cls, which, length);
+    });
 }
 
 PyObject* init_model(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -393,9 +426,9 @@ PyObject* model_setstate(PyObject* obj, PyObject*) {
 
 // ---- registration ----------------------------------------------------------------
 
-std::string pickle_message(const ModelClass& cls) {
+std::string pickle_message(const std::vector<SharedArray>& arrays) {
     std::vector<std::string> fields;
-    for (SharedArray which : cls.arrays)
+    for (SharedArray which : arrays)
         if (which != ElementInc && which != ElementDec)
             fields.push_back(std::string("self.") + kArrayInfo[which].field);
     std::sort(fields.begin(), fields.end());
@@ -408,7 +441,7 @@ std::string pickle_message(const ModelClass& cls) {
 void describe(RegisteredClass& reg) {
     const ModelClass& cls = *reg.cls;
     reg.type_name = std::string("loxant.CircuitKernel.") + cls.name;
-    reg.pickle_message = pickle_message(cls);
+    reg.pickle_message = pickle_message(cls.arrays);
     for (const TerminalField& f : cls.terminals) {
         reg.init_names.push_back(f.name);
         reg.members.push_back(
@@ -516,6 +549,38 @@ int class_rank(const ModelClass* cls) {
 }
 
 } // namespace
+
+PyTypeObject* make_element_subtype(const char* name, size_t basicsize, const ElementOps* ops,
+                                   void (*release)(ElementModelObject* self),
+                                   std::vector<PyType_Slot> slots) {
+    capi::Ref bases = capi::Ref::steal(PyTuple_Pack(1, g_element_model));
+    PyTypeObject* type = make_type(name, basicsize, std::move(slots), bases.get());
+    extra_types().push_back({type, ops, release});
+    return type;
+}
+
+void add_type_to_module(PyObject* module, const char* name, PyTypeObject* type) {
+    add_type(module, name, type);
+}
+
+const char* shared_array_attribute(SharedArray which) {
+    return kArrayInfo[which].attribute;
+}
+
+bool shared_array_per_unknown(SharedArray which) {
+    return kArrayInfo[which].per_unknown;
+}
+
+void bind_shared_arrays(ElementModelObject* self, const std::vector<SharedArray>& which,
+                        void (*check)(const ElementModelObject* self, SharedArray which,
+                                      Py_ssize_t length)) {
+    bind_checked(self, which,
+                 [&](SharedArray array, Py_ssize_t length) { check(self, array, length); });
+}
+
+std::string pickle_refusal(const std::vector<SharedArray>& arrays) {
+    return pickle_message(arrays);
+}
 
 capi::Ref Params::item(Py_ssize_t k) const {
     if (PyList_Check(sequence_)) {

@@ -59,6 +59,11 @@ struct ElementOps {
     // else): writes it, so that a loop may sum such currents in one pass over
     // flat arrays.  Null for every other model.
     void (*linear_branch)(const ElementModelObject* self, LinearBranch& out) noexcept = nullptr;
+    // Of a block of elements: their element indices and how many there are,
+    // so that a loop can tell whether it records any of them (reach.eindex is
+    // the largest).  Null for a single element, whose index is reach.eindex.
+    const int32_t* (*element_indices)(const ElementModelObject* self,
+                                      Py_ssize_t* count) noexcept = nullptr;
 };
 
 // The lxglobals arrays a model may bind, with their attribute names.
@@ -191,6 +196,29 @@ struct ModelClass {
 // Called from a static initialiser in each model's file.
 bool register_model_class(const ModelClass* cls);
 
+// A subtype of ElementModel outside the registered classes (the blocks): its
+// instances are allocated with bookkeeping and the table `ops`, as the
+// registered ones are, and `release` frees what they hold besides.
+PyTypeObject* make_element_subtype(const char* name, size_t basicsize, const ElementOps* ops,
+                                   void (*release)(ElementModelObject* self),
+                                   std::vector<PyType_Slot> slots);
+void add_type_to_module(PyObject* module, const char* name, PyTypeObject* type);
+
+// The lxglobals attribute of a shared array, and whether it is indexed by
+// unknown - 1 (else by element index).
+const char* shared_array_attribute(SharedArray which);
+bool shared_array_per_unknown(SharedArray which);
+
+// Fetches the lxglobals arrays `which`, calling check(which, length) after
+// each, and stores their pointers in the model's bookkeeping only when every
+// one passed.  The arrays bound before are released last.
+void bind_shared_arrays(ElementModelObject* self, const std::vector<SharedArray>& which,
+                        void (*check)(const ElementModelObject* self, SharedArray which,
+                                      Py_ssize_t length));
+
+// The TypeError text of a model that holds raw pointers into these arrays.
+std::string pickle_refusal(const std::vector<SharedArray>& arrays);
+
 // Creates ElementModel and every registered class in the module.
 void add_model_classes(PyObject* module);
 
@@ -221,19 +249,25 @@ struct TwoTerminal {
     int32_t ind_ii, ind_ij, ind_ji, ind_jj;
 };
 
-// Conductance-like term g between i and j; nothing when both are ground.
-inline void stamp(DoubleArray a, const TwoTerminal& t, double g) noexcept {
-    if (t.i == 0) {
-        if (t.j != 0)
-            a[t.ind_jj] += g;
-    } else if (t.j == 0) {
-        a[t.ind_ii] += g;
+// Conductance-like term g between i and j at the positions ind (ii, ij, ji,
+// jj); nothing when both are ground.
+inline void stamp(DoubleArray a, int32_t i, int32_t j, const int32_t* ind, double g) noexcept {
+    if (i == 0) {
+        if (j != 0)
+            a[ind[3]] += g;
+    } else if (j == 0) {
+        a[ind[0]] += g;
     } else {
-        a[t.ind_ii] += g;
-        a[t.ind_ij] -= g;
-        a[t.ind_ji] -= g;
-        a[t.ind_jj] += g;
+        a[ind[0]] += g;
+        a[ind[1]] -= g;
+        a[ind[2]] -= g;
+        a[ind[3]] += g;
     }
+}
+
+inline void stamp(DoubleArray a, const TwoTerminal& t, double g) noexcept {
+    const int32_t ind[4] = {t.ind_ii, t.ind_ij, t.ind_ji, t.ind_jj};
+    stamp(a, t.i, t.j, ind, g);
 }
 
 // Current c flowing from i to j through the element, drawn out of i into j.

@@ -73,6 +73,14 @@ def entry_points():
         ]
         if hasattr(model, "InitTJMModel"):
             points.append((model.InitTJMModel, "InitTJMModel", None, f"{k}{name}.InitTJMModel"))
+    for name in ("CapacitorBlock", "InductorBlock", "ResistorBlock"):
+        cls = getattr(ck, name)
+        block = cls.__new__(cls)
+        points += [
+            (cls, "__init__", ("i", "j", "eindex"), f"{k}{name}.__init__"),
+            (block.InitModel, "InitModel", None, f"{k}{name}.InitModel"),
+            (block.SetParameters, "SetParameters", None, f"{k}{name}.SetParameters"),
+        ]
     s = "loxant.SparseDirect.SparseDirect."
     solver = SparseDirect()
     points += [

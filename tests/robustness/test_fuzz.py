@@ -22,6 +22,7 @@ from circuit_bench import (
     TJM_KERNEL,
     UNKNOWNS,
     Bench,
+    Element,
     ModuleSnapshot,
     assert_same_round,
     attempt,
@@ -317,6 +318,63 @@ def test_init_model_and_set_parameters_refuse_what_does_not_fit(
     attempt(ck.UpdateValues)
     attempt(ck.BuildStaticMatrix, np.zeros(NNZ))
     attempt(ck.BuildMatrix, np.zeros(NNZ), np.zeros(NNZ), np.zeros(UNKNOWNS))
+    bench.install()
+    assert_same_round(bench.round(), want)
+
+
+# ---- blocks of linear elements ---------------------------------------------------------
+
+BLOCKS = ["CapacitorBlock", "InductorBlock", "ResistorBlock"]
+
+
+@st.composite
+def block_arrays(draw, columns):
+    """`columns` arrays of one length, mostly int32, with terminals and element
+    indices crowded at the edges; now and then one longer, shorter or of
+    another dtype."""
+    rows = draw(st.lists(st.tuples(terminals, terminals, eindexes), max_size=4))
+    arrays = [np.array([row[k] for row in rows], np.int64) for k in range(columns)]
+    dtype = draw(st.sampled_from([np.int32, np.int32, np.int32, np.int64, np.float64]))
+    arrays = [a.astype(dtype) if a.max(initial=0) < 2**31 else a for a in arrays]
+    if draw(st.booleans()):
+        k = draw(st.integers(0, columns - 1))
+        arrays[k] = draw(st.sampled_from([arrays[k][:-1], np.append(arrays[k], 1).astype(dtype)]))
+    return arrays
+
+
+@fuzz_settings(400)
+@given(
+    name=st.sampled_from(BLOCKS),
+    arrays=block_arrays(3),
+    places=st.lists(positions, min_size=17, max_size=17),
+    cut=st.sampled_from([0, 0, 1, -1]),
+    params=st.one_of(anything, st.lists(st.floats(), max_size=5).map(np.array)),
+    broken=broken_arrays(),
+)
+@each_example
+def test_blocks_refuse_arrays_that_do_not_fit(name, arrays, places, cut, params, broken):
+    """A block of random arrays among the bench's models, against an lxglobals
+    with some arrays broken: every kernel either runs or refuses, and the bench
+    set up again gives its own numbers."""
+    bench = Bench()
+    want = bench.round()
+    cls = model_of(name)
+    block = cls.__new__(cls)
+    attempt(block.__init__, *arrays)
+    for attribute, value in broken.items():
+        if value is MISSING:
+            delattr(lxglobals, attribute)
+        else:
+            setattr(lxglobals, attribute, value)
+    attempt(block.InitModel, np.array(places[: max(0, 4 * len(block) + cut)], np.int32))
+    attempt(block.SetParameters, params)
+    lxglobals.ElementList = [*bench.elements, Element(block, np.ones(len(block)))]
+    lxglobals.TotalElements = ELEMENTS + 1
+    attempt(ck.InitElementModels)
+    attempt(ck.UpdateValues)
+    attempt(ck.BuildStaticMatrix, np.zeros(NNZ))
+    attempt(ck.BuildMatrix, np.zeros(NNZ), np.zeros(NNZ), np.zeros(UNKNOWNS))
+    attempt(ck.UpdateRHS, np.zeros(UNKNOWNS))
     bench.install()
     assert_same_round(bench.round(), want)
 
