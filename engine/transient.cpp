@@ -89,8 +89,10 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
 // arrays; the other affine models it calls.  Not when Python code runs in the
 // loop: it might change a model's parameters.
 void Transient::split_flat_branches() {
+    // a linear circuit's step needs only the right-hand side: summed flat too
+    const bool flat = chord_ || !options_.nonlinear;
     for (ElementModelObject* m : rhs_affine_) {
-        if (!chord_ || calls_python_ || m->ops->linear_branch == nullptr) {
+        if (!flat || calls_python_ || m->ops->linear_branch == nullptr) {
             rhs_affine_calls_.push_back(m);
             continue;
         }
@@ -254,8 +256,16 @@ void Transient::update_rhs_only() {
     const double start = options_.profile ? now() : 0.0;
     zero(b_);
     const DoubleArray b = strided(b_);
-    for (ElementModelObject* m : with_rhs_)
-        m->ops->rhs_current(m, b, ctx_);
+    if (rhs_affine_calls_.size() == rhs_affine_.size()) {
+        for (ElementModelObject* m : with_rhs_)
+            m->ops->rhs_current(m, b, ctx_);
+    } else {
+        for (ElementModelObject* m : rhs_nonlinear_)
+            m->ops->rhs_current(m, b, ctx_);
+        for (ElementModelObject* m : rhs_affine_calls_)
+            m->ops->rhs_current(m, b, ctx_);
+        add_flat_branches();
+    }
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
 }
@@ -416,8 +426,11 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
             status = StepStatus::singular;
             break;
         }
-        // One pass: apply the correction, check it and measure it.
-        const double norm = apply_correction(x, a0);
+        // One pass: apply the correction, check it and measure it (a linear
+        // step is done with its one solve: no need to measure).
+        const double norm = nonlinear               ? apply_correction(x, a0)
+                            : add_correction(x, a0) ? 0.0
+                                                    : std::numeric_limits<double>::quiet_NaN();
         if (!std::isfinite(norm)) {
             status = StepStatus::not_finite;
             find_non_finite_models();

@@ -165,6 +165,14 @@ void Transient::record(const RecordTables& tables, double t) {
         turns[c] = shared_.elem_n[turn_channels_[c]];
 }
 
+namespace {
+// The size of the next start-up step: `size` cut to what is `left` of the
+// period's step, read as `size` where the two differ by rounding only.
+double whole_step(double size, double left, double h) noexcept {
+    return std::fabs(left - size) <= 1e-9 * h ? size : std::min(size, left);
+}
+} // namespace
+
 Outcome Transient::settle(Host& host) {
     if (options_.settle_steps <= 0)
         return Outcome::finished;
@@ -177,7 +185,9 @@ Outcome Transient::settle(Host& host) {
         const double end = -static_cast<double>(k - 1) * h;
         double size = h;
         while (end - t_ > 1e-9 * h) {
-            size = std::min(size, end - t_);
+            // a whole step is h itself, not end - t_, which differs from it in
+            // the last bits: every size change would rebuild and refactor
+            size = whole_step(size, end - t_, h);
             const StepStatus status = step(t_, size, has_prev_, h_prev_, host);
             if (status == StepStatus::stopped)
                 return Outcome::interrupted;
@@ -189,7 +199,7 @@ Outcome Transient::settle(Host& host) {
                 continue;
             }
             accept(size);
-            t_ = size == end - t_ ? end : t_ + size;
+            t_ = end - t_ - size <= 1e-9 * h ? end : t_ + size;
             h_prev2_ = h_prev_;
             h_prev_ = size;
             has_prev_ = true;

@@ -98,7 +98,8 @@ def _settle(run, steps, h, dt_min):
         for k in range(steps, 0, -1):
             t, end, size = -k * h, -(k - 1) * h, h  # exactly as the peer counts its steps
             while end - t > 1e-9 * h:
-                size = min(size, end - t)
+                # a whole step is h itself: end - t differs from it in the last bits
+                size = size if abs(end - t - size) <= 1e-9 * h else min(size, end - t)
                 try:
                     run.step(t, size, h_prev)
                 except StepFailure as failure:
@@ -108,7 +109,7 @@ def _settle(run, steps, h, dt_min):
                     size /= 2
                     continue
                 run.accept()
-                t, h_prev = end if size == end - t else t + size, size
+                t, h_prev = end if end - t - size <= 1e-9 * h else t + size, size
     finally:
         SP.JunctionHistoryHeld = 0.0
     taken, run.stats["steps"] = run.stats["steps"], 0  # the run's steps are counted apart
