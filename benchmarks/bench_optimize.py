@@ -3,8 +3,8 @@
 - ``dff DIR``: josim-tools' DFF example (``examples/cadance_aao_dff_comparison``
   of qedalab/josim-tools): from ``dff_starting_values.cir``, the 9 parameters and
   bounds of its ``optimization.toml`` optimised, the 17 parameters its log
-  analyses judged.  Optimised under the switching at nominal (its spec file's 10
-  junctions, 10 ps) and, when this loxant reads spec files, under
+  analyses judged.  Optimised under the switching at nominal (the 10 junctions of
+  its expected behaviour, 10 ps) and, when this loxant reads expected-behaviour files, under
   ``dff_specification.sp`` (threshold 0.2).  Each result, the start and
   josim-tools' own ``dff_josim_tools_optimized.cir`` are margined under both
   criteria.
@@ -37,7 +37,7 @@ LOXANT = [sys.executable, "-m", "loxant"]
 NINE = "LD_margin LQ_margin LO_margin LREL_margin J1_margin J2_margin J3_margin J4_margin I1_margin"
 NINE_BOUNDS = ["0.2:2"] * 4 + ["0.5:1.5"] * 5
 JUDGED = "Itotal Jtotal Ltotal Rtotal RJ1_margin RJ2_margin RJ3_margin RJ4_margin"
-SPEC_JUNCTIONS = (
+EXPECTED_JUNCTIONS = (
     "B1|XINREL1 B1|XINREL2 B1|XIND1 B1|XIND2 B1|XO1 B1|XO2 B1|XDUT B2|XDUT B3|XDUT B4|XDUT"
 )
 DFFT_PARAMS = ["B?.XDUT", "IB?.XDUT", "L?.XDUT", "L1?.XDUT"]
@@ -65,7 +65,7 @@ def critical(text):
     return f"{match.group(1) or ''}{match.group(2)} % ({match.group(3)})" if match else "?"
 
 
-def has_spec():
+def reads_expected_behaviour():
     done = subprocess.run(LOXANT + ["margins", "--help"], capture_output=True, text=True)
     return "--spec" in done.stdout
 
@@ -74,10 +74,10 @@ def has_spec():
 
 
 def dff_criteria(folder):
-    criteria = {"as at nominal": ["--junctions", *SPEC_JUNCTIONS.split()]}
-    if has_spec():
-        spec = os.path.join(folder, "dff_specification.sp")
-        criteria["spec file"] = ["--spec", spec, "--threshold", "0.2"]
+    criteria = {"as at nominal": ["--junctions", *EXPECTED_JUNCTIONS.split()]}
+    if reads_expected_behaviour():
+        expected = os.path.join(folder, "dff_specification.sp")
+        criteria["expected behaviour"] = ["--spec", expected, "--threshold", "0.2"]
     return criteria
 
 
@@ -116,7 +116,7 @@ def dff(folder, josim, work):
         extra = ["", "", ""] if count is None else [str(count), f"{wall:.0f}", f"{cpu:.0f}"]
         print(" | ".join([label, *margins, *extra]))
         if josim and count is not None:
-            print("  JoSIM:", compare_with_josim(josim, path, SPEC_JUNCTIONS.split(), work))
+            print("  JoSIM:", compare_with_josim(josim, path, EXPECTED_JUNCTIONS.split(), work))
 
 
 # -- the DFFT of the ColdFlux library ---------------------------------------------

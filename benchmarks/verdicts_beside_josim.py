@@ -1,7 +1,7 @@
-"""Verdicts of a spec file, loxant beside JoSIM, on changed copies of two cells.
+"""Verdicts of an expected-behaviour file, loxant beside JoSIM, on changed copies of two cells.
 
 Each case is a netlist whose ``.param`` values are scaled in its text, simulated
-by both tools: loxant judges its run by the spec file (``loxant.analysis.verify``),
+by both tools: loxant judges its run by the expected behaviour (``loxant.analysis.verify``),
 and JoSIM's output (``josim-cli FILE -o OUT.csv``) is judged by the same table
 read by the same code.  The verdicts should agree everywhere except within a
 hair of a threshold.
@@ -9,7 +9,7 @@ hair of a threshold.
 * ``dff``: josim-tools' DFF example (``dff_starting_values.cir`` with its
   ``dff_specification.sp``, threshold 0.2), each of its 13 multipliers and the
   four totals at 0.6 ... 1.4;
-* ``dfft``: the ColdFlux DFFT testbench with a spec written from loxant's
+* ``dfft``: the ColdFlux DFFT testbench with expected behaviour written from loxant's
   nominal run (its ``.print`` junctions, counts every 50 ps), the cell's bias
   and area ``.param`` values at 0.6 ... 1.4.
 
@@ -32,7 +32,7 @@ FACTORS = (0.6, 0.8, 0.9, 1.1, 1.2, 1.4)
 
 
 class CsvPhases:
-    """JoSIM's CSV output as results the spec criterion reads: ``time`` in
+    """JoSIM's CSV output as results the expected-behaviour criterion reads: ``time`` in
     seconds and ``phase(NAME)`` from the column ``P(NAME)``."""
 
     def __init__(self, path):
@@ -63,39 +63,39 @@ def with_phase_prints(text, names):
     return "\n".join(kept) + "\n"
 
 
-def josim_verdict(josim, text, spec, threshold, folder):
+def josim_verdict(josim, text, expected, threshold, folder):
     from loxant.analysis.expected import SpecCriterion
 
     netlist = os.path.join(folder, "case.cir")
     output = os.path.join(folder, "case.csv")
     with open(netlist, "w") as stream:
-        stream.write(with_phase_prints(text, spec.names))
+        stream.write(with_phase_prints(text, expected.names))
     subprocess.run(
         [josim, netlist, "-o", output],
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
         check=True,
     )
-    return SpecCriterion(spec, list(spec.names), threshold)(CsvPhases(output))
+    return SpecCriterion(expected, list(expected.names), threshold)(CsvPhases(output))
 
 
-def loxant_verdict(text, spec, threshold):
+def loxant_verdict(text, expected, threshold):
     from loxant import read_netlist
     from loxant.analysis.verify_command import verify
 
-    outcome = verify(read_netlist(text), spec, threshold)
+    outcome = verify(read_netlist(text), expected, threshold)
     return outcome.passed, outcome.message
 
 
-def compare(label, josim, text, cases, spec, threshold):
+def compare(label, josim, text, cases, expected, threshold):
     agree = 0
     with tempfile.TemporaryDirectory() as folder:
         for name, factor in cases:
             changed = text
             for part in name.split("+"):
                 changed = scaled(changed, part, factor)
-            ours, our_why = loxant_verdict(changed, spec, threshold)
-            theirs, their_why = josim_verdict(josim, changed, spec, threshold, folder)
+            ours, our_why = loxant_verdict(changed, expected, threshold)
+            theirs, their_why = josim_verdict(josim, changed, expected, threshold, folder)
             agree += ours == theirs
             mark = "" if ours == theirs else "   <-- differ"
             print(f"{label} {name} x{factor}: loxant {_word(ours)}, JoSIM {_word(theirs)}{mark}")
@@ -114,15 +114,15 @@ def dff(josim):
 
     with open(os.path.join(DFF_DIR, "dff_starting_values.cir")) as stream:
         text = stream.read()
-    spec = read_spec(os.path.join(DFF_DIR, "dff_specification.sp"))
+    expected = read_spec(os.path.join(DFF_DIR, "dff_specification.sp"))
     names = ["Itotal", "Jtotal", "Ltotal", "Rtotal", "LD_margin", "LQ_margin", "LO_margin"]
     names += ["LREL_margin", "J1_margin", "J2_margin", "J3_margin", "J4_margin", "I1_margin"]
     cases = [("Itotal", 1.0)] + [(n, f) for n in names for f in FACTORS]
-    return compare("dff", josim, text, cases, spec, 0.2)
+    return compare("dff", josim, text, cases, expected, 0.2)
 
 
-def dfft_spec(text, step=50e-12):
-    """A spec of the DFFT from loxant's nominal run: its ``.print`` junctions,
+def dfft_expected(text, step=50e-12):
+    """The expected behaviour of the DFFT from loxant's nominal run: its ``.print`` junctions,
     counted every ``step`` after a calibration at 10 ps, no time within 3 ps of a
     switch."""
     from loxant import read_netlist
@@ -148,11 +148,11 @@ def dfft_spec(text, step=50e-12):
 def dfft(josim):
     with open(DFFT) as stream:
         text = stream.read()
-    spec = dfft_spec(text)
+    expected = dfft_expected(text)
     bias = "IB1+IB2+IB3+IB4"
     names = [bias, "IB1", "IB2", "IB3", "IB4", "B1", "B3", "B4", "B5", "B8", "B9"]
     cases = [(n, f) for n in names for f in FACTORS]
-    return compare("dfft", josim, text, cases, spec, 0.2)
+    return compare("dfft", josim, text, cases, expected, 0.2)
 
 
 def main(argv=None):
