@@ -256,6 +256,8 @@ void Transient::update_rhs_only() {
     const double start = options_.profile ? now() : 0.0;
     zero(b_);
     const DoubleArray b = strided(b_);
+    // with no flat branches, the models in their own order, as ever: the sum,
+    // and so the trajectory, stays the same to the last bit
     if (rhs_affine_calls_.size() == rhs_affine_.size()) {
         for (ElementModelObject* m : with_rhs_)
             m->ops->rhs_current(m, b, ctx_);

@@ -177,13 +177,14 @@ PyObject* set_parameters(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (view.size() != a.count)
             capi::raise_format(PyExc_ValueError, "%s of %zd elements got %zd parameters",
                                reg.kind->name, a.count, view.size());
-        if (reg.kind->stored != nullptr) // refuses a bad value before any is stored
-            for (Py_ssize_t e = 0; e < a.count; ++e)
-                reg.kind->stored(view.strided()[e], e);
+        // all converted first: a bad value is refused before any is stored
+        std::vector<double> stored(static_cast<size_t>(a.count));
         for (Py_ssize_t e = 0; e < a.count; ++e) {
             const double given = view.strided()[e];
-            a.value[e] = reg.kind->stored != nullptr ? reg.kind->stored(given, e) : given;
+            stored[static_cast<size_t>(e)] =
+                reg.kind->stored != nullptr ? reg.kind->stored(given, e) : given;
         }
+        std::copy(stored.begin(), stored.end(), a.value);
     });
 }
 
