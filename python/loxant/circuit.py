@@ -29,6 +29,7 @@ import numbers
 import warnings
 
 from . import elements as el
+from .elements.blocks import Block
 from .errors import CircuitError, QuotedError, StartupWarning
 from .kinds import BY_ADDER, KINDS, REQUIRED, make_adder
 from .nodes import GROUND, node_name
@@ -99,7 +100,11 @@ class Circuit:
             self.units = None
         self.title = title
         self._elements = {}
+        #: node name -> its number (1, 2, ... in order of first use)
         self._nodes = {}
+        #: plain elements held as arrays (see :meth:`add_block`), unpacked into
+        #: declarations when one of them is asked for as an object
+        self._blocks = []
         self._noise = _Noise()
         #: the name of each value of one call ("resistance of R1", "dt") -> as written
         self._typed = {}
@@ -160,23 +165,117 @@ class Circuit:
 
     @property
     def elements(self):
-        """The elements (their values normalised), in order of declaration."""
+        """The elements (their values normalised), in order of declaration; the
+        elements of blocks follow the others."""
+        self._unpack()
         return list(self._elements.values())
 
+    @property
+    def blocks(self):
+        """The :class:`~loxant.elements.blocks.Block` objects still held as arrays."""
+        return list(self._blocks)
+
+    @property
+    def declarations(self):
+        """The elements held one declaration each (all but those of blocks)."""
+        return list(self._elements.values())
+
+    def element_names(self):
+        """Every element's name, in the order of :attr:`elements`, without
+        unpacking the blocks."""
+        names = list(self._elements)
+        for block in self._blocks:
+            names += block.names
+        return names
+
     def __getitem__(self, name):
-        try:
-            return self._elements[name]
-        except KeyError:
-            raise KeyError(f"no element named {name!r}") from None
+        element = self._elements.get(name)
+        if element is None and self._block_holding(name) is not None:
+            self._unpack()
+            element = self._elements.get(name)
+        if element is None:
+            raise KeyError(f"no element named {name!r}")
+        return element
 
     def __contains__(self, name):
-        return name in self._elements
+        return name in self._elements or self._block_holding(name) is not None
 
     def __iter__(self):
+        self._unpack()
         return iter(self._elements.values())
 
     def __len__(self):
-        return len(self._elements)
+        return len(self._elements) + sum(len(block) for block in self._blocks)
+
+    def _block_holding(self, name):
+        if not isinstance(name, str):
+            return None
+        return next((block for block in self._blocks if block.index(name) is not None), None)
+
+    # -- blocks ------------------------------------------------------------
+
+    def add_block(self, adder, names, a, b, values):
+        """Add ``len(names)`` elements of the kind of ``adder`` (``"resistor"``,
+        ``"inductor"``, ``"capacitor"``) at once, held as arrays: ``a``, ``b``
+        their node numbers (0 ground, k >= 1 the k-th of :attr:`nodes`; see
+        :meth:`number_nodes`), ``values`` normalised.  Refuses the whole block
+        when one element would be refused on its own, or a name is taken."""
+        block = Block(adder, names, a, b, values)
+        bad = block.first_refused(len(self._nodes))
+        if bad is not None:
+            self._refuse(block, bad)
+        taken = set(self._elements)
+        for other in self._blocks:
+            taken.update(other.names)
+        before = len(taken)
+        taken.update(block.names)
+        if len(taken) != before + len(block):
+            self._refuse_name(block)
+        self._blocks.append(block)
+        return block
+
+    def node_numbers(self):
+        """Node name -> its number (1 for the first of :attr:`nodes`), read in place."""
+        return self._nodes
+
+    def number_nodes(self, names):
+        """The numbers of nodes ``names`` (canonical spellings, ground excluded),
+        each added in order of first use where it is new."""
+        nodes = self._nodes
+        return [nodes.setdefault(name, len(nodes) + 1) for name in names]
+
+    def _refuse(self, block, k):
+        """Raise what declaring element ``k`` of ``block`` alone raises."""
+        names, name = self.nodes, block.names[k]
+        a, b = int(block.a[k]), int(block.b[k])
+        if not (0 <= a <= len(names) and 0 <= b <= len(names)):
+            raise CircuitError(f"{name}: node numbers {a} and {b}, of {len(names)} nodes")
+        na = names[a - 1] if a else GROUND
+        nb = names[b - 1] if b else GROUND
+        self._check_ends(name, na, nb, na, nb)
+        block.declaration(k, names)  # raises for its value
+        raise CircuitError(f"{name}: refused")
+
+    def _refuse_name(self, block):
+        seen = set(self._elements)
+        for other in self._blocks:
+            seen.update(other.names)
+        for name in block.names:
+            if name in seen:
+                raise CircuitError(f"duplicate element name {name!r}")
+            seen.add(name)
+
+    def _unpack(self):
+        """Every block's elements as declarations, after the others."""
+        if not self._blocks:
+            return
+        blocks = list(self._blocks)
+        self._blocks.clear()  # in place: both faces of the circuit hold this list
+        names = self.nodes
+        for block in blocks:
+            for k in range(len(block)):
+                element = block.declaration(k, names)
+                self._elements[element.name] = element
 
     def __repr__(self):
         lines = [f"Circuit({self.title!r}): {len(self._nodes)} nodes, {len(self)} elements"]
@@ -209,6 +308,8 @@ class Circuit:
         second, add their fluxes."""
         self._check_name(name)
         inductors = []
+        if self._blocks and not {first, second} <= self._elements.keys():
+            self._unpack()  # a coupled inductor has a branch of its own
         for ref in (first, second):
             element = self._elements.get(ref)
             if element is None:
@@ -534,7 +635,7 @@ class Circuit:
     def _check_name(self, name):
         if not isinstance(name, str) or not name.strip():
             raise CircuitError(f"element names are non-empty strings, got {name!r}")
-        if name in self._elements:
+        if name in self._elements or self._block_holding(name) is not None:
             raise CircuitError(f"duplicate element name {name!r}")
 
     def _two_terminal(self, cls, name, a, b, *args, **kwargs):
@@ -544,21 +645,27 @@ class Circuit:
         # one) needs no canonicalising
         na = a if type(a) is str and (a in nodes or a == GROUND) else node_name(a)
         nb = b if type(b) is str and (b in nodes or b == GROUND) else node_name(b)
+        self._check_ends(name, a, b, na, nb)
+        element = cls(name, na, nb, *args, **kwargs)
+        if na != GROUND:
+            nodes.setdefault(na, len(nodes) + 1)
+        if nb != GROUND:
+            nodes.setdefault(nb, len(nodes) + 1)
+        self._elements[name] = element
+        return element
+
+    @staticmethod
+    def _check_ends(name, a, b, na, nb):
         if na == nb == GROUND:
             raise CircuitError(
                 f"{name} connects ground to ground ({a!r} and {b!r} both name ground)"
             )
         if na == nb:
             raise CircuitError(f"{name} connects node {na!r} to itself")
-        element = cls(name, na, nb, *args, **kwargs)
-        if na != GROUND:
-            nodes.setdefault(na, None)
-        if nb != GROUND:
-            nodes.setdefault(nb, None)
-        self._elements[name] = element
-        return element
 
     def _control(self, name, control):
+        if control not in self._elements and self._block_holding(control) is not None:
+            self._unpack()
         element = self._elements.get(control)
         if element is None:
             raise CircuitError(f"{name}: no element named {control!r} to take the current of")
@@ -573,9 +680,10 @@ class Circuit:
             if names[x] == names[y]:
                 raise CircuitError(f"{name} connects node {names[x]!r} to itself")
         element = cls(name, *names, *args, **kwargs)
+        nodes = self._nodes
         for node in names:
             if node != GROUND:
-                self._nodes.setdefault(node, None)
+                nodes.setdefault(node, len(nodes) + 1)
         return self._add(element)
 
     @staticmethod

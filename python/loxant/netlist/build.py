@@ -8,11 +8,14 @@ without junctions).
 
 import inspect
 
+import numpy as np
+
 from ..circuit import Circuit
 from ..errors import CircuitError
 from ..kinds import BY_LETTER, KINDS
 from ..units import Units
 from .errors import clip, clip_words
+from .plain import PLAIN_ADDERS
 from .sources import Scales, waveform
 
 __all__ = ["build_circuit", "reference_units"]
@@ -35,8 +38,9 @@ def reference_units(flat):
     return Units(1e-3, 5.0)
 
 
-def build_circuit(units, title, flat, tran, seed=None):
-    """A new SI Circuit of the expanded elements ``flat``."""
+def build_circuit(units, title, flat, tran, seed=None, plain=None):
+    """A new SI Circuit of the expanded elements ``flat``, and of the columns
+    ``plain`` (see :mod:`.plain`) as blocks."""
     pc = Circuit(title, units="SI", ic0=units.ic0, r0=units.r0)
     scale = pc.units.scale
     adders = {letter: getattr(pc.circuit, BY_LETTER[letter].adder) for letter in _SOURCE_UNITS}
@@ -72,6 +76,8 @@ def build_circuit(units, title, flat, tran, seed=None):
                 _add(pc, element)
         except (CircuitError, ValueError, TypeError) as exc:
             raise element.line.error(clip(clip_words(str(exc)), 400)) from None
+    if plain is not None:
+        _add_columns(pc, plain, scale)
     _fill_current_controlled(pc, controlled)
     for element in couplings:
         first, second = element.nodes
@@ -80,6 +86,20 @@ def build_circuit(units, title, flat, tran, seed=None):
         except CircuitError as exc:
             raise element.line.error(clip(clip_words(str(exc)), 400)) from None
     return pc
+
+
+def _add_columns(pc, plain, scale):
+    """Each kind's columns as one block of the circuit, its nodes numbered after
+    those of the other elements."""
+    circuit = pc.circuit
+    numbers = np.array([0, *circuit.number_nodes(plain.node_names())], np.int32)
+    for letter, column in plain.columns.items():
+        if not len(column):
+            continue
+        adder = PLAIN_ADDERS[letter]
+        a, b, values = column.arrays()
+        factor = scale[BY_LETTER[letter].params[0].unit]
+        circuit.add_block(adder, column.names, numbers[a], numbers[b], values / factor)
 
 
 #: the kinds of the fast path: values and junctions

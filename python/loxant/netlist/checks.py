@@ -6,17 +6,23 @@ ground other than through current sources are errors, since the system would
 be singular (:mod:`loxant.topology`, shared with circuits built in Python).
 """
 
+import numpy as np
+
 from ..kinds import BY_LETTER
 from ..nodes import GROUND
-from ..topology import check_topology
+from ..topology import all_grounded, check_source_loops, check_topology
 from .errors import clip, warn
 
 __all__ = ["check_connections", "warn_of_shorts"]
 
 
-def check_connections(flat, warnings=None):
+def check_connections(flat, warnings=None, plain=None):
     """Warn of nodes touched by one element; raise for loops of voltage and phase
-    sources and for nodes with no path to ground but through current sources."""
+    sources and for nodes with no path to ground but through current sources.
+    ``plain``: the expansion's columns (:class:`~loxant.netlist.plain.Plain`)."""
+    if plain is not None and len(plain):
+        _check_with_columns(flat, warnings, plain)
+        return
     first, once = {}, {}  # node -> the first element on it; and while it is the only one
     for element in flat:
         if BY_LETTER[element.letter].nodes:  # a coupling names inductors, not nodes
@@ -27,17 +33,59 @@ def check_connections(flat, warnings=None):
                     once.pop(node, None)
     once.pop(GROUND, None)
     for node, element in once.items():
-        line = element.line
-        warn(
-            f"node {clip(node)} is connected only to {clip(element.name)}",
-            line.file,
-            line.number,
-            warnings,
-        )
-    check_topology(
-        ((e.name, BY_LETTER[e.letter], e.nodes, e.line) for e in flat),
-        lambda line, message: line.error(message),
-    )
+        _warn_once(node, element.name, element.line, warnings)
+    check_topology(_described(flat), lambda line, message: line.error(message))
+
+
+def _described(flat):
+    return ((e.name, BY_LETTER[e.letter], e.nodes, e.line) for e in flat)
+
+
+def _warn_once(node, name, line, warnings):
+    warn(f"node {clip(node)} is connected only to {clip(name)}", line.file, line.number, warnings)
+
+
+def _check_with_columns(flat, warnings, plain):
+    """The same checks over the loose elements and the columns, counted with
+    arrays; a node without a path to ground is then named by the full check."""
+    numbers = dict(plain.numbers)  # the loose elements' own nodes numbered after
+    loose = list(_described(flat))
+    touched = [0 if n == GROUND else numbers.setdefault(n, len(numbers) + 1)
+               for _, kind, nodes, _ in loose if kind.nodes for n in nodes]
+    columns = [c.arrays()[:2] for c in plain.columns.values()]
+    ends = np.concatenate([np.array(touched, np.int64), *(x for pair in columns for x in pair)])
+    counts = np.bincount(ends, minlength=len(numbers) + 1)
+    names = list(numbers)
+    for number in np.flatnonzero(counts == 1):
+        if number:
+            name, line = _only_element(int(number), names[number - 1], loose, plain)
+            _warn_once(names[number - 1], name, line, warnings)
+    fail = lambda line, message: line.error(message)  # noqa: E731
+    blocks = [_Ends(*pair) for pair in columns]
+    if not all_grounded(loose, blocks, numbers, len(numbers)):
+        every = loose + [(n, BY_LETTER[k], e, r.line) for n, k, e, r in plain.elements()]
+        check_topology(every, fail)
+    check_source_loops(loose, fail)
+
+
+class _Ends:
+    __slots__ = ("a", "b")
+
+    def __init__(self, a, b):
+        self.a, self.b = a, b
+
+
+def _only_element(number, node, loose, plain):
+    """(name, line) of the one element on node ``number``."""
+    for name, kind, nodes, line in loose:
+        if kind.nodes and node in nodes:
+            return name, line
+    for column in plain.columns.values():
+        a, b, _ = column.arrays()
+        hits = np.flatnonzero((a == number) | (b == number))
+        if hits.size:
+            return column.names[hits[0]], column.records[hits[0]].line
+    raise AssertionError(f"no element on node {node}")
 
 
 def warn_of_shorts(flat, sink):

@@ -17,9 +17,15 @@ from ..kinds import BY_ADDER, BY_LETTER
 from ..nodes import GROUND
 from .errors import NetlistError, clip, warn
 from .models import DEFAULT_MODEL, is_constant, junction_model
+from .plain import PLAIN_ADDERS, Plain
 from .tokens import read_bytes
 
-__all__ = ["MAX_EXPANSION_BYTES", "MAX_NESTING", "Expander", "Flat"]
+__all__ = ["BLOCK_MIN", "MAX_EXPANSION_BYTES", "MAX_NESTING", "Expander", "Flat"]
+
+#: a netlist expanding to at least this many elements keeps its plain
+#: resistors, inductors and capacitors as columns (see :mod:`.plain`); a smaller
+#: one runs every element as its own model, as it always has
+BLOCK_MIN = 20_000
 
 #: most memory the expanded netlist may be estimated to take
 MAX_EXPANSION_BYTES = 4 * 2**30
@@ -34,6 +40,7 @@ ELEMENT_BYTES = {
 }
 BASE_BYTES = 700 + 630
 NODE_BYTES = 300 + 670
+_INF = float("inf")
 #: deepest nesting of subcircuit instances
 MAX_NESTING = 100
 #: most values in a cus() file
@@ -115,6 +122,9 @@ class Expander:
         self._constant = {}  # id of a model -> whether it names no parameter
         self._instances = {}  # id of an X element -> (Subckt, its nodes)
         self._custom = {}  # path -> (values, line)
+        #: the plain elements held as columns (None: every element is a Flat)
+        self.plain = None
+        self._referenced = {}  # id of a body -> names its couplings and F, H name
 
     def _override(self, params):
         for name, value in params.items():
@@ -169,7 +179,8 @@ class Expander:
                 scope.define(name, value=nominal * (1.0 + spread * self.spread_rng.uniform(-1, 1)))
 
     def build(self):
-        count_elements(self.parsed, self._which_subckt)
+        if count_elements(self.parsed, self._which_subckt) >= BLOCK_MIN:
+            self.plain = Plain()
         self._expand(self.parsed.top, self.scope, "", {}, (), None)
         unused = set(self._inner) - self._used
         if unused:
@@ -225,7 +236,22 @@ class Expander:
     # -- expansion --
 
     def _expand(self, body, scope, suffix, ports, stack, owner):
-        if suffix:
+        plain = self.plain
+        if suffix and plain is not None:
+            inside = {}  # an internal node's name, made once per instance
+
+            def node(name):
+                if name == GROUND or name == "GND":
+                    return GROUND
+                outer = ports.get(name)
+                if outer is not None:
+                    return outer
+                full = inside.get(name)
+                if full is None:
+                    full = inside[name] = name + suffix
+                return full
+
+        elif suffix:
 
             def node(name):
                 if name == GROUND or name == "GND":
@@ -238,10 +264,20 @@ class Expander:
                 return GROUND if name == "GND" else name
 
         append, values_of = self.flat.append, self._values
+        referenced = self._names_referenced(body) if plain is not None else ()
         for element in body.elements:
             letter = element.letter
             if letter == "X":
                 self._instance(element, scope, suffix, node, stack)
+                continue
+            if (
+                plain is not None
+                and letter in PLAIN_ADDERS
+                and not element.options
+                and element.name not in referenced
+                and not (self.spread and letter in _SPREAD_LETTERS)
+                and self._add_plain(element, scope, suffix, node)
+            ):
                 continue
             try:
                 values = values_of(element, scope, owner)
@@ -265,6 +301,36 @@ class Expander:
             if self._record and letter in _JUNCTION_LETTERS:
                 self._note_area(element, name, scope, suffix)
             append(Flat(letter, name, nodes, element.line, values))
+
+    def _add_plain(self, element, scope, suffix, node):
+        """Put ``element`` into the columns; False for one that must stay a Flat
+        (a short, a zero or negative inductance, a value or connection the
+        circuit refuses, whose messages its own path gives)."""
+        tree = element.value.tree
+        try:
+            value = tree[1] if tree[0] == "num" else scope.evaluate(tree)
+        except ex.ExpressionError as exc:
+            raise _where(exc, element.line, element.name) from None
+        first, second = element.nodes
+        a, b = node(first), node(second)
+        if a == b or not 0.0 < value < _INF:
+            return False
+        self.plain.add(element.letter, element.name + suffix, a, b, value, element)
+        return True
+
+    def _names_referenced(self, body):
+        """The element names of ``body`` its couplings and current-controlled
+        sources name: those keep a declaration of their own."""
+        found = self._referenced.get(id(body))
+        if found is None:
+            found = set()
+            for element in body.elements:
+                if element.letter in _NAMES_ELEMENTS:
+                    found.update(element.nodes)
+                elif element.letter in _CONTROL_LETTERS and element.model is not None:
+                    found.add(element.model)
+            self._referenced[id(body)] = found
+        return found
 
     def _note_area(self, element, name, scope, suffix):
         """Record the instance parameter a junction's ``area=`` names alone."""

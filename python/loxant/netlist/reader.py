@@ -94,15 +94,16 @@ class Netlist(ModelLookup):
         self.area_params = nominal.area_params
         # a file of models only serves .iv and junction_model
         has_models = parsed.top.models or any(sub.body.models for sub in parsed.subckts.values())
-        if not flat and not parsed.iv_requests and not has_models:
+        plain = nominal.plain
+        if not flat and not plain and not parsed.iv_requests and not has_models:
             raise self._end_error("the netlist has no elements")
-        check_connections(flat, self.warnings)
+        check_connections(flat, self.warnings, plain)
         warn_of_shorts(flat, self.warnings)
         self.spreads = {e.name: e.values["spread"] for e in flat if "spread" in e.values}
         self.spreads.update(nominal.drawn_params)
         self.units = reference_units(flat)
         self._nominal = self._with_noise(
-            build_circuit(self.units, title, flat, self.tran, self.seed)
+            build_circuit(self.units, title, flat, self.tran, self.seed, plain)
         )
         # what the nominal circuit was built from: a plain run may use it unless
         # that has changed or a noise source would draw fresh noise for every run
@@ -279,7 +280,7 @@ class Netlist(ModelLookup):
     def _known_names(self):
         if self._names is None:
             circuit = self._nominal.circuit
-            self._names = ({e.name for e in circuit.elements}, set(circuit.nodes))
+            self._names = (_ElementNames(circuit), circuit.node_numbers())
         return self._names
 
     def _flat_names(self):
@@ -378,8 +379,8 @@ class Netlist(ModelLookup):
     def resolved_probes(self):
         """The :class:`~loxant.simulation.probes.Probe` of every request."""
         circuit = self._nominal.circuit
-        element_names = [e.name for e in circuit.elements]
-        return [parse_probe(label, circuit.nodes, element_names) for label in self.probes]
+        names = _ElementNames(circuit)
+        return [parse_probe(label, circuit.node_numbers(), names) for label in self.probes]
 
     def quantities(self):
         """What a simulation must record for the output requests (see
@@ -409,7 +410,8 @@ class Netlist(ModelLookup):
 
     def junctions(self):
         """Names of the junctions, in netlist order."""
-        return [e.name for e in self._nominal.circuit.elements if e.kind.endswith("junction")]
+        declared = self._nominal.circuit.declarations  # a block holds no junction
+        return [e.name for e in declared if e.kind.endswith("junction")]
 
     # -- circuits and runs --
 
@@ -435,9 +437,10 @@ class Netlist(ModelLookup):
         with collector_paused():
             expander = Expander(self._parsed, params, rng, spread_rng, self._base_dir)
             flat = expander.build()
+            plain = expander.plain
             if params is not None or rng is not None or spread_rng is not None:
-                check_connections(flat, self.warnings)
-            pc = build_circuit(self.units, self.title, flat, self.tran, self.seed)
+                check_connections(flat, self.warnings, plain)
+            pc = build_circuit(self.units, self.title, flat, self.tran, self.seed, plain)
         return self._with_noise(pc)
 
     def _nominal_reusable(self):
@@ -544,6 +547,19 @@ class Netlist(ModelLookup):
             f"<Netlist {self.file}: {self.title!r}, {len(self._nominal.circuit)} elements, "
             f"{len(self.probes)} output requests>"
         )
+
+
+class _ElementNames:
+    """The names of a circuit's elements, asked without unpacking its blocks."""
+
+    def __init__(self, circuit):
+        self.circuit = circuit
+
+    def __contains__(self, name):
+        return name in self.circuit
+
+    def __iter__(self):
+        return iter(self.circuit.element_names())
 
 
 def _is_title(parser, line, lines):

@@ -33,7 +33,7 @@ from ..elements import (
 from ..errors import CircuitError
 from ..kinds import kind_of
 from ..nodes import GROUND
-from ..topology import check_topology
+from ..topology import all_grounded, check_source_loops, check_topology
 
 __all__ = ["STATE_LOCK", "NetlistElement", "System", "native_modules"]
 
@@ -137,6 +137,31 @@ class NetlistElement:
         return f"<NetlistElement {self.index}: {self.decl!r}>"
 
 
+class _Numbers:
+    """A circuit's node numbers by name, ground 0, read in place."""
+
+    __slots__ = ("numbers",)
+
+    def __init__(self, numbers):
+        self.numbers = numbers
+
+    def __getitem__(self, name):
+        return 0 if name == GROUND else self.numbers[name]
+
+
+def _block_stamps(block):
+    """(rows, cols) of a block's four positions per element (ii, ij, ji, jj),
+    0 where a terminal is ground."""
+    a = block.a.astype(np.int64)
+    b = block.b.astype(np.int64)
+    rows = np.stack([a, a, b, b], axis=1)
+    cols = np.stack([a, b, a, b], axis=1)
+    grounded = (rows == 0) | (cols == 0)
+    rows[grounded] = 0
+    cols[grounded] = 0
+    return rows.ravel(), cols.ravel()
+
+
 def _int_array(data):
     """An ``array.array("i")`` holding the int32 values of the bytes ``data``."""
     values = array.array("i")
@@ -144,18 +169,60 @@ def _int_array(data):
     return values
 
 
-class System:
-    """Numbering, sparsity pattern and element models of one circuit."""
+class BlockEntry:
+    """A block's place in ``lxglobals.ElementList``: its values are set once, at
+    installation, so there is nothing to update."""
 
-    def __init__(self, circuit):
-        decls = circuit.elements
-        if not decls:
+    __slots__ = ("block", "first", "model", "name", "positions")
+
+    def __init__(self, block, first):
+        self.block = block
+        self.first = first  # the element index of its first element
+        self.model = self.positions = None
+        self.name = f"<{len(block)} {block.adder}s from {block.names[0]}>"
+
+    def UpdateParameters(self):
+        pass
+
+
+def _block_model(kernel, entry):
+    """The native block of ``entry``, its values set and positions bound."""
+    block = entry.block
+    eindex = np.arange(entry.first, entry.first + len(block), dtype=np.int32)
+    model = getattr(kernel, block.model_name)(block.a, block.b, eindex)
+    model.SetParameters(block.values)
+    model.InitModel(np.ascontiguousarray(entry.positions))
+    return model
+
+
+class System:
+    """Numbering, sparsity pattern and element models of one circuit.
+
+    ``blocks``: run the circuit's blocks of plain elements as native blocks
+    (the native engine without thermal noise); otherwise, or when the circuit
+    is noisy, the circuit unpacks them into single declarations first.
+    """
+
+    def __init__(self, circuit, blocks=True):
+        noisy = getattr(circuit, "temperature", 0.0) != 0.0
+        held = getattr(circuit, "blocks", [])
+        if held and (noisy or not blocks):
+            circuit.elements  # noqa: B018 - unpacks the blocks
+            held = []
+        decls = circuit.declarations if held else circuit.elements
+        if not decls and not held:
             raise CircuitError("the circuit has no elements")
         self.circuit = circuit
         self.node_names = circuit.nodes
-        number = {name: k + 1 for k, name in enumerate(self.node_names)}
-        number[GROUND] = 0
         self.n_nodes = len(self.node_names)
+        if held:
+            #: node name -> its unknown (ground 0)
+            self.node_numbers = circuit.node_numbers()
+            number = _Numbers(self.node_numbers)
+        else:
+            number = {name: k + 1 for k, name in enumerate(self.node_names)}
+            number[GROUND] = 0
+            self.node_numbers = number
 
         branch = {}
         next_unknown = self.n_nodes + 1
@@ -186,6 +253,14 @@ class System:
                 element = NetlistElement(decl, index, orientation, branch.get(decl.name, 0))
             self.elements.append(element)
         self._add_noise(circuit, number)
+        #: the blocks' entries, their elements numbered after all the others
+        self.block_entries = []
+        first = len(self.elements)
+        for block in held:
+            self.block_entries.append(BlockEntry(block, first))
+            first += len(block)
+        #: number of elements, those of blocks included
+        self.element_count = first
         self.sources = [e for e in self.elements if e.decl.is_source]
         self.nonlinear = any(e.decl.nonlinear for e in self.elements)
         self.steps_history = any(e.decl.steps_history for e in self.elements)
@@ -244,16 +319,33 @@ class System:
                 else:
                     rows.append(0)
                     cols.append(0)
-        return np.frombuffer(rows, dtype=np.int64), np.frombuffer(cols, dtype=np.int64)
+        rows, cols = np.frombuffer(rows, dtype=np.int64), np.frombuffer(cols, dtype=np.int64)
+        if not self.block_entries:
+            return rows, cols
+        stamps = [_block_stamps(entry.block) for entry in self.block_entries]
+        return (
+            np.concatenate([rows, *(r for r, _ in stamps)]),
+            np.concatenate([cols, *(c for _, c in stamps)]),
+        )
 
     def _check_grounded(self):
         """No loop of voltage and phase sources, and every node reaches ground
         through elements that enter the matrix: the phase of a floating
         sub-circuit is undefined."""
-        check_topology(
-            ((e.name, kind_of(e.decl), getattr(e.decl, "nodes", ()), None) for e in self.elements),
-            lambda _where, message: CircuitError(message),
-        )
+        fail = lambda _where, message: CircuitError(message)  # noqa: E731
+        loose = [(e.name, kind_of(e.decl), getattr(e.decl, "nodes", ()), None) for e in self.elements]
+        if not self.block_entries:
+            check_topology(loose, fail)
+            return
+        blocks = [entry.block for entry in self.block_entries]
+        numbers = self.circuit.node_numbers()
+        if not all_grounded(loose, blocks, numbers, self.n_nodes):
+            # the slow check finds the same fault and names it
+            names = self.node_names
+            singles = (block.declaration(k, names) for block in blocks for k in range(len(block)))
+            every = loose + [(d.name, kind_of(d), d.nodes, None) for d in singles]
+            check_topology(every, fail)
+        check_source_loops(loose, fail)
 
     def _build_pattern(self):
         n = self.size
@@ -269,6 +361,10 @@ class System:
         for element in self.elements:
             element._table, element._at = table, at
             at += len(element.decl.positions)
+        positions = np.frombuffer(where, dtype=np.int32)
+        for entry in self.block_entries:
+            entry.positions = positions[at : at + 4 * len(entry.block)]
+            at += 4 * len(entry.block)
         counts = np.diff(np.frombuffer(ap, dtype=np.int32))
         empty = np.flatnonzero(counts == 0).tolist()
         if empty:
@@ -312,9 +408,11 @@ class System:
         self._seed_noise(seed)
         missing = sorted(
             {e.decl.model_name for e in self.elements if not hasattr(kernel, e.decl.model_name)}
+            | {e.block.model_name for e in self.block_entries if not hasattr(kernel, e.block.model_name)}
         )
         if missing:
             users = [e.name for e in self.elements if e.decl.model_name in missing]
+            users += [e.name for e in self.block_entries if e.block.model_name in missing]
             raise NotImplementedError(
                 f"this build of loxant.CircuitKernel lacks {', '.join(missing)}, "
                 f"needed by {', '.join(users)}"
@@ -327,11 +425,11 @@ class System:
             _return_tjm_kernels(lent)
 
     def _install(self, kernel, initial_ramp, phase_hysteresis):
-        n, m = self.size, len(self.elements)
+        n, m = self.size, self.element_count
         lxglobals.TotalNodes = n
-        lxglobals.TotalElements = m
+        lxglobals.TotalElements = len(self.elements) + len(self.block_entries)
         lxglobals.TotalSourceElements = len(self.sources)
-        lxglobals.ElementList = list(self.elements)
+        lxglobals.ElementList = [*self.elements, *self.block_entries]
         lxglobals.SourceElementList = list(self.sources)
         lxglobals.OptimizeSimulation = 0
         lxglobals.CurrentTime = 0.0
@@ -380,7 +478,21 @@ class System:
             decl.prepare(model, element.orientation.value_sign)
             model.InitModel(*element.positions)
             element.model = model
+        for entry in self.block_entries:
+            entry.model = _block_model(kernel, entry)
         kernel.InitElementModels()
+
+    @property
+    def models(self):
+        """The installed models, in ``lxglobals.ElementList`` order."""
+        return [e.model for e in self.elements] + [e.model for e in self.block_entries]
+
+    def element_names(self):
+        """Every element's name, in element index order."""
+        names = [e.name for e in self.elements]
+        for entry in self.block_entries:
+            names += entry.block.names
+        return names
 
     def _lend_tjm_kernels(self):
         """Puts the kernels the junctions bring into ``lxconfig.tjm_models`` for

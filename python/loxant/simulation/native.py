@@ -182,7 +182,7 @@ def make_engine(system, A0, plan, options):
         for e in system.sources
     ]
     return module.Engine(
-        [e.model for e in system.elements],
+        system.models,
         system.Ap,
         system.Ai,
         A0,

@@ -22,6 +22,7 @@ from typing import NamedTuple
 
 import numpy as np
 
+from ..elements import Orientation
 from ..errors import CircuitError
 from ..nodes import GROUND
 
@@ -63,9 +64,11 @@ class RecordPlan:
     def __init__(self, system, record=None):
         self.system = system
         self.node_names = list(system.node_names)
-        self.element_names = [e.name for e in system.elements]
-        self._node_index = {name: k for k, name in enumerate(self.node_names)}
-        self._element_index = {name: k for k, name in enumerate(self.element_names)}
+        self.element_names = system.element_names()
+        self._node_index = _NodeIndex(system.node_numbers)
+        self._element_index = _Index(
+            self.element_names, len(system.elements) if system.block_entries else None
+        )
         wanted = self._select(record)
         self.columns = {}
         for q in (*FLOAT_QUANTITIES, "turns"):
@@ -137,8 +140,7 @@ class RecordPlan:
 
     def _layout(self):
         node_index = self._node_index
-        elements = self.system.elements
-        elements = {name: elements[k] for name, k in self._element_index.items()}
+        elements = _Elements(self.system, self._element_index)
         channels = []
         #: quantity -> first column of its group in the float table
         self.first_column = {}
@@ -185,6 +187,72 @@ class RecordPlan:
             out[quantity] = (values[:, start : start + len(names)], names)
         out["turns"] = (turns, self.columns["turns"])
         return out
+
+
+class _Index:
+    """Name -> position in ``names``: a dict of the first ``indexed`` (all by
+    default), the rest found by a scan, for the few names asked for among the
+    millions a circuit's blocks may hold."""
+
+    def __init__(self, names, indexed=None):
+        self.names = names
+        head = names if indexed is None else names[:indexed]
+        self._head = {name: k for k, name in enumerate(head)}
+        self._found = {}
+
+    def get(self, name, default=None):
+        k = self._head.get(name)
+        if k is None and len(self._head) < len(self.names) and isinstance(name, str):
+            k = self._found.get(name)
+            if k is None:
+                try:
+                    k = self.names.index(name, len(self._head))
+                except ValueError:
+                    return default
+                self._found[name] = k
+        return default if k is None else k
+
+    def __contains__(self, name):
+        return self.get(name) is not None
+
+    def __getitem__(self, name):
+        k = self.get(name)
+        if k is None:
+            raise KeyError(name)
+        return k
+
+
+class _NodeIndex(_Index):
+    """Node name -> position, from the system's node numbers (ground 0)."""
+
+    def __init__(self, numbers):
+        self.numbers = numbers
+
+    def get(self, name, default=None):
+        number = self.numbers.get(name) if isinstance(name, str) else None
+        return number - 1 if number else default
+
+
+class _Elements:
+    """Element name -> what a column needs of it (``index`` and ``orientation``):
+    a block's element is its entry's index and the identity orientation."""
+
+    def __init__(self, system, index):
+        self.system, self.index = system, index
+
+    def __getitem__(self, name):
+        k = self.index[name]
+        if k < len(self.system.elements):
+            return self.system.elements[k]
+        return _BlockElement(k)
+
+
+class _BlockElement:
+    __slots__ = ("index",)
+    orientation = Orientation(0, 0)
+
+    def __init__(self, index):
+        self.index = index
 
 
 def _pick(quantities, quantity):

@@ -131,7 +131,7 @@ class Results:
         #: names of every node (ground excluded) and element of the circuit
         self.nodes = list(nodes)
         self.elements = list(elements)
-        self._node_set, self._elem_set = set(self.nodes), set(self.elements)
+        self._name_sets = None  # of nodes and elements, made on the first lookup
         self._indexes = None  # canonical spellings, built on the first miss
         #: quantity -> (table, name -> column) of the recorded series
         self._series = {
@@ -250,10 +250,15 @@ class Results:
         )
         return text if self.units is None else f"<SI {text[1:-1]}, {self.units!r}>"
 
+    def _known(self, kind):
+        if self._name_sets is None:
+            self._name_sets = {"node": set(self.nodes), "element": set(self.elements)}
+        return self._name_sets["node" if kind == "node" else "element"]
+
     def resolve(self, name, kind="element"):
         """The circuit's spelling of node or element ``name`` (case-insensitive,
         ``.`` or ``|`` in subcircuit paths), or None when there is none."""
-        known = self._node_set if kind == "node" else self._elem_set
+        known = self._known(kind)
         if isinstance(name, str) and name in known:
             return name
         if self._indexes is None:
@@ -270,7 +275,7 @@ class Results:
         spelled = self.resolve(name, kind)
         if spelled is not None and spelled in columns:
             return table[:, columns[spelled]]
-        known = self._node_set if kind == "node" else self._elem_set
+        known = self._known(kind)
         name = name if spelled is None else spelled
         if name not in known:
             raise KeyError(f"no {kind} named {name!r}") from None
