@@ -40,6 +40,10 @@ ELEMENT_BYTES = {
 }
 BASE_BYTES = 700 + 630
 NODE_BYTES = 300 + 670
+#: the same in a netlist of BLOCK_MIN elements or more, whose plain elements
+#: are held as columns, and its nodes then
+PLAIN_BYTES = 300
+PLAIN_NODE_BYTES = 650
 _INF = float("inf")
 #: deepest nesting of subcircuit instances
 MAX_NESTING = 100
@@ -578,11 +582,22 @@ def count_elements(parsed, which_subckt):
     return count
 
 
-def expansion_size(parsed, which_subckt):
+def expansion_size(parsed, which_subckt, plain=None):
     """``(elements, estimated bytes, (element, subcircuit or None) at which the
     estimate passes MAX_EXPANSION_BYTES or None)`` of the expanded netlist,
-    computed once per subcircuit: nothing is expanded."""
+    computed once per subcircuit: nothing is expanded.  ``plain``: estimated
+    with the plain elements held as columns (None: as the expansion will hold
+    them, by its size)."""
+    if plain is None:
+        count, memory, over = expansion_size(parsed, which_subckt, plain=False)
+        if count < BLOCK_MIN:
+            return count, memory, over
+        return expansion_size(parsed, which_subckt, plain=True)
     sizes = {}  # subcircuit name -> (elements, estimated bytes) of one instance
+    node_bytes = PLAIN_NODE_BYTES if plain else NODE_BYTES
+    element_bytes = dict(ELEMENT_BYTES)
+    if plain:
+        element_bytes.update(dict.fromkeys(PLAIN_ADDERS, PLAIN_BYTES))
 
     def size(body, stack, ports):
         count, memory, nodes, over = 0, 0, set(), None
@@ -591,7 +606,7 @@ def expansion_size(parsed, which_subckt):
             if element.letter != "X":
                 extra = 1 if element.letter in _CONTROL_LETTERS and element.model is None else 0
                 count += 1 + extra
-                memory += (1 + extra) * ELEMENT_BYTES.get(element.letter, BASE_BYTES)
+                memory += (1 + extra) * element_bytes.get(element.letter, BASE_BYTES)
                 memory += len(element.name)
                 if element.letter not in _NAMES_ELEMENTS:  # a coupling names inductors
                     nodes.update(element.nodes)
@@ -608,7 +623,7 @@ def expansion_size(parsed, which_subckt):
             if over is None and memory > MAX_EXPANSION_BYTES:
                 over = (element, sub)
         nodes.difference_update(ports, (GROUND, "GND"))
-        memory += NODE_BYTES * len(nodes)
+        memory += node_bytes * len(nodes)
         return count, memory, over or (body.elements[-1] if body.elements else None, None)
 
     try:
