@@ -8,6 +8,7 @@ of the expansion, and an estimate of its memory, are computed and bounded before
 any of it is built.
 """
 
+import functools
 import os
 
 import numpy as np
@@ -17,7 +18,7 @@ from ..kinds import BY_ADDER, BY_LETTER
 from ..nodes import GROUND
 from .errors import NetlistError, clip, warn
 from .models import DEFAULT_MODEL, is_constant, junction_model
-from .plain import PLAIN_ADDERS, Plain
+from .plain import PLAIN_ADDERS, BodyPlan, Plain
 from .tokens import read_bytes
 
 __all__ = ["BLOCK_MIN", "MAX_EXPANSION_BYTES", "MAX_NESTING", "Expander", "Flat"]
@@ -129,6 +130,7 @@ class Expander:
         #: the plain elements held as columns (None: every element is a Flat)
         self.plain = None
         self._referenced = {}  # id of a body -> names its couplings and F, H name
+        self._plans = {}  # id of a body -> its BodyPlan
 
     def _override(self, params):
         for name, value in params.items():
@@ -268,21 +270,19 @@ class Expander:
                 return GROUND if name == "GND" else name
 
         append, values_of = self.flat.append, self._values
-        referenced = self._names_referenced(body) if plain is not None else ()
+        plan = batched = None
+        if plain is not None:
+            plan = self._plan(body)
+            evaluate = functools.partial(self._plain_value, scope)
+            batched = plan.members if plain.add_instance(plan, node, suffix, evaluate) else None
         for element in body.elements:
             letter = element.letter
             if letter == "X":
                 self._instance(element, scope, suffix, node, stack)
                 continue
-            if (
-                plain is not None
-                and letter in PLAIN_ADDERS
-                and not element.options
-                and element.name not in referenced
-                and not (self.spread and letter in _SPREAD_LETTERS)
-                and self._add_plain(element, scope, suffix, node)
-            ):
-                continue
+            if plan is not None and id(element) in plan.members:
+                if batched or self._add_plain(element, scope, suffix, node):
+                    continue
             try:
                 values = values_of(element, scope, owner)
             except ex.ExpressionError as exc:
@@ -306,15 +306,38 @@ class Expander:
                 self._note_area(element, name, scope, suffix)
             append(Flat(letter, name, nodes, element.line, values))
 
+    def _plan(self, body):
+        """The :class:`BodyPlan` of the body's elements that may be held as
+        columns: plain kinds with no options, named by no coupling or
+        current-controlled source, with no spread to draw."""
+        plan = self._plans.get(id(body))
+        if plan is None:
+            referenced = self._names_referenced(body)
+            members = [
+                e
+                for e in body.elements
+                if e.letter in PLAIN_ADDERS
+                and not e.options
+                and e.name not in referenced
+                and not (self.spread and e.letter in _SPREAD_LETTERS)
+                and len({n if n != "GND" else GROUND for n in e.nodes}) == 2
+            ]
+            plan = self._plans[id(body)] = BodyPlan(members, (GROUND, "GND"))
+        return plan
+
+    @staticmethod
+    def _plain_value(scope, element):
+        tree = element.value.tree
+        try:
+            return tree[1] if tree[0] == "num" else scope.evaluate(tree)
+        except ex.ExpressionError as exc:
+            raise _where(exc, element.line, element.name) from None
+
     def _add_plain(self, element, scope, suffix, node):
         """Put ``element`` into the columns; False for one that must stay a Flat
         (a short, a zero or negative inductance, a value or connection the
         circuit refuses, whose messages its own path gives)."""
-        tree = element.value.tree
-        try:
-            value = tree[1] if tree[0] == "num" else scope.evaluate(tree)
-        except ex.ExpressionError as exc:
-            raise _where(exc, element.line, element.name) from None
+        value = self._plain_value(scope, element)
         first, second = element.nodes
         a, b = node(first), node(second)
         if a == b or not 0.0 < value < _INF:
