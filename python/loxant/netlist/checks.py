@@ -50,8 +50,12 @@ def _check_with_columns(flat, warnings, plain):
     arrays; a node without a path to ground is then named by the full check."""
     numbers = dict(plain.numbers)  # the loose elements' own nodes numbered after
     loose = list(_described(flat))
-    touched = [0 if n == GROUND else numbers.setdefault(n, len(numbers) + 1)
-               for _, kind, nodes, _ in loose if kind.nodes for n in nodes]
+    touched = [
+        0 if n == GROUND else numbers.setdefault(n, len(numbers) + 1)
+        for _, kind, nodes, _ in loose
+        if kind.nodes
+        for n in nodes
+    ]
     columns = [c.arrays()[:2] for c in plain.columns.values()]
     ends = np.concatenate([np.array(touched, np.int64), *(x for pair in columns for x in pair)])
     counts = np.bincount(ends, minlength=len(numbers) + 1)

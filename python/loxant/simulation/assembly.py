@@ -333,7 +333,9 @@ class System:
         through elements that enter the matrix: the phase of a floating
         sub-circuit is undefined."""
         fail = lambda _where, message: CircuitError(message)  # noqa: E731
-        loose = [(e.name, kind_of(e.decl), getattr(e.decl, "nodes", ()), None) for e in self.elements]
+        loose = [
+            (e.name, kind_of(e.decl), getattr(e.decl, "nodes", ()), None) for e in self.elements
+        ]
         if not self.block_entries:
             check_topology(loose, fail)
             return
@@ -408,7 +410,11 @@ class System:
         self._seed_noise(seed)
         missing = sorted(
             {e.decl.model_name for e in self.elements if not hasattr(kernel, e.decl.model_name)}
-            | {e.block.model_name for e in self.block_entries if not hasattr(kernel, e.block.model_name)}
+            | {
+                e.block.model_name
+                for e in self.block_entries
+                if not hasattr(kernel, e.block.model_name)
+            }
         )
         if missing:
             users = [e.name for e in self.elements if e.decl.model_name in missing]
