@@ -173,12 +173,14 @@ class BlockEntry:
     """A block's place in ``lxglobals.ElementList``: its values are set once, at
     installation, so there is nothing to update."""
 
-    __slots__ = ("block", "first", "model", "name", "positions")
+    __slots__ = ("block", "first", "model", "name", "positions", "kept", "singles")
 
     def __init__(self, block, first):
         self.block = block
         self.first = first  # the element index of its first element
         self.model = self.positions = None
+        self.kept = np.arange(len(block))  # the elements the block model holds
+        self.singles = []  # the others, as single elements
         self.name = f"<{len(block)} {block.adder}s from {block.names[0]}>"
 
     def UpdateParameters(self):
@@ -187,11 +189,14 @@ class BlockEntry:
 
 def _block_model(kernel, entry):
     """The native block of ``entry``, its values set and positions bound."""
-    block = entry.block
-    eindex = np.arange(entry.first, entry.first + len(block), dtype=np.int32)
-    model = getattr(kernel, block.model_name)(block.a, block.b, eindex)
-    model.SetParameters(block.values)
-    model.InitModel(np.ascontiguousarray(entry.positions))
+    block, kept = entry.block, entry.kept
+    whole = len(kept) == len(block)
+    eindex = (entry.first + kept).astype(np.int32)
+    a, b = (block.a, block.b) if whole else (block.a[kept], block.b[kept])
+    model = getattr(kernel, block.model_name)(a, b, eindex)
+    model.SetParameters(block.values if whole else block.values[kept])
+    positions = entry.positions if whole else entry.positions.reshape(-1, 4)[kept].ravel()
+    model.InitModel(np.ascontiguousarray(positions))
     return model
 
 
@@ -394,12 +399,23 @@ class System:
 
     # -- installation --------------------------------------------------------
 
-    def install(self, kernel, *, initial_ramp=0.0, phase_hysteresis=0.0, time_step=None, seed=None):
+    def install(
+        self,
+        kernel,
+        *,
+        recorded=(),
+        initial_ramp=0.0,
+        phase_hysteresis=0.0,
+        time_step=None,
+        seed=None,
+    ):
         """Fill the shared state, create the element models and register them.
 
         ``kernel`` is the module ``loxant.CircuitKernel``.  ``time_step``, the
         largest step the driver will take, sizes the history of transmission
-        lines.  ``seed`` (an int >= 0) seeds the noise currents, each its own
+        lines.  ``recorded``: the element indices the run records, which leave
+        their blocks as single models (a block reports all its elements or
+        none, every step).  ``seed`` (an int >= 0) seeds the noise currents, each its own
         stream drawn from it; None: fresh entropy.  Replaces the state of any
         system installed before.
         """
@@ -423,6 +439,7 @@ class System:
                 f"this build of loxant.CircuitKernel lacks {', '.join(missing)}, "
                 f"needed by {', '.join(users)}"
             )
+        self._split_recorded(set(recorded))
         lent = self._lend_tjm_kernels()
         try:
             self._install(kernel, initial_ramp, phase_hysteresis)
@@ -433,9 +450,11 @@ class System:
     def _install(self, kernel, initial_ramp, phase_hysteresis):
         n, m = self.size, self.element_count
         lxglobals.TotalNodes = n
-        lxglobals.TotalElements = len(self.elements) + len(self.block_entries)
+        singles = [single for entry in self.block_entries for single in entry.singles]
+        held = [entry for entry in self.block_entries if len(entry.kept)]
+        lxglobals.ElementList = [*self.elements, *singles, *held]
+        lxglobals.TotalElements = len(lxglobals.ElementList)
         lxglobals.TotalSourceElements = len(self.sources)
-        lxglobals.ElementList = [*self.elements, *self.block_entries]
         lxglobals.SourceElementList = list(self.sources)
         lxglobals.OptimizeSimulation = 0
         lxglobals.CurrentTime = 0.0
@@ -462,7 +481,7 @@ class System:
         SP.PHASE_HISTERESIS = phase_hysteresis
 
         models = {}  # model name -> its class in the kernel, looked up once
-        for element in self.elements:
+        for element in [*self.elements, *singles]:
             decl = element.decl
             stamps = kind_of(decl).stamps
             if stamps == "coupling":
@@ -484,14 +503,31 @@ class System:
             decl.prepare(model, element.orientation.value_sign)
             model.InitModel(*element.positions)
             element.model = model
-        for entry in self.block_entries:
+        for entry in held:
             entry.model = _block_model(kernel, entry)
         kernel.InitElementModels()
+
+    def _split_recorded(self, recorded):
+        """Each block's recorded elements as single elements, the rest kept."""
+        names = self.node_names
+        for entry in self.block_entries:
+            block, first = entry.block, entry.first
+            mine = sorted(k - first for k in recorded if first <= k < first + len(block))
+            kept = np.ones(len(block), bool)
+            kept[mine] = False
+            entry.kept = np.flatnonzero(kept)
+            entry.singles = []
+            for k in mine:
+                decl = block.declaration(k, names)
+                orientation = decl.orientation(int(block.a[k]), int(block.b[k]))
+                single = NetlistElement(decl, first + k, orientation)
+                single._table, single._at = entry.positions[4 * k : 4 * k + 4].tolist(), 0
+                entry.singles.append(single)
 
     @property
     def models(self):
         """The installed models, in ``lxglobals.ElementList`` order."""
-        return [e.model for e in self.elements] + [e.model for e in self.block_entries]
+        return [e.model for e in lxglobals.ElementList]
 
     def element_names(self):
         """Every element's name, in element index order."""

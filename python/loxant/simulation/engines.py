@@ -103,6 +103,8 @@ __all__ = ["ENGINES", "Engine"]
 class Engine(NamedTuple):
     prepare: Callable
     execute: Callable
+    #: runs a circuit's blocks of plain elements as they are (else unpacked)
+    takes_blocks: bool = False
 
 
 def _reference():
@@ -120,6 +122,6 @@ def _reference_execute(system, plan, options, limits):
 
 #: engines by the name ``simulate(..., engine=...)`` takes
 ENGINES = {
-    "native": Engine(native.prepare, native.execute),
+    "native": Engine(native.prepare, native.execute, takes_blocks=True),
     "python": Engine(_reference_prepare, _reference_execute),
 }

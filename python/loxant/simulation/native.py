@@ -78,6 +78,7 @@ def setup(system, kernel, plan, options):
     ``options`` (a :class:`~loxant.simulation.options.RunOptions`)."""
     system.install(
         kernel,
+        recorded=plan.recorded_elements(),
         initial_ramp=options.initial_ramp,
         phase_hysteresis=options.phase_hysteresis,
         time_step=options.dt,

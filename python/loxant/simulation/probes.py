@@ -165,6 +165,10 @@ class RecordPlan:
         self.signs = np.array([c[2] for c in channels])
         self.turn_indices = np.array(self.turn_channels, dtype=np.intp)
 
+    def recorded_elements(self):
+        """Element index of every element some column reads."""
+        return {c[1] for c in self.channels if c[0] > 1} | set(self.turn_channels)
+
     def bytes_per_sample(self):
         floats = sum(len(self.columns[q]) for q in FLOAT_QUANTITIES)
         return 8 * (1 + floats) + 4 * len(self.columns["turns"])

@@ -123,7 +123,7 @@ def simulate(circuit, t_stop, dt=None, **options):
     engine.prepare()
     started = time.perf_counter()
     with collector_paused():
-        system = System(circuit)
+        system = System(circuit, blocks=engine.takes_blocks)
     plan = RecordPlan(system, options.record)
     limits = options.limits(plan.bytes_per_sample(), started)
     options = options.for_system(system)
