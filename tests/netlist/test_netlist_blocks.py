@@ -111,6 +111,11 @@ def test_names_and_probes_resolve_after_the_arrays_are_built():
     assert (inductor.nodes, inductor.l) == (reference.nodes, reference.l)
     assert not circuit.blocks
     assert sorted(e.name for e in circuit) == sorted(e.name for e in singles._nominal.circuit)
+    # the Python engine runs the single declarations the blocks stand for
+    _, python_singles = traces(read(FANOUT, False), engine="python", t_stop=20e-12)
+    _, python_blocks = traces(read(FANOUT, True), engine="python", t_stop=20e-12)
+    for label in python_singles:
+        assert_same(python_blocks[label], python_singles[label])
     # a recorded series of an element held in a block, through the Python API
     res = read(FANOUT, True).circuit().simulate_seconds(60e-12, 0.05e-12, record=["R2|X1|X3|XROOT"])
     assert np.ptp(res.current("R2|X1|X3|XROOT")) > 0
