@@ -198,7 +198,9 @@ class Circuit:
         return element
 
     def __contains__(self, name):
-        return name in self._elements or self._block_holding(name) is not None
+        return name in self._elements or (
+            bool(self._blocks) and self._block_holding(name) is not None
+        )
 
     def __iter__(self):
         self._unpack()
@@ -635,7 +637,7 @@ class Circuit:
     def _check_name(self, name):
         if not isinstance(name, str) or not name.strip():
             raise CircuitError(f"element names are non-empty strings, got {name!r}")
-        if name in self._elements or self._block_holding(name) is not None:
+        if name in self._elements or (self._blocks and self._block_holding(name) is not None):
             raise CircuitError(f"duplicate element name {name!r}")
 
     def _two_terminal(self, cls, name, a, b, *args, **kwargs):

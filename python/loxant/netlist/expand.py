@@ -605,54 +605,54 @@ def count_elements(parsed, which_subckt):
     return count
 
 
-def expansion_size(parsed, which_subckt, plain=None):
+def expansion_size(parsed, which_subckt):
     """``(elements, estimated bytes, (element, subcircuit or None) at which the
     estimate passes MAX_EXPANSION_BYTES or None)`` of the expanded netlist,
-    computed once per subcircuit: nothing is expanded.  ``plain``: estimated
-    with the plain elements held as columns (None: as the expansion will hold
-    them, by its size)."""
-    if plain is None:
-        count, memory, over = expansion_size(parsed, which_subckt, plain=False)
-        if count < BLOCK_MIN:
-            return count, memory, over
-        return expansion_size(parsed, which_subckt, plain=True)
-    sizes = {}  # subcircuit name -> (elements, estimated bytes) of one instance
-    node_bytes = PLAIN_NODE_BYTES if plain else NODE_BYTES
-    element_bytes = dict(ELEMENT_BYTES)
-    if plain:
-        element_bytes.update(dict.fromkeys(PLAIN_ADDERS, PLAIN_BYTES))
+    computed once per subcircuit: nothing is expanded.  Both estimates are
+    made in one pass, with every element a Flat and with the plain ones held
+    as columns; the size of the expansion says which applies."""
+    sizes = {}  # subcircuit name -> (elements, estimated bytes, both ways) of one instance
+    plain_bytes = dict(ELEMENT_BYTES, **dict.fromkeys(PLAIN_ADDERS, PLAIN_BYTES))
 
     def size(body, stack, ports):
-        count, memory, nodes, over = 0, 0, set(), None
+        count, flat, held, nodes, over = 0, 0, 0, set(), [None, None]
         for element in body.elements:
             sub = None
-            if element.letter != "X":
-                extra = 1 if element.letter in _CONTROL_LETTERS and element.model is None else 0
+            letter = element.letter
+            if letter != "X":
+                extra = 1 if letter in _CONTROL_LETTERS and element.model is None else 0
                 count += 1 + extra
-                memory += (1 + extra) * element_bytes.get(element.letter, BASE_BYTES)
-                memory += len(element.name)
-                if element.letter not in _NAMES_ELEMENTS:  # a coupling names inductors
+                flat += (1 + extra) * ELEMENT_BYTES.get(letter, BASE_BYTES) + len(element.name)
+                held += (1 + extra) * plain_bytes.get(letter, BASE_BYTES) + len(element.name)
+                if letter not in _NAMES_ELEMENTS:  # a coupling names inductors
                     nodes.update(element.nodes)
             else:
                 sub, connected = which_subckt(element)
                 nodes.update(connected)
                 _check_nesting(element, sub, stack)
                 if sub.name not in sizes:
-                    sizes[sub.name] = size(sub.body, stack + (sub.name,), set(sub.ports))[:2]
-                inner, inner_memory = sizes[sub.name]
+                    sizes[sub.name] = size(sub.body, stack + (sub.name,), set(sub.ports))[:3]
+                inner, inner_flat, inner_held = sizes[sub.name]
                 count += inner
                 # each name inside gets "|" and the instance's name appended
-                memory += inner_memory + inner * (len(element.name) + 1)
-            if over is None and memory > MAX_EXPANSION_BYTES:
-                over = (element, sub)
+                flat += inner_flat + inner * (len(element.name) + 1)
+                held += inner_held + inner * (len(element.name) + 1)
+            for k, memory in enumerate((flat, held)):
+                if over[k] is None and memory > MAX_EXPANSION_BYTES:
+                    over[k] = (element, sub)
         nodes.difference_update(ports, (GROUND, "GND"))
-        memory += node_bytes * len(nodes)
-        return count, memory, over or (body.elements[-1] if body.elements else None, None)
+        flat += NODE_BYTES * len(nodes)
+        held += PLAIN_NODE_BYTES * len(nodes)
+        last = (body.elements[-1] if body.elements else None, None)
+        return count, flat, held, [o or last for o in over]
 
     try:
-        return size(parsed.top, (), set())
+        count, flat, held, over = size(parsed.top, (), set())
     finally:
         size = None  # the closure refers to itself: let it go without the collector
+    if count >= BLOCK_MIN:
+        return count, held, over[1]
+    return count, flat, over[0]
 
 
 def _check_nesting(element, sub, stack):
