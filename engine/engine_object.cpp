@@ -310,6 +310,12 @@ int set_recorded(PyObject* self, PyObject* value, void*) {
     });
 }
 
+PyObject* get_rest_steps(PyObject* self, void*) {
+    return capi::boundary("loxant.NativeEngine.Engine.rest_steps", kFile, [&] {
+        return capi::Ref::steal(PyLong_FromLongLong(state_of(self).transient->rest_steps()));
+    });
+}
+
 PyObject* get_time(PyObject* self, void*) {
     return capi::boundary("loxant.NativeEngine.Engine.time", kFile, [&] {
         return capi::Ref::steal(PyFloat_FromDouble(state_of(self).transient->time()));
@@ -391,6 +397,9 @@ PyGetSetDef kGetSet[] = {
      "after them)",
      nullptr},
     {"time", get_time, nullptr, "time of the last accepted step", nullptr},
+    {"rest_steps", get_rest_steps, nullptr,
+     "steps of the start-up period taken at rest without computing them (see option skip_rest)",
+     nullptr},
     {"failure", get_failure, nullptr,
      "(time, step, reason, singular, iterations, non-finite models) or None", nullptr},
     {"stop_report", get_stop_report, nullptr,

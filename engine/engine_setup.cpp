@@ -43,7 +43,8 @@ const char* const kOptionalOptions[] = {
     "values_every_step", "modified_newton", "rate_test",    "predictor_degree",
     "adaptive",          "lte_rtol",        "lte_atol",     "dt_max",
     "breakpoints",       "noise_step",      "noise_models", "max_steps",
-    "settle_steps",      "settle_step",     "stop_rule",    "single_solve_fraction"};
+    "settle_steps",      "settle_step",     "stop_rule",    "single_solve_fraction",
+    "skip_rest"};
 
 bool known_option(PyObject* key) {
     if (!PyUnicode_Check(key))
@@ -168,6 +169,8 @@ Options read_options(PyObject* options, EngineState& state) {
     if (PyDict_GetItemString(options, "adaptive") != nullptr &&
         capi::truth(option(options, "adaptive")))
         read_adaptive_options(options, o);
+    if (PyDict_GetItemString(options, "skip_rest") != nullptr)
+        o.skip_rest = capi::truth(option(options, "skip_rest"));
     if (PyDict_GetItemString(options, "settle_steps") != nullptr) {
         o.settle_steps = count_option(options, "settle_steps");
         o.settle_step = real_option(options, "settle_step", 0.0, true);

@@ -80,6 +80,7 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
         if (m->ops->terms_changed != nullptr && m->ops->values != empty.values)
             with_jumps_.push_back(m);
     }
+    estimates_error_ = options_.adaptive || (chord_ && options_.newton_fraction > 0.0);
     split_flat_branches();
     for (std::vector<double>* v : {&bn_, &bn_next_, &estimate_weight_})
         v->assign(n, 0.0);

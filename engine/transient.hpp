@@ -66,6 +66,9 @@ struct Options {
     // sources evaluated at those (negative) times, nothing recorded.
     int64_t settle_steps = 0;
     double settle_step = 0.0;
+    // The start-up period of a linear circuit takes the steps it spends at rest
+    // under sources at zero without computing them (false: computes every one).
+    bool skip_rest = true;
 };
 
 struct Stats {
@@ -189,6 +192,8 @@ class Transient {
     const Stats& stats() const noexcept { return stats_; }
     const LinearSolver& solver() const noexcept { return solver_; }
     const Failure& failure() const noexcept { return failure_; }
+    // Steps of the start-up period taken at rest without computing them.
+    int64_t rest_steps() const noexcept { return rest_steps_; }
     int64_t recorded() const noexcept { return recorded_; }
     // Keeps the first `rows` rows recorded (the caller has taken the others):
     // the next row recorded is row `rows`.
@@ -242,6 +247,13 @@ class Transient {
     void record(const RecordTables& tables, double t);
     bool record_and_judge(const RecordTables& tables, double t);
     void update_sources(double t);
+    StepStatus settle_step(double size, Host& host);
+    bool may_skip_rest() const noexcept;
+    bool at_rest() const noexcept;
+    bool rest_probe(double size) const noexcept;
+    void watch_rest(bool probe, bool rebuilt) noexcept;
+    bool rest_holds(double size) const noexcept;
+    void take_rest_step() noexcept;
     void restart() noexcept;
     bool calls_python_ = false;
 
@@ -300,7 +312,8 @@ class Transient {
 
     // Loop position, kept between calls of run.
     double t_ = 0.0, h_ = 0.0, h_prev_ = 0.0, h_prev2_ = 0.0;
-    std::vector<double> x3_; // the level before the last two accepted
+    std::vector<double> x3_;       // the level before the last two accepted
+    bool estimates_error_ = false; // some step judges its local error, from x3_
     size_t next_breakpoint_ = 0;
 
     // Noise of an adaptive run: the noise part of the right-hand side of the
@@ -320,6 +333,11 @@ class Transient {
     bool on_grid_ = true;
     int64_t recorded_ = 0;
     StopRule stop_rule_;
+    // The start-up period at rest: whether its steps are still watched for
+    // rest, whether the next may be skipped, and how many were.
+    bool rest_watched_ = false;
+    bool rest_armed_ = false;
+    int64_t rest_steps_ = 0;
 };
 
 } // namespace loxant::engine

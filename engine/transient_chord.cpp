@@ -282,8 +282,10 @@ Transient::StepStatus Transient::chord_step(double h, double a0, int old) {
 // Publishes the converged level to the models and shifts the history.
 void Transient::accept(double h) {
     const size_t bytes = static_cast<size_t>(n_) * sizeof(double);
-    // x_{n-2} of the level just accepted is x_{n-3} of the next step.
-    std::memcpy(x3_.data(), levels_[(xind_ + 1) % 3].data(), bytes);
+    // x_{n-2} of the level just accepted is x_{n-3} of the next step (read
+    // only by the local error estimates).
+    if (estimates_error_)
+        std::memcpy(x3_.data(), levels_[(xind_ + 1) % 3].data(), bytes);
     std::memcpy(shared_.node_phase, levels_[xind_].data(), bytes);
     std::memcpy(shared_.node_voltage, dx_.data(), bytes);
     std::memcpy(shared_.node_dvoltage, ddx_.data(), bytes);

@@ -171,6 +171,21 @@ namespace {
 double whole_step(double size, double left, double h) noexcept {
     return std::fabs(left - size) <= 1e-9 * h ? size : std::min(size, left);
 }
+
+// True if every value is +0.0 bit for bit (a -0.0 would show where it is recorded).
+bool all_positive_zero(const double* values, int32_t n) noexcept {
+    uint64_t bits = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        uint64_t word;
+        std::memcpy(&word, &values[k], sizeof word);
+        bits |= word;
+    }
+    return bits == 0;
+}
+
+bool same_bits(double a, double b) noexcept {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 } // namespace
 
 Outcome Transient::settle(Host& host) {
@@ -178,6 +193,7 @@ Outcome Transient::settle(Host& host) {
         return Outcome::finished;
     const double h = options_.settle_step;
     ctx_.junction_history_held = true;
+    rest_watched_ = may_skip_rest();
     for (int64_t k = options_.settle_steps; k > 0; --k) {
         // from t = -k h to -(k - 1) h, as the peer counts its steps (the last
         // lands on 0); a step that fails is taken in halves
@@ -188,18 +204,24 @@ Outcome Transient::settle(Host& host) {
             // a whole step is h itself, not end - t_, which differs from it in
             // the last bits: every size change would rebuild and refactor
             size = whole_step(size, end - t_, h);
-            const StepStatus status = step(t_, size, has_prev_, h_prev_, host);
-            if (status == StepStatus::stopped)
-                return Outcome::interrupted;
-            if (status != StepStatus::ok) {
-                ++stats_.rejected;
-                if (size / 2 < options_.dt_min)
-                    return fail(status, size);
-                size /= 2;
-                continue;
+            const bool lands = end - t_ - size <= 1e-9 * h;
+            // the period's last step is computed: what it leaves in the element
+            // arrays and the sources is then that of every run
+            if (rest_armed_ && !(k == 1 && lands) && rest_holds(size)) {
+                take_rest_step();
+            } else {
+                const StepStatus status = settle_step(size, host);
+                if (status == StepStatus::stopped)
+                    return Outcome::interrupted;
+                if (status != StepStatus::ok) {
+                    ++stats_.rejected;
+                    if (size / 2 < options_.dt_min)
+                        return fail(status, size);
+                    size /= 2;
+                    continue;
+                }
             }
-            accept(size);
-            t_ = end - t_ - size <= 1e-9 * h ? end : t_ + size;
+            t_ = lands ? end : t_ + size;
             h_prev2_ = h_prev_;
             h_prev_ = size;
             has_prev_ = true;
@@ -214,6 +236,111 @@ Outcome Transient::settle(Host& host) {
         stats_.settle_motion = std::max(stats_.settle_motion, std::fabs(dv) * period);
     restart();
     return Outcome::finished;
+}
+
+// ---- the start-up period at rest ---------------------------------------------------
+//
+// A linear circuit at rest (every level and voltage history exactly 0) under
+// sources that are all exactly 0 computes a step that leaves it at rest: a
+// large circuit whose sources start after t = 0 spends its whole start-up
+// period so.  One computed step shows it, a probe: from rest, of the step size
+// of the one before it, without a rebuild of the matrix.  Each step after it
+// that would see exactly what the probe saw (the same step sizes, source
+// values and smooth factor, the same matrix) would compute exactly what the
+// probe did, and is only counted; the first that would not is computed, and
+// so is the last of the period.  What a skipped step would write besides the
+// levels (the element arrays through Values) the next computed step writes
+// again: no model the skip admits keeps a state of its own.
+
+// A computed step of the start-up period, accepted if it converged; while the
+// period is watched, whether the steps after it may be skipped.
+Transient::StepStatus Transient::settle_step(double size, Host& host) {
+    const bool probe = rest_watched_ && rest_probe(size);
+    const int64_t builds = stats_.matrix_builds;
+    const StepStatus status = step(t_, size, has_prev_, h_prev_, host);
+    if (status != StepStatus::ok) {
+        rest_watched_ = rest_armed_ = false;
+        return status;
+    }
+    accept(size);
+    if (rest_watched_)
+        watch_rest(probe, stats_.matrix_builds != builds);
+    return status;
+}
+
+// A linear circuit whose step is a function of the levels, the source values
+// and the step size alone: no model keeps a state or a piece, no Python runs.
+bool Transient::may_skip_rest() const noexcept {
+    if (!options_.skip_rest || options_.nonlinear || options_.steps_history ||
+        options_.values_every_step || calls_python_ || !noise_models_.empty())
+        return false;
+    return std::none_of(models_.begin(), models_.end(), [](const ElementModelObject* m) {
+        return m->ops->keeps_state || m->ops->terms_changed != nullptr;
+    });
+}
+
+// Every level, voltage and derivative history and node array the models read: +0.
+bool Transient::at_rest() const noexcept {
+    for (const std::vector<double>* v :
+         {&levels_[0], &levels_[1], &levels_[2], &v1_, &v2_, &dv1_, &dv2_})
+        if (!all_positive_zero(v->data(), n_))
+            return false;
+    for (const double* p : {shared_.node_phase, shared_.node_voltage, shared_.node_dvoltage})
+        if (!all_positive_zero(p, n_))
+            return false;
+    return true;
+}
+
+// Whether the step about to be computed may be a probe: the formula's
+// coefficients and the predictor's degree those of every step after it.
+bool Transient::rest_probe(double size) const noexcept {
+    return has_prev_ && size == h_prev_ && steps_taken_ >= 2 && at_rest();
+}
+
+// After a computed step: a probe that left the circuit at rest, every source at
+// 0 and the matrix as it was, arms the skip; a step that moved the circuit ends
+// the watch.
+void Transient::watch_rest(bool probe, bool rebuilt) noexcept {
+    rest_armed_ = false;
+    if (!at_rest()) {
+        rest_watched_ = false;
+        return;
+    }
+    rest_armed_ = probe && !rebuilt &&
+                  std::all_of(sources_.begin(), sources_.end(),
+                              [](const Source& s) { return *s.value == 0.0; });
+}
+
+// Whether the next step of `size` would see what the probe saw: the same step
+// sizes, and the sources writing the values they hold, every one 0, under the
+// same smooth factor.
+bool Transient::rest_holds(double size) const noexcept {
+    if (!has_prev_ || size != h_prev_)
+        return false;
+    const double t_new = t_ + size;
+    if (!same_bits(detail::smooth_factor(t_new, options_.initial_ramp), ctx_.smooth_factor))
+        return false;
+    double w = 0.0;
+    for (const Source& s : sources_) {
+        if (!s.same_as_previous)
+            w = s.waveform->value(t_new);
+        const double value = s.sign * w;
+        if (value != 0.0 || !same_bits(value, *s.value))
+            return false;
+    }
+    return true;
+}
+
+// What a linear step without a rebuild counts, its one solve and iteration;
+// the levels turn as the predictor turns them (all three hold 0).
+void Transient::take_rest_step() noexcept {
+    xind_ = (xind_ + 1) % 3;
+    ++stats_.iterations;
+    stats_.max_iterations = std::max<int64_t>(stats_.max_iterations, 1);
+    ++stats_.solves;
+    ++stats_.steps;
+    ++steps_taken_;
+    ++rest_steps_;
 }
 
 // The integration starts again at t = 0 from the present state, as a run with
