@@ -63,7 +63,7 @@ class RecordPlan:
 
     def __init__(self, system, record=None):
         self.system = system
-        self.node_names = list(system.node_names)
+        self.node_names = system.node_names
         self.element_names = system.element_names()
         self._node_index = _NodeIndex(system.node_numbers)
         self._element_index = _Index(

@@ -129,8 +129,9 @@ class Results:
     def _setup(self, time, nodes, elements, series, stats):
         self._time = time
         #: names of every node (ground excluded) and element of the circuit
-        self.nodes = list(nodes)
-        self.elements = list(elements)
+        #: (lists the caller hands over: a run's millions of names, not copied)
+        self.nodes = nodes
+        self.elements = elements
         self._name_sets = None  # of nodes and elements, made on the first lookup
         self._indexes = None  # canonical spellings, built on the first miss
         #: quantity -> (table, name -> column) of the recorded series
