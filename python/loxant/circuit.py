@@ -214,6 +214,14 @@ class Circuit:
             return None
         return next((block for block in self._blocks if block.index(name) is not None), None)
 
+    def copy_element(self, name, like, a, b):
+        """A copy of the two-terminal element ``like`` (its kind and values, checked
+        when it was declared) named ``name``, between ``a`` and ``b``: how a netlist
+        adds thousands of junctions or sources of one model or waveform."""
+        if len(like.nodes) != 2 or like is not self._elements.get(like.name):
+            raise CircuitError(f"{name}: copies only a two-terminal element of this circuit")
+        return self._two_terminal(_copied, name, a, b, like)
+
     # -- blocks ------------------------------------------------------------
 
     def add_block(self, adder, names, a, b, values):
@@ -696,6 +704,14 @@ class Circuit:
     def _add(self, element):
         self._elements[element.name] = element
         return element
+
+
+def _copied(name, a, b, like):
+    """A declaration as ``like`` under another name and nodes."""
+    element = object.__new__(type(like))
+    element.__dict__.update(like.__dict__)
+    element.name, element.nodes = name, (a, b)
+    return element
 
 
 # capacitor, the sources, the transmission line and the controlled sources: in

@@ -171,3 +171,18 @@ def test_a_block_is_refused_whole_with_the_single_element_message():
     assert res.stats["steps"] == 200
     with pytest.raises(CircuitError, match="duplicate element name 'C1'"):
         c.capacitor("C1", "a", "0", 1.0)
+
+
+def test_junctions_and_sources_of_one_model_or_waveform_are_copies_of_their_own():
+    circuit = read_netlist(os.path.join(DATA, "jtl100.cir"))._nominal.circuit
+    first, other = circuit["B1"], circuit["B2"]
+    assert type(first) is type(other) and vars(first).keys() == vars(other).keys()
+    assert (first.ic, first.r, first.c) == (other.ic, other.r, other.c)
+    assert other.nodes != first.nodes
+    other.ic *= 2  # as the margin scaling changes one element
+    assert first.ic * 2 == other.ic
+    foreign = Circuit("other", units="normalised").resistor("R1", "a", "0", 1.0)
+    with pytest.raises(CircuitError, match="copies only a two-terminal element of this circuit"):
+        circuit.copy_element("R9", foreign, "a", "0")
+    with pytest.raises(CircuitError, match="duplicate element name 'B1'"):
+        circuit.copy_element("B1", other, "a", "0")

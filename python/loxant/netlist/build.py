@@ -47,7 +47,8 @@ def build_circuit(units, title, flat, tran, seed=None, plain=None):
     scales = {k: Scales(tran, scale["s"], scale[unit]) for k, unit in _SOURCE_UNITS.items()}
     waves = {}  # sources of the same waveform share it (waveforms do not change)
     couplings, controlled, noise_sources = [], [], 0
-    fast_add = _fast_adder(pc, scale)
+    alike = {}  # (letter, id of its waveform or model values) -> (them, the first such)
+    fast_add = _fast_adder(pc, scale, alike)
     for element in flat:
         letter = element.letter
         try:
@@ -63,7 +64,7 @@ def build_circuit(units, title, flat, tran, seed=None, plain=None):
                     wave = waves.get(key)
                     if wave is None:
                         wave = waves[key] = waveform(values, scales[letter])
-                adders[letter](element.name, *element.nodes, wave)
+                _add_source(pc.circuit, adders[letter], element, wave, alike)
             elif letter == "R" and element.values["value"] == 0:
                 # a short that joins two nodes, as older decks write it: a
                 # branch of no inductance holds them at one phase
@@ -123,10 +124,24 @@ def _noise_seed(seed, index):
     return None if seed is None else (seed, index)
 
 
-def _fast_adder(pc, scale):
+def _add_source(circuit, adder, element, wave, alike):
+    """A source of a waveform already declared is a copy of the first one."""
+    key = (element.letter, id(wave))
+    first = alike.get(key)
+    if first is not None and len(element.nodes) == 2:
+        circuit.copy_element(element.name, first[1], *element.nodes)
+    elif first is None:
+        alike[key] = (wave, adder(element.name, *element.nodes, wave))
+    else:
+        adder(element.name, *element.nodes, wave)
+
+
+def _fast_adder(pc, scale, alike):
     """A function that adds an element with its values normalised here (a fast path
     for the common elements) and says False when it needs :func:`_add`; the scale
-    factors and adders are looked up once per circuit."""
+    factors and adders are looked up once per circuit.  A junction whose model
+    values it has met (the same object: see the expansion) is a copy of the
+    first junction of them, in ``alike``."""
     circuit = pc.circuit
     values_of = {  # letter -> (adder, scale of its value, whether it takes branch=)
         letter: (getattr(circuit, kind.adder), scale[kind.params[0].unit], _takes_branch(kind))
@@ -153,12 +168,18 @@ def _fast_adder(pc, scale):
             else:
                 adder(element.name, a, b, value / factor)
             return True
+        shared = values["junction"]
+        first = alike.get(("B", id(shared)))
+        if first is not None:
+            circuit.copy_element(element.name, first[1], a, b)
+            return True
         factors = junction_scales[values["adder"]]
         arguments = {
             key: value / factors[key] if key in factors else value
             for key, value in values["junction"].items()
         }
-        getattr(circuit, values["adder"])(element.name, a, b, **arguments)
+        junction = getattr(circuit, values["adder"])(element.name, a, b, **arguments)
+        alike[("B", id(shared))] = (shared, junction)
         return True
 
     return add

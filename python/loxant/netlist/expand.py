@@ -131,6 +131,7 @@ class Expander:
         self.plain = None
         self._referenced = {}  # id of a body -> names its couplings and F, H name
         self._plans = {}  # id of a body -> its BodyPlan
+        self._shared = {}  # (id of a model's values, area) -> (them, junction arguments)
 
     def _override(self, params):
         for name, value in params.items():
@@ -442,12 +443,21 @@ class Expander:
         self._spread(element, scope, drawn, "area")
         area = drawn["area"]
         values = {"ic": ic * area, "r": model.rn / area, "adder": model.adder}
-        values["junction"] = model.instance(area)
+        values["junction"] = self._instance_values(model, area)
         if "spread" in drawn:
             values["spread"] = drawn["spread"]
         if "TEMP" in options:
             values["temp"] = scope.evaluate(options["TEMP"].tree)
         return values
+
+    def _instance_values(self, model, area):
+        """The junction arguments of ``model`` at ``area``: one dict for the
+        junctions that share both, which the circuit's builder copies."""
+        key = (id(model), area)
+        known = self._shared.get(key)
+        if known is None or known[0] is not model:
+            known = self._shared[key] = (model, model.instance(area))  # keeps model's id
+        return known[1]
 
     def _custom_points(self, element):
         """The amplitudes of a ``cus()`` file, read once, relative to the file of
