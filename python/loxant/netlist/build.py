@@ -38,11 +38,19 @@ def reference_units(flat):
     return Units(1e-3, 5.0)
 
 
-def build_circuit(units, title, flat, tran, seed=None, plain=None):
+def build_circuit(units, title, flat, tran, seed=None, plain=None, singly=None):
     """A new SI Circuit of the expanded elements ``flat``, and of the columns
-    ``plain`` (see :mod:`.plain`) as blocks."""
+    ``plain`` (see :mod:`.plain`) as blocks.  Where a column holds a value its
+    adder refuses, the circuit is built of ``singly()`` (the expansion with
+    every element a Flat) instead, so that the first fault in netlist order is
+    the one said."""
     pc = Circuit(title, units="SI", ic0=units.ic0, r0=units.r0)
     scale = pc.units.scale
+    columns = None if plain is None else _normalised_columns(plain, scale)
+    if plain is not None and columns is None:
+        if singly is None:
+            raise CircuitError("a plain element's value is out of range in the circuit's units")
+        flat, plain = singly(), None
     adders = {letter: getattr(pc.circuit, BY_LETTER[letter].adder) for letter in _SOURCE_UNITS}
     scales = {k: Scales(tran, scale["s"], scale[unit]) for k, unit in _SOURCE_UNITS.items()}
     waves = {}  # sources of the same waveform share it (waveforms do not change)
@@ -78,7 +86,7 @@ def build_circuit(units, title, flat, tran, seed=None, plain=None):
         except (CircuitError, ValueError, TypeError) as exc:
             raise element.line.error(clip(clip_words(str(exc)), 400)) from None
     if plain is not None:
-        _add_columns(pc, plain, scale)
+        _add_columns(pc, plain, columns)
     _fill_current_controlled(pc, controlled)
     for element in couplings:
         first, second = element.nodes
@@ -89,18 +97,27 @@ def build_circuit(units, title, flat, tran, seed=None, plain=None):
     return pc
 
 
-def _add_columns(pc, plain, scale):
-    """Each kind's columns as one block of the circuit, its nodes numbered after
+def _normalised_columns(plain, scale):
+    """(adder, column, normalised values) of each kind's column; None when a
+    value is out of range once normalised, which its own adder would say."""
+    out = []
+    for letter, column in plain.columns.items():
+        if len(column):
+            normalised = column.arrays()[2] / scale[BY_LETTER[letter].params[0].unit]
+            if not (np.isfinite(normalised) & (normalised != 0)).all():
+                return None
+            out.append((PLAIN_ADDERS[letter], column, normalised))
+    return out
+
+
+def _add_columns(pc, plain, columns):
+    """Each kind's column as one block of the circuit, its nodes numbered after
     those of the other elements."""
     circuit = pc.circuit
     numbers = np.array([0, *circuit.number_nodes(plain.node_names())], np.int32)
-    for letter, column in plain.columns.items():
-        if not len(column):
-            continue
-        adder = PLAIN_ADDERS[letter]
-        a, b, values = column.arrays()
-        factor = scale[BY_LETTER[letter].params[0].unit]
-        circuit.add_block(adder, column.names, numbers[a], numbers[b], values / factor)
+    for adder, column, normalised in columns:
+        a, b, _ = column.arrays()
+        circuit.add_block(adder, column.names, numbers[a], numbers[b], normalised)
 
 
 #: the kinds of the fast path: values and junctions

@@ -16,12 +16,14 @@ from .errors import clip, warn
 __all__ = ["check_connections", "warn_of_shorts"]
 
 
-def check_connections(flat, warnings=None, plain=None):
+def check_connections(flat, warnings=None, plain=None, singly=None):
     """Warn of nodes touched by one element; raise for loops of voltage and phase
     sources and for nodes with no path to ground but through current sources.
-    ``plain``: the expansion's columns (:class:`~loxant.netlist.plain.Plain`)."""
+    ``plain``: the expansion's columns (:class:`~loxant.netlist.plain.Plain`);
+    ``singly``, a function giving the expansion with every element a Flat, names
+    a fault among them as it would be named without columns."""
     if plain is not None and len(plain):
-        _check_with_columns(flat, warnings, plain)
+        _check_with_columns(flat, warnings, plain, singly)
         return
     first, once = {}, {}  # node -> the first element on it; and while it is the only one
     for element in flat:
@@ -45,7 +47,7 @@ def _warn_once(node, name, line, warnings):
     warn(f"node {clip(node)} is connected only to {clip(name)}", line.file, line.number, warnings)
 
 
-def _check_with_columns(flat, warnings, plain):
+def _check_with_columns(flat, warnings, plain, singly):
     """The same checks over the loose elements and the columns, counted with
     arrays; a node without a path to ground is then named by the full check."""
     numbers = dict(plain.numbers)  # the loose elements' own nodes numbered after
@@ -67,7 +69,10 @@ def _check_with_columns(flat, warnings, plain):
     fail = lambda line, message: line.error(message)  # noqa: E731
     blocks = [_Ends(*pair) for pair in columns]
     if not all_grounded(loose, blocks, numbers, len(numbers)):
-        every = loose + [(n, BY_LETTER[k], e, r.line) for n, k, e, r in plain.elements()]
+        if singly is not None:
+            every = list(_described(singly()))
+        else:
+            every = loose + [(n, BY_LETTER[k], e, r.line) for n, k, e, r in plain.elements()]
         check_topology(every, fail)
     check_source_loops(loose, fail)
 

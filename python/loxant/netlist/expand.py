@@ -9,6 +9,7 @@ any of it is built.
 """
 
 import functools
+import math
 import os
 
 import numpy as np
@@ -82,6 +83,17 @@ class Flat:
         )
 
 
+def _value_or_nan(scope, element):
+    """A plain element's value, NaN where it cannot be evaluated: the instance's
+    elements then go one by one, so that the first fault in netlist order is
+    the one said."""
+    tree = element.value.tree
+    try:
+        return tree[1] if tree[0] == "num" else scope.evaluate(tree)
+    except ex.ExpressionError:
+        return math.nan
+
+
 def _where(exc, line, name):
     """A NetlistError of an ExpressionError met while evaluating ``name`` at ``line``."""
     if exc.where is not None:
@@ -95,12 +107,22 @@ class Expander:
     ``params`` overrides ``.param`` values: a top-level name, or ``NAME@PATH``
     for the parameter NAME of the subcircuit instance PATH (``B0@XDUT``,
     ``B0@X2|X1``: innermost first); ``rng`` draws the random functions;
-    ``spread_rng`` draws the spreads (nominal values without it).  With
+    ``spread_rng`` draws the spreads (nominal values without it); ``columns``
+    False makes every element a Flat, however large the netlist.  With
     ``record``, :attr:`instance_values` gets every instance's parameter values
     and :attr:`area_params` the instance parameter a junction's area names.
     """
 
-    def __init__(self, parsed, params=None, rng=None, spread_rng=None, base_dir=".", record=False):
+    def __init__(
+        self,
+        parsed,
+        params=None,
+        rng=None,
+        spread_rng=None,
+        base_dir=".",
+        record=False,
+        columns=True,
+    ):
         self.parsed = parsed
         self.rng = rng
         self.spread_rng = spread_rng
@@ -129,6 +151,7 @@ class Expander:
         self._custom = {}  # path -> (values, line)
         #: the plain elements held as columns (None: every element is a Flat)
         self.plain = None
+        self._columns = columns  # whether a large netlist may hold them so
         self._referenced = {}  # id of a body -> names its couplings and F, H name
         self._plans = {}  # id of a body -> its BodyPlan
         self._shared = {}  # (id of a model's values, area) -> (them, junction arguments)
@@ -186,7 +209,7 @@ class Expander:
                 scope.define(name, value=nominal * (1.0 + spread * self.spread_rng.uniform(-1, 1)))
 
     def build(self):
-        if count_elements(self.parsed, self._which_subckt) >= BLOCK_MIN:
+        if count_elements(self.parsed, self._which_subckt) >= BLOCK_MIN and self._columns:
             self.plain = Plain()
         self._expand(self.parsed.top, self.scope, "", {}, (), None)
         unused = set(self._inner) - self._used
@@ -274,7 +297,7 @@ class Expander:
         plan = batched = None
         if plain is not None:
             plan = self._plan(body)
-            evaluate = functools.partial(self._plain_value, scope)
+            evaluate = functools.partial(_value_or_nan, scope)
             batched = plan.members if plain.add_instance(plan, node, suffix, evaluate) else None
         for element in body.elements:
             letter = element.letter

@@ -97,13 +97,14 @@ class Netlist(ModelLookup):
         plain = nominal.plain
         if not flat and not plain and not parsed.iv_requests and not has_models:
             raise self._end_error("the netlist has no elements")
-        check_connections(flat, self.warnings, plain)
+        singly = self._singly(parsed, None, None)
+        check_connections(flat, self.warnings, plain, singly)
         warn_of_shorts(flat, self.warnings)
         self.spreads = {e.name: e.values["spread"] for e in flat if "spread" in e.values}
         self.spreads.update(nominal.drawn_params)
         self.units = reference_units(flat)
         self._nominal = self._with_noise(
-            build_circuit(self.units, title, flat, self.tran, self.seed, plain)
+            build_circuit(self.units, title, flat, self.tran, self.seed, plain, singly)
         )
         # what the nominal circuit was built from: a plain run may use it unless
         # that has changed or a noise source would draw fresh noise for every run
@@ -438,10 +439,22 @@ class Netlist(ModelLookup):
             expander = Expander(self._parsed, params, rng, spread_rng, self._base_dir)
             flat = expander.build()
             plain = expander.plain
+            singly = self._singly(self._parsed, params, rng, spread_rng)
             if params is not None or rng is not None or spread_rng is not None:
-                check_connections(flat, self.warnings, plain)
-            pc = build_circuit(self.units, self.title, flat, self.tran, self.seed, plain)
+                check_connections(flat, self.warnings, plain, singly)
+            pc = build_circuit(self.units, self.title, flat, self.tran, self.seed, plain, singly)
         return self._with_noise(pc)
+
+    def _singly(self, parsed, params, rng, spread_rng=None):
+        """A function expanding the netlist again with every element a Flat,
+        for naming a connection fault as a netlist of any size names it."""
+
+        def expanded():
+            again = Expander(parsed, params, rng, spread_rng, self._base_dir, columns=False)
+            again.warnings = []  # said once, by the first expansion
+            return again.build()
+
+        return expanded
 
     def _nominal_reusable(self):
         """Whether a run without parameters or draws may use the nominal circuit:
