@@ -167,7 +167,7 @@ class Circuit:
     def elements(self):
         """The elements (their values normalised), in order of declaration; the
         elements of blocks follow the others."""
-        self._unpack()
+        self.unpack()
         return list(self._elements.values())
 
     @property
@@ -191,7 +191,7 @@ class Circuit:
     def __getitem__(self, name):
         element = self._elements.get(name)
         if element is None and self._block_holding(name) is not None:
-            self._unpack()
+            self.unpack()
             element = self._elements.get(name)
         if element is None:
             raise KeyError(f"no element named {name!r}")
@@ -203,7 +203,7 @@ class Circuit:
         )
 
     def __iter__(self):
-        self._unpack()
+        self.unpack()
         return iter(self._elements.values())
 
     def __len__(self):
@@ -275,8 +275,8 @@ class Circuit:
                 raise CircuitError(f"duplicate element name {name!r}")
             seen.add(name)
 
-    def _unpack(self):
-        """Every block's elements as declarations, after the others."""
+    def unpack(self):
+        """Every block's elements as single declarations, after the others."""
         if not self._blocks:
             return
         blocks = list(self._blocks)
@@ -319,7 +319,7 @@ class Circuit:
         self._check_name(name)
         inductors = []
         if self._blocks and not {first, second} <= self._elements.keys():
-            self._unpack()  # a coupled inductor has a branch of its own
+            self.unpack()  # a coupled inductor has a branch of its own
         for ref in (first, second):
             element = self._elements.get(ref)
             if element is None:
@@ -675,7 +675,7 @@ class Circuit:
 
     def _control(self, name, control):
         if control not in self._elements and self._block_holding(control) is not None:
-            self._unpack()
+            self.unpack()
         element = self._elements.get(control)
         if element is None:
             raise CircuitError(f"{name}: no element named {control!r} to take the current of")

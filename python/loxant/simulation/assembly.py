@@ -212,7 +212,7 @@ class System:
         noisy = getattr(circuit, "temperature", 0.0) != 0.0
         held = getattr(circuit, "blocks", [])
         if held and (noisy or not blocks):
-            circuit.elements  # noqa: B018 - unpacks the blocks
+            circuit.unpack()
             held = []
         decls = circuit.declarations if held else circuit.elements
         if not decls and not held:
@@ -528,6 +528,12 @@ class System:
     def models(self):
         """The installed models, in ``lxglobals.ElementList`` order."""
         return [e.model for e in lxglobals.ElementList]
+
+    def model_names(self):
+        """The name of each installed model (a block's says what it holds), in
+        ``lxglobals.ElementList`` order: the engine names a failing model by its
+        position there."""
+        return [e.name for e in lxglobals.ElementList]
 
     def element_names(self):
         """Every element's name, in element index order."""

@@ -213,7 +213,7 @@ def run(engine, plan, capacity, max_rows=None):
         if outcome == Outcome.RULE_FAILED:
             raise _stopped(engine.stop_report)
         if outcome == Outcome.FAILED:
-            raise _failure(engine.failure, plan.element_names)
+            raise _failure(engine.failure, plan.system.model_names())
         limit = RECORDING if full else STEPS
         error = RunLimitError(limit, time=engine.time, limit=limit)
         error.tables = tuple(table[: engine.recorded] for table in tables)
@@ -250,7 +250,7 @@ def run_printed(engine, plan, limits):
         if outcome == Outcome.FINISHED:
             return printer.finish(*block, limits.t_stop)
         if outcome == Outcome.FAILED:
-            raise _failure(engine.failure, plan.element_names)
+            raise _failure(engine.failure, plan.system.model_names())
         error = RunLimitError(STEPS, time=engine.time, limit=STEPS)
         error.tables = printer.finish(*block, engine.time)
         error.printed = True
