@@ -14,8 +14,9 @@ turn (A B A B ...), and the ratio pair by pair.
     python benchmarks/bench_scale.py [--full | --cases NAME ...] [--repeat N]
         [--loxant CMD] [--peer CMD] [--write DIR]
 
-By default the floor and ex_ksa4bit; ``--full`` every case (the fan-out alone
-takes minutes and GiB).  The peer runs where ``josim-cli`` is on the path.
+By default the floor and ex_ksa4bit; ``--full`` every case.  The peer runs
+where ``josim-cli`` is on the path, with ``-m``: without it, its progress
+output (thrown away here) takes half its time on the large circuits.
 
 ``--loxant 'python NAME=VALUE ...'`` runs the netlists through
 ``run_netlist.py`` with those ``simulate`` options.
@@ -151,7 +152,8 @@ def main():
             if name == "ten":
                 other, b = "import numpy", [sys.executable, "-c", "import numpy"]
             elif name in PEER_RUNS and peer:
-                other, b = "peer", [*peer, path, "-o", os.path.join(where, f"{name}-peer.csv")]
+                out = os.path.join(where, f"{name}-peer.csv")
+                other, b = "peer", [*peer, "-m", "-o", out, path]  # its options first
             else:
                 other, b = "", None
             big = name == "fanout"  # a minute or more a run: once, no warm-up
