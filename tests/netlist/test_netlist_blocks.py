@@ -186,3 +186,19 @@ def test_junctions_and_sources_of_one_model_or_waveform_are_copies_of_their_own(
         circuit.copy_element("R9", foreign, "a", "0")
     with pytest.raises(CircuitError, match="duplicate element name 'B1'"):
         circuit.copy_element("B1", other, "a", "0")
+
+
+def test_drawn_values_are_drawn_in_netlist_order():
+    text = FANOUT.replace("R2 n2 0 5", "R2 n2 0 {gauss(5, 0.1)}").replace(
+        "C1 n1 n2 0.1p", "C1 n1 n2 {agauss(0.1p, 0.01p)}"
+    )
+    drawn = []
+    for block_min in (10**12, 1):
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(expand, "BLOCK_MIN", block_min)
+            circuit = read_netlist(text).circuit(rng=np.random.default_rng(7))
+        assert bool(circuit.blocks) == (block_min == 1)
+        drawn.append({e.name: repr(e) for e in circuit if not e.is_source})
+    assert drawn[0] == drawn[1]
+    values = [text for name, text in drawn[0].items() if name.startswith("R2|")]
+    assert len(set(values)) == len(values) == 6  # each drawn for itself

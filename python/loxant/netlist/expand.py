@@ -298,7 +298,9 @@ class Expander:
         if plain is not None:
             plan = self._plan(body)
             evaluate = functools.partial(_value_or_nan, scope)
-            batched = plan.members if plain.add_instance(plan, node, suffix, evaluate) else None
+            in_order = plan.draws and self.rng is not None
+            if not in_order and plain.add_instance(plan, node, suffix, evaluate):
+                batched = plan.members
         for element in body.elements:
             letter = element.letter
             if letter == "X":

@@ -13,6 +13,7 @@ import operator
 
 import numpy as np
 
+from ..expressions import RANDOM
 from ..kinds import BY_ADDER
 from ..nodes import GROUND
 
@@ -93,6 +94,20 @@ class BodyPlan:
             if mine:
                 self.groups.append(_Group(letter, mine, index))
         self.members = frozenset(id(r) for r in records)
+        #: whether a value calls a random function: drawn, the values must come
+        #: one by one in netlist order, for the same draws
+        self.draws = any(_draws(r.value.tree) for r in records)
+
+
+def _draws(tree):
+    """Whether an expression tree calls one of the random functions."""
+    if isinstance(tree, list):
+        return any(_draws(node) for node in tree)
+    if not isinstance(tree, tuple) or not tree:
+        return False
+    if tree[0] == "call" and tree[1] in RANDOM:
+        return True
+    return any(_draws(node) for node in tree[1:] if isinstance(node, (tuple, list)))
 
 
 class Plain:
