@@ -208,6 +208,7 @@ class Transient {
 
     std::vector<bool> recorded_elements() const;
     void split_flat_branches();
+    void index_entries(const int32_t* col_ptr, const int32_t* row_idx);
     void add_flat_branches() noexcept;
     bool reports_to_recording(const ElementModelObject* m,
                               const std::vector<bool>& recorded) const noexcept;

@@ -48,6 +48,8 @@ def name_index(names):
     index = {}
     for name in names:
         key = canonical_name(name)
+        if key == name:
+            key = name  # a name already canonical keys itself: no second copy of it
         index[key] = name if key not in index else _AMBIGUOUS
     return index
 
