@@ -237,10 +237,10 @@ class Circuit:
         taken = set(self._elements)
         for other in self._blocks:
             taken.update(other.names)
-        before = len(taken)
-        taken.update(block.names)
-        if len(taken) != before + len(block):
-            self._refuse_name(block)
+        for name in block.names:
+            if name in taken:
+                raise CircuitError(f"duplicate element name {name!r}")
+            taken.add(name)
         self._blocks.append(block)
         return block
 
@@ -265,15 +265,6 @@ class Circuit:
         self._check_ends(name, na, nb, na, nb)
         block.declaration(k, names)  # raises for its value
         raise CircuitError(f"{name}: refused")
-
-    def _refuse_name(self, block):
-        seen = set(self._elements)
-        for other in self._blocks:
-            seen.update(other.names)
-        for name in block.names:
-            if name in seen:
-                raise CircuitError(f"duplicate element name {name!r}")
-            seen.add(name)
 
     def unpack(self):
         """Every block's elements as single declarations, after the others."""

@@ -59,12 +59,13 @@ def check_source_loops(elements, fail):
     _check_source_loops(list(elements), fail)
 
 
-def all_grounded(elements, blocks, numbers, count):
+def all_grounded(elements, edges, numbers, count):
     """Whether every one of the ``count`` nodes reaches ground through the
     conducting pairs of ``elements`` (as :func:`check_topology` takes them) and
-    the elements of ``blocks`` (every one conducts); ``numbers`` gives each node
-    name's number (ground 0).  Vectorised, for circuits of millions of elements:
-    a failure is named by :func:`check_topology`."""
+    ``edges``, pairs of arrays of node numbers (every one conducts: a block's
+    ends); ``numbers`` gives each node name's number (ground 0).  Vectorised,
+    for circuits of millions of elements: a failure is named by
+    :func:`check_topology`."""
     first, second = [], []
     for _name, kind, nodes, _where in elements:
         if not kind.nodes:
@@ -72,8 +73,8 @@ def all_grounded(elements, blocks, numbers, count):
         for x, y in kind.conducting:
             first.append(_number(numbers, nodes[x]))
             second.append(_number(numbers, nodes[y]))
-    u = np.concatenate([np.array(first, np.int64), *(b.a for b in blocks)]).astype(np.int64)
-    v = np.concatenate([np.array(second, np.int64), *(b.b for b in blocks)]).astype(np.int64)
+    u = np.concatenate([np.array(first, np.int64), *(a for a, _ in edges)]).astype(np.int64)
+    v = np.concatenate([np.array(second, np.int64), *(b for _, b in edges)]).astype(np.int64)
     return bool(np.all(_components(count + 1, u, v) == 0))
 
 

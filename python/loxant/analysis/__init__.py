@@ -4,7 +4,7 @@
 * :func:`yield_analysis` - the fraction of circuits that work under spread;
 * :func:`sweep` - measures over a grid of parameter values;
 * :func:`optimize` - the values that widen the critical margin;
-* :func:`verify` - one run judged by a josim-tools spec file (:mod:`.expected`);
+* :func:`verify` - one run judged by josim-tools' file of expected switching (:mod:`.expected`);
 * :func:`iv_curve` - the I-V curve of a junction model, both branches;
 * :func:`characterize` - a cell's state machine, delays and constraints, as SDF and Liberty;
 * :mod:`loxant.analysis.events` - switching times, delays and mean voltages.

@@ -44,8 +44,8 @@ def nominal_criterion(
     threshold=None,
 ):
     """Simulate the nominal design and return ``(criterion, outcome)``: the
-    criterion given, the :class:`SpecCriterion` of ``spec`` (a spec file's path
-    or an :class:`~loxant.analysis.expected.ExpectedSwitching`) within
+    criterion given, the :class:`SpecCriterion` of ``spec`` (the path of a file of
+    expected switching or an :class:`~loxant.analysis.expected.ExpectedSwitching`) within
     ``threshold``, or the :class:`EventCriterion` of the nominal switching of
     the watched junctions (see :func:`watched_junctions`).  Raises RuntimeError
     if the nominal run fails."""
@@ -67,8 +67,9 @@ def nominal_criterion(
 
 
 def spec_criterion(design, criterion, spec, threshold, junctions=None, watch=None, window=None):
-    """``criterion``, or the :class:`SpecCriterion` of ``spec`` on ``design``;
-    ValueError when a spec comes with another criterion or its settings."""
+    """``criterion``, or the :class:`SpecCriterion` of the expected switching
+    ``spec`` on ``design``; ValueError when it comes with another criterion or
+    that criterion's settings."""
     if spec is None:
         if threshold is not None:
             raise ValueError("threshold belongs to a spec: give spec too")

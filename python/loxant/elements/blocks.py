@@ -20,11 +20,11 @@ from .base import Capacitor, Inductor, Resistor
 
 __all__ = ["BLOCK_KINDS", "Block"]
 
-#: adder -> (declaration class, native block class, the declaration's value attribute)
+#: adder -> (declaration class, native block class)
 BLOCK_KINDS = {
-    "resistor": (Resistor, "ResistorBlock", "r"),
-    "inductor": (Inductor, "InductorBlock", "l"),
-    "capacitor": (Capacitor, "CapacitorBlock", "c"),
+    "resistor": (Resistor, "ResistorBlock"),
+    "inductor": (Inductor, "InductorBlock"),
+    "capacitor": (Capacitor, "CapacitorBlock"),
 }
 
 

@@ -67,21 +67,13 @@ def _check_with_columns(flat, warnings, plain, singly):
             name, line = _only_element(int(number), names[number - 1], loose, plain)
             _warn_once(names[number - 1], name, line, warnings)
     fail = lambda line, message: line.error(message)  # noqa: E731
-    blocks = [_Ends(*pair) for pair in columns]
-    if not all_grounded(loose, blocks, numbers, len(numbers)):
+    if not all_grounded(loose, columns, numbers, len(numbers)):
         if singly is not None:
             every = list(_described(singly()))
         else:
             every = loose + [(n, BY_LETTER[k], e, r.line) for n, k, e, r in plain.elements()]
         check_topology(every, fail)
     check_source_loops(loose, fail)
-
-
-class _Ends:
-    __slots__ = ("a", "b")
-
-    def __init__(self, a, b):
-        self.a, self.b = a, b
 
 
 def _only_element(number, node, loose, plain):

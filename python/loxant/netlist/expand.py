@@ -83,13 +83,18 @@ class Flat:
         )
 
 
+def _value(scope, element):
+    """A one-value element's value in ``scope`` (raises ExpressionError)."""
+    tree = element.value.tree
+    return tree[1] if tree[0] == "num" else scope.evaluate(tree)
+
+
 def _value_or_nan(scope, element):
     """A plain element's value, NaN where it cannot be evaluated: the instance's
     elements then go one by one, so that the first fault in netlist order is
     the one said."""
-    tree = element.value.tree
     try:
-        return tree[1] if tree[0] == "num" else scope.evaluate(tree)
+        return _value(scope, element)
     except ex.ExpressionError:
         return math.nan
 
@@ -351,19 +356,14 @@ class Expander:
             plan = self._plans[id(body)] = BodyPlan(members, (GROUND, "GND"))
         return plan
 
-    @staticmethod
-    def _plain_value(scope, element):
-        tree = element.value.tree
-        try:
-            return tree[1] if tree[0] == "num" else scope.evaluate(tree)
-        except ex.ExpressionError as exc:
-            raise _where(exc, element.line, element.name) from None
-
     def _add_plain(self, element, scope, suffix, node):
         """Put ``element`` into the columns; False for one that must stay a Flat
         (a short, a zero or negative inductance, a value or connection the
         circuit refuses, whose messages its own path gives)."""
-        value = self._plain_value(scope, element)
+        try:
+            value = _value(scope, element)
+        except ex.ExpressionError as exc:
+            raise _where(exc, element.line, element.name) from None
         first, second = element.nodes
         a, b = node(first), node(second)
         if a == b or not 0.0 < value < _INF:

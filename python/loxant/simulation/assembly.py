@@ -346,7 +346,7 @@ class System:
             return
         blocks = [entry.block for entry in self.block_entries]
         numbers = self.circuit.node_numbers()
-        if not all_grounded(loose, blocks, numbers, self.n_nodes):
+        if not all_grounded(loose, [(b.a, b.b) for b in blocks], numbers, self.n_nodes):
             # the slow check finds the same fault and names it
             names = self.node_names
             singles = (block.declaration(k, names) for block in blocks for k in range(len(block)))
