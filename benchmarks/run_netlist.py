@@ -11,8 +11,16 @@ from loxant.netlist import Netlist
 from loxant.output import write_traces
 
 
+def setting(value):
+    """A number where the text is one (method=trapezoidal stays a string)."""
+    try:
+        return float(value)
+    except ValueError:
+        return value
+
+
 def main(path, out, *settings):
-    options = {name: float(value) for name, value in (s.split("=", 1) for s in settings)}
+    options = {name: setting(value) for name, value in (s.split("=", 1) for s in settings)}
     net = Netlist.from_file(path)
     results = net.simulate(record=net.record() or None, **options)
     traces = [(label, *results.trace(label)) for label in net.probes]

@@ -44,7 +44,7 @@ const char* const kOptionalOptions[] = {
     "adaptive",          "lte_rtol",        "lte_atol",     "dt_max",
     "breakpoints",       "noise_step",      "noise_models", "max_steps",
     "settle_steps",      "settle_step",     "stop_rule",    "single_solve_fraction",
-    "skip_rest"};
+    "skip_rest",         "trapezoidal"};
 
 bool known_option(PyObject* key) {
     if (!PyUnicode_Check(key))
@@ -169,6 +169,8 @@ Options read_options(PyObject* options, EngineState& state) {
     if (PyDict_GetItemString(options, "adaptive") != nullptr &&
         capi::truth(option(options, "adaptive")))
         read_adaptive_options(options, o);
+    if (PyDict_GetItemString(options, "trapezoidal") != nullptr)
+        o.trapezoidal = capi::truth(option(options, "trapezoidal"));
     if (PyDict_GetItemString(options, "skip_rest") != nullptr)
         o.skip_rest = capi::truth(option(options, "skip_rest"));
     if (PyDict_GetItemString(options, "settle_steps") != nullptr) {

@@ -242,6 +242,34 @@ void Transient::predict(double h, double h_prev, double a0, double a1, double a2
     ctx_.voltages_prev = v1;
 }
 
+// The same prediction of the level; then the trapezoidal rule's V and dV at it,
+// each from the last level's: V = a0 (x - x_prev) - V_prev, dV = a0 (V - V_prev)
+// - dV_prev, with a0 = 2 / h.  Their derivatives in the phase are a0 and a0**2,
+// as BDF2's, so the models and the corrections treat both alike.
+void Transient::predict_trapezoidal(double h, double h_prev, double a0) {
+    const int old = xind_, fresh = (old + 1) % 3;
+    const double* x_prev = levels_[old].data();
+    double* x = levels_[fresh].data();
+    double *dx = dx_.data(), *ddx = ddx_.data();
+    const double *v1 = v1_.data(), *dv1 = dv1_.data(), *dv2 = dv2_.data();
+    const double half_h2 = 0.5 * h * h;
+    const double cubic = options_.predictor_degree >= 3 && h_prev > 0 && steps_taken_ >= 2
+                             ? h * h * h / (6.0 * h_prev)
+                             : 0.0;
+    for (int32_t k = 0; k < n_; ++k) {
+        x[k] = x_prev[k] + h * v1[k] + half_h2 * dv1[k] + cubic * (dv1[k] - dv2[k]);
+        const double v = a0 * (x[k] - x_prev[k]) - v1[k];
+        dx[k] = v;
+        ddx[k] = a0 * (v - v1[k]) - dv1[k];
+    }
+    xind_ = fresh;
+    ctx_.phases = x;
+    ctx_.phases_prev = x_prev;
+    ctx_.voltages = dx;
+    ctx_.voltages_deriv = ddx;
+    ctx_.voltages_prev = v1;
+}
+
 // Step terms (when `rebuild`), phase terms and right-hand side at the present iterate.
 void Transient::assemble(bool rebuild) {
     const double start = options_.profile ? now() : 0.0;
@@ -389,8 +417,11 @@ void Transient::find_non_finite_models() {
 Transient::StepStatus Transient::step(double t, double h, bool has_prev, double h_prev,
                                       Host& host) {
     double a0, a1, a2;
+    trapezoidal_step_ = has_prev && options_.trapezoidal;
     if (!has_prev) {
         a0 = 1.0 / h, a1 = -1.0 / h, a2 = 0.0;
+    } else if (trapezoidal_step_) {
+        a0 = 2.0 / h, a1 = 0.0, a2 = 0.0;
     } else {
         const double w = h / h_prev;
         a0 = (1.0 + 2.0 * w) / (h * (1.0 + w));
@@ -407,7 +438,10 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
         return StepStatus::stopped;
 
     const int old = xind_;
-    predict(h, has_prev ? h_prev : 0.0, a0, a1, a2);
+    if (trapezoidal_step_)
+        predict_trapezoidal(h, h_prev, a0);
+    else
+        predict(h, has_prev ? h_prev : 0.0, a0, a1, a2);
     if (chord_)
         return chord_step(h, a0, old);
     double* x = levels_[xind_].data();

@@ -52,6 +52,9 @@ struct Options {
     // the correction still to come, estimated from the residual, is at most
     // this fraction of the step's own local error (0: never on that ground).
     double single_solve_fraction = 0.0;
+    // Fixed step: the trapezoidal rule after the first step instead of BDF2
+    // (for the voltage from the phases, and again for its derivative).
+    bool trapezoidal = false;
     // Adaptive step: local error of each step against lte_atol + lte_rtol |phase|,
     // steps up to dt_max (dt is the first), landing on every breakpoint.
     bool adaptive = false;
@@ -225,6 +228,7 @@ class Transient {
     void give_up_step(int old) noexcept;
     StepStatus close_iterations(StepStatus status, int old, int iteration) noexcept;
     void predict(double h, double h_prev, double a0, double a1, double a2);
+    void predict_trapezoidal(double h, double h_prev, double a0);
     void assemble(bool rebuild);
     void update_rhs_only();
     bool factor_and_solve(double* values, bool refactor);
@@ -236,6 +240,12 @@ class Transient {
     double local_error(double h, double a0, const double* shift) const noexcept;
     double weighted_error(double h, double a0, const double* shift, double atol,
                           double rtol) const noexcept;
+    // The weights of the two levels before the last in the prediction the
+    // local error is measured from, and the corrector's share of the difference.
+    struct ErrorTerms {
+        double l2, l3, c;
+    };
+    ErrorTerms error_terms(double h, double a0) const noexcept;
     double next_breakpoint();
     double limit_to_breakpoint(double step_size, double& corner);
     void stamp_noise() noexcept;
@@ -313,6 +323,7 @@ class Transient {
 
     // Loop position, kept between calls of run.
     double t_ = 0.0, h_ = 0.0, h_prev_ = 0.0, h_prev2_ = 0.0;
+    bool trapezoidal_step_ = false; // the step being solved uses the trapezoidal rule
     std::vector<double> x3_;       // the level before the last two accepted
     bool estimates_error_ = false; // some step judges its local error, from x3_
     size_t next_breakpoint_ = 0;

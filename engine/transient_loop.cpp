@@ -22,7 +22,9 @@ using detail::zero;
 //   x_c - x = x''' h (h + h1) / (6 a0)          (BDF2 derivative residual / a0)
 //   x - x_p = x''' h (h + h1) (h + h1 + h2) / 6  (interpolation remainder)
 // so the corrector's error is (x_c - x_p) / (1 + a0 (h + h1 + h2)): 2/11 of
-// the difference at a constant step.  The Jacobian's share is neglected.
+// the difference at a constant step.  The Jacobian's share is neglected.  The
+// trapezoidal rule's corrector errs by x_c - x = -x''' h^3 / 12, so its share
+// is h^2 / (2 (h + h1) (h + h1 + h2) - h^2): 1/11 at a constant step.
 double Transient::local_error(double h, double a0, const double* shift) const noexcept {
     return weighted_error(h, a0, shift, options_.lte_atol, options_.lte_rtol);
 }
@@ -30,12 +32,19 @@ double Transient::local_error(double h, double a0, const double* shift) const no
 // The same as the maximum of |err| / (atol + rtol |x|); `shift`, when given, is
 // a part of the step that the predictor cannot know (a noise jump) and is taken
 // out of the difference.
+Transient::ErrorTerms Transient::error_terms(double h, double a0) const noexcept {
+    const double h1 = h_prev_, h2 = h_prev2_;
+    ErrorTerms e;
+    e.l2 = -h * (h + h1 + h2) / (h1 * h2);
+    e.l3 = h * (h + h1) / ((h1 + h2) * h2);
+    e.c = trapezoidal_step_ ? h * h / (2.0 * (h + h1) * (h + h1 + h2) - h * h)
+                            : 1.0 / (1.0 + a0 * (h + h1 + h2));
+    return e;
+}
+
 double Transient::weighted_error(double h, double a0, const double* shift, double atol,
                                  double rtol) const noexcept {
-    const double h1 = h_prev_, h2 = h_prev2_;
-    const double l2 = -h * (h + h1 + h2) / (h1 * h2);
-    const double l3 = h * (h + h1) / ((h1 + h2) * h2);
-    const double c = 1.0 / (1.0 + a0 * (h + h1 + h2));
+    const auto [l2, l3, c] = error_terms(h, a0);
     const double* x = levels_[xind_].data();
     const double* x1 = levels_[(xind_ + 2) % 3].data();
     const double* x2 = levels_[(xind_ + 1) % 3].data();

@@ -75,6 +75,12 @@ def add_run_subcommand(subparsers):
         metavar="TIME",
         help="largest adaptive step, such as 5ps (implies --adaptive; default: the .tran tstep)",
     )
+    run.add_argument(
+        "--method",
+        choices=run_options.METHODS,
+        help="integration formula of the fixed step (default bdf2); trapezoidal: about a "
+        "quarter of the error at the same step, no phase sources",
+    )
     run.add_argument("--plot", metavar="OUT.png", help="plot the requested traces to this image")
     run.add_argument(
         "--events",
@@ -388,6 +394,8 @@ def _simulate(args, netlist, output):
     if args.dt_max is not None:
         options["dt_max"] = si_text(quantity(args.dt_max, "s", "--dt-max"), "s")
     netlist.adaptive = netlist.adaptive or args.adaptive or args.dt_max is not None
+    if args.method is not None:
+        options["method"] = args.method
     record = _recorded(args, netlist, output)
     options.update(_limit_options(args, netlist, record))
     if args.record_all:

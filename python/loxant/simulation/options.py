@@ -11,7 +11,7 @@ import copy
 import dataclasses
 import math
 
-from ..elements import number
+from ..elements import PhaseSource, number
 from ..errors import RECORDING, STEPS, CircuitError, QuotedError, RunLimitError
 from .engines import ENGINES
 from .probes import HOW_TO_RECORD
@@ -23,6 +23,7 @@ __all__ = [
     "ADAPTIVE_RTOL",
     "MAX_RECORDING_BYTES",
     "MAX_STEPS",
+    "METHODS",
     "NEWTON_ABSTOL",
     "NEWTON_FRACTION",
     "NEWTON_RELTOL",
@@ -40,6 +41,8 @@ NEWTON_FRACTION = 0.1
 #: with those defaults, a fixed step also ends after its first solve when the
 #: correction still to come, estimated, is within this fraction of its local error
 SINGLE_SOLVE = 0.0
+#: the integration formulas of a fixed step (the adaptive step takes BDF2)
+METHODS = ("bdf2", "trapezoidal")
 #: most time steps a run may project (t_stop / dt)
 MAX_STEPS = 10**9
 #: largest recording, in bytes, a run may project
@@ -99,6 +102,17 @@ def _engine(value, name):
     return value
 
 
+def _method(value, name):
+    if value not in METHODS:
+        names = " or ".join(repr(method) for method in METHODS)
+        raise CircuitError(f"{name} must be {names}, got {value!r:.80}", option=name)
+    return value
+
+
+def _trapezoidal_run(options):
+    return options.method == "trapezoidal"
+
+
 def _progress(value, name):
     if value is not None and not callable(value):
         raise CircuitError(f"{name} must be a callable of the time, got {value!r}", option=name)
@@ -153,6 +167,8 @@ class RunOptions:
     reltol: float = _option(NEWTON_RELTOL, native="reltol")
     newton_fraction: float = _option(NEWTON_FRACTION, native="newton_fraction")
     single_solve: float = _option(SINGLE_SOLVE, native="single_solve_fraction")
+    #: the engine reads its flag "trapezoidal" as true: the method's name is a true string
+    method: str = _option("bdf2", check=_method, native="trapezoidal", when=_trapezoidal_run)
     max_iterations: int = _option(20, check=_count, native="max_iterations")
     max_steps: int = _option(MAX_STEPS, native="max_steps", when=_adaptive_run)
     engine: str = _option("native", check=_engine)
@@ -203,6 +219,7 @@ class RunOptions:
             )
         )
         values["single_solve"] = _single_solve(given.get("single_solve"), values["newton_fraction"])
+        _check_method(values.get("method", "bdf2"), adaptive, given.get("engine", "native"))
         if "record" in given:
             values["record"] = given["record"]  # checked against the system
         return cls(**steps, **values)
@@ -226,7 +243,10 @@ class RunOptions:
     def for_system(self, system):
         """These options with the breakpoints and noise step of ``system``: an
         adaptive run lands on its waveforms' corners and holds its noise over a
-        noise step, at most a third of which a step may take."""
+        noise step, at most a third of which a step may take.  A trapezoidal run
+        of a system with a phase source is refused."""
+        if self.method == "trapezoidal":
+            _check_trapezoidal_sources(system)
         if not self.adaptive:
             return self
         breakpoints = tuple(_breakpoints(system, self.t_stop))
@@ -307,6 +327,38 @@ class Limits:
         results = Results.from_tables(*tables, plan, exc.stats)
         message = f"{reached}; {advice} (the error's results hold what was recorded)"
         return RunLimitError(message, t, results, limit=exc.limit, reached=reached)
+
+
+def _check_method(method, adaptive, engine):
+    """The trapezoidal rule is the native engine's, at a fixed step."""
+    if method != "trapezoidal":
+        return
+    if adaptive:
+        raise CircuitError(
+            "method = 'trapezoidal' takes a fixed step: the adaptive step integrates with "
+            "'bdf2'; leave out rtol, atol and dt_max, or the method",
+            option="method",
+        )
+    if engine != "native":
+        raise CircuitError(
+            "method = 'trapezoidal' is the native engine's; the python engine integrates "
+            "with 'bdf2'",
+            option="method",
+        )
+
+
+def _check_trapezoidal_sources(system):
+    """Refuses a phase source: the trapezoidal rule's voltage and its derivative
+    at a node whose phase is imposed carry any error on undamped, so a
+    capacitance there would see it grow."""
+    for element in system.sources:
+        if isinstance(element.decl, PhaseSource):
+            raise CircuitError(
+                f"method = 'trapezoidal' cannot integrate the phase source {element.decl.name}: "
+                "the rule does not damp the voltage of a node whose phase is imposed; "
+                "use method = 'bdf2'",
+                option="method",
+            )
 
 
 def _single_solve(single_solve, newton_fraction):

@@ -1,0 +1,101 @@
+"""The trapezoidal rule of a fixed step (``method="trapezoidal"``): its own
+analytic period on an LC tank, switching closer to the converged run than
+BDF2 at a netlist's step, and refusals where it cannot apply."""
+
+import csv
+import math
+
+import numpy as np
+import pytest
+from scipy.interpolate import CubicSpline
+
+pytest.importorskip(
+    "loxant.NativeEngine", reason="the native module loxant.NativeEngine is not built"
+)
+
+from loxant import Circuit, CircuitError, Netlist
+from loxant.cli import main
+from loxant.waveforms import PWL
+
+from test_single_solve import lc_period_error, lc_tank_beside_a_running_junction
+
+JTL = """\
+* four-stage JTL, one pulse
+.model jm jj(rtype=1, icrit=250u, rn=2.74, cap=0.175p)
+.subckt stage in out
+B1 in 0 jm
+IB 0 in pwl(0 0 10p 175u)
+L1 in out 3p
+.ends
+IIN 0 1 pwl(0 0 20p 0 22p 600u 24p 0)
+X1 stage 1 2
+X2 stage 2 3
+X3 stage 3 4
+BEND 4 0 jm
+IBEND 0 4 pwl(0 0 10p 175u)
+.tran {step} 80p 0 {step}
+.print p(BEND)
+.end
+"""
+
+
+def test_lc_period_is_the_rules_own():
+    """The rule turns e^{i w h} into (1 + i w h/2) / (1 - i w h/2), a rotation
+    by 2 atan(w h / 2): at w = 1 the period comes out 2 pi h / (2 atan(h/2)),
+    four times closer to 2 pi than BDF2's."""
+    for h in (0.2, 0.1, 0.05):
+        res = lc_tank_beside_a_running_junction().simulate(t_stop=80.0, dt=h, method="trapezoidal")
+        expected = 2 * math.pi * (h / (2 * math.atan(h / 2)) - 1)
+        assert lc_period_error(res) == pytest.approx(expected, rel=0.02)
+        bdf2 = lc_tank_beside_a_running_junction().simulate(t_stop=80.0, dt=h)
+        assert lc_period_error(bdf2) > 3.5 * expected
+
+
+def crossing(time, phase, level=math.pi):
+    """The first time the phase passes ``level``, on a cubic spline (in ps)."""
+    return CubicSpline(time * 1e12, phase).solve(level, extrapolate=False)[0] * 1e-12
+
+
+def test_switching_is_closer_to_the_converged_run_than_bdf2(tmp_path):
+    """Through the command line, at the deck's 0.25 ps step, against the same
+    deck at a tenth of it."""
+    fine = Netlist.from_string(JTL.format(step="0.025p"))
+    res = fine.simulate()
+    converged = crossing(res.time("s"), res.trace("P(BEND)")[1])
+    deck = tmp_path / "jtl.cir"
+    deck.write_text(JTL.format(step="0.25p"))
+    errors = {}
+    for method in ("bdf2", "trapezoidal"):
+        out = tmp_path / f"{method}.csv"
+        assert main(["run", "-q", str(deck), "--method", method, "-o", str(out)]) == 0
+        with open(out) as stream:
+            rows = np.array([[float(v) for v in row] for row in list(csv.reader(stream))[1:]])
+        errors[method] = abs(crossing(rows[:, 0], rows[:, 1]) - converged)
+    assert errors["trapezoidal"] < 0.4 * errors["bdf2"]
+    assert errors["trapezoidal"] < 50e-15  # BDF2: 114 fs
+
+
+def phase_driven():
+    c = Circuit(units="normalised")
+    c.phase_source("P1", "a", "0", PWL([(0, 0), (1, 1)]))
+    c.junction("J1", "a", "0", ic=1.0, r=1.0, c=1.0)
+    return c
+
+
+@pytest.mark.parametrize(
+    "make, options, message",
+    [
+        (lc_tank_beside_a_running_junction, {"method": "euler"}, "'bdf2' or 'trapezoidal'"),
+        (lc_tank_beside_a_running_junction, {"method": "trapezoidal", "rtol": 1e-3}, "fixed step"),
+        (
+            lc_tank_beside_a_running_junction,
+            {"method": "trapezoidal", "engine": "python"},
+            "native engine",
+        ),
+        (phase_driven, {"method": "trapezoidal"}, "phase source P1"),
+    ],
+)
+def test_refused_where_it_cannot_apply(make, options, message):
+    with pytest.raises(CircuitError, match=message) as caught:
+        make().simulate(t_stop=2.0, dt=0.1, **options)
+    assert caught.value.option == "method"
