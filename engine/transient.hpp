@@ -324,8 +324,8 @@ class Transient {
     // Loop position, kept between calls of run.
     double t_ = 0.0, h_ = 0.0, h_prev_ = 0.0, h_prev2_ = 0.0;
     bool trapezoidal_step_ = false; // the step being solved uses the trapezoidal rule
-    std::vector<double> x3_;       // the level before the last two accepted
-    bool estimates_error_ = false; // some step judges its local error, from x3_
+    std::vector<double> x3_;        // the level before the last two accepted
+    bool estimates_error_ = false;  // some step judges its local error, from x3_
     size_t next_breakpoint_ = 0;
 
     // Noise of an adaptive run: the noise part of the right-hand side of the

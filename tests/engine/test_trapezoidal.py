@@ -13,11 +13,11 @@ pytest.importorskip(
     "loxant.NativeEngine", reason="the native module loxant.NativeEngine is not built"
 )
 
+from test_single_solve import lc_period_error, lc_tank_beside_a_running_junction
+
 from loxant import Circuit, CircuitError, Netlist
 from loxant.cli import main
 from loxant.waveforms import PWL
-
-from test_single_solve import lc_period_error, lc_tank_beside_a_running_junction
 
 JTL = """\
 * four-stage JTL, one pulse
