@@ -208,8 +208,11 @@ void Transient::update_sources(double t) {
 
 // The new level from the last one, its voltage, its voltage derivative and
 // (degree 3) the change of that derivative over the last step: the Taylor
-// polynomial of the solution the BDF2 estimates describe.  Then the estimates
-// V and dV of the formula at that level.
+// polynomial of the solution the estimates describe.  Then the estimates V and
+// dV of the formula at that level: BDF2's from the levels, or the trapezoidal
+// rule's from the last step's, V = a0 (x - x_prev) - V_prev and dV = a0 (V -
+// V_prev) - dV_prev with a0 = 2 / h.  Their derivatives in the phase are a0 and
+// a0**2 either way, so the models and the corrections treat both alike.
 void Transient::predict(double h, double h_prev, double a0, double a1, double a2) {
     const int old = xind_, fresh = (old + 1) % 3;
     const double* x_prev = levels_[old].data();
@@ -221,8 +224,15 @@ void Transient::predict(double h, double h_prev, double a0, double a1, double a2
     const double cubic = options_.predictor_degree >= 3 && h_prev > 0 && steps_taken_ >= 2
                              ? h * h * h / (6.0 * h_prev)
                              : 0.0;
+    const bool trapezoidal = trapezoidal_step_;
     for (int32_t k = 0; k < n_; ++k) {
         x[k] = x_prev[k] + h * v1[k] + half_h2 * dv1[k] + cubic * (dv1[k] - dv2[k]);
+        if (trapezoidal) {
+            const double v = a0 * (x[k] - x_prev[k]) - v1[k];
+            dx[k] = v;
+            ddx[k] = a0 * (v - v1[k]) - dv1[k];
+            continue;
+        }
         // a1 = -(a0 + a2): written with differences, large phases do not cancel
         double v = (x[k] - x_prev[k]) * a0;
         if (a2 != 0.0)
@@ -233,34 +243,6 @@ void Transient::predict(double h, double h_prev, double a0, double a1, double a2
         if (a2 != 0.0)
             dv += a2 * v2[k];
         ddx[k] = dv;
-    }
-    xind_ = fresh;
-    ctx_.phases = x;
-    ctx_.phases_prev = x_prev;
-    ctx_.voltages = dx;
-    ctx_.voltages_deriv = ddx;
-    ctx_.voltages_prev = v1;
-}
-
-// The same prediction of the level; then the trapezoidal rule's V and dV at it,
-// each from the last level's: V = a0 (x - x_prev) - V_prev, dV = a0 (V - V_prev)
-// - dV_prev, with a0 = 2 / h.  Their derivatives in the phase are a0 and a0**2,
-// as BDF2's, so the models and the corrections treat both alike.
-void Transient::predict_trapezoidal(double h, double h_prev, double a0) {
-    const int old = xind_, fresh = (old + 1) % 3;
-    const double* x_prev = levels_[old].data();
-    double* x = levels_[fresh].data();
-    double *dx = dx_.data(), *ddx = ddx_.data();
-    const double *v1 = v1_.data(), *dv1 = dv1_.data(), *dv2 = dv2_.data();
-    const double half_h2 = 0.5 * h * h;
-    const double cubic = options_.predictor_degree >= 3 && h_prev > 0 && steps_taken_ >= 2
-                             ? h * h * h / (6.0 * h_prev)
-                             : 0.0;
-    for (int32_t k = 0; k < n_; ++k) {
-        x[k] = x_prev[k] + h * v1[k] + half_h2 * dv1[k] + cubic * (dv1[k] - dv2[k]);
-        const double v = a0 * (x[k] - x_prev[k]) - v1[k];
-        dx[k] = v;
-        ddx[k] = a0 * (v - v1[k]) - dv1[k];
     }
     xind_ = fresh;
     ctx_.phases = x;
@@ -438,10 +420,7 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
         return StepStatus::stopped;
 
     const int old = xind_;
-    if (trapezoidal_step_)
-        predict_trapezoidal(h, h_prev, a0);
-    else
-        predict(h, has_prev ? h_prev : 0.0, a0, a1, a2);
+    predict(h, has_prev ? h_prev : 0.0, a0, a1, a2);
     if (chord_)
         return chord_step(h, a0, old);
     double* x = levels_[xind_].data();

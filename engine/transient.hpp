@@ -228,7 +228,6 @@ class Transient {
     void give_up_step(int old) noexcept;
     StepStatus close_iterations(StepStatus status, int old, int iteration) noexcept;
     void predict(double h, double h_prev, double a0, double a1, double a2);
-    void predict_trapezoidal(double h, double h_prev, double a0);
     void assemble(bool rebuild);
     void update_rhs_only();
     bool factor_and_solve(double* values, bool refactor);

@@ -197,7 +197,8 @@ def perturbed(args, data):
         args["turn_channels"] = [data.draw(st.integers(-5, 40))]
     elif kind == "option":
         options = dict(args["options"])
-        key = data.draw(st.sampled_from(sorted(options) + ["bogus"]))
+        # the optional flags too: "trapezoidal" here also meets the phase source
+        key = data.draw(st.sampled_from(sorted(options) + ["bogus", "trapezoidal"]))
         value = data.draw(st.sampled_from([None, -1, 0, 0.0, float("nan"), "x", 10**30, 1e-300]))
         if data.draw(st.booleans()):
             options.pop(key, None)
