@@ -1,5 +1,6 @@
 #include "engine/transient.hpp"
 
+#include "engine/lanes.hpp"
 #include "engine/transient_detail.hpp"
 
 #include <algorithm>
@@ -224,25 +225,28 @@ void Transient::predict(double h, double h_prev, double a0, double a1, double a2
     const double cubic = options_.predictor_degree >= 3 && h_prev > 0 && steps_taken_ >= 2
                              ? h * h * h / (6.0 * h_prev)
                              : 0.0;
-    const bool trapezoidal = trapezoidal_step_;
-    for (int32_t k = 0; k < n_; ++k) {
+    for (int32_t k = 0; k < n_; ++k)
         x[k] = x_prev[k] + h * v1[k] + half_h2 * dv1[k] + cubic * (dv1[k] - dv2[k]);
-        if (trapezoidal) {
+    // one loop without branches per formula, so that each vectorises
+    if (trapezoidal_step_) {
+        for (int32_t k = 0; k < n_; ++k) {
             const double v = a0 * (x[k] - x_prev[k]) - v1[k];
             dx[k] = v;
             ddx[k] = a0 * (v - v1[k]) - dv1[k];
-            continue;
         }
+    } else if (a2 != 0.0) {
         // a1 = -(a0 + a2): written with differences, large phases do not cancel
-        double v = (x[k] - x_prev[k]) * a0;
-        if (a2 != 0.0)
-            v += a2 * (x_prev2[k] - x_prev[k]);
-        dx[k] = v;
-        double dv = v * a0;
-        dv += a1 * v1[k];
-        if (a2 != 0.0)
-            dv += a2 * v2[k];
-        ddx[k] = dv;
+        for (int32_t k = 0; k < n_; ++k) {
+            const double v = (x[k] - x_prev[k]) * a0 + a2 * (x_prev2[k] - x_prev[k]);
+            dx[k] = v;
+            ddx[k] = (v * a0 + a1 * v1[k]) + a2 * v2[k];
+        }
+    } else {
+        for (int32_t k = 0; k < n_; ++k) {
+            const double v = (x[k] - x_prev[k]) * a0;
+            dx[k] = v;
+            ddx[k] = v * a0 + a1 * v1[k];
+        }
     }
     xind_ = fresh;
     ctx_.phases = x;
@@ -357,20 +361,10 @@ bool Transient::add_correction(double* x, double a0) noexcept {
     return true;
 }
 
-// max |delta| / (abstol + slack + reltol |x|) over the unknowns, in four lanes
-// that the compiler vectorises (no value is a NaN here).
+// max |delta| / (abstol + slack + reltol |x|) over the unknowns (no value is a
+// NaN here).
 double Transient::largest_ratio(const double* delta, const double* x, double slack) const noexcept {
-    const double abstol = abstol_ + slack, reltol = reltol_;
-    double lane[4] = {0.0, 0.0, 0.0, 0.0};
-    int32_t k = 0;
-    for (; k + 4 <= n_; k += 4)
-        for (int32_t l = 0; l < 4; ++l) {
-            const double r = std::fabs(delta[k + l]) / (std::fabs(x[k + l]) * reltol + abstol);
-            lane[l] = r > lane[l] ? r : lane[l];
-        }
-    for (; k < n_; ++k)
-        lane[0] = std::max(lane[0], std::fabs(delta[k]) / (std::fabs(x[k]) * reltol + abstol));
-    return std::max(std::max(lane[0], lane[1]), std::max(lane[2], lane[3]));
+    return lanes::largest_ratio(delta, x, n_, abstol_ + slack, reltol_);
 }
 
 // Only on the failure path: assembles each model alone at the present iterate

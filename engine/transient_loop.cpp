@@ -1,5 +1,6 @@
 #include "engine/transient.hpp"
 
+#include "engine/lanes.hpp"
 #include "engine/transient_detail.hpp"
 
 #include <algorithm>
@@ -29,9 +30,6 @@ double Transient::local_error(double h, double a0, const double* shift) const no
     return weighted_error(h, a0, shift, options_.lte_atol, options_.lte_rtol);
 }
 
-// The same as the maximum of |err| / (atol + rtol |x|); `shift`, when given, is
-// a part of the step that the predictor cannot know (a noise jump) and is taken
-// out of the difference.
 Transient::ErrorTerms Transient::error_terms(double h, double a0) const noexcept {
     const double h1 = h_prev_, h2 = h_prev2_;
     ErrorTerms e;
@@ -42,6 +40,9 @@ Transient::ErrorTerms Transient::error_terms(double h, double a0) const noexcept
     return e;
 }
 
+// The same as the maximum of |err| / (atol + rtol |x|); `shift`, when given, is
+// a part of the step that the predictor cannot know (a noise jump) and is taken
+// out of the difference.
 double Transient::weighted_error(double h, double a0, const double* shift, double atol,
                                  double rtol) const noexcept {
     const auto [l2, l3, c] = error_terms(h, a0);
@@ -49,12 +50,12 @@ double Transient::weighted_error(double h, double a0, const double* shift, doubl
     const double* x1 = levels_[(xind_ + 2) % 3].data();
     const double* x2 = levels_[(xind_ + 1) % 3].data();
     const double* x3 = x3_.data();
+    // differences from x_{n-1}: large phases do not cancel (l1 + l2 + l3 = 1)
+    if (shift == nullptr)
+        return lanes::largest_error({x, x1, x2, x3}, n_, l2, l3, c, atol, rtol);
     double largest = 0.0;
     for (int32_t k = 0; k < n_; ++k) {
-        // differences from x_{n-1}: large phases do not cancel (l1 + l2 + l3 = 1)
-        double predicted = (l2 * (x2[k] - x1[k]) + l3 * (x3[k] - x1[k]));
-        if (shift != nullptr)
-            predicted += shift[k];
+        const double predicted = (l2 * (x2[k] - x1[k]) + l3 * (x3[k] - x1[k])) + shift[k];
         const double e = c * std::fabs((x[k] - x1[k]) - predicted);
         largest = std::max(largest, e / (atol + rtol * std::fabs(x[k])));
     }

@@ -1,0 +1,78 @@
+// Passes over the unknowns that divide or take a maximum, two lanes at a time.
+// Without -ffast-math the compiler keeps such loops scalar (a maximum is not a
+// reduction it may reorder); SSE2's divpd and maxpd give, lane by lane, the
+// same doubles as the scalar code, so results stay the same to the bit.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace loxant::engine::lanes {
+
+// max(0, max_k |delta_k| / (|x_k| reltol + abstol)); no value is a NaN.
+inline double largest_ratio(const double* delta, const double* x, int32_t n, double abstol,
+                            double reltol) noexcept {
+    double largest = 0.0;
+    int32_t k = 0;
+#if defined(__SSE2__)
+    const __m128d sign = _mm_set1_pd(-0.0), rel = _mm_set1_pd(reltol), abs = _mm_set1_pd(abstol);
+    __m128d lane = _mm_setzero_pd();
+    for (; k + 2 <= n; k += 2) {
+        const __m128d d = _mm_andnot_pd(sign, _mm_loadu_pd(delta + k));
+        const __m128d w =
+            _mm_add_pd(_mm_mul_pd(_mm_andnot_pd(sign, _mm_loadu_pd(x + k)), rel), abs);
+        lane = _mm_max_pd(_mm_div_pd(d, w), lane);
+    }
+    double pair[2];
+    _mm_storeu_pd(pair, lane);
+    largest = std::max(pair[0], pair[1]);
+#endif
+    for (; k < n; ++k)
+        largest = std::max(largest, std::fabs(delta[k]) / (std::fabs(x[k]) * reltol + abstol));
+    return largest;
+}
+
+// The terms of a local error estimate: c |(x - x1) - (l2 (x2 - x1) + l3 (x3 - x1))|
+// of every unknown, weighted by atol + rtol |x|; their maximum (a NaN does not
+// count).
+struct Levels {
+    const double *x, *x1, *x2, *x3;
+};
+
+inline double largest_error(const Levels& v, int32_t n, double l2, double l3, double c, double atol,
+                            double rtol) noexcept {
+    double largest = 0.0;
+    int32_t k = 0;
+#if defined(__SSE2__)
+    const __m128d sign = _mm_set1_pd(-0.0), vl2 = _mm_set1_pd(l2), vl3 = _mm_set1_pd(l3);
+    const __m128d vc = _mm_set1_pd(c), va = _mm_set1_pd(atol), vr = _mm_set1_pd(rtol);
+    __m128d lane = _mm_setzero_pd();
+    for (; k + 2 <= n; k += 2) {
+        const __m128d x = _mm_loadu_pd(v.x + k), x1 = _mm_loadu_pd(v.x1 + k);
+        const __m128d predicted =
+            _mm_add_pd(_mm_mul_pd(vl2, _mm_sub_pd(_mm_loadu_pd(v.x2 + k), x1)),
+                       _mm_mul_pd(vl3, _mm_sub_pd(_mm_loadu_pd(v.x3 + k), x1)));
+        const __m128d e =
+            _mm_mul_pd(vc, _mm_andnot_pd(sign, _mm_sub_pd(_mm_sub_pd(x, x1), predicted)));
+        const __m128d w = _mm_add_pd(va, _mm_mul_pd(vr, _mm_andnot_pd(sign, x)));
+        lane = _mm_max_pd(_mm_div_pd(e, w), lane);
+    }
+    double pair[2];
+    _mm_storeu_pd(pair, lane);
+    largest = std::max(pair[0], pair[1]);
+#endif
+    for (; k < n; ++k) {
+        const double predicted = l2 * (v.x2[k] - v.x1[k]) + l3 * (v.x3[k] - v.x1[k]);
+        const double e = c * std::fabs((v.x[k] - v.x1[k]) - predicted);
+        largest = std::max(largest, e / (atol + rtol * std::fabs(v.x[k])));
+    }
+    return largest;
+}
+
+} // namespace loxant::engine::lanes
