@@ -44,7 +44,7 @@ const char* const kOptionalOptions[] = {
     "adaptive",          "lte_rtol",        "lte_atol",     "dt_max",
     "breakpoints",       "noise_step",      "noise_models", "max_steps",
     "settle_steps",      "settle_step",     "stop_rule",    "single_solve_fraction",
-    "skip_rest",         "trapezoidal"};
+    "skip_rest",         "trapezoidal",     "voltage_free"};
 
 bool known_option(PyObject* key) {
     if (!PyUnicode_Check(key))
@@ -369,6 +369,20 @@ std::vector<ElementModelObject*> noise_models(PyObject* options,
     return out;
 }
 
+// The unknowns whose voltage no model reads (option "voltage_free", none
+// without it), each in [0, n).
+std::vector<int32_t> voltage_free(PyObject* options, int32_t n) {
+    std::vector<int32_t> out;
+    PyObject* given = PyDict_GetItemString(options, "voltage_free");
+    if (given == nullptr)
+        return out;
+    capi::Ref fast = capi::Ref::steal(
+        PySequence_Fast(given, "option 'voltage_free' must be a sequence of unknowns"));
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(fast.get()); ++k)
+        out.push_back(index_in(PySequence_Fast_GET_ITEM(fast.get(), k), n, "unknown"));
+    return out;
+}
+
 // ---- the stop rule --------------------------------------------------------------
 
 capi::Ref fast_sequence(PyObject* dict, const char* key) {
@@ -479,6 +493,7 @@ std::unique_ptr<EngineState> make_state(PyObject* const* given) {
                                     std::move(channels), std::move(turn_channels), shared);
     if (options.noise_step > 0)
         s->transient->set_noise_models(noise_models(given[8], s->models));
+    s->transient->set_voltage_free(voltage_free(given[8], n));
     read_stop_rule(given[8], element_slots(*s), *s->transient);
     if (!s->transient->prepare(pattern.col_ptr.data(), pattern.row_idx.data(), a0.data()))
         capi::raise_format(PyExc_ValueError, "KLU cannot analyse the pattern (status %d)",

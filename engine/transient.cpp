@@ -396,13 +396,15 @@ Transient::StepStatus Transient::step(double t, double h, bool has_prev, double 
     trapezoidal_step_ = has_prev && options_.trapezoidal;
     if (!has_prev) {
         a0 = 1.0 / h, a1 = -1.0 / h, a2 = 0.0;
-    } else if (trapezoidal_step_) {
-        a0 = 2.0 / h, a1 = 0.0, a2 = 0.0;
     } else {
         const double w = h / h_prev;
         a0 = (1.0 + 2.0 * w) / (h * (1.0 + w));
         a1 = -(1.0 + w) / h;
         a2 = w * w / (h * (1.0 + w));
+    }
+    if (trapezoidal_step_) {
+        bdf2_[0] = a0, bdf2_[1] = a1, bdf2_[2] = a2;
+        a0 = 2.0 / h, a1 = 0.0, a2 = 0.0;
     }
     ctx_.coeff_dt = a0;
     ctx_.coeff_ddt = a0 * a0;

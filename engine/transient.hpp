@@ -170,6 +170,9 @@ class Transient {
 
     // The noise current models of an adaptive run (see Options::noise_step).
     void set_noise_models(std::vector<ElementModelObject*> models);
+    // The unknowns whose voltage no model reads (nodes of inductors and current
+    // sources alone): a trapezoidal step reports theirs by BDF2's formula.
+    void set_voltage_free(std::vector<int32_t> unknowns) { voltage_free_ = std::move(unknowns); }
     // The rule that ends the run once it has failed its criterion (none by default).
     void set_stop_rule(StopRule rule) { stop_rule_ = std::move(rule); }
     const StopRule& stop_rule() const noexcept { return stop_rule_; }
@@ -236,6 +239,7 @@ class Transient {
     double largest_ratio(const double* delta, const double* x, double slack) const noexcept;
     void find_non_finite_models();
     void accept(double h);
+    void smooth_voltage_free() noexcept;
     double local_error(double h, double a0, const double* shift) const noexcept;
     double weighted_error(double h, double a0, const double* shift, double atol,
                           double rtol) const noexcept;
@@ -322,9 +326,11 @@ class Transient {
 
     // Loop position, kept between calls of run.
     double t_ = 0.0, h_ = 0.0, h_prev_ = 0.0, h_prev2_ = 0.0;
-    bool trapezoidal_step_ = false; // the step being solved uses the trapezoidal rule
-    std::vector<double> x3_;        // the level before the last two accepted
-    bool estimates_error_ = false;  // some step judges its local error, from x3_
+    bool trapezoidal_step_ = false;    // the step being solved uses the trapezoidal rule
+    double bdf2_[3] = {0.0, 0.0, 0.0}; // BDF2's a0, a1, a2 at the step being solved
+    std::vector<int32_t> voltage_free_;
+    std::vector<double> x3_;       // the level before the last two accepted
+    bool estimates_error_ = false; // some step judges its local error, from x3_
     size_t next_breakpoint_ = 0;
 
     // Noise of an adaptive run: the noise part of the right-hand side of the

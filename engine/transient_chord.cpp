@@ -279,9 +279,28 @@ Transient::StepStatus Transient::chord_step(double h, double a0, int old) {
     return close_iterations(status, old, iteration);
 }
 
+// At the unknowns whose voltage no model reads, the trapezoidal rule's V and dV
+// would carry any error on, flipping sign each step (after a source's corner,
+// a ripple that never decays); BDF2's formula takes them from the levels
+// instead.  Nothing of the step depended on them.
+void Transient::smooth_voltage_free() noexcept {
+    const double a0 = bdf2_[0], a1 = bdf2_[1], a2 = bdf2_[2];
+    const double* x = levels_[xind_].data();
+    const double* x_prev = levels_[(xind_ + 2) % 3].data();
+    const double* x_prev2 = levels_[(xind_ + 1) % 3].data();
+    for (const int32_t k : voltage_free_) {
+        const double v = (x[k] - x_prev[k]) * a0 + a2 * (x_prev2[k] - x_prev[k]);
+        dx_[static_cast<size_t>(k)] = v;
+        ddx_[static_cast<size_t>(k)] =
+            (v * a0 + a1 * v1_[static_cast<size_t>(k)]) + a2 * v2_[static_cast<size_t>(k)];
+    }
+}
+
 // Publishes the converged level to the models and shifts the history.
 void Transient::accept(double h) {
     const size_t bytes = static_cast<size_t>(n_) * sizeof(double);
+    if (trapezoidal_step_)
+        smooth_voltage_free();
     // x_{n-2} of the level just accepted is x_{n-3} of the next step (read
     // only by the local error estimates).
     if (estimates_error_)

@@ -75,6 +75,23 @@ def test_switching_is_closer_to_the_converged_run_than_bdf2(tmp_path):
     assert errors["trapezoidal"] < 50e-15  # BDF2: 114 fs
 
 
+def test_voltage_of_an_inductive_node_does_not_ring():
+    """A PWL current into an inductor: V = L dI/dt, 2 then 0 after the corner
+    at t = 1.02 (inside a step).  Nothing reads that node's voltage, so it
+    is reported from the phases, without the rule's step-to-step ripple; the
+    junction beside it keeps the rule's own voltage."""
+    c = Circuit(units="normalised")
+    c.current_source("I1", "0", "a", PWL([(0, 0), (1.02, 1.02)]))
+    c.inductor("L1", "a", "0", 2.0)
+    c.junction("J1", "j", "0", ic=1.0, r=1.0, c=0.5)
+    c.current_source("I2", "0", "j", 1.5)
+    res = c.simulate(t_stop=4.0, dt=0.1, method="trapezoidal")
+    t, v = res.time, res.node_voltage("a")
+    assert np.allclose(v[(t > 0.25) & (t < 0.95)], 2.0, atol=1e-9)
+    assert np.abs(v[t > 1.4]).max() < 1e-9
+    np.testing.assert_allclose(res.node_phase("a"), 2.0 * np.minimum(t, 1.02), atol=1e-9)
+
+
 def phase_driven():
     c = Circuit(units="normalised")
     c.phase_source("P1", "a", "0", PWL([(0, 0), (1, 1)]))

@@ -198,7 +198,7 @@ def perturbed(args, data):
     elif kind == "option":
         options = dict(args["options"])
         # the optional flags too: "trapezoidal" here also meets the phase source
-        key = data.draw(st.sampled_from(sorted(options) + ["bogus", "trapezoidal"]))
+        key = data.draw(st.sampled_from(sorted(options) + ["bogus", "trapezoidal", "voltage_free"]))
         value = data.draw(st.sampled_from([None, -1, 0, 0.0, float("nan"), "x", 10**30, 1e-300]))
         if data.draw(st.booleans()):
             options.pop(key, None)

@@ -24,6 +24,8 @@ import numpy as np
 from .. import SimulationParameters as SP
 from .. import lxconfig, lxglobals
 from ..elements import (
+    CurrentSource,
+    Inductor,
     JunctionTJM,
     NoiseCurrent,
     Orientation,
@@ -34,6 +36,10 @@ from ..errors import CircuitError
 from ..kinds import kind_of
 from ..nodes import GROUND
 from ..topology import all_grounded, check_source_loops, check_topology
+
+# the elements whose currents read the phases of their nodes and nothing of
+# their voltages (an inductor with a branch unknown is left out by has_branch)
+_PHASE_ONLY = (Inductor, CurrentSource)
 
 __all__ = ["STATE_LOCK", "NetlistElement", "System", "native_modules"]
 
@@ -275,6 +281,26 @@ class System:
         self._build_pattern()
 
     # -- structure ---------------------------------------------------------
+
+    def voltage_free_unknowns(self):
+        """The unknowns (0-based) whose voltage no element reads: the nodes
+        that only plain inductors and current sources touch.  Branch unknowns
+        and every node of another element, blocks of resistors and capacitors
+        included, are read."""
+        read = np.zeros(self.size + 1, dtype=bool)
+        read[self.n_nodes + 1 :] = True
+        numbers = self.node_numbers
+        for element in self.elements:
+            decl = element.decl
+            if isinstance(decl, _PHASE_ONLY) and not decl.has_branch:
+                continue
+            for node in getattr(decl, "nodes", ()):
+                read[numbers[node]] = True
+        for entry in self.block_entries:
+            if entry.block.adder != "inductor":
+                read[entry.block.a] = True
+                read[entry.block.b] = True
+        return np.flatnonzero(~read[1:]).astype(np.int32)
 
     def _add_noise(self, circuit, unknown):
         """One noise current beside every resistive element at a temperature above

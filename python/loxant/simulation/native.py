@@ -112,6 +112,8 @@ def engine_options(options, system):
     )
     if options.settle_steps:
         settings.update(settle_step=options.grid)
+    if options.method == "trapezoidal":
+        settings.update(voltage_free=system.voltage_free_unknowns())
     if options.adaptive:
         settings.update(
             noise_models=[e.index for e in system.noise],
