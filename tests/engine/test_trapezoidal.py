@@ -75,14 +75,19 @@ def test_switching_is_closer_to_the_converged_run_than_bdf2(tmp_path):
     assert errors["trapezoidal"] < 50e-15  # BDF2: 114 fs
 
 
-def test_voltage_of_an_inductive_node_does_not_ring():
+@pytest.mark.parametrize("in_block", [False, True], ids=["single", "block"])
+def test_voltage_of_an_inductive_node_does_not_ring(in_block):
     """A PWL current into an inductor: V = L dI/dt, 2 then 0 after the corner
     at t = 1.02 (inside a step).  Nothing reads that node's voltage, so it
     is reported from the phases, without the rule's step-to-step ripple; the
     junction beside it keeps the rule's own voltage."""
     c = Circuit(units="normalised")
     c.current_source("I1", "0", "a", PWL([(0, 0), (1.02, 1.02)]))
-    c.inductor("L1", "a", "0", 2.0)
+    if in_block:
+        (a,) = c.number_nodes(["a"])
+        c.add_block("inductor", ["L1"], [a], [0], [2.0])
+    else:
+        c.inductor("L1", "a", "0", 2.0)
     c.junction("J1", "j", "0", ic=1.0, r=1.0, c=0.5)
     c.current_source("I2", "0", "j", 1.5)
     res = c.simulate(t_stop=4.0, dt=0.1, method="trapezoidal")

@@ -27,7 +27,7 @@ __all__ = ["BLOCK_MIN", "MAX_EXPANSION_BYTES", "MAX_NESTING", "Expander", "Flat"
 #: a netlist expanding to at least this many elements keeps its plain
 #: resistors, inductors and capacitors as columns (see :mod:`.plain`); a smaller
 #: one runs every element as its own model, as it always has
-BLOCK_MIN = 20_000
+BLOCK_MIN = 10_000
 
 #: most memory the expanded netlist may be estimated to take
 MAX_EXPANSION_BYTES = 4 * 2**30

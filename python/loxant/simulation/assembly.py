@@ -295,7 +295,8 @@ class System:
             if isinstance(decl, _PHASE_ONLY) and not decl.has_branch:
                 continue
             for node in getattr(decl, "nodes", ()):
-                read[numbers[node]] = True
+                if node != GROUND:  # not in the node table of a circuit with blocks
+                    read[numbers[node]] = True
         for entry in self.block_entries:
             if entry.block.adder != "inductor":
                 read[entry.block.a] = True
