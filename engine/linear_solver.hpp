@@ -13,7 +13,15 @@ namespace loxant::engine {
 
 class LinearSolver {
   public:
-    LinearSolver() noexcept { klu_defaults(&common_); }
+    // One block, no row scaling: circuits that lossless lines cut into many
+    // pieces spent a third of each solve in klu_solve's loop over the blocks
+    // and its scaling.  Pivots still pass KLU's threshold test, and a
+    // refactorisation whose condition falls is redone afresh (see factor).
+    LinearSolver() noexcept {
+        klu_defaults(&common_);
+        common_.btf = 0;
+        common_.scale = 0;
+    }
     ~LinearSolver();
     LinearSolver(const LinearSolver&) = delete;
     LinearSolver& operator=(const LinearSolver&) = delete;
