@@ -75,4 +75,53 @@ inline double largest_error(const Levels& v, int32_t n, double l2, double l3, do
     return largest;
 }
 
+// True if no value is an infinity or a NaN (v - v is a NaN exactly for those).
+inline bool all_finite(const double* values, int32_t n) noexcept {
+    int32_t k = 0;
+    bool bad = false;
+#if defined(__SSE2__)
+    __m128d unordered = _mm_setzero_pd();
+    for (; k + 2 <= n; k += 2) {
+        const __m128d v = _mm_loadu_pd(values + k);
+        const __m128d d = _mm_sub_pd(v, v);
+        unordered = _mm_or_pd(unordered, _mm_cmpunord_pd(d, d));
+    }
+    bad = _mm_movemask_pd(unordered) != 0;
+#endif
+    for (; k < n; ++k)
+        bad = bad || !std::isfinite(values[k]);
+    return !bad;
+}
+
+// max_k |b_k| weight_k over the rows with b_k != 0, a NaN counting as
+// infinite (weight_k may be infinite: 0 times it is not taken).
+inline double largest_weighted(const double* b, const double* weight, int32_t n) noexcept {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    double largest = 0.0;
+    int32_t k = 0;
+#if defined(__SSE2__)
+    const __m128d sign = _mm_set1_pd(-0.0), zero = _mm_setzero_pd(), vinf = _mm_set1_pd(inf);
+    __m128d lane = _mm_setzero_pd();
+    for (; k + 2 <= n; k += 2) {
+        const __m128d bk = _mm_loadu_pd(b + k);
+        __m128d r = _mm_mul_pd(_mm_andnot_pd(sign, bk), _mm_loadu_pd(weight + k));
+        const __m128d nan = _mm_cmpunord_pd(r, r);
+        r = _mm_or_pd(_mm_and_pd(nan, vinf), _mm_andnot_pd(nan, r));
+        r = _mm_andnot_pd(_mm_cmpeq_pd(bk, zero), r); // rows without a residual: 0
+        lane = _mm_max_pd(r, lane);
+    }
+    double pair[2];
+    _mm_storeu_pd(pair, lane);
+    largest = std::max(pair[0], pair[1]);
+#endif
+    for (; k < n; ++k) {
+        if (b[k] == 0.0)
+            continue;
+        const double ratio = std::fabs(b[k]) * weight[k];
+        if (!(ratio <= largest)) // a NaN counts as infinite
+            largest = std::isnan(ratio) ? inf : ratio;
+    }
+    return largest;
+}
+
 } // namespace loxant::engine::lanes

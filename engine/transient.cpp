@@ -315,23 +315,6 @@ bool Transient::factor_and_solve(double* values, bool refactor) {
     return ok;
 }
 
-namespace {
-
-// True if no value is an infinity or a NaN: an integer test of the exponent
-// bits, which the compiler vectorises.
-bool all_finite(const double* values, int32_t n) noexcept {
-    constexpr uint64_t exponent = 0x7ff0000000000000ULL;
-    uint64_t bad = 0;
-    for (int32_t k = 0; k < n; ++k) {
-        uint64_t bits;
-        std::memcpy(&bits, &values[k], sizeof bits);
-        bad |= static_cast<uint64_t>((bits & exponent) == exponent);
-    }
-    return bad == 0;
-}
-
-} // namespace
-
 // Adds the correction in B to the phases and to their V and dV estimates
 // (linear in the phase: d/dphi = a0 and a0**2), and returns
 // max |delta| / (abstol + slack + reltol |x|), at most 1 when every correction
@@ -347,7 +330,7 @@ double Transient::apply_correction(double* x, double a0, double slack) noexcept 
 // correction is not finite.
 bool Transient::add_correction(double* x, double a0) noexcept {
     const double* b = b_.data();
-    if (!all_finite(b, n_))
+    if (!lanes::all_finite(b, n_))
         return false;
     double *dx = dx_.data(), *ddx = ddx_.data();
     for (int32_t k = 0; k < n_; ++k) {

@@ -1,5 +1,6 @@
 #include "engine/transient.hpp"
 
+#include "engine/lanes.hpp"
 #include "engine/transient_detail.hpp"
 
 #include <algorithm>
@@ -149,16 +150,7 @@ void Transient::update_residual() {
 // where the capacitance dominates J's row.  A row with b_k but no diagonal to
 // divide by cannot be judged: infinity.
 double Transient::next_correction_estimate() const noexcept {
-    const double *b = b_.data(), *weight = estimate_weight_.data();
-    double largest = 0.0;
-    for (int32_t k = 0; k < n_; ++k) {
-        if (b[k] == 0.0)
-            continue;
-        const double ratio = std::fabs(b[k]) * weight[k];
-        if (!(ratio <= largest)) // a NaN counts as infinite
-            largest = std::isnan(ratio) ? std::numeric_limits<double>::infinity() : ratio;
-    }
-    return largest;
+    return lanes::largest_weighted(b_.data(), estimate_weight_.data(), n_);
 }
 
 // Whether the first solve of a step is enough: the next correction, estimated
