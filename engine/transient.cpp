@@ -50,6 +50,11 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
     reltol_ = margin * options_.reltol + kRounding;
     for (const Source& s : sources_)
         calls_python_ |= s.waveform->calls_python();
+    // Python code could change anything between steps: its runs write every
+    // source every step.
+    if (!calls_python_)
+        for (Source& s : sources_)
+            s.settles_after = s.waveform->settles_after();
     // Lines of equal sources (a bias into every stage) evaluate their waveform once.
     for (size_t k = 1; k < sources_.size(); ++k)
         sources_[k].same_as_previous =
@@ -198,12 +203,18 @@ double Transient::now() const noexcept {
 
 // ---- one step ----------------------------------------------------------------------
 
+// A source whose waveform has settled before the step starts keeps the value
+// it was given last (a bias at the top of its ramp); so does a source of the
+// same waveform after it, which settles at the same step.
 void Transient::update_sources(double t) {
     double w = 0.0;
     for (Source& s : sources_) {
+        if (s.settled)
+            continue;
         if (!s.same_as_previous)
             w = s.waveform->evaluate(t);
         *s.value = s.sign * w;
+        s.settled = t_ > s.settles_after;
     }
 }
 

@@ -14,6 +14,7 @@
 #include "kernel/models/element_model.hpp"
 
 #include <chrono>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -92,6 +93,9 @@ struct Source {
     double sign;
     std::unique_ptr<Waveform> waveform;
     bool same_as_previous = false; // the waveform of the source before gives its values
+    // From a step that starts after this time the value stays what it is.
+    double settles_after = std::numeric_limits<double>::infinity();
+    bool settled = false; // its last value written holds for the rest of the run
 };
 
 enum class Quantity : int32_t { node_phase, node_voltage, current, phase, voltage };

@@ -358,6 +358,8 @@ void Transient::take_rest_step() noexcept {
 // and factorisation.
 void Transient::restart() noexcept {
     t_ = grid_t_ = 0.0;
+    for (Source& s : sources_)
+        s.settled = false; // the start-up period ran at earlier times
     grid_points_ = accepted_ = 0;
     on_grid_ = true;
     h_ = options_.dt;

@@ -436,6 +436,21 @@ double Waveform::value(double t) const noexcept {
     return 0.0;
 }
 
+double Waveform::settles_after() const noexcept {
+    constexpr double never = std::numeric_limits<double>::infinity();
+    switch (kind_) {
+    case Kind::constant:
+        return -never;
+    case Kind::pwl:
+    case Kind::pws:
+        return times_.back(); // then the last value holds
+    case Kind::scaled:
+        return p_[0] > 0.0 ? inner_->settles_after() / p_[0] : never;
+    default:
+        return never;
+    }
+}
+
 double Waveform::evaluate(double t) const {
     if (kind_ == Kind::scaled)
         return inner_->evaluate(t * p_[0]) / p_[1];

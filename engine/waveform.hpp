@@ -39,6 +39,10 @@ class Waveform {
     // True if both give the same value at every time without calling Python.
     bool same_values_as(const Waveform& other) const noexcept;
 
+    // A time after which the value never changes (infinite if there is none
+    // known: a periodic or Python waveform).
+    double settles_after() const noexcept;
+
     // The value at t; only for waveforms that do not call Python.
     double value(double t) const noexcept;
     // The value at t, calling Python where needed; throws capi::PythonError.
