@@ -388,9 +388,14 @@ class Runner:
             self._parallel(plan, bar, parts, started)
         except ClusterLost:
             raise
-        except Exception:
-            # Dask's own error when the scheduler went away in a call to it
-            if self.client.status == "running":
+        except Exception as exc:
+            # Dask's own error when the scheduler went away in a call to it.  A
+            # connection closed under a result being fetched (an OSError) may
+            # come before the client has noticed: the scheduler is asked.
+            gone = self.client.status != "running" or (
+                isinstance(exc, OSError) and not self._scheduler_answers()
+            )
+            if not gone:
                 raise
             raise self._lost(plan, "its scheduler no longer answers") from None
 
@@ -534,6 +539,13 @@ class Runner:
                     why = f"no worker for {NO_WORKER_GRACE:.0f} s"
         if why is not None:
             raise self._lost(plan, why)
+
+    def _scheduler_answers(self):
+        try:
+            self.client.nthreads()
+        except Exception:
+            return False
+        return True
 
     def _lost(self, plan, why):
         total = self.done + plan.remaining()
