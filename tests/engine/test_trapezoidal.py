@@ -121,3 +121,19 @@ def test_refused_where_it_cannot_apply(make, options, message):
     with pytest.raises(CircuitError, match=message) as caught:
         make().simulate(t_stop=2.0, dt=0.1, **options)
     assert caught.value.option == "method"
+
+
+def test_analyses_take_the_method_from_the_command_line(tmp_path, capsys):
+    """--method reaches every run of an analysis: here the refusal of a phase
+    source, which only the trapezoidal rule's runs meet."""
+    deck = tmp_path / "driven.cir"
+    deck.write_text(
+        "* a junction driven through a phase source\n"
+        ".model jm jj(rtype=0, icrit=250u, rn=2.74, cap=0.175p)\n"
+        "P1 1 0 pwl(0 0 20p 0 25p 6.2832)\nL1 1 2 2p\nB1 2 0 jm\n"
+        "IB1 0 2 pwl(0 0 5p 150u)\n.tran 0.25p 60p\n.print p(B1)\n.end\n"
+    )
+    assert main(["margins", str(deck), "--serial", "-q", "--params", "IB1"]) == 0
+    capsys.readouterr()
+    assert main(["margins", str(deck), "--serial", "-q", "--method", "trapezoidal"]) == 1
+    assert "cannot integrate the phase source P1" in capsys.readouterr().err

@@ -17,6 +17,7 @@ from ..analysis.margins import margins
 from ..analysis.montecarlo import yield_analysis
 from ..analysis.runner import ClusterLost
 from ..errors import UserError
+from ..simulation import options as run_options
 from .common import (
     add_netlist_argument,
     add_spec_arguments,
@@ -146,6 +147,11 @@ def _netlist_arguments(parser):
     )
     add_spec_arguments(parser, watched)
     parser.add_argument("--window", help="timing window of each switch, e.g. 5ps (10ps)")
+    parser.add_argument(
+        "--method",
+        choices=run_options.METHODS,
+        help="integration formula of every run's fixed step (default bdf2)",
+    )
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
         "--scheduler",
@@ -175,6 +181,8 @@ def _common(args):
         options["junctions"] = [n for item in args.junctions for n in item.split(",") if n]
     if args.watch:
         options["watch"] = args.watch
+    if args.method is not None:
+        options["method"] = args.method
     if args.window is not None:
         try:  # a bare number is in the circuit's own time unit
             options["window"] = float(args.window)
