@@ -125,7 +125,8 @@ def test_refused_where_it_cannot_apply(make, options, message):
 
 def test_analyses_take_the_method_from_the_command_line(tmp_path, capsys):
     """--method reaches every run of an analysis: here the refusal of a phase
-    source, which only the trapezoidal rule's runs meet."""
+    source, which only the trapezoidal rule's runs meet (margins stop at the
+    nominal run; a sweep tabulates each run's failure)."""
     deck = tmp_path / "driven.cir"
     deck.write_text(
         "* a junction driven through a phase source\n"
@@ -137,3 +138,8 @@ def test_analyses_take_the_method_from_the_command_line(tmp_path, capsys):
     capsys.readouterr()
     assert main(["margins", str(deck), "--serial", "-q", "--method", "trapezoidal"]) == 1
     assert "cannot integrate the phase source P1" in capsys.readouterr().err
+    sweep = ["sweep", str(deck), "IB1=x0.9,x1", "--serial", "-q"]
+    assert main(sweep) == 0
+    assert "cannot integrate the phase source P1" not in capsys.readouterr().out
+    main([*sweep, "--method", "trapezoidal"])
+    assert "cannot integrate the phase source P1" in capsys.readouterr().out

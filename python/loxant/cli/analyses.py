@@ -17,11 +17,12 @@ from ..analysis.margins import margins
 from ..analysis.montecarlo import yield_analysis
 from ..analysis.runner import ClusterLost
 from ..errors import UserError
-from ..simulation import options as run_options
 from .common import (
+    add_method_argument,
     add_netlist_argument,
     add_spec_arguments,
     keep_partial,
+    method_options,
     read_input,
     spec_options,
     write_outputs,
@@ -147,11 +148,7 @@ def _netlist_arguments(parser):
     )
     add_spec_arguments(parser, watched)
     parser.add_argument("--window", help="timing window of each switch, e.g. 5ps (10ps)")
-    parser.add_argument(
-        "--method",
-        choices=run_options.METHODS,
-        help="integration formula of every run's fixed step (default bdf2)",
-    )
+    add_method_argument(parser)
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
         "--scheduler",
@@ -177,12 +174,11 @@ def _common(args):
     elif args.scheduler:
         client = args.scheduler
     options = {"client": client, "progress": not args.quiet, **spec_options(args)}
+    options.update(method_options(args))
     if args.junctions:
         options["junctions"] = [n for item in args.junctions for n in item.split(",") if n]
     if args.watch:
         options["watch"] = args.watch
-    if args.method is not None:
-        options["method"] = args.method
     if args.window is not None:
         try:  # a bare number is in the circuit's own time unit
             options["window"] = float(args.window)

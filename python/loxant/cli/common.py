@@ -6,6 +6,7 @@ from ..analysis.command_input import read_netlist_argument, write_table
 from ..analysis.expected import DEFAULT_THRESHOLD, SpecError, read_spec
 from ..errors import UserError
 from ..output import OutputClaims, WriteError
+from ..simulation import options as run_options
 from .values import reader_options
 
 __all__ = [
@@ -69,6 +70,20 @@ def keep_partial(lost, path, table):
     kept = type(lost)(f"{lost}; the {lost.done} done are in {path}", lost.done, lost.total)
     kept.partial = lost.partial
     return kept
+
+
+def add_method_argument(parser):
+    """--method: the integration formula of every run of the command."""
+    parser.add_argument(
+        "--method",
+        choices=run_options.METHODS,
+        help="integration formula of every run's fixed step (default bdf2)",
+    )
+
+
+def method_options(args):
+    """The runs' options of --method: none when it is not given."""
+    return {} if args.method is None else {"method": args.method}
 
 
 def add_spec_arguments(parser, group=None):

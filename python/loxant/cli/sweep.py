@@ -33,9 +33,11 @@ from ..analysis.runner import ClusterLost
 from ..analysis.sweep import MAX_POINTS, sweep
 from ..errors import UserError
 from .common import (
+    add_method_argument,
     add_netlist_argument,
     add_spec_arguments,
     keep_partial,
+    method_options,
     read_input,
     spec_options,
     write_outputs,
@@ -78,6 +80,7 @@ def add_sweep_subcommand(subparsers):
         "--plot", metavar="SWEEP.png", help="plot each measure against the first parameter"
     )
     add_spec_arguments(command)
+    add_method_argument(command)
     where = command.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDR", help="Dask scheduler address")
     where.add_argument("--serial", action="store_true", help="run in this process, no Dask")
@@ -151,7 +154,7 @@ def _sweep_command(args):
     if points > MAX_POINTS:
         raise UserError(f"{points} runs asked for, more than {MAX_POINTS}: fewer values")
     netlist = read_input(args, ("-o", args.output), ("--plot", args.plot))
-    design = make_design(netlist, None, None, {})
+    design = make_design(netlist, None, None, method_options(args))
     measures = _measures(args.measure)
     if not measures:
         measures = {f"switches({n})": SwitchCount(n) for n in design.watched_junctions()}
