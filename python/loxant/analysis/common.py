@@ -6,7 +6,7 @@ from .design import Design
 from .expected import SpecCriterion
 from .runner import ListPlan, Run
 
-__all__ = ["make_design", "nominal_criterion", "spec_criterion", "watched_junctions"]
+__all__ = ["expected_criterion", "make_design", "nominal_criterion", "watched_junctions"]
 
 
 def make_design(source, t_stop, dt, options):
@@ -44,13 +44,13 @@ def nominal_criterion(
     threshold=None,
 ):
     """Simulate the nominal design and return ``(criterion, outcome)``: the
-    criterion given, the :class:`SpecCriterion` of ``spec`` (the path of a file of
+    criterion given, the criterion of the expected switching ``spec`` (the path of a file of
     expected switching or an :class:`~loxant.analysis.expected.ExpectedSwitching`) within
     ``threshold``, or the :class:`EventCriterion` of the nominal switching of
     the watched junctions (see :func:`watched_junctions`).  Raises RuntimeError
     if the nominal run fails."""
     names = None
-    criterion = spec_criterion(design, criterion, spec, threshold, junctions, watch, window)
+    criterion = expected_criterion(design, criterion, spec, threshold, junctions, watch, window)
     if criterion is None:
         names = watched_junctions(design, junctions, watch)
         window = window_in(window, design.units is not None)  # checked before the run
@@ -66,19 +66,24 @@ def nominal_criterion(
     return criterion, outcome
 
 
-def spec_criterion(design, criterion, spec, threshold, junctions=None, watch=None, window=None):
-    """``criterion``, or the :class:`SpecCriterion` of the expected switching
-    ``spec`` on ``design``; ValueError when it comes with another criterion or
-    that criterion's settings."""
-    if spec is None:
+def expected_criterion(
+    design, criterion, expected, threshold, junctions=None, watch=None, window=None
+):
+    """``criterion``, or the criterion of the ``expected`` switching on
+    ``design`` (the analyses' ``spec`` argument); ValueError when it comes with
+    another criterion or that criterion's settings."""
+    if expected is None:
         if threshold is not None:
-            raise ValueError("threshold belongs to a spec: give spec too")
+            raise ValueError("threshold belongs to the expected switching: give it too")
         return criterion
     if criterion is not None:
-        raise ValueError("give a criterion or a spec, not both")
+        raise ValueError("give a criterion or the expected switching, not both")
     if junctions is not None or watch is not None or window is not None:
-        raise ValueError("junctions, watch and window belong to the default criterion, not a spec")
-    return SpecCriterion.for_design(spec, design, threshold)
+        raise ValueError(
+            "junctions, watch and window belong to the default criterion, "
+            "not to the expected switching"
+        )
+    return SpecCriterion.for_design(expected, design, threshold)
 
 
 def _nominal_failure(outcome):

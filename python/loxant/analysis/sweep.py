@@ -20,7 +20,7 @@ import itertools
 import math
 import numbers
 
-from .common import make_design, spec_criterion
+from .common import expected_criterion, make_design
 from .display import sweep_table
 from .runner import ClusterLost, ListPlan, Outcome, Run, Runner
 
@@ -254,7 +254,7 @@ def sweep(
     if not callable(measure):
         raise TypeError("measure must be a callable of the results or a dict of them")
     design = make_design(netlist_or_circuit, t_stop, dt, options)
-    criterion = spec_criterion(design, criterion, spec, threshold)
+    criterion = expected_criterion(design, criterion, spec, threshold)
     spelled, canonical, points = _points(design, grid, points)
     _check_columns(measure, spelled, canonical)
     runs = [_run(design, p) for p in points]  # every value checked before any run

@@ -9,7 +9,7 @@ at what time, its count and phase) or its simulation fails, 2 for a mistake in
 the arguments, the netlist or the spec.
 """
 
-from .common import make_design, spec_criterion
+from .common import expected_criterion, make_design
 from .runner import Run, evaluate
 
 __all__ = ["verify"]
@@ -20,5 +20,5 @@ def verify(netlist_or_circuit, spec, threshold=None, *, t_stop=None, dt=None, **
     returns the :class:`~loxant.analysis.runner.Outcome`, whose ``message``
     names the first violation of a run that fails."""
     design = make_design(netlist_or_circuit, t_stop, dt, options)
-    criterion = spec_criterion(design, None, spec, threshold)
+    criterion = expected_criterion(design, None, spec, threshold)
     return evaluate(design, Run(), criterion)
