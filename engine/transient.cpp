@@ -89,7 +89,7 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
     estimates_error_ = options_.adaptive || (chord_ && options_.newton_fraction > 0.0);
     split_flat_branches();
     // the chord iteration's own vectors, empty without it
-    for (std::vector<double>* v : {&bn_, &bn_next_, &estimate_weight_})
+    for (std::vector<double>* v : {&bn_, &bn_next_, &estimate_weight_, &diagonal_inverse_})
         v->assign(chord_ ? n : 0, 0.0);
 }
 
@@ -387,7 +387,7 @@ void Transient::find_non_finite_models() {
 Transient::StepStatus Transient::step(double t, double h, bool has_prev, double h_prev,
                                       Host& host) {
     double a0, a1, a2;
-    trapezoidal_step_ = has_prev && options_.trapezoidal;
+    trapezoidal_step_ = has_prev && options_.trapezoidal && !settling_;
     if (!has_prev) {
         a0 = 1.0 / h, a1 = -1.0 / h, a2 = 0.0;
     } else {

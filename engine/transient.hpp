@@ -230,6 +230,7 @@ class Transient {
     void update_residual();
     double next_correction_estimate() const noexcept;
     bool single_solve_enough(double next, double local_error) const noexcept;
+    void finish_with_diagonal(double* x, double a0) noexcept;
     void set_estimate_weights() noexcept;
     static bool remainder_small(double norm, double rate) noexcept;
     void give_up_step(int old) noexcept;
@@ -321,7 +322,7 @@ class Transient {
     // entries of the kept matrix as triplets.
     bool chord_ = false;
     bool jacobian_stale_ = true;
-    std::vector<double> bn_, bn_next_, scratch_, estimate_weight_;
+    std::vector<double> bn_, bn_next_, scratch_, estimate_weight_, diagonal_inverse_;
     std::vector<int32_t> col_of_, row_of_, diagonal_, kept_row_, kept_col_;
     std::vector<double> kept_value_;
     double built_a0_ = 0.0;
@@ -331,6 +332,7 @@ class Transient {
     // Loop position, kept between calls of run.
     double t_ = 0.0, h_ = 0.0, h_prev_ = 0.0, h_prev2_ = 0.0;
     bool trapezoidal_step_ = false;    // the step being solved uses the trapezoidal rule
+    bool settling_ = false;            // in the start-up period before t = 0
     double bdf2_[3] = {0.0, 0.0, 0.0}; // BDF2's a0, a1, a2 at the step being solved
     std::vector<int32_t> voltage_free_;
     std::vector<double> x3_;       // the level before the last two accepted

@@ -198,9 +198,17 @@ bool same_bits(double a, double b) noexcept {
 }
 } // namespace
 
+// The start-up period integrates with BDF2 whatever the run's method: it is
+// there to come to rest, and BDF2 damps what the trapezoidal rule would carry
+// on (a voltage's derivative after a corner, flipping sign each step).
 Outcome Transient::settle(Host& host) {
     if (options_.settle_steps <= 0)
         return Outcome::finished;
+    struct Settling {
+        bool& flag;
+        explicit Settling(bool& f) : flag(f) { flag = true; }
+        ~Settling() { flag = false; }
+    } settling(settling_);
     const double h = options_.settle_step;
     ctx_.junction_history_held = true;
     rest_watched_ = may_skip_rest();

@@ -146,7 +146,14 @@ def _raise(results):
         (_mutual_circuit, {}, Run({"L1": 3.0}), None, None, ""),  # k kept
         (_mutual_circuit, {}, Run(), _refuse, "criterion", "refused"),
         (_mutual_circuit, {}, Run(), _raise, "error", "ZeroDivisionError: oops"),
-        (_mutual_circuit, {"max_iterations": 1, "dt_min": 0.1}, Run(), None, "convergence", ""),
+        (
+            _mutual_circuit,
+            {"max_iterations": 1, "dt_min": 0.1, "single_solve": 0},
+            Run(),
+            None,
+            "convergence",
+            "",
+        ),
         (_shorted_by_zero_inductor, {}, Run(), None, "singular", "singular"),
         (_shorted_sources, {}, Run(), None, "invalid", "P2 closes a loop of voltage and phase"),
         (_mutual_circuit, {}, Run({"J1": -1.0}), None, "invalid", "positive"),

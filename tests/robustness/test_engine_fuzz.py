@@ -54,7 +54,7 @@ def valid_args(t_stop=2.0):
     kernel, _ = native_modules()
     system = System(circuit())
     plan = RecordPlan(system, None)
-    run_options = RunOptions.check(t_stop, 0.1)
+    run_options = RunOptions.check(t_stop, 0.1).for_system(system)
     with STATE_LOCK:
         engine = native.setup(system, kernel, plan, run_options)
     options = native.engine_options(run_options, system)

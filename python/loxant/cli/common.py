@@ -77,7 +77,8 @@ def add_method_argument(parser):
     parser.add_argument(
         "--method",
         choices=run_options.METHODS,
-        help="integration formula of every run's fixed step (default bdf2)",
+        help="integration formula of every run's fixed step (default trapezoidal; bdf2 "
+        "where a phase source is)",
     )
 
 

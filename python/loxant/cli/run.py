@@ -78,8 +78,9 @@ def add_run_subcommand(subparsers):
     run.add_argument(
         "--method",
         choices=run_options.METHODS,
-        help="integration formula of the fixed step (default bdf2); trapezoidal: about a "
-        "quarter of the error at the same step, no phase sources",
+        help="integration formula of the fixed step (default trapezoidal, which takes no "
+        "phase source; bdf2 where one is, and for the adaptive step); bdf2 damps, with "
+        "about three times the error at the same step",
     )
     run.add_argument("--plot", metavar="OUT.png", help="plot the requested traces to this image")
     run.add_argument(

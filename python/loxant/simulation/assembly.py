@@ -294,8 +294,10 @@ class System:
             decl = element.decl
             if isinstance(decl, _PHASE_ONLY) and not decl.has_branch:
                 continue
+            # a coupling has no nodes; ground is not in the node table of a
+            # circuit with blocks
             for node in getattr(decl, "nodes", ()):
-                if node != GROUND:  # not in the node table of a circuit with blocks
+                if node not in (None, GROUND):
                     read[numbers[node]] = True
         for entry in self.block_entries:
             if entry.block.adder != "inductor":

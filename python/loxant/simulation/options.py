@@ -29,6 +29,7 @@ __all__ = [
     "NEWTON_RELTOL",
     "NOISE_STEPS_PER_HOLD",
     "SINGLE_SOLVE",
+    "TRAPEZOIDAL_SINGLE_SOLVE",
     "Limits",
     "RunOptions",
 ]
@@ -41,6 +42,9 @@ NEWTON_FRACTION = 0.1
 #: with those defaults, a fixed step also ends after its first solve when the
 #: correction still to come, estimated, is within this fraction of its local error
 SINGLE_SOLVE = 0.0
+#: the same fraction for a trapezoidal step, which ends its single solve with the
+#: diagonal's share of the next correction
+TRAPEZOIDAL_SINGLE_SOLVE = 0.25
 #: the integration formulas of a fixed step (the adaptive step takes BDF2)
 METHODS = ("bdf2", "trapezoidal")
 #: most time steps a run may project (t_stop / dt)
@@ -166,9 +170,11 @@ class RunOptions:
     abstol: float = _option(NEWTON_ABSTOL, native="abstol")
     reltol: float = _option(NEWTON_RELTOL, native="reltol")
     newton_fraction: float = _option(NEWTON_FRACTION, native="newton_fraction")
-    single_solve: float = _option(SINGLE_SOLVE, native="single_solve_fraction")
-    #: the engine reads its flag "trapezoidal" as true: the method's name is a true string
-    method: str = _option("bdf2", check=_method, native="trapezoidal", when=_trapezoidal_run)
+    #: None until the method is chosen (for_system)
+    single_solve: float = _option(None, native="single_solve_fraction")
+    #: the engine reads its flag "trapezoidal" as true: the method's name is a true
+    #: string; None until it is chosen for the system (for_system)
+    method: str = _option(None, check=_method, native="trapezoidal", when=_trapezoidal_run)
     max_iterations: int = _option(20, check=_count, native="max_iterations")
     max_steps: int = _option(MAX_STEPS, native="max_steps", when=_adaptive_run)
     engine: str = _option("native", check=_engine)
@@ -219,7 +225,7 @@ class RunOptions:
             )
         )
         values["single_solve"] = _single_solve(given.get("single_solve"), values["newton_fraction"])
-        _check_method(values.get("method", "bdf2"), adaptive, given.get("engine", "native"))
+        _check_method(values.get("method"), adaptive, given.get("engine", "native"))
         if "record" in given:
             values["record"] = given["record"]  # checked against the system
         return cls(**steps, **values)
@@ -247,8 +253,27 @@ class RunOptions:
         of a system with a phase source is refused."""
         if self.method == "trapezoidal":
             _check_trapezoidal_sources(system)
-        if not self.adaptive:
-            return self
+        chosen = self._with_method(system)
+        if not chosen.adaptive:
+            return chosen
+        return chosen._with_breakpoints(system)
+
+    def _with_method(self, system):
+        """The method where none was given: the trapezoidal rule where it applies
+        (a fixed step of the native engine, no phase source), else BDF2; and the
+        single-solve fraction of that method where none was given."""
+        method = self.method
+        if method is None:
+            applies = not self.adaptive and self.engine == "native" and not _phase_sources(system)
+            method = "trapezoidal" if applies else "bdf2"
+        single_solve = self.single_solve
+        if single_solve is None:
+            single_solve = SINGLE_SOLVE
+            if method == "trapezoidal" and self.newton_fraction > 0:
+                single_solve = TRAPEZOIDAL_SINGLE_SOLVE
+        return dataclasses.replace(self, method=method, single_solve=single_solve)
+
+    def _with_breakpoints(self, system):
         breakpoints = tuple(_breakpoints(system, self.t_stop))
         noise_step = _hold_noise(system, self.dt_max)
         if noise_step <= 0:
@@ -330,7 +355,7 @@ class Limits:
 
 
 def _check_method(method, adaptive, engine):
-    """The trapezoidal rule is the native engine's, at a fixed step."""
+    """The trapezoidal rule, asked for, is the native engine's, at a fixed step."""
     if method != "trapezoidal":
         return
     if adaptive:
@@ -351,21 +376,24 @@ def _check_trapezoidal_sources(system):
     """Refuses a phase source: the trapezoidal rule's voltage and its derivative
     at a node whose phase is imposed carry any error on undamped, so a
     capacitance there would see it grow."""
-    for element in system.sources:
-        if isinstance(element.decl, PhaseSource):
-            raise CircuitError(
-                f"method = 'trapezoidal' cannot integrate the phase source {element.decl.name}: "
-                "the rule does not damp the voltage of a node whose phase is imposed; "
-                "use method = 'bdf2'",
-                option="method",
-            )
+    for element in _phase_sources(system):
+        raise CircuitError(
+            f"method = 'trapezoidal' cannot integrate the phase source {element.decl.name}: "
+            "the rule does not damp the voltage of a node whose phase is imposed; "
+            "use method = 'bdf2'",
+            option="method",
+        )
+
+
+def _phase_sources(system):
+    return [element for element in system.sources if isinstance(element.decl, PhaseSource)]
 
 
 def _single_solve(single_solve, newton_fraction):
     """The single-solve fraction checked; like newton_fraction it loosens only
     the default tolerances, so it needs newton_fraction above 0."""
     if single_solve is None:
-        return SINGLE_SOLVE if newton_fraction > 0 else 0.0
+        return None if newton_fraction > 0 else 0.0
     single_solve = _real(single_solve, "single_solve", nonnegative=True)
     if single_solve > 0 and newton_fraction == 0:
         raise CircuitError(

@@ -65,11 +65,15 @@ def simulate(circuit, t_stop, dt=None, **options):
         single_solve: with newton_fraction above 0, a fixed step of the native
             engine also ends after its first solve when the correction still to
             come, estimated from the residual, is at most this fraction of the
-            step's own local error (default ``SINGLE_SOLVE``; 0 for none).
-        method: the integration formula of a fixed step: ``"bdf2"`` (the
-            default, as the adaptive step) or ``"trapezoidal"`` (native engine,
-            fixed step, no phase source), whose error is about a quarter of
-            BDF2's at the same step but which does not damp what it carries.
+            step's own local error; the diagonal's share of that correction is
+            then added.  Default ``TRAPEZOIDAL_SINGLE_SOLVE`` under the
+            trapezoidal rule, else ``SINGLE_SOLVE``; 0 for none.
+        method: the integration formula of a fixed step: ``"trapezoidal"``
+            (native engine, fixed step, no phase source), whose error is about
+            a third of BDF2's at the same step but which does not damp what it
+            carries, or ``"bdf2"`` (as the adaptive step).  By default the
+            trapezoidal rule where it applies, else BDF2; the start-up period
+            before t = 0 always integrates with BDF2.
         max_iterations: Newton iterations per step before the step is retried
             with half the size.
         dt: the fixed time step; with rtol or atol, or without dt, the step is
