@@ -44,7 +44,7 @@ def nominal_criterion(
     threshold=None,
 ):
     """Simulate the nominal design and return ``(criterion, outcome)``: the
-    criterion given, the criterion of the expected switching ``spec`` (the path of a file of
+    criterion given, the criterion of the expected switching given as ``spec`` (the path of a file of
     expected switching or an :class:`~loxant.analysis.expected.ExpectedSwitching`) within
     ``threshold``, or the :class:`EventCriterion` of the nominal switching of
     the watched junctions (see :func:`watched_junctions`).  Raises RuntimeError

@@ -1,6 +1,7 @@
-"""Expected switching as a table: the spec files of josim-tools.
+"""Expected switching as a table, in the file format of josim-tools.
 
-A spec file says how many times each junction has switched by given times::
+A file of expected switching says how many times each junction has switched by
+given times::
 
     time   B1|XIN  B1|XDUT  B2|XDUT
     10e-12   0       0        0
@@ -45,18 +46,20 @@ __all__ = [
 #: largest distance from the expected count, in turns of 2 pi: josim-tools' default
 DEFAULT_THRESHOLD = 0.05
 TWO_PI = 2.0 * math.pi
-#: most junctions and lines a spec file may have (a table any larger is no spec)
+#: most junctions and lines a file of expected switching may have (any larger is
+#: not such a table)
 MAX_COLUMNS = 10_000
 MAX_LINES = 1_000_000
 
 
 class SpecError(ValueError):
-    """A spec file that cannot be read; the message names the file and line."""
+    """A file of expected switching that cannot be read; the message names the
+    file and line."""
 
 
 @dataclass(frozen=True)
 class ExpectedSwitching:
-    """A spec file read: junction ``names`` as written, ``times`` (seconds, one
+    """A file of expected switching, read: junction ``names`` as written, ``times`` (seconds, one
     per line, the calibration first) and ``counts`` (a list per line)."""
 
     names: tuple
@@ -134,7 +137,7 @@ def _is_integer(token):
 
 
 def read_spec(path):
-    """The :class:`ExpectedSwitching` of the spec file at ``path``."""
+    """The :class:`ExpectedSwitching` of the file at ``path``."""
     try:
         with open(path, encoding="utf-8") as stream:
             text = stream.read(64 * MAX_LINES)
@@ -182,7 +185,7 @@ class SpecCriterion:
 
     @classmethod
     def for_design(cls, spec, design, threshold=None):
-        """The criterion of ``spec`` (a table or a spec file's path) on ``design``:
+        """The criterion of ``spec`` (a table, or the path of its file) on ``design``:
         each junction named in it must be a junction of the circuit."""
         if not isinstance(spec, ExpectedSwitching):
             spec = read_spec(spec)

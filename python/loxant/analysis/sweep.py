@@ -241,7 +241,7 @@ def sweep(
     writes it too).  Values are absolute, or multipliers with
     :func:`scale` (see the module).  ``criterion`` is
     optional here (default: every run that simulates passes); ``spec`` and
-    ``threshold`` judge each run by a spec file instead (see
+    ``threshold`` judge each run by a file of expected switching instead (see
     :func:`loxant.analysis.margins.margins`).  With several
     parameters, ``table.set_index(params).to_xarray()`` gives an array
     per measure (needs xarray).  ``table.attrs["stats"]`` holds the runner's

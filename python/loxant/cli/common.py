@@ -93,7 +93,7 @@ def add_spec_arguments(parser, group=None):
     (group or parser).add_argument(
         "--spec",
         metavar="SPEC",
-        help="judge each run by a josim-tools spec file (a table of each junction's switch "
+        help="judge each run by a file of expected switching, in josim-tools' format (a table of each junction's switch "
         "counts at given times) instead of the switching at nominal",
     )
     parser.add_argument(

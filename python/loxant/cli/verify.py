@@ -1,4 +1,4 @@
-"""The ``loxant verify`` subcommand: does a circuit follow its spec file?
+"""The ``loxant verify`` subcommand: does a circuit switch as expected?
 (see :mod:`loxant.analysis.verify_command`)"""
 
 from ..analysis.verify_command import verify
@@ -12,8 +12,8 @@ def add_verify_subcommand(subparsers):
     """Add ``verify`` to the ``loxant`` subparsers."""
     command = subparsers.add_parser(
         "verify",
-        help="check a circuit against a spec file",
-        description="Simulate the netlist once and check that each junction of the spec file "
+        help="check a circuit against a file of expected switching",
+        description="Simulate the netlist once and check that each junction of the file of expected switching "
         "has switched as often as the file says at each of its times, within the threshold.",
     )
     add_netlist_argument(command)
