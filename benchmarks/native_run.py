@@ -10,6 +10,6 @@ def native_engine(system, plan, t_stop, dt, profile):
     from loxant.simulation.options import RunOptions
 
     kernel, _ = native_modules()
-    options = RunOptions.check(t_stop, dt, profile=profile)
+    options = RunOptions.check(t_stop, dt, profile=profile).for_system(system)
     with STATE_LOCK:
         return native.setup(system, kernel, plan, options)

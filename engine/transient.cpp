@@ -59,7 +59,7 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
     for (size_t k = 1; k < sources_.size(); ++k)
         sources_[k].same_as_previous =
             sources_[k].waveform->same_values_as(*sources_[k - 1].waveform);
-    const std::vector<bool> recorded = recorded_elements();
+    const std::vector<uint8_t> recorded = recorded_elements();
     // The chord iteration updates the currents of the models without phase
     // terms from the correction, which needs the others to stamp nothing
     // constant (their share of the kept matrix is rebuilt from A1 and A2).
@@ -77,12 +77,8 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
             with_rhs_.push_back(m);
             (phase_terms ? rhs_nonlinear_ : rhs_affine_).push_back(m);
         }
-        if (m->ops->values != empty.values) {
-            if (reports_to_recording(m, recorded))
-                with_values_.push_back(m);
-            else if (m->ops->keeps_state)
-                (m->ops->advance != nullptr ? with_advance_ : with_values_).push_back(m);
-        }
+        if (m->ops->values != empty.values)
+            sort_by_values(m, recorded);
         if (m->ops->terms_changed != nullptr && m->ops->values != empty.values)
             with_jumps_.push_back(m);
     }
@@ -114,19 +110,35 @@ void Transient::split_flat_branches() {
 }
 
 // The elements some channel reads, by element index.
-std::vector<bool> Transient::recorded_elements() const {
-    std::vector<bool> recorded;
-    const auto mark = [&recorded](int32_t e) {
+std::vector<uint8_t> Transient::recorded_elements() const {
+    std::vector<uint8_t> recorded;
+    const auto mark = [&recorded](int32_t e, uint8_t how) {
         if (static_cast<size_t>(e) >= recorded.size())
-            recorded.resize(static_cast<size_t>(e) + 1, false);
-        recorded[static_cast<size_t>(e)] = true;
+            recorded.resize(static_cast<size_t>(e) + 1, 0);
+        recorded[static_cast<size_t>(e)] |= how;
     };
     for (const Channel& c : channels_)
         if (c.quantity != Quantity::node_phase && c.quantity != Quantity::node_voltage)
-            mark(c.index);
+            mark(c.index, c.quantity == Quantity::current ? kRecorded | kCurrentRecorded
+                                                          : kRecorded);
     for (int32_t e : turn_channels_)
-        mark(e);
+        mark(e, kRecorded);
     return recorded;
+}
+
+// Which of the loop's lists steps and reports a model with a Values operation.
+void Transient::sort_by_values(ElementModelObject* m, const std::vector<uint8_t>& recorded) {
+    const bool advances = m->ops->advance != nullptr;
+    if (!reports_to_recording(m, recorded)) {
+        if (m->ops->keeps_state)
+            (advances ? with_advance_ : with_values_).push_back(m);
+    } else if (reports_phase_only(m, recorded)) {
+        with_phase_reports_.push_back(m);
+        if (m->ops->keeps_state)
+            with_advance_.push_back(m);
+    } else {
+        with_values_.push_back(m);
+    }
 }
 
 // Values writes the element arrays, which this loop reads to record and
@@ -136,7 +148,7 @@ std::vector<bool> Transient::recorded_elements() const {
 // advances its own state in Values is stepped all the same, through its
 // advance operation where it has one.
 bool Transient::reports_to_recording(const ElementModelObject* m,
-                                     const std::vector<bool>& recorded) const noexcept {
+                                     const std::vector<uint8_t>& recorded) const noexcept {
     if (options_.steps_history || calls_python_)
         return true;
     const auto is_recorded = [&recorded](int32_t e) {
@@ -149,6 +161,20 @@ bool Transient::reports_to_recording(const ElementModelObject* m,
     }
     const int32_t e = m->book->reach.eindex;
     return e < 0 || is_recorded(e);
+}
+
+// A junction recorded by its phase, voltage or turns alone is reported without
+// evaluating its law; not where Python reads the arrays, nor a model whose
+// state only Values steps.
+bool Transient::reports_phase_only(const ElementModelObject* m,
+                                   const std::vector<uint8_t>& recorded) const noexcept {
+    if (m->ops->report_phase == nullptr || options_.steps_history || calls_python_)
+        return false;
+    if (m->ops->keeps_state && m->ops->advance == nullptr)
+        return false;
+    const int32_t e = m->book->reach.eindex;
+    return e >= 0 && static_cast<size_t>(e) < recorded.size() &&
+           (recorded[static_cast<size_t>(e)] & kCurrentRecorded) == 0;
 }
 
 void Transient::set_noise_models(std::vector<ElementModelObject*> models) {

@@ -216,12 +216,17 @@ class Transient {
   private:
     enum class StepStatus { ok, no_convergence, singular, not_finite, stopped };
 
-    std::vector<bool> recorded_elements() const;
+    // per element index: kRecorded, and kCurrentRecorded when a channel reads its current
+    static constexpr uint8_t kRecorded = 1, kCurrentRecorded = 2;
+    std::vector<uint8_t> recorded_elements() const;
     void split_flat_branches();
     void index_entries(const int32_t* col_ptr, const int32_t* row_idx);
     void add_flat_branches() noexcept;
     bool reports_to_recording(const ElementModelObject* m,
-                              const std::vector<bool>& recorded) const noexcept;
+                              const std::vector<uint8_t>& recorded) const noexcept;
+    bool reports_phase_only(const ElementModelObject* m,
+                            const std::vector<uint8_t>& recorded) const noexcept;
+    void sort_by_values(ElementModelObject* m, const std::vector<uint8_t>& recorded);
     StepStatus step(double t, double h, bool has_prev, double h_prev, Host& host);
     StepStatus chord_step(double h, double a0, int old);
     void build_step_terms();
@@ -282,8 +287,10 @@ class Transient {
     // The models whose phase terms, currents and values do something, in
     // table order; of those with currents, the ones with and without phase
     // terms; the models whose terms may jump; the unrecorded ones stepped
-    // through advance instead of Values.
+    // through advance instead of Values; the junctions whose current nobody
+    // records, reported through report_phase.
     std::vector<ElementModelObject*> with_a2_, with_rhs_, with_values_, with_advance_;
+    std::vector<ElementModelObject*> with_phase_reports_;
     std::vector<ElementModelObject*> rhs_affine_, rhs_nonlinear_, with_jumps_;
     // Of rhs_affine_, those the chord iteration calls; the linear branches of
     // the others, per quantity (phase, voltage, its derivative), their

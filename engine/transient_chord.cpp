@@ -328,6 +328,8 @@ void Transient::accept(double h) {
     const double start = options_.profile ? now() : 0.0;
     for (ElementModelObject* m : with_values_)
         m->ops->values(m, ctx);
+    for (ElementModelObject* m : with_phase_reports_)
+        m->ops->report_phase(m, ctx);
     ctx.phases = levels_[xind_].data();
     ctx.voltages = dx_.data();
     ctx.voltages_deriv = ddx_.data();

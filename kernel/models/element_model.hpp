@@ -64,6 +64,11 @@ struct ElementOps {
     // the largest).  Null for a single element, whose index is reach.eindex.
     const int32_t* (*element_indices)(const ElementModelObject* self,
                                       Py_ssize_t* count) noexcept = nullptr;
+    // Of a junction: the part of Values that reports phase, voltage and turns,
+    // without the current (its law is the costly part), for a loop that
+    // records none of its current.  It steps no state: a model that keeps
+    // one is stepped by its advance as well.  Null: Values reports all.
+    void (*report_phase)(ElementModelObject* self, const StepContext& ctx) noexcept = nullptr;
 };
 
 // The lxglobals arrays a model may bind, with their attribute names.

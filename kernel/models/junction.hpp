@@ -99,12 +99,30 @@ template <class Model> struct JunctionOps {
         report_junction(p, m.t.eindex, s.sign * m.current(now), s.sign * m.shown_phase(now.phase),
                         s.sign * now.voltage, ctx);
     }
+
+    static void report_phase(ElementModelObject* self, const StepContext& ctx) noexcept {
+        const Model& m = as<Model>(self);
+        const SharedPointers& p = self->book->arrays;
+        const LiveSide s = live_side(m.t);
+        const int32_t e = m.t.eindex;
+        p.elem_phases[e] = s.sign * m.shown_phase(across(p.node_phases, s.from, s.to));
+        p.elem_voltages[e] = s.sign * across(p.node_voltages, s.from, s.to);
+        count_turns(p, e, ctx);
+    }
 };
 
 template <class Model>
-inline constexpr ElementOps junction_ops = {
-    no_admitance0, JunctionOps<Model>::admitance1, JunctionOps<Model>::admitance2,
-    JunctionOps<Model>::rhs_current, JunctionOps<Model>::values};
+inline constexpr ElementOps junction_ops = {no_admitance0,
+                                            JunctionOps<Model>::admitance1,
+                                            JunctionOps<Model>::admitance2,
+                                            JunctionOps<Model>::rhs_current,
+                                            JunctionOps<Model>::values,
+                                            false,
+                                            nullptr,
+                                            nullptr,
+                                            nullptr,
+                                            nullptr,
+                                            JunctionOps<Model>::report_phase};
 
 template <class Model> void set_junction_defaults(Model& m) {
     m.critical_current = 0.0;

@@ -170,3 +170,32 @@ def test_models_that_step_in_values_run_whatever_is_recorded(build):
     name = probe[probe.index("(") + 1 : -1]
     np.testing.assert_array_equal(one.voltage(name), whole.voltage(name))
     assert np.ptp(whole.voltage(name)) > 0.1
+
+
+def _junctions_of_every_report():
+    """Junctions that switch, of the kinds whose phase is reported without their
+    law, one with its first terminal grounded and one with a shifted phase."""
+    c = Circuit("junctions", units="normalised")
+    c.phase_source("P", "in", "0", PWL([(0, 0), (5, 0), (15, 6 * np.pi)]))
+    c.inductor("L1", "in", "a", 0.3)
+    c.junction("J1", "a", "0", ic=1.0, r=1.0, c=1.0)
+    c.inductor("L2", "a", "b", 0.3)
+    c.junction("J2", "0", "b", ic=1.0, r=1.0, c=1.0)
+    c.inductor("L3", "b", "g", 0.3)
+    c.junction_gap("J3", "g", "0", ic=1.0, c=1.0, r0=10.0, rn=1.0, vg=2.0, delv=0.2)
+    c.inductor("L4", "g", "s", 0.3)
+    c.junction_rsjph("J4", "s", "0", ic=1.0, r=1.0, c=1.0, theta=0.4)
+    return c
+
+
+def test_a_junction_recorded_without_its_current_reports_as_with_it():
+    names = ["J1", "J2", "J3", "J4"]
+    some = [f"{q}({n})" for n in names for q in ("phase", "voltage", "turns")]
+    circuit = _junctions_of_every_report()
+    without = simulate(circuit, t_stop=40.0, dt=0.05, record=some)
+    both = simulate(circuit, t_stop=40.0, dt=0.05, record=some + [f"current({n})" for n in names])
+    for name in names:
+        np.testing.assert_array_equal(without.phase(name), both.phase(name))
+        np.testing.assert_array_equal(without.voltage(name), both.voltage(name))
+        np.testing.assert_array_equal(without.turn_count(name), both.turn_count(name))
+    assert all(abs(int(both.turn_count(n)[-1])) >= 1 for n in names)
