@@ -119,8 +119,8 @@ std::vector<uint8_t> Transient::recorded_elements() const {
     };
     for (const Channel& c : channels_)
         if (c.quantity != Quantity::node_phase && c.quantity != Quantity::node_voltage)
-            mark(c.index, c.quantity == Quantity::current ? kRecorded | kCurrentRecorded
-                                                          : kRecorded);
+            mark(c.index,
+                 c.quantity == Quantity::current ? kRecorded | kCurrentRecorded : kRecorded);
     for (int32_t e : turn_channels_)
         mark(e, kRecorded);
     return recorded;

@@ -115,9 +115,9 @@ void advance(ElementModelObject* self, const StepContext& ctx) noexcept {
     m.piece = m.piece_of(across(ctx.voltages, s.from, s.to));
 }
 
-const ElementOps kOps = {no_admitance0, Ops::admitance1, Ops::admitance2, Ops::rhs_current,
-                         values,        true,            terms_changed,   advance,
-                         nullptr,       nullptr,         Ops::report_phase};
+const ElementOps kOps = {
+    no_admitance0, Ops::admitance1, Ops::admitance2, Ops::rhs_current, values,           true,
+    terms_changed, advance,         nullptr,         nullptr,          Ops::report_phase};
 
 void set_defaults(ElementModelObject* self) {
     GapJunction& m = as<GapJunction>(self);
