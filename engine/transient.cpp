@@ -83,10 +83,17 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
             with_jumps_.push_back(m);
     }
     estimates_error_ = options_.adaptive || (chord_ && options_.newton_fraction > 0.0);
+    models_changes_ = chord_ && std::all_of(rhs_nonlinear_.begin(), rhs_nonlinear_.end(),
+                                            [](const ElementModelObject* m) {
+                                                return m->ops->rhs_change != nullptr;
+                                            });
     split_flat_branches();
     // the chord iteration's own vectors, empty without it
-    for (std::vector<double>* v : {&bn_, &bn_next_, &estimate_weight_, &diagonal_inverse_})
+    for (std::vector<double>* v : {&estimate_weight_, &diagonal_inverse_})
         v->assign(chord_ ? n : 0, 0.0);
+    for (std::vector<double>* v : {&bn_, &bn_next_})
+        v->assign(chord_ && !models_changes_ ? n : 0, 0.0);
+    residual_.assign(models_changes_ ? n + 1 : 0, 0.0);
 }
 
 // The chord iteration sums the currents of the linear branches over flat
@@ -197,7 +204,7 @@ bool Transient::prepare(const int32_t* col_ptr, const int32_t* row_idx, const do
     const bool phase_terms = options_.nonlinear || options_.adaptive || !with_a2_.empty();
     a2_.assign(phase_terms ? nnz : 0, 0.0);
     ax_.assign(options_.nonlinear || options_.adaptive ? nnz : 0, 0.0);
-    scratch_.assign(chord_ ? nnz : 0, 0.0);
+    scratch_.assign(chord_ && !models_changes_ ? nnz : 0, 0.0);
     if (chord_)
         index_entries(col_ptr, row_idx);
     return solver_.analyse(n_, col_ptr, row_idx);

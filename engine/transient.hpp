@@ -232,6 +232,7 @@ class Transient {
     void build_step_terms();
     void full_rhs();
     bool refresh_jacobian();
+    void keep_phase_share();
     void update_residual();
     double next_correction_estimate() const noexcept;
     bool single_solve_enough(double next, double local_error) const noexcept;
@@ -326,8 +327,12 @@ class Transient {
     // The chord iteration: a factorisation kept across steps while the step
     // size holds, no piece changes and corrections shrink fast.  The currents
     // of the models with phase terms at the last iterate (bn_) and their
-    // entries of the kept matrix as triplets.
+    // entries of the kept matrix as triplets.  Where every such model has
+    // rhs_change (the models' changes), they keep what these hold themselves
+    // and the residual is summed into residual_.
     bool chord_ = false;
+    bool models_changes_ = false;
+    std::vector<double> residual_;
     bool jacobian_stale_ = true;
     std::vector<double> bn_, bn_next_, scratch_, estimate_weight_, diagonal_inverse_;
     std::vector<int32_t> col_of_, row_of_, diagonal_, kept_row_, kept_col_;

@@ -22,7 +22,10 @@ using detail::zero;
 //   b(x + d) = bn(x + d) - bn(x) + M d,
 // since the other models' currents are affine in x with derivative J - M.  So
 // an iteration calls only the models with phase terms; the others run once a
-// step, at the predictor.
+// step, at the predictor.  Where each of those models has rhs_change, it adds
+// its own bn(x + d) - bn(x) + M d from what it kept of its last evaluation
+// and of its share of M: a junction's is then its supercurrent's change
+// alone, with no second sine and no large currents cancelling.
 
 // A1 of every model at the step size of this step, and A0 + A1.
 void Transient::build_step_terms() {
@@ -37,15 +40,23 @@ void Transient::build_step_terms() {
         stats_.kernel_seconds += now() - start;
 }
 
-// b at the present iterate from every model; bn from those with phase terms.
+// b at the present iterate from every model; bn from those with phase terms
+// (unless they keep their currents themselves).
 void Transient::full_rhs() {
     const double start = options_.profile ? now() : 0.0;
-    zero(bn_);
-    const DoubleArray b = strided(b_), bn = strided(bn_);
-    for (ElementModelObject* m : rhs_nonlinear_)
-        m->ops->rhs_current(m, bn, ctx_);
-    std::memcpy(b_.data(), bn_.data(), static_cast<size_t>(n_) * sizeof(double));
-    b_[static_cast<size_t>(n_)] = 0.0;
+    const DoubleArray b = strided(b_);
+    if (models_changes_) {
+        zero(b_);
+        for (ElementModelObject* m : rhs_nonlinear_)
+            m->ops->rhs_current(m, b, ctx_);
+    } else {
+        zero(bn_);
+        const DoubleArray bn = strided(bn_);
+        for (ElementModelObject* m : rhs_nonlinear_)
+            m->ops->rhs_current(m, bn, ctx_);
+        std::memcpy(b_.data(), bn_.data(), static_cast<size_t>(n_) * sizeof(double));
+        b_[static_cast<size_t>(n_)] = 0.0;
+    }
     for (ElementModelObject* m : rhs_affine_calls_)
         m->ops->rhs_current(m, b, ctx_);
     add_flat_branches();
@@ -78,24 +89,22 @@ void Transient::add_flat_branches() noexcept {
 bool Transient::refresh_jacobian() {
     const double start = options_.profile ? now() : 0.0;
     zero(a2_);
-    zero(scratch_);
-    const DoubleArray a2 = strided(a2_), own = strided(scratch_);
-    for (ElementModelObject* m : with_a2_) {
-        m->ops->admitance2(m, a2, ctx_);
-        m->ops->admitance1(m, own, ctx_);
-    }
-    kept_row_.clear();
-    kept_col_.clear();
-    kept_value_.clear();
-    for (int32_t p = 0; p < nnz_; ++p) {
-        ax_[p] = a01_[p] + a2_[p];
-        const double value = scratch_[p] + a2_[p];
-        if (value != 0.0) {
-            kept_row_.push_back(row_of_[p]);
-            kept_col_.push_back(col_of_[p]);
-            kept_value_.push_back(value);
+    const DoubleArray a2 = strided(a2_);
+    if (models_changes_) { // each keeps its own g, from these calls
+        for (ElementModelObject* m : with_a2_)
+            m->ops->admitance2(m, a2, ctx_);
+    } else {
+        zero(scratch_);
+        const DoubleArray own = strided(scratch_);
+        for (ElementModelObject* m : with_a2_) {
+            m->ops->admitance2(m, a2, ctx_);
+            m->ops->admitance1(m, own, ctx_);
         }
     }
+    for (int32_t p = 0; p < nnz_; ++p)
+        ax_[p] = a01_[p] + a2_[p];
+    if (!models_changes_)
+        keep_phase_share();
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
     const double factor_start = options_.profile ? now() : 0.0;
@@ -106,6 +115,22 @@ bool Transient::refresh_jacobian() {
     if (ok)
         set_estimate_weights();
     return ok;
+}
+
+// The kept matrix's share of the models with phase terms (their A1 and A2,
+// the last in a2_, the first in scratch_) as triplets.
+void Transient::keep_phase_share() {
+    kept_row_.clear();
+    kept_col_.clear();
+    kept_value_.clear();
+    for (int32_t p = 0; p < nnz_; ++p) {
+        const double value = scratch_[p] + a2_[p];
+        if (value != 0.0) {
+            kept_row_.push_back(row_of_[p]);
+            kept_col_.push_back(col_of_[p]);
+            kept_value_.push_back(value);
+        }
+    }
 }
 
 // 2 / (|J_kk| abstol) of every row of the matrix just factored (infinite
@@ -144,6 +169,17 @@ void Transient::finish_with_diagonal(double* x, double a0) noexcept {
 // b at the iterate just corrected by the d in B (see above).
 void Transient::update_residual() {
     const double start = options_.profile ? now() : 0.0;
+    if (models_changes_) {
+        // each model adds bn(x + d) - bn(x) + M d of its own terminals
+        zero(residual_);
+        const DoubleArray residual = strided(residual_);
+        for (ElementModelObject* m : rhs_nonlinear_)
+            m->ops->rhs_change(m, residual, b_.data(), ctx_);
+        b_.swap(residual_);
+        if (options_.profile)
+            stats_.kernel_seconds += now() - start;
+        return;
+    }
     zero(bn_next_);
     const DoubleArray next = strided(bn_next_);
     for (ElementModelObject* m : rhs_nonlinear_)

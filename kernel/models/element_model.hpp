@@ -69,6 +69,14 @@ struct ElementOps {
     // records none of its current.  It steps no state: a model that keeps
     // one is stepped by its advance as well.  Null: Values reports all.
     void (*report_phase)(ElementModelObject* self, const StepContext& ctx) noexcept = nullptr;
+    // Of a model with phase terms whose current is that of two terminals: adds
+    // to `b` the residual its current leaves at the present estimates, which
+    // are those of its last RHSCurrent (or rhs_change) plus `correction` (per
+    // unknown, ground excluded), against the g of its last Admitance1 and
+    // Admitance2, the kept matrix's share.  Null: a chord iteration sums the
+    // residual from RHSCurrent and the kept matrix instead.
+    void (*rhs_change)(ElementModelObject* self, DoubleArray b, const double* correction,
+                       const StepContext& ctx) noexcept = nullptr;
 };
 
 // The lxglobals arrays a model may bind, with their attribute names.

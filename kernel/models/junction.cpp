@@ -21,6 +21,7 @@ namespace {
 struct Junction {
     ElementModelObject base;
     TwoTerminal t;
+    mutable ChordMemory chord;
     double critical_current;
     double resistance;
     double capacitance;
@@ -31,9 +32,13 @@ struct Junction {
     mutable double seen_phase;
     mutable double seen_value;
 
+    static constexpr bool kSineChord = true;
     double current(const JunctionState& s) const noexcept {
         const double value = s.phase == seen_phase ? seen_value : law.value(s.phase);
-        return critical_current * value + s.voltage / resistance + capacitance * s.dvoltage;
+        return current_from(s, critical_current * value);
+    }
+    double current_from(const JunctionState& s, double supercurrent) const noexcept {
+        return supercurrent + s.voltage / resistance + capacitance * s.dvoltage;
     }
     double step_admitance(const StepContext& ctx) const noexcept {
         return shunt_admitance(*this, ctx);

@@ -3,16 +3,21 @@
 // fields and its current law; everything else is written once here.
 //
 // A junction model struct is standard-layout and has the members
-//   ElementModelObject base;   TwoTerminal t;
+//   ElementModelObject base;   TwoTerminal t;   mutable ChordMemory chord;
 //   double critical_current, resistance, capacitance;   (then its own parameters)
 // and the const noexcept member functions
 //   current(s)           the current leaving the live terminal for the state s
 //   step_admitance(ctx)  g stamped into A1 (terms that depend on the step only)
 //   phase_slope(s, ctx)  g stamped into A2, d(current)/d(phase) minus what A1 holds
 //   shown_phase(phase)   the junction phase as reported in the element arrays
+// Besides the four operations it has report_phase (Values without the current)
+// and rhs_change (the residual a chord correction leaves, from chord).
 #pragma once
 
 #include "kernel/models/element_model.hpp"
+
+#include <cmath>
+#include <type_traits>
 
 namespace loxant {
 
@@ -71,24 +76,118 @@ inline void report_junction(const SharedPointers& p, int32_t e, double current, 
     count_turns(p, e, ctx);
 }
 
+// What a junction's last operations gave, which the change of its current
+// under a correction starts from (rhs_change): the current of its last
+// RHSCurrent and the g of its last Admitance1 and Admitance2, the share of the
+// kept matrix a chord iteration corrects with.
+struct ChordMemory {
+    double current;
+    double step_g;
+    double slope_g;
+    // Of a junction whose supercurrent is Ic a sin(phi - phi0) (sine_chord):
+    // sin and cos of phi - phi0 at its last estimates, and the supercurrent's
+    // own share of slope_g.
+    double sine;
+    double cosine;
+    double supercurrent_g;
+};
+
+// A junction model whose supercurrent may be the plain sine of its `law`
+// (a Supercurrent) declares `static constexpr bool kSineChord = true` and
+//   current_from(s, supercurrent)   the current with the supercurrent given
+// Its residual after a correction is then the supercurrent's change alone:
+// the rest of its current is linear in the phase within a step (the held
+// piece of a piecewise branch included), so the kept matrix holds it exactly.
+template <class Model, class = void> struct sine_chord : std::false_type {};
+template <class Model>
+struct sine_chord<Model, std::void_t<decltype(Model::kSineChord)>>
+    : std::bool_constant<Model::kSineChord> {};
+
+// sin d and cos d - 1 for a correction d: their series where |d| <= 1/32 (the
+// first terms left out are below 1e-19 there), the functions elsewhere.
+inline void small_turn(double d, double& sine, double& cosine_less_one) noexcept {
+    if (std::fabs(d) <= 1.0 / 32.0) {
+        const double d2 = d * d;
+        sine = d * (1.0 - d2 * (1.0 / 6.0) * (1.0 - d2 * (1.0 / 20.0) * (1.0 - d2 * (1.0 / 42.0))));
+        cosine_less_one =
+            -0.5 * d2 * (1.0 - d2 * (1.0 / 12.0) * (1.0 - d2 * (1.0 / 30.0) * (1.0 - d2 / 56.0)));
+        return;
+    }
+    const double half = std::sin(0.5 * d);
+    sine = std::sin(d);
+    cosine_less_one = -2.0 * half * half;
+}
+
 template <class Model> struct JunctionOps {
     static void admitance1(ElementModelObject* self, DoubleArray a1,
                            const StepContext& ctx) noexcept {
         const Model& m = as<Model>(self);
-        stamp(a1, m.t, m.step_admitance(ctx));
+        m.chord.step_g = m.step_admitance(ctx);
+        stamp(a1, m.t, m.chord.step_g);
     }
 
     static void admitance2(ElementModelObject* self, DoubleArray a2,
                            const StepContext& ctx) noexcept {
         const Model& m = as<Model>(self);
-        stamp(a2, m.t, m.phase_slope(estimate(live_side(m.t), ctx), ctx));
+        const JunctionState state = estimate(live_side(m.t), ctx);
+        m.chord.slope_g = m.phase_slope(state, ctx);
+        if constexpr (sine_chord<Model>::value)
+            m.chord.supercurrent_g = m.critical_current * m.law.slope(state.phase);
+        stamp(a2, m.t, m.chord.slope_g);
     }
 
     static void rhs_current(ElementModelObject* self, DoubleArray b,
                             const StepContext& ctx) noexcept {
         const Model& m = as<Model>(self);
         const LiveSide s = live_side(m.t);
-        stamp_current(b, s.from, s.to, m.current(estimate(s, ctx)));
+        const JunctionState state = estimate(s, ctx);
+        if constexpr (sine_chord<Model>::value) {
+            if (m.law.plain()) {
+                ::sincos(state.phase - m.law.offset, &m.chord.sine, &m.chord.cosine);
+                m.chord.current =
+                    m.current_from(state, m.critical_current * (m.law.amplitude[0] * m.chord.sine));
+                stamp_current(b, s.from, s.to, m.chord.current);
+                return;
+            }
+        }
+        m.chord.current = m.current(state);
+        stamp_current(b, s.from, s.to, m.chord.current);
+    }
+
+    // The residual left at the corrected estimates, I(x + d) - I(x) - g d with
+    // g that of the kept matrix, as a current into `b`; the next change starts
+    // from I(x + d).
+    static void rhs_change(ElementModelObject* self, DoubleArray b, const double* correction,
+                           const StepContext& ctx) noexcept {
+        const Model& m = as<Model>(self);
+        const LiveSide s = live_side(m.t);
+        if constexpr (sine_chord<Model>::value) {
+            if (m.law.plain()) {
+                sine_change(m, s, b, correction);
+                return;
+            }
+        }
+        const double now = m.current(estimate(s, ctx));
+        const double kept = (m.chord.step_g + m.chord.slope_g) * across(correction, s.from, s.to);
+        stamp_current(b, s.from, s.to, (now - m.chord.current) - kept);
+        m.chord.current = now;
+    }
+
+    // rhs_change of the plain sine: Ic a (sin(x + d) - sin x) - g d, the change
+    // of the sine taken through the angle sum, so that no large currents
+    // cancel; sine and cosine turn on by d for a further correction.
+    static void sine_change(const Model& m, const LiveSide& s, DoubleArray b,
+                            const double* correction) noexcept {
+        const double d = across(correction, s.from, s.to);
+        double sine_d, cosine_less_one;
+        small_turn(d, sine_d, cosine_less_one);
+        ChordMemory& c = m.chord;
+        const double sine_change = c.sine * cosine_less_one + c.cosine * sine_d;
+        const double cosine_change = c.cosine * cosine_less_one - c.sine * sine_d;
+        const double change = m.critical_current * (m.law.amplitude[0] * sine_change);
+        stamp_current(b, s.from, s.to, change - c.supercurrent_g * d);
+        c.sine += sine_change;
+        c.cosine += cosine_change;
     }
 
     static void values(ElementModelObject* self, const StepContext& ctx) noexcept {
@@ -122,7 +221,8 @@ inline constexpr ElementOps junction_ops = {no_admitance0,
                                             nullptr,
                                             nullptr,
                                             nullptr,
-                                            JunctionOps<Model>::report_phase};
+                                            JunctionOps<Model>::report_phase,
+                                            JunctionOps<Model>::rhs_change};
 
 template <class Model> void set_junction_defaults(Model& m) {
     m.critical_current = 0.0;

@@ -34,6 +34,7 @@ namespace {
 struct GapJunction {
     ElementModelObject base;
     TwoTerminal t;
+    mutable ChordMemory chord;
     double critical_current;
     double resistance; // R0, subgap
     double capacitance;
@@ -75,9 +76,12 @@ struct GapJunction {
     }
     double quasiparticle(double v) const noexcept { return slope(piece) * v + intercept(piece); }
 
+    static constexpr bool kSineChord = true;
     double current(const JunctionState& s) const noexcept {
-        return critical_current * law.value(s.phase) + quasiparticle(s.voltage) +
-               capacitance * s.dvoltage;
+        return current_from(s, critical_current * law.value(s.phase));
+    }
+    double current_from(const JunctionState& s, double supercurrent) const noexcept {
+        return supercurrent + quasiparticle(s.voltage) + capacitance * s.dvoltage;
     }
     double step_admitance(const StepContext& ctx) const noexcept {
         return capacitance * ctx.coeff_ddt;
@@ -115,9 +119,18 @@ void advance(ElementModelObject* self, const StepContext& ctx) noexcept {
     m.piece = m.piece_of(across(ctx.voltages, s.from, s.to));
 }
 
-const ElementOps kOps = {
-    no_admitance0, Ops::admitance1, Ops::admitance2, Ops::rhs_current, values,           true,
-    terms_changed, advance,         nullptr,         nullptr,          Ops::report_phase};
+const ElementOps kOps = {no_admitance0,
+                         Ops::admitance1,
+                         Ops::admitance2,
+                         Ops::rhs_current,
+                         values,
+                         true,
+                         terms_changed,
+                         advance,
+                         nullptr,
+                         nullptr,
+                         Ops::report_phase,
+                         Ops::rhs_change};
 
 void set_defaults(ElementModelObject* self) {
     GapJunction& m = as<GapJunction>(self);

@@ -20,6 +20,7 @@ namespace {
 struct RsjphJunction {
     ElementModelObject base;
     TwoTerminal t;
+    mutable ChordMemory chord;
     double critical_current;
     double resistance;
     double capacitance;

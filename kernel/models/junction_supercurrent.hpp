@@ -43,6 +43,9 @@ struct Supercurrent {
         amplitude[0] = 1.0;
     }
 
+    // Ic sin(phi - phi0) times a1 alone.
+    bool plain() const noexcept { return harmonics == 1 && transparency == 0.0; }
+
     // The sum per unit Ic at the phase, and its derivative in the phase.
     struct Value {
         double value;
@@ -50,7 +53,7 @@ struct Supercurrent {
     };
 
     Value at(double phase) const noexcept {
-        if (harmonics == 1 && transparency == 0.0) {
+        if (plain()) {
             double sine, cosine;
             ::sincos(phase - offset, &sine, &cosine);
             return {amplitude[0] * sine, amplitude[0] * cosine};
@@ -67,12 +70,12 @@ struct Supercurrent {
     // The value or the slope alone: the plain law then needs one sine or one
     // cosine, not both.
     double value(double phase) const noexcept {
-        if (harmonics == 1 && transparency == 0.0)
+        if (plain())
             return amplitude[0] * std::sin(phase - offset);
         return at(phase).value;
     }
     double slope(double phase) const noexcept {
-        if (harmonics == 1 && transparency == 0.0)
+        if (plain())
             return amplitude[0] * std::cos(phase - offset);
         return at(phase).slope;
     }
