@@ -332,6 +332,9 @@ class Transient {
     // and the residual is summed into residual_.
     bool chord_ = false;
     bool models_changes_ = false;
+    // The steps between fresh evaluations of the junctions' sines (the first
+    // of a run, and after its start-up period, is one).
+    static constexpr int64_t kFreshSineEvery = 64;
     std::vector<double> residual_;
     bool jacobian_stale_ = true;
     std::vector<double> bn_, bn_next_, scratch_, estimate_weight_, diagonal_inverse_;

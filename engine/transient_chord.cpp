@@ -47,8 +47,10 @@ void Transient::full_rhs() {
     const DoubleArray b = strided(b_);
     if (models_changes_) {
         zero(b_);
+        ctx_.turn_sine = steps_taken_ % kFreshSineEvery != 0;
         for (ElementModelObject* m : rhs_nonlinear_)
             m->ops->rhs_current(m, b, ctx_);
+        ctx_.turn_sine = false;
     } else {
         zero(bn_);
         const DoubleArray bn = strided(bn_);

@@ -23,6 +23,12 @@ struct StepContext {
     // The start-up period before t = 0 holds the voltage history of junctions at
     // zero, as the peer's does: their voltage derivative is then coeff_dt * V.
     bool junction_history_held;
+    // A junction's plain sine may turn on from the one it kept at its last
+    // evaluation, where the phase moved by at most 1/32 since: the loop asks
+    // for this only between evaluations of its own, and evaluates afresh at
+    // regular steps, so that a run's result depends on that run alone and
+    // what the turns round off stays at a few units in the last place.
+    bool turn_sine;
 };
 
 // Keeps `count` at the signed number of whole turns nearest to phase / 2*pi,

@@ -85,8 +85,9 @@ struct ChordMemory {
     double step_g;
     double slope_g;
     // Of a junction whose supercurrent is Ic a sin(phi - phi0) (sine_chord):
-    // sin and cos of phi - phi0 at its last estimates, and the supercurrent's
-    // own share of slope_g.
+    // phi - phi0 at its last estimates, its sine and cosine, and the
+    // supercurrent's own share of slope_g.
+    double argument;
     double sine;
     double cosine;
     double supercurrent_g;
@@ -118,6 +119,17 @@ inline void small_turn(double d, double& sine, double& cosine_less_one) noexcept
     cosine_less_one = -2.0 * half * half;
 }
 
+// Turns the kept sine and cosine on by d through the angle sum; returns the
+// sine's change.
+inline double turn(ChordMemory& c, double d) noexcept {
+    double sine_d, cosine_less_one;
+    small_turn(d, sine_d, cosine_less_one);
+    const double sine_change = c.sine * cosine_less_one + c.cosine * sine_d;
+    c.cosine += c.cosine * cosine_less_one - c.sine * sine_d;
+    c.sine += sine_change;
+    return sine_change;
+}
+
 template <class Model> struct JunctionOps {
     static void admitance1(ElementModelObject* self, DoubleArray a1,
                            const StepContext& ctx) noexcept {
@@ -143,7 +155,13 @@ template <class Model> struct JunctionOps {
         const JunctionState state = estimate(s, ctx);
         if constexpr (sine_chord<Model>::value) {
             if (m.law.plain()) {
-                ::sincos(state.phase - m.law.offset, &m.chord.sine, &m.chord.cosine);
+                const double argument = state.phase - m.law.offset;
+                const double d = argument - m.chord.argument;
+                if (ctx.turn_sine && std::fabs(d) <= 1.0 / 32.0)
+                    turn(m.chord, d);
+                else
+                    ::sincos(argument, &m.chord.sine, &m.chord.cosine);
+                m.chord.argument = argument;
                 m.chord.current =
                     m.current_from(state, m.critical_current * (m.law.amplitude[0] * m.chord.sine));
                 stamp_current(b, s.from, s.to, m.chord.current);
@@ -179,15 +197,9 @@ template <class Model> struct JunctionOps {
     static void sine_change(const Model& m, const LiveSide& s, DoubleArray b,
                             const double* correction) noexcept {
         const double d = across(correction, s.from, s.to);
-        double sine_d, cosine_less_one;
-        small_turn(d, sine_d, cosine_less_one);
-        ChordMemory& c = m.chord;
-        const double sine_change = c.sine * cosine_less_one + c.cosine * sine_d;
-        const double cosine_change = c.cosine * cosine_less_one - c.sine * sine_d;
-        const double change = m.critical_current * (m.law.amplitude[0] * sine_change);
-        stamp_current(b, s.from, s.to, change - c.supercurrent_g * d);
-        c.sine += sine_change;
-        c.cosine += cosine_change;
+        const double change = m.critical_current * (m.law.amplitude[0] * turn(m.chord, d));
+        stamp_current(b, s.from, s.to, change - m.chord.supercurrent_g * d);
+        m.chord.argument += d;
     }
 
     static void values(ElementModelObject* self, const StepContext& ctx) noexcept {
