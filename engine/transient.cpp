@@ -210,23 +210,26 @@ bool Transient::prepare(const int32_t* col_ptr, const int32_t* row_idx, const do
     return solver_.analyse(n_, col_ptr, row_idx);
 }
 
-// The row and column of every entry and the diagonal's entries, which the
-// chord iteration's kept share and estimates read.
+// The diagonal's entries, which the chord iteration's estimates read, and the
+// row and column of every entry, which its kept share reads.
 void Transient::index_entries(const int32_t* col_ptr, const int32_t* row_idx) {
+    diagonal_.assign(static_cast<size_t>(n_), -1);
+    for (int32_t c = 0; c < n_; ++c)
+        for (int32_t p = col_ptr[c]; p < col_ptr[c + 1]; ++p)
+            if (row_idx[p] == c)
+                diagonal_[static_cast<size_t>(c)] = p;
+    if (models_changes_)
+        return; // the models keep their own share of the kept matrix
     const size_t nnz = static_cast<size_t>(nnz_);
     row_of_.assign(row_idx, row_idx + nnz);
     col_of_.resize(nnz);
-    diagonal_.assign(static_cast<size_t>(n_), -1);
+    for (int32_t c = 0; c < n_; ++c)
+        for (int32_t p = col_ptr[c]; p < col_ptr[c + 1]; ++p)
+            col_of_[static_cast<size_t>(p)] = c;
     // the kept share is refilled at every refactorisation, never reallocated
     kept_row_.reserve(nnz);
     kept_col_.reserve(nnz);
     kept_value_.reserve(nnz);
-    for (int32_t c = 0; c < n_; ++c)
-        for (int32_t p = col_ptr[c]; p < col_ptr[c + 1]; ++p) {
-            col_of_[static_cast<size_t>(p)] = c;
-            if (row_idx[p] == c)
-                diagonal_[static_cast<size_t>(c)] = p;
-        }
 }
 
 double Transient::now() const noexcept {

@@ -104,10 +104,13 @@ template <class Model>
 struct sine_chord<Model, std::void_t<decltype(Model::kSineChord)>>
     : std::bool_constant<Model::kSineChord> {};
 
-// sin d and cos d - 1 for a correction d: their series where |d| <= 1/32 (the
+// The largest turn taken by the series below.
+inline constexpr double kSmallTurn = 1.0 / 32.0;
+
+// sin d and cos d - 1 for a turn d: their series where |d| <= kSmallTurn (the
 // first terms left out are below 1e-19 there), the functions elsewhere.
 inline void small_turn(double d, double& sine, double& cosine_less_one) noexcept {
-    if (std::fabs(d) <= 1.0 / 32.0) {
+    if (std::fabs(d) <= kSmallTurn) {
         const double d2 = d * d;
         sine = d * (1.0 - d2 * (1.0 / 6.0) * (1.0 - d2 * (1.0 / 20.0) * (1.0 - d2 * (1.0 / 42.0))));
         cosine_less_one =
@@ -157,7 +160,7 @@ template <class Model> struct JunctionOps {
             if (m.law.plain()) {
                 const double argument = state.phase - m.law.offset;
                 const double d = argument - m.chord.argument;
-                if (ctx.turn_sine && std::fabs(d) <= 1.0 / 32.0)
+                if (ctx.turn_sine && std::fabs(d) <= kSmallTurn)
                     turn(m.chord, d);
                 else
                     ::sincos(argument, &m.chord.sine, &m.chord.cosine);
@@ -202,13 +205,14 @@ template <class Model> struct JunctionOps {
         m.chord.argument += d;
     }
 
+    // report_phase, and the current.
     static void values(ElementModelObject* self, const StepContext& ctx) noexcept {
+        report_phase(self, ctx);
         const Model& m = as<Model>(self);
         const SharedPointers& p = self->book->arrays;
         const LiveSide s = live_side(m.t);
         const JunctionState now = state_at(s, p.node_phases, p.node_voltages, p.node_dvoltages);
-        report_junction(p, m.t.eindex, s.sign * m.current(now), s.sign * m.shown_phase(now.phase),
-                        s.sign * now.voltage, ctx);
+        p.elem_currents[m.t.eindex] = s.sign * m.current(now);
     }
 
     static void report_phase(ElementModelObject* self, const StepContext& ctx) noexcept {
