@@ -67,7 +67,7 @@ def critical(text):
 
 def reads_expected_behaviour():
     done = subprocess.run(LOXANT + ["margins", "--help"], capture_output=True, text=True)
-    return "--spec" in done.stdout
+    return "--expected" in done.stdout
 
 
 # -- the DFF of josim-tools -----------------------------------------------------
@@ -77,7 +77,7 @@ def dff_criteria(folder):
     criteria = {"as at nominal": ["--junctions", *EXPECTED_JUNCTIONS.split()]}
     if reads_expected_behaviour():
         expected = os.path.join(folder, "dff_specification.sp")
-        criteria["expected behaviour"] = ["--spec", expected, "--threshold", "0.2"]
+        criteria["expected behaviour"] = ["--expected", expected, "--threshold", "0.2"]
     return criteria
 
 

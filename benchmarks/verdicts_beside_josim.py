@@ -64,7 +64,7 @@ def with_phase_prints(text, names):
 
 
 def josim_verdict(josim, text, expected, threshold, folder):
-    from loxant.analysis.expected import SpecCriterion
+    from loxant.analysis.expected import ExpectedCriterion
 
     netlist = os.path.join(folder, "case.cir")
     output = os.path.join(folder, "case.csv")
@@ -76,7 +76,7 @@ def josim_verdict(josim, text, expected, threshold, folder):
         stderr=subprocess.DEVNULL,
         check=True,
     )
-    return SpecCriterion(expected, list(expected.names), threshold)(CsvPhases(output))
+    return ExpectedCriterion(expected, list(expected.names), threshold)(CsvPhases(output))
 
 
 def loxant_verdict(text, expected, threshold):
@@ -110,11 +110,11 @@ def _word(passed):
 
 
 def dff(josim):
-    from loxant.analysis.expected import read_spec
+    from loxant.analysis.expected import read_expected
 
     with open(os.path.join(DFF_DIR, "dff_starting_values.cir")) as stream:
         text = stream.read()
-    expected = read_spec(os.path.join(DFF_DIR, "dff_specification.sp"))
+    expected = read_expected(os.path.join(DFF_DIR, "dff_specification.sp"))
     names = ["Itotal", "Jtotal", "Ltotal", "Rtotal", "LD_margin", "LQ_margin", "LO_margin"]
     names += ["LREL_margin", "J1_margin", "J2_margin", "J3_margin", "J4_margin", "I1_margin"]
     cases = [("Itotal", 1.0)] + [(n, f) for n in names for f in FACTORS]

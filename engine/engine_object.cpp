@@ -417,7 +417,7 @@ const char* kDoc =
 PyMethodDef kFunctions[] = {
     {"waveform_values", as_cfunction(waveform_values), METH_FASTCALL | METH_KEYWORDS,
      "waveform_values(desc, times, out)\n--\n\nWrites the value of the waveform described by "
-     "desc (see loxant.native.waveform_spec) at each of times into out."},
+     "desc (see loxant.native.waveform_description) at each of times into out."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,7 +18,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr Py_ssize_t kMaxSamples = 10'000'000; // waveforms.MOST_SAMPLES
 constexpr double kLastIndex = 0x1p53;          // waveforms._LAST_INDEX
 
-Py_ssize_t spec_length(PyObject* desc) {
+Py_ssize_t description_length(PyObject* desc) {
     if (!PyTuple_Check(desc))
         capi::raise_format(PyExc_TypeError, "waveform description must be a tuple, got %.200s",
                            Py_TYPE(desc)->tp_name);
@@ -135,7 +135,7 @@ const KindEntry& kind_entry(PyObject* name) {
 std::unique_ptr<Waveform> Waveform::parse(PyObject* desc, int depth) {
     if (depth > kMaxDepth)
         capi::raise(PyExc_ValueError, "waveform description nested too deeply");
-    if (spec_length(desc) < 1)
+    if (description_length(desc) < 1)
         capi::raise(PyExc_ValueError, "waveform description is empty");
     const KindEntry& entry = kind_entry(PyTuple_GET_ITEM(desc, 0));
     expect_items(desc, entry.name, entry.items);

@@ -48,7 +48,7 @@ class AnalysisError(RuntimeError):
 
 class QuotedError(CircuitError):
     """A :class:`CircuitError` that quotes values: ``template`` places each of
-    ``quoted``, ``(name, value, format spec)`` triples, at its field ``{q0}``,
+    ``quoted``, ``(name, value, format)`` triples, at its field ``{q0}``,
     ``{q1}``...; ``name`` says which quantity it is (``"dt"``, ``"resistance of
     R1"``), so that a layer that took the value in other units can say it as it
     was written (:meth:`quoting`).  ``option`` and ``limit`` as for
@@ -70,8 +70,8 @@ class QuotedError(CircuitError):
 
     def _render(self, template):
         fields = {
-            f"q{k}": self.shown[name] if name in self.shown else format(value, spec)
-            for k, (name, value, spec) in enumerate(self.quoted)
+            f"q{k}": self.shown[name] if name in self.shown else format(value, form)
+            for k, (name, value, form) in enumerate(self.quoted)
         }
         return template.format(**fields)
 

@@ -1,4 +1,4 @@
-"""Expected switching as a josim-tools spec file: the file read as that tool
+"""Expected switching as a file in josim-tools' format: the file read as that tool
 reads it, runs judged as it judges them (phases interpolated at the table's
 times, counts from the calibration line, a threshold in turns), and runs the
 engine stops early judged as the full runs are."""
@@ -10,14 +10,14 @@ import pytest
 from analysis_circuits import JTL_RUN, jtl
 
 from loxant.analysis import Design, EventCriterion
-from loxant.analysis.expected import ExpectedSwitching, SpecCriterion, SpecError
+from loxant.analysis.expected import ExpectedCriterion, ExpectedSwitching, ExpectedSwitchingError
 from loxant.analysis.runner import Run, evaluate
 from loxant.errors import RunStopped
 
 TWO_PI = 2 * math.pi
 
 
-def _spec(text):
+def _read(text):
     return ExpectedSwitching.parse(text, "cell.sp")
 
 
@@ -36,18 +36,18 @@ def _spec(text):
         ("time J1\n1e-11 0\n1e-11 1\n", "cell.sp:3", "not after the line before"),
     ],
 )
-def test_a_spec_file_that_cannot_be_read_names_its_line(text, where, says):
-    with pytest.raises(SpecError) as error:
-        _spec(text)
+def test_a_file_that_cannot_be_read_names_its_line(text, where, says):
+    with pytest.raises(ExpectedSwitchingError) as error:
+        _read(text)
     assert str(error.value).startswith(where + ":") and says in str(error.value)
 
 
-def test_a_spec_file_reads_as_josim_tools_reads_it():
-    spec = _spec("TIME  B1|XIN  B2.XDUT\n\n10e-12  0  0\n  35e-12 -1 +1 \n55E-12 -2 3\n")
-    assert spec.names == ("B1|XIN", "B2.XDUT")
-    assert spec.times == (10e-12, 35e-12, 55e-12)
-    assert spec.counts == ((0, 0), (-1, 1), (-2, 3))
-    assert spec.relative_counts().tolist() == [[-1, 1], [-2, 3]]
+def test_a_file_reads_as_josim_tools_reads_it():
+    table = _read("TIME  B1|XIN  B2.XDUT\n\n10e-12  0  0\n  35e-12 -1 +1 \n55E-12 -2 3\n")
+    assert table.names == ("B1|XIN", "B2.XDUT")
+    assert table.times == (10e-12, 35e-12, 55e-12)
+    assert table.counts == ((0, 0), (-1, 1), (-2, 3))
+    assert table.relative_counts().tolist() == [[-1, 1], [-2, 3]]
 
 
 class _Ramps:
@@ -64,7 +64,7 @@ class _Ramps:
 
 
 #: one forward turn from t = 20 to 22; the table expects it between 15 and 30
-SPEC = "time J1\n5 0\n15 0\n30 1\n45 1\n"
+ONE_JUNCTION = "time J1\n5 0\n15 0\n30 1\n45 1\n"
 ON_TIME = [(0, 0.0), (20, 0.0), (22, TWO_PI)]
 
 
@@ -101,8 +101,10 @@ ON_TIME = [(0, 0.0), (20, 0.0), (22, TWO_PI)]
         ([(0, 0.0), (20, 0.0), (22, 1.21 * TWO_PI)], 0.2, False, "at t = 30: 1.210 switches"),
     ],
 )
-def test_the_spec_judges_counts_at_its_times_within_the_threshold(corners, threshold, passed, says):
-    criterion = SpecCriterion(_spec(SPEC), ["J1"], threshold)
+def test_the_table_judges_counts_at_its_times_within_the_threshold(
+    corners, threshold, passed, says
+):
+    criterion = ExpectedCriterion(_read(ONE_JUNCTION), ["J1"], threshold)
     verdict, message = criterion(_Ramps(corners))
     assert verdict is passed and says in message
     if not passed:
@@ -111,8 +113,8 @@ def test_the_spec_judges_counts_at_its_times_within_the_threshold(corners, thres
 
 def test_the_first_failing_line_names_the_first_junction_off_there():
     results = _Ramps([(0, 0.0), (10, 0.0), (12, TWO_PI)])
-    spec = _spec("time J0 J1 J2\n5 0 0 0\n15 1 0 0\n30 1 1 0\n")
-    criterion = SpecCriterion(spec, ["J0", "J1", "J2"])
+    table = _read("time J0 J1 J2\n5 0 0 0\n15 1 0 0\n30 1 1 0\n")
+    criterion = ExpectedCriterion(table, ["J0", "J1", "J2"])
     violation = criterion.first_violation(results)
     # J0 follows; at 15 J1 and J2 are both one switch ahead: J1 comes first
     assert (violation.junction, violation.time, violation.expected) == ("J1", 15.0, 0)
@@ -192,9 +194,9 @@ def test_a_failing_run_stops_at_its_failure_with_the_full_runs_verdict(
         ("time J1 J4\n2 0 0\n13 1 0\n25 1 2\n", 0.2, False),  # J4 twice
     ],
 )
-def test_a_spec_run_the_engine_stops_fails_as_the_full_run(design, table, threshold, passed):
-    spec = _spec(table)
-    criterion = SpecCriterion.for_design(spec, design, threshold)
+def test_an_expected_run_the_engine_stops_fails_as_the_full_run(design, table, threshold, passed):
+    expected = _read(table)
+    criterion = ExpectedCriterion.for_design(expected, design, threshold)
     early = evaluate(design, Run(), criterion)
     full = evaluate(design, Run(), _FullRun(criterion))
     assert early.passed is full.passed is passed

@@ -358,12 +358,12 @@ def test_scaled_sources_stay_native(factor):
     """A scaled bias must not fall back to a Python callable in the native loop
     (once per step per source): scaling keeps one native waveform, even twice."""
     from loxant.analysis.scaling import _scaled_waveform
-    from loxant.simulation.native import waveform_spec
+    from loxant.simulation.native import waveform_description
     from loxant.waveforms import PWL, Rescaled
 
     for base in (PWL([(0, 0), (1, 2)]), Rescaled(PWL([(0, 0), (1e-11, 2e-4)]), 1e-12, 1e-4)):
         scaled = _scaled_waveform(_scaled_waveform(base, factor), 2.0)
-        desc = waveform_spec(scaled)
+        desc = waveform_description(scaled)
         assert desc[0] == "scaled" and desc[1][0] == "pwl"
         for t in (0.0, 0.3, 0.7, 5.0):
             assert scaled(t) == pytest.approx(2.0 * factor * base(t), rel=1e-15, abs=0)

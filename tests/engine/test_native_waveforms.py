@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from loxant import PWL, Circuit, Constant, Pulse, SimulationError, Sine
-from loxant.simulation.native import engine_module, waveform_spec
+from loxant.simulation.native import engine_module, waveform_description
 from loxant.waveforms import PWS, Custom, DampedSine, Exp, Function, Noise
 from loxant.waveforms import Rescaled as _Rescaled
 
@@ -77,23 +77,23 @@ def test_native_values_equal_the_python_objects(name):
     w = WAVEFORMS[name]
     times = times_around(edges_of(w), span=(-1.0, 60.0) if "rescaled" in name else (-1.0, 12.0))
     native = np.full_like(times, np.nan)
-    engine_module().waveform_values(waveform_spec(w), times, native)
+    engine_module().waveform_values(waveform_description(w), times, native)
     python = np.array([w(t) for t in times])
     np.testing.assert_array_equal(native, python)
     assert len(set(python)) > 1 or name in ("constant", "pwl one point", "pws one point")
 
 
 def test_only_unknown_waveforms_are_called_in_python():
-    kinds = {name: waveform_spec(w)[0] for name, w in WAVEFORMS.items()}
+    kinds = {name: waveform_description(w)[0] for name, w in WAVEFORMS.items()}
     assert kinds["callable"] == "python"
     assert kinds["rescaled callable"] == "scaled"
-    assert waveform_spec(WAVEFORMS["rescaled callable"])[1][0] == "python"
+    assert waveform_description(WAVEFORMS["rescaled callable"])[1][0] == "python"
 
     class Shifted(PWL):
         def __call__(self, t):
             return super().__call__(t - 1.0)
 
-    assert waveform_spec(Shifted([(0, 0), (1, 1)]))[0] == "python"
+    assert waveform_description(Shifted([(0, 0), (1, 1)]))[0] == "python"
     assert {kinds[n] for n in kinds if "callable" not in n} == {
         "constant",
         "pwl",

@@ -12,7 +12,7 @@ from loxant.kinds import BY_ADDER, BY_LETTER, KINDS, WAVEFORM_KINDS, kind_of
 from loxant.netlist import NetlistError
 from loxant.physical import PhysicalCircuit
 from loxant.simulation.assembly import STATE_LOCK, System, native_modules
-from loxant.simulation.native import engine_module, waveform_spec
+from loxant.simulation.native import engine_module, waveform_description
 from loxant.waveforms import PWL, Constant, Noise, Pulse, Rescaled, Sine
 
 
@@ -179,7 +179,7 @@ def test_every_native_parameter_of_the_table_is_its_models_and_holds_the_value()
     ids=lambda w: type(w).__name__,
 )
 def test_the_native_decode_reads_every_kind_as_python_evaluates_it(waveform):
-    encoded = waveform_spec(waveform)
+    encoded = waveform_description(waveform)
     assert encoded[0] != "python"
     times = np.linspace(0.0, 5.0, 41)
     out = np.empty_like(times)

@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 from loxant import PWL, Circuit
 from loxant.simulation import native
 from loxant.simulation.assembly import STATE_LOCK, System, native_modules
-from loxant.simulation.native import engine_module, waveform_spec
+from loxant.simulation.native import engine_module, waveform_description
 from loxant.simulation.options import RunOptions
 from loxant.simulation.probes import RecordPlan, grow
 
@@ -74,7 +74,7 @@ def valid_args(t_stop=2.0):
             "ElementN",
         )
     )
-    sources = [(e.index, 1.0, waveform_spec(e.decl.waveform)) for e in system.sources]
+    sources = [(e.index, 1.0, waveform_description(e.decl.waveform)) for e in system.sources]
     args = dict(
         models=[e.model for e in system.elements],
         Ap=system.Ap,
@@ -216,14 +216,14 @@ def perturbed(args, data):
         )
         args["options"] = options
     else:
-        args["sources"] = [(3, 1.0, data.draw(waveform_specs))]
+        args["sources"] = [(3, 1.0, data.draw(waveform_descriptions))]
     return args
 
 
 numbers = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True), st.integers(-5, 5), st.just("x"), st.none()
 )
-waveform_specs = st.recursive(
+waveform_descriptions = st.recursive(
     st.one_of(
         st.tuples(st.sampled_from(["constant", "pwl", "pulse", "sine", "python", "nope"])),
         st.tuples(st.just("constant"), numbers),
@@ -255,7 +255,7 @@ def test_engine_refuses_subtly_wrong_set_ups(data):
 
 
 @FUZZ
-@given(waveform_specs, st.lists(st.floats(allow_nan=False), max_size=5))
+@given(waveform_descriptions, st.lists(st.floats(allow_nan=False), max_size=5))
 def test_waveform_values_refuses_bad_descriptions(desc, times):
     out = np.zeros(len(times))
     attempt(waveform_values, desc, np.array(times), out)

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from loxant.simulation.native import engine_module, waveform_spec
+from loxant.simulation.native import engine_module, waveform_description
 from loxant.waveforms import MOST_BREAKPOINTS, PWS, Custom, DampedSine, Noise, Sine
 
 FUZZ = settings(
@@ -90,7 +90,7 @@ def test_constructors_refuse_or_build_waveforms_both_engines_agree_on(kind, data
         return
     times = np.array(data.draw(st.lists(st.floats(-1e3, 1e3), min_size=1, max_size=8)))
     native = np.empty_like(times)
-    engine_module().waveform_values(waveform_spec(wave), times, native)
+    engine_module().waveform_values(waveform_description(wave), times, native)
     python = np.array([wave(float(t)) for t in times])
     np.testing.assert_array_equal(native, python)  # NaN where both give NaN
     t_stop = data.draw(st.floats(1e-300, 1e300))

@@ -37,7 +37,7 @@ from .events import (
     print_switching_times,
     switching_times,
 )
-from .expected import ExpectedSwitching, SpecCriterion, read_spec
+from .expected import ExpectedCriterion, ExpectedSwitching, read_expected
 from .iv import iv_curve
 from .margins import MarginResult, margins
 from .montecarlo import YieldResult, yield_analysis
@@ -56,13 +56,13 @@ __all__ = [
     "Delay",
     "Design",
     "EventCriterion",
+    "ExpectedCriterion",
     "ExpectedSwitching",
     "MarginResult",
     "MeanVoltage",
     "Measures",
     "OptimizeResult",
     "Outcome",
-    "SpecCriterion",
     "SwitchCount",
     "YieldResult",
     "characterize",
@@ -74,7 +74,7 @@ __all__ = [
     "mean_voltage",
     "optimize",
     "print_switching_times",
-    "read_spec",
+    "read_expected",
     "scale",
     "sweep",
     "switching_times",

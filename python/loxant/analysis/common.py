@@ -3,7 +3,7 @@
 from ..errors import AnalysisError
 from .criterion import EventCriterion, window_in
 from .design import Design
-from .expected import SpecCriterion
+from .expected import ExpectedCriterion
 from .runner import ListPlan, Run
 
 __all__ = ["expected_criterion", "make_design", "nominal_criterion", "watched_junctions"]
@@ -40,17 +40,17 @@ def nominal_criterion(
     junctions=None,
     window=None,
     watch=None,
-    spec=None,
+    expected=None,
     threshold=None,
 ):
     """Simulate the nominal design and return ``(criterion, outcome)``: the
-    criterion given, the criterion of the expected switching given as ``spec`` (the path of a file of
+    criterion given, the criterion of the ``expected`` switching (the path of a file of
     expected switching or an :class:`~loxant.analysis.expected.ExpectedSwitching`) within
     ``threshold``, or the :class:`EventCriterion` of the nominal switching of
     the watched junctions (see :func:`watched_junctions`).  Raises RuntimeError
     if the nominal run fails."""
     names = None
-    criterion = expected_criterion(design, criterion, spec, threshold, junctions, watch, window)
+    criterion = expected_criterion(design, criterion, expected, threshold, junctions, watch, window)
     if criterion is None:
         names = watched_junctions(design, junctions, watch)
         window = window_in(window, design.units is not None)  # checked before the run
@@ -70,7 +70,7 @@ def expected_criterion(
     design, criterion, expected, threshold, junctions=None, watch=None, window=None
 ):
     """``criterion``, or the criterion of the ``expected`` switching on
-    ``design`` (the analyses' ``spec`` argument); ValueError when it comes with
+    ``design`` (the analyses' ``expected`` argument); ValueError when it comes with
     another criterion or that criterion's settings."""
     if expected is None:
         if threshold is not None:
@@ -83,7 +83,7 @@ def expected_criterion(
             "junctions, watch and window belong to the default criterion, "
             "not to the expected switching"
         )
-    return SpecCriterion.for_design(expected, design, threshold)
+    return ExpectedCriterion.for_design(expected, design, threshold)
 
 
 def _nominal_failure(outcome):

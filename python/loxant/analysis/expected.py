@@ -36,11 +36,11 @@ from .events import is_physical
 
 __all__ = [
     "DEFAULT_THRESHOLD",
+    "ExpectedCriterion",
     "ExpectedSwitching",
-    "SpecCriterion",
-    "SpecError",
+    "ExpectedSwitchingError",
     "Violation",
-    "read_spec",
+    "read_expected",
 ]
 
 #: largest distance from the expected count, in turns of 2 pi: josim-tools' default
@@ -52,7 +52,7 @@ MAX_COLUMNS = 10_000
 MAX_LINES = 1_000_000
 
 
-class SpecError(ValueError):
+class ExpectedSwitchingError(ValueError):
     """A file of expected switching that cannot be read; the message names the
     file and line."""
 
@@ -65,34 +65,36 @@ class ExpectedSwitching:
     names: tuple
     times: tuple
     counts: tuple
-    source: str = "<spec>"
+    source: str = "<expected>"
 
     @classmethod
-    def parse(cls, text, source="<spec>"):
-        """The table in ``text``; SpecError naming ``source`` and the line."""
+    def parse(cls, text, source="<expected>"):
+        """The table in ``text``; ExpectedSwitchingError naming ``source`` and the line."""
         rows = []
         for number, line in enumerate(text.splitlines(), 1):
             tokens = line.split()
             if tokens:
                 rows.append((number, tokens))
             if len(rows) > MAX_LINES:
-                raise SpecError(f"{source}:{number}: more than {MAX_LINES} lines")
+                raise ExpectedSwitchingError(f"{source}:{number}: more than {MAX_LINES} lines")
         if not rows:
-            raise SpecError(f"{source}: empty: expected a line 'time NAME ...'")
+            raise ExpectedSwitchingError(f"{source}: empty: expected a line 'time NAME ...'")
         number, header = rows[0]
         if header[0].lower() != "time":
-            raise SpecError(f"{source}:{number}: the first line must be 'time NAME ...'")
+            raise ExpectedSwitchingError(
+                f"{source}:{number}: the first line must be 'time NAME ...'"
+            )
         names = tuple(header[1:])
         if not names:
-            raise SpecError(f"{source}:{number}: no junction named after 'time'")
+            raise ExpectedSwitchingError(f"{source}:{number}: no junction named after 'time'")
         if len(names) > MAX_COLUMNS:
-            raise SpecError(f"{source}:{number}: more than {MAX_COLUMNS} junctions")
+            raise ExpectedSwitchingError(f"{source}:{number}: more than {MAX_COLUMNS} junctions")
         folded = [name.replace(".", "|").casefold() for name in names]
         twice = [name for name, key in zip(names, folded) if folded.count(key) > 1]
         if twice:
-            raise SpecError(f"{source}:{number}: junction {twice[0]} is named twice")
+            raise ExpectedSwitchingError(f"{source}:{number}: junction {twice[0]} is named twice")
         if len(rows) < 3:
-            raise SpecError(
+            raise ExpectedSwitchingError(
                 f"{source}: needs a calibration line and at least one line of counts "
                 "after the names"
             )
@@ -100,7 +102,9 @@ class ExpectedSwitching:
         for number, tokens in rows[1:]:
             time, row = _data_line(tokens, len(names), f"{source}:{number}")
             if times and not time > times[-1]:
-                raise SpecError(f"{source}:{number}: time {tokens[0]} is not after the line before")
+                raise ExpectedSwitchingError(
+                    f"{source}:{number}: time {tokens[0]} is not after the line before"
+                )
             times.append(time)
             counts.append(row)
         return cls(names, tuple(times), tuple(counts), source)
@@ -113,18 +117,20 @@ class ExpectedSwitching:
 
 def _data_line(tokens, width, where):
     if len(tokens) != width + 1:
-        raise SpecError(f"{where}: {len(tokens)} fields, expected a time and {width} counts")
+        raise ExpectedSwitchingError(
+            f"{where}: {len(tokens)} fields, expected a time and {width} counts"
+        )
     try:
         time = float(tokens[0])
     except ValueError:
-        raise SpecError(f"{where}: the time {tokens[0]!r} is not a number") from None
+        raise ExpectedSwitchingError(f"{where}: the time {tokens[0]!r} is not a number") from None
     if not math.isfinite(time):
-        raise SpecError(f"{where}: the time {tokens[0]!r} is not finite")
+        raise ExpectedSwitchingError(f"{where}: the time {tokens[0]!r} is not finite")
     try:
         row = tuple(int(token) for token in tokens[1:])
     except ValueError:
         bad = next(t for t in tokens[1:] if not _is_integer(t))
-        raise SpecError(f"{where}: the count {bad!r} is not an integer") from None
+        raise ExpectedSwitchingError(f"{where}: the count {bad!r} is not an integer") from None
     return time, row
 
 
@@ -136,19 +142,21 @@ def _is_integer(token):
     return True
 
 
-def read_spec(path):
+def read_expected(path):
     """The :class:`ExpectedSwitching` of the file at ``path``."""
     try:
         with open(path, encoding="utf-8") as stream:
             text = stream.read(64 * MAX_LINES)
     except (OSError, UnicodeDecodeError) as exc:
-        raise SpecError(f"cannot read the spec file {os.fspath(path)}: {exc}") from None
+        raise ExpectedSwitchingError(
+            f"cannot read the file of expected switching {os.fspath(path)}: {exc}"
+        ) from None
     return ExpectedSwitching.parse(text, os.fspath(path))
 
 
 @dataclass(frozen=True)
 class Violation:
-    """The first place a run leaves its spec: ``junction`` at ``time`` had
+    """The first place a run leaves its expected switching: ``junction`` at ``time`` had
     ``count`` switches (measured, from its ``phase``) where ``expected`` were due."""
 
     junction: str
@@ -166,47 +174,47 @@ class Violation:
         )
 
 
-class SpecCriterion:
-    """Passes the results that follow ``spec`` (an :class:`ExpectedSwitching`)
-    within ``threshold`` turns; ``names`` are the spec's junctions as the circuit
-    spells them, in the spec's order.  Returns ``(passed, message)``."""
+class ExpectedCriterion:
+    """Passes the results that follow ``table`` (an :class:`ExpectedSwitching`)
+    within ``threshold`` turns; ``names`` are the table's junctions as the circuit
+    spells them, in the table's order.  Returns ``(passed, message)``."""
 
-    def __init__(self, spec, names, threshold=DEFAULT_THRESHOLD, physical=True):
+    def __init__(self, table, names, threshold=DEFAULT_THRESHOLD, physical=True):
         threshold = float(threshold)
         if not (math.isfinite(threshold) and threshold > 0):
             raise ValueError(f"the threshold must be a positive number of turns, got {threshold}")
-        if len(names) != len(spec.names):
-            raise ValueError("one circuit name is needed per junction of the spec")
-        self.spec = spec
+        if len(names) != len(table.names):
+            raise ValueError("one circuit name is needed per junction of the table")
+        self.table = table
         self.names = list(names)
         self.threshold = threshold
         #: whether times are seconds (how a stopped run's message reads them)
         self.physical = bool(physical)
 
     @classmethod
-    def for_design(cls, spec, design, threshold=None):
-        """The criterion of ``spec`` (a table, or the path of its file) on ``design``:
+    def for_design(cls, table, design, threshold=None):
+        """The criterion of ``table`` (an ExpectedSwitching, or the path of its file) on ``design``:
         each junction named in it must be a junction of the circuit."""
-        if not isinstance(spec, ExpectedSwitching):
-            spec = read_spec(spec)
+        if not isinstance(table, ExpectedSwitching):
+            table = read_expected(table)
         names = []
-        for name in spec.names:
+        for name in table.names:
             try:
                 names.append(design.junction_name(name))
             except ValueError:
                 raise ValueError(
-                    f"{spec.source}: no junction named {name} in the circuit"
+                    f"{table.source}: no junction named {name} in the circuit"
                 ) from None
         threshold = DEFAULT_THRESHOLD if threshold is None else threshold
-        return cls(spec, names, threshold, design.units is not None)
+        return cls(table, names, threshold, design.units is not None)
 
     def first_violation(self, results):
-        """The first :class:`Violation` of the spec in ``results``, or None."""
+        """The first :class:`Violation` of the expected switching in ``results``, or None."""
         physical = is_physical(results)
         time = results.time("s") if physical else np.asarray(results.time, dtype=float)
-        times = np.asarray(self.spec.times, dtype=float)
-        calibration = np.asarray(self.spec.counts[0])
-        expected = self.spec.relative_counts()
+        times = np.asarray(self.table.times, dtype=float)
+        calibration = np.asarray(self.table.counts[0])
+        expected = self.table.relative_counts()
         sampled = np.empty((len(self.names), len(times)))
         for column, name in enumerate(self.names):
             sampled[column] = np.interp(times, time, np.asarray(results.phase(name), dtype=float))
@@ -220,7 +228,7 @@ class SpecCriterion:
             self.names[column],
             float(times[line + 1]),
             float(calibration[column] + turns[column, line]),
-            int(self.spec.counts[line + 1][column]),
+            int(self.table.counts[line + 1][column]),
             float(sampled[column, line + 1]),
             physical,
         )
@@ -236,20 +244,20 @@ class SpecCriterion:
     def stop_rule(self, time_scale=1.0):
         """The engine's rule that ends a run at the first line it fails; the
         results' time unit is ``time_scale`` times the run's own."""
-        relative = self.spec.relative_counts().tolist()
-        return StopRule.counts(self.names, self.spec.times, relative, self.threshold, time_scale)
+        relative = self.table.relative_counts().tolist()
+        return StopRule.counts(self.names, self.table.times, relative, self.threshold, time_scale)
 
     def explain_stop(self, report):
         """The message of a run the rule stopped (its ``report``): its violation."""
         column, line = report["junction"], report["index"]
-        count = self.spec.counts[0][column] + report["value"]
-        expected = self.spec.counts[line][column]
+        count = self.table.counts[0][column] + report["value"]
+        expected = self.table.counts[line][column]
         name = self.names[column]
         violation = Violation(name, report["time"], count, expected, report["phase"], self.physical)
         return str(violation)
 
     def __repr__(self):
         return (
-            f"<SpecCriterion: {len(self.names)} junctions at {len(self.spec.times) - 1} times, "
+            f"<ExpectedCriterion: {len(self.names)} junctions at {len(self.table.times) - 1} times, "
             f"threshold {self.threshold:g}>"
         )

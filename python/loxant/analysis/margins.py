@@ -213,7 +213,7 @@ def margins(
     junctions=None,
     window=None,
     watch=None,
-    spec=None,
+    expected=None,
     threshold=None,
     limits=(-60.0, 60.0),
     resolution=1.0,
@@ -259,7 +259,7 @@ def margins(
 
     with Runner(client, progress=progress, description="margins") as runner:
         criterion, nominal = nominal_criterion(
-            runner, design, criterion, junctions, window, watch, spec, threshold
+            runner, design, criterion, junctions, window, watch, expected, threshold
         )
         plan = _BisectionPlan(searches)
         runner.run(plan, criterion=criterion, design=design)

@@ -177,7 +177,7 @@ def yield_analysis(
     window=None,
     watch=None,
     dut=None,
-    spec=None,
+    expected=None,
     threshold=None,
     client="auto",
     progress=True,
@@ -191,7 +191,7 @@ def yield_analysis(
     ``dut``: the cell under test, a subcircuit instance (None: the whole
     circuit); the kinds' spreads then draw its elements and the bias feeding it.
     ``netlist_or_circuit``, ``criterion``, ``junctions``, ``window``, ``watch``,
-    ``spec``, ``threshold``,
+    ``expected``, ``threshold``,
     ``t_stop``, ``dt``, ``options`` and ``client`` are as for
     :func:`loxant.analysis.margins.margins`.  A cluster lost on the way raises
     :class:`~loxant.analysis.runner.ClusterLost` whose ``partial`` is the result
@@ -215,7 +215,7 @@ def yield_analysis(
     try:
         with Runner(client, progress=progress, description="yield") as runner:
             criterion, nominal = nominal_criterion(
-                runner, design, criterion, junctions, window, watch, spec, threshold
+                runner, design, criterion, junctions, window, watch, expected, threshold
             )
             runner.run(plan, criterion=criterion, design=design)
     except ClusterLost as lost:  # the samples done are kept

@@ -148,7 +148,7 @@ def optimize(
     junctions=None,
     window=None,
     watch=None,
-    spec=None,
+    expected=None,
     threshold=None,
     limits=(-60.0, 60.0),
     resolution=1.0,
@@ -179,8 +179,8 @@ def optimize(
     box = _bounds(design, names, bounds, params)
     judged = _judged(design, names, margins_of, global_bias)
     settings = dict(criterion=criterion, junctions=junctions, window=window, watch=watch)
-    if spec is not None or threshold is not None:  # only where a spec is given
-        settings.update(spec=spec, threshold=threshold)
+    if expected is not None or threshold is not None:  # only where it is given
+        settings.update(expected=expected, threshold=threshold)
     shared = dict(settings, limits=(low, high), resolution=resolution, dut=design.dut)
     before = margins(design, judged, global_bias=False, progress=progress, client=client, **shared)
     search = _Search(design, names, box, judged, before, settings, (low, high), step, seed)
@@ -328,7 +328,7 @@ class _Search:
         self.centring = _centring(before, names)
         self.start_shape = (
             _shape(before.nominal.events)
-            if settings.get("criterion") is None and settings.get("spec") is None
+            if settings.get("criterion") is None and settings.get("expected") is None
             else None
         )
         self.log = []  # (trial, design multipliers, purpose, key, outcome)

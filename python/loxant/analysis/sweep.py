@@ -218,7 +218,7 @@ def sweep(
     points=None,
     measure,
     criterion=None,
-    spec=None,
+    expected=None,
     threshold=None,
     t_stop=None,
     dt=None,
@@ -240,7 +240,7 @@ def sweep(
     measure against the first parameter (a matplotlib Figure; ``plot(path)``
     writes it too).  Values are absolute, or multipliers with
     :func:`scale` (see the module).  ``criterion`` is
-    optional here (default: every run that simulates passes); ``spec`` and
+    optional here (default: every run that simulates passes); ``expected`` and
     ``threshold`` judge each run by a file of expected switching instead (see
     :func:`loxant.analysis.margins.margins`).  With several
     parameters, ``table.set_index(params).to_xarray()`` gives an array
@@ -254,7 +254,7 @@ def sweep(
     if not callable(measure):
         raise TypeError("measure must be a callable of the results or a dict of them")
     design = make_design(netlist_or_circuit, t_stop, dt, options)
-    criterion = expected_criterion(design, criterion, spec, threshold)
+    criterion = expected_criterion(design, criterion, expected, threshold)
     spelled, canonical, points = _points(design, grid, points)
     _check_columns(measure, spelled, canonical)
     runs = [_run(design, p) for p in points]  # every value checked before any run

@@ -18,13 +18,13 @@ from ..analysis.montecarlo import yield_analysis
 from ..analysis.runner import ClusterLost
 from ..errors import UserError
 from .common import (
+    add_expected_arguments,
     add_method_argument,
     add_netlist_argument,
-    add_spec_arguments,
+    expected_options,
     keep_partial,
     method_options,
     read_input,
-    spec_options,
     write_outputs,
 )
 from .values import quantity, si_text
@@ -146,7 +146,7 @@ def _netlist_arguments(parser):
         help="outputs watched instead of the .print requests, e.g. 'P(B1.XOUT)' 'V(q)': "
         "the junctions they name or touch",
     )
-    add_spec_arguments(parser, watched)
+    add_expected_arguments(parser, watched)
     parser.add_argument("--window", help="timing window of each switch, e.g. 5ps (10ps)")
     add_method_argument(parser)
     where = parser.add_mutually_exclusive_group()
@@ -173,7 +173,7 @@ def _common(args):
         client = "local"
     elif args.scheduler:
         client = args.scheduler
-    options = {"client": client, "progress": not args.quiet, **spec_options(args)}
+    options = {"client": client, "progress": not args.quiet, **expected_options(args)}
     options.update(method_options(args))
     if args.junctions:
         options["junctions"] = [n for item in args.junctions for n in item.split(",") if n]

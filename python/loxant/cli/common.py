@@ -3,7 +3,7 @@ outputs against each other and against the files read, and the writing of
 their files before anything is printed (a closed standard output loses none)."""
 
 from ..analysis.command_input import read_netlist_argument, write_table
-from ..analysis.expected import DEFAULT_THRESHOLD, SpecError, read_spec
+from ..analysis.expected import DEFAULT_THRESHOLD, ExpectedSwitchingError, read_expected
 from ..errors import UserError
 from ..output import OutputClaims, WriteError
 from ..simulation import options as run_options
@@ -11,9 +11,9 @@ from .values import reader_options
 
 __all__ = [
     "add_netlist_argument",
-    "add_spec_arguments",
+    "add_expected_arguments",
     "read_input",
-    "spec_options",
+    "expected_options",
     "write_outputs",
 ]
 
@@ -87,12 +87,12 @@ def method_options(args):
     return {} if args.method is None else {"method": args.method}
 
 
-def add_spec_arguments(parser, group=None):
-    """``--spec SPEC`` (in ``group``, exclusive of the other criteria, when given)
+def add_expected_arguments(parser, group=None):
+    """``--expected FILE`` (in ``group``, exclusive of the other criteria, when given)
     and ``--threshold T``, its tolerance."""
     (group or parser).add_argument(
-        "--spec",
-        metavar="SPEC",
+        "--expected",
+        metavar="FILE",
         help="judge each run by a file of expected switching, in josim-tools' format (a table of each junction's switch "
         "counts at given times) instead of the switching at nominal",
     )
@@ -100,21 +100,21 @@ def add_spec_arguments(parser, group=None):
         "--threshold",
         type=float,
         metavar="T",
-        help="with --spec: largest distance of a junction's phase from its expected count, "
+        help="with --expected: largest distance of a junction's phase from its expected count, "
         f"in turns of 2 pi ({DEFAULT_THRESHOLD:g})",
     )
 
 
-def spec_options(args):
-    """The ``spec`` and ``threshold`` keywords of the analyses from ``--spec`` and
-    ``--threshold``; UserError for a threshold without a spec or a bad file."""
-    if args.spec is None:
+def expected_options(args):
+    """The ``expected`` and ``threshold`` keywords of the analyses from ``--expected``
+    and ``--threshold``; UserError for a threshold without a file or a bad file."""
+    if args.expected is None:
         if args.threshold is not None:
-            raise UserError("--threshold goes with --spec")
+            raise UserError("--threshold goes with --expected")
         return {}
     if getattr(args, "window", None) is not None:
-        raise UserError("--window belongs to the switching at nominal, not to --spec")
+        raise UserError("--window belongs to the switching at nominal, not to --expected")
     try:
-        return {"spec": read_spec(args.spec), "threshold": args.threshold}
-    except SpecError as exc:
+        return {"expected": read_expected(args.expected), "threshold": args.threshold}
+    except ExpectedSwitchingError as exc:
         raise UserError(str(exc)) from None

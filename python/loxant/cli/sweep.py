@@ -33,13 +33,13 @@ from ..analysis.runner import ClusterLost
 from ..analysis.sweep import MAX_POINTS, sweep
 from ..errors import UserError
 from .common import (
+    add_expected_arguments,
     add_method_argument,
     add_netlist_argument,
-    add_spec_arguments,
+    expected_options,
     keep_partial,
     method_options,
     read_input,
-    spec_options,
     write_outputs,
 )
 from .values import quantity
@@ -79,7 +79,7 @@ def add_sweep_subcommand(subparsers):
     command.add_argument(
         "--plot", metavar="SWEEP.png", help="plot each measure against the first parameter"
     )
-    add_spec_arguments(command)
+    add_expected_arguments(command)
     add_method_argument(command)
     where = command.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDR", help="Dask scheduler address")
@@ -159,7 +159,7 @@ def _sweep_command(args):
     if not measures:
         measures = {f"switches({n})": SwitchCount(n) for n in design.watched_junctions()}
     client = None if args.serial else (args.scheduler or "auto")
-    judged = spec_options(args)
+    judged = expected_options(args)
     try:
         table = sweep(
             design, grid, measure=measures, client=client, progress=not args.quiet, **judged

@@ -3,7 +3,7 @@
 
 from ..analysis.verify_command import verify
 from ..errors import UserError
-from .common import add_netlist_argument, add_spec_arguments, read_input, spec_options
+from .common import add_expected_arguments, add_netlist_argument, expected_options, read_input
 
 __all__ = ["add_verify_subcommand"]
 
@@ -17,20 +17,20 @@ def add_verify_subcommand(subparsers):
         "has switched as often as the file says at each of its times, within the threshold.",
     )
     add_netlist_argument(command)
-    add_spec_arguments(command)
+    add_expected_arguments(command)
     command.set_defaults(func=_verify)
 
 
 def _verify(args):
-    if args.spec is None:
-        raise UserError("give the expected behaviour with --spec SPEC")
-    judged = spec_options(args)
+    if args.expected is None:
+        raise UserError("give the expected behaviour with --expected FILE")
+    judged = expected_options(args)
     netlist = read_input(args)
-    spec = judged["spec"]
-    outcome = verify(netlist, spec, judged["threshold"])
+    table = judged["expected"]
+    outcome = verify(netlist, table, judged["threshold"])
     if outcome.passed:
         print(
-            f"pass: {len(spec.names)} junctions at {len(spec.times) - 1} times follow {spec.source}"
+            f"pass: {len(table.names)} junctions at {len(table.times) - 1} times follow {table.source}"
         )
         return 0
     if outcome.reason == "criterion":

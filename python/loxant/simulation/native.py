@@ -42,7 +42,7 @@ __all__ = [
     "prepare",
     "run",
     "setup",
-    "waveform_spec",
+    "waveform_description",
 ]
 
 
@@ -90,7 +90,7 @@ def setup(system, kernel, plan, options):
     settings = engine_options(options, system)
     if options.stop_rule is not None and options.print_step is None:
         # judged on the samples recorded: not on a print grid made afterwards
-        settings["stop_rule"] = options.stop_rule.engine_spec(plan)
+        settings["stop_rule"] = options.stop_rule.engine_settings(plan)
     return make_engine(system, A0, plan, settings)
 
 
@@ -146,7 +146,7 @@ def engine_module():
         ) from exc
 
 
-def waveform_spec(waveform, source=None):
+def waveform_description(waveform, source=None):
     """The engine's description of ``waveform``: its parameters for the kinds the
     engine evaluates itself, else a callable the loop calls (through ``source``,
     the declaration, so that a failure names it)."""
@@ -156,7 +156,7 @@ def waveform_spec(waveform, source=None):
     if type(waveform) is Rescaled:
         return (
             "scaled",
-            waveform_spec(waveform.waveform, source),
+            waveform_description(waveform.waveform, source),
             waveform.time_scale,
             waveform.value_scale,
         )
@@ -181,7 +181,7 @@ def make_engine(system, A0, plan, options):
         lxglobals.ElementN,
     )
     sources = [
-        (e.index, float(e.orientation.value_sign), waveform_spec(e.decl.waveform, e.decl))
+        (e.index, float(e.orientation.value_sign), waveform_description(e.decl.waveform, e.decl))
         for e in system.sources
     ]
     return module.Engine(

@@ -65,8 +65,8 @@ def _option(default=dataclasses.MISSING, *, check=None, native=None, when=None):
     :meth:`RunOptions.check`); ``native``, the name the native engine reads it
     by (None: not the engine's); ``when(options)``, true for the runs whose
     engine takes it (None: every run)."""
-    spec = {"check": check, "native": native, "when": when}
-    return dataclasses.field(default=default, metadata=spec)
+    metadata = {"check": check, "native": native, "when": when}
+    return dataclasses.field(default=default, metadata=metadata)
 
 
 def _adaptive_run(options):
@@ -184,7 +184,7 @@ class RunOptions:
     breakpoints: tuple = _option((), native="breakpoints", when=_adaptive_run)
     noise_step: float = _option(0.0, native="noise_step", when=_adaptive_run)
     settle_steps: int = _option(0, check=_settle_steps, native="settle_steps", when=_settled_run)
-    #: ends a failing run early (native engine; the engine's spec is made with the plan)
+    #: ends a failing run early (native engine; the engine's settings are made with the plan)
     stop_rule: object = _option(None, check=_stop_rule)
 
     @classmethod

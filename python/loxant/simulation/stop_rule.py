@@ -99,7 +99,7 @@ class StopRule:
             scale,
         )
 
-    def engine_spec(self, plan):
+    def engine_settings(self, plan):
         """The rule as the native engine takes it, junctions by the element index
         and sign of their recorded phase in ``plan`` (a RecordPlan); None when the
         run does not record the phase of one of them (it then runs to the end)."""
@@ -111,11 +111,13 @@ class StopRule:
                 return None
             _, index, sign = plan.channels[first + recorded.index(name)]
             watched.append((int(index), float(sign)))
-        spec = {"mode": self.mode, "watched": watched, "time_scale": self.time_scale}
+        settings = {"mode": self.mode, "watched": watched, "time_scale": self.time_scale}
         if self.mode == "switches":
-            spec.update(times=[list(t) for t in self.times], signs=[list(s) for s in self.signs])
-            spec["window"] = self.window
+            settings.update(
+                times=[list(t) for t in self.times], signs=[list(s) for s in self.signs]
+            )
+            settings["window"] = self.window
         else:
-            spec.update(times=list(self.times), threshold=self.threshold)
-            spec["relative"] = [v for row in self.relative for v in row]
-        return spec
+            settings.update(times=list(self.times), threshold=self.threshold)
+            settings["relative"] = [v for row in self.relative for v in row]
+        return settings
