@@ -382,8 +382,9 @@ PyMethodDef kMethods[] = {
      "STEP_LIMIT when the step limit (option max_steps) is reached, RULE_FAILED when the "
      "stop rule found the run failed (see stop_report)."},
     {"linear_algebra_floor", engine_floor, METH_O,
-     "linear_algebra_floor(repeats)\n--\n\nSeconds of one klu_refactor + klu_solve of the last "
-     "matrix factored (mean of repeats), or None before the first factorisation."},
+     "linear_algebra_floor(repeats)\n--\n\nSeconds of one refactorisation and solve, as the "
+     "loop does them, of the last matrix factored (mean of repeats), or None before the first "
+     "factorisation."},
     {"solve_floor", engine_solve_floor, METH_O,
      "solve_floor(repeats)\n--\n\nSeconds of one klu_solve with the factorisation held (mean "
      "of repeats), or None before the first factorisation."},

@@ -1,5 +1,7 @@
 #include "engine/linear_solver.hpp"
 
+#include <new>
+
 namespace loxant::engine {
 
 namespace {
@@ -42,6 +44,17 @@ bool LinearSolver::factor_fresh(const double* values) noexcept {
 }
 
 bool LinearSolver::factor(const double* values) noexcept {
+    const bool had_rows = rows_held_;
+    const int64_t fresh_before = factorisations_;
+    rows_held_ = false;
+    if (!factor_kept_or_fresh(values))
+        return false;
+    // a refactorisation keeps the pivots, hence the factors' pattern
+    rows_held_ = had_rows && factorisations_ == fresh_before ? refresh_rows() : take_factors();
+    return true;
+}
+
+bool LinearSolver::factor_kept_or_fresh(const double* values) noexcept {
     if (numeric_ == nullptr)
         return factor_fresh(values);
     const bool refactored =
@@ -56,10 +69,135 @@ bool LinearSolver::factor(const double* values) noexcept {
 }
 
 void LinearSolver::forget() noexcept {
+    rows_held_ = false;
     klu_free_numeric(&numeric_, &common_);
 }
 
+// The factors by rows, from klu_extract's columns, after a fresh
+// factorisation.  False (klu_solve is then used) if KLU cannot give them.
+bool LinearSolver::take_factors() noexcept {
+    try {
+        const auto n = static_cast<size_t>(n_);
+        l_col_ptr_.resize(n + 1);
+        u_col_ptr_.resize(n + 1);
+        l_row_idx_.resize(static_cast<size_t>(numeric_->lnz));
+        l_values_.resize(static_cast<size_t>(numeric_->lnz));
+        u_row_idx_.resize(static_cast<size_t>(numeric_->unz));
+        u_values_.resize(static_cast<size_t>(numeric_->unz));
+        row_order_.resize(n);
+        column_order_.resize(n);
+        inverse_pivot_.resize(n);
+        work_.resize(n);
+        if (!klu_extract(numeric_, symbolic_, l_col_ptr_.data(), l_row_idx_.data(),
+                         l_values_.data(), u_col_ptr_.data(), u_row_idx_.data(), u_values_.data(),
+                         nullptr, nullptr, nullptr, row_order_.data(), column_order_.data(),
+                         nullptr, nullptr, &common_))
+            return false;
+        store_by_rows(n_, l_col_ptr_, l_row_idx_, l_values_, lower_);
+        store_by_rows(n_, u_col_ptr_, u_row_idx_, u_values_, upper_);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    refresh_values(u_values_, upper_, true);
+    return true;
+}
+
+// The new values of a refactorisation into the rows already built: the
+// pattern is the last fresh factorisation's, so each column entry goes where
+// its place says.
+bool LinearSolver::refresh_rows() noexcept {
+    if (!klu_extract(numeric_, symbolic_, l_col_ptr_.data(), l_row_idx_.data(), l_values_.data(),
+                     u_col_ptr_.data(), u_row_idx_.data(), u_values_.data(), nullptr, nullptr,
+                     nullptr, row_order_.data(), column_order_.data(), nullptr, nullptr, &common_))
+        return false;
+    refresh_values(l_values_, lower_, false);
+    refresh_values(u_values_, upper_, true);
+    return true;
+}
+
+// Each column entry's value to its place; U's diagonal as the pivots'
+// inverses (L's diagonal is 1).
+void LinearSolver::refresh_values(const std::vector<double>& values, FactorRows& rows,
+                                  bool pivots) noexcept {
+    RowEntry* entries = rows.entries.data();
+    double* inverse = inverse_pivot_.data();
+    const int32_t* place = rows.place.data();
+    for (size_t p = 0; p < values.size(); ++p) {
+        if (place[p] >= 0)
+            entries[place[p]].value = values[p];
+        else if (pivots)
+            inverse[-place[p] - 1] = 1.0 / values[p];
+    }
+}
+
+// The off-diagonal entries of a factor given by columns, by rows, and the
+// place of every column entry.  Columns are visited in increasing order, so
+// each row's entries come out so.
+void LinearSolver::store_by_rows(int32_t n, const std::vector<int32_t>& col_ptr,
+                                 const std::vector<int32_t>& row_idx,
+                                 const std::vector<double>& values, FactorRows& rows) {
+    const auto count = static_cast<size_t>(n);
+    rows.place.resize(values.size());
+    rows.start.assign(count + 1, 0);
+    for (int32_t col = 0; col < n; ++col)
+        for (int32_t p = col_ptr[col]; p < col_ptr[col + 1]; ++p)
+            if (row_idx[p] != col)
+                ++rows.start[static_cast<size_t>(row_idx[p]) + 1];
+    for (size_t k = 0; k < count; ++k)
+        rows.start[k + 1] += rows.start[k];
+    rows.entries.resize(static_cast<size_t>(rows.start[count]));
+    // start[k] runs on to the end of row k as it fills, then is moved back
+    for (int32_t col = 0; col < n; ++col)
+        for (int32_t p = col_ptr[col]; p < col_ptr[col + 1]; ++p) {
+            const int32_t row = row_idx[p];
+            if (row == col) {
+                rows.place[p] = -row - 1;
+                continue;
+            }
+            const int32_t at = rows.start[static_cast<size_t>(row)]++;
+            rows.entries[static_cast<size_t>(at)] = {col, values[static_cast<size_t>(p)]};
+            rows.place[p] = at;
+        }
+    for (size_t k = count; k > 0; --k)
+        rows.start[k] = rows.start[k - 1];
+    rows.start[0] = 0;
+}
+
+// L U z = P b, then x = Q z.  Each row subtracts its entries in the order
+// klu_solve does (L's columns rising, U's falling); U's pivot is applied as
+// its inverse, which moves a result by a rounding at most.
 void LinearSolver::solve(double* rhs) noexcept {
+    if (!rows_held_) {
+        solve_with_klu(rhs);
+        return;
+    }
+    double* z = work_.data();
+    const int32_t* p_order = row_order_.data();
+    const int32_t* lower_start = lower_.start.data();
+    const RowEntry* lower = lower_.entries.data();
+    int32_t e = 0;
+    for (int32_t k = 0; k < n_; ++k) {
+        double sum = rhs[p_order[k]];
+        for (const int32_t end = lower_start[k + 1]; e < end; ++e)
+            sum -= lower[e].value * z[lower[e].column];
+        z[k] = sum;
+    }
+    const int32_t* upper_start = upper_.start.data();
+    const RowEntry* upper = upper_.entries.data();
+    const double* inverse = inverse_pivot_.data();
+    e = upper_start[n_] - 1;
+    for (int32_t k = n_ - 1; k >= 0; --k) {
+        double sum = z[k];
+        for (const int32_t begin = upper_start[k]; e >= begin; --e)
+            sum -= upper[e].value * z[upper[e].column];
+        z[k] = sum * inverse[k];
+    }
+    const int32_t* q_order = column_order_.data();
+    for (int32_t k = 0; k < n_; ++k)
+        rhs[q_order[k]] = z[k];
+}
+
+void LinearSolver::solve_with_klu(double* rhs) noexcept {
     klu_solve(symbolic_, numeric_, n_, 1, rhs, &common_);
 }
 
