@@ -82,6 +82,12 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
         if (m->ops->terms_changed != nullptr && m->ops->values != empty.values)
             with_jumps_.push_back(m);
     }
+    for (size_t k = 0; k < rhs_nonlinear_.size(); ++k) {
+        const ElementOps* ops = rhs_nonlinear_[k]->ops;
+        if (nonlinear_runs_.empty() || nonlinear_runs_.back().ops != ops)
+            nonlinear_runs_.push_back({ops, k, 0});
+        ++nonlinear_runs_.back().count;
+    }
     estimates_error_ = options_.adaptive || (chord_ && options_.newton_fraction > 0.0);
     models_changes_ = chord_ && std::all_of(rhs_nonlinear_.begin(), rhs_nonlinear_.end(),
                                             [](const ElementModelObject* m) {
@@ -340,8 +346,7 @@ void Transient::update_rhs_only() {
         for (ElementModelObject* m : with_rhs_)
             m->ops->rhs_current(m, b, ctx_);
     } else {
-        for (ElementModelObject* m : rhs_nonlinear_)
-            m->ops->rhs_current(m, b, ctx_);
+        nonlinear_currents(b);
         for (ElementModelObject* m : rhs_affine_calls_)
             m->ops->rhs_current(m, b, ctx_);
         add_flat_branches();

@@ -231,6 +231,8 @@ class Transient {
     StepStatus chord_step(double h, double a0, int old);
     void build_step_terms();
     void full_rhs();
+    void nonlinear_currents(const DoubleArray& b) noexcept;
+    void nonlinear_changes(const DoubleArray& b, const double* correction) noexcept;
     bool refresh_jacobian();
     void keep_phase_share();
     void update_residual();
@@ -301,6 +303,13 @@ class Transient {
         std::vector<double> g;
     };
     std::vector<ElementModelObject*> rhs_affine_calls_;
+    // rhs_nonlinear_ cut into runs of one table: a run whose table has the
+    // operations for many models is one call.
+    struct ModelRun {
+        const ElementOps* ops;
+        size_t first, count;
+    };
+    std::vector<ModelRun> nonlinear_runs_;
     FlatBranches flat_[3];
     int32_t n_;
     int32_t nnz_ = 0;

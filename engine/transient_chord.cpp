@@ -48,14 +48,11 @@ void Transient::full_rhs() {
     if (models_changes_) {
         zero(b_);
         ctx_.turn_sine = steps_taken_ % kFreshSineEvery != 0;
-        for (ElementModelObject* m : rhs_nonlinear_)
-            m->ops->rhs_current(m, b, ctx_);
+        nonlinear_currents(b);
         ctx_.turn_sine = false;
     } else {
         zero(bn_);
-        const DoubleArray bn = strided(bn_);
-        for (ElementModelObject* m : rhs_nonlinear_)
-            m->ops->rhs_current(m, bn, ctx_);
+        nonlinear_currents(strided(bn_));
         std::memcpy(b_.data(), bn_.data(), static_cast<size_t>(n_) * sizeof(double));
         b_[static_cast<size_t>(n_)] = 0.0;
     }
@@ -64,6 +61,32 @@ void Transient::full_rhs() {
     add_flat_branches();
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
+}
+
+// RHSCurrent of the models with phase terms, a run of like models at a time.
+void Transient::nonlinear_currents(const DoubleArray& b) noexcept {
+    ElementModelObject* const* models = rhs_nonlinear_.data();
+    for (const ModelRun& run : nonlinear_runs_) {
+        if (run.ops->rhs_current_each != nullptr) {
+            run.ops->rhs_current_each(models + run.first, run.count, b, ctx_);
+            continue;
+        }
+        for (size_t k = run.first; k < run.first + run.count; ++k)
+            run.ops->rhs_current(models[k], b, ctx_);
+    }
+}
+
+// rhs_change of the models with phase terms, a run of like models at a time.
+void Transient::nonlinear_changes(const DoubleArray& b, const double* correction) noexcept {
+    ElementModelObject* const* models = rhs_nonlinear_.data();
+    for (const ModelRun& run : nonlinear_runs_) {
+        if (run.ops->rhs_change_each != nullptr) {
+            run.ops->rhs_change_each(models + run.first, run.count, b, correction, ctx_);
+            continue;
+        }
+        for (size_t k = run.first; k < run.first + run.count; ++k)
+            run.ops->rhs_change(models[k], b, correction, ctx_);
+    }
 }
 
 // The currents of the linear branches into b, one pass over each quantity's
@@ -174,18 +197,14 @@ void Transient::update_residual() {
     if (models_changes_) {
         // each model adds bn(x + d) - bn(x) + M d of its own terminals
         zero(residual_);
-        const DoubleArray residual = strided(residual_);
-        for (ElementModelObject* m : rhs_nonlinear_)
-            m->ops->rhs_change(m, residual, b_.data(), ctx_);
+        nonlinear_changes(strided(residual_), b_.data());
         b_.swap(residual_);
         if (options_.profile)
             stats_.kernel_seconds += now() - start;
         return;
     }
     zero(bn_next_);
-    const DoubleArray next = strided(bn_next_);
-    for (ElementModelObject* m : rhs_nonlinear_)
-        m->ops->rhs_current(m, next, ctx_);
+    nonlinear_currents(strided(bn_next_));
     // scratch_ holds M d (n entries of it) while B still holds d
     double* md = scratch_.data();
     std::fill(md, md + n_, 0.0);

@@ -77,6 +77,13 @@ struct ElementOps {
     // residual from RHSCurrent and the kept matrix instead.
     void (*rhs_change)(ElementModelObject* self, DoubleArray b, const double* correction,
                        const StepContext& ctx) noexcept = nullptr;
+    // RHSCurrent and rhs_change over models[0 .. count), all of this table's
+    // class, in that order: one call for a run of like models, whose law the
+    // compiler then sees through.  Null: a loop calls the single operation.
+    void (*rhs_current_each)(ElementModelObject* const* models, size_t count, DoubleArray b,
+                             const StepContext& ctx) noexcept = nullptr;
+    void (*rhs_change_each)(ElementModelObject* const* models, size_t count, DoubleArray b,
+                            const double* correction, const StepContext& ctx) noexcept = nullptr;
 };
 
 // The lxglobals arrays a model may bind, with their attribute names.

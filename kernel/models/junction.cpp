@@ -50,7 +50,10 @@ struct Junction {
         return critical_current * h.slope;
     }
     double shown_phase(double phase) const noexcept { return phase; }
-    void forget() noexcept { seen_phase = std::numeric_limits<double>::quiet_NaN(); }
+    void forget() noexcept {
+        seen_phase = std::numeric_limits<double>::quiet_NaN();
+        keep_sine_amplitude(*this);
+    }
 };
 
 using Methods = SupercurrentMethods<Junction>;
@@ -65,6 +68,7 @@ void set_defaults(ElementModelObject* self) {
 void set_parameters(ElementModelObject* self, const Params& params) {
     Junction& m = as<Junction>(self);
     m.critical_current = params.real(0);
+    keep_sine_amplitude(m);
     m.resistance = params.real(1);
     m.capacitance = params.real(2);
 }

@@ -16,7 +16,9 @@
 
 #include "kernel/models/element_model.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <type_traits>
 
 namespace loxant {
@@ -91,6 +93,11 @@ struct ChordMemory {
     double sine;
     double cosine;
     double supercurrent_g;
+    // Ic a of that law, beside what a correction reads; NaN where the law is
+    // another (see keep_sine_amplitude).
+    double sine_amplitude;
+
+    bool plain_sine() const noexcept { return !std::isnan(sine_amplitude); }
 };
 
 // A junction model whose supercurrent may be the plain sine of its `law`
@@ -104,17 +111,34 @@ template <class Model>
 struct sine_chord<Model, std::void_t<decltype(Model::kSineChord)>>
     : std::bool_constant<Model::kSineChord> {};
 
+// Keeps chord.sine_amplitude with the model's Ic and law: call after either
+// changes.
+template <class Model> void keep_sine_amplitude(Model& m) noexcept {
+    m.chord.sine_amplitude = m.law.plain() ? m.critical_current * m.law.amplitude[0]
+                                           : std::numeric_limits<double>::quiet_NaN();
+}
+
 // The largest turn taken by the series below.
 inline constexpr double kSmallTurn = 1.0 / 32.0;
 
-// sin d and cos d - 1 for a turn d: their series where |d| <= kSmallTurn (the
-// first terms left out are below 1e-19 there), the functions elsewhere.
+// sin d and cos d - 1 by their series (the first terms left out are below
+// 1e-19 where |d| <= kSmallTurn).
+inline void turn_series(double d, double& sine, double& cosine_less_one) noexcept {
+    const double d2 = d * d;
+    sine = d * (1.0 - d2 * (1.0 / 6.0) * (1.0 - d2 * (1.0 / 20.0) * (1.0 - d2 * (1.0 / 42.0))));
+    cosine_less_one =
+        -0.5 * d2 * (1.0 - d2 * (1.0 / 12.0) * (1.0 - d2 * (1.0 / 30.0) * (1.0 - d2 / 56.0)));
+}
+
+inline bool series_holds(double d) noexcept {
+    return std::fabs(d) <= kSmallTurn;
+}
+
+// sin d and cos d - 1 for a turn d: their series where it holds, the
+// functions elsewhere.
 inline void small_turn(double d, double& sine, double& cosine_less_one) noexcept {
-    if (std::fabs(d) <= kSmallTurn) {
-        const double d2 = d * d;
-        sine = d * (1.0 - d2 * (1.0 / 6.0) * (1.0 - d2 * (1.0 / 20.0) * (1.0 - d2 * (1.0 / 42.0))));
-        cosine_less_one =
-            -0.5 * d2 * (1.0 - d2 * (1.0 / 12.0) * (1.0 - d2 * (1.0 / 30.0) * (1.0 - d2 / 56.0)));
+    if (series_holds(d)) {
+        turn_series(d, sine, cosine_less_one);
         return;
     }
     const double half = std::sin(0.5 * d);
@@ -122,16 +146,37 @@ inline void small_turn(double d, double& sine, double& cosine_less_one) noexcept
     cosine_less_one = -2.0 * half * half;
 }
 
-// Turns the kept sine and cosine on by d through the angle sum; returns the
-// sine's change.
-inline double turn(ChordMemory& c, double d) noexcept {
-    double sine_d, cosine_less_one;
-    small_turn(d, sine_d, cosine_less_one);
+// Turns the kept sine and cosine on by a turn of the given sine and cosine
+// less one, through the angle sum; returns the sine's change.
+inline double turn_by(ChordMemory& c, double sine_d, double cosine_less_one) noexcept {
     const double sine_change = c.sine * cosine_less_one + c.cosine * sine_d;
     c.cosine += c.cosine * cosine_less_one - c.sine * sine_d;
     c.sine += sine_change;
     return sine_change;
 }
+
+inline double turn(ChordMemory& c, double d) noexcept {
+    double sine_d, cosine_less_one;
+    small_turn(d, sine_d, cosine_less_one);
+    return turn_by(c, sine_d, cosine_less_one);
+}
+
+// The loops over a run of like junctions take the turns' series in a pass of
+// their own, this many junctions at a time: a pass of arithmetic alone, which
+// the compiler vectorises and the processor overlaps from junction to
+// junction.  Each junction's arithmetic is the same as alone.
+inline constexpr size_t kTurnChunk = 64;
+
+struct TurnChunk {
+    double d[kTurnChunk];
+    double sine[kTurnChunk];
+    double cosine_less_one[kTurnChunk];
+
+    void take_series(size_t n) noexcept {
+        for (size_t k = 0; k < n; ++k)
+            turn_series(d[k], sine[k], cosine_less_one[k]);
+    }
+};
 
 template <class Model> struct JunctionOps {
     static void admitance1(ElementModelObject* self, DoubleArray a1,
@@ -151,23 +196,21 @@ template <class Model> struct JunctionOps {
         stamp(a2, m.t, m.chord.slope_g);
     }
 
-    static void rhs_current(ElementModelObject* self, DoubleArray b,
-                            const StepContext& ctx) noexcept {
+    // Inlined into the loops over a run of like models.
+    [[gnu::always_inline]] static void rhs_current(ElementModelObject* self, DoubleArray b,
+                                                   const StepContext& ctx) noexcept {
         const Model& m = as<Model>(self);
         const LiveSide s = live_side(m.t);
         const JunctionState state = estimate(s, ctx);
         if constexpr (sine_chord<Model>::value) {
-            if (m.law.plain()) {
-                const double argument = state.phase - m.law.offset;
+            if (m.chord.plain_sine()) {
+                const double argument = argument_now(m, ctx);
                 const double d = argument - m.chord.argument;
-                if (ctx.turn_sine && std::fabs(d) <= kSmallTurn)
+                if (ctx.turn_sine && series_holds(d))
                     turn(m.chord, d);
                 else
                     ::sincos(argument, &m.chord.sine, &m.chord.cosine);
-                m.chord.argument = argument;
-                m.chord.current =
-                    m.current_from(state, m.critical_current * (m.law.amplitude[0] * m.chord.sine));
-                stamp_current(b, s.from, s.to, m.chord.current);
+                stamp_sine_current(m, b, ctx);
                 return;
             }
         }
@@ -178,12 +221,13 @@ template <class Model> struct JunctionOps {
     // The residual left at the corrected estimates, I(x + d) - I(x) - g d with
     // g that of the kept matrix, as a current into `b`; the next change starts
     // from I(x + d).
-    static void rhs_change(ElementModelObject* self, DoubleArray b, const double* correction,
-                           const StepContext& ctx) noexcept {
+    [[gnu::always_inline]] static void rhs_change(ElementModelObject* self, DoubleArray b,
+                                                  const double* correction,
+                                                  const StepContext& ctx) noexcept {
         const Model& m = as<Model>(self);
         const LiveSide s = live_side(m.t);
         if constexpr (sine_chord<Model>::value) {
-            if (m.law.plain()) {
+            if (m.chord.plain_sine()) {
                 sine_change(m, s, b, correction);
                 return;
             }
@@ -200,9 +244,86 @@ template <class Model> struct JunctionOps {
     static void sine_change(const Model& m, const LiveSide& s, DoubleArray b,
                             const double* correction) noexcept {
         const double d = across(correction, s.from, s.to);
-        const double change = m.critical_current * (m.law.amplitude[0] * turn(m.chord, d));
-        stamp_current(b, s.from, s.to, change - m.chord.supercurrent_g * d);
+        stamp_sine_change(m, s, b, d, turn(m.chord, d));
+    }
+    static void stamp_sine_change(const Model& m, const LiveSide& s, DoubleArray b, double d,
+                                  double sine_change) noexcept {
+        stamp_current(b, s.from, s.to,
+                      m.chord.sine_amplitude * sine_change - m.chord.supercurrent_g * d);
         m.chord.argument += d;
+    }
+
+    // Of the plain sine: phi - phi0 at the present estimates.
+    static double argument_now(const Model& m, const StepContext& ctx) noexcept {
+        const LiveSide s = live_side(m.t);
+        return across(ctx.phases, s.from, s.to) - m.law.offset;
+    }
+    // The current at the present estimates, the kept sine being that of
+    // phi - phi0 there; keeps the argument and the current.
+    static void stamp_sine_current(const Model& m, DoubleArray b, const StepContext& ctx) noexcept {
+        const LiveSide s = live_side(m.t);
+        const JunctionState state = estimate(s, ctx);
+        m.chord.argument = state.phase - m.law.offset;
+        m.chord.current = m.current_from(state, m.chord.sine_amplitude * m.chord.sine);
+        stamp_current(b, s.from, s.to, m.chord.current);
+    }
+
+    static void rhs_current_each(ElementModelObject* const* models, size_t count, DoubleArray b,
+                                 const StepContext& ctx) noexcept {
+        if constexpr (sine_chord<Model>::value) {
+            if (ctx.turn_sine) {
+                TurnChunk turns;
+                for (size_t first = 0; first < count; first += kTurnChunk) {
+                    const size_t n = std::min(kTurnChunk, count - first);
+                    ElementModelObject* const* chunk = models + first;
+                    for (size_t k = 0; k < n; ++k) {
+                        turns.d[k] = argument_now(as<Model>(chunk[k]), ctx) -
+                                     as<Model>(chunk[k]).chord.argument;
+                    }
+                    turns.take_series(n);
+                    for (size_t k = 0; k < n; ++k) {
+                        const Model& m = as<Model>(chunk[k]);
+                        if (!m.chord.plain_sine() || !series_holds(turns.d[k])) {
+                            rhs_current(chunk[k], b, ctx);
+                            continue;
+                        }
+                        turn_by(m.chord, turns.sine[k], turns.cosine_less_one[k]);
+                        stamp_sine_current(m, b, ctx);
+                    }
+                }
+                return;
+            }
+        }
+        for (size_t k = 0; k < count; ++k)
+            rhs_current(models[k], b, ctx);
+    }
+
+    static void rhs_change_each(ElementModelObject* const* models, size_t count, DoubleArray b,
+                                const double* correction, const StepContext& ctx) noexcept {
+        if constexpr (sine_chord<Model>::value) {
+            TurnChunk turns;
+            for (size_t first = 0; first < count; first += kTurnChunk) {
+                const size_t n = std::min(kTurnChunk, count - first);
+                ElementModelObject* const* chunk = models + first;
+                for (size_t k = 0; k < n; ++k) {
+                    const LiveSide s = live_side(as<Model>(chunk[k]).t);
+                    turns.d[k] = across(correction, s.from, s.to);
+                }
+                turns.take_series(n);
+                for (size_t k = 0; k < n; ++k) {
+                    const Model& m = as<Model>(chunk[k]);
+                    if (!m.chord.plain_sine() || !series_holds(turns.d[k])) {
+                        rhs_change(chunk[k], b, correction, ctx);
+                        continue;
+                    }
+                    stamp_sine_change(m, live_side(m.t), b, turns.d[k],
+                                      turn_by(m.chord, turns.sine[k], turns.cosine_less_one[k]));
+                }
+            }
+            return;
+        }
+        for (size_t k = 0; k < count; ++k)
+            rhs_change(models[k], b, correction, ctx);
     }
 
     // report_phase, and the current.
@@ -238,7 +359,9 @@ inline constexpr ElementOps junction_ops = {no_admitance0,
                                             nullptr,
                                             nullptr,
                                             JunctionOps<Model>::report_phase,
-                                            JunctionOps<Model>::rhs_change};
+                                            JunctionOps<Model>::rhs_change,
+                                            JunctionOps<Model>::rhs_current_each,
+                                            JunctionOps<Model>::rhs_change_each};
 
 template <class Model> void set_junction_defaults(Model& m) {
     m.critical_current = 0.0;

@@ -90,7 +90,7 @@ struct GapJunction {
         return critical_current * law.slope(s.phase) + ctx.coeff_dt * slope(piece);
     }
     double shown_phase(double phase) const noexcept { return phase; }
-    void forget() noexcept {}
+    void forget() noexcept { keep_sine_amplitude(*this); }
 };
 
 using Ops = JunctionOps<GapJunction>;
@@ -130,7 +130,9 @@ const ElementOps kOps = {no_admitance0,
                          nullptr,
                          nullptr,
                          Ops::report_phase,
-                         Ops::rhs_change};
+                         Ops::rhs_change,
+                         Ops::rhs_current_each,
+                         Ops::rhs_change_each};
 
 void set_defaults(ElementModelObject* self) {
     GapJunction& m = as<GapJunction>(self);
@@ -142,12 +144,14 @@ void set_defaults(ElementModelObject* self) {
     m.piece = 0;
     m.told_piece = 0;
     m.law.reset();
+    m.forget();
 }
 
 // The held piece is kept: new values reach the next step through the same piece.
 void set_parameters(ElementModelObject* self, const Params& params) {
     GapJunction& m = as<GapJunction>(self);
     m.critical_current = params.real(0);
+    keep_sine_amplitude(m);
     m.resistance = params.real(1);
     m.normal_resistance = params.real(2);
     m.capacitance = params.real(3);
