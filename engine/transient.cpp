@@ -109,17 +109,32 @@ void Transient::split_flat_branches() {
     // a linear circuit's step needs only the right-hand side: summed flat too
     const bool flat = chord_ || !options_.nonlinear;
     for (ElementModelObject* m : rhs_affine_) {
-        if (!flat || calls_python_ || m->ops->linear_branch == nullptr) {
+        const ElementOps& ops = *m->ops;
+        const bool block = ops.linear_branch_at != nullptr && ops.element_indices != nullptr;
+        if (!flat || calls_python_ || (ops.linear_branch == nullptr && !block)) {
             rhs_affine_calls_.push_back(m);
             continue;
         }
         LinearBranch branch{};
-        m->ops->linear_branch(m, branch);
-        FlatBranches& flat = flat_[static_cast<size_t>(branch.quantity)];
-        flat.i.push_back(branch.i == 0 ? n_ : branch.i - 1);
-        flat.j.push_back(branch.j == 0 ? n_ : branch.j - 1);
-        flat.g.push_back(branch.conductance);
+        if (!block) {
+            ops.linear_branch(m, branch);
+            add_flat_branch(branch);
+            continue;
+        }
+        Py_ssize_t count = 0;
+        ops.element_indices(m, &count);
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            ops.linear_branch_at(m, k, branch);
+            add_flat_branch(branch);
+        }
     }
+}
+
+void Transient::add_flat_branch(const LinearBranch& branch) {
+    FlatBranches& flat = flat_[static_cast<size_t>(branch.quantity)];
+    flat.i.push_back(branch.i == 0 ? n_ : branch.i - 1);
+    flat.j.push_back(branch.j == 0 ? n_ : branch.j - 1);
+    flat.g.push_back(branch.conductance);
 }
 
 // The elements some channel reads, by element index.

@@ -231,6 +231,7 @@ class Transient {
     StepStatus chord_step(double h, double a0, int old);
     void build_step_terms();
     void full_rhs();
+    void add_flat_branch(const LinearBranch& branch);
     void nonlinear_currents(const DoubleArray& b) noexcept;
     void nonlinear_changes(const DoubleArray& b, const double* correction) noexcept;
     bool refresh_jacobian();

@@ -13,6 +13,8 @@ namespace {
 
 // The law of one capacitor, for the single model and the block alike.
 struct CapacitorLaw {
+    static constexpr BranchQuantity kQuantity = BranchQuantity::voltage_deriv;
+    static double conductance(double capacitance) noexcept { return capacitance; }
     static double step_term(double capacitance, const StepContext& ctx) noexcept {
         return capacitance * ctx.coeff_ddt;
     }
@@ -60,7 +62,7 @@ void set_parameters(ElementModelObject* self, const Params& params) {
 
 void linear_branch(const ElementModelObject* self, LinearBranch& out) noexcept {
     const Capacitor& m = *reinterpret_cast<const Capacitor*>(self);
-    out = {m.t.i, m.t.j, BranchQuantity::voltage_deriv, m.capacitance};
+    out = {m.t.i, m.t.j, CapacitorLaw::kQuantity, CapacitorLaw::conductance(m.capacitance)};
 }
 
 const ElementOps kOps = {no_admitance0, admitance1, no_admitance, rhs_current,  values,
@@ -85,10 +87,8 @@ const ModelClass kClass = {
     {},
 };
 
-using Block = BlockOps<CapacitorLaw>;
-const ElementOps kBlockOps = {
-    no_admitance0, Block::admitance1, no_admitance, Block::rhs_current,   Block::values, false,
-    nullptr,       nullptr,           nullptr,      block_element_indices};
+const ElementOps kBlockOps =
+    block_ops<CapacitorLaw>(no_admitance0, BlockOps<CapacitorLaw>::admitance1);
 
 const BlockKind kBlock = {
     "CapacitorBlock",

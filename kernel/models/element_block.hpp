@@ -33,11 +33,14 @@ inline const BlockArrays& block_of(const ElementModelObject* self) noexcept {
     return reinterpret_cast<const ElementBlockObject*>(self)->a;
 }
 
+const int32_t* block_element_indices(const ElementModelObject* self, Py_ssize_t* count) noexcept;
+
 // The operations of a block of the kind whose law is Law:
 //   Law::constant_term(value)           the term stamped into A0
 //   Law::step_term(value, ctx)          the term stamped into A1
 //   Law::current(ctx, i, j, value)      the current from i to j
 //   Law::values(arrays, i, j, e, value) what Values writes of element e
+//   Law::kQuantity, Law::conductance(value)  the element as a LinearBranch
 // A kind's table names only the ones its law has.
 template <class Law> struct BlockOps {
     static void admitance0(ElementModelObject* self, DoubleArray a0) noexcept {
@@ -63,9 +66,25 @@ template <class Law> struct BlockOps {
         for (Py_ssize_t e = 0; e < b.count; ++e)
             Law::values(p, b.i[e], b.j[e], b.eindex[e], b.value[e]);
     }
+    static void linear_branch_at(const ElementModelObject* self, Py_ssize_t k,
+                                 LinearBranch& out) noexcept {
+        const BlockArrays& b = block_of(self);
+        out = {b.i[k], b.j[k], Law::kQuantity, Law::conductance(b.value[k])};
+    }
 };
 
-const int32_t* block_element_indices(const ElementModelObject* self, Py_ssize_t* count) noexcept;
+// The table of a block of the kind whose law is Law, with its A0 and A1
+// operations (no_admitance0 / no_admitance where the law has none).
+template <class Law>
+constexpr ElementOps block_ops(void (*admitance0)(ElementModelObject*, DoubleArray) noexcept,
+                               void (*admitance1)(ElementModelObject*, DoubleArray,
+                                                  const StepContext&) noexcept) {
+    ElementOps ops{admitance0, admitance1, no_admitance, BlockOps<Law>::rhs_current,
+                   BlockOps<Law>::values};
+    ops.element_indices = block_element_indices;
+    ops.linear_branch_at = BlockOps<Law>::linear_branch_at;
+    return ops;
+}
 
 // Everything the block entry points need to know about one kind.
 struct BlockKind {

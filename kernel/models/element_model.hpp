@@ -84,6 +84,11 @@ struct ElementOps {
                              const StepContext& ctx) noexcept = nullptr;
     void (*rhs_change_each)(ElementModelObject* const* models, size_t count, DoubleArray b,
                             const double* correction, const StepContext& ctx) noexcept = nullptr;
+    // Of a block whose elements' currents are each that of one LinearBranch:
+    // writes element k's (k below the count element_indices gives), so that a
+    // loop may sum them in the same flat pass as single elements'.
+    void (*linear_branch_at)(const ElementModelObject* self, Py_ssize_t k,
+                             LinearBranch& out) noexcept = nullptr;
 };
 
 // The lxglobals arrays a model may bind, with their attribute names.

@@ -15,6 +15,8 @@ namespace {
 // The law of one inductor, for the single model and the block alike; both
 // store g = 1/L.
 struct InductorLaw {
+    static constexpr BranchQuantity kQuantity = BranchQuantity::phase;
+    static double conductance(double inv_inductance) noexcept { return inv_inductance; }
     static double constant_term(double inv_inductance) noexcept { return inv_inductance; }
     static double current(const StepContext& ctx, int32_t i, int32_t j,
                           double inv_inductance) noexcept {
@@ -65,7 +67,7 @@ void set_parameters(ElementModelObject* self, const Params& params) {
 
 void linear_branch(const ElementModelObject* self, LinearBranch& out) noexcept {
     const Inductor& m = *reinterpret_cast<const Inductor*>(self);
-    out = {m.t.i, m.t.j, BranchQuantity::phase, m.inv_inductance};
+    out = {m.t.i, m.t.j, InductorLaw::kQuantity, InductorLaw::conductance(m.inv_inductance)};
 }
 
 const ElementOps kOps = {admitance0, no_admitance, no_admitance, rhs_current,  values,
@@ -98,10 +100,8 @@ double inverse(double inductance, Py_ssize_t e) {
     return 1.0 / inductance;
 }
 
-using Block = BlockOps<InductorLaw>;
-const ElementOps kBlockOps = {
-    Block::admitance0, no_admitance, no_admitance, Block::rhs_current,   Block::values, false,
-    nullptr,           nullptr,      nullptr,      block_element_indices};
+const ElementOps kBlockOps =
+    block_ops<InductorLaw>(BlockOps<InductorLaw>::admitance0, no_admitance);
 
 const BlockKind kBlock = {
     "InductorBlock",

@@ -13,6 +13,8 @@ namespace {
 
 // The law of one resistor, for the single model and the block alike.
 struct ResistorLaw {
+    static constexpr BranchQuantity kQuantity = BranchQuantity::voltage;
+    static double conductance(double resistance) noexcept { return 1.0 / resistance; }
     static double step_term(double resistance, const StepContext& ctx) noexcept {
         return ctx.coeff_dt / resistance;
     }
@@ -58,7 +60,7 @@ void set_parameters(ElementModelObject* self, const Params& params) {
 
 void linear_branch(const ElementModelObject* self, LinearBranch& out) noexcept {
     const Resistor& m = *reinterpret_cast<const Resistor*>(self);
-    out = {m.t.i, m.t.j, BranchQuantity::voltage, 1.0 / m.resistance};
+    out = {m.t.i, m.t.j, ResistorLaw::kQuantity, ResistorLaw::conductance(m.resistance)};
 }
 
 const ElementOps kOps = {no_admitance0, admitance1, no_admitance, rhs_current,  values,
@@ -83,10 +85,8 @@ const ModelClass kClass = {
     {},
 };
 
-using Block = BlockOps<ResistorLaw>;
-const ElementOps kBlockOps = {
-    no_admitance0, Block::admitance1, no_admitance, Block::rhs_current,   Block::values, false,
-    nullptr,       nullptr,           nullptr,      block_element_indices};
+const ElementOps kBlockOps =
+    block_ops<ResistorLaw>(no_admitance0, BlockOps<ResistorLaw>::admitance1);
 
 const BlockKind kBlock = {
     "ResistorBlock",
