@@ -82,12 +82,9 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
         if (m->ops->terms_changed != nullptr && m->ops->values != empty.values)
             with_jumps_.push_back(m);
     }
-    for (size_t k = 0; k < rhs_nonlinear_.size(); ++k) {
-        const ElementOps* ops = rhs_nonlinear_[k]->ops;
-        if (nonlinear_runs_.empty() || nonlinear_runs_.back().ops != ops)
-            nonlinear_runs_.push_back({ops, k, 0});
-        ++nonlinear_runs_.back().count;
-    }
+    nonlinear_runs_ = runs_of(rhs_nonlinear_);
+    jump_runs_ = runs_of(with_jumps_);
+    advance_runs_ = runs_of(with_advance_);
     estimates_error_ = options_.adaptive || (chord_ && options_.newton_fraction > 0.0);
     models_changes_ = chord_ && std::all_of(rhs_nonlinear_.begin(), rhs_nonlinear_.end(),
                                             [](const ElementModelObject* m) {
@@ -100,6 +97,19 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
     for (std::vector<double>* v : {&bn_, &bn_next_})
         v->assign(chord_ && !models_changes_ ? n : 0, 0.0);
     residual_.assign(models_changes_ ? n + 1 : 0, 0.0);
+}
+
+// The models cut into runs of consecutive ones of one table.
+std::vector<Transient::ModelRun>
+Transient::runs_of(const std::vector<ElementModelObject*>& models) {
+    std::vector<ModelRun> runs;
+    for (size_t k = 0; k < models.size(); ++k) {
+        const ElementOps* ops = models[k]->ops;
+        if (runs.empty() || runs.back().ops != ops)
+            runs.push_back({ops, k, 0});
+        ++runs.back().count;
+    }
+    return runs;
 }
 
 // The chord iteration sums the currents of the linear branches over flat

@@ -232,6 +232,8 @@ class Transient {
     void build_step_terms();
     void full_rhs();
     void add_flat_branch(const LinearBranch& branch);
+    void advance_models(const StepContext& ctx) noexcept;
+    bool terms_jumped() noexcept;
     void nonlinear_currents(const DoubleArray& b) noexcept;
     void nonlinear_changes(const DoubleArray& b, const double* correction) noexcept;
     bool refresh_jacobian();
@@ -310,7 +312,8 @@ class Transient {
         const ElementOps* ops;
         size_t first, count;
     };
-    std::vector<ModelRun> nonlinear_runs_;
+    std::vector<ModelRun> nonlinear_runs_, advance_runs_, jump_runs_;
+    static std::vector<ModelRun> runs_of(const std::vector<ElementModelObject*>& models);
     FlatBranches flat_[3];
     int32_t n_;
     int32_t nnz_ = 0;

@@ -84,6 +84,11 @@ struct ElementOps {
                              const StepContext& ctx) noexcept = nullptr;
     void (*rhs_change_each)(ElementModelObject* const* models, size_t count, DoubleArray b,
                             const double* correction, const StepContext& ctx) noexcept = nullptr;
+    // advance and terms_changed over a run of like models, as the two above;
+    // the second is true if any model's terms changed, and asks every one.
+    void (*advance_each)(ElementModelObject* const* models, size_t count,
+                         const StepContext& ctx) noexcept = nullptr;
+    bool (*terms_changed_each)(ElementModelObject* const* models, size_t count) noexcept = nullptr;
     // Of a block whose elements' currents are each that of one LinearBranch:
     // writes element k's (k below the count element_indices gives), so that a
     // loop may sum them in the same flat pass as single elements'.

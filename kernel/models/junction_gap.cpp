@@ -119,6 +119,19 @@ void advance(ElementModelObject* self, const StepContext& ctx) noexcept {
     m.piece = m.piece_of(across(ctx.voltages, s.from, s.to));
 }
 
+void advance_each(ElementModelObject* const* models, size_t count,
+                  const StepContext& ctx) noexcept {
+    for (size_t k = 0; k < count; ++k)
+        advance(models[k], ctx);
+}
+
+bool terms_changed_each(ElementModelObject* const* models, size_t count) noexcept {
+    bool changed = false;
+    for (size_t k = 0; k < count; ++k)
+        changed |= terms_changed(models[k]);
+    return changed;
+}
+
 const ElementOps kOps = {no_admitance0,
                          Ops::admitance1,
                          Ops::admitance2,
@@ -132,7 +145,9 @@ const ElementOps kOps = {no_admitance0,
                          Ops::report_phase,
                          Ops::rhs_change,
                          Ops::rhs_current_each,
-                         Ops::rhs_change_each};
+                         Ops::rhs_change_each,
+                         advance_each,
+                         terms_changed_each};
 
 void set_defaults(ElementModelObject* self) {
     GapJunction& m = as<GapJunction>(self);
