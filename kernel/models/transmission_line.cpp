@@ -86,10 +86,12 @@ double wave_at(const TransmissionLine& m, const double* w, double last, double t
     const int64_t k =
         position < static_cast<double>(m.next - 1) ? static_cast<int64_t>(position) : m.next - 1;
     const double t_k = static_cast<double>(k) * m.grid;
-    const double value_k = w[k % m.capacity];
+    const int64_t at = k % m.capacity;
+    const double value_k = w[at];
     if (k + 1 < m.next) {
         const double f = position - static_cast<double>(k);
-        return value_k + f * (w[(k + 1) % m.capacity] - value_k);
+        // the next sample's place without a second division
+        return value_k + f * (w[at + 1 == m.capacity ? 0 : at + 1] - value_k);
     }
     const double span = m.t_last - t_k;
     const double f = span > 0.0 ? (tau - t_k) / span : 1.0;
