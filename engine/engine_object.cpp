@@ -168,7 +168,7 @@ RecordTables tables_of(const capi::DoubleView& time, const DoubleTable& values,
     return tables;
 }
 
-Outcome start_and_run(EngineState& s, Transient& t, const RecordTables& tables, Host& host) {
+Outcome settle_and_run(EngineState& s, Transient& t, const RecordTables& tables, Host& host) {
     if (!s.started) {
         s.started = true;
         const Outcome settled = t.settle(host);
@@ -177,6 +177,13 @@ Outcome start_and_run(EngineState& s, Transient& t, const RecordTables& tables, 
         t.record_start(tables);
     }
     return t.run(tables, host);
+}
+
+// The models are left as stepping them at each acceptance leaves them.
+Outcome start_and_run(EngineState& s, Transient& t, const RecordTables& tables, Host& host) {
+    const Outcome outcome = settle_and_run(s, t, tables, host);
+    t.catch_up();
+    return outcome;
 }
 
 Outcome run_loop(EngineState& s, const RecordTables& tables) {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <unordered_set>
 
 namespace loxant::engine {
 
@@ -82,14 +83,16 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
         if (m->ops->terms_changed != nullptr && m->ops->values != empty.values)
             with_jumps_.push_back(m);
     }
-    nonlinear_runs_ = runs_of(rhs_nonlinear_);
-    jump_runs_ = runs_of(with_jumps_);
-    advance_runs_ = runs_of(with_advance_);
     estimates_error_ = options_.adaptive || (chord_ && options_.newton_fraction > 0.0);
     models_changes_ = chord_ && std::all_of(rhs_nonlinear_.begin(), rhs_nonlinear_.end(),
                                             [](const ElementModelObject* m) {
                                                 return m->ops->rhs_change != nullptr;
                                             });
+    if (models_changes_)
+        defer_advances();
+    nonlinear_runs_ = runs_of(rhs_nonlinear_);
+    jump_runs_ = runs_of(with_jumps_);
+    advance_runs_ = runs_of(with_advance_);
     split_flat_branches();
     // the chord iteration's own vectors, empty without it
     for (std::vector<double>* v : {&estimate_weight_, &diagonal_inverse_})
@@ -97,6 +100,26 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
     for (std::vector<double>* v : {&bn_, &bn_next_})
         v->assign(chord_ && !models_changes_ ? n : 0, 0.0);
     residual_.assign(models_changes_ ? n + 1 : 0, 0.0);
+}
+
+// The chord iteration evaluates every model with phase terms first thing in a
+// step: an unrecorded one that can do its advance and terms_changed then
+// (advances_when_evaluated) is stepped there, not at the acceptance before.
+void Transient::defer_advances() {
+    const auto deferred = [](const ElementModelObject* m) {
+        return m->ops->advances_when_evaluated;
+    };
+    std::vector<ElementModelObject*> kept;
+    for (ElementModelObject* m : with_advance_)
+        (deferred(m) ? deferred_ : kept).push_back(m);
+    with_advance_.swap(kept);
+    const std::unordered_set<const ElementModelObject*> stepped_later(deferred_.begin(),
+                                                                      deferred_.end());
+    std::vector<ElementModelObject*> jumps;
+    for (ElementModelObject* m : with_jumps_)
+        if (stepped_later.count(m) == 0)
+            jumps.push_back(m);
+    with_jumps_.swap(jumps);
 }
 
 // The models cut into runs of consecutive ones of one table.

@@ -233,6 +233,13 @@ class Transient {
     void full_rhs();
     void add_flat_branch(const LinearBranch& branch);
     void advance_models(const StepContext& ctx) noexcept;
+    void defer_advances();
+
+  public:
+    // Does what the models deferred (see defer_advances) now.
+    void catch_up() noexcept;
+
+  private:
     bool terms_jumped() noexcept;
     void nonlinear_currents(const DoubleArray& b) noexcept;
     void nonlinear_changes(const DoubleArray& b, const double* correction) noexcept;
@@ -314,6 +321,10 @@ class Transient {
     };
     std::vector<ModelRun> nonlinear_runs_, advance_runs_, jump_runs_;
     static std::vector<ModelRun> runs_of(const std::vector<ElementModelObject*>& models);
+    // Unrecorded models whose advance and terms_changed the next step's first
+    // evaluation does (see defer_advances); due there once a step is accepted.
+    std::vector<ElementModelObject*> deferred_;
+    bool deferred_due_ = false;
     FlatBranches flat_[3];
     int32_t n_;
     int32_t nnz_ = 0;

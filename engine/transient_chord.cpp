@@ -48,8 +48,17 @@ void Transient::full_rhs() {
     if (models_changes_) {
         zero(b_);
         ctx_.turn_sine = steps_taken_ % kFreshSineEvery != 0;
+        bool jumped = false;
+        if (deferred_due_) { // voltages_prev is the accepted level's
+            ctx_.take_accepted = true;
+            ctx_.terms_jumped = &jumped;
+            deferred_due_ = false;
+        }
         nonlinear_currents(b);
-        ctx_.turn_sine = false;
+        ctx_.turn_sine = ctx_.take_accepted = false;
+        ctx_.terms_jumped = nullptr;
+        if (jumped)
+            jacobian_stale_ = true;
     } else {
         zero(bn_);
         nonlinear_currents(strided(bn_));
@@ -379,6 +388,22 @@ void Transient::advance_models(const StepContext& ctx) noexcept {
     }
 }
 
+// The deferred advances of the step accepted last, for a caller that looks at
+// the models between runs.
+void Transient::catch_up() noexcept {
+    if (!deferred_due_)
+        return;
+    deferred_due_ = false;
+    StepContext ctx{};
+    ctx.phases = levels_[xind_].data();
+    ctx.voltages = v1_.data(); // the accepted level's, since the history turned
+    for (ElementModelObject* m : deferred_) {
+        m->ops->advance(m, ctx);
+        if (m->ops->terms_changed(m))
+            jacobian_stale_ = true;
+    }
+}
+
 // Whether the terms of any model jumped; asks every one.
 bool Transient::terms_jumped() noexcept {
     ElementModelObject* const* models = with_jumps_.data();
@@ -421,6 +446,7 @@ void Transient::accept(double h) {
     advance_models(ctx);
     if (terms_jumped())
         jacobian_stale_ = true;
+    deferred_due_ = !deferred_.empty();
     if (options_.profile)
         stats_.kernel_seconds += now() - start;
     // the next prediction writes the whole of dx_ and ddx_

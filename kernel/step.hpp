@@ -29,6 +29,13 @@ struct StepContext {
     // regular steps, so that a run's result depends on that run alone and
     // what the turns round off stays at a few units in the last place.
     bool turn_sine;
+    // A model whose advance a loop defers (ElementOps::advances_when_evaluated)
+    // first does in RHSCurrent what its advance and terms_changed would have
+    // done at the step accepted last, from voltages_prev, and sets
+    // *terms_jumped where its terms changed.  Only the first evaluation of a
+    // step after an acceptance asks for this.
+    bool take_accepted;
+    bool* terms_jumped;
 };
 
 // Keeps `count` at the signed number of whole turns nearest to phase / 2*pi,

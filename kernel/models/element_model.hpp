@@ -89,6 +89,11 @@ struct ElementOps {
     void (*advance_each)(ElementModelObject* const* models, size_t count,
                          const StepContext& ctx) noexcept = nullptr;
     bool (*terms_changed_each)(ElementModelObject* const* models, size_t count) noexcept = nullptr;
+    // Whether the model's RHSCurrent does its advance and terms_changed when a
+    // loop asks (StepContext::take_accepted), so that a loop may defer them
+    // from an acceptance to the next step's first evaluation: one pass over
+    // the models instead of two.
+    bool advances_when_evaluated = false;
     // Of a block whose elements' currents are each that of one LinearBranch:
     // writes element k's (k below the count element_indices gives), so that a
     // loop may sum them in the same flat pass as single elements'.

@@ -106,6 +106,17 @@ struct ChordMemory {
 // Its residual after a correction is then the supercurrent's change alone:
 // the rest of its current is linear in the phase within a step (the held
 // piece of a piecewise branch included), so the kept matrix holds it exactly.
+// A junction model that holds a piece may declare
+//   take_accepted(s, ctx)   what its advance and terms_changed do, from
+//                           ctx.voltages_prev, setting *ctx.terms_jumped on a jump
+// and RHSCurrent then calls it when ctx.take_accepted.
+template <class Model, class = void> struct takes_accepted : std::false_type {};
+template <class Model>
+struct takes_accepted<Model,
+                      std::void_t<decltype(std::declval<const Model&>().take_accepted(
+                          std::declval<const LiveSide&>(), std::declval<const StepContext&>()))>>
+    : std::true_type {};
+
 template <class Model, class = void> struct sine_chord : std::false_type {};
 template <class Model>
 struct sine_chord<Model, std::void_t<decltype(Model::kSineChord)>>
@@ -200,8 +211,22 @@ template <class Model> struct JunctionOps {
     [[gnu::always_inline]] static void rhs_current(ElementModelObject* self, DoubleArray b,
                                                    const StepContext& ctx) noexcept {
         const Model& m = as<Model>(self);
+        take_if_asked(m, ctx);
+        evaluate(m, b, ctx);
+    }
+
+    // What a loop deferred from the last acceptance, where it asks for it.
+    static void take_if_asked(const Model& m, const StepContext& ctx) noexcept {
+        if constexpr (takes_accepted<Model>::value) {
+            if (ctx.take_accepted)
+                m.take_accepted(live_side(m.t), ctx);
+        }
+    }
+
+    // RHSCurrent without take_if_asked.
+    [[gnu::always_inline]] static void evaluate(const Model& m, DoubleArray b,
+                                                const StepContext& ctx) noexcept {
         const LiveSide s = live_side(m.t);
-        const JunctionState state = estimate(s, ctx);
         if constexpr (sine_chord<Model>::value) {
             if (m.chord.plain_sine()) {
                 const double argument = argument_now(m, ctx);
@@ -214,7 +239,7 @@ template <class Model> struct JunctionOps {
                 return;
             }
         }
-        m.chord.current = m.current(state);
+        m.chord.current = m.current(estimate(s, ctx));
         stamp_current(b, s.from, s.to, m.chord.current);
     }
 
@@ -277,14 +302,15 @@ template <class Model> struct JunctionOps {
                     const size_t n = std::min(kTurnChunk, count - first);
                     ElementModelObject* const* chunk = models + first;
                     for (size_t k = 0; k < n; ++k) {
-                        turns.d[k] = argument_now(as<Model>(chunk[k]), ctx) -
-                                     as<Model>(chunk[k]).chord.argument;
+                        const Model& m = as<Model>(chunk[k]);
+                        take_if_asked(m, ctx);
+                        turns.d[k] = argument_now(m, ctx) - m.chord.argument;
                     }
                     turns.take_series(n);
                     for (size_t k = 0; k < n; ++k) {
                         const Model& m = as<Model>(chunk[k]);
                         if (!m.chord.plain_sine() || !series_holds(turns.d[k])) {
-                            rhs_current(chunk[k], b, ctx);
+                            evaluate(m, b, ctx);
                             continue;
                         }
                         turn_by(m.chord, turns.sine[k], turns.cosine_less_one[k]);

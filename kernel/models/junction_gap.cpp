@@ -19,7 +19,9 @@
 //   Values:     current (held piece), phase, voltage; counts turns; then holds the
 //               piece of the accepted voltage for the next step
 //   terms_changed: whether the held piece changed since it was last asked
-//   advance:    holds the piece of the accepted voltage, reporting nothing
+//   advance:    holds the piece of the accepted voltage, reporting nothing;
+//               RHSCurrent does it, with terms_changed, for a loop that defers
+//               it to the next step's first evaluation
 //   With i grounded the law is evaluated from node j to ground and the reported
 //   values are negated (the quasiparticle law is odd; a supercurrent that is not,
 //   with a phase offset, is that of the live node, as for JunctionModel).
@@ -41,9 +43,9 @@ struct GapJunction {
     double normal_resistance;
     double gap_voltage;
     double gap_width;
-    double gap_factor;     // icfct: Ic over the current rise across the gap
-    mutable int32_t piece; // held piece: 0 subgap, +-1 gap rise, +-2 normal; sign of v
-    int32_t told_piece;    // the held piece at the last terms_changed
+    double gap_factor;          // icfct: Ic over the current rise across the gap
+    mutable int32_t piece;      // held piece: 0 subgap, +-1 gap rise, +-2 normal; sign of v
+    mutable int32_t told_piece; // the held piece at the last terms_changed
     Supercurrent law;
 
     double lower_edge() const noexcept { return gap_voltage - 0.5 * gap_width; }
@@ -91,6 +93,15 @@ struct GapJunction {
     }
     double shown_phase(double phase) const noexcept { return phase; }
     void forget() noexcept { keep_sine_amplitude(*this); }
+
+    // advance and terms_changed, done by RHSCurrent for a loop that defers them
+    void take_accepted(const LiveSide& s, const StepContext& ctx) const noexcept {
+        piece = piece_of(across(ctx.voltages_prev, s.from, s.to));
+        if (piece != told_piece) {
+            told_piece = piece;
+            *ctx.terms_jumped = true;
+        }
+    }
 };
 
 using Ops = JunctionOps<GapJunction>;
@@ -147,7 +158,8 @@ const ElementOps kOps = {no_admitance0,
                          Ops::rhs_current_each,
                          Ops::rhs_change_each,
                          advance_each,
-                         terms_changed_each};
+                         terms_changed_each,
+                         true};
 
 void set_defaults(ElementModelObject* self) {
     GapJunction& m = as<GapJunction>(self);

@@ -8,7 +8,7 @@ import time
 import numpy as np
 import pytest
 
-from loxant import PWL, Circuit, CircuitError, Sine, simulate
+from loxant import PWL, Circuit, CircuitError, Sine, lxglobals, simulate
 
 
 def line(n=6, bias=0.8):
@@ -170,6 +170,19 @@ def test_models_that_step_in_values_run_whatever_is_recorded(build):
     name = probe[probe.index("(") + 1 : -1]
     np.testing.assert_array_equal(one.voltage(name), whole.voltage(name))
     assert np.ptp(whole.voltage(name)) > 0.1
+
+
+def test_an_unrecorded_gap_junction_ends_a_run_on_the_piece_of_its_last_voltage():
+    """The loop steps an unrecorded gap junction's held piece when it next
+    evaluates it; a run must still leave the model as stepping it at every
+    acceptance would: here the last step crosses into the normal branch."""
+    circuit, _ = _gap_junction()
+    crossing = simulate(circuit, t_stop=40.0, dt=0.05, record=["a"])
+    k = int(np.argmax(crossing.node_voltage("a") > 3.1))  # vg + delv / 2
+    assert crossing.node_voltage("a")[k - 1] < 3.1
+    simulate(circuit, t_stop=float(crossing.time[k]), dt=0.05, record=["a"])
+    (model,) = [e.model for e in lxglobals.ElementList if e.name == "J1"]
+    assert model.piece == 2
 
 
 def _junctions_of_every_report():
