@@ -73,32 +73,43 @@ void LinearSolver::forget() noexcept {
     klu_free_numeric(&numeric_, &common_);
 }
 
+// The factors by columns, as klu_extract gives them: held only while the
+// rows are built or refreshed, so that the factors are not kept three times.
+struct LinearSolver::ColumnFactors {
+    std::vector<int32_t> l_col_ptr, l_row_idx, u_col_ptr, u_row_idx;
+    std::vector<double> l_values, u_values;
+
+    ColumnFactors(int32_t n, const klu_numeric& numeric)
+        : l_col_ptr(static_cast<size_t>(n) + 1), l_row_idx(static_cast<size_t>(numeric.lnz)),
+          u_col_ptr(static_cast<size_t>(n) + 1), u_row_idx(static_cast<size_t>(numeric.unz)),
+          l_values(static_cast<size_t>(numeric.lnz)), u_values(static_cast<size_t>(numeric.unz)) {}
+};
+
+bool LinearSolver::extract(ColumnFactors& f) noexcept {
+    return klu_extract(numeric_, symbolic_, f.l_col_ptr.data(), f.l_row_idx.data(),
+                       f.l_values.data(), f.u_col_ptr.data(), f.u_row_idx.data(), f.u_values.data(),
+                       nullptr, nullptr, nullptr, row_order_.data(), column_order_.data(), nullptr,
+                       nullptr, &common_) != 0;
+}
+
 // The factors by rows, from klu_extract's columns, after a fresh
 // factorisation.  False (klu_solve is then used) if KLU cannot give them.
 bool LinearSolver::take_factors() noexcept {
     try {
         const auto n = static_cast<size_t>(n_);
-        l_col_ptr_.resize(n + 1);
-        u_col_ptr_.resize(n + 1);
-        l_row_idx_.resize(static_cast<size_t>(numeric_->lnz));
-        l_values_.resize(static_cast<size_t>(numeric_->lnz));
-        u_row_idx_.resize(static_cast<size_t>(numeric_->unz));
-        u_values_.resize(static_cast<size_t>(numeric_->unz));
         row_order_.resize(n);
         column_order_.resize(n);
         inverse_pivot_.resize(n);
         work_.resize(n);
-        if (!klu_extract(numeric_, symbolic_, l_col_ptr_.data(), l_row_idx_.data(),
-                         l_values_.data(), u_col_ptr_.data(), u_row_idx_.data(), u_values_.data(),
-                         nullptr, nullptr, nullptr, row_order_.data(), column_order_.data(),
-                         nullptr, nullptr, &common_))
+        ColumnFactors f(n_, *numeric_);
+        if (!extract(f))
             return false;
-        store_by_rows(n_, l_col_ptr_, l_row_idx_, l_values_, lower_);
-        store_by_rows(n_, u_col_ptr_, u_row_idx_, u_values_, upper_);
+        store_by_rows(n_, f.l_col_ptr, f.l_row_idx, f.l_values, lower_);
+        store_by_rows(n_, f.u_col_ptr, f.u_row_idx, f.u_values, upper_);
+        refresh_values(f.u_values, upper_, true);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    refresh_values(u_values_, upper_, true);
     return true;
 }
 
@@ -106,12 +117,15 @@ bool LinearSolver::take_factors() noexcept {
 // pattern is the last fresh factorisation's, so each column entry goes where
 // its place says.
 bool LinearSolver::refresh_rows() noexcept {
-    if (!klu_extract(numeric_, symbolic_, l_col_ptr_.data(), l_row_idx_.data(), l_values_.data(),
-                     u_col_ptr_.data(), u_row_idx_.data(), u_values_.data(), nullptr, nullptr,
-                     nullptr, row_order_.data(), column_order_.data(), nullptr, nullptr, &common_))
+    try {
+        ColumnFactors f(n_, *numeric_);
+        if (!extract(f))
+            return false;
+        refresh_values(f.l_values, lower_, false);
+        refresh_values(f.u_values, upper_, true);
+    } catch (const std::bad_alloc&) {
         return false;
-    refresh_values(l_values_, lower_, false);
-    refresh_values(u_values_, upper_, true);
+    }
     return true;
 }
 

@@ -70,6 +70,8 @@ class LinearSolver {
 
     bool factor_kept_or_fresh(const double* values) noexcept;
     bool factor_fresh(const double* values) noexcept;
+    struct ColumnFactors;
+    bool extract(ColumnFactors& f) noexcept;
     bool take_factors() noexcept;
     bool refresh_rows() noexcept;
     void refresh_values(const std::vector<double>& values, FactorRows& rows, bool pivots) noexcept;
@@ -94,9 +96,6 @@ class LinearSolver {
     std::vector<int32_t> row_order_;    // P
     std::vector<int32_t> column_order_; // Q
     std::vector<double> work_;
-    // klu_extract's column form, kept so that a refactorisation allocates nothing
-    std::vector<int32_t> l_col_ptr_, l_row_idx_, u_col_ptr_, u_row_idx_;
-    std::vector<double> l_values_, u_values_;
 };
 
 } // namespace loxant::engine

@@ -143,7 +143,11 @@ void Transient::split_flat_branches() {
     const bool flat = chord_ || !options_.nonlinear;
     for (ElementModelObject* m : rhs_affine_) {
         const ElementOps& ops = *m->ops;
-        const bool block = ops.linear_branch_at != nullptr && ops.element_indices != nullptr;
+        // a block's branches join only the chord iteration's pass: a linear
+        // circuit's blocks (a million elements) are no faster so and would
+        // be held twice
+        const bool block =
+            chord_ && ops.linear_branch_at != nullptr && ops.element_indices != nullptr;
         if (!flat || calls_python_ || (ops.linear_branch == nullptr && !block)) {
             rhs_affine_calls_.push_back(m);
             continue;
