@@ -319,6 +319,24 @@ void Transient::update_sources(double t) {
 // rule's from the last step's, V = a0 (x - x_prev) - V_prev and dV = a0 (V -
 // V_prev) - dV_prev with a0 = 2 / h.  Their derivatives in the phase are a0 and
 // a0**2 either way, so the models and the corrections treat both alike.
+// The level and the trapezoidal rule's estimates in one pass (the arrays do
+// not overlap).
+void Transient::predict_trapezoidal(double* __restrict x, double* __restrict dx,
+                                    double* __restrict ddx, const double* __restrict x_prev,
+                                    double h, double half_h2, double cubic,
+                                    double a0) const noexcept {
+    const double* __restrict v1 = v1_.data();
+    const double* __restrict dv1 = dv1_.data();
+    const double* __restrict dv2 = dv2_.data();
+    for (int32_t k = 0; k < n_; ++k) {
+        const double level = x_prev[k] + h * v1[k] + half_h2 * dv1[k] + cubic * (dv1[k] - dv2[k]);
+        x[k] = level;
+        const double v = a0 * (level - x_prev[k]) - v1[k];
+        dx[k] = v;
+        ddx[k] = a0 * (v - v1[k]) - dv1[k];
+    }
+}
+
 void Transient::predict(double h, double h_prev, double a0, double a1, double a2) {
     const int old = xind_, fresh = (old + 1) % 3;
     const double* x_prev = levels_[old].data();
@@ -330,16 +348,12 @@ void Transient::predict(double h, double h_prev, double a0, double a1, double a2
     const double cubic = options_.predictor_degree >= 3 && h_prev > 0 && steps_taken_ >= 2
                              ? h * h * h / (6.0 * h_prev)
                              : 0.0;
-    for (int32_t k = 0; k < n_; ++k)
-        x[k] = x_prev[k] + h * v1[k] + half_h2 * dv1[k] + cubic * (dv1[k] - dv2[k]);
     // one loop without branches per formula, so that each vectorises
     if (trapezoidal_step_) {
-        for (int32_t k = 0; k < n_; ++k) {
-            const double v = a0 * (x[k] - x_prev[k]) - v1[k];
-            dx[k] = v;
-            ddx[k] = a0 * (v - v1[k]) - dv1[k];
-        }
+        predict_trapezoidal(x, dx, ddx, x_prev, h, half_h2, cubic, a0);
     } else if (a2 != 0.0) {
+        for (int32_t k = 0; k < n_; ++k)
+            x[k] = x_prev[k] + h * v1[k] + half_h2 * dv1[k] + cubic * (dv1[k] - dv2[k]);
         // a1 = -(a0 + a2): written with differences, large phases do not cancel
         for (int32_t k = 0; k < n_; ++k) {
             const double v = (x[k] - x_prev[k]) * a0 + a2 * (x_prev2[k] - x_prev[k]);
@@ -347,6 +361,8 @@ void Transient::predict(double h, double h_prev, double a0, double a1, double a2
             ddx[k] = (v * a0 + a1 * v1[k]) + a2 * v2[k];
         }
     } else {
+        for (int32_t k = 0; k < n_; ++k)
+            x[k] = x_prev[k] + h * v1[k] + half_h2 * dv1[k] + cubic * (dv1[k] - dv2[k]);
         for (int32_t k = 0; k < n_; ++k) {
             const double v = (x[k] - x_prev[k]) * a0;
             dx[k] = v;

@@ -254,6 +254,9 @@ class Transient {
     void give_up_step(int old) noexcept;
     StepStatus close_iterations(StepStatus status, int old, int iteration) noexcept;
     void predict(double h, double h_prev, double a0, double a1, double a2);
+    void predict_trapezoidal(double* __restrict x, double* __restrict dx, double* __restrict ddx,
+                             const double* __restrict x_prev, double h, double half_h2,
+                             double cubic, double a0) const noexcept;
     void assemble(bool rebuild);
     void update_rhs_only();
     bool factor_and_solve(double* values, bool refactor);
