@@ -13,12 +13,13 @@ LOXANT_CMAKE ?= -DLOXANT_WERROR=ON
 
 all: test
 
-# KLU is required; OpenSTA (the Liberty test's reader) is optional and that
+# KLU is required; METIS (nested-dissection orders for large matrices) is
+# used where present; OpenSTA (the Liberty test's reader) is optional and that
 # test says it was skipped when it is absent.
 deps:
-	@if [ ! -f /usr/include/suitesparse/klu.h ] || ! command -v sta >/dev/null; then \
+	@if [ ! -f /usr/include/suitesparse/klu.h ] || [ ! -f /usr/include/metis.h ] || ! command -v sta >/dev/null; then \
 	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libsuitesparse-dev opensta >/dev/null; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libsuitesparse-dev libmetis-dev opensta >/dev/null; \
 	  fi; \
 	fi
 	@if [ ! -f /usr/include/suitesparse/klu.h ]; then \

@@ -13,6 +13,9 @@
 #pragma once
 
 #include <klu.h>
+#if defined(LOXANT_METIS)
+#include <metis.h>
+#endif
 
 #include <cstdint>
 #include <vector>
@@ -68,6 +71,12 @@ class LinearSolver {
         std::vector<int32_t> place;
     };
 
+    bool dissection_order(std::vector<int32_t>& order) const noexcept;
+#if defined(LOXANT_METIS)
+    void pattern_graph(std::vector<idx_t>& start, std::vector<idx_t>& neighbours) const;
+#endif
+    bool order_by_dissection() noexcept;
+    int32_t solve_depth() const noexcept;
     bool factor_kept_or_fresh(const double* values) noexcept;
     bool factor_fresh(const double* values) noexcept;
     struct ColumnFactors;
@@ -91,6 +100,9 @@ class LinearSolver {
     // The last factorisation as L U = P A Q (no scaling, one block), taken out
     // of KLU: held only while rows_held_.
     bool rows_held_ = false;
+    // whether the order is final: AMD's for a small matrix, or after the
+    // first factorisation of a large one (see factor)
+    bool order_settled_ = true;
     FactorRows lower_, upper_;
     std::vector<double> inverse_pivot_; // 1 / U_kk
     std::vector<int32_t> row_order_;    // P
