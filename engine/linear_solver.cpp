@@ -20,8 +20,8 @@ constexpr double kRcondFloor = 1e-14;
 // dissection_order); a cell's matrix is ordered by AMD, whose solve is no
 // slower there and whose order takes no time.
 constexpr int32_t kDissectFrom = 2000;
-// ... where a solve under AMD's order waits along a chain of more than this
-// share of the rows.
+// ... where a solve under AMD's order would wait along a chain of more than
+// this share of the rows.
 constexpr int32_t kChainShare = 16;
 
 } // namespace
@@ -38,12 +38,67 @@ bool LinearSolver::analyse(int32_t n, const int32_t* col_ptr, const int32_t* row
     col_ptr_.assign(col_ptr, col_ptr + n + 1);
     row_idx_.assign(row_idx, row_idx + col_ptr[n]);
     symbolic_ = klu_analyze(n, col_ptr_.data(), row_idx_.data(), &common_);
-    order_settled_ = n < kDissectFrom;
+    // (its fill costs each factorisation what its solves gain)
+    if (symbolic_ != nullptr && use_rows_ && n >= kDissectFrom &&
+        tree_height(symbolic_->Q) > n / kChainShare)
+        order_by_dissection();
     return symbolic_ != nullptr;
 }
 
+// The height of the elimination tree of the pattern of A + A^T in the given
+// order (Liu's algorithm): the longest chain of rows of the factors each of
+// which waits for the one before, a solve's latency.  0 if there is no memory
+// for it.
+int32_t LinearSolver::tree_height(const int32_t* order) const noexcept {
+    try {
+        const auto n = static_cast<size_t>(n_);
+        std::vector<int32_t> place(n);
+        for (size_t k = 0; k < n; ++k)
+            place[static_cast<size_t>(order[k])] = static_cast<int32_t>(k);
+        // the upper part in that order, by columns
+        std::vector<int32_t> start(n + 1, 0);
+        for (int32_t col = 0; col < n_; ++col)
+            for (int32_t p = col_ptr_[col]; p < col_ptr_[col + 1]; ++p)
+                if (row_idx_[p] != col)
+                    ++start[static_cast<size_t>(std::max(place[row_idx_[p]], place[col])) + 1];
+        for (size_t k = 0; k < n; ++k)
+            start[k + 1] += start[k];
+        std::vector<int32_t> rows(static_cast<size_t>(start[n]));
+        std::vector<int32_t> next(start.begin(), start.end() - 1);
+        for (int32_t col = 0; col < n_; ++col)
+            for (int32_t p = col_ptr_[col]; p < col_ptr_[col + 1]; ++p)
+                if (row_idx_[p] != col) {
+                    const int32_t a = place[row_idx_[p]], b = place[col];
+                    rows[static_cast<size_t>(next[static_cast<size_t>(std::max(a, b))]++)] =
+                        std::min(a, b);
+                }
+        std::vector<int32_t> parent(n, -1), ancestor(n, -1);
+        for (int32_t k = 0; k < n_; ++k)
+            for (int32_t p = start[static_cast<size_t>(k)]; p < start[static_cast<size_t>(k) + 1];
+                 ++p)
+                for (int32_t r = rows[static_cast<size_t>(p)]; r != -1 && r < k;) {
+                    const int32_t up = ancestor[static_cast<size_t>(r)];
+                    ancestor[static_cast<size_t>(r)] = k;
+                    if (up == -1)
+                        parent[static_cast<size_t>(r)] = k;
+                    r = up;
+                }
+        // a parent comes after its children: depths from the roots down
+        std::vector<int32_t> depth(n, 0);
+        int32_t height = 0;
+        for (size_t k = n; k-- > 0;) {
+            const int32_t up = parent[k];
+            depth[k] = up < 0 ? 0 : depth[static_cast<size_t>(up)] + 1;
+            height = std::max(height, depth[k]);
+        }
+        return height;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
 // Replaces AMD's order by nested dissection's; false, and AMD's order kept,
-// if there is none.  The factorisation goes with the old order.
+// if there is none.
 bool LinearSolver::order_by_dissection() noexcept {
     std::vector<int32_t> order;
     if (!dissection_order(order))
@@ -52,33 +107,9 @@ bool LinearSolver::order_by_dissection() noexcept {
                                                 order.data(), &common_);
     if (dissected == nullptr)
         return false;
-    rows_held_ = false;
-    klu_free_numeric(&numeric_, &common_);
     klu_free_symbolic(&symbolic_, &common_);
     symbolic_ = dissected;
     return true;
-}
-
-// The longest chain of rows of L each of which waits for the one before: a
-// solve's latency.
-int32_t LinearSolver::solve_depth() const noexcept {
-    try {
-        std::vector<int32_t> depth(static_cast<size_t>(n_), 0);
-        int32_t deepest = 0;
-        for (int32_t k = 0; k < n_; ++k) {
-            int32_t d = 0;
-            for (int32_t e = lower_.start[static_cast<size_t>(k)];
-                 e < lower_.start[static_cast<size_t>(k) + 1]; ++e)
-                d = std::max(
-                    d,
-                    depth[static_cast<size_t>(lower_.entries[static_cast<size_t>(e)].column)] + 1);
-            depth[static_cast<size_t>(k)] = d;
-            deepest = std::max(deepest, d);
-        }
-        return deepest;
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
 }
 
 #if defined(LOXANT_METIS)
@@ -168,19 +199,11 @@ bool LinearSolver::factor(const double* values) noexcept {
     rows_held_ = false;
     if (!factor_kept_or_fresh(values))
         return false;
+    if (!use_rows_)
+        return true;
     // a refactorisation keeps the pivots, hence the factors' pattern
     const bool fresh = !had_rows || factorisations_ != fresh_before;
     rows_held_ = fresh ? take_factors() : refresh_rows();
-    if (fresh && !order_settled_) {
-        // the first factorisation of a large matrix shows whether AMD's order
-        // leaves it a chain
-        order_settled_ = true;
-        if (rows_held_ && solve_depth() > n_ / kChainShare && order_by_dissection()) {
-            if (!factor_fresh(values))
-                return false;
-            rows_held_ = take_factors();
-        }
-    }
     return true;
 }
 

@@ -43,6 +43,9 @@ class LinearSolver {
     // Factors `values` (nnz entries): refactor if a factorisation is held,
     // else a fresh one.  False if the matrix is singular.
     bool factor(const double* values) noexcept;
+    // Whether factor() takes the factors out as rows for solve() (default),
+    // or solve() calls klu_solve: for a factorisation solved with once.
+    void solve_by_rows(bool rows) noexcept { use_rows_ = rows; }
     // Forgets the pivots, so the next factor() starts afresh.
     void forget() noexcept;
     // Solves in place with the factorisation of the last successful factor().
@@ -76,7 +79,7 @@ class LinearSolver {
     void pattern_graph(std::vector<idx_t>& start, std::vector<idx_t>& neighbours) const;
 #endif
     bool order_by_dissection() noexcept;
-    int32_t solve_depth() const noexcept;
+    int32_t tree_height(const int32_t* order) const noexcept;
     bool factor_kept_or_fresh(const double* values) noexcept;
     bool factor_fresh(const double* values) noexcept;
     struct ColumnFactors;
@@ -100,9 +103,7 @@ class LinearSolver {
     // The last factorisation as L U = P A Q (no scaling, one block), taken out
     // of KLU: held only while rows_held_.
     bool rows_held_ = false;
-    // whether the order is final: AMD's for a small matrix, or after the
-    // first factorisation of a large one (see factor)
-    bool order_settled_ = true;
+    bool use_rows_ = true;
     FactorRows lower_, upper_;
     std::vector<double> inverse_pivot_; // 1 / U_kk
     std::vector<int32_t> row_order_;    // P

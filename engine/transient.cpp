@@ -265,6 +265,10 @@ bool Transient::prepare(const int32_t* col_ptr, const int32_t* row_idx, const do
     scratch_.assign(chord_ && !models_changes_ ? nnz : 0, 0.0);
     if (chord_)
         index_entries(col_ptr, row_idx);
+    // a factorisation pays for its rows over many solves: the chord iteration
+    // keeps one for many steps, a linear circuit one for the run; Newton's
+    // method and an adaptive step factor for each solve
+    solver_.solve_by_rows(chord_ || !options_.nonlinear);
     return solver_.analyse(n_, col_ptr, row_idx);
 }
 
