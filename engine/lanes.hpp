@@ -45,6 +45,34 @@ struct Levels {
     const double *x, *x1, *x2, *x3;
 };
 
+// The term of unknown k, and of k and k + 1 two lanes at a time.
+inline double error_term(const Levels& v, int32_t k, double l2, double l3, double c) noexcept {
+    const double predicted = l2 * (v.x2[k] - v.x1[k]) + l3 * (v.x3[k] - v.x1[k]);
+    return c * std::fabs((v.x[k] - v.x1[k]) - predicted);
+}
+
+#if defined(__SSE2__)
+struct TermLanes {
+    __m128d sign = _mm_set1_pd(-0.0), l2, l3, c;
+    TermLanes(double l2_, double l3_, double c_) noexcept
+        : l2(_mm_set1_pd(l2_)), l3(_mm_set1_pd(l3_)), c(_mm_set1_pd(c_)) {}
+
+    __m128d at(const Levels& v, int32_t k) const noexcept {
+        const __m128d x = _mm_loadu_pd(v.x + k), x1 = _mm_loadu_pd(v.x1 + k);
+        const __m128d predicted =
+            _mm_add_pd(_mm_mul_pd(l2, _mm_sub_pd(_mm_loadu_pd(v.x2 + k), x1)),
+                       _mm_mul_pd(l3, _mm_sub_pd(_mm_loadu_pd(v.x3 + k), x1)));
+        return _mm_mul_pd(c, _mm_andnot_pd(sign, _mm_sub_pd(_mm_sub_pd(x, x1), predicted)));
+    }
+};
+
+inline double larger_lane(__m128d lane) noexcept {
+    double pair[2];
+    _mm_storeu_pd(pair, lane);
+    return std::max(pair[0], pair[1]);
+}
+#endif
+
 // The same with rtol = 0: the largest term, then one division, which gives
 // the same double since a correctly rounded division by a positive number
 // keeps the order.
@@ -52,26 +80,14 @@ inline double largest_term(const Levels& v, int32_t n, double l2, double l3, dou
     double largest = 0.0;
     int32_t k = 0;
 #if defined(__SSE2__)
-    const __m128d sign = _mm_set1_pd(-0.0), vl2 = _mm_set1_pd(l2), vl3 = _mm_set1_pd(l3);
-    const __m128d vc = _mm_set1_pd(c);
+    const TermLanes terms(l2, l3, c);
     __m128d lane = _mm_setzero_pd();
-    for (; k + 2 <= n; k += 2) {
-        const __m128d x = _mm_loadu_pd(v.x + k), x1 = _mm_loadu_pd(v.x1 + k);
-        const __m128d predicted =
-            _mm_add_pd(_mm_mul_pd(vl2, _mm_sub_pd(_mm_loadu_pd(v.x2 + k), x1)),
-                       _mm_mul_pd(vl3, _mm_sub_pd(_mm_loadu_pd(v.x3 + k), x1)));
-        const __m128d e =
-            _mm_mul_pd(vc, _mm_andnot_pd(sign, _mm_sub_pd(_mm_sub_pd(x, x1), predicted)));
-        lane = _mm_max_pd(e, lane);
-    }
-    double pair[2];
-    _mm_storeu_pd(pair, lane);
-    largest = std::max(pair[0], pair[1]);
+    for (; k + 2 <= n; k += 2)
+        lane = _mm_max_pd(terms.at(v, k), lane);
+    largest = larger_lane(lane);
 #endif
-    for (; k < n; ++k) {
-        const double predicted = l2 * (v.x2[k] - v.x1[k]) + l3 * (v.x3[k] - v.x1[k]);
-        largest = std::max(largest, c * std::fabs((v.x[k] - v.x1[k]) - predicted));
-    }
+    for (; k < n; ++k)
+        largest = std::max(largest, error_term(v, k, l2, l3, c));
     return largest;
 }
 
@@ -82,28 +98,19 @@ inline double largest_error(const Levels& v, int32_t n, double l2, double l3, do
     double largest = 0.0;
     int32_t k = 0;
 #if defined(__SSE2__)
-    const __m128d sign = _mm_set1_pd(-0.0), vl2 = _mm_set1_pd(l2), vl3 = _mm_set1_pd(l3);
-    const __m128d vc = _mm_set1_pd(c), va = _mm_set1_pd(atol), vr = _mm_set1_pd(rtol);
+    const TermLanes terms(l2, l3, c);
+    const __m128d va = _mm_set1_pd(atol), vr = _mm_set1_pd(rtol);
     __m128d lane = _mm_setzero_pd();
     for (; k + 2 <= n; k += 2) {
-        const __m128d x = _mm_loadu_pd(v.x + k), x1 = _mm_loadu_pd(v.x1 + k);
-        const __m128d predicted =
-            _mm_add_pd(_mm_mul_pd(vl2, _mm_sub_pd(_mm_loadu_pd(v.x2 + k), x1)),
-                       _mm_mul_pd(vl3, _mm_sub_pd(_mm_loadu_pd(v.x3 + k), x1)));
-        const __m128d e =
-            _mm_mul_pd(vc, _mm_andnot_pd(sign, _mm_sub_pd(_mm_sub_pd(x, x1), predicted)));
-        const __m128d w = _mm_add_pd(va, _mm_mul_pd(vr, _mm_andnot_pd(sign, x)));
-        lane = _mm_max_pd(_mm_div_pd(e, w), lane);
+        const __m128d x = _mm_loadu_pd(v.x + k);
+        const __m128d w = _mm_add_pd(va, _mm_mul_pd(vr, _mm_andnot_pd(terms.sign, x)));
+        lane = _mm_max_pd(_mm_div_pd(terms.at(v, k), w), lane);
     }
-    double pair[2];
-    _mm_storeu_pd(pair, lane);
-    largest = std::max(pair[0], pair[1]);
+    largest = larger_lane(lane);
 #endif
-    for (; k < n; ++k) {
-        const double predicted = l2 * (v.x2[k] - v.x1[k]) + l3 * (v.x3[k] - v.x1[k]);
-        const double e = c * std::fabs((v.x[k] - v.x1[k]) - predicted);
-        largest = std::max(largest, e / (atol + rtol * std::fabs(v.x[k])));
-    }
+    for (; k < n; ++k)
+        largest =
+            std::max(largest, error_term(v, k, l2, l3, c) / (atol + rtol * std::fabs(v.x[k])));
     return largest;
 }
 
