@@ -39,69 +39,59 @@ bool LinearSolver::analyse(int32_t n, const int32_t* col_ptr, const int32_t* row
     row_idx_.assign(row_idx, row_idx + col_ptr[n]);
     symbolic_ = klu_analyze(n, col_ptr_.data(), row_idx_.data(), &common_);
     // (its fill costs each factorisation what its solves gain)
-    if (symbolic_ != nullptr && use_rows_ && n >= kDissectFrom &&
-        tree_height(symbolic_->Q) > n / kChainShare)
-        order_by_dissection();
+    if (symbolic_ != nullptr && use_rows_ && n >= kDissectFrom)
+        order_chains();
     return symbolic_ != nullptr;
 }
 
-// The height of the elimination tree of the pattern of A + A^T in the given
-// order (Liu's algorithm): the longest chain of rows of the factors each of
-// which waits for the one before, a solve's latency.  0 if there is no memory
-// for it.
-int32_t LinearSolver::tree_height(const int32_t* order) const noexcept {
+// Orders the matrix by nested dissection where AMD's order leaves it a chain.
+void LinearSolver::order_chains() noexcept {
     try {
-        const auto n = static_cast<size_t>(n_);
-        std::vector<int32_t> place(n);
-        for (size_t k = 0; k < n; ++k)
-            place[static_cast<size_t>(order[k])] = static_cast<int32_t>(k);
-        // the upper part in that order, by columns
-        std::vector<int32_t> start(n + 1, 0);
-        for (int32_t col = 0; col < n_; ++col)
-            for (int32_t p = col_ptr_[col]; p < col_ptr_[col + 1]; ++p)
-                if (row_idx_[p] != col)
-                    ++start[static_cast<size_t>(std::max(place[row_idx_[p]], place[col])) + 1];
-        for (size_t k = 0; k < n; ++k)
-            start[k + 1] += start[k];
-        std::vector<int32_t> rows(static_cast<size_t>(start[n]));
-        std::vector<int32_t> next(start.begin(), start.end() - 1);
-        for (int32_t col = 0; col < n_; ++col)
-            for (int32_t p = col_ptr_[col]; p < col_ptr_[col + 1]; ++p)
-                if (row_idx_[p] != col) {
-                    const int32_t a = place[row_idx_[p]], b = place[col];
-                    rows[static_cast<size_t>(next[static_cast<size_t>(std::max(a, b))]++)] =
-                        std::min(a, b);
-                }
-        std::vector<int32_t> parent(n, -1), ancestor(n, -1);
-        for (int32_t k = 0; k < n_; ++k)
-            for (int32_t p = start[static_cast<size_t>(k)]; p < start[static_cast<size_t>(k) + 1];
-                 ++p)
-                for (int32_t r = rows[static_cast<size_t>(p)]; r != -1 && r < k;) {
-                    const int32_t up = ancestor[static_cast<size_t>(r)];
-                    ancestor[static_cast<size_t>(r)] = k;
-                    if (up == -1)
-                        parent[static_cast<size_t>(r)] = k;
-                    r = up;
-                }
-        // a parent comes after its children: depths from the roots down
-        std::vector<int32_t> depth(n, 0);
-        int32_t height = 0;
-        for (size_t k = n; k-- > 0;) {
-            const int32_t up = parent[k];
-            depth[k] = up < 0 ? 0 : depth[static_cast<size_t>(up)] + 1;
-            height = std::max(height, depth[k]);
-        }
-        return height;
+        const Graph graph = pattern_graph();
+        if (tree_height(graph, symbolic_->Q) > n_ / kChainShare)
+            order_by_dissection(graph);
     } catch (const std::bad_alloc&) {
-        return 0;
+        // AMD's order stands
     }
+}
+
+// The height of the elimination tree of the graph in the given order (Liu's
+// algorithm): the longest chain of rows of the factors each of which waits
+// for the one before, a solve's latency.
+int32_t LinearSolver::tree_height(const Graph& graph, const int32_t* order) const {
+    const auto n = static_cast<size_t>(n_);
+    std::vector<int32_t> place(n);
+    for (size_t k = 0; k < n; ++k)
+        place[static_cast<size_t>(order[k])] = static_cast<int32_t>(k);
+    std::vector<int32_t> parent(n, -1), ancestor(n, -1);
+    for (int32_t k = 0; k < n_; ++k) {
+        const auto node = static_cast<size_t>(order[k]);
+        for (int32_t p = graph.start[node]; p < graph.start[node + 1]; ++p)
+            for (int32_t r = place[static_cast<size_t>(graph.neighbours[static_cast<size_t>(p)])];
+                 r != -1 && r < k;) {
+                const int32_t up = ancestor[static_cast<size_t>(r)];
+                ancestor[static_cast<size_t>(r)] = k;
+                if (up == -1)
+                    parent[static_cast<size_t>(r)] = k;
+                r = up;
+            }
+    }
+    // a parent comes after its children: depths from the roots down
+    std::vector<int32_t> depth(n, 0);
+    int32_t height = 0;
+    for (size_t k = n; k-- > 0;) {
+        const int32_t up = parent[k];
+        depth[k] = up < 0 ? 0 : depth[static_cast<size_t>(up)] + 1;
+        height = std::max(height, depth[k]);
+    }
+    return height;
 }
 
 // Replaces AMD's order by nested dissection's; false, and AMD's order kept,
 // if there is none.
-bool LinearSolver::order_by_dissection() noexcept {
+bool LinearSolver::order_by_dissection(const Graph& graph) {
     std::vector<int32_t> order;
-    if (!dissection_order(order))
+    if (!dissection_order(graph, order))
         return false;
     klu_symbolic* dissected = klu_analyze_given(n_, col_ptr_.data(), row_idx_.data(), order.data(),
                                                 order.data(), &common_);
@@ -112,12 +102,11 @@ bool LinearSolver::order_by_dissection() noexcept {
     return true;
 }
 
-#if defined(LOXANT_METIS)
-// The graph of the pattern of A + A^T as METIS takes it: each row's
-// neighbours from start[k], each once, no row its own.
-void LinearSolver::pattern_graph(std::vector<idx_t>& start, std::vector<idx_t>& neighbours) const {
+// The graph of the pattern of A + A^T: each row's neighbours from start[k],
+// each once, no row its own.
+LinearSolver::Graph LinearSolver::pattern_graph() const {
     const auto n = static_cast<size_t>(n_);
-    std::vector<idx_t> first(n + 1, 0);
+    std::vector<int32_t> first(n + 1, 0);
     for (int32_t col = 0; col < n_; ++col)
         for (int32_t p = col_ptr_[col]; p < col_ptr_[col + 1]; ++p)
             if (row_idx_[p] != col) {
@@ -126,25 +115,25 @@ void LinearSolver::pattern_graph(std::vector<idx_t>& start, std::vector<idx_t>& 
             }
     for (size_t k = 0; k < n; ++k)
         first[k + 1] += first[k];
-    std::vector<idx_t> all(static_cast<size_t>(first[n]));
-    std::vector<idx_t> next(first.begin(), first.end() - 1);
+    std::vector<int32_t> all(static_cast<size_t>(first[n]));
+    std::vector<int32_t> next(first.begin(), first.end() - 1);
     for (int32_t col = 0; col < n_; ++col)
         for (int32_t p = col_ptr_[col]; p < col_ptr_[col + 1]; ++p)
             if (const int32_t row = row_idx_[p]; row != col) {
                 all[static_cast<size_t>(next[static_cast<size_t>(col)]++)] = row;
                 all[static_cast<size_t>(next[static_cast<size_t>(row)]++)] = col;
             }
-    start.assign(n + 1, 0);
-    neighbours.clear();
-    neighbours.reserve(all.size());
+    Graph graph;
+    graph.start.assign(n + 1, 0);
+    graph.neighbours.reserve(all.size());
     for (size_t k = 0; k < n; ++k) {
         const auto begin = all.begin() + first[k], end = all.begin() + first[k + 1];
         std::sort(begin, end);
-        neighbours.insert(neighbours.end(), begin, std::unique(begin, end));
-        start[k + 1] = static_cast<idx_t>(neighbours.size());
+        graph.neighbours.insert(graph.neighbours.end(), begin, std::unique(begin, end));
+        graph.start[k + 1] = static_cast<int32_t>(graph.neighbours.size());
     }
+    return graph;
 }
-#endif
 
 // A nested-dissection order of the matrix's graph (the pattern of A + A^T) by
 // METIS; false, and AMD's order is taken, without METIS or if it fails.  A
@@ -154,25 +143,22 @@ void LinearSolver::pattern_graph(std::vector<idx_t>& start, std::vector<idx_t>& 
 // that a solve goes through side by side.  On a JTL of 10 000 stages a solve
 // takes 0.4 of the time; where AMD's chains are short already (lossless lines
 // cut the circuit) it gains nothing, and METIS takes about 1 us a row.
-bool LinearSolver::dissection_order(std::vector<int32_t>& order) const noexcept {
+bool LinearSolver::dissection_order(const Graph& graph, std::vector<int32_t>& order) const {
 #if defined(LOXANT_METIS)
-    try {
-        std::vector<idx_t> start, neighbours;
-        pattern_graph(start, neighbours);
-        idx_t vertices = n_;
-        idx_t options[METIS_NOPTIONS];
-        METIS_SetDefaultOptions(options);
-        options[METIS_OPTION_SEED] = 1; // the same order run after run
-        std::vector<idx_t> permutation(static_cast<size_t>(n_)), inverse(permutation.size());
-        if (METIS_NodeND(&vertices, start.data(), neighbours.data(), nullptr, options,
-                         permutation.data(), inverse.data()) != METIS_OK)
-            return false;
-        order.assign(permutation.begin(), permutation.end());
-        return true;
-    } catch (const std::bad_alloc&) {
+    std::vector<idx_t> start(graph.start.begin(), graph.start.end());
+    std::vector<idx_t> neighbours(graph.neighbours.begin(), graph.neighbours.end());
+    idx_t vertices = n_;
+    idx_t options[METIS_NOPTIONS];
+    METIS_SetDefaultOptions(options);
+    options[METIS_OPTION_SEED] = 1; // the same order run after run
+    std::vector<idx_t> permutation(static_cast<size_t>(n_)), inverse(permutation.size());
+    if (METIS_NodeND(&vertices, start.data(), neighbours.data(), nullptr, options,
+                     permutation.data(), inverse.data()) != METIS_OK)
         return false;
-    }
+    order.assign(permutation.begin(), permutation.end());
+    return true;
 #else
+    (void)graph;
     (void)order;
     return false;
 #endif

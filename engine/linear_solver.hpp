@@ -13,9 +13,6 @@
 #pragma once
 
 #include <klu.h>
-#if defined(LOXANT_METIS)
-#include <metis.h>
-#endif
 
 #include <cstdint>
 #include <vector>
@@ -74,12 +71,15 @@ class LinearSolver {
         std::vector<int32_t> place;
     };
 
-    bool dissection_order(std::vector<int32_t>& order) const noexcept;
-#if defined(LOXANT_METIS)
-    void pattern_graph(std::vector<idx_t>& start, std::vector<idx_t>& neighbours) const;
-#endif
-    bool order_by_dissection() noexcept;
-    int32_t tree_height(const int32_t* order) const noexcept;
+    // The pattern of A + A^T as adjacency lists.
+    struct Graph {
+        std::vector<int32_t> start, neighbours;
+    };
+    Graph pattern_graph() const;
+    int32_t tree_height(const Graph& graph, const int32_t* order) const;
+    bool dissection_order(const Graph& graph, std::vector<int32_t>& order) const;
+    bool order_by_dissection(const Graph& graph);
+    void order_chains() noexcept;
     bool factor_kept_or_fresh(const double* values) noexcept;
     bool factor_fresh(const double* values) noexcept;
     struct ColumnFactors;
