@@ -38,7 +38,8 @@ bool LinearSolver::analyse(int32_t n, const int32_t* col_ptr, const int32_t* row
     col_ptr_.assign(col_ptr, col_ptr + n + 1);
     row_idx_.assign(row_idx, row_idx + col_ptr[n]);
     symbolic_ = klu_analyze(n, col_ptr_.data(), row_idx_.data(), &common_);
-    // (its fill costs each factorisation what its solves gain)
+    // only where a factorisation serves many solves: elsewhere the
+    // dissection's extra fill would cost each factorisation what its solve gains
     if (symbolic_ != nullptr && use_rows_ && n >= kDissectFrom)
         order_chains();
     return symbolic_ != nullptr;

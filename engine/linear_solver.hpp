@@ -9,7 +9,9 @@
 // row of U once, in KLU's order of subtraction, and reads nothing it does not
 // use: it takes about 0.6 of klu_solve's time on circuit matrices, whose rows
 // hold one to three entries.  A refactorisation, whose pattern is the fresh
-// one's, only moves the new values into place.
+// one's, only moves the new values into place.  A large matrix that AMD's
+// order leaves a chain (a JTL) is ordered by nested dissection (METIS) instead,
+// so that a solve does not wait along it row after row (see order_chains).
 #pragma once
 
 #include <klu.h>
