@@ -91,8 +91,6 @@ Transient::Transient(std::vector<ElementModelObject*> models, const ElementOps& 
     if (models_changes_)
         defer_advances();
     nonlinear_runs_ = runs_of(rhs_nonlinear_);
-    jump_runs_ = runs_of(with_jumps_);
-    advance_runs_ = runs_of(with_advance_);
     split_flat_branches();
     // the chord iteration's own vectors, empty without it
     for (std::vector<double>* v : {&estimate_weight_, &diagonal_inverse_})

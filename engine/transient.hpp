@@ -232,7 +232,6 @@ class Transient {
     void build_step_terms();
     void full_rhs();
     void add_flat_branch(const LinearBranch& branch);
-    void advance_models(const StepContext& ctx) noexcept;
     void defer_advances();
 
   public:
@@ -240,7 +239,6 @@ class Transient {
     void catch_up() noexcept;
 
   private:
-    bool terms_jumped() noexcept;
     void nonlinear_currents(const DoubleArray& b) noexcept;
     void nonlinear_changes(const DoubleArray& b, const double* correction) noexcept;
     bool refresh_jacobian();
@@ -322,7 +320,7 @@ class Transient {
         const ElementOps* ops;
         size_t first, count;
     };
-    std::vector<ModelRun> nonlinear_runs_, advance_runs_, jump_runs_;
+    std::vector<ModelRun> nonlinear_runs_;
     static std::vector<ModelRun> runs_of(const std::vector<ElementModelObject*>& models);
     // Unrecorded models whose advance and terms_changed the next step's first
     // evaluation does (see defer_advances); due there once a step is accepted.

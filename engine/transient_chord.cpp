@@ -375,19 +375,6 @@ void Transient::smooth_voltage_free() noexcept {
     }
 }
 
-// advance of the models nobody records, a run of like models at a time.
-void Transient::advance_models(const StepContext& ctx) noexcept {
-    ElementModelObject* const* models = with_advance_.data();
-    for (const ModelRun& run : advance_runs_) {
-        if (run.ops->advance_each != nullptr) {
-            run.ops->advance_each(models + run.first, run.count, ctx);
-            continue;
-        }
-        for (size_t k = run.first; k < run.first + run.count; ++k)
-            run.ops->advance(models[k], ctx);
-    }
-}
-
 // The deferred advances of the step accepted last, for a caller that looks at
 // the models between runs.
 void Transient::catch_up() noexcept {
@@ -402,21 +389,6 @@ void Transient::catch_up() noexcept {
         if (m->ops->terms_changed(m))
             jacobian_stale_ = true;
     }
-}
-
-// Whether the terms of any model jumped; asks every one.
-bool Transient::terms_jumped() noexcept {
-    ElementModelObject* const* models = with_jumps_.data();
-    bool jumped = false;
-    for (const ModelRun& run : jump_runs_) {
-        if (run.ops->terms_changed_each != nullptr) {
-            jumped |= run.ops->terms_changed_each(models + run.first, run.count);
-            continue;
-        }
-        for (size_t k = run.first; k < run.first + run.count; ++k)
-            jumped |= run.ops->terms_changed(models[k]);
-    }
-    return jumped;
 }
 
 // Publishes the converged level to the models and shifts the history.
@@ -443,9 +415,11 @@ void Transient::accept(double h) {
     ctx.phases = levels_[xind_].data();
     ctx.voltages = dx_.data();
     ctx.voltages_deriv = ddx_.data();
-    advance_models(ctx);
-    if (terms_jumped())
-        jacobian_stale_ = true;
+    for (ElementModelObject* m : with_advance_)
+        m->ops->advance(m, ctx);
+    for (ElementModelObject* m : with_jumps_)
+        if (m->ops->terms_changed(m))
+            jacobian_stale_ = true;
     deferred_due_ = !deferred_.empty();
     if (options_.profile)
         stats_.kernel_seconds += now() - start;

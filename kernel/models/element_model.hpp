@@ -84,11 +84,6 @@ struct ElementOps {
                              const StepContext& ctx) noexcept = nullptr;
     void (*rhs_change_each)(ElementModelObject* const* models, size_t count, DoubleArray b,
                             const double* correction, const StepContext& ctx) noexcept = nullptr;
-    // advance and terms_changed over a run of like models, as the two above;
-    // the second is true if any model's terms changed, and asks every one.
-    void (*advance_each)(ElementModelObject* const* models, size_t count,
-                         const StepContext& ctx) noexcept = nullptr;
-    bool (*terms_changed_each)(ElementModelObject* const* models, size_t count) noexcept = nullptr;
     // Whether the model's RHSCurrent does its advance and terms_changed when a
     // loop asks (StepContext::take_accepted), so that a loop may defer them
     // from an acceptance to the next step's first evaluation: one pass over

@@ -94,13 +94,21 @@ struct GapJunction {
     double shown_phase(double phase) const noexcept { return phase; }
     void forget() noexcept { keep_sine_amplitude(*this); }
 
+    // Holds the piece of the voltage across the junction in `voltages`.
+    void hold_piece(const LiveSide& s, const double* voltages) const noexcept {
+        piece = piece_of(across(voltages, s.from, s.to));
+    }
+    // Whether the held piece changed since the last call.
+    bool piece_changed() const noexcept {
+        const bool changed = piece != told_piece;
+        told_piece = piece;
+        return changed;
+    }
     // advance and terms_changed, done by RHSCurrent for a loop that defers them
     void take_accepted(const LiveSide& s, const StepContext& ctx) const noexcept {
-        piece = piece_of(across(ctx.voltages_prev, s.from, s.to));
-        if (piece != told_piece) {
-            told_piece = piece;
+        hold_piece(s, ctx.voltages_prev);
+        if (piece_changed())
             *ctx.terms_jumped = true;
-        }
     }
 };
 
@@ -109,38 +117,19 @@ using Ops = JunctionOps<GapJunction>;
 void values(ElementModelObject* self, const StepContext& ctx) noexcept {
     Ops::values(self, ctx);
     const GapJunction& m = as<GapJunction>(self);
-    const SharedPointers& p = self->book->arrays;
-    const LiveSide s = live_side(m.t);
-    m.piece = m.piece_of(across(p.node_voltages, s.from, s.to));
+    m.hold_piece(live_side(m.t), self->book->arrays.node_voltages);
 }
 
 // The slope of the held piece is all of Admitance2 that jumps: a new piece is
 // a new matrix.
 bool terms_changed(ElementModelObject* self) noexcept {
-    GapJunction& m = as<GapJunction>(self);
-    const bool changed = m.piece != m.told_piece;
-    m.told_piece = m.piece;
-    return changed;
+    return as<GapJunction>(self).piece_changed();
 }
 
 // Values without the report: only the piece of the accepted voltage.
 void advance(ElementModelObject* self, const StepContext& ctx) noexcept {
     const GapJunction& m = as<GapJunction>(self);
-    const LiveSide s = live_side(m.t);
-    m.piece = m.piece_of(across(ctx.voltages, s.from, s.to));
-}
-
-void advance_each(ElementModelObject* const* models, size_t count,
-                  const StepContext& ctx) noexcept {
-    for (size_t k = 0; k < count; ++k)
-        advance(models[k], ctx);
-}
-
-bool terms_changed_each(ElementModelObject* const* models, size_t count) noexcept {
-    bool changed = false;
-    for (size_t k = 0; k < count; ++k)
-        changed |= terms_changed(models[k]);
-    return changed;
+    m.hold_piece(live_side(m.t), ctx.voltages);
 }
 
 const ElementOps kOps = {no_admitance0,
@@ -157,8 +146,6 @@ const ElementOps kOps = {no_admitance0,
                          Ops::rhs_change,
                          Ops::rhs_current_each,
                          Ops::rhs_change_each,
-                         advance_each,
-                         terms_changed_each,
                          true};
 
 void set_defaults(ElementModelObject* self) {
