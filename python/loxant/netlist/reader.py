@@ -191,17 +191,23 @@ class Netlist(ModelLookup):
     def _parse(cls, parser, lines_of, file, base_dir, allow_outside):
         lines, first = lines_of()
         title = ""
-        for line in lines:
+        sources = dict.fromkeys([file])  # the files read, its own first
+        for k, line in enumerate(lines):
+            sources[line.file] = None
             is_first = line.number == 1 and first is not None and line.file == file
             if is_first and keyword(line)[:1] != "." and _is_title(parser, line, lines):
                 title = line.text
-                continue
-            parser.feed(line)
+            else:
+                parser.feed(line)
+            # the records keep what they need of a line: its tokens go now, not
+            # once the circuit is built beside them
+            lines[k] = None
+        del lines, first
         parser.finish()
         if not allow_outside:
             check_output_paths(parser.output_cards, file, base_dir)
-        netlist = cls(parser, title, file, base_dir)  # then the files read, its own first:
-        netlist.sources = tuple(dict.fromkeys([file] + [line.file for line in lines]))
+        netlist = cls(parser, title, file, base_dir)
+        netlist.sources = tuple(sources)
         return netlist
 
     # -- analysis and outputs --
