@@ -245,15 +245,15 @@ void check_model(PyObject* obj, Py_ssize_t k, int32_t n, int32_t nnz, const Engi
                            k, r.max_unknown, r.max_position, n, nnz);
     if (!r.binds_arrays)
         return;
-    if (!book.bound)
+    if (!book.bound())
         capi::raise_format(PyExc_ValueError, "models[%zd] has no arrays bound: call InitModel", k);
-    if (!bound_to(book.arrays, s))
+    if (!bound_to(book.arrays(), s))
         capi::raise_format(PyExc_ValueError,
                            "models[%zd] is bound to other arrays than the ones given: call "
                            "InitModel again",
                            k);
-    if (r.eindex >= book.bound_elements || r.eindex >= element_slots(s) ||
-        r.max_unknown > book.bound_unknowns)
+    if (r.eindex >= book.binding->elements || r.eindex >= element_slots(s) ||
+        r.max_unknown > book.binding->unknowns)
         capi::raise_format(PyExc_ValueError, "models[%zd] does not fit the arrays it is bound to",
                            k);
 }

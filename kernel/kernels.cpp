@@ -223,8 +223,8 @@ bool values_unsafe(const ElementModelObject* m) {
     const ModelBookkeeping& book = *m->book;
     if (!book.reach.binds_arrays)
         return false;
-    return !book.bound || book.reach.max_unknown > book.bound_unknowns ||
-           book.reach.eindex >= book.bound_elements;
+    return !book.bound() || book.reach.max_unknown > book.binding->unknowns ||
+           book.reach.eindex >= book.binding->elements;
 }
 
 void add_bindings(std::vector<BoundArray>& all, const ElementModelObject* m) {
@@ -293,7 +293,7 @@ bool positions_fit(const ElementModelObject* m, const Extents& e, ValueArray* fa
                            "entries in %s",
                            name, k, r.max_position, e.positions[failing],
                            kValueArrayNames[failing]);
-    if (!m->book->bound)
+    if (!m->book->bound())
         capi::raise_format(PyExc_RuntimeError,
                            "%s at element %zd has no arrays bound: call InitModel first", name, k);
     capi::raise_format(PyExc_IndexError,

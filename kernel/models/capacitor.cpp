@@ -49,7 +49,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext&) noexcept {
     const Capacitor& m = as<Capacitor>(self);
-    CapacitorLaw::values(self->book->arrays, m.t.i, m.t.j, m.t.eindex, m.capacitance);
+    CapacitorLaw::values(self->book->arrays(), m.t.i, m.t.j, m.t.eindex, m.capacitance);
 }
 
 void set_defaults(ElementModelObject* self) {

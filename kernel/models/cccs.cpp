@@ -24,7 +24,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext&) noexcept {
     const ControlledSource& m = as<ControlledSource>(self);
-    report_output(self, m.gain * self->book->arrays.node_phases[m.c - 1]);
+    report_output(self, m.gain * self->book->arrays().node_phases[m.c - 1]);
 }
 
 const ElementOps kOps = {admitance0, no_admitance, no_admitance, rhs_current, values};

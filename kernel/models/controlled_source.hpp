@@ -43,7 +43,7 @@ inline void held_voltage_residual(DoubleArray b, const ControlledSource& m, cons
 // and voltage; no turn counting.
 inline void report_output(ElementModelObject* self, double current) noexcept {
     const ControlledSource& m = as<ControlledSource>(self);
-    const SharedPointers& p = self->book->arrays;
+    const SharedPointers& p = self->book->arrays();
     p.elem_currents[m.eindex] = current;
     read_out(p, m.i, m.j, m.eindex);
 }

@@ -33,7 +33,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext& ctx) noexcept {
     const CurrentSource& m = as<CurrentSource>(self);
-    const SharedPointers& p = self->book->arrays;
+    const SharedPointers& p = self->book->arrays();
     p.elem_currents[m.t.eindex] = m.source_current * ctx.smooth_factor;
     read_out(p, m.t.i, m.t.j, m.t.eindex);
 }

@@ -62,7 +62,7 @@ template <class Law> struct BlockOps {
     }
     static void values(ElementModelObject* self, const StepContext&) noexcept {
         const BlockArrays& b = block_of(self);
-        const SharedPointers& p = self->book->arrays;
+        const SharedPointers& p = self->book->arrays();
         for (Py_ssize_t e = 0; e < b.count; ++e)
             Law::values(p, b.i[e], b.j[e], b.eindex[e], b.value[e]);
     }

@@ -132,6 +132,24 @@ void update_reach(ElementModelObject* self, const ModelClass& cls) {
 
 // ---- allocation --------------------------------------------------------------
 
+// The latest binding of each array set, so that the next model binding the
+// same arrays shares it.  Not an owner: a binding goes with its last model.
+ArrayBinding* g_latest_binding[1u << kSharedArrayCount];
+
+void release_binding(const ArrayBinding* held) {
+    auto* binding = const_cast<ArrayBinding*>(held);
+    if (!binding->bound || --binding->users > 0)
+        return;
+    if (g_latest_binding[binding->mask] == binding)
+        g_latest_binding[binding->mask] = nullptr;
+    // Dropping an array can run Python code, so the binding is gone first.
+    std::array<PyObject*, kSharedArrayCount> refs;
+    std::copy(std::begin(binding->refs), std::end(binding->refs), refs.begin());
+    PyMem_Free(binding);
+    for (PyObject* ref : refs)
+        Py_XDECREF(ref);
+}
+
 PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* obj = type->tp_alloc(type, 0); // zero-filled
     if (obj == nullptr)
@@ -146,6 +164,7 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
     const ExtraType* extra = reg == nullptr ? extra_type_of(type) : nullptr;
     self->ops = reg != nullptr ? reg->cls->ops : extra != nullptr ? extra->ops : &kNoOps;
     // A subtype outside the registered classes writes the arrays it binds.
+    self->book->binding = unbound();
     self->book->reach = Reach{0, -1, -1, false, extra != nullptr};
     if (reg != nullptr)
         update_reach(self, *reg->cls);
@@ -155,8 +174,7 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
 void release_bound_arrays(ElementModelObject* self) {
     if (self->book == nullptr)
         return;
-    for (PyObject*& ref : self->book->bound_refs)
-        Py_CLEAR(ref);
+    release_binding(std::exchange(self->book->binding, unbound()));
 }
 
 void model_dealloc(PyObject* obj) {
@@ -295,6 +313,72 @@ struct FetchedArray {
     Py_ssize_t length = 0;
 };
 
+void** pointer_slot(SharedPointers& p, SharedArray which) noexcept {
+    switch (which) {
+    case NodePhase:
+        return reinterpret_cast<void**>(&p.node_phases);
+    case NodeVoltage:
+        return reinterpret_cast<void**>(&p.node_voltages);
+    case NodeDVoltage:
+        return reinterpret_cast<void**>(&p.node_dvoltages);
+    case ElementPhase:
+        return reinterpret_cast<void**>(&p.elem_phases);
+    case ElementVoltage:
+        return reinterpret_cast<void**>(&p.elem_voltages);
+    case ElementCurrent:
+        return reinterpret_cast<void**>(&p.elem_currents);
+    case ElementN:
+        return reinterpret_cast<void**>(&p.elem_n);
+    case ElementInc:
+        return reinterpret_cast<void**>(&p.elem_inc);
+    default:
+        return reinterpret_cast<void**>(&p.elem_dec);
+    }
+}
+
+bool binds_fetched(const ArrayBinding& b, const std::array<FetchedArray, kSharedArrayCount>& f,
+                   unsigned mask) noexcept {
+    if (b.mask != mask)
+        return false;
+    for (int k = 0; k < kSharedArrayCount; ++k)
+        if ((mask >> k & 1u) && (b.refs[k] != f[k].array.get() || b.data[k] != f[k].data ||
+                                 b.lengths[k] != f[k].length))
+            return false;
+    return true;
+}
+
+// A binding of the fetched arrays `which`: the latest one of that set when it
+// holds the same arrays at the same place and length, else a new one, which
+// takes the fetched references.
+const ArrayBinding* share_binding(std::array<FetchedArray, kSharedArrayCount>& fetched,
+                                  const std::vector<SharedArray>& which, Py_ssize_t unknowns,
+                                  Py_ssize_t elements) {
+    unsigned mask = 0;
+    for (SharedArray k : which)
+        mask |= 1u << k;
+    ArrayBinding*& latest = g_latest_binding[mask];
+    if (latest != nullptr && binds_fetched(*latest, fetched, mask)) {
+        ++latest->users;
+        return latest;
+    }
+    auto* b = static_cast<ArrayBinding*>(PyMem_Calloc(1, sizeof(ArrayBinding)));
+    if (b == nullptr)
+        throw std::bad_alloc();
+    b->unknowns = unknowns;
+    b->elements = elements;
+    b->mask = mask;
+    b->bound = true;
+    b->users = 1;
+    for (SharedArray k : which) {
+        *pointer_slot(b->arrays, k) = fetched[k].data;
+        b->data[k] = fetched[k].data;
+        b->lengths[k] = fetched[k].length;
+        b->refs[k] = fetched[k].array.release();
+    }
+    latest = b;
+    return b;
+}
+
 template <class T> FetchedArray fetch_typed(PyObject* array, const char* type_name) {
     capi::BufferView<T, 1> view(array, type_name, capi::Access::write_contiguous);
     return FetchedArray{capi::Ref::borrow(array), view.data(), view.size()};
@@ -361,28 +445,13 @@ void bind_checked(ElementModelObject* self, const std::vector<SharedArray>& arra
         Py_ssize_t& shortest = kArrayInfo[which].per_unknown ? unknowns : elements;
         shortest = std::min(shortest, fetched[which].length);
     }
-    // All arrays passed: store every pointer in one go.
-    SharedPointers& p = self->book->arrays;
-    void** slots[kSharedArrayCount] = {
-        reinterpret_cast<void**>(&p.node_phases),    reinterpret_cast<void**>(&p.node_voltages),
-        reinterpret_cast<void**>(&p.node_dvoltages), reinterpret_cast<void**>(&p.elem_phases),
-        reinterpret_cast<void**>(&p.elem_voltages),  reinterpret_cast<void**>(&p.elem_currents),
-        reinterpret_cast<void**>(&p.elem_n),         reinterpret_cast<void**>(&p.elem_inc),
-        reinterpret_cast<void**>(&p.elem_dec)};
-    for (SharedArray which : arrays) {
-        *slots[which] = fetched[which].data;
-        self->book->bound_data[which] = fetched[which].data;
-        self->book->bound_lengths[which] = fetched[which].length;
-        PyObject* old =
-            std::exchange(self->book->bound_refs[which], fetched[which].array.release());
-        fetched[which].array = capi::Ref::steal_or_null(old);
-    }
-    self->book->bound_unknowns = unknowns;
-    self->book->bound_elements = elements;
-    self->book->bound = true;
+    // All arrays passed: the model takes them in one go.
+    const ArrayBinding* old =
+        std::exchange(self->book->binding, share_binding(fetched, arrays, unknowns, elements));
     touch_models();
-    // The arrays bound before are released on return, when dropping one can
-    // run Python code that finds this model bound to the new ones.
+    // The arrays bound before are released last, when dropping one can run
+    // Python code that finds this model bound to the new ones.
+    release_binding(old);
 }
 
 void bind_arrays(ElementModelObject* self, const ModelClass& cls) {
@@ -658,20 +727,24 @@ bool BoundArray::current() const noexcept {
     return PyArray_NDIM(a) == 1 && PyArray_DATA(a) == data && PyArray_DIMS(a)[0] == length;
 }
 
+const ArrayBinding* unbound() noexcept {
+    static const ArrayBinding none{};
+    return &none;
+}
+
 std::vector<BoundArray> bindings_of(const ElementModelObject* model) {
     std::vector<BoundArray> bindings;
-    const ModelBookkeeping& book = *model->book;
+    const ArrayBinding& b = *model->book->binding;
     for (int k = 0; k < kSharedArrayCount; ++k)
-        if (book.bound_refs[k] != nullptr)
-            bindings.push_back({book.bound_refs[k], book.bound_data[k], book.bound_lengths[k]});
+        if (b.refs[k] != nullptr)
+            bindings.push_back({b.refs[k], b.data[k], b.lengths[k]});
     return bindings;
 }
 
 bool bindings_current(const ElementModelObject* model) noexcept {
-    const ModelBookkeeping& book = *model->book;
+    const ArrayBinding& b = *model->book->binding;
     for (int k = 0; k < kSharedArrayCount; ++k)
-        if (book.bound_refs[k] != nullptr &&
-            !BoundArray{book.bound_refs[k], book.bound_data[k], book.bound_lengths[k]}.current())
+        if (b.refs[k] != nullptr && !BoundArray{b.refs[k], b.data[k], b.lengths[k]}.current())
             return false;
     return true;
 }

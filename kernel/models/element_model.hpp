@@ -149,18 +149,33 @@ struct BoundArray {
     }
 };
 
-// The bound array pointers and the bookkeeping of the Python-callable entry
-// points, kept apart from the object so that the fields the matrix and
-// right-hand-side operations read stay close together in memory.
+// The lxglobals arrays a set of models bound, with what keeps them alive.
+// Every model that bound the same arrays, at the same place and length,
+// shares one: a circuit holds one per array set, not one per model.
+struct ArrayBinding {
+    SharedPointers arrays;             // read by Values only
+    Py_ssize_t unknowns;               // shortest bound per-unknown array
+    Py_ssize_t elements;               // shortest bound per-element array
+    unsigned mask;                     // bit k: array k is bound
+    bool bound;                        // false only in unbound()
+    Py_ssize_t users;                  // the models that hold it
+    PyObject* refs[kSharedArrayCount]; // keep the bound arrays alive
+    void* data[kSharedArrayCount];     // their data pointers at InitModel
+    Py_ssize_t lengths[kSharedArrayCount];
+};
+
+// The binding of a model before InitModel: no arrays, every pointer null.
+const ArrayBinding* unbound() noexcept;
+
+// The bookkeeping of the Python-callable entry points, kept apart from the
+// object so that the fields the matrix and right-hand-side operations read
+// stay close together in memory.
 struct ModelBookkeeping {
-    SharedPointers arrays; // read by Values only
+    const ArrayBinding* binding; // unbound() until InitModel
     Reach reach;
-    bool bound;                              // InitModel has bound the arrays
-    Py_ssize_t bound_unknowns;               // shortest bound per-unknown array
-    Py_ssize_t bound_elements;               // shortest bound per-element array
-    PyObject* bound_refs[kSharedArrayCount]; // keep the bound arrays alive
-    void* bound_data[kSharedArrayCount];     // their data pointers at InitModel
-    Py_ssize_t bound_lengths[kSharedArrayCount];
+
+    bool bound() const noexcept { return binding->bound; }
+    const SharedPointers& arrays() const noexcept { return binding->arrays; }
 };
 
 // Instances are zero-filled by the allocator; `book` is allocated with them.

@@ -49,7 +49,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext&) noexcept {
     const Inductor& m = as<Inductor>(self);
-    InductorLaw::values(self->book->arrays, m.t.i, m.t.j, m.t.eindex, m.inv_inductance);
+    InductorLaw::values(self->book->arrays(), m.t.i, m.t.j, m.t.eindex, m.inv_inductance);
 }
 
 void set_defaults(ElementModelObject* self) {

@@ -43,7 +43,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext&) noexcept {
     const InductorImpedance& m = as<InductorImpedance>(self);
-    const SharedPointers& p = self->book->arrays;
+    const SharedPointers& p = self->book->arrays();
     read_out(p, m.i, m.j, m.eindex);
     p.elem_currents[m.eindex] = p.node_phases[m.q - 1];
 }

@@ -356,7 +356,7 @@ template <class Model> struct JunctionOps {
     static void values(ElementModelObject* self, const StepContext& ctx) noexcept {
         report_phase(self, ctx);
         const Model& m = as<Model>(self);
-        const SharedPointers& p = self->book->arrays;
+        const SharedPointers& p = self->book->arrays();
         const LiveSide s = live_side(m.t);
         const JunctionState now = state_at(s, p.node_phases, p.node_voltages, p.node_dvoltages);
         p.elem_currents[m.t.eindex] = s.sign * m.current(now);
@@ -364,7 +364,7 @@ template <class Model> struct JunctionOps {
 
     static void report_phase(ElementModelObject* self, const StepContext& ctx) noexcept {
         const Model& m = as<Model>(self);
-        const SharedPointers& p = self->book->arrays;
+        const SharedPointers& p = self->book->arrays();
         const LiveSide s = live_side(m.t);
         const int32_t e = m.t.eindex;
         p.elem_phases[e] = s.sign * m.shown_phase(across(p.node_phases, s.from, s.to));

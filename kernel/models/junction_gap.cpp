@@ -117,7 +117,7 @@ using Ops = JunctionOps<GapJunction>;
 void values(ElementModelObject* self, const StepContext& ctx) noexcept {
     Ops::values(self, ctx);
     const GapJunction& m = as<GapJunction>(self);
-    m.hold_piece(live_side(m.t), self->book->arrays.node_voltages);
+    m.hold_piece(live_side(m.t), self->book->arrays().node_voltages);
 }
 
 // The slope of the held piece is all of Admitance2 that jumps: a new piece is

@@ -145,7 +145,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext& ctx) noexcept {
     JunctionTJM& m = as<JunctionTJM>(self);
-    const SharedPointers& p = self->book->arrays;
+    const SharedPointers& p = self->book->arrays();
     const int32_t i = m.t.i, j = m.t.j;
     const double phase = across(p.node_phases, i, j);
     const double voltage = across(p.node_voltages, i, j);

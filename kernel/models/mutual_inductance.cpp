@@ -33,7 +33,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext&) noexcept {
     const MutualInductance& m = as<MutualInductance>(self);
-    const SharedPointers& p = self->book->arrays;
+    const SharedPointers& p = self->book->arrays();
     p.elem_currents[m.eindex] = 0.0;
     p.elem_phases[m.eindex] = 0.0;
     p.elem_voltages[m.eindex] = 0.0;

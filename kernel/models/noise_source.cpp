@@ -94,7 +94,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext& ctx) noexcept {
     NoiseSource& m = as<NoiseSource>(self);
-    const SharedPointers& p = self->book->arrays;
+    const SharedPointers& p = self->book->arrays();
     p.elem_currents[m.t.eindex] = m.current(ctx.time_step);
     read_out(p, m.t.i, m.t.j, m.t.eindex);
     if (m.bandwidth > 0) {

@@ -29,7 +29,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 }
 
 void values(ElementModelObject* self, const StepContext& ctx) noexcept {
-    report_branch_source(self->book->arrays, as<PhaseSource>(self).b, ctx);
+    report_branch_source(self->book->arrays(), as<PhaseSource>(self).b, ctx);
 }
 
 void set_defaults(ElementModelObject* self) {

@@ -47,7 +47,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext&) noexcept {
     const Resistor& m = as<Resistor>(self);
-    ResistorLaw::values(self->book->arrays, m.t.i, m.t.j, m.t.eindex, m.resistance);
+    ResistorLaw::values(self->book->arrays(), m.t.i, m.t.j, m.t.eindex, m.resistance);
 }
 
 void set_defaults(ElementModelObject* self) {

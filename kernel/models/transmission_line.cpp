@@ -154,7 +154,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 void values(ElementModelObject* self, const StepContext& ctx) noexcept {
     TransmissionLine& m = as<TransmissionLine>(self);
     const Port2& p = m.p;
-    const SharedPointers& s = self->book->arrays;
+    const SharedPointers& s = self->book->arrays();
     double t = m.t_last + ctx.time_step;
     // A step that does not move time forward, or moves it beyond any grid
     // index, records the state without advancing the history.

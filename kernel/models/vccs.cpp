@@ -30,7 +30,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext&) noexcept {
     const ControlledSource& m = as<ControlledSource>(self);
-    report_output(self, m.gain * across(self->book->arrays.node_voltages, m.k, m.l));
+    report_output(self, m.gain * across(self->book->arrays().node_voltages, m.k, m.l));
 }
 
 const ElementOps kOps = {no_admitance0, admitance1, no_admitance, rhs_current, values};

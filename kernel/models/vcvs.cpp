@@ -26,7 +26,7 @@ void rhs_current(ElementModelObject* self, DoubleArray b, const StepContext& ctx
 
 void values(ElementModelObject* self, const StepContext&) noexcept {
     const ControlledSource& m = as<ControlledSource>(self);
-    report_output(self, self->book->arrays.node_phases[m.q - 1]);
+    report_output(self, self->book->arrays().node_phases[m.q - 1]);
 }
 
 const ElementOps kOps = {no_admitance0, admitance1, no_admitance, rhs_current, values};
