@@ -226,6 +226,32 @@ def test_table_and_bindings_keep_their_objects_alive():
     assert currents()[0] == pytest.approx(math.sin(0.5))
 
 
+def test_models_bound_to_one_array_set_each_keep_it_when_another_rebinds():
+    h = Harness(2)
+    first, second = junction(h, 1, 0, 0), junction(h, 1, 0, 1)
+    h.add(first)
+    h.add(second)
+    old = lxglobals.ElementCurrent
+    lxglobals.ElementCurrent = np.zeros(4)
+    first.InitModel(*h.positions((1, 1), (1, 0), (0, 1), (0, 0)))
+    third = junction(h, 1, 0, 2)  # binds the new array set, as first now does
+    h.add(third)
+    h.set_nodes(phases=[0.5, 0.0])
+    ck.UpdateValues()
+    new, expected = lxglobals.ElementCurrent, math.sin(0.5)
+    assert (new[0], new[1], new[2]) == pytest.approx((expected, 0.0, expected))
+    assert (old[0], old[1], old[2]) == pytest.approx((0.0, expected, 0.0))
+    old_ref = weakref.ref(old)
+    del old
+    h.elements.pop(1)
+    lxglobals.ElementList = list(h.elements)
+    lxglobals.TotalElements = len(h.elements)
+    ck.InitElementModels()
+    del second
+    gc.collect()
+    assert old_ref() is None  # its last model gone, the array goes
+
+
 def test_init_element_models_checks_counts_and_models():
     h = Harness(2)
     h.add(junction(h, 1, 0))
