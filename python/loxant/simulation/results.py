@@ -135,7 +135,7 @@ class Results:
         self.nodes = nodes
         self.elements = elements
         self._name_sets = None  # of nodes and elements, made on the first lookup
-        self._indexes = None  # canonical spellings, built on the first miss
+        self._indexes = {}  # canonical spellings of a kind, built on its first miss
         #: quantity -> (table, name -> column) of the recorded series
         self._series = {
             q: (table, {name: k for k, name in enumerate(names)})
@@ -264,9 +264,11 @@ class Results:
         known = self._known(kind)
         if isinstance(name, str) and name in known:
             return name
-        if self._indexes is None:
-            self._indexes = {"node": name_index(self.nodes), "element": name_index(self.elements)}
-        return lookup_name(self._indexes[kind], name)
+        key = "node" if kind == "node" else "element"
+        index = self._indexes.get(key)
+        if index is None:
+            index = self._indexes[key] = name_index(self.nodes if key == "node" else self.elements)
+        return lookup_name(index, name)
 
     def _lookup(self, quantity, name):
         table, columns = self._series[quantity]
@@ -351,8 +353,7 @@ class Results:
         spelled = []
         for name in names:
             element = self.resolve(name) if len(names) == 1 else None
-            node = self.resolve(name, "node")
-            spelled.append(element or node or name)
+            spelled.append(element or self.resolve(name, "node") or name)
         return f"{letter}({','.join(spelled)})"
 
     def probe(self, text):
