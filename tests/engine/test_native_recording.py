@@ -185,6 +185,21 @@ def test_an_unrecorded_gap_junction_ends_a_run_on_the_piece_of_its_last_voltage(
     assert model.piece == 2
 
 
+def test_a_run_that_records_one_junction_leaves_every_node_at_its_last_level():
+    """An acceptance publishes only the nodes that recorded models read; the
+    node arrays must still hold the whole last level once the run returns."""
+    circuit = line()
+    whole = simulate(circuit, t_stop=30.0, dt=0.05)
+    simulate(circuit, t_stop=30.0, dt=0.05, record=["phase(J3)"])
+    nodes = circuit.nodes
+    for shared, series in (
+        (lxglobals.NodePhase, whole.node_phase),
+        (lxglobals.NodeVoltage, whole.node_voltage),
+    ):
+        np.testing.assert_array_equal(shared[: len(nodes)], [series(n)[-1] for n in nodes])
+    assert np.ptp(lxglobals.NodePhase[: len(nodes)]) > 0.5
+
+
 def _junctions_of_every_report():
     """Junctions that switch, of the kinds whose phase is reported without their
     law, one with its first terminal grounded and one with a shifted phase."""
