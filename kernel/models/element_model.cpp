@@ -314,26 +314,13 @@ struct FetchedArray {
 };
 
 void** pointer_slot(SharedPointers& p, SharedArray which) noexcept {
-    switch (which) {
-    case NodePhase:
-        return reinterpret_cast<void**>(&p.node_phases);
-    case NodeVoltage:
-        return reinterpret_cast<void**>(&p.node_voltages);
-    case NodeDVoltage:
-        return reinterpret_cast<void**>(&p.node_dvoltages);
-    case ElementPhase:
-        return reinterpret_cast<void**>(&p.elem_phases);
-    case ElementVoltage:
-        return reinterpret_cast<void**>(&p.elem_voltages);
-    case ElementCurrent:
-        return reinterpret_cast<void**>(&p.elem_currents);
-    case ElementN:
-        return reinterpret_cast<void**>(&p.elem_n);
-    case ElementInc:
-        return reinterpret_cast<void**>(&p.elem_inc);
-    default:
-        return reinterpret_cast<void**>(&p.elem_dec);
-    }
+    void** const slots[kSharedArrayCount] = {
+        reinterpret_cast<void**>(&p.node_phases),    reinterpret_cast<void**>(&p.node_voltages),
+        reinterpret_cast<void**>(&p.node_dvoltages), reinterpret_cast<void**>(&p.elem_phases),
+        reinterpret_cast<void**>(&p.elem_voltages),  reinterpret_cast<void**>(&p.elem_currents),
+        reinterpret_cast<void**>(&p.elem_n),         reinterpret_cast<void**>(&p.elem_inc),
+        reinterpret_cast<void**>(&p.elem_dec)};
+    return slots[which];
 }
 
 bool binds_fetched(const ArrayBinding& b, const std::array<FetchedArray, kSharedArrayCount>& f,
