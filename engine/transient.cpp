@@ -314,13 +314,6 @@ void Transient::update_sources(double t) {
     }
 }
 
-// The new level from the last one, its voltage, its voltage derivative and
-// (degree 3) the change of that derivative over the last step: the Taylor
-// polynomial of the solution the estimates describe.  Then the estimates V and
-// dV of the formula at that level: BDF2's from the levels, or the trapezoidal
-// rule's from the last step's, V = a0 (x - x_prev) - V_prev and dV = a0 (V -
-// V_prev) - dV_prev with a0 = 2 / h.  Their derivatives in the phase are a0 and
-// a0**2 either way, so the models and the corrections treat both alike.
 // The level and the trapezoidal rule's estimates in one pass (the arrays do
 // not overlap).
 void Transient::predict_trapezoidal(double* __restrict x, double* __restrict dx,
@@ -339,6 +332,13 @@ void Transient::predict_trapezoidal(double* __restrict x, double* __restrict dx,
     }
 }
 
+// The new level from the last one, its voltage, its voltage derivative and
+// (degree 3) the change of that derivative over the last step: the Taylor
+// polynomial of the solution the estimates describe.  Then the estimates V and
+// dV of the formula at that level: BDF2's from the levels, or the trapezoidal
+// rule's from the last step's, V = a0 (x - x_prev) - V_prev and dV = a0 (V -
+// V_prev) - dV_prev with a0 = 2 / h.  Their derivatives in the phase are a0 and
+// a0**2 either way, so the models and the corrections treat both alike.
 void Transient::predict(double h, double h_prev, double a0, double a1, double a2) {
     const int old = xind_, fresh = (old + 1) % 3;
     const double* x_prev = levels_[old].data();
@@ -353,22 +353,22 @@ void Transient::predict(double h, double h_prev, double a0, double a1, double a2
     // one loop without branches per formula, so that each vectorises
     if (trapezoidal_step_) {
         predict_trapezoidal(x, dx, ddx, x_prev, h, half_h2, cubic, a0);
-    } else if (a2 != 0.0) {
-        for (int32_t k = 0; k < n_; ++k)
-            x[k] = x_prev[k] + h * v1[k] + half_h2 * dv1[k] + cubic * (dv1[k] - dv2[k]);
-        // a1 = -(a0 + a2): written with differences, large phases do not cancel
-        for (int32_t k = 0; k < n_; ++k) {
-            const double v = (x[k] - x_prev[k]) * a0 + a2 * (x_prev2[k] - x_prev[k]);
-            dx[k] = v;
-            ddx[k] = (v * a0 + a1 * v1[k]) + a2 * v2[k];
-        }
     } else {
         for (int32_t k = 0; k < n_; ++k)
             x[k] = x_prev[k] + h * v1[k] + half_h2 * dv1[k] + cubic * (dv1[k] - dv2[k]);
-        for (int32_t k = 0; k < n_; ++k) {
-            const double v = (x[k] - x_prev[k]) * a0;
-            dx[k] = v;
-            ddx[k] = v * a0 + a1 * v1[k];
+        if (a2 != 0.0) {
+            // a1 = -(a0 + a2): written with differences, large phases do not cancel
+            for (int32_t k = 0; k < n_; ++k) {
+                const double v = (x[k] - x_prev[k]) * a0 + a2 * (x_prev2[k] - x_prev[k]);
+                dx[k] = v;
+                ddx[k] = (v * a0 + a1 * v1[k]) + a2 * v2[k];
+            }
+        } else {
+            for (int32_t k = 0; k < n_; ++k) {
+                const double v = (x[k] - x_prev[k]) * a0;
+                dx[k] = v;
+                ddx[k] = v * a0 + a1 * v1[k];
+            }
         }
     }
     xind_ = fresh;

@@ -202,7 +202,6 @@ class Netlist(ModelLookup):
             # the records keep what they need of a line: its tokens go now, not
             # once the circuit is built beside them
             lines[k] = None
-        del lines, first
         parser.finish()
         if not allow_outside:
             check_output_paths(parser.output_cards, file, base_dir)

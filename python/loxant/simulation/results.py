@@ -264,10 +264,11 @@ class Results:
         known = self._known(kind)
         if isinstance(name, str) and name in known:
             return name
-        key = "node" if kind == "node" else "element"
-        index = self._indexes.get(key)
+        index = self._indexes.get(kind)
         if index is None:
-            index = self._indexes[key] = name_index(self.nodes if key == "node" else self.elements)
+            index = self._indexes[kind] = name_index(
+                self.nodes if kind == "node" else self.elements
+            )
         return lookup_name(index, name)
 
     def _lookup(self, quantity, name):
